@@ -1,0 +1,1 @@
+// Keeps every library a real target even while a folder holds only headers.
