@@ -4,6 +4,7 @@
 #include "core/ModelControlLabel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <tuple>
 
 namespace quillmere {
@@ -23,7 +24,9 @@ std::optional<QString> adaptiveEffort(QStringView label) {
 
 // Written as "fresh" rather than "expired" so that a non-finite time drops everything instead of
 // keeping it forever.
-bool isFresh(double seenAt, double now) { return now - seenAt < ClaudeModelAvailability::freshnessSeconds; }
+bool isFresh(double seenAt, double now) {
+    return now - seenAt < ClaudeModelAvailability::freshnessSeconds;
+}
 
 } // namespace
 
@@ -75,7 +78,8 @@ QString ClaudeModelAvailability::rawValue(MenuState state) {
 }
 
 std::optional<ClaudeModelAvailability::MenuState> ClaudeModelAvailability::menuState(QStringView rawValue) {
-    for (MenuState state : {MenuState::unknown, MenuState::closed, MenuState::partial, MenuState::authoritative}) {
+    for (MenuState state :
+         {MenuState::unknown, MenuState::closed, MenuState::partial, MenuState::authoritative}) {
         if (rawValue == ClaudeModelAvailability::rawValue(state))
             return state;
     }
@@ -95,6 +99,17 @@ QStringList ClaudeModelAvailability::update(std::optional<std::int32_t> processI
                                             const std::optional<QString>& scopeID, MenuState menuState,
                                             const std::optional<QString>& selectedEffort,
                                             std::optional<bool> selectedExtended, double now) {
+    // A reading without a usable time cannot say how long it holds: it forgets everything rather
+    // than granting something that never expires.
+    if (!std::isfinite(now)) {
+        processID_.reset();
+        scopeID_.reset();
+        modelSeen_.clear();
+        settingSeen_.clear();
+        evidence_ = Evidence::empty();
+        return evidence_.modelIDs;
+    }
+
     // A menu seen in another process or conversation says nothing about this one, and without an
     // identity there is no telling: only the selected model survives.
     if (!processID || processID != processID_ || !scopeID || scopeID != scopeID_) {
@@ -139,7 +154,8 @@ QStringList ClaudeModelAvailability::update(std::optional<std::int32_t> processI
     // A fresh effort row for a model replaces the efforts cached for it earlier: the menu now shows
     // which effort goes with that model.
     for (const Setting& setting : grantedSettings) {
-        std::erase_if(settingSeen_, [&](const auto& entry) { return entry.first.modelID == setting.modelID; });
+        std::erase_if(settingSeen_,
+                      [&](const auto& entry) { return entry.first.modelID == setting.modelID; });
     }
     for (const QString& id : grantedIDs)
         modelSeen_[id] = now;
@@ -152,7 +168,8 @@ QStringList ClaudeModelAvailability::update(std::optional<std::int32_t> processI
     // Revocations come last, so that a disabled duplicate wins over an enabled row and over the
     // selected readback, whatever the order of the rows.
     auto isRevoked = [&](const Setting& setting) {
-        return revokedIDs.count(setting.modelID) > 0 || revokedSettings.count({setting.modelID, setting.effort}) > 0;
+        return revokedIDs.count(setting.modelID) > 0 ||
+               revokedSettings.count({setting.modelID, setting.effort}) > 0;
     };
     for (const QString& id : revokedIDs)
         modelSeen_.erase(id);

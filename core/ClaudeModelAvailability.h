@@ -53,8 +53,8 @@ public:
 
         // Whether the resolved id is listed at this setting: the same extended flag and, except for
         // the legacy Haiku which has no effort, the same effort.
-        bool allows(QStringView model, const std::optional<QString>& modelID, QStringView effort, bool extended,
-                    double now) const;
+        bool allows(QStringView model, const std::optional<QString>& modelID, QStringView effort,
+                    bool extended, double now) const;
     };
 
     // How much of the model menu a reading saw. Only a partial or complete (authoritative) reading

@@ -87,7 +87,9 @@ const QStringList& claudeFamilies() {
 
 } // namespace
 
-QString normalize(QStringView label) { return text::collapseWhiteSpace(text::lowercased(label)); }
+QString normalize(QStringView label) {
+    return text::collapseWhiteSpace(text::lowercased(label));
+}
 
 std::optional<QString> model(QStringView label) {
     const QStringList labelWords = words(label);

@@ -21,19 +21,32 @@ constexpr qsizetype emailMentionWindow = 80;
 // of the lowercased request so that inflections and Hebrew prefixes are covered.
 const QStringList& guardWords() {
     static const QStringList words{
-        QStringLiteral("security"),      QStringLiteral("medical"),
-        QStringLiteral("legal"),         QStringLiteral("financial"),
-        QStringLiteral("production incident"), QStringLiteral("patient"),
-        QStringLiteral("diagnos"),       QStringLiteral("vulnerab"),
-        QStringLiteral("architecture"),  QStringLiteral("migration"),
-        QStringLiteral("deep analysis"), QStringLiteral("code"),
-        QStringLiteral("debug"),         QStringLiteral("bug"),
-        QStringLiteral("implement"),     QStringLiteral("function"),
-        QString::fromUtf8("אבטחה"),      QString::fromUtf8("רפוא"),
-        QString::fromUtf8("משפט"),       QString::fromUtf8("פיננס"),
-        QString::fromUtf8("ארכיטקט"),    QString::fromUtf8("מיגרציה"),
-        QString::fromUtf8("ניתוח מעמיק"), QString::fromUtf8("קוד"),
-        QString::fromUtf8("באג"),        QString::fromUtf8("תממש"),
+        QStringLiteral("security"),
+        QStringLiteral("medical"),
+        QStringLiteral("legal"),
+        QStringLiteral("financial"),
+        QStringLiteral("production incident"),
+        QStringLiteral("patient"),
+        QStringLiteral("diagnos"),
+        QStringLiteral("vulnerab"),
+        QStringLiteral("architecture"),
+        QStringLiteral("migration"),
+        QStringLiteral("deep analysis"),
+        QStringLiteral("code"),
+        QStringLiteral("debug"),
+        QStringLiteral("bug"),
+        QStringLiteral("implement"),
+        QStringLiteral("function"),
+        QString::fromUtf8("אבטחה"),
+        QString::fromUtf8("רפוא"),
+        QString::fromUtf8("משפט"),
+        QString::fromUtf8("פיננס"),
+        QString::fromUtf8("ארכיטקט"),
+        QString::fromUtf8("מיגרציה"),
+        QString::fromUtf8("ניתוח מעמיק"),
+        QString::fromUtf8("קוד"),
+        QString::fromUtf8("באג"),
+        QString::fromUtf8("תממש"),
     };
     return words;
 }
@@ -41,11 +54,11 @@ const QStringList& guardWords() {
 // Openings of a request that transforms given text rather than asking for new thinking.
 const QStringList& simplePrefixes() {
     static const QStringList prefixes{
-        QStringLiteral("summarize"),   QStringLiteral("summarise"), QStringLiteral("translate"),
-        QStringLiteral("rewrite"),     QStringLiteral("rephrase"),  QStringLiteral("paraphrase"),
-        QStringLiteral("proofread"),   QStringLiteral("shorten"),   QStringLiteral("simplify"),
-        QStringLiteral("format"),      QStringLiteral("convert"),   QString::fromUtf8("סכם"),
-        QString::fromUtf8("תסכם"),     QString::fromUtf8("תרגם"),   QString::fromUtf8("תתרגם"),
+        QStringLiteral("summarize"),   QStringLiteral("summarise"),    QStringLiteral("translate"),
+        QStringLiteral("rewrite"),     QStringLiteral("rephrase"),     QStringLiteral("paraphrase"),
+        QStringLiteral("proofread"),   QStringLiteral("shorten"),      QStringLiteral("simplify"),
+        QStringLiteral("format"),      QStringLiteral("convert"),      QString::fromUtf8("סכם"),
+        QString::fromUtf8("תסכם"),     QString::fromUtf8("תרגם"),      QString::fromUtf8("תתרגם"),
         QString::fromUtf8("נסח מחדש"), QString::fromUtf8("כתוב מחדש"), QString::fromUtf8("קצר"),
     };
     return prefixes;
@@ -58,7 +71,8 @@ const QStringList& emailVerbs() {
 }
 
 const QStringList& emailWords() {
-    static const QStringList words{QStringLiteral("email"), QStringLiteral("e-mail"), QString::fromUtf8("מייל")};
+    static const QStringList words{QStringLiteral("email"), QStringLiteral("e-mail"),
+                                   QString::fromUtf8("מייל")};
     return words;
 }
 
@@ -112,8 +126,8 @@ std::optional<Rank> rank(const ObservedSetting& setting) {
 } // namespace
 
 const QStringList& models() {
-    static const QStringList ids{QStringLiteral("gpt-6-luna"),   QStringLiteral("gpt-5.6-luna"),
-                                 QStringLiteral("gpt-6-sol"),    QStringLiteral("gpt-6.1-sol"),
+    static const QStringList ids{QStringLiteral("gpt-6-luna"),    QStringLiteral("gpt-5.6-luna"),
+                                 QStringLiteral("gpt-6-sol"),     QStringLiteral("gpt-6.1-sol"),
                                  QStringLiteral("gpt-5.6-terra"), QStringLiteral("gpt-5.6-sol"),
                                  QStringLiteral("gpt-6-astra")};
     return ids;
@@ -126,7 +140,7 @@ const QStringList& chatCandidateModels() {
 }
 
 const QStringList& efforts() {
-    static const QStringList names{QStringLiteral("none"), QStringLiteral("low"),  QStringLiteral("medium"),
+    static const QStringList names{QStringLiteral("none"), QStringLiteral("low"),   QStringLiteral("medium"),
                                    QStringLiteral("high"), QStringLiteral("xhigh"), QStringLiteral("max"),
                                    QStringLiteral("ultra")};
     return names;
