@@ -3,6 +3,7 @@
 #include "core/IsoTime.h"
 #include "core/Json.h"
 #include "platform/files/AtomicFile.h"
+#include "platform/time/Clock.h"
 
 #include <QDir>
 #include <QFile>
@@ -21,8 +22,8 @@ json::Value orNull(const std::optional<QString>& value) {
 
 } // namespace
 
-RoutingDecisionDiagnostic::RoutingDecisionDiagnostic(QString path, WallClock now)
-    : path_(std::move(path)), now_(now ? std::move(now) : WallClock(&QDateTime::currentDateTimeUtc)) {
+RoutingDecisionDiagnostic::RoutingDecisionDiagnostic(QString path, const Clock* clock)
+    : path_(std::move(path)), clock_(clock ? clock : &Clock::system()) {
     // A missing file is the normal case; any failure here is as harmless.
     QFile::remove(path_);
 }
@@ -38,7 +39,7 @@ void RoutingDecisionDiagnostic::displayed(const std::optional<RoutingDecisionMet
                                           const QString& schedulerReason) {
     if (!metadata)
         return;
-    record_ = Record{owner,     isotime::format(now_()),          cardCurrent, currentModelKnown,
+    record_ = Record{owner,     isotime::format(clock_->now()),   cardCurrent, currentModelKnown,
                      *metadata, normalizedReason(schedulerReason)};
     write();
 }

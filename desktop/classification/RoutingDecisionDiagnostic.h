@@ -6,20 +6,18 @@
 
 #include "desktop/classification/RoutingDecisionMetadata.h"
 
-#include <QDateTime>
 #include <QString>
-#include <functional>
 #include <optional>
 
 namespace quillmere {
 
+class Clock;
+
 class RoutingDecisionDiagnostic {
 public:
-    using WallClock = std::function<QDateTime()>;
-
-    // Writes to `path`; deletes whatever is there now. `now` stamps each displayed record (the
-    // system's UTC time unless given).
-    explicit RoutingDecisionDiagnostic(QString path, WallClock now = {});
+    // Writes to `path`; deletes whatever is there now. The clock's wall time stamps each displayed
+    // record (the system clock unless given).
+    explicit RoutingDecisionDiagnostic(QString path, const Clock* clock = nullptr);
 
     // The process-wide instance, writing "quillmere-routing-decision.json" in the diagnostics
     // folder; created on first use.
@@ -48,7 +46,7 @@ private:
     void write() const;
 
     QString path_;
-    WallClock now_;
+    const Clock* clock_;
     std::optional<Record> record_;
 };
 
