@@ -1,0 +1,362 @@
+#include "core/Json.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QVariant>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace quillmere::json {
+
+// ---------------------------------------------------------------------------------------------
+// Typed readers
+
+namespace {
+
+template <typename T, typename Accept>
+Field<T> read(const QJsonObject& object, const QString& key, Accept&& accept) {
+    const auto it = object.constFind(key);
+    if (it == object.constEnd())
+        return {Presence::absent, T{}};
+    const QJsonValue value = it.value();
+    if (value.isNull())
+        return {Presence::null, T{}};
+    T out{};
+    if (!accept(value, out))
+        return {Presence::wrongType, T{}};
+    return {Presence::present, std::move(out)};
+}
+
+} // namespace
+
+Field<QString> string(const QJsonObject& object, const QString& key) {
+    return read<QString>(object, key, [](const QJsonValue& v, QString& out) {
+        if (!v.isString())
+            return false;
+        out = v.toString();
+        return true;
+    });
+}
+
+Field<bool> boolean(const QJsonObject& object, const QString& key) {
+    return read<bool>(object, key, [](const QJsonValue& v, bool& out) {
+        if (!v.isBool())
+            return false;
+        out = v.toBool();
+        return true;
+    });
+}
+
+Field<double> number(const QJsonObject& object, const QString& key) {
+    return read<double>(object, key, [](const QJsonValue& v, double& out) {
+        if (!v.isDouble())
+            return false;
+        out = v.toDouble();
+        return true;
+    });
+}
+
+Field<qint64> integer(const QJsonObject& object, const QString& key) {
+    return read<qint64>(object, key, [](const QJsonValue& v, qint64& out) {
+        if (!v.isDouble())
+            return false;
+        const QVariant variant = v.toVariant();
+        if (variant.typeId() == QMetaType::LongLong) {
+            out = variant.toLongLong();
+            return true;
+        }
+        const double d = v.toDouble();
+        // 2^63 is exactly representable; anything at or beyond it does not fit.
+        if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 ||
+            d >= 9223372036854775808.0)
+            return false;
+        out = static_cast<qint64>(d);
+        return true;
+    });
+}
+
+Field<QJsonObject> object(const QJsonObject& object, const QString& key) {
+    return read<QJsonObject>(object, key, [](const QJsonValue& v, QJsonObject& out) {
+        if (!v.isObject())
+            return false;
+        out = v.toObject();
+        return true;
+    });
+}
+
+Field<QJsonArray> array(const QJsonObject& object, const QString& key) {
+    return read<QJsonArray>(object, key, [](const QJsonValue& v, QJsonArray& out) {
+        if (!v.isArray())
+            return false;
+        out = v.toArray();
+        return true;
+    });
+}
+
+std::optional<QJsonObject> parseObject(const QByteArray& bytes) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    return document.object();
+}
+
+std::optional<QJsonArray> parseArray(const QByteArray& bytes) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        return std::nullopt;
+    return document.array();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+Value Value::from(const QJsonValue& value) {
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        return Value(value.toBool());
+    case QJsonValue::Double: {
+        const QVariant variant = value.toVariant();
+        if (variant.typeId() == QMetaType::LongLong)
+            return Value(qint64(variant.toLongLong()));
+        return Value(value.toDouble());
+    }
+    case QJsonValue::String:
+        return Value(value.toString());
+    case QJsonValue::Array: {
+        Array out;
+        const QJsonArray array = value.toArray();
+        out.reserve(array.size());
+        for (const QJsonValue& element : array)
+            out.push_back(from(element));
+        return Value(std::move(out));
+    }
+    case QJsonValue::Object: {
+        Object out;
+        const QJsonObject object = value.toObject();
+        out.reserve(object.size());
+        for (auto it = object.begin(); it != object.end(); ++it)
+            out.emplace_back(it.key(), from(it.value()));
+        return Value(std::move(out));
+    }
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        break;
+    }
+    return Value();
+}
+
+namespace {
+
+void appendQuoted(QByteArray& out, QStringView text) {
+    static const char hex[] = "0123456789abcdef";
+    const QByteArray utf8 = text.toUtf8();
+    out.reserve(out.size() + utf8.size() + 2);
+    out += '"';
+    for (const char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '/':
+            out += "\\/";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 0xF];
+            } else {
+                out += ch;
+            }
+        }
+    }
+    out += '"';
+}
+
+// Keys compared by Unicode scalar value, which is the byte order of their UTF-8 forms.
+bool scalarLess(const QByteArray& a, const QByteArray& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    });
+}
+
+class Writer {
+public:
+    explicit Writer(WriteOptions options) : options_(options) {}
+
+    void value(const Value& v, int depth) {
+        std::visit(
+            [&](const auto& d) {
+                using T = std::decay_t<decltype(d)>;
+                if constexpr (std::is_same_v<T, std::monostate>)
+                    out_ += "null";
+                else if constexpr (std::is_same_v<T, bool>)
+                    out_ += d ? "true" : "false";
+                else if constexpr (std::is_same_v<T, qint64>)
+                    out_ += QByteArray::number(d);
+                else if constexpr (std::is_same_v<T, double>)
+                    out_ += formatNumber(d);
+                else if constexpr (std::is_same_v<T, QString>)
+                    appendQuoted(out_, d);
+                else if constexpr (std::is_same_v<T, std::shared_ptr<Array>>)
+                    array(*d, depth);
+                else
+                    object(*d, depth);
+            },
+            v.data());
+    }
+
+    QByteArray take() { return std::move(out_); }
+
+private:
+    void newline(int depth) {
+        out_ += '\n';
+        out_.append(QByteArray(depth * 2, ' '));
+    }
+
+    void array(const Array& items, int depth) {
+        out_ += '[';
+        if (items.empty() && options_.pretty) {
+            out_ += "\n\n";
+            out_.append(QByteArray(depth * 2, ' '));
+        }
+        bool first = true;
+        for (const Value& item : items) {
+            if (!first)
+                out_ += ',';
+            first = false;
+            if (options_.pretty)
+                newline(depth + 1);
+            value(item, depth + 1);
+        }
+        if (!items.empty() && options_.pretty)
+            newline(depth);
+        out_ += ']';
+    }
+
+    void object(const Object& members, int depth) {
+        std::vector<std::pair<QByteArray, const Value*>> ordered;
+        ordered.reserve(members.size());
+        for (const auto& [key, v] : members)
+            ordered.emplace_back(key.toUtf8(), &v);
+        if (options_.sortedKeys)
+            std::stable_sort(ordered.begin(), ordered.end(),
+                             [](const auto& a, const auto& b) { return scalarLess(a.first, b.first); });
+        out_ += '{';
+        if (ordered.empty() && options_.pretty) {
+            out_ += "\n\n";
+            out_.append(QByteArray(depth * 2, ' '));
+        }
+        bool first = true;
+        for (const auto& [key, v] : ordered) {
+            if (!first)
+                out_ += ',';
+            first = false;
+            if (options_.pretty)
+                newline(depth + 1);
+            appendQuoted(out_, QString::fromUtf8(key));
+            out_ += options_.pretty ? " : " : ":";
+            value(*v, depth + 1);
+        }
+        if (!ordered.empty() && options_.pretty)
+            newline(depth);
+        out_ += '}';
+    }
+
+    WriteOptions options_;
+    QByteArray out_;
+};
+
+} // namespace
+
+QByteArray write(const Value& value, WriteOptions options) {
+    Writer writer(options);
+    writer.value(value, 0);
+    return writer.take();
+}
+
+QByteArray quoted(QStringView text) {
+    QByteArray out;
+    appendQuoted(out, text);
+    return out;
+}
+
+QByteArray formatNumber(double value) {
+    // JSON has no spelling for these; null keeps the document readable.
+    if (!std::isfinite(value))
+        return "null";
+    if (value == 0)
+        return std::signbit(value) ? "-0" : "0";
+    // Integral values below 10^16 are written as whole numbers, without a fraction or exponent.
+    if (std::trunc(value) == value && std::fabs(value) < 1e16)
+        return QByteArray::number(static_cast<qint64>(value));
+
+    // Shortest digits that read back the same value, then laid out as fixed notation for
+    // exponents in [-4, 16) and as d.ddde±XX (at least two exponent digits) otherwise.
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string scientific(buffer, result.ptr);
+    const auto e = scientific.find('e');
+    std::string mantissa = scientific.substr(0, e);
+    const int exponent = std::stoi(scientific.substr(e + 1));
+    const bool negative = mantissa[0] == '-';
+    if (negative)
+        mantissa.erase(0, 1);
+    std::string digits;
+    for (char c : mantissa)
+        if (c != '.')
+            digits += c;
+
+    std::string out = negative ? "-" : "";
+    if (exponent >= -4 && exponent < 16) {
+        if (exponent < 0) {
+            out += "0.";
+            out.append(size_t(-exponent - 1), '0');
+            out += digits;
+        } else if (size_t(exponent) + 1 >= digits.size()) {
+            out += digits;
+            out.append(size_t(exponent) + 1 - digits.size(), '0');
+        } else {
+            out += digits.substr(0, size_t(exponent) + 1);
+            out += '.';
+            out += digits.substr(size_t(exponent) + 1);
+        }
+    } else {
+        out += digits.substr(0, 1);
+        if (digits.size() > 1) {
+            out += '.';
+            out += digits.substr(1);
+        }
+        char exponentText[8];
+        std::snprintf(exponentText, sizeof exponentText, "e%c%02d", exponent < 0 ? '-' : '+',
+                      std::abs(exponent));
+        out += exponentText;
+    }
+    return QByteArray::fromStdString(out);
+}
+
+} // namespace quillmere::json
