@@ -16,15 +16,21 @@ NoHostsBackend& noHosts() {
 
 } // namespace
 
-Backend& Backend::current() { return installed ? *installed : noHosts(); }
+Backend& Backend::current() {
+    return installed ? *installed : noHosts();
+}
 
-void Backend::setCurrent(Backend* backend) { installed = backend; }
+void Backend::setCurrent(Backend* backend) {
+    installed = backend;
+}
 
 Element NoHostsBackend::applicationElement(qint32 pid) {
     return Element::make(kNoHostsTag, 0x1'0000'0000ULL + quint32(pid), pid, std::size_t(pid));
 }
 
-Element NoHostsBackend::systemWideElement() { return Element::make(kNoHostsTag, 1, 0, 1); }
+Element NoHostsBackend::systemWideElement() {
+    return Element::make(kNoHostsTag, 1, 0, 1);
+}
 
 Error copyAttributeValue(const Element& element, const QString& attribute, Value& value) {
     value = Value();
@@ -59,9 +65,13 @@ Error setAttributeValue(const Element& element, const QString& attribute, const 
     return Backend::current().setAttributeValue(element, attribute, value);
 }
 
-Element createApplication(qint32 pid) { return Backend::current().applicationElement(pid); }
+Element createApplication(qint32 pid) {
+    return Backend::current().applicationElement(pid);
+}
 
-Element createSystemWide() { return Backend::current().systemWideElement(); }
+Element createSystemWide() {
+    return Backend::current().systemWideElement();
+}
 
 Error getPid(const Element& element, qint32& pid) {
     if (element.isNull())
@@ -69,8 +79,12 @@ Error getPid(const Element& element, qint32& pid) {
     return Backend::current().pid(element, pid);
 }
 
-bool isProcessTrusted() { return Backend::current().isProcessTrusted(false); }
+bool isProcessTrusted() {
+    return Backend::current().isProcessTrusted(false);
+}
 
-bool isProcessTrustedWithPrompt(bool prompt) { return Backend::current().isProcessTrusted(prompt); }
+bool isProcessTrustedWithPrompt(bool prompt) {
+    return Backend::current().isProcessTrusted(prompt);
+}
 
 } // namespace quillmere::ax

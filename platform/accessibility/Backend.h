@@ -47,7 +47,9 @@ public:
     Error copyAttributeNames(const Element&, Value&) override { return Error::apiDisabled; }
     Error copyActionNames(const Element&, Value&) override { return Error::apiDisabled; }
     Error performAction(const Element&, const QString&) override { return Error::apiDisabled; }
-    Error setAttributeValue(const Element&, const QString&, const Value&) override { return Error::apiDisabled; }
+    Error setAttributeValue(const Element&, const QString&, const Value&) override {
+        return Error::apiDisabled;
+    }
     Element applicationElement(qint32 pid) override;
     Element systemWideElement() override;
     Error pid(const Element&, qint32&) override { return Error::apiDisabled; }

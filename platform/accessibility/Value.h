@@ -57,7 +57,21 @@ struct Range {
 
 class Value {
 public:
-    enum class Kind { null, string, url, attributedText, boolean, integer, real, point, size, rect, range, element, list };
+    enum class Kind {
+        null,
+        string,
+        url,
+        attributedText,
+        boolean,
+        integer,
+        real,
+        point,
+        size,
+        rect,
+        range,
+        element,
+        list
+    };
     using List = std::vector<Value>;
 
     Value() = default;

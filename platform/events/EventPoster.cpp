@@ -23,6 +23,8 @@ EventPoster& EventPoster::current() {
     return installed ? *installed : none;
 }
 
-void EventPoster::setCurrent(EventPoster* poster) { installed = poster; }
+void EventPoster::setCurrent(EventPoster* poster) {
+    installed = poster;
+}
 
 } // namespace quillmere

@@ -18,6 +18,8 @@ WindowList& WindowList::current() {
     return installed ? *installed : none;
 }
 
-void WindowList::setCurrent(WindowList* list) { installed = list; }
+void WindowList::setCurrent(WindowList* list) {
+    installed = list;
+}
 
 } // namespace quillmere

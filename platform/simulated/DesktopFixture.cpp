@@ -15,8 +15,12 @@ namespace {
     throw FixtureError((path.isEmpty() ? message : path + QStringLiteral(": ") + message).toStdString());
 }
 
-QString at(const QString& path, const QString& key) { return path.isEmpty() ? key : path + u'.' + key; }
-QString at(const QString& path, qsizetype index) { return path + QStringLiteral("[%1]").arg(index); }
+QString at(const QString& path, const QString& key) {
+    return path.isEmpty() ? key : path + u'.' + key;
+}
+QString at(const QString& path, qsizetype index) {
+    return path + QStringLiteral("[%1]").arg(index);
+}
 
 void onlyKeys(const QJsonObject& object, const QSet<QString>& allowed, const QString& path) {
     for (auto it = object.constBegin(); it != object.constEnd(); ++it)
@@ -102,7 +106,8 @@ const QHash<QString, QString>& shorthands() {
 // ------------------------------------------------------------------------------------------
 // Values
 
-ax::Value DesktopFixture::convert(const SimulatedDesktop& desktop, const QJsonValue& value, const QString& path) {
+ax::Value DesktopFixture::convert(const SimulatedDesktop& desktop, const QJsonValue& value,
+                                  const QString& path) {
     switch (value.type()) {
     case QJsonValue::Null:
         return ax::Value();
@@ -127,8 +132,9 @@ ax::Value DesktopFixture::convert(const SimulatedDesktop& desktop, const QJsonVa
         const QJsonObject object = value.toObject();
         if (object.contains(QStringLiteral("url"))) {
             onlyKeys(object, {QStringLiteral("url"), QStringLiteral("absolute")}, path);
-            return ax::Value(ax::Url{requireString(object.value(QStringLiteral("url")), at(path, QStringLiteral("url"))),
-                                     optionalBool(object, QStringLiteral("absolute"), true, path)});
+            return ax::Value(
+                ax::Url{requireString(object.value(QStringLiteral("url")), at(path, QStringLiteral("url"))),
+                        optionalBool(object, QStringLiteral("absolute"), true, path)});
         }
         if (object.size() != 1)
             fail(path, QStringLiteral("a typed value has exactly one of url, attributed, point, size, rect, "
@@ -204,9 +210,10 @@ Behaviour DesktopFixtureBuilder::behaviour(const QJsonValue& json, const QString
         fail(path, QStringLiteral("expected a behaviour object"));
     const QJsonObject object = json.toObject();
     onlyKeys(object,
-             {QStringLiteral("do"), QStringLiteral("after"), QStringLiteral("template"), QStringLiteral("under"),
-              QStringLiteral("target"), QStringLiteral("attribute"), QStringLiteral("value"),
-              QStringLiteral("error"), QStringLiteral("title"), QStringLiteral("document")},
+             {QStringLiteral("do"), QStringLiteral("after"), QStringLiteral("template"),
+              QStringLiteral("under"), QStringLiteral("target"), QStringLiteral("attribute"),
+              QStringLiteral("value"), QStringLiteral("error"), QStringLiteral("title"),
+              QStringLiteral("document")},
              path);
     Behaviour b;
     const QString kind = requireString(object.value(QStringLiteral("do")), at(path, QStringLiteral("do")));
@@ -240,7 +247,8 @@ Behaviour DesktopFixtureBuilder::behaviour(const QJsonValue& json, const QString
         if (b.templateName.isEmpty())
             fail(at(path, QStringLiteral("template")), QStringLiteral("attach needs a template"));
         if (!templates_.contains(b.templateName))
-            fail(at(path, QStringLiteral("template")), QStringLiteral("no template \"%1\"").arg(b.templateName));
+            fail(at(path, QStringLiteral("template")),
+                 QStringLiteral("no template \"%1\"").arg(b.templateName));
         break;
     case Behaviour::Kind::detach:
     case Behaviour::Kind::focus:
@@ -282,15 +290,17 @@ Behaviours DesktopFixtureBuilder::behaviours(const QJsonValue& json, const QStri
     return out;
 }
 
-quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qint32 pid, const QString& path, bool window) {
+quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qint32 pid, const QString& path,
+                                     bool window) {
     if (!json.isObject())
         fail(path, QStringLiteral("expected an element object"));
     const QJsonObject object = json.toObject();
-    QSet<QString> allowed{QStringLiteral("id"),       QStringLiteral("attributes"), QStringLiteral("errors"),
-                          QStringLiteral("setErrors"), QStringLiteral("actions"),   QStringLiteral("keys"),
-                          QStringLiteral("click"),    QStringLiteral("children"),   QStringLiteral("lists"),
-                          QStringLiteral("frame"),    QStringLiteral("url"),        QStringLiteral("focused"),
-                          QStringLiteral("menu")};
+    QSet<QString> allowed{
+        QStringLiteral("id"),        QStringLiteral("attributes"), QStringLiteral("errors"),
+        QStringLiteral("setErrors"), QStringLiteral("actions"),    QStringLiteral("keys"),
+        QStringLiteral("click"),     QStringLiteral("children"),   QStringLiteral("lists"),
+        QStringLiteral("frame"),     QStringLiteral("url"),        QStringLiteral("focused"),
+        QStringLiteral("menu")};
     for (auto it = shorthands().constBegin(); it != shorthands().constEnd(); ++it)
         allowed.insert(it.key());
     if (window)
@@ -312,22 +322,25 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
         if (object.contains(it.key()))
             attribute(it.value(), object.value(it.key()), at(path, it.key()));
     if (object.contains(QStringLiteral("url")))
-        node(self).attributes.insert(
-            QStringLiteral("AXURL"),
-            ax::Value(ax::Url{requireString(object.value(QStringLiteral("url")), at(path, QStringLiteral("url")))}));
+        node(self).attributes.insert(QStringLiteral("AXURL"),
+                                     ax::Value(ax::Url{requireString(object.value(QStringLiteral("url")),
+                                                                     at(path, QStringLiteral("url")))}));
     if (object.contains(QStringLiteral("frame"))) {
-        const QList<double> n = numbers(object.value(QStringLiteral("frame")), 4, at(path, QStringLiteral("frame")));
+        const QList<double> n =
+            numbers(object.value(QStringLiteral("frame")), 4, at(path, QStringLiteral("frame")));
         if (n[2] < 0 || n[3] < 0)
             fail(at(path, QStringLiteral("frame")), QStringLiteral("width and height cannot be negative"));
         node(self).attributes.insert(QStringLiteral("AXPosition"), ax::Value(ax::Point{n[0], n[1]}));
         node(self).attributes.insert(QStringLiteral("AXSize"), ax::Value(ax::Size{n[2], n[3]}));
     }
     if (window && object.contains(QStringLiteral("minimized")))
-        node(self).attributes.insert(QStringLiteral("AXMinimized"),
-                                     ax::Value(optionalBool(object, QStringLiteral("minimized"), false, path)));
+        node(self).attributes.insert(
+            QStringLiteral("AXMinimized"),
+            ax::Value(optionalBool(object, QStringLiteral("minimized"), false, path)));
     if (const QJsonValue attributes = object.value(QStringLiteral("attributes")); !attributes.isUndefined()) {
         if (!attributes.isObject())
-            fail(at(path, QStringLiteral("attributes")), QStringLiteral("expected an object of attribute values"));
+            fail(at(path, QStringLiteral("attributes")),
+                 QStringLiteral("expected an object of attribute values"));
         const QJsonObject map = attributes.toObject();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it)
             attribute(it.key(), it.value(), at(at(path, QStringLiteral("attributes")), it.key()));
@@ -347,7 +360,8 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
     if (const QJsonValue actions = object.value(QStringLiteral("actions")); !actions.isUndefined()) {
         const QString actionsPath = at(path, QStringLiteral("actions"));
         if (!actions.isArray())
-            fail(actionsPath, QStringLiteral("expected a list of action names or {\"name\", \"do\"} objects"));
+            fail(actionsPath,
+                 QStringLiteral("expected a list of action names or {\"name\", \"do\"} objects"));
         const QJsonArray list = actions.toArray();
         for (qsizetype i = 0; i < list.size(); ++i) {
             const QString itemPath = at(actionsPath, i);
@@ -358,9 +372,11 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
             } else if (list[i].isObject()) {
                 const QJsonObject action = list[i].toObject();
                 onlyKeys(action, {QStringLiteral("name"), QStringLiteral("do")}, itemPath);
-                name = requireString(action.value(QStringLiteral("name")), at(itemPath, QStringLiteral("name")));
+                name =
+                    requireString(action.value(QStringLiteral("name")), at(itemPath, QStringLiteral("name")));
                 if (action.contains(QStringLiteral("do")))
-                    bound = behaviours(action.value(QStringLiteral("do")), at(itemPath, QStringLiteral("do")));
+                    bound =
+                        behaviours(action.value(QStringLiteral("do")), at(itemPath, QStringLiteral("do")));
             } else {
                 fail(itemPath, QStringLiteral("expected an action name or an object"));
             }
@@ -384,7 +400,8 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
         }
     }
     if (object.contains(QStringLiteral("click")))
-        node(self).click = behaviours(object.value(QStringLiteral("click")), at(path, QStringLiteral("click")));
+        node(self).click =
+            behaviours(object.value(QStringLiteral("click")), at(path, QStringLiteral("click")));
     if (object.contains(QStringLiteral("menu")))
         node(self).closesAsMenu = optionalBool(object, QStringLiteral("menu"), false, path);
 
@@ -442,8 +459,8 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
 // ------------------------------------------------------------------------------------------
 // Whole fixtures
 
-quint64 DesktopFixture::instantiate(SimulatedDesktop& desktop, const QJsonObject& tree, quint64 parent, qint32 pid,
-                                    const QString& path) {
+quint64 DesktopFixture::instantiate(SimulatedDesktop& desktop, const QJsonObject& tree, quint64 parent,
+                                    qint32 pid, const QString& path) {
     QSet<QString> names;
     for (auto it = desktop.templates_.constBegin(); it != desktop.templates_.constEnd(); ++it)
         names.insert(it.key());
@@ -472,8 +489,10 @@ void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
             fail(QStringLiteral("events"), QStringLiteral("expected an object"));
         const QJsonObject e = events.toObject();
         const QString path = QStringLiteral("events");
-        onlyKeys(e, {QStringLiteral("keyboardFails"), QStringLiteral("mouseFails"), QStringLiteral("pointerFails")},
-                 path);
+        onlyKeys(
+            e,
+            {QStringLiteral("keyboardFails"), QStringLiteral("mouseFails"), QStringLiteral("pointerFails")},
+            path);
         desktop.failKeyEvents_ = optionalBool(e, QStringLiteral("keyboardFails"), false, path);
         desktop.failMouseEvents_ = optionalBool(e, QStringLiteral("mouseFails"), false, path);
         desktop.failPointer_ = optionalBool(e, QStringLiteral("pointerFails"), false, path);
@@ -528,14 +547,15 @@ void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
             fail(path, QStringLiteral("expected an application object"));
         const QJsonObject a = appList[i].toObject();
         onlyKeys(a,
-                 {QStringLiteral("pid"), QStringLiteral("bundleID"), QStringLiteral("name"), QStringLiteral("active"),
-                  QStringLiteral("hidden"), QStringLiteral("activates"), QStringLiteral("windows"),
-                  QStringLiteral("focus"), QStringLiteral("focusedWindow"), QStringLiteral("keys")},
+                 {QStringLiteral("pid"), QStringLiteral("bundleID"), QStringLiteral("name"),
+                  QStringLiteral("active"), QStringLiteral("hidden"), QStringLiteral("activates"),
+                  QStringLiteral("windows"), QStringLiteral("focus"), QStringLiteral("focusedWindow"),
+                  QStringLiteral("keys")},
                  path);
         if (!a.contains(QStringLiteral("pid")))
             fail(at(path, QStringLiteral("pid")), QStringLiteral("missing"));
-        const qint32 pid =
-            qint32(requireInteger(a.value(QStringLiteral("pid")), at(path, QStringLiteral("pid")), 1, 0x7fffffff));
+        const qint32 pid = qint32(
+            requireInteger(a.value(QStringLiteral("pid")), at(path, QStringLiteral("pid")), 1, 0x7fffffff));
         if (pids.contains(pid))
             fail(at(path, QStringLiteral("pid")), QStringLiteral("pid %1 is used twice").arg(pid));
         pids.insert(pid);
@@ -581,14 +601,16 @@ void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
                 info.layer = int(requireInteger(wo.value(QStringLiteral("layer")),
                                                 at(windowPath, QStringLiteral("layer")), -10000, 10000));
             info.onScreen = optionalBool(wo, QStringLiteral("onScreen"), true, windowPath);
-            if (const QJsonValue overrides = wo.value(QStringLiteral("windowInfo")); !overrides.isUndefined()) {
+            if (const QJsonValue overrides = wo.value(QStringLiteral("windowInfo"));
+                !overrides.isUndefined()) {
                 if (!overrides.isObject())
                     fail(at(windowPath, QStringLiteral("windowInfo")),
                          QStringLiteral("expected an object of window-list fields"));
                 const QJsonObject map = overrides.toObject();
                 // A null removes the field from the entry; any other value replaces it as is.
                 for (auto it = map.constBegin(); it != map.constEnd(); ++it)
-                    info.overrides.insert(it.key(), it.value().isNull() ? QVariant() : it.value().toVariant());
+                    info.overrides.insert(it.key(),
+                                          it.value().isNull() ? QVariant() : it.value().toVariant());
             }
             SimulatedDesktop::App* owner = desktop.app(pid);
             owner->windows.append(info);

@@ -4,7 +4,9 @@ namespace quillmere::sim {
 
 namespace {
 
-QString pointText(QPointF p) { return QStringLiteral("%1,%2").arg(p.x()).arg(p.y()); }
+QString pointText(QPointF p) {
+    return QStringLiteral("%1,%2").arg(p.x()).arg(p.y());
+}
 
 QString withNode(QString line, const QString& node) {
     if (!node.isEmpty())

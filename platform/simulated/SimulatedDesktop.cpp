@@ -90,7 +90,8 @@ std::unique_ptr<SimulatedDesktop> SimulatedDesktop::fromFile(const QString& path
     try {
         return fromJson(file.readAll(), scheduler);
     } catch (const FixtureError& error) {
-        throw FixtureError(QStringLiteral("%1: %2").arg(path, QString::fromStdString(error.what())).toStdString());
+        throw FixtureError(
+            QStringLiteral("%1: %2").arg(path, QString::fromStdString(error.what())).toStdString());
     }
 }
 
@@ -153,7 +154,8 @@ SimulatedDesktop::Node* SimulatedDesktop::liveNode(const ax::Element& element, a
     }
     Node* found = node(element.node());
     if (!found) {
-        error = (element.node() & kUnknownApplication) ? ax::Error::cannotComplete : ax::Error::illegalArgument;
+        error =
+            (element.node() & kUnknownApplication) ? ax::Error::cannotComplete : ax::Error::illegalArgument;
         return nullptr;
     }
     if (!found->live) {
@@ -257,7 +259,8 @@ ax::Element SimulatedDesktop::focusedElement(qint32 pid) const {
     return n && n->live ? handle(a->focused) : ax::Element();
 }
 
-quint64 SimulatedDesktop::addNode(quint64 parent, qint32 pid, const QString& id, QMap<QString, ax::Value> attributes) {
+quint64 SimulatedDesktop::addNode(quint64 parent, qint32 pid, const QString& id,
+                                  QMap<QString, ax::Value> attributes) {
     Node created;
     created.id = kFirstNode + nodes_.size();
     created.name = id;
@@ -273,8 +276,8 @@ quint64 SimulatedDesktop::addNode(quint64 parent, qint32 pid, const QString& id,
     return newId;
 }
 
-quint64 SimulatedDesktop::addApplication(qint32 pid, std::optional<QString> bundleID, std::optional<QString> name,
-                                         bool active) {
+quint64 SimulatedDesktop::addApplication(qint32 pid, std::optional<QString> bundleID,
+                                         std::optional<QString> name, bool active) {
     App a;
     a.pid = pid;
     a.bundleID = std::move(bundleID);
@@ -583,8 +586,8 @@ void SimulatedDesktop::apply(const Behaviour& behaviour, quint64 self) {
     try {
         switch (behaviour.kind) {
         case Behaviour::Kind::attach: {
-            const quint64 under = resolveTarget(behaviour.under.isEmpty() ? QStringLiteral("$window") : behaviour.under,
-                                                self);
+            const quint64 under =
+                resolveTarget(behaviour.under.isEmpty() ? QStringLiteral("$window") : behaviour.under, self);
             const Node* parent = node(under);
             if (!parent || !parent->live || !templates_.contains(behaviour.templateName)) {
                 qWarning("simulated desktop: cannot attach %s", qPrintable(behaviour.templateName));
@@ -612,7 +615,8 @@ void SimulatedDesktop::apply(const Behaviour& behaviour, quint64 self) {
             if (!n || !n->live)
                 return;
             const quint64 id = n->id;
-            const ax::Value value = DesktopFixture::convert(*this, behaviour.value, QStringLiteral("set.value"));
+            const ax::Value value =
+                DesktopFixture::convert(*this, behaviour.value, QStringLiteral("set.value"));
             n = node(id);
             if (behaviour.attribute == kFocused) {
                 if (App* a = app(n->pid); a && value.asBoolean().value_or(false))
@@ -627,16 +631,17 @@ void SimulatedDesktop::apply(const Behaviour& behaviour, quint64 self) {
                 closeMenus(n->pid);
             return;
         case Behaviour::Kind::changeConversation: {
-            const quint64 window =
-                resolveTarget(behaviour.target.isEmpty() ? QStringLiteral("$window") : behaviour.target, self);
+            const quint64 window = resolveTarget(
+                behaviour.target.isEmpty() ? QStringLiteral("$window") : behaviour.target, self);
             Node* n = node(window);
             if (!n || !n->live)
                 return;
             if (!behaviour.title.isUndefined())
-                n->attributes.insert(kTitle, DesktopFixture::convert(*this, behaviour.title, QStringLiteral("title")));
+                n->attributes.insert(
+                    kTitle, DesktopFixture::convert(*this, behaviour.title, QStringLiteral("title")));
             if (!behaviour.document.isUndefined())
-                n->attributes.insert(kDocument,
-                                     DesktopFixture::convert(*this, behaviour.document, QStringLiteral("document")));
+                n->attributes.insert(kDocument, DesktopFixture::convert(*this, behaviour.document,
+                                                                        QStringLiteral("document")));
             return;
         }
         case Behaviour::Kind::fail:
@@ -791,6 +796,8 @@ quint64 SimulatedDesktop::hitTest(QPointF point) const {
     return 0;
 }
 
+// The deepest element whose frame holds the point; among equally deep ones the later sibling,
+// which is drawn over the earlier.
 quint64 SimulatedDesktop::deepestAt(quint64 id, QPointF point) const {
     quint64 best = 0;
     int bestDepth = -1;
@@ -802,7 +809,7 @@ quint64 SimulatedDesktop::deepestAt(quint64 id, QPointF point) const {
             continue;
         const std::optional<ax::Point> origin = n->attributes.value(kPosition).point();
         const std::optional<ax::Size> size = n->attributes.value(kSize).size();
-        if (origin && size && depth > bestDepth &&
+        if (origin && size && depth >= bestDepth &&
             QRectF(origin->x, origin->y, size->width, size->height).contains(point)) {
             best = current;
             bestDepth = depth;
@@ -944,6 +951,8 @@ void SimulatedDesktop::hide(qint32 pid) {
     emit didHideApplication(RunningApplication{a->bundleID, a->name, a->pid, false, true});
 }
 
-void SimulatedDesktop::changeActiveSpace() { emit activeSpaceDidChange(); }
+void SimulatedDesktop::changeActiveSpace() {
+    emit activeSpaceDidChange();
+}
 
 } // namespace quillmere::sim

@@ -38,10 +38,7 @@ public:
 
 class DesktopFixture;
 
-class SimulatedDesktop final : public Workspace,
-                               public ax::Backend,
-                               public EventPoster,
-                               public WindowList {
+class SimulatedDesktop final : public Workspace, public ax::Backend, public EventPoster, public WindowList {
     Q_OBJECT
 public:
     // The variable naming the fixture the application and the probe load.
@@ -65,11 +62,13 @@ public:
     void uninstall();
 
     // --- accessibility
-    ax::Error copyAttributeValue(const ax::Element& element, const QString& attribute, ax::Value& value) override;
+    ax::Error copyAttributeValue(const ax::Element& element, const QString& attribute,
+                                 ax::Value& value) override;
     ax::Error copyAttributeNames(const ax::Element& element, ax::Value& names) override;
     ax::Error copyActionNames(const ax::Element& element, ax::Value& names) override;
     ax::Error performAction(const ax::Element& element, const QString& action) override;
-    ax::Error setAttributeValue(const ax::Element& element, const QString& attribute, const ax::Value& value) override;
+    ax::Error setAttributeValue(const ax::Element& element, const QString& attribute,
+                                const ax::Value& value) override;
     ax::Element applicationElement(qint32 pid) override;
     ax::Element systemWideElement() override;
     ax::Error pid(const ax::Element& element, qint32& pid) override;
@@ -129,7 +128,8 @@ public:
     // Builds nodes by hand: a new node as the last child of node `parent`, returning its node
     // number. Fixtures are the usual way; this serves generated trees such as benchmarks'.
     quint64 addNode(quint64 parent, qint32 pid, const QString& id, QMap<QString, ax::Value> attributes);
-    quint64 addApplication(qint32 pid, std::optional<QString> bundleID, std::optional<QString> name, bool active);
+    quint64 addApplication(qint32 pid, std::optional<QString> bundleID, std::optional<QString> name,
+                           bool active);
     quint64 addWindow(qint32 pid, const QString& id, QMap<QString, ax::Value> attributes);
 
 private:

@@ -33,6 +33,8 @@ Workspace& Workspace::current() {
     return installed ? *installed : *none;
 }
 
-void Workspace::setCurrent(Workspace* workspace) { installed = workspace; }
+void Workspace::setCurrent(Workspace* workspace) {
+    installed = workspace;
+}
 
 } // namespace quillmere
