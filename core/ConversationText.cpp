@@ -1,0 +1,297 @@
+#include "core/ConversationText.h"
+
+#include "core/Text.h"
+
+#include <QChar>
+#include <algorithm>
+#include <set>
+
+namespace quillmere::ConversationText {
+
+namespace {
+
+struct Heading {
+    QLatin1StringView text; // normalised and lowercased
+    QLatin1StringView role;
+};
+
+// The speaker headings the hosts render above or in front of each message.
+constexpr Heading speakerHeadings[] = {
+    {QLatin1StringView("you said:"), QLatin1StringView("user")},
+    {QLatin1StringView("chatgpt said:"), QLatin1StringView("assistant")},
+    {QLatin1StringView("claude said:"), QLatin1StringView("assistant")},
+    {QLatin1StringView("claude responded:"), QLatin1StringView("assistant")},
+    {QLatin1StringView("codex said:"), QLatin1StringView("assistant")},
+    {QLatin1StringView("assistant said:"), QLatin1StringView("assistant")},
+    {QLatin1StringView("assistant responded:"), QLatin1StringView("assistant")},
+};
+
+bool isSpace(QChar c) {
+    return text::isWhiteSpace(c.unicode());
+}
+
+// Lowercased, canonical form used to compare a label with a fixed vocabulary.
+QString folded(QStringView text) {
+    return text::canonical(text::lowercased(text));
+}
+
+// The white-space separated tokens of a text, as views into it.
+std::vector<QStringView> tokens(QStringView text, std::size_t atMost, qsizetype* restStart) {
+    std::vector<QStringView> out;
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (out.size() < atMost) {
+        while (i < n && isSpace(text[i]))
+            ++i;
+        if (i == n)
+            break;
+        qsizetype start = i;
+        while (i < n && !isSpace(text[i]))
+            ++i;
+        out.push_back(text.mid(start, i - start));
+    }
+    if (restStart)
+        *restStart = i;
+    return out;
+}
+
+// Whether the tokens spell the heading, word by word, ignoring case.
+bool tokensSpell(const std::vector<QStringView>& words, QLatin1StringView heading) {
+    qsizetype from = 0;
+    for (QStringView word : words) {
+        qsizetype space = heading.indexOf(QLatin1Char(' '), from);
+        QLatin1StringView part = heading.mid(from, space < 0 ? heading.size() - from : space - from);
+        if (folded(word) != part)
+            return false;
+        if (space < 0)
+            return true;
+        from = space + 1;
+    }
+    return false;
+}
+
+bool isAllAsciiDigits(QStringView s) {
+    return !s.isEmpty() && std::all_of(s.begin(), s.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// The last three visible characters, in ASCII lower case; cheap enough to run on every label of a
+// large tree before the full metadata test.
+bool endsWithLetters(QStringView s, QLatin1StringView ending) {
+    qsizetype end = s.size();
+    while (end > 0 && isSpace(s[end - 1]))
+        --end;
+    if (end < ending.size())
+        return false;
+    for (qsizetype i = 0; i < ending.size(); ++i) {
+        QChar c = s[end - ending.size() + i];
+        if (c.unicode() >= 0x80 || c.toLower() != QChar(ending[i]))
+            return false;
+    }
+    return true;
+}
+
+// Words for the follow-up test: runs of letters and numbers (with their combining marks, which
+// Hebrew points and accents are), split at everything else.
+std::vector<QString> letterWords(QStringView text) {
+    std::vector<QString> out;
+    QString current;
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n;) {
+        char32_t scalar = text[i].unicode();
+        qsizetype width = 1;
+        if (QChar::isHighSurrogate(scalar) && i + 1 < n && text[i + 1].isLowSurrogate()) {
+            scalar = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            width = 2;
+        }
+        QChar::Category category = QChar::category(scalar);
+        bool inWord = QChar::isLetterOrNumber(scalar) || category == QChar::Mark_NonSpacing ||
+                      category == QChar::Mark_SpacingCombining || category == QChar::Mark_Enclosing;
+        if (inWord) {
+            current.append(text.mid(i, width));
+        } else if (!current.isEmpty()) {
+            out.push_back(std::move(current));
+            current.clear();
+        }
+        i += width;
+    }
+    if (!current.isEmpty())
+        out.push_back(std::move(current));
+    return out;
+}
+
+const std::set<QString>& backReferenceWords() {
+    static const std::set<QString> words = {
+        "it",    "this",     "that",    "these", "those", "they", "them",  "their", "back",
+        "above", "previous", "earlier", "again", "same",  "זה",   "זאת",   "אותו",  "אותה",
+        "אותם",  "אותן",     "הם",      "הן",    "בחזרה", "שוב",  "למעלה", "הקודם", "הקודמת",
+    };
+    return words;
+}
+
+const std::set<QString>& taskVerbs() {
+    static const std::set<QString> words = {
+        "build",     "create",  "write",  "draft", "design", "implement", "develop",   "plan",
+        "analyze",   "analyse", "review", "debug", "fix",    "generate",  "summarize", "summarise",
+        "translate", "בנה",     "תבנה",   "לבנות", "צור",    "כתוב",      "נסח",       "תכנן",
+        "עצב",       "נתח",     "בדוק",   "תקן",   "סכם",    "תרגם",
+    };
+    return words;
+}
+
+// A follow-up longer than this is a request of its own, whatever words it uses.
+constexpr std::size_t shortTextWordLimit = 16;
+
+// A user text at least this many characters long states a task on its own.
+constexpr qsizetype substantiveRequestLength = 8;
+
+} // namespace
+
+bool Message::operator==(const Message& other) const {
+    return role == other.role && (text == other.text || text::canonicallyEqual(text, other.text));
+}
+
+json::Value toJson(const Message& message) {
+    return json::Object{{"role", message.role}, {"text", message.text}};
+}
+
+std::optional<Message> messageFromJson(const QJsonObject& object) {
+    auto role = json::string(object, "role");
+    auto text = json::string(object, "text");
+    if (!role.isPresent() || !text.isPresent())
+        return std::nullopt;
+    return Message{role.value, text.value};
+}
+
+QString normalize(QStringView text) {
+    return text::collapseWhiteSpace(text);
+}
+
+std::optional<QString> headingRole(const QStringList& labels) {
+    for (const QString& label : labels) {
+        QString x = folded(normalize(label));
+        for (const Heading& heading : speakerHeadings)
+            if (x == heading.text)
+                return QString(heading.role);
+    }
+    return std::nullopt;
+}
+
+std::optional<Message> message(const QStringList& labels) {
+    for (const QString& label : labels) {
+        for (const Heading& heading : speakerHeadings) {
+            const std::size_t wordCount = std::size_t(heading.text.count(QLatin1Char(' ')) + 1);
+            qsizetype restStart = 0;
+            std::vector<QStringView> words = tokens(label, wordCount, &restStart);
+            if (words.size() != wordCount || !tokensSpell(words, heading.text))
+                continue;
+            // The heading must be followed by white space and then some text.
+            QString rest = text::trimmed(QStringView(label).mid(restStart));
+            if (restStart < label.size() && !rest.isEmpty())
+                return Message{QString(heading.role), rest};
+        }
+    }
+    return std::nullopt;
+}
+
+bool isSentUserCopyAction(QStringView label) {
+    QString x = folded(normalize(label));
+    return x == QLatin1StringView("copy") || x == QLatin1StringView("copy message");
+}
+
+bool isRenderedUserMessageMarker(const QStringList& labels) {
+    for (const QString& label : labels) {
+        QString x = text::lowercased(label);
+        if (x == QLatin1StringView("user message") || x.contains(QLatin1StringView("user-message-bubble")) ||
+            x.contains(QLatin1StringView("user-message")) ||
+            x.contains(QLatin1StringView("bg-user-message")) ||
+            x.contains(QLatin1StringView("text-user-message")))
+            return true;
+    }
+    return false;
+}
+
+bool isMessageMetadata(QStringView label) {
+    if (!endsWithLetters(label, QLatin1StringView("ago")) &&
+        !endsWithLetters(label, QLatin1StringView("now")))
+        return false;
+    QString x = folded(normalize(label));
+    if (x == QLatin1StringView("just now") || x == QLatin1StringView("copied just now"))
+        return true;
+    QStringList parts = x.split(QLatin1Char(' '));
+    if (parts.size() != 3 || !isAllAsciiDigits(parts[0]) || parts[2] != QLatin1StringView("ago"))
+        return false;
+    static const QStringList units = {"second", "seconds", "minute", "minutes", "hour",   "hours", "day",
+                                      "days",   "week",    "weeks",  "month",   "months", "year",  "years"};
+    return units.contains(parts[1]);
+}
+
+bool hasSentContext(const std::vector<Message>& messages) {
+    return std::any_of(messages.begin(), messages.end(), [](const Message& m) {
+        return m.role == QLatin1StringView("user") && !text::trimmed(m.text).isEmpty();
+    });
+}
+
+std::vector<Message> recentUserRequests(const std::vector<Message>& messages, int limit) {
+    std::vector<Message> users;
+    if (limit <= 0)
+        return users;
+    for (const Message& m : messages)
+        if (m.role == QLatin1StringView("user") && !normalize(m.text).isEmpty())
+            users.push_back(m);
+    if (users.size() > std::size_t(limit))
+        users.erase(users.begin(), users.end() - limit);
+    return users;
+}
+
+std::vector<Message> recentContext(const std::vector<Message>& messages, int limit) {
+    if (limit <= 0)
+        return {};
+    const auto isUser = [](const Message& m) { return m.role == QLatin1StringView("user"); };
+    const auto lastUser = std::find_if(messages.rbegin(), messages.rend(), isUser);
+    if (lastUser == messages.rend()) {
+        std::size_t keep = std::min(messages.size(), std::size_t(limit));
+        return std::vector<Message>(messages.end() - keep, messages.end());
+    }
+
+    const std::size_t latest = std::size_t(messages.rend() - lastUser - 1);
+    std::set<std::size_t> required = {latest};
+    // A short follow-up ("ok", "again") means little without the request it follows.
+    if (limit >= 3 && text::characterCount(text::trimmed(messages[latest].text)) < substantiveRequestLength) {
+        for (std::size_t i = latest; i-- > 0;) {
+            if (isUser(messages[i]) &&
+                text::characterCount(normalize(messages[i].text)) >= substantiveRequestLength) {
+                required.insert(i);
+                break;
+            }
+        }
+    }
+
+    std::set<std::size_t> chosen = required;
+    std::size_t budget = std::size_t(limit) - required.size();
+    for (std::size_t i = messages.size(); i-- > 0 && budget > 0;) {
+        if (required.count(i))
+            continue;
+        chosen.insert(i);
+        --budget;
+    }
+    std::vector<Message> out;
+    out.reserve(chosen.size());
+    for (std::size_t i : chosen)
+        out.push_back(messages[i]);
+    return out;
+}
+
+bool dependsOnPriorContext(QStringView text) {
+    std::vector<QString> words = letterWords(folded(normalize(text)));
+    if (words.empty() || words.size() > shortTextWordLimit)
+        return false;
+    bool refersBack = false;
+    for (const QString& word : words) {
+        if (taskVerbs().count(word))
+            return false;
+        refersBack = refersBack || backReferenceWords().count(word) > 0;
+    }
+    return refersBack;
+}
+
+} // namespace quillmere::ConversationText
