@@ -17,7 +17,9 @@ bool isLowerAlphanumeric(QChar c) {
     return (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9');
 }
 
-bool isAsciiDigit(QChar c) { return c.unicode() >= u'0' && c.unicode() <= u'9'; }
+bool isAsciiDigit(QChar c) {
+    return c.unicode() >= u'0' && c.unicode() <= u'9';
+}
 
 // One DNS label: 1 to 63 of [a-z0-9-], not beginning or ending with "-".
 bool isLabel(QStringView label) {
@@ -25,7 +27,8 @@ bool isLabel(QStringView label) {
         return false;
     if (label.front() == u'-' || label.back() == u'-')
         return false;
-    return std::all_of(label.begin(), label.end(), [](QChar c) { return isLowerAlphanumeric(c) || c == u'-'; });
+    return std::all_of(label.begin(), label.end(),
+                       [](QChar c) { return isLowerAlphanumeric(c) || c == u'-'; });
 }
 
 // A lower-case DNS host name with at least two labels. The last label must hold a letter, which

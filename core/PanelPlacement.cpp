@@ -7,7 +7,9 @@ namespace quillmere::PanelPlacement {
 
 namespace {
 
-double nonNegative(double value) { return std::isfinite(value) && value > 0 ? value : 0; }
+double nonNegative(double value) {
+    return std::isfinite(value) && value > 0 ? value : 0;
+}
 
 bool isFinite(const QRectF& rect) {
     return std::isfinite(rect.x()) && std::isfinite(rect.y()) && std::isfinite(rect.width()) &&
@@ -39,7 +41,8 @@ QRectF frame(const QRectF& beside, const QRectF& visibleScreen, double panelWidt
         x = screenKnown ? std::max(screenMinX, screenMaxX - width - spacing) : 0;
 
     const double available = beside.height() - 2 * inset;
-    const double height = std::isnan(available) ? minimumHeight : std::clamp(available, minimumHeight, maximumHeight);
+    const double height =
+        std::isnan(available) ? minimumHeight : std::clamp(available, minimumHeight, maximumHeight);
 
     double y = beside.y() + beside.height() / 2 - height / 2;
     if (screenKnown) {

@@ -16,9 +16,13 @@ namespace {
 // A follow-up shorter than this is too vague to call a new task.
 constexpr qsizetype newTaskMinimumCharacters = 24;
 
-QString normalizedText(QStringView text) { return text::canonical(ConversationText::normalize(text)); }
+QString normalizedText(QStringView text) {
+    return text::canonical(ConversationText::normalize(text));
+}
 
-bool isUser(const ObservedTurn& turn) { return turn.role == u"user"; }
+bool isUser(const ObservedTurn& turn) {
+    return turn.role == u"user";
+}
 
 // Turns are matched by role and, for requests, by text. An answer's text is not compared: it
 // changes while it streams in.
@@ -45,7 +49,9 @@ std::optional<std::vector<ObservedTurn>> addedTurns(const std::vector<ObservedTu
     return std::nullopt;
 }
 
-QString makeUUID() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
+QString makeUUID() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
 
 bool isInteractionKind(QStringView kind) {
     return kind == u"use_clicked" || kind == u"apply_verified" || kind == u"apply_failed";
@@ -166,7 +172,8 @@ std::vector<UsageEvent> UsageObservation::observe(const UsageSnapshot& snapshot,
 }
 
 std::vector<UsageEvent> UsageObservation::progress(const UsageSnapshot& snapshot, qsizetype addedUserTurns,
-                                                   const std::optional<QString>& prompt, const QDateTime& now) {
+                                                   const std::optional<QString>& prompt,
+                                                   const QDateTime& now) {
     Pending& pending = *pending_;
     std::vector<UsageEvent> events;
     pending.last = snapshot;
@@ -184,8 +191,10 @@ std::vector<UsageEvent> UsageObservation::progress(const UsageSnapshot& snapshot
     if (addedUserTurns == 1) {
         if (!pending.submittedAt) {
             // A request sent at a third setting says nothing about the recommendation.
-            if (snapshot.setting && *snapshot.setting != pending.target && snapshot.setting != pending.shownSetting) {
-                events.push_back(event(pending, u"censored", QStringLiteral("setting_changed_before_send"), now));
+            if (snapshot.setting && *snapshot.setting != pending.target &&
+                snapshot.setting != pending.shownSetting) {
+                events.push_back(
+                    event(pending, u"censored", QStringLiteral("setting_changed_before_send"), now));
                 pending_.reset();
                 return events;
             }
@@ -208,7 +217,8 @@ std::vector<UsageEvent> UsageObservation::progress(const UsageSnapshot& snapshot
                 events.push_back(event(pending, u"followup_observed", std::nullopt, now));
                 pending_.reset();
                 return events;
-            } else if (text::characterCount(ConversationText::normalize(*prompt)) >= newTaskMinimumCharacters) {
+            } else if (text::characterCount(ConversationText::normalize(*prompt)) >=
+                       newTaskMinimumCharacters) {
                 reason = QStringLiteral("new_task");
             } else {
                 reason = QStringLiteral("ambiguous_outcome");

@@ -19,7 +19,8 @@ QRectF place(const QRectF& window, const QRectF& visible = screen, double panelW
 }
 
 bool finite(const QRectF& r) {
-    return std::isfinite(r.x()) && std::isfinite(r.y()) && std::isfinite(r.width()) && std::isfinite(r.height());
+    return std::isfinite(r.x()) && std::isfinite(r.y()) && std::isfinite(r.width()) &&
+           std::isfinite(r.height());
 }
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -65,9 +66,11 @@ TEST(PanelPlacement, HugeWindowsAndTinyScreensStayFinite) {
 }
 
 TEST(PanelPlacement, NonFiniteGeometryNeverReachesTheResult) {
-    for (const QRectF& window : {QRectF(notANumber, 100, 700, 600), QRectF(100, notANumber, 700, 600), QRectF(100, 100, infinity, 600),
-                                 QRectF(100, 100, 700, infinity), QRectF(-infinity, -infinity, infinity, infinity), QRectF(notANumber, notANumber, notANumber, notANumber),
-                                 QRectF(1e308, 1e308, 1e308, 1e308)}) {
+    for (const QRectF& window :
+         {QRectF(notANumber, 100, 700, 600), QRectF(100, notANumber, 700, 600),
+          QRectF(100, 100, infinity, 600), QRectF(100, 100, 700, infinity),
+          QRectF(-infinity, -infinity, infinity, infinity),
+          QRectF(notANumber, notANumber, notANumber, notANumber), QRectF(1e308, 1e308, 1e308, 1e308)}) {
         const QRectF result = place(window);
         EXPECT_TRUE(finite(result)) << result.x() << " " << result.y() << " " << result.height();
         EXPECT_GE(result.y(), 12);
@@ -75,8 +78,11 @@ TEST(PanelPlacement, NonFiniteGeometryNeverReachesTheResult) {
         EXPECT_LE(result.x() + result.width(), 1440);
     }
     EXPECT_TRUE(finite(place(QRectF(100, 100, 700, 600), QRectF(notANumber, 0, infinity, 875))));
-    EXPECT_TRUE(finite(place(QRectF(notANumber, notANumber, notANumber, notANumber), QRectF(notANumber, notANumber, notANumber, notANumber))));
+    EXPECT_TRUE(finite(place(QRectF(notANumber, notANumber, notANumber, notANumber),
+                             QRectF(notANumber, notANumber, notANumber, notANumber))));
     EXPECT_EQ(place(QRectF(100, 100, 700, 600), screen, notANumber).width(), 0);
     EXPECT_EQ(place(QRectF(100, 100, 700, 600), screen, -5).width(), 0);
-    EXPECT_EQ(PanelPlacement::frame(QRectF(100, 100, 700, 600), screen, width, notANumber, notANumber).height(), 420);
+    EXPECT_EQ(
+        PanelPlacement::frame(QRectF(100, 100, 700, 600), screen, width, notANumber, notANumber).height(),
+        420);
 }

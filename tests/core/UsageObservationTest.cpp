@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QUuid>
+
 #include <limits>
 
 using namespace quillmere;
@@ -13,10 +15,16 @@ const ObservedSetting lunaLow{"gpt-5.6-luna", "low"};
 const ObservedSetting terraMedium{"gpt-5.6-terra", "medium"};
 
 const QDateTime start = QDateTime(QDate(2026, 3, 1), QTime(12, 0, 0), Qt::UTC);
-QDateTime at(double seconds) { return start.addMSecs(qint64(seconds * 1000)); }
+QDateTime at(double seconds) {
+    return start.addMSecs(qint64(seconds * 1000));
+}
 
-ObservedTurn user(const char* text) { return {"user", QString::fromUtf8(text)}; }
-ObservedTurn assistant(const char* text) { return {"assistant", QString::fromUtf8(text)}; }
+ObservedTurn user(const char* text) {
+    return {"user", QString::fromUtf8(text)};
+}
+ObservedTurn assistant(const char* text) {
+    return {"assistant", QString::fromUtf8(text)};
+}
 
 UsageSnapshot snapshot(std::vector<ObservedTurn> turns, std::optional<ObservedSetting> setting = astraHigh,
                        bool generating = false) {
@@ -66,25 +74,27 @@ TEST(UsageEvent, JsonKeysInFieldOrderWithoutAbsentOptionals) {
     event.at = at(0.9);
     event.kind = "recommendation_shown";
     event.target = lunaLow;
-    EXPECT_EQ(json::write(event.toJson()),
-              QByteArray(R"({"schema":1,"mode":"collect_only","provider":"openai","surface":"chat",)"
-                         R"("recommendationID":"R1","at":"2026-03-01T12:00:00Z","kind":"recommendation_shown",)"
-                         R"("target":{"model":"gpt-5.6-luna","effort":"low"}})"));
+    EXPECT_EQ(
+        json::write(event.toJson()),
+        QByteArray(R"({"schema":1,"mode":"collect_only","provider":"openai","surface":"chat",)"
+                   R"("recommendationID":"R1","at":"2026-03-01T12:00:00Z","kind":"recommendation_shown",)"
+                   R"("target":{"model":"gpt-5.6-luna","effort":"low"}})"));
     event.reason = "observation_gap";
     event.current = astraHigh;
     event.potentialPercent = 63;
-    EXPECT_EQ(json::write(event.toJson()),
-              QByteArray(R"({"schema":1,"mode":"collect_only","provider":"openai","surface":"chat",)"
-                         R"("recommendationID":"R1","at":"2026-03-01T12:00:00Z","kind":"recommendation_shown",)"
-                         R"("reason":"observation_gap","target":{"model":"gpt-5.6-luna","effort":"low"},)"
-                         R"("current":{"model":"gpt-6-astra","effort":"high"},"potentialPercent":63})"));
+    EXPECT_EQ(
+        json::write(event.toJson()),
+        QByteArray(R"({"schema":1,"mode":"collect_only","provider":"openai","surface":"chat",)"
+                   R"("recommendationID":"R1","at":"2026-03-01T12:00:00Z","kind":"recommendation_shown",)"
+                   R"("reason":"observation_gap","target":{"model":"gpt-5.6-luna","effort":"low"},)"
+                   R"("current":{"model":"gpt-6-astra","effort":"high"},"potentialPercent":63})"));
     for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
         event.potentialPercent = bad;
         EXPECT_FALSE(json::write(event.toJson()).contains("potentialPercent"));
     }
 }
 
-TEST(UsageObservationShown, StartsOnceperThreadAndReplacesAcrossThreads) {
+TEST(UsageObservationShown, StartsOncePerThreadAndReplacesAcrossThreads) {
     UsageObservation observation(300, [n = 0]() mutable { return QStringLiteral("R%1").arg(++n); });
     EXPECT_FALSE(observation.hasPending());
     EXPECT_TRUE(observation.observe(snapshot({}), at(0)).empty());
@@ -131,7 +141,8 @@ TEST(UsageObservationInteraction, ApplyResultsNeedThePendingId) {
     EXPECT_EQ(kinds(f.observation.interaction(u"use_clicked", at(1), std::nullopt)), Kinds{"use_clicked"});
     EXPECT_TRUE(f.observation.interaction(u"apply_verified", at(1), std::nullopt).empty());
     EXPECT_TRUE(f.observation.interaction(u"apply_failed", at(1), QStringLiteral("R9")).empty());
-    EXPECT_EQ(kinds(f.observation.interaction(u"apply_failed", at(1), QStringLiteral("R1"))), Kinds{"apply_failed"});
+    EXPECT_EQ(kinds(f.observation.interaction(u"apply_failed", at(1), QStringLiteral("R1"))),
+              Kinds{"apply_failed"});
     EXPECT_TRUE(f.observation.interaction(u"recommendation_shown", at(1), QStringLiteral("R1")).empty());
     EXPECT_TRUE(f.observation.interaction(u"USE_CLICKED", at(1), QStringLiteral("R1")).empty());
     EXPECT_TRUE(f.observation.hasPending());
@@ -159,20 +170,23 @@ TEST(UsageObservationObserve, SelectSubmitAnswerAndReturnToTheOriginalSetting) {
     EXPECT_EQ(kinds(f.observation.observe(snapshot(f.with({user("Summarize the notes")}), lunaLow), at(4))),
               Kinds{"submission_observed"});
     // Still streaming: no answer yet.
-    EXPECT_TRUE(f.observation.observe(snapshot(f.with({user("Summarize the notes"), assistant("Part")}), lunaLow, true),
-                                      at(5))
-                    .empty());
+    EXPECT_TRUE(
+        f.observation
+            .observe(snapshot(f.with({user("Summarize the notes"), assistant("Part")}), lunaLow, true), at(5))
+            .empty());
     EXPECT_EQ(kinds(f.observation.observe(
-                  snapshot(f.with({user("Summarize the notes"), assistant("Partial answer, done")}), lunaLow), at(6))),
+                  snapshot(f.with({user("Summarize the notes"), assistant("Partial answer, done")}), lunaLow),
+                  at(6))),
               Kinds{"response_observed"});
 
     const auto back = f.observation.observe(
         snapshot(f.with({user("Summarize the notes"), assistant("Partial answer, done")}), astraHigh), at(7));
     EXPECT_EQ(kinds(back), Kinds{"setting_changed"});
-    const auto regret = f.observation.observe(
-        snapshot(f.with({user("Summarize the notes"), assistant("Partial answer, done"), user(" Summarize  the notes ")}),
-                 astraHigh),
-        at(8));
+    const auto regret =
+        f.observation.observe(snapshot(f.with({user("Summarize the notes"), assistant("Partial answer, done"),
+                                               user(" Summarize  the notes ")}),
+                                       astraHigh),
+                              at(8));
     EXPECT_EQ(kinds(regret), Kinds{"possible_regret:same_request_returned_to_original_setting"});
     EXPECT_FALSE(f.observation.hasPending());
 }
@@ -197,14 +211,16 @@ TEST(UsageObservationObserve, WhatFollowsAnAnswer) {
 
 TEST(UsageObservationObserve, SubmissionAndAnswerInOneReading) {
     Fixture f;
-    EXPECT_EQ(kinds(f.observation.observe(snapshot(f.with({user("Summarize the notes"), assistant("Done")})), at(1))),
+    EXPECT_EQ(kinds(f.observation.observe(snapshot(f.with({user("Summarize the notes"), assistant("Done")})),
+                                          at(1))),
               (Kinds{"submission_observed", "response_observed"}));
 }
 
 TEST(UsageObservationObserve, ScrolledWindowsStillLineUp) {
     Fixture f;
     // The host now shows only the last turn and the new request.
-    EXPECT_EQ(kinds(f.observation.observe(snapshot({assistant("Hi, how can I help?"), user("Translate this")}), at(1))),
+    EXPECT_EQ(kinds(f.observation.observe(
+                  snapshot({assistant("Hi, how can I help?"), user("Translate this")}), at(1))),
               Kinds{"submission_observed"});
 }
 
@@ -216,7 +232,8 @@ TEST(UsageObservationObserve, ReadingsThatEndTheObservation) {
         QString expected;
     };
     const std::vector<Case> cases{
-        {"window", [](const Fixture& f) { return snapshot(f.history); }, 300, "censored:observation_window_ended"},
+        {"window", [](const Fixture& f) { return snapshot(f.history); }, 300,
+         "censored:observation_window_ended"},
         {"surface",
          [](const Fixture& f) {
              auto s = snapshot(f.history);
@@ -245,12 +262,19 @@ TEST(UsageObservationObserve, ReadingsThatEndTheObservation) {
              return s;
          },
          1, "censored:unverified_context"},
-        {"edited", [](const Fixture&) { return snapshot({user("Hello there, edited"), assistant("Hi")}); }, 1,
-         "censored:history_changed"},
+        {"edited",
+         [](const Fixture&) {
+             return snapshot({user("Hello there, edited"), assistant("Hi")});
+         },
+         1, "censored:history_changed"},
         {"emptied", [](const Fixture&) { return snapshot({}); }, 1, "censored:history_changed"},
-        {"missed", [](const Fixture& f) { return snapshot(f.with({user("One"), assistant("A"), user("Two")})); }, 1,
-         "censored:missed_turns"},
-        {"third setting", [](const Fixture& f) { return snapshot(f.with({user("Summarize it")}), terraMedium); }, 1,
+        {"missed",
+         [](const Fixture& f) {
+             return snapshot(f.with({user("One"), assistant("A"), user("Two")}));
+         },
+         1, "censored:missed_turns"},
+        {"third setting",
+         [](const Fixture& f) { return snapshot(f.with({user("Summarize it")}), terraMedium); }, 1,
          "censored:setting_changed_before_send"},
     };
     for (const Case& c : cases) {
@@ -273,13 +297,15 @@ TEST(UsageObservationObserve, ReadingsThatEndTheObservation) {
 TEST(UsageObservationObserve, SecondRequestBeforeAnyAnswerIsAmbiguous) {
     Fixture f;
     f.observation.observe(snapshot(f.with({user("Summarize the notes")})), at(1));
-    EXPECT_EQ(kinds(f.observation.observe(snapshot(f.with({user("Summarize the notes"), user("Also the rest")})), at(2))),
+    EXPECT_EQ(kinds(f.observation.observe(
+                  snapshot(f.with({user("Summarize the notes"), user("Also the rest")})), at(2))),
               Kinds{"censored:ambiguous_outcome"});
 }
 
 TEST(UsageObservationObserve, UnusableTimesEndRatherThanExtend) {
     Fixture f;
-    EXPECT_EQ(kinds(f.observation.observe(snapshot(f.history), QDateTime())), Kinds{"censored:observation_window_ended"});
+    EXPECT_EQ(kinds(f.observation.observe(snapshot(f.history), QDateTime())),
+              Kinds{"censored:observation_window_ended"});
     UsageObservation nanWindow(std::numeric_limits<double>::quiet_NaN());
     nanWindow.shown(lunaLow, 1, snapshot({}), at(0));
     EXPECT_EQ(kinds(nanWindow.observe(snapshot({}), at(1))), Kinds{"censored:observation_window_ended"});
