@@ -1,46 +1,32 @@
 #pragma once
 
-// The family of a host: which company's models it runs. Stored and sent as its raw value.
+// The host families a recommendation can target, written and read as their raw values.
 
 #include <QString>
 #include <QStringView>
-#include <cstddef>
 #include <optional>
 
 namespace quillmere {
 
-class AIProvider {
-public:
-    enum Case { claude, openAI };
+enum class AIProvider { claude, openAI };
 
-    constexpr AIProvider(Case value) : value_(value) {}
+// "claude" or "openai".
+inline QString rawValue(AIProvider provider) {
+    return provider == AIProvider::claude ? QStringLiteral("claude") : QStringLiteral("openai");
+}
 
-    // "claude" or "openai"; any other text is no provider.
-    static std::optional<AIProvider> fromRawValue(QStringView raw) {
-        if (raw == u"claude")
-            return AIProvider(claude);
-        if (raw == u"openai")
-            return AIProvider(openAI);
-        return std::nullopt;
-    }
+// The host application's name: "Claude" or "ChatGPT".
+inline QString appName(AIProvider provider) {
+    return provider == AIProvider::claude ? QStringLiteral("Claude") : QStringLiteral("ChatGPT");
+}
 
-    constexpr Case value() const { return value_; }
-    QString rawValue() const {
-        return value_ == claude ? QStringLiteral("claude") : QStringLiteral("openai");
-    }
-    // The host application's name as people know it.
-    QString appName() const {
-        return value_ == claude ? QStringLiteral("Claude") : QStringLiteral("ChatGPT");
-    }
-
-    friend constexpr bool operator==(AIProvider a, AIProvider b) { return a.value_ == b.value_; }
-
-private:
-    Case value_;
-};
-
-inline std::size_t qHash(AIProvider provider, std::size_t seed = 0) noexcept {
-    return std::size_t(provider.value()) ^ seed;
+// Exact raw values only; anything else is none.
+inline std::optional<AIProvider> aiProviderFromRawValue(QStringView raw) {
+    if (raw == QLatin1String("claude"))
+        return AIProvider::claude;
+    if (raw == QLatin1String("openai"))
+        return AIProvider::openAI;
+    return std::nullopt;
 }
 
 } // namespace quillmere

@@ -153,10 +153,6 @@ TEST(CandidateFilter, SupportedBundleTable) {
     ASSERT_EQ(Tracker::supportedBundleIDs.size(), 5u);
     EXPECT_EQ(Tracker::supportedBundleIDs.at("com.anthropic.claudefordesktop"), AIProvider::claude);
     EXPECT_EQ(Tracker::supportedBundleIDs.at("com.openai.chatgpt"), AIProvider::openAI);
-    EXPECT_EQ(AIProvider(AIProvider::openAI).rawValue(), "openai");
-    EXPECT_EQ(AIProvider(AIProvider::openAI).appName(), "ChatGPT");
-    EXPECT_EQ(AIProvider::fromRawValue(u"claude"), AIProvider::claude);
-    EXPECT_EQ(AIProvider::fromRawValue(u"openAI"), std::nullopt);
 }
 
 TEST(WindowListMatch, OnlyNumericOwnerAndLayerZero) {
