@@ -11,19 +11,23 @@ namespace quillmere {
 
 namespace AtomicFile {
 
-// Writes `bytes` to `path` with permission bits `mode`. Returns false on any failure, leaving
-// whatever was at `path` untouched.
-bool write(const QString& path, const QByteArray& bytes, int mode = 0600);
-// Like write(), but leaves the file alone (and returns true) when it already holds `bytes`.
-bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 0600);
-// Creates `path` and missing parents, each new folder with `mode`. True when it exists as a
-// folder afterwards.
-bool makeFolder(const QString& path, int mode = 0700);
+// Writes `bytes` to `path` with exactly the permission bits `mode` (the umask neither widens nor
+// narrows them). Returns false on any failure, leaving whatever was at `path` untouched and no
+// temporary file behind; `error`, when given, receives the system's description of the failure.
+// A symbolic link at `path` is replaced by the new file, never followed.
+bool write(const QString& path, const QByteArray& bytes, int mode = 0600, QString* error = nullptr);
+// Like write(), but leaves the file alone (and returns true) when `path` is already a regular
+// file holding `bytes` with permission bits `mode`.
+bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 0600, QString* error = nullptr);
+// Creates `path` and missing parents, each new folder with exactly `mode`; existing folders keep
+// theirs. True when it exists as a folder afterwards.
+bool makeFolder(const QString& path, int mode = 0700, QString* error = nullptr);
 
 } // namespace AtomicFile
 
 namespace Paths {
-// The application's private data folder (created 0700 on first use).
+// The application's private data folder, named for the application (created 0700 on first use).
+// Empty when the system names no data folder.
 QString applicationSupport();
 // Where content-free diagnostic files go: "/private/tmp" on macOS, the temp folder elsewhere.
 QString diagnosticsRoot();

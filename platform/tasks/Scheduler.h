@@ -6,6 +6,9 @@
 #include <QtGlobal>
 #include <functional>
 #include <map>
+#include <utility>
+
+class QTimer;
 
 namespace quillmere {
 
@@ -28,9 +31,14 @@ public:
     static void setCurrent(Scheduler* scheduler);
 };
 
-// Real timers on the Qt event loop.
+// Real timers on the Qt event loop of the thread that schedules (the main thread).
 class RealScheduler final : public Scheduler {
 public:
+    RealScheduler() = default;
+    RealScheduler(const RealScheduler&) = delete;
+    RealScheduler& operator=(const RealScheduler&) = delete;
+    ~RealScheduler() override;
+
     double now() const override;
     TimerID schedule(double seconds, std::function<void()> action) override;
     void cancel(TimerID id) override;
@@ -38,7 +46,7 @@ public:
 
 private:
     TimerID next_ = 1;
-    std::map<TimerID, class QTimer*> timers_;
+    std::map<TimerID, QTimer*> timers_;
 };
 
 // Virtual time. Timers fire only as time is advanced; pauses advance time at once.
@@ -55,19 +63,21 @@ public:
     void advance(double seconds);
     // Processes events and fires timers in time order, jumping virtual time to each, until
     // `done` returns true or nothing is left to run or `limit` virtual seconds have passed.
-    // Returns whether `done` became true.
-    bool runUntil(const std::function<bool()>& done, double limit = 3600.0);
+    // When no timer is pending, it waits up to `idleWait` real seconds for outside events (a
+    // loopback reply, say) before giving up. Returns whether `done` became true.
+    bool runUntil(const std::function<bool()>& done, double limit = 3600.0, double idleWait = 5.0);
     bool hasPendingTimers() const { return !timers_.empty(); }
+    std::size_t pendingTimerCount() const { return timers_.size(); }
 
 private:
-    struct Timer {
-        double due;
-        TimerID id;
-        std::function<void()> action;
-    };
+    // Fires the earliest timer due at or before `until`; false when there is none.
+    bool fireNext(double until);
+
     double now_;
     TimerID next_ = 1;
-    std::multimap<std::pair<double, TimerID>, std::function<void()>> timers_;
+    // Keyed by (due, id) so timers due at the same moment fire in the order they were scheduled.
+    std::map<std::pair<double, TimerID>, std::function<void()>> timers_;
+    std::map<TimerID, double> dueByID_;
 };
 
 } // namespace quillmere

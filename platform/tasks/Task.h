@@ -11,8 +11,8 @@
 
 #include "platform/tasks/Scheduler.h"
 
-#include <QString>
 #include <QCoroTask>
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -33,12 +33,15 @@ private:
     std::shared_ptr<State> state_;
 };
 
-// Starts `body` on a later turn of the main thread's event loop. `name` appears in the log line
-// written when the body throws.
+// Starts `body` on a later turn of the main thread's event loop, through the current scheduler
+// (so under virtual time it starts when the test advances). `name` appears in the log line
+// written when the body throws. The body is kept alive, with whatever its lambda captured, until
+// its coroutine has finished.
 void spawn(QString name, std::function<QCoro::Task<void>()> body);
 
 // Waits `seconds` on `scheduler`. Returns true when the time passed, false when `token` was
-// cancelled first (or already).
+// cancelled first (or already). On cancellation the timer is cancelled and the waiter resumes on
+// the next turn.
 QCoro::Task<bool> sleep(double seconds, CancelToken token = {}, Scheduler& scheduler = Scheduler::current());
 
 // A counter that makes results of superseded work recognisable.

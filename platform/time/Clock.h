@@ -3,6 +3,7 @@
 // Time sources. Components never read the system clocks directly, so tests can pin time.
 
 #include <QDateTime>
+#include <utility>
 
 namespace quillmere {
 
@@ -22,7 +23,7 @@ public:
 class ManualClock final : public Clock {
 public:
     explicit ManualClock(double uptime = 1000.0,
-                         QDateTime now = QDateTime(QDate(2026, 1, 15), QTime(12, 0), QTimeZone::UTC));
+                         QDateTime now = QDateTime(QDate(2026, 1, 15), QTime(12, 0), Qt::UTC));
     double uptime() const override { return uptime_; }
     QDateTime now() const override { return now_; }
     // Moves both readings forward together.

@@ -1,0 +1,89 @@
+#pragma once
+
+// HTTP for the components that talk to services. One request, one whole answer: the caller gets
+// the status (0 when the answer was not an HTTP response) and the body, or a TransportError.
+// Redirects are never followed, a deadline of our own bounds the whole exchange (Qt's transfer
+// timeout only measures inactivity), and a body larger than the caller allows is refused while it
+// arrives, not after.
+
+#include "platform/tasks/Task.h"
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QList>
+#include <QString>
+#include <QUrl>
+#include <stdexcept>
+#include <utility>
+
+class QNetworkAccessManager;
+
+namespace quillmere {
+
+struct HttpRequest {
+    QByteArray method = "POST";
+    QUrl url;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    double timeoutSeconds = 60;
+    qint64 maxResponseBytes = 8 * 1024 * 1024;
+    // No cookies, cached answers or stored credentials.
+    bool ephemeral = false;
+};
+
+struct HttpResponse {
+    int status = 0;
+    QByteArray body;
+};
+
+// A URL-loading failure, with the numeric codes of the platform's URL-loading errors so logs read
+// the same everywhere.
+class TransportError : public std::runtime_error {
+public:
+    enum Code {
+        unknown = -1,
+        cancelled = -999,
+        badURL = -1000,
+        timedOut = -1001,
+        unsupportedURL = -1002,
+        cannotFindHost = -1003,
+        cannotConnectToHost = -1004,
+        networkConnectionLost = -1005,
+        notConnectedToInternet = -1009,
+        badServerResponse = -1011,
+        secureConnectionFailed = -1200,
+        dataLengthExceedsMaximum = -1103,
+    };
+    TransportError(Code code, QString description);
+    Code code() const { return code_; }
+    const QString& description() const { return description_; }
+
+private:
+    Code code_;
+    QString description_;
+};
+
+class HttpTransport {
+public:
+    virtual ~HttpTransport() = default;
+    // Sends once. Throws TransportError on failure, and TaskCancelled when `token` is cancelled
+    // before the answer is complete (the transfer is aborted).
+    virtual QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) = 0;
+
+    // The process-wide transport over one QNetworkAccessManager (created on first use, on the
+    // main thread, and kept for the life of the process).
+    static HttpTransport& shared();
+};
+
+class NetworkTransport final : public HttpTransport {
+public:
+    NetworkTransport();
+    ~NetworkTransport() override;
+    QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) override;
+
+private:
+    QNetworkAccessManager* manager_;
+    QNetworkAccessManager* ephemeralManager_;
+};
+
+} // namespace quillmere

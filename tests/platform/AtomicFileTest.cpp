@@ -1,0 +1,231 @@
+#include "platform/files/AtomicFile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+
+namespace {
+
+class AtomicFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(folder.isValid()); }
+    void TearDown() override { ::umask(savedUmask); }
+
+    QString at(const QString& name) const { return folder.filePath(name); }
+
+    static int modeOf(const QString& path) {
+        struct stat status {};
+        if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+            return -1;
+        return int(status.st_mode & 07777);
+    }
+    static ino_t inodeOf(const QString& path) {
+        struct stat status {};
+        ::lstat(QFile::encodeName(path).constData(), &status);
+        return status.st_ino;
+    }
+    static QByteArray contents(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+    }
+    // Everything in the folder, hidden entries included: leftovers would show here.
+    QStringList entries() const {
+        return QDir(folder.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+    QTemporaryDir folder;
+    mode_t savedUmask = ::umask(022);
+};
+
+} // namespace
+
+// MARK: - modes
+
+TEST_F(AtomicFileTest, UnderUmaskZeroTheFileNeverHasAWiderModeThanAsked) {
+    ::umask(0);
+    ASSERT_TRUE(AtomicFile::write(at("private.json"), "{}", 0600));
+    EXPECT_EQ(modeOf(at("private.json")), 0600);
+    // Replacing keeps the asked mode, not the old file's.
+    ASSERT_TRUE(AtomicFile::write(at("private.json"), "{\"a\":1}", 0640));
+    EXPECT_EQ(modeOf(at("private.json")), 0640);
+    ASSERT_TRUE(AtomicFile::write(at("private.json"), "{}", 0600));
+    EXPECT_EQ(modeOf(at("private.json")), 0600);
+    EXPECT_EQ(entries(), QStringList{"private.json"}) << "no temporary file left behind";
+}
+
+TEST_F(AtomicFileTest, ARestrictiveUmaskDoesNotNarrowTheMode) {
+    ::umask(077);
+    ASSERT_TRUE(AtomicFile::write(at("shared.txt"), "x", 0644));
+    EXPECT_EQ(modeOf(at("shared.txt")), 0644);
+}
+
+TEST_F(AtomicFileTest, WritesExactBytesIncludingEmptyAndBinary) {
+    QByteArray binary("a\0b\xff\n", 5);
+    ASSERT_TRUE(AtomicFile::write(at("bin"), binary));
+    EXPECT_EQ(contents(at("bin")), binary);
+    ASSERT_TRUE(AtomicFile::write(at("bin"), QByteArray()));
+    EXPECT_EQ(QFileInfo(at("bin")).size(), 0);
+    const QByteArray large(3 * 1024 * 1024, 'z');
+    ASSERT_TRUE(AtomicFile::write(at("large"), large));
+    EXPECT_EQ(contents(at("large")), large);
+}
+
+// MARK: - failures
+
+TEST_F(AtomicFileTest, AWriteThatFailsMidwayLeavesTheOldFileAndNoTemporary) {
+    ASSERT_TRUE(AtomicFile::write(at("ledger.json"), "old contents"));
+    // A file size limit makes the write itself fail, even for root.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    QString error;
+    const bool written = AtomicFile::write(at("ledger.json"), QByteArray(64 * 1024, 'n'), 0600, &error);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(contents(at("ledger.json")), "old contents");
+    EXPECT_EQ(entries(), QStringList{"ledger.json"});
+}
+
+TEST_F(AtomicFileTest, ADirectoryAtThePathIsAFailureNotAWriteInside) {
+    ASSERT_TRUE(QDir(folder.path()).mkpath("taken/child"));
+    QString error;
+    EXPECT_FALSE(AtomicFile::write(at("taken"), "x", 0600, &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_TRUE(QFileInfo(at("taken/child")).isDir());
+    EXPECT_EQ(entries(), QStringList{"taken"});
+}
+
+TEST_F(AtomicFileTest, MissingFolderOrFileInTheWayOrEmptyPathFails) {
+    EXPECT_FALSE(AtomicFile::write(at("absent/file.json"), "x"));
+    ASSERT_TRUE(AtomicFile::write(at("plain"), "x"));
+    EXPECT_FALSE(AtomicFile::write(at("plain/file.json"), "x"));
+    EXPECT_FALSE(AtomicFile::write(QString(), "x"));
+    EXPECT_FALSE(AtomicFile::write(folder.path() + "/", "x"));
+    EXPECT_EQ(contents(at("plain")), "x");
+}
+
+TEST_F(AtomicFileTest, AnUnwritableFolderFailsAndKeepsTheOldFile) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    ASSERT_TRUE(AtomicFile::makeFolder(at("locked"), 0700));
+    ASSERT_TRUE(AtomicFile::write(at("locked/state.json"), "old"));
+    ASSERT_EQ(::chmod(QFile::encodeName(at("locked")).constData(), 0500), 0);
+    EXPECT_FALSE(AtomicFile::write(at("locked/state.json"), "new"));
+    ::chmod(QFile::encodeName(at("locked")).constData(), 0700);
+    EXPECT_EQ(contents(at("locked/state.json")), "old");
+}
+
+// MARK: - links
+
+TEST_F(AtomicFileTest, ALinkPlantedAtThePathIsReplacedNotFollowed) {
+    ASSERT_TRUE(AtomicFile::write(at("victim"), "precious", 0644));
+    ASSERT_EQ(::symlink(QFile::encodeName(at("victim")).constData(),
+                        QFile::encodeName(at("status.json")).constData()),
+              0);
+    ASSERT_TRUE(AtomicFile::write(at("status.json"), "mine"));
+    EXPECT_FALSE(QFileInfo(at("status.json")).isSymLink());
+    EXPECT_EQ(contents(at("status.json")), "mine");
+    EXPECT_EQ(contents(at("victim")), "precious");
+    EXPECT_EQ(modeOf(at("victim")), 0644);
+}
+
+TEST_F(AtomicFileTest, ADanglingLinkDoesNotCreateItsTarget) {
+    ASSERT_EQ(
+        ::symlink(QFile::encodeName(at("elsewhere")).constData(), QFile::encodeName(at("out")).constData()),
+        0);
+    ASSERT_TRUE(AtomicFile::write(at("out"), "data"));
+    EXPECT_FALSE(QFileInfo::exists(at("elsewhere")));
+    EXPECT_EQ(contents(at("out")), "data");
+}
+
+// MARK: - writeIfChanged
+
+TEST_F(AtomicFileTest, WriteIfChangedLeavesIdenticalFilesAlone) {
+    ASSERT_TRUE(AtomicFile::write(at("f"), "same"));
+    const ino_t before = inodeOf(at("f"));
+    ASSERT_TRUE(AtomicFile::writeIfChanged(at("f"), "same"));
+    EXPECT_EQ(inodeOf(at("f")), before);
+    ASSERT_TRUE(AtomicFile::writeIfChanged(at("f"), "same!"));
+    EXPECT_NE(inodeOf(at("f")), before);
+    EXPECT_EQ(contents(at("f")), "same!");
+}
+
+TEST_F(AtomicFileTest, WriteIfChangedRewritesForAModeOrALinkOrAPrefix) {
+    ASSERT_TRUE(AtomicFile::write(at("f"), "same", 0644));
+    ASSERT_TRUE(AtomicFile::writeIfChanged(at("f"), "same", 0600));
+    EXPECT_EQ(modeOf(at("f")), 0600);
+
+    ASSERT_TRUE(AtomicFile::write(at("longer"), "same plus more"));
+    ASSERT_TRUE(AtomicFile::writeIfChanged(at("longer"), "same"));
+    EXPECT_EQ(contents(at("longer")), "same");
+
+    ASSERT_TRUE(AtomicFile::write(at("target"), "same", 0600));
+    ASSERT_EQ(
+        ::symlink(QFile::encodeName(at("target")).constData(), QFile::encodeName(at("link")).constData()), 0);
+    ASSERT_TRUE(AtomicFile::writeIfChanged(at("link"), "same", 0600));
+    EXPECT_FALSE(QFileInfo(at("link")).isSymLink());
+}
+
+// MARK: - folders
+
+TEST_F(AtomicFileTest, MakeFolderCreatesEachMissingFolderWithTheMode) {
+    ::umask(0);
+    ASSERT_TRUE(AtomicFile::makeFolder(at("a/b/c"), 0700));
+    EXPECT_EQ(modeOf(at("a")), 0700);
+    EXPECT_EQ(modeOf(at("a/b")), 0700);
+    EXPECT_EQ(modeOf(at("a/b/c")), 0700);
+    ::umask(077);
+    ASSERT_TRUE(AtomicFile::makeFolder(at("open"), 0755));
+    EXPECT_EQ(modeOf(at("open")), 0755);
+    // Existing folders are accepted and keep their mode.
+    ASSERT_TRUE(AtomicFile::makeFolder(at("open"), 0700));
+    EXPECT_EQ(modeOf(at("open")), 0755);
+}
+
+TEST_F(AtomicFileTest, MakeFolderFailsWhenAFileIsInTheWay) {
+    ASSERT_TRUE(AtomicFile::write(at("file"), "x"));
+    QString error;
+    EXPECT_FALSE(AtomicFile::makeFolder(at("file"), 0700, &error));
+    EXPECT_FALSE(error.isEmpty());
+    EXPECT_FALSE(AtomicFile::makeFolder(at("file/sub"), 0700));
+    EXPECT_FALSE(AtomicFile::makeFolder(QString()));
+}
+
+// MARK: - Paths
+
+TEST_F(AtomicFileTest, ApplicationSupportIsNamedForTheAppAndPrivate) {
+    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(at("data")));
+    ::umask(0);
+    const QString support = Paths::applicationSupport();
+    if (saved.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", saved);
+
+    ASSERT_FALSE(support.isEmpty());
+    EXPECT_TRUE(support.startsWith(at("data") + "/"));
+    EXPECT_TRUE(support.endsWith("/" + QCoreApplication::applicationName()));
+    EXPECT_TRUE(QFileInfo(support).isDir());
+    EXPECT_EQ(modeOf(support), 0700);
+}
+
+TEST(Paths, DiagnosticsRootIsTheTemporaryFolder) {
+    EXPECT_EQ(Paths::diagnosticsRoot(), QDir::tempPath());
+}

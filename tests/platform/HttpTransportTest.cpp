@@ -1,0 +1,159 @@
+#include "platform/network/HttpTransport.h"
+#include "platform/tasks/TaskCancelled.h"
+#include "support/LoopbackServer.h"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace quillmere;
+using quillmere::testing::LoopbackServer;
+
+namespace {
+
+struct Outcome {
+    std::optional<HttpResponse> response;
+    std::optional<TransportError::Code> transportError;
+    bool cancelled = false;
+};
+
+QCoro::Task<Outcome> attempt(HttpRequest request, CancelToken token) {
+    Outcome outcome;
+    try {
+        outcome.response = co_await HttpTransport::shared().send(std::move(request), token);
+    } catch (const TransportError& error) {
+        outcome.transportError = error.code();
+    } catch (const TaskCancelled&) {
+        outcome.cancelled = true;
+    }
+    co_return outcome;
+}
+
+Outcome run(HttpRequest request, CancelToken token = {}) {
+    return QCoro::waitFor(attempt(std::move(request), token));
+}
+
+HttpRequest post(const QUrl& url, QByteArray body) {
+    HttpRequest request;
+    request.url = url;
+    request.headers = {{"Content-Type", "application/json"}};
+    request.body = std::move(body);
+    return request;
+}
+
+} // namespace
+
+TEST(HttpTransport, SendsExactlyOnePostAndReturnsStatusAndBody) {
+    LoopbackServer server;
+    server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    const QByteArray body = "{\"a\":\"x\\/y\",\"\xC3\xA9\":1}";
+    const Outcome outcome = run(post(server.url("/classify"), body));
+    ASSERT_TRUE(outcome.response);
+    EXPECT_EQ(outcome.response->status, 200);
+    EXPECT_EQ(outcome.response->body, R"({"ok":true})");
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(requests[0].body, body.toStdString());
+}
+
+TEST(HttpTransport, ErrorStatusesAndRedirectsAreAnswersNotFailures) {
+    LoopbackServer server;
+    server.post("/fail", LoopbackServer::answer(500, "boom"));
+    server.post("/moved", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 302;
+        response.set_header("Location", "/elsewhere");
+    });
+    server.post("/elsewhere", LoopbackServer::answer(200, "followed"));
+    const Outcome failed = run(post(server.url("/fail"), "{}"));
+    ASSERT_TRUE(failed.response);
+    EXPECT_EQ(failed.response->status, 500);
+    EXPECT_EQ(failed.response->body, "boom");
+    const Outcome moved = run(post(server.url("/moved"), "{}"));
+    ASSERT_TRUE(moved.response);
+    EXPECT_EQ(moved.response->status, 302);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST(HttpTransport, DeadlineCoversAStalledBody) {
+    LoopbackServer server;
+    // Headers arrive at once, then the body stalls; an inactivity timer alone would not notice
+    // a server that trickles, so the deadline spans the whole exchange.
+    server.post("/stall", [](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/json", [](size_t offset, httplib::DataSink& sink) {
+            if (offset > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                sink.done();
+                return true;
+            }
+            sink.write("{\"partial\":", 11);
+            return true;
+        });
+    });
+    HttpRequest request = post(server.url("/stall"), "{}");
+    request.timeoutSeconds = 0.3;
+    const Outcome outcome = run(request);
+    EXPECT_EQ(outcome.transportError, TransportError::timedOut);
+}
+
+TEST(HttpTransport, RefusesOversizedBodiesWhileTheyArrive) {
+    LoopbackServer server;
+    server.post("/big", LoopbackServer::answer(200, std::string(3 * 1024 * 1024, 'x')));
+    std::atomic<size_t> streamed{0};
+    server.post("/chunked", [&streamed](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("text/plain", [&streamed](size_t, httplib::DataSink& sink) {
+            const std::string chunk(64 * 1024, 'y');
+            if (!sink.write(chunk.data(), chunk.size()))
+                return false;
+            // Stops on its own long after the limit, so a client that reads everything would wait.
+            if ((streamed += chunk.size()) > 64u * 1024 * 1024)
+                sink.done();
+            return true;
+        });
+    });
+    HttpRequest request = post(server.url("/big"), "{}");
+    request.maxResponseBytes = 1024 * 1024;
+    EXPECT_EQ(run(request).transportError, TransportError::dataLengthExceedsMaximum);
+
+    request.url = server.url("/chunked");
+    EXPECT_EQ(run(request).transportError, TransportError::dataLengthExceedsMaximum);
+    EXPECT_LT(streamed.load(), 32u * 1024 * 1024);
+}
+
+TEST(HttpTransport, CancellationAbortsTheTransfer) {
+    LoopbackServer server;
+    server.post("/slow", LoopbackServer::answer(200, "late", std::chrono::milliseconds(1500)));
+    CancelToken token;
+    QTimer::singleShot(100, [token] { token.cancel(); });
+    const Outcome outcome = run(post(server.url("/slow"), "{}"), token);
+    EXPECT_TRUE(outcome.cancelled);
+
+    CancelToken already;
+    already.cancel();
+    EXPECT_TRUE(run(post(server.url("/slow"), "{}"), already).cancelled);
+}
+
+TEST(HttpTransport, ConnectionFailuresAreTransportErrors) {
+    int closedPort = 0;
+    {
+        LoopbackServer server;
+        closedPort = server.port();
+    }
+    const Outcome refused = run(post(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort)), "{}"));
+    EXPECT_EQ(refused.transportError, TransportError::cannotConnectToHost);
+
+    LoopbackServer server;
+    server.post("/drop", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(1000, "text/plain", [](size_t, size_t, httplib::DataSink& sink) {
+            sink.write("half", 4);
+            return false; // closes the connection mid-body
+        });
+    });
+    const Outcome dropped = run(post(server.url("/drop"), "{}"));
+    EXPECT_FALSE(dropped.response);
+    EXPECT_TRUE(dropped.transportError);
+
+    EXPECT_EQ(run(post(QUrl("not a url"), "{}")).transportError, TransportError::badURL);
+}

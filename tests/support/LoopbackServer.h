@@ -1,0 +1,83 @@
+#pragma once
+
+// An HTTP server on 127.0.0.1 and a free port, for tests of the components that talk to services.
+// It records every request exactly (method, path, headers, body bytes) and answers through
+// scripted handlers that can delay, stall mid-body, drop the connection or send huge bodies.
+
+#include <QUrl>
+#include <httplib.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillmere::testing {
+
+class LoopbackServer {
+public:
+    struct Recorded {
+        std::string method;
+        std::string path;
+        httplib::Headers headers;
+        std::string body;
+
+        std::string header(const std::string& name) const {
+            const auto it = headers.find(name);
+            return it == headers.end() ? std::string() : it->second;
+        }
+    };
+    using Handler = httplib::Server::Handler;
+
+    LoopbackServer() {
+        server_.set_logger([this](const httplib::Request& request, const httplib::Response&) {
+            std::lock_guard lock(mutex_);
+            recorded_.push_back({request.method, request.path, request.headers, request.body});
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        while (!server_.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~LoopbackServer() {
+        server_.stop();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    void post(const std::string& path, Handler handler) { server_.Post(path, std::move(handler)); }
+    void get(const std::string& path, Handler handler) { server_.Get(path, std::move(handler)); }
+    void del(const std::string& path, Handler handler) { server_.Delete(path, std::move(handler)); }
+
+    int port() const { return port_; }
+    QUrl url(const QString& path) const {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path));
+    }
+
+    std::vector<Recorded> requests() const {
+        std::lock_guard lock(mutex_);
+        return recorded_;
+    }
+
+    // A handler that answers `status` with `body` after `delay`.
+    static Handler answer(int status, std::string body, std::chrono::milliseconds delay = {}) {
+        return [status, body = std::move(body), delay](const httplib::Request&, httplib::Response& response) {
+            if (delay.count() > 0)
+                std::this_thread::sleep_for(delay);
+            response.status = status;
+            response.set_content(body, "application/json");
+        };
+    }
+
+private:
+    httplib::Server server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::vector<Recorded> recorded_;
+};
+
+} // namespace quillmere::testing
