@@ -1,0 +1,305 @@
+#include "desktop/diagnostics/Diagnostics.h"
+
+#include "core/IsoTime.h"
+#include "core/Text.h"
+#include "platform/files/AtomicFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTextBoundaryFinder>
+#include <cmath>
+#include <limits>
+
+namespace quillmere::Diagnostics {
+
+namespace {
+
+// Content-free files meant to be read by whoever inspects the machine: readable by others, as
+// the usual process default would make them, never writable by anyone else.
+constexpr int diagnosticFileMode = 0644;
+
+QString filePath(const QString& folder, const QString& name) {
+    return QDir(folder).filePath(name);
+}
+
+// The platform serialiser refuses NaN and infinities; such a document is not written at all.
+bool isSerialisable(const json::Value& value) {
+    const auto& data = value.data();
+    if (const auto* number = std::get_if<double>(&data))
+        return std::isfinite(*number);
+    if (const auto* array = std::get_if<std::shared_ptr<json::Array>>(&data)) {
+        for (const auto& element : **array)
+            if (!isSerialisable(element))
+                return false;
+    }
+    if (const auto* object = std::get_if<std::shared_ptr<json::Object>>(&data)) {
+        for (const auto& member : **object)
+            if (!isSerialisable(member.second))
+                return false;
+    }
+    return true;
+}
+
+qint64 integerSize(double length) {
+    if (!std::isfinite(length))
+        return 0;
+    const double truncated = std::trunc(length);
+    // 2^63 is exact as a double; anything at or beyond it does not fit.
+    constexpr double limit = 9223372036854775808.0;
+    if (truncated >= limit)
+        return std::numeric_limits<qint64>::max();
+    if (truncated < -limit)
+        return std::numeric_limits<qint64>::min();
+    return qint64(truncated);
+}
+
+json::Value sizeValue(const QSizeF& size) {
+    return json::Array{integerSize(size.width()), integerSize(size.height())};
+}
+
+bool isHexDigit(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F');
+}
+
+// 32 hexadecimal digits in the groups 8-4-4-4-12, either case, nothing around them.
+bool isUuid(QStringView value) {
+    if (value.size() != 36)
+        return false;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? value[i] != u'-' : !isHexDigit(value[i]))
+            return false;
+    }
+    return true;
+}
+
+// Han ideographs that carry a numeric value although their category is a letter.
+bool isHanNumeral(char32_t scalar) {
+    static constexpr char32_t numerals[] = {
+        U'零', U'一', U'二', U'三', U'四', U'五', U'六', U'七', U'八', U'九', U'十', U'百',
+        U'千', U'万', U'萬', U'亿', U'億', U'兆', U'壹', U'贰', U'貳', U'叁', U'參', U'肆',
+        U'伍', U'陆', U'陸', U'柒', U'捌', U'玖', U'拾', U'佰', U'仟', U'廿', U'卅',
+    };
+    for (char32_t numeral : numerals)
+        if (numeral == scalar)
+            return true;
+    return false;
+}
+
+// A character is a number when its first scalar has a numeric value: digits of any script,
+// letter-like numerals (Roman numerals), fractions and the Han numerals.
+bool isNumberCharacter(QStringView character) {
+    if (character.isEmpty())
+        return false;
+    char32_t scalar = character[0].unicode();
+    if (character.size() > 1 && QChar::isHighSurrogate(scalar) && character[1].isLowSurrogate())
+        scalar = QChar::surrogateToUcs4(character[0], character[1]);
+    return QChar::isNumber(scalar) || isHanNumeral(scalar);
+}
+
+bool allCharactersAreNumbers(const QString& value) {
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, value);
+    qsizetype start = 0;
+    while (start < value.size()) {
+        qsizetype end = finder.toNextBoundary();
+        if (end <= start)
+            end = value.size();
+        if (!isNumberCharacter(QStringView(value).mid(start, end - start)))
+            return false;
+        start = end;
+    }
+    return true;
+}
+
+QString identifierKind(const QString& value) {
+    if (isUuid(value))
+        return QStringLiteral("uuid");
+    const QString lower = text::lowercased(value);
+    if (lower.startsWith(u"_r_"))
+        return QStringLiteral("react");
+    if (lower.contains(u"message"))
+        return QStringLiteral("message");
+    if (lower.contains(u"turn"))
+        return QStringLiteral("turn");
+    if (allCharactersAreNumbers(value))
+        return QStringLiteral("numeric");
+    return QStringLiteral("other");
+}
+
+const json::Value* member(const json::Object& object, QStringView key) {
+    // The last of several equal keys wins, as a dictionary built from them would keep it.
+    const json::Value* found = nullptr;
+    for (const auto& [name, value] : object)
+        if (name == key)
+            found = &value;
+    return found;
+}
+
+json::Object reducedSelectionDetail(const json::Object& detail) {
+    static const QStringList flags = {
+        QStringLiteral("currentMarked"),      QStringLiteral("selectedMarked"),
+        QStringLiteral("hasLabel"),           QStringLiteral("hasURL"),
+        QStringLiteral("hasIdentifier"),      QStringLiteral("canonical"),
+        QStringLiteral("activeSidebarStyle"),
+    };
+    json::Object reduced;
+    if (const auto* index = member(detail, u"index"); index && std::holds_alternative<qint64>(index->data()))
+        reduced.emplace_back(QStringLiteral("index"), *index);
+    for (const QString& flag : flags)
+        if (const auto* value = member(detail, flag); value && std::holds_alternative<bool>(value->data()))
+            reduced.emplace_back(flag, *value);
+    return reduced;
+}
+
+} // namespace
+
+QStringList supportedHostBundleIdentifiers() {
+    return {QStringLiteral("com.anthropic.claudefordesktop"), QStringLiteral("com.anthropic.claude"),
+            QStringLiteral("com.openai.chat"), QStringLiteral("com.openai.chatgpt"),
+            QStringLiteral("com.openai.codex")};
+}
+
+bool isSafeFileNamePart(QStringView part) {
+    if (part.isEmpty())
+        return false;
+    for (QChar c : part) {
+        const char16_t u = c.unicode();
+        const bool safe = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+                          u == '.' || u == '_' || u == '-';
+        if (!safe)
+            return false;
+    }
+    return true;
+}
+
+std::optional<QString> debugFilePath(const QString& folder, QStringView host) {
+    if (!isSafeFileNamePart(host))
+        return std::nullopt;
+    return filePath(folder, QStringLiteral("quillmere-debug-") + host.toString() + QStringLiteral(".json"));
+}
+
+std::optional<QString> windowEvidenceFilePath(const QString& folder, QStringView bundleID) {
+    if (!isSafeFileNamePart(bundleID))
+        return std::nullopt;
+    return filePath(folder, QStringLiteral("quillmere-window-evidence-") + bundleID.toString() +
+                                QStringLiteral(".json"));
+}
+
+bool writeFile(const QString& path, const json::Value& value, bool pretty, bool skipWhenUnchanged) {
+    if (!isSerialisable(value))
+        return false;
+    const QByteArray bytes = json::write(value, {.pretty = pretty, .sortedKeys = true});
+    return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode)
+                             : AtomicFile::write(path, bytes, diagnosticFileMode);
+}
+
+void record(const QString& folder, const QString& state, qint64 messageCount,
+            const std::optional<QString>& model, const std::optional<QString>& detail, const Clock& clock) {
+    json::Object status{
+        {QStringLiteral("state"), state},
+        {QStringLiteral("messageCount"), messageCount},
+        {QStringLiteral("messageCountScope"), QStringLiteral("analysis_payload")},
+        {QStringLiteral("conversationTotalMessages"), nullptr},
+        {QStringLiteral("updatedAt"), isotime::format(clock.now())},
+    };
+    if (model)
+        status.emplace_back(QStringLiteral("model"), *model);
+    if (detail)
+        status.emplace_back(QStringLiteral("detail"), *detail);
+    writeFile(filePath(folder, desktopStatusFileName), status, true, false);
+}
+
+void cadence(const QString& folder, const QString& reason, qint64 turn, qint64 requests) {
+    const json::Object status{
+        {QStringLiteral("reason"), reason},         {QStringLiteral("observedUserTurn"), turn},
+        {QStringLiteral("requests"), requests},     {QStringLiteral("mode"), QStringLiteral("collect_only")},
+        {QStringLiteral("learningEnabled"), false},
+    };
+    writeFile(filePath(folder, cadenceStatusFileName), status, false, true);
+}
+
+void widgets(const QString& folder, const QMap<QString, bool>& visibility) {
+    json::Object status;
+    for (auto it = visibility.begin(); it != visibility.end(); ++it)
+        status.emplace_back(it.key(), it.value());
+    writeFile(filePath(folder, widgetsStatusFileName), status, false, true);
+}
+
+void clearPreviousSessionIdentityDiagnostics(const QString& folder) {
+    QStringList paths;
+    for (const QString& host : supportedHostBundleIdentifiers())
+        if (auto path = debugFilePath(folder, host))
+            paths << *path;
+    paths << filePath(folder, identityStatusFileName) << filePath(folder, messageIdentitiesFileName);
+    for (const QString& path : paths)
+        QFile::remove(path); // a missing file, or any other failure, is of no concern
+}
+
+void windowEvidence(const QString& folder, const QString& bundleID, const std::optional<QSizeF>& focusedSize,
+                    const QList<QSizeF>& windowSizes, const Clock& clock) {
+    const auto path = windowEvidenceFilePath(folder, bundleID);
+    if (!path)
+        return;
+    json::Array sizes;
+    for (const QSizeF& size : windowSizes)
+        sizes.push_back(sizeValue(size));
+    const json::Object evidence{
+        {QStringLiteral("bundleID"), bundleID},
+        {QStringLiteral("focusedSize"), focusedSize ? sizeValue(*focusedSize) : json::Value(json::Array{})},
+        {QStringLiteral("windowSizes"), std::move(sizes)},
+        {QStringLiteral("updatedAt"), isotime::format(clock.now())},
+    };
+    writeFile(*path, evidence, false, false);
+}
+
+void identityEvidence(qint64 selectedItems, bool stableKey, bool distinctTitle, bool anchorPresent,
+                      bool historyCurrent, const QString& identitySource,
+                      const QMap<QString, qint64>& documentProbe,
+                      const std::vector<json::Object>& selectionDetails, const QString& path) {
+    static const QStringList sources = {QStringLiteral("document"), QStringLiteral("navigation"),
+                                        QStringLiteral("title"), QStringLiteral("fallback"),
+                                        QStringLiteral("unknown")};
+    static const QStringList probeKeys = {
+        QStringLiteral("webAreas"), QStringLiteral("readableWebURLs"), QStringLiteral("readableWebDocuments"),
+        QStringLiteral("windowDocumentReadable"), QStringLiteral("canonicalCandidates")};
+    json::Object probe;
+    for (const QString& key : probeKeys)
+        if (auto it = documentProbe.constFind(key); it != documentProbe.constEnd())
+            probe.emplace_back(key, it.value());
+    json::Array details;
+    for (const json::Object& detail : selectionDetails)
+        details.push_back(reducedSelectionDetail(detail));
+    const json::Object evidence{
+        {QStringLiteral("selectedItems"), selectedItems},
+        {QStringLiteral("stableKey"), stableKey},
+        {QStringLiteral("distinctTitle"), distinctTitle},
+        {QStringLiteral("anchorPresent"), anchorPresent},
+        {QStringLiteral("historyCurrent"), historyCurrent},
+        {QStringLiteral("identitySource"),
+         sources.contains(identitySource) ? identitySource : QStringLiteral("unknown")},
+        {QStringLiteral("documentProbe"), std::move(probe)},
+        {QStringLiteral("selectionDetails"), std::move(details)},
+    };
+    writeFile(path, evidence, false, true);
+}
+
+json::Object identifierProbe(const std::optional<QString>& value) {
+    if (!value || value->isEmpty())
+        return {{QStringLiteral("present"), false}};
+    return {
+        {QStringLiteral("present"), true},
+        {QStringLiteral("kind"), identifierKind(*value)},
+        {QStringLiteral("length"), qint64(text::characterCount(*value))},
+    };
+}
+
+void messageIdentityEvidence(const QString& folder, const std::vector<json::Object>& records) {
+    json::Array array;
+    array.reserve(records.size());
+    for (const json::Object& record : records)
+        array.emplace_back(record);
+    writeFile(filePath(folder, messageIdentitiesFileName), array, false, true);
+}
+
+} // namespace quillmere::Diagnostics

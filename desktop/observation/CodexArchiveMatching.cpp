@@ -1,0 +1,210 @@
+// How the messages a Codex window shows are found among the archived messages of a thread.
+//
+// The window renders a message differently from how the host stores it: Markdown bold marks are
+// gone, a day-and-time badge may follow the text, blanks may appear before punctuation or after a
+// Hebrew maqaf, and a user message may have been stored wrapped in injected context. The match
+// key removes those differences; the anchor test then demands enough unique, ordered matches.
+
+#include "desktop/observation/CodexLocalConversationArchive.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+#include "core/ConversationText.h"
+#include "core/Text.h"
+
+namespace quillmere::CodexLocalConversationArchive {
+
+namespace {
+
+constexpr QChar maqaf = QChar(0x05BE);
+
+const QRegularExpression& badgePattern() {
+    static const QRegularExpression pattern = [] {
+        QRegularExpression p(QStringLiteral("\\s+(?:Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday|"
+                                            "Today|Yesterday)\\s+\\d{1,2}:\\d{2}\\s*[AP]M(?:\\s+Thinking)?$"),
+                             QRegularExpression::UseUnicodePropertiesOption |
+                                 QRegularExpression::CaseInsensitiveOption);
+        p.optimize();
+        return p;
+    }();
+    return pattern;
+}
+
+const QRegularExpression& spaceBeforePunctuationPattern() {
+    static const QRegularExpression pattern = [] {
+        QRegularExpression p(QStringLiteral("\\s+([.,:;!?])"),
+                             QRegularExpression::UseUnicodePropertiesOption);
+        p.optimize();
+        return p;
+    }();
+    return pattern;
+}
+
+const QRegularExpression& spaceAfterMaqafPattern() {
+    static const QRegularExpression pattern = [] {
+        QRegularExpression p(QString(maqaf) + QStringLiteral("\\s+"),
+                             QRegularExpression::UseUnicodePropertiesOption);
+        p.optimize();
+        return p;
+    }();
+    return pattern;
+}
+
+bool isPunctuationMark(QChar c) {
+    switch (c.unicode()) {
+    case u'.':
+    case u',':
+    case u':':
+    case u';':
+    case u'!':
+    case u'?':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The cheap tests below only let a text skip a replacement that could not change it, since most
+// texts hold no badge, no stray blank and no maqaf. Each accepts every text the pattern can match.
+
+bool mayEndInBadge(const QString& text) {
+    if (text.isEmpty() || !text.contains(QLatin1Char(':')))
+        return false;
+    const char16_t last = text.back().unicode();
+    return last == u'M' || last == u'm' || last == u'G' || last == u'g' || last == u'\n' || last == u'\r' ||
+           last > 0x7F;
+}
+
+bool mayHaveBlankBeforePunctuation(const QString& text) {
+    for (qsizetype i = 1; i < text.size(); ++i) {
+        if (!isPunctuationMark(text[i]))
+            continue;
+        const QChar before = text[i - 1];
+        // Every character the pattern's \s accepts is either ASCII white space or a non-ASCII
+        // character that is neither a letter nor a number.
+        if (before.isSpace() || (before.unicode() > 0x7F && !before.isLetterOrNumber()))
+            return true;
+    }
+    return false;
+}
+
+struct Anchor {
+    qsizetype visible = 0;
+    int archive = 0;
+    QString role;
+    qsizetype length = 0;
+};
+
+const QString userRole = QStringLiteral("user");
+const QString assistantRole = QStringLiteral("assistant");
+
+} // namespace
+
+QString matchKey(QStringView text) {
+    QString key = ConversationText::normalize(text);
+    key.replace(QStringLiteral("**"), QString());
+    if (mayEndInBadge(key))
+        key.replace(badgePattern(), QString());
+    if (mayHaveBlankBeforePunctuation(key))
+        key.replace(spaceBeforePunctuationPattern(), QStringLiteral("\\1"));
+    if (key.contains(maqaf))
+        key.replace(spaceAfterMaqafPattern(), QString(maqaf));
+    return ConversationText::normalize(key);
+}
+
+QString keyedText(QStringView role, QStringView text) {
+    return text::canonical(role.toString() + QLatin1Char('|') + matchKey(text));
+}
+
+std::optional<QString> visibleRequest(QStringView text) {
+    static const QString marker = QStringLiteral("## My request:");
+    const qsizetype at = text.lastIndexOf(marker);
+    if (at < 0)
+        return std::nullopt;
+    const QStringView before = text.left(at);
+    static const QString contextMarkers[] = {
+        QStringLiteral("<in-app-browser-context"),
+        QStringLiteral("# Files"),
+        QStringLiteral("# Response annotations:"),
+        QStringLiteral("<send_user_message_question_reply>"),
+    };
+    bool wrapped = false;
+    for (const QString& contextMarker : contextMarkers)
+        wrapped = wrapped || before.contains(contextMarker);
+    if (!wrapped)
+        return std::nullopt;
+    QString request = text::trimmed(text.mid(at + marker.size()));
+    if (request.isEmpty())
+        return std::nullopt;
+    return request;
+}
+
+PositionIndex positions(const std::vector<Item>& items) {
+    PositionIndex index;
+    for (qsizetype i = 0; i < qsizetype(items.size()); ++i) {
+        const ConversationText::Message& message = items[i].message;
+        QString keys[2] = {matchKey(message.text), QString()};
+        if (message.role == userRole) {
+            if (std::optional<QString> request = visibleRequest(message.text))
+                keys[1] = matchKey(*request);
+        }
+        QSet<QString> seen;
+        for (const QString& key : keys) {
+            if (key.isEmpty())
+                continue;
+            const QString keyed = text::canonical(message.role + QLatin1Char('|') + key);
+            if (seen.contains(keyed))
+                continue;
+            seen.insert(keyed);
+            index[keyed].append(int(i));
+        }
+    }
+    return index;
+}
+
+qint64 uniqueExactCount(const std::vector<ConversationText::Message>& visible, const PositionIndex& index) {
+    qint64 count = 0;
+    for (const ConversationText::Message& message : visible) {
+        const auto found = index.constFind(keyedText(message.role, message.text));
+        if (found != index.constEnd() && found->size() == 1)
+            ++count;
+    }
+    return count;
+}
+
+qint64 matchingAnchors(const std::vector<ConversationText::Message>& visible, const PositionIndex& index) {
+    std::vector<Anchor> anchors;
+    for (qsizetype v = 0; v < qsizetype(visible.size()); ++v) {
+        const ConversationText::Message& message = visible[v];
+        const QString key = matchKey(message.text);
+        const auto found = index.constFind(text::canonical(message.role + QLatin1Char('|') + key));
+        if (found == index.constEnd() || found->size() != 1)
+            continue;
+        anchors.push_back({v, found->front(), message.role, text::characterCount(key)});
+    }
+
+    for (size_t i = 1; i < anchors.size(); ++i) {
+        if (!(anchors[i - 1].archive < anchors[i].archive))
+            return 0;
+    }
+
+    qint64 longUsers = 0;
+    qint64 users = 0;
+    qint64 longAssistants = 0;
+    for (const Anchor& anchor : anchors) {
+        if (anchor.role == userRole) {
+            ++users;
+            if (anchor.length > 11)
+                ++longUsers;
+        } else if (anchor.role == assistantRole && anchor.length > 79) {
+            ++longAssistants;
+        }
+    }
+
+    const bool accepted = (longAssistants >= 3 && users >= 1) || (longAssistants >= 2 && longUsers >= 1) ||
+                          longUsers >= 4 || (longUsers >= 3 && longAssistants >= 1);
+    return accepted ? qint64(anchors.size()) : 0;
+}
+
+} // namespace quillmere::CodexLocalConversationArchive

@@ -1,0 +1,90 @@
+#include "platform/accessibility/Backend.h"
+
+namespace quillmere::ax {
+
+namespace {
+
+// Distinct from every simulated desktop's tag, so its handles never equal theirs.
+constexpr quint64 kNoHostsTag = 0xffff'ffff'ffff'fff0ULL;
+
+Backend* installed = nullptr;
+
+NoHostsBackend& noHosts() {
+    static NoHostsBackend backend;
+    return backend;
+}
+
+} // namespace
+
+Backend& Backend::current() {
+    return installed ? *installed : noHosts();
+}
+
+void Backend::setCurrent(Backend* backend) {
+    installed = backend;
+}
+
+Element NoHostsBackend::applicationElement(qint32 pid) {
+    return Element::make(kNoHostsTag, 0x1'0000'0000ULL + quint32(pid), pid, std::size_t(pid));
+}
+
+Element NoHostsBackend::systemWideElement() {
+    return Element::make(kNoHostsTag, 1, 0, 1);
+}
+
+Error copyAttributeValue(const Element& element, const QString& attribute, Value& value) {
+    value = Value();
+    if (element.isNull())
+        return Error::illegalArgument;
+    return Backend::current().copyAttributeValue(element, attribute, value);
+}
+
+Error copyAttributeNames(const Element& element, Value& names) {
+    names = Value();
+    if (element.isNull())
+        return Error::illegalArgument;
+    return Backend::current().copyAttributeNames(element, names);
+}
+
+Error copyActionNames(const Element& element, Value& names) {
+    names = Value();
+    if (element.isNull())
+        return Error::illegalArgument;
+    return Backend::current().copyActionNames(element, names);
+}
+
+Error performAction(const Element& element, const QString& action) {
+    if (element.isNull())
+        return Error::illegalArgument;
+    return Backend::current().performAction(element, action);
+}
+
+Error setAttributeValue(const Element& element, const QString& attribute, const Value& value) {
+    if (element.isNull())
+        return Error::illegalArgument;
+    return Backend::current().setAttributeValue(element, attribute, value);
+}
+
+Element createApplication(qint32 pid) {
+    return Backend::current().applicationElement(pid);
+}
+
+Element createSystemWide() {
+    return Backend::current().systemWideElement();
+}
+
+Error getPid(const Element& element, qint32& pid) {
+    if (element.isNull())
+        return Error::illegalArgument;
+    return Backend::current().pid(element, pid);
+}
+
+bool isProcessTrusted() {
+    return Backend::current().isProcessTrusted(false);
+}
+
+bool isProcessTrustedWithPrompt(bool prompt) {
+    return Backend::current().isProcessTrusted(prompt);
+}
+
+} // namespace quillmere::ax

@@ -1,0 +1,71 @@
+#pragma once
+
+// The accessibility interface the application reads and drives hosts through.
+//
+// Production code calls the free functions below; they go to the current Backend. On this
+// platform the backend is the simulated desktop when one is loaded; without one there are no
+// accessible hosts and the process is not trusted.
+
+#include "platform/accessibility/Element.h"
+#include "platform/accessibility/Error.h"
+#include "platform/accessibility/Value.h"
+
+#include <QString>
+
+namespace quillmere::ax {
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+
+    virtual Error copyAttributeValue(const Element& element, const QString& attribute, Value& value) = 0;
+    // The names of the attributes the element has, as a list value (hosts may answer oddly).
+    virtual Error copyAttributeNames(const Element& element, Value& names) = 0;
+    // The names of the actions the element offers, as a list value.
+    virtual Error copyActionNames(const Element& element, Value& names) = 0;
+    virtual Error performAction(const Element& element, const QString& action) = 0;
+    virtual Error setAttributeValue(const Element& element, const QString& attribute, const Value& value) = 0;
+    // The element of the application with process `pid` (made even when no such process runs).
+    virtual Element applicationElement(qint32 pid) = 0;
+    // The element that answers for the whole system ("AXFocusedUIElement" among others).
+    virtual Element systemWideElement() = 0;
+    virtual Error pid(const Element& element, qint32& pid) = 0;
+    // Whether this process may use accessibility. `prompt` asks the user to grant it when not.
+    virtual bool isProcessTrusted(bool prompt) = 0;
+
+    // The backend the free functions use. Never null: a backend with no hosts by default.
+    static Backend& current();
+    // Installs `backend` (nullptr restores the default). The caller keeps ownership and must
+    // uninstall it before destroying it.
+    static void setCurrent(Backend* backend);
+};
+
+// A backend with no accessible hosts: every read fails, and the process is not trusted.
+class NoHostsBackend final : public Backend {
+public:
+    Error copyAttributeValue(const Element&, const QString&, Value&) override { return Error::apiDisabled; }
+    Error copyAttributeNames(const Element&, Value&) override { return Error::apiDisabled; }
+    Error copyActionNames(const Element&, Value&) override { return Error::apiDisabled; }
+    Error performAction(const Element&, const QString&) override { return Error::apiDisabled; }
+    Error setAttributeValue(const Element&, const QString&, const Value&) override {
+        return Error::apiDisabled;
+    }
+    Element applicationElement(qint32 pid) override;
+    Element systemWideElement() override;
+    Error pid(const Element&, qint32&) override { return Error::apiDisabled; }
+    bool isProcessTrusted(bool) override { return false; }
+};
+
+// The platform calls, against Backend::current().
+Error copyAttributeValue(const Element& element, const QString& attribute, Value& value);
+Error copyAttributeNames(const Element& element, Value& names);
+Error copyActionNames(const Element& element, Value& names);
+Error performAction(const Element& element, const QString& action);
+Error setAttributeValue(const Element& element, const QString& attribute, const Value& value);
+Element createApplication(qint32 pid);
+Element createSystemWide();
+Error getPid(const Element& element, qint32& pid);
+bool isProcessTrusted();
+bool isProcessTrustedWithPrompt(bool prompt);
+
+} // namespace quillmere::ax

@@ -1,0 +1,661 @@
+#include "platform/simulated/DesktopFixture.h"
+
+#include "platform/simulated/SimulatedDesktop.h"
+
+#include <QJsonArray>
+#include <QSet>
+#include <cmath>
+#include <functional>
+
+namespace quillmere::sim {
+
+namespace {
+
+[[noreturn]] void fail(const QString& path, const QString& message) {
+    throw FixtureError((path.isEmpty() ? message : path + QStringLiteral(": ") + message).toStdString());
+}
+
+QString at(const QString& path, const QString& key) {
+    return path.isEmpty() ? key : path + u'.' + key;
+}
+QString at(const QString& path, qsizetype index) {
+    return path + QStringLiteral("[%1]").arg(index);
+}
+
+void onlyKeys(const QJsonObject& object, const QSet<QString>& allowed, const QString& path) {
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it)
+        if (!allowed.contains(it.key()) && it.key() != u"comment")
+            fail(at(path, it.key()), QStringLiteral("unknown field"));
+}
+
+QString requireString(const QJsonValue& value, const QString& path) {
+    if (!value.isString())
+        fail(path, QStringLiteral("expected a string"));
+    return value.toString();
+}
+
+bool optionalBool(const QJsonObject& object, const QString& key, bool fallback, const QString& path) {
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined())
+        return fallback;
+    if (!value.isBool())
+        fail(at(path, key), QStringLiteral("expected true or false"));
+    return value.toBool();
+}
+
+double requireNumber(const QJsonValue& value, const QString& path) {
+    if (!value.isDouble() || !std::isfinite(value.toDouble()))
+        fail(path, QStringLiteral("expected a number"));
+    return value.toDouble();
+}
+
+qint64 requireInteger(const QJsonValue& value, const QString& path, qint64 low, qint64 high) {
+    const double number = requireNumber(value, path);
+    if (std::trunc(number) != number || number < double(low) || number > double(high))
+        fail(path, QStringLiteral("expected a whole number from %1 to %2").arg(low).arg(high));
+    return qint64(number);
+}
+
+std::optional<QString> optionalString(const QJsonObject& object, const QString& key, const QString& path) {
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined() || value.isNull())
+        return std::nullopt;
+    return requireString(value, at(path, key));
+}
+
+QList<double> numbers(const QJsonValue& value, qsizetype count, const QString& path) {
+    const QString expected = QStringLiteral("expected an array of %1 numbers").arg(count);
+    if (!value.isArray() || value.toArray().size() != count)
+        fail(path, expected);
+    QList<double> out;
+    const QJsonArray array = value.toArray();
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        if (!array[i].isDouble() || !std::isfinite(array[i].toDouble()))
+            fail(path, expected);
+        out.append(array[i].toDouble());
+    }
+    return out;
+}
+
+ax::Error errorCode(const QJsonValue& value, const QString& path) {
+    const QString name = requireString(value, path);
+    const std::optional<ax::Error> code = ax::errorNamed(name);
+    if (!code || *code == ax::Error::success)
+        fail(path, QStringLiteral("unknown error \"%1\"").arg(name));
+    return *code;
+}
+
+const QHash<QString, QString>& shorthands() {
+    static const QHash<QString, QString> names{
+        {QStringLiteral("role"), QStringLiteral("AXRole")},
+        {QStringLiteral("subrole"), QStringLiteral("AXSubrole")},
+        {QStringLiteral("title"), QStringLiteral("AXTitle")},
+        {QStringLiteral("description"), QStringLiteral("AXDescription")},
+        {QStringLiteral("value"), QStringLiteral("AXValue")},
+        {QStringLiteral("help"), QStringLiteral("AXHelp")},
+        {QStringLiteral("identifier"), QStringLiteral("AXIdentifier")},
+        {QStringLiteral("roleDescription"), QStringLiteral("AXRoleDescription")},
+        {QStringLiteral("document"), QStringLiteral("AXDocument")},
+        {QStringLiteral("enabled"), QStringLiteral("AXEnabled")},
+    };
+    return names;
+}
+
+} // namespace
+
+// ------------------------------------------------------------------------------------------
+// Values
+
+ax::Value DesktopFixture::convert(const SimulatedDesktop& desktop, const QJsonValue& value,
+                                  const QString& path) {
+    switch (value.type()) {
+    case QJsonValue::Null:
+        return ax::Value();
+    case QJsonValue::Bool:
+        return ax::Value(value.toBool());
+    case QJsonValue::String:
+        return ax::Value(value.toString());
+    case QJsonValue::Double: {
+        const double number = value.toDouble();
+        if (std::trunc(number) == number && std::fabs(number) < 9.0e15)
+            return ax::Value(qint64(number));
+        return ax::Value(number);
+    }
+    case QJsonValue::Array: {
+        ax::Value::List list;
+        const QJsonArray array = value.toArray();
+        for (qsizetype i = 0; i < array.size(); ++i)
+            list.push_back(convert(desktop, array[i], at(path, i)));
+        return ax::Value(std::move(list));
+    }
+    case QJsonValue::Object: {
+        const QJsonObject object = value.toObject();
+        if (object.contains(QStringLiteral("url"))) {
+            onlyKeys(object, {QStringLiteral("url"), QStringLiteral("absolute")}, path);
+            return ax::Value(
+                ax::Url{requireString(object.value(QStringLiteral("url")), at(path, QStringLiteral("url"))),
+                        optionalBool(object, QStringLiteral("absolute"), true, path)});
+        }
+        if (object.size() != 1)
+            fail(path, QStringLiteral("a typed value has exactly one of url, attributed, point, size, rect, "
+                                      "range, element, real, integer"));
+        const QString kind = object.constBegin().key();
+        const QJsonValue inner = object.constBegin().value();
+        const QString innerPath = at(path, kind);
+        if (kind == u"attributed")
+            return ax::Value(ax::AttributedText{requireString(inner, innerPath)});
+        if (kind == u"point") {
+            const QList<double> n = numbers(inner, 2, innerPath);
+            return ax::Value(ax::Point{n[0], n[1]});
+        }
+        if (kind == u"size") {
+            const QList<double> n = numbers(inner, 2, innerPath);
+            return ax::Value(ax::Size{n[0], n[1]});
+        }
+        if (kind == u"rect") {
+            const QList<double> n = numbers(inner, 4, innerPath);
+            return ax::Value(ax::Rect{{n[0], n[1]}, {n[2], n[3]}});
+        }
+        if (kind == u"range") {
+            const QList<double> n = numbers(inner, 2, innerPath);
+            return ax::Value(ax::Range{qint64(n[0]), qint64(n[1])});
+        }
+        if (kind == u"real")
+            return ax::Value(requireNumber(inner, innerPath));
+        if (kind == u"integer")
+            return ax::Value(requireInteger(inner, innerPath, -(qint64(1) << 53), qint64(1) << 53));
+        if (kind == u"element") {
+            const QString id = requireString(inner, innerPath);
+            const ax::Element element = desktop.element(id);
+            if (element.isNull())
+                fail(innerPath, QStringLiteral("no node with id \"%1\"").arg(id));
+            return ax::Value(element);
+        }
+        fail(path, QStringLiteral("unknown value type \"%1\"").arg(kind));
+    }
+    case QJsonValue::Undefined:
+        break;
+    }
+    fail(path, QStringLiteral("missing value"));
+}
+
+// ------------------------------------------------------------------------------------------
+// Trees
+
+// Builds element trees into a desktop; a friend of the desktop, as the loader is.
+class DesktopFixtureBuilder {
+public:
+    DesktopFixtureBuilder(SimulatedDesktop& desktop, const QSet<QString>& templateNames)
+        : desktop_(desktop), templates_(templateNames) {}
+
+    quint64 build(const QJsonValue& json, quint64 parent, qint32 pid, const QString& path, bool window);
+    Behaviours behaviours(const QJsonValue& json, const QString& path) const;
+    void resolve() {
+        for (const auto& step : pending_)
+            step();
+        pending_.clear();
+    }
+    SimulatedDesktop::Node& node(quint64 id) { return *desktop_.node(id); }
+
+private:
+    Behaviour behaviour(const QJsonValue& json, const QString& path) const;
+
+    SimulatedDesktop& desktop_;
+    const QSet<QString>& templates_;
+    QList<std::function<void()>> pending_;
+};
+
+Behaviour DesktopFixtureBuilder::behaviour(const QJsonValue& json, const QString& path) const {
+    if (!json.isObject())
+        fail(path, QStringLiteral("expected a behaviour object"));
+    const QJsonObject object = json.toObject();
+    onlyKeys(object,
+             {QStringLiteral("do"), QStringLiteral("after"), QStringLiteral("template"),
+              QStringLiteral("under"), QStringLiteral("target"), QStringLiteral("attribute"),
+              QStringLiteral("value"), QStringLiteral("error"), QStringLiteral("title"),
+              QStringLiteral("document")},
+             path);
+    Behaviour b;
+    const QString kind = requireString(object.value(QStringLiteral("do")), at(path, QStringLiteral("do")));
+    static const QHash<QString, Behaviour::Kind> kinds{
+        {QStringLiteral("attach"), Behaviour::Kind::attach},
+        {QStringLiteral("detach"), Behaviour::Kind::detach},
+        {QStringLiteral("focus"), Behaviour::Kind::focus},
+        {QStringLiteral("set"), Behaviour::Kind::set},
+        {QStringLiteral("closeMenus"), Behaviour::Kind::closeMenus},
+        {QStringLiteral("fail"), Behaviour::Kind::fail},
+        {QStringLiteral("nothing"), Behaviour::Kind::nothing},
+        {QStringLiteral("changeConversation"), Behaviour::Kind::changeConversation},
+    };
+    if (!kinds.contains(kind))
+        fail(at(path, QStringLiteral("do")), QStringLiteral("unknown behaviour \"%1\"").arg(kind));
+    b.kind = kinds.value(kind);
+    if (object.contains(QStringLiteral("after"))) {
+        b.after = requireNumber(object.value(QStringLiteral("after")), at(path, QStringLiteral("after")));
+        if (b.after < 0)
+            fail(at(path, QStringLiteral("after")), QStringLiteral("expected a delay of 0 seconds or more"));
+    }
+    b.templateName = optionalString(object, QStringLiteral("template"), path).value_or(QString());
+    b.under = optionalString(object, QStringLiteral("under"), path).value_or(QString());
+    b.target = optionalString(object, QStringLiteral("target"), path).value_or(QString());
+    b.attribute = optionalString(object, QStringLiteral("attribute"), path).value_or(QString());
+    b.value = object.value(QStringLiteral("value"));
+    b.title = object.value(QStringLiteral("title"));
+    b.document = object.value(QStringLiteral("document"));
+    switch (b.kind) {
+    case Behaviour::Kind::attach:
+        if (b.templateName.isEmpty())
+            fail(at(path, QStringLiteral("template")), QStringLiteral("attach needs a template"));
+        if (!templates_.contains(b.templateName))
+            fail(at(path, QStringLiteral("template")),
+                 QStringLiteral("no template \"%1\"").arg(b.templateName));
+        break;
+    case Behaviour::Kind::detach:
+    case Behaviour::Kind::focus:
+        if (b.target.isEmpty())
+            fail(at(path, QStringLiteral("target")), QStringLiteral("%1 needs a target").arg(kind));
+        break;
+    case Behaviour::Kind::set:
+        if (b.attribute.isEmpty())
+            fail(at(path, QStringLiteral("attribute")), QStringLiteral("set needs an attribute"));
+        if (b.value.isUndefined())
+            fail(at(path, QStringLiteral("value")), QStringLiteral("set needs a value"));
+        break;
+    case Behaviour::Kind::fail:
+        if (object.contains(QStringLiteral("error")))
+            b.error = errorCode(object.value(QStringLiteral("error")), at(path, QStringLiteral("error")));
+        break;
+    case Behaviour::Kind::changeConversation:
+        if (b.title.isUndefined() && b.document.isUndefined())
+            fail(path, QStringLiteral("changeConversation needs a title or a document"));
+        break;
+    case Behaviour::Kind::closeMenus:
+    case Behaviour::Kind::nothing:
+        break;
+    }
+    return b;
+}
+
+Behaviours DesktopFixtureBuilder::behaviours(const QJsonValue& json, const QString& path) const {
+    Behaviours out;
+    if (json.isObject()) {
+        out.append(behaviour(json, path));
+        return out;
+    }
+    if (!json.isArray())
+        fail(path, QStringLiteral("expected a list of behaviours"));
+    const QJsonArray array = json.toArray();
+    for (qsizetype i = 0; i < array.size(); ++i)
+        out.append(behaviour(array[i], at(path, i)));
+    return out;
+}
+
+quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qint32 pid, const QString& path,
+                                     bool window) {
+    if (!json.isObject())
+        fail(path, QStringLiteral("expected an element object"));
+    const QJsonObject object = json.toObject();
+    QSet<QString> allowed{
+        QStringLiteral("id"),        QStringLiteral("attributes"), QStringLiteral("errors"),
+        QStringLiteral("setErrors"), QStringLiteral("actions"),    QStringLiteral("keys"),
+        QStringLiteral("click"),     QStringLiteral("children"),   QStringLiteral("lists"),
+        QStringLiteral("frame"),     QStringLiteral("url"),        QStringLiteral("focused"),
+        QStringLiteral("menu")};
+    for (auto it = shorthands().constBegin(); it != shorthands().constEnd(); ++it)
+        allowed.insert(it.key());
+    if (window)
+        allowed += {QStringLiteral("layer"), QStringLiteral("onScreen"), QStringLiteral("minimized"),
+                    QStringLiteral("windowInfo")};
+    onlyKeys(object, allowed, path);
+
+    const QString id = optionalString(object, QStringLiteral("id"), path).value_or(QString());
+    const quint64 self = desktop_.addNode(parent, pid, id, {});
+
+    // Attribute values may name elements defined later in the file: convert them at the end.
+    auto attribute = [&](const QString& name, const QJsonValue& value, const QString& valuePath) {
+        pending_.append([this, self, name, value, valuePath] {
+            const ax::Value converted = DesktopFixture::convert(desktop_, value, valuePath);
+            node(self).attributes.insert(name, converted);
+        });
+    };
+    for (auto it = shorthands().constBegin(); it != shorthands().constEnd(); ++it)
+        if (object.contains(it.key()))
+            attribute(it.value(), object.value(it.key()), at(path, it.key()));
+    if (object.contains(QStringLiteral("url")))
+        node(self).attributes.insert(QStringLiteral("AXURL"),
+                                     ax::Value(ax::Url{requireString(object.value(QStringLiteral("url")),
+                                                                     at(path, QStringLiteral("url")))}));
+    if (object.contains(QStringLiteral("frame"))) {
+        const QList<double> n =
+            numbers(object.value(QStringLiteral("frame")), 4, at(path, QStringLiteral("frame")));
+        if (n[2] < 0 || n[3] < 0)
+            fail(at(path, QStringLiteral("frame")), QStringLiteral("width and height cannot be negative"));
+        node(self).attributes.insert(QStringLiteral("AXPosition"), ax::Value(ax::Point{n[0], n[1]}));
+        node(self).attributes.insert(QStringLiteral("AXSize"), ax::Value(ax::Size{n[2], n[3]}));
+    }
+    if (window && object.contains(QStringLiteral("minimized")))
+        node(self).attributes.insert(
+            QStringLiteral("AXMinimized"),
+            ax::Value(optionalBool(object, QStringLiteral("minimized"), false, path)));
+    if (const QJsonValue attributes = object.value(QStringLiteral("attributes")); !attributes.isUndefined()) {
+        if (!attributes.isObject())
+            fail(at(path, QStringLiteral("attributes")),
+                 QStringLiteral("expected an object of attribute values"));
+        const QJsonObject map = attributes.toObject();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it)
+            attribute(it.key(), it.value(), at(at(path, QStringLiteral("attributes")), it.key()));
+    }
+    for (const QString& field : {QStringLiteral("errors"), QStringLiteral("setErrors")}) {
+        const QJsonValue errors = object.value(field);
+        if (errors.isUndefined())
+            continue;
+        if (!errors.isObject())
+            fail(at(path, field), QStringLiteral("expected an object from attribute name to error"));
+        const QJsonObject map = errors.toObject();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            const ax::Error code = errorCode(it.value(), at(at(path, field), it.key()));
+            (field == u"errors" ? node(self).readErrors : node(self).setErrors).insert(it.key(), code);
+        }
+    }
+    if (const QJsonValue actions = object.value(QStringLiteral("actions")); !actions.isUndefined()) {
+        const QString actionsPath = at(path, QStringLiteral("actions"));
+        if (!actions.isArray())
+            fail(actionsPath,
+                 QStringLiteral("expected a list of action names or {\"name\", \"do\"} objects"));
+        const QJsonArray list = actions.toArray();
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            const QString itemPath = at(actionsPath, i);
+            QString name;
+            Behaviours bound;
+            if (list[i].isString()) {
+                name = list[i].toString();
+            } else if (list[i].isObject()) {
+                const QJsonObject action = list[i].toObject();
+                onlyKeys(action, {QStringLiteral("name"), QStringLiteral("do")}, itemPath);
+                name =
+                    requireString(action.value(QStringLiteral("name")), at(itemPath, QStringLiteral("name")));
+                if (action.contains(QStringLiteral("do")))
+                    bound =
+                        behaviours(action.value(QStringLiteral("do")), at(itemPath, QStringLiteral("do")));
+            } else {
+                fail(itemPath, QStringLiteral("expected an action name or an object"));
+            }
+            if (name.isEmpty())
+                fail(itemPath, QStringLiteral("an action needs a name"));
+            node(self).actionNames.append(name);
+            node(self).actions.insert(name, bound);
+        }
+    }
+    if (const QJsonValue keys = object.value(QStringLiteral("keys")); !keys.isUndefined()) {
+        const QString keysPath = at(path, QStringLiteral("keys"));
+        if (!keys.isObject())
+            fail(keysPath, QStringLiteral("expected an object from virtual key code to behaviours"));
+        const QJsonObject map = keys.toObject();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            bool ok = false;
+            const int code = it.key().toInt(&ok);
+            if (!ok || code < 0 || code > 0xffff)
+                fail(at(keysPath, it.key()), QStringLiteral("expected a virtual key code"));
+            node(self).keys.insert(code, behaviours(it.value(), at(keysPath, it.key())));
+        }
+    }
+    if (object.contains(QStringLiteral("click")))
+        node(self).click =
+            behaviours(object.value(QStringLiteral("click")), at(path, QStringLiteral("click")));
+    if (object.contains(QStringLiteral("menu")))
+        node(self).closesAsMenu = optionalBool(object, QStringLiteral("menu"), false, path);
+
+    if (const QJsonValue children = object.value(QStringLiteral("children")); !children.isUndefined()) {
+        if (!children.isArray())
+            fail(at(path, QStringLiteral("children")), QStringLiteral("expected a list of elements"));
+        const QJsonArray list = children.toArray();
+        for (qsizetype i = 0; i < list.size(); ++i)
+            build(list[i], self, pid, at(at(path, QStringLiteral("children")), i), false);
+    }
+    if (const QJsonValue lists = object.value(QStringLiteral("lists")); !lists.isUndefined()) {
+        const QString listsPath = at(path, QStringLiteral("lists"));
+        if (!lists.isObject())
+            fail(listsPath, QStringLiteral("expected an object from attribute name to a list of elements"));
+        const QJsonObject map = lists.toObject();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            const QString listPath = at(listsPath, it.key());
+            if (it.key() == u"AXChildren" || it.key() == u"AXParent")
+                fail(listPath, QStringLiteral("use \"children\" for the element's own children"));
+            if (!it.value().isArray())
+                fail(listPath, QStringLiteral("expected a list of element ids or elements"));
+            const QJsonArray items = it.value().toArray();
+            const qsizetype slot = node(self).childLists.size();
+            node(self).childLists.append({it.key(), {}});
+            for (qsizetype i = 0; i < items.size(); ++i) {
+                const QString itemPath = at(listPath, i);
+                if (items[i].isObject()) {
+                    // Listed only here: its parent is this element, but it is not among its
+                    // "AXChildren".
+                    const quint64 child = build(items[i], 0, pid, itemPath, false);
+                    node(child).parent = self;
+                    node(self).childLists[slot].second.append(child);
+                } else if (items[i].isString()) {
+                    const QString ref = items[i].toString();
+                    pending_.append([this, self, slot, ref, itemPath] {
+                        const ax::Element element = desktop_.element(ref);
+                        if (element.isNull())
+                            fail(itemPath, QStringLiteral("no node with id \"%1\"").arg(ref));
+                        node(self).childLists[slot].second.append(element.node());
+                    });
+                } else {
+                    fail(itemPath, QStringLiteral("expected an element id or an element"));
+                }
+            }
+        }
+    }
+    if (optionalBool(object, QStringLiteral("focused"), false, path))
+        pending_.append([this, self, pid] {
+            if (auto* a = desktop_.app(pid))
+                a->focused = self;
+        });
+    return self;
+}
+
+// ------------------------------------------------------------------------------------------
+// Whole fixtures
+
+quint64 DesktopFixture::instantiate(SimulatedDesktop& desktop, const QJsonObject& tree, quint64 parent,
+                                    qint32 pid, const QString& path) {
+    QSet<QString> names;
+    for (auto it = desktop.templates_.constBegin(); it != desktop.templates_.constEnd(); ++it)
+        names.insert(it.key());
+    DesktopFixtureBuilder builder(desktop, names);
+    const quint64 root = builder.build(tree, parent, pid, path, false);
+    if (!tree.contains(QStringLiteral("menu")))
+        builder.node(root).closesAsMenu = tree.value(QStringLiteral("role")).toString() == u"AXMenu";
+    builder.resolve();
+    return root;
+}
+
+void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
+    onlyKeys(root,
+             {QStringLiteral("trusted"), QStringLiteral("hashCollisions"), QStringLiteral("pointer"),
+              QStringLiteral("events"), QStringLiteral("apps"), QStringLiteral("templates"),
+              QStringLiteral("windowList"), QStringLiteral("description")},
+             QString());
+    desktop.trusted_ = optionalBool(root, QStringLiteral("trusted"), true, QString());
+    desktop.hashCollisions_ = optionalBool(root, QStringLiteral("hashCollisions"), false, QString());
+    if (root.contains(QStringLiteral("pointer"))) {
+        const QList<double> p = numbers(root.value(QStringLiteral("pointer")), 2, QStringLiteral("pointer"));
+        desktop.pointer_ = QPointF(p[0], p[1]);
+    }
+    if (const QJsonValue events = root.value(QStringLiteral("events")); !events.isUndefined()) {
+        if (!events.isObject())
+            fail(QStringLiteral("events"), QStringLiteral("expected an object"));
+        const QJsonObject e = events.toObject();
+        const QString path = QStringLiteral("events");
+        onlyKeys(
+            e,
+            {QStringLiteral("keyboardFails"), QStringLiteral("mouseFails"), QStringLiteral("pointerFails")},
+            path);
+        desktop.failKeyEvents_ = optionalBool(e, QStringLiteral("keyboardFails"), false, path);
+        desktop.failMouseEvents_ = optionalBool(e, QStringLiteral("mouseFails"), false, path);
+        desktop.failPointer_ = optionalBool(e, QStringLiteral("pointerFails"), false, path);
+    }
+
+    // Templates first, so behaviours anywhere can be checked against their names.
+    QSet<QString> templateNames;
+    if (const QJsonValue templates = root.value(QStringLiteral("templates")); !templates.isUndefined()) {
+        if (!templates.isObject())
+            fail(QStringLiteral("templates"), QStringLiteral("expected an object from name to element tree"));
+        const QJsonObject map = templates.toObject();
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+            const QString path = at(QStringLiteral("templates"), it.key());
+            if (!it.value().isObject())
+                fail(path, QStringLiteral("expected an element object"));
+            desktop.templates_.insert(it.key(), {it.value().toObject(), path});
+            templateNames.insert(it.key());
+        }
+    }
+    // Check every template's shape now, on a scratch desktop, so a bad template fails the load
+    // rather than the behaviour that opens it.
+    {
+        SimulatedDesktop scratch(desktop.scheduler_);
+        scratch.templates_ = desktop.templates_;
+        scratch.addApplication(1, std::nullopt, std::nullopt, false);
+        const quint64 window = scratch.addWindow(1, QString(), {});
+        for (auto it = desktop.templates_.constBegin(); it != desktop.templates_.constEnd(); ++it) {
+            DesktopFixtureBuilder builder(scratch, templateNames);
+            builder.build(it.value().tree, window, 1, it.value().path, false);
+            // References may point outside the template (to the host's own elements), which
+            // the scratch desktop lacks: those resolve when the template is attached.
+        }
+    }
+
+    DesktopFixtureBuilder builder(desktop, templateNames);
+    const QJsonValue apps = root.value(QStringLiteral("apps"));
+    if (!apps.isUndefined() && !apps.isArray())
+        fail(QStringLiteral("apps"), QStringLiteral("expected a list of applications"));
+    const QJsonArray appList = apps.toArray();
+    QSet<qint64> pids;
+    bool sawActive = false;
+    struct Focus {
+        qint32 pid;
+        QString focus;
+        QString focusedWindow;
+        QString path;
+    };
+    QList<Focus> focuses;
+    for (qsizetype i = 0; i < appList.size(); ++i) {
+        const QString path = at(QStringLiteral("apps"), i);
+        if (!appList[i].isObject())
+            fail(path, QStringLiteral("expected an application object"));
+        const QJsonObject a = appList[i].toObject();
+        onlyKeys(a,
+                 {QStringLiteral("pid"), QStringLiteral("bundleID"), QStringLiteral("name"),
+                  QStringLiteral("active"), QStringLiteral("hidden"), QStringLiteral("activates"),
+                  QStringLiteral("windows"), QStringLiteral("focus"), QStringLiteral("focusedWindow"),
+                  QStringLiteral("keys")},
+                 path);
+        if (!a.contains(QStringLiteral("pid")))
+            fail(at(path, QStringLiteral("pid")), QStringLiteral("missing"));
+        const qint32 pid = qint32(
+            requireInteger(a.value(QStringLiteral("pid")), at(path, QStringLiteral("pid")), 1, 0x7fffffff));
+        if (pids.contains(pid))
+            fail(at(path, QStringLiteral("pid")), QStringLiteral("pid %1 is used twice").arg(pid));
+        pids.insert(pid);
+        const bool active = optionalBool(a, QStringLiteral("active"), false, path);
+        if (active && sawActive)
+            fail(at(path, QStringLiteral("active")), QStringLiteral("only one application can be active"));
+        sawActive = sawActive || active;
+        desktop.addApplication(pid, optionalString(a, QStringLiteral("bundleID"), path),
+                               optionalString(a, QStringLiteral("name"), path), active);
+        SimulatedDesktop::App* app = desktop.app(pid);
+        app->hidden = optionalBool(a, QStringLiteral("hidden"), false, path);
+        app->activates = optionalBool(a, QStringLiteral("activates"), true, path);
+        if (const QJsonValue keys = a.value(QStringLiteral("keys")); !keys.isUndefined()) {
+            const QString keysPath = at(path, QStringLiteral("keys"));
+            if (!keys.isObject())
+                fail(keysPath, QStringLiteral("expected an object from virtual key code to behaviours"));
+            const QJsonObject map = keys.toObject();
+            for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+                bool ok = false;
+                const int code = it.key().toInt(&ok);
+                if (!ok || code < 0 || code > 0xffff)
+                    fail(at(keysPath, it.key()), QStringLiteral("expected a virtual key code"));
+                desktop.app(pid)->keys.insert(code, builder.behaviours(it.value(), at(keysPath, it.key())));
+            }
+        }
+        const QJsonValue windows = a.value(QStringLiteral("windows"));
+        if (!windows.isUndefined() && !windows.isArray())
+            fail(at(path, QStringLiteral("windows")), QStringLiteral("expected a list of windows"));
+        const QJsonArray windowList = windows.toArray();
+        for (qsizetype w = 0; w < windowList.size(); ++w) {
+            const QString windowPath = at(at(path, QStringLiteral("windows")), w);
+            const quint64 appNode = desktop.app(pid)->node;
+            const quint64 window = builder.build(windowList[w], appNode, pid, windowPath, true);
+            SimulatedDesktop::Node& n = builder.node(window);
+            n.isWindow = true;
+            if (!windowList[w].toObject().contains(QStringLiteral("role")))
+                n.attributes.insert(QStringLiteral("AXRole"), ax::Value("AXWindow"));
+            const QJsonObject wo = windowList[w].toObject();
+            SimulatedDesktop::WindowInfo info;
+            info.node = window;
+            info.number = qint64(window);
+            if (wo.contains(QStringLiteral("layer")))
+                info.layer = int(requireInteger(wo.value(QStringLiteral("layer")),
+                                                at(windowPath, QStringLiteral("layer")), -10000, 10000));
+            info.onScreen = optionalBool(wo, QStringLiteral("onScreen"), true, windowPath);
+            if (const QJsonValue overrides = wo.value(QStringLiteral("windowInfo"));
+                !overrides.isUndefined()) {
+                if (!overrides.isObject())
+                    fail(at(windowPath, QStringLiteral("windowInfo")),
+                         QStringLiteral("expected an object of window-list fields"));
+                const QJsonObject map = overrides.toObject();
+                // A null removes the field from the entry; any other value replaces it as is.
+                for (auto it = map.constBegin(); it != map.constEnd(); ++it)
+                    info.overrides.insert(it.key(),
+                                          it.value().isNull() ? QVariant() : it.value().toVariant());
+            }
+            SimulatedDesktop::App* owner = desktop.app(pid);
+            owner->windows.append(info);
+        }
+        focuses.append({pid, optionalString(a, QStringLiteral("focus"), path).value_or(QString()),
+                        optionalString(a, QStringLiteral("focusedWindow"), path).value_or(QString()), path});
+    }
+    builder.resolve();
+
+    for (const Focus& f : focuses) {
+        SimulatedDesktop::App* app = desktop.app(f.pid);
+        if (!f.focusedWindow.isEmpty()) {
+            const quint64 id = desktop.newestNamed(f.focusedWindow);
+            const SimulatedDesktop::Node* n = desktop.node(id);
+            if (!n || !n->isWindow || n->pid != f.pid)
+                fail(at(f.path, QStringLiteral("focusedWindow")),
+                     QStringLiteral("no window \"%1\" in this application").arg(f.focusedWindow));
+            app->focusedWindow = id;
+        } else if (!app->windows.isEmpty()) {
+            app->focusedWindow = app->windows.first().node;
+        }
+        if (!f.focus.isEmpty()) {
+            const quint64 id = desktop.newestNamed(f.focus);
+            const SimulatedDesktop::Node* n = desktop.node(id);
+            if (!n || n->pid != f.pid)
+                fail(at(f.path, QStringLiteral("focus")),
+                     QStringLiteral("no element \"%1\" in this application").arg(f.focus));
+            app->focused = id;
+        }
+        // Menus present from the start close like attached ones.
+        for (const SimulatedDesktop::Node& n : desktop.nodes_)
+            if (n.pid == f.pid && n.closesAsMenu && !app->openInstances.contains(n.id))
+                app->openInstances.append(n.id);
+    }
+
+    if (const QJsonValue extra = root.value(QStringLiteral("windowList")); !extra.isUndefined()) {
+        if (!extra.isArray())
+            fail(QStringLiteral("windowList"), QStringLiteral("expected a list of window-list entries"));
+        const QJsonArray list = extra.toArray();
+        for (qsizetype i = 0; i < list.size(); ++i) {
+            if (!list[i].isObject())
+                fail(at(QStringLiteral("windowList"), i), QStringLiteral("expected an object"));
+            desktop.extraWindowInfo_.append(list[i].toObject().toVariantMap());
+        }
+    }
+}
+
+} // namespace quillmere::sim

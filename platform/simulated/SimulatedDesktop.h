@@ -1,0 +1,234 @@
+#pragma once
+
+// The hosts as this platform has them: running applications, their windows and accessibility
+// trees, and how they react to actions, keys and clicks, all loaded from a fixture file (format:
+// docs/simulated-desktop.md).
+//
+// It is at once the accessibility backend, the event poster, the window list and the workspace,
+// so a test (or the application, given QUILLMERE_SIMULATED_DESKTOP) installs one object and
+// every platform call lands on it. Delayed reactions run on the Scheduler it was given. Every
+// action, attribute set, key, mouse event and activation goes to its journal.
+
+#include "platform/accessibility/Backend.h"
+#include "platform/events/EventPoster.h"
+#include "platform/events/WindowList.h"
+#include "platform/simulated/Behaviour.h"
+#include "platform/simulated/Journal.h"
+#include "platform/tasks/Scheduler.h"
+#include "platform/workspace/Workspace.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QMap>
+#include <QSet>
+#include <QVariantMap>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace quillmere::sim {
+
+// A fixture that cannot be loaded. The message names the offending field by its path, for
+// example "apps[0].windows[1].children[3].frame: expected four numbers".
+class FixtureError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class DesktopFixture;
+
+class SimulatedDesktop final : public Workspace, public ax::Backend, public EventPoster, public WindowList {
+    Q_OBJECT
+public:
+    // The variable naming the fixture the application and the probe load.
+    static constexpr const char* environmentVariable = "QUILLMERE_SIMULATED_DESKTOP";
+
+    // Throws FixtureError for unreadable files, malformed JSON and invalid fixtures.
+    static std::unique_ptr<SimulatedDesktop> fromJson(const QByteArray& json,
+                                                      Scheduler& scheduler = Scheduler::current());
+    static std::unique_ptr<SimulatedDesktop> fromFile(const QString& path,
+                                                      Scheduler& scheduler = Scheduler::current());
+    // The desktop named by the environment variable, installed; none (and nothing installed)
+    // when the variable is unset. A fixture that fails to load is reported in `error`.
+    static std::unique_ptr<SimulatedDesktop> installFromEnvironment(QString* error = nullptr);
+
+    explicit SimulatedDesktop(Scheduler& scheduler = Scheduler::current());
+    ~SimulatedDesktop() override;
+
+    // Makes this desktop the current backend, event poster, window list and workspace.
+    void install();
+    // Restores the defaults, when this desktop is the one installed.
+    void uninstall();
+
+    // --- accessibility
+    ax::Error copyAttributeValue(const ax::Element& element, const QString& attribute,
+                                 ax::Value& value) override;
+    ax::Error copyAttributeNames(const ax::Element& element, ax::Value& names) override;
+    ax::Error copyActionNames(const ax::Element& element, ax::Value& names) override;
+    ax::Error performAction(const ax::Element& element, const QString& action) override;
+    ax::Error setAttributeValue(const ax::Element& element, const QString& attribute,
+                                const ax::Value& value) override;
+    ax::Element applicationElement(qint32 pid) override;
+    ax::Element systemWideElement() override;
+    ax::Error pid(const ax::Element& element, qint32& pid) override;
+    bool isProcessTrusted(bool prompt) override;
+
+    // --- events
+    std::optional<KeyEvent> createKeyboardEvent(quint16 virtualKey, bool keyDown) override;
+    void postToPid(qint32 pid, const KeyEvent& event) override;
+    std::optional<MouseEvent> createMouseEvent(MouseEventType type, QPointF location) override;
+    void post(const MouseEvent& event) override;
+    std::optional<QPointF> pointerLocation() override;
+
+    // --- window list
+    QList<QVariantMap> copyWindowInfo(int options) override;
+
+    // --- workspace
+    QList<RunningApplication> runningApplications() const override;
+    bool activate(qint32 pid) override;
+    // Ends the application: its elements go stale and observers hear of it.
+    void terminate(qint32 pid);
+    void hide(qint32 pid);
+    void changeActiveSpace();
+
+    // --- for tests
+    Journal& journal() { return journal_; }
+    const Journal& journal() const { return journal_; }
+    Scheduler& scheduler() const { return scheduler_; }
+    void setTrusted(bool trusted) { trusted_ = trusted; }
+    void setHashCollisions(bool on) { hashCollisions_ = on; }
+    void setEventCreationFails(bool keys, bool mouse) {
+        failKeyEvents_ = keys;
+        failMouseEvents_ = mouse;
+    }
+    // A fresh handle for the live node with fixture id `id` (the newest when several share it);
+    // the null element when there is none.
+    ax::Element element(const QString& id) const;
+    // The fixture id of the node an element names ("" when none).
+    QString idOf(const ax::Element& element) const;
+    bool isLive(const QString& id) const;
+    // The application's focused element, null when none.
+    ax::Element focusedElement(qint32 pid) const;
+    std::optional<QPointF> pointer() const { return pointer_; }
+
+    // Backend calls counted per kind, and the attribute reads of each node.
+    struct CallCounts {
+        quint64 attributeReads = 0;
+        quint64 actionNameReads = 0;
+        quint64 attributeNameReads = 0;
+        quint64 actions = 0;
+        quint64 attributeSets = 0;
+    };
+    CallCounts callCounts() const { return counts_; }
+    // The largest number of attribute reads any one node has had since the last reset.
+    quint64 maxReadsPerNode() const;
+    void resetCallCounts();
+
+    // Builds nodes by hand: a new node as the last child of node `parent`, returning its node
+    // number. Fixtures are the usual way; this serves generated trees such as benchmarks'.
+    quint64 addNode(quint64 parent, qint32 pid, const QString& id, QMap<QString, ax::Value> attributes);
+    quint64 addApplication(qint32 pid, std::optional<QString> bundleID, std::optional<QString> name,
+                           bool active);
+    quint64 addWindow(qint32 pid, const QString& id, QMap<QString, ax::Value> attributes);
+
+private:
+    friend class DesktopFixture;
+    friend class DesktopFixtureBuilder;
+
+    struct Node {
+        quint64 id = 0;
+        QString name;
+        qint32 pid = 0;
+        quint64 parent = 0;
+        bool live = true;
+        bool isApplication = false;
+        bool isWindow = false;
+        // Whether closing menus (and Escape) removes this instance root.
+        bool closesAsMenu = false;
+        QMap<QString, ax::Value> attributes;
+        QList<quint64> children;
+        QList<QPair<QString, QList<quint64>>> childLists;
+        QHash<QString, ax::Error> readErrors;
+        QHash<QString, ax::Error> setErrors;
+        QStringList actionNames;
+        QHash<QString, Behaviours> actions;
+        QHash<int, Behaviours> keys;
+        std::optional<Behaviours> click;
+        quint64 reads = 0;
+    };
+
+    struct WindowInfo {
+        quint64 node = 0;
+        int layer = 0;
+        bool onScreen = true;
+        qint64 number = 0;
+        QVariantMap overrides;
+    };
+
+    struct App {
+        qint32 pid = 0;
+        std::optional<QString> bundleID;
+        std::optional<QString> name;
+        bool hidden = false;
+        bool activates = true;
+        bool running = true;
+        quint64 node = 0;
+        QList<WindowInfo> windows;
+        quint64 focusedWindow = 0;
+        quint64 focused = 0;
+        Behaviours escape;
+        QHash<int, Behaviours> keys;
+        // Open template instances (menus, popovers, dialogs), oldest first.
+        QList<quint64> openInstances;
+    };
+
+    struct Template {
+        QJsonObject tree;
+        QString path;
+    };
+
+    Node* node(quint64 id);
+    const Node* node(quint64 id) const;
+    Node* liveNode(const ax::Element& element, ax::Error& error);
+    App* app(qint32 pid);
+    const App* app(qint32 pid) const;
+    App* activeApp();
+    ax::Element handle(quint64 id) const;
+    ax::Value refreshed(const ax::Value& value) const;
+    quint64 windowOf(quint64 id) const;
+    quint64 resolveTarget(const QString& target, quint64 self) const;
+    quint64 newestNamed(const QString& name) const;
+
+    void run(const Behaviours& behaviours, quint64 self);
+    void apply(const Behaviour& behaviour, quint64 self);
+    void detachSubtree(quint64 id);
+    void closeMenus(qint32 pid);
+    void deliverKey(App& app, quint16 key);
+    quint64 hitTest(QPointF point) const;
+    quint64 deepestAt(quint64 id, QPointF point) const;
+    void click(quint64 id);
+    void record(JournalEntry entry);
+
+    Scheduler& scheduler_;
+    quint64 tag_;
+    std::vector<Node> nodes_;
+    QHash<QString, QList<quint64>> named_;
+    QList<App> apps_;
+    QHash<QString, Template> templates_;
+    QList<QVariantMap> extraWindowInfo_;
+    QSet<Scheduler::TimerID> pending_;
+    Journal journal_;
+    CallCounts counts_;
+    std::optional<QPointF> pointer_ = QPointF(0, 0);
+    quint64 mouseDownNode_ = 0;
+    bool trusted_ = true;
+    bool hashCollisions_ = false;
+    bool failKeyEvents_ = false;
+    bool failMouseEvents_ = false;
+    bool failPointer_ = false;
+    bool installed_ = false;
+    qint32 activePid_ = 0;
+};
+
+} // namespace quillmere::sim

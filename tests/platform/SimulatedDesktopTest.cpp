@@ -1,0 +1,300 @@
+#include "platform/simulated/SimulatedDesktop.h"
+
+#include "platform/accessibility/Backend.h"
+#include "platform/events/EventPoster.h"
+#include "platform/events/WindowList.h"
+#include "platform/tasks/Scheduler.h"
+#include "platform/workspace/Workspace.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using quillmere::sim::SimulatedDesktop;
+
+namespace {
+
+// A host window with a picker whose menu opens 0.3 s after "AXShowMenu", a text field that takes
+// keys, and a second host in the background.
+const char* const kDesktop = R"({
+  "apps": [
+    {"pid": 501, "bundleID": "com.openai.chat", "name": "ChatGPT", "active": true,
+     "focus": "field",
+     "windows": [
+       {"id": "main", "title": "Trip plans", "frame": [0, 0, 800, 600],
+        "children": [
+          {"id": "picker", "role": "AXPopUpButton", "title": "GPT-5.6 Sol", "frame": [100, 40, 120, 24],
+           "actions": [{"name": "AXShowMenu", "do": {"do": "attach", "template": "menu", "under": "$self", "after": 0.3}},
+                       {"name": "AXPress", "do": {"do": "fail", "error": "cannotComplete"}}]},
+          {"id": "field", "role": "AXTextArea", "frame": [0, 500, 800, 100],
+           "keys": {"36": {"do": "set", "target": "field", "attribute": "AXValue", "value": "sent"}}},
+          {"id": "send", "role": "AXButton", "title": "Send", "frame": [700, 560, 60, 30],
+           "actions": [{"name": "AXPress", "do": {"do": "changeConversation", "title": "New chat"}}]}
+        ]}
+     ]},
+    {"pid": 777, "name": "Claude", "bundleID": "com.anthropic.claudefordesktop",
+     "windows": [{"id": "claudeWindow", "title": "Claude", "frame": [50, 50, 400, 300], "layer": 0}]}
+  ],
+  "templates": {
+    "menu": {"id": "menu", "role": "AXMenu", "frame": [100, 64, 200, 60],
+             "children": [
+               {"id": "luna", "role": "AXMenuItem", "title": "GPT-5.6 Luna", "frame": [100, 64, 200, 30],
+                "actions": [{"name": "AXPress", "do": [
+                   {"do": "set", "target": "picker", "attribute": "AXTitle", "value": "GPT-5.6 Luna"},
+                   {"do": "closeMenus"}]}]},
+               {"id": "terra", "role": "AXMenuItem", "title": "GPT-5.6 Terra", "frame": [100, 94, 200, 30],
+                "actions": ["AXPress"]}
+             ]}
+  },
+  "windowList": [{"kCGWindowOwnerPID": "501", "kCGWindowLayer": 0}]
+})";
+
+class SimulatedDesktopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        desktop = SimulatedDesktop::fromJson(kDesktop, scheduler);
+        desktop->install();
+    }
+    void TearDown() override { desktop.reset(); }
+
+    QString read(const ax::Element& element, const QString& attribute) {
+        ax::Value value;
+        if (ax::copyAttributeValue(element, attribute, value) != ax::Error::success || !value.string())
+            return QStringLiteral("<none>");
+        return *value.string();
+    }
+
+    VirtualScheduler scheduler{100.0};
+    std::unique_ptr<SimulatedDesktop> desktop;
+};
+
+TEST_F(SimulatedDesktopTest, EveryReadHandsOutAFreshHandleForTheSameElement) {
+    const ax::Element app = ax::createApplication(501);
+    ax::Value windows;
+    ASSERT_EQ(ax::copyAttributeValue(app, "AXWindows", windows), ax::Error::success);
+    ax::Value windowsAgain;
+    ASSERT_EQ(ax::copyAttributeValue(app, "AXWindows", windowsAgain), ax::Error::success);
+    const ax::Element first = *windows.list()->at(0).element();
+    const ax::Element second = *windowsAgain.list()->at(0).element();
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(qHash(first), qHash(second));
+    EXPECT_NE(first.handleSerial(), second.handleSerial());
+
+    ax::Value parent;
+    ASSERT_EQ(ax::copyAttributeValue(desktop->element("picker"), "AXParent", parent), ax::Error::success);
+    EXPECT_EQ(*parent.element(), first);
+    ax::Value appParent;
+    ASSERT_EQ(ax::copyAttributeValue(first, "AXParent", appParent), ax::Error::success);
+    EXPECT_EQ(*appParent.element(), app);
+}
+
+TEST_F(SimulatedDesktopTest, MenuOpensAfterItsDelayAndGoesStaleWhenClosed) {
+    const ax::Element picker = desktop->element("picker");
+    EXPECT_EQ(ax::performAction(picker, "AXShowMenu"), ax::Error::success);
+    EXPECT_FALSE(desktop->isLive("menu"));
+    scheduler.advance(0.29);
+    EXPECT_FALSE(desktop->isLive("menu"));
+    scheduler.advance(0.02);
+    ASSERT_TRUE(desktop->isLive("menu"));
+
+    const ax::Element luna = desktop->element("luna");
+    const ax::Element menu = desktop->element("menu");
+    ax::Value parent;
+    ASSERT_EQ(ax::copyAttributeValue(menu, "AXParent", parent), ax::Error::success);
+    EXPECT_EQ(*parent.element(), picker);
+
+    EXPECT_EQ(ax::performAction(luna, "AXPress"), ax::Error::success);
+    EXPECT_EQ(read(picker, "AXTitle"), "GPT-5.6 Luna");
+    EXPECT_FALSE(desktop->isLive("menu"));
+    ax::Value value;
+    EXPECT_EQ(ax::copyAttributeValue(luna, "AXTitle", value), ax::Error::invalidUIElement);
+    EXPECT_EQ(ax::copyActionNames(luna, value), ax::Error::invalidUIElement);
+    EXPECT_EQ(ax::performAction(luna, "AXPress"), ax::Error::invalidUIElement);
+
+    // Opening again makes new elements; the old handles stay stale.
+    ax::performAction(picker, "AXShowMenu");
+    scheduler.advance(0.5);
+    EXPECT_TRUE(desktop->isLive("luna"));
+    EXPECT_NE(desktop->element("luna"), luna);
+    EXPECT_EQ(ax::copyAttributeValue(luna, "AXTitle", value), ax::Error::invalidUIElement);
+
+    EXPECT_EQ(desktop->journal().lines(),
+              QStringList({"action AXShowMenu picker", "action AXPress luna",
+                           "action AXPress luna -> invalidUIElement", "action AXShowMenu picker"}));
+}
+
+TEST_F(SimulatedDesktopTest, FailingAndUnlistedActionsHaveNoEffect) {
+    const ax::Element picker = desktop->element("picker");
+    EXPECT_EQ(ax::performAction(picker, "AXPress"), ax::Error::cannotComplete);
+    EXPECT_EQ(ax::performAction(picker, "AXPick"), ax::Error::actionUnsupported);
+    scheduler.advance(1);
+    EXPECT_FALSE(desktop->isLive("menu"));
+    ax::Value names;
+    ASSERT_EQ(ax::copyActionNames(picker, names), ax::Error::success);
+    EXPECT_EQ(names, ax::Value::strings({"AXShowMenu", "AXPress"}));
+}
+
+TEST_F(SimulatedDesktopTest, KeysReachTheFocusedElementOfTheProcess) {
+    EventPoster& events = EventPoster::current();
+    events.postToPid(501, *events.createKeyboardEvent(virtualkey::returnKey, true));
+    events.postToPid(501, *events.createKeyboardEvent(virtualkey::returnKey, false));
+    EXPECT_EQ(read(desktop->element("field"), "AXValue"), "sent");
+    EXPECT_EQ(desktop->journal().lines(), QStringList({"key 501 36 down", "key 501 36 up"}));
+
+    // Moving focus by setting "AXFocused" reroutes keys.
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("picker"), "AXFocused", true), ax::Error::success);
+    EXPECT_EQ(desktop->focusedElement(501), desktop->element("picker"));
+    ax::Value focused;
+    ASSERT_EQ(ax::copyAttributeValue(ax::createSystemWide(), "AXFocusedUIElement", focused),
+              ax::Error::success);
+    EXPECT_EQ(*focused.element(), desktop->element("picker"));
+}
+
+TEST_F(SimulatedDesktopTest, EscapeClosesTheNewestOpenMenu) {
+    ax::performAction(desktop->element("picker"), "AXShowMenu");
+    scheduler.advance(0.3);
+    ASSERT_TRUE(desktop->isLive("menu"));
+    EventPoster::current().postToPid(501, KeyEvent{virtualkey::escape, true});
+    EXPECT_FALSE(desktop->isLive("menu"));
+}
+
+TEST_F(SimulatedDesktopTest, ClickRunsTheNodeUnderThePointer) {
+    ax::performAction(desktop->element("picker"), "AXShowMenu");
+    scheduler.advance(0.3);
+    EventPoster& events = EventPoster::current();
+    const QPointF onLuna(150, 70);
+    events.post(*events.createMouseEvent(MouseEventType::mouseMoved, onLuna));
+    events.post(*events.createMouseEvent(MouseEventType::leftMouseDown, onLuna));
+    events.post(*events.createMouseEvent(MouseEventType::leftMouseUp, onLuna));
+    EXPECT_EQ(read(desktop->element("picker"), "AXTitle"), "GPT-5.6 Luna");
+    EXPECT_EQ(desktop->journal().lines(sim::JournalEntry::Kind::mouse),
+              QStringList({"mouse moved 150,70", "mouse down 150,70 luna", "mouse up 150,70 luna"}));
+    EXPECT_EQ(*events.pointerLocation(), onLuna);
+
+    // The send button is the deepest node at its point, not the window around it.
+    events.post(MouseEvent{MouseEventType::leftMouseDown, {710, 570}});
+    events.post(MouseEvent{MouseEventType::leftMouseUp, {710, 570}});
+    EXPECT_EQ(read(desktop->element("main"), "AXTitle"), "New chat");
+}
+
+TEST_F(SimulatedDesktopTest, WindowListKeepsMalformedEntriesAsGiven) {
+    const QList<QVariantMap> entries = WindowList::current().copyWindowInfo(
+        windowinfo::optionOnScreenOnly | windowinfo::optionExcludeDesktopElements);
+    ASSERT_EQ(entries.size(), 3);
+    EXPECT_EQ(entries[0].value(windowinfo::ownerPID).toInt(), 501); // the active host comes first
+    EXPECT_EQ(entries[0].value(windowinfo::ownerPID).typeId(), QMetaType::Int);
+    EXPECT_EQ(entries[1].value(windowinfo::ownerPID).toInt(), 777);
+    EXPECT_EQ(entries[2].value(windowinfo::ownerPID).typeId(), QMetaType::QString);
+}
+
+TEST_F(SimulatedDesktopTest, ActivationIsJournalledAndAnnounced) {
+    QList<qint32> announced;
+    QObject::connect(&Workspace::current(), &Workspace::didActivateApplication,
+                     [&](const RunningApplication& app) { announced.append(app.processIdentifier); });
+    EXPECT_TRUE(Workspace::current().activate(777));
+    EXPECT_FALSE(Workspace::current().activate(9999));
+    EXPECT_EQ(announced, QList<qint32>({777}));
+    EXPECT_EQ(Workspace::current().frontmostApplication()->processIdentifier, 777);
+    EXPECT_EQ(desktop->journal().lines(), QStringList({"activate 777", "activate 9999 -> failure"}));
+    // The system-wide focus follows the frontmost application, which has no focused element.
+    ax::Value focused;
+    EXPECT_EQ(ax::copyAttributeValue(ax::createSystemWide(), "AXFocusedUIElement", focused),
+              ax::Error::noValue);
+}
+
+TEST_F(SimulatedDesktopTest, UntrustedProcessReadsNothing) {
+    desktop->setTrusted(false);
+    ax::Value value;
+    EXPECT_EQ(ax::copyAttributeValue(desktop->element("picker"), "AXTitle", value), ax::Error::apiDisabled);
+    EXPECT_FALSE(ax::isProcessTrusted());
+    EXPECT_FALSE(ax::isProcessTrustedWithPrompt(true));
+    EXPECT_EQ(desktop->journal().lines(), QStringList({"trust prompt"}));
+}
+
+TEST_F(SimulatedDesktopTest, CollisionModeKeepsElementsDistinct) {
+    desktop->setHashCollisions(true);
+    const ax::Element picker = desktop->element("picker");
+    const ax::Element send = desktop->element("send");
+    EXPECT_EQ(qHash(picker), qHash(send));
+    EXPECT_NE(picker, send);
+}
+
+TEST_F(SimulatedDesktopTest, PendingReactionsDieWithTheDesktop) {
+    ax::performAction(desktop->element("picker"), "AXShowMenu");
+    desktop.reset();
+    scheduler.advance(1); // must not touch the destroyed desktop
+    EXPECT_FALSE(scheduler.hasPendingTimers());
+    EXPECT_FALSE(ax::isProcessTrusted());
+}
+
+TEST(NoSimulatedDesktop, HasNoHostsAndNoTrust) {
+    EXPECT_FALSE(ax::isProcessTrusted());
+    EXPECT_TRUE(Workspace::current().runningApplications().isEmpty());
+    EXPECT_TRUE(WindowList::current().copyWindowInfo(0).isEmpty());
+    EXPECT_FALSE(EventPoster::current().createKeyboardEvent(49, true));
+    ax::Value value;
+    EXPECT_NE(ax::copyAttributeValue(ax::createApplication(1), "AXRole", value), ax::Error::success);
+}
+
+TEST(SimulatedDesktopEnvironment, UnsetVariableInstallsNothing) {
+    qunsetenv(SimulatedDesktop::environmentVariable);
+    QString error;
+    EXPECT_EQ(SimulatedDesktop::installFromEnvironment(&error), nullptr);
+    EXPECT_TRUE(error.isEmpty());
+}
+
+TEST(SimulatedDesktopEnvironment, BrokenFileIsReportedNotInstalled) {
+    qputenv(SimulatedDesktop::environmentVariable, "/nonexistent/desktop.json");
+    QString error;
+    EXPECT_EQ(SimulatedDesktop::installFromEnvironment(&error), nullptr);
+    qunsetenv(SimulatedDesktop::environmentVariable);
+    EXPECT_TRUE(error.contains("/nonexistent/desktop.json")) << error.toStdString();
+    EXPECT_FALSE(ax::isProcessTrusted());
+}
+
+// A fixture error names the field at fault.
+std::string loadError(const char* json) {
+    VirtualScheduler scheduler;
+    try {
+        SimulatedDesktop::fromJson(json, scheduler);
+    } catch (const sim::FixtureError& error) {
+        return error.what();
+    }
+    return "loaded";
+}
+
+TEST(DesktopFixtureErrors, NameTheBadField) {
+    EXPECT_EQ(loadError("{"), "not valid JSON at offset 1: unterminated object");
+    EXPECT_EQ(loadError("[]"), "the fixture must be a JSON object");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"children": [{"frame": [1, 2, 3]}]}]}]})"),
+              "apps[0].windows[0].children[0].frame: expected an array of 4 numbers");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1}, {"pid": 1}]})"), "apps[1].pid: pid 1 is used twice");
+    EXPECT_EQ(loadError(R"({"apps": [{"name": "x"}]})"), "apps[0].pid: missing");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": -4}]})"),
+              "apps[0].pid: expected a whole number from 1 to 2147483647");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"titel": "x"}]}]})"),
+              "apps[0].windows[0].titel: unknown field");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"actions": [{"name": "AXPress",
+                 "do": {"do": "attach", "template": "nope"}}]}]}]})"),
+              "apps[0].windows[0].actions[0].do.template: no template \"nope\"");
+    EXPECT_EQ(
+        loadError(
+            R"({"apps": [{"pid": 1, "windows": [{"attributes": {"AXLinkedUIElements": {"element": "ghost"}}}]}]})"),
+        "apps[0].windows[0].attributes.AXLinkedUIElements.element: no node with id \"ghost\"");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"errors": {"AXTitle": "oops"}}]}]})"),
+              "apps[0].windows[0].errors.AXTitle: unknown error \"oops\"");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"keys": {"esc": []}}]}]})"),
+              "apps[0].windows[0].keys.esc: expected a virtual key code");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "focus": "elsewhere"}]})"),
+              "apps[0].focus: no element \"elsewhere\" in this application");
+    EXPECT_EQ(loadError(R"({"templates": {"m": {"children": 3}}})"),
+              "templates.m.children: expected a list of elements");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"value": {"point": [1]}}]}]})"),
+              "apps[0].windows[0].value.point: expected an array of 2 numbers");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "active": true}, {"pid": 2, "active": true}]})"),
+              "apps[1].active: only one application can be active");
+    EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"actions": [{"name": "AXPress",
+                 "do": {"do": "set", "target": "x"}}]}]}]})"),
+              "apps[0].windows[0].actions[0].do.attribute: set needs an attribute");
+}
+
+} // namespace
