@@ -68,7 +68,8 @@ void BM_WalksAtTheirCaps(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(
             ElementWalks::flattenedInteractiveElements(window, ElementWalks::interactiveLimit).size());
-        benchmark::DoNotOptimize(ElementWalks::optionSurfaceElements(host, ElementWalks::optionSurfaceLimit).size());
+        benchmark::DoNotOptimize(
+            ElementWalks::optionSurfaceElements(host, ElementWalks::optionSurfaceLimit).size());
     }
 }
 
