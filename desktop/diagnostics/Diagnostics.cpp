@@ -1,5 +1,6 @@
 #include "desktop/diagnostics/Diagnostics.h"
 
+#include "core/ConversationText.h"
 #include "core/IsoTime.h"
 #include "core/Text.h"
 #include "platform/files/AtomicFile.h"
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTextBoundaryFinder>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -14,9 +16,27 @@ namespace quillmere::Diagnostics {
 
 namespace {
 
-// Content-free files meant to be read by whoever inspects the machine: readable by others, as
-// the usual process default would make them, never writable by anyone else.
-constexpr int diagnosticFileMode = 0644;
+// The process's default file mode (what its umask leaves of 0666), but never writable by anyone
+// else: the folder is shared, and the files are content-free, meant to be read by whoever
+// inspects the machine.
+int diagnosticFileMode() {
+    static const int mode = [] {
+        int umask = 022;
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : status.readAll().split('\n')) {
+                if (line.startsWith("Umask:")) {
+                    bool ok = false;
+                    const int value = line.mid(6).trimmed().toInt(&ok, 8);
+                    if (ok)
+                        umask = value;
+                }
+            }
+        }
+        return 0666 & ~umask & ~022;
+    }();
+    return mode;
+}
 
 QString filePath(const QString& folder, const QString& name) {
     return QDir(folder).filePath(name);
@@ -190,8 +210,8 @@ bool writeFile(const QString& path, const json::Value& value, bool pretty, bool 
     if (!isSerialisable(value))
         return false;
     const QByteArray bytes = json::write(value, {.pretty = pretty, .sortedKeys = true});
-    return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode)
-                             : AtomicFile::write(path, bytes, diagnosticFileMode);
+    return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode())
+                             : AtomicFile::write(path, bytes, diagnosticFileMode());
 }
 
 void record(const QString& folder, const QString& state, qint64 messageCount,
@@ -300,6 +320,37 @@ void messageIdentityEvidence(const QString& folder, const std::vector<json::Obje
     for (const json::Object& record : records)
         array.emplace_back(record);
     writeFile(filePath(folder, messageIdentitiesFileName), array, false, true);
+}
+
+void messageStructure(const QString& folder, const std::vector<SentMessageTree::Node>& nodes,
+                      const QSet<int>& messageRoots) {
+    json::Array structure;
+    structure.reserve(nodes.size());
+    for (qsizetype index = 0; index < qsizetype(nodes.size()); ++index) {
+        const SentMessageTree::Node& node = nodes[index];
+        QString speaker = QStringLiteral("none");
+        if (node.role == u"AXHeading")
+            speaker = ConversationText::headingRole(node.labels).value_or(speaker);
+        bool copy = false;
+        if (node.role == u"AXButton")
+            copy = std::any_of(node.labels.begin(), node.labels.end(), [](const QString& label) {
+                return ConversationText::isSentUserCopyAction(label);
+            });
+        json::Array children;
+        for (int child : node.children)
+            children.emplace_back(child);
+        structure.push_back(json::Object{
+            {QStringLiteral("index"), qint64(index)},
+            {QStringLiteral("role"), node.role},
+            {QStringLiteral("children"), std::move(children)},
+            {QStringLiteral("userBubble"), node.userBubble},
+            {QStringLiteral("speaker"), speaker},
+            {QStringLiteral("copy"), copy},
+            {QStringLiteral("excluded"), node.excluded},
+            {QStringLiteral("messageRoot"), messageRoots.contains(int(index))},
+        });
+    }
+    writeFile(filePath(folder, messageStructureFileName), structure, false, true);
 }
 
 } // namespace quillmere::Diagnostics
