@@ -226,6 +226,40 @@ TEST_F(SimulatedDesktopTest, PendingReactionsDieWithTheDesktop) {
     EXPECT_FALSE(ax::isProcessTrusted());
 }
 
+TEST(SimulatedDesktopBehaviour, BadReferenceInATemplateLeavesNothingBehind) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(R"({
+      "apps": [{"pid": 9, "active": true, "windows": [{"id": "w", "children": [
+        {"id": "opener", "actions": [{"name": "AXPress", "do": {"do": "attach", "template": "broken"}}]}]}]}],
+      "templates": {"broken": {"id": "popover", "attributes": {"AXLinkedUIElements": {"element": "ghost"}}}}
+    })",
+                                              scheduler);
+    desktop->install();
+    EXPECT_EQ(ax::performAction(desktop->element("opener"), "AXPress"), ax::Error::success);
+    EXPECT_FALSE(desktop->isLive("popover"));
+    ax::Value children;
+    ASSERT_EQ(ax::copyAttributeValue(desktop->element("w"), "AXChildren", children), ax::Error::success);
+    EXPECT_EQ(children.list()->size(), 1u);
+}
+
+TEST(SimulatedDesktopBehaviour, TerminationMakesEveryElementStaleAndIsAnnounced) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(
+        R"({"apps": [{"pid": 9, "name": "Host", "active": true, "windows": [{"id": "w", "frame": [0, 0, 10, 10]}]}]})",
+        scheduler);
+    desktop->install();
+    QStringList heard;
+    QObject::connect(desktop.get(), &Workspace::didTerminateApplication,
+                     [&](const RunningApplication& app) { heard << *app.localizedName; });
+    const ax::Element window = desktop->element("w");
+    desktop->terminate(9);
+    ax::Value value;
+    EXPECT_EQ(ax::copyAttributeValue(window, "AXRole", value), ax::Error::invalidUIElement);
+    EXPECT_EQ(heard, QStringList{"Host"});
+    EXPECT_TRUE(Workspace::current().runningApplications().isEmpty());
+    EXPECT_TRUE(WindowList::current().copyWindowInfo(windowinfo::optionOnScreenOnly).isEmpty());
+}
+
 TEST(NoSimulatedDesktop, HasNoHostsAndNoTrust) {
     EXPECT_FALSE(ax::isProcessTrusted());
     EXPECT_TRUE(Workspace::current().runningApplications().isEmpty());
