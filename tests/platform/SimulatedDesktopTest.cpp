@@ -331,4 +331,47 @@ TEST(DesktopFixtureErrors, NameTheBadField) {
               "apps[0].windows[0].actions[0].do.attribute: set needs an attribute");
 }
 
+TEST(DesktopFixtureErrors, DeepTreesLoadOrFailCleanly) {
+    // Nesting up to the JSON reader's limit builds; beyond it the file is refused, never a crash.
+    auto nested = [](int depth) {
+        QByteArray tree = "{}";
+        for (int i = 0; i < depth; ++i)
+            tree = "{\"children\": [" + tree + "]}";
+        return "{\"apps\": [{\"pid\": 1, \"windows\": [" + tree + "]}]}";
+    };
+    VirtualScheduler scheduler;
+    EXPECT_NO_THROW(SimulatedDesktop::fromJson(nested(400), scheduler));
+    EXPECT_THROW(SimulatedDesktop::fromJson(nested(5000), scheduler), sim::FixtureError);
+}
+
+TEST(SimulatedDesktopBehaviour, EventCreationAndPointerCanFail) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(
+        R"({"events": {"keyboardFails": true, "mouseFails": true, "pointerFails": true}, "apps": [{"pid": 3}]})",
+        scheduler);
+    desktop->install();
+    EXPECT_FALSE(EventPoster::current().createKeyboardEvent(virtualkey::space, true));
+    EXPECT_FALSE(EventPoster::current().createMouseEvent(MouseEventType::mouseMoved, {1, 1}));
+    EXPECT_FALSE(EventPoster::current().pointerLocation());
+}
+
+TEST(SimulatedDesktopBehaviour, AttributeNamesAndRefusedWrites) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(R"({"apps": [{"pid": 3, "windows": [
+        {"id": "w", "title": "T", "attributes": {"AXDOMIdentifier": "x"}, "setErrors": {"AXFocused": "attributeUnsupported"},
+         "lists": {"AXLinkedUIElements": []}},
+        {"id": "hidden", "errors": {"$attributeNames": "cannotComplete"}}]}]})",
+                                              scheduler);
+    desktop->install();
+    ax::Value names;
+    ASSERT_EQ(ax::copyAttributeNames(desktop->element("w"), names), ax::Error::success);
+    EXPECT_EQ(names, ax::Value::strings({"AXChildren", "AXDOMIdentifier", "AXFocused", "AXLinkedUIElements",
+                                         "AXParent", "AXRole", "AXTitle"}));
+    EXPECT_EQ(ax::copyAttributeNames(desktop->element("hidden"), names), ax::Error::cannotComplete);
+    EXPECT_EQ(ax::setAttributeValue(desktop->element("w"), "AXFocused", true),
+              ax::Error::attributeUnsupported);
+    EXPECT_TRUE(desktop->focusedElement(3).isNull());
+    EXPECT_EQ(desktop->journal().lines(), QStringList{"set AXFocused=true w -> attributeUnsupported"});
+}
+
 } // namespace
