@@ -574,9 +574,8 @@ Branch readBranch(const QString& transcriptPath, const QString& leafUuid, const 
         }
     };
 
-    std::uint32_t rounds = 0;
     for (;;) {
-        if (cancel && (rounds++ & 7) == 0 && cancel->load(std::memory_order_relaxed)) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
             out.failure = QStringLiteral("cancelled");
             return out;
         }
@@ -706,11 +705,19 @@ struct Reader::State {
     QString metadataPathSession;
     QString transcriptPathCliSession;
 
-    bool parseInFlight = false;
     // Every parse takes the next generation; a result older than the one installed is dropped.
     quint64 nextGeneration = 1;
     quint64 installedGeneration = 0;
-    std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
+    // The background parse running, if any, and the flag that stops it.
+    std::optional<quint64> inFlightGeneration;
+    std::shared_ptr<std::atomic<bool>> inFlightCancel;
+
+    void cancelInFlight() {
+        if (inFlightCancel)
+            inFlightCancel->store(true);
+        inFlightCancel.reset();
+        inFlightGeneration.reset();
+    }
 
     void install(const QString& session, const Revision& revision, Branch branch, quint64 generation) {
         cachedSessionID = session;
@@ -745,7 +752,7 @@ Reader::Reader(Limits limits) : state_(std::make_shared<State>()) {
 
 Reader::~Reader() {
     // A parse still running has nobody to deliver to; let it stop at its next check.
-    state_->cancel->store(true);
+    state_->cancelInFlight();
 }
 
 QDateTime Reader::distantPast() {
@@ -762,7 +769,7 @@ std::optional<Revision> Reader::cachedRevision() const {
     return state_->cachedRevision;
 }
 bool Reader::parseInFlight() const {
-    return state_->parseInFlight;
+    return state_->inFlightGeneration.has_value();
 }
 QDateTime Reader::lastParseTime() const {
     return state_->lastParseTime;
@@ -879,16 +886,19 @@ Lookup Reader::lookup(const QString& document, const std::vector<Message>& visib
         if (throttled) {
             older = true;
         } else if (parseImmediately) {
+            // One parse at a time: a background one still running is overtaken and stopped.
+            s.cancelInFlight();
             s.lastParseTime = at;
             const quint64 generation = s.nextGeneration++;
             s.install(*session, *revision, readBranch(transcriptPath, leaf.value, s.limits), generation);
         } else {
-            if (!s.parseInFlight) {
+            if (!s.inFlightGeneration) {
                 s.lastParseTime = at;
-                s.parseInFlight = true;
                 const quint64 generation = s.nextGeneration++;
+                auto cancel = std::make_shared<std::atomic<bool>>(false);
+                s.inFlightGeneration = generation;
+                s.inFlightCancel = cancel;
                 std::weak_ptr<State> weak = state_;
-                auto cancel = s.cancel;
                 const Limits limits = s.limits;
                 const QString sessionCopy = *session;
                 const Revision revisionCopy = *revision;
@@ -902,9 +912,10 @@ Lookup Reader::lookup(const QString& document, const std::vector<Message>& visib
                     auto deliver = [weak, sessionCopy, revisionCopy, generation,
                                     branch = std::move(branch)]() mutable {
                         const std::shared_ptr<State> state = weak.lock();
-                        if (!state)
+                        if (!state || state->inFlightGeneration != generation)
                             return;
-                        state->parseInFlight = false;
+                        state->inFlightGeneration.reset();
+                        state->inFlightCancel.reset();
                         // A file that changed while it was read gives a result of no state it was
                         // ever in; the next lookup reads it again.
                         if (currentRevision(revisionCopy.transcriptPath, revisionCopy.leafUuid) !=

@@ -477,7 +477,10 @@ TEST(ClaudeArchiveReader, AnImmediateParseWinsOverAnOlderBackgroundOne) {
         Reader reader;
         ASSERT_EQ(archive.lookup(reader, {user(requirement(4))}, {}, kT0, false).kind(),
                   Lookup::Kind::unverified);
+        ASSERT_TRUE(reader.parseInFlight());
+        // Parsing now stops the background parse: one parse per reader at a time.
         ASSERT_TRUE(archive.lookup(reader, {user(requirement(4))}, {}, kT0, true).isVerified());
+        EXPECT_FALSE(reader.parseInFlight());
         const QDateTime parsedAt = reader.lastParseTime();
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
