@@ -1,0 +1,34 @@
+#include "desktop/classification/OpenAIRecommendationContract.h"
+
+#include <QHash>
+#include <cmath>
+
+namespace quillmere::OpenAIRecommendationContract {
+
+std::optional<double> workExampleCost(const QString& model) {
+    static const QHash<QString, double> table{
+        {"gpt-6-luna", 0.05},   {"gpt-6-sol", 1.0},   {"gpt-6.1-sol", 1.0}, {"gpt-5.6-luna", 0.11},
+        {"gpt-5.6-terra", 1.1}, {"gpt-5.6-sol", 2.0}, {"gpt-6-astra", 5.0},
+    };
+    const auto found = table.constFind(model);
+    if (found == table.constEnd())
+        return std::nullopt;
+    return *found;
+}
+
+std::optional<double> estimatedSavings(const std::optional<QString>& from, const QString& to) {
+    if (!from)
+        return std::nullopt;
+    const auto baseline = workExampleCost(*from);
+    const auto target = workExampleCost(to);
+    if (!baseline || !target || !(*target < *baseline))
+        return std::nullopt;
+    return std::round((1.0 - *target / *baseline) * 1000.0) / 10.0;
+}
+
+QString standardRateReference(const QString& target, const QString& baseline, const QString& percent) {
+    return QStringLiteral("Standard rate reference: ") + target + QStringLiteral(" (Standard) vs ") +
+           baseline + QStringLiteral(" (Standard) \u00B7 ") + percent + QStringLiteral(" lower");
+}
+
+} // namespace quillmere::OpenAIRecommendationContract

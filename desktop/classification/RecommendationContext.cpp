@@ -1,0 +1,57 @@
+#include "desktop/classification/RecommendationContext.h"
+
+#include "core/Json.h"
+#include "core/Text.h"
+
+#include <algorithm>
+
+namespace quillmere::RecommendationContext {
+
+Window window(const ClaudeWindowTrackerConversationSnapshot& snapshot) {
+    std::vector<Message> eligible;
+    for (const auto& message : snapshot.messages)
+        if ((message.role == QLatin1String("user") || message.role == QLatin1String("assistant")) &&
+            !text::trimmed(message.text).isEmpty())
+            eligible.push_back({message.role, message.text});
+
+    Window result;
+    result.availableMessageCount = int(eligible.size());
+    qint64 textTotal = 0;
+    qint64 budget = budgetStart;
+    auto chosenStart = eligible.end();
+    for (auto it = eligible.end(); it != eligible.begin();) {
+        --it;
+        textTotal += it->text.size();
+        if (textTotal > textLimit)
+            break;
+        // Measured with the writer that produces the request, so the size here is the size sent.
+        budget += json::quoted(it->text).size() + perMessageOverhead;
+        if (budget > budgetLimit)
+            break;
+        chosenStart = it;
+    }
+    result.messages.assign(chosenStart, eligible.end());
+    result.historyComplete =
+        snapshot.historyComplete && qsizetype(result.messages.size()) == result.availableMessageCount;
+    return result;
+}
+
+QString scopeID(const ClaudeWindowTrackerConversationSnapshot& snapshot) {
+    const QString lowered = text::lowercased(snapshot.conversationScopeID);
+    const bool safe = !lowered.isEmpty() && lowered.size() <= 128 &&
+                      std::all_of(lowered.begin(), lowered.end(), [](QChar c) {
+                          const char16_t u = c.unicode();
+                          return (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '_' || u == '-';
+                      });
+    if (safe)
+        return lowered;
+    // FNV-1a, 64 bits, over the conversation key's UTF-8 bytes.
+    quint64 hash = 0xcbf29ce484222325ULL;
+    for (const char byte : snapshot.conversationID.toUtf8()) {
+        hash ^= quint64(quint8(byte));
+        hash *= 0x100000001b3ULL;
+    }
+    return QStringLiteral("local-") + QString::number(hash, 16);
+}
+
+} // namespace quillmere::RecommendationContext

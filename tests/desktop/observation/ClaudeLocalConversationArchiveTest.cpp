@@ -1,0 +1,694 @@
+#include "desktop/observation/ClaudeLocalConversationArchive.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "core/Json.h"
+
+using namespace quillmere;
+using namespace quillmere::ClaudeLocalConversationArchive;
+
+namespace {
+
+const QString kSession = QStringLiteral("local_11111111-1111-4111-8111-111111111111");
+const QString kCli = QStringLiteral("22222222-2222-4222-8222-222222222222");
+const QString kDocument = QStringLiteral("https://claude.ai/epitaxy/") + kSession;
+const QDateTime kT0 = QDateTime::fromSecsSinceEpoch(2000000000, Qt::UTC);
+
+QString uuid(int n) {
+    return QStringLiteral("33333333-3333-4333-8333-%1").arg(n, 12, 10, QLatin1Char('0'));
+}
+QString requirement(int n) {
+    return QStringLiteral("Implement the distinct dashboard requirement %1 in this project").arg(n);
+}
+Message user(const QString& text) {
+    return Message{QStringLiteral("user"), text};
+}
+Message assistant(const QString& text) {
+    return Message{QStringLiteral("assistant"), text};
+}
+
+QJsonArray textBlocks(const QString& text) {
+    return QJsonArray{QJsonObject{{"type", "text"}, {"text", text}}};
+}
+
+// One transcript event. A person's request carries the human origin and a plain string; tool
+// results and replies carry text blocks.
+QJsonObject row(int n, int parent, const QString& type, const QJsonValue& content, bool human) {
+    QJsonObject object{
+        {"uuid", uuid(n)},
+        {"parentUuid", parent > 0 ? QJsonValue(uuid(parent)) : QJsonValue()},
+        {"sessionId", kCli},
+        {"type", type},
+        {"timestamp", QStringLiteral("2026-09-29T08:00:%1.000Z").arg(n, 2, 10, QLatin1Char('0'))},
+        {"message", QJsonObject{{"content", content}}}};
+    if (human)
+        object.insert("origin", QJsonObject{{"kind", "human"}});
+    return object;
+}
+QJsonObject humanRow(int n, int parent, const QString& text) {
+    return row(n, parent, "user", text, true);
+}
+QJsonObject assistantRow(int n, int parent, const QString& text) {
+    return row(n, parent, "assistant", textBlocks(text), false);
+}
+
+QByteArray line(const QJsonObject& object) {
+    return json::write(json::Value::from(object));
+}
+
+// The archive of a Claude Code session in a private folder: the metadata two folders below the
+// metadata root, the transcript one folder below the projects root.
+class Archive {
+public:
+    Archive() {
+        QDir(dir.path()).mkpath("sessions/outer/inner");
+        QDir(dir.path()).mkpath("projects/workspace");
+    }
+    QString metadataRoot() const { return dir.path() + "/sessions"; }
+    QString projectsRoot() const { return dir.path() + "/projects"; }
+    QString metadataPath() const { return dir.path() + "/sessions/outer/inner/" + kSession + ".json"; }
+    QString transcriptPath() const { return dir.path() + "/projects/workspace/" + kCli + ".jsonl"; }
+
+    void writeMetadata(const QString& leaf, const QJsonObject& extra = {}) const {
+        QJsonObject object{{"sessionId", kSession},
+                           {"cliSessionId", kCli},
+                           {"lastAssistantUuid", leaf},
+                           {"completedTurns", 5}};
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            object.insert(it.key(), it.value());
+        writeFile(metadataPath(), line(object));
+    }
+    void writeRows(const std::vector<QJsonObject>& rows, const QByteArray& tail = {}) const {
+        QByteArray bytes;
+        for (const QJsonObject& r : rows)
+            bytes += line(r) + '\n';
+        writeFile(transcriptPath(), bytes + tail);
+    }
+    static void writeFile(const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(bytes);
+    }
+
+    Lookup lookup(Reader& reader, const std::vector<Message>& visible,
+                  const std::vector<Message>& observed = {}, const QDateTime& at = kT0,
+                  bool parseImmediately = true, const QString& document = kDocument) const {
+        return reader.lookup(document, visible, observed, metadataRoot(), projectsRoot(), at,
+                             parseImmediately);
+    }
+
+    QTemporaryDir dir;
+};
+
+// Rows 1-12: the active branch 1-10 (6 a tool result, 7-8 two reply events) and a fork 11-12
+// off the leaf, which the metadata does not name.
+std::vector<QJsonObject> firstRows() {
+    return {humanRow(1, 0, requirement(1)),
+            assistantRow(2, 1, "Plan for the first requirement."),
+            humanRow(3, 2, requirement(2)),
+            assistantRow(4, 3, "Implemented the second requirement."),
+            humanRow(5, 4, requirement(3)),
+            row(6, 5, "user", textBlocks("Tool output is not a person"), false),
+            assistantRow(7, 6, "First progress block."),
+            assistantRow(8, 7, "Final third response."),
+            humanRow(9, 8, requirement(4)),
+            assistantRow(10, 9, "Fourth response."),
+            humanRow(11, 10, "Different branch requirement"),
+            assistantRow(12, 11, "Different branch response.")};
+}
+std::vector<QJsonObject> grownRows() {
+    std::vector<QJsonObject> rows = firstRows();
+    rows.push_back(humanRow(13, 10, requirement(5)));
+    rows.push_back(assistantRow(14, 13, "Fifth response."));
+    return rows;
+}
+
+const QString kJoined = QStringLiteral("First progress block.\n\nFinal third response.");
+const QString kHebrew = QStringLiteral("תסיר");
+const QString kReply = QStringLiteral("The button is removed from the page.");
+
+std::vector<Message> observedTail() {
+    return {user(requirement(4)), assistant("Fourth response."),
+            user(requirement(5)), assistant("Fifth response."),
+            user(kHebrew),        assistant(kReply)};
+}
+
+// Turns the event loop in short steps until `done` or the time runs out.
+bool pollUntil(const std::function<bool()>& done, int milliseconds = 3000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds) {
+        if (done())
+            return true;
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return done();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+TEST(ClaudeArchiveSessionID, AcceptsOnlyClaudeCodeSessionPages) {
+    EXPECT_EQ(sessionID(kDocument), kSession);
+    EXPECT_EQ(sessionID("https://claude.ai/epitaxy/local_abc?artifact=preview#pane"), QString("local_abc"));
+    EXPECT_EQ(sessionID("https://CLAUDE.AI/epitaxy/local_abc/"), QString("local_abc"));
+    EXPECT_FALSE(sessionID("https://claude.ai/chat/ordinary-chat"));
+    EXPECT_FALSE(sessionID("https://claude.ai/epitaxy/"));
+    EXPECT_FALSE(sessionID("https://example.com/epitaxy/local_abc"));
+    EXPECT_FALSE(sessionID("claude.ai/epitaxy/local_abc"));
+    EXPECT_FALSE(sessionID(""));
+    // The id names a file: nothing that climbs out of the folder or hides the file.
+    EXPECT_FALSE(sessionID("https://claude.ai/epitaxy/..%2F..%2Fetc%2Fpasswd"));
+    EXPECT_FALSE(sessionID("https://claude.ai/epitaxy/.hidden"));
+    EXPECT_FALSE(sessionID("https://claude.ai/epitaxy/a%20b"));
+}
+
+TEST(ClaudeArchiveReader, FreshReaderHasNothing) {
+    Reader reader;
+    EXPECT_EQ(reader.lastLookupSummary(), "not_checked");
+    EXPECT_FALSE(reader.cachedSessionID());
+    EXPECT_FALSE(reader.cachedRevision());
+    EXPECT_FALSE(reader.cachedSnapshot());
+    EXPECT_FALSE(reader.parseInFlight());
+    EXPECT_EQ(reader.lastParseTime(), Reader::distantPast());
+    EXPECT_EQ(reader.lastParseTime().date(), QDate(1, 1, 1));
+    EXPECT_FALSE(reader.metadataPath());
+    EXPECT_FALSE(reader.transcriptPath());
+}
+
+TEST(ClaudeArchiveReader, RebuildsTheActiveBranchFromNestedFiles) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    archive.writeMetadata(uuid(10));
+    Reader reader;
+    const Lookup result =
+        archive.lookup(reader, {user(requirement(3)), assistant(kJoined), user(requirement(4))});
+    ASSERT_TRUE(result.isVerified()) << reader.lastLookupSummary().toStdString();
+    const Snapshot& snapshot = *result.snapshot();
+    const std::vector<Message> expected{
+        user(requirement(1)), assistant("Plan for the first requirement."),
+        user(requirement(2)), assistant("Implemented the second requirement."),
+        user(requirement(3)), assistant(kJoined),
+        user(requirement(4)), assistant("Fourth response.")};
+    EXPECT_EQ(snapshot.messages, expected);
+    EXPECT_EQ(snapshot.userCount, 4);
+    EXPECT_EQ(snapshot.lastCreatedAtMs, 1790668810000);
+    EXPECT_TRUE(snapshot.latestVisibleUserCurrent);
+    EXPECT_EQ(reader.lastLookupSummary(), "status=verified; session=" + kSession +
+                                              "; archive=8; extended=0; visible=3; anchors=3; current=true");
+    EXPECT_EQ(reader.cachedSessionID(), kSession);
+    EXPECT_EQ(reader.metadataPath(), archive.metadataPath());
+    EXPECT_EQ(reader.transcriptPath(), archive.transcriptPath());
+    EXPECT_EQ(reader.lastParseTime(), kT0);
+    ASSERT_TRUE(reader.cachedRevision());
+    EXPECT_EQ(reader.cachedRevision()->leafUuid, uuid(10));
+    ASSERT_TRUE(reader.cachedSnapshot());
+    EXPECT_EQ(reader.cachedSnapshot()->messages, expected);
+    EXPECT_FALSE(reader.cachedSnapshot()->latestVisibleUserCurrent);
+}
+
+TEST(ClaudeArchiveReader, VisibleMessagesMustBelongToTheBranch) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    archive.writeMetadata(uuid(10));
+    Reader reader;
+
+    // A message of another fork.
+    EXPECT_EQ(archive.lookup(reader, {user(requirement(3)), user("Different branch requirement")}).kind(),
+              Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("reason=visible_user_not_on_branch"));
+
+    // One current request that occurs once is enough.
+    Lookup single = archive.lookup(reader, {user(requirement(4))});
+    ASSERT_TRUE(single.isVerified());
+    EXPECT_EQ(single.snapshot()->userCount, 4);
+    EXPECT_TRUE(single.snapshot()->latestVisibleUserCurrent);
+
+    // An older request verifies the session but is not current.
+    Lookup older = archive.lookup(reader, {user(requirement(2))});
+    ASSERT_TRUE(older.isVerified());
+    EXPECT_FALSE(older.snapshot()->latestVisibleUserCurrent);
+
+    // White space runs and the way accents were typed do not matter.
+    EXPECT_TRUE(
+        archive.lookup(reader, {user("  Implement the distinct\ndashboard requirement 4 in this project ")})
+            .isVerified());
+
+    // The window's order must be the branch's.
+    EXPECT_EQ(archive.lookup(reader, {user(requirement(4)), user(requirement(3))}).kind(),
+              Lookup::Kind::unverified);
+
+    // Replies prove nothing alone; a reply rendered differently does not refute a request.
+    EXPECT_EQ(archive.lookup(reader, {assistant("Fourth response.")}).kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("reason=no_visible_user_message"));
+    Lookup rendered = archive.lookup(reader, {user(requirement(4)), assistant("**Fourth** response")});
+    ASSERT_TRUE(rendered.isVerified());
+    EXPECT_TRUE(reader.lastLookupSummary().contains("unmatchedAssistant=1"));
+
+    EXPECT_EQ(archive.lookup(reader, {}).kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("reason=no_visible_messages"));
+
+    // An ordinary chat has no archive.
+    EXPECT_EQ(
+        archive.lookup(reader, {user(requirement(4))}, {}, kT0, true, "https://claude.ai/chat/ordinary-chat")
+            .kind(),
+        Lookup::Kind::unavailable);
+    EXPECT_EQ(reader.lastLookupSummary(), "status=unavailable; reason=not_claude_code_session");
+}
+
+TEST(ClaudeArchiveReader, RepeatedRequestsNeedOneThatOccursOnce) {
+    Archive archive;
+    archive.writeRows({humanRow(1, 0, "Continue"), assistantRow(2, 1, "First part."),
+                       humanRow(3, 2, "Continue"), assistantRow(4, 3, "Second part.")});
+    archive.writeMetadata(uuid(4));
+    Reader reader;
+    EXPECT_EQ(archive.lookup(reader, {user("Continue")}).kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("reason=no_unique_user_message"));
+    // Replies around a repeated request do not make it unique.
+    Lookup result = archive.lookup(reader, {assistant("First part."), user("Continue")});
+    EXPECT_EQ(result.kind(), Lookup::Kind::unverified);
+}
+
+TEST(ClaudeArchiveReader, JoinsReplyEventsAcrossToolUseAndKeepsTheirLastTime) {
+    Archive archive;
+    QJsonObject toolUse =
+        row(3, 2, "assistant", QJsonArray{QJsonObject{{"type", "tool_use"}, {"name", "Bash"}}}, false);
+    QJsonObject thinking = row(5, 4, "assistant",
+                               QJsonArray{QJsonObject{{"type", "thinking"}, {"thinking", "hidden"}},
+                                          QJsonObject{{"type", "text"}, {"text", "Done, the tests pass."}}},
+                               false);
+    archive.writeRows({humanRow(1, 0, "Run the whole test suite please"),
+                       assistantRow(2, 1, "Running the tests."), toolUse,
+                       row(4, 3, "user", textBlocks("exit 0"), false), thinking,
+                       // Bookkeeping events pass the chain through without a message.
+                       row(6, 5, "system", QJsonValue("compacted"), false)});
+    archive.writeMetadata(uuid(6));
+    Reader reader;
+    Lookup result = archive.lookup(reader, {user("Run the whole test suite please")});
+    ASSERT_TRUE(result.isVerified()) << reader.lastLookupSummary().toStdString();
+    EXPECT_EQ(result.snapshot()->messages,
+              (std::vector<Message>{user("Run the whole test suite please"),
+                                    assistant("Running the tests.\n\nDone, the tests pass.")}));
+    EXPECT_EQ(result.snapshot()->lastCreatedAtMs, 1790668805000);
+}
+
+TEST(ClaudeArchiveReader, FollowsAGrowingTranscriptAndRestarts) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    archive.writeMetadata(uuid(10));
+    Reader reader;
+    ASSERT_TRUE(archive.lookup(reader, {user(requirement(4))}).isVerified());
+
+    archive.writeRows(grownRows());
+    archive.writeMetadata(uuid(14));
+    const std::vector<Message> visible{user(requirement(4)), user(requirement(5))};
+
+    // Within the re-read interval the previous state answers: the new request is not in it yet.
+    EXPECT_EQ(archive.lookup(reader, visible, {}, kT0.addSecs(1)).kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("revision=previous"));
+
+    Lookup grown = archive.lookup(reader, visible, {}, kT0.addSecs(6));
+    ASSERT_TRUE(grown.isVerified()) << reader.lastLookupSummary().toStdString();
+    EXPECT_EQ(grown.snapshot()->userCount, 5);
+    EXPECT_EQ(grown.snapshot()->messages.back(), assistant("Fifth response."));
+    EXPECT_EQ(grown.snapshot()->messages.size(), 10u);
+    EXPECT_EQ(reader.lastParseTime(), kT0.addSecs(6));
+
+    // An unchanged file is not read again.
+    const std::optional<Revision> revision = reader.cachedRevision();
+    ASSERT_TRUE(archive.lookup(reader, visible, {}, kT0.addSecs(60)).isVerified());
+    EXPECT_EQ(reader.lastParseTime(), kT0.addSecs(6));
+    EXPECT_EQ(reader.cachedRevision(), revision);
+
+    Reader restarted;
+    Lookup cold = archive.lookup(restarted, visible, {}, kT0.addSecs(7));
+    ASSERT_TRUE(cold.isVerified());
+    EXPECT_EQ(cold.snapshot()->userCount, 5);
+    EXPECT_EQ(cold.snapshot()->messages.front(), user(requirement(1)));
+}
+
+TEST(ClaudeArchiveReader, ConnectedObservedTurnsExtendALaggingArchive) {
+    Archive archive;
+    archive.writeRows(grownRows());
+    archive.writeMetadata(uuid(14));
+    const std::vector<Message> pair{user(kHebrew), assistant(kReply)};
+
+    for (int restart = 0; restart < 2; ++restart) {
+        Reader reader;
+        Lookup result = archive.lookup(reader, pair, observedTail(), kT0.addSecs(8 + restart));
+        ASSERT_TRUE(result.isVerified()) << reader.lastLookupSummary().toStdString();
+        ASSERT_EQ(result.snapshot()->messages.size(), 12u);
+        EXPECT_EQ(result.snapshot()->userCount, 6);
+        EXPECT_EQ(result.snapshot()->messages[10], pair[0]);
+        EXPECT_EQ(result.snapshot()->messages[11], pair[1]);
+        EXPECT_TRUE(result.snapshot()->latestVisibleUserCurrent);
+        EXPECT_TRUE(reader.lastLookupSummary().contains("extended=2"));
+    }
+
+    Reader reader;
+    EXPECT_EQ(archive.lookup(reader, {user("Unrelated newest request")}, observedTail()).kind(),
+              Lookup::Kind::unverified);
+
+    // A remembered tail that does not continue the archive's end adds nothing.
+    std::vector<Message> detached{user("Some other conversation request"), assistant("Fifth response."),
+                                  user(kHebrew), assistant(kReply)};
+    EXPECT_EQ(archive.lookup(reader, pair, detached).kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("extended=0"));
+
+    // The request stored before its reply: the archive ends with it, and the reply comes from
+    // the window.
+    std::vector<QJsonObject> rows = grownRows();
+    rows.push_back(humanRow(15, 14, kHebrew));
+    archive.writeRows(rows);
+    archive.writeMetadata(uuid(14));
+    Reader fresh;
+    Lookup anchored = archive.lookup(fresh, pair, observedTail(), kT0.addSecs(16));
+    ASSERT_TRUE(anchored.isVerified()) << fresh.lastLookupSummary().toStdString();
+    ASSERT_EQ(anchored.snapshot()->messages.size(), 12u);
+    EXPECT_EQ(anchored.snapshot()->messages[11], assistant(kReply));
+    EXPECT_EQ(anchored.snapshot()->userCount, 6);
+    EXPECT_TRUE(anchored.snapshot()->latestVisibleUserCurrent);
+
+    // The same when the metadata already names the stored request as the branch's end.
+    archive.writeMetadata(uuid(15));
+    Reader leafAtRequest;
+    Lookup fromRequest = archive.lookup(leafAtRequest, pair, observedTail(), kT0.addSecs(17));
+    ASSERT_TRUE(fromRequest.isVerified()) << leafAtRequest.lastLookupSummary().toStdString();
+    EXPECT_EQ(fromRequest.snapshot()->messages.size(), 12u);
+    EXPECT_TRUE(leafAtRequest.lastLookupSummary().contains("archive=11; extended=1"));
+}
+
+TEST(ClaudeArchiveReader, BackgroundParseDeliversToTheMainThread) {
+    Archive archive;
+    std::vector<QJsonObject> rows = grownRows();
+    rows.push_back(humanRow(15, 14, kHebrew));
+    archive.writeRows(rows);
+    archive.writeMetadata(uuid(14));
+    const std::vector<Message> pair{user(kHebrew), assistant(kReply)};
+
+    Reader reader;
+    Lookup first = archive.lookup(reader, pair, observedTail(), QDateTime::currentDateTimeUtc(), false);
+    EXPECT_EQ(first.kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("reason=parse_pending"));
+    EXPECT_TRUE(reader.parseInFlight());
+    // A second lookup while the parse runs starts no other.
+    EXPECT_EQ(archive.lookup(reader, pair, observedTail(), QDateTime::currentDateTimeUtc(), false).kind(),
+              Lookup::Kind::unverified);
+
+    std::optional<Lookup> verified;
+    const bool delivered = pollUntil([&] {
+        Lookup result = archive.lookup(reader, pair, observedTail(), QDateTime::currentDateTimeUtc(), false);
+        if (result.isVerified())
+            verified = result;
+        return verified.has_value();
+    });
+    ASSERT_TRUE(delivered) << reader.lastLookupSummary().toStdString();
+    EXPECT_EQ(verified->snapshot()->userCount, 6);
+    EXPECT_TRUE(verified->snapshot()->latestVisibleUserCurrent);
+    EXPECT_FALSE(reader.parseInFlight());
+}
+
+TEST(ClaudeArchiveReader, DropsABackgroundResultOfAFileThatChangedMeanwhile) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    archive.writeMetadata(uuid(10));
+    Reader reader;
+    ASSERT_EQ(archive.lookup(reader, {user(requirement(4))}, {}, kT0, false).kind(),
+              Lookup::Kind::unverified);
+    // The worker is done and its result waits in the event queue; the file changes first.
+    QThreadPool::globalInstance()->waitForDone();
+    archive.writeRows(grownRows());
+    archive.writeMetadata(uuid(14));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(reader.parseInFlight());
+    EXPECT_FALSE(reader.cachedRevision());
+
+    // The next lookup reads the file as it is now.
+    const std::vector<Message> visible{user(requirement(5))};
+    std::optional<Lookup> verified;
+    ASSERT_TRUE(pollUntil([&] {
+        Lookup result = archive.lookup(reader, visible, {}, kT0.addSecs(1), false);
+        if (result.isVerified())
+            verified = result;
+        return verified.has_value();
+    }));
+    EXPECT_EQ(verified->snapshot()->userCount, 5);
+}
+
+TEST(ClaudeArchiveReader, AnImmediateParseWinsOverAnOlderBackgroundOne) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    archive.writeMetadata(uuid(10));
+    {
+        Reader reader;
+        ASSERT_EQ(archive.lookup(reader, {user(requirement(4))}, {}, kT0, false).kind(),
+                  Lookup::Kind::unverified);
+        ASSERT_TRUE(archive.lookup(reader, {user(requirement(4))}, {}, kT0, true).isVerified());
+        const QDateTime parsedAt = reader.lastParseTime();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(reader.parseInFlight());
+        EXPECT_TRUE(archive.lookup(reader, {user(requirement(4))}, {}, kT0, false).isVerified());
+        EXPECT_EQ(reader.lastParseTime(), parsedAt);
+    }
+    // A reader that goes away with a parse running is never called back.
+    {
+        Reader reader;
+        archive.lookup(reader, {user(requirement(4))}, {}, kT0, false);
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Broken and hostile archives
+
+class ClaudeArchiveBadInput : public ::testing::Test {
+protected:
+    // The branch 1-4 with a damaged line placed where each case needs it.
+    std::vector<QJsonObject> rows{humanRow(1, 0, requirement(1)), assistantRow(2, 1, "First reply."),
+                                  humanRow(3, 2, requirement(2)), assistantRow(4, 3, "Second reply.")};
+    Archive archive;
+    // Each look is a cold start, so that every rewrite of the files is read.
+    std::optional<Reader> reader;
+
+    Lookup look() {
+        Limits limits;
+        limits.maxLineBytes = 4096;
+        limits.maxMetadataBytes = 2048;
+        reader.emplace(limits);
+        return archive.lookup(*reader, {user(requirement(2))});
+    }
+    QString summary() const { return reader->lastLookupSummary(); }
+    void writeWithLine(int afterRow, const QByteArray& bad, const QByteArray& tail = {}) {
+        QByteArray bytes;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            bytes += line(rows[i]) + '\n';
+            if (int(i) + 1 == afterRow)
+                bytes += bad + '\n';
+        }
+        Archive::writeFile(archive.transcriptPath(), bytes + tail);
+    }
+};
+
+TEST_F(ClaudeArchiveBadInput, AnUnfinishedLastLineIsTheHostStillWriting) {
+    archive.writeMetadata(uuid(4));
+    archive.writeRows(rows, line(humanRow(5, 4, requirement(3))).left(40));
+    ASSERT_TRUE(look().isVerified()) << summary().toStdString();
+    EXPECT_TRUE(summary().contains("partialTail=true"));
+
+    // When the unfinished line is the branch's end, nothing is proven.
+    archive.writeMetadata(uuid(5));
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=leaf_missing")) << summary().toStdString();
+}
+
+TEST_F(ClaudeArchiveBadInput, UnreadableLinesOffTheBranchAreCountedOnTheBranchTheyRefuse) {
+    archive.writeMetadata(uuid(4));
+    writeWithLine(4, "this is not json");
+    ASSERT_TRUE(look().isVerified());
+    EXPECT_TRUE(summary().contains("badLines=1"));
+
+    // A row of the branch with invalid UTF-8 in a string: the chain breaks there.
+    QByteArray broken = line(humanRow(3, 2, requirement(2)));
+    broken.replace("requirement", "require\xff\xfement");
+    rows.erase(rows.begin() + 2);
+    writeWithLine(2, broken);
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=missing_parent")) << summary().toStdString();
+    EXPECT_TRUE(summary().contains("invalidUtf8Lines=1"));
+
+    // Hostile nesting is refused by the parser, not by the stack.
+    rows = {humanRow(1, 0, requirement(1)), assistantRow(2, 1, "First reply."),
+            humanRow(3, 2, requirement(2)), assistantRow(4, 3, "Second reply.")};
+    writeWithLine(1, QByteArray(2000, '[') + QByteArray(2000, ']'));
+    EXPECT_TRUE(look().isVerified());
+    EXPECT_TRUE(summary().contains("badLines=1"));
+}
+
+TEST_F(ClaudeArchiveBadInput, BrokenAncestryIsRefused) {
+    archive.writeMetadata(uuid(4));
+    rows[0] = humanRow(1, 4, requirement(1)); // 4 → 3 → 2 → 1 → 4
+    archive.writeRows(rows);
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=parent_cycle")) << summary().toStdString();
+
+    rows[0] = humanRow(1, 99, requirement(1));
+    archive.writeRows(rows);
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=missing_parent"));
+
+    archive.writeMetadata(uuid(77));
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=leaf_missing"));
+}
+
+TEST_F(ClaudeArchiveBadInput, DuplicateIdsAreHarmlessOnlyWhenTheyAgree) {
+    archive.writeMetadata(uuid(4));
+    rows.push_back(humanRow(3, 2, requirement(2)));
+    archive.writeRows(rows);
+    ASSERT_TRUE(look().isVerified()) << summary().toStdString();
+    EXPECT_EQ(look().snapshot()->messages.size(), 4u);
+
+    rows.back() = humanRow(3, 1, requirement(2));
+    archive.writeRows(rows);
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=duplicate_uuid"));
+}
+
+TEST_F(ClaudeArchiveBadInput, OverlongLinesAreSkippedWithoutBeingHeld) {
+    archive.writeMetadata(uuid(4));
+    // A bookkeeping line of 3 MB between events (its length is far beyond the limit).
+    const QByteArray huge =
+        "{\"type\":\"file-history-snapshot\",\"data\":\"" + QByteArray(3 << 20, 'x') + "\"}";
+    writeWithLine(2, huge);
+    ASSERT_TRUE(look().isVerified()) << summary().toStdString();
+    EXPECT_TRUE(summary().contains("longLines=1"));
+
+    // An event of the branch that is too long breaks the chain.
+    rows[1] = assistantRow(2, 1, QString(8000, u'y'));
+    archive.writeRows(rows);
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=missing_parent"));
+    EXPECT_TRUE(summary().contains("longLines=1"));
+
+    // An overlong unfinished last line.
+    rows[1] = assistantRow(2, 1, "First reply.");
+    archive.writeRows(rows, QByteArray(20000, 'z'));
+    ASSERT_TRUE(look().isVerified());
+    EXPECT_TRUE(summary().contains("longLines=1"));
+}
+
+TEST_F(ClaudeArchiveBadInput, LinesEndingInCarriageReturnsAndBlankLinesRead) {
+    archive.writeMetadata(uuid(4));
+    QByteArray bytes = "\n   \n";
+    for (const QJsonObject& r : rows)
+        bytes += line(r) + "\r\n";
+    Archive::writeFile(archive.transcriptPath(), bytes);
+    ASSERT_TRUE(look().isVerified()) << summary().toStdString();
+    EXPECT_EQ(look().snapshot()->messages.size(), 4u);
+}
+
+TEST_F(ClaudeArchiveBadInput, MetadataThatCannotBeRead) {
+    archive.writeRows(rows);
+    const QString path = archive.metadataPath();
+
+    EXPECT_EQ(look().kind(), Lookup::Kind::unavailable);
+    EXPECT_TRUE(summary().contains("reason=metadata_missing"));
+
+    ASSERT_TRUE(QDir().mkpath(path));
+    EXPECT_EQ(look().kind(), Lookup::Kind::unavailable);
+    EXPECT_TRUE(summary().contains("reason=metadata_not_a_file")) << summary().toStdString();
+    QDir(path).removeRecursively();
+
+    // A pipe in its place would block a plain open for ever.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    EXPECT_EQ(look().kind(), Lookup::Kind::unavailable);
+    EXPECT_TRUE(summary().contains("reason=metadata_not_a_file"));
+    QFile::remove(path);
+
+    ASSERT_TRUE(QFile::link(archive.dir.path() + "/nowhere", path));
+    EXPECT_EQ(look().kind(), Lookup::Kind::unavailable);
+    EXPECT_TRUE(summary().contains("reason=metadata_unreadable")) << summary().toStdString();
+    QFile::remove(path);
+
+    Archive::writeFile(path, QByteArray(3000, ' ') + "{}");
+    EXPECT_EQ(look().kind(), Lookup::Kind::unavailable);
+    EXPECT_TRUE(summary().contains("reason=metadata_too_large"));
+}
+
+TEST_F(ClaudeArchiveBadInput, MetadataWithoutUsableFields) {
+    archive.writeRows(rows);
+    Archive::writeFile(archive.metadataPath(), "{\"sessionId\": ");
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=metadata_invalid"));
+
+    archive.writeMetadata(uuid(4), {{"cliSessionId", "../../escape"}});
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("field=cliSessionId"));
+
+    archive.writeMetadata(uuid(4), {{"lastAssistantUuid", QJsonValue()}});
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("field=lastAssistantUuid"));
+
+    archive.writeMetadata(uuid(4), {{"sessionId", "local_someone-else"}});
+    EXPECT_EQ(look().kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(summary().contains("reason=metadata_session_mismatch"));
+
+    archive.writeMetadata(uuid(4), {{"cliSessionId", "33333333-0000-4000-8000-000000000000"}});
+    EXPECT_EQ(look().kind(), Lookup::Kind::unavailable);
+    EXPECT_TRUE(summary().contains("reason=transcript_missing"));
+}
+
+TEST_F(ClaudeArchiveBadInput, TranscriptThatIsNoFile) {
+    archive.writeMetadata(uuid(4));
+    ASSERT_TRUE(QDir().mkpath(archive.transcriptPath()));
+    EXPECT_EQ(look().kind(), Lookup::Kind::unavailable);
+    EXPECT_TRUE(summary().contains("reason=transcript_not_a_file")) << summary().toStdString();
+    EXPECT_EQ(readBranch(archive.transcriptPath(), uuid(4)).failure, "transcript_not_a_file");
+    EXPECT_EQ(readBranch(archive.dir.path() + "/absent.jsonl", uuid(4)).failure, "transcript_unreadable");
+}
+
+TEST(ClaudeArchiveReadBranch, StopsWhenCancelled) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    std::atomic<bool> cancel{true};
+    Branch branch = readBranch(archive.transcriptPath(), uuid(10), {}, &cancel);
+    EXPECT_EQ(branch.failure, "cancelled");
+    EXPECT_TRUE(branch.messages.empty());
+}
+
+TEST(ClaudeArchiveFixtureHome, TheSampleSessionReadsFromTheDefaultFolders) {
+    const QString home = QStringLiteral(QUILLMERE_SOURCE_DIR) + "/tests/fixtures/home";
+    Reader reader;
+    const Lookup result =
+        reader.lookup("https://claude.ai/epitaxy/local_5f0c6a1e-8d2b-4c3a-9e7f-1b2c3d4e5f60",
+                      {user("Add a dark mode toggle to the settings page")}, {}, defaultMetadataRoot(home),
+                      defaultProjectsRoot(home), kT0, true);
+    ASSERT_TRUE(result.isVerified()) << reader.lastLookupSummary().toStdString();
+    EXPECT_EQ(
+        result.snapshot()->messages,
+        (std::vector<Message>{
+            user("Add a dark mode toggle to the settings page"),
+            assistant("I'll add a toggle that switches the theme and remembers the choice.\n\nThe toggle is "
+                      "in place and stores the theme in local storage."),
+            user("Now make it follow the system setting by default"),
+            assistant("Done: without a saved choice the page follows the system's colour scheme.")}));
+    EXPECT_EQ(result.snapshot()->userCount, 2);
+    EXPECT_EQ(result.snapshot()->lastCreatedAtMs, 1793611007118);
+    EXPECT_FALSE(result.snapshot()->latestVisibleUserCurrent);
+}
