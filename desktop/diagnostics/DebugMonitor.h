@@ -1,39 +1,99 @@
 #pragma once
 
-// The live, content-free debug state of every host the application watches. Conversation
-// identities appear in diagnostics only as salted fingerprints: the salt is made fresh for each
-// process and never leaves memory, so a fingerprint names a conversation within one run without
-// revealing it, and cannot be matched across runs.
+// The live, content-free debug state of every host the application watches. On every tick each
+// host widget hands the monitor what it knows; the monitor keeps a table of string fields per
+// host, notes changes as timestamped event lines, keeps a short history of scan records per host
+// and rewrites one JSON file per host. It stores counts, flags, filtered model names, the callers'
+// phase and reason codes and fingerprints, never conversation text, titles or identifiers in
+// clear.
+//
+// Conversation identities appear in diagnostics only as salted fingerprints: the salt is made
+// fresh for each process and never leaves memory, so a fingerprint names a conversation within
+// one run without revealing it, and cannot be matched across runs.
 
+#include "desktop/classification/Recommendation.h"
+#include "desktop/classification/RecommendationCadence.h"
+#include "desktop/observation/ConversationSnapshot.h"
+#include "platform/time/Clock.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QMap>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
+#include <optional>
 
 namespace quillmere {
 
 class DebugMonitor {
 public:
+    using Fields = QMap<QString, QString>;
+
+    struct Entry {
+        Fields values;
+        QDateTime updatedAt;
+        bool operator==(const Entry&) const = default;
+    };
+
     // A monitor with a fresh salt and empty state, writing its per-host files into `folder`.
-    explicit DebugMonitor(QString folder);
+    explicit DebugMonitor(QString folder, const Clock& clock = Clock::system());
     DebugMonitor(const DebugMonitor&) = delete;
     DebugMonitor& operator=(const DebugMonitor&) = delete;
 
     // The process-wide monitor, created on first use; it writes into Paths::diagnosticsRoot().
     static DebugMonitor& shared();
 
+    // Records one update of one host and rewrites the host's debug file.
+    void update(const QString& host,
+                const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
+                const RecommendationCadence& cadence, const QString& phase, bool active,
+                const QString& extraction, const std::optional<Recommendation>& recommendation,
+                bool recommendationCurrent, bool accessibilityGranted, const QDateTime& at, double uptime,
+                bool scanAttempted);
+
+    // Appends one event line ("<time>  [<host>]  <message>"), keeping the newest 200.
+    void event(const QString& host, const QString& message, const QDateTime& at);
+    void event(const QString& host, const QString& message);
+
     // The first 8 bytes of SHA-256 over the salt followed by the text, as 16 lower-case
     // hexadecimal digits. Equal texts give equal fingerprints within this monitor.
     QString fingerprint(QStringView text) const;
 
+    // The plain-text debug report, ages measured against `at`.
+    QString report(const QDateTime& at) const;
+    QString report() const;
+
+    // The sentence shown after "Why: " for a cadence reason code; other codes unchanged.
+    static QString explanation(const QString& reason);
+
+    const QMap<QString, Entry>& entries() const { return entries_; }
+    const QStringList& events() const { return events_; }
+    const QMap<QString, QList<Fields>>& scanEvents() const { return scanEvents_; }
+    const QMap<QString, QString>& lastChanges() const { return lastChanges_; }
     const QString& folder() const { return folder_; }
+
+    static constexpr int eventLimit = 200;
+    static constexpr int fileEventLimit = 40;
+    static constexpr int scanRecordLimit = 160;
 
 protected:
     // For tests that pin the digest: a monitor whose salt is given.
-    DebugMonitor(QString folder, QString salt);
+    DebugMonitor(QString folder, QString salt, const Clock& clock);
 
 private:
+    void writeFile(const QString& host, const QDateTime& at) const;
+
     // The canonical upper-case form of a random UUID; never written, logged or shown.
     QString salt_;
     QString folder_;
+    const Clock& clock_;
+    QMap<QString, Entry> entries_;
+    QStringList events_;
+    QMap<QString, QList<Fields>> scanEvents_;
+    QMap<QString, RecommendationCadence::Input> previousInputs_;
+    QMap<QString, Fields> previousFields_;
+    QMap<QString, QString> lastChanges_;
 };
 
 } // namespace quillmere

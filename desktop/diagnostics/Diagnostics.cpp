@@ -14,9 +14,27 @@ namespace quillmere::Diagnostics {
 
 namespace {
 
-// Content-free files meant to be read by whoever inspects the machine: readable by others, as
-// the usual process default would make them, never writable by anyone else.
-constexpr int diagnosticFileMode = 0644;
+// The process's default file mode (what its umask leaves of 0666), but never writable by anyone
+// else: the folder is shared, and the files are content-free, meant to be read by whoever
+// inspects the machine.
+int diagnosticFileMode() {
+    static const int mode = [] {
+        int umask = 022;
+        QFile status(QStringLiteral("/proc/self/status"));
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : status.readAll().split('\n')) {
+                if (line.startsWith("Umask:")) {
+                    bool ok = false;
+                    const int value = line.mid(6).trimmed().toInt(&ok, 8);
+                    if (ok)
+                        umask = value;
+                }
+            }
+        }
+        return 0666 & ~umask & ~022;
+    }();
+    return mode;
+}
 
 QString filePath(const QString& folder, const QString& name) {
     return QDir(folder).filePath(name);
@@ -190,8 +208,8 @@ bool writeFile(const QString& path, const json::Value& value, bool pretty, bool 
     if (!isSerialisable(value))
         return false;
     const QByteArray bytes = json::write(value, {.pretty = pretty, .sortedKeys = true});
-    return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode)
-                             : AtomicFile::write(path, bytes, diagnosticFileMode);
+    return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode())
+                             : AtomicFile::write(path, bytes, diagnosticFileMode());
 }
 
 void record(const QString& folder, const QString& state, qint64 messageCount,

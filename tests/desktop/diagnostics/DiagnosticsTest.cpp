@@ -87,6 +87,16 @@ TEST_F(DiagnosticsFiles, DesktopStatusIsRewrittenEvenWhenUnchanged) {
     EXPECT_TRUE(read(Diagnostics::desktopStatusFileName).contains("\"2026-03-01T12:01:06Z\""));
 }
 
+TEST_F(DiagnosticsFiles, FilesAreNeverWritableByOthers) {
+    const mode_t previous = ::umask(0);
+    Diagnostics::cadence(folder(), QStringLiteral("waiting"), 0, 0);
+    ::umask(previous);
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(path(Diagnostics::cadenceStatusFileName)).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0600, 0600u);
+    EXPECT_EQ(info.st_mode & 0022, 0u);
+}
+
 TEST_F(DiagnosticsFiles, CadenceStatusIsCompactAndWrittenOnlyWhenChanged) {
     Diagnostics::cadence(folder(), QStringLiteral("quiet_period"), 3, 1);
     EXPECT_EQ(read(Diagnostics::cadenceStatusFileName),

@@ -1,0 +1,19 @@
+#pragma once
+
+// The card suite's group on debug privacy and the debug window: reports, files and the window
+// carry counts, flags, phases and times, never prompts, replies, titles, identifiers, arbitrary
+// extraction text or digests of them.
+
+#include "desktop/checks/CheckReporter.h"
+
+#include <QString>
+
+namespace quillmere::NativeCardChecks {
+
+// Drives a new debug monitor writing into `temporaryDirectory`, opens its debug window and
+// captures it as "debug-window.png" in `outputDirectory`. Throws std::runtime_error when the
+// capture cannot be written.
+void debugPrivacyChecks(const checks::Reporter& check, const QString& temporaryDirectory,
+                        const QString& outputDirectory);
+
+} // namespace quillmere::NativeCardChecks
