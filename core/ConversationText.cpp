@@ -26,8 +26,54 @@ constexpr Heading speakerHeadings[] = {
     {QLatin1StringView("assistant responded:"), QLatin1StringView("assistant")},
 };
 
+// The role as a shared string, so that reading a heading allocates nothing.
+QString roleText(QLatin1StringView role) {
+    static const QString user = QStringLiteral("user"), assistant = QStringLiteral("assistant");
+    return role == QLatin1StringView("user") ? user : assistant;
+}
+
 bool isSpace(QChar c) {
-    return text::isWhiteSpace(c.unicode());
+    const char16_t u = c.unicode();
+    if (u < 0x80)
+        return u == u' ' || (u >= u'\t' && u <= u'\r');
+    return text::isWhiteSpace(u);
+}
+
+char16_t asciiLower(char16_t u) {
+    return u >= u'A' && u <= u'Z' ? char16_t(u + 32) : u;
+}
+
+// Compares a label with a lower-case ASCII phrase as normalising and lowercasing would, without
+// building either: a white-space run matches one blank, ASCII letters ignore case. These tests run
+// on every element of a window on every tick, so the common case must not allocate. None when the
+// label holds another non-ASCII character; the caller then takes the full Unicode path.
+std::optional<bool> asciiPhraseEquals(QStringView label, QLatin1StringView phrase) {
+    qsizetype i = 0, j = 0;
+    const qsizetype n = label.size();
+    while (i < n && isSpace(label[i]))
+        ++i;
+    while (i < n) {
+        if (isSpace(label[i])) {
+            while (i < n && isSpace(label[i]))
+                ++i;
+            if (i == n)
+                break;
+            if (j >= phrase.size() || phrase[j] != ' ')
+                return false;
+            ++j;
+            continue;
+        }
+        const char16_t u = label[i].unicode();
+        if (u >= 0x80)
+            return std::nullopt;
+        // An ASCII character that differs decides: lowercasing keeps it ASCII and composition
+        // could only turn it into a non-ASCII character, so the full path would differ too.
+        if (j >= phrase.size() || char16_t(phrase[j].unicode()) != asciiLower(u))
+            return false;
+        ++j;
+        ++i;
+    }
+    return j == phrase.size();
 }
 
 // Lowercased, canonical form used to compare a label with a fixed vocabulary.
@@ -84,10 +130,36 @@ bool endsWithLetters(QStringView s, QLatin1StringView ending) {
         return false;
     for (qsizetype i = 0; i < ending.size(); ++i) {
         QChar c = s[end - ending.size() + i];
-        if (c.unicode() >= 0x80 || c.toLower() != QChar(ending[i]))
+        if (c.unicode() >= 0x80 || asciiLower(c.unicode()) != char16_t(ending[i].unicode()))
             return false;
     }
     return true;
+}
+
+const QStringList& timeUnits() {
+    static const QStringList units = {"second", "seconds", "minute", "minutes", "hour",   "hours", "day",
+                                      "days",   "week",    "weeks",  "month",   "months", "year",  "years"};
+    return units;
+}
+
+bool wordIs(QStringView word, const char* expected, Qt::CaseSensitivity cs) {
+    return word.compare(QLatin1StringView(expected), cs) == 0;
+}
+
+// "just now", "copied just now" or "<digits> <unit> ago", given the label's words. Words holding
+// only ASCII may still be in any case (cs insensitive); others have been lowercased already (cs
+// sensitive, so that no case folding beyond full lowercasing applies).
+bool metadataWords(const std::vector<QStringView>& parts, Qt::CaseSensitivity cs) {
+    if (parts.size() == 2)
+        return wordIs(parts[0], "just", cs) && wordIs(parts[1], "now", cs);
+    if (parts.size() != 3)
+        return false;
+    if (wordIs(parts[0], "copied", cs))
+        return wordIs(parts[1], "just", cs) && wordIs(parts[2], "now", cs);
+    if (!isAllAsciiDigits(parts[0]) || !wordIs(parts[2], "ago", cs))
+        return false;
+    return std::any_of(timeUnits().begin(), timeUnits().end(),
+                       [&](const QString& unit) { return parts[1].compare(unit, cs) == 0; });
 }
 
 // Words for the follow-up test: runs of letters and numbers (with their combining marks, which
@@ -168,10 +240,22 @@ QString normalize(QStringView text) {
 
 std::optional<QString> headingRole(const QStringList& labels) {
     for (const QString& label : labels) {
+        bool ascii = true;
+        for (const Heading& heading : speakerHeadings) {
+            auto equal = asciiPhraseEquals(label, heading.text);
+            if (!equal) {
+                ascii = false;
+                break;
+            }
+            if (*equal)
+                return roleText(heading.role);
+        }
+        if (ascii)
+            continue;
         QString x = folded(normalize(label));
         for (const Heading& heading : speakerHeadings)
             if (x == heading.text)
-                return QString(heading.role);
+                return roleText(heading.role);
     }
     return std::nullopt;
 }
@@ -194,6 +278,12 @@ std::optional<Message> message(const QStringList& labels) {
 }
 
 bool isSentUserCopyAction(QStringView label) {
+    auto copy = asciiPhraseEquals(label, QLatin1StringView("copy"));
+    if (copy && *copy)
+        return true;
+    auto copyMessage = asciiPhraseEquals(label, QLatin1StringView("copy message"));
+    if (copy && copyMessage)
+        return *copyMessage;
     QString x = folded(normalize(label));
     return x == QLatin1StringView("copy") || x == QLatin1StringView("copy message");
 }
@@ -214,15 +304,26 @@ bool isMessageMetadata(QStringView label) {
     if (!endsWithLetters(label, QLatin1StringView("ago")) &&
         !endsWithLetters(label, QLatin1StringView("now")))
         return false;
-    QString x = folded(normalize(label));
-    if (x == QLatin1StringView("just now") || x == QLatin1StringView("copied just now"))
-        return true;
-    QStringList parts = x.split(QLatin1Char(' '));
-    if (parts.size() != 3 || !isAllAsciiDigits(parts[0]) || parts[2] != QLatin1StringView("ago"))
-        return false;
-    static const QStringList units = {"second", "seconds", "minute", "minutes", "hour",   "hours", "day",
-                                      "days",   "week",    "weeks",  "month",   "months", "year",  "years"};
-    return units.contains(parts[1]);
+    // Most labels are plain ASCII: their words can be compared in place.
+    std::vector<QStringView> parts;
+    bool ascii = true;
+    for (qsizetype i = 0, n = label.size(); ascii && i < n;) {
+        while (i < n && isSpace(label[i]))
+            ++i;
+        const qsizetype start = i;
+        while (i < n && !isSpace(label[i]))
+            ascii = ascii && label[i++].unicode() < 0x80;
+        if (i > start)
+            parts.push_back(label.mid(start, i - start));
+    }
+    if (!ascii) {
+        QString x = folded(normalize(label));
+        parts.clear();
+        for (QStringView part : QStringView(x).split(QLatin1Char(' ')))
+            parts.push_back(part);
+        return metadataWords(parts, Qt::CaseSensitive);
+    }
+    return metadataWords(parts, Qt::CaseInsensitive);
 }
 
 bool hasSentContext(const std::vector<Message>& messages) {

@@ -66,6 +66,12 @@ TEST(ConversationTextLabels, CopyActionsAndUserMarkers) {
     EXPECT_TRUE(ConversationText::isSentUserCopyAction(u" COPY "));
     EXPECT_TRUE(ConversationText::isSentUserCopyAction(u"Copy\nmessage"));
     EXPECT_FALSE(ConversationText::isSentUserCopyAction(u"Copy code"));
+    EXPECT_TRUE(ConversationText::isSentUserCopyAction(u"\u00a0Copy\u2003message\u00a0"));
+    // Letters outside ASCII take the full Unicode path: an accent or a dotted capital I is another
+    // word, not a variant spelling.
+    EXPECT_FALSE(ConversationText::isSentUserCopyAction(u"Copy\u0301"));
+    EXPECT_FALSE(ConversationText::isSentUserCopyAction(u"\uff23\uff2f\uff30\uff39"));
+    EXPECT_FALSE(ConversationText::headingRole({"YOU SA\u0130D:"}));
     EXPECT_TRUE(ConversationText::isRenderedUserMessageMarker({"x", "User Message"}));
     EXPECT_TRUE(ConversationText::isRenderedUserMessageMarker({"flex BG-USER-MESSAGE-bubble"}));
     EXPECT_FALSE(ConversationText::isRenderedUserMessageMarker({"user message bubble"}));

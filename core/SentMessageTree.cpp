@@ -1,0 +1,487 @@
+#include "core/SentMessageTree.h"
+
+#include "core/Text.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+namespace quillmere::SentMessageTree {
+
+namespace {
+
+// What the extractor needs to know of an element's role.
+enum RoleFlag : std::uint8_t {
+    controlRole = 1,  // never contributes text; its subtree is a menu or a command
+    editableRole = 2, // holds an unsent draft: the composer or an in-place edit
+    headingRole = 4,
+    staticTextRole = 8,
+    buttonRole = 16,
+    pageRole = 32, // the whole window or page: never one message's boundary
+};
+
+// Role classification by length first: this runs on every element of every tick.
+std::uint8_t roleFlags(const QString& role) {
+    // The length is already known to match; compare the characters in place.
+    const auto is = [&](const char* name) {
+        const QChar* c = role.constData();
+        for (qsizetype i = 0; i < role.size(); ++i)
+            if (c[i].unicode() != char16_t(name[i]))
+                return false;
+        return true;
+    };
+    switch (role.size()) {
+    case 6:
+        return is("AXMenu") ? controlRole : 0;
+    case 8:
+        return is("AXButton") ? (controlRole | buttonRole) : is("AXWindow") ? pageRole : 0;
+    case 9:
+        return is("AXHeading")                        ? headingRole
+               : is("AXWebArea")                      ? pageRole
+               : (is("AXMenuBar") || is("AXToolbar")) ? controlRole
+                                                      : 0;
+    case 10:
+        return (is("AXMenuItem") || is("AXCheckBox"))   ? controlRole
+               : (is("AXTextArea") || is("AXComboBox")) ? editableRole
+                                                        : 0;
+    case 11:
+        return is("AXTextField") ? editableRole : 0;
+    case 12:
+        return is("AXStaticText") ? staticTextRole : is("AXMenuButton") ? controlRole : 0;
+    case 13:
+        return (is("AXPopUpButton") || is("AXMenuBarItem") || is("AXRadioButton")) ? controlRole
+               : is("AXSearchField")                                               ? editableRole
+                                                                                   : 0;
+    default:
+        return 0;
+    }
+}
+
+bool isSpace(QChar c) {
+    const char16_t u = c.unicode();
+    if (u < 0x80)
+        return u == u' ' || (u >= u'\t' && u <= u'\r');
+    return text::isWhiteSpace(u);
+}
+
+// The label without surrounding white space, as a view into the node's own label: the tree
+// outlives the extraction, and copying every text element's label on every tick is wasted work.
+QStringView visibleText(const QString& label) {
+    qsizetype begin = 0, end = label.size();
+    while (begin < end && isSpace(label[begin]))
+        ++begin;
+    while (end > begin && isSpace(label[end - 1]))
+        --end;
+    return QStringView(label).mid(begin, end - begin);
+}
+
+// A live status line such as "Thinking for 42 seconds": it changes every second and is no part of
+// the reply.
+bool isStatusLine(QStringView text) {
+    if (text.size() < 7 || (text[0] != u't' && text[0] != u'T'))
+        return false;
+    if (!text.startsWith(QLatin1StringView("thinking"), Qt::CaseInsensitive) &&
+        !text.startsWith(QLatin1StringView("thought"), Qt::CaseInsensitive))
+        return false;
+    QStringList parts = text::lowercased(ConversationText::normalize(text)).split(QLatin1Char(' '));
+    if (parts.size() != 4 ||
+        (parts[0] != QLatin1StringView("thinking") && parts[0] != QLatin1StringView("thought")))
+        return false;
+    if (parts[1] != QLatin1StringView("for") || parts[2].isEmpty() ||
+        !std::all_of(parts[2].begin(), parts[2].end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return false;
+    return parts[3] == QLatin1StringView("second") || parts[3] == QLatin1StringView("seconds") ||
+           parts[3] == QLatin1StringView("minute") || parts[3] == QLatin1StringView("minutes");
+}
+
+// The tree reachable from node 0 in depth-first pre-order. Each node appears once, under the
+// first parent that reaches it, so a subtree is a contiguous range of positions.
+struct Layout {
+    std::vector<int> order;    // node index at each position
+    std::vector<int> parent;   // parent position of each position, -1 for the root
+    std::vector<int> end;      // one past the last position of each position's subtree
+    std::vector<int> position; // position of each node index, -1 when unreachable
+};
+
+// `visit(position, node, parent position)` runs as each element is placed, while it is in cache;
+// parents are always visited before their children.
+template <typename Visit> Layout layout(const std::vector<Node>& nodes, Visit&& visit) {
+    Layout out;
+    const int count = int(std::min<std::size_t>(nodes.size(), std::numeric_limits<int>::max()));
+    out.position.assign(std::size_t(count), -1);
+    if (count == 0)
+        return out;
+    std::vector<std::pair<int, int>> stack = {{0, -1}}; // (node, parent position)
+    stack.reserve(64);
+    out.order.reserve(std::size_t(count));
+    out.parent.reserve(std::size_t(count));
+    while (!stack.empty()) {
+        auto [node, parent] = stack.back();
+        stack.pop_back();
+        if (out.position[std::size_t(node)] >= 0)
+            continue;
+        const int pos = int(out.order.size());
+        out.position[std::size_t(node)] = pos;
+        out.order.push_back(node);
+        out.parent.push_back(parent);
+        visit(pos, nodes[std::size_t(node)], parent);
+        const auto& children = nodes[std::size_t(node)].children;
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            if (*it >= 0 && *it < count && out.position[std::size_t(*it)] < 0)
+                stack.emplace_back(*it, pos);
+    }
+    const int size = int(out.order.size());
+    out.end.resize(std::size_t(size));
+    for (int p = 0; p < size; ++p)
+        out.end[std::size_t(p)] = p + 1;
+    for (int p = size - 1; p > 0; --p) {
+        int up = out.parent[std::size_t(p)];
+        out.end[std::size_t(up)] = std::max(out.end[std::size_t(up)], out.end[std::size_t(p)]);
+    }
+    return out;
+}
+
+Layout layout(const std::vector<Node>& nodes) {
+    return layout(nodes, [](int, const Node&, int) {});
+}
+
+// Running totals of a per-position flag, for counting inside any subtree or range in O(1).
+class Prefix {
+public:
+    void reset(const std::vector<std::uint16_t>& flags, std::uint16_t mask) {
+        sums_.assign(flags.size() + 1, 0);
+        for (std::size_t i = 0; i < flags.size(); ++i)
+            sums_[i + 1] = sums_[i] + ((flags[i] & mask) ? 1 : 0);
+    }
+    int in(int begin, int end) const { return sums_[std::size_t(end)] - sums_[std::size_t(begin)]; }
+
+private:
+    std::vector<int> sums_;
+};
+
+class Extractor {
+public:
+    explicit Extractor(const std::vector<Node>& nodes) : nodes_(nodes) {}
+
+    std::vector<Message> run() {
+        classify();
+        headingMessages();
+        fallbackMessages();
+        bubbleMessages();
+        const auto byRoot = [](const Message& a, const Message& b) { return a.root < b.root; };
+        if (!std::is_sorted(messages_.begin(), messages_.end(), byRoot))
+            std::stable_sort(messages_.begin(), messages_.end(), byRoot);
+        return std::move(messages_);
+    }
+
+private:
+    // Per-position state.
+    enum State : std::uint16_t {
+        skipped = 1,  // inside an excluded subtree
+        hidden = 2,   // inside a control, an editable field or a speaker heading
+        heading = 4,  // a speaker heading
+        editable = 8, // an editable field
+        user = 16,    // a user bubble or user action
+        editing = 32, // a user bubble holding an editable field
+        claimed = 64, // already part of a message
+        bubble = 128, // a user bubble
+        action = 256, // a user action
+    };
+
+    struct HeadingInfo {
+        QString role;
+        QString inlineText;
+    };
+
+    const Node& node(int pos) const { return nodes_[std::size_t(tree_.order[std::size_t(pos)])]; }
+    int size() const { return int(tree_.order.size()); }
+    const HeadingInfo& headingOf(int pos) const {
+        return headingInfo_[std::size_t(textSlot_[std::size_t(pos)])];
+    }
+    bool has(int pos, std::uint16_t flag) const { return state_[std::size_t(pos)] & flag; }
+
+    void classify() {
+        const std::size_t capacity = nodes_.size();
+        state_.reserve(capacity);
+        roles_.reserve(capacity);
+        textSlot_.reserve(capacity);
+        texts_.reserve(capacity / 2);
+        bool anyEditable = false, anyUser = false;
+        tree_ = layout(nodes_, [&](int p, const Node& e, int up) {
+            const std::uint16_t above = up >= 0 ? state_[std::size_t(up)] : 0;
+            state_.push_back(0);
+            roles_.push_back(0);
+            textSlot_.push_back(-1);
+            if ((above & skipped) || e.excluded) {
+                state_[std::size_t(p)] = skipped;
+                return;
+            }
+            const std::uint8_t role = roleFlags(e.role);
+            roles_[std::size_t(p)] = role;
+            const bool parentHidden = above & (hidden | heading);
+            std::uint16_t st = 0;
+            if (parentHidden || (role & (controlRole | editableRole)))
+                st |= hidden;
+            if (role & editableRole) {
+                st |= editable;
+                anyEditable = true;
+            }
+            if (e.userAction || e.userBubble) {
+                st |= user | (e.userBubble ? bubble : 0) | (e.userAction ? action : 0);
+                anyUser = true;
+            }
+            if (!parentHidden && (role & headingRole)) {
+                if (auto speaker = ConversationText::headingRole(e.labels)) {
+                    st |= heading;
+                    textSlot_[std::size_t(p)] = int(headingInfo_.size());
+                    headingInfo_.push_back(HeadingInfo{*speaker, {}});
+                } else if (auto inlineMessage = ConversationText::message(e.labels)) {
+                    st |= heading;
+                    textSlot_[std::size_t(p)] = int(headingInfo_.size());
+                    headingInfo_.push_back(HeadingInfo{inlineMessage->role, inlineMessage->text});
+                }
+            } else if (!(st & hidden) && (role & staticTextRole)) {
+                readText(p, e);
+            }
+            state_[std::size_t(p)] = st;
+        });
+        const int n = size();
+        // A user bubble holding an editable field is a message being edited in place: whatever
+        // it shows is not what was sent.
+        if (anyEditable && anyUser) {
+            Prefix editables;
+            editables.reset(state_, editable);
+            for (int p = 0; p < n; ++p)
+                if (has(p, bubble) && !has(p, skipped) && editables.in(p, tree_.end[std::size_t(p)]) > 0)
+                    state_[std::size_t(p)] |= editing;
+        }
+        editing_.reset(state_, editing);
+        users_.reset(state_, user);
+        headings_.reset(state_, heading);
+    }
+
+    // A text element's text: its first label with visible text, unless that is a timestamp or a
+    // live status line.
+    void readText(int pos, const Node& e) {
+        for (const QString& label : e.labels) {
+            QStringView t = visibleText(label);
+            if (t.isEmpty())
+                continue;
+            if (!ConversationText::isMessageMetadata(t) && !isStatusLine(t)) {
+                textSlot_[std::size_t(pos)] = int(texts_.size());
+                texts_.push_back(t);
+            }
+            return;
+        }
+    }
+
+    void claim(int begin, int end) {
+        for (int p = begin; p < end; ++p)
+            state_[std::size_t(p)] |= claimed;
+    }
+
+    // Adds a message built from an inline heading's text (leadPos, or -1) and the unclaimed text
+    // elements of [begin, end), unless it is empty or [checkBegin, checkEnd) is being edited.
+    void add(const QString& role, int rootPos, int leadPos, int begin, int end, int checkBegin,
+             int checkEnd) {
+        if (editing_.in(checkBegin, checkEnd) > 0)
+            return;
+        Message m{role, {}, tree_.order[std::size_t(rootPos)], {}};
+        qsizetype length = 0;
+        const QString* lead = nullptr;
+        if (leadPos >= 0) {
+            lead = &headingOf(leadPos).inlineText;
+            if (lead->isEmpty())
+                lead = nullptr;
+            else
+                length += lead->size() + 1;
+        }
+        for (int p = begin; p < end; ++p)
+            if (!has(p, claimed | heading) && textSlot_[std::size_t(p)] >= 0)
+                length += texts_[std::size_t(textSlot_[std::size_t(p)])].size() + 1;
+        if (length == 0)
+            return;
+        m.text.reserve(length);
+        if (lead) {
+            m.text.append(*lead);
+            m.contentRoots.push_back(tree_.order[std::size_t(leadPos)]);
+        }
+        for (int p = begin; p < end; ++p) {
+            if (has(p, claimed | heading) || textSlot_[std::size_t(p)] < 0)
+                continue;
+            if (!m.text.isEmpty())
+                m.text += QLatin1Char('\n');
+            m.text += texts_[std::size_t(textSlot_[std::size_t(p)])];
+            m.contentRoots.push_back(tree_.order[std::size_t(p)]);
+        }
+        messages_.push_back(std::move(m));
+    }
+
+    // A speaker heading starts a message that runs to the next heading, within the heading's
+    // parent. When that parent holds this heading alone it is the message's element; otherwise
+    // the hosts lay turns out as flat siblings and the heading itself stands for its message.
+    void headingMessages() {
+        messages_.reserve(headingInfo_.size());
+        const int n = size();
+        std::vector<int> positions;
+        positions.reserve(headingInfo_.size());
+        for (int p = 0; p < n; ++p)
+            if (has(p, heading))
+                positions.push_back(p);
+        for (std::size_t k = 0; k < positions.size(); ++k) {
+            const int h = positions[k];
+            const int next = k + 1 < positions.size() ? positions[k + 1] : n;
+            const int up = tree_.parent[std::size_t(h)];
+            const int scope = up >= 0 ? up : h;
+            const int scopeEnd = tree_.end[std::size_t(scope)];
+            const int regionBegin = tree_.end[std::size_t(h)];
+            const int regionEnd = std::max(regionBegin, std::min(next, scopeEnd));
+            const bool alone = headings_.in(scope, scopeEnd) == 1;
+            const int rootPos = alone ? scope : h;
+            const int claimEnd = alone ? scopeEnd : regionEnd;
+            add(headingOf(h).role, rootPos, h, regionBegin, regionEnd, rootPos, claimEnd);
+            claim(rootPos, claimEnd);
+        }
+    }
+
+    // Hosts without speaker headings still put copy and edit actions on each turn; the element
+    // holding such an action bounds the turn, unless it is the whole window or page.
+    void fallbackMessages() {
+        const int n = size();
+        std::vector<char> boundary(std::size_t(n), 0);
+        bool any = false;
+        for (int p = 1; p < n; ++p) {
+            if (has(p, skipped | claimed) || !(has(p, action) || isCopyButton(p)))
+                continue;
+            const int up = tree_.parent[std::size_t(p)];
+            if (up == 0 || (roles_[std::size_t(up)] & pageRole))
+                continue;
+            boundary[std::size_t(up)] = 1;
+            any = true;
+        }
+        if (!any)
+            return;
+        // Only the outermost boundaries: a code block's copy button inside a reply's turn must not
+        // split the reply.
+        for (int p = 0; p < n;) {
+            if (!boundary[std::size_t(p)]) {
+                ++p;
+                continue;
+            }
+            const int end = tree_.end[std::size_t(p)];
+            add(users_.in(p, end) > 0 ? userRole() : assistantRole(), p, -1, p, end, p, end);
+            claim(p, end);
+            p = end;
+        }
+    }
+
+    static const QString& userRole() {
+        static const QString role = QStringLiteral("user");
+        return role;
+    }
+    static const QString& assistantRole() {
+        static const QString role = QStringLiteral("assistant");
+        return role;
+    }
+
+    bool isCopyButton(int pos) const {
+        if (!(roles_[std::size_t(pos)] & buttonRole))
+            return false;
+        const Node& e = node(pos);
+        const auto copy = [](const QString& label) { return ConversationText::isSentUserCopyAction(label); };
+        if (std::any_of(e.labels.begin(), e.labels.end(), copy))
+            return true;
+        // Absent semantic labels share the labels' storage: no need to read them twice.
+        return e.semanticLabels.constData() != e.labels.constData() &&
+               std::any_of(e.semanticLabels.begin(), e.semanticLabels.end(), copy);
+    }
+
+    // A rendered user bubble that no heading or action claimed is a user message of its own.
+    void bubbleMessages() {
+        const int n = size();
+        for (int p = 0; p < n;) {
+            if (!has(p, bubble) || has(p, skipped | claimed)) {
+                ++p;
+                continue;
+            }
+            const int end = tree_.end[std::size_t(p)];
+            add(userRole(), p, -1, p, end, p, end);
+            claim(p, end);
+            p = end;
+        }
+    }
+
+    const std::vector<Node>& nodes_;
+    Layout tree_;
+    std::vector<std::uint16_t> state_;
+    std::vector<std::uint8_t> roles_;
+    std::vector<int> textSlot_;      // index into texts_ (or headingInfo_ for a heading), or -1
+    std::vector<QStringView> texts_; // views into the nodes' labels
+    std::vector<HeadingInfo> headingInfo_;
+    Prefix editing_, users_, headings_;
+    std::vector<Message> messages_;
+};
+
+} // namespace
+
+Node::Node(QString role, QStringList labels, std::optional<QStringList> semanticLabels,
+           QStringList positionLabels, bool userBubble, bool userAction, std::vector<int> children,
+           bool excluded)
+    : role(std::move(role)), labels(std::move(labels)), positionLabels(std::move(positionLabels)),
+      userBubble(userBubble), userAction(userAction), children(std::move(children)), excluded(excluded) {
+    this->semanticLabels = semanticLabels ? std::move(*semanticLabels) : this->labels;
+}
+
+std::optional<Ordinal> conversationOrdinal(QStringView label) {
+    QStringList words = text::words(label);
+    if (words.size() != 4 || words[0] != QLatin1StringView("Message") || words[2] != QLatin1StringView("of"))
+        return std::nullopt;
+    const auto number = [](const QString& word) -> std::optional<int> {
+        if (word.isEmpty() ||
+            !std::all_of(word.begin(), word.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+            return std::nullopt;
+        auto value = text::parseInteger(word);
+        if (!value || *value > std::numeric_limits<int>::max())
+            return std::nullopt;
+        return int(*value);
+    };
+    auto position = number(words[1]);
+    auto total = number(words[3]);
+    if (!position || !total || *position < 1 || *position > *total)
+        return std::nullopt;
+    return Ordinal{*position, *total};
+}
+
+std::optional<int> messagePosition(int index, const std::vector<Node>& nodes) {
+    if (index < 0 || std::size_t(index) >= nodes.size())
+        return std::nullopt;
+    const Layout tree = layout(nodes);
+    // A relative time or any other label is no position: only the hosts' "Message N" labels are.
+    const auto read = [](const Node& e) -> std::optional<int> {
+        for (const QString& label : e.positionLabels) {
+            if (!label.startsWith(QLatin1StringView("Message ")))
+                continue;
+            std::optional<qint64> candidate;
+            if (auto ordinal = conversationOrdinal(label))
+                candidate = ordinal->position;
+            else
+                candidate = text::parseInteger(QStringView(label).mid(8));
+            if (candidate && *candidate >= 1 && *candidate <= std::numeric_limits<int>::max())
+                return int(*candidate);
+        }
+        return std::nullopt;
+    };
+    int pos = tree.position[std::size_t(index)];
+    if (pos < 0)
+        return read(nodes[std::size_t(index)]);
+    for (int step = 0; step <= 5 && pos >= 0; ++step, pos = tree.parent[std::size_t(pos)])
+        if (auto value = read(nodes[std::size_t(tree.order[std::size_t(pos)])]))
+            return value;
+    return std::nullopt;
+}
+
+std::vector<Message> extract(const std::vector<Node>& nodes) {
+    return Extractor(nodes).run();
+}
+
+} // namespace quillmere::SentMessageTree
