@@ -6,6 +6,8 @@
 #include "desktop/observation/RenderedMessages.h"
 #include "platform/accessibility/Backend.h"
 
+#include <algorithm>
+
 namespace quillmere::ClaudeModelMenu {
 
 namespace {
@@ -62,9 +64,13 @@ std::optional<bool> rowEnabled(const ax::Element& element) {
 
 Reading claudeModelMenuRows(const RunningApplication& application, const QList<ax::Element>& windowNodes,
                             const std::optional<ax::Element>& picker) {
-    const bool open = std::any_of(windowNodes.begin(), windowNodes.end(), isMenu) ||
-                      focusedMenuOpen(application.processIdentifier);
-    if (!open)
+    return claudeModelMenuRows(application, std::any_of(windowNodes.begin(), windowNodes.end(), isMenu),
+                               picker);
+}
+
+Reading claudeModelMenuRows(const RunningApplication& application, bool windowHoldsMenu,
+                            const std::optional<ax::Element>& picker) {
+    if (!windowHoldsMenu && !focusedMenuOpen(application.processIdentifier))
         return {MenuState::closed, {}};
 
     const QList<ax::Element> surface =

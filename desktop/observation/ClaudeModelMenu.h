@@ -24,5 +24,8 @@ struct Reading {
 // Never `unknown`: `closed` without an open menu, else `authoritative` or `partial`.
 Reading claudeModelMenuRows(const RunningApplication& application, const QList<ax::Element>& windowNodes,
                             const std::optional<ax::Element>& picker);
+// The same, for a caller that already knows whether its window scan holds a menu.
+Reading claudeModelMenuRows(const RunningApplication& application, bool windowHoldsMenu,
+                            const std::optional<ax::Element>& picker);
 
 } // namespace quillmere::ClaudeModelMenu
