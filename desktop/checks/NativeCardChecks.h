@@ -23,4 +23,24 @@ void visibleHistoryChecks(const checks::Reporter& check);
 // which reason it reports while it withholds one.
 void cadenceChecks(const checks::Reporter& check);
 
+// Which conversations are eligible, what the OpenAI request carries, and the cadence around
+// unreadable scans and their recovery.
+void eligibilityPayloadRecoveryChecks(const checks::Reporter& check);
+
+// The Claude classify request and answer checks that need no card.
+void claudeContractChecks(const checks::Reporter& check);
+
+// The OpenAI request and answer checks that need no card: unsupported targets, legacy current
+// settings, routing metadata and unknown current settings.
+void openAIContractChecks(const checks::Reporter& check);
+
+// Verified Work savings, the speed and billing guard, and the switched-off speed contract.
+void workSavingsAndSpeedGuardChecks(const checks::Reporter& check);
+
+// When a saving is shown, the work cost table, and the surface rules of the GPT-6 Sol targets.
+void savingsDisplayChecks(const checks::Reporter& check);
+
+// Target validation against what the host showed, and what the OpenAI request sends.
+void targetValidationChecks(const checks::Reporter& check);
+
 } // namespace quillmere::NativeCardChecks
