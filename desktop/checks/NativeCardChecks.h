@@ -9,6 +9,10 @@
 
 #include <QString>
 
+namespace quillmere {
+class RequestLogStore;
+}
+
 namespace quillmere::NativeCardChecks {
 
 // The routing-decision diagnostic: the file exists only after a decision is shown, holds one record
@@ -42,5 +46,13 @@ void savingsDisplayChecks(const checks::Reporter& check);
 
 // Target validation against what the host showed, and what the OpenAI request sends.
 void targetValidationChecks(const checks::Reporter& check);
+
+// Start-up removes the previous session's digest-bearing diagnostics and nothing else; the wire
+// capture is off unless armed, captures one request, keeps exact bytes and is private.
+void startupCleanupAndCaptureChecks(const checks::Reporter& check, const QString& temporaryDirectory);
+
+// The request log's readable report. `firstLog` is kept for the closing group, which makes two more
+// calls on it; `firstReport` follows its latest report.
+void requestLogChecks(const checks::Reporter& check, RequestLogStore& firstLog, QString& firstReport);
 
 } // namespace quillmere::NativeCardChecks
