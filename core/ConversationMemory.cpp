@@ -212,18 +212,56 @@ struct Alignment {
     int strong = 0;  // distinct texts among strong near pairs
     int interiorNear = 0;
     int exactPairs = 0;
-    int userTexts = 0;      // distinct user texts among exact pairs
-    int assistantTexts = 0; // distinct assistant texts among exact pairs
+    int userTexts = 0;      // distinct user texts among exact pairs (exact-only alignments)
+    int assistantTexts = 0; // distinct assistant texts among exact pairs (exact-only alignments)
     int userPairs = 0;
     int assistantPairs = 0;
     bool identified = false;    // an exact pair shares an identifier
     bool contained = false;     // one side lies entirely within the other
+    bool tailDifferent = false; // the stored list's newest answer differs entirely
     qsizetype anchorLength = 0; // characters of the shared text when there is exactly one
 };
 
-int distinct(std::vector<std::size_t>& hashes) {
-    std::sort(hashes.begin(), hashes.end());
-    return int(std::unique(hashes.begin(), hashes.end()) - hashes.begin());
+// A flat hash table from text hashes to positions (several positions may share a hash), built
+// in one pass: a scan compares every visible message on every tick, so no sorting.
+class HashIndex {
+public:
+    explicit HashIndex(std::size_t count) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * count)
+            capacity *= 2;
+        slots_.assign(capacity, {0, -1});
+        mask_ = capacity - 1;
+    }
+    // Adds the hash; returns false when it was already present.
+    bool insert(std::size_t hash, int position) {
+        bool fresh = true;
+        std::size_t slot = start(hash);
+        for (; slots_[slot].second >= 0; slot = (slot + 1) & mask_)
+            fresh = fresh && slots_[slot].first != hash;
+        slots_[slot] = {hash, position};
+        return fresh;
+    }
+    template <typename Visit> void forEach(std::size_t hash, Visit&& visit) const {
+        for (std::size_t slot = start(hash); slots_[slot].second >= 0; slot = (slot + 1) & mask_)
+            if (slots_[slot].first == hash && !visit(slots_[slot].second))
+                return;
+    }
+
+private:
+    std::size_t start(std::size_t hash) const { return (hash * 0x9E3779B97F4A7C15ull >> 17) & mask_; }
+    std::vector<std::pair<std::size_t, int>> slots_;
+    std::size_t mask_ = 0;
+};
+
+int distinct(const std::vector<std::size_t>& hashes) {
+    if (hashes.size() < 2)
+        return int(hashes.size());
+    HashIndex seen(hashes.size());
+    int count = 0;
+    for (std::size_t hash : hashes)
+        count += seen.insert(hash, 0) ? 1 : 0;
+    return count;
 }
 
 std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item> s, int d, bool exactOnly,
@@ -250,9 +288,12 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
         if (pair == Pair::exact) {
             ++a.exactPairs;
             exact.push_back(y.hash);
-            (isUser(x.message) ? users : assistants).push_back(y.hash);
+            if (exactOnly)
+                (isUser(x.message) ? users : assistants).push_back(y.hash);
             a.identified = a.identified || sharesId(x.identifiers, y.identifiers);
             anchor = &y.key;
+        } else if (pair == Pair::tailDifferent) {
+            a.tailDifferent = true;
         } else if (pair == Pair::near || pair == Pair::strongNear) {
             if (pair == Pair::strongNear)
                 strong.push_back(y.hash);
@@ -273,7 +314,9 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
 bool joins(const Alignment& a) {
     if (a.interiorNear > 0)
         return a.exact + a.strong >= streamingAnchors;
-    return a.exact >= 2 || a.identified || (a.contained && a.exact >= 1) ||
+    // Containment proves little when the newest answer was replaced by another one: a new
+    // conversation may begin with the same short request.
+    return a.exact >= 2 || a.identified || (a.contained && a.exact >= 1 && !a.tailDifferent) ||
            (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
 }
 
@@ -298,21 +341,18 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
     const bool indexWindow = m <= n;
     const Items& small = indexWindow ? w : s;
     const Items& large = indexWindow ? s : w;
-    std::vector<std::pair<std::size_t, int>> index;
-    index.reserve(small.size());
+    HashIndex index(small.size());
     for (int i = 0; i < int(small.size()); ++i)
-        index.emplace_back(small[std::size_t(i)].hash, i);
-    std::sort(index.begin(), index.end());
+        index.insert(small[std::size_t(i)].hash, i);
     std::vector<int> votes(std::size_t(m + n - 1), 0);
     long spent = 0;
     for (int l = 0; l < int(large.size()) && spent < voteBudget; ++l) {
-        const std::size_t hash = large[std::size_t(l)].hash;
-        auto it = std::lower_bound(index.begin(), index.end(), std::make_pair(hash, 0));
-        for (; it != index.end() && it->first == hash && spent < voteBudget; ++it, ++spent) {
-            const int i = indexWindow ? it->second : l;
-            const int j = indexWindow ? l : it->second;
+        index.forEach(large[std::size_t(l)].hash, [&](int position) {
+            const int i = indexWindow ? position : l;
+            const int j = indexWindow ? l : position;
             ++votes[std::size_t(j - i + m - 1)];
-        }
+            return ++spent < voteBudget;
+        });
     }
     std::vector<std::pair<int, int>> ranked; // (votes, offset)
     for (int k = 0; k < int(votes.size()); ++k)
@@ -579,7 +619,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window) {
     return target;
 }
 
-void ConversationMemory::enforceBounds(const QString& currentKey, int currentWindow) {
+int ConversationMemory::enforceBounds(const QString& currentKey, int currentWindow) {
     std::size_t total = 0;
     for (const auto& [key, entry] : entries_)
         for (const Window& window : entry.windows)
@@ -598,7 +638,7 @@ void ConversationMemory::enforceBounds(const QString& currentKey, int currentWin
         }
         auto current = entries_.find(currentKey);
         if (current == entries_.end())
-            return;
+            return currentWindow;
         auto& windows = current->second.windows;
         int victim = -1;
         for (int j = 0; j < int(windows.size()); ++j)
@@ -616,8 +656,9 @@ void ConversationMemory::enforceBounds(const QString& currentKey, int currentWin
         auto& items = windows[std::size_t(currentWindow)].items;
         const std::size_t excess = std::min(items.size(), total - std::size_t(maximumRecords));
         items.erase(items.begin(), items.begin() + std::ptrdiff_t(excess));
-        return;
+        return currentWindow;
     }
+    return currentWindow;
 }
 
 ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,
@@ -628,8 +669,20 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
         pending_.reset();
         return {messages, int(messages.size()), 0, unverifiedScopeID_};
     }
-    Items window = cleanWindow(messages, identifiers, timeOf(at));
+    const double time = timeOf(at);
     auto it = entries_.find(*key);
+    if (it != entries_.end() && lastScan_ && lastScan_->key == *key &&
+        lastScan_->positionOrderingTrusted == positionOrderingTrusted && time >= lastScan_->at &&
+        lastScan_->identifiers == identifiers && lastScan_->messages.size() == messages.size() &&
+        std::equal(messages.begin(), messages.end(), lastScan_->messages.begin(),
+                   [](const Message& a, const Message& b) { return a.role == b.role && a.text == b.text; })) {
+        it->second.lastUsed = tick();
+        if (lastScan_->window < int(it->second.windows.size()))
+            it->second.windows[std::size_t(lastScan_->window)].lastUsed = tick();
+        return lastScan_->result;
+    }
+    lastScan_.reset();
+    Items window = cleanWindow(messages, identifiers, time);
     if (it == entries_.end()) {
         // A conversation is remembered only once two scans in a row agree on what it shows.
         const bool confirmed =
@@ -647,8 +700,9 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     entry.lastUsed = tick();
     Result result;
     result.conversationScopeID = entry.scopeID;
+    int current = 0;
     if (!window.empty()) {
-        const int current = insertWindow(entry, std::move(window));
+        current = insertWindow(entry, std::move(window));
         if (positionOrderingTrusted && isDocumentKey(*key)) {
             for (int w : positionChain(entry.windows, current)) {
                 const auto part = messagesOf(entry.windows[std::size_t(w)].items);
@@ -657,10 +711,13 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
         } else {
             result.messages = messagesOf(entry.windows[std::size_t(current)].items);
         }
-        enforceBounds(*key, current);
+        current = enforceBounds(*key, current);
     }
     result.connectedCount = int(result.messages.size());
-    result.windows = int(entries_.at(*key).windows.size());
+    const auto& windows = entries_.at(*key).windows;
+    result.windows = int(windows.size());
+    if (!windows.empty())
+        lastScan_ = LastScan{*key, messages, identifiers, positionOrderingTrusted, time, current, result};
     return result;
 }
 
@@ -668,6 +725,7 @@ void ConversationMemory::adoptMatchingEntries(const QString& into, const QString
                                               const std::vector<Message>& overlapping,
                                               const std::vector<std::optional<QString>>& identifiers,
                                               bool allowTitledAliases) {
+    lastScan_.reset();
     const Items shown = cleanWindow(overlapping, identifiers, 0);
     if (shown.empty())
         return;
@@ -860,6 +918,7 @@ void ConversationMemory::restore(const QByteArray& data) {
         entry.lastUsed = tick();
     entries_ = std::move(restored);
     pending_.reset();
+    lastScan_.reset();
 }
 
 } // namespace quillmere

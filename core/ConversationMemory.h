@@ -118,12 +118,25 @@ private:
     };
 
     int insertWindow(Entry& entry, std::vector<Item> window);
-    void enforceBounds(const QString& currentKey, int currentWindow);
+    // Returns where the current window is afterwards.
+    int enforceBounds(const QString& currentKey, int currentWindow);
     std::uint64_t tick() { return ++clock_; }
 
     std::map<QString, Entry> entries_;
     QString unverifiedScopeID_;
     std::optional<Pending> pending_;
+    // The last scan folded into a stored key and its result: the open conversation usually shows
+    // the same messages tick after tick, and such a scan changes nothing.
+    struct LastScan {
+        QString key;
+        std::vector<ConversationText::Message> messages;
+        std::vector<std::optional<QString>> identifiers;
+        bool positionOrderingTrusted = false;
+        double at = 0;
+        int window = 0;
+        Result result;
+    };
+    std::optional<LastScan> lastScan_;
     std::uint64_t clock_ = 0;
 };
 
