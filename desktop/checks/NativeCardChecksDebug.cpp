@@ -1,4 +1,5 @@
 #include "desktop/checks/NativeCardChecksDebug.h"
+#include "desktop/checks/NativeCardChecksFixtures.h"
 
 #include "core/Json.h"
 #include "desktop/classification/RecommendationCadence.h"
@@ -11,11 +12,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QFile>
 #include <QPixmap>
 #include <QTimer>
 #include <QWidget>
-#include <stdexcept>
 
 namespace quillmere::NativeCardChecks {
 
@@ -59,13 +58,6 @@ Snapshot fullScanSnapshot() {
     snapshot.historyCurrent = true;
     snapshot.extractionSummary = fullScan;
     return snapshot;
-}
-
-QByteArray readWhole(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
 }
 
 bool containsAny(const QString& text, const QStringList& needles) {
@@ -116,7 +108,7 @@ void debugPrivacyChecks(const checks::Reporter& check, const QString& temporaryD
               "debug report never contains prompts, replies, titles, IDs or arbitrary extraction text"));
 
     const auto debugFile = Diagnostics::debugFilePath(temporaryDirectory, chat);
-    const QString persisted = QString::fromUtf8(readWhole(debugFile.value_or(QString())));
+    const QString persisted = QString::fromUtf8(readFile(debugFile.value_or(QString())));
     check(!persisted.isEmpty() && !persisted.contains(u"PRIVATE") &&
               !containsAny(persisted, contentFingerprints),
           QStringLiteral("persisted debug state contains neither conversation content nor its digest"));
@@ -131,7 +123,7 @@ void debugPrivacyChecks(const checks::Reporter& check, const QString& temporaryD
                                     {QStringLiteral("title"), probeText},
                                     {QStringLiteral("hasURL"), sourceText}}},
                                   identityPath);
-    const QString identity = QString::fromUtf8(readWhole(identityPath));
+    const QString identity = QString::fromUtf8(readFile(identityPath));
     check(identity.contains(u"anchorPresent") && !identity.contains(u"PRIVATE") &&
               !containsAny(identity, {monitor.fingerprint(probeText), monitor.fingerprint(sourceText)}),
           QStringLiteral(
@@ -257,7 +249,7 @@ void debugPrivacyChecks(const checks::Reporter& check, const QString& temporaryD
     runEventLoop(100);
     const QString capturePath = QDir(outputDirectory).filePath(QStringLiteral("debug-window.png"));
     if (!controller.window()->grab().save(capturePath, "PNG"))
-        throw std::runtime_error("could not write the capture " + capturePath.toStdString());
+        throw RunError(QStringLiteral("could not write the capture ") + capturePath);
     controller.window()->close();
 
     for (int i = 0; i < 250; ++i)

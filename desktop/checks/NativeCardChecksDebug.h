@@ -11,8 +11,8 @@
 namespace quillmere::NativeCardChecks {
 
 // Drives a new debug monitor writing into `temporaryDirectory`, opens its debug window and
-// captures it as "debug-window.png" in `outputDirectory`. Throws std::runtime_error when the
-// capture cannot be written.
+// captures it as "debug-window.png" in `outputDirectory`. Throws RunError when a file it reads
+// or the capture cannot be written.
 void debugPrivacyChecks(const checks::Reporter& check, const QString& temporaryDirectory,
                         const QString& outputDirectory);
 

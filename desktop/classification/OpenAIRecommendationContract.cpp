@@ -32,3 +32,38 @@ QString standardRateReference(const QString& target, const QString& baseline, co
 }
 
 } // namespace quillmere::OpenAIRecommendationContract
+
+namespace quillmere::OpenAIRecommendationContract {
+
+QString Invalid::errorDescription() const {
+    const auto unverified = [](const char* name) {
+        return QStringLiteral("Server response could not be verified (") + QLatin1String(name) +
+               QStringLiteral(").");
+    };
+    switch (case_) {
+    case Case::schema:
+        return unverified("schema");
+    case Case::reason:
+        return unverified("reason");
+    case Case::decision:
+        return unverified("decision");
+    case Case::setting:
+        return unverified("setting");
+    case Case::incompatibleSpeedOrBilling:
+        return QStringLiteral(
+            "Server response rejected: this client cannot verify speed or the new billing contract.");
+    case Case::unsupportedRecommendationTarget:
+        return QStringLiteral(
+            "Quillmere could not verify the suggested model for this conversation. It is outside "
+            "this client's supported recommendation catalog; your current setting has not been "
+            "changed.");
+    }
+    return QString();
+}
+
+const char* Invalid::what() const noexcept {
+    what_ = errorDescription().toUtf8();
+    return what_.constData();
+}
+
+} // namespace quillmere::OpenAIRecommendationContract

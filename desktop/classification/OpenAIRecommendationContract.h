@@ -1,13 +1,105 @@
 #pragma once
 
-// The OpenAI side of the classification exchange: the work cost table the application recomputes
-// savings from, so that a percentage is never shown on the service's word alone, and the
-// "Standard rate reference" line built from a savings label.
+// The wire contract with the classification service for conversations read from an OpenAI host.
+//
+// The request carries the conversation window, the current setting when it may be shown to the
+// service, and only the settings and models the application could recommend on the host's surface.
+// The answer is never trusted: one that speaks of speed or billing, of another schema or provider,
+// or names a target the host cannot be shown to offer is refused, and a savings percentage is kept
+// only when the application's own cost table reproduces it.
 
+#include "desktop/classification/Recommendation.h"
+#include "desktop/classification/RoutingDecisionMetadata.h"
+#include "desktop/observation/ConversationSnapshot.h"
+
+#include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <exception>
 #include <optional>
+#include <vector>
 
 namespace quillmere::OpenAIRecommendationContract {
+
+using Snapshot = ClaudeWindowTrackerConversationSnapshot;
+
+struct Request {
+    struct Message {
+        QString role;
+        QString text;
+        QString conversationId;
+
+        friend bool operator==(const Message&, const Message&) = default;
+    };
+
+    struct Setting {
+        QString model;
+        QString effort;
+
+        friend bool operator==(const Setting&, const Setting&) = default;
+    };
+
+    int schemaVersion = 3;
+    QStringList acceptedPolicyVersions;
+    QString provider;
+    QString surface;
+    std::optional<QString> surfaceMode; // left out of the JSON when absent
+    QString conversationId;
+    bool historyComplete = false;
+    int availableMessageCount = 0;
+    std::vector<Message> messages;
+    std::optional<Setting> current; // written as null when absent
+    std::vector<Setting> available;
+    QStringList availableModels;
+
+    friend bool operator==(const Request&, const Request&) = default;
+
+    // Compact JSON, keys in the order above.
+    QByteArray encoded() const;
+};
+
+// The request for a snapshot; pure and never fails.
+Request request(const Snapshot& snapshot);
+
+// What a verified answer says: a recommendation for the card, or a reasoned abstention.
+struct Outcome {
+    enum class Case { recommendation, abstain };
+
+    Case outcomeCase = Case::abstain;
+    std::optional<Recommendation> recommendation;
+    QString reason; // abstention only
+    std::optional<RoutingDecisionMetadata> metadata;
+
+    bool isAbstain() const { return outcomeCase == Case::abstain; }
+    friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+
+// An answer that failed verification; its description is the text the card shows.
+class Invalid : public std::exception {
+public:
+    enum class Case {
+        schema,
+        reason,
+        decision,
+        setting,
+        incompatibleSpeedOrBilling,
+        unsupportedRecommendationTarget
+    };
+
+    explicit Invalid(Case c) : case_(c) {}
+    Case errorCase() const { return case_; }
+    QString errorDescription() const;
+    const char* what() const noexcept override;
+    friend bool operator==(const Invalid& a, const Invalid& b) { return a.case_ == b.case_; }
+
+private:
+    Case case_;
+    mutable QByteArray what_;
+};
+
+// Verifies an answer (status 200) against the snapshot its request was built from. Throws Invalid,
+// or DecodingError for a body that is not JSON, lacks a required key or has a wrong type.
+Outcome decode(const QByteArray& body, const Snapshot& snapshot);
 
 // Relative cost of one OpenAI model in the work example; none for a model outside the table.
 std::optional<double> workExampleCost(const QString& model);

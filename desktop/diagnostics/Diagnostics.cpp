@@ -1,5 +1,6 @@
 #include "desktop/diagnostics/Diagnostics.h"
 
+#include "core/ConversationText.h"
 #include "core/IsoTime.h"
 #include "core/Text.h"
 #include "platform/files/AtomicFile.h"
@@ -7,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTextBoundaryFinder>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -318,6 +320,37 @@ void messageIdentityEvidence(const QString& folder, const std::vector<json::Obje
     for (const json::Object& record : records)
         array.emplace_back(record);
     writeFile(filePath(folder, messageIdentitiesFileName), array, false, true);
+}
+
+void messageStructure(const QString& folder, const std::vector<SentMessageTree::Node>& nodes,
+                      const QSet<int>& messageRoots) {
+    json::Array structure;
+    structure.reserve(nodes.size());
+    for (qsizetype index = 0; index < qsizetype(nodes.size()); ++index) {
+        const SentMessageTree::Node& node = nodes[index];
+        QString speaker = QStringLiteral("none");
+        if (node.role == u"AXHeading")
+            speaker = ConversationText::headingRole(node.labels).value_or(speaker);
+        bool copy = false;
+        if (node.role == u"AXButton")
+            copy = std::any_of(node.labels.begin(), node.labels.end(), [](const QString& label) {
+                return ConversationText::isSentUserCopyAction(label);
+            });
+        json::Array children;
+        for (int child : node.children)
+            children.emplace_back(child);
+        structure.push_back(json::Object{
+            {QStringLiteral("index"), qint64(index)},
+            {QStringLiteral("role"), node.role},
+            {QStringLiteral("children"), std::move(children)},
+            {QStringLiteral("userBubble"), node.userBubble},
+            {QStringLiteral("speaker"), speaker},
+            {QStringLiteral("copy"), copy},
+            {QStringLiteral("excluded"), node.excluded},
+            {QStringLiteral("messageRoot"), messageRoots.contains(int(index))},
+        });
+    }
+    writeFile(filePath(folder, messageStructureFileName), structure, false, true);
 }
 
 } // namespace quillmere::Diagnostics

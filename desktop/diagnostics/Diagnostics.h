@@ -10,10 +10,12 @@
 // diagnostics must never disturb the application.
 
 #include "core/Json.h"
+#include "core/SentMessageTree.h"
 #include "platform/time/Clock.h"
 
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QSizeF>
 #include <QString>
 #include <QStringView>
@@ -90,5 +92,10 @@ json::Object identifierProbe(const std::optional<QString>& value);
 
 // The tracker's per-message identity records, written unchanged.
 void messageIdentityEvidence(const QString& folder, const std::vector<json::Object>& records);
+
+// The shape of a rendered message tree: per node its role, children and flags, the speaker a
+// heading names and whether a button is a sent message's copy action; never a label's text.
+void messageStructure(const QString& folder, const std::vector<SentMessageTree::Node>& nodes,
+                      const QSet<int>& messageRoots);
 
 } // namespace quillmere::Diagnostics

@@ -465,11 +465,18 @@ quint64 DesktopFixture::instantiate(SimulatedDesktop& desktop, const QJsonObject
     for (auto it = desktop.templates_.constBegin(); it != desktop.templates_.constEnd(); ++it)
         names.insert(it.key());
     DesktopFixtureBuilder builder(desktop, names);
-    const quint64 root = builder.build(tree, parent, pid, path, false);
-    if (!tree.contains(QStringLiteral("menu")))
-        builder.node(root).closesAsMenu = tree.value(QStringLiteral("role")).toString() == u"AXMenu";
-    builder.resolve();
-    return root;
+    // Where the copy starts: a copy that cannot be finished is taken away again, whole.
+    const quint64 first = desktop.nextNodeId();
+    try {
+        const quint64 root = builder.build(tree, parent, pid, path, false);
+        if (!tree.contains(QStringLiteral("menu")))
+            builder.node(root).closesAsMenu = tree.value(QStringLiteral("role")).toString() == u"AXMenu";
+        builder.resolve();
+        return root;
+    } catch (const FixtureError&) {
+        desktop.detachSubtree(first);
+        throw;
+    }
 }
 
 void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {

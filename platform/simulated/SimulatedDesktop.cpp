@@ -135,6 +135,10 @@ void SimulatedDesktop::uninstall() {
 // ------------------------------------------------------------------------------------------
 // Nodes
 
+quint64 SimulatedDesktop::nextNodeId() const {
+    return kFirstNode + nodes_.size();
+}
+
 SimulatedDesktop::Node* SimulatedDesktop::node(quint64 id) {
     if (id < kFirstNode || id - kFirstNode >= nodes_.size())
         return nullptr;

@@ -188,6 +188,8 @@ private:
         QString path;
     };
 
+    // The number the next node made will get.
+    quint64 nextNodeId() const;
     Node* node(quint64 id);
     const Node* node(quint64 id) const;
     Node* liveNode(const ax::Element& element, ax::Error& error);

@@ -31,10 +31,8 @@ public:
     using Handler = httplib::Server::Handler;
 
     LoopbackServer() {
-        server_.set_logger([this](const httplib::Request& request, const httplib::Response&) {
-            std::lock_guard lock(mutex_);
-            recorded_.push_back({request.method, request.path, request.headers, request.body});
-        });
+        // One request per connection, so stopping never waits out a keep-alive timeout.
+        server_.set_keep_alive_max_count(1);
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running())
@@ -48,9 +46,9 @@ public:
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    void post(const std::string& path, Handler handler) { server_.Post(path, std::move(handler)); }
-    void get(const std::string& path, Handler handler) { server_.Get(path, std::move(handler)); }
-    void del(const std::string& path, Handler handler) { server_.Delete(path, std::move(handler)); }
+    void post(const std::string& path, Handler handler) { server_.Post(path, recording(std::move(handler))); }
+    void get(const std::string& path, Handler handler) { server_.Get(path, recording(std::move(handler))); }
+    void del(const std::string& path, Handler handler) { server_.Delete(path, recording(std::move(handler))); }
 
     int port() const { return port_; }
     QUrl url(const QString& path) const {
@@ -73,6 +71,17 @@ public:
     }
 
 private:
+    // Records before answering, so a client that has its answer always finds its request here.
+    Handler recording(Handler handler) {
+        return [this, handler = std::move(handler)](const httplib::Request& request, httplib::Response& response) {
+            {
+                std::lock_guard lock(mutex_);
+                recorded_.push_back({request.method, request.path, request.headers, request.body});
+            }
+            handler(request, response);
+        };
+    }
+
     httplib::Server server_;
     std::thread thread_;
     int port_ = 0;

@@ -194,6 +194,7 @@ TEST_F(DiagnosticsFiles, UnwritableFolderWritesNothingSilently) {
     Diagnostics::identityEvidence(0, false, false, false, false, QStringLiteral("title"), {}, {},
                                   unusable + "/quillmere-identity-status.json");
     Diagnostics::messageIdentityEvidence(unusable, {});
+    Diagnostics::messageStructure(unusable, {}, {});
     QStringList entries = QDir(folder()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden);
     EXPECT_EQ(entries, QStringList{"plain-file"});
 }
@@ -420,6 +421,58 @@ TEST_F(DiagnosticsFiles, UnserialisableRecordsLeaveThePreviousFile) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Message structure
+
+std::vector<SentMessageTree::Node> messageTree(const QString& text) {
+    using Node = SentMessageTree::Node;
+    return {
+        Node("AXWebArea", {}, std::nullopt, {}, false, false, {1, 4}),
+        Node("AXGroup", {text}, std::nullopt, {"Message 1 of 2"}, true, false, {2, 3}),
+        Node("AXHeading", {"You said:"}),
+        Node("AXButton", {"Share", "Copy message"}),
+        Node("AXGroup", {}, std::nullopt, {}, false, false, {5, 6, 7}, true),
+        Node("AXHeading", {text}),
+        Node("AXButton", {"Copy"}, std::nullopt, {}, false, false, {}, true),
+        Node("AXStaticText", {"Copy"}),
+    };
+}
+
+TEST_F(DiagnosticsFiles, MessageStructureDescribesEachNodeWithoutText) {
+    Diagnostics::messageStructure(folder(), messageTree("Plan / ship"), {1, 9});
+    EXPECT_EQ(read(Diagnostics::messageStructureFileName),
+              QByteArray(R"([{"children":[1,4],"copy":false,"excluded":false,"index":0,"messageRoot":false,)"
+                         R"("role":"AXWebArea","speaker":"none","userBubble":false},)"
+                         R"({"children":[2,3],"copy":false,"excluded":false,"index":1,"messageRoot":true,)"
+                         R"("role":"AXGroup","speaker":"none","userBubble":true},)"
+                         R"({"children":[],"copy":false,"excluded":false,"index":2,"messageRoot":false,)"
+                         R"("role":"AXHeading","speaker":"user","userBubble":false},)"
+                         R"({"children":[],"copy":true,"excluded":false,"index":3,"messageRoot":false,)"
+                         R"("role":"AXButton","speaker":"none","userBubble":false},)"
+                         R"({"children":[5,6,7],"copy":false,"excluded":true,"index":4,"messageRoot":false,)"
+                         R"("role":"AXGroup","speaker":"none","userBubble":false},)"
+                         R"({"children":[],"copy":false,"excluded":false,"index":5,"messageRoot":false,)"
+                         R"("role":"AXHeading","speaker":"none","userBubble":false},)"
+                         R"({"children":[],"copy":true,"excluded":true,"index":6,"messageRoot":false,)"
+                         R"("role":"AXButton","speaker":"none","userBubble":false},)"
+                         R"({"children":[],"copy":false,"excluded":false,"index":7,"messageRoot":false,)"
+                         R"("role":"AXStaticText","speaker":"none","userBubble":false}])"));
+    const ino_t first = inode(Diagnostics::messageStructureFileName);
+    Diagnostics::messageStructure(folder(), messageTree("Another text"), {1, 9});
+    EXPECT_EQ(inode(Diagnostics::messageStructureFileName), first); // same shape, same bytes
+    Diagnostics::messageStructure(folder(), {}, {});
+    EXPECT_EQ(read(Diagnostics::messageStructureFileName), QByteArray("[]"));
+}
+
+TEST_F(DiagnosticsFiles, MessageStructureKeepsMalformedChildIndicesAsNumbers) {
+    std::vector<SentMessageTree::Node> nodes{
+        SentMessageTree::Node("AXGroup", {}, std::nullopt, {}, false, false, {0, -3, 2147483647})};
+    Diagnostics::messageStructure(folder(), nodes, {-1});
+    EXPECT_EQ(read(Diagnostics::messageStructureFileName),
+              QByteArray(R"([{"children":[0,-3,2147483647],"copy":false,"excluded":false,"index":0,)"
+                         R"("messageRoot":false,"role":"AXGroup","speaker":"none","userBubble":false}])"));
+}
+
+// ---------------------------------------------------------------------------------------------
 // Privacy: text handed to the writers never reaches a file.
 
 TEST_F(DiagnosticsFiles, TextGivenToTheEvidenceWritersNeverReachesAFile) {
@@ -431,6 +484,7 @@ TEST_F(DiagnosticsFiles, TextGivenToTheEvidenceWritersNeverReachesAFile) {
         path(Diagnostics::identityStatusFileName));
     Diagnostics::messageIdentityEvidence(folder(), {{{"dom", Diagnostics::identifierProbe(text)},
                                                      {"ax", Diagnostics::identifierProbe(marker)}}});
+    Diagnostics::messageStructure(folder(), messageTree(text), {1});
     Diagnostics::cadence(folder(), QStringLiteral("waiting"), 1, 0);
     Diagnostics::record(folder(), QStringLiteral("launched"), 0, std::nullopt, std::nullopt, clock);
     Diagnostics::windowEvidence(folder(), marker + "/x", QSizeF(1, 1), {}, clock);
@@ -446,7 +500,7 @@ TEST_F(DiagnosticsFiles, TextGivenToTheEvidenceWritersNeverReachesAFile) {
         EXPECT_FALSE(bytes.contains(marker.toUtf8())) << file.toStdString() << ": " << bytes.toStdString();
         EXPECT_FALSE(file.contains(marker)) << file.toStdString();
     }
-    EXPECT_EQ(files, 4);
+    EXPECT_EQ(files, 5);
 }
 
 } // namespace
