@@ -31,6 +31,12 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
                                  const std::vector<ConversationText::Message>& messages,
                                  const std::vector<std::optional<QString>>& identifiers,
                                  bool positionOrderingTrusted, const QDateTime& at) {
+    std::optional<Observation> observation;
+    if (key) {
+        observation = Observation{*key, messages, identifiers, positionOrderingTrusted};
+        if (lastObservation_ == observation)
+            return lastRecall_;
+    }
     const ConversationMemory::Result result =
         memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at);
     Recall recall{result.messages, result.connectedCount, result.windows, result.conversationScopeID,
@@ -38,6 +44,13 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
     if (key) {
         recall.maximumPosition = memory_->memory.maximumMessagePosition(*key);
         file_.save(memory_->memory.encoded());
+    }
+    // Only a stored conversation is settled: before that, the next alike read is what stores it.
+    if (observation && recall.windows > 0) {
+        lastObservation_ = std::move(observation);
+        lastRecall_ = recall;
+    } else {
+        lastObservation_.reset();
     }
     return recall;
 }
