@@ -1,0 +1,17 @@
+#pragma once
+
+// Checks how the application reads a Codex task's whole history from the host's local archive and
+// when it may trust it: the task is found by its title, its user and agent messages are read in
+// order, and the history is accepted only when the messages the window shows appear in it, in the
+// same order. Runs on two synthetic databases in a private temporary folder; the host's own archive
+// is never opened.
+
+#include "desktop/checks/CheckReporter.h"
+
+namespace quillmere::CodexLocalConversationArchiveChecks {
+
+// Reports each check once, in order (16 when every check passes; a fixture that cannot be built is
+// one failed check and ends the run). Removes its folder however the run ends.
+void run(const checks::Reporter& check);
+
+} // namespace quillmere::CodexLocalConversationArchiveChecks
