@@ -8,6 +8,7 @@
 
 #include "desktop/classification/AIProvider.h"
 #include "desktop/observation/AccessibilityReading.h"
+#include "desktop/observation/ConversationSnapshot.h"
 #include "desktop/observation/ElementWalks.h"
 #include "platform/workspace/Workspace.h"
 
@@ -20,6 +21,9 @@ namespace quillmere {
 
 class ClaudeWindowTracker : public AccessibilityReading, public ElementWalks {
 public:
+    using ConversationMessage = ClaudeWindowTrackerConversationMessage;
+    using ConversationSnapshot = ClaudeWindowTrackerConversationSnapshot;
+
     // A running application the tracker may read, with the family of models it runs.
     struct TargetApplication {
         RunningApplication application;
