@@ -8,6 +8,7 @@
 #include "desktop/observation/ConversationSnapshot.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
 #include <algorithm>
@@ -176,8 +177,12 @@ bool requestCarries(const OpenAIRecommendationContract::Request& request, const 
 } // namespace
 
 void run(const checks::Reporter& check) {
+    run(check, QDir::tempPath());
+}
+
+void run(const checks::Reporter& check, const QString& temporaryFolder) {
     // Declared before the connections, so that they are closed before the folder goes.
-    const checks::ScratchDirectory folder(QStringLiteral("quillmere-codex-archive-check-"));
+    const checks::ScratchDirectory folder(QStringLiteral("quillmere-codex-archive-check-"), temporaryFolder);
     const QString directory = folder.path();
     Connection state(folder.filePath(QStringLiteral("state_5.sqlite")));
     Connection history(folder.filePath(QStringLiteral("thread_history_1.sqlite")));

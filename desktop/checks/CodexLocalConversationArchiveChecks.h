@@ -8,10 +8,15 @@
 
 #include "desktop/checks/CheckReporter.h"
 
+#include <QString>
+
 namespace quillmere::CodexLocalConversationArchiveChecks {
 
 // Reports each check once, in order (16 when every check passes; a fixture that cannot be built is
-// one failed check and ends the run). Removes its folder however the run ends.
+// one failed check and ends the run). Works in a fresh folder in the system's temporary folder,
+// removed however the run ends.
 void run(const checks::Reporter& check);
+// The same with the fresh folder made in `temporaryFolder`.
+void run(const checks::Reporter& check, const QString& temporaryFolder);
 
 } // namespace quillmere::CodexLocalConversationArchiveChecks

@@ -5,9 +5,8 @@
 
 namespace quillmere::checks {
 
-ScratchDirectory::ScratchDirectory(const QString& prefix)
-    : path_(QDir(QDir::tempPath())
-                .filePath(prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())) {
+ScratchDirectory::ScratchDirectory(const QString& prefix, const QString& parent)
+    : path_(QDir(parent).filePath(prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())) {
     // A fresh name never exists yet; mkdir (not mkpath) so that a folder someone else made under
     // this name is never taken over and then removed.
     created_ = QDir().mkdir(path_);

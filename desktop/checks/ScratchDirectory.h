@@ -10,10 +10,10 @@ namespace quillmere::checks {
 
 class ScratchDirectory {
 public:
-    // `prefix` followed by a fresh upper-case UUID, in the system's temporary folder. Whether the
-    // folder could be created is told by created(); the suites turn a missing folder into failed
-    // checks rather than an error of their own.
-    explicit ScratchDirectory(const QString& prefix);
+    // `prefix` followed by a fresh upper-case UUID, in `parent` (an existing folder: the system's
+    // temporary folder in a real run). Whether the folder could be created is told by created();
+    // the suites turn a missing folder into failed checks rather than an error of their own.
+    ScratchDirectory(const QString& prefix, const QString& parent);
     ~ScratchDirectory();
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
