@@ -63,8 +63,8 @@ Message assistant(const QString& text) {
     return {QStringLiteral("assistant"), text};
 }
 
-// One transcript event. A request a person typed carries the human origin and a
-// plain string; replies and tool results carry text blocks.
+// One transcript event. A request a person typed carries the human origin and a plain string; replies and
+// tool results carry text blocks.
 json::Value row(int n, int parent, const QString& type, const QString& text, bool human) {
     json::Object object{
         {QStringLiteral("uuid"), eventUuid(n)},
@@ -94,8 +94,8 @@ json::Value replyRow(int n, int parent, const QString& text) {
     return row(n, parent, QStringLiteral("assistant"), text, false);
 }
 
-// Rows 1-12: the active branch 1-10 (6 a tool result, 7 and 8 two events of one
-// reply) and a fork 11-12 off its end that the metadata never names.
+// Rows 1-12: the active branch 1-10 (6 a tool result, 7 and 8 two events of one reply) and a fork 11-12 off
+// its end that the metadata never names.
 std::vector<json::Value> firstRows() {
     return {humanRow(1, 0, requirement(1)),
             replyRow(2, 1, QStringLiteral("Plan for the first requirement.")),
@@ -158,8 +158,7 @@ public:
                                    json::write(metadata));
     }
 
-    // Whether the file was written: every row on its own line, each line ended by
-    // a line feed.
+    // Whether the file was written: every row on its own line, each line ended by a line feed.
     bool writeRows(const std::vector<json::Value>& rows) const {
         QByteArray bytes;
         for (const json::Value& value : rows)
@@ -176,10 +175,9 @@ private:
     bool ready_ = false;
 };
 
-// The Claude conversation the window tracker would hand to the classifier for
-// this session. The request builder refuses a current setting that no fresh
-// picker reading vouches for, so the reading that showed Sonnet 5.5 High
-// selected is part of the conversation.
+// The Claude conversation the window tracker would hand to the classifier for this session. The request
+// builder refuses a current setting that no fresh picker reading vouches for, so the reading that showed
+// Sonnet 5.5 High selected is part of the conversation.
 ClaudeWindowTrackerConversationSnapshot claudeSnapshot(const Messages& messages) {
     const QString modelID = QStringLiteral("claude-sonnet-5-5");
     const QString conversation = QStringLiteral("claude-code|session:") + desktopSession;
@@ -231,8 +229,7 @@ bool anyTextContains(const Messages& messages, const QString& part) {
 // Lets queued work of the main thread run for about `milliseconds`.
 void turnEventLoop(int milliseconds) {
     if (!QCoreApplication::instance()) {
-        // Without an event loop nothing can be delivered; waiting keeps the bound
-        // honest.
+        // Without an event loop nothing can be delivered; waiting keeps the bound honest.
         QThread::msleep(milliseconds);
         return;
     }
@@ -268,32 +265,30 @@ void run(const checks::Reporter& check, const QString& temporaryFolder) {
     const Lookup first = lookup(reader, thirdAndFourth, {}, t0);
     const std::optional<Archive::Snapshot> branch =
         firstWritten && first.isVerified() ? first.snapshot() : std::nullopt;
+    const QString ancestry = QStringLiteral(
+        "Claude event ancestry preserves the active branch, timestamps and old-to-new user/AI order");
+    const QString excluded =
+        QStringLiteral("Claude tool results and forked replies never enter the recommendation context");
+    const QString request =
+        QStringLiteral("Claude server request includes the full verified branch in old-to-new order");
+    const QString streaming =
+        QStringLiteral("an unfinished Claude reply is withheld until it stops streaming");
     if (!branch) {
-        check(false, QStringLiteral("Claude event ancestry preserves the active "
-                                    "branch, timestamps and old-to-new "
-                                    "user/AI order"));
-        check(false, QStringLiteral("Claude tool results and forked replies never "
-                                    "enter the recommendation context"));
-        check(false, QStringLiteral("Claude server request includes the full "
-                                    "verified branch in old-to-new order"));
-        check(false, QStringLiteral("an unfinished Claude reply is withheld until it stops streaming"));
+        // Without the verified branch there is nothing the next three checks could look at.
+        for (const QString& sentence : {ancestry, excluded, request, streaming})
+            check(false, sentence);
     } else {
         check(branch->messages == firstBranch() && branch->userCount == 4 &&
                   branch->lastCreatedAtMs == fourthReplyCreatedAtMs && branch->latestVisibleUserCurrent,
-              QStringLiteral("Claude event ancestry preserves the active branch, "
-                             "timestamps and old-to-new "
-                             "user/AI order"));
+              ancestry);
         check(!anyTextContains(branch->messages, QStringLiteral("Different branch")) &&
                   !anyTextContains(branch->messages, QStringLiteral("Tool output")),
-              QStringLiteral("Claude tool results and forked replies never enter "
-                             "the recommendation context"));
-        check(requestCarriesBranch(*branch),
-              QStringLiteral("Claude server request includes the full verified "
-                             "branch in old-to-new order"));
+              excluded);
+        check(requestCarriesBranch(*branch), request);
         const Messages stable = ClaudeWindowTracker::stableArchiveMessages(branch->messages, true);
         check(stable.size() + 1 == branch->messages.size() &&
                   std::equal(stable.begin(), stable.end(), branch->messages.begin()),
-              QStringLiteral("an unfinished Claude reply is withheld until it stops streaming"));
+              streaming);
     }
 
     check(lookup(reader, {user(requirement(3)), user(QStringLiteral("Different branch requirement"))}, {}, t0)
@@ -303,8 +298,7 @@ void run(const checks::Reporter& check, const QString& temporaryFolder) {
     const Lookup older = lookup(reader, {user(requirement(4))}, {}, t0);
     check(older.isVerified() && older.snapshot()->userCount == 4 &&
               older.snapshot()->latestVisibleUserCurrent,
-          QStringLiteral("a unique current user request can recover an older "
-                         "Claude Code session"));
+          QStringLiteral("a unique current user request can recover an older Claude Code session"));
 
     check(lookup(reader, thirdAndFourth, {}, t0, true, ordinaryDocument).kind() == Lookup::Kind::unavailable,
           QStringLiteral("ordinary Claude chats keep their accessibility history fallback"));
@@ -316,16 +310,14 @@ void run(const checks::Reporter& check, const QString& temporaryFolder) {
     const Lookup grown = lookup(reader, fourthAndFifth, {}, t0.addSecs(6));
     check(grownWritten && grown.isVerified() && grown.snapshot()->userCount == 5 &&
               grown.snapshot()->messages.back() == assistant(QStringLiteral("Fifth response.")),
-          QStringLiteral("Claude archive refreshes a new user turn without "
-                         "losing earlier branch history"));
+          QStringLiteral("Claude archive refreshes a new user turn without losing earlier branch history"));
 
     {
         Archive::Reader restarted;
         const Lookup restored = lookup(restarted, fourthAndFifth, {}, t0.addSecs(7));
         check(restored.isVerified() && restored.snapshot()->userCount == 5 &&
                   restored.snapshot()->messages.front() == user(requirement(1)),
-              QStringLiteral("Claude archive restores the same full current branch "
-                             "after desktop restart"));
+              QStringLiteral("Claude archive restores the same full current branch after desktop restart"));
     }
 
     const Messages pair{user(shortRequest), assistant(shortReply)};
@@ -339,8 +331,7 @@ void run(const checks::Reporter& check, const QString& temporaryFolder) {
     {
         Archive::Reader fresh;
         check(extendedByPair(lookup(fresh, pair, observedTail(), t0.addSecs(8))),
-              QStringLiteral("verified AX turns extend a lagging Claude archive in "
-                             "chronological order"));
+              QStringLiteral("verified AX turns extend a lagging Claude archive in chronological order"));
     }
     {
         Archive::Reader fresh;
@@ -352,21 +343,18 @@ void run(const checks::Reporter& check, const QString& temporaryFolder) {
         check(
             lookup(fresh, {user(QStringLiteral("Unrelated newest request"))}, observedTail(), t0.addSecs(10))
                     .kind() == Lookup::Kind::unverified,
-            QStringLiteral("an unrelated visible conversation cannot borrow a "
-                           "remembered Claude tail"));
+            QStringLiteral("an unrelated visible conversation cannot borrow a remembered Claude tail"));
     }
 
-    // The host stores a request before its reply exists; the metadata names the
-    // newest event, so the archive's branch now ends with the short request and
-    // only the window shows the reply.
+    // The host stores a request before its reply exists; the metadata names the newest event, so the
+    // archive's branch now ends with the short request and only the window shows the reply.
     rows.push_back(humanRow(15, 14, shortRequest));
     const bool requestWritten = files.writeRows(rows) && files.writeMetadata(eventUuid(15));
     {
         Archive::Reader fresh;
         const Lookup anchored = lookup(fresh, pair, observedTail(), t0.addSecs(16));
         check(requestWritten && extendedByPair(anchored) && anchored.snapshot()->latestVisibleUserCurrent,
-              QStringLiteral("a short user turn remains anchored when Claude "
-                             "stores it before its AI reply"));
+              QStringLiteral("a short user turn remains anchored when Claude stores it before its AI reply"));
     }
 
     Archive::Reader background;
@@ -385,8 +373,7 @@ void run(const checks::Reporter& check, const QString& temporaryFolder) {
     }
     check(delivered && delivered->snapshot()->userCount == 6 &&
               delivered->snapshot()->latestVisibleUserCurrent,
-          QStringLiteral("background Claude archive parsing delivers a verified "
-                         "result to the widget"));
+          QStringLiteral("background Claude archive parsing delivers a verified result to the widget"));
 }
 
 } // namespace quillmere::ClaudeLocalConversationArchiveChecks
