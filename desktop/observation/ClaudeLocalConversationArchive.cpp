@@ -12,12 +12,12 @@
 #include <QMetaObject>
 #include <QStringList>
 #include <QThreadPool>
-#include <QTimeZone>
 #include <QUrl>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -729,6 +729,19 @@ struct Reader::State {
 
 namespace {
 
+// A parse runs inside an event-loop callback or on a worker thread, where nothing may escape; an
+// allocation failure on a hostile file becomes a failed parse.
+Branch guardedReadBranch(const QString& transcriptPath, const QString& leafUuid, const Limits& limits,
+                         const std::atomic<bool>* cancel = nullptr) {
+    try {
+        return readBranch(transcriptPath, leafUuid, limits, cancel);
+    } catch (const std::exception&) {
+        Branch failed;
+        failed.failure = QStringLiteral("parse_failed");
+        return failed;
+    }
+}
+
 std::optional<Revision> currentRevision(const QString& transcriptPath, const QString& leafUuid) {
     struct stat info {};
     const QByteArray native = QFile::encodeName(transcriptPath);
@@ -834,9 +847,11 @@ Lookup Reader::lookup(const QString& document, const std::vector<Message>& visib
         return fail(Lookup::unavailable(), QStringLiteral("metadata_unreadable"));
     if (qint64(metadataFile.info.st_size) > s.limits.maxMetadataBytes)
         return fail(Lookup::unavailable(), QStringLiteral("metadata_too_large"));
-    QByteArray metadataBytes(s.limits.maxMetadataBytes + 1, Qt::Uninitialized);
-    const qint64 metadataLength =
-        readFully(metadataFile.fd->get(), metadataBytes.data(), s.limits.maxMetadataBytes + 1);
+    // Room for the size seen plus one byte, so that a file grown past the limit meanwhile shows.
+    const qint64 metadataRoom =
+        std::min<qint64>(qint64(metadataFile.info.st_size), s.limits.maxMetadataBytes) + 1;
+    QByteArray metadataBytes(metadataRoom, Qt::Uninitialized);
+    const qint64 metadataLength = readFully(metadataFile.fd->get(), metadataBytes.data(), metadataRoom);
     metadataFile.fd.reset();
     if (metadataLength < 0)
         return fail(Lookup::unavailable(), QStringLiteral("metadata_unreadable"));
@@ -890,7 +905,8 @@ Lookup Reader::lookup(const QString& document, const std::vector<Message>& visib
             s.cancelInFlight();
             s.lastParseTime = at;
             const quint64 generation = s.nextGeneration++;
-            s.install(*session, *revision, readBranch(transcriptPath, leaf.value, s.limits), generation);
+            s.install(*session, *revision, guardedReadBranch(transcriptPath, leaf.value, s.limits),
+                      generation);
         } else {
             if (!s.inFlightGeneration) {
                 s.lastParseTime = at;
@@ -902,31 +918,31 @@ Lookup Reader::lookup(const QString& document, const std::vector<Message>& visib
                 const Limits limits = s.limits;
                 const QString sessionCopy = *session;
                 const Revision revisionCopy = *revision;
-                QThreadPool::globalInstance()->start([weak, cancel, limits, sessionCopy, revisionCopy,
-                                                      generation] {
-                    Branch branch =
-                        readBranch(revisionCopy.transcriptPath, revisionCopy.leafUuid, limits, cancel.get());
-                    QCoreApplication* app = QCoreApplication::instance();
-                    if (cancel->load() || !app)
-                        return;
-                    auto deliver = [weak, sessionCopy, revisionCopy, generation,
-                                    branch = std::move(branch)]() mutable {
-                        const std::shared_ptr<State> state = weak.lock();
-                        if (!state || state->inFlightGeneration != generation)
+                QThreadPool::globalInstance()->start(
+                    [weak, cancel, limits, sessionCopy, revisionCopy, generation] {
+                        Branch branch = guardedReadBranch(revisionCopy.transcriptPath, revisionCopy.leafUuid,
+                                                          limits, cancel.get());
+                        QCoreApplication* app = QCoreApplication::instance();
+                        if (cancel->load() || !app)
                             return;
-                        state->inFlightGeneration.reset();
-                        state->inFlightCancel.reset();
-                        // A file that changed while it was read gives a result of no state it was
-                        // ever in; the next lookup reads it again.
-                        if (currentRevision(revisionCopy.transcriptPath, revisionCopy.leafUuid) !=
-                            revisionCopy)
-                            return;
-                        if (generation < state->installedGeneration)
-                            return;
-                        state->install(sessionCopy, revisionCopy, std::move(branch), generation);
-                    };
-                    QMetaObject::invokeMethod(app, std::move(deliver), Qt::QueuedConnection);
-                });
+                        auto deliver = [weak, sessionCopy, revisionCopy, generation,
+                                        branch = std::move(branch)]() mutable {
+                            const std::shared_ptr<State> state = weak.lock();
+                            if (!state || state->inFlightGeneration != generation)
+                                return;
+                            state->inFlightGeneration.reset();
+                            state->inFlightCancel.reset();
+                            // A file that changed while it was read gives a result of no state it was
+                            // ever in; the next lookup reads it again.
+                            if (currentRevision(revisionCopy.transcriptPath, revisionCopy.leafUuid) !=
+                                revisionCopy)
+                                return;
+                            if (generation < state->installedGeneration)
+                                return;
+                            state->install(sessionCopy, revisionCopy, std::move(branch), generation);
+                        };
+                        QMetaObject::invokeMethod(app, std::move(deliver), Qt::QueuedConnection);
+                    });
             }
             if (!sameSession)
                 return fail(Lookup::unverified(), QStringLiteral("parse_pending"));

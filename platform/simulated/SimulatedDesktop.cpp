@@ -270,7 +270,8 @@ quint64 SimulatedDesktop::addNode(quint64 parent, qint32 pid, const QString& id,
     created.name = id;
     created.pid = pid;
     created.parent = parent;
-    created.attributes = std::move(attributes);
+    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
+        created.setAttribute(it.key(), it.value());
     nodes_.push_back(std::move(created));
     const quint64 newId = nodes_.back().id;
     if (Node* p = node(parent))
@@ -349,7 +350,7 @@ ax::Error SimulatedDesktop::copyAttributeValue(const ax::Element& element, const
     ++n->reads;
     if (const auto forced = n->readErrors.constFind(attribute); forced != n->readErrors.constEnd())
         return *forced;
-    if (const auto stored = n->attributes.constFind(attribute); stored != n->attributes.constEnd()) {
+    if (const ax::Value* stored = n->attribute(attribute)) {
         value = refreshed(*stored);
         return ax::Error::success;
     }
@@ -524,7 +525,7 @@ ax::Error SimulatedDesktop::setAttributeValue(const ax::Element& element, const 
     }
     if (attribute == kParent || attribute == kChildren)
         return finish(ax::Error::attributeUnsupported);
-    n->attributes.insert(attribute, value);
+    n->setAttribute(attribute, value);
     return finish(ax::Error::success);
 }
 
@@ -627,7 +628,7 @@ void SimulatedDesktop::apply(const Behaviour& behaviour, quint64 self) {
                     a->focused = id;
                 return;
             }
-            n->attributes.insert(behaviour.attribute, value);
+            n->setAttribute(behaviour.attribute, value);
             return;
         }
         case Behaviour::Kind::closeMenus:
@@ -641,11 +642,11 @@ void SimulatedDesktop::apply(const Behaviour& behaviour, quint64 self) {
             if (!n || !n->live)
                 return;
             if (!behaviour.title.isUndefined())
-                n->attributes.insert(
-                    kTitle, DesktopFixture::convert(*this, behaviour.title, QStringLiteral("title")));
+                n->setAttribute(kTitle,
+                                DesktopFixture::convert(*this, behaviour.title, QStringLiteral("title")));
             if (!behaviour.document.isUndefined())
-                n->attributes.insert(kDocument, DesktopFixture::convert(*this, behaviour.document,
-                                                                        QStringLiteral("document")));
+                n->setAttribute(kDocument, DesktopFixture::convert(*this, behaviour.document,
+                                                                   QStringLiteral("document")));
             return;
         }
         case Behaviour::Kind::fail:
@@ -662,9 +663,14 @@ void SimulatedDesktop::detachSubtree(quint64 id) {
     Node* root = node(id);
     if (!root || !root->live || root->isApplication)
         return;
-    if (Node* parent = node(root->parent))
+    const quint64 parentId = root->parent;
+    if (Node* parent = node(parentId)) {
         parent->children.removeAll(id);
+        for (auto& list : parent->childLists)
+            list.second.removeAll(id);
+    }
     App* a = app(root->pid);
+    bool hadFocus = false;
     QList<quint64> stack{id};
     while (!stack.isEmpty()) {
         Node* n = node(stack.takeLast());
@@ -672,11 +678,21 @@ void SimulatedDesktop::detachSubtree(quint64 id) {
             continue;
         n->live = false;
         if (a) {
-            if (a->focused == n->id)
-                a->focused = 0;
+            hadFocus = hadFocus || a->focused == n->id;
             a->openInstances.removeAll(n->id);
         }
         stack.append(n->children);
+        // Elements listed only in another list of this one belong to it too.
+        for (const auto& list : std::as_const(n->childLists))
+            for (quint64 listed : list.second)
+                if (const Node* other = node(listed); other && other->parent == n->id)
+                    stack.append(listed);
+    }
+    // Focus returns to what the closed part hung from (a menu's control), as it does on closing
+    // a menu; an application element takes no focus.
+    if (a && hadFocus) {
+        const Node* parent = node(parentId);
+        a->focused = parent && parent->live && !parent->isApplication ? parentId : 0;
     }
 }
 
