@@ -332,3 +332,61 @@ TEST(ApplyClaudeElements, MenuSubmenuAndDialogRecognition) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ApplyClaudeElements, OnlyLiveSettingControlsCount) {
+    QJsonObject desktop = withEffortControl();
+    patchNode(desktop, "claude.conversation", [](QJsonObject& group) {
+        QJsonArray children = group["children"].toArray();
+        children.append(
+            QJsonObject{{"id", "t.sources"},
+                        {"role", "AXGroup"},
+                        {"description", "Sources"},
+                        {"children", QJsonArray{QJsonObject{{"id", "t.sourceButton"},
+                                                            {"role", "AXButton"},
+                                                            {"title", "Opus 5.5 notes"},
+                                                            {"actions", QJsonArray{"AXPress"}}}}}});
+        children.append(
+            QJsonObject{{"id", "t.menu"},
+                        {"role", "AXMenu"},
+                        {"children", QJsonArray{QJsonObject{{"id", "t.menuButton"},
+                                                            {"role", "AXMenuButton"},
+                                                            {"title", "Opus 5.5"},
+                                                            {"actions", QJsonArray{"AXPress"}}}}}});
+        children.append(QJsonObject{
+            {"id", "t.send"}, {"role", "AXButton"}, {"title", "Send"}, {"actions", QJsonArray{"AXPress"}}});
+        group["children"] = children;
+    });
+    ApplyBench bench(desktop);
+    const auto e = [&bench](const char* id) { return bench.desktop->element(id); };
+    EXPECT_TRUE(ModelSettingApplier::isActiveClaudeSettingControl(e("claude.picker")));
+    EXPECT_TRUE(ModelSettingApplier::isActiveClaudeSettingControl(e("claude.effortControl")));
+    EXPECT_FALSE(ModelSettingApplier::isActiveClaudeSettingControl(e("t.sourceButton")));
+    EXPECT_FALSE(ModelSettingApplier::isActiveClaudeSettingControl(e("t.menuButton")));
+    EXPECT_FALSE(ModelSettingApplier::isActiveClaudeSettingControl(e("t.send")));
+    ax::setAttributeValue(e("claude.picker"), "AXEnabled", ax::Value(false));
+    EXPECT_FALSE(ModelSettingApplier::isActiveClaudeSettingControl(e("claude.picker")));
+}
+
+TEST(ApplyClaudeElements, TheReadBackComparesModelVersionEffortAndExtendedSwitch) {
+    ApplyBench bench(withEffortControl());
+    const RunningApplication host = *Workspace::current().application(claudeHost);
+    SimulatedApplyHost& h = *bench.host;
+    // The separate control's effort wins over the picker's.
+    ax::setAttributeValue(bench.desktop->element("claude.effortControl"), "AXTitle",
+                          ax::Value("Effort High"));
+    EXPECT_TRUE(h.settingIsConfirmed("sonnet", sonnetID, "high", false, host));
+    EXPECT_FALSE(h.settingIsConfirmed("sonnet", sonnetID, "medium", false, host));
+    EXPECT_FALSE(h.settingIsConfirmed("opus", opusID, "high", false, host));
+    EXPECT_FALSE(h.settingIsConfirmed("sonnet", QStringLiteral("claude-sonnet-5"), "high", false, host));
+
+    ax::setAttributeValue(bench.desktop->element("claude.picker"), "AXTitle",
+                          ax::Value("Haiku 4.5 Extended"));
+    EXPECT_TRUE(h.settingIsConfirmed("haiku", std::nullopt, "", true, host));
+    EXPECT_FALSE(h.settingIsConfirmed("haiku", std::nullopt, "", false, host));
+    ax::setAttributeValue(bench.desktop->element("claude.picker"), "AXTitle", ax::Value("Haiku 4.5"));
+    EXPECT_TRUE(h.settingIsConfirmed("haiku", ClaudeModelSetting::haiku45ID, "", false, host));
+}
+
+} // namespace

@@ -333,3 +333,81 @@ TEST(ApplyOpenAI, CancellingDuringAWaitEndsTheSwitchWithoutFurtherInput) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ApplyOpenAI, OneModelNameIsNoOpenListAndTheNextWayIsTried) {
+    QJsonObject desktop = openAIDesktop();
+    // Showing the menu brings up a list holding only the model already chosen.
+    QJsonObject templates = desktop["templates"].toObject();
+    templates["chatgpt.tinyMenu"] =
+        QJsonObject{{"id", "chatgpt.tinyMenu"},
+                    {"role", "AXMenu"},
+                    {"children", QJsonArray{QJsonObject{{"id", "chatgpt.tinyRow"},
+                                                        {"role", "AXMenuItem"},
+                                                        {"title", "GPT-5.6 Sol"},
+                                                        {"actions", QJsonArray{"AXPress"}}}}}};
+    desktop["templates"] = templates;
+    setAction(desktop, "chatgpt.picker", "AXShowMenu",
+              QJsonArray{QJsonObject{{"do", "attach"}, {"template", "chatgpt.tinyMenu"}, {"after", 0.2}}});
+    ApplyBench bench(desktop);
+    EXPECT_EQ(bench.run(AIProvider::openAI, "gpt-5.6-luna", std::nullopt, "high"), true);
+    EXPECT_EQ(bench.journal().mid(0, 5),
+              (QStringList{"activate 501", "action AXShowMenu chatgpt.picker", "key 501 53 down",
+                           "key 501 53 up", "action AXPress chatgpt.picker"}));
+    EXPECT_FALSE(bench.desktop->isLive("chatgpt.tinyMenu")) << "Escape closed the half-open list";
+}
+
+// The element tests of the OpenAI steps.
+TEST(ApplyOpenAIElements, ChoicesOptionsAndTheEffortControl) {
+    QJsonObject desktop = openAIDesktop();
+    patchNode(desktop, "chatgpt.conversation", [](QJsonObject& group) {
+        QJsonArray children = group["children"].toArray();
+        const auto element = [](const char* id, const char* role, const char* title, QJsonArray actions,
+                                QJsonValue enabled = {}) {
+            QJsonObject node{{"id", id}, {"role", role}, {"title", title}, {"actions", actions}};
+            if (!enabled.isUndefined())
+                node["enabled"] = enabled;
+            return node;
+        };
+        children.append(element("t.lunaHigh", "AXMenuItem", "GPT-5.6 Luna High", {"AXPress"}));
+        children.append(element("t.luna", "AXMenuItem", "GPT-5.6 Luna", {"AXPress"}));
+        children.append(element("t.lunaDisabled", "AXMenuItem", "GPT-5.6 Luna", {"AXPress"}, false));
+        children.append(element("t.lunaNoAction", "AXMenuItem", "GPT-5.6 Luna", {}));
+        children.append(element("t.opus", "AXMenuItem", "Opus 5.5", {"AXPress"}));
+        children.append(element("t.low", "AXMenuItem", "Low", {"AXPick"}));
+        children.append(element("t.lowDisabled", "AXMenuItem", "Low", {"AXPress"}, false));
+        children.append(element("t.lunaLow", "AXMenuItem", "GPT-5.6 Luna Low", {"AXPress"}));
+        children.append(element("t.effortText", "AXStaticText", "High", {"AXPress"}));
+        group["children"] = children;
+    });
+    ApplyBench bench(desktop);
+    const auto e = [&bench](const char* id) { return bench.desktop->element(id); };
+    const RunningApplication host = *Workspace::current().application(chatGPT);
+
+    QStringList choices;
+    for (const ax::Element& choice : ModelSettingApplier::openAIModelChoices(host))
+        choices << bench.desktop->idOf(choice);
+    EXPECT_EQ(choices, (QStringList{"chatgpt.picker", "t.lunaHigh", "t.luna", "t.lunaLow"}));
+    EXPECT_TRUE(ModelSettingApplier::openAIModelListShowing(host)) << "Sol and Luna are offered";
+
+    EXPECT_FALSE(
+        ModelSettingApplier::isOpenAITargetChoice(e("t.lunaHigh"), "gpt-5.6-luna", std::nullopt, "low"));
+    EXPECT_TRUE(ModelSettingApplier::isOpenAITargetChoice(e("t.luna"), "gpt-5.6-luna", std::nullopt, "low"));
+    EXPECT_TRUE(
+        ModelSettingApplier::isOpenAITargetChoice(e("t.lunaLow"), "gpt-5.6-luna", std::nullopt, "low"));
+    EXPECT_FALSE(ModelSettingApplier::isOpenAITargetChoice(e("t.luna"), "gpt-5.6-luna",
+                                                           QStringLiteral("gpt-5.6-luna-2026"), "low"))
+        << "an entry without the asked identifier is not chosen";
+
+    EXPECT_TRUE(ModelSettingApplier::isEffortControl(e("chatgpt.effort")));
+    EXPECT_FALSE(ModelSettingApplier::isEffortControl(e("chatgpt.picker"))) << "names a model";
+    EXPECT_FALSE(ModelSettingApplier::isEffortControl(e("t.effortText"))) << "not a control role";
+
+    EXPECT_TRUE(ModelSettingApplier::isEffortOption(e("t.low"), "low"));
+    EXPECT_FALSE(ModelSettingApplier::isEffortOption(e("t.low"), "high"));
+    EXPECT_FALSE(ModelSettingApplier::isEffortOption(e("t.lowDisabled"), "low"));
+    EXPECT_FALSE(ModelSettingApplier::isEffortOption(e("t.lunaLow"), "low")) << "names a model";
+}
+
+} // namespace

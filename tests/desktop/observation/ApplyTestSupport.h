@@ -147,7 +147,9 @@ public:
     using TargetApplication = ModelSettingApplier::TargetApplication;
     using ConversationSnapshot = ModelSettingApplier::ConversationSnapshot;
 
-    explicit SimulatedApplyHost(Scheduler& scheduler) : scheduler_(scheduler) {
+    // `bundleID` pins the host to one application, as a pinned tracker is.
+    explicit SimulatedApplyHost(Scheduler& scheduler, std::optional<QString> bundleID = std::nullopt)
+        : scheduler_(scheduler), tracker_(std::move(bundleID)) {
         evidence = generousEvidence(scheduler.now() + 1e6);
     }
 
@@ -265,11 +267,11 @@ private:
 // One test's desktop, virtual clock, tracker stand-in and applier.
 class ApplyBench {
 public:
-    explicit ApplyBench(const QJsonObject& desktopFixture) {
+    explicit ApplyBench(const QJsonObject& desktopFixture, std::optional<QString> bundleID = std::nullopt) {
         Scheduler::setCurrent(&scheduler);
         desktop = sim::SimulatedDesktop::fromJson(QJsonDocument(desktopFixture).toJson(), scheduler);
         desktop->install();
-        host = std::make_unique<SimulatedApplyHost>(scheduler);
+        host = std::make_unique<SimulatedApplyHost>(scheduler, std::move(bundleID));
         applier = std::make_unique<ModelSettingApplier>(*host, &scheduler);
     }
     ~ApplyBench() {
