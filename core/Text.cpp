@@ -126,20 +126,39 @@ QStringList words(QStringView text) {
 }
 
 QString collapseWhiteSpace(QStringView text) {
+    // White_Space has no characters outside the Basic Multilingual Plane, so code units can be
+    // tested one by one. Long texts go through here several times per scan, and most are already
+    // folded: nothing is built until the first run that needs folding.
+    const auto space = [](QChar c) { return QChar::isSpace(c.unicode()); };
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && space(text[begin]))
+        ++begin;
+    while (end > begin && space(text[end - 1]))
+        --end;
+
     QString out;
-    out.reserve(text.size());
-    bool pendingSpace = false;
-    forEachScalar(text, [&](char32_t s, qsizetype i, qsizetype width) {
-        if (isWhiteSpace(s)) {
-            pendingSpace = !out.isEmpty();
-            return true;
-        }
-        if (pendingSpace)
-            out += QLatin1Char(' ');
-        pendingSpace = false;
-        out += text.mid(i, width);
-        return true;
-    });
+    qsizetype run = begin; // start of the text not yet copied to `out`
+    for (qsizetype i = begin; i < end; ++i) {
+        const char16_t u = text[i].unicode();
+        if ((u > u' ' && u < 0x80) || !space(text[i]))
+            continue;
+        // text[end - 1] is not white space, so a run that starts before `end` also ends there.
+        qsizetype next = i + 1;
+        while (space(text[next]))
+            ++next;
+        if (next == i + 1 && text[i] == QLatin1Char(' '))
+            continue; // already a single blank
+        if (out.isNull())
+            out.reserve(end - begin);
+        out.append(text.sliced(run, i - run));
+        out.append(QLatin1Char(' '));
+        run = next;
+        i = next - 1;
+    }
+    if (out.isNull())
+        return text.sliced(begin, end - begin).toString();
+    out.append(text.sliced(run, end - run));
     return out;
 }
 

@@ -9,6 +9,10 @@
 
 #include <QString>
 
+namespace quillmere {
+class RequestLogStore;
+}
+
 namespace quillmere::NativeCardChecks {
 
 // The routing-decision diagnostic: the file exists only after a decision is shown, holds one record
@@ -22,5 +26,33 @@ void visibleHistoryChecks(const checks::Reporter& check);
 // When the cadence grants a classification request, when a shown recommendation becomes stale and
 // which reason it reports while it withholds one.
 void cadenceChecks(const checks::Reporter& check);
+
+// Which conversations are eligible, what the OpenAI request carries, and the cadence around
+// unreadable scans and their recovery.
+void eligibilityPayloadRecoveryChecks(const checks::Reporter& check);
+
+// The Claude classify request and answer checks that need no card.
+void claudeContractChecks(const checks::Reporter& check);
+
+// The OpenAI request and answer checks that need no card: unsupported targets, legacy current
+// settings, routing metadata and unknown current settings.
+void openAIContractChecks(const checks::Reporter& check);
+
+// Verified Work savings, the speed and billing guard, and the switched-off speed contract.
+void workSavingsAndSpeedGuardChecks(const checks::Reporter& check);
+
+// When a saving is shown, the work cost table, and the surface rules of the GPT-6 Sol targets.
+void savingsDisplayChecks(const checks::Reporter& check);
+
+// Target validation against what the host showed, and what the OpenAI request sends.
+void targetValidationChecks(const checks::Reporter& check);
+
+// Start-up removes the previous session's digest-bearing diagnostics and nothing else; the wire
+// capture is off unless armed, captures one request, keeps exact bytes and is private.
+void startupCleanupAndCaptureChecks(const checks::Reporter& check, const QString& temporaryDirectory);
+
+// The request log's readable report. `firstLog` is kept for the closing group, which makes two more
+// calls on it; `firstReport` follows its latest report.
+void requestLogChecks(const checks::Reporter& check, RequestLogStore& firstLog, QString& firstReport);
 
 } // namespace quillmere::NativeCardChecks

@@ -41,3 +41,129 @@ std::vector<ClaudeWindowTrackerConversationMessage> messagePairs(int first, int 
 }
 
 } // namespace quillmere::NativeCardChecks
+
+#include "core/ClaudeModelSetting.h"
+#include "core/Json.h"
+#include "desktop/classification/ClassificationService.h"
+#include "desktop/classification/ContractDecoding.h"
+
+#include <QJsonDocument>
+
+namespace quillmere::NativeCardChecks {
+
+ClaudeModelAvailability::MenuRow menuItem(const QString& label) {
+    return ClaudeModelAvailability::MenuRow{QStringLiteral("AXMenuItem"), label, true};
+}
+
+ClaudeWindowTrackerConversationSnapshot
+observedClaude(const QString& model, const QString& modelID, const QString& effort, bool extended,
+               const std::vector<ClaudeModelAvailability::MenuRow>& rows, const Clock& clock) {
+    ClaudeModelAvailability availability;
+    const QStringList ids =
+        availability.update(42, modelID, rows, QStringLiteral("synthetic-claude"),
+                            ClaudeModelAvailability::MenuState::partial, effort, extended, clock.uptime());
+    ClaudeWindowTrackerConversationSnapshot snapshot;
+    snapshot.provider = AIProvider::claude;
+    snapshot.messages = {
+        {QStringLiteral("user"), QStringLiteral("Please implement and test the dashboard from this brief")}};
+    snapshot.currentModel = model;
+    snapshot.currentModelID = modelID;
+    snapshot.currentEffort = effort;
+    snapshot.currentExtended = extended;
+    snapshot.currentSettingKnown = true;
+    snapshot.availableModelIDs = ids;
+    snapshot.claudeAvailability = availability.evidence();
+    snapshot.historyCurrent = true;
+    snapshot.historyComplete = false;
+    return snapshot;
+}
+
+ClaudeWindowTrackerConversationSnapshot haiku55Snapshot(const QString& effort, const Clock& clock) {
+    return observedClaude(
+        QStringLiteral("haiku"), ClaudeModelSetting::haiku55ID, effort, false,
+        {menuItem(QStringLiteral("Haiku 5.5 Medium")), menuItem(QStringLiteral("Sonnet 5.5 Low"))}, clock);
+}
+
+QByteArray contractData(const QString& provider, const QString& decision, const QString& model,
+                        const QString& effort, bool provisional, std::optional<double> savings,
+                        const std::optional<QString>& basis, const std::optional<QString>& comparedTo,
+                        const std::optional<QString>& fit) {
+    json::Object body{
+        {QStringLiteral("schemaVersion"), 2},
+        {QStringLiteral("provider"), provider},
+        {QStringLiteral("decision"), decision},
+        {QStringLiteral("requiresVerification"), provisional},
+        {QStringLiteral("setting"),
+         json::Object{{QStringLiteral("model"), model}, {QStringLiteral("effort"), effort}}},
+        {QStringLiteral("reason"), QStringLiteral("A bounded transformation is suitable for this setting.")},
+    };
+    if (savings)
+        body.push_back({QStringLiteral("potentialPct"), *savings});
+    if (basis)
+        body.push_back({QStringLiteral("savingsBasis"), *basis});
+    if (comparedTo)
+        body.push_back({QStringLiteral("savingsComparedTo"), *comparedTo});
+    if (fit)
+        body.push_back({QStringLiteral("modelFitReason"), *fit});
+    return json::write(body);
+}
+
+QJsonObject objectOf(const QByteArray& body) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        throw RunError(QStringLiteral("a fixture body does not read back as a JSON object"));
+    return document.object();
+}
+
+QByteArray bytesOf(const QJsonObject& object) {
+    return json::write(json::Value::from(object));
+}
+
+QByteArray lifecycleReply(int schema, const QString& decision, const QString& model, bool provisional) {
+    const json::Object body{
+        {QStringLiteral("schemaVersion"), 2},
+        {QStringLiteral("provider"), QStringLiteral("openai")},
+        {QStringLiteral("decision"), decision},
+        {QStringLiteral("requiresVerification"), provisional},
+        {QStringLiteral("setting"),
+         json::Object{{QStringLiteral("model"), model}, {QStringLiteral("effort"), QStringLiteral("high")}}},
+        {QStringLiteral("reason"), QStringLiteral("A bounded transformation is suitable for this setting.")},
+        {QStringLiteral("potentialPct"), 80},
+        {QStringLiteral("savingsBasis"), QStringLiteral("chatgpt-work-standard-10k-input-2k-output-v1")},
+        {QStringLiteral("savingsComparedTo"), QStringLiteral("gpt-5.5")},
+    };
+    QJsonObject object = objectOf(json::write(body));
+    object.insert(QStringLiteral("schemaVersion"), schema);
+    return bytesOf(object);
+}
+
+void expectClaudeContractError(const checks::Reporter& check, const QString& sentence,
+                               const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const std::exception&) {
+        check(true, sentence);
+        return;
+    }
+    check(false, sentence);
+}
+
+void expectHaikuContractError(const checks::Reporter& check, const QString& sentence,
+                              const std::function<void()>& operation) {
+    using Error = ClassificationService::ServiceError;
+    try {
+        operation();
+    } catch (const Error& error) {
+        const bool accepted = error.errorCase() == Error::Case::unsupportedCurrentSetting ||
+                              error.errorCase() == Error::Case::availableSettingsUnavailable;
+        check(accepted, accepted ? sentence : sentence + QStringLiteral(": unexpected ") + error.describe());
+        return;
+    } catch (const std::exception& error) {
+        check(false, sentence + QStringLiteral(": unexpected ") + QString::fromUtf8(error.what()));
+        return;
+    }
+    check(false, sentence);
+}
+
+} // namespace quillmere::NativeCardChecks

@@ -3,10 +3,16 @@
 // What the card check groups share: the run's temporary folder, file reading that ends the run on
 // failure, and the synthetic conversations.
 
+#include "core/ClaudeModelAvailability.h"
+#include "desktop/checks/CheckReporter.h"
 #include "desktop/observation/ConversationSnapshot.h"
+#include "platform/time/Clock.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -39,5 +45,44 @@ QByteArray readFile(const QString& path);
 // For each n in [first, last]: a user message "User request n" and an assistant message
 // "Assistant response n".
 std::vector<ClaudeWindowTrackerConversationMessage> messagePairs(int first, int last);
+
+// The synthetic Claude conversation: one user request, the given current setting read reliably,
+// and the availability evidence of one partial reading of the model menu with these rows (process
+// 42, scope "synthetic-claude") at the clock's uptime.
+ClaudeWindowTrackerConversationSnapshot
+observedClaude(const QString& model, const QString& modelID, const QString& effort, bool extended,
+               const std::vector<ClaudeModelAvailability::MenuRow>& rows,
+               const Clock& clock = Clock::system());
+
+// The synthetic conversation on Haiku 5.5 at `effort`, its menu showing Haiku 5.5 Medium and
+// Sonnet 5.5 Low.
+ClaudeWindowTrackerConversationSnapshot haiku55Snapshot(const QString& effort,
+                                                        const Clock& clock = Clock::system());
+
+// An enabled model-menu row.
+ClaudeModelAvailability::MenuRow menuItem(const QString& label);
+
+// A schema-2 OpenAI answer body with the fixed reason and the optional savings and fit fields.
+QByteArray contractData(const QString& provider, const QString& decision, const QString& model,
+                        const QString& effort, bool provisional, std::optional<double> savings = std::nullopt,
+                        const std::optional<QString>& basis = std::nullopt,
+                        const std::optional<QString>& comparedTo = std::nullopt,
+                        const std::optional<QString>& fit = std::nullopt);
+
+// An answer body of the given schema for a "high" effort setting, with a savings claim against a
+// retired model; built at schema 2 and rewritten, as an upgraded service would send it.
+QByteArray lifecycleReply(int schema, const QString& decision, const QString& model, bool provisional);
+
+// A body as an object and back, for the checks that add or change keys; throws RunError.
+QJsonObject objectOf(const QByteArray& body);
+QByteArray bytesOf(const QJsonObject& object);
+
+// Passes with the sentence when the operation throws anything; fails with it when it returns.
+void expectClaudeContractError(const checks::Reporter& check, const QString& sentence,
+                               const std::function<void()>& operation);
+// Passes only for the two availability errors of the classification road; another error fails
+// with the sentence, ": unexpected " and the error.
+void expectHaikuContractError(const checks::Reporter& check, const QString& sentence,
+                              const std::function<void()>& operation);
 
 } // namespace quillmere::NativeCardChecks

@@ -8,14 +8,21 @@
 #include "desktop/classification/Recommendation.h"
 #include "desktop/classification/RoutingDecisionMetadata.h"
 #include "desktop/observation/ConversationSnapshot.h"
+#include "platform/network/HttpTransport.h"
+#include "platform/tasks/Task.h"
 #include "platform/time/Clock.h"
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QString>
+#include <QUrl>
 #include <exception>
+#include <memory>
 #include <optional>
 
 namespace quillmere {
+
+class RequestLogStore;
 
 class ClassificationService {
 public:
@@ -105,6 +112,41 @@ public:
 
     // The service's reason trimmed, or a fixed text when it gave none.
     static QString cleanedReason(const std::optional<QString>& reason);
+
+    // ---- The client of the classification service -------------------------------------------
+
+    // The user default naming the classify URL, and the environment variable that overrides it.
+    static constexpr const char* endpointDefaultsKey = "QuillmereClassificationServiceURL";
+    static constexpr const char* endpointEnvironmentVariable = "QUILLMERE_CLASSIFICATION_URL";
+    // The classify URL this installation is configured with.
+    static QUrl configuredEndpoint();
+    // Answers are small JSON objects; anything larger is refused while it arrives.
+    static constexpr qint64 maximumAnswerBytes = 2 * 1024 * 1024;
+
+    // `endpoint` is the classify URL; `logStore`, when given, records every exchange.
+    explicit ClassificationService(QUrl endpoint, std::shared_ptr<RequestLogStore> logStore = {},
+                                   HttpTransport& transport = HttpTransport::shared(),
+                                   QString captureRoot = defaultCaptureRoot());
+
+    // Builds the request for the snapshot's provider, posts it once, records the exchange in the
+    // request log, and returns the checked recommendation. Throws ServiceError, the contracts'
+    // errors, TransportError, or TaskCancelled when `token` is cancelled during the transfer.
+    QCoro::Task<Recommendation> classify(Snapshot snapshot, QString installID, CancelToken token = {}) const;
+
+    const QUrl& endpoint() const { return endpoint_; }
+    // The conversation's label in the request log: the trimmed title and the key, or the key.
+    static QString conversationName(const Snapshot& snapshot);
+    // The OpenAI route's URL: the classify URL with its last path component replaced.
+    static QUrl openAIEndpoint(const QUrl& classifyURL);
+
+private:
+    static QString defaultCaptureRoot();
+    QCoro::Task<Recommendation> classifyOpenAI(Snapshot snapshot, CancelToken token) const;
+
+    QUrl endpoint_;
+    std::shared_ptr<RequestLogStore> logStore_;
+    HttpTransport* transport_;
+    QString captureRoot_;
 };
 
 } // namespace quillmere

@@ -12,12 +12,12 @@
 #include <QMetaObject>
 #include <QStringList>
 #include <QThreadPool>
-#include <QTimeZone>
 #include <QUrl>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -241,16 +241,63 @@ QString matchKey(const QString& text) {
     return text::canonical(ConversationText::normalize(text));
 }
 
-size_t keyHash(const QString& role, const QString& key) {
-    return qHash(key, role == kUser ? 0x5eed0001u : 0x5eed0002u);
+// Whether a text is only white space (every White_Space character is in the basic plane).
+bool isBlank(const QString& text) {
+    for (QChar c : text)
+        if (!text::isWhiteSpace(c.unicode()))
+            return false;
+    return true;
+}
+
+// FNV-1a over the key's UTF-16 code units, seeded by the role.
+struct KeyHasher {
+    explicit KeyHasher(const QString& role)
+        : value(role == kUser ? 0xcbf29ce484222325ULL : 0x84222325cbf29ce4ULL) {}
+    void add(char16_t unit) {
+        value ^= unit;
+        value *= 0x100000001b3ULL;
+    }
+    quint64 value;
+};
+
+// The hash of the role and match key, computed without building the key: stored texts are long,
+// and folding their white space into a new string costs more than parsing them. Composition is
+// applied first (a no-op copy for text already composed, which stored text nearly always is) and
+// white space is folded on the fly; neither step changes what the other sees, so the result is
+// the hash of matchKey(text).
+size_t keyHash(const QString& role, const QString& text) {
+    bool ascii = true;
+    for (QChar c : text)
+        if (c.unicode() >= 0x80) {
+            ascii = false;
+            break;
+        }
+    const QString composed = ascii ? text : text.normalized(QString::NormalizationForm_C);
+    KeyHasher hasher(role);
+    bool pendingSpace = false;
+    bool any = false;
+    for (QChar c : composed) {
+        const char16_t u = c.unicode();
+        if (u == u' ' || (u >= 0x09 && u <= 0x0d) || (u >= 0x80 && text::isWhiteSpace(u))) {
+            pendingSpace = any;
+            continue;
+        }
+        if (pendingSpace)
+            hasher.add(u' ');
+        pendingSpace = false;
+        any = true;
+        hasher.add(u);
+    }
+    return size_t(hasher.value);
 }
 
 enum class RowKind : quint8 { other, human, assistant };
 
 struct Row {
     QByteArray parentUuid;
-    // UTF-8 keeps the texts of rows that may end up on the branch at half the size of QString.
-    QByteArray text;
+    // Only requests and replies keep a text: tool results and bookkeeping, most of a transcript's
+    // bytes, are dropped as they are read.
+    QString text;
     qint64 createdAtMs = 0;
     RowKind kind = RowKind::other;
     bool conflicting = false;
@@ -291,11 +338,11 @@ LineResult readRow(const char* data, qsizetype length, Index& index) {
         const QJsonObject origin = json::object(object, QStringLiteral("origin")).value;
         if (json::string(origin, QStringLiteral("kind")).value == QLatin1StringView("human")) {
             row.kind = RowKind::human;
-            row.text = contentText(content, QStringLiteral("\n")).toUtf8();
+            row.text = contentText(content, QStringLiteral("\n"));
         }
     } else if (type == kAssistant) {
         row.kind = RowKind::assistant;
-        row.text = contentText(content, kAssistantJoin).toUtf8();
+        row.text = contentText(content, kAssistantJoin);
     }
     if (!row.text.isEmpty()) {
         const json::Field<QString> timestamp = json::string(object, QStringLiteral("timestamp"));
@@ -343,7 +390,7 @@ bool sameMessage(const Message& message, size_t hash, const Message& other, size
 }
 
 size_t messageHash(const Message& message) {
-    return keyHash(message.role, matchKey(message.text));
+    return keyHash(message.role, message.text);
 }
 
 // Where the observed messages continue the archive: the latest observed message that equals the
@@ -527,9 +574,8 @@ Branch readBranch(const QString& transcriptPath, const QString& leafUuid, const 
         }
     };
 
-    std::uint32_t rounds = 0;
     for (;;) {
-        if (cancel && (rounds++ & 7) == 0 && cancel->load(std::memory_order_relaxed)) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
             out.failure = QStringLiteral("cancelled");
             return out;
         }
@@ -615,18 +661,17 @@ Branch readBranch(const QString& transcriptPath, const QString& leafUuid, const 
         at = *parent;
     }
     index.byUuid.clear();
-    // Texts off the branch go before the branch's texts are widened to QString.
+    // Texts off the branch are let go before the branch's are moved into messages.
     for (size_t i = 0; i < index.rows.size(); ++i)
         if (!onChain[i])
-            index.rows[i].text = QByteArray();
+            index.rows[i].text = QString();
 
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         Row& row = index.rows[size_t(*it)];
         if (row.kind == RowKind::other)
             continue;
-        QString text = QString::fromUtf8(row.text);
-        row.text = QByteArray();
-        if (ConversationText::normalize(text).isEmpty())
+        QString text = std::move(row.text);
+        if (isBlank(text))
             continue;
         const QString& role = row.kind == RowKind::human ? kUser : kAssistant;
         if (role == kAssistant && !out.messages.empty() && out.messages.back().role == kAssistant)
@@ -660,11 +705,19 @@ struct Reader::State {
     QString metadataPathSession;
     QString transcriptPathCliSession;
 
-    bool parseInFlight = false;
     // Every parse takes the next generation; a result older than the one installed is dropped.
     quint64 nextGeneration = 1;
     quint64 installedGeneration = 0;
-    std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
+    // The background parse running, if any, and the flag that stops it.
+    std::optional<quint64> inFlightGeneration;
+    std::shared_ptr<std::atomic<bool>> inFlightCancel;
+
+    void cancelInFlight() {
+        if (inFlightCancel)
+            inFlightCancel->store(true);
+        inFlightCancel.reset();
+        inFlightGeneration.reset();
+    }
 
     void install(const QString& session, const Revision& revision, Branch branch, quint64 generation) {
         cachedSessionID = session;
@@ -675,6 +728,19 @@ struct Reader::State {
 };
 
 namespace {
+
+// A parse runs inside an event-loop callback or on a worker thread, where nothing may escape; an
+// allocation failure on a hostile file becomes a failed parse.
+Branch guardedReadBranch(const QString& transcriptPath, const QString& leafUuid, const Limits& limits,
+                         const std::atomic<bool>* cancel = nullptr) {
+    try {
+        return readBranch(transcriptPath, leafUuid, limits, cancel);
+    } catch (const std::exception&) {
+        Branch failed;
+        failed.failure = QStringLiteral("parse_failed");
+        return failed;
+    }
+}
 
 std::optional<Revision> currentRevision(const QString& transcriptPath, const QString& leafUuid) {
     struct stat info {};
@@ -699,7 +765,7 @@ Reader::Reader(Limits limits) : state_(std::make_shared<State>()) {
 
 Reader::~Reader() {
     // A parse still running has nobody to deliver to; let it stop at its next check.
-    state_->cancel->store(true);
+    state_->cancelInFlight();
 }
 
 QDateTime Reader::distantPast() {
@@ -716,7 +782,7 @@ std::optional<Revision> Reader::cachedRevision() const {
     return state_->cachedRevision;
 }
 bool Reader::parseInFlight() const {
-    return state_->parseInFlight;
+    return state_->inFlightGeneration.has_value();
 }
 QDateTime Reader::lastParseTime() const {
     return state_->lastParseTime;
@@ -781,9 +847,11 @@ Lookup Reader::lookup(const QString& document, const std::vector<Message>& visib
         return fail(Lookup::unavailable(), QStringLiteral("metadata_unreadable"));
     if (qint64(metadataFile.info.st_size) > s.limits.maxMetadataBytes)
         return fail(Lookup::unavailable(), QStringLiteral("metadata_too_large"));
-    QByteArray metadataBytes(s.limits.maxMetadataBytes + 1, Qt::Uninitialized);
-    const qint64 metadataLength =
-        readFully(metadataFile.fd->get(), metadataBytes.data(), s.limits.maxMetadataBytes + 1);
+    // Room for the size seen plus one byte, so that a file grown past the limit meanwhile shows.
+    const qint64 metadataRoom =
+        std::min<qint64>(qint64(metadataFile.info.st_size), s.limits.maxMetadataBytes) + 1;
+    QByteArray metadataBytes(metadataRoom, Qt::Uninitialized);
+    const qint64 metadataLength = readFully(metadataFile.fd->get(), metadataBytes.data(), metadataRoom);
     metadataFile.fd.reset();
     if (metadataLength < 0)
         return fail(Lookup::unavailable(), QStringLiteral("metadata_unreadable"));
@@ -833,43 +901,48 @@ Lookup Reader::lookup(const QString& document, const std::vector<Message>& visib
         if (throttled) {
             older = true;
         } else if (parseImmediately) {
+            // One parse at a time: a background one still running is overtaken and stopped.
+            s.cancelInFlight();
             s.lastParseTime = at;
             const quint64 generation = s.nextGeneration++;
-            s.install(*session, *revision, readBranch(transcriptPath, leaf.value, s.limits), generation);
+            s.install(*session, *revision, guardedReadBranch(transcriptPath, leaf.value, s.limits),
+                      generation);
         } else {
-            if (!s.parseInFlight) {
+            if (!s.inFlightGeneration) {
                 s.lastParseTime = at;
-                s.parseInFlight = true;
                 const quint64 generation = s.nextGeneration++;
+                auto cancel = std::make_shared<std::atomic<bool>>(false);
+                s.inFlightGeneration = generation;
+                s.inFlightCancel = cancel;
                 std::weak_ptr<State> weak = state_;
-                auto cancel = s.cancel;
                 const Limits limits = s.limits;
                 const QString sessionCopy = *session;
                 const Revision revisionCopy = *revision;
-                QThreadPool::globalInstance()->start([weak, cancel, limits, sessionCopy, revisionCopy,
-                                                      generation] {
-                    Branch branch =
-                        readBranch(revisionCopy.transcriptPath, revisionCopy.leafUuid, limits, cancel.get());
-                    QCoreApplication* app = QCoreApplication::instance();
-                    if (cancel->load() || !app)
-                        return;
-                    auto deliver = [weak, sessionCopy, revisionCopy, generation,
-                                    branch = std::move(branch)]() mutable {
-                        const std::shared_ptr<State> state = weak.lock();
-                        if (!state)
+                QThreadPool::globalInstance()->start(
+                    [weak, cancel, limits, sessionCopy, revisionCopy, generation] {
+                        Branch branch = guardedReadBranch(revisionCopy.transcriptPath, revisionCopy.leafUuid,
+                                                          limits, cancel.get());
+                        QCoreApplication* app = QCoreApplication::instance();
+                        if (cancel->load() || !app)
                             return;
-                        state->parseInFlight = false;
-                        // A file that changed while it was read gives a result of no state it was
-                        // ever in; the next lookup reads it again.
-                        if (currentRevision(revisionCopy.transcriptPath, revisionCopy.leafUuid) !=
-                            revisionCopy)
-                            return;
-                        if (generation < state->installedGeneration)
-                            return;
-                        state->install(sessionCopy, revisionCopy, std::move(branch), generation);
-                    };
-                    QMetaObject::invokeMethod(app, std::move(deliver), Qt::QueuedConnection);
-                });
+                        auto deliver = [weak, sessionCopy, revisionCopy, generation,
+                                        branch = std::move(branch)]() mutable {
+                            const std::shared_ptr<State> state = weak.lock();
+                            if (!state || state->inFlightGeneration != generation)
+                                return;
+                            state->inFlightGeneration.reset();
+                            state->inFlightCancel.reset();
+                            // A file that changed while it was read gives a result of no state it was
+                            // ever in; the next lookup reads it again.
+                            if (currentRevision(revisionCopy.transcriptPath, revisionCopy.leafUuid) !=
+                                revisionCopy)
+                                return;
+                            if (generation < state->installedGeneration)
+                                return;
+                            state->install(sessionCopy, revisionCopy, std::move(branch), generation);
+                        };
+                        QMetaObject::invokeMethod(app, std::move(deliver), Qt::QueuedConnection);
+                    });
             }
             if (!sameSession)
                 return fail(Lookup::unverified(), QStringLiteral("parse_pending"));

@@ -8,7 +8,6 @@
 #include "desktop/observation/CodexLocalConversationArchive.h"
 
 #include <QRegularExpression>
-#include <QSet>
 
 #include "core/ConversationText.h"
 #include "core/Text.h"
@@ -78,7 +77,8 @@ bool mayEndInBadge(const QString& text) {
 
 bool mayHaveBlankBeforePunctuation(const QString& text) {
     for (qsizetype i = 1; i < text.size(); ++i) {
-        if (!isPunctuationMark(text[i]))
+        // Every mark sorts at or below '?', above every letter's code.
+        if (text[i].unicode() > u'?' || !isPunctuationMark(text[i]))
             continue;
         const QChar before = text[i - 1];
         // Every character the pattern's \s accepts is either ASCII white space or a non-ASCII
@@ -87,6 +87,38 @@ bool mayHaveBlankBeforePunctuation(const QString& text) {
             return true;
     }
     return false;
+}
+
+bool mayHaveBlankAfterMaqaf(const QString& text) {
+    for (qsizetype at = text.indexOf(maqaf); at >= 0 && at + 1 < text.size();
+         at = text.indexOf(maqaf, at + 1)) {
+        const QChar after = text[at + 1];
+        if (after.isSpace() || (after.unicode() > 0x7F && !after.isLetterOrNumber()))
+            return true;
+    }
+    return false;
+}
+
+// Removes every "**", left to right without overlaps as a plain replacement would. Searching for
+// the single character "*" is far faster on long texts than a general substring search.
+void removeBoldMarks(QString& text) {
+    qsizetype at = text.indexOf(QLatin1Char('*'));
+    while (at >= 0 && !(at + 1 < text.size() && text[at + 1] == QLatin1Char('*')))
+        at = text.indexOf(QLatin1Char('*'), at + 1);
+    if (at < 0)
+        return;
+    QString out;
+    out.reserve(text.size());
+    qsizetype copied = 0;
+    while (at >= 0) {
+        out.append(QStringView(text).sliced(copied, at - copied));
+        copied = at + 2;
+        at = text.indexOf(QLatin1Char('*'), copied);
+        while (at >= 0 && !(at + 1 < text.size() && text[at + 1] == QLatin1Char('*')))
+            at = text.indexOf(QLatin1Char('*'), at + 1);
+    }
+    out.append(QStringView(text).sliced(copied));
+    text = std::move(out);
 }
 
 struct Anchor {
@@ -103,14 +135,17 @@ const QString assistantRole = QStringLiteral("assistant");
 
 QString matchKey(QStringView text) {
     QString key = ConversationText::normalize(text);
-    key.replace(QStringLiteral("**"), QString());
+    const qsizetype folded = key.size();
+    // Each step below only removes characters, so an unchanged length means nothing changed and
+    // the text is still normalised.
+    removeBoldMarks(key);
     if (mayEndInBadge(key))
         key.replace(badgePattern(), QString());
     if (mayHaveBlankBeforePunctuation(key))
         key.replace(spaceBeforePunctuationPattern(), QStringLiteral("\\1"));
-    if (key.contains(maqaf))
+    if (mayHaveBlankAfterMaqaf(key))
         key.replace(spaceAfterMaqafPattern(), QString(maqaf));
-    return ConversationText::normalize(key);
+    return key.size() == folded ? key : ConversationText::normalize(key);
 }
 
 QString keyedText(QStringView role, QStringView text) {
@@ -149,15 +184,14 @@ PositionIndex positions(const std::vector<Item>& items) {
             if (std::optional<QString> request = visibleRequest(message.text))
                 keys[1] = matchKey(*request);
         }
-        QSet<QString> seen;
-        for (const QString& key : keys) {
-            if (key.isEmpty())
+        QString keyed[2];
+        for (int k = 0; k < 2; ++k) {
+            if (keys[k].isEmpty())
                 continue;
-            const QString keyed = text::canonical(message.role + QLatin1Char('|') + key);
-            if (seen.contains(keyed))
-                continue;
-            seen.insert(keyed);
-            index[keyed].append(int(i));
+            keyed[k] = text::canonical(message.role + QLatin1Char('|') + keys[k]);
+            if (k == 1 && keyed[1] == keyed[0])
+                continue; // a request that is the whole text counts once
+            index[keyed[k]].append(int(i));
         }
     }
     return index;

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QStringList>
+#include <cstring>
 #include <sqlite3.h>
 
 #include "core/ConversationText.h"
@@ -56,6 +57,17 @@ public:
     qint64 int64(int column) const { return sqlite3_column_int64(statement_, column); }
     // The text up to its first NUL, as UTF-8 with every invalid sequence replaced by U+FFFD; none
     // for NULL.
+    std::optional<QByteArray> utf8(int column) const {
+        const unsigned char* bytes = sqlite3_column_text(statement_, column);
+        if (bytes == nullptr)
+            return std::nullopt;
+        // The bytes stay valid until the next step, which is longer than the caller parses them.
+        const char* start = reinterpret_cast<const char*>(bytes);
+        QByteArray text = QByteArray::fromRawData(start, qsizetype(std::strlen(start)));
+        if (!text.isValidUtf8())
+            return QString::fromUtf8(text).toUtf8();
+        return text;
+    }
     std::optional<QString> text(int column) const {
         const unsigned char* bytes = sqlite3_column_text(statement_, column);
         if (bytes == nullptr)
@@ -95,6 +107,15 @@ std::optional<ConversationText::Message> decodeMessage(const QString& itemType, 
                                          text.isPresent() ? text.value : QString()};
     }
     return std::nullopt;
+}
+
+// Whether normalising leaves anything, without building the normalised text.
+bool hasVisibleText(const QString& text) {
+    for (QChar c : text) {
+        if (!QChar::isSpace(c.unicode()))
+            return true;
+    }
+    return false;
 }
 
 QString insufficientSummary(qsizetype archive, qsizetype visible) {
@@ -172,17 +193,17 @@ std::optional<std::vector<Item>> Database::messages(const QString& threadID) con
         if (!(position > previousPosition))
             return std::vector<Item>();
         const std::optional<QString> itemType = statement.text(1);
-        const std::optional<QString> itemJSON = statement.text(2);
+        // Invalid UTF-8 is repaired before parsing, so a damaged byte costs that character rather
+        // than the whole history.
+        const std::optional<QByteArray> itemJSON = statement.utf8(2);
         if (!itemType || !itemJSON)
             return std::vector<Item>();
-        // The text was read with invalid UTF-8 replaced, so a damaged byte costs that character
-        // rather than the whole item.
-        const std::optional<QJsonObject> item = json::parseObject(itemJSON->toUtf8());
+        const std::optional<QJsonObject> item = json::parseObject(*itemJSON);
         if (!item)
             return std::vector<Item>();
 
         if (std::optional<ConversationText::Message> message = decodeMessage(*itemType, *item)) {
-            if (!ConversationText::normalize(message->text).isEmpty())
+            if (hasVisibleText(message->text))
                 items.push_back(Item{position, statement.int64(3), std::move(*message)});
         }
         previousPosition = position;

@@ -172,12 +172,13 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     }
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    // Errors Qt derives from an HTTP status (content and server errors) still carry an answer;
-    // connection, proxy and protocol errors mean there is no complete answer, even when a status
-    // line arrived before the connection broke.
+    // Qt turns HTTP error statuses into content, protocol and server errors; those still carry an
+    // answer. Connection and proxy errors, and a broken protocol exchange, mean there is no
+    // complete answer, even when a status line arrived before the connection broke.
     const int error = reply->error();
-    const bool statusError = (error >= 201 && error <= 299) || (error >= 401 && error <= 499);
-    if (error != QNetworkReply::NoError && (!statusError || !status.isValid())) {
+    const bool incomplete = (error >= 1 && error <= 199) || error == QNetworkReply::ProtocolFailure ||
+                            error == QNetworkReply::UnknownNetworkError;
+    if (error != QNetworkReply::NoError && (incomplete || !status.isValid())) {
         const auto code = codeFor(reply->error());
         throw TransportError(code, descriptionFor(code, reply->errorString()));
     }

@@ -315,28 +315,27 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
     auto attribute = [&](const QString& name, const QJsonValue& value, const QString& valuePath) {
         pending_.append([this, self, name, value, valuePath] {
             const ax::Value converted = DesktopFixture::convert(desktop_, value, valuePath);
-            node(self).attributes.insert(name, converted);
+            node(self).setAttribute(name, converted);
         });
     };
     for (auto it = shorthands().constBegin(); it != shorthands().constEnd(); ++it)
         if (object.contains(it.key()))
             attribute(it.value(), object.value(it.key()), at(path, it.key()));
     if (object.contains(QStringLiteral("url")))
-        node(self).attributes.insert(QStringLiteral("AXURL"),
-                                     ax::Value(ax::Url{requireString(object.value(QStringLiteral("url")),
-                                                                     at(path, QStringLiteral("url")))}));
+        node(self).setAttribute(QStringLiteral("AXURL"),
+                                ax::Value(ax::Url{requireString(object.value(QStringLiteral("url")),
+                                                                at(path, QStringLiteral("url")))}));
     if (object.contains(QStringLiteral("frame"))) {
         const QList<double> n =
             numbers(object.value(QStringLiteral("frame")), 4, at(path, QStringLiteral("frame")));
         if (n[2] < 0 || n[3] < 0)
             fail(at(path, QStringLiteral("frame")), QStringLiteral("width and height cannot be negative"));
-        node(self).attributes.insert(QStringLiteral("AXPosition"), ax::Value(ax::Point{n[0], n[1]}));
-        node(self).attributes.insert(QStringLiteral("AXSize"), ax::Value(ax::Size{n[2], n[3]}));
+        node(self).setAttribute(QStringLiteral("AXPosition"), ax::Value(ax::Point{n[0], n[1]}));
+        node(self).setAttribute(QStringLiteral("AXSize"), ax::Value(ax::Size{n[2], n[3]}));
     }
     if (window && object.contains(QStringLiteral("minimized")))
-        node(self).attributes.insert(
-            QStringLiteral("AXMinimized"),
-            ax::Value(optionalBool(object, QStringLiteral("minimized"), false, path)));
+        node(self).setAttribute(QStringLiteral("AXMinimized"),
+                                ax::Value(optionalBool(object, QStringLiteral("minimized"), false, path)));
     if (const QJsonValue attributes = object.value(QStringLiteral("attributes")); !attributes.isUndefined()) {
         if (!attributes.isObject())
             fail(at(path, QStringLiteral("attributes")),
@@ -465,11 +464,18 @@ quint64 DesktopFixture::instantiate(SimulatedDesktop& desktop, const QJsonObject
     for (auto it = desktop.templates_.constBegin(); it != desktop.templates_.constEnd(); ++it)
         names.insert(it.key());
     DesktopFixtureBuilder builder(desktop, names);
-    const quint64 root = builder.build(tree, parent, pid, path, false);
-    if (!tree.contains(QStringLiteral("menu")))
-        builder.node(root).closesAsMenu = tree.value(QStringLiteral("role")).toString() == u"AXMenu";
-    builder.resolve();
-    return root;
+    // Where the copy starts: a copy that cannot be finished is taken away again, whole.
+    const quint64 first = desktop.nextNodeId();
+    try {
+        const quint64 root = builder.build(tree, parent, pid, path, false);
+        if (!tree.contains(QStringLiteral("menu")))
+            builder.node(root).closesAsMenu = tree.value(QStringLiteral("role")).toString() == u"AXMenu";
+        builder.resolve();
+        return root;
+    } catch (const FixtureError&) {
+        desktop.detachSubtree(first);
+        throw;
+    }
 }
 
 void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
@@ -592,7 +598,7 @@ void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
             SimulatedDesktop::Node& n = builder.node(window);
             n.isWindow = true;
             if (!windowList[w].toObject().contains(QStringLiteral("role")))
-                n.attributes.insert(QStringLiteral("AXRole"), ax::Value("AXWindow"));
+                n.setAttribute(QStringLiteral("AXRole"), ax::Value("AXWindow"));
             const QJsonObject wo = windowList[w].toObject();
             SimulatedDesktop::WindowInfo info;
             info.node = window;

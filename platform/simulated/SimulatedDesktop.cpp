@@ -135,6 +135,10 @@ void SimulatedDesktop::uninstall() {
 // ------------------------------------------------------------------------------------------
 // Nodes
 
+quint64 SimulatedDesktop::nextNodeId() const {
+    return kFirstNode + nodes_.size();
+}
+
 SimulatedDesktop::Node* SimulatedDesktop::node(quint64 id) {
     if (id < kFirstNode || id - kFirstNode >= nodes_.size())
         return nullptr;
@@ -266,7 +270,8 @@ quint64 SimulatedDesktop::addNode(quint64 parent, qint32 pid, const QString& id,
     created.name = id;
     created.pid = pid;
     created.parent = parent;
-    created.attributes = std::move(attributes);
+    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it)
+        created.setAttribute(it.key(), it.value());
     nodes_.push_back(std::move(created));
     const quint64 newId = nodes_.back().id;
     if (Node* p = node(parent))
@@ -345,7 +350,7 @@ ax::Error SimulatedDesktop::copyAttributeValue(const ax::Element& element, const
     ++n->reads;
     if (const auto forced = n->readErrors.constFind(attribute); forced != n->readErrors.constEnd())
         return *forced;
-    if (const auto stored = n->attributes.constFind(attribute); stored != n->attributes.constEnd()) {
+    if (const ax::Value* stored = n->attribute(attribute)) {
         value = refreshed(*stored);
         return ax::Error::success;
     }
@@ -520,7 +525,7 @@ ax::Error SimulatedDesktop::setAttributeValue(const ax::Element& element, const 
     }
     if (attribute == kParent || attribute == kChildren)
         return finish(ax::Error::attributeUnsupported);
-    n->attributes.insert(attribute, value);
+    n->setAttribute(attribute, value);
     return finish(ax::Error::success);
 }
 
@@ -623,7 +628,7 @@ void SimulatedDesktop::apply(const Behaviour& behaviour, quint64 self) {
                     a->focused = id;
                 return;
             }
-            n->attributes.insert(behaviour.attribute, value);
+            n->setAttribute(behaviour.attribute, value);
             return;
         }
         case Behaviour::Kind::closeMenus:
@@ -637,11 +642,11 @@ void SimulatedDesktop::apply(const Behaviour& behaviour, quint64 self) {
             if (!n || !n->live)
                 return;
             if (!behaviour.title.isUndefined())
-                n->attributes.insert(
-                    kTitle, DesktopFixture::convert(*this, behaviour.title, QStringLiteral("title")));
+                n->setAttribute(kTitle,
+                                DesktopFixture::convert(*this, behaviour.title, QStringLiteral("title")));
             if (!behaviour.document.isUndefined())
-                n->attributes.insert(kDocument, DesktopFixture::convert(*this, behaviour.document,
-                                                                        QStringLiteral("document")));
+                n->setAttribute(kDocument, DesktopFixture::convert(*this, behaviour.document,
+                                                                   QStringLiteral("document")));
             return;
         }
         case Behaviour::Kind::fail:

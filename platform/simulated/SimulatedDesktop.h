@@ -147,6 +147,20 @@ private:
         // Whether closing menus (and Escape) removes this instance root.
         bool closesAsMenu = false;
         QMap<QString, ax::Value> attributes;
+        // One bit per attribute name present (by hash), so the many reads of attributes an
+        // element lacks skip the map. Kept by setAttribute.
+        quint64 attributeBits = 0;
+        static quint64 bitOf(const QString& name) { return quint64(1) << (qHash(name) & 63); }
+        void setAttribute(const QString& name, ax::Value value) {
+            attributeBits |= bitOf(name);
+            attributes.insert(name, std::move(value));
+        }
+        const ax::Value* attribute(const QString& name) const {
+            if (!(attributeBits & bitOf(name)))
+                return nullptr;
+            const auto found = attributes.constFind(name);
+            return found == attributes.constEnd() ? nullptr : &*found;
+        }
         QList<quint64> children;
         QList<QPair<QString, QList<quint64>>> childLists;
         QHash<QString, ax::Error> readErrors;
@@ -188,6 +202,8 @@ private:
         QString path;
     };
 
+    // The number the next node made will get.
+    quint64 nextNodeId() const;
     Node* node(quint64 id);
     const Node* node(quint64 id) const;
     Node* liveNode(const ax::Element& element, ax::Error& error);

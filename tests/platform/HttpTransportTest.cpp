@@ -62,6 +62,8 @@ TEST(HttpTransport, SendsExactlyOnePostAndReturnsStatusAndBody) {
 TEST(HttpTransport, ErrorStatusesAndRedirectsAreAnswersNotFailures) {
     LoopbackServer server;
     server.post("/fail", LoopbackServer::answer(500, "boom"));
+    server.post("/bad", LoopbackServer::answer(400, "{\"error\":\"x\"}"));
+    server.post("/gone", LoopbackServer::answer(404, ""));
     server.post("/moved", [](const httplib::Request&, httplib::Response& response) {
         response.status = 302;
         response.set_header("Location", "/elsewhere");
@@ -71,10 +73,15 @@ TEST(HttpTransport, ErrorStatusesAndRedirectsAreAnswersNotFailures) {
     ASSERT_TRUE(failed.response);
     EXPECT_EQ(failed.response->status, 500);
     EXPECT_EQ(failed.response->body, "boom");
+    for (const auto& [path, status] : {std::pair{"/bad", 400}, std::pair{"/gone", 404}}) {
+        const Outcome outcome = run(post(server.url(path), "{}"));
+        ASSERT_TRUE(outcome.response) << path;
+        EXPECT_EQ(outcome.response->status, status);
+    }
     const Outcome moved = run(post(server.url("/moved"), "{}"));
     ASSERT_TRUE(moved.response);
     EXPECT_EQ(moved.response->status, 302);
-    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests().size(), 4u);
 }
 
 TEST(HttpTransport, DeadlineCoversAStalledBody) {

@@ -226,6 +226,40 @@ TEST_F(SimulatedDesktopTest, PendingReactionsDieWithTheDesktop) {
     EXPECT_FALSE(ax::isProcessTrusted());
 }
 
+TEST(SimulatedDesktopBehaviour, BadReferenceInATemplateLeavesNothingBehind) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(R"({
+      "apps": [{"pid": 9, "active": true, "windows": [{"id": "w", "children": [
+        {"id": "opener", "actions": [{"name": "AXPress", "do": {"do": "attach", "template": "broken"}}]}]}]}],
+      "templates": {"broken": {"id": "popover", "attributes": {"AXLinkedUIElements": {"element": "ghost"}}}}
+    })",
+                                              scheduler);
+    desktop->install();
+    EXPECT_EQ(ax::performAction(desktop->element("opener"), "AXPress"), ax::Error::success);
+    EXPECT_FALSE(desktop->isLive("popover"));
+    ax::Value children;
+    ASSERT_EQ(ax::copyAttributeValue(desktop->element("w"), "AXChildren", children), ax::Error::success);
+    EXPECT_EQ(children.list()->size(), 1u);
+}
+
+TEST(SimulatedDesktopBehaviour, TerminationMakesEveryElementStaleAndIsAnnounced) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(
+        R"({"apps": [{"pid": 9, "name": "Host", "active": true, "windows": [{"id": "w", "frame": [0, 0, 10, 10]}]}]})",
+        scheduler);
+    desktop->install();
+    QStringList heard;
+    QObject::connect(desktop.get(), &Workspace::didTerminateApplication,
+                     [&](const RunningApplication& app) { heard << *app.localizedName; });
+    const ax::Element window = desktop->element("w");
+    desktop->terminate(9);
+    ax::Value value;
+    EXPECT_EQ(ax::copyAttributeValue(window, "AXRole", value), ax::Error::invalidUIElement);
+    EXPECT_EQ(heard, QStringList{"Host"});
+    EXPECT_TRUE(Workspace::current().runningApplications().isEmpty());
+    EXPECT_TRUE(WindowList::current().copyWindowInfo(windowinfo::optionOnScreenOnly).isEmpty());
+}
+
 TEST(NoSimulatedDesktop, HasNoHostsAndNoTrust) {
     EXPECT_FALSE(ax::isProcessTrusted());
     EXPECT_TRUE(Workspace::current().runningApplications().isEmpty());
@@ -295,6 +329,49 @@ TEST(DesktopFixtureErrors, NameTheBadField) {
     EXPECT_EQ(loadError(R"({"apps": [{"pid": 1, "windows": [{"actions": [{"name": "AXPress",
                  "do": {"do": "set", "target": "x"}}]}]}]})"),
               "apps[0].windows[0].actions[0].do.attribute: set needs an attribute");
+}
+
+TEST(DesktopFixtureErrors, DeepTreesLoadOrFailCleanly) {
+    // Nesting up to the JSON reader's limit builds; beyond it the file is refused, never a crash.
+    auto nested = [](int depth) {
+        QByteArray tree = "{}";
+        for (int i = 0; i < depth; ++i)
+            tree = "{\"children\": [" + tree + "]}";
+        return "{\"apps\": [{\"pid\": 1, \"windows\": [" + tree + "]}]}";
+    };
+    VirtualScheduler scheduler;
+    EXPECT_NO_THROW(SimulatedDesktop::fromJson(nested(400), scheduler));
+    EXPECT_THROW(SimulatedDesktop::fromJson(nested(5000), scheduler), sim::FixtureError);
+}
+
+TEST(SimulatedDesktopBehaviour, EventCreationAndPointerCanFail) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(
+        R"({"events": {"keyboardFails": true, "mouseFails": true, "pointerFails": true}, "apps": [{"pid": 3}]})",
+        scheduler);
+    desktop->install();
+    EXPECT_FALSE(EventPoster::current().createKeyboardEvent(virtualkey::space, true));
+    EXPECT_FALSE(EventPoster::current().createMouseEvent(MouseEventType::mouseMoved, {1, 1}));
+    EXPECT_FALSE(EventPoster::current().pointerLocation());
+}
+
+TEST(SimulatedDesktopBehaviour, AttributeNamesAndRefusedWrites) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(R"({"apps": [{"pid": 3, "windows": [
+        {"id": "w", "title": "T", "attributes": {"AXDOMIdentifier": "x"}, "setErrors": {"AXFocused": "attributeUnsupported"},
+         "lists": {"AXLinkedUIElements": []}},
+        {"id": "hidden", "errors": {"$attributeNames": "cannotComplete"}}]}]})",
+                                              scheduler);
+    desktop->install();
+    ax::Value names;
+    ASSERT_EQ(ax::copyAttributeNames(desktop->element("w"), names), ax::Error::success);
+    EXPECT_EQ(names, ax::Value::strings({"AXChildren", "AXDOMIdentifier", "AXFocused", "AXLinkedUIElements",
+                                         "AXParent", "AXRole", "AXTitle"}));
+    EXPECT_EQ(ax::copyAttributeNames(desktop->element("hidden"), names), ax::Error::cannotComplete);
+    EXPECT_EQ(ax::setAttributeValue(desktop->element("w"), "AXFocused", true),
+              ax::Error::attributeUnsupported);
+    EXPECT_TRUE(desktop->focusedElement(3).isNull());
+    EXPECT_EQ(desktop->journal().lines(), QStringList{"set AXFocused=true w -> attributeUnsupported"});
 }
 
 } // namespace

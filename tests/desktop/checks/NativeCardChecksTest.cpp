@@ -1,5 +1,5 @@
-#include "desktop/checks/NativeCardChecks.h"
 #include "desktop/checks/CheckReporter.h"
+#include "desktop/checks/NativeCardChecks.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -15,9 +15,17 @@ TEST(NativeCardChecks, GroupsWithoutTheCardPass) {
 
     NativeCardChecks::routingDecisionChecks(reporter, temporary.path());
     NativeCardChecks::visibleHistoryChecks(reporter);
+    NativeCardChecks::eligibilityPayloadRecoveryChecks(reporter);
     NativeCardChecks::cadenceChecks(reporter);
+    NativeCardChecks::claudeContractChecks(reporter);
+    NativeCardChecks::openAIContractChecks(reporter);
+    NativeCardChecks::workSavingsAndSpeedGuardChecks(reporter);
+    NativeCardChecks::savingsDisplayChecks(reporter);
+    NativeCardChecks::targetValidationChecks(reporter);
 
     EXPECT_TRUE(log.failures().isEmpty()) << "failed checks:\n" << log.failures().join('\n').toStdString();
-    // Six routing checks, seventeen on history progress, seventy-two on the cadence.
-    EXPECT_EQ(log.count(), 6 + 17 + 72);
+    // Routing 6, history progress 17, eligibility and recovery 20, cadence 72; the card-free
+    // contract checks: Claude 31, OpenAI 42, Work savings and speed 63, savings display 15, target
+    // validation 16.
+    EXPECT_EQ(log.count(), 6 + 17 + 20 + 72 + 31 + 42 + 63 + 15 + 16);
 }

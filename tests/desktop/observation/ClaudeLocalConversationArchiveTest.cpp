@@ -243,9 +243,14 @@ TEST(ClaudeArchiveReader, VisibleMessagesMustBelongToTheBranch) {
     ASSERT_TRUE(older.isVerified());
     EXPECT_FALSE(older.snapshot()->latestVisibleUserCurrent);
 
-    // White space runs and the way accents were typed do not matter.
+    // White space runs of any kind do not matter.
     EXPECT_TRUE(
         archive.lookup(reader, {user("  Implement the distinct\ndashboard requirement 4 in this project ")})
+            .isVerified());
+    EXPECT_TRUE(
+        archive
+            .lookup(reader, {user(QString::fromUtf8(
+                                "Implement the distinct\u00a0dashboard\u2003requirement 4 in this project"))})
             .isVerified());
 
     // The window's order must be the branch's.
@@ -281,6 +286,21 @@ TEST(ClaudeArchiveReader, RepeatedRequestsNeedOneThatOccursOnce) {
     // Replies around a repeated request do not make it unique.
     Lookup result = archive.lookup(reader, {assistant("First part."), user("Continue")});
     EXPECT_EQ(result.kind(), Lookup::Kind::unverified);
+}
+
+TEST(ClaudeArchiveReader, AccentsMatchHoweverTheyWereTyped) {
+    Archive archive;
+    const QString composed = QString::fromUtf8("Make the caf\u00e9 page load faster");
+    archive.writeRows({humanRow(1, 0, composed), assistantRow(2, 1, "Cached the menu.")});
+    archive.writeMetadata(uuid(2));
+    Reader reader;
+    const QString decomposed = composed.normalized(QString::NormalizationForm_D);
+    ASSERT_NE(decomposed, composed);
+    Lookup result = archive.lookup(reader, {user(decomposed)});
+    ASSERT_TRUE(result.isVerified()) << reader.lastLookupSummary().toStdString();
+    EXPECT_TRUE(result.snapshot()->latestVisibleUserCurrent);
+    EXPECT_EQ(archive.lookup(reader, {user(QString::fromUtf8("Make the cafe page load faster"))}).kind(),
+              Lookup::Kind::unverified);
 }
 
 TEST(ClaudeArchiveReader, JoinsReplyEventsAcrossToolUseAndKeepsTheirLastTime) {
@@ -457,7 +477,10 @@ TEST(ClaudeArchiveReader, AnImmediateParseWinsOverAnOlderBackgroundOne) {
         Reader reader;
         ASSERT_EQ(archive.lookup(reader, {user(requirement(4))}, {}, kT0, false).kind(),
                   Lookup::Kind::unverified);
+        ASSERT_TRUE(reader.parseInFlight());
+        // Parsing now stops the background parse: one parse per reader at a time.
         ASSERT_TRUE(archive.lookup(reader, {user(requirement(4))}, {}, kT0, true).isVerified());
+        EXPECT_FALSE(reader.parseInFlight());
         const QDateTime parsedAt = reader.lastParseTime();
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();

@@ -90,6 +90,32 @@ TEST(CodexArchiveMatchKey, readsDigitsAndBlanksOfEveryScript) {
     EXPECT_EQ(archive::matchKey(u" Today 1:00 pm"), QStringLiteral("Today 1:00 pm"));
 }
 
+TEST(CodexArchiveMatchKey, stepsApplyInOrder) {
+    struct Case {
+        const char* text;
+        const char* key;
+    };
+    const Case cases[] = {
+        {"***", "*"},
+        {"a****b", "ab"},
+        {"a *** b", "a * b"},
+        {"a ** b", "a b"},
+        {"**", ""},
+        {"** x **", "x"},
+        // Bold marks go before the badge is looked for, and the blank they leave stops it.
+        {"Answer Monday 3:08 PM**", "Answer"},
+        {"Answer Monday 3:08 PM **", "Answer Monday 3:08 PM"},
+        // Badge first, then punctuation: the blank before a mark that ends the text goes too.
+        {"Done . Today 9:15 AM", "Done."},
+        {"a ! ? b", "a!? b"},
+        {"ו־ ־ x", "ו־־x"},
+        {"\t\n", ""},
+        {"x\u00A0\u2028y", "x y"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(archive::matchKey(QString::fromUtf8(c.text)), QString::fromUtf8(c.key)) << c.text;
+}
+
 TEST(CodexArchiveVisibleRequest, findsTheRequestInsideInjectedContext) {
     const QString wrapped =
         QStringLiteral("<in-app-browser-context source=\"ambient-ui-state\">\nBrowser tab details\n"

@@ -560,3 +560,71 @@ TEST_F(WalArchiveTest, lookupsStayConsistentWhileAnotherConnectionWrites) {
 
 } // namespace
 } // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+// The demo desktop's Codex window and the archive in the fixture home folder belong together:
+// the window's four messages verify the task's whole stored history.
+TEST(CodexArchiveFixtureHome, theDemoTaskVerifiesFromTheDefaultFolder) {
+    QFile demo(QStringLiteral(QUILLMERE_SOURCE_DIR "/share/demo-desktop.json"));
+    ASSERT_TRUE(demo.open(QIODevice::ReadOnly));
+    const QByteArray demoText = demo.readAll();
+    std::vector<Message> visible;
+    for (int n = 1; n <= 4; ++n) {
+        const QByteArray id = "\"codex.message" + QByteArray::number(n) + ".text\"";
+        const qsizetype at = demoText.indexOf(id);
+        ASSERT_GE(at, 0) << id.constData();
+        const qsizetype valueKey = demoText.indexOf("\"value\": \"", at);
+        const qsizetype start = valueKey + 10;
+        const QString text = QString::fromUtf8(demoText.mid(start, demoText.indexOf('"', start) - start));
+        visible.push_back({n % 2 ? QStringLiteral("user") : QStringLiteral("assistant"), text});
+    }
+
+    const QString home = QStringLiteral(QUILLMERE_SOURCE_DIR "/tests/fixtures/home");
+    archive::Reader reader;
+    const Lookup result =
+        reader.lookup(QStringLiteral("Migrate the billing tables"), visible, archive::defaultDirectory(home));
+    ASSERT_TRUE(result.isVerified()) << reader.lastLookupSummary().toStdString();
+    EXPECT_EQ(reader.lastLookupSummary(),
+              QStringLiteral("archive=6; visible=4; uniqueExact=4; verifiedAnchors=4"));
+    const archive::Snapshot& snapshot = *result.snapshot;
+    EXPECT_EQ(snapshot.threadID, QStringLiteral("019a7c2e-5b1d-7e40-9c3a-2f6d8e1b4a70"));
+    ASSERT_EQ(snapshot.messages.size(), 6u);
+    EXPECT_EQ(snapshot.messages[0].text,
+              QStringLiteral("Before we start: list the tables that reference invoices."));
+    EXPECT_EQ(snapshot.messages[2], visible[0]);
+    EXPECT_TRUE(snapshot.messages[3].text.contains(QStringLiteral("**backfill job**")));
+    EXPECT_EQ(snapshot.messages[5], visible[3]);
+    EXPECT_EQ(snapshot.userCount, 3);
+    EXPECT_EQ(snapshot.lastPosition, 8);
+    EXPECT_EQ(snapshot.lastCreatedAtMs, 1793610315000);
+
+    // The other task in the sidebar holds a request wrapped in browser context.
+    const Lookup other = reader.lookup(
+        QStringLiteral("Fix flaky upload test"),
+        {{QStringLiteral("user"),
+          QStringLiteral("Find out why the upload test fails about one run in ten on CI.")},
+         {QStringLiteral("assistant"),
+          QStringLiteral(
+              "The test uploads to a temporary bucket whose name comes from the clock in seconds, so two "
+              "runs starting in the same second collide. I changed it to a random suffix.")},
+         {QStringLiteral("user"), QStringLiteral("Also retry the cleanup once if the bucket is still busy.")},
+         {QStringLiteral("assistant"),
+          QStringLiteral(
+              "Cleanup now retries once after a short pause when the bucket reports it is busy, and logs "
+              "the bucket name when the retry fails too.")}},
+        archive::defaultDirectory(home));
+    ASSERT_TRUE(other.isVerified()) << reader.lastLookupSummary().toStdString();
+    EXPECT_EQ(other.snapshot->messages.size(), 4u);
+}
+
+TEST(CodexArchiveFixtureHome, theDefaultFolderIsDotCodexInTheHomeFolder) {
+    EXPECT_EQ(archive::defaultDirectory(QStringLiteral("/home/someone")),
+              QStringLiteral("/home/someone/.codex"));
+    EXPECT_EQ(archive::defaultDirectory(), QDir::homePath() + QStringLiteral("/.codex"));
+    EXPECT_EQ(archive::standardizedPath(QStringLiteral("/a/./b/../c/")), QStringLiteral("/a/c"));
+}
+
+} // namespace
+} // namespace quillmere

@@ -1,0 +1,229 @@
+#include "desktop/classification/ClassificationService.h"
+
+#include "desktop/checks/NativeCardChecksFixtures.h"
+#include "desktop/classification/OpenAIRecommendationContract.h"
+#include "desktop/diagnostics/RequestLogStore.h"
+#include "platform/tasks/TaskCancelled.h"
+#include "support/LoopbackServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace quillmere;
+using quillmere::testing::LoopbackServer;
+using Snapshot = ClassificationService::Snapshot;
+using ServiceError = ClassificationService::ServiceError;
+
+namespace {
+
+Snapshot claudeSnapshot() {
+    return NativeCardChecks::observedClaude("sonnet", "claude-sonnet-5", "medium", false,
+                                            {NativeCardChecks::menuItem("Sonnet 5 Low")});
+}
+
+Snapshot openAISnapshot() {
+    Snapshot snapshot;
+    snapshot.provider = AIProvider::openAI;
+    snapshot.messages = {{"user", "Summarize these meeting notes."}};
+    snapshot.currentModel = "gpt-6-astra";
+    snapshot.currentEffort = "high";
+    snapshot.currentSettingKnown = true;
+    snapshot.availableSettings = {{"gpt-5.6-luna", "low"}};
+    snapshot.historyCurrent = true;
+    snapshot.conversationID = "com.openai.chat|navigation:c1";
+    snapshot.conversationTitle = "  Notes \n";
+    return snapshot;
+}
+
+const QByteArray openAIAnswer =
+    NativeCardChecks::contractData("openai", "suggest", "gpt-5.6-luna", "low", false);
+
+// The outcome of one classify call, whatever it ends with.
+struct Result {
+    std::optional<Recommendation> recommendation;
+    std::optional<ServiceError> serviceError;
+    std::optional<TransportError::Code> transportError;
+    bool cancelled = false;
+    bool otherError = false;
+};
+
+QCoro::Task<Result> attempt(const ClassificationService& service, Snapshot snapshot, CancelToken token) {
+    Result result;
+    try {
+        result.recommendation = co_await service.classify(std::move(snapshot), "install-0000000001", token);
+    } catch (const ServiceError& error) {
+        result.serviceError = error;
+    } catch (const TransportError& error) {
+        result.transportError = error.code();
+    } catch (const TaskCancelled&) {
+        result.cancelled = true;
+    } catch (const std::exception&) {
+        result.otherError = true;
+    }
+    co_return result;
+}
+
+class ClassificationServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(captureRoot.isValid());
+        log->onEntriesChange = [this](const std::vector<RequestLogStore::Entry>& entries) {
+            statuses << entries.back().status;
+        };
+    }
+
+    Result classify(const QString& path, Snapshot snapshot, CancelToken token = {}) {
+        ClassificationService service(server.url(path), log, HttpTransport::shared(), captureRoot.path());
+        return QCoro::waitFor(attempt(service, std::move(snapshot), token));
+    }
+
+    LoopbackServer server;
+    std::shared_ptr<RequestLogStore> log = std::make_shared<RequestLogStore>();
+    QStringList statuses;
+    QTemporaryDir captureRoot;
+};
+
+} // namespace
+
+TEST_F(ClassificationServiceTest, ClaudeRoutePostsTheClassifyBodyAndLogsEachStep) {
+    server.post(
+        "/classify",
+        LoopbackServer::answer(201, R"({"recommendedModel":"sonnet","recommendedModelId":"claude-sonnet-5",)"
+                                    R"("recommendedEffort":"low","reason":"Short task."})"));
+    const Result result = classify("/classify", claudeSnapshot());
+    ASSERT_TRUE(result.recommendation) << "any 2xx is accepted on this route";
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+    EXPECT_EQ(QByteArray::fromStdString(requests[0].body),
+              ClassificationService::claudeRequestBody(claudeSnapshot(), "install-0000000001", false));
+    EXPECT_EQ(statuses,
+              (QStringList{"SENDING", "RESPONSE RECEIVED", QString::fromUtf8("COMPLETED · RECOMMENDATION")}));
+    EXPECT_EQ(log->entries()[0].provider, "Claude");
+}
+
+TEST_F(ClassificationServiceTest, ClaudeRouteRejectsStatusesOutsideTwoHundreds) {
+    server.post("/classify", LoopbackServer::answer(400, R"({"error":"exceeds the classifier size limit"})"));
+    const Result result = classify("/classify", claudeSnapshot());
+    ASSERT_TRUE(result.serviceError);
+    EXPECT_EQ(*result.serviceError, ServiceError::badStatus(400));
+    EXPECT_EQ(statuses, (QStringList{"SENDING", "RESPONSE RECEIVED", "FAILED"}));
+    EXPECT_EQ(log->entries()[0].httpStatus, 400);
+    EXPECT_EQ(log->entries()[0].error, "badStatus(400)");
+}
+
+TEST_F(ClassificationServiceTest, AbstentionCompletesTheEntryAndReachesTheCallerAsAbstained) {
+    server.post("/classify",
+                LoopbackServer::answer(200, R"({"decision":"abstain","reason":"Unreadable brief."})"));
+    const Result result = classify("/classify", claudeSnapshot());
+    ASSERT_TRUE(result.serviceError);
+    EXPECT_EQ(result.serviceError->errorCase(), ServiceError::Case::abstained);
+    EXPECT_EQ(statuses.last(), QString::fromUtf8("COMPLETED · NO RECOMMENDATION"));
+}
+
+TEST_F(ClassificationServiceTest, UndecodableAnswersFailTheEntry) {
+    server.post("/classify", LoopbackServer::answer(200, R"({"recommendedModel":7})"));
+    const Result result = classify("/classify", claudeSnapshot());
+    EXPECT_FALSE(result.recommendation);
+    EXPECT_EQ(statuses.last(), "FAILED");
+}
+
+TEST_F(ClassificationServiceTest, OpenAIRouteReplacesTheLastPathComponent) {
+    server.post("/api/v1/recommendations/openai", LoopbackServer::answer(200, openAIAnswer.toStdString()));
+    const Result result = classify("/api/classify", openAISnapshot());
+    ASSERT_TRUE(result.recommendation);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(QByteArray::fromStdString(requests[0].body),
+              OpenAIRecommendationContract::request(openAISnapshot()).encoded());
+    EXPECT_EQ(log->entries()[0].conversation, "Notes  [com.openai.chat|navigation:c1]");
+    EXPECT_EQ(log->entries()[0].provider, "ChatGPT");
+    EXPECT_EQ(ClassificationService::openAIEndpoint(QUrl("https://h.invalid/classify")),
+              QUrl("https://h.invalid/v1/recommendations/openai"));
+}
+
+TEST_F(ClassificationServiceTest, OpenAIRouteAcceptsOnlyTwoHundred) {
+    std::string body = openAIAnswer.toStdString();
+    auto calls = std::make_shared<int>(0);
+    server.post("/v1/recommendations/openai",
+                [&body, calls](const httplib::Request&, httplib::Response& response) {
+                    const int statuses[] = {201, 400, 400, 400};
+                    const std::string bodies[] = {
+                        body, R"({"error":"Request exceeds the classifier size limit of 850000 bytes"})",
+                        R"({"error":{"message":"exceeds the classifier size limit"}})", "not json"};
+                    response.status = statuses[*calls];
+                    response.set_content(bodies[*calls], "application/json");
+                    ++*calls;
+                });
+    EXPECT_EQ(*classify("/classify", openAISnapshot()).serviceError, ServiceError::badStatus(201));
+    EXPECT_EQ(*classify("/classify", openAISnapshot()).serviceError, ServiceError::contextTooLarge());
+    EXPECT_EQ(*classify("/classify", openAISnapshot()).serviceError, ServiceError::badStatus(400));
+    EXPECT_EQ(*classify("/classify", openAISnapshot()).serviceError, ServiceError::badStatus(400));
+    for (const auto& entry : log->entries())
+        EXPECT_EQ(entry.status, "FAILED");
+}
+
+TEST_F(ClassificationServiceTest, OpenAIConversationWithoutUserMessagesIsNeverSent) {
+    Snapshot snapshot = openAISnapshot();
+    snapshot.messages = {{"assistant", "Hello."}};
+    const Result result = classify("/classify", snapshot);
+    EXPECT_EQ(*result.serviceError, ServiceError::contextTooLarge());
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(log->entries().empty());
+}
+
+TEST_F(ClassificationServiceTest, TransportFailuresAndCancellationEndTheEntry) {
+    QFile marker(captureRoot.path() + "/capture-next");
+    ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
+    marker.close();
+    int closedPort = 0;
+    {
+        LoopbackServer closed;
+        closedPort = closed.port();
+    }
+    ClassificationService unreachable(QUrl(QString("http://127.0.0.1:%1/classify").arg(closedPort)), log,
+                                      HttpTransport::shared(), captureRoot.path());
+    const Result refused = QCoro::waitFor(attempt(unreachable, openAISnapshot(), {}));
+    EXPECT_EQ(refused.transportError, TransportError::cannotConnectToHost);
+    EXPECT_EQ(log->entries()[0].status, "FAILED");
+    EXPECT_TRUE(log->entries()[0].error->startsWith("Network error -1004: "));
+    // The capture armed for this request records the failure and no response.
+    const QStringList folders = QDir(captureRoot.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    ASSERT_EQ(folders.size(), 1);
+    QFile result(captureRoot.path() + "/" + folders[0] + "/result.json");
+    ASSERT_TRUE(result.open(QIODevice::ReadOnly));
+    EXPECT_EQ(result.readAll(), "{\"transportFailed\":true}");
+    EXPECT_FALSE(QFile::exists(captureRoot.path() + "/" + folders[0] + "/response.json"));
+
+    server.post("/classify", LoopbackServer::answer(200, "{}", std::chrono::milliseconds(1500)));
+    CancelToken token;
+    QTimer::singleShot(100, [token] { token.cancel(); });
+    const Result cancelled = classify("/classify", claudeSnapshot(), token);
+    EXPECT_TRUE(cancelled.cancelled);
+    EXPECT_EQ(log->entries()[1].status, "CANCELLED");
+    EXPECT_EQ(statuses.last(), "CANCELLED");
+}
+
+TEST_F(ClassificationServiceTest, OversizedAnswersAreRefusedWithoutALogStore) {
+    server.post("/classify",
+                LoopbackServer::answer(200, std::string(ClassificationService::maximumAnswerBytes + 1, ' ')));
+    ClassificationService service(server.url("/classify"));
+    const Result result = QCoro::waitFor(attempt(service, claudeSnapshot(), {}));
+    EXPECT_EQ(result.transportError, TransportError::dataLengthExceedsMaximum);
+    EXPECT_TRUE(log->entries().empty());
+}
+
+TEST(ClassificationServiceNames, ConversationNameUsesTheTrimmedTitle) {
+    Snapshot snapshot;
+    snapshot.conversationID = "k";
+    EXPECT_EQ(ClassificationService::conversationName(snapshot), "k");
+    snapshot.conversationTitle = " \n\t";
+    EXPECT_EQ(ClassificationService::conversationName(snapshot), "k");
+    snapshot.conversationTitle = QString::fromUtf16(u"\u00A0Trip plans ");
+    EXPECT_EQ(ClassificationService::conversationName(snapshot), "Trip plans  [k]");
+}
