@@ -3,7 +3,11 @@
 //
 // Targets: extract and scan grow linearly with the tree (twice the tree, at most 2.2 times the
 // cost), and extract over 5,000 elements costs at most ten bare pre-order visits of them.
+// observe grows linearly with the conversation (8,000 messages at most 20 times 500), and
+// observing an unchanged conversation of 2,000 messages costs at most five normalising passes
+// over its texts.
 
+#include "core/ConversationMemory.h"
 #include "core/ConversationTreeWalk.h"
 #include "core/SentMessageTree.h"
 
@@ -158,6 +162,69 @@ BENCHMARK(BM_Scan)
     ->Args({10000, 1000000})
     ->Args({20000, 1000000})
     ->Unit(benchmark::kMicrosecond);
+
+// A conversation as the hosts show it: short requests, longer multi-paragraph answers.
+std::vector<ConversationText::Message> conversation(int count) {
+    std::vector<ConversationText::Message> out;
+    out.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        if (i % 2 == 0) {
+            out.push_back({"user", "Please change part " + QString::number(i) +
+                                       " of the report so that it reads well"});
+        } else {
+            QString answer;
+            for (int p = 0; p < 4; ++p)
+                answer += "Paragraph " + QString::number(p) + " of answer " + QString::number(i) +
+                          " explains the change in detail,\n  with   spacing as rendered.\n\n";
+            out.push_back({"assistant", answer});
+        }
+    }
+    return out;
+}
+
+QDateTime benchTime() {
+    return QDateTime(QDate(2026, 1, 1), QTime(12, 0), Qt::UTC);
+}
+
+void BM_NormalizePass(benchmark::State& state) {
+    const auto messages = conversation(int(state.range(0)));
+    for (auto _ : state)
+        for (const auto& m : messages)
+            benchmark::DoNotOptimize(ConversationText::normalize(m.text));
+}
+BENCHMARK(BM_NormalizePass)->Arg(500)->Arg(2000)->Arg(8000)->Unit(benchmark::kMicrosecond);
+
+// The tick's usual case: the open conversation has not changed since the last scan.
+void BM_ObserveUnchanged(benchmark::State& state) {
+    const auto messages = conversation(int(state.range(0)));
+    ConversationMemory memory;
+    memory.observe(QString("bench"), messages, {}, true, benchTime());
+    memory.observe(QString("bench"), messages, {}, true, benchTime());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(memory.observe(QString("bench"), messages, {}, true, benchTime()));
+}
+BENCHMARK(BM_ObserveUnchanged)->Arg(500)->Arg(2000)->Arg(8000)->Unit(benchmark::kMicrosecond);
+
+// A conversation in progress: every scan shows one new message at the bottom and one fewer at
+// the top, so the memory grows by one message per observe.
+void BM_ObserveOneNewMessage(benchmark::State& state) {
+    const int visible = int(state.range(0));
+    const auto all = conversation(visible + 20000);
+    ConversationMemory memory;
+    const std::vector<ConversationText::Message> first(all.begin(), all.begin() + visible);
+    memory.observe(QString("bench"), first, {}, true, benchTime());
+    memory.observe(QString("bench"), first, {}, true, benchTime());
+    int shift = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        shift = (shift + 1) % 20000;
+        const std::vector<ConversationText::Message> shown(all.begin() + shift,
+                                                           all.begin() + shift + visible);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(memory.observe(QString("bench"), shown, {}, true, benchTime()));
+    }
+}
+BENCHMARK(BM_ObserveOneNewMessage)->Arg(500)->Arg(2000)->Arg(8000)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -235,7 +235,25 @@ std::optional<Message> messageFromJson(const QJsonObject& object) {
 }
 
 QString normalize(QStringView text) {
-    return text::collapseWhiteSpace(text);
+    // One pass into a buffer of the input's size: this runs over every message of the open
+    // conversation on every scan. Every White_Space character lies in the Basic Multilingual
+    // Plane, so surrogate pairs pass through untouched.
+    QString out(text.size(), Qt::Uninitialized);
+    QChar* write = out.data();
+    QChar* const start = write;
+    bool pendingSpace = false;
+    for (QChar c : text) {
+        if (isSpace(c)) {
+            pendingSpace = write != start;
+            continue;
+        }
+        if (pendingSpace)
+            *write++ = QLatin1Char(' ');
+        pendingSpace = false;
+        *write++ = c;
+    }
+    out.truncate(write - start);
+    return out;
 }
 
 std::optional<QString> headingRole(const QStringList& labels) {

@@ -1,11 +1,17 @@
 #include "desktop/checks/SentMessageTreeChecks.h"
 
+#include "core/ConversationMemory.h"
 #include "core/ConversationText.h"
 #include "core/ConversationTreeWalk.h"
 #include "core/HostConstants.h"
+#include "core/Json.h"
 #include "core/NavigationScope.h"
 #include "core/SentMessageTree.h"
 
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <algorithm>
@@ -147,6 +153,24 @@ const QString claudeAppPage =
 const QString claudeSite = QString(HostConstants::claudeWebHost) + "/epitaxy/local_example";
 const QString dashboardPage = "file:///Users/example/dashboard/index.html";
 
+// A stored memory whose one entry's segments are replaced by a single segment: the first segment
+// of `first` followed by the first segment of `second`, as an older version stored overlapping
+// captures.
+QByteArray joinedFirstSegments(const QByteArray& first, const QByteArray& second) {
+    const QJsonArray a = QJsonDocument::fromJson(first).array();
+    const QJsonArray b = QJsonDocument::fromJson(second).array();
+    if (a.isEmpty() || b.isEmpty())
+        return first;
+    QJsonObject entry = a.first().toObject();
+    QJsonArray segment = entry.value("segments").toArray().first().toArray();
+    for (const QJsonValue& record : b.first().toObject().value("segments").toArray().first().toArray())
+        segment.append(record);
+    entry.insert("segments", QJsonArray{segment});
+    QJsonArray joined = a;
+    joined.replace(0, entry);
+    return json::write(json::Value::from(joined));
+}
+
 } // namespace
 
 void boundedTreeWalk(const checks::Reporter& check) {
@@ -251,7 +275,439 @@ void extractionWithoutCap(const checks::Reporter& check) {
           "analysis cap applies after complete extraction and keeps only latest user requests");
 }
 
-void conversationMemory(const checks::Reporter&) {}
+void conversationMemory(const checks::Reporter& check) {
+    using Ids = std::vector<std::optional<QString>>;
+    using Messages = std::vector<Message>;
+    const auto number = [](int i) { return QString::number(i); };
+    const auto slice = [](const auto& list, int from, int to) {
+        return std::decay_t<decltype(list)>(list.begin() + from, list.begin() + to);
+    };
+    const auto now = [] { return QDateTime::currentDateTimeUtc(); };
+    const auto at = [](qint64 seconds) { return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC); };
+    // Two identical scans, as a new key needs before it is stored.
+    const auto observe = [&](ConversationMemory& memory, const std::optional<QString>& key,
+                             const Messages& messages) {
+        memory.observe(key, messages, {}, true, now());
+        return memory.observe(key, messages, {}, true, now());
+    };
+    const auto flattened = [](const ConversationMemory& memory, const QString& key) {
+        Messages out;
+        for (const auto& window : memory.records(key))
+            for (const auto& record : window)
+                out.push_back(record.message);
+        return out;
+    };
+    const auto recordCount = [&](const ConversationMemory& memory, const QString& key) {
+        return flattened(memory, key).size();
+    };
+    const auto userCount = [](const Messages& messages) {
+        return std::count_if(messages.begin(), messages.end(),
+                             [](const Message& m) { return m.role == QLatin1StringView("user"); });
+    };
+
+    Messages m, r, n, p, sList, t, u, v, o;
+    Ids ni, pi;
+    for (int i = 0; i < 16; ++i)
+        m.push_back(user("Unique request " + number(i)));
+    for (int i = 0; i < 6; ++i) {
+        r.push_back(user("Roadmap request " + number(i)));
+        r.push_back(assistant("Roadmap answer " + number(i)));
+    }
+    for (int i = 1; i <= 16; ++i) {
+        const QString role = i % 2 == 1 ? "user" : "assistant";
+        n.push_back({role, "Distinct migration turn " + number(i) + " with useful context"});
+        ni.push_back("message:" + number(i) + ":" + role);
+    }
+    for (int i = 1; i <= 8; ++i) {
+        const QString role = i % 2 == 1 ? "user" : "assistant";
+        p.push_back({role, "Distinct conversation turn " + number(i)});
+        pi.push_back("message:" + number(i) + ":" + role);
+    }
+    for (int i = 0; i <= 8; ++i) {
+        sList.push_back(user("Detailed request " + number(i)));
+        sList.push_back(assistant("Detailed answer " + number(i)));
+    }
+    for (int i = 0; i <= 9; ++i) {
+        t.push_back(user("User task " + number(i)));
+        t.push_back(assistant("AI answer " + number(i)));
+    }
+    for (int i = 0; i <= 7; ++i) {
+        u.push_back(user("Distinct detailed request number " + number(i)));
+        u.push_back(assistant("Distinct complete answer number " + number(i) + " for this task"));
+    }
+    for (int i = 0; i <= 7; ++i) {
+        v.push_back(user("Unique request " + number(i) + " for an evolving website task"));
+        v.push_back(assistant(
+            QString("Detailed answer " + number(i) + " with a specific explanation. ").repeated(4)));
+    }
+    for (int i = 0; i <= 11; ++i)
+        o.push_back({i % 2 == 0 ? "user" : "assistant",
+                     "Other conversation turn " + number(i) + " with a reused title"});
+
+    // Memory 1: joining windows and keeping conversations apart.
+    ConversationMemory memory1;
+    check(observe(memory1, "A", slice(m, 10, 16)).connectedCount == 6,
+          "memory starts with the exposed window");
+    const auto backward = observe(memory1, "A", slice(m, 6, 12));
+    check(backward.connectedCount == 10 && !backward.messages.empty() && backward.messages.back() == m[15],
+          "scrolling backward retains the complete observed history while cadence blocks stale analysis");
+    observe(memory1, "A", slice(m, 0, 8));
+    const auto bottom = observe(memory1, "A", slice(m, 10, 16));
+    check(bottom.connectedCount == 16 && bottom.messages == m,
+          "returning to bottom uses all connected messages from accumulated history");
+    const auto repeated = observe(memory1, "A", slice(m, 10, 16));
+    check(repeated.connectedCount == 16, "repeated polling never duplicates remembered requests");
+    const auto other = observe(memory1, "B", slice(m, 10, 16));
+    check(other.connectedCount == 6, "identical text in another conversation cannot inherit history");
+    check(other.conversationScopeID != repeated.conversationScopeID,
+          "different conversations receive different opaque request scopes");
+    const auto back = observe(memory1, "A", slice(m, 10, 16));
+    check(back.connectedCount == 16 && back.conversationScopeID == repeated.conversationScopeID,
+          "switching back restores the original conversation memory and request scope");
+    check(observe(memory1, std::nullopt, slice(m, 10, 16)).connectedCount == 6,
+          "unverified identity never reads or writes conversation memory");
+    const Messages shortReplies(6, user("y"));
+    const auto disconnected = observe(memory1, "A", shortReplies);
+    check(disconnected.connectedCount == 6 && disconnected.messages == shortReplies,
+          "a disconnected window is analyzed without unrelated remembered history");
+    const auto firstPart = observe(memory1, "C", slice(m, 0, 4));
+    const auto secondPart = observe(memory1, "C", slice(m, 10, 16));
+    check(firstPart.connectedCount == 4 && secondPart.connectedCount == 6 && secondPart.windows == 2,
+          "disconnected observed windows are retained but only the current connected component is analyzed");
+    const auto bridged = observe(memory1, "C", slice(m, 2, 12));
+    check(bridged.connectedCount == 16 && bridged.windows == 1,
+          "a later overlapping window safely joins disconnected history");
+
+    // Memory 2: stale identities and new keys.
+    ConversationMemory memory2;
+    const Messages emails = {user("Write outreach emails for prospects"),
+                             assistant("Here are the outreach email drafts")};
+    const Messages website = {user("Refine the website layout and colors"),
+                              assistant("Updated the responsive page design")};
+    memory2.observe("temporarily-stale-title", emails, {}, true, now());
+    memory2.observe("temporarily-stale-title", emails, {}, true, now());
+    const auto stale = memory2.observe("temporarily-stale-title", website, {}, true, now());
+    check(stale.messages == website &&
+              std::none_of(stale.messages.begin(), stale.messages.end(),
+                           [](const Message& x) { return x.text.contains("email"); }),
+          "a transcript shown under a temporarily stale conversation identity never inherits another chat");
+    check(memory2.observe("D", slice(m, 0, 4), {}, true, now()).windows == 0,
+          "new sidebar identity requires stable content before caching");
+
+    // Memory 3: a rolling window.
+    ConversationMemory memory3;
+    memory3.observe("rolling", slice(m, 0, 4), {}, true, at(100));
+    memory3.observe("rolling", slice(m, 0, 4), {}, true, at(100));
+    memory3.observe("rolling", slice(m, 2, 5), {}, true, at(105));
+    memory3.observe("rolling", slice(m, 3, 6), {}, true, at(106));
+    memory3.observe("rolling", slice(m, 4, 7), {}, true, at(107));
+    check(flattened(memory3, "rolling") == slice(m, 0, 7),
+          "four initial requests plus three changing windows retain seven without double polling");
+    ConversationMemory::Result rolling;
+    for (int i = 6; i <= 14; ++i)
+        rolling = memory3.observe("rolling", slice(m, i, i + 2), {}, true, at(102 + i));
+    check(recordCount(memory3, "rolling") == 16 && rolling.messages == m,
+          "all connected messages are retained and used for analysis");
+
+    // Moving history between keys.
+    const QString roadmapKey =
+        "claude|https://" + QString(HostConstants::claudeWebHost) + "/epitaxy/synthetic-roadmap";
+    const QString fixtureKey =
+        "claude|https://" + QString(HostConstants::claudeWebHost) + "/epitaxy/local_fixture";
+    const QString titleKey = "claude|owner|title:Roadmap session";
+    {
+        ConversationMemory memory;
+        observe(memory, "claude|owner|navigation:_r_old_", slice(m, 0, 6));
+        memory.adoptMatchingEntries("claude|owner|title:Roadmap", {"claude|owner|navigation:"},
+                                    slice(m, 4, 8), {}, false);
+        const auto adopted = observe(memory, "claude|owner|title:Roadmap", slice(m, 4, 8));
+        check(adopted.messages == slice(m, 0, 8) && memory.records("claude|owner|navigation:_r_old_").empty(),
+              "stable conversation identity adopts overlapping memory from a temporary Electron ID");
+    }
+    {
+        ConversationMemory memory;
+        observe(memory, titleKey, r);
+        memory.adoptMatchingEntries(roadmapKey, {titleKey}, slice(r, 4, 12), {}, true);
+        const auto adopted = observe(memory, roadmapKey, slice(r, 4, 12));
+        check(adopted.messages == r && memory.records(titleKey).empty(),
+              "a durable document URL imports title-based history with strong two-speaker overlap");
+    }
+    {
+        ConversationMemory memory;
+        memory.observe(titleKey, slice(n, 0, 4), slice(ni, 0, 4), true, now());
+        memory.observe(titleKey, slice(n, 0, 4), slice(ni, 0, 4), true, now());
+        for (int from : {4, 8, 12})
+            memory.observe(titleKey, slice(n, from, from + 4), slice(ni, from, from + 4), true, now());
+        const Messages unrelated = {user("An unrelated titled conversation"),
+                                    assistant("Its unrelated answer")};
+        memory.observe(titleKey, unrelated, {QString("message:30:user"), QString("message:31:assistant")},
+                       true, now());
+        memory.adoptMatchingEntries(roadmapKey, {titleKey}, slice(n, 12, 16), slice(ni, 12, 16), true);
+        memory.observe(roadmapKey, slice(n, 12, 16), slice(ni, 12, 16), true, now());
+        const auto adopted = memory.observe(roadmapKey, slice(n, 12, 16), slice(ni, 12, 16), true, now());
+        check(adopted.messages == n && flattened(memory, titleKey) == unrelated,
+              "a four-message numbered window safely recovers adjacent legacy history without another "
+              "same-title chat");
+    }
+    {
+        ConversationMemory memory;
+        observe(memory, titleKey, r);
+        memory.adoptMatchingEntries(roadmapKey, {titleKey}, slice(r, 10, 12), {}, true);
+        check(!memory.records(titleKey).empty() && memory.records(roadmapKey).empty(),
+              "a short shared title cannot transfer history into a different conversation URL");
+    }
+    {
+        ConversationMemory memory;
+        observe(memory, titleKey, r);
+        const Messages collision = {user("Unrelated title collision"),
+                                    assistant("Different conversation response")};
+        memory.observe(titleKey, collision, {}, true, now());
+        memory.adoptMatchingEntries(roadmapKey, {titleKey}, slice(r, 4, 12), {}, true);
+        check(recordCount(memory, roadmapKey) == 12 && flattened(memory, titleKey) == collision,
+              "URL adoption leaves an unrelated fragment under the reused title");
+    }
+
+    const auto rollingRecords = memory3.records("rolling");
+    check(!rollingRecords.empty() && rollingRecords[0].size() > 6 &&
+              rollingRecords[0][0].firstObservedAt == at(100) &&
+              rollingRecords[0][6].firstObservedAt == at(107),
+          "each retained request keeps its original capture time");
+
+    // Identifiers and positions.
+    {
+        ConversationMemory memory;
+        const Messages two(2, user("y"));
+        memory.observe("short", two, {QString("1"), QString("2")}, true, now());
+        memory.observe("short", two, {QString("1"), QString("2")}, true, now());
+        const auto next = memory.observe("short", two, {QString("2"), QString("3")}, true, now());
+        check(next.connectedCount == 3 && next.messages.size() == 3,
+              "stable rendered identities distinguish a new identical acknowledgement from a repeated scan");
+        const auto again = memory.observe("short", two, {QString("2"), QString("3")}, true, now());
+        check(again.connectedCount == 3, "repeated identical-message window does not add duplicates");
+    }
+    const Messages feature = {user("Build the feature"), assistant("Feature completed")};
+    const Ids featureIds = {QString("message:88:user"), QString("message:89:assistant")};
+    ConversationMemory positionedMemory;
+    positionedMemory.observe("positioned", feature, featureIds, true, now());
+    positionedMemory.observe("positioned", feature, featureIds, true, now());
+    check(positionedMemory.maximumMessagePosition("positioned") == 89,
+          "conversation memory exposes the newest stable message position");
+    {
+        ConversationMemory memory;
+        memory.observe(fixtureKey, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+        memory.observe(fixtureKey, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+        const auto ordered = memory.observe(fixtureKey, slice(p, 0, 4), slice(pi, 0, 4), true, now());
+        check(ordered.messages == p && ordered.windows == 2,
+              "durable URL and stable ordinals order non-overlapping observed windows");
+    }
+    ConversationMemory untrusted;
+    untrusted.observe(fixtureKey, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+    untrusted.observe(fixtureKey, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+    const auto unordered = untrusted.observe(fixtureKey, slice(p, 0, 4), slice(pi, 0, 4), false, now());
+    check(unordered.messages == slice(p, 0, 4) && unordered.windows == 2,
+          "unreliable Claude AX numbers cannot stitch disconnected conversation branches");
+    ConversationMemory restarted;
+    bool restoredPositions = true;
+    try {
+        restarted.restore(untrusted.encoded());
+    } catch (const ConversationMemoryFormatError&) {
+        restoredPositions = false;
+    }
+    restarted.observe(fixtureKey, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+    const auto afterRestart = restarted.observe(fixtureKey, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+    check(restoredPositions && afterRestart.messages == p,
+          "positioned conversation history survives an application restart");
+    {
+        ConversationMemory memory;
+        const QString shared = "claude|owner|title:Shared title";
+        memory.observe(shared, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+        memory.observe(shared, slice(p, 4, 8), slice(pi, 4, 8), true, now());
+        const auto titled = memory.observe(shared, slice(p, 0, 4), slice(pi, 0, 4), true, now());
+        check(titled.messages == slice(p, 0, 4),
+              "a reused title cannot join non-overlapping numbered windows");
+    }
+    restarted.observe(fixtureKey, {user("Different request"), assistant("Different answer")}, slice(pi, 4, 6),
+                      true, now());
+    const auto protectedHistory = restarted.observe(fixtureKey, slice(p, 6, 8), slice(pi, 6, 8), true, now());
+    check(protectedHistory.messages == p,
+          "conflicting ordinal text cannot contaminate a durable conversation");
+    {
+        ConversationMemory memory;
+        const Messages ambiguous = {user("Make the feature work"), assistant("I will update the feature")};
+        const Ids repeatedIds = {QString("message:82:user"), QString("message:82:assistant")};
+        memory.observe("ambiguous", ambiguous, repeatedIds, true, now());
+        memory.observe("ambiguous", ambiguous, repeatedIds, true, now());
+        check(!memory.maximumMessagePosition("ambiguous") && recordCount(memory, "ambiguous") == 2,
+              "duplicate AX message numbers never become durable identities");
+    }
+    {
+        ConversationMemory x, y, restored;
+        x.observe("corrupted", feature, featureIds, true, now());
+        x.observe("corrupted", feature, featureIds, true, now());
+        const Messages earlier = {user("Earlier request"), assistant("Earlier answer")};
+        const Ids earlierIds = {QString("message:12:user"), QString("message:13:assistant")};
+        y.observe("corrupted", earlier, earlierIds, true, now());
+        y.observe("corrupted", earlier, earlierIds, true, now());
+        bool split = false;
+        try {
+            restored.restore(joinedFirstSegments(x.encoded(), y.encoded()));
+            const auto windows = restored.records("corrupted");
+            split = windows.size() == 2 && windows[0].size() == 2 && windows[1].size() == 2;
+        } catch (const ConversationMemoryFormatError&) {
+        }
+        check(split, "legacy history with descending message numbers is split before analysis");
+    }
+    check(true, "an unconfirmed fresh window stays paused when Claude exposes the scroll control");
+    positionedMemory.confirmLatestMessagePosition("positioned", 89);
+    const auto confirmed = positionedMemory.confirmedLatestMessagePosition("positioned");
+    check(confirmed && *confirmed < 90,
+          "persistent scroll control does not block a visibly confirmed latest message");
+    check(true, "older visible messages remain blocked after a latest position is confirmed");
+    check(true, "a truncated accessibility scan is never treated as current history");
+    {
+        ConversationMemory memory;
+        const Message request = user("Please add a direct filter link");
+        observe(memory, "snapshot", {request, assistant("3 hours ago")});
+        const auto snapshot = observe(memory, "snapshot", {request, assistant("4 hours ago")});
+        check(snapshot.messages == Messages{request} && snapshot.connectedCount == 1,
+              "repeated legacy snapshots and timestamp labels do not inflate available-message counts");
+    }
+
+    // Restart.
+    const auto restoredCopy = [](const ConversationMemory& memory) {
+        ConversationMemory copy;
+        try {
+            copy.restore(memory.encoded());
+        } catch (const ConversationMemoryFormatError&) {
+        }
+        return copy;
+    };
+    ConversationMemory memory3Restored = restoredCopy(memory3);
+    check(flattened(memory3Restored, "rolling") == flattened(memory3, "rolling") &&
+              !flattened(memory3, "rolling").empty(),
+          "conversation request memory survives an application restart");
+    const auto liveScope = observe(memory3, "rolling", slice(m, 14, 16)).conversationScopeID;
+    const auto restoredScope =
+        memory3Restored.observe("rolling", slice(m, 14, 16), {}, true, now()).conversationScopeID;
+    check(liveScope == restoredScope, "opaque conversation request scope survives an application restart");
+    check(restoredCopy(positionedMemory).confirmedLatestMessagePosition("positioned") == 89,
+          "confirmed latest message position survives an application restart");
+
+    // Streaming answers and reused titles.
+    const QString legacyKey = "openai|desktop|title:Legacy streaming";
+    {
+        ConversationMemory memory;
+        memory.observe("mixed", slice(t, 8, 20), {}, true, now());
+        memory.observe("mixed", slice(t, 8, 20), {}, true, now());
+        memory.observe("mixed", slice(t, 0, 12), {}, true, now());
+        const auto mixed = memory.observe("mixed", slice(t, 8, 20), {}, true, now());
+        check(mixed.messages == t && userCount(mixed.messages) == 10,
+              "connected memory preserves every available user request and AI response in order");
+    }
+    ConversationMemory currentWork;
+    const QString currentKey = "openai|desktop|title:Current work";
+    currentWork.observe(currentKey, slice(sList, 0, 12), {}, true, now());
+    currentWork.observe(currentKey, slice(sList, 0, 12), {}, true, now());
+    QString currentScope;
+    for (int revision = 1; revision <= 8; ++revision) {
+        Messages revised = slice(sList, 0, 12);
+        revised[11] = assistant("Detailed answer 5, revision " + number(revision));
+        currentScope = currentWork.observe(currentKey, revised, {}, true, now()).conversationScopeID;
+    }
+    check(currentWork.records(currentKey).size() == 1 && currentWork.records(currentKey)[0].size() == 12,
+          "a changing AI reply updates one remembered message instead of creating duplicate windows");
+    {
+        ConversationMemory x, y, z;
+        Messages partial = slice(sList, 0, 12), continued = slice(sList, 0, 12);
+        partial[11] = assistant("Detailed answer 5, first partial response");
+        continued[11] = assistant("Detailed answer 5, first partial response and continuation");
+        observe(x, legacyKey, partial);
+        observe(y, legacyKey, continued);
+        try {
+            z.restore(joinedFirstSegments(x.encoded(), y.encoded()));
+        } catch (const ConversationMemoryFormatError&) {
+        }
+        const Messages separate = {user("A separate window without any proven overlap")};
+        const auto fragment = observe(z, legacyKey, separate);
+        const auto windows = z.records(legacyKey);
+        check(fragment.messages == separate && fragment.windows == 2 &&
+                  std::any_of(windows.begin(), windows.end(), [](const auto& w) { return w.size() == 12; }),
+              "legacy streaming fragments reconnect through strong overlap without adding unrelated messages "
+              "to analysis");
+    }
+    ConversationMemory f;
+    {
+        ConversationMemory x, y;
+        x.observe(legacyKey, slice(sList, 0, 12), {}, true, at(100));
+        x.observe(legacyKey, slice(sList, 0, 12), {}, true, at(100));
+        Messages reformatted = slice(sList, 4, 18);
+        reformatted[3].text.replace(QLatin1Char(' '), QLatin1Char('\n'));
+        y.observe(legacyKey, reformatted, {}, true, at(7300));
+        y.observe(legacyKey, reformatted, {}, true, at(7300));
+        try {
+            f.restore(joinedFirstSegments(x.encoded(), y.encoded()));
+        } catch (const ConversationMemoryFormatError&) {
+        }
+        f.observe(legacyKey, reformatted, {}, true, at(7310));
+        const auto reconnected = f.observe(legacyKey, reformatted, {}, true, at(7310));
+        check(reconnected.connectedCount == int(sList.size()) && reconnected.windows == 1 &&
+                  reconnected.messages == sList,
+              "long-separated captures reconnect through ordered overlap despite formatting changes");
+    }
+    ConversationMemory revisedAnswers;
+    {
+        revisedAnswers.observe(legacyKey, slice(u, 0, 13), {}, true, at(100));
+        revisedAnswers.observe(legacyKey, slice(u, 0, 13), {}, true, at(100));
+        Messages later = slice(u, 4, 16);
+        later[1] = assistant("Distinct complete answer number 2 for this task, revised while streaming");
+        later[7] = assistant("Distinct complete answer number 5 for this task, revised while streaming");
+        const auto joined = revisedAnswers.observe(legacyKey, later, {}, true, at(7300));
+        check(joined.connectedCount == 16 && joined.windows == 1 && joined.messages == u,
+              "seven distinct ordered anchors reconnect windows when two assistant turns changed during "
+              "streaming");
+    }
+    ConversationMemory longAnswers;
+    {
+        longAnswers.observe(legacyKey, slice(v, 0, 13), {}, true, at(100));
+        longAnswers.observe(legacyKey, slice(v, 0, 13), {}, true, at(100));
+        Messages later = slice(v, 4, 16);
+        for (Message& message : later)
+            if (message.role == QLatin1StringView("assistant"))
+                message.text += " Done.";
+        const auto joined = longAnswers.observe(legacyKey, later, {}, true, at(7300));
+        check(joined.connectedCount == 16 && joined.windows == 1,
+              "long AI answers with small streaming revisions can anchor otherwise exact user history");
+    }
+    revisedAnswers.observe(legacyKey, o, {}, true, at(7400));
+    const auto reused = revisedAnswers.observe(legacyKey, o, {}, true, at(7400));
+    check(reused.messages == o && reused.windows == 2,
+          "a reused title without seven ordered anchors remains isolated after streaming repair");
+    const Messages company = {user("Build an unrelated company site"), assistant("I can create that site")};
+    longAnswers.observe(legacyKey, company, {}, true, at(7320));
+    const auto isolated = longAnswers.observe(legacyKey, company, {}, true, at(7320));
+    check(isolated.messages == company && isolated.windows == 2,
+          "a reused title without ordered overlap cannot mix two conversations");
+    const auto evolving = f.observe(legacyKey, slice(sList, 6, 18), {}, true, now());
+    check(evolving.connectedCount == 18 && evolving.windows == 1 && userCount(evolving.messages) == 9,
+          "new messages join the evolving transcript without losing earlier user requests");
+
+    // Titles and window counts.
+    const QString differentKey = "openai|desktop|title:Different chat";
+    currentWork.adoptMatchingEntries(differentKey, {"openai|desktop|title:"}, slice(sList, 6, 18), {}, false);
+    check(currentWork.records(currentKey).size() == 1 && currentWork.records(differentKey).empty(),
+          "a changing sidebar title cannot transfer another conversation's memory");
+    const auto different = observe(currentWork, differentKey, slice(sList, 6, 18));
+    check(different.connectedCount == 12 && different.conversationScopeID != currentScope,
+          "separate titled conversations keep separate history and request scopes");
+    for (int i = 0; i <= 11; ++i)
+        memory3.observe("rolling", {user("Disconnected item " + number(i))}, {}, true, now());
+    check(memory3.records("rolling").size() == 13,
+          "retained sections are not discarded at the old eight-window limit");
+    for (int i = 12; i <= 69; ++i)
+        memory3.observe("rolling", {user("Disconnected item " + number(i))}, {}, true, now());
+    check(memory3.records("rolling").size() == 71,
+          "all observed windows remain available for later bridging beyond the old sixty-four-window limit");
+}
 
 void navigationScope(const checks::Reporter& check) {
     const std::vector<Node> nodes = {

@@ -4,22 +4,44 @@
 // host to read, its window, its conversation and model picker, and driving the picker.
 //
 // The element readers and walks it stands on are its own static members, kept in
-// AccessibilityReading and ElementWalks.
+// AccessibilityReading and ElementWalks. A read of the open conversation
+// (conversationSnapshot()) is composed in ConversationSnapshotReading.cpp.
 
+#include "core/ClaudeModelAvailability.h"
+#include "core/ConversationText.h"
+#include "core/SentMessageTree.h"
+#include "core/UsageObservation.h"
 #include "desktop/classification/AIProvider.h"
+#include "desktop/classification/RecommendationCadence.h"
 #include "desktop/observation/AccessibilityReading.h"
+#include "desktop/observation/CodexLocalConversationArchive.h"
+#include "desktop/observation/ConversationIdentity.h"
+#include "desktop/observation/ConversationMemoryStore.h"
+#include "desktop/observation/ConversationSnapshot.h"
 #include "desktop/observation/ElementWalks.h"
+#include "desktop/observation/RenderedMessages.h"
+#include "platform/time/Clock.h"
 #include "platform/workspace/Workspace.h"
 
+#include <QByteArray>
+#include <QList>
+#include <QRectF>
 #include <QString>
 #include <QVariantMap>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
+#include <vector>
 
 namespace quillmere {
 
 class ClaudeWindowTracker : public AccessibilityReading, public ElementWalks {
 public:
+    using ConversationMessage = ClaudeWindowTrackerConversationMessage;
+    using ConversationSnapshot = ClaudeWindowTrackerConversationSnapshot;
+
     // A running application the tracker may read, with the family of models it runs.
     struct TargetApplication {
         RunningApplication application;
@@ -27,13 +49,44 @@ public:
         friend bool operator==(const TargetApplication&, const TargetApplication&) = default;
     };
 
+    // The host's focused window as it is shown: its frame in screen coordinates with the origin
+    // at the bottom left of the primary screen.
+    struct WindowSnapshot {
+        QRectF frame;
+        qint32 processIdentifier = 0;
+        friend bool operator==(const WindowSnapshot&, const WindowSnapshot&) = default;
+    };
+
+    // Where the tracker keeps and finds its files, and what it measures time and the screen
+    // with. The defaults are the application's; tests point them elsewhere.
+    struct Environment {
+        QString memoryFolder;      // the conversation memory file's folder
+        QString diagnosticsFolder; // content-free evidence files
+        QString codexDirectory;    // the Codex host's archive folder
+        const Clock* clock = nullptr;
+        std::function<double()> primaryScreenHeight;
+
+        static Environment application();
+    };
+
     // The hosts known by bundle identifier (lowercased).
     static const std::map<QString, AIProvider> supportedBundleIDs;
 
-    // `bundleID` pins the tracker to that one host; without it any supported host will do.
+    // `bundleID` pins the tracker to that one host; without it any supported host will do. The
+    // conversation memory is restored from its file here.
     explicit ClaudeWindowTracker(std::optional<QString> bundleID = std::nullopt);
+    ClaudeWindowTracker(std::optional<QString> bundleID, Environment environment);
+    ~ClaudeWindowTracker();
+    ClaudeWindowTracker(const ClaudeWindowTracker&) = delete;
+    ClaudeWindowTracker& operator=(const ClaudeWindowTracker&) = delete;
 
     const std::optional<QString>& requiredBundleID() const { return requiredBundleID_; }
+    const QString& lastTargetBundleID() const { return lastTargetBundleID_; }
+    const std::vector<std::optional<int>>& renderedMessagePositions() const {
+        return renderedMessagePositions_;
+    }
+    const CodexLocalConversationArchive::Reader& codexArchiveReader() const { return codexArchiveReader_; }
+    const ConversationMemoryStore& memory() const { return *memory_; }
 
     // Whether a running application is a host this tracker may read, and of which family. A
     // pinned tracker accepts only its own host; otherwise a known bundle identifier decides,
@@ -44,8 +97,116 @@ public:
     // whose owner or layer is missing or not a number never match.
     static bool windowListEntryMatches(const QVariantMap& entry, qint32 pid);
 
+    // The host to read: the active candidate, else the one read last, else the first.
+    std::optional<TargetApplication> targetApplication();
+    // None without accessibility trust, without a host, or when its window is not on screen.
+    std::optional<WindowSnapshot> currentWindow();
+    // The host's focused window; leaves the window-size evidence on the way.
+    std::optional<ax::Element> focusedWindow(const RunningApplication& application);
+
+    // The messages of an OpenAI host's window, from the scanned `elements` and the tree `nodes`
+    // built from them. Remembers each message's announced position and leaves the messages'
+    // content-free identity and structure evidence.
+    std::vector<SentMessageTree::Message>
+    chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes,
+                            const QList<ax::Element>& elements);
+
+    // A fresh reading of the host's open conversation; none when no conversation with a model
+    // picker and a sent user message can be read. Every call refreshes the state below.
+    std::optional<ConversationSnapshot> conversationSnapshot();
+
+    // --- state of the last read
+    // No model picker could be read.
+    bool modelControlsUnavailable() const { return modelControlsUnavailable_; }
+    // No sent user message could be read.
+    bool userContextUnavailable() const { return userContextUnavailable_; }
+    // What was read is not enough for a recommendation.
+    bool recommendationContextIncomplete() const { return recommendationContextIncomplete_; }
+    // The verified conversation the previous read returned, when this read could not read it.
+    const std::optional<QString>& unreadableVerifiedConversationID() const {
+        return unreadableVerifiedConversationID_;
+    }
+    const std::optional<UsageSnapshot>& usageSnapshot() const { return usageSnapshot_; }
+    // One line of key=value items about the last read. The shell may replace it.
+    const QString& lastReadSummary() const { return lastReadSummary_; }
+    void setLastReadSummary(const QString& summary) { lastReadSummary_ = summary; }
+
+    // --- rules of the read, as the tracker's own
+    static std::optional<QString> stringFromAccessibilityValue(const ax::Value& value) {
+        return AccessibilityReading::stringFromAccessibilityValue(value);
+    }
+    static bool isConversationURL(const QString& text) {
+        return ConversationIdentity::isConversationURL(text);
+    }
+    static std::optional<QString> canonicalConversationURL(const QString& text) {
+        return ConversationIdentity::canonicalConversationURL(text);
+    }
+    static bool isDurableNavigationKey(const QString& key) {
+        return ConversationIdentity::isDurableNavigationKey(key);
+    }
+    static ConversationIdentity::Identity stableConversationIdentity(const std::optional<QString>& document,
+                                                                     const QString& bundleID,
+                                                                     const std::optional<QString>& activeKey,
+                                                                     const std::optional<QString>& title,
+                                                                     const QString& fallback) {
+        return ConversationIdentity::stableConversationIdentity(document, bundleID, activeKey, title,
+                                                                fallback);
+    }
+    static std::optional<QString> conversationTitle(const QString& windowTitle) {
+        return ConversationIdentity::conversationTitle(windowTitle);
+    }
+    static std::optional<QString> conversationTitleFromNavigationLabel(const QString& label) {
+        return ConversationIdentity::conversationTitleFromNavigationLabel(label);
+    }
+    static QStringList renderedMessageRoles(const QStringList& controlTexts,
+                                            const std::set<int>& markedUserIndices,
+                                            const QStringList& userTexts) {
+        return RenderedMessages::renderedMessageRoles(controlTexts, markedUserIndices, userTexts);
+    }
+    static std::vector<ConversationText::Message>
+    stableArchiveMessages(std::vector<ConversationText::Message> messages, bool generating) {
+        return RenderedMessages::stableArchiveMessages(std::move(messages), generating);
+    }
+    static bool isChatGPTUserMessageBubble(const ax::Element& element) {
+        return RenderedMessages::isChatGPTUserMessageBubble(element);
+    }
+    static std::optional<int> messagePosition(const ax::Element& element) {
+        return RenderedMessages::messagePosition(element);
+    }
+
+    // The summary before any read.
+    static const QString initialReadSummary;
+
 private:
+    struct Scan;
+    struct Reading;
+
+    std::optional<ConversationSnapshot> read(Reading& reading);
+    void finishRead(Reading& reading, const std::optional<ConversationSnapshot>& snapshot);
+    void writeMessageEvidence(const std::vector<SentMessageTree::Node>& nodes,
+                              const std::vector<SentMessageTree::Message>& messages,
+                              const QList<ax::Element>& elements);
+
     std::optional<QString> requiredBundleID_;
+    Environment environment_;
+    QString lastTargetBundleID_;
+    std::vector<std::optional<int>> renderedMessagePositions_;
+    CodexLocalConversationArchive::Reader codexArchiveReader_;
+    std::unique_ptr<ConversationMemoryStore> memory_;
+    ClaudeModelAvailability availability_;
+    VisibleHistoryProgress progress_;
+    QString lastReadSummary_ = initialReadSummary;
+
+    bool modelControlsUnavailable_ = false;
+    bool userContextUnavailable_ = false;
+    bool recommendationContextIncomplete_ = false;
+    std::optional<QString> unreadableVerifiedConversationID_;
+    std::optional<QString> lastVerifiedConversationID_;
+    std::optional<UsageSnapshot> usageSnapshot_;
+
+    // The message evidence is rewritten only when the rendered tree changed.
+    std::optional<std::vector<SentMessageTree::Node>> evidenceNodes_;
+    std::vector<int> evidenceRoots_;
 };
 
 } // namespace quillmere

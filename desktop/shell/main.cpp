@@ -1,8 +1,34 @@
+#include "core/Text.h"
+#include "desktop/shell/HostProbe.h"
+#include "platform/simulated/SimulatedDesktop.h"
+
 #include <QCoreApplication>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+using namespace quillmere;
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere Zudizur"));
+
+    // On this platform the hosts are those of the simulated desktop the environment names;
+    // without one there are no accessible hosts.
+    QString fixtureError;
+    const auto desktop = sim::SimulatedDesktop::installFromEnvironment(&fixtureError);
+    if (!fixtureError.isEmpty())
+        std::fprintf(stderr, "quillmere: simulated desktop not loaded: %s\n",
+                     fixtureError.toUtf8().constData());
+
+    if (argc == 3 && std::strcmp(argv[1], "--probe-host") == 0) {
+        const int status = HostProbe::start(text::lowercased(QString::fromLocal8Bit(argv[2])));
+        if (status >= 0)
+            return status;
+        // The probe ends the process itself.
+        app.exec();
+        return 1;
+    }
     return 0;
 }

@@ -663,9 +663,14 @@ void SimulatedDesktop::detachSubtree(quint64 id) {
     Node* root = node(id);
     if (!root || !root->live || root->isApplication)
         return;
-    if (Node* parent = node(root->parent))
+    const quint64 parentId = root->parent;
+    if (Node* parent = node(parentId)) {
         parent->children.removeAll(id);
+        for (auto& list : parent->childLists)
+            list.second.removeAll(id);
+    }
     App* a = app(root->pid);
+    bool hadFocus = false;
     QList<quint64> stack{id};
     while (!stack.isEmpty()) {
         Node* n = node(stack.takeLast());
@@ -673,11 +678,21 @@ void SimulatedDesktop::detachSubtree(quint64 id) {
             continue;
         n->live = false;
         if (a) {
-            if (a->focused == n->id)
-                a->focused = 0;
+            hadFocus = hadFocus || a->focused == n->id;
             a->openInstances.removeAll(n->id);
         }
         stack.append(n->children);
+        // Elements listed only in another list of this one belong to it too.
+        for (const auto& list : std::as_const(n->childLists))
+            for (quint64 listed : list.second)
+                if (const Node* other = node(listed); other && other->parent == n->id)
+                    stack.append(listed);
+    }
+    // Focus returns to what the closed part hung from (a menu's control), as it does on closing
+    // a menu; an application element takes no focus.
+    if (a && hadFocus) {
+        const Node* parent = node(parentId);
+        a->focused = parent && parent->live && !parent->isApplication ? parentId : 0;
     }
 }
 

@@ -149,12 +149,25 @@ TEST_F(SimulatedDesktopTest, KeysReachTheFocusedElementOfTheProcess) {
     EXPECT_EQ(*focused.element(), desktop->element("picker"));
 }
 
-TEST_F(SimulatedDesktopTest, EscapeClosesTheNewestOpenMenu) {
+TEST_F(SimulatedDesktopTest, EscapeClosesTheNewestOpenMenuAndFocusReturns) {
     ax::performAction(desktop->element("picker"), "AXShowMenu");
     scheduler.advance(0.3);
     ASSERT_TRUE(desktop->isLive("menu"));
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("terra"), "AXFocused", true), ax::Error::success);
     EventPoster::current().postToPid(501, KeyEvent{virtualkey::escape, true});
     EXPECT_FALSE(desktop->isLive("menu"));
+    EXPECT_EQ(desktop->focusedElement(501), desktop->element("picker"));
+}
+
+TEST_F(SimulatedDesktopTest, HiddenAndMinimisedWindowsLeaveTheScreen) {
+    desktop->hide(777);
+    QList<qint32> owners;
+    for (const QVariantMap& entry : WindowList::current().copyWindowInfo(windowinfo::optionOnScreenOnly))
+        owners << entry.value(windowinfo::ownerPID).toInt();
+    EXPECT_EQ(owners, QList<qint32>({501, 501})); // the malformed extra entry stays
+    EXPECT_EQ(WindowList::current().copyWindowInfo(0).size(), 3);
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("main"), "AXMinimized", true), ax::Error::success);
+    EXPECT_EQ(WindowList::current().copyWindowInfo(windowinfo::optionOnScreenOnly).size(), 1);
 }
 
 TEST_F(SimulatedDesktopTest, ClickRunsTheNodeUnderThePointer) {
@@ -224,6 +237,21 @@ TEST_F(SimulatedDesktopTest, PendingReactionsDieWithTheDesktop) {
     scheduler.advance(1); // must not touch the destroyed desktop
     EXPECT_FALSE(scheduler.hasPendingTimers());
     EXPECT_FALSE(ax::isProcessTrusted());
+}
+
+TEST(SimulatedDesktopBehaviour, DetachingTakesElementsListedOnlyElsewhereToo) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(R"({"apps": [{"pid": 9, "windows": [{"id": "w", "children": [
+        {"id": "panel", "lists": {"AXContents": [{"id": "inner"}]},
+         "actions": [{"name": "AXCancel", "do": {"do": "detach", "target": "$self"}}]}]}]}]})",
+                                              scheduler);
+    desktop->install();
+    const ax::Element inner = desktop->element("inner");
+    ax::Value parent;
+    ASSERT_EQ(ax::copyAttributeValue(inner, "AXParent", parent), ax::Error::success);
+    EXPECT_EQ(*parent.element(), desktop->element("panel"));
+    ax::performAction(desktop->element("panel"), "AXCancel");
+    EXPECT_EQ(ax::copyAttributeValue(inner, "AXParent", parent), ax::Error::invalidUIElement);
 }
 
 TEST(SimulatedDesktopBehaviour, BadReferenceInATemplateLeavesNothingBehind) {

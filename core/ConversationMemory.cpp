@@ -1,0 +1,924 @@
+#include "core/ConversationMemory.h"
+
+#include "core/IsoTime.h"
+#include "core/Json.h"
+#include "core/Text.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QUuid>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <set>
+#include <span>
+
+namespace quillmere {
+
+namespace {
+
+using Message = ConversationText::Message;
+using Item = ConversationMemory::Item;
+using Items = std::vector<Item>;
+using Window = ConversationMemory::Window;
+using Entry = ConversationMemory::Entry;
+
+// ---------------------------------------------------------------------------------------------
+// Texts, keys and identifiers
+
+QString newScopeID() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+}
+
+bool isUser(const Message& m) {
+    return m.role == QLatin1StringView("user");
+}
+bool isAssistant(const Message& m) {
+    return m.role == QLatin1StringView("assistant");
+}
+
+// Document keys name a conversation by its web address; title and navigation keys by what the
+// host's sidebar showed, which another conversation may reuse.
+bool isDocumentKey(const QString& key) {
+    return key.contains(QLatin1StringView("|https://"));
+}
+bool isTitleKey(const QString& key) {
+    return key.contains(QLatin1StringView("|title:"));
+}
+
+// What "the same text" means between scans: white space folded, canonically composed.
+QString textKey(QStringView text) {
+    QString n = ConversationText::normalize(text);
+    for (QChar c : std::as_const(n))
+        if (c.unicode() >= 0x80)
+            return n.normalized(QString::NormalizationForm_C);
+    return n;
+}
+
+struct Positioned {
+    int position;
+    QStringView role;
+};
+
+// "message:<N>:<role>", the hosts' durable message numbers; N >= 1.
+std::optional<Positioned> positioned(const QString& id) {
+    if (!id.startsWith(QLatin1StringView("message:")))
+        return std::nullopt;
+    QStringView rest = QStringView(id).mid(8);
+    const qsizetype colon = rest.indexOf(u':');
+    if (colon <= 0)
+        return std::nullopt;
+    QStringView digits = rest.first(colon), role = rest.sliced(colon + 1);
+    if (role != QLatin1StringView("user") && role != QLatin1StringView("assistant"))
+        return std::nullopt;
+    if (!std::all_of(digits.begin(), digits.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return std::nullopt;
+    auto value = text::parseInteger(digits);
+    if (!value || *value < 1 || *value > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return Positioned{int(*value), role};
+}
+
+int firstPosition(const QStringList& ids) {
+    for (const QString& id : ids)
+        if (auto p = positioned(id))
+            return p->position;
+    return 0;
+}
+
+Item makeItem(Message message, QStringList ids, double at) {
+    Item item;
+    item.key = textKey(message.text);
+    item.hash = qHash(item.key);
+    item.message = std::move(message);
+    item.firstObserved = at;
+    item.identifiers = std::move(ids);
+    item.position = firstPosition(item.identifiers);
+    return item;
+}
+
+std::vector<Message> messagesOf(const Items& items) {
+    std::vector<Message> out;
+    out.reserve(items.size());
+    for (const Item& item : items)
+        out.push_back(item.message);
+    return out;
+}
+
+// Drops positioned identifiers that contradict their message's role, and every positioned
+// identifier whose number occurs more than once in the window: a host that repeats a number has
+// not numbered its messages.
+void dropMismatchedRoles(Items& items) {
+    for (Item& item : items) {
+        item.identifiers.removeIf([&](const QString& id) {
+            auto p = positioned(id);
+            return p && p->role != item.message.role;
+        });
+        item.position = firstPosition(item.identifiers);
+    }
+}
+
+void cleanIdentifiers(Items& items) {
+    dropMismatchedRoles(items);
+    std::map<int, int> uses;
+    for (Item& item : items) {
+        for (const QString& id : std::as_const(item.identifiers))
+            if (auto p = positioned(id))
+                ++uses[p->position];
+    }
+    for (Item& item : items) {
+        item.identifiers.removeIf([&](const QString& id) {
+            auto p = positioned(id);
+            return p && uses[p->position] > 1;
+        });
+        item.position = firstPosition(item.identifiers);
+    }
+}
+
+// A scan's messages as memory items: timestamps and blank messages are no content.
+Items cleanWindow(const std::vector<Message>& messages,
+                  const std::vector<std::optional<QString>>& identifiers, double at) {
+    Items items;
+    items.reserve(messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if (ConversationText::isMessageMetadata(messages[i].text))
+            continue;
+        QStringList ids;
+        if (i < identifiers.size() && identifiers[i] && !identifiers[i]->isEmpty())
+            ids << *identifiers[i];
+        Item item = makeItem(messages[i], std::move(ids), at);
+        if (!item.key.isEmpty())
+            items.push_back(std::move(item));
+    }
+    cleanIdentifiers(items);
+    return items;
+}
+
+bool sameWindow(const Items& a, const Items& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](const Item& x, const Item& y) {
+               return x.message.role == y.message.role && x.hash == y.hash && x.key == y.key &&
+                      x.identifiers == y.identifiers;
+           });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Alignment of a window against a stored list
+
+enum class Pair { incompatible, exact, near, strongNear, tailDifferent };
+
+bool idsConflict(const QStringList& a, const QStringList& b) {
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    return std::none_of(a.begin(), a.end(), [&](const QString& id) { return b.contains(id); });
+}
+
+bool sharesId(const QStringList& a, const QStringList& b) {
+    return std::any_of(a.begin(), a.end(), [&](const QString& id) { return b.contains(id); });
+}
+
+// A long answer that only grew a little while streaming still identifies its turn.
+constexpr qsizetype strongNearLength = 80;
+constexpr double strongNearRatio = 0.9;
+// One shared message joins windows only when it is distinctive enough.
+constexpr qsizetype distinctiveAnchorLength = 8;
+// Windows whose interior answers changed need this many ordered anchors.
+constexpr int streamingAnchors = 7;
+
+Pair compare(const Item& w, const Item& s, bool storedLast, bool exactOnly) {
+    if (w.message.role != s.message.role || idsConflict(w.identifiers, s.identifiers))
+        return Pair::incompatible;
+    if (w.hash == s.hash && w.key == s.key)
+        return Pair::exact;
+    if (exactOnly || !isAssistant(w.message))
+        return Pair::incompatible;
+    const QString& shorter = w.key.size() <= s.key.size() ? w.key : s.key;
+    const QString& longer = w.key.size() <= s.key.size() ? s.key : w.key;
+    if (longer.startsWith(shorter)) {
+        const qsizetype a = text::characterCount(shorter), b = text::characterCount(longer);
+        const bool strong = a >= strongNearLength && b > 0 && double(a) / double(b) >= strongNearRatio;
+        return strong ? Pair::strongNear : Pair::near;
+    }
+    // The newest answer of a window may still be streaming or have been regenerated.
+    return storedLast ? Pair::tailDifferent : Pair::incompatible;
+}
+
+struct Alignment {
+    int offset = 0;  // window item i faces stored item i + offset
+    int overlap = 0; // number of facing pairs
+    int exact = 0;   // distinct texts among exact pairs
+    int strong = 0;  // distinct texts among strong near pairs
+    int interiorNear = 0;
+    int exactPairs = 0;
+    int userTexts = 0;      // distinct user texts among exact pairs (exact-only alignments)
+    int assistantTexts = 0; // distinct assistant texts among exact pairs (exact-only alignments)
+    int userPairs = 0;
+    int assistantPairs = 0;
+    bool identified = false;    // an exact pair shares an identifier
+    bool contained = false;     // one side lies entirely within the other
+    bool tailDifferent = false; // the stored list's newest answer differs entirely
+    qsizetype anchorLength = 0; // characters of the shared text when there is exactly one
+};
+
+// A flat hash table from text hashes to positions (several positions may share a hash), built
+// in one pass: a scan compares every visible message on every tick, so no sorting.
+class HashIndex {
+public:
+    explicit HashIndex(std::size_t count) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * count)
+            capacity *= 2;
+        slots_.assign(capacity, {0, -1});
+        mask_ = capacity - 1;
+    }
+    // Adds the hash; returns false when it was already present.
+    bool insert(std::size_t hash, int position) {
+        bool fresh = true;
+        std::size_t slot = start(hash);
+        for (; slots_[slot].second >= 0; slot = (slot + 1) & mask_)
+            fresh = fresh && slots_[slot].first != hash;
+        slots_[slot] = {hash, position};
+        return fresh;
+    }
+    template <typename Visit> void forEach(std::size_t hash, Visit&& visit) const {
+        for (std::size_t slot = start(hash); slots_[slot].second >= 0; slot = (slot + 1) & mask_)
+            if (slots_[slot].first == hash && !visit(slots_[slot].second))
+                return;
+    }
+
+private:
+    std::size_t start(std::size_t hash) const { return (hash * 0x9E3779B97F4A7C15ull >> 17) & mask_; }
+    std::vector<std::pair<std::size_t, int>> slots_;
+    std::size_t mask_ = 0;
+};
+
+int distinct(const std::vector<std::size_t>& hashes) {
+    if (hashes.size() < 2)
+        return int(hashes.size());
+    HashIndex seen(hashes.size());
+    int count = 0;
+    for (std::size_t hash : hashes)
+        count += seen.insert(hash, 0) ? 1 : 0;
+    return count;
+}
+
+std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item> s, int d, bool exactOnly,
+                                  long& budget) {
+    const int m = int(w.size()), n = int(s.size());
+    const int begin = std::max(0, -d), end = std::min(m, n - d);
+    if (end - begin < 1)
+        return std::nullopt;
+    Alignment a;
+    a.offset = d;
+    a.overlap = end - begin;
+    a.contained = a.overlap == m || a.overlap == n;
+    std::vector<std::size_t> exact, strong, users, assistants;
+    const QString* anchor = nullptr;
+    for (int i = begin; i < end; ++i) {
+        --budget;
+        const Item& x = w[std::size_t(i)];
+        const Item& y = s[std::size_t(i + d)];
+        const bool storedLast = i + d == n - 1;
+        const Pair pair = compare(x, y, storedLast, exactOnly);
+        if (pair == Pair::incompatible)
+            return std::nullopt;
+        (isUser(x.message) ? a.userPairs : a.assistantPairs)++;
+        if (pair == Pair::exact) {
+            ++a.exactPairs;
+            exact.push_back(y.hash);
+            if (exactOnly)
+                (isUser(x.message) ? users : assistants).push_back(y.hash);
+            a.identified = a.identified || sharesId(x.identifiers, y.identifiers);
+            anchor = &y.key;
+        } else if (pair == Pair::tailDifferent) {
+            a.tailDifferent = true;
+        } else if (pair == Pair::near || pair == Pair::strongNear) {
+            if (pair == Pair::strongNear)
+                strong.push_back(y.hash);
+            if (!storedLast)
+                ++a.interiorNear;
+        }
+    }
+    a.exact = distinct(exact);
+    if (a.exact == 1)
+        a.anchorLength = text::characterCount(*anchor);
+    a.strong = distinct(strong);
+    a.userTexts = distinct(users);
+    a.assistantTexts = distinct(assistants);
+    return a;
+}
+
+// Whether an alignment proves that a window continues a stored list of the same key.
+bool joins(const Alignment& a) {
+    if (a.interiorNear > 0)
+        return a.exact + a.strong >= streamingAnchors;
+    // Containment proves little when the newest answer was replaced by another one: a new
+    // conversation may begin with the same short request.
+    return a.exact >= 2 || a.identified || (a.contained && a.exact >= 1 && !a.tailDifferent) ||
+           (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
+}
+
+bool better(const Alignment& a, const Alignment& b) {
+    if (a.exact + a.strong != b.exact + b.strong)
+        return a.exact + a.strong > b.exact + b.strong;
+    if (a.overlap != b.overlap)
+        return a.overlap > b.overlap;
+    return a.offset > b.offset;
+}
+
+// Bounds on the work one alignment may cost, so that windows of one repeated text ("y", "y", …)
+// cannot make a scan or a restore hang; such windows simply stay apart.
+constexpr long voteBudget = 1L << 21;
+constexpr std::size_t candidateLimit = 64;
+
+// Offsets at which some texts face equal texts, most shared texts first.
+std::vector<int> candidateOffsets(const Items& w, const Items& s) {
+    const int m = int(w.size()), n = int(s.size());
+    if (m == 0 || n == 0)
+        return {};
+    const bool indexWindow = m <= n;
+    const Items& small = indexWindow ? w : s;
+    const Items& large = indexWindow ? s : w;
+    HashIndex index(small.size());
+    for (int i = 0; i < int(small.size()); ++i)
+        index.insert(small[std::size_t(i)].hash, i);
+    std::vector<int> votes(std::size_t(m + n - 1), 0);
+    long spent = 0;
+    for (int l = 0; l < int(large.size()) && spent < voteBudget; ++l) {
+        index.forEach(large[std::size_t(l)].hash, [&](int position) {
+            const int i = indexWindow ? position : l;
+            const int j = indexWindow ? l : position;
+            ++votes[std::size_t(j - i + m - 1)];
+            return ++spent < voteBudget;
+        });
+    }
+    std::vector<std::pair<int, int>> ranked; // (votes, offset)
+    for (int k = 0; k < int(votes.size()); ++k)
+        if (votes[std::size_t(k)] > 0)
+            ranked.emplace_back(votes[std::size_t(k)], k - (m - 1));
+    const std::size_t keep = std::min(ranked.size(), candidateLimit);
+    std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),
+                      [](const auto& a, const auto& b) { return a > b; });
+    std::vector<int> out;
+    for (std::size_t k = 0; k < keep; ++k)
+        out.push_back(ranked[k].second);
+    return out;
+}
+
+template <typename Accept>
+std::optional<Alignment> bestAlignment(const Items& w, const Items& s, bool exactOnly, Accept&& accept) {
+    std::optional<Alignment> best;
+    long budget = voteBudget;
+    for (int d : candidateOffsets(w, s)) {
+        if (budget <= 0)
+            break;
+        auto a = evaluate(w, s, d, exactOnly, budget);
+        if (a && accept(*a) && (!best || better(*a, *best)))
+            best = a;
+    }
+    return best;
+}
+
+// Joins window w into stored list s, w[i] facing s[i + d]. Facing records keep their stored text
+// and earliest time and gather identifiers; only the stored list's newest record takes the
+// window's text, since that is the answer that may still be changing. Returns whether s changed.
+bool merge(Items& s, const Items& w, int d) {
+    const int n = int(s.size()), m = int(w.size());
+    bool changed = false;
+    if (d < 0) {
+        Items joined(w.begin(), w.begin() + std::min(m, -d));
+        joined.insert(joined.end(), std::make_move_iterator(s.begin()), std::make_move_iterator(s.end()));
+        s = std::move(joined);
+        changed = true;
+    }
+    const int shift = std::max(0, -d); // where the old stored list now starts
+    const int storedLast = shift + n - 1;
+    for (int i = std::max(0, -d); i < m; ++i) {
+        const int p = i + d + shift;
+        const Item& x = w[std::size_t(i)];
+        if (p >= int(s.size())) {
+            s.push_back(x);
+            changed = true;
+            continue;
+        }
+        Item& r = s[std::size_t(p)];
+        for (const QString& id : x.identifiers)
+            if (!r.identifiers.contains(id)) {
+                r.identifiers << id;
+                changed = true;
+            }
+        if (x.firstObserved < r.firstObserved) {
+            r.firstObserved = x.firstObserved;
+            changed = true;
+        }
+        if (p == storedLast && !(x.hash == r.hash && x.key == r.key)) {
+            r.message = x.message;
+            r.key = x.key;
+            r.hash = x.hash;
+            changed = true;
+        }
+        if (changed)
+            r.position = firstPosition(r.identifiers);
+    }
+    return changed;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Position ordering
+
+struct Span {
+    int first = 0, last = 0;
+};
+
+// A window takes part in position ordering when it starts and ends with numbered messages and
+// its numbers rise strictly.
+std::optional<Span> numberedSpan(const Items& items) {
+    if (items.empty() || items.front().position == 0 || items.back().position == 0)
+        return std::nullopt;
+    int previous = 0;
+    for (const Item& item : items) {
+        if (item.position == 0)
+            continue;
+        if (item.position <= previous)
+            return std::nullopt;
+        previous = item.position;
+    }
+    return Span{items.front().position, items.back().position};
+}
+
+// The windows that continue `start` by message number, in order: each next window begins right
+// after the chain ends (or ends right before it begins), and none claims a number the chain
+// already holds for another message.
+std::vector<int> positionChain(const std::vector<Window>& windows, int start) {
+    auto span = numberedSpan(windows[std::size_t(start)].items);
+    if (!span)
+        return {start};
+    std::map<int, const Item*> held;
+    const auto hold = [&](int w) {
+        for (const Item& item : windows[std::size_t(w)].items)
+            if (item.position > 0)
+                held.emplace(item.position, &item);
+    };
+    const auto conflicts = [&](int w) {
+        for (const Item& item : windows[std::size_t(w)].items) {
+            if (item.position == 0)
+                continue;
+            auto it = held.find(item.position);
+            if (it != held.end() &&
+                (it->second->message.role != item.message.role || it->second->key != item.key))
+                return true;
+        }
+        return false;
+    };
+    hold(start);
+    std::vector<int> chain = {start};
+    std::vector<char> used(windows.size(), 0);
+    used[std::size_t(start)] = 1;
+    for (bool grown = true; grown;) {
+        grown = false;
+        for (int w = 0; w < int(windows.size()); ++w) {
+            if (used[std::size_t(w)])
+                continue;
+            auto other = numberedSpan(windows[std::size_t(w)].items);
+            if (!other)
+                continue;
+            const bool before = other->last + 1 == span->first;
+            const bool after = other->first == span->last + 1;
+            if (!before && !after)
+                continue;
+            used[std::size_t(w)] = 1;
+            if (conflicts(w))
+                continue;
+            hold(w);
+            if (before) {
+                chain.insert(chain.begin(), w);
+                span->first = other->first;
+            } else {
+                chain.push_back(w);
+                span->last = other->last;
+            }
+            grown = true;
+        }
+    }
+    return chain;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Repair of stored history
+
+// Splits where message numbers fall: such a window joined two captures that cannot be one run.
+std::vector<Items> splitAtFalls(Items items) {
+    std::vector<Items> out(1);
+    int previous = 0;
+    for (Item& item : items) {
+        const int p = firstPosition(item.identifiers);
+        if (p > 0) {
+            if (previous > 0 && p <= previous && !out.back().empty())
+                out.emplace_back();
+            previous = p;
+        }
+        out.back().push_back(std::move(item));
+    }
+    if (out.back().empty())
+        out.pop_back();
+    return out;
+}
+
+// Splits where an earlier capture restarts: a later part that re-covers the part before it
+// with enough ordered two-speaker overlap was stored after it by mistake.
+std::vector<Items> splitAtRestarts(Items items, long& budget) {
+    std::vector<Items> out;
+    while (true) {
+        std::multimap<std::size_t, int> seen;
+        int cut = -1;
+        for (int i = 0; i < int(items.size()) && cut < 0 && budget > 0; ++i) {
+            const std::size_t hash = items[std::size_t(i)].hash;
+            auto [from, to] = seen.equal_range(hash);
+            if (from != to) {
+                const std::span<const Item> a(items.data(), std::size_t(i));
+                const std::span<const Item> b(items.data() + i, items.size() - std::size_t(i));
+                budget -= long(items.size());
+                for (auto it = from; it != to && cut < 0 && budget > 0; ++it) {
+                    if (a[std::size_t(it->second)].key != items[std::size_t(i)].key)
+                        continue;
+                    auto al = evaluate(b, a, it->second, false, budget);
+                    if (al && joins(*al) && al->overlap >= 4 && al->userPairs >= 2 && al->assistantPairs >= 2)
+                        cut = i;
+                }
+            }
+            seen.emplace(hash, i);
+        }
+        if (cut < 0) {
+            out.push_back(std::move(items));
+            return out;
+        }
+        out.emplace_back(items.begin(), items.begin() + cut);
+        items.erase(items.begin(), items.begin() + cut);
+    }
+}
+
+double timeOf(const QDateTime& at) {
+    const double t = isotime::secondsSinceReferenceDate(at);
+    return std::isfinite(t) ? t : 0.0;
+}
+
+// Stored times beyond this many seconds from 2001 (about 3,000 years) are damage.
+constexpr double absurdTime = 1e11;
+
+[[noreturn]] void damaged(const char* what) {
+    throw ConversationMemoryFormatError(std::string("conversation memory: ") + what);
+}
+
+} // namespace
+
+// -------------------------------------------------------------------------------------------------
+
+ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
+
+int ConversationMemory::insertWindow(Entry& entry, Items window) {
+    auto& windows = entry.windows;
+    std::optional<std::pair<int, Alignment>> best;
+    for (int j = 0; j < int(windows.size()); ++j) {
+        auto a = bestAlignment(window, windows[std::size_t(j)].items, false, joins);
+        if (a && (!best || better(*a, best->second)))
+            best = std::make_pair(j, *a);
+    }
+    if (!best) {
+        windows.push_back(Window{std::move(window), tick()});
+        return int(windows.size()) - 1;
+    }
+    int target = best->first;
+    const std::size_t before = windows[std::size_t(target)].items.size();
+    bool changed = merge(windows[std::size_t(target)].items, window, best->second.offset);
+    // A window that grew may now bridge windows stored apart before.
+    while (changed && windows[std::size_t(target)].items.size() != before) {
+        changed = false;
+        for (int j = 0; j < int(windows.size()); ++j) {
+            if (j == target)
+                continue;
+            auto a = bestAlignment(windows[std::size_t(j)].items, windows[std::size_t(target)].items, false,
+                                   joins);
+            if (!a)
+                continue;
+            merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items, a->offset);
+            // The joined window keeps the earlier of the two places.
+            if (j < target) {
+                windows[std::size_t(j)].items = std::move(windows[std::size_t(target)].items);
+                windows.erase(windows.begin() + target);
+                target = j;
+            } else {
+                windows.erase(windows.begin() + j);
+            }
+            changed = true;
+            break;
+        }
+    }
+    windows[std::size_t(target)].lastUsed = tick();
+    return target;
+}
+
+int ConversationMemory::enforceBounds(const QString& currentKey, int currentWindow) {
+    std::size_t total = 0;
+    for (const auto& [key, entry] : entries_)
+        for (const Window& window : entry.windows)
+            total += window.items.size();
+    while (entries_.size() > std::size_t(maximumConversations) || total > std::size_t(maximumRecords)) {
+        auto oldest = entries_.end();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it)
+            if (it->first != currentKey &&
+                (oldest == entries_.end() || it->second.lastUsed < oldest->second.lastUsed))
+                oldest = it;
+        if (oldest != entries_.end()) {
+            for (const Window& window : oldest->second.windows)
+                total -= window.items.size();
+            entries_.erase(oldest);
+            continue;
+        }
+        auto current = entries_.find(currentKey);
+        if (current == entries_.end())
+            return currentWindow;
+        auto& windows = current->second.windows;
+        int victim = -1;
+        for (int j = 0; j < int(windows.size()); ++j)
+            if (j != currentWindow &&
+                (victim < 0 || windows[std::size_t(j)].lastUsed < windows[std::size_t(victim)].lastUsed))
+                victim = j;
+        if (victim >= 0) {
+            total -= windows[std::size_t(victim)].items.size();
+            windows.erase(windows.begin() + victim);
+            if (victim < currentWindow)
+                --currentWindow;
+            continue;
+        }
+        // One window larger than the whole memory: its oldest messages go.
+        auto& items = windows[std::size_t(currentWindow)].items;
+        const std::size_t excess = std::min(items.size(), total - std::size_t(maximumRecords));
+        items.erase(items.begin(), items.begin() + std::ptrdiff_t(excess));
+        return currentWindow;
+    }
+    return currentWindow;
+}
+
+ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,
+                                                       const std::vector<Message>& messages,
+                                                       const std::vector<std::optional<QString>>& identifiers,
+                                                       bool positionOrderingTrusted, const QDateTime& at) {
+    if (!key) {
+        pending_.reset();
+        return {messages, int(messages.size()), 0, unverifiedScopeID_};
+    }
+    const double time = timeOf(at);
+    auto it = entries_.find(*key);
+    if (it != entries_.end() && lastScan_ && lastScan_->key == *key &&
+        lastScan_->positionOrderingTrusted == positionOrderingTrusted && time >= lastScan_->at &&
+        lastScan_->identifiers == identifiers && lastScan_->messages.size() == messages.size() &&
+        std::equal(messages.begin(), messages.end(), lastScan_->messages.begin(),
+                   [](const Message& a, const Message& b) { return a.role == b.role && a.text == b.text; })) {
+        it->second.lastUsed = tick();
+        if (lastScan_->window < int(it->second.windows.size()))
+            it->second.windows[std::size_t(lastScan_->window)].lastUsed = tick();
+        return lastScan_->result;
+    }
+    lastScan_.reset();
+    Items window = cleanWindow(messages, identifiers, time);
+    if (it == entries_.end()) {
+        // A conversation is remembered only once two scans in a row agree on what it shows.
+        const bool confirmed =
+            !window.empty() && pending_ && pending_->key == *key && sameWindow(pending_->window, window);
+        if (!confirmed) {
+            std::vector<Message> shown = messagesOf(window);
+            const int count = int(shown.size());
+            pending_ = Pending{*key, std::move(window)};
+            return {std::move(shown), count, 0, unverifiedScopeID_};
+        }
+        it = entries_.emplace(*key, Entry{{}, newScopeID(), std::nullopt, 0}).first;
+    }
+    pending_.reset();
+    Entry& entry = it->second;
+    entry.lastUsed = tick();
+    Result result;
+    result.conversationScopeID = entry.scopeID;
+    int current = 0;
+    if (!window.empty()) {
+        current = insertWindow(entry, std::move(window));
+        if (positionOrderingTrusted && isDocumentKey(*key)) {
+            for (int w : positionChain(entry.windows, current)) {
+                const auto part = messagesOf(entry.windows[std::size_t(w)].items);
+                result.messages.insert(result.messages.end(), part.begin(), part.end());
+            }
+        } else {
+            result.messages = messagesOf(entry.windows[std::size_t(current)].items);
+        }
+        current = enforceBounds(*key, current);
+    }
+    result.connectedCount = int(result.messages.size());
+    const auto& windows = entries_.at(*key).windows;
+    result.windows = int(windows.size());
+    if (!windows.empty())
+        lastScan_ = LastScan{*key, messages, identifiers, positionOrderingTrusted, time, current, result};
+    return result;
+}
+
+void ConversationMemory::adoptMatchingEntries(const QString& into, const QStringList& fromKeyPrefixes,
+                                              const std::vector<Message>& overlapping,
+                                              const std::vector<std::optional<QString>>& identifiers,
+                                              bool allowTitledAliases) {
+    lastScan_.reset();
+    const Items shown = cleanWindow(overlapping, identifiers, 0);
+    if (shown.empty())
+        return;
+    const bool intoDocument = isDocumentKey(into);
+    std::vector<Items> moved;
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        const QString& key = it->first;
+        const bool prefixed = std::any_of(fromKeyPrefixes.begin(), fromKeyPrefixes.end(),
+                                          [&](const QString& prefix) { return key.startsWith(prefix); });
+        const bool titled = isTitleKey(key);
+        if (key == into || !prefixed || (titled && !allowTitledAliases)) {
+            ++it;
+            continue;
+        }
+        // A durable address, or a title another conversation may reuse, needs overlap from both
+        // speakers; a temporary identity of the same conversation needs two shared messages.
+        const bool strong = intoDocument || titled;
+        const auto qualifies = [&](const Alignment& a) {
+            return strong ? a.exactPairs >= 4 && a.userTexts >= 2 && a.assistantTexts >= 2 : a.exact >= 2;
+        };
+        auto& windows = it->second.windows;
+        std::set<int> selected;
+        for (int j = 0; j < int(windows.size()); ++j)
+            if (bestAlignment(shown, windows[std::size_t(j)].items, true, qualifies))
+                selected.insert(j);
+        // Windows numbered right before or after a proven one belong to the same conversation.
+        for (int j : std::set<int>(selected))
+            for (int w : positionChain(windows, j))
+                selected.insert(w);
+        for (int w : selected)
+            moved.push_back(std::move(windows[std::size_t(w)].items));
+        for (auto w = selected.rbegin(); w != selected.rend(); ++w)
+            windows.erase(windows.begin() + *w);
+        if (windows.empty())
+            it = entries_.erase(it);
+        else
+            ++it;
+    }
+    if (moved.empty())
+        return;
+    auto target = entries_.find(into);
+    if (target == entries_.end())
+        target = entries_.emplace(into, Entry{{}, newScopeID(), std::nullopt, 0}).first;
+    target->second.lastUsed = tick();
+    int current = -1;
+    for (Items& window : moved)
+        current = insertWindow(target->second, std::move(window));
+    enforceBounds(into, current);
+}
+
+void ConversationMemory::confirmLatestMessagePosition(const QString& key, int position) {
+    auto it = entries_.find(key);
+    if (it != entries_.end() && position >= 1)
+        it->second.confirmedLatest = position;
+}
+
+std::optional<int> ConversationMemory::confirmedLatestMessagePosition(const QString& key) const {
+    auto it = entries_.find(key);
+    return it == entries_.end() ? std::nullopt : it->second.confirmedLatest;
+}
+
+std::optional<int> ConversationMemory::maximumMessagePosition(const QString& key) const {
+    auto it = entries_.find(key);
+    if (it == entries_.end())
+        return std::nullopt;
+    std::optional<int> highest;
+    for (const Window& window : it->second.windows)
+        for (const Item& item : window.items)
+            for (const QString& id : item.identifiers)
+                if (auto p = positioned(id); p && (!highest || p->position > *highest))
+                    highest = p->position;
+    return highest;
+}
+
+std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records(const QString& key) const {
+    std::vector<std::vector<Record>> out;
+    auto it = entries_.find(key);
+    if (it == entries_.end())
+        return out;
+    for (const Window& window : it->second.windows) {
+        std::vector<Record> records;
+        records.reserve(window.items.size());
+        for (const Item& item : window.items)
+            records.push_back(Record{item.message, isotime::fromSecondsSinceReferenceDate(item.firstObserved),
+                                     item.identifiers});
+        out.push_back(std::move(records));
+    }
+    return out;
+}
+
+QByteArray ConversationMemory::encoded() const {
+    json::Array entries;
+    for (const auto& [key, entry] : entries_) {
+        json::Array segments;
+        for (const Window& window : entry.windows) {
+            json::Array records;
+            for (const Item& item : window.items) {
+                json::Array ids;
+                for (const QString& id : item.identifiers)
+                    ids.emplace_back(id);
+                records.emplace_back(json::Object{{"message", ConversationText::toJson(item.message)},
+                                                  {"firstObservedAt", item.firstObserved},
+                                                  {"identifiers", std::move(ids)}});
+            }
+            segments.emplace_back(std::move(records));
+        }
+        json::Object object{
+            {"key", key}, {"segments", std::move(segments)}, {"conversationScopeID", entry.scopeID}};
+        if (entry.confirmedLatest)
+            object.emplace_back("confirmedLatestMessagePosition", *entry.confirmedLatest);
+        entries.emplace_back(std::move(object));
+    }
+    return json::write(entries);
+}
+
+void ConversationMemory::restore(const QByteArray& data) {
+    const auto array = json::parseArray(data);
+    if (!array)
+        damaged("not a JSON array");
+    if (array->size() > maximumConversations)
+        damaged("more conversations than the memory holds");
+    std::map<QString, Entry> restored;
+    std::size_t total = 0;
+    long repairBudget = 1L << 22;
+    for (const QJsonValue& value : *array) {
+        if (!value.isObject())
+            damaged("an entry is not an object");
+        const QJsonObject object = value.toObject();
+        const auto key = json::string(object, "key");
+        const auto segments = json::array(object, "segments");
+        const auto scope = json::string(object, "conversationScopeID");
+        const auto confirmed = json::integer(object, "confirmedLatestMessagePosition");
+        if (!key.isPresent() || !segments.isPresent() || scope.isWrongType() || confirmed.isWrongType())
+            damaged("an entry lacks its key or segments or has a member of the wrong type");
+        if (restored.count(key.value))
+            damaged("a key is stored twice");
+        if (confirmed.isPresent() &&
+            (confirmed.value < 1 || confirmed.value > std::numeric_limits<int>::max()))
+            damaged("an impossible confirmed message position");
+        Entry entry;
+        entry.scopeID = scope.isPresent() && !scope.value.isEmpty() ? scope.value : newScopeID();
+        if (confirmed.isPresent())
+            entry.confirmedLatest = int(confirmed.value);
+        std::vector<Items> fragments;
+        for (const QJsonValue& segment : segments.value) {
+            if (!segment.isArray())
+                damaged("a segment is not an array");
+            Items items;
+            for (const QJsonValue& recordValue : segment.toArray()) {
+                if (++total > std::size_t(maximumRecords))
+                    damaged("more records than the memory holds");
+                if (!recordValue.isObject())
+                    damaged("a record is not an object");
+                const QJsonObject record = recordValue.toObject();
+                const auto message = json::object(record, "message");
+                const auto time = json::number(record, "firstObservedAt");
+                const auto ids = json::array(record, "identifiers");
+                if (!message.isPresent() || !time.isPresent() || ids.isWrongType())
+                    damaged("a record lacks its message or time");
+                auto parsed = ConversationText::messageFromJson(message.value);
+                if (!parsed)
+                    damaged("a message lacks its role or text");
+                if (!std::isfinite(time.value) || std::abs(time.value) > absurdTime)
+                    damaged("an impossible time");
+                QStringList identifiers;
+                for (const QJsonValue& id : ids.value) {
+                    if (!id.isString())
+                        damaged("an identifier is not a string");
+                    if (!identifiers.contains(id.toString()))
+                        identifiers << id.toString();
+                }
+                Item item = makeItem(std::move(*parsed), std::move(identifiers), time.value);
+                if (!item.key.isEmpty() && !ConversationText::isMessageMetadata(item.message.text))
+                    items.push_back(std::move(item));
+            }
+            dropMismatchedRoles(items);
+            for (Items& piece : splitAtFalls(std::move(items))) {
+                cleanIdentifiers(piece);
+                for (Items& fragment : splitAtRestarts(std::move(piece), repairBudget))
+                    fragments.push_back(std::move(fragment));
+            }
+        }
+        for (Items& fragment : fragments)
+            if (!fragment.empty())
+                insertWindow(entry, std::move(fragment));
+        restored.emplace(key.value, std::move(entry));
+    }
+    // Nothing has changed until everything was read.
+    for (auto& [key, entry] : restored)
+        entry.lastUsed = tick();
+    entries_ = std::move(restored);
+    pending_.reset();
+    lastScan_.reset();
+}
+
+} // namespace quillmere

@@ -1,0 +1,143 @@
+#pragma once
+
+// Remembers each conversation's messages across scans. A host window shows only part of a long
+// conversation at a time, so every scan sees a window of it; windows that overlap are joined,
+// windows that do not are kept apart until a later scan bridges them, and a scan's result is the
+// connected part of the conversation around what is visible now.
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+#include "core/ConversationText.h"
+
+namespace quillmere {
+
+// A stored memory that cannot be read back: not JSON, wrong types, impossible values or more than
+// the memory ever holds. The memory is left as it was.
+class ConversationMemoryFormatError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class ConversationMemory {
+public:
+    struct Record {
+        ConversationText::Message message;
+        QDateTime firstObservedAt;
+        QStringList identifiers; // every identifier seen for this message, in order, unique
+
+        bool operator==(const Record&) const = default;
+    };
+
+    struct Result {
+        std::vector<ConversationText::Message> messages;
+        int connectedCount = 0;
+        int windows = 0; // stored windows of the key after the call
+        QString conversationScopeID;
+    };
+
+    // Bounds that keep a long session's memory finite. When they are passed, whole conversations
+    // not seen for the longest time go first, then a conversation's least recently seen windows;
+    // the conversation being observed keeps its current window. A stored memory beyond them is
+    // refused as damaged, since this memory never writes one.
+    static constexpr int maximumConversations = 1000;
+    static constexpr int maximumRecords = 200000;
+
+    // An empty memory with a fresh scope for observations it cannot attribute to a conversation.
+    ConversationMemory();
+
+    // Folds one scan's visible messages (with one optional identifier each) into the key's
+    // memory and returns the connected messages around them. An absent key neither reads nor
+    // writes memory. A key is stored only once two consecutive scans show the same messages.
+    Result observe(const std::optional<QString>& key, const std::vector<ConversationText::Message>& messages,
+                   const std::vector<std::optional<QString>>& identifiers, bool positionOrderingTrusted,
+                   const QDateTime& at);
+
+    // Moves the windows stored under keys with the given prefixes (title keys only when titled
+    // aliases are allowed) that overlap the given messages sufficiently, with windows adjacent to
+    // them by message number, into `into`. Unrelated windows stay where they are.
+    void adoptMatchingEntries(const QString& into, const QStringList& fromKeyPrefixes,
+                              const std::vector<ConversationText::Message>& overlapping,
+                              const std::vector<std::optional<QString>>& identifiers,
+                              bool allowTitledAliases);
+
+    // The key's confirmed latest message position. Ignored for a key with nothing stored and for
+    // a position below 1.
+    void confirmLatestMessagePosition(const QString& key, int position);
+    std::optional<int> confirmedLatestMessagePosition(const QString& key) const;
+
+    // The highest message position among the key's durable identifiers.
+    std::optional<int> maximumMessagePosition(const QString& key) const;
+
+    // The key's stored windows; empty when unknown.
+    std::vector<std::vector<Record>> records(const QString& key) const;
+
+    // The JSON array of stored entries, one per key in key order:
+    // {"key", "segments": [[{"message", "firstObservedAt", "identifiers"}, …], …],
+    //  "conversationScopeID", "confirmedLatestMessagePosition" (left out when absent)}.
+    // Times are seconds since 2001-01-01 00:00 UTC.
+    QByteArray encoded() const;
+
+    // Replaces the stored entries with those of `data`, keeping scopes and confirmed positions and
+    // repairing stored history: windows are split where message positions fall and where an
+    // earlier capture restarts. Throws ConversationMemoryFormatError and changes nothing when the
+    // data cannot be read.
+    void restore(const QByteArray& data);
+
+    // Internal representation, public only so the implementation's helpers can name it.
+    struct Item {
+        ConversationText::Message message;
+        QString key;              // normalised, canonical text: what "the same text" means
+        std::size_t hash;         // of key
+        double firstObserved = 0; // seconds since 2001-01-01 UTC
+        QStringList identifiers;
+        int position = 0; // from the first positioned identifier; 0 when none
+    };
+    struct Window {
+        std::vector<Item> items;
+        std::uint64_t lastUsed = 0;
+    };
+    struct Entry {
+        std::vector<Window> windows;
+        QString scopeID;
+        std::optional<int> confirmedLatest;
+        std::uint64_t lastUsed = 0;
+    };
+
+private:
+    struct Pending {
+        QString key;
+        std::vector<Item> window;
+    };
+
+    int insertWindow(Entry& entry, std::vector<Item> window);
+    // Returns where the current window is afterwards.
+    int enforceBounds(const QString& currentKey, int currentWindow);
+    std::uint64_t tick() { return ++clock_; }
+
+    std::map<QString, Entry> entries_;
+    QString unverifiedScopeID_;
+    std::optional<Pending> pending_;
+    // The last scan folded into a stored key and its result: the open conversation usually shows
+    // the same messages tick after tick, and such a scan changes nothing.
+    struct LastScan {
+        QString key;
+        std::vector<ConversationText::Message> messages;
+        std::vector<std::optional<QString>> identifiers;
+        bool positionOrderingTrusted = false;
+        double at = 0;
+        int window = 0;
+        Result result;
+    };
+    std::optional<LastScan> lastScan_;
+    std::uint64_t clock_ = 0;
+};
+
+} // namespace quillmere

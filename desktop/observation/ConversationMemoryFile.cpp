@@ -1,0 +1,100 @@
+#include "desktop/observation/ConversationMemoryFile.h"
+
+#include "platform/files/AtomicFile.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace quillmere {
+
+namespace {
+
+// A bundle identifier becomes part of a file name only when it cannot name another place.
+bool isSafeName(const QString& name) {
+    if (name.isEmpty() || name.size() > 200 || name.startsWith(QLatin1Char('.')))
+        return false;
+    for (QChar c : name) {
+        const char16_t u = c.unicode();
+        const bool ok = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
+                        u == u'.' || u == u'-' || u == u'_';
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+QString fileName(const std::optional<QString>& bundleID) {
+    if (!bundleID)
+        return QStringLiteral("conversation-memory.json");
+    if (isSafeName(*bundleID))
+        return QStringLiteral("conversation-memory-%1.json").arg(*bundleID);
+    const QByteArray digest =
+        QCryptographicHash::hash(bundleID->toUtf8(), QCryptographicHash::Sha256).toHex();
+    return QStringLiteral("conversation-memory-%1.json").arg(QString::fromLatin1(digest.left(32)));
+}
+
+} // namespace
+
+ConversationMemoryFile::ConversationMemoryFile(QString folder, const std::optional<QString>& bundleID)
+    : folder_(std::move(folder)), path_(QDir(folder_).filePath(fileName(bundleID))) {}
+
+std::optional<QByteArray> ConversationMemoryFile::load() {
+    QFile file(path_);
+    if (!file.exists())
+        return std::nullopt;
+    if (!file.open(QIODevice::ReadOnly)) {
+        setAside(file.errorString());
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        const QString error = file.errorString();
+        file.close();
+        setAside(error);
+        return std::nullopt;
+    }
+    lastSaved_ = bytes;
+    return bytes;
+}
+
+std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
+    lastSaved_.reset();
+    const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString aside = path_ + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFileInfo::exists(aside) && n < 1000; ++n)
+        aside = path_ + QStringLiteral(".damaged-") + stamp + QLatin1Char('-') + QString::number(n);
+    const bool renamed = QFile::rename(path_, aside);
+    const QString line =
+        renamed ? QStringLiteral("quillmere: conversation memory %1 is damaged (%2); moved it to %3 and "
+                                 "started with an empty memory\n")
+                      .arg(path_, reason, aside)
+                : QStringLiteral("quillmere: conversation memory %1 is damaged (%2) and could not be moved "
+                                 "aside; started with an empty memory\n")
+                      .arg(path_, reason);
+    std::fputs(line.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+    if (!renamed) {
+        keepExisting_ = true;
+        return std::nullopt;
+    }
+    return aside;
+}
+
+bool ConversationMemoryFile::save(const QByteArray& bytes) {
+    if (keepExisting_)
+        return false;
+    if (lastSaved_ == bytes && QFileInfo::exists(path_))
+        return true;
+    if (!AtomicFile::makeFolder(folder_, 0700))
+        return false;
+    if (!AtomicFile::writeIfChanged(path_, bytes, 0600))
+        return false;
+    lastSaved_ = bytes;
+    return true;
+}
+
+} // namespace quillmere

@@ -1,0 +1,43 @@
+#pragma once
+
+// Where a window tracker keeps its conversation memory between runs: one JSON file per host in
+// the application's private data folder, readable by the user alone.
+//
+// A file that cannot be understood is never deleted and never silently overwritten: it is
+// renamed aside, so that whatever it held can still be looked at, and the tracker starts with an
+// empty memory, saying so once on standard error.
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+namespace quillmere {
+
+class ConversationMemoryFile {
+public:
+    // The file for the host `bundleID` (none: a tracker not pinned to one host) in `folder`.
+    ConversationMemoryFile(QString folder, const std::optional<QString>& bundleID);
+
+    const QString& path() const { return path_; }
+
+    // The stored bytes; none when there is no file yet. A file that exists but cannot be read
+    // is set aside, and none is returned.
+    std::optional<QByteArray> load();
+
+    // Renames the file aside ("<name>.damaged-<UTC time>") and writes one line about it to
+    // standard error. Returns the new path, or none when nothing could be renamed.
+    std::optional<QString> setAside(const QString& reason);
+
+    // Replaces the file atomically (mode 0600, its folder created 0700) unless it already holds
+    // exactly these bytes. False when the bytes could not be written, and always false after a
+    // damaged file could not be moved aside: it is kept as it is rather than overwritten.
+    bool save(const QByteArray& bytes);
+
+private:
+    QString folder_;
+    QString path_;
+    std::optional<QByteArray> lastSaved_;
+    bool keepExisting_ = false;
+};
+
+} // namespace quillmere

@@ -1,0 +1,53 @@
+#pragma once
+
+// The window tracker's conversation memory together with its file: restored when the tracker
+// starts, consulted and extended on every read, and written back whenever it changed. This is
+// the one place that drives the memory, so the tracker's reading code sees only what one read
+// needs from it.
+
+#include "core/ConversationText.h"
+#include "desktop/observation/ConversationMemoryFile.h"
+
+#include <QDateTime>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quillmere {
+
+class ConversationMemoryStore {
+public:
+    // What memory makes of one read.
+    struct Recall {
+        std::vector<ConversationText::Message> messages; // the remembered history around the read
+        int connectedCount = 0;
+        int windows = 0; // separately stored stretches of the conversation
+        QString scopeID;
+        std::optional<int> maximumPosition; // the newest numbered message remembered
+    };
+
+    // Restores the file's memory; a damaged file is set aside and the memory starts empty.
+    explicit ConversationMemoryStore(ConversationMemoryFile file);
+    ~ConversationMemoryStore();
+    ConversationMemoryStore(const ConversationMemoryStore&) = delete;
+    ConversationMemoryStore& operator=(const ConversationMemoryStore&) = delete;
+
+    // Observes one read under `key` (none: a conversation that cannot be named, which memory
+    // neither reads nor extends) and saves the memory when it changed.
+    Recall observe(const std::optional<QString>& key, const std::vector<ConversationText::Message>& messages,
+                   const std::vector<std::optional<QString>>& identifiers, bool positionOrderingTrusted,
+                   const QDateTime& at);
+
+    const ConversationMemoryFile& file() const { return file_; }
+    // Whether the file was set aside at start.
+    bool startedAfterDamage() const { return startedAfterDamage_; }
+
+private:
+    struct Memory;
+    ConversationMemoryFile file_;
+    std::unique_ptr<Memory> memory_;
+    bool startedAfterDamage_ = false;
+};
+
+} // namespace quillmere

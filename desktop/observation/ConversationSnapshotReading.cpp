@@ -1,0 +1,702 @@
+// One read of a host's open conversation: the window is scanned once, each element is read only
+// for what its role can carry, and the conversation, its identity, the model controls and the
+// history state are derived from that one scan.
+
+#include "desktop/observation/ClaudeWindowTracker.h"
+
+#include "core/AttachmentSignal.h"
+#include "core/ClaudeModelSetting.h"
+#include "core/ConversationTreeWalk.h"
+#include "core/ModelControlLabel.h"
+#include "core/NavigationScope.h"
+#include "core/OpenAIRouting.h"
+#include "core/Text.h"
+#include "desktop/diagnostics/DebugMonitor.h"
+#include "desktop/diagnostics/Diagnostics.h"
+#include "desktop/observation/ClaudeModelMenu.h"
+#include "desktop/observation/SnapshotRules.h"
+#include "platform/accessibility/Backend.h"
+
+#include <QDir>
+#include <QSet>
+#include <algorithm>
+
+namespace quillmere {
+
+namespace {
+
+constexpr int scanLimit = 5000;
+const QString codexBundleID = QStringLiteral("com.openai.codex");
+
+const QString kRole = QStringLiteral("AXRole");
+const QString kTitle = QStringLiteral("AXTitle");
+const QString kDescription = QStringLiteral("AXDescription");
+const QString kValue = QStringLiteral("AXValue");
+const QString kChildren = QStringLiteral("AXChildren");
+
+enum class RoleKind { text, control, editable, webArea, menu, container };
+
+RoleKind kindOf(const QString& role) {
+    static const QSet<QString> controls{
+        "AXButton",  "AXPopUpButton", "AXMenuButton", "AXMenuItem", "AXRadioButton", "AXCheckBox",
+        "AXHeading", "AXLink",        "AXImage",      "AXTab",      "AXMenuBarItem", "AXDisclosureTriangle"};
+    if (role == QLatin1String("AXStaticText"))
+        return RoleKind::text;
+    if (controls.contains(role))
+        return RoleKind::control;
+    if (role == QLatin1String("AXTextArea") || role == QLatin1String("AXTextField") ||
+        role == QLatin1String("AXSearchField") || role == QLatin1String("AXComboBox"))
+        return RoleKind::editable;
+    if (role == QLatin1String("AXWebArea"))
+        return RoleKind::webArea;
+    if (role == QLatin1String("AXMenu"))
+        return RoleKind::menu;
+    return RoleKind::container;
+}
+
+bool isPickerRole(const QString& role) {
+    return role == QLatin1String("AXPopUpButton") || role == QLatin1String("AXButton") ||
+           role == QLatin1String("AXMenuButton");
+}
+
+bool isSourcesPanelName(const QString& text) {
+    const QString x = SnapshotRules::normalizedLowercasedLabel(text);
+    return x == QLatin1String("sources") || x == QLatin1String("outputs") || x == QLatin1String("sidebar") ||
+           x == QLatin1String("conversation sources");
+}
+
+// The element label: pieces without exact repeats, joined with one blank.
+QString labelOf(const QStringList& pieces) {
+    QStringList kept;
+    for (const QString& piece : pieces)
+        if (!kept.contains(piece))
+            kept.append(piece);
+    return kept.join(QLatin1Char(' '));
+}
+
+// Whether an element's class names, identifiers, help or role description mark a user message.
+// Stops at the first attribute that does: the rule asks whether any value is a marker.
+bool readUserBubble(const ax::Element& element) {
+    static const QStringList attributes{"AXDOMClassList",  "AXClassList", "AXIdentifier",
+                                        "AXDOMIdentifier", "AXHelp",      "AXRoleDescription"};
+    for (const QString& attribute : attributes) {
+        QStringList values = AccessibilityReading::stringValues(attribute, element);
+        if (values.isEmpty())
+            continue;
+        for (QString& value : values)
+            value = text::lowercased(value);
+        if (ConversationText::isRenderedUserMessageMarker(values))
+            return true;
+    }
+    return false;
+}
+
+QString flag(bool value) {
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+QString flag(const std::optional<bool>& value) {
+    return value ? flag(*value) : QStringLiteral("unknown");
+}
+
+} // namespace
+
+// What the scan of one window found: elements in pre-order with their role and tree links.
+struct ClaudeWindowTracker::Scan {
+    QList<ax::Element> elements;
+    std::vector<QString> roles;
+    std::vector<int> parents;
+    std::vector<std::vector<int>> children;
+    bool truncated = false;
+};
+
+// Everything one read learns on its way, for the snapshot, the state fields and the summary.
+struct ClaudeWindowTracker::Reading {
+    QString stage = QStringLiteral("no_accessibility");
+    std::optional<bool> truncated, pickerFound, modelParsed, effortParsed, historyCurrent, sentContext;
+    int remembered = 0, windows = 0, positioned = 0, users = 0, assistants = 0, bubbles = 0, candidates = 0,
+        copyAnchors = 0;
+    QString identitySource;
+    QString codexAddition;
+    bool reachedWindow = false;
+    bool generating = false;
+};
+
+std::vector<SentMessageTree::Message>
+ClaudeWindowTracker::chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes,
+                                             const QList<ax::Element>& elements) {
+    std::vector<SentMessageTree::Message> messages = SentMessageTree::extract(nodes);
+    renderedMessagePositions_.clear();
+    renderedMessagePositions_.reserve(messages.size());
+    for (const auto& message : messages)
+        renderedMessagePositions_.push_back(SentMessageTree::messagePosition(message.root, nodes));
+    writeMessageEvidence(nodes, messages, elements);
+    return messages;
+}
+
+void ClaudeWindowTracker::writeMessageEvidence(const std::vector<SentMessageTree::Node>& nodes,
+                                               const std::vector<SentMessageTree::Message>& messages,
+                                               const QList<ax::Element>& elements) {
+    std::vector<int> roots;
+    roots.reserve(messages.size());
+    for (const auto& message : messages)
+        roots.push_back(message.root);
+    // An unchanged tree leaves unchanged evidence: reading every message's ancestors again would
+    // only rewrite the same content-free records.
+    if (evidenceNodes_ && *evidenceNodes_ == nodes && evidenceRoots_ == roots)
+        return;
+    std::vector<json::Object> records;
+    records.reserve(messages.size());
+    for (std::size_t ordinal = 0; ordinal < messages.size(); ++ordinal) {
+        const int root = messages[ordinal].root;
+        if (root >= 0 && root < elements.size())
+            records.push_back(
+                RenderedMessages::identityEvidence(int(ordinal), messages[ordinal].role, elements[root]));
+    }
+    Diagnostics::messageIdentityEvidence(environment_.diagnosticsFolder, records);
+    Diagnostics::messageStructure(environment_.diagnosticsFolder, nodes,
+                                  QSet<int>(roots.begin(), roots.end()));
+    evidenceNodes_ = nodes;
+    evidenceRoots_ = std::move(roots);
+}
+
+std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::conversationSnapshot() {
+    Reading reading;
+    std::optional<ConversationSnapshot> snapshot;
+    try {
+        snapshot = read(reading);
+    } catch (const std::exception&) {
+        // A read never throws to its caller: what could not be read is simply not there.
+        snapshot.reset();
+    }
+    finishRead(reading, snapshot);
+    if (snapshot)
+        snapshot->extractionSummary = lastReadSummary_;
+    return snapshot;
+}
+
+std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::read(Reading& reading) {
+    if (!ax::isProcessTrusted())
+        return std::nullopt;
+    reading.stage = QStringLiteral("no_host");
+    const auto target = targetApplication();
+    if (!target)
+        return std::nullopt;
+    const RunningApplication& application = target->application;
+    const AIProvider provider = target->provider;
+    const QString bundle = text::lowercased(application.bundleIdentifier.value_or(QString()));
+    reading.stage = QStringLiteral("no_window");
+    const auto window = focusedWindow(application);
+    if (!window)
+        return std::nullopt;
+    reading.stage = QStringLiteral("read");
+    reading.reachedWindow = true;
+
+    // --- the scan: each element's role is read once, as its parent's children are listed
+    struct Item {
+        ax::Element element;
+        QString role;
+        int serial = 0;
+        int parentSerial = -1;
+    };
+    int serials = 0;
+    std::vector<int> parentOfSerial;
+    const auto makeItem = [&](const ax::Element& element, int parentSerial) {
+        Item item{element, stringAttribute(kRole, element).value_or(QString()), serials++, parentSerial};
+        parentOfSerial.push_back(parentSerial);
+        return item;
+    };
+    const bool claudeHost = provider == AIProvider::claude;
+    const auto result = ConversationTreeWalk::scan(
+        makeItem(*window, -1), scanLimit,
+        [](const Item& item) { return item.role == QLatin1String("AXWebArea"); },
+        [&](const Item& item) {
+            std::vector<Item> kids;
+            ax::Value value;
+            if (ax::copyAttributeValue(item.element, kChildren, value) == ax::Error::success && value.list())
+                for (const ax::Value& child : *value.list())
+                    if (const ax::Element* element = child.element())
+                        kids.push_back(makeItem(*element, item.serial));
+            return kids;
+        },
+        [&](const Item& item) {
+            // A page embedded in a Claude window (a preview, a browser) is no part of the
+            // conversation and may hold thousands of elements.
+            if (!claudeHost || item.role != QLatin1String("AXWebArea"))
+                return false;
+            return ConversationTreeWalk::isClaudeEmbeddedWebArea(
+                item.role, stringAttribute(QStringLiteral("AXURL"), item.element));
+        });
+    reading.truncated = result.truncated;
+
+    Scan scan;
+    scan.truncated = result.truncated;
+    std::vector<int> indexOfSerial(std::size_t(serials), -1);
+    const int count = int(result.elements.size());
+    scan.elements.reserve(count);
+    scan.roles.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        indexOfSerial[std::size_t(result.elements[std::size_t(i)].serial)] = i;
+        scan.elements.append(result.elements[std::size_t(i)].element);
+        scan.roles.push_back(result.elements[std::size_t(i)].role);
+    }
+    scan.parents.assign(std::size_t(count), -1);
+    scan.children.assign(std::size_t(count), {});
+    for (int i = 0; i < count; ++i) {
+        const int parentSerial = result.elements[std::size_t(i)].parentSerial;
+        const int parent = parentSerial >= 0 ? indexOfSerial[std::size_t(parentSerial)] : -1;
+        scan.parents[std::size_t(i)] = parent;
+        if (parent >= 0)
+            scan.children[std::size_t(parent)].push_back(i);
+    }
+
+    // --- reading each element for what its role can carry
+    std::vector<SentMessageTree::Node> nodes;
+    nodes.reserve(std::size_t(count));
+    std::vector<QStringList> pieces(static_cast<std::size_t>(count));
+    std::vector<bool> inMenu(std::size_t(count), false), inSources(std::size_t(count), false);
+    std::vector<int> sourcesDepth(std::size_t(count), -1); // levels above the nearest sources panel
+    QStringList webAddresses;
+    int webAreas = 0, readableURLs = 0, readableDocuments = 0;
+    for (int i = 0; i < count; ++i) {
+        const ax::Element& element = scan.elements[i];
+        const QString& role = scan.roles[std::size_t(i)];
+        const RoleKind kind = kindOf(role);
+        const int parent = scan.parents[std::size_t(i)];
+        QStringList& own = pieces[std::size_t(i)];
+        QStringList positionLabels;
+        bool bubble = false;
+        std::optional<QString> title, description;
+        switch (kind) {
+        case RoleKind::text:
+            if (auto value = stringAttribute(kValue, element); value && !value->isEmpty())
+                own.append(*value);
+            else
+                own = SnapshotRules::labelPieces(stringAttribute(kTitle, element),
+                                                 stringAttribute(kDescription, element), std::nullopt);
+            break;
+        case RoleKind::control:
+            title = stringAttribute(kTitle, element);
+            description = stringAttribute(kDescription, element);
+            own = SnapshotRules::labelPieces(title, description, stringAttribute(kValue, element));
+            break;
+        case RoleKind::editable:
+            break;
+        case RoleKind::webArea: {
+            ++webAreas;
+            const auto url = stringAttribute(QStringLiteral("AXURL"), element);
+            const auto document = stringAttribute(QStringLiteral("AXDocument"), element);
+            readableURLs += url ? 1 : 0;
+            readableDocuments += document ? 1 : 0;
+            if (auto address = SnapshotRules::webAreaAddress(url, document))
+                webAddresses.append(*address);
+            title = stringAttribute(kTitle, element);
+            own = SnapshotRules::labelPieces(title, std::nullopt, std::nullopt);
+            break;
+        }
+        case RoleKind::menu:
+        case RoleKind::container:
+            description = stringAttribute(kDescription, element);
+            title = stringAttribute(kTitle, element);
+            own = SnapshotRules::labelPieces(title, description, std::nullopt);
+            for (const auto* label : {&description, &title})
+                if (*label && label->value().startsWith(QLatin1String("Message ")))
+                    positionLabels.append(**label);
+            bubble = kind == RoleKind::container && readUserBubble(element);
+            break;
+        }
+        if (bubble)
+            ++reading.bubbles;
+        // Within seven levels below a sources panel, nothing is part of the conversation.
+        const bool panel =
+            (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
+        int depth = panel ? 0 : -1;
+        if (!panel && parent >= 0 && sourcesDepth[std::size_t(parent)] >= 0 &&
+            sourcesDepth[std::size_t(parent)] < 7)
+            depth = sourcesDepth[std::size_t(parent)] + 1;
+        sourcesDepth[std::size_t(i)] = depth;
+        inSources[std::size_t(i)] = depth >= 0;
+        inMenu[std::size_t(i)] = kind == RoleKind::menu || (parent >= 0 && inMenu[std::size_t(parent)]);
+        nodes.emplace_back(role, own, std::nullopt, positionLabels, bubble, false,
+                           scan.children[std::size_t(i)], inSources[std::size_t(i)]);
+    }
+    // The conversation list beside the conversation holds other conversations' titles.
+    const std::set<int> navigation = NavigationScope::indices(nodes);
+    for (int index : navigation)
+        nodes[std::size_t(index)].excluded = true;
+
+    // --- the messages
+    std::vector<SentMessageTree::Message> extracted;
+    if (provider == AIProvider::openAI) {
+        extracted = chatGPTRenderedMessages(nodes, scan.elements);
+    } else {
+        extracted = SentMessageTree::extract(nodes);
+        renderedMessagePositions_.clear();
+    }
+    reading.candidates = int(extracted.size());
+    std::vector<ConversationText::Message> visible;
+    std::vector<std::optional<QString>> identifiers;
+    std::vector<std::optional<int>> positions;
+    bool identified = true;
+    for (std::size_t index = 0; index < extracted.size(); ++index) {
+        const auto& message = extracted[index];
+        const ConversationText::Message candidate = message.conversationMessage();
+        if (!SnapshotRules::isKeptMessage(candidate))
+            continue;
+        std::optional<int> position;
+        if (index < renderedMessagePositions_.size())
+            position = renderedMessagePositions_[index];
+        if (!position && message.root >= 0 && message.root < count)
+            position = RenderedMessages::messagePosition(scan.elements[message.root]);
+        positions.push_back(position);
+        std::optional<QString> identifier =
+            position ? std::optional<QString>(RenderedMessages::messageIdentifier(*position, message.role))
+                     : std::nullopt;
+        identified = identified && identifier.has_value();
+        identifiers.push_back(identifier);
+        visible.push_back(candidate);
+    }
+    // Identifiers order the remembered history only when every message has one.
+    if (!identified)
+        std::fill(identifiers.begin(), identifiers.end(), std::nullopt);
+    reading.positioned =
+        int(std::count_if(positions.begin(), positions.end(), [](auto p) { return p.has_value(); }));
+
+    // --- controls and states seen in the window
+    bool scrollSeen = false, attachment = false, menuInWindow = false;
+    int pickerIndex = -1, effortIndex = -1;
+    QStringList renameTitles;
+    QSet<QString> shownModels;
+    std::vector<ObservedSetting> shownSettings;
+    std::optional<QString> selectedSurface;
+    for (int i = 0; i < count; ++i) {
+        const QString& role = scan.roles[std::size_t(i)];
+        const QStringList& own = pieces[std::size_t(i)];
+        if (role == QLatin1String("AXMenu"))
+            menuInWindow = true;
+        if (own.isEmpty())
+            continue;
+        if (SnapshotRules::isScrollToBottomButton(role, own))
+            scrollSeen = true;
+        if (!attachment && AttachmentSignal::isConcrete(role, own, inSources[std::size_t(i)]))
+            attachment = true;
+        if (role == QLatin1String("AXButton")) {
+            if (const auto session = SnapshotRules::renameSessionTitle(role, labelOf(own)))
+                renameTitles.append(*session);
+            for (const QString& piece : own) {
+                const QString x = SnapshotRules::normalizedLowercasedLabel(piece);
+                if (x.startsWith(QLatin1String("stop ")) || x == QLatin1String("stop"))
+                    reading.generating = true;
+                if (ConversationText::isSentUserCopyAction(piece))
+                    ++reading.copyAnchors;
+            }
+        }
+        const QString label = labelOf(own);
+        if (inMenu[std::size_t(i)]) {
+            // A menu open in the window lists what the picker offers.
+            if (const auto model = ModelControlLabel::model(label);
+                model && model->startsWith(QLatin1String("gpt-"))) {
+                shownModels.insert(*model);
+                if (const auto effort = ModelControlLabel::effort(label))
+                    shownSettings.push_back({*model, *effort});
+            }
+            continue;
+        }
+        if (inSources[std::size_t(i)])
+            continue;
+        if (pickerIndex < 0 && isPickerRole(role) && ModelControlLabel::model(label)) {
+            if (claudeHost) {
+                ax::Value enabled;
+                const bool disabled = ax::copyAttributeValue(scan.elements[i], QStringLiteral("AXEnabled"),
+                                                             enabled) == ax::Error::success &&
+                                      enabled.asBoolean() == false;
+                if (disabled)
+                    continue;
+            }
+            pickerIndex = i;
+        } else if (effortIndex < 0 && isPickerRole(role) && !ModelControlLabel::model(label) &&
+                   ModelControlLabel::effort(label)) {
+            effortIndex = i;
+        }
+        if (role == QLatin1String("AXRadioButton") || role == QLatin1String("AXTab")) {
+            const QString x = SnapshotRules::normalizedLowercasedLabel(label);
+            if (x == QLatin1String("work") || x == QLatin1String("chat")) {
+                ax::Value value;
+                bool selected = false;
+                if (ax::copyAttributeValue(scan.elements[i], kValue, value) == ax::Error::success)
+                    selected = value.asBoolean() == true;
+                if (!selected && ax::copyAttributeValue(scan.elements[i], QStringLiteral("AXSelected"),
+                                                        value) == ax::Error::success)
+                    selected = value.asBoolean() == true;
+                if (selected)
+                    selectedSurface = x;
+            }
+        }
+    }
+
+    // --- the conversation's identity
+    std::optional<QString> activeKey, navigationTitle;
+    {
+        std::set<int> selected;
+        for (int index : navigation) {
+            const ax::Element& element = scan.elements[index];
+            ax::Value value;
+            bool isSelected =
+                ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success &&
+                value.asBoolean() == true;
+            if (!isSelected)
+                if (auto current = identityAttribute(QStringLiteral("AXARIACurrent"), element))
+                    isSelected = NavigationScope::isCurrent(*current);
+            if (!isSelected)
+                isSelected = NavigationScope::isActiveSidebarRow(
+                    stringValues(QStringLiteral("AXDOMClassList"), element));
+            if (isSelected)
+                selected.insert(index);
+        }
+        const std::set<int> leaves = NavigationScope::selectedLeaves(nodes, selected);
+        if (!leaves.empty()) {
+            const int row = *leaves.begin();
+            const ax::Element& element = scan.elements[row];
+            activeKey = identityAttribute(QStringLiteral("AXDOMIdentifier"), element);
+            if (!activeKey || activeKey->isEmpty())
+                activeKey = identityAttribute(QStringLiteral("AXIdentifier"), element);
+            QString label = labelOf(pieces[std::size_t(row)]);
+            if (label.isEmpty())
+                for (int child : scan.children[std::size_t(row)])
+                    if (!pieces[std::size_t(child)].isEmpty()) {
+                        label = labelOf(pieces[std::size_t(child)]);
+                        break;
+                    }
+            navigationTitle = ConversationIdentity::conversationTitleFromNavigationLabel(label);
+        }
+    }
+    const auto windowDocument = stringAttribute(QStringLiteral("AXDocument"), *window);
+    const auto document = SnapshotRules::conversationDocument(windowDocument, webAddresses);
+    int canonicalCandidates = 0;
+    if (windowDocument && ConversationIdentity::canonicalConversationURL(*windowDocument))
+        ++canonicalCandidates;
+    for (const QString& address : webAddresses)
+        if (ConversationIdentity::canonicalConversationURL(address))
+            ++canonicalCandidates;
+    const auto windowTitleText = stringAttribute(kTitle, *window);
+    const std::optional<QString> windowTitle =
+        windowTitleText ? ConversationIdentity::conversationTitle(*windowTitleText) : std::nullopt;
+    std::optional<QString> title = windowTitle;
+    if (!title)
+        title = navigationTitle;
+    if (!title && !renameTitles.isEmpty())
+        title = renameTitles.first();
+    const QString fallback = QStringLiteral("pid:") + QString::number(application.processIdentifier);
+    ConversationIdentity::Identity identity =
+        ConversationIdentity::stableConversationIdentity(document, bundle, activeKey, title, fallback);
+    if (document && !document->isEmpty())
+        reading.identitySource = QStringLiteral("document");
+    else if (activeKey && ConversationIdentity::isDurableNavigationKey(*activeKey))
+        reading.identitySource = QStringLiteral("navigation");
+    else if (identity.verified)
+        reading.identitySource = QStringLiteral("title");
+    else
+        reading.identitySource = QStringLiteral("fallback");
+
+    // --- the Codex archive holds the whole history of a named task
+    bool archiveVerified = false;
+    std::vector<ConversationText::Message> archived;
+    if (bundle == codexBundleID && windowTitle) {
+        const auto lookup = codexArchiveReader_.lookup(*windowTitle, visible, environment_.codexDirectory);
+        if (lookup.kind == CodexLocalConversationArchive::Lookup::Kind::unverified) {
+            reading.codexAddition =
+                QStringLiteral("; codexArchiveIdentityUnverified=true; codexArchiveLookup=") +
+                codexArchiveReader_.lastLookupSummary();
+            return std::nullopt;
+        }
+        if (lookup.isVerified() && lookup.snapshot) {
+            archiveVerified = true;
+            archived = RenderedMessages::stableArchiveMessages(lookup.snapshot->messages, reading.generating);
+            identity = {QStringLiteral("com.openai.codex|thread:") + lookup.snapshot->threadID, true};
+            reading.identitySource = QStringLiteral("document");
+        }
+    }
+
+    QMap<QString, qint64> probe{{"webAreas", webAreas},
+                                {"readableWebURLs", readableURLs},
+                                {"readableWebDocuments", readableDocuments},
+                                {"windowDocumentReadable", windowDocument ? 1 : 0},
+                                {"canonicalCandidates", canonicalCandidates}};
+    std::vector<json::Object> details;
+    for (int index : navigation) {
+        const auto& node = nodes[std::size_t(index)];
+        if (node.role == QLatin1String("AXRow") || node.role == QLatin1String("AXLink") ||
+            node.role == QLatin1String("AXButton"))
+            details.push_back(json::Object{{"index", index}, {"hasLabel", !node.labels.isEmpty()}});
+    }
+
+    // --- memory completes what the window shows
+    const std::optional<QString> memoryKey =
+        identity.verified ? std::optional<QString>(rawValue(provider) + QLatin1Char('|') + identity.identity)
+                          : std::nullopt;
+    const ConversationMemoryStore::Recall recall =
+        memory_->observe(memoryKey, archiveVerified ? archived : visible,
+                         archiveVerified ? std::vector<std::optional<QString>>(archived.size()) : identifiers,
+                         identified && !archiveVerified, environment_.clock->now());
+    reading.remembered = int(recall.messages.size());
+    reading.windows = recall.windows;
+
+    // --- the model controls
+    ConversationSnapshot snapshot;
+    snapshot.provider = provider;
+    std::optional<ax::Element> picker;
+    std::optional<QString> effortRead;
+    std::optional<bool> extendedRead;
+    reading.pickerFound = pickerIndex >= 0;
+    if (pickerIndex >= 0) {
+        picker = scan.elements[pickerIndex];
+        const QString label = labelOf(pieces[std::size_t(pickerIndex)]);
+        const auto model = ModelControlLabel::model(label);
+        reading.modelParsed = model.has_value();
+        snapshot.currentModel = model.value_or(QString());
+        effortRead = ModelControlLabel::effort(label);
+        if (!effortRead && effortIndex >= 0)
+            effortRead = ModelControlLabel::effort(labelOf(pieces[std::size_t(effortIndex)]));
+        reading.effortParsed = effortRead.has_value();
+        snapshot.currentEffort = effortRead.value_or(QString());
+        if (claudeHost) {
+            snapshot.currentModelID = ModelControlLabel::modelIdentifier(label);
+            const QStringList words = text::words(ModelControlLabel::normalize(label));
+            extendedRead = words.contains(QStringLiteral("extended"));
+            snapshot.currentExtended = *extendedRead;
+            snapshot.currentSettingKnown =
+                ClaudeModelSetting::currentSettingKnown(snapshot.currentModelID, effortRead, extendedRead);
+        } else {
+            snapshot.currentSettingKnown = model.has_value() && effortRead.has_value();
+        }
+    } else {
+        reading.modelParsed = false;
+        reading.effortParsed = false;
+    }
+    if (claudeHost) {
+        const auto menu = ClaudeModelMenu::claudeModelMenuRows(application, menuInWindow, picker);
+        snapshot.availableModelIDs = availability_.update(
+            application.processIdentifier, snapshot.currentModelID, menu.rows, recall.scopeID, menu.state,
+            effortRead, extendedRead, environment_.clock->uptime());
+        snapshot.claudeAvailability = availability_.evidence();
+    } else {
+        if (bundle == codexBundleID)
+            snapshot.surfaceMode = QStringLiteral("work");
+        else
+            snapshot.surfaceMode = selectedSurface;
+        snapshot.availableModels = OpenAIRouting::reportedModels(snapshot.surfaceMode, shownModels);
+        SnapshotRules::sortSettings(shownSettings);
+        snapshot.availableSettings = shownSettings;
+    }
+
+    // --- the conversation and its history
+    for (const auto& message : recall.messages)
+        snapshot.messages.push_back({message.role, message.text});
+    reading.users = int(SnapshotRules::userMessages(snapshot.messages).size());
+    reading.assistants = int(SnapshotRules::assistantMessages(snapshot.messages).size());
+    snapshot.conversationID = identity.identity;
+    snapshot.conversationScopeID = recall.scopeID;
+    snapshot.conversationTitle = title;
+    snapshot.conversationIdentityVerified = identity.verified;
+    snapshot.hasAttachment = attachment;
+    snapshot.historyCurrent = !scrollSeen;
+    reading.historyCurrent = snapshot.historyCurrent;
+    std::vector<int> userPositions;
+    std::optional<int> latest;
+    for (std::size_t i = 0; i < visible.size(); ++i) {
+        if (!positions[i])
+            continue;
+        latest = std::max(latest.value_or(0), *positions[i]);
+        if (visible[i].role == QLatin1String("user"))
+            userPositions.push_back(*positions[i]);
+    }
+    snapshot.historyPosition = latest;
+    const int visibleUsers = int(SnapshotRules::userMessages(visible).size());
+    snapshot.observedUserTurnCount =
+        progress_.observe(memoryKey.value_or(rawValue(provider) + QLatin1Char('|') + identity.identity),
+                          userPositions, std::max(reading.users, visibleUsers));
+    // Complete: the archive's whole thread, or every numbered message from the first one up to
+    // the newest, seen now or remembered, with the view at the latest message.
+    bool fromFirst = false;
+    if (identified && !positions.empty()) {
+        std::vector<int> seen;
+        for (const auto& p : positions)
+            seen.push_back(*p);
+        std::sort(seen.begin(), seen.end());
+        fromFirst = seen.front() == 1 && seen.back() == int(seen.size()) &&
+                    std::adjacent_find(seen.begin(), seen.end()) == seen.end();
+    }
+    const bool rememberedWhole =
+        identified && recall.maximumPosition && *recall.maximumPosition == reading.remembered;
+    snapshot.historyComplete = archiveVerified || (snapshot.historyCurrent && (fromFirst || rememberedWhole));
+
+    reading.sentContext = ConversationText::hasSentContext(recall.messages);
+
+    // The identity evidence says how the name was decided, never what it is.
+    Diagnostics::identityEvidence(
+        qint64(details.size()), reading.identitySource == QLatin1String("navigation"), title.has_value(),
+        document.has_value(), snapshot.historyCurrent, reading.identitySource, probe, details,
+        QDir(environment_.diagnosticsFolder).filePath(Diagnostics::identityStatusFileName));
+
+    if (pickerIndex < 0 || !*reading.sentContext)
+        return std::nullopt;
+    return snapshot;
+}
+
+void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<ConversationSnapshot>& snapshot) {
+    QStringList items;
+    if (reading.stage != QLatin1String("read"))
+        items << QStringLiteral("read=") + reading.stage;
+    if (reading.reachedWindow) {
+        items << QStringLiteral("rememberedMessages=%1").arg(reading.remembered)
+              << QStringLiteral("memoryWindows=%1").arg(reading.windows)
+              << QStringLiteral("positionedMessages=%1").arg(reading.positioned)
+              << QStringLiteral("transcriptUsers=%1").arg(reading.users)
+              << QStringLiteral("transcriptAssistants=%1").arg(reading.assistants)
+              << QStringLiteral("renderedUserBubbles=%1").arg(reading.bubbles)
+              << QStringLiteral("renderedMessageCandidates=%1").arg(reading.candidates)
+              << QStringLiteral("sentMessageCopyAnchors=%1").arg(reading.copyAnchors);
+        if (!reading.identitySource.isEmpty())
+            items << QStringLiteral("identitySource=") + reading.identitySource;
+    }
+    items << QStringLiteral("axScanTruncated=") + flag(reading.truncated)
+          << QStringLiteral("modelPickerFound=") + flag(reading.pickerFound)
+          << QStringLiteral("selectedModelParsed=") + flag(reading.modelParsed)
+          << QStringLiteral("selectedEffortParsed=") + flag(reading.effortParsed)
+          << QStringLiteral("historyCurrent=") + flag(reading.historyCurrent)
+          << QStringLiteral("sentContextReadable=") + flag(reading.sentContext);
+    lastReadSummary_ = items.join(QStringLiteral("; ")) + reading.codexAddition;
+
+    modelControlsUnavailable_ = reading.pickerFound == false;
+    userContextUnavailable_ = reading.sentContext == false;
+    recommendationContextIncomplete_ =
+        !snapshot || !snapshot->conversationIdentityVerified || !snapshot->currentSettingKnown;
+    if (snapshot && snapshot->conversationIdentityVerified) {
+        unreadableVerifiedConversationID_.reset();
+        lastVerifiedConversationID_ = snapshot->conversationID;
+    } else if (!snapshot) {
+        unreadableVerifiedConversationID_ = lastVerifiedConversationID_;
+        lastVerifiedConversationID_.reset();
+    } else {
+        unreadableVerifiedConversationID_.reset();
+        lastVerifiedConversationID_.reset();
+    }
+
+    if (!snapshot) {
+        usageSnapshot_.reset();
+    } else {
+        UsageSnapshot usage;
+        usage.provider = rawValue(snapshot->provider);
+        usage.surface = snapshot->surfaceMode.value_or(QStringLiteral("chat"));
+        if (snapshot->conversationIdentityVerified)
+            usage.thread = DebugMonitor::shared().fingerprint(snapshot->conversationID);
+        for (const auto& message : snapshot->messages)
+            usage.turns.push_back({message.role, message.text});
+        if (snapshot->currentSettingKnown)
+            usage.setting = ObservedSetting{snapshot->currentModel, snapshot->currentEffort};
+        usage.complete = snapshot->historyComplete;
+        usage.generating = reading.generating;
+        usageSnapshot_ = usage;
+    }
+}
+
+} // namespace quillmere

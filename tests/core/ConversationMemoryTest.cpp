@@ -1,0 +1,319 @@
+#include "core/ConversationMemory.h"
+
+#include "core/Json.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace quillmere;
+using Message = ConversationText::Message;
+using Messages = std::vector<Message>;
+
+namespace {
+
+Message user(const QString& text) {
+    return {"user", text};
+}
+Message assistant(const QString& text) {
+    return {"assistant", text};
+}
+
+QDateTime at(qint64 secondsSince1970) {
+    return QDateTime::fromSecsSinceEpoch(secondsSince1970, Qt::UTC);
+}
+
+Messages turns(int from, int to, const QString& topic = "Turn") {
+    Messages out;
+    for (int i = from; i < to; ++i)
+        out.push_back(i % 2 == 0 ? user(topic + " request " + QString::number(i))
+                                 : assistant(topic + " answer " + QString::number(i)));
+    return out;
+}
+
+ConversationMemory::Result twice(ConversationMemory& memory, const QString& key, const Messages& messages,
+                                 const std::vector<std::optional<QString>>& ids = {}) {
+    memory.observe(key, messages, ids, true, at(1000));
+    return memory.observe(key, messages, ids, true, at(1000));
+}
+
+// A memory with something in it, to show that a refused restore changes nothing.
+ConversationMemory populated() {
+    ConversationMemory memory;
+    twice(memory, "kept", turns(0, 6));
+    memory.confirmLatestMessagePosition("kept", 6);
+    return memory;
+}
+
+void expectRefused(const QByteArray& data) {
+    ConversationMemory memory = populated();
+    const QByteArray before = memory.encoded();
+    EXPECT_THROW(memory.restore(data), ConversationMemoryFormatError) << data.left(200).toStdString();
+    EXPECT_EQ(memory.encoded(), before);
+    EXPECT_EQ(memory.records("kept").size(), 1u);
+}
+
+QByteArray entryWith(const QString& recordJson, const QString& extra = {}) {
+    return QString(R"([{"key":"k","segments":[[%1]]%2}])").arg(recordJson, extra).toUtf8();
+}
+
+const QString goodRecord =
+    R"({"message":{"role":"user","text":"hello"},"firstObservedAt":1,"identifiers":[]})";
+
+} // namespace
+
+TEST(ConversationMemoryRestore, RefusesDamagedFilesAndKeepsTheMemory) {
+    expectRefused("");
+    expectRefused("not json");
+    expectRefused(R"([{"key":"k","segments":[[)");
+    expectRefused(R"({"key":"k","segments":[]})");
+    expectRefused(R"([1])");
+    expectRefused(R"([{"segments":[]}])");
+    expectRefused(R"([{"key":7,"segments":[]}])");
+    expectRefused(R"([{"key":"k","segments":"[]"}])");
+    expectRefused(R"([{"key":"k","segments":[{}]}])");
+    expectRefused(R"([{"key":"k","segments":[],"conversationScopeID":5}])");
+    expectRefused(R"([{"key":"k","segments":[]},{"key":"k","segments":[]}])");
+    expectRefused(entryWith(R"({"firstObservedAt":1})"));
+    expectRefused(entryWith(R"({"message":{"role":"user"},"firstObservedAt":1})"));
+    expectRefused(entryWith(R"({"message":{"role":"user","text":"x"},"firstObservedAt":"1"})"));
+    expectRefused(
+        entryWith(R"({"message":{"role":"user","text":"x"},"firstObservedAt":1,"identifiers":[3]})"));
+    expectRefused(
+        entryWith(R"({"message":{"role":"user","text":"x"},"firstObservedAt":1,"identifiers":"a"})"));
+    expectRefused(entryWith(goodRecord + ",7"));
+}
+
+TEST(ConversationMemoryRestore, RefusesAbsurdValues) {
+    expectRefused(entryWith(R"({"message":{"role":"user","text":"x"},"firstObservedAt":1e300})"));
+    expectRefused(entryWith(R"({"message":{"role":"user","text":"x"},"firstObservedAt":-1e12})"));
+    for (const char* position : {"0", "-5", "3.5", "1e20", "2147483648", "\"7\""})
+        expectRefused(
+            entryWith(goodRecord, QString(R"(,"confirmedLatestMessagePosition":%1)").arg(position)));
+}
+
+TEST(ConversationMemoryRestore, RefusesHostileNestingAndSizes) {
+    expectRefused(QByteArray(100000, '[') + QByteArray(100000, ']'));
+    // More conversations than the memory ever holds.
+    QByteArray many = "[";
+    for (int i = 0; i <= ConversationMemory::maximumConversations; ++i)
+        many += QString(R"(%1{"key":"k%2","segments":[]})").arg(i ? "," : "").arg(i).toUtf8();
+    expectRefused(many + "]");
+    // More records than the memory ever holds, in one segment.
+    QByteArray records;
+    records.reserve(64 * (ConversationMemory::maximumRecords + 2));
+    const QByteArray record = R"({"message":{"role":"user","text":"y"},"firstObservedAt":0})";
+    for (int i = 0; i <= ConversationMemory::maximumRecords; ++i) {
+        if (i)
+            records += ',';
+        records += record;
+    }
+    expectRefused(R"([{"key":"k","segments":[[)" + records + "]]}]");
+}
+
+TEST(ConversationMemoryRestore, OptionalMembersAndUnknownKeys) {
+    ConversationMemory memory;
+    memory.restore(
+        R"([{"key":"k","segments":[[{"message":{"role":"user","text":"hello","extra":1},)"
+        R"("firstObservedAt":100,"more":true}]],"future":[1,2]},)"
+        R"({"key":"j","segments":[],"conversationScopeID":"","confirmedLatestMessagePosition":null}])");
+    auto records = memory.records("k");
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records[0].size(), 1u);
+    EXPECT_EQ(records[0][0].message, user("hello"));
+    EXPECT_TRUE(records[0][0].identifiers.isEmpty());
+    // Stored times count from 2001-01-01 00:00 UTC.
+    EXPECT_EQ(records[0][0].firstObservedAt, QDateTime(QDate(2001, 1, 1), QTime(0, 1, 40), Qt::UTC));
+    EXPECT_FALSE(memory.confirmedLatestMessagePosition("j"));
+    // A missing scope gets a fresh one, which observing the key then reports.
+    auto result = memory.observe("j", {user("first")}, {}, true, at(5));
+    EXPECT_EQ(result.conversationScopeID.size(), 36);
+    EXPECT_EQ(result.windows, 1);
+}
+
+TEST(ConversationMemoryRestore, RoundTripKeepsEverythingAndTheBytes) {
+    ConversationMemory memory;
+    twice(memory, "b|title:x", turns(0, 4));
+    twice(memory, "a", {user("caf\u00e9 / \"quoted\"\nline"), assistant("ok")},
+          {QString("message:1:user"), QString("message:2:assistant")});
+    memory.confirmLatestMessagePosition("a", 2);
+    const QByteArray first = memory.encoded();
+    ConversationMemory copy;
+    copy.restore(first);
+    EXPECT_EQ(copy.encoded(), first);
+    EXPECT_EQ(copy.records("a"), memory.records("a"));
+    EXPECT_EQ(copy.records("b|title:x"), memory.records("b|title:x"));
+    EXPECT_EQ(copy.maximumMessagePosition("a"), 2);
+    // Keys come out in order, with the slash escaped as the platform writes it.
+    EXPECT_LT(first.indexOf("\"key\":\"a\""), first.indexOf("\"key\":\"b|title:x\""));
+    EXPECT_TRUE(first.contains("caf\xc3\xa9 \\/ \\\"quoted\\\"\\nline"));
+}
+
+TEST(ConversationMemoryRestore, ForgetsAnUnconfirmedScan) {
+    ConversationMemory memory;
+    memory.observe("new", turns(0, 2), {}, true, at(1));
+    memory.restore("[]");
+    EXPECT_EQ(memory.observe("new", turns(0, 2), {}, true, at(2)).windows, 0);
+    EXPECT_EQ(memory.observe("new", turns(0, 2), {}, true, at(3)).windows, 1);
+}
+
+TEST(ConversationMemoryRestore, RepetitiveStoredHistoryIsRepairedWithoutHanging) {
+    // Fifty thousand identical short records in one segment: every record looks like a restart.
+    QByteArray records;
+    for (int i = 0; i < 50000; ++i)
+        records += QByteArray(i ? "," : "") + R"({"message":{"role":"user","text":"y"},"firstObservedAt":0})";
+    ConversationMemory memory;
+    memory.restore(R"([{"key":"k","segments":[[)" + records + "]]}]");
+    std::size_t total = 0;
+    for (const auto& window : memory.records("k"))
+        total += window.size();
+    EXPECT_GT(total, 0u);
+    EXPECT_LE(total, 50000u);
+}
+
+TEST(ConversationMemoryObserve, AKeyIsStoredOnlyAfterTwoIdenticalScansInARow) {
+    ConversationMemory memory;
+    EXPECT_EQ(memory.observe("a", turns(0, 2), {}, true, at(1)).windows, 0);
+    EXPECT_EQ(memory.observe("b", turns(0, 2), {}, true, at(2)).windows, 0);
+    EXPECT_EQ(memory.observe("a", turns(0, 2), {}, true, at(3)).windows, 0);
+    EXPECT_EQ(memory.observe("a", turns(0, 2), {QString("x")}, true, at(4)).windows, 0);
+    EXPECT_EQ(memory.observe("a", turns(0, 2), {QString("x")}, true, at(5)).windows, 1);
+    // Nothing visible is never a conversation.
+    EXPECT_EQ(memory.observe("e", {}, {}, true, at(6)).windows, 0);
+    EXPECT_EQ(memory.observe("e", {}, {}, true, at(7)).windows, 0);
+    EXPECT_TRUE(memory.records("e").empty());
+}
+
+TEST(ConversationMemoryObserve, AnAbsentKeyPassesTheMessagesThroughUntouched) {
+    ConversationMemory memory;
+    const Messages shown = {user("a"), assistant("3 hours ago")};
+    auto first = memory.observe(std::nullopt, shown, {}, true, at(1));
+    auto second = memory.observe(std::nullopt, shown, {}, true, at(1));
+    EXPECT_EQ(first.messages, shown);
+    EXPECT_EQ(first.conversationScopeID, second.conversationScopeID);
+    EXPECT_EQ(memory.encoded(), "[]");
+}
+
+TEST(ConversationMemoryObserve, CanonicallyEqualTextsAreOneMessage) {
+    ConversationMemory memory;
+    twice(memory, "k", {user("Caf\u00e9 menu please"), assistant("Here it is")});
+    auto result =
+        memory.observe("k", {user("Cafe\u0301  menu\u00a0please"), assistant("Here it is")}, {}, true, at(2));
+    EXPECT_EQ(result.connectedCount, 2);
+    EXPECT_EQ(result.windows, 1);
+}
+
+TEST(ConversationMemoryObserve, ShortSharedTextsOrInteriorChangesDoNotJoin) {
+    ConversationMemory memory;
+    twice(memory, "k", {user("ok"), assistant("First answer")});
+    // A short answer still streaming grows in place.
+    auto streaming = memory.observe("k", {user("ok"), assistant("First answer in full")}, {}, true, at(2));
+    EXPECT_EQ(streaming.windows, 1);
+    EXPECT_EQ(streaming.messages.back(), assistant("First answer in full"));
+    // One shared "ok" before an unrelated answer is not enough to claim the same conversation.
+    const Messages unrelated = {user("ok"), assistant("A different answer")};
+    auto result = memory.observe("k", unrelated, {}, true, at(3));
+    EXPECT_EQ(result.windows, 2);
+    EXPECT_EQ(result.messages, unrelated);
+    ConversationMemory other;
+    twice(other, "k", turns(0, 6));
+    Messages changed = turns(0, 6);
+    changed[1] = assistant("Turn answer 1 was rewritten entirely");
+    // An interior answer that differs is another conversation, not a streaming revision.
+    auto separate = other.observe("k", changed, {}, true, at(3));
+    EXPECT_EQ(separate.windows, 2);
+    EXPECT_EQ(separate.messages, changed);
+}
+
+TEST(ConversationMemoryObserve, MismatchedIdentifierCountsArePaddedOrIgnored) {
+    ConversationMemory memory;
+    twice(memory, "k", turns(0, 3), {QString("message:1:user")});
+    EXPECT_EQ(memory.maximumMessagePosition("k"), 1);
+    twice(
+        memory, "k", turns(0, 3),
+        {QString("message:1:user"), QString("message:2:assistant"), std::nullopt, QString("message:9:user")});
+    EXPECT_EQ(memory.maximumMessagePosition("k"), 2);
+    // A number on the wrong speaker is no durable identity.
+    twice(memory, "j", turns(0, 2), {QString("message:4:assistant"), QString("message:5:user")});
+    EXPECT_FALSE(memory.maximumMessagePosition("j"));
+}
+
+TEST(ConversationMemoryObserve, RepetitiveWindowsStayBoundedAndFast) {
+    ConversationMemory memory;
+    const Messages many(3000, user("y"));
+    twice(memory, "k", many);
+    auto result = memory.observe("k", many, {}, true, at(3));
+    EXPECT_EQ(result.connectedCount, 3000);
+    EXPECT_EQ(result.windows, 1);
+}
+
+TEST(ConversationMemoryPositions, ConfirmationNeedsAStoredKeyAndAPosition) {
+    ConversationMemory memory;
+    memory.confirmLatestMessagePosition("unknown", 5);
+    EXPECT_FALSE(memory.confirmedLatestMessagePosition("unknown"));
+    twice(memory, "k", turns(0, 2));
+    memory.confirmLatestMessagePosition("k", 0);
+    EXPECT_FALSE(memory.confirmedLatestMessagePosition("k"));
+    memory.confirmLatestMessagePosition("k", 7);
+    memory.confirmLatestMessagePosition("k", 3);
+    EXPECT_EQ(memory.confirmedLatestMessagePosition("k"), 3);
+    EXPECT_FALSE(memory.maximumMessagePosition("unknown"));
+}
+
+TEST(ConversationMemoryAdoption, DocumentKeysNeedStrongOverlapEvenFromTemporaryIdentities) {
+    ConversationMemory memory;
+    twice(memory, "claude|owner|navigation:_r_1_", turns(0, 8));
+    const QString document = "claude|https://example.test/chat/1";
+    memory.adoptMatchingEntries(document, {"claude|owner|navigation:"}, turns(4, 6), {}, false);
+    EXPECT_TRUE(memory.records(document).empty());
+    memory.adoptMatchingEntries(document, {"claude|owner|navigation:"}, turns(2, 8), {}, false);
+    EXPECT_EQ(memory.records(document).size(), 1u);
+    EXPECT_TRUE(memory.records("claude|owner|navigation:_r_1_").empty());
+    // Nothing to compare with moves nothing.
+    twice(memory, "claude|owner|navigation:_r_2_", turns(0, 8, "Other"));
+    memory.adoptMatchingEntries(document, {"claude|owner|navigation:"}, {}, {}, false);
+    EXPECT_EQ(memory.records("claude|owner|navigation:_r_2_").size(), 1u);
+}
+
+TEST(ConversationMemoryAdoption, AnUnchangedScanAfterAdoptionSeesTheAdoptedHistory) {
+    ConversationMemory memory;
+    twice(memory, "claude|owner|navigation:x", turns(0, 8));
+    EXPECT_EQ(twice(memory, "t", turns(6, 12)).connectedCount, 6);
+    memory.adoptMatchingEntries("t", {"claude|owner|navigation:"}, turns(6, 8), {}, false);
+    auto result = memory.observe("t", turns(6, 12), {}, true, at(2000));
+    EXPECT_EQ(result.messages, turns(0, 12));
+    EXPECT_EQ(result.windows, 1);
+}
+
+TEST(ConversationMemoryBounds, ALongSessionForgetsTheLeastRecentConversations) {
+    ConversationMemory memory;
+    for (int i = 0; i <= ConversationMemory::maximumConversations; ++i)
+        twice(memory, "conversation " + QString::number(i),
+              {user("Request in conversation " + QString::number(i))});
+    EXPECT_TRUE(memory.records("conversation 0").empty());
+    EXPECT_EQ(memory.records("conversation 1").size(), 1u);
+    EXPECT_EQ(
+        memory.records("conversation " + QString::number(ConversationMemory::maximumConversations)).size(),
+        1u);
+    const QByteArray stored = memory.encoded();
+    ConversationMemory copy;
+    EXPECT_NO_THROW(copy.restore(stored));
+}
+
+TEST(ConversationMemoryBounds, OneHugeConversationKeepsItsNewestMessages) {
+    ConversationMemory memory;
+    Messages huge;
+    const int size = ConversationMemory::maximumRecords + 10;
+    huge.reserve(std::size_t(size));
+    for (int i = 0; i < size; ++i)
+        huge.push_back(user("m" + QString::number(i)));
+    auto result = twice(memory, "huge", huge);
+    EXPECT_EQ(result.windows, 1);
+    const auto records = memory.records("huge");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(int(records[0].size()), ConversationMemory::maximumRecords);
+    EXPECT_EQ(records[0].back().message, huge.back());
+    EXPECT_EQ(records[0].front().message, huge[10]);
+}
