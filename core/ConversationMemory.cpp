@@ -254,6 +254,21 @@ private:
     std::size_t mask_ = 0;
 };
 
+HashIndex indexOf(const Items& items) {
+    HashIndex index(items.size());
+    for (int i = 0; i < int(items.size()); ++i)
+        index.insert(items[std::size_t(i)].hash, i);
+    return index;
+}
+
+bool sharesText(const HashIndex& index, const Items& items) {
+    return std::any_of(items.begin(), items.end(), [&](const Item& item) {
+        bool found = false;
+        index.forEach(item.hash, [&](int) { return !(found = true); });
+        return found;
+    });
+}
+
 int distinct(const std::vector<std::size_t>& hashes) {
     if (hashes.size() < 2)
         return int(hashes.size());
@@ -580,7 +595,12 @@ ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
 int ConversationMemory::insertWindow(Entry& entry, Items window) {
     auto& windows = entry.windows;
     std::optional<std::pair<int, Alignment>> best;
+    // Only windows sharing some text can join; finding them costs one look-up per stored
+    // message, however many separate windows a long session left.
+    const HashIndex shown = indexOf(window);
     for (int j = 0; j < int(windows.size()); ++j) {
+        if (!sharesText(shown, windows[std::size_t(j)].items))
+            continue;
         auto a = bestAlignment(window, windows[std::size_t(j)].items, false, joins);
         if (a && (!best || better(*a, best->second)))
             best = std::make_pair(j, *a);
@@ -595,8 +615,9 @@ int ConversationMemory::insertWindow(Entry& entry, Items window) {
     // A window that grew may now bridge windows stored apart before.
     while (changed && windows[std::size_t(target)].items.size() != before) {
         changed = false;
+        const HashIndex joined = indexOf(windows[std::size_t(target)].items);
         for (int j = 0; j < int(windows.size()); ++j) {
-            if (j == target)
+            if (j == target || !sharesText(joined, windows[std::size_t(j)].items))
                 continue;
             auto a = bestAlignment(windows[std::size_t(j)].items, windows[std::size_t(target)].items, false,
                                    joins);

@@ -249,15 +249,15 @@ private:
         // A user bubble holding an editable field is a message being edited in place: whatever
         // it shows is not what was sent.
         if (anyEditable && anyUser) {
+            // Rare: only a window with an editable field inside a user bubble pays for this.
             Prefix editables;
             editables.reset(state_, editable);
             for (int p = 0; p < n; ++p)
                 if (has(p, bubble) && !has(p, skipped) && editables.in(p, tree_.end[std::size_t(p)]) > 0)
                     state_[std::size_t(p)] |= editing;
+            editing_.reset(state_, editing);
+            anyEditing_ = true;
         }
-        editing_.reset(state_, editing);
-        users_.reset(state_, user);
-        headings_.reset(state_, heading);
     }
 
     // A text element's text: its first label with visible text, unless that is a timestamp or a
@@ -284,24 +284,26 @@ private:
     // elements of [begin, end), unless it is empty or [checkBegin, checkEnd) is being edited.
     void add(const QString& role, int rootPos, int leadPos, int begin, int end, int checkBegin,
              int checkEnd) {
-        if (editing_.in(checkBegin, checkEnd) > 0)
+        if (anyEditing_ && editing_.in(checkBegin, checkEnd) > 0)
             return;
         Message m{role, {}, tree_.order[std::size_t(rootPos)], {}};
         qsizetype length = 0;
+        std::size_t parts = 0;
         const QString* lead = nullptr;
         if (leadPos >= 0) {
             lead = &headingOf(leadPos).inlineText;
             if (lead->isEmpty())
                 lead = nullptr;
             else
-                length += lead->size() + 1;
+                length += lead->size() + 1, ++parts;
         }
         for (int p = begin; p < end; ++p)
             if (!has(p, claimed | heading) && textSlot_[std::size_t(p)] >= 0)
-                length += texts_[std::size_t(textSlot_[std::size_t(p)])].size() + 1;
+                length += texts_[std::size_t(textSlot_[std::size_t(p)])].size() + 1, ++parts;
         if (length == 0)
             return;
         m.text.reserve(length);
+        m.contentRoots.reserve(parts);
         if (lead) {
             m.text.append(*lead);
             m.contentRoots.push_back(tree_.order[std::size_t(leadPos)]);
@@ -336,7 +338,9 @@ private:
             const int scopeEnd = tree_.end[std::size_t(scope)];
             const int regionBegin = tree_.end[std::size_t(h)];
             const int regionEnd = std::max(regionBegin, std::min(next, scopeEnd));
-            const bool alone = headings_.in(scope, scopeEnd) == 1;
+            // Heading positions are sorted, so the scope holds no other heading exactly when its
+            // neighbours in that order lie outside it.
+            const bool alone = (k == 0 || positions[k - 1] < scope) && next >= scopeEnd;
             const int rootPos = alone ? scope : h;
             const int claimEnd = alone ? scopeEnd : regionEnd;
             add(headingOf(h).role, rootPos, h, regionBegin, regionEnd, rootPos, claimEnd);
@@ -361,6 +365,8 @@ private:
         }
         if (!any)
             return;
+        Prefix users;
+        users.reset(state_, user);
         // Only the outermost boundaries: a code block's copy button inside a reply's turn must not
         // split the reply.
         for (int p = 0; p < n;) {
@@ -369,7 +375,7 @@ private:
                 continue;
             }
             const int end = tree_.end[std::size_t(p)];
-            add(users_.in(p, end) > 0 ? userRole() : assistantRole(), p, -1, p, end, p, end);
+            add(users.in(p, end) > 0 ? userRole() : assistantRole(), p, -1, p, end, p, end);
             claim(p, end);
             p = end;
         }
@@ -418,7 +424,8 @@ private:
     std::vector<int> textSlot_;      // index into texts_ (or headingInfo_ for a heading), or -1
     std::vector<QStringView> texts_; // views into the nodes' labels
     std::vector<HeadingInfo> headingInfo_;
-    Prefix editing_, users_, headings_;
+    Prefix editing_;
+    bool anyEditing_ = false;
     std::vector<Message> messages_;
 };
 

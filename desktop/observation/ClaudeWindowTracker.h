@@ -224,6 +224,16 @@ private:
     std::optional<QString> lastVerifiedConversationID_;
     std::optional<UsageSnapshot> usageSnapshot_;
 
+    // The last read's tree and what was derived from it: an unchanged window is not derived again.
+    struct Derived {
+        std::vector<SentMessageTree::Node> nodes;
+        AIProvider provider = AIProvider::claude;
+        std::set<int> navigation;
+        std::vector<SentMessageTree::Message> messages;
+        std::vector<std::optional<int>> positions;
+    };
+    std::optional<Derived> derived_;
+
     // The message evidence is rewritten only when the rendered tree changed.
     std::optional<std::vector<SentMessageTree::Node>> evidenceNodes_;
     std::vector<int> evidenceRoots_;

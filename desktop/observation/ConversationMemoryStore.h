@@ -44,10 +44,21 @@ public:
     bool startedAfterDamage() const { return startedAfterDamage_; }
 
 private:
+    struct Observation {
+        QString key;
+        std::vector<ConversationText::Message> messages;
+        std::vector<std::optional<QString>> identifiers;
+        bool positionOrderingTrusted = false;
+        bool operator==(const Observation&) const = default;
+    };
     struct Memory;
     ConversationMemoryFile file_;
     std::unique_ptr<Memory> memory_;
     bool startedAfterDamage_ = false;
+    // The last observation of a stored conversation and what memory made of it: observing the
+    // same window again changes nothing, so an unchanged window costs no merge and no encoding.
+    std::optional<Observation> lastObservation_;
+    Recall lastRecall_;
 };
 
 } // namespace quillmere

@@ -125,10 +125,25 @@ std::vector<SentMessageTree::Message>
 ClaudeWindowTracker::chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes,
                                              const QList<ax::Element>& elements) {
     std::vector<SentMessageTree::Message> messages = SentMessageTree::extract(nodes);
+    // Each node's parent, once, so that finding a message's announced position costs at most six
+    // steps up instead of a walk over the whole tree per message.
+    std::vector<int> parents(nodes.size(), -1);
+    for (std::size_t i = 0; i < nodes.size(); ++i)
+        for (int child : nodes[i].children)
+            if (child > int(i) && std::size_t(child) < nodes.size() && parents[std::size_t(child)] < 0)
+                parents[std::size_t(child)] = int(i);
     renderedMessagePositions_.clear();
     renderedMessagePositions_.reserve(messages.size());
-    for (const auto& message : messages)
-        renderedMessagePositions_.push_back(SentMessageTree::messagePosition(message.root, nodes));
+    for (const auto& message : messages) {
+        std::optional<int> position;
+        for (int level = message.root, depth = 0;
+             !position && level >= 0 && std::size_t(level) < nodes.size() && depth < 6;
+             level = parents[std::size_t(level)], ++depth)
+            for (const QString& label : nodes[std::size_t(level)].positionLabels)
+                if ((position = RenderedMessages::positionFromLabel(label)))
+                    break;
+        renderedMessagePositions_.push_back(position);
+    }
     writeMessageEvidence(nodes, messages, elements);
     return messages;
 }
@@ -319,19 +334,28 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         nodes.emplace_back(role, own, std::nullopt, positionLabels, bubble, false,
                            scan.children[std::size_t(i)], inSources[std::size_t(i)]);
     }
-    // The conversation list beside the conversation holds other conversations' titles.
-    const std::set<int> navigation = NavigationScope::indices(nodes);
-    for (int index : navigation)
-        nodes[std::size_t(index)].excluded = true;
-
-    // --- the messages
-    std::vector<SentMessageTree::Message> extracted;
-    if (provider == AIProvider::openAI) {
-        extracted = chatGPTRenderedMessages(nodes, scan.elements);
+    // --- the messages (a window unchanged since the last read gives what it gave then)
+    if (!derived_ || derived_->provider != provider || derived_->nodes != nodes) {
+        Derived fresh;
+        fresh.provider = provider;
+        fresh.nodes = nodes;
+        // The conversation list beside the conversation holds other conversations' titles.
+        fresh.navigation = NavigationScope::indices(nodes);
+        for (int index : fresh.navigation)
+            nodes[std::size_t(index)].excluded = true;
+        if (provider == AIProvider::openAI) {
+            fresh.messages = chatGPTRenderedMessages(nodes, scan.elements);
+        } else {
+            fresh.messages = SentMessageTree::extract(nodes);
+            renderedMessagePositions_.clear();
+        }
+        fresh.positions = renderedMessagePositions_;
+        derived_ = std::move(fresh);
     } else {
-        extracted = SentMessageTree::extract(nodes);
-        renderedMessagePositions_.clear();
+        renderedMessagePositions_ = derived_->positions;
     }
+    const std::set<int>& navigation = derived_->navigation;
+    const std::vector<SentMessageTree::Message>& extracted = derived_->messages;
     reading.candidates = int(extracted.size());
     std::vector<ConversationText::Message> visible;
     std::vector<std::optional<QString>> identifiers;
@@ -390,6 +414,10 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                     ++reading.copyAnchors;
             }
         }
+        const bool picking = isPickerRole(role);
+        const bool switching = role == QLatin1String("AXRadioButton") || role == QLatin1String("AXTab");
+        if (!inMenu[std::size_t(i)] && !picking && !switching)
+            continue;
         const QString label = labelOf(own);
         if (inMenu[std::size_t(i)]) {
             // A menu open in the window lists what the picker offers.
@@ -403,7 +431,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         }
         if (inSources[std::size_t(i)])
             continue;
-        if (pickerIndex < 0 && isPickerRole(role) && ModelControlLabel::model(label)) {
+        if (pickerIndex < 0 && picking && ModelControlLabel::model(label)) {
             if (claudeHost) {
                 ax::Value enabled;
                 const bool disabled = ax::copyAttributeValue(scan.elements[i], QStringLiteral("AXEnabled"),
@@ -413,11 +441,11 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                     continue;
             }
             pickerIndex = i;
-        } else if (effortIndex < 0 && isPickerRole(role) && !ModelControlLabel::model(label) &&
+        } else if (effortIndex < 0 && picking && !ModelControlLabel::model(label) &&
                    ModelControlLabel::effort(label)) {
             effortIndex = i;
         }
-        if (role == QLatin1String("AXRadioButton") || role == QLatin1String("AXTab")) {
+        if (switching) {
             const QString x = SnapshotRules::normalizedLowercasedLabel(label);
             if (x == QLatin1String("work") || x == QLatin1String("chat")) {
                 ax::Value value;

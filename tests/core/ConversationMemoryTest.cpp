@@ -287,6 +287,19 @@ TEST(ConversationMemoryAdoption, AnUnchangedScanAfterAdoptionSeesTheAdoptedHisto
     EXPECT_EQ(result.windows, 1);
 }
 
+TEST(ConversationMemoryBounds, ThousandsOfSeparateWindowsAreKeptAndStillBridged) {
+    ConversationMemory memory;
+    twice(memory, "k", {user("Opening request of the session")});
+    for (int i = 0; i < 1500; ++i)
+        memory.observe("k", {user("Separate section number " + QString::number(i))}, {}, true, at(2000 + i));
+    EXPECT_EQ(memory.records("k").size(), 1501u);
+    auto bridged = memory.observe(
+        "k", {user("Separate section number 7"), assistant("bridge"), user("Separate section number 8")}, {},
+        true, at(9000));
+    EXPECT_EQ(bridged.connectedCount, 3);
+    EXPECT_EQ(bridged.windows, 1500);
+}
+
 TEST(ConversationMemoryBounds, ALongSessionForgetsTheLeastRecentConversations) {
     ConversationMemory memory;
     for (int i = 0; i <= ConversationMemory::maximumConversations; ++i)

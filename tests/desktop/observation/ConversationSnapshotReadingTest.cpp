@@ -170,6 +170,8 @@ TEST_F(SnapshotReadingTest, ASwitchOfConversationChangesTheIdentityAndScope) {
     host.turns = numberedTurns(1, 2, 2);
     auto reader = tracker("com.openai.chat");
     load(desktopJson({host}));
+    // Memory gives a conversation its own scope once two reads agree on it.
+    reader->conversationSnapshot();
     const auto first = reader->conversationSnapshot();
     ASSERT_TRUE(first);
     EXPECT_FALSE(reader->unreadableVerifiedConversationID());
@@ -177,6 +179,7 @@ TEST_F(SnapshotReadingTest, ASwitchOfConversationChangesTheIdentityAndScope) {
     host.document = chatGPTChat("second?model=gpt#top");
     host.turns = {{"user", "A different question entirely", 1, 1}};
     load(desktopJson({host}));
+    reader->conversationSnapshot();
     const auto second = reader->conversationSnapshot();
     ASSERT_TRUE(second);
     EXPECT_EQ(second->conversationID, chatGPTChat("second"));
@@ -264,9 +267,6 @@ TEST_F(SnapshotReadingTest, ScrolledAwayHistoryIsNotCurrentOrComplete) {
 }
 
 TEST_F(SnapshotReadingTest, ALongConversationScrolledInThreeStepsIsRememberedWhole) {
-#if !__has_include("core/ConversationMemory.h")
-    GTEST_SKIP() << "the conversation memory model is not part of this build yet";
-#endif
     HostWindow host;
     host.document = chatGPTChat("long");
     auto reader = tracker("com.openai.chat");
