@@ -708,13 +708,14 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
         // A conversation is remembered only once two scans in a row agree on what it shows.
         const bool confirmed =
             !window.empty() && pending_ && pending_->key == *key && sameWindow(pending_->window, window);
+        QString scope = pending_ && pending_->key == *key ? pending_->scopeID : newScopeID();
         if (!confirmed) {
             std::vector<Message> shown = messagesOf(window);
             const int count = int(shown.size());
-            pending_ = Pending{*key, std::move(window)};
-            return {std::move(shown), count, 0, unverifiedScopeID_};
+            pending_ = Pending{*key, std::move(window), scope};
+            return {std::move(shown), count, 0, std::move(scope)};
         }
-        it = entries_.emplace(*key, Entry{{}, newScopeID(), std::nullopt, 0}).first;
+        it = entries_.emplace(*key, Entry{{}, std::move(scope), std::nullopt, 0}).first;
     }
     pending_.reset();
     Entry& entry = it->second;

@@ -50,7 +50,8 @@ public:
     static constexpr int maximumConversations = 1000;
     static constexpr int maximumRecords = 200000;
 
-    // An empty memory with a fresh scope for observations it cannot attribute to a conversation.
+    // An empty memory with a fresh scope for observations it cannot attribute to a conversation
+    // (an absent key).
     ConversationMemory();
 
     // Folds one scan's visible messages (with one optional identifier each) into the key's
@@ -112,9 +113,12 @@ public:
     };
 
 private:
+    // The last scan of a key not stored yet. Its conversation already has a scope of its own,
+    // kept when the key is stored: two conversations never share one while they wait.
     struct Pending {
         QString key;
         std::vector<Item> window;
+        QString scopeID;
     };
 
     int insertWindow(Entry& entry, std::vector<Item> window);

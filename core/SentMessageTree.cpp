@@ -186,6 +186,7 @@ private:
         claimed = 64, // already part of a message
         bubble = 128, // a user bubble
         action = 256, // a user action
+        anchor = 512, // a user action or a sent message's copy button: where a turn ends
     };
 
     struct HeadingInfo {
@@ -227,7 +228,7 @@ private:
                 anyEditable = true;
             }
             if (e.userAction || e.userBubble) {
-                st |= user | (e.userBubble ? bubble : 0) | (e.userAction ? action : 0);
+                st |= user | (e.userBubble ? bubble : 0) | (e.userAction ? action | anchor : 0);
                 anyUser = true;
             }
             if (!parentHidden && (role & headingRole)) {
@@ -243,6 +244,10 @@ private:
             } else if (!(st & hidden) && (role & staticTextRole)) {
                 readText(p, e);
             }
+            // Read while the element is at hand; only the fallback for hosts without headings
+            // needs it.
+            if ((role & buttonRole) && isCopyButton(e))
+                st |= anchor;
             state_[std::size_t(p)] = st;
         });
         const int n = size();
@@ -355,7 +360,7 @@ private:
         std::vector<char> boundary(std::size_t(n), 0);
         bool any = false;
         for (int p = 1; p < n; ++p) {
-            if (has(p, skipped | claimed) || !(has(p, action) || isCopyButton(p)))
+            if (!has(p, anchor) || has(p, skipped | claimed))
                 continue;
             const int up = tree_.parent[std::size_t(p)];
             if (up == 0 || (roles_[std::size_t(up)] & pageRole))
@@ -390,10 +395,7 @@ private:
         return role;
     }
 
-    bool isCopyButton(int pos) const {
-        if (!(roles_[std::size_t(pos)] & buttonRole))
-            return false;
-        const Node& e = node(pos);
+    static bool isCopyButton(const Node& e) {
         const auto copy = [](const QString& label) { return ConversationText::isSentUserCopyAction(label); };
         if (std::any_of(e.labels.begin(), e.labels.end(), copy))
             return true;

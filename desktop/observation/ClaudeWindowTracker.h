@@ -201,6 +201,20 @@ private:
     struct Scan;
     struct Reading;
 
+    // What a host's own archive says about the conversation in view: nothing (no archive, or
+    // none for this host), its whole history, or that the window's conversation is not the one
+    // the archive names (then the read yields nothing rather than a wrong history).
+    struct ArchivedHistory {
+        enum class Outcome { none, verified, unverified };
+        Outcome outcome = Outcome::none;
+        std::vector<ConversationText::Message> messages;
+        QString conversationID;
+        QString unverifiedSummary; // appended to the read summary
+    };
+    ArchivedHistory archivedHistory(const QString& bundle, const std::optional<QString>& windowTitle,
+                                    const std::optional<QString>& document,
+                                    const std::vector<ConversationText::Message>& visible, bool generating);
+
     std::optional<ConversationSnapshot> read(Reading& reading);
     void finishRead(Reading& reading, const std::optional<ConversationSnapshot>& snapshot);
     void writeMessageEvidence(const std::vector<SentMessageTree::Node>& nodes,

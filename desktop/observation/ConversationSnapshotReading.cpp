@@ -174,6 +174,29 @@ void ClaudeWindowTracker::writeMessageEvidence(const std::vector<SentMessageTree
     evidenceRoots_ = std::move(roots);
 }
 
+ClaudeWindowTracker::ArchivedHistory
+ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<QString>& windowTitle,
+                                     const std::optional<QString>& /*document*/,
+                                     const std::vector<ConversationText::Message>& visible, bool generating) {
+    ArchivedHistory history;
+    // A Codex task is named by its window title; the archive vouches for it only when the
+    // messages in view are found in the named thread, in order.
+    if (bundle == codexBundleID && windowTitle) {
+        const auto lookup = codexArchiveReader_.lookup(*windowTitle, visible, environment_.codexDirectory);
+        if (lookup.kind == CodexLocalConversationArchive::Lookup::Kind::unverified) {
+            history.outcome = ArchivedHistory::Outcome::unverified;
+            history.unverifiedSummary =
+                QStringLiteral("; codexArchiveIdentityUnverified=true; codexArchiveLookup=") +
+                codexArchiveReader_.lastLookupSummary();
+        } else if (lookup.isVerified() && lookup.snapshot) {
+            history.outcome = ArchivedHistory::Outcome::verified;
+            history.messages = RenderedMessages::stableArchiveMessages(lookup.snapshot->messages, generating);
+            history.conversationID = QStringLiteral("com.openai.codex|thread:") + lookup.snapshot->threadID;
+        }
+    }
+    return history;
+}
+
 std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::conversationSnapshot() {
     Reading reading;
     std::optional<ConversationSnapshot> snapshot;
@@ -525,23 +548,18 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     else
         reading.identitySource = QStringLiteral("fallback");
 
-    // --- the Codex archive holds the whole history of a named task
-    bool archiveVerified = false;
-    std::vector<ConversationText::Message> archived;
-    if (bundle == codexBundleID && windowTitle) {
-        const auto lookup = codexArchiveReader_.lookup(*windowTitle, visible, environment_.codexDirectory);
-        if (lookup.kind == CodexLocalConversationArchive::Lookup::Kind::unverified) {
-            reading.codexAddition =
-                QStringLiteral("; codexArchiveIdentityUnverified=true; codexArchiveLookup=") +
-                codexArchiveReader_.lastLookupSummary();
-            return std::nullopt;
-        }
-        if (lookup.isVerified() && lookup.snapshot) {
-            archiveVerified = true;
-            archived = RenderedMessages::stableArchiveMessages(lookup.snapshot->messages, reading.generating);
-            identity = {QStringLiteral("com.openai.codex|thread:") + lookup.snapshot->threadID, true};
-            reading.identitySource = QStringLiteral("document");
-        }
+    // --- a host's own archive may hold the conversation's whole history
+    const ArchivedHistory archive =
+        archivedHistory(bundle, windowTitle, document, visible, reading.generating);
+    if (archive.outcome == ArchivedHistory::Outcome::unverified) {
+        reading.codexAddition = archive.unverifiedSummary;
+        return std::nullopt;
+    }
+    const bool archiveVerified = archive.outcome == ArchivedHistory::Outcome::verified;
+    const std::vector<ConversationText::Message>& archived = archive.messages;
+    if (archiveVerified) {
+        identity = {archive.conversationID, true};
+        reading.identitySource = QStringLiteral("document");
     }
 
     QMap<QString, qint64> probe{{"webAreas", webAreas},

@@ -186,6 +186,22 @@ TEST(ConversationMemoryObserve, AKeyIsStoredOnlyAfterTwoIdenticalScansInARow) {
     EXPECT_TRUE(memory.records("e").empty());
 }
 
+TEST(ConversationMemoryObserve, AConversationKeepsItsOwnScopeWhileItWaitsToBeStored) {
+    ConversationMemory memory;
+    const auto unverified = memory.observe(std::nullopt, turns(0, 2), {}, true, at(1)).conversationScopeID;
+    const auto first = memory.observe("first", turns(0, 2), {}, true, at(2)).conversationScopeID;
+    const auto again = memory.observe("first", turns(0, 3), {}, true, at(3)).conversationScopeID;
+    const auto second = memory.observe("second", {user("A different question entirely")}, {}, true, at(4));
+    EXPECT_NE(first, unverified);
+    EXPECT_EQ(again, first);
+    EXPECT_NE(second.conversationScopeID, first);
+    EXPECT_NE(second.conversationScopeID, unverified);
+    // Once stored, the conversation keeps the scope it had while waiting.
+    const auto stored = memory.observe("second", {user("A different question entirely")}, {}, true, at(5));
+    EXPECT_EQ(stored.windows, 1);
+    EXPECT_EQ(stored.conversationScopeID, second.conversationScopeID);
+}
+
 TEST(ConversationMemoryObserve, AnAbsentKeyPassesTheMessagesThroughUntouched) {
     ConversationMemory memory;
     const Messages shown = {user("a"), assistant("3 hours ago")};
