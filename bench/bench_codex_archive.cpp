@@ -57,15 +57,20 @@ QString sentence(QRandomGenerator& random, int wordsWanted) {
     return text;
 }
 
-// A user request of 8-40 words or an assistant answer of 40-250 words, with the Markdown and
-// punctuation the host stores; every text carries its own number so that it is unique.
+// A user request of 8-40 words or an assistant answer of one to four paragraphs of 20-80 words,
+// with the Markdown and punctuation the host stores; every text carries its own number so that
+// it is unique.
 Message message(QRandomGenerator& random, int n) {
     if (n % 2 == 0)
         return {QStringLiteral("user"), QStringLiteral("Request %1: ").arg(n) +
                                             sentence(random, 8 + random.bounded(33)) + QStringLiteral("?")};
-    return {QStringLiteral("assistant"), QStringLiteral("**Answer %1**: ").arg(n) +
-                                             sentence(random, 40 + random.bounded(211)) +
-                                             QStringLiteral(". Works for ו־427 checks.")};
+    QString answer = QStringLiteral("**Answer %1**: ").arg(n) + sentence(random, 20 + random.bounded(61)) +
+                     QLatin1Char('.');
+    for (int paragraphs = random.bounded(4); paragraphs > 0; --paragraphs)
+        answer += QStringLiteral("\n\n") + sentence(random, 20 + random.bounded(61)) + QLatin1Char('.');
+    if (n % 10 == 1)
+        answer += QStringLiteral(" Works for ו־427 checks.");
+    return {QStringLiteral("assistant"), answer};
 }
 
 QByteArray itemJson(const Message& m) {

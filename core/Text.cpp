@@ -127,27 +127,28 @@ QStringList words(QStringView text) {
 
 QString collapseWhiteSpace(QStringView text) {
     // White_Space has no characters outside the Basic Multilingual Plane, so code units can be
-    // tested one by one. Long texts go through here several times per scan, and most are already
-    // folded: nothing is built until the first run that needs folding.
-    const auto space = [](QChar c) { return QChar::isSpace(c.unicode()); };
+    // tested one by one; printable ASCII, most of any text, is settled by the first comparison.
+    const char16_t* units = text.utf16();
+    const auto space = [](char16_t u) { return !(u > 0x20 && u < 0x80) && QChar::isSpace(u); };
     qsizetype begin = 0;
     qsizetype end = text.size();
-    while (begin < end && space(text[begin]))
+    while (begin < end && space(units[begin]))
         ++begin;
-    while (end > begin && space(text[end - 1]))
+    while (end > begin && space(units[end - 1]))
         --end;
 
+    // Long texts go through here several times per scan and most are already folded: nothing is
+    // built until the first run that needs folding.
     QString out;
     qsizetype run = begin; // start of the text not yet copied to `out`
     for (qsizetype i = begin; i < end; ++i) {
-        const char16_t u = text[i].unicode();
-        if ((u > u' ' && u < 0x80) || !space(text[i]))
+        if (!space(units[i]))
             continue;
-        // text[end - 1] is not white space, so a run that starts before `end` also ends there.
+        // units[end - 1] is not white space, so a run that starts before `end` also ends there.
         qsizetype next = i + 1;
-        while (space(text[next]))
+        while (space(units[next]))
             ++next;
-        if (next == i + 1 && text[i] == QLatin1Char(' '))
+        if (next == i + 1 && units[i] == 0x20)
             continue; // already a single blank
         if (out.isNull())
             out.reserve(end - begin);

@@ -6,6 +6,7 @@
 #include "desktop/diagnostics/DebugMonitor.h"
 #include "desktop/diagnostics/DebugWindowController.h"
 #include "desktop/diagnostics/Diagnostics.h"
+#include "desktop/observation/ClaudeWindowTracker.h"
 #include "desktop/observation/ConversationSnapshot.h"
 #include "platform/workspace/Workspace.h"
 
@@ -83,8 +84,25 @@ void runEventLoop(int milliseconds) {
 
 } // namespace
 
-void debugPrivacyChecks(const checks::Reporter& check, const QString& temporaryDirectory,
-                        const QString& outputDirectory) {
+void extractionOrderAndDebugChecks(const checks::Reporter& check, const QString& temporaryDirectory,
+                                   const QString& outputDirectory) {
+    const QString assistantFix =
+        QStringLiteral("Implemented the multi-component fix and ran the regression suite.");
+    const QString assistantVerified = QStringLiteral("The deployment and native integration are verified.");
+    check(ClaudeWindowTracker::renderedMessageRoles(
+              {QStringLiteral("y"), assistantFix, QStringLiteral("y"), assistantVerified}, {0, 2},
+              {QStringLiteral("y"), QStringLiteral("y")}) ==
+              QStringList{"user", "assistant", "user", "assistant"},
+          QStringLiteral("ChatGPT action rows preserve user and assistant conversation order"));
+    check(ClaudeWindowTracker::renderedMessageRoles(
+              {QString::fromUtf8("\xD7\x9B\xD7\x9F"), QStringLiteral("Technical response")}, {},
+              {QString::fromUtf8("\xD7\x9B\xD7\x9F")}) == QStringList{"user", "assistant"},
+          QStringLiteral("user text fallback does not misclassify assistant context"));
+    check(ClaudeWindowTracker::renderedMessageRoles({QStringLiteral("y"), QStringLiteral("y")}, {0},
+                                                    {QStringLiteral("y")}) ==
+              QStringList{"user", "assistant"},
+          QStringLiteral("a marked user message cannot make identical assistant text look user-authored"));
+
     DebugMonitor monitor(temporaryDirectory);
     const QDateTime start = QDateTime::currentDateTimeUtc();
     const Snapshot snapshot = fullScanSnapshot();

@@ -1,8 +1,8 @@
 #pragma once
 
-// The card suite's group on debug privacy and the debug window: reports, files and the window
-// carry counts, flags, phases and times, never prompts, replies, titles, identifiers, arbitrary
-// extraction text or digests of them.
+// The card suite's group on the order of rendered ChatGPT rows, debug privacy and the debug
+// window: reports, files and the window carry counts, flags, phases and times, never prompts,
+// replies, titles, identifiers, arbitrary extraction text or digests of them.
 
 #include "desktop/checks/CheckReporter.h"
 
@@ -10,10 +10,10 @@
 
 namespace quillmere::NativeCardChecks {
 
-// Drives a new debug monitor writing into `temporaryDirectory`, opens its debug window and
-// captures it as "debug-window.png" in `outputDirectory`. Throws RunError when a file it reads
-// or the capture cannot be written.
-void debugPrivacyChecks(const checks::Reporter& check, const QString& temporaryDirectory,
-                        const QString& outputDirectory);
+// Checks the speaker of rendered ChatGPT rows, then drives a new debug monitor writing into
+// `temporaryDirectory`, opens its debug window and captures it as "debug-window.png" in `outputDirectory`.
+// Throws RunError when a file it reads or the capture cannot be written.
+void extractionOrderAndDebugChecks(const checks::Reporter& check, const QString& temporaryDirectory,
+                                   const QString& outputDirectory);
 
 } // namespace quillmere::NativeCardChecks

@@ -21,10 +21,12 @@
 #include "desktop/observation/ConversationSnapshot.h"
 #include "desktop/observation/ElementWalks.h"
 #include "desktop/observation/RenderedMessages.h"
+#include "platform/tasks/Task.h"
 #include "platform/time/Clock.h"
 #include "platform/workspace/Workspace.h"
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QList>
 #include <QRectF>
 #include <QString>
@@ -37,6 +39,8 @@
 #include <vector>
 
 namespace quillmere {
+
+class ModelSettingApplier;
 
 class ClaudeWindowTracker : public AccessibilityReading, public ElementWalks {
 public:
@@ -181,7 +185,23 @@ public:
     // The summary before any read.
     static const QString initialReadSummary;
 
+    // --- switching the host's model setting (ModelSettingApplier does the work)
+    // Works the host's own picker to the setting and reads it back. False, with a code in
+    // lastApplyFailure(), when it could not; false at once, with no code, while a switch runs.
+    QCoro::Task<bool> apply(AIProvider provider, QString model, std::optional<QString> modelID,
+                            QString effort, bool extended, CancelToken token = {});
+    bool applying() const;
+    // None after a success and while a switch runs.
+    std::optional<QString> lastApplyFailure() const;
+    bool failApply(const QString& code);
+    // Reads the host's current setting back and says whether it is the given one.
+    bool settingIsConfirmed(const QString& model, const std::optional<QString>& modelID,
+                            const QString& effort, bool extended, const RunningApplication& application);
+    static bool isActiveClaudeSettingControl(const ax::Element& element);
+
 private:
+    class ApplyHost;
+    ModelSettingApplier& applier();
     struct Scan;
     struct Reading;
 
@@ -240,6 +260,10 @@ private:
     // The message evidence is rewritten only when the rendered tree changed.
     std::optional<std::vector<SentMessageTree::Node>> evidenceNodes_;
     std::vector<int> evidenceRoots_;
+
+    // Made on the first switch; shared pointers because their types are complete only there.
+    std::shared_ptr<ApplyHost> applyHost_;
+    std::shared_ptr<ModelSettingApplier> applier_;
 };
 
 } // namespace quillmere

@@ -8,6 +8,7 @@
 #include "desktop/observation/CodexLocalConversationArchive.h"
 
 #include <QRegularExpression>
+#include <vector>
 
 #include "core/ConversationText.h"
 #include "core/Text.h"
@@ -99,26 +100,55 @@ bool mayHaveBlankAfterMaqaf(const QString& text) {
     return false;
 }
 
-// Removes every "**", left to right without overlaps as a plain replacement would. Searching for
-// the single character "*" is far faster on long texts than a general substring search.
-void removeBoldMarks(QString& text) {
-    qsizetype at = text.indexOf(QLatin1Char('*'));
-    while (at >= 0 && !(at + 1 < text.size() && text[at + 1] == QLatin1Char('*')))
-        at = text.indexOf(QLatin1Char('*'), at + 1);
+// Removes every "**", left to right without overlaps as a plain replacement would, from a
+// normalised text. Searching for the single character "*" is far faster on long texts than a
+// general substring search. Returns whether the text may no longer be normalised: only where
+// marks were cut out can two blanks meet or a blank come to stand at an end.
+bool removeBoldMarks(QString& text) {
+    const auto nextMark = [&text](qsizetype from) {
+        qsizetype at = text.indexOf(QLatin1Char('*'), from);
+        while (at >= 0 && !(at + 1 < text.size() && text[at + 1] == QLatin1Char('*')))
+            at = text.indexOf(QLatin1Char('*'), at + 1);
+        return at;
+    };
+    qsizetype at = nextMark(0);
     if (at < 0)
-        return;
+        return false;
     QString out;
     out.reserve(text.size());
+    std::vector<qsizetype> cuts;
     qsizetype copied = 0;
     while (at >= 0) {
         out.append(QStringView(text).sliced(copied, at - copied));
+        cuts.push_back(out.size());
         copied = at + 2;
-        at = text.indexOf(QLatin1Char('*'), copied);
-        while (at >= 0 && !(at + 1 < text.size() && text[at + 1] == QLatin1Char('*')))
-            at = text.indexOf(QLatin1Char('*'), at + 1);
+        at = nextMark(copied);
     }
     out.append(QStringView(text).sliced(copied));
     text = std::move(out);
+
+    const auto blank = [&text](qsizetype i) { return text[i] == QLatin1Char(' '); };
+    for (const qsizetype cut : cuts) {
+        const bool before = cut > 0 && blank(cut - 1);
+        const bool after = cut < text.size() && blank(cut);
+        if ((before && after) || (cut == 0 && after) || (cut == text.size() && before))
+            return true;
+    }
+    return false;
+}
+
+// Whether the text has a character outside ASCII, and so may need canonical composition.
+bool hasNonAscii(QStringView text) {
+    char16_t bits = 0;
+    for (const QChar c : text)
+        bits |= c.unicode();
+    return bits >= 0x80;
+}
+
+// The index's and the anchors' form of a keyed text.
+QString keyed(const QString& role, const QString& key) {
+    QString text = role + QLatin1Char('|') + key;
+    return hasNonAscii(text) ? text::canonical(text) : text;
 }
 
 struct Anchor {
@@ -135,21 +165,20 @@ const QString assistantRole = QStringLiteral("assistant");
 
 QString matchKey(QStringView text) {
     QString key = ConversationText::normalize(text);
-    const qsizetype folded = key.size();
-    // Each step below only removes characters, so an unchanged length means nothing changed and
-    // the text is still normalised.
-    removeBoldMarks(key);
+    // The later steps only ever delete blanks whole or cut a tail off at a blank, so a text that
+    // is normalised after the bold marks go stays normalised to the end.
+    const bool mayNeedFolding = removeBoldMarks(key);
     if (mayEndInBadge(key))
         key.replace(badgePattern(), QString());
     if (mayHaveBlankBeforePunctuation(key))
         key.replace(spaceBeforePunctuationPattern(), QStringLiteral("\\1"));
     if (mayHaveBlankAfterMaqaf(key))
         key.replace(spaceAfterMaqafPattern(), QString(maqaf));
-    return key.size() == folded ? key : ConversationText::normalize(key);
+    return mayNeedFolding ? ConversationText::normalize(key) : key;
 }
 
 QString keyedText(QStringView role, QStringView text) {
-    return text::canonical(role.toString() + QLatin1Char('|') + matchKey(text));
+    return keyed(role.toString(), matchKey(text));
 }
 
 std::optional<QString> visibleRequest(QStringView text) {
@@ -184,14 +213,14 @@ PositionIndex positions(const std::vector<Item>& items) {
             if (std::optional<QString> request = visibleRequest(message.text))
                 keys[1] = matchKey(*request);
         }
-        QString keyed[2];
+        QString keyedTexts[2];
         for (int k = 0; k < 2; ++k) {
             if (keys[k].isEmpty())
                 continue;
-            keyed[k] = text::canonical(message.role + QLatin1Char('|') + keys[k]);
-            if (k == 1 && keyed[1] == keyed[0])
+            keyedTexts[k] = keyed(message.role, keys[k]);
+            if (k == 1 && keyedTexts[1] == keyedTexts[0])
                 continue; // a request that is the whole text counts once
-            index[keyed[k]].append(int(i));
+            index[keyedTexts[k]].append(int(i));
         }
     }
     return index;
@@ -212,7 +241,7 @@ qint64 matchingAnchors(const std::vector<ConversationText::Message>& visible, co
     for (qsizetype v = 0; v < qsizetype(visible.size()); ++v) {
         const ConversationText::Message& message = visible[v];
         const QString key = matchKey(message.text);
-        const auto found = index.constFind(text::canonical(message.role + QLatin1Char('|') + key));
+        const auto found = index.constFind(keyed(message.role, key));
         if (found == index.constEnd() || found->size() != 1)
             continue;
         anchors.push_back({v, found->front(), message.role, text::characterCount(key)});

@@ -95,7 +95,8 @@ std::optional<ConversationText::Message> decodeMessage(const QString& itemType, 
                     parts.append(text.value);
             }
         }
-        return ConversationText::Message{QStringLiteral("user"), parts.join(QLatin1Char('\n'))};
+        return ConversationText::Message{QStringLiteral("user"),
+                                         parts.size() == 1 ? parts.front() : parts.join(QLatin1Char('\n'))};
     }
     if (itemType == QLatin1StringView("agentMessage")) {
         const json::Field<QString> phase = json::string(item, QStringLiteral("phase"));

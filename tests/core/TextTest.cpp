@@ -92,3 +92,37 @@ TEST(TextLetters, FindsLettersOrNumbersInAnyScript) {
     EXPECT_TRUE(text::containsLetterOrNumber(u" 3 "));
     EXPECT_FALSE(text::containsLetterOrNumber(u" …—!\U0001F600"));
 }
+
+TEST(TextWhiteSpace, FoldingAgreesWithTheCharacterByCharacterRule) {
+    // Every White_Space character, and characters next to the set's edges, in random mixes.
+    const char16_t alphabet[] = {u' ',   u'\t',  u'\n',  u'\v',  u'\f',  u'\r',  0x08,   0x0E,
+                                 0x1F,   0x85,   0xA0,   0x1680, 0x1FFF, 0x2000, 0x200A, 0x200B,
+                                 0x2028, 0x2029, 0x202F, 0x205F, 0x3000, u'a',   u'b',   0x05BE,
+                                 0xD83D, 0xDE00, u'.',   0x180E, 0xFEFF, 0x1C,   0x2027, 0x3001};
+    auto reference = [](const QString& input) {
+        QString out;
+        bool pending = false;
+        for (QChar c : input) {
+            if (text::isWhiteSpace(c.unicode())) {
+                pending = !out.isEmpty();
+                continue;
+            }
+            if (pending)
+                out += QLatin1Char(' ');
+            pending = false;
+            out += c;
+        }
+        return out;
+    };
+    quint32 seed = 12345;
+    for (int round = 0; round < 4000; ++round) {
+        QString input;
+        const int length = int(seed % 24);
+        for (int i = 0; i < length; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            input += QChar(alphabet[(seed >> 16) % std::size(alphabet)]);
+        }
+        seed = seed * 1103515245u + 12345u;
+        ASSERT_EQ(text::collapseWhiteSpace(input), reference(input)) << input.toStdString();
+    }
+}

@@ -9,7 +9,7 @@
 
 using namespace quillmere;
 
-// Runs the debug privacy and debug window group and names every failed check at once.
+// Runs the extraction order, debug privacy and debug window group and names every failed check at once.
 TEST(NativeCardChecksDebug, DebugPrivacyAndWindowGroupPasses) {
     QTemporaryDir temporary;
     QTemporaryDir output;
@@ -21,9 +21,9 @@ TEST(NativeCardChecksDebug, DebugPrivacyAndWindowGroupPasses) {
     desktop->install();
     ASSERT_TRUE(Workspace::current().frontmostApplication());
     checks::CheckLog log;
-    NativeCardChecks::debugPrivacyChecks(log.reporter(), temporary.path(), output.path());
+    NativeCardChecks::extractionOrderAndDebugChecks(log.reporter(), temporary.path(), output.path());
     EXPECT_TRUE(log.failures().isEmpty()) << "failed checks:\n" << log.failures().join('\n').toStdString();
-    EXPECT_EQ(log.count(), 22);
+    EXPECT_EQ(log.count(), 25);
     EXPECT_EQ(Workspace::current().frontmostApplication()->processIdentifier, 501);
     desktop->uninstall();
     EXPECT_GT(QFileInfo(output.filePath("debug-window.png")).size(), 0);
