@@ -32,6 +32,8 @@ ClaudeWindowTracker::Environment ClaudeWindowTracker::Environment::application()
     environment.memoryFolder = Paths::applicationSupport();
     environment.diagnosticsFolder = Paths::diagnosticsRoot();
     environment.codexDirectory = QDir::home().filePath(QStringLiteral(".codex"));
+    environment.claudeMetadataRoot = ClaudeLocalConversationArchive::defaultMetadataRoot();
+    environment.claudeProjectsRoot = ClaudeLocalConversationArchive::defaultProjectsRoot();
     environment.clock = &Clock::system();
     environment.primaryScreenHeight = [] {
         // Only a GUI application knows its screens; the probe runs without one.

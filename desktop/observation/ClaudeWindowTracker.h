@@ -14,6 +14,7 @@
 #include "desktop/classification/AIProvider.h"
 #include "desktop/classification/RecommendationCadence.h"
 #include "desktop/observation/AccessibilityReading.h"
+#include "desktop/observation/ClaudeLocalConversationArchive.h"
 #include "desktop/observation/CodexLocalConversationArchive.h"
 #include "desktop/observation/ConversationIdentity.h"
 #include "desktop/observation/ConversationMemoryStore.h"
@@ -64,9 +65,11 @@ public:
     // Where the tracker keeps and finds its files, and what it measures time and the screen
     // with. The defaults are the application's; tests point them elsewhere.
     struct Environment {
-        QString memoryFolder;      // the conversation memory file's folder
-        QString diagnosticsFolder; // content-free evidence files
-        QString codexDirectory;    // the Codex host's archive folder
+        QString memoryFolder;       // the conversation memory file's folder
+        QString diagnosticsFolder;  // content-free evidence files
+        QString codexDirectory;     // the Codex host's archive folder
+        QString claudeMetadataRoot; // the Claude host's Claude Code session metadata
+        QString claudeProjectsRoot; // the Claude Code transcripts
         const Clock* clock = nullptr;
         std::function<double()> primaryScreenHeight;
 
@@ -90,6 +93,7 @@ public:
         return renderedMessagePositions_;
     }
     const CodexLocalConversationArchive::Reader& codexArchiveReader() const { return codexArchiveReader_; }
+    const ClaudeLocalConversationArchive::Reader& claudeArchiveReader() const { return claudeArchiveReader_; }
     const ConversationMemoryStore& memory() const { return *memory_; }
 
     // Whether a running application is a host this tracker may read, and of which family. A
@@ -205,11 +209,15 @@ private:
     // none for this host), its whole history, or that the window's conversation is not the one
     // the archive names (then the read yields nothing rather than a wrong history).
     struct ArchivedHistory {
-        enum class Outcome { none, verified, unverified };
+        // `identified`: the archive names the conversation but does not (yet) vouch for its
+        // history, so the window's messages stand.
+        enum class Outcome { none, identified, verified, unverified };
         Outcome outcome = Outcome::none;
         std::vector<ConversationText::Message> messages;
         QString conversationID;
         QString unverifiedSummary; // appended to the read summary
+        QString summaryAddition;   // appended to the read summary whatever the outcome
+        std::optional<bool> latestVisibleUserCurrent;
     };
     ArchivedHistory archivedHistory(const QString& bundle, const std::optional<QString>& windowTitle,
                                     const std::optional<QString>& document,
@@ -226,6 +234,7 @@ private:
     QString lastTargetBundleID_;
     std::vector<std::optional<int>> renderedMessagePositions_;
     CodexLocalConversationArchive::Reader codexArchiveReader_;
+    ClaudeLocalConversationArchive::Reader claudeArchiveReader_;
     std::unique_ptr<ConversationMemoryStore> memory_;
     ClaudeModelAvailability availability_;
     VisibleHistoryProgress progress_;

@@ -55,4 +55,15 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
     return recall;
 }
 
+std::vector<ConversationText::Message> ConversationMemoryStore::remembered(const QString& key) const {
+    if (lastObservation_ && lastObservation_->key == key)
+        return lastRecall_.messages;
+    const auto windows = memory_->memory.records(key);
+    std::vector<ConversationText::Message> messages;
+    if (!windows.empty())
+        for (const auto& record : windows.back())
+            messages.push_back(record.message);
+    return messages;
+}
+
 } // namespace quillmere

@@ -39,6 +39,10 @@ public:
                    const std::vector<std::optional<QString>>& identifiers, bool positionOrderingTrusted,
                    const QDateTime& at);
 
+    // What memory holds of `key` around the latest read of it, oldest first: the history the last
+    // read recalled, or else the newest stored stretch.
+    std::vector<ConversationText::Message> remembered(const QString& key) const;
+
     const ConversationMemoryFile& file() const { return file_; }
     // Whether the file was set aside at start.
     bool startedAfterDamage() const { return startedAfterDamage_; }

@@ -116,7 +116,7 @@ struct ClaudeWindowTracker::Reading {
     int remembered = 0, windows = 0, positioned = 0, users = 0, assistants = 0, bubbles = 0, candidates = 0,
         copyAnchors = 0;
     QString identitySource;
-    QString codexAddition;
+    QString archiveAddition; // what the archive lookups add to the read summary
     bool reachedWindow = false;
     bool generating = false;
 };
@@ -176,7 +176,7 @@ void ClaudeWindowTracker::writeMessageEvidence(const std::vector<SentMessageTree
 
 ClaudeWindowTracker::ArchivedHistory
 ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<QString>& windowTitle,
-                                     const std::optional<QString>& /*document*/,
+                                     const std::optional<QString>& document,
                                      const std::vector<ConversationText::Message>& visible, bool generating) {
     ArchivedHistory history;
     // A Codex task is named by its window title; the archive vouches for it only when the
@@ -192,6 +192,29 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
             history.outcome = ArchivedHistory::Outcome::verified;
             history.messages = RenderedMessages::stableArchiveMessages(lookup.snapshot->messages, generating);
             history.conversationID = QStringLiteral("com.openai.codex|thread:") + lookup.snapshot->threadID;
+        }
+        return history;
+    }
+    // A Claude Code session page names its desktop session; the session's transcript holds the
+    // whole active branch once the messages in view prove it is this window's conversation. The
+    // transcript is parsed off the main thread, so the first reads go on with the window alone.
+    const std::optional<QString> session =
+        document ? ClaudeLocalConversationArchive::sessionID(*document) : std::nullopt;
+    if (supportedBundleIDs.at(bundle) == AIProvider::claude && session) {
+        history.conversationID = QStringLiteral("claude-code|session:") + *session;
+        history.outcome = ArchivedHistory::Outcome::identified;
+        const auto observed =
+            memory_->remembered(rawValue(AIProvider::claude) + QLatin1Char('|') + history.conversationID);
+        const auto lookup =
+            claudeArchiveReader_.lookup(*document, visible, observed, environment_.claudeMetadataRoot,
+                                        environment_.claudeProjectsRoot, environment_.clock->now(), false);
+        history.summaryAddition =
+            QStringLiteral("; claudeCodeArchiveLookup=") + claudeArchiveReader_.lastLookupSummary();
+        if (lookup.isVerified() && lookup.snapshot()) {
+            history.outcome = ArchivedHistory::Outcome::verified;
+            history.messages =
+                RenderedMessages::stableArchiveMessages(lookup.snapshot()->messages, generating);
+            history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
         }
     }
     return history;
@@ -552,12 +575,13 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     const ArchivedHistory archive =
         archivedHistory(bundle, windowTitle, document, visible, reading.generating);
     if (archive.outcome == ArchivedHistory::Outcome::unverified) {
-        reading.codexAddition = archive.unverifiedSummary;
+        reading.archiveAddition = archive.unverifiedSummary;
         return std::nullopt;
     }
+    reading.archiveAddition += archive.summaryAddition;
     const bool archiveVerified = archive.outcome == ArchivedHistory::Outcome::verified;
     const std::vector<ConversationText::Message>& archived = archive.messages;
-    if (archiveVerified) {
+    if (archiveVerified || archive.outcome == ArchivedHistory::Outcome::identified) {
         identity = {archive.conversationID, true};
         reading.identitySource = QStringLiteral("document");
     }
@@ -644,7 +668,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     snapshot.conversationTitle = title;
     snapshot.conversationIdentityVerified = identity.verified;
     snapshot.hasAttachment = attachment;
-    snapshot.historyCurrent = !scrollSeen;
+    snapshot.historyCurrent = archive.latestVisibleUserCurrent.value_or(!scrollSeen);
     reading.historyCurrent = snapshot.historyCurrent;
     std::vector<int> userPositions;
     std::optional<int> latest;
@@ -710,7 +734,7 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
           << QStringLiteral("selectedEffortParsed=") + flag(reading.effortParsed)
           << QStringLiteral("historyCurrent=") + flag(reading.historyCurrent)
           << QStringLiteral("sentContextReadable=") + flag(reading.sentContext);
-    lastReadSummary_ = items.join(QStringLiteral("; ")) + reading.codexAddition;
+    lastReadSummary_ = items.join(QStringLiteral("; ")) + reading.archiveAddition;
 
     modelControlsUnavailable_ = reading.pickerFound == false;
     userContextUnavailable_ = reading.sentContext == false;

@@ -77,7 +77,7 @@ TEST_F(DemoDesktopTest, EverySupportedHostHasItsWindowOnScreen) {
         EXPECT_TRUE(shown) << app.localizedName->toStdString();
         EXPECT_TRUE(Tracker::sizeAttribute("AXSize", focusedWindow(app.processIdentifier)));
     }
-    EXPECT_EQ(providers, QStringList({"openai", "openai", "openai", "claude"}));
+    EXPECT_EQ(providers, QStringList({"openai", "openai", "openai", "claude", "claude"}));
     EXPECT_TRUE(ax::isProcessTrusted());
 }
 
