@@ -370,7 +370,8 @@ int VisibleHistoryProgress::observe(const QString& context, const std::vector<in
         }
         if (entry.highest != 0) {
             const int used = std::min(entry.positionlessCredit, above);
-            entry.count += above - used;
+            entry.count =
+                int(std::min<qint64>(std::numeric_limits<int>::max(), qint64(entry.count) + above - used));
             entry.positionlessCredit -= used;
         } else {
             entry.positionlessCredit = 0;
@@ -378,7 +379,10 @@ int VisibleHistoryProgress::observe(const QString& context, const std::vector<in
         }
         entry.highest = std::max(entry.highest, largest);
     } else if (entry.highest >= 1 && entry.count < fallback) {
-        entry.positionlessCredit += fallback - entry.count;
+        // Saturating: an absurd count from a broken read must not wrap around.
+        entry.positionlessCredit =
+            int(std::min<qint64>(std::numeric_limits<int>::max(),
+                                 qint64(entry.positionlessCredit) + qint64(fallback) - entry.count));
     }
     const int result = std::max(fallback, entry.count);
     entry.count = result;
