@@ -26,10 +26,9 @@ constexpr Heading speakerHeadings[] = {
     {QLatin1StringView("assistant responded:"), QLatin1StringView("assistant")},
 };
 
-// The role as a shared string, so that reading a heading allocates nothing.
+// The role as a string over static storage, so that reading a heading allocates nothing.
 QString roleText(QLatin1StringView role) {
-    static const QString user = QStringLiteral("user"), assistant = QStringLiteral("assistant");
-    return role == QLatin1StringView("user") ? user : assistant;
+    return role == QLatin1StringView("user") ? QStringLiteral("user") : QStringLiteral("assistant");
 }
 
 bool isSpace(QChar c) {
@@ -76,6 +75,59 @@ std::optional<bool> asciiPhraseEquals(QStringView label, QLatin1StringView phras
     return j == phrase.size();
 }
 
+// A label of ASCII characters only, its white-space runs collapsed to one blank, trimmed and
+// lowercased: exactly what normalising and lowercasing would make of it. `tooLong` when that is
+// longer than the buffer (the label then matches no phrase of the buffer's length or less),
+// `nonAscii` when any character of the label is not ASCII (the caller then takes the general
+// path).
+enum class AsciiFold { fits, tooLong, nonAscii };
+
+template <qsizetype Capacity> struct AsciiFolded {
+    char text[Capacity];
+    qsizetype size = 0;
+
+    bool is(QLatin1StringView phrase) const {
+        return phrase.size() == size && std::equal(text, text + size, phrase.data());
+    }
+};
+
+template <qsizetype Capacity> AsciiFold asciiFold(QStringView label, AsciiFolded<Capacity>& out) {
+    // Any character outside ASCII sends the label down the general path, so only ASCII white
+    // space separates words here.
+    const auto isAsciiSpace = [](char16_t u) { return u == u' ' || (u >= u'\t' && u <= u'\r'); };
+    const char16_t* c = label.utf16();
+    const qsizetype n = label.size();
+    qsizetype i = 0, size = 0;
+    while (true) {
+        while (i < n && isAsciiSpace(c[i]))
+            ++i;
+        if (i == n)
+            break;
+        if (size > 0) {
+            if (size == Capacity)
+                break;
+            out.text[size++] = ' ';
+        }
+        for (; i < n && !isAsciiSpace(c[i]); ++i) {
+            if (c[i] >= 0x80)
+                return AsciiFold::nonAscii;
+            if (size == Capacity)
+                break;
+            out.text[size++] = char(asciiLower(c[i]));
+        }
+        if (size == Capacity && i < n && !isAsciiSpace(c[i]))
+            break;
+    }
+    out.size = size;
+    if (i == n)
+        return AsciiFold::fits;
+    // Longer than the buffer: still the general path if anything further is not ASCII.
+    for (; i < n; ++i)
+        if (c[i] >= 0x80)
+            return AsciiFold::nonAscii;
+    return AsciiFold::tooLong;
+}
+
 // Lowercased, canonical form used to compare a label with a fixed vocabulary.
 QString folded(QStringView text) {
     return text::canonical(text::lowercased(text));
@@ -120,46 +172,64 @@ bool isAllAsciiDigits(QStringView s) {
     return !s.isEmpty() && std::all_of(s.begin(), s.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
-// The last three visible characters, in ASCII lower case; cheap enough to run on every label of a
-// large tree before the full metadata test.
-bool endsWithLetters(QStringView s, QLatin1StringView ending) {
+// Whether the last visible characters, in ASCII lower case, are one of two endings of the same
+// length; cheap enough to run on every label of a large tree before the full metadata test.
+bool endsWithLetters(QStringView s, QLatin1StringView ending, QLatin1StringView otherEnding) {
     qsizetype end = s.size();
     while (end > 0 && isSpace(s[end - 1]))
         --end;
-    if (end < ending.size())
+    const qsizetype length = ending.size();
+    if (end < length)
         return false;
-    for (qsizetype i = 0; i < ending.size(); ++i) {
-        QChar c = s[end - ending.size() + i];
-        if (c.unicode() >= 0x80 || asciiLower(c.unicode()) != char16_t(ending[i].unicode()))
+    const auto endsWith = [&](QLatin1StringView e) {
+        for (qsizetype i = 0; i < length; ++i) {
+            QChar c = s[end - length + i];
+            if (c.unicode() >= 0x80 || asciiLower(c.unicode()) != char16_t(e[i].unicode()))
+                return false;
+        }
+        return true;
+    };
+    return endsWith(ending) || endsWith(otherEnding);
+}
+
+// Whether an ASCII word spells a lower-case ASCII word in any case. For ASCII, case-insensitive
+// comparison is exactly this, without the library's general case folding.
+bool asciiWordIs(QStringView word, QLatin1StringView expected) {
+    if (word.size() != expected.size())
+        return false;
+    for (qsizetype i = 0; i < word.size(); ++i)
+        if (asciiLower(word[i].unicode()) != char16_t(expected[i].unicode()))
             return false;
-    }
     return true;
 }
 
-const QStringList& timeUnits() {
-    static const QStringList units = {"second", "seconds", "minute", "minutes", "hour",   "hours", "day",
-                                      "days",   "week",    "weeks",  "month",   "months", "year",  "years"};
-    return units;
-}
-
 bool wordIs(QStringView word, const char* expected, Qt::CaseSensitivity cs) {
-    return word.compare(QLatin1StringView(expected), cs) == 0;
+    return cs == Qt::CaseInsensitive ? asciiWordIs(word, QLatin1StringView(expected))
+                                     : word.compare(QLatin1StringView(expected), cs) == 0;
 }
 
-// "just now", "copied just now" or "<digits> <unit> ago", given the label's words. Words holding
-// only ASCII may still be in any case (cs insensitive); others have been lowercased already (cs
-// sensitive, so that no case folding beyond full lowercasing applies).
-bool metadataWords(const std::vector<QStringView>& parts, Qt::CaseSensitivity cs) {
-    if (parts.size() == 2)
+constexpr QLatin1StringView timeUnitWords[] = {
+    QLatin1StringView("second"),  QLatin1StringView("seconds"), QLatin1StringView("minute"),
+    QLatin1StringView("minutes"), QLatin1StringView("hour"),    QLatin1StringView("hours"),
+    QLatin1StringView("day"),     QLatin1StringView("days"),    QLatin1StringView("week"),
+    QLatin1StringView("weeks"),   QLatin1StringView("month"),   QLatin1StringView("months"),
+    QLatin1StringView("year"),    QLatin1StringView("years")};
+
+// "just now", "copied just now" or "<digits> <unit> ago", given the label's `count` words. Words
+// holding only ASCII may still be in any case (cs insensitive); others have been lowercased
+// already (cs sensitive, so that no case folding beyond full lowercasing applies).
+bool metadataWords(const QStringView* parts, std::size_t count, Qt::CaseSensitivity cs) {
+    if (count == 2)
         return wordIs(parts[0], "just", cs) && wordIs(parts[1], "now", cs);
-    if (parts.size() != 3)
+    if (count != 3)
         return false;
     if (wordIs(parts[0], "copied", cs))
         return wordIs(parts[1], "just", cs) && wordIs(parts[2], "now", cs);
     if (!isAllAsciiDigits(parts[0]) || !wordIs(parts[2], "ago", cs))
         return false;
-    return std::any_of(timeUnits().begin(), timeUnits().end(),
-                       [&](const QString& unit) { return parts[1].compare(unit, cs) == 0; });
+    return std::any_of(std::begin(timeUnitWords), std::end(timeUnitWords), [&](QLatin1StringView unit) {
+        return cs == Qt::CaseInsensitive ? asciiWordIs(parts[1], unit) : parts[1].compare(unit, cs) == 0;
+    });
 }
 
 // Words for the follow-up test: runs of letters and numbers (with their combining marks, which
@@ -258,6 +328,19 @@ QString normalize(QStringView text) {
 
 std::optional<QString> headingRole(const QStringList& labels) {
     for (const QString& label : labels) {
+        // The usual label is short plain ASCII: fold it once instead of once per heading.
+        AsciiFolded<24> plain;
+        switch (asciiFold(label, plain)) {
+        case AsciiFold::fits:
+            for (const Heading& heading : speakerHeadings)
+                if (plain.is(heading.text))
+                    return roleText(heading.role);
+            continue;
+        case AsciiFold::tooLong:
+            continue;
+        case AsciiFold::nonAscii:
+            break;
+        }
         bool ascii = true;
         for (const Heading& heading : speakerHeadings) {
             auto equal = asciiPhraseEquals(label, heading.text);
@@ -296,6 +379,24 @@ std::optional<Message> message(const QStringList& labels) {
 }
 
 bool isSentUserCopyAction(QStringView label) {
+    // Most controls are named otherwise: an ASCII first character other than "c" settles it
+    // before any comparison (lowercasing keeps it ASCII; composition could only make it non-ASCII).
+    qsizetype first = 0;
+    while (first < label.size() && isSpace(label[first]))
+        ++first;
+    if (first == label.size())
+        return false;
+    if (const char16_t u = label[first].unicode(); u < 0x80 && asciiLower(u) != u'c')
+        return false;
+    AsciiFolded<12> plain;
+    switch (asciiFold(label.sliced(first), plain)) {
+    case AsciiFold::fits:
+        return plain.is(QLatin1StringView("copy")) || plain.is(QLatin1StringView("copy message"));
+    case AsciiFold::tooLong:
+        return false;
+    case AsciiFold::nonAscii:
+        break;
+    }
     auto copy = asciiPhraseEquals(label, QLatin1StringView("copy"));
     if (copy && *copy)
         return true;
@@ -318,12 +419,15 @@ bool isRenderedUserMessageMarker(const QStringList& labels) {
     return false;
 }
 
-bool isMessageMetadata(QStringView label) {
-    if (!endsWithLetters(label, QLatin1StringView("ago")) &&
-        !endsWithLetters(label, QLatin1StringView("now")))
-        return false;
-    // Most labels are plain ASCII: their words can be compared in place.
-    std::vector<QStringView> parts;
+namespace {
+
+// The words of a label that ends like metadata: "just now", "copied just now" or
+// "<digits> <unit> ago".
+Q_NEVER_INLINE bool isMessageMetadataWords(QStringView label) {
+    // Most labels are plain ASCII: their words can be compared in place. Only the first three
+    // are kept; more than three words are never metadata.
+    QStringView parts[3];
+    std::size_t count = 0;
     bool ascii = true;
     for (qsizetype i = 0, n = label.size(); ascii && i < n;) {
         while (i < n && isSpace(label[i]))
@@ -331,17 +435,29 @@ bool isMessageMetadata(QStringView label) {
         const qsizetype start = i;
         while (i < n && !isSpace(label[i]))
             ascii = ascii && label[i++].unicode() < 0x80;
-        if (i > start)
-            parts.push_back(label.mid(start, i - start));
+        if (i > start) {
+            if (count < 3)
+                parts[count] = label.mid(start, i - start);
+            ++count;
+        }
     }
     if (!ascii) {
         QString x = folded(normalize(label));
-        parts.clear();
+        std::vector<QStringView> words;
         for (QStringView part : QStringView(x).split(QLatin1Char(' ')))
-            parts.push_back(part);
-        return metadataWords(parts, Qt::CaseSensitive);
+            words.push_back(part);
+        return metadataWords(words.data(), words.size(), Qt::CaseSensitive);
     }
-    return metadataWords(parts, Qt::CaseInsensitive);
+    return metadataWords(parts, count, Qt::CaseInsensitive);
+}
+
+} // namespace
+
+bool isMessageMetadata(QStringView label) {
+    // Nearly every label fails this test; the rest is kept out of line so that they pay for
+    // nothing more.
+    return endsWithLetters(label, QLatin1StringView("ago"), QLatin1StringView("now")) &&
+           isMessageMetadataWords(label);
 }
 
 bool hasSentContext(const std::vector<Message>& messages) {

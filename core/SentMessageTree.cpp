@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
 
 namespace quillmere::SentMessageTree {
 
@@ -20,38 +22,38 @@ enum RoleFlag : std::uint8_t {
     pageRole = 32, // the whole window or page: never one message's boundary
 };
 
+// Whether a role of the right length is `name`; the compiler turns the fixed-size comparison into
+// a few word loads.
+template <std::size_t N> bool roleIs(const QChar* role, const char16_t (&name)[N]) {
+    return std::memcmp(role, name, (N - 1) * sizeof(char16_t)) == 0;
+}
+
 // Role classification by length first: this runs on every element of every tick.
 std::uint8_t roleFlags(const QString& role) {
-    // The length is already known to match; compare the characters in place.
-    const auto is = [&](const char* name) {
-        const QChar* c = role.constData();
-        for (qsizetype i = 0; i < role.size(); ++i)
-            if (c[i].unicode() != char16_t(name[i]))
-                return false;
-        return true;
-    };
+    const QChar* c = role.constData();
+    const auto is = [c](const auto& name) { return roleIs(c, name); };
     switch (role.size()) {
     case 6:
-        return is("AXMenu") ? controlRole : 0;
+        return is(u"AXMenu") ? controlRole : 0;
     case 8:
-        return is("AXButton") ? (controlRole | buttonRole) : is("AXWindow") ? pageRole : 0;
+        return is(u"AXButton") ? (controlRole | buttonRole) : is(u"AXWindow") ? pageRole : 0;
     case 9:
-        return is("AXHeading")                        ? headingRole
-               : is("AXWebArea")                      ? pageRole
-               : (is("AXMenuBar") || is("AXToolbar")) ? controlRole
-                                                      : 0;
-    case 10:
-        return (is("AXMenuItem") || is("AXCheckBox"))   ? controlRole
-               : (is("AXTextArea") || is("AXComboBox")) ? editableRole
+        return is(u"AXHeading")                         ? headingRole
+               : is(u"AXWebArea")                       ? pageRole
+               : (is(u"AXMenuBar") || is(u"AXToolbar")) ? controlRole
                                                         : 0;
+    case 10:
+        return (is(u"AXMenuItem") || is(u"AXCheckBox"))   ? controlRole
+               : (is(u"AXTextArea") || is(u"AXComboBox")) ? editableRole
+                                                          : 0;
     case 11:
-        return is("AXTextField") ? editableRole : 0;
+        return is(u"AXTextField") ? editableRole : 0;
     case 12:
-        return is("AXStaticText") ? staticTextRole : is("AXMenuButton") ? controlRole : 0;
+        return is(u"AXStaticText") ? staticTextRole : is(u"AXMenuButton") ? controlRole : 0;
     case 13:
-        return (is("AXPopUpButton") || is("AXMenuBarItem") || is("AXRadioButton")) ? controlRole
-               : is("AXSearchField")                                               ? editableRole
-                                                                                   : 0;
+        return (is(u"AXPopUpButton") || is(u"AXMenuBarItem") || is(u"AXRadioButton")) ? controlRole
+               : is(u"AXSearchField")                                                 ? editableRole
+                                                                                      : 0;
     default:
         return 0;
     }
@@ -95,12 +97,14 @@ bool isStatusLine(QStringView text) {
 }
 
 // The tree reachable from node 0 in depth-first pre-order. Each node appears once, under the
-// first parent that reaches it, so a subtree is a contiguous range of positions.
+// first parent that reaches it, so a subtree is a contiguous range of positions. The arrays are
+// written once per position, so they are left uninitialised rather than cleared first.
 struct Layout {
-    std::vector<int> order;    // node index at each position
-    std::vector<int> parent;   // parent position of each position, -1 for the root
-    std::vector<int> end;      // one past the last position of each position's subtree
-    std::vector<int> position; // position of each node index, -1 when unreachable
+    int size = 0;                    // number of positions
+    std::unique_ptr<int[]> order;    // node index at each position
+    std::unique_ptr<int[]> parent;   // parent position of each position, -1 for the root
+    std::unique_ptr<int[]> end;      // one past the last position of each position's subtree
+    std::unique_ptr<int[]> position; // position of each node index, -1 when unreachable
 };
 
 // `visit(position, node, parent position)` runs as each element is placed, while it is in cache;
@@ -108,35 +112,42 @@ struct Layout {
 template <typename Visit> Layout layout(const std::vector<Node>& nodes, Visit&& visit) {
     Layout out;
     const int count = int(std::min<std::size_t>(nodes.size(), std::numeric_limits<int>::max()));
-    out.position.assign(std::size_t(count), -1);
     if (count == 0)
         return out;
+    out.position = std::make_unique_for_overwrite<int[]>(std::size_t(count));
+    out.order = std::make_unique_for_overwrite<int[]>(std::size_t(count));
+    out.parent = std::make_unique_for_overwrite<int[]>(std::size_t(count));
+    out.end = std::make_unique_for_overwrite<int[]>(std::size_t(count));
+    int* const position = out.position.get();
+    int* const order = out.order.get();
+    int* const parentOf = out.parent.get();
+    std::fill_n(position, count, -1);
     std::vector<std::pair<int, int>> stack = {{0, -1}}; // (node, parent position)
     stack.reserve(64);
-    out.order.reserve(std::size_t(count));
-    out.parent.reserve(std::size_t(count));
+    int size = 0;
     while (!stack.empty()) {
-        auto [node, parent] = stack.back();
+        const auto [node, parent] = stack.back();
         stack.pop_back();
-        if (out.position[std::size_t(node)] >= 0)
+        if (position[node] >= 0)
             continue;
-        const int pos = int(out.order.size());
-        out.position[std::size_t(node)] = pos;
-        out.order.push_back(node);
-        out.parent.push_back(parent);
-        visit(pos, nodes[std::size_t(node)], parent);
-        const auto& children = nodes[std::size_t(node)].children;
+        const int pos = size++;
+        position[node] = pos;
+        order[pos] = node;
+        parentOf[pos] = parent;
+        const Node& element = nodes[std::size_t(node)];
+        visit(pos, element, parent);
+        const auto& children = element.children;
         for (auto it = children.rbegin(); it != children.rend(); ++it)
-            if (*it >= 0 && *it < count && out.position[std::size_t(*it)] < 0)
+            if (*it >= 0 && *it < count && position[*it] < 0)
                 stack.emplace_back(*it, pos);
     }
-    const int size = int(out.order.size());
-    out.end.resize(std::size_t(size));
+    out.size = size;
+    int* const end = out.end.get();
     for (int p = 0; p < size; ++p)
-        out.end[std::size_t(p)] = p + 1;
+        end[p] = p + 1;
     for (int p = size - 1; p > 0; --p) {
-        int up = out.parent[std::size_t(p)];
-        out.end[std::size_t(up)] = std::max(out.end[std::size_t(up)], out.end[std::size_t(p)]);
+        const int up = parentOf[p];
+        end[up] = std::max(end[up], end[p]);
     }
     return out;
 }
@@ -145,13 +156,20 @@ Layout layout(const std::vector<Node>& nodes) {
     return layout(nodes, [](int, const Node&, int) {});
 }
 
+// What the extractor knows of each position of the layout, gathered in the one visit.
+struct Fact {
+    std::uint16_t state;
+    std::uint8_t role; // RoleFlag bits
+    int slot;          // index of the element's text or heading, or -1
+};
+
 // Running totals of a per-position flag, for counting inside any subtree or range in O(1).
 class Prefix {
 public:
-    void reset(const std::vector<std::uint16_t>& flags, std::uint16_t mask) {
-        sums_.assign(flags.size() + 1, 0);
-        for (std::size_t i = 0; i < flags.size(); ++i)
-            sums_[i + 1] = sums_[i] + ((flags[i] & mask) ? 1 : 0);
+    void reset(const Fact* facts, int count, std::uint16_t mask) {
+        sums_.assign(std::size_t(count) + 1, 0);
+        for (std::size_t i = 0; i < std::size_t(count); ++i)
+            sums_[i + 1] = sums_[i] + ((facts[i].state & mask) ? 1 : 0);
     }
     int in(int begin, int end) const { return sums_[std::size_t(end)] - sums_[std::size_t(begin)]; }
 
@@ -177,16 +195,17 @@ public:
 private:
     // Per-position state.
     enum State : std::uint16_t {
-        skipped = 1,  // inside an excluded subtree
-        hidden = 2,   // inside a control, an editable field or a speaker heading
-        heading = 4,  // a speaker heading
-        editable = 8, // an editable field
-        user = 16,    // a user bubble or user action
-        editing = 32, // a user bubble holding an editable field
-        claimed = 64, // already part of a message
-        bubble = 128, // a user bubble
-        action = 256, // a user action
-        anchor = 512, // a user action or a sent message's copy button: where a turn ends
+        skipped = 1,     // inside an excluded subtree
+        hidden = 2,      // inside a control, an editable field or a speaker heading
+        heading = 4,     // a speaker heading
+        editable = 8,    // an editable field
+        user = 16,       // a user bubble or user action
+        editing = 32,    // a user bubble holding an editable field
+        claimed = 64,    // already part of a message
+        bubble = 128,    // a user bubble
+        action = 256,    // a user action
+        anchor = 512,    // a user action or a sent message's copy button: where a turn ends
+        boundary = 1024, // holds an anchor: the element of a turn without a heading
     };
 
     struct HeadingInfo {
@@ -194,95 +213,115 @@ private:
         QString inlineText;
     };
 
-    const Node& node(int pos) const { return nodes_[std::size_t(tree_.order[std::size_t(pos)])]; }
-    int size() const { return int(tree_.order.size()); }
+    // A text element's visible text, with the label it was read from so that a message made of
+    // that label alone can share its storage instead of copying it.
+    struct Text {
+        QStringView view;
+        const QString* label;
+    };
+
+    int size() const { return tree_.size; }
     const HeadingInfo& headingOf(int pos) const {
-        return headingInfo_[std::size_t(textSlot_[std::size_t(pos)])];
+        return headingInfo_[std::size_t(facts_[std::size_t(pos)].slot)];
     }
-    bool has(int pos, std::uint16_t flag) const { return state_[std::size_t(pos)] & flag; }
+    bool has(int pos, std::uint16_t flag) const { return facts_[std::size_t(pos)].state & flag; }
 
     void classify() {
         const std::size_t capacity = nodes_.size();
-        state_.reserve(capacity);
-        roles_.reserve(capacity);
-        textSlot_.reserve(capacity);
+        facts_ = std::make_unique_for_overwrite<Fact[]>(capacity);
         texts_.reserve(capacity / 2);
         bool anyEditable = false, anyUser = false;
-        tree_ = layout(nodes_, [&](int p, const Node& e, int up) {
-            const std::uint16_t above = up >= 0 ? state_[std::size_t(up)] : 0;
-            state_.push_back(0);
-            roles_.push_back(0);
-            textSlot_.push_back(-1);
-            if ((above & skipped) || e.excluded) {
-                state_[std::size_t(p)] = skipped;
-                return;
-            }
-            const std::uint8_t role = roleFlags(e.role);
-            roles_[std::size_t(p)] = role;
-            const bool parentHidden = above & (hidden | heading);
-            std::uint16_t st = 0;
-            if (parentHidden || (role & (controlRole | editableRole)))
-                st |= hidden;
-            if (role & editableRole) {
-                st |= editable;
-                anyEditable = true;
-            }
-            if (e.userAction || e.userBubble) {
-                st |= user | (e.userBubble ? bubble : 0) | (e.userAction ? action | anchor : 0);
-                anyUser = true;
-            }
-            if (!parentHidden && (role & headingRole)) {
-                if (auto speaker = ConversationText::headingRole(e.labels)) {
-                    st |= heading;
-                    textSlot_[std::size_t(p)] = int(headingInfo_.size());
-                    headingInfo_.push_back(HeadingInfo{*speaker, {}});
-                } else if (auto inlineMessage = ConversationText::message(e.labels)) {
-                    st |= heading;
-                    textSlot_[std::size_t(p)] = int(headingInfo_.size());
-                    headingInfo_.push_back(HeadingInfo{inlineMessage->role, inlineMessage->text});
+        tree_ = layout(
+            nodes_, [&](int p, const Node& e, int up) __attribute__((always_inline)) {
+                const std::uint16_t above = up >= 0 ? facts_[std::size_t(up)].state : 0;
+                Fact& f = facts_[std::size_t(p)];
+                f = Fact{0, 0, -1};
+                if ((above & skipped) || e.excluded) {
+                    f.state = skipped;
+                    return;
                 }
-            } else if (!(st & hidden) && (role & staticTextRole)) {
-                readText(p, e);
-            }
-            // Read while the element is at hand; only the fallback for hosts without headings
-            // needs it.
-            if ((role & buttonRole) && isCopyButton(e))
-                st |= anchor;
-            state_[std::size_t(p)] = st;
-        });
+                const std::uint8_t role = roleFlags(e.role);
+                f.role = role;
+                const bool parentHidden = above & (hidden | heading);
+                std::uint16_t st = 0;
+                if (parentHidden || (role & (controlRole | editableRole)))
+                    st |= hidden;
+                if (role & editableRole) {
+                    st |= editable;
+                    anyEditable = true;
+                }
+                if (e.userAction || e.userBubble) {
+                    st |= user | (e.userBubble ? bubble : 0) | (e.userAction ? action | anchor : 0);
+                    anyUser = true;
+                    if (e.userBubble)
+                        bubbles_.push_back(p);
+                }
+                if (!parentHidden && (role & headingRole)) {
+                    if (auto speaker = ConversationText::headingRole(e.labels)) {
+                        st |= heading;
+                        f.slot = int(headingInfo_.size());
+                        headingInfo_.push_back(HeadingInfo{std::move(*speaker), {}});
+                    } else if (auto inlineMessage = ConversationText::message(e.labels)) {
+                        st |= heading;
+                        f.slot = int(headingInfo_.size());
+                        headingInfo_.push_back(
+                            HeadingInfo{std::move(inlineMessage->role), std::move(inlineMessage->text)});
+                    }
+                    if (st & heading)
+                        headings_.push_back(p);
+                } else if (!(st & hidden) && (role & staticTextRole)) {
+                    f.slot = readText(e);
+                }
+                // Read while the element is at hand; only the fallback for hosts without headings
+                // needs it.
+                if ((role & buttonRole) && isCopyButton(e))
+                    st |= anchor;
+                if (st & anchor)
+                    anchors_.push_back(p);
+                f.state = st;
+            });
         const int n = size();
         // A user bubble holding an editable field is a message being edited in place: whatever
         // it shows is not what was sent.
         if (anyEditable && anyUser) {
             // Rare: only a window with an editable field inside a user bubble pays for this.
             Prefix editables;
-            editables.reset(state_, editable);
+            editables.reset(facts_.get(), n, editable);
             for (int p = 0; p < n; ++p)
                 if (has(p, bubble) && !has(p, skipped) && editables.in(p, tree_.end[std::size_t(p)]) > 0)
-                    state_[std::size_t(p)] |= editing;
-            editing_.reset(state_, editing);
+                    facts_[std::size_t(p)].state |= editing;
+            editing_.reset(facts_.get(), n, editing);
             anyEditing_ = true;
         }
     }
 
     // A text element's text: its first label with visible text, unless that is a timestamp or a
-    // live status line.
-    void readText(int pos, const Node& e) {
+    // live status line. Returns its index in texts_, or -1.
+    int readText(const Node& e) {
         for (const QString& label : e.labels) {
             QStringView t = visibleText(label);
             if (t.isEmpty())
                 continue;
-            if (!ConversationText::isMessageMetadata(t) && !isStatusLine(t)) {
-                textSlot_[std::size_t(pos)] = int(texts_.size());
-                texts_.push_back(t);
-            }
-            return;
+            if (ConversationText::isMessageMetadata(t) || isStatusLine(t))
+                return -1;
+            texts_.push_back(Text{t, &label});
+            return int(texts_.size()) - 1;
         }
+        return -1;
     }
 
     void claim(int begin, int end) {
         for (int p = begin; p < end; ++p)
-            state_[std::size_t(p)] |= claimed;
+            facts_[std::size_t(p)].state |= claimed;
+    }
+
+    // The text of the one part of a message: the label itself when the part is all of it.
+    static QString wholeText(QStringView view, const QString& label) {
+        // Only a label with its own reference-counted storage is shared; one that merely points
+        // at someone else's characters is copied, so the message never outlives its text.
+        if (view.size() == label.size() && label.data_ptr().isMutable())
+            return label;
+        return view.toString();
     }
 
     // Adds a message built from an inline heading's text (leadPos, or -1) and the unclaimed text
@@ -291,7 +330,7 @@ private:
              int checkEnd) {
         if (anyEditing_ && editing_.in(checkBegin, checkEnd) > 0)
             return;
-        Message m{role, {}, tree_.order[std::size_t(rootPos)], {}};
+        // Every part is non-empty, so the text is the parts joined by line feeds.
         qsizetype length = 0;
         std::size_t parts = 0;
         const QString* lead = nullptr;
@@ -302,26 +341,52 @@ private:
             else
                 length += lead->size() + 1, ++parts;
         }
-        for (int p = begin; p < end; ++p)
-            if (!has(p, claimed | heading) && textSlot_[std::size_t(p)] >= 0)
-                length += texts_[std::size_t(textSlot_[std::size_t(p)])].size() + 1, ++parts;
-        if (length == 0)
-            return;
-        m.text.reserve(length);
-        m.contentRoots.reserve(parts);
-        if (lead) {
-            m.text.append(*lead);
-            m.contentRoots.push_back(tree_.order[std::size_t(leadPos)]);
-        }
+        int first = -1;
         for (int p = begin; p < end; ++p) {
-            if (has(p, claimed | heading) || textSlot_[std::size_t(p)] < 0)
-                continue;
-            if (!m.text.isEmpty())
-                m.text += QLatin1Char('\n');
-            m.text += texts_[std::size_t(textSlot_[std::size_t(p)])];
-            m.contentRoots.push_back(tree_.order[std::size_t(p)]);
+            const Fact& f = facts_[std::size_t(p)];
+            if (!(f.state & (claimed | heading)) && f.slot >= 0) {
+                length += texts_[std::size_t(f.slot)].view.size() + 1, ++parts;
+                if (first < 0)
+                    first = p;
+            }
         }
-        messages_.push_back(std::move(m));
+        if (parts == 0)
+            return;
+        std::vector<int> roots;
+        roots.reserve(parts);
+        QString text;
+        if (parts == 1) {
+            if (lead) {
+                text = *lead;
+                roots.push_back(tree_.order[std::size_t(leadPos)]);
+            } else {
+                const Text& t = texts_[std::size_t(facts_[std::size_t(first)].slot)];
+                text = wholeText(t.view, *t.label);
+                roots.push_back(tree_.order[std::size_t(first)]);
+            }
+        } else {
+            text = QString(length - 1, Qt::Uninitialized);
+            QChar* out = text.data();
+            const auto put = [&](QStringView part) {
+                if (out != text.constData())
+                    *out++ = QLatin1Char('\n');
+                std::memcpy(out, part.data(), std::size_t(part.size()) * sizeof(QChar));
+                out += part.size();
+            };
+            if (lead) {
+                put(*lead);
+                roots.push_back(tree_.order[std::size_t(leadPos)]);
+            }
+            for (int p = first; p < end; ++p) {
+                const Fact& f = facts_[std::size_t(p)];
+                if ((f.state & (claimed | heading)) || f.slot < 0)
+                    continue;
+                put(texts_[std::size_t(f.slot)].view);
+                roots.push_back(tree_.order[std::size_t(p)]);
+            }
+        }
+        messages_.push_back(
+            Message{role, std::move(text), tree_.order[std::size_t(rootPos)], std::move(roots)});
     }
 
     // A speaker heading starts a message that runs to the next heading, within the heading's
@@ -330,11 +395,7 @@ private:
     void headingMessages() {
         messages_.reserve(headingInfo_.size());
         const int n = size();
-        std::vector<int> positions;
-        positions.reserve(headingInfo_.size());
-        for (int p = 0; p < n; ++p)
-            if (has(p, heading))
-                positions.push_back(p);
+        const std::vector<int>& positions = headings_;
         for (std::size_t k = 0; k < positions.size(); ++k) {
             const int h = positions[k];
             const int next = k + 1 < positions.size() ? positions[k + 1] : n;
@@ -356,26 +417,25 @@ private:
     // Hosts without speaker headings still put copy and edit actions on each turn; the element
     // holding such an action bounds the turn, unless it is the whole window or page.
     void fallbackMessages() {
-        const int n = size();
-        std::vector<char> boundary(std::size_t(n), 0);
         bool any = false;
-        for (int p = 1; p < n; ++p) {
-            if (!has(p, anchor) || has(p, skipped | claimed))
+        for (int p : anchors_) {
+            if (p == 0 || has(p, skipped | claimed))
                 continue;
             const int up = tree_.parent[std::size_t(p)];
-            if (up == 0 || (roles_[std::size_t(up)] & pageRole))
+            if (up == 0 || (facts_[std::size_t(up)].role & pageRole))
                 continue;
-            boundary[std::size_t(up)] = 1;
+            facts_[std::size_t(up)].state |= boundary;
             any = true;
         }
         if (!any)
             return;
+        const int n = size();
         Prefix users;
-        users.reset(state_, user);
+        users.reset(facts_.get(), n, user);
         // Only the outermost boundaries: a code block's copy button inside a reply's turn must not
         // split the reply.
         for (int p = 0; p < n;) {
-            if (!boundary[std::size_t(p)]) {
+            if (!has(p, boundary)) {
                 ++p;
                 continue;
             }
@@ -404,28 +464,26 @@ private:
                std::any_of(e.semanticLabels.begin(), e.semanticLabels.end(), copy);
     }
 
-    // A rendered user bubble that no heading or action claimed is a user message of its own.
+    // A rendered user bubble that no heading or action claimed is a user message of its own; a
+    // bubble inside it is part of it.
     void bubbleMessages() {
-        const int n = size();
-        for (int p = 0; p < n;) {
-            if (!has(p, bubble) || has(p, skipped | claimed)) {
-                ++p;
+        for (int p : bubbles_) {
+            if (has(p, claimed))
                 continue;
-            }
             const int end = tree_.end[std::size_t(p)];
             add(userRole(), p, -1, p, end, p, end);
             claim(p, end);
-            p = end;
         }
     }
 
     const std::vector<Node>& nodes_;
     Layout tree_;
-    std::vector<std::uint16_t> state_;
-    std::vector<std::uint8_t> roles_;
-    std::vector<int> textSlot_;      // index into texts_ (or headingInfo_ for a heading), or -1
-    std::vector<QStringView> texts_; // views into the nodes' labels
+    std::unique_ptr<Fact[]> facts_;
+    std::vector<Text> texts_;
     std::vector<HeadingInfo> headingInfo_;
+    std::vector<int> headings_; // positions of speaker headings, in order
+    std::vector<int> anchors_;  // positions of anchors, in order
+    std::vector<int> bubbles_;  // positions of user bubbles, in order
     Prefix editing_;
     bool anyEditing_ = false;
     std::vector<Message> messages_;
