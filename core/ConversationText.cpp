@@ -433,9 +433,13 @@ Q_NEVER_INLINE bool isMessageMetadataWords(QStringView label) {
         while (i < n && isSpace(label[i]))
             ++i;
         const qsizetype start = i;
-        while (i < n && !isSpace(label[i]))
-            ascii = ascii && label[i++].unicode() < 0x80;
-        if (i > start) {
+        // Stop at the first character outside ASCII: the general path takes the whole label.
+        for (; i < n && !isSpace(label[i]); ++i)
+            if (label[i].unicode() >= 0x80) {
+                ascii = false;
+                break;
+            }
+        if (ascii && i > start) {
             if (count < 3)
                 parts[count] = label.mid(start, i - start);
             ++count;

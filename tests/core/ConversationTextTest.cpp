@@ -90,6 +90,14 @@ TEST(ConversationTextLabels, MetadataNeedsTheWholeLabel) {
     EXPECT_FALSE(ConversationText::isMessageMetadata(u"ago"));
 }
 
+TEST(ConversationTextLabels, MetadataWithALetterOutsideAsciiInsideAWordEnds) {
+    // Such a letter followed by more of its word once stalled the word scan for ever.
+    EXPECT_FALSE(ConversationText::isMessageMetadata(u"5 m\u0131nutes ago"));
+    EXPECT_FALSE(ConversationText::isMessageMetadata(u"caf\u00e9s and more ago"));
+    // The Kelvin sign lowercases to an ASCII "k".
+    EXPECT_TRUE(ConversationText::isMessageMetadata(u"3 WEE\u212aS ago"));
+}
+
 TEST(ConversationTextSelection, RecentUserRequestsSkipsBlankAndHandlesLimits) {
     std::vector<Message> messages = {user("one"), user("\u00a0\n"), assistant("r"), user("two")};
     EXPECT_EQ(ConversationText::recentUserRequests(messages, 8), (std::vector{user("one"), user("two")}));
