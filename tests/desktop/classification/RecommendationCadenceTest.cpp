@@ -201,3 +201,16 @@ TEST(VisibleHistoryProgress, CreditAbsorbsPositionsCountedWithoutThem) {
     EXPECT_EQ(progress.observe("k", {0, -4}, 0), 6);
     EXPECT_EQ(progress.observe("other", {0, -1}, 0), 0);
 }
+
+TEST(VisibleHistoryProgress, HugeFallbacksSaturate) {
+    VisibleHistoryProgress progress;
+    progress.observe("k", {1}, 0);
+    EXPECT_EQ(progress.observe("k", {}, std::numeric_limits<int>::max()), std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("k", {}, std::numeric_limits<int>::max()), std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("k", {}, -5), std::numeric_limits<int>::max());
+    // A huge count reached before any position was readable, then new positions.
+    EXPECT_EQ(progress.observe("other", {}, std::numeric_limits<int>::max()),
+              std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("other", {1}, 0), std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("other", {2, 3}, 0), std::numeric_limits<int>::max());
+}
