@@ -3,9 +3,11 @@ JOBS ?= $(shell nproc)
 BUILD_TEST := build/test
 BUILD_RUN := build/release
 BUILD_BENCH := build/bench
+BUILD_FUZZ := build/fuzz
+FUZZ_SECONDS ?= 30
 CMAKE_FLAGS := -G Ninja -Wno-dev
 
-.PHONY: deps test build run bench format clean
+.PHONY: deps test build run bench fuzz format clean
 
 deps:
 	@scripts/install-deps
@@ -15,6 +17,7 @@ test: deps
 	cmake -S . -B $(BUILD_TEST) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMERE_SANITIZE=ON -DQUILLMERE_TESTS=ON
 	cmake --build $(BUILD_TEST) -j $(JOBS)
 	cd $(BUILD_TEST) && ctest --output-on-failure -j $(JOBS) --timeout 900
+	$(MAKE) fuzz
 
 build: deps
 	cmake -S . -B $(BUILD_RUN) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=OFF
@@ -34,3 +37,19 @@ format:
 
 clean:
 	rm -rf build
+
+# libFuzzer targets (tests/fuzz/fuzz_<name>.cpp) built with clang, each run for FUZZ_SECONDS from a
+# scratch copy of its seed corpus tests/fuzz/corpus/<name>/. Any crash or sanitizer report fails.
+fuzz: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_FUZZ) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=OFF -DQUILLMERE_FUZZ=ON
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzzers
+	@set -e; for f in $(BUILD_FUZZ)/fuzz_*; do \
+	  [ -f "$$f" ] && [ -x "$$f" ] || continue; \
+	  name=$$(basename "$$f"); name=$${name#fuzz_}; work=$$(mktemp -d); \
+	  cp tests/fuzz/corpus/$$name/* "$$work"/ 2>/dev/null || true; \
+	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
+	  if LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 "$$f" -max_total_time=$(FUZZ_SECONDS) \
+	     -print_final_stats=1 -artifact_prefix="$$work/" "$$work" > "$$work.log" 2>&1; then \
+	    tail -3 "$$work.log"; rm -rf "$$work" "$$work.log"; \
+	  else tail -60 "$$work.log"; echo "fuzz: $$name failed; inputs kept in $$work"; exit 1; fi; \
+	done

@@ -172,7 +172,7 @@ void claudeContractChecks(const checks::Reporter& check) {
               QStringLiteral(
                   "inert preparation does not advertise Haiku 5.5 even if its picker row was observed"));
     }
-    for (const QString effort : {QStringLiteral("unknown"), QString(), QStringLiteral("none"),
+    for (const QString& effort : {QStringLiteral("unknown"), QString(), QStringLiteral("none"),
                                  QStringLiteral("ultra"), QStringLiteral("adaptive")})
         expectHaikuContractError(
             check,
@@ -194,7 +194,7 @@ void claudeContractChecks(const checks::Reporter& check) {
     for (const QByteArray& body : conflicting)
         expectHaikuContractError(
             check, QStringLiteral("unsupported or conflicting Haiku 5.5 server setting is rejected"),
-            [&body] { Service::decodeClaude(body, haiku55Snapshot(QStringLiteral("medium"))); });
+            [&body] { Service::decodeClaude(body, haiku55Snapshot(QStringLiteral("high"))); });
     {
         const Recommendation away =
             Service::decodeClaude(switch67Body, haiku55Snapshot(QStringLiteral("high")));

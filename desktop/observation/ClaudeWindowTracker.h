@@ -254,6 +254,15 @@ private:
         std::set<int> navigation;
         std::vector<SentMessageTree::Message> messages;
         std::vector<std::optional<int>> positions;
+        // The kept messages with their positions and identifiers, when working them out read
+        // nothing from the live tree.
+        struct Kept {
+            std::vector<ConversationText::Message> visible;
+            std::vector<std::optional<QString>> identifiers;
+            std::vector<std::optional<int>> positions;
+            bool identified = true;
+        };
+        std::optional<Kept> kept;
     };
     std::optional<Derived> derived_;
 

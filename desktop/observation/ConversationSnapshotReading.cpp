@@ -36,22 +36,46 @@ const QString kChildren = QStringLiteral("AXChildren");
 
 enum class RoleKind { text, control, editable, webArea, menu, container };
 
-RoleKind kindOf(const QString& role) {
-    static const QSet<QString> controls{
-        "AXButton",  "AXPopUpButton", "AXMenuButton", "AXMenuItem", "AXRadioButton", "AXCheckBox",
-        "AXHeading", "AXLink",        "AXImage",      "AXTab",      "AXMenuBarItem", "AXDisclosureTriangle"};
-    if (role == QLatin1String("AXStaticText"))
-        return RoleKind::text;
-    if (controls.contains(role))
-        return RoleKind::control;
-    if (role == QLatin1String("AXTextArea") || role == QLatin1String("AXTextField") ||
-        role == QLatin1String("AXSearchField") || role == QLatin1String("AXComboBox"))
-        return RoleKind::editable;
-    if (role == QLatin1String("AXWebArea"))
-        return RoleKind::webArea;
-    if (role == QLatin1String("AXMenu"))
-        return RoleKind::menu;
-    return RoleKind::container;
+RoleKind kindOf(QStringView role) {
+    // Every role of interest begins with "AX"; the length picks the few candidates to compare.
+    if (role.size() < 6 || role[0] != u'A' || role[1] != u'X')
+        return RoleKind::container;
+    const auto is = [&](QLatin1StringView name) { return role == name; };
+    switch (role.size()) {
+    case 6:
+        return is(QLatin1StringView("AXLink"))   ? RoleKind::control
+               : is(QLatin1StringView("AXMenu")) ? RoleKind::menu
+                                                 : RoleKind::container;
+    case 7:
+        return is(QLatin1StringView("AXImage")) ? RoleKind::control : RoleKind::container;
+    case 8:
+        return is(QLatin1StringView("AXButton")) ? RoleKind::control : RoleKind::container;
+    case 9:
+        return is(QLatin1StringView("AXHeading"))   ? RoleKind::control
+               : is(QLatin1StringView("AXWebArea")) ? RoleKind::webArea
+                                                    : RoleKind::container;
+    case 10:
+        return is(QLatin1StringView("AXMenuItem")) || is(QLatin1StringView("AXCheckBox")) ? RoleKind::control
+               : is(QLatin1StringView("AXTextArea")) || is(QLatin1StringView("AXComboBox"))
+                   ? RoleKind::editable
+                   : RoleKind::container;
+    case 11:
+        return is(QLatin1StringView("AXTextField")) ? RoleKind::editable : RoleKind::container;
+    case 12:
+        return is(QLatin1StringView("AXStaticText"))   ? RoleKind::text
+               : is(QLatin1StringView("AXMenuButton")) ? RoleKind::control
+                                                       : RoleKind::container;
+    case 13:
+        return is(QLatin1StringView("AXPopUpButton")) || is(QLatin1StringView("AXRadioButton")) ||
+                       is(QLatin1StringView("AXMenuBarItem"))
+                   ? RoleKind::control
+               : is(QLatin1StringView("AXSearchField")) ? RoleKind::editable
+                                                        : RoleKind::container;
+    case 20:
+        return is(QLatin1StringView("AXDisclosureTriangle")) ? RoleKind::control : RoleKind::container;
+    default:
+        return RoleKind::container;
+    }
 }
 
 bool isPickerRole(const QString& role) {
@@ -59,7 +83,23 @@ bool isPickerRole(const QString& role) {
            role == QLatin1String("AXMenuButton");
 }
 
+// The longest panel name, "conversation sources", has 19 characters besides its blank.
+constexpr int longestPanelName = 19;
+
 bool isSourcesPanelName(const QString& text) {
+    // Most labels are far longer than any panel name: lowercasing never takes a code point away
+    // and splitting into words drops only white space, so a text with more code points that are
+    // not white space than the longest name cannot be one. Counting is cheap; the normalised
+    // lowercase form is not.
+    int kept = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isLowSurrogate() && i > 0 && text[i - 1].isHighSurrogate())
+            continue; // the second half of one code point
+        if (c.unicode() < 0x80 ? c.unicode() > 0x20 : !c.isSpace())
+            if (++kept > longestPanelName)
+                return false;
+    }
     const QString x = SnapshotRules::normalizedLowercasedLabel(text);
     return x == QLatin1String("sources") || x == QLatin1String("outputs") || x == QLatin1String("sidebar") ||
            x == QLatin1String("conversation sources");
@@ -77,15 +117,31 @@ QString labelOf(const QStringList& pieces) {
 // Whether an element's class names, identifiers, help or role description mark a user message.
 // Stops at the first attribute that does: the rule asks whether any value is a marker.
 bool readUserBubble(const ax::Element& element) {
-    static const QStringList attributes{"AXDOMClassList",  "AXClassList", "AXIdentifier",
-                                        "AXDOMIdentifier", "AXHelp",      "AXRoleDescription"};
+    static const QString attributes[] = {
+        QStringLiteral("AXDOMClassList"), QStringLiteral("AXClassList"),
+        QStringLiteral("AXIdentifier"),   QStringLiteral("AXDOMIdentifier"),
+        QStringLiteral("AXHelp"),         QStringLiteral("AXRoleDescription")};
+    // Most elements have none of these: a failed read is decided before any list is made.
+    ax::Value value;
     for (const QString& attribute : attributes) {
-        QStringList values = AccessibilityReading::stringValues(attribute, element);
-        if (values.isEmpty())
+        if (ax::copyAttributeValue(element, attribute, value) != ax::Error::success || value.isNull())
             continue;
-        for (QString& value : values)
-            value = text::lowercased(value);
-        if (ConversationText::isRenderedUserMessageMarker(values))
+        // The list reader: a string as a one-item list, a list of strings, anything else none.
+        QStringList values;
+        if (const QString* text = value.string()) {
+            values.append(text::lowercased(*text));
+        } else if (const ax::Value::List* list = value.list()) {
+            values.reserve(qsizetype(list->size()));
+            for (const ax::Value& item : *list) {
+                const QString* text = item.string();
+                if (!text) {
+                    values.clear();
+                    break;
+                }
+                values.append(text::lowercased(*text));
+            }
+        }
+        if (!values.isEmpty() && ConversationText::isRenderedUserMessageMarker(values))
             return true;
     }
     return false;
@@ -273,10 +329,15 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         [&](const Item& item) {
             std::vector<Item> kids;
             ax::Value value;
-            if (ax::copyAttributeValue(item.element, kChildren, value) == ax::Error::success && value.list())
-                for (const ax::Value& child : *value.list())
+            const ax::Value::List* list =
+                ax::copyAttributeValue(item.element, kChildren, value) == ax::Error::success ? value.list()
+                                                                                             : nullptr;
+            if (list) {
+                kids.reserve(list->size());
+                for (const ax::Value& child : *list)
                     if (const ax::Element* element = child.element())
                         kids.push_back(makeItem(*element, item.serial));
+            }
             return kids;
         },
         [&](const Item& item) {
@@ -377,8 +438,8 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         sourcesDepth[std::size_t(i)] = depth;
         inSources[std::size_t(i)] = depth >= 0;
         inMenu[std::size_t(i)] = kind == RoleKind::menu || (parent >= 0 && inMenu[std::size_t(parent)]);
-        nodes.emplace_back(role, own, std::nullopt, positionLabels, bubble, false,
-                           scan.children[std::size_t(i)], inSources[std::size_t(i)]);
+        nodes.emplace_back(role, own, std::nullopt, std::move(positionLabels), bubble, false,
+                           std::move(scan.children[std::size_t(i)]), inSources[std::size_t(i)]);
     }
     // --- the messages (a window unchanged since the last read gives what it gave then)
     if (!derived_ || derived_->provider != provider || derived_->nodes != nodes) {
@@ -401,33 +462,45 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         renderedMessagePositions_ = derived_->positions;
     }
     const std::set<int>& navigation = derived_->navigation;
+    Derived::Kept derivedKept; // this read's own, when it cannot be kept for the next
     const std::vector<SentMessageTree::Message>& extracted = derived_->messages;
     reading.candidates = int(extracted.size());
-    std::vector<ConversationText::Message> visible;
-    std::vector<std::optional<QString>> identifiers;
-    std::vector<std::optional<int>> positions;
-    bool identified = true;
-    for (std::size_t index = 0; index < extracted.size(); ++index) {
-        const auto& message = extracted[index];
-        const ConversationText::Message candidate = message.conversationMessage();
-        if (!SnapshotRules::isKeptMessage(candidate))
-            continue;
-        std::optional<int> position;
-        if (index < renderedMessagePositions_.size())
-            position = renderedMessagePositions_[index];
-        if (!position && message.root >= 0 && message.root < count)
-            position = RenderedMessages::messagePosition(scan.elements[message.root]);
-        positions.push_back(position);
-        std::optional<QString> identifier =
-            position ? std::optional<QString>(RenderedMessages::messageIdentifier(*position, message.role))
-                     : std::nullopt;
-        identified = identified && identifier.has_value();
-        identifiers.push_back(identifier);
-        visible.push_back(candidate);
+    // What the tree's messages give is derived again only when it needed the live tree: a
+    // position read from the elements themselves may change while the tree's labels do not.
+    if (!derived_->kept) {
+        Derived::Kept kept;
+        bool liveRead = false;
+        for (std::size_t index = 0; index < extracted.size(); ++index) {
+            const auto& message = extracted[index];
+            ConversationText::Message candidate = message.conversationMessage();
+            if (!SnapshotRules::isKeptMessage(candidate))
+                continue;
+            std::optional<int> position;
+            if (index < renderedMessagePositions_.size())
+                position = renderedMessagePositions_[index];
+            if (!position && message.root >= 0 && message.root < count) {
+                position = RenderedMessages::messagePosition(scan.elements[message.root]);
+                liveRead = true;
+            }
+            kept.positions.push_back(position);
+            std::optional<QString> identifier =
+                position
+                    ? std::optional<QString>(RenderedMessages::messageIdentifier(*position, message.role))
+                    : std::nullopt;
+            kept.identified = kept.identified && identifier.has_value();
+            kept.identifiers.push_back(std::move(identifier));
+            kept.visible.push_back(std::move(candidate));
+        }
+        // Identifiers order the remembered history only when every message has one.
+        if (!kept.identified)
+            std::fill(kept.identifiers.begin(), kept.identifiers.end(), std::nullopt);
+        (liveRead ? derivedKept : derived_->kept.emplace()) = std::move(kept);
     }
-    // Identifiers order the remembered history only when every message has one.
-    if (!identified)
-        std::fill(identifiers.begin(), identifiers.end(), std::nullopt);
+    const Derived::Kept& keptMessages = derived_->kept ? *derived_->kept : derivedKept;
+    const std::vector<ConversationText::Message>& visible = keptMessages.visible;
+    const std::vector<std::optional<QString>>& identifiers = keptMessages.identifiers;
+    const std::vector<std::optional<int>>& positions = keptMessages.positions;
+    const bool identified = keptMessages.identified;
     reading.positioned =
         int(std::count_if(positions.begin(), positions.end(), [](auto p) { return p.has_value(); }));
 
@@ -535,7 +608,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                 activeKey = identityAttribute(QStringLiteral("AXIdentifier"), element);
             QString label = labelOf(pieces[std::size_t(row)]);
             if (label.isEmpty())
-                for (int child : scan.children[std::size_t(row)])
+                for (int child : nodes[std::size_t(row)].children)
                     if (!pieces[std::size_t(child)].isEmpty()) {
                         label = labelOf(pieces[std::size_t(child)]);
                         break;

@@ -22,6 +22,7 @@
 #include <QMap>
 #include <QSet>
 #include <QVariantMap>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -146,20 +147,34 @@ private:
         bool isWindow = false;
         // Whether closing menus (and Escape) removes this instance root.
         bool closesAsMenu = false;
-        QMap<QString, ax::Value> attributes;
-        // One bit per attribute name present (by hash), so the many reads of attributes an
-        // element lacks skip the map. Kept by setAttribute.
-        quint64 attributeBits = 0;
-        static quint64 bitOf(const QString& name) { return quint64(1) << (qHash(name) & 63); }
+        // A node has a handful of attributes: a flat list scanned by name beats hashing the
+        // name on every read (most reads ask for an attribute the element lacks). A value is
+        // stored as the ax::Value a read hands out, so a read is an implicitly shared copy.
+        std::vector<std::pair<QString, ax::Value>> attributes;
         void setAttribute(const QString& name, ax::Value value) {
-            attributeBits |= bitOf(name);
-            attributes.insert(name, std::move(value));
+            for (auto& [key, stored] : attributes)
+                if (key == name) {
+                    stored = std::move(value);
+                    return;
+                }
+            attributes.emplace_back(name, std::move(value));
         }
         const ax::Value* attribute(const QString& name) const {
-            if (!(attributeBits & bitOf(name)))
-                return nullptr;
-            const auto found = attributes.constFind(name);
-            return found == attributes.constEnd() ? nullptr : &*found;
+            for (const auto& [key, stored] : attributes)
+                if (sameName(key, name))
+                    return &stored;
+            return nullptr;
+        }
+        // Attribute names are short ASCII: equal lengths are rare, and then a byte compare says it.
+        Q_ALWAYS_INLINE static bool sameName(const QString& a, const QString& b) {
+            return a.size() == b.size() &&
+                   (a.constData() == b.constData() ||
+                    std::memcmp(a.constData(), b.constData(), std::size_t(a.size()) * sizeof(QChar)) == 0);
+        }
+        // The stored value, or null when the node lacks the attribute.
+        ax::Value valueOf(const QString& name) const {
+            const ax::Value* stored = attribute(name);
+            return stored ? *stored : ax::Value();
         }
         QList<quint64> children;
         QList<QPair<QString, QList<quint64>>> childLists;

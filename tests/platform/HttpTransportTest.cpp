@@ -143,12 +143,8 @@ TEST(HttpTransport, CancellationAbortsTheTransfer) {
 }
 
 TEST(HttpTransport, ConnectionFailuresAreTransportErrors) {
-    int closedPort = 0;
-    {
-        LoopbackServer server;
-        closedPort = server.port();
-    }
-    const Outcome refused = run(post(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(closedPort)), "{}"));
+    const quillmere::testing::ClosedPort closed;
+    const Outcome refused = run(post(closed.url("/x"), "{}"));
     EXPECT_EQ(refused.transportError, TransportError::cannotConnectToHost);
 
     LoopbackServer server;

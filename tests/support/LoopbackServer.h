@@ -11,6 +11,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace quillmere::testing {
@@ -48,7 +53,9 @@ public:
 
     void post(const std::string& path, Handler handler) { server_.Post(path, recording(std::move(handler))); }
     void get(const std::string& path, Handler handler) { server_.Get(path, recording(std::move(handler))); }
-    void del(const std::string& path, Handler handler) { server_.Delete(path, recording(std::move(handler))); }
+    void del(const std::string& path, Handler handler) {
+        server_.Delete(path, recording(std::move(handler)));
+    }
 
     int port() const { return port_; }
     QUrl url(const QString& path) const {
@@ -73,7 +80,8 @@ public:
 private:
     // Records before answering, so a client that has its answer always finds its request here.
     Handler recording(Handler handler) {
-        return [this, handler = std::move(handler)](const httplib::Request& request, httplib::Response& response) {
+        return [this, handler = std::move(handler)](const httplib::Request& request,
+                                                    httplib::Response& response) {
             {
                 std::lock_guard lock(mutex_);
                 recorded_.push_back({request.method, request.path, request.headers, request.body});
@@ -87,6 +95,38 @@ private:
     int port_ = 0;
     mutable std::mutex mutex_;
     std::vector<Recorded> recorded_;
+};
+
+// A loopback port that refuses connections for as long as this value lives: the port is bound but
+// never listened on, so no other test's server can take it meanwhile.
+class ClosedPort {
+public:
+    ClosedPort() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = 0;
+        socklen_t length = sizeof address;
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            port_ = ntohs(address.sin_port);
+    }
+    ~ClosedPort() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+
+    int port() const { return port_; }
+    QUrl url(const QString& path) const {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path));
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
 };
 
 } // namespace quillmere::testing

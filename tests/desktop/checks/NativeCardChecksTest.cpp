@@ -1,5 +1,5 @@
-#include "desktop/checks/CheckReporter.h"
 #include "desktop/checks/NativeCardChecks.h"
+#include "desktop/checks/CheckReporter.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

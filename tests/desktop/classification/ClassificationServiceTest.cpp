@@ -181,13 +181,9 @@ TEST_F(ClassificationServiceTest, TransportFailuresAndCancellationEndTheEntry) {
     QFile marker(captureRoot.path() + "/capture-next");
     ASSERT_TRUE(marker.open(QIODevice::WriteOnly));
     marker.close();
-    int closedPort = 0;
-    {
-        LoopbackServer closed;
-        closedPort = closed.port();
-    }
-    ClassificationService unreachable(QUrl(QString("http://127.0.0.1:%1/classify").arg(closedPort)), log,
-                                      HttpTransport::shared(), captureRoot.path());
+    const quillmere::testing::ClosedPort closed;
+    ClassificationService unreachable(closed.url("/classify"), log, HttpTransport::shared(),
+                                      captureRoot.path());
     const Result refused = QCoro::waitFor(attempt(unreachable, openAISnapshot(), {}));
     EXPECT_EQ(refused.transportError, TransportError::cannotConnectToHost);
     EXPECT_EQ(log->entries()[0].status, "FAILED");

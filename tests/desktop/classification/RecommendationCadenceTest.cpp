@@ -53,7 +53,8 @@ TEST(Cadence, InsufficientTextCountsCharactersAfterTrimming) {
     RecommendationCadence cadence;
     // Seven characters, two of them outside the Basic Multilingual Plane, padded with blanks,
     // a no-break space and a line feed.
-    cadence.observe(claudeInput(QString::fromUtf8("  \xC2\xA0ab\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+    cadence.observe(claudeInput(QString::fromUtf8("  \xC2\xA0"
+                                                  "ab\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
                                                   "cde\n ")),
                     0);
     EXPECT_FALSE(cadence.takeRequest(10));
@@ -200,4 +201,17 @@ TEST(VisibleHistoryProgress, CreditAbsorbsPositionsCountedWithoutThem) {
     EXPECT_EQ(progress.observe("k", {4, 5, 6}, 0), 6);
     EXPECT_EQ(progress.observe("k", {0, -4}, 0), 6);
     EXPECT_EQ(progress.observe("other", {0, -1}, 0), 0);
+}
+
+TEST(VisibleHistoryProgress, HugeFallbacksSaturate) {
+    VisibleHistoryProgress progress;
+    progress.observe("k", {1}, 0);
+    EXPECT_EQ(progress.observe("k", {}, std::numeric_limits<int>::max()), std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("k", {}, std::numeric_limits<int>::max()), std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("k", {}, -5), std::numeric_limits<int>::max());
+    // A huge count reached before any position was readable, then new positions.
+    EXPECT_EQ(progress.observe("other", {}, std::numeric_limits<int>::max()),
+              std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("other", {1}, 0), std::numeric_limits<int>::max());
+    EXPECT_EQ(progress.observe("other", {2, 3}, 0), std::numeric_limits<int>::max());
 }
