@@ -316,42 +316,77 @@ quint64 SimulatedDesktop::addWindow(qint32 pid, const QString& id, QMap<QString,
 // ------------------------------------------------------------------------------------------
 // Accessibility
 
+ax::Error SimulatedDesktop::systemWideAttribute(const QString& attribute, ax::Value& value) {
+    App* a = activeApp();
+    if (attribute == kRole) {
+        value = ax::Value("AXSystemWide");
+        return ax::Error::success;
+    }
+    if (attribute == kFocusedApplication) {
+        if (!a)
+            return ax::Error::noValue;
+        value = handle(a->node);
+        return ax::Error::success;
+    }
+    if (attribute == kFocusedUIElement) {
+        const Node* focused = a ? node(a->focused) : nullptr;
+        if (!focused || !focused->live)
+            return ax::Error::noValue;
+        value = handle(focused->id);
+        return ax::Error::success;
+    }
+    return ax::Error::attributeUnsupported;
+}
+
+SimulatedDesktop::Node* SimulatedDesktop::readableNode(const ax::Element& element, ax::Error& error) {
+    // The common case, a live node of this desktop, without the error bookkeeping.
+    Node* n = element.backendTag() == tag_ ? node(element.node()) : nullptr;
+    if (n && n->live)
+        return n;
+    return liveNode(element, error);
+}
+
 ax::Error SimulatedDesktop::copyAttributeValue(const ax::Element& element, const QString& attribute,
                                                ax::Value& value) {
     value = ax::Value();
     ++counts_.attributeReads;
     if (!trusted_)
         return ax::Error::apiDisabled;
-    if (element.backendTag() == tag_ && element.node() == kSystemWide) {
-        App* a = activeApp();
-        if (attribute == kRole) {
-            value = ax::Value("AXSystemWide");
-            return ax::Error::success;
-        }
-        if (attribute == kFocusedApplication) {
-            if (!a)
-                return ax::Error::noValue;
-            value = handle(a->node);
-            return ax::Error::success;
-        }
-        if (attribute == kFocusedUIElement) {
-            const Node* focused = a ? node(a->focused) : nullptr;
-            if (!focused || !focused->live)
-                return ax::Error::noValue;
-            value = handle(focused->id);
-            return ax::Error::success;
-        }
-        return ax::Error::attributeUnsupported;
-    }
-    // The common case, a live node of this desktop, without the error bookkeeping.
-    Node* n = element.backendTag() == tag_ ? node(element.node()) : nullptr;
-    if (!n || !n->live) {
-        ax::Error error = ax::Error::success;
-        n = liveNode(element, error);
-        if (!n)
-            return error;
-    }
+    if (element.backendTag() == tag_ && element.node() == kSystemWide)
+        return systemWideAttribute(attribute, value);
+    ax::Error error = ax::Error::success;
+    Node* n = readableNode(element, error);
+    if (!n)
+        return error;
     ++n->reads;
+    return nodeAttribute(*n, attribute, value);
+}
+
+void SimulatedDesktop::copyMultipleAttributeValues(const ax::Element& element, const QString* attributes,
+                                                   std::size_t count, ax::Value* values, ax::Error* errors) {
+    // One request, but every attribute in it counts as a read, as it does one by one.
+    counts_.attributeReads += count;
+    for (std::size_t i = 0; i < count; ++i)
+        values[i] = ax::Value();
+    const auto fill = [&](ax::Error error) { std::fill(errors, errors + count, error); };
+    if (!trusted_)
+        return fill(ax::Error::apiDisabled);
+    if (element.backendTag() == tag_ && element.node() == kSystemWide) {
+        for (std::size_t i = 0; i < count; ++i)
+            errors[i] = systemWideAttribute(attributes[i], values[i]);
+        return;
+    }
+    ax::Error error = ax::Error::success;
+    Node* n = readableNode(element, error);
+    if (!n)
+        return fill(error);
+    n->reads += count;
+    for (std::size_t i = 0; i < count; ++i)
+        errors[i] = nodeAttribute(*n, attributes[i], values[i]);
+}
+
+ax::Error SimulatedDesktop::nodeAttribute(Node& self, const QString& attribute, ax::Value& value) {
+    Node* const n = &self;
     if (!n->readErrors.isEmpty())
         if (const auto forced = n->readErrors.constFind(attribute); forced != n->readErrors.constEnd())
             return *forced;

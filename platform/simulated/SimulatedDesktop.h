@@ -65,6 +65,8 @@ public:
     // --- accessibility
     ax::Error copyAttributeValue(const ax::Element& element, const QString& attribute,
                                  ax::Value& value) override;
+    void copyMultipleAttributeValues(const ax::Element& element, const QString* attributes, std::size_t count,
+                                     ax::Value* values, ax::Error* errors) override;
     ax::Error copyAttributeNames(const ax::Element& element, ax::Value& names) override;
     ax::Error copyActionNames(const ax::Element& element, ax::Value& names) override;
     ax::Error performAction(const ax::Element& element, const QString& action) override;
@@ -222,6 +224,10 @@ private:
     Node* node(quint64 id);
     const Node* node(quint64 id) const;
     Node* liveNode(const ax::Element& element, ax::Error& error);
+    Node* readableNode(const ax::Element& element, ax::Error& error);
+    // One attribute of a live node, the read already counted.
+    ax::Error nodeAttribute(Node& self, const QString& attribute, ax::Value& value);
+    ax::Error systemWideAttribute(const QString& attribute, ax::Value& value);
     App* app(qint32 pid);
     const App* app(qint32 pid) const;
     App* activeApp();
