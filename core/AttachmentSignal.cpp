@@ -19,6 +19,15 @@ bool isConcrete(QStringView role, const QStringList& labels, bool inSourcesPanel
     static const char* const phrases[] = {"remove attachment", "remove file",    "remove image",
                                           "attached file:",    "uploaded file:", "attachment:"};
     for (const QString& label : labels) {
+        // Every phrase begins with "a", "r" or "u". A label that begins with any other printable
+        // ASCII character cannot begin with one once normalised, lowercased and composed, so the
+        // costly forms are made only for labels that might.
+        if (!label.isEmpty()) {
+            const char16_t first = label.front().unicode();
+            if (first > 0x20 && first < 0x7f && first != u'a' && first != u'A' && first != u'r' &&
+                first != u'R' && first != u'u' && first != u'U')
+                continue;
+        }
         QString x = text::canonical(text::lowercased(ConversationText::normalize(label)));
         for (const char* phrase : phrases)
             if (x.startsWith(QLatin1StringView(phrase)))

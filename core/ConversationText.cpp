@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <set>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quillmere::ConversationText {
 
 namespace {
@@ -306,21 +310,59 @@ std::optional<Message> messageFromJson(const QJsonObject& object) {
 
 QString normalize(QStringView text) {
     // One pass into a buffer of the input's size: this runs over every message of the open
-    // conversation on every scan. Every White_Space character lies in the Basic Multilingual
-    // Plane, so surrogate pairs pass through untouched.
+    // conversation on every scan, and over every archived message when a history is read. Every
+    // White_Space character lies in the Basic Multilingual Plane, so surrogate pairs pass through
+    // untouched.
     QString out(text.size(), Qt::Uninitialized);
-    QChar* write = out.data();
-    QChar* const start = write;
-    bool pendingSpace = false;
-    for (QChar c : text) {
-        if (isSpace(c)) {
-            pendingSpace = write != start;
+    char16_t* write = reinterpret_cast<char16_t*>(out.data());
+    char16_t* const start = write;
+    const char16_t* read = text.utf16();
+    const char16_t* const end = read + text.size();
+    while (read != end) {
+#if defined(__SSE2__)
+        // Prose is mostly printable ASCII with single blanks between words, which stays as it
+        // is: such blocks of eight are copied whole. A block may not start the output (a leading
+        // blank goes) nor end in a blank (the blank may end the text or start a longer run), and
+        // no blank in it may follow another.
+        if (write != start) {
+            const __m128i blank = _mm_set1_epi16(0x20);
+            while (end - read >= 8) {
+                const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read));
+                const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read - 1));
+                // Signed comparisons: units from 0x8000 up count as below the blank.
+                const __m128i outside =
+                    _mm_or_si128(_mm_cmplt_epi16(units, blank), _mm_cmpgt_epi16(units, _mm_set1_epi16(0x7E)));
+                const __m128i blanks = _mm_cmpeq_epi16(units, blank);
+                const __m128i doubled = _mm_and_si128(blanks, _mm_cmpeq_epi16(before, blank));
+                const int rejected =
+                    _mm_movemask_epi8(_mm_or_si128(outside, doubled)) | (_mm_movemask_epi8(blanks) & 0xC000);
+                if (rejected != 0)
+                    break;
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(write), units);
+                write += 8;
+                read += 8;
+            }
+            if (read == end)
+                break;
+        }
+#endif
+        // Printable ASCII other than the blank is by far the most common and never white space.
+        const char16_t u = *read;
+        if (u > u' ' && u < 0x7F) {
+            *write++ = u;
+            ++read;
             continue;
         }
-        if (pendingSpace)
-            *write++ = QLatin1Char(' ');
-        pendingSpace = false;
-        *write++ = c;
+        if (!isSpace(QChar(u))) {
+            *write++ = u;
+            ++read;
+            continue;
+        }
+        // A run of white space becomes one blank between words and nothing at either end.
+        while (read != end && isSpace(QChar(*read)))
+            ++read;
+        if (write != start && read != end)
+            *write++ = u' ';
     }
     out.truncate(write - start);
     return out;

@@ -351,7 +351,7 @@ QByteArray formatNumber(double value) {
             out += '.';
             out += digits.substr(1);
         }
-        char exponentText[8];
+        char exponentText[16];
         std::snprintf(exponentText, sizeof exponentText, "e%c%02d", exponent < 0 ? '-' : '+',
                       std::abs(exponent));
         out += exponentText;

@@ -231,6 +231,32 @@ QString capitalized(QStringView text) {
     return out;
 }
 
+QStringList letterOrNumberRuns(QStringView text) {
+    QStringList runs;
+    QString current;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text.data(), text.size());
+    qsizetype start = 0;
+    while (start < text.size()) {
+        qsizetype end = finder.toNextBoundary();
+        if (end <= start)
+            end = text.size();
+        const QStringView cluster = text.mid(start, end - start);
+        char32_t first = cluster.at(0).unicode();
+        if (QChar::isHighSurrogate(first) && cluster.size() > 1 && cluster.at(1).isLowSurrogate())
+            first = QChar::surrogateToUcs4(cluster.at(0), cluster.at(1));
+        if (QChar::isLetter(first) || QChar::isNumber(first)) {
+            current += cluster;
+        } else if (!current.isEmpty()) {
+            runs << current;
+            current.clear();
+        }
+        start = end;
+    }
+    if (!current.isEmpty())
+        runs << current;
+    return runs;
+}
+
 bool containsLetterOrNumber(QStringView text) {
     bool found = false;
     forEachScalar(text, [&](char32_t s, qsizetype, qsizetype) {

@@ -43,6 +43,10 @@ std::optional<qint64> parseInteger(QStringView text);
 // lower-case rest.
 QString capitalized(QStringView text);
 
+// The runs of characters (grapheme clusters) whose first scalar is a letter or a number, in order;
+// combining marks stay with the letter they belong to.
+QStringList letterOrNumberRuns(QStringView text);
+
 // Whether the text contains a letter or a number in any script.
 bool containsLetterOrNumber(QStringView text);
 

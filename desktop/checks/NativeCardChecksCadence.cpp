@@ -298,7 +298,7 @@ void keywordProfileChecks(const checks::Reporter& check) {
 
 void cadenceChecks(const checks::Reporter& check) {
     pickerDiscoveryAndHistoryChecks(check);
-    for (const QString provider : {QStringLiteral("claude"), QStringLiteral("openAI")})
+    for (const QString& provider : {QStringLiteral("claude"), QStringLiteral("openAI")})
         turnSequenceChecks(check, provider);
     keywordProfileChecks(check);
 }

@@ -172,7 +172,7 @@ void claudeContractChecks(const checks::Reporter& check) {
               QStringLiteral(
                   "inert preparation does not advertise Haiku 5.5 even if its picker row was observed"));
     }
-    for (const QString effort : {QStringLiteral("unknown"), QString(), QStringLiteral("none"),
+    for (const QString& effort : {QStringLiteral("unknown"), QString(), QStringLiteral("none"),
                                  QStringLiteral("ultra"), QStringLiteral("adaptive")})
         expectHaikuContractError(
             check,

@@ -80,7 +80,7 @@ void openAIContractChecks(const checks::Reporter& check) {
     const QString retired = QStringLiteral("gpt-5.5");
     const QString luna = QStringLiteral("gpt-5.6-luna");
     for (int schema : {2, 3}) {
-        for (const QString surface : {QStringLiteral("work"), QStringLiteral("chat")}) {
+        for (const QString& surface : {QStringLiteral("work"), QStringLiteral("chat")}) {
             const QString prefix =
                 QStringLiteral("schema ") + QString::number(schema) + QLatin1Char(' ') + surface;
             for (bool modelOnly : {false, true}) {

@@ -106,9 +106,9 @@ void workSavingsAndSpeedGuardChecks(const checks::Reporter& check) {
                   QStringLiteral("verified ChatGPT Work savings appears in the widget"));
     }
     for (int schema : {2, 3})
-        for (const QString decision :
+        for (const QString& decision :
              {QStringLiteral("keep"), QStringLiteral("suggest"), QStringLiteral("abstain")})
-            for (const QString speed :
+            for (const QString& speed :
                  {QStringLiteral("standard"), QStringLiteral("fast"), QStringLiteral("ultrafast")}) {
                 QJsonObject body{{QStringLiteral("schemaVersion"), schema},
                                  {QStringLiteral("provider"), QStringLiteral("openai")},
@@ -131,7 +131,7 @@ void workSavingsAndSpeedGuardChecks(const checks::Reporter& check) {
                 else
                     check(false, QStringLiteral("legacy explicit speed must be rejected"));
             }
-    for (const QString key :
+    for (const QString& key :
          {QStringLiteral("speed"), QStringLiteral("service_tier"), QStringLiteral("serviceTier"),
           QStringLiteral("billingSource"), QStringLiteral("billingContext"), QStringLiteral("costComparison"),
           QStringLiteral("potentialUsd")})

@@ -23,20 +23,6 @@ std::optional<QString> lowered(const std::optional<QString>& value) {
     return text::lowercased(*value);
 }
 
-RecommendationContextUsage usageOf(const RecommendationContext::Window& window) {
-    RecommendationContextUsage usage;
-    usage.messageCount = int(window.messages.size());
-    for (const auto& message : window.messages) {
-        if (message.role == QLatin1String("user"))
-            ++usage.userMessageCount;
-        else if (message.role == QLatin1String("assistant"))
-            ++usage.assistantMessageCount;
-    }
-    usage.historyComplete = window.historyComplete;
-    usage.availableMessageCount = window.availableMessageCount;
-    return usage;
-}
-
 std::optional<ConversationTaxonomy> taxonomy(const QJsonObject& answer, const QString& key) {
     const auto object = contract::optionalObject(answer, key);
     if (!object)
@@ -221,7 +207,7 @@ Recommendation ClassificationService::decodeClaude(const QByteArray& bytes, cons
     recommendation.modelFitReason = modelFitReason;
     recommendation.conversationCategory = category;
     recommendation.conversationSubcategory = subcategory;
-    recommendation.contextUsage = usageOf(window);
+    recommendation.contextUsage = RecommendationContext::usage(window);
     recommendation.routingDiagnostic = RoutingDecisionMetadata::make(
         !recommendedModel && matchesCurrent ? QStringLiteral("keep") : QStringLiteral("suggest"),
         taskCategory, routingSource, routedTaskId, model, std::nullopt);

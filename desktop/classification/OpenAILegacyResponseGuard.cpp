@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QSet>
-#include <QTextBoundaryFinder>
 #include <algorithm>
 
 namespace quillmere::OpenAILegacyResponseGuard {
@@ -53,23 +52,7 @@ bool scalarLess(const QString& a, const QString& b) {
 } // namespace
 
 QString normalizedKey(const QString& key) {
-    const QString lowered = text::lowercased(key);
-    QString kept;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, lowered);
-    qsizetype start = 0;
-    while (start < lowered.size()) {
-        qsizetype end = finder.toNextBoundary();
-        if (end <= start)
-            end = lowered.size();
-        const QStringView cluster = QStringView(lowered).mid(start, end - start);
-        char32_t first = cluster.at(0).unicode();
-        if (QChar::isHighSurrogate(first) && cluster.size() > 1 && cluster.at(1).isLowSurrogate())
-            first = QChar::surrogateToUcs4(cluster.at(0), cluster.at(1));
-        if (QChar::isLetter(first) || QChar::isNumber(first))
-            kept += cluster;
-        start = end;
-    }
-    return kept;
+    return text::letterOrNumberRuns(text::lowercased(key)).join(QString());
 }
 
 std::optional<QString> issue(const QJsonValue& value) {

@@ -171,16 +171,7 @@ Outcome decode(const QByteArray& body, const Snapshot& snapshot) {
                                  std::abs(*response.potentialPct - *estimate) < savingsTolerance;
 
     const RecommendationContext::Window window = RecommendationContext::window(snapshot);
-    RecommendationContextUsage usage;
-    usage.messageCount = int(window.messages.size());
-    for (const auto& message : window.messages) {
-        if (message.role == QLatin1String("user"))
-            ++usage.userMessageCount;
-        else if (message.role == QLatin1String("assistant"))
-            ++usage.assistantMessageCount;
-    }
-    usage.historyComplete = window.historyComplete;
-    usage.availableMessageCount = window.availableMessageCount;
+    const RecommendationContextUsage usage = RecommendationContext::usage(window);
 
     Recommendation recommendation;
     recommendation.provider = AIProvider::openAI;

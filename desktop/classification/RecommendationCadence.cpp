@@ -4,7 +4,6 @@
 
 #include <QChar>
 #include <QSet>
-#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -307,30 +306,7 @@ QString RecommendationCadence::profile(const QString& textToJudge) {
 QStringList RecommendationCadence::words(const QString& textToSplit) {
     // Split per user-perceived character, judged by its first scalar, so that combining marks
     // (Hebrew points, accents) stay inside their word.
-    const QString lowered = text::canonical(text::lowercased(textToSplit));
-    QStringList result;
-    QString current;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, lowered);
-    qsizetype start = 0;
-    while (start < lowered.size()) {
-        qsizetype end = finder.toNextBoundary();
-        if (end <= start)
-            end = lowered.size();
-        const QStringView cluster = QStringView(lowered).mid(start, end - start);
-        char32_t first = cluster.at(0).unicode();
-        if (QChar::isHighSurrogate(first) && cluster.size() > 1 && cluster.at(1).isLowSurrogate())
-            first = QChar::surrogateToUcs4(cluster.at(0), cluster.at(1));
-        if (QChar::isLetter(first) || QChar::isNumber(first)) {
-            current += cluster;
-        } else if (!current.isEmpty()) {
-            result << current;
-            current.clear();
-        }
-        start = end;
-    }
-    if (!current.isEmpty())
-        result << current;
-    return result;
+    return text::letterOrNumberRuns(text::canonical(text::lowercased(textToSplit)));
 }
 
 bool RecommendationCadence::materialChange(const QString& from, const QString& to) {

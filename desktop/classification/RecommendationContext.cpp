@@ -54,4 +54,18 @@ QString scopeID(const ClaudeWindowTrackerConversationSnapshot& snapshot) {
     return QStringLiteral("local-") + QString::number(hash, 16);
 }
 
+RecommendationContextUsage usage(const Window& window) {
+    RecommendationContextUsage usage;
+    usage.messageCount = int(window.messages.size());
+    for (const auto& message : window.messages) {
+        if (message.role == QLatin1String("user"))
+            ++usage.userMessageCount;
+        else if (message.role == QLatin1String("assistant"))
+            ++usage.assistantMessageCount;
+    }
+    usage.historyComplete = window.historyComplete;
+    usage.availableMessageCount = window.availableMessageCount;
+    return usage;
+}
+
 } // namespace quillmere::RecommendationContext

@@ -4,6 +4,7 @@
 // may be called complete, and the opaque conversation scope id sent with it. Both request builders
 // and both answer decoders use it, so it is pure: the same snapshot always gives the same result.
 
+#include "desktop/classification/Recommendation.h"
 #include "desktop/observation/ConversationSnapshot.h"
 
 #include <QString>
@@ -37,6 +38,9 @@ inline constexpr qint64 perMessageOverhead = 256;
 
 // The newest contiguous run of eligible messages that fits both limits.
 Window window(const ClaudeWindowTrackerConversationSnapshot& snapshot);
+
+// How much of the conversation a request built from the window carries.
+RecommendationContextUsage usage(const Window& window);
 
 // The snapshot's scope id when it is a safe token, otherwise "local-" and a hash of the
 // conversation key. Never empty.

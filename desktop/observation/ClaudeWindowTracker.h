@@ -250,10 +250,20 @@ private:
     // The last read's tree and what was derived from it: an unchanged window is not derived again.
     struct Derived {
         std::vector<SentMessageTree::Node> nodes;
+        std::vector<int> parents; // each node's parent index, -1 for the root
         AIProvider provider = AIProvider::claude;
         std::set<int> navigation;
         std::vector<SentMessageTree::Message> messages;
         std::vector<std::optional<int>> positions;
+        // The kept messages with their positions and identifiers, when working them out read
+        // nothing from the live tree.
+        struct Kept {
+            std::vector<ConversationText::Message> visible;
+            std::vector<std::optional<QString>> identifiers;
+            std::vector<std::optional<int>> positions;
+            bool identified = true;
+        };
+        std::optional<Kept> kept;
     };
     std::optional<Derived> derived_;
 

@@ -3,15 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonObject>
-#include <QJsonValue>
-#include <QStringList>
 #include <cstring>
 #include <sqlite3.h>
 
 #include "core/ConversationText.h"
-#include "core/Json.h"
 
 namespace quillmere::CodexLocalConversationArchive {
 
@@ -78,37 +73,6 @@ public:
 private:
     sqlite3_stmt* statement_ = nullptr;
 };
-
-// The text and role of one stored item; none when the item is not a visible message.
-std::optional<ConversationText::Message> decodeMessage(const QString& itemType, const QJsonObject& item) {
-    if (itemType == QLatin1StringView("userMessage")) {
-        QStringList parts;
-        const json::Field<QJsonArray> content = json::array(item, QStringLiteral("content"));
-        if (content.isPresent()) {
-            for (const QJsonValue& value : content.value) {
-                if (!value.isObject())
-                    continue;
-                const QJsonObject part = value.toObject();
-                const json::Field<QString> type = json::string(part, QStringLiteral("type"));
-                const json::Field<QString> text = json::string(part, QStringLiteral("text"));
-                if (type.isPresent() && type.value == QLatin1StringView("text") && text.isPresent())
-                    parts.append(text.value);
-            }
-        }
-        return ConversationText::Message{QStringLiteral("user"),
-                                         parts.size() == 1 ? parts.front() : parts.join(QLatin1Char('\n'))};
-    }
-    if (itemType == QLatin1StringView("agentMessage")) {
-        const json::Field<QString> phase = json::string(item, QStringLiteral("phase"));
-        if (!phase.isPresent() || (phase.value != QLatin1StringView("commentary") &&
-                                   phase.value != QLatin1StringView("final_answer")))
-            return std::nullopt;
-        const json::Field<QString> text = json::string(item, QStringLiteral("text"));
-        return ConversationText::Message{QStringLiteral("assistant"),
-                                         text.isPresent() ? text.value : QString()};
-    }
-    return std::nullopt;
-}
 
 // Whether normalising leaves anything, without building the normalised text.
 bool hasVisibleText(const QString& text) {
@@ -199,14 +163,12 @@ std::optional<std::vector<Item>> Database::messages(const QString& threadID) con
         const std::optional<QByteArray> itemJSON = statement.utf8(2);
         if (!itemType || !itemJSON)
             return std::vector<Item>();
-        const std::optional<QJsonObject> item = json::parseObject(*itemJSON);
-        if (!item)
+        ItemDecoding decoded = decodeItem(*itemType, *itemJSON);
+        if (!decoded.isObject)
             return std::vector<Item>();
 
-        if (std::optional<ConversationText::Message> message = decodeMessage(*itemType, *item)) {
-            if (hasVisibleText(message->text))
-                items.push_back(Item{position, statement.int64(3), std::move(*message)});
-        }
+        if (decoded.message && hasVisibleText(decoded.message->text))
+            items.push_back(Item{position, statement.int64(3), std::move(*decoded.message)});
         previousPosition = position;
     }
 }

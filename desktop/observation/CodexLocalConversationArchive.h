@@ -9,6 +9,8 @@
 // the messages visible in the window are found among the archived messages, one by one and in the
 // same order. The databases are only read, never written; the host writes them while we read.
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -138,6 +140,26 @@ QString defaultDirectory(const QString& home = QString());
 // The folder as the cache compares it: absolute, "." and ".." removed lexically, no trailing
 // separator, symbolic links kept.
 QString standardizedPath(const QString& directory);
+
+// ---------------------------------------------------------------------------------------------
+// Stored items
+
+// What one row's "item_json" gives: not a JSON object (the whole history is then void), an item
+// left out of the history, or a message.
+struct ItemDecoding {
+    bool isObject = false;
+    std::optional<ConversationText::Message> message;
+
+    bool operator==(const ItemDecoding&) const = default;
+};
+
+// The message of an item of the given "item_type" stored as `json` (valid UTF-8).
+ItemDecoding decodeItem(QStringView itemType, const QByteArray& json);
+// The same through the general JSON parser alone.
+ItemDecoding decodeItemWithDocument(QStringView itemType, const QByteArray& json);
+// The same through the fast scanner alone; none when the document is outside the plain subset of
+// JSON the scanner reads, and only the general parser can tell.
+std::optional<ItemDecoding> scanItem(QStringView itemType, QByteArrayView json);
 
 // ---------------------------------------------------------------------------------------------
 // Matching rules (pure: no file, clock or platform access)

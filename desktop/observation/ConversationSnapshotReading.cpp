@@ -20,6 +20,8 @@
 #include <QDir>
 #include <QSet>
 #include <algorithm>
+#include <iterator>
+#include <span>
 
 namespace quillmere {
 
@@ -36,22 +38,46 @@ const QString kChildren = QStringLiteral("AXChildren");
 
 enum class RoleKind { text, control, editable, webArea, menu, container };
 
-RoleKind kindOf(const QString& role) {
-    static const QSet<QString> controls{
-        "AXButton",  "AXPopUpButton", "AXMenuButton", "AXMenuItem", "AXRadioButton", "AXCheckBox",
-        "AXHeading", "AXLink",        "AXImage",      "AXTab",      "AXMenuBarItem", "AXDisclosureTriangle"};
-    if (role == QLatin1String("AXStaticText"))
-        return RoleKind::text;
-    if (controls.contains(role))
-        return RoleKind::control;
-    if (role == QLatin1String("AXTextArea") || role == QLatin1String("AXTextField") ||
-        role == QLatin1String("AXSearchField") || role == QLatin1String("AXComboBox"))
-        return RoleKind::editable;
-    if (role == QLatin1String("AXWebArea"))
-        return RoleKind::webArea;
-    if (role == QLatin1String("AXMenu"))
-        return RoleKind::menu;
-    return RoleKind::container;
+RoleKind kindOf(QStringView role) {
+    // Every role of interest begins with "AX"; the length picks the few candidates to compare.
+    if (role.size() < 6 || role[0] != u'A' || role[1] != u'X')
+        return RoleKind::container;
+    const auto is = [&](QLatin1StringView name) { return role == name; };
+    switch (role.size()) {
+    case 6:
+        return is(QLatin1StringView("AXLink"))   ? RoleKind::control
+               : is(QLatin1StringView("AXMenu")) ? RoleKind::menu
+                                                 : RoleKind::container;
+    case 7:
+        return is(QLatin1StringView("AXImage")) ? RoleKind::control : RoleKind::container;
+    case 8:
+        return is(QLatin1StringView("AXButton")) ? RoleKind::control : RoleKind::container;
+    case 9:
+        return is(QLatin1StringView("AXHeading"))   ? RoleKind::control
+               : is(QLatin1StringView("AXWebArea")) ? RoleKind::webArea
+                                                    : RoleKind::container;
+    case 10:
+        return is(QLatin1StringView("AXMenuItem")) || is(QLatin1StringView("AXCheckBox")) ? RoleKind::control
+               : is(QLatin1StringView("AXTextArea")) || is(QLatin1StringView("AXComboBox"))
+                   ? RoleKind::editable
+                   : RoleKind::container;
+    case 11:
+        return is(QLatin1StringView("AXTextField")) ? RoleKind::editable : RoleKind::container;
+    case 12:
+        return is(QLatin1StringView("AXStaticText"))   ? RoleKind::text
+               : is(QLatin1StringView("AXMenuButton")) ? RoleKind::control
+                                                       : RoleKind::container;
+    case 13:
+        return is(QLatin1StringView("AXPopUpButton")) || is(QLatin1StringView("AXRadioButton")) ||
+                       is(QLatin1StringView("AXMenuBarItem"))
+                   ? RoleKind::control
+               : is(QLatin1StringView("AXSearchField")) ? RoleKind::editable
+                                                        : RoleKind::container;
+    case 20:
+        return is(QLatin1StringView("AXDisclosureTriangle")) ? RoleKind::control : RoleKind::container;
+    default:
+        return RoleKind::container;
+    }
 }
 
 bool isPickerRole(const QString& role) {
@@ -59,7 +85,36 @@ bool isPickerRole(const QString& role) {
            role == QLatin1String("AXMenuButton");
 }
 
+// The longest panel name, "conversation sources", has 19 characters besides its blank.
+constexpr int longestPanelName = 19;
+
 bool isSourcesPanelName(const QString& text) {
+    // Every panel name begins with "s", "o" or "c": a text whose first character that is not
+    // white space is any other ASCII character begins no such name once lowercased.
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x80)
+            break;
+        if (u == u' ' || (u >= u'\t' && u <= u'\r'))
+            continue;
+        const char16_t lower = u >= u'A' && u <= u'Z' ? char16_t(u + (u'a' - u'A')) : u;
+        if (lower != u's' && lower != u'o' && lower != u'c')
+            return false;
+        break;
+    }
+    // Most labels are far longer than any panel name: lowercasing never takes a code point away
+    // and splitting into words drops only white space, so a text with more code points that are
+    // not white space than the longest name cannot be one. Counting is cheap; the normalised
+    // lowercase form is not.
+    int kept = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isLowSurrogate() && i > 0 && text[i - 1].isHighSurrogate())
+            continue; // the second half of one code point
+        if (c.unicode() < 0x80 ? c.unicode() > 0x20 : !c.isSpace())
+            if (++kept > longestPanelName)
+                return false;
+    }
     const QString x = SnapshotRules::normalizedLowercasedLabel(text);
     return x == QLatin1String("sources") || x == QLatin1String("outputs") || x == QLatin1String("sidebar") ||
            x == QLatin1String("conversation sources");
@@ -74,21 +129,82 @@ QString labelOf(const QStringList& pieces) {
     return kept.join(QLatin1Char(' '));
 }
 
-// Whether an element's class names, identifiers, help or role description mark a user message.
-// Stops at the first attribute that does: the rule asks whether any value is a marker.
-bool readUserBubble(const ax::Element& element) {
-    static const QStringList attributes{"AXDOMClassList",  "AXClassList", "AXIdentifier",
-                                        "AXDOMIdentifier", "AXHelp",      "AXRoleDescription"};
-    for (const QString& attribute : attributes) {
-        QStringList values = AccessibilityReading::stringValues(attribute, element);
-        if (values.isEmpty())
-            continue;
-        for (QString& value : values)
-            value = text::lowercased(value);
-        if (ConversationText::isRenderedUserMessageMarker(values))
+// What a container is read for in one request: its two labels, then the user-bubble attributes
+// in the order the bubble rule reads them.
+const QString kContainerAttributes[] = {kDescription,
+                                        kTitle,
+                                        QStringLiteral("AXDOMClassList"),
+                                        QStringLiteral("AXClassList"),
+                                        QStringLiteral("AXIdentifier"),
+                                        QStringLiteral("AXDOMIdentifier"),
+                                        QStringLiteral("AXHelp"),
+                                        QStringLiteral("AXRoleDescription")};
+constexpr std::size_t firstBubbleAttribute = 2;
+// What a control is read for: its title, description and value.
+const QString kControlAttributes[] = {kTitle, kDescription, kValue};
+
+// Whether an element's class names, identifiers, help or role description mark a user message:
+// the bubble attributes' values as read, each through the list reader (a string as a one-item
+// list, a list of strings, anything else nothing). The rule asks whether any value is a marker.
+bool isUserBubble(const ax::Value* values, const ax::Error* errors, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const ax::Value& value = values[i];
+        if (errors[i] != ax::Error::success || value.isNull())
+            continue; // most elements have none of these: decided before any list is made
+        QStringList texts;
+        if (const QString* text = value.string()) {
+            texts.append(text::lowercased(*text));
+        } else if (const ax::Value::List* list = value.list()) {
+            texts.reserve(qsizetype(list->size()));
+            for (const ax::Value& item : *list) {
+                const QString* text = item.string();
+                if (!text) {
+                    texts.clear();
+                    break;
+                }
+                texts.append(text::lowercased(*text));
+            }
+        }
+        if (!texts.isEmpty() && ConversationText::isRenderedUserMessageMarker(texts))
             return true;
     }
     return false;
+}
+
+// The few texts an element's labels are made of, held by reference while it is read. The list
+// is made only when the last read's list for the element does not already hold exactly these
+// texts; when it does, that list is shared instead, so an unchanged window allocates no labels.
+class Texts {
+public:
+    void add(const QString& text) { items_[size_++] = &text; }
+    // A label piece: kept unless absent or empty.
+    void addPiece(const std::optional<QString>& text) {
+        if (text && !text->isEmpty())
+            add(*text);
+    }
+    QStringList list(const QStringList* last) const {
+        if (last && last->size() == size_ &&
+            std::equal(items_, items_ + size_, last->begin(),
+                       [](const QString* a, const QString& b) { return *a == b; }))
+            return *last;
+        QStringList made;
+        if (size_ > 0)
+            made.reserve(size_);
+        for (int i = 0; i < size_; ++i)
+            made.append(*items_[i]);
+        return made;
+    }
+
+private:
+    const QString* items_[3] = {};
+    int size_ = 0;
+};
+
+// A value read as text, as stringAttribute reads it.
+std::optional<QString> textOf(const ax::Value& value, ax::Error error) {
+    if (error != ax::Error::success)
+        return std::nullopt;
+    return AccessibilityReading::stringFromAccessibilityValue(value);
 }
 
 QString flag(bool value) {
@@ -260,24 +376,28 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         int parentSerial = -1;
     };
     int serials = 0;
-    std::vector<int> parentOfSerial;
     const auto makeItem = [&](const ax::Element& element, int parentSerial) {
         Item item{element, stringAttribute(kRole, element).value_or(QString()), serials++, parentSerial};
-        parentOfSerial.push_back(parentSerial);
         return item;
     };
     const bool claudeHost = provider == AIProvider::claude;
     const auto result = ConversationTreeWalk::scan(
         makeItem(*window, -1), scanLimit,
         [](const Item& item) { return item.role == QLatin1String("AXWebArea"); },
-        [&](const Item& item) {
-            std::vector<Item> kids;
+        [&, kids = std::vector<Item>()](const Item& item) mutable {
+            // One buffer for every element's children: the walk moves them out at once.
+            kids.clear();
             ax::Value value;
-            if (ax::copyAttributeValue(item.element, kChildren, value) == ax::Error::success && value.list())
-                for (const ax::Value& child : *value.list())
+            const ax::Value::List* list =
+                ax::copyAttributeValue(item.element, kChildren, value) == ax::Error::success ? value.list()
+                                                                                             : nullptr;
+            if (list) {
+                kids.reserve(list->size());
+                for (const ax::Value& child : *list)
                     if (const ax::Element* element = child.element())
                         kids.push_back(makeItem(*element, item.serial));
-            return kids;
+            }
+            return std::span<Item>(kids);
         },
         [&](const Item& item) {
             // A page embedded in a Claude window (a preview, a browser) is no part of the
@@ -301,23 +421,40 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         scan.roles.push_back(result.elements[std::size_t(i)].role);
     }
     scan.parents.assign(std::size_t(count), -1);
-    scan.children.assign(std::size_t(count), {});
     for (int i = 0; i < count; ++i) {
         const int parentSerial = result.elements[std::size_t(i)].parentSerial;
-        const int parent = parentSerial >= 0 ? indexOfSerial[std::size_t(parentSerial)] : -1;
-        scan.parents[std::size_t(i)] = parent;
-        if (parent >= 0)
-            scan.children[std::size_t(parent)].push_back(i);
+        scan.parents[std::size_t(i)] = parentSerial >= 0 ? indexOfSerial[std::size_t(parentSerial)] : -1;
     }
+    // Each element's children in order, made only when a tree is built: equal parents give equal
+    // children, so an unchanged window compares the parents alone.
+    const auto listChildren = [&] {
+        scan.children.assign(std::size_t(count), {});
+        for (int i = 0; i < count; ++i)
+            if (const int parent = scan.parents[std::size_t(i)]; parent >= 0)
+                scan.children[std::size_t(parent)].push_back(i);
+    };
 
     // --- reading each element for what its role can carry
-    std::vector<SentMessageTree::Node> nodes;
-    nodes.reserve(std::size_t(count));
+    // A window unchanged since the last read builds no tree of its own: each element is compared
+    // with the last read's node as it is read, and only the first difference starts a new tree
+    // (from a copy of the equal part before it).
+    const std::vector<SentMessageTree::Node>* previous =
+        derived_ && derived_->provider == provider && derived_->nodes.size() == std::size_t(count)
+            ? &derived_->nodes
+            : nullptr;
+    bool unchanged = previous != nullptr && derived_->parents == scan.parents;
+    std::vector<SentMessageTree::Node> built;
+    if (!unchanged) {
+        built.reserve(std::size_t(count));
+        listChildren();
+    }
     std::vector<QStringList> pieces(static_cast<std::size_t>(count));
     std::vector<bool> inMenu(std::size_t(count), false), inSources(std::size_t(count), false);
     std::vector<int> sourcesDepth(std::size_t(count), -1); // levels above the nearest sources panel
     QStringList webAddresses;
     int webAreas = 0, readableURLs = 0, readableDocuments = 0;
+    std::vector<ax::Value> values;
+    std::vector<ax::Error> errors;
     for (int i = 0; i < count; ++i) {
         const ax::Element& element = scan.elements[i];
         const QString& role = scan.roles[std::size_t(i)];
@@ -325,21 +462,37 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         const int parent = scan.parents[std::size_t(i)];
         QStringList& own = pieces[std::size_t(i)];
         QStringList positionLabels;
+        // The last read's node for this element, whose lists are shared when they hold the same.
+        const SentMessageTree::Node* last = previous ? &(*previous)[std::size_t(i)] : nullptr;
+        Texts ownTexts;
         bool bubble = false;
         std::optional<QString> title, description;
         switch (kind) {
-        case RoleKind::text:
-            if (auto value = stringAttribute(kValue, element); value && !value->isEmpty())
-                own.append(*value);
-            else
-                own = SnapshotRules::labelPieces(stringAttribute(kTitle, element),
-                                                 stringAttribute(kDescription, element), std::nullopt);
+        case RoleKind::text: {
+            const std::optional<QString> value = stringAttribute(kValue, element);
+            std::optional<QString> textTitle, textDescription;
+            if (value && !value->isEmpty()) {
+                ownTexts.add(*value);
+            } else {
+                textTitle = stringAttribute(kTitle, element);
+                textDescription = stringAttribute(kDescription, element);
+                ownTexts.addPiece(textTitle);
+                ownTexts.addPiece(textDescription);
+            }
+            own = ownTexts.list(last ? &last->labels : nullptr);
             break;
-        case RoleKind::control:
-            title = stringAttribute(kTitle, element);
-            description = stringAttribute(kDescription, element);
-            own = SnapshotRules::labelPieces(title, description, stringAttribute(kValue, element));
+        }
+        case RoleKind::control: {
+            ax::copyMultipleAttributeValues(element, kControlAttributes, values, errors);
+            title = textOf(values[0], errors[0]);
+            description = textOf(values[1], errors[1]);
+            const std::optional<QString> value = textOf(values[2], errors[2]);
+            ownTexts.addPiece(title);
+            ownTexts.addPiece(description);
+            ownTexts.addPiece(value);
+            own = ownTexts.list(last ? &last->labels : nullptr);
             break;
+        }
         case RoleKind::editable:
             break;
         case RoleKind::webArea: {
@@ -355,15 +508,27 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             break;
         }
         case RoleKind::menu:
-        case RoleKind::container:
-            description = stringAttribute(kDescription, element);
-            title = stringAttribute(kTitle, element);
-            own = SnapshotRules::labelPieces(title, description, std::nullopt);
+        case RoleKind::container: {
+            // A menu is read for its labels only; a container for whether it is a user bubble too.
+            const std::span<const QString> attributes(
+                kContainerAttributes,
+                kind == RoleKind::container ? std::size(kContainerAttributes) : firstBubbleAttribute);
+            ax::copyMultipleAttributeValues(element, attributes, values, errors);
+            description = textOf(values[0], errors[0]);
+            title = textOf(values[1], errors[1]);
+            ownTexts.addPiece(title);
+            ownTexts.addPiece(description);
+            own = ownTexts.list(last ? &last->labels : nullptr);
+            Texts positions;
             for (const auto* label : {&description, &title})
                 if (*label && label->value().startsWith(QLatin1String("Message ")))
-                    positionLabels.append(**label);
-            bubble = kind == RoleKind::container && readUserBubble(element);
+                    positions.add(**label);
+            positionLabels = positions.list(last ? &last->positionLabels : nullptr);
+            bubble = kind == RoleKind::container &&
+                     isUserBubble(values.data() + firstBubbleAttribute, errors.data() + firstBubbleAttribute,
+                                  values.size() - firstBubbleAttribute);
             break;
+        }
         }
         if (bubble)
             ++reading.bubbles;
@@ -377,22 +542,35 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         sourcesDepth[std::size_t(i)] = depth;
         inSources[std::size_t(i)] = depth >= 0;
         inMenu[std::size_t(i)] = kind == RoleKind::menu || (parent >= 0 && inMenu[std::size_t(parent)]);
-        nodes.emplace_back(role, own, std::nullopt, positionLabels, bubble, false,
-                           scan.children[std::size_t(i)], inSources[std::size_t(i)]);
+        if (unchanged) {
+            // The node this element makes, compared field by field without making it (its
+            // children are equal: the parents of all elements are).
+            if (last->role == role && last->labels == own && last->semanticLabels == own &&
+                last->positionLabels == positionLabels && last->userBubble == bubble && !last->userAction &&
+                last->excluded == inSources[std::size_t(i)])
+                continue;
+            unchanged = false;
+            built.reserve(std::size_t(count));
+            built.assign(previous->begin(), previous->begin() + i);
+            listChildren();
+        }
+        built.emplace_back(role, own, std::nullopt, std::move(positionLabels), bubble, false,
+                           std::move(scan.children[std::size_t(i)]), inSources[std::size_t(i)]);
     }
     // --- the messages (a window unchanged since the last read gives what it gave then)
-    if (!derived_ || derived_->provider != provider || derived_->nodes != nodes) {
+    if (!unchanged) {
         Derived fresh;
         fresh.provider = provider;
-        fresh.nodes = nodes;
+        fresh.nodes = built;
+        fresh.parents = scan.parents;
         // The conversation list beside the conversation holds other conversations' titles.
-        fresh.navigation = NavigationScope::indices(nodes);
+        fresh.navigation = NavigationScope::indices(built);
         for (int index : fresh.navigation)
-            nodes[std::size_t(index)].excluded = true;
+            built[std::size_t(index)].excluded = true;
         if (provider == AIProvider::openAI) {
-            fresh.messages = chatGPTRenderedMessages(nodes, scan.elements);
+            fresh.messages = chatGPTRenderedMessages(built, scan.elements);
         } else {
-            fresh.messages = SentMessageTree::extract(nodes);
+            fresh.messages = SentMessageTree::extract(built);
             renderedMessagePositions_.clear();
         }
         fresh.positions = renderedMessagePositions_;
@@ -400,34 +578,47 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     } else {
         renderedMessagePositions_ = derived_->positions;
     }
+    const std::vector<SentMessageTree::Node>& nodes = unchanged ? derived_->nodes : built;
     const std::set<int>& navigation = derived_->navigation;
+    Derived::Kept derivedKept; // this read's own, when it cannot be kept for the next
     const std::vector<SentMessageTree::Message>& extracted = derived_->messages;
     reading.candidates = int(extracted.size());
-    std::vector<ConversationText::Message> visible;
-    std::vector<std::optional<QString>> identifiers;
-    std::vector<std::optional<int>> positions;
-    bool identified = true;
-    for (std::size_t index = 0; index < extracted.size(); ++index) {
-        const auto& message = extracted[index];
-        const ConversationText::Message candidate = message.conversationMessage();
-        if (!SnapshotRules::isKeptMessage(candidate))
-            continue;
-        std::optional<int> position;
-        if (index < renderedMessagePositions_.size())
-            position = renderedMessagePositions_[index];
-        if (!position && message.root >= 0 && message.root < count)
-            position = RenderedMessages::messagePosition(scan.elements[message.root]);
-        positions.push_back(position);
-        std::optional<QString> identifier =
-            position ? std::optional<QString>(RenderedMessages::messageIdentifier(*position, message.role))
-                     : std::nullopt;
-        identified = identified && identifier.has_value();
-        identifiers.push_back(identifier);
-        visible.push_back(candidate);
+    // What the tree's messages give is derived again only when it needed the live tree: a
+    // position read from the elements themselves may change while the tree's labels do not.
+    if (!derived_->kept) {
+        Derived::Kept kept;
+        bool liveRead = false;
+        for (std::size_t index = 0; index < extracted.size(); ++index) {
+            const auto& message = extracted[index];
+            ConversationText::Message candidate = message.conversationMessage();
+            if (!SnapshotRules::isKeptMessage(candidate))
+                continue;
+            std::optional<int> position;
+            if (index < renderedMessagePositions_.size())
+                position = renderedMessagePositions_[index];
+            if (!position && message.root >= 0 && message.root < count) {
+                position = RenderedMessages::messagePosition(scan.elements[message.root]);
+                liveRead = true;
+            }
+            kept.positions.push_back(position);
+            std::optional<QString> identifier =
+                position
+                    ? std::optional<QString>(RenderedMessages::messageIdentifier(*position, message.role))
+                    : std::nullopt;
+            kept.identified = kept.identified && identifier.has_value();
+            kept.identifiers.push_back(std::move(identifier));
+            kept.visible.push_back(std::move(candidate));
+        }
+        // Identifiers order the remembered history only when every message has one.
+        if (!kept.identified)
+            std::fill(kept.identifiers.begin(), kept.identifiers.end(), std::nullopt);
+        (liveRead ? derivedKept : derived_->kept.emplace()) = std::move(kept);
     }
-    // Identifiers order the remembered history only when every message has one.
-    if (!identified)
-        std::fill(identifiers.begin(), identifiers.end(), std::nullopt);
+    const Derived::Kept& keptMessages = derived_->kept ? *derived_->kept : derivedKept;
+    const std::vector<ConversationText::Message>& visible = keptMessages.visible;
+    const std::vector<std::optional<QString>>& identifiers = keptMessages.identifiers;
+    const std::vector<std::optional<int>>& positions = keptMessages.positions;
+    const bool identified = keptMessages.identified;
     reading.positioned =
         int(std::count_if(positions.begin(), positions.end(), [](auto p) { return p.has_value(); }));
 
@@ -535,7 +726,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                 activeKey = identityAttribute(QStringLiteral("AXIdentifier"), element);
             QString label = labelOf(pieces[std::size_t(row)]);
             if (label.isEmpty())
-                for (int child : scan.children[std::size_t(row)])
+                for (int child : nodes[std::size_t(row)].children)
                     if (!pieces[std::size_t(child)].isEmpty()) {
                         label = labelOf(pieces[std::size_t(child)]);
                         break;

@@ -8,6 +8,8 @@
 
 #include <QPointF>
 
+#include <functional>
+
 namespace quillmere {
 
 bool HostInput::passesEnabledGate(const ax::Element& element) {
@@ -38,6 +40,24 @@ bool HostInput::showMenu(const ax::Element& element) {
     return press(element);
 }
 
+namespace {
+
+// One key down and up to the process, with `between` run in between; nothing is posted when
+// either event cannot be made.
+bool postKeyStroke(qint32 pid, quint16 virtualKey, const std::function<void()>& between) {
+    EventPoster& events = EventPoster::current();
+    const std::optional<KeyEvent> down = events.createKeyboardEvent(virtualKey, true);
+    const std::optional<KeyEvent> up = events.createKeyboardEvent(virtualKey, false);
+    if (!down || !up)
+        return false;
+    events.postToPid(pid, *down);
+    between();
+    events.postToPid(pid, *up);
+    return true;
+}
+
+} // namespace
+
 bool HostInput::isActiveApplication(qint32 pid) {
     const std::optional<RunningApplication> application = Workspace::current().application(pid);
     return application && application->isActive;
@@ -49,15 +69,7 @@ bool HostInput::activateWithKeyboard(const ax::Element& element, qint32 pid, qui
     if (ax::setAttributeValue(element, QStringLiteral("AXFocused"), ax::Value(true)) != ax::Error::success)
         return false;
     scheduler().pause(focusSettleTime);
-    EventPoster& events = EventPoster::current();
-    const std::optional<KeyEvent> down = events.createKeyboardEvent(virtualKey, true);
-    const std::optional<KeyEvent> up = events.createKeyboardEvent(virtualKey, false);
-    if (!down || !up)
-        return false;
-    events.postToPid(pid, *down);
-    scheduler().pause(keyGap);
-    events.postToPid(pid, *up);
-    return true;
+    return postKeyStroke(pid, virtualKey, [this] { scheduler().pause(keyGap); });
 }
 
 bool HostInput::clickCenter(const ax::Element& element, qint32 pid) const {
@@ -102,14 +114,7 @@ bool HostInput::postKey(qint32 pid, quint16 virtualKey) {
     // application must not have a menu of this one closed or opened behind their back.
     if (!isActiveApplication(pid))
         return false;
-    EventPoster& events = EventPoster::current();
-    const std::optional<KeyEvent> down = events.createKeyboardEvent(virtualKey, true);
-    const std::optional<KeyEvent> up = events.createKeyboardEvent(virtualKey, false);
-    if (!down || !up)
-        return false;
-    events.postToPid(pid, *down);
-    events.postToPid(pid, *up);
-    return true;
+    return postKeyStroke(pid, virtualKey, [] {});
 }
 
 std::optional<ax::Element> HostInput::menu(const RunningApplication& application) {

@@ -54,7 +54,28 @@ QString labelText(const QStringList& pieces) {
 }
 
 QString normalizedLowercasedLabel(QStringView text) {
-    return text::lowercased(text::words(text).join(QLatin1Char(' ')));
+    // Control labels are nearly always ASCII, and this runs for every button of every read: for
+    // ASCII text, split on the ASCII White_Space characters and lower A-Z in one pass, which is
+    // exactly what the general path below gives.
+    QString out(text.size(), Qt::Uninitialized);
+    QChar* write = out.data();
+    QChar* const start = write;
+    bool pendingSpace = false;
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u >= 0x80)
+            return text::lowercased(text::words(text).join(QLatin1Char(' ')));
+        if (u == u' ' || (u >= u'\t' && u <= u'\r')) {
+            pendingSpace = write != start;
+            continue;
+        }
+        if (pendingSpace)
+            *write++ = QLatin1Char(' ');
+        pendingSpace = false;
+        *write++ = QChar(u >= u'A' && u <= u'Z' ? char16_t(u + (u'a' - u'A')) : u);
+    }
+    out.truncate(write - start);
+    return out;
 }
 
 bool isScrollToBottomButton(QStringView role, const QStringList& pieces) {

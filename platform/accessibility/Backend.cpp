@@ -39,6 +39,24 @@ Error copyAttributeValue(const Element& element, const QString& attribute, Value
     return Backend::current().copyAttributeValue(element, attribute, value);
 }
 
+void Backend::copyMultipleAttributeValues(const Element& element, const QString* attributes,
+                                          std::size_t count, Value* values, Error* errors) {
+    for (std::size_t i = 0; i < count; ++i) {
+        values[i] = Value();
+        errors[i] = copyAttributeValue(element, attributes[i], values[i]);
+    }
+}
+
+void copyMultipleAttributeValues(const Element& element, std::span<const QString> attributes,
+                                 std::vector<Value>& values, std::vector<Error>& errors) {
+    values.assign(attributes.size(), Value());
+    errors.assign(attributes.size(), Error::illegalArgument);
+    if (element.isNull() || attributes.empty())
+        return;
+    Backend::current().copyMultipleAttributeValues(element, attributes.data(), attributes.size(),
+                                                   values.data(), errors.data());
+}
+
 Error copyAttributeNames(const Element& element, Value& names) {
     names = Value();
     if (element.isNull())

@@ -11,6 +11,9 @@
 #include "platform/accessibility/Value.h"
 
 #include <QString>
+#include <cstddef>
+#include <span>
+#include <vector>
 
 namespace quillmere::ax {
 
@@ -19,6 +22,11 @@ public:
     virtual ~Backend() = default;
 
     virtual Error copyAttributeValue(const Element& element, const QString& attribute, Value& value) = 0;
+    // Several attributes of one element in one request, as hosts can answer them in one round
+    // trip: `values[i]` and `errors[i]` are what copyAttributeValue gives for `attributes[i]`.
+    // All three have `count` entries. By default, one read after another.
+    virtual void copyMultipleAttributeValues(const Element& element, const QString* attributes,
+                                             std::size_t count, Value* values, Error* errors);
     // The names of the attributes the element has, as a list value (hosts may answer oddly).
     virtual Error copyAttributeNames(const Element& element, Value& names) = 0;
     // The names of the actions the element offers, as a list value.
@@ -58,6 +66,10 @@ public:
 
 // The platform calls, against Backend::current().
 Error copyAttributeValue(const Element& element, const QString& attribute, Value& value);
+// The attributes of one element in one request; each value and error as copyAttributeValue
+// gives them. `values` and `errors` are resized to the number of attributes.
+void copyMultipleAttributeValues(const Element& element, std::span<const QString> attributes,
+                                 std::vector<Value>& values, std::vector<Error>& errors);
 Error copyAttributeNames(const Element& element, Value& names);
 Error copyActionNames(const Element& element, Value& names);
 Error performAction(const Element& element, const QString& action);

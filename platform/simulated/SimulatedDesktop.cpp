@@ -316,42 +316,87 @@ quint64 SimulatedDesktop::addWindow(qint32 pid, const QString& id, QMap<QString,
 // ------------------------------------------------------------------------------------------
 // Accessibility
 
+ax::Error SimulatedDesktop::systemWideAttribute(const QString& attribute, ax::Value& value) {
+    App* a = activeApp();
+    if (attribute == kRole) {
+        value = ax::Value("AXSystemWide");
+        return ax::Error::success;
+    }
+    if (attribute == kFocusedApplication) {
+        if (!a)
+            return ax::Error::noValue;
+        value = handle(a->node);
+        return ax::Error::success;
+    }
+    if (attribute == kFocusedUIElement) {
+        const Node* focused = a ? node(a->focused) : nullptr;
+        if (!focused || !focused->live)
+            return ax::Error::noValue;
+        value = handle(focused->id);
+        return ax::Error::success;
+    }
+    return ax::Error::attributeUnsupported;
+}
+
+SimulatedDesktop::Node* SimulatedDesktop::readableNode(const ax::Element& element, ax::Error& error) {
+    // The common case, a live node of this desktop, without the error bookkeeping.
+    Node* n = element.backendTag() == tag_ ? node(element.node()) : nullptr;
+    if (n && n->live)
+        return n;
+    return liveNode(element, error);
+}
+
 ax::Error SimulatedDesktop::copyAttributeValue(const ax::Element& element, const QString& attribute,
                                                ax::Value& value) {
     value = ax::Value();
     ++counts_.attributeReads;
     if (!trusted_)
         return ax::Error::apiDisabled;
-    if (element.backendTag() == tag_ && element.node() == kSystemWide) {
-        App* a = activeApp();
-        if (attribute == kRole) {
-            value = ax::Value("AXSystemWide");
-            return ax::Error::success;
-        }
-        if (attribute == kFocusedApplication) {
-            if (!a)
-                return ax::Error::noValue;
-            value = handle(a->node);
-            return ax::Error::success;
-        }
-        if (attribute == kFocusedUIElement) {
-            const Node* focused = a ? node(a->focused) : nullptr;
-            if (!focused || !focused->live)
-                return ax::Error::noValue;
-            value = handle(focused->id);
-            return ax::Error::success;
-        }
-        return ax::Error::attributeUnsupported;
-    }
+    if (element.backendTag() == tag_ && element.node() == kSystemWide)
+        return systemWideAttribute(attribute, value);
     ax::Error error = ax::Error::success;
-    Node* n = liveNode(element, error);
+    Node* n = readableNode(element, error);
     if (!n)
         return error;
     ++n->reads;
-    if (const auto forced = n->readErrors.constFind(attribute); forced != n->readErrors.constEnd())
-        return *forced;
+    return nodeAttribute(*n, attribute, value);
+}
+
+void SimulatedDesktop::copyMultipleAttributeValues(const ax::Element& element, const QString* attributes,
+                                                   std::size_t count, ax::Value* values, ax::Error* errors) {
+    // One request, but every attribute in it counts as a read, as it does one by one.
+    counts_.attributeReads += count;
+    for (std::size_t i = 0; i < count; ++i)
+        values[i] = ax::Value();
+    const auto fill = [&](ax::Error error) { std::fill(errors, errors + count, error); };
+    if (!trusted_)
+        return fill(ax::Error::apiDisabled);
+    if (element.backendTag() == tag_ && element.node() == kSystemWide) {
+        for (std::size_t i = 0; i < count; ++i)
+            errors[i] = systemWideAttribute(attributes[i], values[i]);
+        return;
+    }
+    ax::Error error = ax::Error::success;
+    Node* n = readableNode(element, error);
+    if (!n)
+        return fill(error);
+    n->reads += count;
+    for (std::size_t i = 0; i < count; ++i)
+        errors[i] = nodeAttribute(*n, attributes[i], values[i]);
+}
+
+ax::Error SimulatedDesktop::nodeAttribute(Node& self, const QString& attribute, ax::Value& value) {
+    Node* const n = &self;
+    if (!n->readErrors.isEmpty())
+        if (const auto forced = n->readErrors.constFind(attribute); forced != n->readErrors.constEnd())
+            return *forced;
     if (const ax::Value* stored = n->attribute(attribute)) {
-        value = refreshed(*stored);
+        // Only elements (and lists holding them) are handed out as fresh handles; anything else
+        // is the stored value itself, shared.
+        if (stored->element() || stored->list())
+            value = refreshed(*stored);
+        else
+            value = *stored;
         return ax::Error::success;
     }
 
@@ -364,48 +409,49 @@ ax::Error SimulatedDesktop::copyAttributeValue(const ax::Element& element, const
         return ax::Value(std::move(list));
     };
 
-    if (attribute == kParent) {
+    if (Node::sameName(attribute, kParent)) {
         if (!n->parent)
             return ax::Error::noValue;
         value = handle(n->parent);
         return ax::Error::success;
     }
-    if (attribute == kChildren) {
+    if (Node::sameName(attribute, kChildren)) {
         value = liveList(n->children);
         return ax::Error::success;
     }
     for (const auto& [name, ids] : std::as_const(n->childLists))
-        if (name == attribute) {
+        if (Node::sameName(name, attribute)) {
             value = liveList(ids);
             return ax::Error::success;
         }
     if (n->isApplication) {
         const App* a = app(n->pid);
-        if (attribute == kWindows) {
+        if (Node::sameName(attribute, kWindows)) {
             QList<quint64> ids;
             for (const WindowInfo& w : a->windows)
                 ids.append(w.node);
             value = liveList(ids);
             return ax::Error::success;
         }
-        if (attribute == kFocusedWindow || attribute == kMainWindow || attribute == kFocusedUIElement) {
-            const quint64 id = attribute == kFocusedUIElement ? a->focused : a->focusedWindow;
+        if (Node::sameName(attribute, kFocusedWindow) || Node::sameName(attribute, kMainWindow) ||
+            Node::sameName(attribute, kFocusedUIElement)) {
+            const quint64 id = Node::sameName(attribute, kFocusedUIElement) ? a->focused : a->focusedWindow;
             const Node* target = node(id);
             if (!target || !target->live)
                 return ax::Error::noValue;
             value = handle(id);
             return ax::Error::success;
         }
-        if (attribute == kTitle && a->name) {
+        if (Node::sameName(attribute, kTitle) && a->name) {
             value = ax::Value(*a->name);
             return ax::Error::success;
         }
-        if (attribute == kFrontmost) {
+        if (Node::sameName(attribute, kFrontmost)) {
             value = ax::Value(activePid_ == a->pid);
             return ax::Error::success;
         }
     }
-    if (attribute == kFocused) {
+    if (Node::sameName(attribute, kFocused)) {
         const App* a = app(n->pid);
         value = ax::Value(a && a->focused == n->id);
         return ax::Error::success;
@@ -428,7 +474,9 @@ ax::Error SimulatedDesktop::copyAttributeNames(const ax::Element& element, ax::V
         return error;
     if (const auto forced = n->readErrors.constFind(kAttributeNamesError); forced != n->readErrors.constEnd())
         return *forced;
-    QStringList list = n->attributes.keys();
+    QStringList list;
+    for (const auto& attribute : n->attributes)
+        list << attribute.first;
     list << kParent << kChildren << kFocused;
     for (const auto& entry : std::as_const(n->childLists))
         list << entry.first;
@@ -827,8 +875,8 @@ quint64 SimulatedDesktop::deepestAt(quint64 id, QPointF point) const {
         const Node* n = node(current);
         if (!n || !n->live)
             continue;
-        const std::optional<ax::Point> origin = n->attributes.value(kPosition).point();
-        const std::optional<ax::Size> size = n->attributes.value(kSize).size();
+        const std::optional<ax::Point> origin = n->valueOf(kPosition).point();
+        const std::optional<ax::Size> size = n->valueOf(kSize).size();
         if (origin && size && depth >= bestDepth &&
             QRectF(origin->x, origin->y, size->width, size->height).contains(point)) {
             best = current;
@@ -882,7 +930,7 @@ QList<QVariantMap> SimulatedDesktop::copyWindowInfo(int options) {
             continue;
         for (const WindowInfo& w : a->windows) {
             const Node* n = node(w.node);
-            const bool minimized = n && n->attributes.value(kMinimized).asBoolean().value_or(false);
+            const bool minimized = n && n->valueOf(kMinimized).asBoolean().value_or(false);
             const bool onScreen = w.onScreen && !a->hidden && n && n->live && !minimized;
             if ((options & windowinfo::optionOnScreenOnly) && !onScreen)
                 continue;
@@ -894,15 +942,15 @@ QList<QVariantMap> SimulatedDesktop::copyWindowInfo(int options) {
             if (a->name)
                 entry.insert(windowinfo::ownerName, *a->name);
             if (n) {
-                const std::optional<ax::Point> origin = n->attributes.value(kPosition).point();
-                const std::optional<ax::Size> size = n->attributes.value(kSize).size();
+                const std::optional<ax::Point> origin = n->valueOf(kPosition).point();
+                const std::optional<ax::Size> size = n->valueOf(kSize).size();
                 if (origin && size)
                     entry.insert(windowinfo::bounds, QVariantMap{{QStringLiteral("X"), origin->x},
                                                                  {QStringLiteral("Y"), origin->y},
                                                                  {QStringLiteral("Width"), size->width},
                                                                  {QStringLiteral("Height"), size->height}});
-                if (const QString* title = n->attributes.value(kTitle).string())
-                    entry.insert(windowinfo::name, *title);
+                if (const ax::Value* title = n->attribute(kTitle); title && title->string())
+                    entry.insert(windowinfo::name, *title->string());
             }
             for (auto it = w.overrides.constBegin(); it != w.overrides.constEnd(); ++it) {
                 if (it.value().isValid())

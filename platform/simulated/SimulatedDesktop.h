@@ -64,6 +64,8 @@ public:
     // --- accessibility
     ax::Error copyAttributeValue(const ax::Element& element, const QString& attribute,
                                  ax::Value& value) override;
+    void copyMultipleAttributeValues(const ax::Element& element, const QString* attributes, std::size_t count,
+                                     ax::Value* values, ax::Error* errors) override;
     ax::Error copyAttributeNames(const ax::Element& element, ax::Value& names) override;
     ax::Error copyActionNames(const ax::Element& element, ax::Value& names) override;
     ax::Error performAction(const ax::Element& element, const QString& action) override;
@@ -146,20 +148,43 @@ private:
         bool isWindow = false;
         // Whether closing menus (and Escape) removes this instance root.
         bool closesAsMenu = false;
-        QMap<QString, ax::Value> attributes;
-        // One bit per attribute name present (by hash), so the many reads of attributes an
-        // element lacks skip the map. Kept by setAttribute.
-        quint64 attributeBits = 0;
-        static quint64 bitOf(const QString& name) { return quint64(1) << (qHash(name) & 63); }
+        // A node has a handful of attributes: a flat list scanned by name beats hashing the
+        // name on every read (most reads ask for an attribute the element lacks). A value is
+        // stored as the ax::Value a read hands out, so a read is an implicitly shared copy.
+        std::vector<std::pair<QString, ax::Value>> attributes;
         void setAttribute(const QString& name, ax::Value value) {
-            attributeBits |= bitOf(name);
-            attributes.insert(name, std::move(value));
+            for (auto& [key, stored] : attributes)
+                if (key == name) {
+                    stored = std::move(value);
+                    return;
+                }
+            attributes.emplace_back(name, std::move(value));
         }
         const ax::Value* attribute(const QString& name) const {
-            if (!(attributeBits & bitOf(name)))
-                return nullptr;
-            const auto found = attributes.constFind(name);
-            return found == attributes.constEnd() ? nullptr : &*found;
+            for (const auto& [key, stored] : attributes)
+                if (sameName(key, name))
+                    return &stored;
+            return nullptr;
+        }
+        // Attribute names are short and differ early (after their common "AX"): equal lengths are
+        // rare, and then a plain loop from the back decides sooner than a library compare.
+        Q_ALWAYS_INLINE static bool sameName(const QString& a, const QString& b) {
+            const qsizetype n = a.size();
+            if (n != b.size())
+                return false;
+            const QChar* x = a.constData();
+            const QChar* y = b.constData();
+            if (x == y)
+                return true;
+            for (qsizetype i = n - 1; i >= 0; --i)
+                if (x[i] != y[i])
+                    return false;
+            return true;
+        }
+        // The stored value, or null when the node lacks the attribute.
+        ax::Value valueOf(const QString& name) const {
+            const ax::Value* stored = attribute(name);
+            return stored ? *stored : ax::Value();
         }
         QList<quint64> children;
         QList<QPair<QString, QList<quint64>>> childLists;
@@ -207,6 +232,10 @@ private:
     Node* node(quint64 id);
     const Node* node(quint64 id) const;
     Node* liveNode(const ax::Element& element, ax::Error& error);
+    Node* readableNode(const ax::Element& element, ax::Error& error);
+    // One attribute of a live node, the read already counted.
+    ax::Error nodeAttribute(Node& self, const QString& attribute, ax::Value& value);
+    ax::Error systemWideAttribute(const QString& attribute, ax::Value& value);
     App* app(qint32 pid);
     const App* app(qint32 pid) const;
     App* activeApp();

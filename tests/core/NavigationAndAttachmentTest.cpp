@@ -46,4 +46,8 @@ TEST(AttachmentSignal, OnlyConcreteAttachmentsOutsideTheSourcesPanel) {
     EXPECT_TRUE(isConcrete(u"AXGroup", {"attachment:"}, false));
     EXPECT_FALSE(isConcrete(u"AXCell", {"Remove file"}, false));
     EXPECT_FALSE(isConcrete(u"AXButton", {}, false));
+    // Labels that begin with blanks, other white space or a non-ASCII letter are still read whole.
+    EXPECT_TRUE(isConcrete(u"AXButton", {"\t  remove FILE notes.txt"}, false));
+    EXPECT_TRUE(isConcrete(u"AXButton", {"\u2003Remove image"}, false));
+    EXPECT_FALSE(isConcrete(u"AXButton", {"(Remove file)", "Copy", "1 attachment:"}, false));
 }

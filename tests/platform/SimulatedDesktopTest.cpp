@@ -223,6 +223,53 @@ TEST_F(SimulatedDesktopTest, UntrustedProcessReadsNothing) {
     EXPECT_EQ(desktop->journal().lines(), QStringList({"trust prompt"}));
 }
 
+TEST_F(SimulatedDesktopTest, ManyAttributesInOneRequestReadAsOneByOne) {
+    auto forced = SimulatedDesktop::fromJson(R"({"apps": [{"pid": 9, "bundleID": "b", "active": true,
+      "windows": [{"id": "w", "title": "Window", "children": [
+        {"id": "x", "role": "AXGroup", "description": "Message 1 of 2",
+         "attributes": {"AXDOMClassList": ["a", "user-message"], "AXHelp": 7},
+         "errors": {"AXTitle": "cannotComplete"}, "children": [{"id": "y", "role": "AXStaticText"}]}]}]}]})",
+                                             scheduler);
+    forced->install();
+    const QList<QString> attributes{"AXRole",   "AXTitle",    "AXDescription", "AXDOMClassList", "AXHelp",
+                                    "AXParent", "AXChildren", "AXFocused",     "AXNoSuchThing",  "AXRole"};
+    const auto compare = [&](const ax::Element& element) {
+        std::vector<ax::Value> values;
+        std::vector<ax::Error> errors;
+        const quint64 before = forced->callCounts().attributeReads;
+        ax::copyMultipleAttributeValues(element, attributes, values, errors);
+        // Each attribute counts as a read, as it does one by one (the null element reaches no host).
+        EXPECT_EQ(forced->callCounts().attributeReads - before,
+                  element.isNull() ? 0 : quint64(attributes.size()));
+        ASSERT_EQ(values.size(), std::size_t(attributes.size()));
+        ASSERT_EQ(errors.size(), std::size_t(attributes.size()));
+        for (qsizetype i = 0; i < attributes.size(); ++i) {
+            ax::Value one;
+            const ax::Error error = ax::copyAttributeValue(element, attributes[i], one);
+            EXPECT_EQ(errors[std::size_t(i)], error) << attributes[i].toStdString();
+            EXPECT_EQ(values[std::size_t(i)].describe(), one.describe()) << attributes[i].toStdString();
+        }
+    };
+    compare(forced->element("x"));
+    compare(forced->element("y"));
+    compare(forced->element("w"));
+    compare(ax::createSystemWide());
+    compare(ax::Element());
+    // A stale element and an untrusted process fail every attribute alike.
+    const ax::Element x = forced->element("x");
+    forced->terminate(9);
+    compare(x);
+    forced->setTrusted(false);
+    compare(forced->element("w"));
+    std::vector<ax::Value> values{ax::Value("left over")};
+    std::vector<ax::Error> errors;
+    ax::copyMultipleAttributeValues(x, {}, values, errors);
+    EXPECT_TRUE(values.empty());
+    EXPECT_TRUE(errors.empty());
+    forced.reset();
+    desktop->install();
+}
+
 TEST_F(SimulatedDesktopTest, CollisionModeKeepsElementsDistinct) {
     desktop->setHashCollisions(true);
     const ax::Element picker = desktop->element("picker");

@@ -82,8 +82,9 @@ TEST(HostileAnswers, OpenAIExtremesAreSafe) {
         try {
             const auto result = Contract::decode(twice, s);
             const QString seen = result.recommendation ? result.recommendation->model : result.reason;
-            if (first)
+            if (first) {
                 EXPECT_EQ(*first, seen);
+            }
             first = seen;
         } catch (const Contract::Invalid& invalid) {
             EXPECT_EQ(invalid.errorCase(), Contract::Invalid::Case::setting);

@@ -53,7 +53,8 @@ TEST(Cadence, InsufficientTextCountsCharactersAfterTrimming) {
     RecommendationCadence cadence;
     // Seven characters, two of them outside the Basic Multilingual Plane, padded with blanks,
     // a no-break space and a line feed.
-    cadence.observe(claudeInput(QString::fromUtf8("  \xC2\xA0ab\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+    cadence.observe(claudeInput(QString::fromUtf8("  \xC2\xA0"
+                                                  "ab\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
                                                   "cde\n ")),
                     0);
     EXPECT_FALSE(cadence.takeRequest(10));

@@ -65,8 +65,8 @@ TEST_F(RequestCaptureTest, WritesMetadataAndResultAsPrivateFiles) {
     capture->finish("", 0, clock);
     EXPECT_EQ(readAll(capture->directory() + "/result.json"),
               "{\n  \"finishedAt\" : \"2026-01-15T12:00:02Z\",\n  \"httpStatus\" : 0\n}");
-    for (const QString& name : {"request.json", "metadata.json", "response.json", "result.json"})
-        EXPECT_EQ(modeOf(capture->directory() + "/" + name), 0600) << name.toStdString();
+    for (const char* name : {"request.json", "metadata.json", "response.json", "result.json"})
+        EXPECT_EQ(modeOf(capture->directory() + "/" + name), 0600) << name;
 }
 
 TEST_F(RequestCaptureTest, TransportFailureLeavesTheFixedResultAndNoResponse) {

@@ -47,7 +47,7 @@ inline bool patchNode(QJsonObject& node, const QString& id, const std::function<
         change(node);
         return true;
     }
-    for (const QString key :
+    for (const QString& key :
          {QStringLiteral("apps"), QStringLiteral("windows"), QStringLiteral("children")}) {
         if (!node.value(key).isArray())
             continue;
@@ -77,7 +77,7 @@ inline bool patchNode(QJsonObject& node, const QString& id, const std::function<
 
 // Removes the element with fixture id `id` from its parent's children.
 inline bool removeNode(QJsonObject& node, const QString& id) {
-    for (const QString key :
+    for (const QString& key :
          {QStringLiteral("apps"), QStringLiteral("windows"), QStringLiteral("children")}) {
         if (!node.value(key).isArray())
             continue;

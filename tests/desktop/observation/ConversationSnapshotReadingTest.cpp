@@ -4,6 +4,7 @@
 #include "TrackerDesktops.h"
 #include "core/HostConstants.h"
 #include "desktop/diagnostics/Diagnostics.h"
+#include "desktop/observation/ElementWalks.h"
 #include "platform/accessibility/Backend.h"
 
 #include <QDir>
@@ -287,6 +288,67 @@ TEST_F(SnapshotReadingTest, ALongConversationScrolledInThreeStepsIsRememberedWho
     EXPECT_TRUE(snapshot->historyCurrent);
     EXPECT_TRUE(snapshot->historyComplete);
     EXPECT_EQ(snapshot->observedUserTurnCount, 6);
+}
+
+TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
+    // Reads of an unchanged window reuse what the last read derived; each kind of change must
+    // still reach the snapshot, on the read right after it.
+    HostWindow host;
+    host.document = chatGPTChat("steady");
+    host.turns = numberedTurns(1, 4, 4);
+    load(desktopJson({host}));
+    auto reader = tracker("com.openai.chat");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(reader->conversationSnapshot());
+    const auto before = reader->conversationSnapshot();
+    ASSERT_TRUE(before);
+    ASSERT_EQ(before->messages.size(), 4u);
+    EXPECT_EQ(before->historyPosition, 4);
+
+    QList<ax::Element> groups, texts;
+    const ax::Element conversation = desktop->element("conversation");
+    for (const ax::Element& element : ElementWalks::flattenedElements(conversation, 100)) {
+        ax::Value parent;
+        const auto role = AccessibilityReading::stringAttribute("AXRole", element);
+        if (ax::copyAttributeValue(element, "AXParent", parent) == ax::Error::success && parent.element() &&
+            *parent.element() == conversation)
+            groups.append(element);
+        if (role == QStringLiteral("AXStaticText"))
+            texts.append(element);
+    }
+    ASSERT_EQ(groups.size(), 4);
+    ASSERT_FALSE(texts.isEmpty());
+
+    // A text.
+    ASSERT_EQ(ax::setAttributeValue(texts.last(), "AXValue", ax::Value("A different last answer")),
+              ax::Error::success);
+    auto after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->messages.back().text, "A different last answer");
+
+    // The position a message announces.
+    ASSERT_EQ(ax::setAttributeValue(groups.last(), "AXDescription", ax::Value("Message 6 of 6")),
+              ax::Error::success);
+    after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->historyPosition, 6);
+
+    // The model the picker shows.
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("picker"), "AXTitle", ax::Value("GPT-5.6 Terra")),
+              ax::Error::success);
+    after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    EXPECT_NE(after->currentModel, before->currentModel);
+
+    // A new element: the tree's shape changes.
+    desktop->addNode(groups.first().node(), host.pid, QString(),
+                     {{"AXRole", ax::Value("AXStaticText")}, {"AXValue", ax::Value("and one more line")}});
+    after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    EXPECT_TRUE(after->messages.front().text.endsWith("and one more line"))
+        << after->messages.front().text.toStdString();
+    // And back to steady: the same again.
+    EXPECT_EQ(reader->conversationSnapshot(), after);
 }
 
 TEST_F(SnapshotReadingTest, MemoryFileSurvivesARestartAndADamagedFileIsSetAside) {

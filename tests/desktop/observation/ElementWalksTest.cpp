@@ -59,7 +59,7 @@ protected:
 TEST_F(ElementWalksTest, CapKeepsTheRootAndTheFirstDescendantsInPreOrder) {
     QJsonArray groups;
     QStringList preorder{"root"};
-    for (const QString& g : {"a", "b", "c"}) {
+    for (const QString g : {"a", "b", "c"}) {
         QJsonArray leaves;
         preorder << g;
         for (int i = 1; i <= (g == "a" ? 7 : 10); ++i) {

@@ -2,6 +2,7 @@
 
 #include "core/ConversationText.h"
 #include "core/HostConstants.h"
+#include "core/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +48,17 @@ TEST(SnapshotLabels, ScrollButtonNeedsAButtonRole) {
     EXPECT_FALSE(rules::isScrollToBottomButton(u"AXStaticText", {"Scroll to Bottom"}));
     EXPECT_FALSE(rules::isScrollToBottomButton(u"AXButton", {"Scroll to bottom of page"}));
     EXPECT_FALSE(rules::isScrollToBottomButton(u"AXButton", {}));
+}
+
+TEST(SnapshotLabels, NormalisedLabelsAlikeForAsciiAndOtherText) {
+    // ASCII labels take a short way; it must give what splitting into words and lowercasing give.
+    for (const char* label :
+         {"", "   ", "Scroll to Bottom", "\t STOP  generating\n", "a\x1f b", "x\x0b\x0cY",
+          "Conversation   Sources ", "\u00a0Sources\u2003", "\u0130stanbul STOP", "ÉCLAIR  x"}) {
+        const QString text = QString::fromUtf8(label);
+        EXPECT_EQ(rules::normalizedLowercasedLabel(text), text::lowercased(text::words(text).join(u' ')))
+            << label;
+    }
 }
 
 TEST(SnapshotDocument, FirstCanonicalCandidateWins) {

@@ -43,7 +43,7 @@ ProcessRun runProbe(const QStringList& arguments, const std::optional<QString>& 
 } // namespace
 
 TEST(HostProbeBinary, EachDemoHostPrintsAVerifiedLine) {
-    for (const QString& host : {"com.openai.chat", "COM.OpenAI.ChatGPT", "com.openai.codex"}) {
+    for (const QString host : {"com.openai.chat", "COM.OpenAI.ChatGPT", "com.openai.codex"}) {
         const ProcessRun run = runProbe({"--probe-host", host}, kDemo);
         EXPECT_EQ(run.status, 0) << host.toStdString();
         EXPECT_TRUE(run.out.startsWith("PROBE verified=true current=true messages=4 users=2 assistants=2 "
