@@ -22,7 +22,6 @@
 #include <QMap>
 #include <QSet>
 #include <QVariantMap>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -167,11 +166,20 @@ private:
                     return &stored;
             return nullptr;
         }
-        // Attribute names are short ASCII: equal lengths are rare, and then a byte compare says it.
+        // Attribute names are short and differ early (after their common "AX"): equal lengths are
+        // rare, and then a plain loop from the back decides sooner than a library compare.
         Q_ALWAYS_INLINE static bool sameName(const QString& a, const QString& b) {
-            return a.size() == b.size() &&
-                   (a.constData() == b.constData() ||
-                    std::memcmp(a.constData(), b.constData(), std::size_t(a.size()) * sizeof(QChar)) == 0);
+            const qsizetype n = a.size();
+            if (n != b.size())
+                return false;
+            const QChar* x = a.constData();
+            const QChar* y = b.constData();
+            if (x == y)
+                return true;
+            for (qsizetype i = n - 1; i >= 0; --i)
+                if (x[i] != y[i])
+                    return false;
+            return true;
         }
         // The stored value, or null when the node lacks the attribute.
         ax::Value valueOf(const QString& name) const {
