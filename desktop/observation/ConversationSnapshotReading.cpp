@@ -40,10 +40,12 @@ enum class RoleKind { text, control, editable, webArea, menu, container };
 
 RoleKind kindOf(QStringView role) {
     // Every role of interest begins with "AX"; the length picks the few candidates to compare.
-    if (role.size() < 6 || role[0] != u'A' || role[1] != u'X')
+    if (role.size() < 5 || role[0] != u'A' || role[1] != u'X')
         return RoleKind::container;
     const auto is = [&](QLatin1StringView name) { return role == name; };
     switch (role.size()) {
+    case 5:
+        return is(QLatin1StringView("AXTab")) ? RoleKind::control : RoleKind::container;
     case 6:
         return is(QLatin1StringView("AXLink"))   ? RoleKind::control
                : is(QLatin1StringView("AXMenu")) ? RoleKind::menu

@@ -351,6 +351,24 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     EXPECT_EQ(reader->conversationSnapshot(), after);
 }
 
+TEST_F(SnapshotReadingTest, ATabNamedByItsValueSelectsTheSurface) {
+    // Tabs and radio buttons are controls: their value is part of their label.
+    HostWindow host;
+    host.document = chatGPTChat("tabs");
+    host.turns = numberedTurns(1, 2, 2);
+    for (const char* role : {"AXTab", "AXRadioButton"}) {
+        host.extraChildren = QJsonArray{
+            QJsonObject{
+                {"role", role}, {"value", "Chat"}, {"attributes", QJsonObject{{"AXSelected", false}}}},
+            QJsonObject{
+                {"role", role}, {"value", "Work"}, {"attributes", QJsonObject{{"AXSelected", true}}}}};
+        load(desktopJson({host}));
+        const auto snapshot = tracker("com.openai.chat")->conversationSnapshot();
+        ASSERT_TRUE(snapshot) << role;
+        EXPECT_EQ(snapshot->surfaceMode, "work") << role;
+    }
+}
+
 TEST_F(SnapshotReadingTest, MemoryFileSurvivesARestartAndADamagedFileIsSetAside) {
     HostWindow host;
     host.document = chatGPTChat("kept");
