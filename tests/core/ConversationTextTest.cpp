@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QJsonDocument>
+#include <QRandomGenerator>
+
+#include "core/Text.h"
 
 using namespace quillmere;
 using ConversationText::Message;
@@ -23,6 +26,40 @@ TEST(ConversationTextNormalize, FoldsUnicodeWhiteSpace) {
     // NBSP, ideographic space and the line separator are white space too.
     EXPECT_EQ(ConversationText::normalize(u"\u00a0a\u3000\u2028b\u00a0"), "a b");
     EXPECT_EQ(ConversationText::normalize(u" \n\t"), "");
+}
+
+// Long texts take a faster way through prose; it must fold exactly as a word-by-word reading
+// does: words split at every White_Space character, joined by one blank.
+TEST(ConversationTextNormalize, LongTextsFoldAsWordsJoinedByOneBlank) {
+    const char16_t pieces[] = {u'a',      u'Z',      u'.',    u'~',      u'\x7f',   u'\x80',   u'\u00e9',
+                               u'\u05be', u' ',      u' ',    u' ',      u'\t',     u'\n',     u'\r',
+                               u'\v',     u'\f',     u'\x1f', u'\u00a0', u'\u2028', u'\u3000', u'\u200b',
+                               u'\xd83d', u'\xde00', u'!',    u'0'};
+    QRandomGenerator random(7);
+    for (int round = 0; round < 3000; ++round) {
+        QString text;
+        const int length = int(random.bounded(80));
+        for (int i = 0; i < length; ++i) {
+            // Mostly letters, so that whole blocks without white space occur.
+            text += random.bounded(3) ? QChar(u'a' + char16_t(random.bounded(26)))
+                                      : QChar(pieces[random.bounded(int(std::size(pieces)))]);
+        }
+        QStringList words;
+        QString word;
+        for (const QChar c : text) {
+            const bool space = c.unicode() < 0x80 ? (c == u' ' || (c >= u'\t' && c <= u'\r'))
+                                                  : text::isWhiteSpace(c.unicode());
+            if (!space) {
+                word += c;
+            } else if (!word.isEmpty()) {
+                words.append(word);
+                word.clear();
+            }
+        }
+        if (!word.isEmpty())
+            words.append(word);
+        ASSERT_EQ(ConversationText::normalize(text), words.join(u' ')) << text.toStdString();
+    }
 }
 
 TEST(ConversationTextMessage, EqualityIsCanonical) {

@@ -1,3 +1,5 @@
+#include <QRandomGenerator>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include "desktop/observation/CodexLocalConversationArchive.h"
@@ -88,6 +90,63 @@ TEST(CodexArchiveMatchKey, readsDigitsAndBlanksOfEveryScript) {
     EXPECT_EQ(archive::matchKey(u"****"), QString());
     // Normalising first leaves a badge alone at the start without its leading blank.
     EXPECT_EQ(archive::matchKey(u" Today 1:00 pm"), QStringLiteral("Today 1:00 pm"));
+}
+
+// The key as its steps read, every replacement applied unconditionally: the shortcuts that skip a
+// replacement which cannot change the text must never change a key.
+QString plainMatchKey(const QString& text) {
+    const auto options = QRegularExpression::UseUnicodePropertiesOption;
+    QString key = ConversationText::normalize(text);
+    key.replace(QStringLiteral("**"), QString());
+    key.replace(QRegularExpression(QStringLiteral("\\s+(?:Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|"
+                                                  "Sunday|Today|Yesterday)\\s+\\d{1,2}:\\d{2}\\s*[AP]M"
+                                                  "(?:\\s+Thinking)?$"),
+                                   options | QRegularExpression::CaseInsensitiveOption),
+                QString());
+    key.replace(QRegularExpression(QStringLiteral("\\s+([.,:;!?])"), options), QStringLiteral("\\1"));
+    key.replace(QRegularExpression(QString(QChar(0x05BE)) + QStringLiteral("\\s+"), options),
+                QString(QChar(0x05BE)));
+    return ConversationText::normalize(key);
+}
+
+TEST(CodexArchiveMatchKey, longTextsKeyAsTheStepsSay) {
+    const char* const pieces[] = {"word",
+                                  "Longer words here",
+                                  " ",
+                                  "  ",
+                                  "\n\n",
+                                  "\t",
+                                  " .",
+                                  ".",
+                                  " ,",
+                                  ";",
+                                  " :",
+                                  "!",
+                                  " ?",
+                                  "?",
+                                  "**",
+                                  "*",
+                                  "\u05d5\u05be",
+                                  "\u05be ",
+                                  "\u00a0",
+                                  "\u2003.",
+                                  "\u3000!",
+                                  "\u00e9t\u00e9",
+                                  "\U0001F600",
+                                  " Monday 3:08 PM",
+                                  " today 11:02 am",
+                                  " Thinking",
+                                  "\u0663",
+                                  "a\u0301",
+                                  "0123456789"};
+    QRandomGenerator random(11);
+    for (int round = 0; round < 3000; ++round) {
+        QString text;
+        const int count = int(random.bounded(40));
+        for (int i = 0; i < count; ++i)
+            text += QString::fromUtf8(pieces[random.bounded(int(std::size(pieces)))]);
+        ASSERT_EQ(archive::matchKey(text), plainMatchKey(text)) << text.toStdString();
+    }
 }
 
 TEST(CodexArchiveMatchKey, stepsApplyInOrder) {
