@@ -231,6 +231,7 @@ private:
         facts_ = std::make_unique_for_overwrite<Fact[]>(capacity);
         texts_.reserve(capacity / 2);
         bool anyEditable = false, anyUser = false;
+        // Inlined into the walk: a call per element would cost more than most elements' work.
         tree_ = layout(
             nodes_, [&](int p, const Node& e, int up) __attribute__((always_inline)) {
                 const std::uint16_t above = up >= 0 ? facts_[std::size_t(up)].state : 0;
