@@ -124,4 +124,13 @@ bool AccessibilityReading::canPress(const ax::Element& element) {
     return primarySelectionAction(element).has_value();
 }
 
+std::optional<ax::Element> AccessibilityReading::parentElement(const ax::Element& element) {
+    ax::Value value;
+    if (ax::copyAttributeValue(element, QStringLiteral("AXParent"), value) != ax::Error::success)
+        return std::nullopt;
+    if (const ax::Element* parent = value.element())
+        return *parent;
+    return std::nullopt;
+}
+
 } // namespace quillmere

@@ -41,6 +41,8 @@ public:
     // False only for an element that says it is disabled (a Boolean false, or the number 0);
     // otherwise whether it offers a primary action.
     static bool canPress(const ax::Element& element);
+    // The element's parent when it reads as an element.
+    static std::optional<ax::Element> parentElement(const ax::Element& element);
 };
 
 } // namespace quillmere

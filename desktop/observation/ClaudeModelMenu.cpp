@@ -31,7 +31,7 @@ template <typename Test> bool selfOrAncestor(const ax::Element& element, int lev
         if (test(*level))
             return true;
         if (i + 1 < levels)
-            level = RenderedMessages::parentElement(*level);
+            level = AccessibilityReading::parentElement(*level);
     }
     return false;
 }

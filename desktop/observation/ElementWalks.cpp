@@ -40,16 +40,6 @@ QString role(const ax::Element& element) {
     return AccessibilityReading::stringAttribute(QStringLiteral("AXRole"), element).value_or(QString());
 }
 
-// The element's parent when it reads as an element.
-std::optional<ax::Element> parentOf(const ax::Element& element) {
-    ax::Value value;
-    if (ax::copyAttributeValue(element, QStringLiteral("AXParent"), value) != ax::Error::success)
-        return std::nullopt;
-    if (const ax::Element* parent = value.element())
-        return *parent;
-    return std::nullopt;
-}
-
 // Appends the elements of a value that is a list made only of elements.
 bool appendElementList(const ax::Value& value, std::vector<ax::Element>& out) {
     const ax::Value::List* list = value.list();
@@ -134,7 +124,7 @@ QList<ax::Element> ElementWalks::optionSurfaceElements(const RunningApplication&
         qint32 focusedPid = 0;
         if (ax::getPid(reached, focusedPid) == ax::Error::success && focusedPid == pid) {
             for (int step = 0; step < 16; ++step) {
-                const std::optional<ax::Element> parent = parentOf(reached);
+                const std::optional<ax::Element> parent = AccessibilityReading::parentElement(reached);
                 qint32 parentPid = 0;
                 if (!parent || ax::getPid(*parent, parentPid) != ax::Error::success || parentPid != pid)
                     break;
@@ -174,7 +164,7 @@ bool ElementWalks::isInAXMenu(const ax::Element& element) {
             return true;
         if (level == 11)
             break;
-        const std::optional<ax::Element> parent = parentOf(current);
+        const std::optional<ax::Element> parent = AccessibilityReading::parentElement(current);
         if (!parent)
             return false;
         current = *parent;
@@ -195,7 +185,7 @@ bool ElementWalks::isInSourcesPanel(const ax::Element& element) {
         }
         if (level == 7)
             break;
-        const std::optional<ax::Element> parent = parentOf(current);
+        const std::optional<ax::Element> parent = AccessibilityReading::parentElement(current);
         if (!parent)
             return false;
         current = *parent;

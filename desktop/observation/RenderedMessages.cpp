@@ -77,15 +77,6 @@ std::vector<ConversationText::Message> stableArchiveMessages(std::vector<Convers
     return messages;
 }
 
-std::optional<ax::Element> parentElement(const ax::Element& element) {
-    ax::Value value;
-    if (ax::copyAttributeValue(element, QStringLiteral("AXParent"), value) != ax::Error::success)
-        return std::nullopt;
-    if (const ax::Element* parent = value.element())
-        return *parent;
-    return std::nullopt;
-}
-
 bool isChatGPTUserMessageBubble(const ax::Element& element) {
     static const QStringList attributes{"AXDOMClassList",  "AXClassList", "AXIdentifier",
                                         "AXDOMIdentifier", "AXHelp",      "AXRoleDescription"};
@@ -105,7 +96,7 @@ std::optional<int> messagePosition(const ax::Element& element) {
                 if (auto position = positionFromLabel(*label))
                     return position;
         if (depth < 5)
-            level = parentElement(*level);
+            level = AccessibilityReading::parentElement(*level);
     }
     return std::nullopt;
 }
@@ -155,7 +146,7 @@ json::Object identityEvidence(int ordinal, const QString& role, const ax::Elemen
         }
         levels.emplace_back(std::move(record));
         if (depth < 6)
-            level = parentElement(e);
+            level = AccessibilityReading::parentElement(e);
     }
     return json::Object{{"ordinal", ordinal}, {"role", role}, {"ancestors", std::move(levels)}};
 }

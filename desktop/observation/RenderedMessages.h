@@ -43,9 +43,6 @@ std::vector<ConversationText::Message> stableArchiveMessages(std::vector<Convers
 // ---------------------------------------------------------------------------------------------
 // Reading rendered message elements
 
-// The element's parent when it reads as an element.
-std::optional<ax::Element> parentElement(const ax::Element& element);
-
 // Whether the element's class names, identifiers, help or role description mark a rendered user
 // message.
 bool isChatGPTUserMessageBubble(const ax::Element& element);

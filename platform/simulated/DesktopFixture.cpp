@@ -190,6 +190,8 @@ public:
 
     quint64 build(const QJsonValue& json, quint64 parent, qint32 pid, const QString& path, bool window);
     Behaviours behaviours(const QJsonValue& json, const QString& path) const;
+    // An object from virtual key code to behaviours.
+    QHash<int, Behaviours> keyBindings(const QJsonValue& json, const QString& path) const;
     void resolve() {
         for (const auto& step : pending_)
             step();
@@ -274,6 +276,21 @@ Behaviour DesktopFixtureBuilder::behaviour(const QJsonValue& json, const QString
         break;
     }
     return b;
+}
+
+QHash<int, Behaviours> DesktopFixtureBuilder::keyBindings(const QJsonValue& json, const QString& path) const {
+    if (!json.isObject())
+        fail(path, QStringLiteral("expected an object from virtual key code to behaviours"));
+    QHash<int, Behaviours> bindings;
+    const QJsonObject map = json.toObject();
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        bool ok = false;
+        const int code = it.key().toInt(&ok);
+        if (!ok || code < 0 || code > 0xffff)
+            fail(at(path, it.key()), QStringLiteral("expected a virtual key code"));
+        bindings.insert(code, behaviours(it.value(), at(path, it.key())));
+    }
+    return bindings;
 }
 
 Behaviours DesktopFixtureBuilder::behaviours(const QJsonValue& json, const QString& path) const {
@@ -385,19 +402,8 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
             node(self).actions.insert(name, bound);
         }
     }
-    if (const QJsonValue keys = object.value(QStringLiteral("keys")); !keys.isUndefined()) {
-        const QString keysPath = at(path, QStringLiteral("keys"));
-        if (!keys.isObject())
-            fail(keysPath, QStringLiteral("expected an object from virtual key code to behaviours"));
-        const QJsonObject map = keys.toObject();
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            bool ok = false;
-            const int code = it.key().toInt(&ok);
-            if (!ok || code < 0 || code > 0xffff)
-                fail(at(keysPath, it.key()), QStringLiteral("expected a virtual key code"));
-            node(self).keys.insert(code, behaviours(it.value(), at(keysPath, it.key())));
-        }
-    }
+    if (const QJsonValue keys = object.value(QStringLiteral("keys")); !keys.isUndefined())
+        node(self).keys.insert(keyBindings(keys, at(path, QStringLiteral("keys"))));
     if (object.contains(QStringLiteral("click")))
         node(self).click =
             behaviours(object.value(QStringLiteral("click")), at(path, QStringLiteral("click")));
@@ -574,19 +580,8 @@ void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
         SimulatedDesktop::App* app = desktop.app(pid);
         app->hidden = optionalBool(a, QStringLiteral("hidden"), false, path);
         app->activates = optionalBool(a, QStringLiteral("activates"), true, path);
-        if (const QJsonValue keys = a.value(QStringLiteral("keys")); !keys.isUndefined()) {
-            const QString keysPath = at(path, QStringLiteral("keys"));
-            if (!keys.isObject())
-                fail(keysPath, QStringLiteral("expected an object from virtual key code to behaviours"));
-            const QJsonObject map = keys.toObject();
-            for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-                bool ok = false;
-                const int code = it.key().toInt(&ok);
-                if (!ok || code < 0 || code > 0xffff)
-                    fail(at(keysPath, it.key()), QStringLiteral("expected a virtual key code"));
-                desktop.app(pid)->keys.insert(code, builder.behaviours(it.value(), at(keysPath, it.key())));
-            }
-        }
+        if (const QJsonValue keys = a.value(QStringLiteral("keys")); !keys.isUndefined())
+            app->keys.insert(builder.keyBindings(keys, at(path, QStringLiteral("keys"))));
         const QJsonValue windows = a.value(QStringLiteral("windows"));
         if (!windows.isUndefined() && !windows.isArray())
             fail(at(path, QStringLiteral("windows")), QStringLiteral("expected a list of windows"));

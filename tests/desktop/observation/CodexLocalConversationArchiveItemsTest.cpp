@@ -35,8 +35,9 @@ void expectSameAsParser(const QByteArray& json) {
                                     << json.toPercentEncoding(" {}[]:,\"").toStdString()
                                     << "\n  parser: " << describe(expected)
                                     << "\n  fast:   " << describe(actual);
-        if (const std::optional<ItemDecoding> scanned = archive::scanItem(type, json))
+        if (const std::optional<ItemDecoding> scanned = archive::scanItem(type, json)) {
             EXPECT_EQ(*scanned, expected) << json.toStdString();
+        }
     }
 }
 
