@@ -152,45 +152,47 @@ QList<ax::Element> ElementWalks::optionSurfaceElements(const RunningApplication&
     return result;
 }
 
+namespace {
+
+// Whether `test` holds for the element or one of its ancestors, looking at `levels` elements in all.
+template <typename Test> bool selfOrAncestor(const ax::Element& element, int levels, Test test) {
+    ax::Element current = element;
+    for (int level = 0; level < levels; ++level) {
+        if (test(current))
+            return true;
+        if (level == levels - 1)
+            break;
+        const std::optional<ax::Element> parent = AccessibilityReading::parentElement(current);
+        if (!parent)
+            return false;
+        current = *parent;
+    }
+    return false;
+}
+
+} // namespace
+
 bool ElementWalks::isModelPicker(const ax::Element& element) {
     return isPickerRole(role(element)) &&
            ModelControlLabel::model(AccessibilityReading::elementLabel(element)).has_value();
 }
 
 bool ElementWalks::isInAXMenu(const ax::Element& element) {
-    ax::Element current = element;
-    for (int level = 0; level < 12; ++level) {
-        if (role(current) == u"AXMenu")
-            return true;
-        if (level == 11)
-            break;
-        const std::optional<ax::Element> parent = AccessibilityReading::parentElement(current);
-        if (!parent)
-            return false;
-        current = *parent;
-    }
-    return false;
+    return selfOrAncestor(element, 12, [](const ax::Element& current) { return role(current) == u"AXMenu"; });
 }
 
 bool ElementWalks::isInSourcesPanel(const ax::Element& element) {
     static const QStringList names{QStringLiteral("sources"), QStringLiteral("outputs"),
                                    QStringLiteral("sidebar"), QStringLiteral("conversation sources")};
-    ax::Element current = element;
-    for (int level = 0; level < 8; ++level) {
+    return selfOrAncestor(element, 8, [](const ax::Element& current) {
         for (const char* attribute : {"AXTitle", "AXDescription"}) {
             const std::optional<QString> text =
                 AccessibilityReading::stringAttribute(QString::fromLatin1(attribute), current);
             if (text && names.contains(text::lowercased(text::words(*text).join(u' '))))
                 return true;
         }
-        if (level == 7)
-            break;
-        const std::optional<ax::Element> parent = AccessibilityReading::parentElement(current);
-        if (!parent)
-            return false;
-        current = *parent;
-    }
-    return false;
+        return false;
+    });
 }
 
 QString ElementWalks::controlChoiceLabel(const ax::Element& element) {
