@@ -210,8 +210,11 @@ bool writeFile(const QString& path, const json::Value& value, bool pretty, bool 
     if (!isSerialisable(value))
         return false;
     const QByteArray bytes = json::write(value, {.pretty = pretty, .sortedKeys = true});
-    return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode())
-                             : AtomicFile::write(path, bytes, diagnosticFileMode());
+    // Content-free and rewritten as reads go: a crash may lose the latest replacement, never
+    // leave half a file, so the folder is not synced after each one.
+    constexpr auto sync = AtomicFile::Sync::fileOnly;
+    return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode(), nullptr, sync)
+                             : AtomicFile::write(path, bytes, diagnosticFileMode(), nullptr, sync);
 }
 
 void record(const QString& folder, const QString& state, qint64 messageCount,

@@ -101,7 +101,7 @@ bool holdsExactly(const QByteArray& path, const QByteArray& bytes, int mode) {
 
 } // namespace
 
-bool AtomicFile::write(const QString& path, const QByteArray& bytes, int mode, QString* error) {
+bool AtomicFile::write(const QString& path, const QByteArray& bytes, int mode, QString* error, Sync sync) {
     mode &= permissionBits;
     const QFileInfo target(path);
     const QString fileName = target.fileName();
@@ -141,15 +141,17 @@ bool AtomicFile::write(const QString& path, const QByteArray& bytes, int mode, Q
     // rename() replaces a link at the final path instead of following it.
     if (::rename(temporary.constData(), finalPath.constData()) != 0)
         return abandon(errno);
-    syncFolder(folder);
+    if (sync == Sync::fileAndFolder)
+        syncFolder(folder);
     return true;
 }
 
-bool AtomicFile::writeIfChanged(const QString& path, const QByteArray& bytes, int mode, QString* error) {
+bool AtomicFile::writeIfChanged(const QString& path, const QByteArray& bytes, int mode, QString* error,
+                                Sync sync) {
     if (!path.isEmpty() &&
         holdsExactly(QFile::encodeName(QFileInfo(path).absoluteFilePath()), bytes, mode & permissionBits))
         return true;
-    return write(path, bytes, mode, error);
+    return write(path, bytes, mode, error, sync);
 }
 
 bool AtomicFile::makeFolder(const QString& path, int mode, QString* error) {

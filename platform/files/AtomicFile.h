@@ -11,14 +11,22 @@ namespace quillmere {
 
 namespace AtomicFile {
 
+// How much of a write must survive a crash. Both sync the new file before it replaces the old,
+// so a reader never finds a half-written file; `fileAndFolder` also syncs the folder so that the
+// replacement itself is on disk. Files that are rewritten on every read and hold nothing a user
+// would miss can skip that second sync, which costs as much as the first.
+enum class Sync { fileAndFolder, fileOnly };
+
 // Writes `bytes` to `path` with exactly the permission bits `mode` (the umask neither widens nor
 // narrows them). Returns false on any failure, leaving whatever was at `path` untouched and no
 // temporary file behind; `error`, when given, receives the system's description of the failure.
 // A symbolic link at `path` is replaced by the new file, never followed.
-bool write(const QString& path, const QByteArray& bytes, int mode = 0600, QString* error = nullptr);
+bool write(const QString& path, const QByteArray& bytes, int mode = 0600, QString* error = nullptr,
+           Sync sync = Sync::fileAndFolder);
 // Like write(), but leaves the file alone (and returns true) when `path` is already a regular
 // file holding `bytes` with permission bits `mode`.
-bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 0600, QString* error = nullptr);
+bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 0600, QString* error = nullptr,
+                    Sync sync = Sync::fileAndFolder);
 // Creates `path` and missing parents, each new folder with exactly `mode`; existing folders keep
 // theirs. True when it exists as a folder afterwards.
 bool makeFolder(const QString& path, int mode = 0700, QString* error = nullptr);
