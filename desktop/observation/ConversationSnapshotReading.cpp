@@ -370,7 +370,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     reading.stage = QStringLiteral("read");
     reading.reachedWindow = true;
 
-    // --- the scan: each element's role is read once, as its parent's children are listed
+    // --- the scan: each element's role and children are read in one request, as it is visited
     struct Item {
         ax::Element element;
         QString role;
@@ -379,20 +379,35 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     };
     int serials = 0;
     const auto makeItem = [&](const ax::Element& element, int parentSerial) {
-        Item item{element, stringAttribute(kRole, element).value_or(QString()), serials++, parentSerial};
-        return item;
+        return Item{element, QString(), serials++, parentSerial};
+    };
+    // The visited element's role and children; the walk asks for the role first (to prune and to
+    // spot a web area) and then for the children of the same element.
+    static const QString kRoleAndChildren[] = {kRole, kChildren};
+    std::vector<ax::Value> visited;
+    std::vector<ax::Error> visitedErrors;
+    int visitedSerial = -1;
+    const auto visit = [&](Item& item) {
+        if (visitedSerial == item.serial)
+            return;
+        visitedSerial = item.serial;
+        ax::copyMultipleAttributeValues(item.element, kRoleAndChildren, visited, visitedErrors);
+        if (visitedErrors[0] == ax::Error::success)
+            item.role = AccessibilityReading::stringFromAccessibilityValue(visited[0]).value_or(QString());
     };
     const bool claudeHost = provider == AIProvider::claude;
     const auto result = ConversationTreeWalk::scan(
         makeItem(*window, -1), scanLimit,
-        [](const Item& item) { return item.role == QLatin1String("AXWebArea"); },
-        [&, kids = std::vector<Item>()](const Item& item) mutable {
+        [&](Item& item) {
+            visit(item);
+            return item.role == QLatin1String("AXWebArea");
+        },
+        [&, kids = std::vector<Item>()](Item& item) mutable {
             // One buffer for every element's children: the walk moves them out at once.
             kids.clear();
-            ax::Value value;
+            visit(item);
             const ax::Value::List* list =
-                ax::copyAttributeValue(item.element, kChildren, value) == ax::Error::success ? value.list()
-                                                                                             : nullptr;
+                visitedErrors[1] == ax::Error::success ? visited[1].list() : nullptr;
             if (list) {
                 kids.reserve(list->size());
                 for (const ax::Value& child : *list)
@@ -401,10 +416,13 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             }
             return std::span<Item>(kids);
         },
-        [&](const Item& item) {
+        [&](Item& item) {
             // A page embedded in a Claude window (a preview, a browser) is no part of the
             // conversation and may hold thousands of elements.
-            if (!claudeHost || item.role != QLatin1String("AXWebArea"))
+            if (!claudeHost)
+                return false;
+            visit(item);
+            if (item.role != QLatin1String("AXWebArea"))
                 return false;
             return ConversationTreeWalk::isClaudeEmbeddedWebArea(
                 item.role, stringAttribute(QStringLiteral("AXURL"), item.element));

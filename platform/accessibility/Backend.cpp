@@ -1,5 +1,7 @@
 #include "platform/accessibility/Backend.h"
 
+#include <algorithm>
+
 namespace quillmere::ax {
 
 namespace {
@@ -49,10 +51,15 @@ void Backend::copyMultipleAttributeValues(const Element& element, const QString*
 
 void copyMultipleAttributeValues(const Element& element, std::span<const QString> attributes,
                                  std::vector<Value>& values, std::vector<Error>& errors) {
-    values.assign(attributes.size(), Value());
-    errors.assign(attributes.size(), Error::illegalArgument);
-    if (element.isNull() || attributes.empty())
+    // Resized, not refilled: the backend sets every value and error it is asked for, and the
+    // buffers of a caller that reads element after element keep their size.
+    values.resize(attributes.size());
+    errors.resize(attributes.size());
+    if (element.isNull() || attributes.empty()) {
+        std::fill(values.begin(), values.end(), Value());
+        std::fill(errors.begin(), errors.end(), Error::illegalArgument);
         return;
+    }
     Backend::current().copyMultipleAttributeValues(element, attributes.data(), attributes.size(),
                                                    values.data(), errors.data());
 }

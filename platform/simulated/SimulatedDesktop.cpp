@@ -366,14 +366,17 @@ void SimulatedDesktop::copyMultipleAttributeValues(const ax::Element& element, c
                                                    std::size_t count, ax::Value* values, ax::Error* errors) {
     // One request, but every attribute in it counts as a read, as it does one by one.
     counts_.attributeReads += count;
-    for (std::size_t i = 0; i < count; ++i)
-        values[i] = ax::Value();
-    const auto fill = [&](ax::Error error) { std::fill(errors, errors + count, error); };
+    const auto fill = [&](ax::Error error) {
+        std::fill(values, values + count, ax::Value());
+        std::fill(errors, errors + count, error);
+    };
     if (!trusted_)
         return fill(ax::Error::apiDisabled);
     if (element.backendTag() == tag_ && element.node() == kSystemWide) {
-        for (std::size_t i = 0; i < count; ++i)
+        for (std::size_t i = 0; i < count; ++i) {
+            values[i] = ax::Value();
             errors[i] = systemWideAttribute(attributes[i], values[i]);
+        }
         return;
     }
     ax::Error error = ax::Error::success;
@@ -381,8 +384,10 @@ void SimulatedDesktop::copyMultipleAttributeValues(const ax::Element& element, c
     if (!n)
         return fill(error);
     n->reads += count;
+    // A read that fails leaves no value; one that succeeds replaces whatever the buffer held.
     for (std::size_t i = 0; i < count; ++i)
-        errors[i] = nodeAttribute(*n, attributes[i], values[i]);
+        if ((errors[i] = nodeAttribute(*n, attributes[i], values[i])) != ax::Error::success)
+            values[i] = ax::Value();
 }
 
 ax::Error SimulatedDesktop::nodeAttribute(Node& self, const QString& attribute, ax::Value& value) {
