@@ -124,6 +124,9 @@ bool isSourcesPanelName(const QString& text) {
 
 // The element label: pieces without exact repeats, joined with one blank.
 QString labelOf(const QStringList& pieces) {
+    // Most labels are one piece: that piece itself, shared, with no list made to join.
+    if (pieces.size() == 1)
+        return pieces.front();
     QStringList kept;
     for (const QString& piece : pieces)
         if (!kept.contains(piece))
