@@ -80,6 +80,21 @@ TEST_F(AtomicFileTest, WritesExactBytesIncludingEmptyAndBinary) {
     EXPECT_EQ(contents(at("large")), large);
 }
 
+TEST_F(AtomicFileTest, AWriteWithoutTheFolderSyncIsAsAtomicAndAsSafe) {
+    const auto sync = AtomicFile::Sync::fileOnly;
+    ASSERT_TRUE(AtomicFile::write(at("f"), "old", 0644));
+    ASSERT_TRUE(AtomicFile::write(at("f"), "new", 0600, nullptr, sync));
+    EXPECT_EQ(contents(at("f")), "new");
+    EXPECT_EQ(modeOf(at("f")), 0600);
+    ASSERT_TRUE(AtomicFile::write(at("target"), "kept", 0600));
+    ASSERT_EQ(
+        ::symlink(QFile::encodeName(at("target")).constData(), QFile::encodeName(at("link")).constData()), 0);
+    ASSERT_TRUE(AtomicFile::writeIfChanged(at("link"), "kept", 0600, nullptr, sync));
+    EXPECT_FALSE(QFileInfo(at("link")).isSymLink());
+    EXPECT_EQ(contents(at("target")), "kept");
+    EXPECT_EQ(entries(), QStringList({"f", "link", "target"}));
+}
+
 // MARK: - failures
 
 TEST_F(AtomicFileTest, AWriteThatFailsMidwayLeavesTheOldFileAndNoTemporary) {

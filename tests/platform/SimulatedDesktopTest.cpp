@@ -233,9 +233,11 @@ TEST_F(SimulatedDesktopTest, ManyAttributesInOneRequestReadAsOneByOne) {
     forced->install();
     const QList<QString> attributes{"AXRole",   "AXTitle",    "AXDescription", "AXDOMClassList", "AXHelp",
                                     "AXParent", "AXChildren", "AXFocused",     "AXNoSuchThing",  "AXRole"};
+    // One pair of buffers for every request, as a walk reuses them: what one element gave must
+    // not show through where the next has nothing.
+    std::vector<ax::Value> values;
+    std::vector<ax::Error> errors;
     const auto compare = [&](const ax::Element& element) {
-        std::vector<ax::Value> values;
-        std::vector<ax::Error> errors;
         const quint64 before = forced->callCounts().attributeReads;
         ax::copyMultipleAttributeValues(element, attributes, values, errors);
         // Each attribute counts as a read, as it does one by one (the null element reaches no host).
