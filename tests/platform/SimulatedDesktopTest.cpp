@@ -263,8 +263,7 @@ TEST_F(SimulatedDesktopTest, ManyAttributesInOneRequestReadAsOneByOne) {
     compare(x);
     forced->setTrusted(false);
     compare(forced->element("w"));
-    std::vector<ax::Value> values{ax::Value("left over")};
-    std::vector<ax::Error> errors;
+    values = {ax::Value("left over")};
     ax::copyMultipleAttributeValues(x, {}, values, errors);
     EXPECT_TRUE(values.empty());
     EXPECT_TRUE(errors.empty());
