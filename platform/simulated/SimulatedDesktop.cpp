@@ -508,22 +508,36 @@ ax::Error SimulatedDesktop::copyActionNames(const ax::Element& element, ax::Valu
     return ax::Error::success;
 }
 
-ax::Error SimulatedDesktop::performAction(const ax::Element& element, const QString& action) {
-    ++counts_.actions;
+JournalEntry SimulatedDesktop::elementEntry(JournalEntry::Kind kind, const QString& name,
+                                            const ax::Element& element) const {
     JournalEntry entry;
-    entry.kind = JournalEntry::Kind::action;
-    entry.name = action;
+    entry.kind = kind;
+    entry.name = name;
     entry.node = idOf(element);
     entry.pid = element.recordedPid();
-    auto finish = [&](ax::Error result) {
-        entry.result = result;
-        record(entry);
-        return result;
-    };
-    if (!trusted_)
-        return finish(ax::Error::apiDisabled);
+    return entry;
+}
+
+ax::Error SimulatedDesktop::recorded(JournalEntry& entry, ax::Error result) {
+    entry.result = result;
+    record(entry);
+    return result;
+}
+
+SimulatedDesktop::Node* SimulatedDesktop::callableNode(const ax::Element& element, ax::Error& error) {
+    if (!trusted_) {
+        error = ax::Error::apiDisabled;
+        return nullptr;
+    }
+    return liveNode(element, error);
+}
+
+ax::Error SimulatedDesktop::performAction(const ax::Element& element, const QString& action) {
+    ++counts_.actions;
+    JournalEntry entry = elementEntry(JournalEntry::Kind::action, action, element);
+    const auto finish = [&](ax::Error result) { return recorded(entry, result); };
     ax::Error error = ax::Error::success;
-    Node* n = liveNode(element, error);
+    Node* n = callableNode(element, error);
     if (!n)
         return finish(error);
     if (!n->actionNames.contains(action))
@@ -540,21 +554,11 @@ ax::Error SimulatedDesktop::performAction(const ax::Element& element, const QStr
 ax::Error SimulatedDesktop::setAttributeValue(const ax::Element& element, const QString& attribute,
                                               const ax::Value& value) {
     ++counts_.attributeSets;
-    JournalEntry entry;
-    entry.kind = JournalEntry::Kind::setAttribute;
-    entry.name = attribute;
+    JournalEntry entry = elementEntry(JournalEntry::Kind::setAttribute, attribute, element);
     entry.detail = value.describe();
-    entry.node = idOf(element);
-    entry.pid = element.recordedPid();
-    auto finish = [&](ax::Error result) {
-        entry.result = result;
-        record(entry);
-        return result;
-    };
-    if (!trusted_)
-        return finish(ax::Error::apiDisabled);
+    const auto finish = [&](ax::Error result) { return recorded(entry, result); };
     ax::Error error = ax::Error::success;
-    Node* n = liveNode(element, error);
+    Node* n = callableNode(element, error);
     if (!n)
         return finish(error);
     if (const auto forced = n->setErrors.constFind(attribute); forced != n->setErrors.constEnd())

@@ -232,6 +232,12 @@ private:
     Node* node(quint64 id);
     const Node* node(quint64 id) const;
     Node* liveNode(const ax::Element& element, ax::Error& error);
+    // The live node a call on `element` may act on; none, with the reason in `error`, when the
+    // process is not trusted or the element is gone.
+    Node* callableNode(const ax::Element& element, ax::Error& error);
+    // The journal entry of one call on an element, and its recording with the call's result.
+    JournalEntry elementEntry(JournalEntry::Kind kind, const QString& name, const ax::Element& element) const;
+    ax::Error recorded(JournalEntry& entry, ax::Error result);
     Node* readableNode(const ax::Element& element, ax::Error& error);
     // One attribute of a live node, the read already counted.
     ax::Error nodeAttribute(Node& self, const QString& attribute, ax::Value& value);
