@@ -210,9 +210,9 @@ bool writeFile(const QString& path, const json::Value& value, bool pretty, bool 
     if (!isSerialisable(value))
         return false;
     const QByteArray bytes = json::write(value, {.pretty = pretty, .sortedKeys = true});
-    // Content-free and rewritten as reads go: a crash may lose the latest replacement, never
-    // leave half a file, so the folder is not synced after each one.
-    constexpr auto sync = AtomicFile::Sync::fileOnly;
+    // Content-free, in the temporary folder and rewritten as reads go: a crash may lose the
+    // latest replacement, which the next read writes again, so nothing is synced.
+    constexpr auto sync = AtomicFile::Sync::none;
     return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode(), nullptr, sync)
                              : AtomicFile::write(path, bytes, diagnosticFileMode(), nullptr, sync);
 }

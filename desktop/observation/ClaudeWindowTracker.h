@@ -112,13 +112,6 @@ public:
     // The host's focused window; leaves the window-size evidence on the way.
     std::optional<ax::Element> focusedWindow(const RunningApplication& application);
 
-    // The messages of an OpenAI host's window, from the scanned `elements` and the tree `nodes`
-    // built from them. Remembers each message's announced position and leaves the messages'
-    // content-free identity and structure evidence.
-    std::vector<SentMessageTree::Message>
-    chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes,
-                            const QList<ax::Element>& elements);
-
     // A fresh reading of the host's open conversation; none when no conversation with a model
     // picker and a sent user message can be read. Every call refreshes the state below.
     std::optional<ConversationSnapshot> conversationSnapshot();
@@ -203,7 +196,14 @@ private:
     class ApplyHost;
     ModelSettingApplier& applier();
     struct Scan;
+    struct Controls;
     struct Reading;
+
+    // The messages of an OpenAI host's window, from the tree `nodes` built from the walk's
+    // elements. Remembers each message's announced position and leaves the messages'
+    // content-free identity and structure evidence.
+    std::vector<SentMessageTree::Message> chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes,
+                                                                  const Scan& scan);
 
     // What a host's own archive says about the conversation in view: nothing (no archive, or
     // none for this host), its whole history, or that the window's conversation is not the one
@@ -226,8 +226,7 @@ private:
     std::optional<ConversationSnapshot> read(Reading& reading);
     void finishRead(Reading& reading, const std::optional<ConversationSnapshot>& snapshot);
     void writeMessageEvidence(const std::vector<SentMessageTree::Node>& nodes,
-                              const std::vector<SentMessageTree::Message>& messages,
-                              const QList<ax::Element>& elements);
+                              const std::vector<SentMessageTree::Message>& messages, const Scan& scan);
 
     std::optional<QString> requiredBundleID_;
     Environment environment_;
@@ -264,8 +263,13 @@ private:
             bool identified = true;
         };
         std::optional<Kept> kept;
+        // What the tree's labels show of its controls, once worked out.
+        std::shared_ptr<const Controls> controls;
     };
     std::optional<Derived> derived_;
+    // The walk's buffers and the last read's values (shared only so the type can stay private
+    // to the reading code).
+    std::shared_ptr<Scan> scan_;
 
     // The message evidence is rewritten only when the rendered tree changed.
     std::optional<std::vector<SentMessageTree::Node>> evidenceNodes_;

@@ -134,19 +134,30 @@ QString labelOf(const QStringList& pieces) {
     return kept.join(QLatin1Char(' '));
 }
 
-// What a container is read for in one request: its two labels, then the user-bubble attributes
-// in the order the bubble rule reads them.
-const QString kContainerAttributes[] = {kDescription,
-                                        kTitle,
-                                        QStringLiteral("AXDOMClassList"),
-                                        QStringLiteral("AXClassList"),
-                                        QStringLiteral("AXIdentifier"),
-                                        QStringLiteral("AXDOMIdentifier"),
-                                        QStringLiteral("AXHelp"),
-                                        QStringLiteral("AXRoleDescription")};
-constexpr std::size_t firstBubbleAttribute = 2;
-// What a control is read for: its title, description and value.
-const QString kControlAttributes[] = {kTitle, kDescription, kValue};
+// What the walk reads of every element it visits, in one request: its role and children, its two
+// labels, the attributes that can mark a user's message bubble (in the order the bubble rule
+// reads them) and its value. An element has few of these; asking for all of them at once costs
+// one request per element where asking by role would cost two.
+const QString kScanAttributes[] = {kRole,
+                                   kChildren,
+                                   kDescription,
+                                   kTitle,
+                                   QStringLiteral("AXDOMClassList"),
+                                   QStringLiteral("AXClassList"),
+                                   QStringLiteral("AXIdentifier"),
+                                   QStringLiteral("AXDOMIdentifier"),
+                                   QStringLiteral("AXHelp"),
+                                   QStringLiteral("AXRoleDescription"),
+                                   kValue};
+enum ScanAttribute : std::size_t {
+    roleAt,
+    childrenAt,
+    descriptionAt,
+    titleAt,
+    firstBubbleAt,
+    valueAt = std::size(kScanAttributes) - 1
+};
+constexpr std::size_t scanWidth = std::size(kScanAttributes);
 
 // Whether an element's class names, identifiers, help or role description mark a user message:
 // the bubble attributes' values as read, each through the list reader (a string as a one-item
@@ -176,34 +187,19 @@ bool isUserBubble(const ax::Value* values, const ax::Error* errors, std::size_t 
     return false;
 }
 
-// The few texts an element's labels are made of, held by reference while it is read. The list
-// is made only when the last read's list for the element does not already hold exactly these
-// texts; when it does, that list is shared instead, so an unchanged window allocates no labels.
-class Texts {
-public:
-    void add(const QString& text) { items_[size_++] = &text; }
-    // A label piece: kept unless absent or empty.
-    void addPiece(const std::optional<QString>& text) {
-        if (text && !text->isEmpty())
-            add(*text);
+// Whether two values read are the same. Texts handed out from the same storage are, without
+// comparing their characters: an unchanged element usually gives the very same text again.
+bool sameValue(const ax::Value& a, const ax::Value& b) {
+    if (a.kind() != b.kind())
+        return false;
+    if (a.isNull())
+        return true;
+    if (const QString* x = a.string()) {
+        const QString* y = b.string();
+        return (x->constData() == y->constData() && x->size() == y->size()) || *x == *y;
     }
-    QStringList list(const QStringList* last) const {
-        if (last && last->size() == size_ &&
-            std::equal(items_, items_ + size_, last->begin(),
-                       [](const QString* a, const QString& b) { return *a == b; }))
-            return *last;
-        QStringList made;
-        if (size_ > 0)
-            made.reserve(size_);
-        for (int i = 0; i < size_; ++i)
-            made.append(*items_[i]);
-        return made;
-    }
-
-private:
-    const QString* items_[3] = {};
-    int size_ = 0;
-};
+    return a == b;
+}
 
 // A value read as text, as stringAttribute reads it.
 std::optional<QString> textOf(const ax::Value& value, ax::Error error) {
@@ -221,13 +217,51 @@ QString flag(const std::optional<bool>& value) {
 
 } // namespace
 
-// What the scan of one window found: elements in pre-order with their role and tree links.
+// The window as the walk found it, kept from read to read: buffers keep their size, and the last
+// read's attribute values stay beside this read's, so that an element that reads as it did then
+// is not worked out again.
 struct ClaudeWindowTracker::Scan {
-    QList<ax::Element> elements;
-    std::vector<QString> roles;
-    std::vector<int> parents;
-    std::vector<std::vector<int>> children;
-    bool truncated = false;
+    struct Item {
+        ax::Element element;
+        int parent = -1; // the parent's index in pre-order; -1 for the window
+    };
+    std::vector<Item> items; // this read's elements in pre-order
+    // scanWidth values and errors per element, in the order of kScanAttributes.
+    std::vector<ax::Value> values, lastValues;
+    std::vector<ax::Error> errors, lastErrors;
+    std::vector<int> parents, lastParents;
+    // Whether each element's own labels name a sources panel.
+    std::vector<char> panels, lastPanels;
+    // How many elements the last read's buffers hold; none while a read is under way, so that a
+    // read cut short leaves nothing to compare with.
+    int lastCount = 0;
+    std::vector<char> inMenu, inSources;
+    std::vector<int> sourcesDepth; // levels above the nearest sources panel, -1 for none
+
+    const ax::Element& element(int index) const { return items[std::size_t(index)].element; }
+    // Whether element `index`, one the last read also had, read exactly as it did then (its
+    // children aside).
+    bool readsAsBefore(int index) const {
+        const std::size_t at = std::size_t(index) * scanWidth;
+        for (std::size_t k = 0; k < scanWidth; ++k)
+            if (k != childrenAt && (errors[at + k] != lastErrors[at + k] || !sameValue(values[at + k], lastValues[at + k])))
+                return false;
+        return true;
+    }
+};
+
+// What the labels of a window's elements show, worked out again only when the tree changes:
+// everything but what the host may change without changing a label (whether a control is
+// enabled or selected) is read from the tree alone.
+struct ClaudeWindowTracker::Controls {
+    bool scrollSeen = false, attachment = false, menuInWindow = false, generating = false;
+    int copyAnchors = 0;
+    int effortIndex = -1;
+    QStringList renameTitles;
+    QSet<QString> shownModels;
+    std::vector<ObservedSetting> shownSettings;
+    std::vector<int> pickerCandidates;                    // picker controls naming a model, in order
+    std::vector<std::pair<int, QString>> surfaceSwitches; // "work" and "chat" switches, in order
 };
 
 // Everything one read learns on its way, for the snapshot, the state fields and the summary.
@@ -244,7 +278,7 @@ struct ClaudeWindowTracker::Reading {
 
 std::vector<SentMessageTree::Message>
 ClaudeWindowTracker::chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes,
-                                             const QList<ax::Element>& elements) {
+                                             const Scan& scan) {
     std::vector<SentMessageTree::Message> messages = SentMessageTree::extract(nodes);
     // Each node's parent, once, so that finding a message's announced position costs at most six
     // steps up instead of a walk over the whole tree per message.
@@ -265,13 +299,13 @@ ClaudeWindowTracker::chatGPTRenderedMessages(const std::vector<SentMessageTree::
                     break;
         renderedMessagePositions_.push_back(position);
     }
-    writeMessageEvidence(nodes, messages, elements);
+    writeMessageEvidence(nodes, messages, scan);
     return messages;
 }
 
 void ClaudeWindowTracker::writeMessageEvidence(const std::vector<SentMessageTree::Node>& nodes,
                                                const std::vector<SentMessageTree::Message>& messages,
-                                               const QList<ax::Element>& elements) {
+                                               const Scan& scan) {
     std::vector<int> roots;
     roots.reserve(messages.size());
     for (const auto& message : messages)
@@ -284,9 +318,9 @@ void ClaudeWindowTracker::writeMessageEvidence(const std::vector<SentMessageTree
     records.reserve(messages.size());
     for (std::size_t ordinal = 0; ordinal < messages.size(); ++ordinal) {
         const int root = messages[ordinal].root;
-        if (root >= 0 && root < elements.size())
+        if (root >= 0 && std::size_t(root) < scan.items.size())
             records.push_back(
-                RenderedMessages::identityEvidence(int(ordinal), messages[ordinal].role, elements[root]));
+                RenderedMessages::identityEvidence(int(ordinal), messages[ordinal].role, scan.element(root)));
     }
     Diagnostics::messageIdentityEvidence(environment_.diagnosticsFolder, records);
     Diagnostics::messageStructure(environment_.diagnosticsFolder, nodes,
@@ -373,225 +407,214 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     reading.stage = QStringLiteral("read");
     reading.reachedWindow = true;
 
-    // --- the scan: each element's role and children are read in one request, as it is visited
-    struct Item {
-        ax::Element element;
-        QString role;
-        int serial = 0;
-        int parentSerial = -1;
+    // --- the walk: everything read of an element is read in one request as it is visited
+    if (!scan_)
+        scan_ = std::make_shared<Scan>();
+    Scan& scan = *scan_;
+    const int lastCount = std::exchange(scan.lastCount, 0);
+    using Item = Scan::Item;
+    int recorded = 0;   // elements recorded so far
+    int current = -1;   // the index of the element being expanded
+    int steps = 0;      // elements taken from the walk's stack, pruned or not
+    int readStep = -1;  // the step whose element the buffers hold at index `recorded`
+    const auto visit = [&](const Item& item) -> std::size_t {
+        const std::size_t at = std::size_t(recorded) * scanWidth;
+        if (readStep != steps) {
+            readStep = steps;
+            if (scan.values.size() < at + scanWidth) {
+                scan.values.resize(at + scanWidth);
+                scan.errors.resize(at + scanWidth);
+            }
+            ax::copyMultipleAttributeValues(item.element, kScanAttributes, scan.values.data() + at,
+                                            scan.errors.data() + at);
+        }
+        return at;
     };
-    int serials = 0;
-    const auto makeItem = [&](const ax::Element& element, int parentSerial) {
-        return Item{element, QString(), serials++, parentSerial};
-    };
-    // The visited element's role and children; the walk asks for the role first (to prune and to
-    // spot a web area) and then for the children of the same element.
-    static const QString kRoleAndChildren[] = {kRole, kChildren};
-    std::vector<ax::Value> visited;
-    std::vector<ax::Error> visitedErrors;
-    int visitedSerial = -1;
-    const auto visit = [&](Item& item) {
-        if (visitedSerial == item.serial)
-            return;
-        visitedSerial = item.serial;
-        ax::copyMultipleAttributeValues(item.element, kRoleAndChildren, visited, visitedErrors);
-        if (visitedErrors[0] == ax::Error::success)
-            item.role = AccessibilityReading::stringFromAccessibilityValue(visited[0]).value_or(QString());
+    const auto roleAtIndex = [&](std::size_t at) -> const QString* {
+        static const QString none;
+        if (scan.errors[at + roleAt] != ax::Error::success)
+            return &none;
+        const QString* role = scan.values[at + roleAt].string();
+        return role ? role : &none;
     };
     const bool claudeHost = provider == AIProvider::claude;
-    const auto result = ConversationTreeWalk::scan(
-        makeItem(*window, -1), scanLimit,
-        [&](Item& item) {
-            visit(item);
-            return item.role == QLatin1String("AXWebArea");
+    auto result = ConversationTreeWalk::scan(
+        Item{*window, -1}, scanLimit,
+        [&](const Item& item) {
+            // Every element recorded is asked this once, after the prune: it takes its index here.
+            const std::size_t at = visit(item);
+            current = recorded++;
+            return *roleAtIndex(at) == QLatin1String("AXWebArea");
         },
-        [&, kids = std::vector<Item>()](Item& item) mutable {
+        [&, kids = std::vector<Item>()](const Item&) mutable {
             // One buffer for every element's children: the walk moves them out at once.
             kids.clear();
-            visit(item);
+            const std::size_t at = std::size_t(current) * scanWidth;
             const ax::Value::List* list =
-                visitedErrors[1] == ax::Error::success ? visited[1].list() : nullptr;
+                scan.errors[at + childrenAt] == ax::Error::success ? scan.values[at + childrenAt].list() : nullptr;
             if (list) {
                 kids.reserve(list->size());
                 for (const ax::Value& child : *list)
                     if (const ax::Element* element = child.element())
-                        kids.push_back(makeItem(*element, item.serial));
+                        kids.push_back(Item{*element, current});
             }
             return std::span<Item>(kids);
         },
-        [&](Item& item) {
+        [&](const Item& item) {
+            ++steps;
             // A page embedded in a Claude window (a preview, a browser) is no part of the
             // conversation and may hold thousands of elements.
             if (!claudeHost)
                 return false;
-            visit(item);
-            if (item.role != QLatin1String("AXWebArea"))
+            const QString& role = *roleAtIndex(visit(item));
+            if (role != QLatin1String("AXWebArea"))
                 return false;
             return ConversationTreeWalk::isClaudeEmbeddedWebArea(
-                item.role, stringAttribute(QStringLiteral("AXURL"), item.element));
+                role, stringAttribute(QStringLiteral("AXURL"), item.element));
         });
     reading.truncated = result.truncated;
+    scan.items = std::move(result.elements);
+    const int count = int(scan.items.size());
+    scan.parents.resize(std::size_t(count));
+    for (int i = 0; i < count; ++i)
+        scan.parents[std::size_t(i)] = scan.items[std::size_t(i)].parent;
 
-    Scan scan;
-    scan.truncated = result.truncated;
-    std::vector<int> indexOfSerial(std::size_t(serials), -1);
-    const int count = int(result.elements.size());
-    scan.elements.reserve(count);
-    scan.roles.reserve(std::size_t(count));
-    for (int i = 0; i < count; ++i) {
-        indexOfSerial[std::size_t(result.elements[std::size_t(i)].serial)] = i;
-        scan.elements.append(result.elements[std::size_t(i)].element);
-        scan.roles.push_back(result.elements[std::size_t(i)].role);
-    }
-    scan.parents.assign(std::size_t(count), -1);
-    for (int i = 0; i < count; ++i) {
-        const int parentSerial = result.elements[std::size_t(i)].parentSerial;
-        scan.parents[std::size_t(i)] = parentSerial >= 0 ? indexOfSerial[std::size_t(parentSerial)] : -1;
-    }
-    // Each element's children in order, made only when a tree is built: equal parents give equal
-    // children, so an unchanged window compares the parents alone.
-    const auto listChildren = [&] {
-        scan.children.assign(std::size_t(count), {});
-        for (int i = 0; i < count; ++i)
-            if (const int parent = scan.parents[std::size_t(i)]; parent >= 0)
-                scan.children[std::size_t(parent)].push_back(i);
-    };
-
-    // --- reading each element for what its role can carry
-    // A window unchanged since the last read builds no tree of its own: each element is compared
-    // with the last read's node as it is read, and only the first difference starts a new tree
-    // (from a copy of the equal part before it).
+    // --- each element's labels, from what the walk read
+    // The last read's nodes stand for the elements that read as they did then; a window
+    // unchanged since the last read builds no tree of its own, and only the first difference
+    // starts a new tree (from a copy of the equal part before it). Equal parents give equal
+    // children, so the children are listed only when a tree is built.
     const std::vector<SentMessageTree::Node>* previous =
-        derived_ && derived_->provider == provider && derived_->nodes.size() == std::size_t(count)
+        derived_ && derived_->provider == provider && derived_->nodes.size() == std::size_t(lastCount)
             ? &derived_->nodes
             : nullptr;
-    bool unchanged = previous != nullptr && derived_->parents == scan.parents;
+    const int reusable = previous ? lastCount : 0;
+    bool unchanged = previous != nullptr && lastCount == count &&
+                     std::equal(scan.parents.begin(), scan.parents.end(), scan.lastParents.begin());
     std::vector<SentMessageTree::Node> built;
+    std::vector<std::vector<int>> children;
+    const auto listChildren = [&] {
+        children.assign(std::size_t(count), {});
+        for (int i = 0; i < count; ++i)
+            if (const int parent = scan.parents[std::size_t(i)]; parent >= 0)
+                children[std::size_t(parent)].push_back(i);
+    };
     if (!unchanged) {
         built.reserve(std::size_t(count));
         listChildren();
     }
-    std::vector<QStringList> pieces(static_cast<std::size_t>(count));
-    std::vector<bool> inMenu(std::size_t(count), false), inSources(std::size_t(count), false);
-    std::vector<int> sourcesDepth(std::size_t(count), -1); // levels above the nearest sources panel
+    scan.panels.resize(std::size_t(count));
+    scan.inMenu.resize(std::size_t(count));
+    scan.inSources.resize(std::size_t(count));
+    scan.sourcesDepth.resize(std::size_t(count));
     QStringList webAddresses;
     int webAreas = 0, readableURLs = 0, readableDocuments = 0;
-    std::vector<ax::Value> values;
-    std::vector<ax::Error> errors;
     for (int i = 0; i < count; ++i) {
-        const ax::Element& element = scan.elements[i];
-        const QString& role = scan.roles[std::size_t(i)];
+        const std::size_t at = std::size_t(i) * scanWidth;
+        const ax::Value* values = scan.values.data() + at;
+        const ax::Error* errors = scan.errors.data() + at;
+        const QString& role = *roleAtIndex(at);
         const RoleKind kind = kindOf(role);
         const int parent = scan.parents[std::size_t(i)];
-        QStringList& own = pieces[std::size_t(i)];
-        QStringList positionLabels;
-        // The last read's node for this element, whose lists are shared when they hold the same.
-        const SentMessageTree::Node* last = previous ? &(*previous)[std::size_t(i)] : nullptr;
-        Texts ownTexts;
-        bool bubble = false;
-        std::optional<QString> title, description;
-        switch (kind) {
-        case RoleKind::text: {
-            const std::optional<QString> value = stringAttribute(kValue, element);
-            std::optional<QString> textTitle, textDescription;
-            if (value && !value->isEmpty()) {
-                ownTexts.add(*value);
-            } else {
-                textTitle = stringAttribute(kTitle, element);
-                textDescription = stringAttribute(kDescription, element);
-                ownTexts.addPiece(textTitle);
-                ownTexts.addPiece(textDescription);
-            }
-            own = ownTexts.list(last ? &last->labels : nullptr);
-            break;
-        }
-        case RoleKind::control: {
-            ax::copyMultipleAttributeValues(element, kControlAttributes, values, errors);
-            title = textOf(values[0], errors[0]);
-            description = textOf(values[1], errors[1]);
-            const std::optional<QString> value = textOf(values[2], errors[2]);
-            ownTexts.addPiece(title);
-            ownTexts.addPiece(description);
-            ownTexts.addPiece(value);
-            own = ownTexts.list(last ? &last->labels : nullptr);
-            break;
-        }
-        case RoleKind::editable:
-            break;
-        case RoleKind::webArea: {
+        if (kind == RoleKind::webArea) {
+            // What a web area says of its address is read whenever the window is.
             ++webAreas;
+            const ax::Element& element = scan.element(i);
             const auto url = stringAttribute(QStringLiteral("AXURL"), element);
             const auto document = stringAttribute(QStringLiteral("AXDocument"), element);
             readableURLs += url ? 1 : 0;
             readableDocuments += document ? 1 : 0;
             if (auto address = SnapshotRules::webAreaAddress(url, document))
                 webAddresses.append(*address);
-            title = stringAttribute(kTitle, element);
-            own = SnapshotRules::labelPieces(title, std::nullopt, std::nullopt);
-            break;
         }
-        case RoleKind::menu:
-        case RoleKind::container: {
-            // A menu is read for its labels only; a container for whether it is a user bubble too.
-            const std::span<const QString> attributes(
-                kContainerAttributes,
-                kind == RoleKind::container ? std::size(kContainerAttributes) : firstBubbleAttribute);
-            ax::copyMultipleAttributeValues(element, attributes, values, errors);
-            description = textOf(values[0], errors[0]);
-            title = textOf(values[1], errors[1]);
-            ownTexts.addPiece(title);
-            ownTexts.addPiece(description);
-            own = ownTexts.list(last ? &last->labels : nullptr);
-            Texts positions;
-            for (const auto* label : {&description, &title})
-                if (*label && label->value().startsWith(QLatin1String("Message ")))
-                    positions.add(**label);
-            positionLabels = positions.list(last ? &last->positionLabels : nullptr);
-            bubble = kind == RoleKind::container &&
-                     isUserBubble(values.data() + firstBubbleAttribute, errors.data() + firstBubbleAttribute,
-                                  values.size() - firstBubbleAttribute);
-            break;
+        // The last read's node for this element, when the element reads as it did then.
+        const SentMessageTree::Node* last =
+            i < reusable && scan.readsAsBefore(i) ? &(*previous)[std::size_t(i)] : nullptr;
+        QStringList own, positionLabels;
+        bool bubble = false, panel = false;
+        if (last) {
+            panel = scan.lastPanels[std::size_t(i)];
+        } else {
+            std::optional<QString> title, description;
+            switch (kind) {
+            case RoleKind::text: {
+                const std::optional<QString> value = textOf(values[valueAt], errors[valueAt]);
+                if (value && !value->isEmpty()) {
+                    own.append(*value);
+                } else {
+                    own = SnapshotRules::labelPieces(textOf(values[titleAt], errors[titleAt]),
+                                                     textOf(values[descriptionAt], errors[descriptionAt]),
+                                                     std::nullopt);
+                }
+                break;
+            }
+            case RoleKind::control:
+                title = textOf(values[titleAt], errors[titleAt]);
+                description = textOf(values[descriptionAt], errors[descriptionAt]);
+                own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt], errors[valueAt]));
+                break;
+            case RoleKind::editable:
+                break;
+            case RoleKind::webArea:
+                title = textOf(values[titleAt], errors[titleAt]);
+                own = SnapshotRules::labelPieces(title, std::nullopt, std::nullopt);
+                break;
+            case RoleKind::menu:
+            case RoleKind::container:
+                // A menu is read for its labels only; a container for whether it is a user bubble too.
+                description = textOf(values[descriptionAt], errors[descriptionAt]);
+                title = textOf(values[titleAt], errors[titleAt]);
+                own = SnapshotRules::labelPieces(title, description, std::nullopt);
+                for (const auto* label : {&description, &title})
+                    if (*label && label->value().startsWith(QLatin1String("Message ")))
+                        positionLabels.append(**label);
+                bubble = kind == RoleKind::container &&
+                         isUserBubble(values + firstBubbleAt, errors + firstBubbleAt, valueAt - firstBubbleAt);
+                break;
+            }
+            panel = (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
         }
-        }
-        if (bubble)
-            ++reading.bubbles;
+        scan.panels[std::size_t(i)] = panel;
         // Within seven levels below a sources panel, nothing is part of the conversation.
-        const bool panel =
-            (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
         int depth = panel ? 0 : -1;
-        if (!panel && parent >= 0 && sourcesDepth[std::size_t(parent)] >= 0 &&
-            sourcesDepth[std::size_t(parent)] < 7)
-            depth = sourcesDepth[std::size_t(parent)] + 1;
-        sourcesDepth[std::size_t(i)] = depth;
-        inSources[std::size_t(i)] = depth >= 0;
-        inMenu[std::size_t(i)] = kind == RoleKind::menu || (parent >= 0 && inMenu[std::size_t(parent)]);
+        if (!panel && parent >= 0 && scan.sourcesDepth[std::size_t(parent)] >= 0 &&
+            scan.sourcesDepth[std::size_t(parent)] < 7)
+            depth = scan.sourcesDepth[std::size_t(parent)] + 1;
+        scan.sourcesDepth[std::size_t(i)] = depth;
+        const bool inSources = depth >= 0;
+        scan.inSources[std::size_t(i)] = inSources;
+        scan.inMenu[std::size_t(i)] = kind == RoleKind::menu || (parent >= 0 && scan.inMenu[std::size_t(parent)]);
+        if (last ? last->userBubble : bubble)
+            ++reading.bubbles;
         if (unchanged) {
-            // The node this element makes, compared field by field without making it (its
-            // children are equal: the parents of all elements are).
-            if (last->role == role && last->labels == own && last->semanticLabels == own &&
-                last->positionLabels == positionLabels && last->userBubble == bubble && !last->userAction &&
-                last->excluded == inSources[std::size_t(i)])
+            if (last && last->excluded == inSources)
                 continue;
             unchanged = false;
             built.reserve(std::size_t(count));
             built.assign(previous->begin(), previous->begin() + i);
             listChildren();
         }
-        built.emplace_back(role, own, std::nullopt, std::move(positionLabels), bubble, false,
-                           std::move(scan.children[std::size_t(i)]), inSources[std::size_t(i)]);
+        if (last) {
+            SentMessageTree::Node node = *last;
+            node.children = std::move(children[std::size_t(i)]);
+            node.excluded = inSources;
+            built.push_back(std::move(node));
+        } else {
+            built.emplace_back(role, own, std::nullopt, std::move(positionLabels), bubble, false,
+                               std::move(children[std::size_t(i)]), inSources);
+        }
     }
     // --- the messages (a window unchanged since the last read gives what it gave then)
     if (!unchanged) {
         Derived fresh;
         fresh.provider = provider;
         fresh.nodes = built;
-        fresh.parents = scan.parents;
         // The conversation list beside the conversation holds other conversations' titles.
         fresh.navigation = NavigationScope::indices(built);
         for (int index : fresh.navigation)
             built[std::size_t(index)].excluded = true;
         if (provider == AIProvider::openAI) {
-            fresh.messages = chatGPTRenderedMessages(built, scan.elements);
+            fresh.messages = chatGPTRenderedMessages(built, scan);
         } else {
             fresh.messages = SentMessageTree::extract(built);
             renderedMessagePositions_.clear();
@@ -601,6 +624,12 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     } else {
         renderedMessagePositions_ = derived_->positions;
     }
+    // This read's values are the next read's to compare with.
+    std::swap(scan.values, scan.lastValues);
+    std::swap(scan.errors, scan.lastErrors);
+    std::swap(scan.parents, scan.lastParents);
+    std::swap(scan.panels, scan.lastPanels);
+    scan.lastCount = count;
     const std::vector<SentMessageTree::Node>& nodes = unchanged ? derived_->nodes : built;
     const std::set<int>& navigation = derived_->navigation;
     Derived::Kept derivedKept; // this read's own, when it cannot be kept for the next
@@ -620,7 +649,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             if (index < renderedMessagePositions_.size())
                 position = renderedMessagePositions_[index];
             if (!position && message.root >= 0 && message.root < count) {
-                position = RenderedMessages::messagePosition(scan.elements[message.root]);
+                position = RenderedMessages::messagePosition(scan.element(message.root));
                 liveRead = true;
             }
             kept.positions.push_back(position);
@@ -646,79 +675,93 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         int(std::count_if(positions.begin(), positions.end(), [](auto p) { return p.has_value(); }));
 
     // --- controls and states seen in the window
-    bool scrollSeen = false, attachment = false, menuInWindow = false;
-    int pickerIndex = -1, effortIndex = -1;
-    QStringList renameTitles;
-    QSet<QString> shownModels;
-    std::vector<ObservedSetting> shownSettings;
+    // What the labels show is worked out once per tree; whether a control is enabled or
+    // selected is read again on every read.
+    if (!derived_->controls) {
+        auto controls = std::make_shared<Controls>();
+        for (int i = 0; i < count; ++i) {
+            const QString& role = nodes[std::size_t(i)].role;
+            const QStringList& own = nodes[std::size_t(i)].labels;
+            const bool inMenu = scan.inMenu[std::size_t(i)], inSources = scan.inSources[std::size_t(i)];
+            if (role == QLatin1String("AXMenu"))
+                controls->menuInWindow = true;
+            if (own.isEmpty())
+                continue;
+            if (SnapshotRules::isScrollToBottomButton(role, own))
+                controls->scrollSeen = true;
+            if (!controls->attachment && AttachmentSignal::isConcrete(role, own, inSources))
+                controls->attachment = true;
+            if (role == QLatin1String("AXButton")) {
+                if (const auto session = SnapshotRules::renameSessionTitle(role, labelOf(own)))
+                    controls->renameTitles.append(*session);
+                for (const QString& piece : own) {
+                    const QString x = SnapshotRules::normalizedLowercasedLabel(piece);
+                    if (x.startsWith(QLatin1String("stop ")) || x == QLatin1String("stop"))
+                        controls->generating = true;
+                    if (ConversationText::isSentUserCopyAction(piece))
+                        ++controls->copyAnchors;
+                }
+            }
+            const bool picking = isPickerRole(role);
+            const bool switching = role == QLatin1String("AXRadioButton") || role == QLatin1String("AXTab");
+            if (!inMenu && !picking && !switching)
+                continue;
+            const QString label = labelOf(own);
+            if (inMenu) {
+                // A menu open in the window lists what the picker offers.
+                if (const auto model = ModelControlLabel::model(label);
+                    model && model->startsWith(QLatin1String("gpt-"))) {
+                    controls->shownModels.insert(*model);
+                    if (const auto effort = ModelControlLabel::effort(label))
+                        controls->shownSettings.push_back({*model, *effort});
+                }
+                continue;
+            }
+            if (inSources)
+                continue;
+            if (picking && ModelControlLabel::model(label))
+                controls->pickerCandidates.push_back(i);
+            else if (controls->effortIndex < 0 && picking && ModelControlLabel::effort(label))
+                controls->effortIndex = i;
+            if (switching) {
+                const QString x = SnapshotRules::normalizedLowercasedLabel(label);
+                if (x == QLatin1String("work") || x == QLatin1String("chat"))
+                    controls->surfaceSwitches.emplace_back(i, x);
+            }
+        }
+        derived_->controls = std::move(controls);
+    }
+    const Controls& controls = *derived_->controls;
+    const bool scrollSeen = controls.scrollSeen, attachment = controls.attachment,
+               menuInWindow = controls.menuInWindow;
+    const int effortIndex = controls.effortIndex;
+    const QStringList& renameTitles = controls.renameTitles;
+    reading.generating = controls.generating;
+    reading.copyAnchors = controls.copyAnchors;
+    // The picker is the first control naming a model; on Claude hosts, the first one enabled.
+    int pickerIndex = -1;
+    for (int candidate : controls.pickerCandidates) {
+        if (claudeHost) {
+            ax::Value enabled;
+            if (ax::copyAttributeValue(scan.element(candidate), QStringLiteral("AXEnabled"), enabled) ==
+                    ax::Error::success &&
+                enabled.asBoolean() == false)
+                continue;
+        }
+        pickerIndex = candidate;
+        break;
+    }
     std::optional<QString> selectedSurface;
-    for (int i = 0; i < count; ++i) {
-        const QString& role = scan.roles[std::size_t(i)];
-        const QStringList& own = pieces[std::size_t(i)];
-        if (role == QLatin1String("AXMenu"))
-            menuInWindow = true;
-        if (own.isEmpty())
-            continue;
-        if (SnapshotRules::isScrollToBottomButton(role, own))
-            scrollSeen = true;
-        if (!attachment && AttachmentSignal::isConcrete(role, own, inSources[std::size_t(i)]))
-            attachment = true;
-        if (role == QLatin1String("AXButton")) {
-            if (const auto session = SnapshotRules::renameSessionTitle(role, labelOf(own)))
-                renameTitles.append(*session);
-            for (const QString& piece : own) {
-                const QString x = SnapshotRules::normalizedLowercasedLabel(piece);
-                if (x.startsWith(QLatin1String("stop ")) || x == QLatin1String("stop"))
-                    reading.generating = true;
-                if (ConversationText::isSentUserCopyAction(piece))
-                    ++reading.copyAnchors;
-            }
-        }
-        const bool picking = isPickerRole(role);
-        const bool switching = role == QLatin1String("AXRadioButton") || role == QLatin1String("AXTab");
-        if (!inMenu[std::size_t(i)] && !picking && !switching)
-            continue;
-        const QString label = labelOf(own);
-        if (inMenu[std::size_t(i)]) {
-            // A menu open in the window lists what the picker offers.
-            if (const auto model = ModelControlLabel::model(label);
-                model && model->startsWith(QLatin1String("gpt-"))) {
-                shownModels.insert(*model);
-                if (const auto effort = ModelControlLabel::effort(label))
-                    shownSettings.push_back({*model, *effort});
-            }
-            continue;
-        }
-        if (inSources[std::size_t(i)])
-            continue;
-        if (pickerIndex < 0 && picking && ModelControlLabel::model(label)) {
-            if (claudeHost) {
-                ax::Value enabled;
-                const bool disabled = ax::copyAttributeValue(scan.elements[i], QStringLiteral("AXEnabled"),
-                                                             enabled) == ax::Error::success &&
-                                      enabled.asBoolean() == false;
-                if (disabled)
-                    continue;
-            }
-            pickerIndex = i;
-        } else if (effortIndex < 0 && picking && !ModelControlLabel::model(label) &&
-                   ModelControlLabel::effort(label)) {
-            effortIndex = i;
-        }
-        if (switching) {
-            const QString x = SnapshotRules::normalizedLowercasedLabel(label);
-            if (x == QLatin1String("work") || x == QLatin1String("chat")) {
-                ax::Value value;
-                bool selected = false;
-                if (ax::copyAttributeValue(scan.elements[i], kValue, value) == ax::Error::success)
-                    selected = value.asBoolean() == true;
-                if (!selected && ax::copyAttributeValue(scan.elements[i], QStringLiteral("AXSelected"),
-                                                        value) == ax::Error::success)
-                    selected = value.asBoolean() == true;
-                if (selected)
-                    selectedSurface = x;
-            }
-        }
+    for (const auto& [index, surface] : controls.surfaceSwitches) {
+        const ax::Element& element = scan.element(index);
+        ax::Value value;
+        bool selected = false;
+        if (ax::copyAttributeValue(element, kValue, value) == ax::Error::success)
+            selected = value.asBoolean() == true;
+        if (!selected && ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success)
+            selected = value.asBoolean() == true;
+        if (selected)
+            selectedSurface = surface;
     }
 
     // --- the conversation's identity
@@ -726,7 +769,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     {
         std::set<int> selected;
         for (int index : navigation) {
-            const ax::Element& element = scan.elements[index];
+            const ax::Element& element = scan.element(index);
             ax::Value value;
             bool isSelected =
                 ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success &&
@@ -743,15 +786,15 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         const std::set<int> leaves = NavigationScope::selectedLeaves(nodes, selected);
         if (!leaves.empty()) {
             const int row = *leaves.begin();
-            const ax::Element& element = scan.elements[row];
+            const ax::Element& element = scan.element(row);
             activeKey = identityAttribute(QStringLiteral("AXDOMIdentifier"), element);
             if (!activeKey || activeKey->isEmpty())
                 activeKey = identityAttribute(QStringLiteral("AXIdentifier"), element);
-            QString label = labelOf(pieces[std::size_t(row)]);
+            QString label = labelOf(nodes[std::size_t(row)].labels);
             if (label.isEmpty())
                 for (int child : nodes[std::size_t(row)].children)
-                    if (!pieces[std::size_t(child)].isEmpty()) {
-                        label = labelOf(pieces[std::size_t(child)]);
+                    if (!nodes[std::size_t(child)].labels.isEmpty()) {
+                        label = labelOf(nodes[std::size_t(child)].labels);
                         break;
                     }
             navigationTitle = ConversationIdentity::conversationTitleFromNavigationLabel(label);
@@ -832,14 +875,14 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     std::optional<bool> extendedRead;
     reading.pickerFound = pickerIndex >= 0;
     if (pickerIndex >= 0) {
-        picker = scan.elements[pickerIndex];
-        const QString label = labelOf(pieces[std::size_t(pickerIndex)]);
+        picker = scan.element(pickerIndex);
+        const QString label = labelOf(nodes[std::size_t(pickerIndex)].labels);
         const auto model = ModelControlLabel::model(label);
         reading.modelParsed = model.has_value();
         snapshot.currentModel = model.value_or(QString());
         effortRead = ModelControlLabel::effort(label);
         if (!effortRead && effortIndex >= 0)
-            effortRead = ModelControlLabel::effort(labelOf(pieces[std::size_t(effortIndex)]));
+            effortRead = ModelControlLabel::effort(labelOf(nodes[std::size_t(effortIndex)].labels));
         reading.effortParsed = effortRead.has_value();
         snapshot.currentEffort = effortRead.value_or(QString());
         if (claudeHost) {
@@ -867,9 +910,9 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             snapshot.surfaceMode = QStringLiteral("work");
         else
             snapshot.surfaceMode = selectedSurface;
-        snapshot.availableModels = OpenAIRouting::reportedModels(snapshot.surfaceMode, shownModels);
-        SnapshotRules::sortSettings(shownSettings);
-        snapshot.availableSettings = shownSettings;
+        snapshot.availableModels = OpenAIRouting::reportedModels(snapshot.surfaceMode, controls.shownModels);
+        snapshot.availableSettings = controls.shownSettings;
+        SnapshotRules::sortSettings(snapshot.availableSettings);
     }
 
     // --- the conversation and its history

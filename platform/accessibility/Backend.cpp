@@ -55,13 +55,18 @@ void copyMultipleAttributeValues(const Element& element, std::span<const QString
     // buffers of a caller that reads element after element keep their size.
     values.resize(attributes.size());
     errors.resize(attributes.size());
+    copyMultipleAttributeValues(element, attributes, values.data(), errors.data());
+}
+
+void copyMultipleAttributeValues(const Element& element, std::span<const QString> attributes, Value* values,
+                                 Error* errors) {
     if (element.isNull() || attributes.empty()) {
-        std::fill(values.begin(), values.end(), Value());
-        std::fill(errors.begin(), errors.end(), Error::illegalArgument);
+        std::fill(values, values + attributes.size(), Value());
+        std::fill(errors, errors + attributes.size(), Error::illegalArgument);
         return;
     }
-    Backend::current().copyMultipleAttributeValues(element, attributes.data(), attributes.size(),
-                                                   values.data(), errors.data());
+    Backend::current().copyMultipleAttributeValues(element, attributes.data(), attributes.size(), values,
+                                                   errors);
 }
 
 Error copyAttributeNames(const Element& element, Value& names) {

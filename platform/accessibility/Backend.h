@@ -70,6 +70,9 @@ Error copyAttributeValue(const Element& element, const QString& attribute, Value
 // gives them. `values` and `errors` are resized to the number of attributes.
 void copyMultipleAttributeValues(const Element& element, std::span<const QString> attributes,
                                  std::vector<Value>& values, std::vector<Error>& errors);
+// The same into buffers of the caller's, which hold at least one place per attribute.
+void copyMultipleAttributeValues(const Element& element, std::span<const QString> attributes, Value* values,
+                                 Error* errors);
 Error copyAttributeNames(const Element& element, Value& names);
 Error copyActionNames(const Element& element, Value& names);
 Error performAction(const Element& element, const QString& action);

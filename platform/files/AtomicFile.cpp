@@ -132,7 +132,7 @@ bool AtomicFile::write(const QString& path, const QByteArray& bytes, int mode, Q
         return abandon(errno);
     if (!writeAll(fd, bytes))
         return abandon(errno);
-    if (::fsync(fd) != 0)
+    if (sync == Sync::fileAndFolder && ::fsync(fd) != 0)
         return abandon(errno);
     const int closed = retryingClose(fd);
     fd = -1;

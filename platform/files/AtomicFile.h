@@ -2,7 +2,7 @@
 
 // Replacing files so that a reader never sees half a file and no link planted at the final path
 // can redirect the write: the bytes go to a new, uniquely named file in the same folder created
-// with its final mode (O_CREAT|O_EXCL), are synced, and the file is renamed over the target.
+// with its final mode (O_CREAT|O_EXCL) and the file is renamed over the target.
 
 #include <QByteArray>
 #include <QString>
@@ -11,11 +11,13 @@ namespace quillmere {
 
 namespace AtomicFile {
 
-// How much of a write must survive a crash. Both sync the new file before it replaces the old,
-// so a reader never finds a half-written file; `fileAndFolder` also syncs the folder so that the
-// replacement itself is on disk. Files that are rewritten on every read and hold nothing a user
-// would miss can skip that second sync, which costs as much as the first.
-enum class Sync { fileAndFolder, fileOnly };
+// How much of a write must survive a crash. Either way a reader sees the old file or the new one,
+// never half of one: the rename replaces the file in one step. `fileAndFolder` also syncs the new
+// file before the rename and the folder after it, so the replacement itself is on disk when the
+// call returns. `none` leaves both to the system: for files in the temporary folder that are
+// rewritten on every read and hold nothing a user would miss, where the two syncs would cost
+// more than everything else a read does.
+enum class Sync { fileAndFolder, none };
 
 // Writes `bytes` to `path` with exactly the permission bits `mode` (the umask neither widens nor
 // narrows them). Returns false on any failure, leaving whatever was at `path` untouched and no

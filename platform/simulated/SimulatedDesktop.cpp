@@ -384,10 +384,20 @@ void SimulatedDesktop::copyMultipleAttributeValues(const ax::Element& element, c
     if (!n)
         return fill(error);
     n->reads += count;
+    // A plain element (no forced errors, no extra child lists, not an application) answers only
+    // for its stored attributes and the three every element has: a name whose signature matches
+    // none of these is settled without comparing names, as most names in a request are.
+    static const quint64 everyElement =
+        Node::signature(kParent) | Node::signature(kChildren) | Node::signature(kFocused);
+    const bool plain = n->readErrors.isEmpty() && n->childLists.isEmpty() && !n->isApplication;
+    const quint64 answered = plain ? n->storedNames | everyElement : ~quint64(0);
     // A read that fails leaves no value; one that succeeds replaces whatever the buffer held.
-    for (std::size_t i = 0; i < count; ++i)
-        if ((errors[i] = nodeAttribute(*n, attributes[i], values[i])) != ax::Error::success)
+    for (std::size_t i = 0; i < count; ++i) {
+        errors[i] = answered & Node::signature(attributes[i]) ? nodeAttribute(*n, attributes[i], values[i])
+                                                             : ax::Error::attributeUnsupported;
+        if (errors[i] != ax::Error::success && !values[i].isNull())
             values[i] = ax::Value();
+    }
 }
 
 ax::Error SimulatedDesktop::nodeAttribute(Node& self, const QString& attribute, ax::Value& value) {

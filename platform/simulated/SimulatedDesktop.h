@@ -152,6 +152,9 @@ private:
         // name on every read (most reads ask for an attribute the element lacks). A value is
         // stored as the ax::Value a read hands out, so a read is an implicitly shared copy.
         std::vector<std::pair<QString, ax::Value>> attributes;
+        // The signatures of the stored names, one bit each: a name whose bit is not set is not
+        // stored, which settles most reads without comparing a single name.
+        quint64 storedNames = 0;
         void setAttribute(const QString& name, ax::Value value) {
             for (auto& [key, stored] : attributes)
                 if (key == name) {
@@ -159,12 +162,24 @@ private:
                     return;
                 }
             attributes.emplace_back(name, std::move(value));
+            storedNames |= signature(name);
         }
         const ax::Value* attribute(const QString& name) const {
+            if (!(storedNames & signature(name)))
+                return nullptr;
             for (const auto& [key, stored] : attributes)
                 if (sameName(key, name))
                     return &stored;
             return nullptr;
+        }
+        // One of 64 bits for a name, from its length and two of its characters; equal names
+        // always get the same bit.
+        Q_ALWAYS_INLINE static quint64 signature(const QString& name) {
+            const qsizetype n = name.size();
+            if (n == 0)
+                return 1;
+            const char16_t* text = reinterpret_cast<const char16_t*>(name.constData());
+            return quint64(1) << ((quint64(n) * 5 + quint64(text[n - 1]) * 3 + quint64(text[n / 2])) & 63);
         }
         // Attribute names are short and differ early (after their common "AX"): equal lengths are
         // rare, and then a plain loop from the back decides sooner than a library compare.

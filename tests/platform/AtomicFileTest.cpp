@@ -80,8 +80,8 @@ TEST_F(AtomicFileTest, WritesExactBytesIncludingEmptyAndBinary) {
     EXPECT_EQ(contents(at("large")), large);
 }
 
-TEST_F(AtomicFileTest, AWriteWithoutTheFolderSyncIsAsAtomicAndAsSafe) {
-    const auto sync = AtomicFile::Sync::fileOnly;
+TEST_F(AtomicFileTest, AnUnsyncedWriteIsAsAtomicAndAsSafe) {
+    const auto sync = AtomicFile::Sync::none;
     ASSERT_TRUE(AtomicFile::write(at("f"), "old", 0644));
     ASSERT_TRUE(AtomicFile::write(at("f"), "new", 0600, nullptr, sync));
     EXPECT_EQ(contents(at("f")), "new");
