@@ -20,6 +20,7 @@
 #include <QDir>
 #include <QSet>
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <span>
 
@@ -162,11 +163,11 @@ constexpr std::size_t scanWidth = std::size(kScanAttributes);
 // Whether an element's class names, identifiers, help or role description mark a user message:
 // the bubble attributes' values as read, each through the list reader (a string as a one-item
 // list, a list of strings, anything else nothing). The rule asks whether any value is a marker.
-bool isUserBubble(const ax::Value* values, const ax::Error* errors, std::size_t count) {
+bool isUserBubble(const ax::Value* const* values, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        const ax::Value& value = values[i];
-        if (errors[i] != ax::Error::success || value.isNull())
+        if (!values[i])
             continue; // most elements have none of these: decided before any list is made
+        const ax::Value& value = *values[i];
         QStringList texts;
         if (const QString* text = value.string()) {
             texts.append(text::lowercased(*text));
@@ -201,11 +202,11 @@ bool sameValue(const ax::Value& a, const ax::Value& b) {
     return a == b;
 }
 
-// A value read as text, as stringAttribute reads it.
-std::optional<QString> textOf(const ax::Value& value, ax::Error error) {
-    if (error != ax::Error::success)
+// A value read as text, as stringAttribute reads it; none when it was not read.
+std::optional<QString> textOf(const ax::Value* value) {
+    if (!value)
         return std::nullopt;
-    return AccessibilityReading::stringFromAccessibilityValue(value);
+    return AccessibilityReading::stringFromAccessibilityValue(*value);
 }
 
 QString flag(bool value) {
@@ -217,18 +218,25 @@ QString flag(const std::optional<bool>& value) {
 
 } // namespace
 
-// The window as the walk found it, kept from read to read: buffers keep their size, and the last
-// read's attribute values stay beside this read's, so that an element that reads as it did then
-// is not worked out again.
+// The window as the walk found it, kept from read to read: buffers keep their size, and what the
+// last read found of each element stays beside this read's, so that an element that reads as it
+// did then is not worked out again.
 struct ClaudeWindowTracker::Scan {
     struct Item {
         ax::Element element;
         int parent = -1; // the parent's index in pre-order; -1 for the window
     };
-    std::vector<Item> items; // this read's elements in pre-order
-    // scanWidth values and errors per element, in the order of kScanAttributes.
-    std::vector<ax::Value> values, lastValues;
-    std::vector<ax::Error> errors, lastErrors;
+    // What was read of one element: each attribute that gave a value, by its place in
+    // kScanAttributes (an attribute that failed or gave nothing counts as not read). Its role,
+    // when it has one, comes first and is text.
+    struct Read {
+        quint8 attribute;
+        ax::Value value;
+    };
+
+    ConversationTreeWalk::ScanResult<Item> walk; // this read's elements in pre-order
+    std::vector<Read> reads, lastReads;
+    std::vector<int> starts, lastStarts; // where each element's reads begin, and one past the last
     std::vector<int> parents, lastParents;
     // Whether each element's own labels name a sources panel.
     std::vector<char> panels, lastPanels;
@@ -237,16 +245,46 @@ struct ClaudeWindowTracker::Scan {
     int lastCount = 0;
     std::vector<char> inMenu, inSources;
     std::vector<int> sourcesDepth; // levels above the nearest sources panel, -1 for none
+    // The request's answers for the element being visited.
+    std::array<ax::Value, scanWidth> visited;
+    std::array<ax::Error, scanWidth> visitedErrors{};
 
-    const ax::Element& element(int index) const { return items[std::size_t(index)].element; }
+    const ax::Element& element(int index) const { return walk.elements[std::size_t(index)].element; }
+    std::span<const Read> readOf(int index) const {
+        return {reads.data() + starts[std::size_t(index)], reads.data() + starts[std::size_t(index) + 1]};
+    }
+    const QString& role(int index) const {
+        static const QString none;
+        const auto read = readOf(index);
+        return !read.empty() && read.front().attribute == roleAt ? *read.front().value.string() : none;
+    }
+    // Keeps what the visit read as the next element's.
+    void record() {
+        if (starts.empty())
+            starts.push_back(0);
+        for (std::size_t k = 0; k < scanWidth; ++k) {
+            if (k == childrenAt || visitedErrors[k] != ax::Error::success || visited[k].isNull())
+                continue;
+            if (k == roleAt && !visited[k].string()) {
+                // A role is text; anything else is read as text once, here.
+                if (auto text = AccessibilityReading::stringFromAccessibilityValue(visited[k]))
+                    reads.push_back({quint8(k), ax::Value(std::move(*text))});
+                continue;
+            }
+            reads.push_back({quint8(k), std::move(visited[k])});
+        }
+        starts.push_back(int(reads.size()));
+    }
     // Whether element `index`, one the last read also had, read exactly as it did then (its
     // children aside).
     bool readsAsBefore(int index) const {
-        const std::size_t at = std::size_t(index) * scanWidth;
-        for (std::size_t k = 0; k < scanWidth; ++k)
-            if (k != childrenAt && (errors[at + k] != lastErrors[at + k] || !sameValue(values[at + k], lastValues[at + k])))
-                return false;
-        return true;
+        const auto now = readOf(index);
+        const auto then = std::span<const Read>(lastReads.data() + lastStarts[std::size_t(index)],
+                                                lastReads.data() + lastStarts[std::size_t(index) + 1]);
+        return now.size() == then.size() &&
+               std::equal(now.begin(), now.end(), then.begin(), [](const Read& a, const Read& b) {
+                   return a.attribute == b.attribute && sameValue(a.value, b.value);
+               });
     }
 };
 
@@ -318,7 +356,7 @@ void ClaudeWindowTracker::writeMessageEvidence(const std::vector<SentMessageTree
     records.reserve(messages.size());
     for (std::size_t ordinal = 0; ordinal < messages.size(); ++ordinal) {
         const int root = messages[ordinal].root;
-        if (root >= 0 && std::size_t(root) < scan.items.size())
+        if (root >= 0 && std::size_t(root) < scan.walk.elements.size())
             records.push_back(
                 RenderedMessages::identityEvidence(int(ordinal), messages[ordinal].role, scan.element(root)));
     }
@@ -413,50 +451,43 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     Scan& scan = *scan_;
     const int lastCount = std::exchange(scan.lastCount, 0);
     using Item = Scan::Item;
-    int recorded = 0;   // elements recorded so far
-    int current = -1;   // the index of the element being expanded
-    int steps = 0;      // elements taken from the walk's stack, pruned or not
-    int readStep = -1;  // the step whose element the buffers hold at index `recorded`
-    const auto visit = [&](const Item& item) -> std::size_t {
-        const std::size_t at = std::size_t(recorded) * scanWidth;
-        if (readStep != steps) {
-            readStep = steps;
-            if (scan.values.size() < at + scanWidth) {
-                scan.values.resize(at + scanWidth);
-                scan.errors.resize(at + scanWidth);
-            }
-            ax::copyMultipleAttributeValues(item.element, kScanAttributes, scan.values.data() + at,
-                                            scan.errors.data() + at);
-        }
-        return at;
+    scan.reads.clear();
+    scan.starts.clear();
+    int recorded = 0;  // elements recorded so far
+    int steps = 0;     // elements taken from the walk's stack, pruned or not
+    int readStep = -1; // the step whose element was read last
+    const auto visit = [&](const Item& item) {
+        if (readStep == steps)
+            return;
+        readStep = steps;
+        ax::copyMultipleAttributeValues(item.element, kScanAttributes, scan.visited.data(),
+                                        scan.visitedErrors.data());
     };
-    const auto roleAtIndex = [&](std::size_t at) -> const QString* {
-        static const QString none;
-        if (scan.errors[at + roleAt] != ax::Error::success)
-            return &none;
-        const QString* role = scan.values[at + roleAt].string();
-        return role ? role : &none;
+    const auto visitedRole = [&] {
+        return scan.visitedErrors[roleAt] == ax::Error::success
+                   ? AccessibilityReading::stringFromAccessibilityValue(scan.visited[roleAt]).value_or(QString())
+                   : QString();
     };
     const bool claudeHost = provider == AIProvider::claude;
-    auto result = ConversationTreeWalk::scan(
-        Item{*window, -1}, scanLimit,
+    ConversationTreeWalk::scan(
+        scan.walk, Item{*window, -1}, scanLimit,
         [&](const Item& item) {
-            // Every element recorded is asked this once, after the prune: it takes its index here.
-            const std::size_t at = visit(item);
-            current = recorded++;
-            return *roleAtIndex(at) == QLatin1String("AXWebArea");
+            // Every element recorded is asked this once, after the prune: what was read of it is
+            // kept here (all but its children, which the walk asks for next).
+            visit(item);
+            scan.record();
+            return scan.role(recorded++) == QLatin1String("AXWebArea");
         },
         [&, kids = std::vector<Item>()](const Item&) mutable {
             // One buffer for every element's children: the walk moves them out at once.
             kids.clear();
-            const std::size_t at = std::size_t(current) * scanWidth;
             const ax::Value::List* list =
-                scan.errors[at + childrenAt] == ax::Error::success ? scan.values[at + childrenAt].list() : nullptr;
+                scan.visitedErrors[childrenAt] == ax::Error::success ? scan.visited[childrenAt].list() : nullptr;
             if (list) {
                 kids.reserve(list->size());
                 for (const ax::Value& child : *list)
                     if (const ax::Element* element = child.element())
-                        kids.push_back(Item{*element, current});
+                        kids.push_back(Item{*element, recorded - 1});
             }
             return std::span<Item>(kids);
         },
@@ -466,18 +497,18 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             // conversation and may hold thousands of elements.
             if (!claudeHost)
                 return false;
-            const QString& role = *roleAtIndex(visit(item));
+            visit(item);
+            const QString role = visitedRole();
             if (role != QLatin1String("AXWebArea"))
                 return false;
             return ConversationTreeWalk::isClaudeEmbeddedWebArea(
                 role, stringAttribute(QStringLiteral("AXURL"), item.element));
         });
-    reading.truncated = result.truncated;
-    scan.items = std::move(result.elements);
-    const int count = int(scan.items.size());
+    reading.truncated = scan.walk.truncated;
+    const int count = int(scan.walk.elements.size());
     scan.parents.resize(std::size_t(count));
     for (int i = 0; i < count; ++i)
-        scan.parents[std::size_t(i)] = scan.items[std::size_t(i)].parent;
+        scan.parents[std::size_t(i)] = scan.walk.elements[std::size_t(i)].parent;
 
     // --- each element's labels, from what the walk read
     // The last read's nodes stand for the elements that read as they did then; a window
@@ -510,10 +541,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     QStringList webAddresses;
     int webAreas = 0, readableURLs = 0, readableDocuments = 0;
     for (int i = 0; i < count; ++i) {
-        const std::size_t at = std::size_t(i) * scanWidth;
-        const ax::Value* values = scan.values.data() + at;
-        const ax::Error* errors = scan.errors.data() + at;
-        const QString& role = *roleAtIndex(at);
+        const QString& role = scan.role(i);
         const RoleKind kind = kindOf(role);
         const int parent = scan.parents[std::size_t(i)];
         if (kind == RoleKind::webArea) {
@@ -535,41 +563,45 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         if (last) {
             panel = scan.lastPanels[std::size_t(i)];
         } else {
+            // Each attribute's value as read, or none.
+            std::array<const ax::Value*, scanWidth> values{};
+            for (const Scan::Read& read : scan.readOf(i))
+                values[read.attribute] = &read.value;
             std::optional<QString> title, description;
             switch (kind) {
             case RoleKind::text: {
-                const std::optional<QString> value = textOf(values[valueAt], errors[valueAt]);
+                const std::optional<QString> value = textOf(values[valueAt]);
                 if (value && !value->isEmpty()) {
                     own.append(*value);
                 } else {
-                    own = SnapshotRules::labelPieces(textOf(values[titleAt], errors[titleAt]),
-                                                     textOf(values[descriptionAt], errors[descriptionAt]),
+                    own = SnapshotRules::labelPieces(textOf(values[titleAt]),
+                                                     textOf(values[descriptionAt]),
                                                      std::nullopt);
                 }
                 break;
             }
             case RoleKind::control:
-                title = textOf(values[titleAt], errors[titleAt]);
-                description = textOf(values[descriptionAt], errors[descriptionAt]);
-                own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt], errors[valueAt]));
+                title = textOf(values[titleAt]);
+                description = textOf(values[descriptionAt]);
+                own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt]));
                 break;
             case RoleKind::editable:
                 break;
             case RoleKind::webArea:
-                title = textOf(values[titleAt], errors[titleAt]);
+                title = textOf(values[titleAt]);
                 own = SnapshotRules::labelPieces(title, std::nullopt, std::nullopt);
                 break;
             case RoleKind::menu:
             case RoleKind::container:
                 // A menu is read for its labels only; a container for whether it is a user bubble too.
-                description = textOf(values[descriptionAt], errors[descriptionAt]);
-                title = textOf(values[titleAt], errors[titleAt]);
+                description = textOf(values[descriptionAt]);
+                title = textOf(values[titleAt]);
                 own = SnapshotRules::labelPieces(title, description, std::nullopt);
                 for (const auto* label : {&description, &title})
                     if (*label && label->value().startsWith(QLatin1String("Message ")))
                         positionLabels.append(**label);
                 bubble = kind == RoleKind::container &&
-                         isUserBubble(values + firstBubbleAt, errors + firstBubbleAt, valueAt - firstBubbleAt);
+                         isUserBubble(values.data() + firstBubbleAt, valueAt - firstBubbleAt);
                 break;
             }
             panel = (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
@@ -625,8 +657,8 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         renderedMessagePositions_ = derived_->positions;
     }
     // This read's values are the next read's to compare with.
-    std::swap(scan.values, scan.lastValues);
-    std::swap(scan.errors, scan.lastErrors);
+    std::swap(scan.reads, scan.lastReads);
+    std::swap(scan.starts, scan.lastStarts);
     std::swap(scan.parents, scan.lastParents);
     std::swap(scan.panels, scan.lastPanels);
     scan.lastCount = count;

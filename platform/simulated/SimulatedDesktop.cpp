@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QMutex>
 #include <QRectF>
+#include <QSet>
 #include <QtDebug>
 #include <algorithm>
 #include <atomic>
@@ -134,6 +136,40 @@ void SimulatedDesktop::uninstall() {
 
 // ------------------------------------------------------------------------------------------
 // Nodes
+
+namespace {
+
+// One shared copy of each attribute name and text value, kept for the life of the process and
+// handed out as a view of that copy: a desktop of thousands of elements names the same few roles
+// and attributes over and over, and a view is copied and dropped without touching a reference
+// count, as the host's own constant strings are.
+QString interned(const QString& text) {
+    static QMutex mutex;
+    static QSet<QString> views;
+    static std::vector<QString> copies; // what the views show; never changed or freed
+    const QMutexLocker lock(&mutex);
+    if (const auto found = views.constFind(text); found != views.constEnd())
+        return *found;
+    QString copy(text.constData(), text.size());
+    const QString view = QString::fromRawData(copy.constData(), copy.size());
+    copies.push_back(std::move(copy));
+    views.insert(view);
+    return view;
+}
+
+} // namespace
+
+void SimulatedDesktop::Node::setAttribute(const QString& name, ax::Value value) {
+    if (const QString* text = value.string())
+        value = ax::Value(interned(*text));
+    for (auto& [key, stored] : attributes)
+        if (key == name) {
+            stored = std::move(value);
+            return;
+        }
+    attributes.emplace_back(interned(name), std::move(value));
+    storedNames |= signature(name);
+}
 
 quint64 SimulatedDesktop::nextNodeId() const {
     return kFirstNode + nodes_.size();

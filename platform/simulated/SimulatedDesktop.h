@@ -155,15 +155,7 @@ private:
         // The signatures of the stored names, one bit each: a name whose bit is not set is not
         // stored, which settles most reads without comparing a single name.
         quint64 storedNames = 0;
-        void setAttribute(const QString& name, ax::Value value) {
-            for (auto& [key, stored] : attributes)
-                if (key == name) {
-                    stored = std::move(value);
-                    return;
-                }
-            attributes.emplace_back(name, std::move(value));
-            storedNames |= signature(name);
-        }
+        void setAttribute(const QString& name, ax::Value value);
         const ax::Value* attribute(const QString& name) const {
             if (!(storedNames & signature(name)))
                 return nullptr;
