@@ -141,6 +141,7 @@ void extractionOrderAndDebugChecks(const checks::Reporter& check, const QString&
                                     {QStringLiteral("title"), probeText},
                                     {QStringLiteral("hasURL"), sourceText}}},
                                   identityPath);
+    Diagnostics::waitForEvidence();
     const QString identity = QString::fromUtf8(readFile(identityPath));
     check(identity.contains(u"anchorPresent") && !identity.contains(u"PRIVATE") &&
               !containsAny(identity, {monitor.fingerprint(probeText), monitor.fingerprint(sourceText)}),

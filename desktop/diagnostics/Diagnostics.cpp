@@ -10,7 +10,11 @@
 #include <QTextBoundaryFinder>
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 namespace quillmere::Diagnostics {
 
@@ -206,15 +210,109 @@ std::optional<QString> windowEvidenceFilePath(const QString& folder, QStringView
                                 QStringLiteral(".json"));
 }
 
-bool writeFile(const QString& path, const json::Value& value, bool pretty, bool skipWhenUnchanged) {
-    if (!isSerialisable(value))
-        return false;
-    const QByteArray bytes = json::write(value, {.pretty = pretty, .sortedKeys = true});
+namespace {
+
+bool writeBytes(const QString& path, const QByteArray& bytes, bool skipWhenUnchanged) {
     // Content-free, in the temporary folder and rewritten as reads go: a crash may lose the
     // latest replacement, which the next read writes again, so nothing is synced.
     constexpr auto sync = AtomicFile::Sync::none;
     return skipWhenUnchanged ? AtomicFile::writeIfChanged(path, bytes, diagnosticFileMode(), nullptr, sync)
                              : AtomicFile::write(path, bytes, diagnosticFileMode(), nullptr, sync);
+}
+
+} // namespace
+
+bool writeFile(const QString& path, const json::Value& value, bool pretty, bool skipWhenUnchanged) {
+    if (!isSerialisable(value))
+        return false;
+    return writeBytes(path, json::write(value, {.pretty = pretty, .sortedKeys = true}), skipWhenUnchanged);
+}
+
+namespace {
+
+// The thread that writes the accessibility evidence. The window tracker leaves evidence on every
+// read of a host window, on the thread that also draws the application; creating and renaming a
+// file there would cost that thread more than the rest of the read. The bytes are made at once
+// (so each file says what was true when it was asked for) and written in the order asked.
+class EvidenceWriter {
+public:
+    static EvidenceWriter& shared() {
+        static EvidenceWriter writer;
+        return writer;
+    }
+
+    void post(QString path, QByteArray bytes, bool skipWhenUnchanged) {
+        std::unique_lock lock(mutex_);
+        // A writer that falls far behind (a stalled disk) holds back the reader rather than
+        // holding ever more files in memory.
+        done_.wait(lock, [&] { return queue_.size() < maximumQueued; });
+        queue_.push_back({std::move(path), std::move(bytes), skipWhenUnchanged});
+        ++posted_;
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
+        work_.notify_one();
+    }
+
+    void wait() {
+        std::unique_lock lock(mutex_);
+        const quint64 target = posted_;
+        done_.wait(lock, [&] { return written_ >= target; });
+    }
+
+    ~EvidenceWriter() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        work_.notify_one();
+        if (thread_.joinable())
+            thread_.join(); // after writing everything still queued
+    }
+
+private:
+    struct Job {
+        QString path;
+        QByteArray bytes;
+        bool skipWhenUnchanged = false;
+    };
+    static constexpr std::size_t maximumQueued = 64;
+
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (queue_.empty())
+                return; // stopping, with nothing left to write
+            Job job = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            writeBytes(job.path, job.bytes, job.skipWhenUnchanged); // failures are of no concern
+            lock.lock();
+            ++written_;
+            done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_, done_;
+    std::deque<Job> queue_;
+    quint64 posted_ = 0, written_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// Accessibility evidence: made now, written by the evidence thread.
+void writeEvidence(const QString& path, const json::Value& value, bool skipWhenUnchanged) {
+    if (!isSerialisable(value))
+        return;
+    EvidenceWriter::shared().post(path, json::write(value, {.pretty = false, .sortedKeys = true}),
+                                  skipWhenUnchanged);
+}
+
+} // namespace
+
+void waitForEvidence() {
+    EvidenceWriter::shared().wait();
 }
 
 void record(const QString& folder, const QString& state, qint64 messageCount,
@@ -250,6 +348,7 @@ void widgets(const QString& folder, const QMap<QString, bool>& visibility) {
 }
 
 void clearPreviousSessionIdentityDiagnostics(const QString& folder) {
+    waitForEvidence(); // evidence still on its way would bring a removed file back
     QStringList paths;
     for (const QString& host : supportedHostBundleIdentifiers())
         if (auto path = debugFilePath(folder, host))
@@ -273,7 +372,7 @@ void windowEvidence(const QString& folder, const QString& bundleID, const std::o
         {QStringLiteral("windowSizes"), std::move(sizes)},
         {QStringLiteral("updatedAt"), isotime::format(clock.now())},
     };
-    writeFile(*path, evidence, false, false);
+    writeEvidence(*path, evidence, false);
 }
 
 void identityEvidence(qint64 selectedItems, bool stableKey, bool distinctTitle, bool anchorPresent,
@@ -304,7 +403,7 @@ void identityEvidence(qint64 selectedItems, bool stableKey, bool distinctTitle, 
         {QStringLiteral("documentProbe"), std::move(probe)},
         {QStringLiteral("selectionDetails"), std::move(details)},
     };
-    writeFile(path, evidence, false, true);
+    writeEvidence(path, evidence, true);
 }
 
 json::Object identifierProbe(const std::optional<QString>& value) {
@@ -322,7 +421,7 @@ void messageIdentityEvidence(const QString& folder, const std::vector<json::Obje
     array.reserve(records.size());
     for (const json::Object& record : records)
         array.emplace_back(record);
-    writeFile(filePath(folder, messageIdentitiesFileName), array, false, true);
+    writeEvidence(filePath(folder, messageIdentitiesFileName), array, true);
 }
 
 void messageStructure(const QString& folder, const std::vector<SentMessageTree::Node>& nodes,
@@ -353,7 +452,7 @@ void messageStructure(const QString& folder, const std::vector<SentMessageTree::
             {QStringLiteral("messageRoot"), messageRoots.contains(int(index))},
         });
     }
-    writeFile(filePath(folder, messageStructureFileName), structure, false, true);
+    writeEvidence(filePath(folder, messageStructureFileName), structure, true);
 }
 
 } // namespace quillmere::Diagnostics

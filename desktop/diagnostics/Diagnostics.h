@@ -46,7 +46,7 @@ std::optional<QString> debugFilePath(const QString& folder, QStringView host);
 std::optional<QString> windowEvidenceFilePath(const QString& folder, QStringView bundleID);
 
 // Writes `value` to `path` the way every diagnostic file is written: sorted keys, compact or
-// pretty, atomically (the file synced, its folder not). With `skipWhenUnchanged`, a file that already holds
+// pretty, atomically (nothing synced: the files live in the temporary folder). With `skipWhenUnchanged`, a file that already holds
 // exactly these bytes is left alone. A value that cannot be serialised (a non-finite number) writes nothing.
 // Returns whether the file now holds the bytes; callers that follow the "ignore every error" rule drop it.
 bool writeFile(const QString& path, const json::Value& value, bool pretty, bool skipWhenUnchanged);
@@ -71,6 +71,12 @@ void clearPreviousSessionIdentityDiagnostics(const QString& folder);
 
 // ---------------------------------------------------------------------------------------------
 // Accessibility evidence
+//
+// The window tracker leaves this evidence on every read, on the application's own thread: each
+// writer makes its bytes at once and hands them to a thread of its own, which writes the files
+// in the order asked. waitForEvidence() returns once everything asked for so far is written (or
+// has failed); whoever reads an evidence file right after asking for it waits first.
+void waitForEvidence();
 
 // The sizes of a host's windows, rewritten on every call. Sizes are written as integers
 // truncated toward zero; a non-finite size is written as 0 and one beyond the 64-bit range is

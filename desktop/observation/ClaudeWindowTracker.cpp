@@ -60,7 +60,11 @@ ClaudeWindowTracker::ClaudeWindowTracker(std::optional<QString> bundleID, Enviro
         std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(environment_.memoryFolder, host));
 }
 
-ClaudeWindowTracker::~ClaudeWindowTracker() = default;
+ClaudeWindowTracker::~ClaudeWindowTracker() {
+    // The evidence of this tracker's reads is on disk before the tracker (and, in tests, the
+    // folder it writes into) goes away.
+    Diagnostics::waitForEvidence();
+}
 
 std::optional<ClaudeWindowTracker::TargetApplication>
 ClaudeWindowTracker::candidate(const RunningApplication& application) const {

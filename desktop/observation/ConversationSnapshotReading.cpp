@@ -222,8 +222,9 @@ QString flag(const std::optional<bool>& value) {
 // last read found of each element stays beside this read's, so that an element that reads as it
 // did then is not worked out again.
 struct ClaudeWindowTracker::Scan {
+    // An element on the walk: small, since the walk moves it twice; the handle itself stays put.
     struct Item {
-        ax::Element element;
+        int handle = 0;  // its place in `handles`
         int parent = -1; // the parent's index in pre-order; -1 for the window
     };
     // What was read of one element: each attribute that gave a value, by its place in
@@ -235,8 +236,16 @@ struct ClaudeWindowTracker::Scan {
     };
 
     ConversationTreeWalk::ScanResult<Item> walk; // this read's elements in pre-order
-    std::vector<Read> reads, lastReads;
-    std::vector<int> starts, lastStarts; // where each element's reads begin, and one past the last
+    std::vector<ax::Element> handles;            // every element the walk was given
+    // What was read of each element: element i's reads are reads[starts[i]] up to
+    // reads[starts[i + 1]]. While a read is under way these are the last read's; an element that
+    // reads as it did then leaves them as they are, and the first one that does not starts
+    // `fresh` (a copy of the equal part before it) to which every later element is added. A
+    // window unchanged since the last read thus copies nothing.
+    std::vector<Read> reads, fresh;
+    std::vector<int> starts, freshStarts;
+    bool diverged = false;
+    std::vector<char> same; // whether each element read as it did in the last read (children aside)
     std::vector<int> parents, lastParents;
     // Whether each element's own labels name a sources panel.
     std::vector<char> panels, lastPanels;
@@ -249,7 +258,9 @@ struct ClaudeWindowTracker::Scan {
     std::array<ax::Value, scanWidth> visited;
     std::array<ax::Error, scanWidth> visitedErrors{};
 
-    const ax::Element& element(int index) const { return walk.elements[std::size_t(index)].element; }
+    const ax::Element& element(int index) const {
+        return handles[std::size_t(walk.elements[std::size_t(index)].handle)];
+    }
     std::span<const Read> readOf(int index) const {
         return {reads.data() + starts[std::size_t(index)], reads.data() + starts[std::size_t(index) + 1]};
     }
@@ -258,33 +269,73 @@ struct ClaudeWindowTracker::Scan {
         const auto read = readOf(index);
         return !read.empty() && read.front().attribute == roleAt ? *read.front().value.string() : none;
     }
-    // Keeps what the visit read as the next element's.
-    void record() {
-        if (starts.empty())
-            starts.push_back(0);
+    bool visitedAttribute(std::size_t k) const {
+        return visitedErrors[k] == ax::Error::success && !visited[k].isNull();
+    }
+
+    void begin(int lastCount) {
+        diverged = false;
+        fresh.clear();
+        freshStarts.clear();
+        if (lastCount == 0 || starts.size() != std::size_t(lastCount) + 1) {
+            // Nothing to compare with: every element starts out different.
+            reads.clear();
+            starts.assign(1, 0);
+        }
+    }
+
+    // Takes what the visit read as element `index`'s.
+    void take(int index, int lastCount) {
+        const bool equal = index < lastCount && readsAsBefore(index);
+        if (std::size_t(index) >= same.size())
+            same.resize(std::size_t(index) + 1);
+        same[std::size_t(index)] = equal;
+        if (!diverged && equal)
+            return;
+        if (!diverged) {
+            diverged = true;
+            fresh.assign(reads.begin(), reads.begin() + starts[std::size_t(index)]);
+            freshStarts.assign(starts.begin(), starts.begin() + index + 1);
+        }
         for (std::size_t k = 0; k < scanWidth; ++k) {
-            if (k == childrenAt || visitedErrors[k] != ax::Error::success || visited[k].isNull())
+            if (k == childrenAt || !visitedAttribute(k))
                 continue;
             if (k == roleAt && !visited[k].string()) {
                 // A role is text; anything else is read as text once, here.
                 if (auto text = AccessibilityReading::stringFromAccessibilityValue(visited[k]))
-                    reads.push_back({quint8(k), ax::Value(std::move(*text))});
+                    fresh.push_back({quint8(k), ax::Value(std::move(*text))});
                 continue;
             }
-            reads.push_back({quint8(k), std::move(visited[k])});
+            fresh.push_back({quint8(k), std::move(visited[k])});
         }
-        starts.push_back(int(reads.size()));
+        freshStarts.push_back(int(fresh.size()));
     }
-    // Whether element `index`, one the last read also had, read exactly as it did then (its
-    // children aside).
+
+    // Makes what this read found the reads, once the walk is done with `count` elements.
+    void finish(int count) {
+        if (diverged) {
+            std::swap(reads, fresh);
+            std::swap(starts, freshStarts);
+            fresh.clear();
+        } else {
+            reads.resize(std::size_t(starts[std::size_t(count)]));
+            starts.resize(std::size_t(count) + 1);
+        }
+    }
+
+private:
+    // Whether the visit read what the last read kept for element `index`.
     bool readsAsBefore(int index) const {
-        const auto now = readOf(index);
-        const auto then = std::span<const Read>(lastReads.data() + lastStarts[std::size_t(index)],
-                                                lastReads.data() + lastStarts[std::size_t(index) + 1]);
-        return now.size() == then.size() &&
-               std::equal(now.begin(), now.end(), then.begin(), [](const Read& a, const Read& b) {
-                   return a.attribute == b.attribute && sameValue(a.value, b.value);
-               });
+        const Read* then = reads.data() + starts[std::size_t(index)];
+        const Read* const end = reads.data() + starts[std::size_t(index) + 1];
+        for (std::size_t k = 0; k < scanWidth; ++k) {
+            if (k == childrenAt || !visitedAttribute(k))
+                continue;
+            if (then == end || then->attribute != k || !sameValue(visited[k], then->value))
+                return false; // a role that is not text never compares equal: it is kept as text
+            ++then;
+        }
+        return then == end;
     }
 };
 
@@ -451,8 +502,9 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     Scan& scan = *scan_;
     const int lastCount = std::exchange(scan.lastCount, 0);
     using Item = Scan::Item;
-    scan.reads.clear();
-    scan.starts.clear();
+    scan.begin(lastCount);
+    scan.handles.clear();
+    scan.handles.push_back(*window);
     int recorded = 0;  // elements recorded so far
     int steps = 0;     // elements taken from the walk's stack, pruned or not
     int readStep = -1; // the step whose element was read last
@@ -460,8 +512,8 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         if (readStep == steps)
             return;
         readStep = steps;
-        ax::copyMultipleAttributeValues(item.element, kScanAttributes, scan.visited.data(),
-                                        scan.visitedErrors.data());
+        ax::copyMultipleAttributeValues(scan.handles[std::size_t(item.handle)], kScanAttributes,
+                                        scan.visited.data(), scan.visitedErrors.data());
     };
     const auto visitedRole = [&] {
         return scan.visitedErrors[roleAt] == ax::Error::success
@@ -470,13 +522,17 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     };
     const bool claudeHost = provider == AIProvider::claude;
     ConversationTreeWalk::scan(
-        scan.walk, Item{*window, -1}, scanLimit,
+        scan.walk, Item{0, -1}, scanLimit,
         [&](const Item& item) {
             // Every element recorded is asked this once, after the prune: what was read of it is
             // kept here (all but its children, which the walk asks for next).
             visit(item);
-            scan.record();
-            return scan.role(recorded++) == QLatin1String("AXWebArea");
+            const QString* text = scan.visitedErrors[roleAt] == ax::Error::success
+                                      ? scan.visited[roleAt].string()
+                                      : nullptr;
+            const bool webArea = (text ? *text : visitedRole()) == QLatin1String("AXWebArea");
+            scan.take(recorded++, lastCount);
+            return webArea;
         },
         [&, kids = std::vector<Item>()](const Item&) mutable {
             // One buffer for every element's children: the walk moves them out at once.
@@ -486,8 +542,10 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             if (list) {
                 kids.reserve(list->size());
                 for (const ax::Value& child : *list)
-                    if (const ax::Element* element = child.element())
-                        kids.push_back(Item{*element, recorded - 1});
+                    if (const ax::Element* element = child.element()) {
+                        kids.push_back(Item{int(scan.handles.size()), recorded - 1});
+                        scan.handles.push_back(*element);
+                    }
             }
             return std::span<Item>(kids);
         },
@@ -502,10 +560,11 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             if (role != QLatin1String("AXWebArea"))
                 return false;
             return ConversationTreeWalk::isClaudeEmbeddedWebArea(
-                role, stringAttribute(QStringLiteral("AXURL"), item.element));
+                role, stringAttribute(QStringLiteral("AXURL"), scan.handles[std::size_t(item.handle)]));
         });
     reading.truncated = scan.walk.truncated;
     const int count = int(scan.walk.elements.size());
+    scan.finish(count);
     scan.parents.resize(std::size_t(count));
     for (int i = 0; i < count; ++i)
         scan.parents[std::size_t(i)] = scan.walk.elements[std::size_t(i)].parent;
@@ -557,7 +616,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         }
         // The last read's node for this element, when the element reads as it did then.
         const SentMessageTree::Node* last =
-            i < reusable && scan.readsAsBefore(i) ? &(*previous)[std::size_t(i)] : nullptr;
+            i < reusable && scan.same[std::size_t(i)] ? &(*previous)[std::size_t(i)] : nullptr;
         QStringList own, positionLabels;
         bool bubble = false, panel = false;
         if (last) {
@@ -657,8 +716,6 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         renderedMessagePositions_ = derived_->positions;
     }
     // This read's values are the next read's to compare with.
-    std::swap(scan.reads, scan.lastReads);
-    std::swap(scan.starts, scan.lastStarts);
     std::swap(scan.parents, scan.lastParents);
     std::swap(scan.panels, scan.lastPanels);
     scan.lastCount = count;

@@ -18,8 +18,18 @@ namespace {
 
 class DiagnosticsFiles : public ::testing::Test {
 protected:
-    QString folder() const { return dir.path(); }
-    QString path(const QString& name) const { return dir.filePath(name); }
+    void TearDown() override { Diagnostics::waitForEvidence(); } // before the folder goes
+
+    // The evidence writers hand their files to a thread of their own: whatever looks at the
+    // folder waits for them first.
+    QString folder() const {
+        Diagnostics::waitForEvidence();
+        return dir.path();
+    }
+    QString path(const QString& name) const {
+        Diagnostics::waitForEvidence();
+        return dir.filePath(name);
+    }
 
     QByteArray read(const QString& name) const {
         QFile file(path(name));

@@ -422,6 +422,7 @@ TEST_F(SnapshotReadingTest, EvidenceFilesDescribeTheReadWithoutContent) {
     loadFile(sourcePath("share/demo-desktop.json"));
     auto reader = tracker("com.openai.chat");
     ASSERT_TRUE(reader->conversationSnapshot());
+    Diagnostics::waitForEvidence();
     const QDir diagnostics(bench.dir.filePath("diagnostics"));
     const QByteArray identity = readFile(diagnostics.filePath(Diagnostics::identityStatusFileName));
     EXPECT_TRUE(identity.contains("\"identitySource\":\"document\""));
