@@ -46,9 +46,10 @@ std::optional<QString> debugFilePath(const QString& folder, QStringView host);
 std::optional<QString> windowEvidenceFilePath(const QString& folder, QStringView bundleID);
 
 // Writes `value` to `path` the way every diagnostic file is written: sorted keys, compact or
-// pretty, atomically (nothing synced: the files live in the temporary folder). With `skipWhenUnchanged`, a file that already holds
-// exactly these bytes is left alone. A value that cannot be serialised (a non-finite number) writes nothing.
-// Returns whether the file now holds the bytes; callers that follow the "ignore every error" rule drop it.
+// pretty, atomically (nothing synced: the files live in the temporary folder). With `skipWhenUnchanged`, a
+// file that already holds exactly these bytes is left alone. A value that cannot be serialised (a non-finite
+// number) writes nothing. Returns whether the file now holds the bytes; callers that follow the "ignore every
+// error" rule drop it.
 bool writeFile(const QString& path, const json::Value& value, bool pretty, bool skipWhenUnchanged);
 
 // ---------------------------------------------------------------------------------------------

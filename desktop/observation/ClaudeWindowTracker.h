@@ -202,8 +202,8 @@ private:
     // The messages of an OpenAI host's window, from the tree `nodes` built from the walk's
     // elements. Remembers each message's announced position and leaves the messages'
     // content-free identity and structure evidence.
-    std::vector<SentMessageTree::Message> chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes,
-                                                                  const Scan& scan);
+    std::vector<SentMessageTree::Message>
+    chatGPTRenderedMessages(const std::vector<SentMessageTree::Node>& nodes, const Scan& scan);
 
     // What a host's own archive says about the conversation in view: nothing (no archive, or
     // none for this host), its whole history, or that the window's conversation is not the one

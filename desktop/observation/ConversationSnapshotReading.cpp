@@ -202,6 +202,13 @@ bool sameValue(const ax::Value& a, const ax::Value& b) {
     return a == b;
 }
 
+// How many of the messages the speaker `role` sent: what the user and assistant message lists
+// would hold, counted without making them.
+template <typename Message> int spokenBy(const std::vector<Message>& messages, QLatin1String role) {
+    return int(std::count_if(messages.begin(), messages.end(),
+                             [&](const Message& message) { return message.role == role; }));
+}
+
 // A value read as text, as stringAttribute reads it; none when it was not read.
 std::optional<QString> textOf(const ax::Value* value) {
     if (!value)
@@ -247,8 +254,13 @@ struct ClaudeWindowTracker::Scan {
     bool diverged = false;
     std::vector<char> same; // whether each element read as it did in the last read (children aside)
     std::vector<int> parents, lastParents;
-    // Whether each element's own labels name a sources panel.
-    std::vector<char> panels, lastPanels;
+    // What each element's own attributes make of it beside its node: the kind of its role and
+    // whether its labels name a sources panel.
+    struct Own {
+        RoleKind kind = RoleKind::container;
+        bool panel = false;
+    };
+    std::vector<Own> owns, lastOwns;
     // How many elements the last read's buffers hold; none while a read is under way, so that a
     // read cut short leaves nothing to compare with.
     int lastCount = 0;
@@ -329,9 +341,10 @@ private:
         const Read* then = reads.data() + starts[std::size_t(index)];
         const Read* const end = reads.data() + starts[std::size_t(index) + 1];
         for (std::size_t k = 0; k < scanWidth; ++k) {
-            if (k == childrenAt || !visitedAttribute(k))
+            const ax::Value& value = visited[k];
+            if (value.isNull() || k == childrenAt || visitedErrors[k] != ax::Error::success)
                 continue;
-            if (then == end || then->attribute != k || !sameValue(visited[k], then->value))
+            if (then == end || then->attribute != k || !sameValue(value, then->value))
                 return false; // a role that is not text never compares equal: it is kept as text
             ++then;
         }
@@ -517,7 +530,8 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     };
     const auto visitedRole = [&] {
         return scan.visitedErrors[roleAt] == ax::Error::success
-                   ? AccessibilityReading::stringFromAccessibilityValue(scan.visited[roleAt]).value_or(QString())
+                   ? AccessibilityReading::stringFromAccessibilityValue(scan.visited[roleAt])
+                         .value_or(QString())
                    : QString();
     };
     const bool claudeHost = provider == AIProvider::claude;
@@ -527,9 +541,8 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             // Every element recorded is asked this once, after the prune: what was read of it is
             // kept here (all but its children, which the walk asks for next).
             visit(item);
-            const QString* text = scan.visitedErrors[roleAt] == ax::Error::success
-                                      ? scan.visited[roleAt].string()
-                                      : nullptr;
+            const QString* text =
+                scan.visitedErrors[roleAt] == ax::Error::success ? scan.visited[roleAt].string() : nullptr;
             const bool webArea = (text ? *text : visitedRole()) == QLatin1String("AXWebArea");
             scan.take(recorded++, lastCount);
             return webArea;
@@ -537,8 +550,9 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         [&, kids = std::vector<Item>()](const Item&) mutable {
             // One buffer for every element's children: the walk moves them out at once.
             kids.clear();
-            const ax::Value::List* list =
-                scan.visitedErrors[childrenAt] == ax::Error::success ? scan.visited[childrenAt].list() : nullptr;
+            const ax::Value::List* list = scan.visitedErrors[childrenAt] == ax::Error::success
+                                              ? scan.visited[childrenAt].list()
+                                              : nullptr;
             if (list) {
                 kids.reserve(list->size());
                 for (const ax::Value& child : *list)
@@ -593,7 +607,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         built.reserve(std::size_t(count));
         listChildren();
     }
-    scan.panels.resize(std::size_t(count));
+    scan.owns.resize(std::size_t(count));
     scan.inMenu.resize(std::size_t(count));
     scan.inSources.resize(std::size_t(count));
     scan.sourcesDepth.resize(std::size_t(count));
@@ -601,7 +615,10 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     int webAreas = 0, readableURLs = 0, readableDocuments = 0;
     for (int i = 0; i < count; ++i) {
         const QString& role = scan.role(i);
-        const RoleKind kind = kindOf(role);
+        // The last read's node for this element, when the element reads as it did then.
+        const SentMessageTree::Node* last =
+            i < reusable && scan.same[std::size_t(i)] ? &(*previous)[std::size_t(i)] : nullptr;
+        const RoleKind kind = last ? scan.lastOwns[std::size_t(i)].kind : kindOf(role);
         const int parent = scan.parents[std::size_t(i)];
         if (kind == RoleKind::webArea) {
             // What a web area says of its address is read whenever the window is.
@@ -614,13 +631,10 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             if (auto address = SnapshotRules::webAreaAddress(url, document))
                 webAddresses.append(*address);
         }
-        // The last read's node for this element, when the element reads as it did then.
-        const SentMessageTree::Node* last =
-            i < reusable && scan.same[std::size_t(i)] ? &(*previous)[std::size_t(i)] : nullptr;
         QStringList own, positionLabels;
         bool bubble = false, panel = false;
         if (last) {
-            panel = scan.lastPanels[std::size_t(i)];
+            panel = scan.lastOwns[std::size_t(i)].panel;
         } else {
             // Each attribute's value as read, or none.
             std::array<const ax::Value*, scanWidth> values{};
@@ -633,8 +647,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                 if (value && !value->isEmpty()) {
                     own.append(*value);
                 } else {
-                    own = SnapshotRules::labelPieces(textOf(values[titleAt]),
-                                                     textOf(values[descriptionAt]),
+                    own = SnapshotRules::labelPieces(textOf(values[titleAt]), textOf(values[descriptionAt]),
                                                      std::nullopt);
                 }
                 break;
@@ -663,9 +676,10 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                          isUserBubble(values.data() + firstBubbleAt, valueAt - firstBubbleAt);
                 break;
             }
-            panel = (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
+            panel =
+                (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
         }
-        scan.panels[std::size_t(i)] = panel;
+        scan.owns[std::size_t(i)] = {kind, panel};
         // Within seven levels below a sources panel, nothing is part of the conversation.
         int depth = panel ? 0 : -1;
         if (!panel && parent >= 0 && scan.sourcesDepth[std::size_t(parent)] >= 0 &&
@@ -674,7 +688,8 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         scan.sourcesDepth[std::size_t(i)] = depth;
         const bool inSources = depth >= 0;
         scan.inSources[std::size_t(i)] = inSources;
-        scan.inMenu[std::size_t(i)] = kind == RoleKind::menu || (parent >= 0 && scan.inMenu[std::size_t(parent)]);
+        scan.inMenu[std::size_t(i)] =
+            kind == RoleKind::menu || (parent >= 0 && scan.inMenu[std::size_t(parent)]);
         if (last ? last->userBubble : bubble)
             ++reading.bubbles;
         if (unchanged) {
@@ -717,7 +732,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     }
     // This read's values are the next read's to compare with.
     std::swap(scan.parents, scan.lastParents);
-    std::swap(scan.panels, scan.lastPanels);
+    std::swap(scan.owns, scan.lastOwns);
     scan.lastCount = count;
     const std::vector<SentMessageTree::Node>& nodes = unchanged ? derived_->nodes : built;
     const std::set<int>& navigation = derived_->navigation;
@@ -847,7 +862,8 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         bool selected = false;
         if (ax::copyAttributeValue(element, kValue, value) == ax::Error::success)
             selected = value.asBoolean() == true;
-        if (!selected && ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success)
+        if (!selected &&
+            ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success)
             selected = value.asBoolean() == true;
         if (selected)
             selectedSurface = surface;
@@ -1005,10 +1021,11 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     }
 
     // --- the conversation and its history
+    snapshot.messages.reserve(recall.messages.size());
     for (const auto& message : recall.messages)
         snapshot.messages.push_back({message.role, message.text});
-    reading.users = int(SnapshotRules::userMessages(snapshot.messages).size());
-    reading.assistants = int(SnapshotRules::assistantMessages(snapshot.messages).size());
+    reading.users = spokenBy(snapshot.messages, QLatin1String("user"));
+    reading.assistants = spokenBy(snapshot.messages, QLatin1String("assistant"));
     snapshot.conversationID = identity.identity;
     snapshot.conversationScopeID = recall.scopeID;
     snapshot.conversationTitle = title;
@@ -1026,7 +1043,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             userPositions.push_back(*positions[i]);
     }
     snapshot.historyPosition = latest;
-    const int visibleUsers = int(SnapshotRules::userMessages(visible).size());
+    const int visibleUsers = spokenBy(visible, QLatin1String("user"));
     snapshot.observedUserTurnCount =
         progress_.observe(memoryKey.value_or(rawValue(provider) + QLatin1Char('|') + identity.identity),
                           userPositions, std::max(reading.users, visibleUsers));

@@ -93,6 +93,9 @@ public:
     static Value strings(const QStringList& texts);
     static Value elements(const QList<Element>& elements);
 
+    // Makes this the null value.
+    void clear() { data_.emplace<std::monostate>(); }
+
     Kind kind() const { return static_cast<Kind>(data_.index()); }
     bool isNull() const { return kind() == Kind::null; }
 

@@ -430,9 +430,9 @@ void SimulatedDesktop::copyMultipleAttributeValues(const ax::Element& element, c
     // A read that fails leaves no value; one that succeeds replaces whatever the buffer held.
     for (std::size_t i = 0; i < count; ++i) {
         errors[i] = answered & Node::signature(attributes[i]) ? nodeAttribute(*n, attributes[i], values[i])
-                                                             : ax::Error::attributeUnsupported;
+                                                              : ax::Error::attributeUnsupported;
         if (errors[i] != ax::Error::success && !values[i].isNull())
-            values[i] = ax::Value();
+            values[i].clear();
     }
 }
 
