@@ -275,6 +275,26 @@ TEST_F(DiagnosticsFiles, WindowEvidenceIsRewrittenOnEveryCall) {
     EXPECT_NE(inode("quillmere-window-evidence-com.openai.chat.json"), first);
 }
 
+TEST_F(DiagnosticsFiles, EvidenceIsWrittenInTheOrderAskedAndClearingWaitsForIt) {
+    // The evidence goes to disk on a thread of its own: many quick calls end with the last one's
+    // file, and a clear right after a write does not see that write land after it.
+    const QString base = dir.path(); // not folder(): that waits for the evidence
+    for (int second = 0; second < 40; ++second) {
+        const ManualClock later(1000.0, clock.now().addSecs(second));
+        Diagnostics::windowEvidence(base, QStringLiteral("com.openai.chat"), QSizeF(second, 1), {}, later);
+    }
+    EXPECT_TRUE(read("quillmere-window-evidence-com.openai.chat.json").contains(R"("focusedSize":[39,1])"));
+
+    for (int round = 0; round < 20; ++round) {
+        Diagnostics::identityEvidence(round, true, true, true, true, QStringLiteral("title"), {}, {},
+                                      dir.filePath(Diagnostics::identityStatusFileName));
+        Diagnostics::messageIdentityEvidence(base, {{{"ordinal", qint64(round)}}});
+        Diagnostics::clearPreviousSessionIdentityDiagnostics(base);
+        EXPECT_FALSE(QFile::exists(path(Diagnostics::identityStatusFileName))) << round;
+        EXPECT_FALSE(QFile::exists(path(Diagnostics::messageIdentitiesFileName))) << round;
+    }
+}
+
 TEST_F(DiagnosticsFiles, UnsafeBundleIdentifierWritesNoFile) {
     QDir(folder()).mkdir("inner");
     const QString inner = path("inner");

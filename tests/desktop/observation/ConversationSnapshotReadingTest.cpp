@@ -347,8 +347,53 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     ASSERT_TRUE(after);
     EXPECT_TRUE(after->messages.front().text.endsWith("and one more line"))
         << after->messages.front().text.toStdString();
+    // A text that comes as attributed text instead, with other words.
+    ASSERT_EQ(
+        ax::setAttributeValue(texts.last(), "AXValue", ax::Value(ax::AttributedText{"An attributed answer"})),
+        ax::Error::success);
+    after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->messages.back().text, "An attributed answer");
+
     // And back to steady: the same again.
     EXPECT_EQ(reader->conversationSnapshot(), after);
+}
+
+TEST_F(SnapshotReadingTest, WhatTheHostChangesWithoutALabelIsReadEveryTime) {
+    // Labels are worked out once per tree, but whether a switch is selected or a picker enabled is
+    // not part of any label: an unchanged window must still show a change of either.
+    HostWindow host;
+    host.document = chatGPTChat("switches");
+    host.turns = numberedTurns(1, 2, 2);
+    host.extraChildren = QJsonArray{QJsonObject{{"id", "chat"},
+                                                {"role", "AXTab"},
+                                                {"title", "Chat"},
+                                                {"attributes", QJsonObject{{"AXSelected", false}}}},
+                                    QJsonObject{{"id", "work"},
+                                                {"role", "AXTab"},
+                                                {"title", "Work"},
+                                                {"attributes", QJsonObject{{"AXSelected", true}}}}};
+    load(desktopJson({host}));
+    auto reader = tracker("com.openai.chat");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(reader->conversationSnapshot().value().surfaceMode, "work");
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("work"), "AXSelected", ax::Value(false)),
+              ax::Error::success);
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("chat"), "AXSelected", ax::Value(true)),
+              ax::Error::success);
+    EXPECT_EQ(reader->conversationSnapshot().value().surfaceMode, "chat");
+
+    loadFile(sourcePath("share/demo-desktop.json"));
+    auto claude = tracker("com.anthropic.claudefordesktop");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(claude->conversationSnapshot());
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("claude.picker"), "AXEnabled", ax::Value(false)),
+              ax::Error::success);
+    EXPECT_FALSE(claude->conversationSnapshot());
+    EXPECT_TRUE(claude->modelControlsUnavailable());
+    ASSERT_EQ(ax::setAttributeValue(desktop->element("claude.picker"), "AXEnabled", ax::Value(true)),
+              ax::Error::success);
+    EXPECT_TRUE(claude->conversationSnapshot());
 }
 
 TEST_F(SnapshotReadingTest, ATabNamedByItsValueSelectsTheSurface) {
