@@ -136,29 +136,25 @@ QString labelOf(const QStringList& pieces) {
 }
 
 // What the walk reads of every element it visits, in one request: its role and children, its two
-// labels, the attributes that can mark a user's message bubble (in the order the bubble rule
-// reads them) and its value. An element has few of these; asking for all of them at once costs
-// one request per element where asking by role would cost two.
+// labels and its value, then the attributes that can mark a user's message bubble (in the order
+// the bubble rule reads them). Asking for these at once costs one request per element where
+// asking by role would cost two.
 const QString kScanAttributes[] = {kRole,
                                    kChildren,
                                    kDescription,
                                    kTitle,
+                                   kValue,
                                    QStringLiteral("AXDOMClassList"),
                                    QStringLiteral("AXClassList"),
                                    QStringLiteral("AXIdentifier"),
                                    QStringLiteral("AXDOMIdentifier"),
                                    QStringLiteral("AXHelp"),
-                                   QStringLiteral("AXRoleDescription"),
-                                   kValue};
-enum ScanAttribute : std::size_t {
-    roleAt,
-    childrenAt,
-    descriptionAt,
-    titleAt,
-    firstBubbleAt,
-    valueAt = std::size(kScanAttributes) - 1
-};
+                                   QStringLiteral("AXRoleDescription")};
+enum ScanAttribute : std::size_t { roleAt, childrenAt, descriptionAt, titleAt, valueAt, firstBubbleAt };
 constexpr std::size_t scanWidth = std::size(kScanAttributes);
+// Only containers can be bubbles: an element that was no container in the last read is asked
+// for the attributes before the bubble's first, and for the rest only if it has become one.
+constexpr std::size_t labelWidth = firstBubbleAt;
 
 // Whether an element's class names, identifiers, help or role description mark a user message:
 // the bubble attributes' values as read, each through the list reader (a string as a one-item
@@ -266,9 +262,11 @@ struct ClaudeWindowTracker::Scan {
     int lastCount = 0;
     std::vector<char> inMenu, inSources;
     std::vector<int> sourcesDepth; // levels above the nearest sources panel, -1 for none
-    // The request's answers for the element being visited.
+    // The request's answers for the element being visited: the first `visitedWidth` of
+    // kScanAttributes were asked for.
     std::array<ax::Value, scanWidth> visited;
     std::array<ax::Error, scanWidth> visitedErrors{};
+    std::size_t visitedWidth = scanWidth;
 
     const ax::Element& element(int index) const {
         return handles[std::size_t(walk.elements[std::size_t(index)].handle)];
@@ -309,7 +307,7 @@ struct ClaudeWindowTracker::Scan {
             fresh.assign(reads.begin(), reads.begin() + starts[std::size_t(index)]);
             freshStarts.assign(starts.begin(), starts.begin() + index + 1);
         }
-        for (std::size_t k = 0; k < scanWidth; ++k) {
+        for (std::size_t k = 0; k < visitedWidth; ++k) {
             if (k == childrenAt || !visitedAttribute(k))
                 continue;
             if (k == roleAt && !visited[k].string()) {
@@ -340,7 +338,7 @@ private:
     bool readsAsBefore(int index) const {
         const Read* then = reads.data() + starts[std::size_t(index)];
         const Read* const end = reads.data() + starts[std::size_t(index) + 1];
-        for (std::size_t k = 0; k < scanWidth; ++k) {
+        for (std::size_t k = 0; k < visitedWidth; ++k) {
             const ax::Value& value = visited[k];
             if (value.isNull() || k == childrenAt || visitedErrors[k] != ax::Error::success)
                 continue;
@@ -518,6 +516,12 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     scan.begin(lastCount);
     scan.handles.clear();
     scan.handles.push_back(*window);
+    const auto visitedRoleText = [&] {
+        return scan.visitedErrors[roleAt] == ax::Error::success
+                   ? AccessibilityReading::stringFromAccessibilityValue(scan.visited[roleAt])
+                         .value_or(QString())
+                   : QString();
+    };
     int recorded = 0;  // elements recorded so far
     int steps = 0;     // elements taken from the walk's stack, pruned or not
     int readStep = -1; // the step whose element was read last
@@ -525,14 +529,23 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         if (readStep == steps)
             return;
         readStep = steps;
-        ax::copyMultipleAttributeValues(scan.handles[std::size_t(item.handle)], kScanAttributes,
+        const ax::Element& element = scan.handles[std::size_t(item.handle)];
+        // The element at this place in the last read says what to ask for; one that has become a
+        // container since is asked again for the rest.
+        const bool container =
+            recorded >= lastCount || scan.lastOwns[std::size_t(recorded)].kind == RoleKind::container;
+        scan.visitedWidth = container ? scanWidth : labelWidth;
+        ax::copyMultipleAttributeValues(element, std::span(kScanAttributes, scan.visitedWidth),
                                         scan.visited.data(), scan.visitedErrors.data());
-    };
-    const auto visitedRole = [&] {
-        return scan.visitedErrors[roleAt] == ax::Error::success
-                   ? AccessibilityReading::stringFromAccessibilityValue(scan.visited[roleAt])
-                         .value_or(QString())
-                   : QString();
+        if (!container && scan.visitedErrors[roleAt] == ax::Error::success) {
+            const QString* role = scan.visited[roleAt].string();
+            if (kindOf(role ? QStringView(*role) : QStringView(visitedRoleText())) == RoleKind::container) {
+                ax::copyMultipleAttributeValues(element, std::span(kScanAttributes).subspan(labelWidth),
+                                                scan.visited.data() + labelWidth,
+                                                scan.visitedErrors.data() + labelWidth);
+                scan.visitedWidth = scanWidth;
+            }
+        }
     };
     const bool claudeHost = provider == AIProvider::claude;
     ConversationTreeWalk::scan(
@@ -543,7 +556,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             visit(item);
             const QString* text =
                 scan.visitedErrors[roleAt] == ax::Error::success ? scan.visited[roleAt].string() : nullptr;
-            const bool webArea = (text ? *text : visitedRole()) == QLatin1String("AXWebArea");
+            const bool webArea = (text ? *text : visitedRoleText()) == QLatin1String("AXWebArea");
             scan.take(recorded++, lastCount);
             return webArea;
         },
@@ -570,7 +583,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             if (!claudeHost)
                 return false;
             visit(item);
-            const QString role = visitedRole();
+            const QString role = visitedRoleText();
             if (role != QLatin1String("AXWebArea"))
                 return false;
             return ConversationTreeWalk::isClaudeEmbeddedWebArea(
@@ -673,7 +686,7 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                     if (*label && label->value().startsWith(QLatin1String("Message ")))
                         positionLabels.append(**label);
                 bubble = kind == RoleKind::container &&
-                         isUserBubble(values.data() + firstBubbleAt, valueAt - firstBubbleAt);
+                         isUserBubble(values.data() + firstBubbleAt, scanWidth - firstBubbleAt);
                 break;
             }
             panel =
