@@ -355,7 +355,24 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     ASSERT_TRUE(after);
     EXPECT_EQ(after->messages.back().text, "An attributed answer");
 
+    // An element that becomes a user's bubble: it was no container, so it was not asked for
+    // what marks one until now.
+    const auto bubbles = [&] {
+        const QString summary = reader->lastReadSummary();
+        const qsizetype at = summary.indexOf("renderedUserBubbles=");
+        return summary.mid(at, summary.indexOf(';', at) - at);
+    };
+    const QString bubblesBefore = bubbles();
+    ASSERT_EQ(ax::setAttributeValue(texts.first(), "AXRole", ax::Value("AXGroup")), ax::Error::success);
+    ASSERT_EQ(ax::setAttributeValue(texts.first(), "AXDOMClassList", ax::Value::strings({"bg-user-message"})),
+              ax::Error::success);
+    reader->conversationSnapshot();
+    EXPECT_NE(bubbles(), bubblesBefore);
+    reader->conversationSnapshot();
+    EXPECT_NE(bubbles(), bubblesBefore);
+
     // And back to steady: the same again.
+    after = reader->conversationSnapshot();
     EXPECT_EQ(reader->conversationSnapshot(), after);
 }
 
