@@ -249,7 +249,6 @@ private:
     // The last read's tree and what was derived from it: an unchanged window is not derived again.
     struct Derived {
         std::vector<SentMessageTree::Node> nodes;
-        std::vector<int> parents; // each node's parent index, -1 for the root
         AIProvider provider = AIProvider::claude;
         std::set<int> navigation;
         std::vector<SentMessageTree::Message> messages;

@@ -537,8 +537,10 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         scan.visitedWidth = container ? scanWidth : labelWidth;
         ax::copyMultipleAttributeValues(element, std::span(kScanAttributes, scan.visitedWidth),
                                         scan.visited.data(), scan.visitedErrors.data());
-        if (!container && scan.visitedErrors[roleAt] == ax::Error::success) {
-            const QString* role = scan.visited[roleAt].string();
+        if (!container) {
+            // A role that could not be read makes a container too.
+            const QString* role =
+                scan.visitedErrors[roleAt] == ax::Error::success ? scan.visited[roleAt].string() : nullptr;
             if (kindOf(role ? QStringView(*role) : QStringView(visitedRoleText())) == RoleKind::container) {
                 ax::copyMultipleAttributeValues(element, std::span(kScanAttributes).subspan(labelWidth),
                                                 scan.visited.data() + labelWidth,
