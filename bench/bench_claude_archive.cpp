@@ -17,6 +17,7 @@
 #include <fstream>
 #include <string>
 
+#include "core/Json.h"
 #include "desktop/observation/ClaudeLocalConversationArchive.h"
 
 using namespace quillmere;
@@ -36,24 +37,9 @@ struct Fixture {
     QString lastRequest;
 };
 
+// A JSON string literal, written as the project writes every JSON string.
 std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        default:
-            out += c;
-        }
-    }
-    return out + "\"";
+    return json::quoted(QString::fromStdString(text)).toStdString();
 }
 
 const char* const kWords[] = {"the",   "component", "renders",  "state",   "update", "filter", "request",
@@ -95,7 +81,7 @@ Fixture& fixture() {
         auto addRow = [&](int parentOf, const std::string& type, const std::string& content, bool human) {
             ++n;
             std::string row =
-                "{\"parentUuid\":" + (parentOf ? "\"" + uuidFor(parentOf) + "\"" : std::string("null")) +
+                "{\"parentUuid\":" + (parentOf ? jsonString(uuidFor(parentOf)) : std::string("null")) +
                 envelope + ",\"type\":\"" + type + "\",\"uuid\":\"" + uuidFor(n) +
                 "\",\"timestamp\":\"2026-09-29T08:00:00.000Z\"";
             if (human)

@@ -36,14 +36,6 @@ constexpr int itemCount = 100'000;
 constexpr int taskItems = 2'000;
 const QString taskTitle = QStringLiteral("Task 0");
 
-const char* const threadIDsSQL = "SELECT id FROM threads WHERE name = ? OR title = ? LIMIT 2";
-const char* const revisionSQL =
-    "SELECT COUNT(*), MAX(rollout_ordinal), MAX(updated_at_ordinal) FROM thread_items "
-    "WHERE thread_id = ? AND item_type IN ('userMessage', 'agentMessage')";
-const char* const messagesSQL =
-    "SELECT rollout_ordinal, item_type, item_json, created_at_ms FROM thread_items WHERE thread_id = ? AND "
-    "item_type IN ('userMessage', 'agentMessage') ORDER BY rollout_ordinal";
-
 void exec(sqlite3* db, const char* sql) {
     if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         throw std::runtime_error(sqlite3_errmsg(db));
@@ -178,14 +170,14 @@ void queriesAlone(const QString& directory, bool readItems = true) {
     const QByteArray title = taskTitle.toUtf8();
     QByteArray id;
     sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(state, threadIDsSQL, -1, &statement, nullptr);
+    sqlite3_prepare_v2(state, archive::threadIDsSQL, -1, &statement, nullptr);
     sqlite3_bind_text(statement, 1, title.constData(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(statement, 2, title.constData(), -1, SQLITE_TRANSIENT);
     while (sqlite3_step(statement) == SQLITE_ROW)
         id = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
     sqlite3_finalize(statement);
 
-    sqlite3_prepare_v2(history, revisionSQL, -1, &statement, nullptr);
+    sqlite3_prepare_v2(history, archive::revisionSQL, -1, &statement, nullptr);
     sqlite3_bind_text(statement, 1, id.constData(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(statement) == SQLITE_ROW) {
         benchmark::DoNotOptimize(sqlite3_column_int64(statement, 0));
@@ -194,7 +186,7 @@ void queriesAlone(const QString& directory, bool readItems = true) {
     }
     sqlite3_finalize(statement);
 
-    sqlite3_prepare_v2(history, messagesSQL, -1, &statement, nullptr);
+    sqlite3_prepare_v2(history, archive::messagesSQL, -1, &statement, nullptr);
     sqlite3_bind_text(statement, 1, id.constData(), -1, SQLITE_TRANSIENT);
     while (readItems && sqlite3_step(statement) == SQLITE_ROW) {
         benchmark::DoNotOptimize(sqlite3_column_int64(statement, 0));

@@ -25,10 +25,6 @@ const QByteArray fitFableBody =
     R"({"fitModel":"sonnet","fitEffort":"medium","alreadyEfficient":true,"reason":"The current setting fits.","potentialPct":80,"savingsBasis":"claude-list-uncached-estimated-output-v1","savingsComparedTo":"fable"})";
 const QByteArray fitSonnet55Body =
     R"({"fitModel":"sonnet","fitModelId":"claude-sonnet-5-5","fitEffort":"medium","alreadyEfficient":true,"reason":"The current setting fits.","potentialPct":80,"savingsBasis":"claude-list-uncached-estimated-output-v1","savingsComparedTo":"fable"})";
-const QByteArray fitHaiku55Body =
-    R"({"fitModel":"haiku","fitModelId":"claude-haiku-5-5","fitEffort":"medium","alreadyEfficient":true,"reason":"Focused work.","potentialPct":80,"potentialUsd":0.5,"savingsBasis":"claude-list-uncached-estimated-output-v1","savingsComparedTo":"fable"})";
-const QByteArray legacyFitBody =
-    R"({"fitModel":"haiku","fitExtended":false,"alreadyEfficient":true,"reason":"Focused work."})";
 
 Snapshot sonnet5() {
     return observedClaude(QStringLiteral("sonnet"), QStringLiteral("claude-sonnet-5"),
@@ -173,7 +169,7 @@ void claudeContractChecks(const checks::Reporter& check) {
                   "inert preparation does not advertise Haiku 5.5 even if its picker row was observed"));
     }
     for (const QString& effort : {QStringLiteral("unknown"), QString(), QStringLiteral("none"),
-                                 QStringLiteral("ultra"), QStringLiteral("adaptive")})
+                                  QStringLiteral("ultra"), QStringLiteral("adaptive")})
         expectHaikuContractError(
             check,
             QStringLiteral("unread or invalid adaptive effort is never replaced by API default: ") + effort,
@@ -184,14 +180,7 @@ void claudeContractChecks(const checks::Reporter& check) {
             snapshot.currentSettingKnown = false;
             Service::decodeClaude(fitHaiku55Body, snapshot);
         });
-    const QByteArray conflicting[] = {
-        R"({"recommendedModel":"sonnet","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"medium"})",
-        R"({"recommendedModel":"opus","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"medium"})",
-        R"({"recommendedModel":"haiku","recommendedModelId":"claude-haiku-5-6","recommendedEffort":"medium"})",
-        R"({"recommendedModel":"haiku","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"none"})",
-        R"({"recommendedModel":"haiku","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"medium","recommendedExtended":true})",
-    };
-    for (const QByteArray& body : conflicting)
+    for (const QByteArray& body : conflictingHaiku55Bodies)
         expectHaikuContractError(
             check, QStringLiteral("unsupported or conflicting Haiku 5.5 server setting is rejected"),
             [&body] { Service::decodeClaude(body, haiku55Snapshot(QStringLiteral("high"))); });

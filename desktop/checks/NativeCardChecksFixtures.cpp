@@ -166,4 +166,21 @@ void expectHaikuContractError(const checks::Reporter& check, const QString& sent
     check(false, sentence);
 }
 
+const QByteArray fitHaiku55Body =
+    R"({"fitModel":"haiku","fitModelId":"claude-haiku-5-5","fitEffort":"medium","alreadyEfficient":true,"reason":"Focused work.","potentialPct":80,"potentialUsd":0.5,"savingsBasis":"claude-list-uncached-estimated-output-v1","savingsComparedTo":"fable"})";
+const QByteArray legacyFitBody =
+    R"({"fitModel":"haiku","fitExtended":false,"alreadyEfficient":true,"reason":"Focused work."})";
+const std::array<QByteArray, 5> conflictingHaiku55Bodies = {
+    QByteArray(
+        R"({"recommendedModel":"sonnet","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"medium"})"),
+    QByteArray(
+        R"({"recommendedModel":"opus","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"medium"})"),
+    QByteArray(
+        R"({"recommendedModel":"haiku","recommendedModelId":"claude-haiku-5-6","recommendedEffort":"medium"})"),
+    QByteArray(
+        R"({"recommendedModel":"haiku","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"none"})"),
+    QByteArray(
+        R"({"recommendedModel":"haiku","recommendedModelId":"claude-haiku-5-5","recommendedEffort":"medium","recommendedExtended":true})"),
+};
+
 } // namespace quillmere::NativeCardChecks

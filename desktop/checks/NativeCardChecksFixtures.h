@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <array>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -76,6 +77,12 @@ QByteArray lifecycleReply(int schema, const QString& decision, const QString& mo
 // A body as an object and back, for the checks that add or change keys; throws RunError.
 QJsonObject objectOf(const QByteArray& body);
 QByteArray bytesOf(const QJsonObject& object);
+
+// Claude answers the contract checks decode: a full fit for Haiku 5.5 Medium, an unversioned legacy
+// fit, and five answers that name a Haiku 5.5 setting its contract does not allow.
+extern const QByteArray fitHaiku55Body;
+extern const QByteArray legacyFitBody;
+extern const std::array<QByteArray, 5> conflictingHaiku55Bodies;
 
 // Passes with the sentence when the operation throws anything; fails with it when it returns.
 void expectClaudeContractError(const checks::Reporter& check, const QString& sentence,

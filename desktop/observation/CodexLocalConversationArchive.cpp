@@ -10,8 +10,6 @@
 
 namespace quillmere::CodexLocalConversationArchive {
 
-namespace {
-
 const char* const threadIDsSQL = "SELECT id FROM threads WHERE name = ? OR title = ? LIMIT 2";
 const char* const revisionSQL =
     "SELECT COUNT(*), MAX(rollout_ordinal), MAX(updated_at_ordinal) FROM thread_items "
@@ -19,6 +17,8 @@ const char* const revisionSQL =
 const char* const messagesSQL =
     "SELECT rollout_ordinal, item_type, item_json, created_at_ms FROM thread_items WHERE thread_id = ? AND "
     "item_type IN ('userMessage', 'agentMessage') ORDER BY rollout_ordinal";
+
+namespace {
 
 // Read-only, without the connection mutex: each connection is used by one thread for one lookup.
 constexpr int openFlags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;

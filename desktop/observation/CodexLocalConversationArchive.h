@@ -24,6 +24,12 @@ struct sqlite3;
 
 namespace quillmere::CodexLocalConversationArchive {
 
+// The three statements a lookup runs, as the archive is read: the threads named by a title (state
+// database), then a thread's revision and its messages (history database).
+extern const char* const threadIDsSQL;
+extern const char* const revisionSQL;
+extern const char* const messagesSQL;
+
 // What changes whenever the host stores, removes or updates a message of a thread; a reader
 // re-reads a thread only when this changes.
 struct Revision {
