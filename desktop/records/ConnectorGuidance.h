@@ -1,7 +1,7 @@
 #pragma once
 
-// One recommendation item of the web widget's inbox, as the connector hands it to the card. The
-// member names are the item's JSON keys.
+// One recommendation the web connector received from the widget inbox and hands to a card. The
+// card shows the model family, the reasoning effort and the rationale only.
 
 #include <QString>
 #include <optional>
@@ -18,7 +18,7 @@ struct ConnectorGuidance {
     bool availability_verified = false;
     std::optional<QString> savings_claim;
 
-    bool operator==(const ConnectorGuidance&) const = default;
+    friend bool operator==(const ConnectorGuidance&, const ConnectorGuidance&) = default;
 };
 
 } // namespace quillmere
