@@ -7,6 +7,7 @@
 #include "desktop/checks/NativeCardChecksDebug.h"
 #include "desktop/checks/SentMessageTreeChecks.h"
 #include "desktop/classification/RequestLogStore.h"
+#include "desktop/records/Recommendation.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
 #include <cstdio>
@@ -86,11 +87,23 @@ bool run(const QString& outputDirectory) {
 
             eligibilityPayloadRecoveryChecks(check);
             cadenceChecks(check);
+            taskChangeChecks(check);
+            conversationIdentityRuleChecks(check);
+            conversationTitleAndTicketChecks(check);
+
+            // Computed before the contract groups, used by the ChatGPT flow after them.
+            const Recommendation meeting = meetingRecommendation();
             claudeContractChecks(check);
             openAIContractChecks(check);
             workSavingsAndSpeedGuardChecks(check);
             savingsDisplayChecks(check);
             targetValidationChecks(check);
+            localRecommendationChecks(check, meeting);
+            serviceRetryChecks(check);
+            hebrewSummaryCheck(check);
+            analysisSignatureChecks(check);
+            highImpactCheck(check);
+            identityRetentionRuleChecks(check);
             RequestLogStore firstLog;
             QString firstReport;
             requestLogChecks(check, firstLog, firstReport);
