@@ -50,6 +50,10 @@ void eligibilityPayloadRecoveryChecks(const checks::Reporter& check);
 // The Claude classify request and answer checks that need no card.
 void claudeContractChecks(const checks::Reporter& check);
 
+// The Claude switch to Sonnet 5.5 Low decoded for an Opus 5.5 Medium conversation, 67% against that
+// setting; the card shows it after the Claude contract checks.
+Recommendation claudeSwitch67();
+
 // The OpenAI request and answer checks that need no card: unsupported targets, legacy current
 // settings, routing metadata and unknown current settings.
 void openAIContractChecks(const checks::Reporter& check);
