@@ -587,6 +587,9 @@ QString decodeString(Span value) {
         }
     }
     out.truncate(d - start);
+    // Text outside ASCII takes fewer UTF-16 units than bytes; give the room back when it matters.
+    if (out.capacity() - out.size() > out.size() / 8)
+        out.squeeze();
     return out;
 }
 

@@ -86,8 +86,10 @@ struct IndexedRow {
     qint64 length = 0;
     EventType type = EventType::other;
     bool parsed = false;
-    // Later lines claiming the same id.
-    quint32 duplicates = 0;
+    // The last of the later lines claiming the same id (an index into the duplicates), or -1.
+    int lastDuplicate = -1;
+    // The kind its content gives, once a duplicate has needed it.
+    mutable std::optional<RowKind> kind;
 };
 
 struct DuplicateRow {
@@ -97,6 +99,9 @@ struct DuplicateRow {
     QByteArray parentUuid;
     EventType type = EventType::other;
     bool parsed = false;
+    // The duplicate of the same row before this one, or -1.
+    int previous = -1;
+    mutable std::optional<RowKind> kind;
 };
 
 struct LineCounts {
@@ -250,7 +255,7 @@ struct TranscriptReading::Data {
         if (!tail.present)
             return;
         while (duplicates.size() > tail.duplicates) {
-            rows[size_t(duplicates.back().row)].duplicates -= 1;
+            rows[size_t(duplicates.back().row)].lastDuplicate = duplicates.back().previous;
             duplicates.pop_back();
         }
         if (rows.size() > tail.rows) {
@@ -263,13 +268,15 @@ struct TranscriptReading::Data {
     void addEvent(const LineOutline& outline, qint64 offset, qint64 length) {
         const auto found = byUuid.constFind(outline.uuid);
         if (found != byUuid.constEnd()) {
-            rows[size_t(*found)].duplicates += 1;
-            duplicates.push_back(
-                DuplicateRow{*found, offset, length, outline.parentUuid, outline.type, outline.parsed});
+            IndexedRow& row = rows[size_t(*found)];
+            duplicates.push_back(DuplicateRow{*found, offset, length, outline.parentUuid, outline.type,
+                                              outline.parsed, row.lastDuplicate, std::nullopt});
+            row.lastDuplicate = int(duplicates.size() - 1);
             return;
         }
         byUuid.insert(outline.uuid, int(rows.size()));
-        rows.push_back(IndexedRow{outline.parentUuid, offset, length, outline.type, outline.parsed, 0});
+        rows.push_back(
+            IndexedRow{outline.parentUuid, offset, length, outline.type, outline.parsed, -1, std::nullopt});
     }
 
     void indexLine(const char* data, qint64 length, qint64 offset, bool terminated) {
@@ -406,30 +413,31 @@ struct TranscriptReading::Data {
     // only for the branch's rows that have duplicates.
     std::optional<bool> conflicting(int fd, int at, const QByteArray& uuid) const {
         const IndexedRow& row = rows[size_t(at)];
-        std::optional<RowKind> kind;
-        for (const DuplicateRow& duplicate : duplicates) {
-            if (duplicate.row != at)
-                continue;
+        const auto mayHaveText = [](EventType type) {
+            return type == EventType::human || type == EventType::assistant;
+        };
+        // The kind of a line, read once: lines before the unfinished end never change.
+        const auto kindOf = [&](const auto& line) -> std::optional<RowKind> {
+            if (!line.kind) {
+                const std::optional<RowText> content =
+                    contentAt(fd, line.offset, line.length, line.parsed, uuid, line.parentUuid, line.type);
+                if (!content)
+                    return std::nullopt;
+                line.kind = content->kind;
+            }
+            return line.kind;
+        };
+        for (int index = row.lastDuplicate; index >= 0; index = duplicates[size_t(index)].previous) {
+            const DuplicateRow& duplicate = duplicates[size_t(index)];
             if (duplicate.parentUuid != row.parentUuid)
                 return true;
-            const auto mayHaveText = [](EventType type) {
-                return type == EventType::human || type == EventType::assistant;
-            };
             if (!mayHaveText(row.type) && !mayHaveText(duplicate.type))
                 continue;
-            if (!kind) {
-                const std::optional<RowText> first =
-                    contentAt(fd, row.offset, row.length, row.parsed, uuid, row.parentUuid, row.type);
-                if (!first)
-                    return std::nullopt;
-                kind = first->kind;
-            }
-            const std::optional<RowText> other =
-                contentAt(fd, duplicate.offset, duplicate.length, duplicate.parsed, uuid,
-                          duplicate.parentUuid, duplicate.type);
-            if (!other)
+            const std::optional<RowKind> first = kindOf(row);
+            const std::optional<RowKind> other = kindOf(duplicate);
+            if (!first || !other)
                 return std::nullopt;
-            if (other->kind != *kind)
+            if (*other != *first)
                 return true;
         }
         return false;
@@ -451,7 +459,7 @@ struct TranscriptReading::Data {
             onChain[size_t(at)] = true;
             chain.push_back(at);
             const IndexedRow& row = rows[size_t(at)];
-            if (row.duplicates > 0) {
+            if (row.lastDuplicate >= 0) {
                 const std::optional<bool> conflict = conflicting(fd, at, key);
                 if (!conflict)
                     return kChanged;
@@ -534,9 +542,18 @@ struct TranscriptReading::Data {
             RowText& row = texts[position - from];
             if (row.kind != RowKind::other && !isBlank(row.text)) {
                 const QString& role = row.kind == RowKind::human ? kUser : kAssistant;
-                if (role == kAssistant && !messages.empty() && messages.back().role == kAssistant)
-                    messages.back().text += kAssistantJoin + row.text;
-                else
+                if (role == kAssistant && !messages.empty() && messages.back().role == kAssistant) {
+                    // Built at its exact size: a reply of many events would otherwise keep the
+                    // slack of every growth step.
+                    QString& text = messages.back().text;
+                    QString joined;
+                    joined.reserve(text.size() + kAssistantJoin.size() + row.text.size());
+                    joined += text;
+                    joined += kAssistantJoin;
+                    joined += row.text;
+                    text = std::move(joined);
+                    row.text = QString();
+                } else
                     messages.push_back(Message{role, std::move(row.text)});
                 if (row.createdAtMs != 0)
                     lastCreatedAtMs = row.createdAtMs;
