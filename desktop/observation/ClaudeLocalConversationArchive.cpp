@@ -5,22 +5,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonParseError>
 #include <QMetaObject>
 #include <QStringList>
 #include <QThreadPool>
 #include <QUrl>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <deque>
 #include <exception>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 #include "core/HostConstants.h"

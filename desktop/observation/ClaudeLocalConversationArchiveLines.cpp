@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <array>
+#include <charconv>
 #include <cstring>
 
 #include "core/Json.h"
@@ -222,16 +223,6 @@ private:
         return false;
     }
 
-    static int hexDigit(uchar c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    }
-
     bool escape() {
         if (end_ - p_ < 2)
             return false;
@@ -249,13 +240,11 @@ private:
         case 'u': {
             if (end_ - p_ < 6)
                 return false;
-            int value = 0;
-            for (int i = 2; i < 6; ++i) {
-                const int digit = hexDigit(p_[i]);
-                if (digit < 0)
-                    return false;
-                value = value * 16 + digit;
-            }
+            unsigned value = 0;
+            const char* digits = at(p_ + 2);
+            const std::from_chars_result read = std::from_chars(digits, digits + 4, value, 16);
+            if (read.ec != std::errc() || read.ptr != digits + 4)
+                return false;
             if ((value >= 0xd800 && value <= 0xdfff) || value == 0xfeff)
                 return false;
             p_ += 6;
@@ -339,43 +328,20 @@ private:
         }
     }
 
-    bool object(int depth, Scan* top) {
-        if (depth > kMaxLightDepth)
-            return false;
+    // The members of an object or the elements of an array: items separated by commas, up to
+    // `close`.
+    template <typename Item> bool items(uchar close, Item&& item) {
         ++p_;
         if (!space())
             return false;
-        if (*p_ == '}') {
+        if (*p_ == close) {
             ++p_;
             return true;
         }
         for (;;) {
-            if (*p_ != '"')
+            if (!item() || !space())
                 return false;
-            const uchar* keyBegin = p_ + 1;
-            if (!string(true))
-                return false;
-            const uchar* keyEnd = p_ - 1;
-            if (!space() || *p_ != ':')
-                return false;
-            ++p_;
-            if (!space())
-                return false;
-            const uchar* valueBegin = p_;
-            if (!value(depth))
-                return false;
-            if (top) {
-                const int field = topField(QByteArrayView(at(keyBegin), keyEnd - keyBegin));
-                if (field >= 0) {
-                    // The outline's own fields must be unambiguous.
-                    if (field <= fType && top->fields[size_t(field)].present())
-                        return false;
-                    top->fields[size_t(field)] = Span{at(valueBegin), at(p_)};
-                }
-            }
-            if (!space())
-                return false;
-            if (*p_ == '}') {
+            if (*p_ == close) {
                 ++p_;
                 return true;
             }
@@ -387,29 +353,39 @@ private:
         }
     }
 
-    bool array(int depth) {
-        if (depth > kMaxLightDepth)
+    bool member(int depth, Scan* top) {
+        if (*p_ != '"')
+            return false;
+        const uchar* keyBegin = p_ + 1;
+        if (!string(true))
+            return false;
+        const uchar* keyEnd = p_ - 1;
+        if (!space() || *p_ != ':')
             return false;
         ++p_;
         if (!space())
             return false;
-        if (*p_ == ']') {
-            ++p_;
-            return true;
-        }
-        for (;;) {
-            if (!value(depth) || !space())
-                return false;
-            if (*p_ == ']') {
-                ++p_;
-                return true;
+        const uchar* valueBegin = p_;
+        if (!value(depth))
+            return false;
+        if (top) {
+            const int field = topField(QByteArrayView(at(keyBegin), keyEnd - keyBegin));
+            if (field >= 0) {
+                // The outline's own fields must be unambiguous.
+                if (field <= fType && top->fields[size_t(field)].present())
+                    return false;
+                top->fields[size_t(field)] = Span{at(valueBegin), at(p_)};
             }
-            if (*p_ != ',')
-                return false;
-            ++p_;
-            if (!space())
-                return false;
         }
+        return true;
+    }
+
+    bool object(int depth, Scan* top) {
+        return depth <= kMaxLightDepth && items('}', [&] { return member(depth, top); });
+    }
+
+    bool array(int depth) {
+        return depth <= kMaxLightDepth && items(']', [&] { return value(depth); });
     }
 
     const uchar* p_;

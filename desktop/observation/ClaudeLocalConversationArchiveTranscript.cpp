@@ -79,29 +79,28 @@ constexpr qint64 kChunk = 1 << 20;
 constexpr qint64 kCheckedBytes = 4096;
 const QString kChanged = QStringLiteral("transcript_changed");
 
-// One event of the transcript as the branch walk needs it.
-struct IndexedRow {
-    QByteArray parentUuid;
+// Where an event's line lies, and what its outline said.
+struct EventLine {
     qint64 offset = 0;
     qint64 length = 0;
+    QByteArray parentUuid;
     EventType type = EventType::other;
     bool parsed = false;
-    // The last of the later lines claiming the same id (an index into the duplicates), or -1.
-    int lastDuplicate = -1;
     // The kind its content gives, once a duplicate has needed it.
     mutable std::optional<RowKind> kind;
 };
 
-struct DuplicateRow {
+// One event of the transcript as the branch walk needs it.
+struct IndexedRow : EventLine {
+    // The last of the later lines claiming the same id (an index into the duplicates), or -1.
+    int lastDuplicate = -1;
+};
+
+// A later line claiming the id of an indexed row.
+struct DuplicateRow : EventLine {
     int row = 0;
-    qint64 offset = 0;
-    qint64 length = 0;
-    QByteArray parentUuid;
-    EventType type = EventType::other;
-    bool parsed = false;
     // The duplicate of the same row before this one, or -1.
     int previous = -1;
-    mutable std::optional<RowKind> kind;
 };
 
 struct LineCounts {
@@ -266,17 +265,16 @@ struct TranscriptReading::Data {
     }
 
     void addEvent(const LineOutline& outline, qint64 offset, qint64 length) {
+        const EventLine line{offset, length, outline.parentUuid, outline.type, outline.parsed, std::nullopt};
         const auto found = byUuid.constFind(outline.uuid);
         if (found != byUuid.constEnd()) {
             IndexedRow& row = rows[size_t(*found)];
-            duplicates.push_back(DuplicateRow{*found, offset, length, outline.parentUuid, outline.type,
-                                              outline.parsed, row.lastDuplicate, std::nullopt});
+            duplicates.push_back(DuplicateRow{line, *found, row.lastDuplicate});
             row.lastDuplicate = int(duplicates.size() - 1);
             return;
         }
         byUuid.insert(outline.uuid, int(rows.size()));
-        rows.push_back(
-            IndexedRow{outline.parentUuid, offset, length, outline.type, outline.parsed, -1, std::nullopt});
+        rows.push_back(IndexedRow{line, -1});
     }
 
     void indexLine(const char* data, qint64 length, qint64 offset, bool terminated) {
@@ -417,7 +415,7 @@ struct TranscriptReading::Data {
             return type == EventType::human || type == EventType::assistant;
         };
         // The kind of a line, read once: lines before the unfinished end never change.
-        const auto kindOf = [&](const auto& line) -> std::optional<RowKind> {
+        const auto kindOf = [&](const EventLine& line) -> std::optional<RowKind> {
             if (!line.kind) {
                 const std::optional<RowText> content =
                     contentAt(fd, line.offset, line.length, line.parsed, uuid, line.parentUuid, line.type);
