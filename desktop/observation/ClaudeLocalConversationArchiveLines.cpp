@@ -189,38 +189,32 @@ private:
     // above U+10FFFF), except the byte order mark, which the parser drops from strings.
     bool utf8() {
         const uchar c = *p_;
-        const qsizetype left = end_ - p_;
-        if (c < 0xc2)
+        // The sequence's length and the range of its second byte follow from the lead byte.
+        int length = 0;
+        uchar low = 0x80;
+        uchar high = 0xbf;
+        if (c >= 0xc2 && c < 0xe0) {
+            length = 2;
+        } else if (c >= 0xe0 && c < 0xf0) {
+            length = 3;
+            low = c == 0xe0 ? 0xa0 : low;
+            high = c == 0xed ? 0x9f : high;
+        } else if (c >= 0xf0 && c < 0xf5) {
+            length = 4;
+            low = c == 0xf0 ? 0x90 : low;
+            high = c == 0xf4 ? 0x8f : high;
+        } else {
             return false;
-        if (c < 0xe0) {
-            if (left < 2 || !continuation(p_[1]))
-                return false;
-            p_ += 2;
-            return true;
         }
-        if (c < 0xf0) {
-            if (left < 3)
+        if (end_ - p_ < length || p_[1] < low || p_[1] > high)
+            return false;
+        for (int i = 2; i < length; ++i)
+            if (!continuation(p_[i]))
                 return false;
-            const uchar low = c == 0xe0 ? 0xa0 : 0x80;
-            const uchar high = c == 0xed ? 0x9f : 0xbf;
-            if (p_[1] < low || p_[1] > high || !continuation(p_[2]))
-                return false;
-            if (c == 0xef && p_[1] == 0xbb && p_[2] == 0xbf)
-                return false;
-            p_ += 3;
-            return true;
-        }
-        if (c < 0xf5) {
-            if (left < 4)
-                return false;
-            const uchar low = c == 0xf0 ? 0x90 : 0x80;
-            const uchar high = c == 0xf4 ? 0x8f : 0xbf;
-            if (p_[1] < low || p_[1] > high || !continuation(p_[2]) || !continuation(p_[3]))
-                return false;
-            p_ += 4;
-            return true;
-        }
-        return false;
+        if (c == 0xef && p_[1] == 0xbb && p_[2] == 0xbf)
+            return false;
+        p_ += length;
+        return true;
     }
 
     bool escape() {
@@ -630,14 +624,26 @@ QString contentText(Span content, const QString& separator) {
     return out;
 }
 
-void fillContent(RowContent& out, const QString& text, const std::optional<QString>& timestamp) {
-    out.text = text;
+// An event's content from its outline: the text of its message (`text` reads it, given how the
+// kind joins text blocks), and when it was written (`timestamp`), read only when there is a text.
+template <typename Text, typename Timestamp>
+RowContent contentOf(LineOutline outline, Text&& text, Timestamp&& timestamp) {
+    RowContent out;
+    out.outline = std::move(outline);
+    if (out.outline.type == EventType::human && out.outline.verdict == LineVerdict::event) {
+        out.kind = RowKind::human;
+        out.text = text(kUserJoin);
+    } else if (out.outline.type == EventType::assistant && out.outline.verdict == LineVerdict::event) {
+        out.kind = RowKind::assistant;
+        out.text = text(kAssistantJoin);
+    }
     if (out.text.isEmpty()) {
         out.kind = RowKind::other;
-        return;
+        return out;
     }
-    if (timestamp)
-        out.createdAtMs = timestampMs(*timestamp).value_or(0);
+    if (const std::optional<QString> stamp = timestamp())
+        out.createdAtMs = timestampMs(*stamp).value_or(0);
+    return out;
 }
 
 } // namespace
@@ -703,46 +709,22 @@ LineOutline outlineLine(QByteArrayView line) {
 
 RowContent readRowContentByParser(QByteArrayView line) {
     const Parsed parsed = parseLine(line);
-    RowContent out;
-    out.outline = parsed.outline;
-    if (out.outline.verdict != LineVerdict::event)
-        return out;
     const QJsonValue content =
         json::object(parsed.object, QStringLiteral("message")).value.value(QStringLiteral("content"));
-    QString text;
-    if (out.outline.type == EventType::human) {
-        out.kind = RowKind::human;
-        text = contentText(content, kUserJoin);
-    } else if (out.outline.type == EventType::assistant) {
-        out.kind = RowKind::assistant;
-        text = contentText(content, kAssistantJoin);
-    }
-    const json::Field<QString> timestamp = json::string(parsed.object, QStringLiteral("timestamp"));
-    fillContent(out, text, timestamp.optional());
-    return out;
+    return contentOf(
+        parsed.outline, [&](const QString& separator) { return contentText(content, separator); },
+        [&] { return json::string(parsed.object, QStringLiteral("timestamp")).optional(); });
 }
 
 RowContent readRowContent(QByteArrayView line, bool parsed) {
     const std::optional<Scan> scan = parsed ? std::nullopt : Validator(line).line();
     if (!scan)
         return readRowContentByParser(line);
-    RowContent out;
-    out.outline = outlineOf(*scan);
-    if (out.outline.verdict != LineVerdict::event)
-        return out;
     const Span content = member(scan->fields[fMessage], "content");
-    QString text;
-    if (out.outline.type == EventType::human) {
-        out.kind = RowKind::human;
-        text = contentText(content, kUserJoin);
-    } else if (out.outline.type == EventType::assistant) {
-        out.kind = RowKind::assistant;
-        text = contentText(content, kAssistantJoin);
-    }
     const Span timestamp = scan->fields[fTimestamp];
-    fillContent(out, text,
-                isString(timestamp) ? std::optional<QString>(decodeString(timestamp)) : std::nullopt);
-    return out;
+    return contentOf(
+        outlineOf(*scan), [&](const QString& separator) { return contentText(content, separator); },
+        [&] { return isString(timestamp) ? std::optional<QString>(decodeString(timestamp)) : std::nullopt; });
 }
 
 } // namespace quillmere::ClaudeLocalConversationArchive
