@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QSize>
 #include <QString>
 #include <QUuid>
 #include <functional>
@@ -317,6 +318,7 @@ private:
     std::unordered_map<const QWidget*, QWidget*> nextKeyViews_;
     std::vector<Announcement> announcements_;
     bool needsLayout_ = false;
+    QSize laidOutSize_;
     bool layoutScheduled_ = false;
     bool layingOut_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

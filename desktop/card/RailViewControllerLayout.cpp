@@ -115,10 +115,14 @@ void RailViewController::setNeedsLayout() {
 }
 
 void RailViewController::layoutIfNeeded() {
+    // A root resized while not on screen gets no resize event: its size is checked here instead.
+    if (root_->size() != laidOutSize_)
+        needsLayout_ = true;
     if (!needsLayout_ || layingOut_)
         return;
     layingOut_ = true;
     needsLayout_ = false;
+    laidOutSize_ = root_->size();
     viewDidLayout();
     layingOut_ = false;
 }
@@ -153,6 +157,8 @@ double RailViewController::preferredHeight(double width) {
     if (expanded_)
         return cardlayout::expandedPreferredHeight;
     const double documentHeight = layoutDocument(width - 32);
+    // The measuring pass moved the document's views; the next pass puts them back for the real width.
+    needsLayout_ = true;
     return cardlayout::normalPreferredHeight(documentHeight, providerWraps(width),
                                              !cardview::isHidden(useButton_));
 }
