@@ -22,10 +22,11 @@ Recommendation recommendation(const QString& effort) {
     r.model = QStringLiteral("sonnet");
     r.modelID = QStringLiteral("claude-sonnet-5");
     r.effort = effort;
-    r.reason = QStringLiteral("Routine drafting with a clear brief. → The conversation asks for edits to an existing "
-                              "text, which a mid-size model handles well.");
+    r.reason = QStringLiteral(
+        "Routine drafting with a clear brief. → The conversation asks for edits to an existing "
+        "text, which a mid-size model handles well.");
     r.modelFitReason = QStringLiteral("Clear instructions and a short context suit Sonnet.");
-    r.conversationCategory = ConversationTaxonomy{QStringLiteral("Writing")};
+    r.conversationCategory = ConversationTaxonomy{QStringLiteral("writing"), QStringLiteral("Writing")};
     r.contextUsage = RecommendationContextUsage{40, 20, 20, true, 120};
     r.savingsBasis = QStringLiteral("claude-list-uncached-estimated-output-v1");
     r.potentialPercent = 63;
@@ -41,8 +42,10 @@ RequestLogStore::Entry entry(int number) {
     e.conversation = QStringLiteral("conversation");
     e.provider = QStringLiteral("claude");
     e.endpoint = QStringLiteral("https://classify.example/v1/classify");
-    e.requestBody = QStringLiteral("USER\n") + QString(QStringLiteral("A sentence of the conversation. ")).repeated(60);
-    e.responseBody = QStringLiteral("{\"model\":\"sonnet\",\"effort\":\"medium\",\"reason\":\"Routine drafting.\"}");
+    e.requestBody =
+        QStringLiteral("USER\n") + QString(QStringLiteral("A sentence of the conversation. ")).repeated(60);
+    e.responseBody =
+        QStringLiteral("{\"model\":\"sonnet\",\"effort\":\"medium\",\"reason\":\"Routine drafting.\"}");
     e.status = QStringLiteral("COMPLETED");
     return e;
 }
@@ -76,8 +79,12 @@ void showAndLayout(benchmark::State& state, bool expandedCard) {
     }
 }
 
-void BM_NormalCardShowAndLayout(benchmark::State& state) { showAndLayout(state, false); }
-void BM_ExpandedCardShowAndLayout(benchmark::State& state) { showAndLayout(state, true); }
+void BM_NormalCardShowAndLayout(benchmark::State& state) {
+    showAndLayout(state, false);
+}
+void BM_ExpandedCardShowAndLayout(benchmark::State& state) {
+    showAndLayout(state, true);
+}
 
 // One new request arriving while the section holds N: the newest opens, the others close, the
 // expanded card lays its rows out again.

@@ -2,7 +2,7 @@
 
 // The card's texts derived from a recommendation: pure functions of their inputs.
 
-#include "desktop/classification/Recommendation.h"
+#include "desktop/records/Recommendation.h"
 
 #include <QColor>
 #include <QString>

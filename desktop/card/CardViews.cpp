@@ -45,7 +45,10 @@ std::optional<QString> optionalProperty(const QWidget* view, const char* key) {
 // word longer than the line, anywhere. Returns the total height of the lines.
 double layoutText(QTextLayout& layout, const QString& text, const std::vector<TextRun>& runs, double width,
                   bool wraps, bool centered) {
-    layout.setText(text);
+    // A line break in the text is a forced line break: QTextLayout takes only the separator for it.
+    QString laidOut = text;
+    laidOut.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    layout.setText(laidOut);
     if (!runs.empty()) {
         layout.setFont(runs.front().font);
         QList<QTextLayout::FormatRange> formats;

@@ -135,6 +135,8 @@ void RailViewController::loadView() {
     scroll_ = makeScroll(root_, QStringLiteral("cardScroll"), false, false);
     document_ = new FlippedCardDocument();
     scroll_->setWidget(document_);
+    // A scroll view fills its document's background by default; the card's own shows through.
+    document_->setAutoFillBackground(false);
 
     // 2. Connector entry.
     connectionEntry_ = makeButton(document_, ct::connectQuillmere, 13, W::medium, CardPalette::accent);
@@ -201,6 +203,7 @@ void RailViewController::loadView() {
     detailDocument_ = new FlippedCardDocument();
     detail_ = makeLabel(detailDocument_, QString(), {13, W::regular, CardPalette::secondary});
     detailScroll_->setWidget(detailDocument_);
+    detailDocument_->setAutoFillBackground(false);
     cardview::setHidden(detailScroll_, false);
 
     // 13. Request log.
@@ -212,6 +215,7 @@ void RailViewController::loadView() {
     requestLogEmpty_ =
         makeLabel(requestLogDocument_, ct::requestLogEmpty, {12, W::regular, CardPalette::secondary});
     requestLogScroll_->setWidget(requestLogDocument_);
+    requestLogDocument_->setAutoFillBackground(false);
     cardview::setHidden(requestLogScroll_, true);
 
     // 14. Ask panel.

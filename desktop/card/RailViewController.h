@@ -10,10 +10,10 @@
 
 #include "desktop/card/CardGeometry.h"
 #include "desktop/card/CardViews.h"
-#include "desktop/classification/AIProvider.h"
-#include "desktop/classification/Recommendation.h"
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
+#include "desktop/records/AIProvider.h"
 #include "desktop/records/ConnectorGuidance.h"
+#include "desktop/records/Recommendation.h"
 
 #include <QObject>
 #include <QPointer>

@@ -29,7 +29,8 @@ QImage capture(RailViewController& card, int width, const QString& name, int hei
         height = int(std::ceil(card.preferredHeight(width)));
     sizeCard(card, width, height);
     const QImage image = card.view()->grab().toImage().convertToFormat(QImage::Format_ARGB32);
-    EXPECT_TRUE(image.save(captureDir() + QLatin1Char('/') + name + QStringLiteral(".png"), "PNG")) << name.toStdString();
+    EXPECT_TRUE(image.save(captureDir() + QLatin1Char('/') + name + QStringLiteral(".png"), "PNG"))
+        << name.toStdString();
     return image;
 }
 
@@ -54,13 +55,15 @@ TEST(CardCapture, TheCardTypeFaceIsInstalled) {
 TEST(CardCapture, CompactStates) {
     {
         RailViewController card;
-        expectCardPixels(capture(card, 310, QStringLiteral("compact-collecting")), QStringLiteral("compact-collecting"));
+        expectCardPixels(capture(card, 310, QStringLiteral("compact-collecting")),
+                         QStringLiteral("compact-collecting"));
     }
     {
         RailViewController card;
         card.setConversation(QStringLiteral("c1"), QStringLiteral("Rewrite the launch email"), true);
         card.show(sonnetWithFit());
-        expectCardPixels(capture(card, 310, QStringLiteral("compact-switch")), QStringLiteral("compact-switch"));
+        expectCardPixels(capture(card, 310, QStringLiteral("compact-switch")),
+                         QStringLiteral("compact-switch"));
         expectCardPixels(capture(card, 220, QStringLiteral("compact-switch-narrow")),
                          QStringLiteral("compact-switch-narrow"));
     }
@@ -73,7 +76,8 @@ TEST(CardCapture, CompactStates) {
         RailViewController card;
         card.show(sonnet());
         card.withholdUnverifiedClaudeRecommendation();
-        expectCardPixels(capture(card, 310, QStringLiteral("compact-withheld")), QStringLiteral("compact-withheld"));
+        expectCardPixels(capture(card, 310, QStringLiteral("compact-withheld")),
+                         QStringLiteral("compact-withheld"));
     }
 }
 
@@ -106,7 +110,8 @@ TEST(CardCapture, NormalStates) {
         RailViewController card;
         card.show(sonnetWithFit());
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-fit-reason")), QStringLiteral("normal-fit-reason"));
+        expectCardPixels(capture(card, 310, QStringLiteral("normal-fit-reason")),
+                         QStringLiteral("normal-fit-reason"));
         expectCardPixels(capture(card, 220, QStringLiteral("normal-fit-reason-narrow")),
                          QStringLiteral("normal-fit-reason-narrow"));
         expectCardPixels(capture(card, 560, QStringLiteral("normal-fit-reason-wide")),
@@ -117,20 +122,23 @@ TEST(CardCapture, NormalStates) {
         card.show(sonnet());
         card.showNoRecommendation(false, QStringLiteral("<script>literal text</script>"), std::nullopt);
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-unconfirmed")), QStringLiteral("normal-unconfirmed"));
+        expectCardPixels(capture(card, 310, QStringLiteral("normal-unconfirmed")),
+                         QStringLiteral("normal-unconfirmed"));
     }
     {
         RailViewController card;
         card.setPlatform(AIProvider::openAI);
         card.show(openAI());
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-openai")), QStringLiteral("normal-openai"));
+        expectCardPixels(capture(card, 310, QStringLiteral("normal-openai")),
+                         QStringLiteral("normal-openai"));
     }
     {
         RailViewController card;
         card.showNoRecommendation(true, std::nullopt, std::nullopt);
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-collecting")), QStringLiteral("normal-collecting"));
+        expectCardPixels(capture(card, 310, QStringLiteral("normal-collecting")),
+                         QStringLiteral("normal-collecting"));
     }
 }
 
@@ -138,10 +146,12 @@ TEST(CardCapture, ExpandedWithRequestLogsAndAnAnswer) {
     RailViewController card;
     card.show(sonnetWithFit());
     card.openAskQuillmere();
-    expectCardPixels(capture(card, 640, QStringLiteral("expanded-empty-log")), QStringLiteral("expanded-empty-log"));
+    expectCardPixels(capture(card, 640, QStringLiteral("expanded-empty-log")),
+                     QStringLiteral("expanded-empty-log"));
     std::vector<RequestLogStore::Entry> entries;
     for (int i = 1; i <= 4; ++i) {
-        RequestLogStore::Entry entry = logEntry(i, i == 2 ? QStringLiteral("FAILED") : QStringLiteral("COMPLETED"));
+        RequestLogStore::Entry entry =
+            logEntry(i, i == 2 ? QStringLiteral("FAILED") : QStringLiteral("COMPLETED"));
         entry.responseBody = QStringLiteral("{\"model\":\"sonnet\",\"effort\":\"medium\"}");
         entries.push_back(entry);
     }
@@ -156,7 +166,8 @@ TEST(CardCapture, ExpandedWithRequestLogsAndAnAnswer) {
     EXPECT_EQ(image.height(), 720);
     // The ask button keeps its own colour.
     const cardlayout::Rect ask = card.frameForTesting(card.askButton());
-    EXPECT_EQ(QColor(image.pixel(int(ask.x) + 5, image.height() - int(ask.y + ask.h / 2))), CardPalette::button);
+    EXPECT_EQ(QColor(image.pixel(int(ask.x) + 5, image.height() - int(ask.y + ask.h / 2))),
+              CardPalette::button);
     // A short expanded card hides its body rather than giving it a negative height.
     capture(card, 640, QStringLiteral("expanded-short"), 420);
     EXPECT_TRUE(card.hiddenForTesting(card.scroll()));

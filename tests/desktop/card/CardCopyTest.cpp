@@ -13,9 +13,11 @@ TEST(CardCopy, ReasonSplitsAtTheArrowBeforeLineBreaks) {
     // A blank line wins over a single line break; the detail keeps its own line break.
     EXPECT_EQ(recommendationCopy(QStringLiteral("First\n\nSecond\nThird")),
               (ReasonCopy{QStringLiteral("First"), QStringLiteral("Second\nThird")}));
-    EXPECT_EQ(recommendationCopy(QStringLiteral("One\nTwo")), (ReasonCopy{QStringLiteral("One"), QStringLiteral("Two")}));
+    EXPECT_EQ(recommendationCopy(QStringLiteral("One\nTwo")),
+              (ReasonCopy{QStringLiteral("One"), QStringLiteral("Two")}));
     // An arrow with nothing before it does not split; without line breaks the whole text stays.
-    EXPECT_EQ(recommendationCopy(QStringLiteral(" → only after")), (ReasonCopy{QStringLiteral("→ only after"), {}}));
+    EXPECT_EQ(recommendationCopy(QStringLiteral(" → only after")),
+              (ReasonCopy{QStringLiteral("→ only after"), {}}));
 }
 
 TEST(CardCopy, BlankReasonHasAFixedSummaryAndNoDetail) {
@@ -73,7 +75,8 @@ TEST(CardCopy, CompactSavingsLineFollowsTheFirstMatchingRule) {
     none.savingsBasis.reset();
     EXPECT_EQ(compactSavings(none, false, false),
               (SpokenText{QStringLiteral("Savings —"), QStringLiteral("Savings estimate not verified")}));
-    EXPECT_EQ(staleSavingsAccessibility(none), QStringLiteral("Last completed analysis: no verified savings"));
+    EXPECT_EQ(staleSavingsAccessibility(none),
+              QStringLiteral("Last completed analysis: no verified savings"));
 }
 
 TEST(CardCopy, CompactReasonAndTitle) {

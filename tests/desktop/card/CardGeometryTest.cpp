@@ -61,8 +61,13 @@ TEST(CardGeometry, CompactEmptyCardAt310) {
 
 TEST(CardGeometry, CompactWithRecommendationAt280) {
     // inner 248: the title is measured at 208, the other lines at 244.
-    CompactInput in{280, 300, false, true, [](double w) { return w == 208 ? 40.0 : -1.0; },
-                    [](double w) { return w == 244 ? 22.0 : -1.0; }, [](double w) { return w == 244 ? 58.0 : -1.0; }};
+    CompactInput in{280,
+                    300,
+                    false,
+                    true,
+                    [](double w) { return w == 208 ? 40.0 : -1.0; },
+                    [](double w) { return w == 244 ? 22.0 : -1.0; },
+                    [](double w) { return w == 244 ? 58.0 : -1.0; }};
     const CompactFrames f = compactLayout(in);
     EXPECT_EQ(f.title, (Rect{16, 248, 212, 40}));
     ASSERT_TRUE(f.savings.has_value());
@@ -157,7 +162,7 @@ DocumentInput documentAt(double width) {
     in.chips = {{false, 120, fixed(14)}, {true, 150, fixed(14)}, {true, 140, fixed(14)}};
     in.statusHasText = true;
     in.statusHeight = fixed(18);
-    in.fields = {{true, 13, fixed(27)},  {false, 12, fixed(15)}, {false, 4, fixed(15)}, {false, 4, fixed(15)},
+    in.fields = {{true, 13, fixed(27)}, {false, 12, fixed(15)}, {false, 4, fixed(15)}, {false, 4, fixed(15)},
                  {false, 5, fixed(15)}, {false, 10, fixed(15)}, {true, 9, fixed(40)}};
     in.detailsButtonVisible = true;
     in.detailsExpanded = true;

@@ -35,8 +35,8 @@ inline Recommendation sonnet() {
 inline Recommendation sonnetWithFit() {
     Recommendation r = sonnet();
     r.modelFitReason = QStringLiteral("Clear instructions and a short context suit Sonnet.");
-    r.conversationCategory = ConversationTaxonomy{QStringLiteral("Writing")};
-    r.conversationSubcategory = ConversationTaxonomy{QStringLiteral(" Editing ")};
+    r.conversationCategory = ConversationTaxonomy{QStringLiteral("writing"), QStringLiteral("Writing")};
+    r.conversationSubcategory = ConversationTaxonomy{QStringLiteral("editing"), QStringLiteral(" Editing ")};
     r.contextUsage = RecommendationContextUsage{40, 20, 20, true, 120};
     return r;
 }

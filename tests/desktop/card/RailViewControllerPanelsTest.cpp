@@ -46,7 +46,8 @@ TEST(RailViewControllerRequestLog, FirstRequestOpensAndANewerOneTakesOver) {
     EXPECT_EQ(card.requestLogRowCountForTesting(), 2);
     EXPECT_EQ(card.expandedRequestLogCountForTesting(), 1);
     EXPECT_EQ(card.materializedRequestLogDetailCountForTesting(), 1);
-    EXPECT_EQ(card.requestLogHeadersForTesting()[0]->identifier, entries[1].id.toString(QUuid::WithoutBraces));
+    EXPECT_EQ(card.requestLogHeadersForTesting()[0]->identifier,
+              entries[1].id.toString(QUuid::WithoutBraces));
     EXPECT_TRUE(card.requestLogHeadersForTesting()[1]->displayedTitle().startsWith(QStringLiteral("▶")));
 
     // Rows open and close by number; an unknown number changes nothing.
@@ -92,12 +93,14 @@ TEST(RailViewControllerAsk, PresetMenuHasCategoriesSeparatorsAndIndentedPresets)
 
     card.showAskResult(sonnet());
     card.selectAskPresetForTesting(QStringLiteral("Website copywriting"));
-    EXPECT_EQ(card.askQuestionForTesting(), QStringLiteral("Write or improve website copy for a product landing page."));
+    EXPECT_EQ(card.askQuestionForTesting(),
+              QStringLiteral("Write or improve website copy for a product landing page."));
     EXPECT_EQ(card.askResultForTesting(), QString());
     // The placeholder and a category choose nothing.
     card.selectAskPresetForTesting(QStringLiteral("Choose a task by category…"));
     card.selectAskPresetForTesting(QStringLiteral("Writing"));
-    EXPECT_EQ(card.askQuestionForTesting(), QStringLiteral("Write or improve website copy for a product landing page."));
+    EXPECT_EQ(card.askQuestionForTesting(),
+              QStringLiteral("Write or improve website copy for a product landing page."));
 }
 
 TEST(RailViewControllerAsk, ShortTasksAreRefusedCountingCharactersAsPeopleDo) {
@@ -105,7 +108,8 @@ TEST(RailViewControllerAsk, ShortTasksAreRefusedCountingCharactersAsPeopleDo) {
     std::vector<QString> asked;
     card.onAsk = [&](const QString& task) { asked.push_back(task); };
     card.submitAskForTesting(QStringLiteral(" \n ab \t"));
-    EXPECT_EQ(card.askResultForTesting(), QStringLiteral("Describe the task you want help choosing a model for."));
+    EXPECT_EQ(card.askResultForTesting(),
+              QStringLiteral("Describe the task you want help choosing a model for."));
     card.submitAskForTesting(QStringLiteral("👍🏽👍🏽"));
     EXPECT_TRUE(asked.empty());
     EXPECT_TRUE(card.askButtonEnabledForTesting());
@@ -118,10 +122,11 @@ TEST(RailViewControllerAsk, ShortTasksAreRefusedCountingCharactersAsPeopleDo) {
     EXPECT_EQ(asked.size(), 1u);
     card.showAskResult(sonnet());
     EXPECT_TRUE(card.askButtonEnabledForTesting());
-    EXPECT_EQ(card.askResultForTesting(),
-              QStringLiteral("Sonnet 5 · Medium — Routine drafting with a clear brief. → The conversation asks for "
-                             "edits to an existing text, which a mid-size model handles well. ≈63% fewer credits "
-                             "than Opus 5 · High."));
+    EXPECT_EQ(
+        card.askResultForTesting(),
+        QStringLiteral("Sonnet 5 · Medium — Routine drafting with a clear brief. → The conversation asks for "
+                       "edits to an existing text, which a mid-size model handles well. ≈63% fewer credits "
+                       "than Opus 5 · High."));
     // Return in the field submits like the button; blanks inside the text stay.
     card.askField()->setText(QStringLiteral("  plan  a trip "));
     emit card.askField()->returnPressed();
@@ -171,8 +176,9 @@ TEST(RailViewControllerText, OverLongWordsBreakAndLineCapsHold) {
 TEST(RailViewControllerSizing, CompactHeightGrowsOnNarrowCards) {
     RailViewController card;
     Recommendation r = sonnetWithFit();
-    r.modelFitReason = QStringLiteral("A long fit reason that takes several lines on a narrow card because it explains "
-                                      "in some detail why this setting suits the conversation.");
+    r.modelFitReason =
+        QStringLiteral("A long fit reason that takes several lines on a narrow card because it explains "
+                       "in some detail why this setting suits the conversation.");
     card.show(r);
     const double at220 = card.preferredHeight(220);
     const double at310 = card.preferredHeight(310);
@@ -206,7 +212,8 @@ TEST(RailViewControllerSizing, NormalCardBodyDoesNotScrollAtItsPreferredHeight) 
 TEST(RailViewControllerSizing, LongDetailsScrollInsideTheirBox) {
     RailViewController card;
     Recommendation r = sonnet();
-    r.reason = QStringLiteral("Summary.\n\n") + QString(QStringLiteral("A long detail sentence. ")).repeated(40);
+    r.reason =
+        QStringLiteral("Summary.\n\n") + QString(QStringLiteral("A long detail sentence. ")).repeated(40);
     card.show(r);
     card.toggleExpanded();
     card.toggleDetails();

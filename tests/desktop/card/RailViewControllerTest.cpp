@@ -13,7 +13,9 @@ namespace {
 
 using namespace cardtest;
 
-QString useTitle(RailViewController& card) { return card.useButton()->displayedTitle(); }
+QString useTitle(RailViewController& card) {
+    return card.useButton()->displayedTitle();
+}
 
 TEST(RailViewController, NewCardIsCompactCollectingAnd124HighAt310) {
     RailViewController card;
@@ -36,15 +38,18 @@ TEST(RailViewController, ShowPresentsTheRecommendation) {
     EXPECT_EQ(card.semanticRenderCount(), 1);
     EXPECT_EQ(card.messageForTesting(),
               QStringLiteral("|Sonnet 5 · Medium||||||Routine drafting with a clear brief."));
-    EXPECT_EQ(card.detailText(), QStringLiteral("The conversation asks for edits to an existing text, which a "
-                                                "mid-size model handles well."));
+    EXPECT_EQ(card.detailText(),
+              QStringLiteral("The conversation asks for edits to an existing text, which a "
+                             "mid-size model handles well."));
     EXPECT_EQ(card.visibleRecommendationChipsForTesting(),
-              (std::vector<QString>{QStringLiteral("↗  Switch recommended"), QStringLiteral("↓ 63% vs Opus 5 · High")}));
+              (std::vector<QString>{QStringLiteral("↗  Switch recommended"),
+                                    QStringLiteral("↓ 63% vs Opus 5 · High")}));
     EXPECT_EQ(card.miniRecommendationForTesting(), QStringLiteral("↗ Switch · Sonnet 5 · Medium"));
     EXPECT_EQ(card.miniSavingsForTesting(), QStringLiteral("↓ ≈63% estimated savings vs Opus 5 · High"));
-    EXPECT_EQ(card.costReferenceAccessibilityForTesting(),
-              (std::vector<QString>{QStringLiteral("63% estimated credit savings compared with Opus 5 · High"),
-                                    QStringLiteral("Estimated savings: ≈63% compared with Opus 5 · High")}));
+    EXPECT_EQ(
+        card.costReferenceAccessibilityForTesting(),
+        (std::vector<QString>{QStringLiteral("63% estimated credit savings compared with Opus 5 · High"),
+                              QStringLiteral("Estimated savings: ≈63% compared with Opus 5 · High")}));
     EXPECT_EQ(useTitle(card), QStringLiteral("Switch to Sonnet 5"));
     EXPECT_TRUE(card.useButton()->isEnabled());
     // Compact mode never shows the switch button; normal mode does.
@@ -61,14 +66,16 @@ TEST(RailViewController, ShowPresentsTheRecommendation) {
 TEST(RailViewController, FitReasonFillsTheConversationUseBlock) {
     RailViewController card;
     card.show(sonnetWithFit());
-    EXPECT_EQ(card.messageForTesting(),
-              QStringLiteral("|Sonnet 5 · Medium|CONVERSATION USE|Writing · Editing|Routine drafting with a clear "
-                             "brief.|Based on the 40 most recent of 120 available messages · 20 yours + 20 AI|WHY "
-                             "SONNET|Clear instructions and a short context suit Sonnet."));
+    EXPECT_EQ(
+        card.messageForTesting(),
+        QStringLiteral("|Sonnet 5 · Medium|CONVERSATION USE|Writing · Editing|Routine drafting with a clear "
+                       "brief.|Based on the 40 most recent of 120 available messages · 20 yours + 20 AI|WHY "
+                       "SONNET|Clear instructions and a short context suit Sonnet."));
     EXPECT_EQ(card.detailText(), QString());
     EXPECT_EQ(cardview::accessibilityLabel(card.reasonField()),
               QStringLiteral("Why Sonnet: Clear instructions and a short context suit Sonnet."));
-    EXPECT_EQ(card.miniReasonForTesting(), QStringLiteral("Why: Clear instructions and a short context suit Sonnet."));
+    EXPECT_EQ(card.miniReasonForTesting(),
+              QStringLiteral("Why: Clear instructions and a short context suit Sonnet."));
 }
 
 TEST(RailViewController, SameRecommendationOnlyClearsStalenessAnotherEffortCountsAsNew) {
@@ -131,9 +138,10 @@ TEST(RailViewController, UnconfirmedRecommendationStaysStaleUntilANewOne) {
     RailViewController card;
     card.show(sonnet());
     card.showNoRecommendation(false, QStringLiteral("  Too short.  "), QStringLiteral("ignored"));
-    EXPECT_EQ(card.latestAnalysisNoteForTesting(),
-              QStringLiteral("Showing the last completed recommendation and savings estimate. Latest analysis: Too "
-                             "short. Switching is paused until a new recommendation is confirmed."));
+    EXPECT_EQ(
+        card.latestAnalysisNoteForTesting(),
+        QStringLiteral("Showing the last completed recommendation and savings estimate. Latest analysis: Too "
+                       "short. Switching is paused until a new recommendation is confirmed."));
     card.setRecommendationStale(false);
     EXPECT_TRUE(card.recommendationStaleForTesting());
     card.show(sonnet());
@@ -144,12 +152,14 @@ TEST(RailViewController, UnconfirmedRecommendationStaysStaleUntilANewOne) {
 TEST(RailViewController, NoRecommendationWithNothingShown) {
     RailViewController card;
     card.showNoRecommendation(true, QStringLiteral(" \n "), std::nullopt);
-    EXPECT_EQ(card.messageForTesting(),
-              QStringLiteral("COLLECTING|Collecting context||||||Quillmere is gathering information to make a "
-                             "recommendation."));
+    EXPECT_EQ(
+        card.messageForTesting(),
+        QStringLiteral("COLLECTING|Collecting context||||||Quillmere is gathering information to make a "
+                       "recommendation."));
     EXPECT_EQ(card.latestAnalysisNoteForTesting(),
-              QStringLiteral("Latest analysis: Available model options have not been verified. Quillmere needs more "
-                             "information before recommending a model."));
+              QStringLiteral(
+                  "Latest analysis: Available model options have not been verified. Quillmere needs more "
+                  "information before recommending a model."));
     card.showError(QString());
     EXPECT_EQ(card.latestAnalysisNoteForTesting(),
               QStringLiteral("Latest analysis: The latest analysis did not establish a model recommendation. "
@@ -163,9 +173,10 @@ TEST(RailViewController, WithheldClaudeRecommendation) {
     EXPECT_TRUE(card.visibleRecommendationChipsForTesting().empty());
     EXPECT_TRUE(card.recommendationChipsFitForTesting());
     EXPECT_TRUE(card.messageForTesting().startsWith(QStringLiteral("PREVIOUS ANALYSIS|")));
-    EXPECT_EQ(card.latestAnalysisNoteForTesting(),
-              QStringLiteral("Model availability is being verified. Previous analysis is shown; switching and "
-                             "savings are paused."));
+    EXPECT_EQ(
+        card.latestAnalysisNoteForTesting(),
+        QStringLiteral("Model availability is being verified. Previous analysis is shown; switching and "
+                       "savings are paused."));
     EXPECT_EQ(card.miniRecommendationForTesting(), QStringLiteral("Previous analysis · Sonnet 5 · Medium"));
     EXPECT_EQ(card.miniSavingsForTesting(), QStringLiteral("Availability and savings unverified"));
     card.showNoRecommendation(false, QStringLiteral("Timed out."), std::nullopt);
@@ -211,7 +222,8 @@ TEST(RailViewController, SwitchingOnceThenConfirmed) {
     card.showApplyResult(true, sonnet());
     EXPECT_EQ(useTitle(card), QStringLiteral("Setting confirmed"));
     EXPECT_FALSE(card.useButton()->isEnabled());
-    EXPECT_EQ(card.latestAnalysisNoteForTesting(), QStringLiteral("Model and reasoning confirmed for the next send."));
+    EXPECT_EQ(card.latestAnalysisNoteForTesting(),
+              QStringLiteral("Model and reasoning confirmed for the next send."));
     // A stale-to-fresh toggle re-enables the button with its switch title again.
     card.setRecommendationStale(true);
     card.setRecommendationStale(false);
@@ -227,8 +239,10 @@ TEST(RailViewController, FailedSwitchWhileStaleKeepsRetryDisabled) {
     card.showApplyResult(false, sonnet());
     EXPECT_EQ(useTitle(card), QStringLiteral("Retry switch"));
     EXPECT_FALSE(card.useButton()->isEnabled());
-    EXPECT_EQ(card.latestAnalysisNoteForTesting(),
-              QStringLiteral("Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker."));
+    EXPECT_EQ(
+        card.latestAnalysisNoteForTesting(),
+        QStringLiteral(
+            "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker."));
 }
 
 TEST(RailViewController, RefusedValidationMakesTheCardStale) {
@@ -251,7 +265,8 @@ TEST(RailViewController, LongModelLabelShortensTheShownTitleOnly) {
     r.modelID.reset();
     card.show(r);
     EXPECT_EQ(useTitle(card), QStringLiteral("Switch model"));
-    EXPECT_EQ(cardview::accessibilityLabel(card.useButton()), QStringLiteral("Switch to I") + QString(24, QLatin1Char('i')));
+    EXPECT_EQ(cardview::accessibilityLabel(card.useButton()),
+              QStringLiteral("Switch to I") + QString(24, QLatin1Char('i')));
     r.model = QString(24, QLatin1Char('i'));
     card.show(r);
     EXPECT_EQ(useTitle(card), QStringLiteral("Switch to I") + QString(23, QLatin1Char('i')));
