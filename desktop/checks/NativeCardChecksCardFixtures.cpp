@@ -19,7 +19,8 @@ Recommendation claude(const QString& model, std::optional<QString> modelID, cons
     return r;
 }
 
-Recommendation chatGPT(const QString& model, const QString& effort, const QString& reason, const QString& fit) {
+Recommendation chatGPT(const QString& model, const QString& effort, const QString& reason,
+                       const QString& fit) {
     Recommendation r;
     r.provider = AIProvider::openAI;
     r.model = model;
@@ -33,10 +34,11 @@ Recommendation chatGPT(const QString& model, const QString& effort, const QStrin
 } // namespace
 
 Recommendation switchToSonnet() {
-    Recommendation r = claude(
-        QStringLiteral("sonnet"), QStringLiteral("claude-sonnet-5"), QStringLiteral("low"),
-        QStringLiteral("A concise summary needs little extra reasoning. → This task mainly summarizes existing "
-                       "content. Sonnet 5 with Low reasoning should be sufficient while using fewer credits."));
+    Recommendation r =
+        claude(QStringLiteral("sonnet"), QStringLiteral("claude-sonnet-5"), QStringLiteral("low"),
+               QStringLiteral(
+                   "A concise summary needs little extra reasoning. → This task mainly summarizes existing "
+                   "content. Sonnet 5 with Low reasoning should be sufficient while using fewer credits."));
     r.potentialUSD = 0.04;
     r.potentialPercent = 63;
     r.savingsBasis = claudeBasis;
@@ -83,10 +85,12 @@ Recommendation chatGPTWithCategory() {
     Recommendation r = chatGPT(
         QStringLiteral("gpt-5.6-terra"), QStringLiteral("medium"),
         QStringLiteral("Refining the recommendation widget so its explanations are clear and concise."),
-        QStringLiteral("Terra with Medium reasoning fits focused work with clear requirements and moderate reasoning."));
-    r.conversationCategory = ConversationTaxonomy{QStringLiteral("development"), QStringLiteral("Development")};
-    r.conversationSubcategory =
-        ConversationTaxonomy{QStringLiteral("development.implementation"), QStringLiteral("Implement a feature")};
+        QStringLiteral(
+            "Terra with Medium reasoning fits focused work with clear requirements and moderate reasoning."));
+    r.conversationCategory =
+        ConversationTaxonomy{QStringLiteral("development"), QStringLiteral("Development")};
+    r.conversationSubcategory = ConversationTaxonomy{QStringLiteral("development.implementation"),
+                                                     QStringLiteral("Implement a feature")};
     r.potentialPercent = 45;
     r.contextUsage = RecommendationContextUsage{14, 7, 7, false, 14};
     return r;
@@ -101,16 +105,18 @@ Recommendation chatGPTOversized() {
 }
 
 Recommendation sameTargetNewReason() {
-    Recommendation r = claude(QStringLiteral("sonnet"), QStringLiteral("claude-sonnet-5"), QStringLiteral("low"),
-                              QStringLiteral("A different explanation for the next request."));
+    Recommendation r =
+        claude(QStringLiteral("sonnet"), QStringLiteral("claude-sonnet-5"), QStringLiteral("low"),
+               QStringLiteral("A different explanation for the next request."));
     r.potentialUSD = 0.02;
     r.potentialPercent = 50;
     return r;
 }
 
 Recommendation sonnetRefreshed() {
-    Recommendation r = claude(QStringLiteral("sonnet"), QStringLiteral("claude-sonnet-5"), QStringLiteral("low"),
-                              QStringLiteral("A newer explanation for the same model."));
+    Recommendation r =
+        claude(QStringLiteral("sonnet"), QStringLiteral("claude-sonnet-5"), QStringLiteral("low"),
+               QStringLiteral("A newer explanation for the same model."));
     r.potentialUSD = 0.03;
     r.potentialPercent = 50;
     r.savingsBasis = claudeBasis;
@@ -135,10 +141,10 @@ Recommendation changedTask() {
 Recommendation longRecommendation() {
     QString reason = QStringLiteral("A complete explanation is available. → ");
     for (int i = 0; i < 8; ++i)
-        reason += QStringLiteral(
-            "Important recommendation detail stays available and scrolls without pushing the primary action away. ");
-    Recommendation r = claude(QStringLiteral("A very long model name that wraps onto multiple lines"), std::nullopt,
-                              QStringLiteral("high"), reason);
+        reason += QStringLiteral("Important recommendation detail stays available and scrolls without "
+                                 "pushing the primary action away. ");
+    Recommendation r = claude(QStringLiteral("A very long model name that wraps onto multiple lines"),
+                              std::nullopt, QStringLiteral("high"), reason);
     r.potentialPercent = 42;
     return r;
 }
@@ -152,9 +158,10 @@ Recommendation savingsProbe(std::optional<double> percent) {
 }
 
 Recommendation askAnswer() {
-    Recommendation r = chatGPT(QStringLiteral("gpt-5.6-terra"), QStringLiteral("medium"),
-                               QStringLiteral("Writing and refining focused website copy."),
-                               QStringLiteral("Terra with Medium reasoning fits focused writing with clear requirements."));
+    Recommendation r =
+        chatGPT(QStringLiteral("gpt-5.6-terra"), QStringLiteral("medium"),
+                QStringLiteral("Writing and refining focused website copy."),
+                QStringLiteral("Terra with Medium reasoning fits focused writing with clear requirements."));
     r.potentialPercent = 45;
     r.savingsBasis = workBasis;
     r.savingsComparedTo = QStringLiteral("gpt-5.6-sol");

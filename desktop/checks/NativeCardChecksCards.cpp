@@ -132,7 +132,8 @@ void CardChecks::compactCardChecks() {
               card.miniLineCountForTesting() == 2 && card.miniLinesFitForTesting() &&
               !card.requestLogVisibleForTesting(),
           QStringLiteral("widget starts as a two-line card with diagnostics hidden"));
-    check(card.expandButton()->displayedTitle() == QLatin1String("More info") && !card.expandButton()->hasImage(),
+    check(card.expandButton()->displayedTitle() == QLatin1String("More info") &&
+              !card.expandButton()->hasImage(),
           QStringLiteral("compact card uses a bottom More info button instead of expand arrows"));
     const double top = card.view()->height();
     check(card.askEntryButton()->borderWidth() == 0 && card.expandButton()->borderWidth() == 0 &&
@@ -179,26 +180,32 @@ void CardChecks::layoutAndHeaderChecks() {
     capture(QStringLiteral("two-line-default"));
     const QString mini = card.miniRecommendationForTesting();
     const QString savings = card.miniSavingsForTesting();
-    check(card.minimizedForTesting() && card.miniLineCountForTesting() == 2 && card.miniLinesFitForTesting() &&
-              card.preferredHeight(310) > 124 && mini.contains(QLatin1String("Switch")) &&
-              mini.contains(QLatin1String("Sonnet 5")) && mini.contains(QLatin1String("Low")) &&
-              savings.contains(QLatin1String("63%")) && savings.contains(QStringLiteral("vs Opus 5.5 · Medium")) &&
+    check(card.minimizedForTesting() && card.miniLineCountForTesting() == 2 &&
+              card.miniLinesFitForTesting() && card.preferredHeight(310) > 124 &&
+              mini.contains(QLatin1String("Switch")) && mini.contains(QLatin1String("Sonnet 5")) &&
+              mini.contains(QLatin1String("Low")) && savings.contains(QLatin1String("63%")) &&
+              savings.contains(QStringLiteral("vs Opus 5.5 · Medium")) &&
               card.miniReasonForTesting() == QStringLiteral("Why: ") + r1.reason,
-          QStringLiteral("compact recommendation shows exact version, effort, baseline and complete explanation"));
+          QStringLiteral(
+              "compact recommendation shows exact version, effort, baseline and complete explanation"));
     capture(QStringLiteral("compact-full-explanation-narrow"));
     check(card.miniLinesFitForTesting() && card.preferredHeight(220) > card.preferredHeight(310),
-          QStringLiteral("full compact explanation wraps and grows without overlapping controls on a narrow card"));
+          QStringLiteral(
+              "full compact explanation wraps and grows without overlapping controls on a narrow card"));
     capture(QStringLiteral("compact-full-explanation"));
 
     card.expandButton()->click();
     main_->layOut();
-    check(!card.minimizedForTesting() && !card.expandedForTesting() && !card.hiddenForTesting(card.diagnosticsButton()) &&
-              card.expandButton()->displayedTitle() == QLatin1String("Close info") && !card.expandButton()->hasImage(),
+    check(!card.minimizedForTesting() && !card.expandedForTesting() &&
+              !card.hiddenForTesting(card.diagnosticsButton()) &&
+              card.expandButton()->displayedTitle() == QLatin1String("Close info") &&
+              !card.expandButton()->hasImage(),
           QStringLiteral("More info reveals recommendation details and a separate logs entry"));
     card.expandButton()->click();
     main_->layOut();
     check(card.minimizedForTesting() && !card.expandedForTesting() && card.preferredHeight(310) > 124 &&
-              !card.requestLogVisibleForTesting() && card.expandButton()->displayedTitle() == QLatin1String("More info"),
+              !card.requestLogVisibleForTesting() &&
+              card.expandButton()->displayedTitle() == QLatin1String("More info"),
           QStringLiteral("Close info returns directly to the compact card with the complete explanation"));
     card.expandButton()->click();
     main_->layOut();
@@ -207,13 +214,15 @@ void CardChecks::layoutAndHeaderChecks() {
 
     for (const AIProvider provider : {AIProvider::claude, AIProvider::openAI}) {
         const QString raw = rawValue(provider);
-        const QString application = provider == AIProvider::claude ? QStringLiteral("Claude") : QStringLiteral("ChatGPT");
+        const QString application =
+            provider == AIProvider::claude ? QStringLiteral("Claude") : QStringLiteral("ChatGPT");
         const QString id = QStringLiteral("header-") + raw;
         card.setPlatform(provider);
         card.setConversation(id, QStringLiteral("תכנון שבועי"), true);
         Recommendation header;
         header.provider = provider;
-        header.model = provider == AIProvider::claude ? QStringLiteral("sonnet") : QStringLiteral("gpt-5.6-luna");
+        header.model =
+            provider == AIProvider::claude ? QStringLiteral("sonnet") : QStringLiteral("gpt-5.6-luna");
         header.effort = QStringLiteral("low");
         header.reason = QStringLiteral("A bounded summary is a candidate for a lighter model.");
         card.show(header, id);
@@ -222,18 +231,21 @@ void CardChecks::layoutAndHeaderChecks() {
             const QString at = QString::number(width) + QStringLiteral(".0");
             check(card.providerTextForTesting() == application,
                   raw + QStringLiteral(" header wraps below the labeled Close info control at ") + at);
-            check(card.headerFitsForTesting(), raw + QStringLiteral(" header avoids controls and conversation content at ") + at);
+            check(card.headerFitsForTesting(),
+                  raw + QStringLiteral(" header avoids controls and conversation content at ") + at);
         }
         check(card.providerAccessibilityForTesting() == QStringLiteral("Application: ") + application,
               raw + QStringLiteral(" accessible name identifies owning application independently of model"));
-        check(card.frameForTesting(card.expandButton()).w >= 32 && card.frameForTesting(card.closeButton()).w >= 32,
+        check(card.frameForTesting(card.expandButton()).w >= 32 &&
+                  card.frameForTesting(card.closeButton()).w >= 32,
               raw + QStringLiteral(" header preserves control hit targets"));
         QString longTitle = QStringLiteral("Synthetic long title");
         for (int i = 0; i < 12; ++i)
             longTitle += QStringLiteral(" planning");
         card.setConversation(id, longTitle, true);
         capture(QStringLiteral("provider-") + raw + QStringLiteral("-long"));
-        check(card.headerFitsForTesting(), QStringLiteral("long conversation title cannot collide with provider header"));
+        check(card.headerFitsForTesting(),
+              QStringLiteral("long conversation title cannot collide with provider header"));
         card.setConversation(id, std::nullopt, true);
         capture(QStringLiteral("provider-") + raw + QStringLiteral("-missing"));
         check(card.headerFitsForTesting() && card.conversationLabelForTesting().isEmpty(),
@@ -258,7 +270,8 @@ void CardChecks::conversationCardChecks() {
     card.setRecommendationStale(true);
     // A shown recommendation keeps its copy while history is blocked: no collecting text replaces it.
     check(card.recommendation() == r1 && !card.messageForTesting().contains(QLatin1String("COLLECTING")) &&
-              contains(card.visibleRecommendationChipsForTesting(), savings63) && !card.useButton()->isEnabled(),
+              contains(card.visibleRecommendationChipsForTesting(), savings63) &&
+              !card.useButton()->isEnabled(),
           QStringLiteral("blocked history retains the last model and estimate while disabling the action"));
 
     capture(QStringLiteral("partial-history"));
@@ -267,23 +280,29 @@ void CardChecks::conversationCardChecks() {
     card.setConversation(std::nullopt, std::nullopt, false);
     card.setRecommendationStale(true);
     check(!card.recommendation() && card.visibleRecommendationChipsForTesting().empty() &&
-              !card.useButton()->isEnabled() && card.messageForTesting().contains(QLatin1String("COLLECTING")),
-          QStringLiteral("Claude zero-message scan clears an existing recommendation while generation continues"));
+              !card.useButton()->isEnabled() &&
+              card.messageForTesting().contains(QLatin1String("COLLECTING")),
+          QStringLiteral(
+              "Claude zero-message scan clears an existing recommendation while generation continues"));
 
     const QString a = QStringLiteral("synthetic-A");
     const QString b = QStringLiteral("synthetic-B");
     card.setConversation(a, QStringLiteral("Weekly planning"), true);
     card.show(r1, a);
-    check(card.conversationLabelForTesting() == QLatin1String("Weekly planning") && card.recommendation() == r1,
+    check(card.conversationLabelForTesting() == QLatin1String("Weekly planning") &&
+              card.recommendation() == r1,
           QStringLiteral("conversation title and recommendation share the same identity"));
-    check(card.visibleRecommendationChipsForTesting() == std::vector<QString>{QStringLiteral("↗  Switch recommended"), savings63},
+    check(card.visibleRecommendationChipsForTesting() ==
+              std::vector<QString>{QStringLiteral("↗  Switch recommended"), savings63},
           QStringLiteral("switch recommendation separates action and savings into readable chips"));
-    check(card.recommendationChipsFitForTesting(), QStringLiteral("recommendation chips remain inside the card"));
+    check(card.recommendationChipsFitForTesting(),
+          QStringLiteral("recommendation chips remain inside the card"));
     card.setConversation(b, QStringLiteral("Subscription planning"), true);
     check(!card.recommendation() && card.hiddenForTesting(card.useButton()),
           QStringLiteral("new conversation immediately clears previous recommendation and action"));
     card.show(r1, a);
-    check(!card.recommendation() && card.conversationLabelForTesting() == QLatin1String("Subscription planning"),
+    check(!card.recommendation() &&
+              card.conversationLabelForTesting() == QLatin1String("Subscription planning"),
           QStringLiteral("late response from A cannot alter B"));
     card.show(r1, b);
     const int renders = card.semanticRenderCount();
@@ -294,14 +313,16 @@ void CardChecks::conversationCardChecks() {
     for (int i = 0; i < 6; ++i)
         longTitle += QStringLiteral("Synthetic long conversation title ");
     card.setConversation(b, longTitle, true);
-    check(card.conversationTooltipForTesting() == longTitle.trimmed(), QStringLiteral("long title retains full tooltip"));
+    check(card.conversationTooltipForTesting() == longTitle.trimmed(),
+          QStringLiteral("long title retains full tooltip"));
     capture(QStringLiteral("conversation-title-long"));
     capture(QStringLiteral("conversation-title"));
     card.setConversation(b, std::nullopt, true);
     check(card.conversationLabelForTesting().isEmpty(),
           QStringLiteral("missing title never substitutes a generic conversation label"));
     card.setConversation(b, std::nullopt, false);
-    check(card.conversationLabelForTesting().isEmpty(), QStringLiteral("unverified missing identity never fabricates a title"));
+    check(card.conversationLabelForTesting().isEmpty(),
+          QStringLiteral("unverified missing identity never fabricates a title"));
 }
 
 void CardChecks::secondCardChecks() {
@@ -338,11 +359,13 @@ void CardChecks::chipsAndCopyChecks() {
           QStringLiteral("compact layout retains accessible click targets"));
     check(card.frameForTesting(card.detailsButton()).minX() >= 0,
           QStringLiteral("disclosure stays inside content bounds without clipping"));
-    check(card.useButton()->isEnabled() && card.useButton()->displayedTitle() == QLatin1String("Switch to Sonnet 5"),
+    check(card.useButton()->isEnabled() &&
+              card.useButton()->displayedTitle() == QLatin1String("Switch to Sonnet 5"),
           QStringLiteral("dynamic CTA uses the recommendation"));
     check(r1.savingsLabel() == QStringLiteral("≈63%"), QStringLiteral("valid estimate is displayed"));
     capture(QStringLiteral("recommendation-chips-narrow"));
-    check(card.recommendationChipsFitForTesting(), QStringLiteral("switch and savings chips wrap safely on narrow cards"));
+    check(card.recommendationChipsFitForTesting(),
+          QStringLiteral("switch and savings chips wrap safely on narrow cards"));
 
     const QString fitChip = QStringLiteral("✓  Model fit");
     card.show(claudeFit());
@@ -367,7 +390,8 @@ void CardChecks::chipsAndCopyChecks() {
           QStringLiteral("two-line fit card shows verified savings"));
     card.expandButton()->click();
     main_->layOut();
-    check(card.visibleRecommendationChipsForTesting() == std::vector<QString>{fitChip, QStringLiteral("↓ 80% vs Fable 5.1")},
+    check(card.visibleRecommendationChipsForTesting() ==
+              std::vector<QString>{fitChip, QStringLiteral("↓ 80% vs Fable 5.1")},
           QStringLiteral("fitted Claude setting compares with the highest-priced model"));
     capture(QStringLiteral("claude-model-fit-with-fable-savings"));
     const Recommendation r5 = chatGPTFit();
@@ -375,17 +399,21 @@ void CardChecks::chipsAndCopyChecks() {
     const auto reference = r5.standardRateReference();
     {
         const auto chips = card.visibleRecommendationChipsForTesting();
-        check(reference && chips.size() == 2 && chips[0] == fitChip && chips[1].contains(QLatin1String("Standard")),
+        check(reference && chips.size() == 2 && chips[0] == fitChip &&
+                  chips[1].contains(QLatin1String("Standard")),
               QStringLiteral("matching ChatGPT model shows an explicit both-side Standard reference"));
     }
     capture(QStringLiteral("model-fit-with-astra-savings"));
     card.collapse();
     const QString ref = reference.value_or(QStringLiteral("(none)"));
-    check(card.miniSavingsForTesting().contains(ref) && allContain(card.costReferenceAccessibilityForTesting(), ref),
+    check(card.miniSavingsForTesting().contains(ref) &&
+              allContain(card.costReferenceAccessibilityForTesting(), ref),
           QStringLiteral("compact and accessibility copy explicitly identify both Standard rates"));
     card.setRecommendationStale(true);
-    check(card.miniSavingsForTesting().contains(ref) && allContain(card.costReferenceAccessibilityForTesting(), ref),
-          QStringLiteral("silent refresh preserves the qualified reference in visible and accessibility copy"));
+    check(
+        card.miniSavingsForTesting().contains(ref) &&
+            allContain(card.costReferenceAccessibilityForTesting(), ref),
+        QStringLiteral("silent refresh preserves the qualified reference in visible and accessibility copy"));
     capture(QStringLiteral("standard-reference-compact-stale"));
 
     card.show(chatGPTWithCategory());
@@ -400,9 +428,11 @@ void CardChecks::chipsAndCopyChecks() {
               QStringLiteral("Based on 14 available messages · 7 yours + 7 AI"), QStringLiteral("WHY TERRA"),
               QStringLiteral("Terra with Medium reasoning fits")})
             all = all && message.contains(part);
-        check(all && !message.contains(QLatin1String("COMPLEXITY")) && card.hiddenForTesting(card.detailsButton()),
-              QStringLiteral("recommendation shows conversation use and model fit without complexity or a redundant "
-                             "disclosure"));
+        check(all && !message.contains(QLatin1String("COMPLEXITY")) &&
+                  card.hiddenForTesting(card.detailsButton()),
+              QStringLiteral(
+                  "recommendation shows conversation use and model fit without complexity or a redundant "
+                  "disclosure"));
     }
     capture(QStringLiteral("category-and-model-fit"));
     card.show(chatGPTOversized());
@@ -412,10 +442,12 @@ void CardChecks::chipsAndCopyChecks() {
     card.show(r1);
     const int renders = card.semanticRenderCount();
     card.show(sameTargetNewReason());
-    check(card.semanticRenderCount() == renders && card.messageForTesting().contains(QLatin1String("different explanation")),
+    check(card.semanticRenderCount() == renders &&
+              card.messageForTesting().contains(QLatin1String("different explanation")),
           QStringLiteral("same target updates the explanation without a new recommendation presentation"));
     card.show(sameTargetNewReason());
-    check(card.semanticRenderCount() == renders, QStringLiteral("identical recommendation does not trigger another render"));
+    check(card.semanticRenderCount() == renders,
+          QStringLiteral("identical recommendation does not trigger another render"));
 }
 
 // ---- typing debounce and click guard ------------------------------------------------------------
@@ -433,7 +465,8 @@ void CardChecks::typingAndClickGuardChecks() {
         bool granted = false;
         for (int i = 0; i < 20; ++i) {
             const double at = 0.1 * i;
-            debouncer.observe(QStringLiteral("thread1|") + provider + QStringLiteral("|model|low|draft") + QString::number(i),
+            debouncer.observe(QStringLiteral("thread1|") + provider + QStringLiteral("|model|low|draft") +
+                                  QString::number(i),
                               at);
             card.setRecommendationStale(true);
             granted = debouncer.takeRequest(at).has_value() || granted;
@@ -442,17 +475,21 @@ void CardChecks::typingAndClickGuardChecks() {
         const auto ticket = debouncer.takeRequest(2.9);
         const bool again = debouncer.takeRequest(3.0).has_value();
         check(ticket && !again, say(": exactly one request after quiet interval"));
-        check(card.semanticRenderCount() == renders && main_->frame() == frame && card.recommendation() == r1 &&
+        check(card.semanticRenderCount() == renders && main_->frame() == frame &&
+                  card.recommendation() == r1 &&
                   contains(card.visibleRecommendationChipsForTesting(), savings63) &&
-                  !card.messageForTesting().contains(QLatin1String("COLLECTING")) && !card.useButton()->isEnabled(),
+                  !card.messageForTesting().contains(QLatin1String("COLLECTING")) &&
+                  !card.useButton()->isEnabled(),
               say(": ongoing analysis retains the model and last estimate without permitting an action"));
-        const QString newDraft = QStringLiteral("thread1|") + provider + QStringLiteral("|model|low|new draft");
+        const QString newDraft =
+            QStringLiteral("thread1|") + provider + QStringLiteral("|model|low|new draft");
         debouncer.observe(newDraft, 3.1);
         check(ticket && !debouncer.accepts(*ticket), say(": old in-flight response rejected after editing"));
         debouncer.takeRequest(4.1);
         const bool repeated = debouncer.observe(newDraft, 4.2);
         check(!repeated && !debouncer.takeRequest(5.2), say(": identical text deduplicated"));
-        debouncer.observe(QStringLiteral("thread2|") + provider + QStringLiteral("|model|low|new draft"), 5.3);
+        debouncer.observe(QStringLiteral("thread2|") + provider + QStringLiteral("|model|low|new draft"),
+                          5.3);
         check(debouncer.takeRequest(6.3).has_value(), say(": same text in different thread analyzed"));
         debouncer.observe(std::nullopt, 6.4);
         const bool early = debouncer.takeRequest(7.4).has_value();
@@ -485,17 +522,21 @@ void CardChecks::claudeContractCardChecks(const Recommendation& switch67) {
         card.expandButton()->click();
     card.show(switch67);
     capture(QStringLiteral("compact-sonnet-baseline-67"));
-    check(card.miniReasonForTesting() == QStringLiteral("Why: ") + switch67.modelFitReason.value_or(QString()) &&
-              card.miniSavingsForTesting() == QStringLiteral("↓ ≈67% estimated savings vs Opus 5.5 · Medium") &&
+    check(card.miniReasonForTesting() ==
+                  QStringLiteral("Why: ") + switch67.modelFitReason.value_or(QString()) &&
+              card.miniSavingsForTesting() ==
+                  QStringLiteral("↓ ≈67% estimated savings vs Opus 5.5 · Medium") &&
               card.miniLinesFitForTesting(),
-          QStringLiteral("compact 67 percent example includes the full model-fit explanation and comparison setting"));
+          QStringLiteral(
+              "compact 67 percent example includes the full model-fit explanation and comparison setting"));
     card.withholdUnverifiedClaudeRecommendation();
-    check(card.recommendation() == switch67 && card.recommendationStaleForTesting() && !card.useButton()->isEnabled() &&
-              card.visibleRecommendationChipsForTesting().empty() &&
+    check(card.recommendation() == switch67 && card.recommendationStaleForTesting() &&
+              !card.useButton()->isEnabled() && card.visibleRecommendationChipsForTesting().empty() &&
               card.miniSavingsForTesting() == QLatin1String("Availability and savings unverified"),
           QStringLiteral("availability loss retains historical card without fit/savings or Switch"));
     card.setRecommendationStale(false);
-    check(!card.useButton()->isEnabled(), QStringLiteral("cadence cannot reactivate an unverified historical recommendation"));
+    check(!card.useButton()->isEnabled(),
+          QStringLiteral("cadence cannot reactivate an unverified historical recommendation"));
     card.show(switch67);
     check(card.useButton()->isEnabled() && card.miniSavingsForTesting().contains(QLatin1String("67%")),
           QStringLiteral("fresh verified analysis restores recommendation and its comparison"));
@@ -508,7 +549,8 @@ void CardChecks::withheldTargetCardCheck() {
     const QString note = card_->latestAnalysisNoteForTesting();
     check_(note.contains(QLatin1String("could not verify")) &&
                note.contains(QLatin1String("current setting has not been changed")),
-           QStringLiteral("withheld unsupported model explains uncertainty in More info without an access claim"));
+           QStringLiteral(
+               "withheld unsupported model explains uncertainty in More info without an access claim"));
 }
 
 // ---- the ChatGPT flow ---------------------------------------------------------------------------
@@ -528,25 +570,29 @@ void CardChecks::abstentionCardChecks(const Recommendation& meeting) {
     RailViewController& card = *card_;
     capture(QStringLiteral("chatgpt-model-options"));
     card.showNoRecommendation(false, std::nullopt, std::nullopt);
-    check(card.recommendation() == meeting && !card.messageForTesting().contains(QLatin1String("Collecting context")),
+    check(card.recommendation() == meeting &&
+              !card.messageForTesting().contains(QLatin1String("Collecting context")),
           QStringLiteral("repeated abstention preserves the last completed card"));
     capture(QStringLiteral("chatgpt-no-change"));
     const QString markup =
         QStringLiteral("The screenshot does not provide enough task context. <script>literal text</script>");
     card.showNoRecommendation(false, markup, std::nullopt);
-    check(card.recommendation() == meeting && card.latestAnalysisNoteForTesting().contains(markup) &&
-              card.hiddenForTesting(card.useButton()),
-          QStringLiteral("server abstention stays in More info while compact recommendation remains visible"));
+    check(
+        card.recommendation() == meeting && card.latestAnalysisNoteForTesting().contains(markup) &&
+            card.hiddenForTesting(card.useButton()),
+        QStringLiteral("server abstention stays in More info while compact recommendation remains visible"));
     capture(QStringLiteral("chatgpt-abstention-detail"));
     card.showNoRecommendation(false, QStringLiteral("   "), std::nullopt);
-    check(card.recommendation() == meeting, QStringLiteral("empty abstention detail preserves the previous card"));
+    check(card.recommendation() == meeting,
+          QStringLiteral("empty abstention detail preserves the previous card"));
 }
 
 void CardChecks::chatGPTCardChecks(const Recommendation& meeting) {
     RailViewController& card = *card_;
     card.show(meeting);
     capture(QStringLiteral("chatgpt-normal"));
-    check_(card.hiddenForTesting(card.useButton()) && card.messageForTesting().contains(QLatin1String("GPT-5.6 Luna")),
+    check_(card.hiddenForTesting(card.useButton()) &&
+               card.messageForTesting().contains(QLatin1String("GPT-5.6 Luna")),
            QStringLiteral("ChatGPT displays the recommended model without a switch action"));
     card.useRecommendation();
     check_(!card.applying(), QStringLiteral("ChatGPT recommendation-only card never applies a model"));
@@ -561,10 +607,11 @@ void CardChecks::collectingStateChecks() {
               !card.messageForTesting().contains(QLatin1String("ANALYZING")),
           QStringLiteral("loading and quiet-period states render as one stable collecting state"));
     capture(QStringLiteral("waiting-stable"));
-    card.showNoRecommendation(false, QStringLiteral("The attached image cannot be assessed from readable text."),
-                              std::nullopt);
+    card.showNoRecommendation(
+        false, QStringLiteral("The attached image cannot be assessed from readable text."), std::nullopt);
     const QString collecting = card.messageForTesting();
-    check(card.messageForTesting() == collecting, QStringLiteral("duplicate analysis skips do not change collecting copy"));
+    check(card.messageForTesting() == collecting,
+          QStringLiteral("duplicate analysis skips do not change collecting copy"));
     card.showUserMessageUnavailable();
     check(card.messageForTesting() == collecting,
           QStringLiteral("unreadable request does not introduce another visible state"));
@@ -579,11 +626,13 @@ void CardChecks::collectingStateChecks() {
     const auto lines = compactLines(card);
     const auto chips = card.visibleRecommendationChipsForTesting();
     card.setRecommendationStale(true);
-    check(card.messageForTesting() == message && card.recommendation() == sonnet &&
-              card.recommendationStaleForTesting() && !card.useButton()->isEnabled() &&
-              card.miniSavingsForTesting().contains(QLatin1String("63%")) &&
-              card.visibleRecommendationChipsForTesting() == chips && compactLines(card) == lines,
-          QStringLiteral("background refresh keeps all visible copy and frozen savings unchanged while disabling Switch"));
+    check(
+        card.messageForTesting() == message && card.recommendation() == sonnet &&
+            card.recommendationStaleForTesting() && !card.useButton()->isEnabled() &&
+            card.miniSavingsForTesting().contains(QLatin1String("63%")) &&
+            card.visibleRecommendationChipsForTesting() == chips && compactLines(card) == lines,
+        QStringLiteral(
+            "background refresh keeps all visible copy and frozen savings unchanged while disabling Switch"));
     const QString before = card.messageForTesting();
     card.showLoading();
     check(card.messageForTesting() == before,
@@ -600,18 +649,22 @@ void CardChecks::retainedCardChecks() {
         const int renders = card.semanticRenderCount();
         const auto lines = compactLines(card);
         const auto chips = card.visibleRecommendationChipsForTesting();
-        card.showNoRecommendation(false, QStringLiteral("The latest attachment is unreadable."), std::nullopt);
+        card.showNoRecommendation(false, QStringLiteral("The latest attachment is unreadable."),
+                                  std::nullopt);
         card.setRecommendationStale(false);
         card.useRecommendation();
-        check(card.recommendation() == sonnet && card.recommendationStaleForTesting() && !card.useButton()->isEnabled() &&
-                  !card.applying() && card.semanticRenderCount() == renders && compactLines(card) == lines &&
+        check(card.recommendation() == sonnet && card.recommendationStaleForTesting() &&
+                  !card.useButton()->isEnabled() && !card.applying() &&
+                  card.semanticRenderCount() == renders && compactLines(card) == lines &&
                   card.visibleRecommendationChipsForTesting() == chips,
-              QStringLiteral("abstention, repeated skipped poll and error retain the frozen card without reviving a "
-                             "stale Switch"));
+              QStringLiteral(
+                  "abstention, repeated skipped poll and error retain the frozen card without reviving a "
+                  "stale Switch"));
     }
-    check(card.latestAnalysisNoteForTesting().contains(QLatin1String("latest attachment is unreadable")) &&
-              card.latestAnalysisNoteForTesting().contains(QLatin1String("last completed recommendation")),
-          QStringLiteral("More info explains the retained historical result and latest unsuccessful analysis"));
+    check(
+        card.latestAnalysisNoteForTesting().contains(QLatin1String("latest attachment is unreadable")) &&
+            card.latestAnalysisNoteForTesting().contains(QLatin1String("last completed recommendation")),
+        QStringLiteral("More info explains the retained historical result and latest unsuccessful analysis"));
     capture(QStringLiteral("retained-after-abstention"));
     card.show(sonnet);
     card.setRecommendationStale(true);
@@ -619,15 +672,19 @@ void CardChecks::retainedCardChecks() {
     card.setRecommendationStale(false);
     card.useRecommendation();
     check(card.recommendationStaleForTesting() && !card.applying() && !card.useButton()->isEnabled() &&
-              card.recommendation() == sonnet && card.miniSavingsForTesting().contains(QLatin1String("63%")) &&
+              card.recommendation() == sonnet &&
+              card.miniSavingsForTesting().contains(QLatin1String("63%")) &&
               card.latestAnalysisNoteForTesting().contains(QLatin1String("too large")),
-          QStringLiteral("service error without preceding abstention cannot revive a stale Switch on the next skipped poll"));
+          QStringLiteral("service error without preceding abstention cannot revive a stale Switch on the "
+                         "next skipped poll"));
     {
         const int renders = card.semanticRenderCount();
         card.show(sonnet);
         check(!card.recommendationStaleForTesting() && card.semanticRenderCount() == renders &&
-                  card.miniSavingsForTesting().contains(QLatin1String("63%")) && card.useButton()->isEnabled(),
-              QStringLiteral("same fresh result restores verified facts and action without another semantic render"));
+                  card.miniSavingsForTesting().contains(QLatin1String("63%")) &&
+                  card.useButton()->isEnabled(),
+              QStringLiteral(
+                  "same fresh result restores verified facts and action without another semantic render"));
     }
     {
         card.setRecommendationStale(true);
@@ -650,14 +707,18 @@ void CardChecks::retainedCardChecks() {
     }
     card.showNoRecommendation(false, std::nullopt, std::nullopt);
     check(card.recommendation() == opus() && card.recommendationStaleForTesting() &&
-              !card.messageForTesting().contains(QLatin1String("Collecting context")) && !card.useButton()->isEnabled(),
-          QStringLiteral("fresh abstention retains the previous target without loading or permitting a switch"));
+              !card.messageForTesting().contains(QLatin1String("Collecting context")) &&
+              !card.useButton()->isEnabled(),
+          QStringLiteral(
+              "fresh abstention retains the previous target without loading or permitting a switch"));
     card.show(keep());
-    check(card.recommendation() == keep() && !card.recommendationStaleForTesting() &&
-              card.hiddenForTesting(card.useButton()) &&
-              card.miniRecommendationForTesting().contains(QLatin1String("Model fit")) &&
-              card.latestAnalysisNoteForTesting().isEmpty(),
-          QStringLiteral("a genuine server keep decision replaces the historical suggestion and clears the pending note"));
+    check(
+        card.recommendation() == keep() && !card.recommendationStaleForTesting() &&
+            card.hiddenForTesting(card.useButton()) &&
+            card.miniRecommendationForTesting().contains(QLatin1String("Model fit")) &&
+            card.latestAnalysisNoteForTesting().isEmpty(),
+        QStringLiteral(
+            "a genuine server keep decision replaces the historical suggestion and clears the pending note"));
     card.show(sonnet);
     card.setConversation(QStringLiteral("different-chat"), QStringLiteral("Another chat"), true);
     check(!card.recommendation() && card.conversationID() == QStringLiteral("different-chat") &&
@@ -682,7 +743,8 @@ void CardChecks::switchActionChecks() {
     card.onUse = [cell = useCell_, check](const Recommendation& recommendation) {
         assertMainThread();
         ++*cell;
-        check(recommendation.model == QLatin1String("sonnet") && recommendation.effort == QLatin1String("low"),
+        check(recommendation.model == QLatin1String("sonnet") &&
+                  recommendation.effort == QLatin1String("low"),
               QStringLiteral("action captures both model and effort"));
     };
     card.useRecommendation();
@@ -691,7 +753,8 @@ void CardChecks::switchActionChecks() {
           QStringLiteral("repeat clicks blocked during slow operation"));
     capture(QStringLiteral("loading"));
     card.show(changedTask());
-    check(card.recommendation() == sonnet, QStringLiteral("in-flight setting remains consistent with displayed data"));
+    check(card.recommendation() == sonnet,
+          QStringLiteral("in-flight setting remains consistent with displayed data"));
     card.showApplyResult(false, sonnet);
     check(!card.applying() && card.useButton()->isEnabled(), QStringLiteral("failed switch permits retry"));
     check(card.useButton()->displayedTitle() == QLatin1String("Retry switch"),
@@ -699,7 +762,8 @@ void CardChecks::switchActionChecks() {
     capture(QStringLiteral("error"));
     card.useRecommendation();
     card.showApplyResult(true, sonnet);
-    check(card.useButton()->displayedTitle() == QLatin1String("Setting confirmed") && !card.useButton()->isEnabled(),
+    check(card.useButton()->displayedTitle() == QLatin1String("Setting confirmed") &&
+              !card.useButton()->isEnabled(),
           QStringLiteral("confirmed result disables further action"));
     card.show(changedTask());
     check(card.useButton()->displayedTitle() == QLatin1String("Switch to Opus 5"),
@@ -717,9 +781,11 @@ void CardChecks::longContentChecks() {
         card.expandButton()->click();
     card.detailsButton()->click();
     capture(QStringLiteral("long"));
-    check(card.preferredHeight(280) > card.preferredHeight(560), QStringLiteral("narrow layout grows with wrapped text"));
+    check(card.preferredHeight(280) > card.preferredHeight(560),
+          QStringLiteral("narrow layout grows with wrapped text"));
     capture(QStringLiteral("narrow"));
-    check(card.detailsScrollableForTesting(), QStringLiteral("long recommendation detail scrolls inside its disclosure"));
+    check(card.detailsScrollableForTesting(),
+          QStringLiteral("long recommendation detail scrolls inside its disclosure"));
     const auto use = card.frameForTesting(card.useButton());
     check(use.minY() >= 12 && use.h >= 44,
           QStringLiteral("primary switch action remains visible outside the scrolling content"));
@@ -741,7 +807,8 @@ void CardChecks::savingsCopyChecks() {
         card.show(probe);
         check_(omitted, QStringLiteral("missing/invalid savings omitted: ") + optionalDescription(percent));
     }
-    check_(!card.useButton()->isEnabled(), QStringLiteral("missing reasoning does not use a fabricated default"));
+    check_(!card.useButton()->isEnabled(),
+           QStringLiteral("missing reasoning does not use a fabricated default"));
 
     expandCell_ = std::make_shared<bool>(false);
     card.onExpand = [cell = expandCell_](bool expanded) {
@@ -756,16 +823,17 @@ void CardChecks::askLogsAndClosingChecks(RequestLogStore& firstLog) {
     const auto& check = check_;
     RailViewController& card = *card_;
     const QUrl recommend(QStringLiteral("https://classifier.invalid/recommend"));
-    const QUuid earlier = firstLog.begin(QStringLiteral("Earlier conversation [conversation-2]"), QStringLiteral("ChatGPT"),
-                                         recommend,
-                                         QByteArrayLiteral(R"({"messages":[{"role":"user","text":"Earlier request"}]})"));
+    const QUuid earlier = firstLog.begin(
+        QStringLiteral("Earlier conversation [conversation-2]"), QStringLiteral("ChatGPT"), recommend,
+        QByteArrayLiteral(R"({"messages":[{"role":"user","text":"Earlier request"}]})"));
     firstLog.failed(earlier, TransportError(TransportError::timedOut, QString()));
-    const QUuid newest = firstLog.begin(QStringLiteral("Newest conversation [conversation-3]"), QStringLiteral("ChatGPT"),
-                                        recommend,
-                                        QByteArrayLiteral(R"({"messages":[{"role":"user","text":"Newest request"}]})"));
-    firstLog.received(newest, 200,
-                      QByteArrayLiteral(R"({"decision":"keep","setting":{"model":"gpt-5.6-sol","effort":"high"},)"
-                                        R"("reason":"The current setting fits.","requiresVerification":false})"));
+    const QUuid newest = firstLog.begin(
+        QStringLiteral("Newest conversation [conversation-3]"), QStringLiteral("ChatGPT"), recommend,
+        QByteArrayLiteral(R"({"messages":[{"role":"user","text":"Newest request"}]})"));
+    firstLog.received(
+        newest, 200,
+        QByteArrayLiteral(R"({"decision":"keep","setting":{"model":"gpt-5.6-sol","effort":"high"},)"
+                          R"("reason":"The current setting fits.","requiresVerification":false})"));
     firstLog.completed(newest, QStringLiteral("COMPLETED · RECOMMENDATION"));
     card.setRequestLogs(firstLog.entries());
 
@@ -781,7 +849,8 @@ void CardChecks::askLogsAndClosingChecks(RequestLogStore& firstLog) {
         check(all, QStringLiteral("expanded widget offers grouped task presets"));
     }
     card.selectAskPresetForTesting(QStringLiteral("Website copywriting"));
-    check(card.askQuestionForTesting() == QLatin1String("Write or improve website copy for a product landing page."),
+    check(card.askQuestionForTesting() ==
+              QLatin1String("Write or improve website copy for a product landing page."),
           QStringLiteral("task preset fills an editable model question"));
     askCell_ = std::make_shared<QString>();
     card.onAsk = [cell = askCell_](const QString& text) {
@@ -793,11 +862,12 @@ void CardChecks::askLogsAndClosingChecks(RequestLogStore& firstLog) {
               card.askResultForTesting() == QStringLiteral("Finding the best model…"),
           QStringLiteral("manual task submits independently and shows progress"));
     card.showAskResult(askAnswer());
-    check(card.askButtonEnabledForTesting() &&
-              card.askResultForTesting().contains(QStringLiteral("GPT-5.6 Terra · Medium")) &&
-              card.askResultForTesting().contains(QStringLiteral(
-                  "Standard rate reference: GPT-5.6 Terra (Standard) vs GPT-5.6 Sol (Standard) · ≈45% lower")),
-          QStringLiteral("manual answer shows the model, reason and relevant savings"));
+    check(
+        card.askButtonEnabledForTesting() &&
+            card.askResultForTesting().contains(QStringLiteral("GPT-5.6 Terra · Medium")) &&
+            card.askResultForTesting().contains(QStringLiteral(
+                "Standard rate reference: GPT-5.6 Terra (Standard) vs GPT-5.6 Sol (Standard) · ≈45% lower")),
+        QStringLiteral("manual answer shows the model, reason and relevant savings"));
     main_->setContentSize(640, card.preferredHeight(640));
     main_->layOut();
     check(card.requestLogVisibleForTesting() &&
@@ -814,13 +884,15 @@ void CardChecks::askLogsAndClosingChecks(RequestLogStore& firstLog) {
     check(card.materializedRequestLogDetailCountForTesting() == 2,
           QStringLiteral("only independently expanded calls materialize detail text"));
     card.toggleRequestLogForTesting(3);
-    check(card.expandedRequestLogCountForTesting() == 1, QStringLiteral("closing one call does not change another call"));
+    check(card.expandedRequestLogCountForTesting() == 1,
+          QStringLiteral("closing one call does not change another call"));
     check(card.materializedRequestLogDetailCountForTesting() == 1,
           QStringLiteral("closing a call releases its large detail text"));
     capture(QStringLiteral("request-logs-expanded"));
     card.expandButton()->click();
     main_->layOut();
-    check(card.minimizedForTesting() && !card.expandedForTesting() && !*expandCell_ && !card.requestLogVisibleForTesting(),
+    check(card.minimizedForTesting() && !card.expandedForTesting() && !*expandCell_ &&
+              !card.requestLogVisibleForTesting(),
           QStringLiteral("expanded logs return directly to the compact card"));
     closeCell_ = std::make_shared<bool>(false);
     card.onClose = [cell = closeCell_] {

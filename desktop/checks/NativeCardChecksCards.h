@@ -34,17 +34,17 @@ public:
 
     // In run order; the card-free rows of each group are the free functions of NativeCardChecks.h,
     // which the run calls between these.
-    void compactCardChecks();       // the compact-card scenario and its Ask entry
-    void layoutAndHeaderChecks();   // the main card: versions, compact lines, disclosure, header
-    void conversationCardChecks();  // conversation binding on the main card
-    void secondCardChecks();        // a second application's card next to the main one
-    void chipsAndCopyChecks();      // compact height, targets, chips, fit and Standard copy
+    void compactCardChecks();         // the compact-card scenario and its Ask entry
+    void layoutAndHeaderChecks();     // the main card: versions, compact lines, disclosure, header
+    void conversationCardChecks();    // conversation binding on the main card
+    void secondCardChecks();          // a second application's card next to the main one
+    void chipsAndCopyChecks();        // compact height, targets, chips, fit and Standard copy
     void typingAndClickGuardChecks(); // the debouncer while the card is stale, the click guard
     void claudeContractCardChecks(const Recommendation& switch67); // a decoded Claude switch shown
-    void withheldTargetCardCheck();   // the note of an unsupported OpenAI target
-    void modelOptionsCardCheck(const Recommendation& meeting);   // options unavailable
-    void abstentionCardChecks(const Recommendation& meeting);    // abstentions keep the card
-    void chatGPTCardChecks(const Recommendation& meeting);       // no Switch on a ChatGPT card
+    void withheldTargetCardCheck();                                // the note of an unsupported OpenAI target
+    void modelOptionsCardCheck(const Recommendation& meeting);     // options unavailable
+    void abstentionCardChecks(const Recommendation& meeting);      // abstentions keep the card
+    void chatGPTCardChecks(const Recommendation& meeting);         // no Switch on a ChatGPT card
     void collectingStateChecks();
     void retainedCardChecks();
     void switchActionChecks();
