@@ -701,44 +701,26 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             std::array<const ax::Value*, scanWidth> values{};
             for (const Scan::Read& read : scan.readOf(i))
                 values[read.attribute] = &read.value;
-            std::optional<QString> title, description;
-            switch (kind) {
-            case RoleKind::text: {
-                const std::optional<QString> value = textOf(values[valueAt]);
-                if (value && !value->isEmpty()) {
-                    own.append(*value);
-                } else {
-                    own = SnapshotRules::labelPieces(textOf(values[titleAt]), textOf(values[descriptionAt]),
-                                                     std::nullopt);
-                }
-                break;
-            }
-            case RoleKind::control:
-                title = textOf(values[titleAt]);
-                description = textOf(values[descriptionAt]);
-                own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt]));
-                break;
-            case RoleKind::editable:
-                break;
-            case RoleKind::webArea:
-                title = textOf(values[titleAt]);
-                own = SnapshotRules::labelPieces(title, std::nullopt, std::nullopt);
-                break;
-            case RoleKind::menu:
-            case RoleKind::container:
-                // A menu is read for its labels only; a container for whether it is a user bubble too.
-                description = textOf(values[descriptionAt]);
-                title = textOf(values[titleAt]);
-                own = SnapshotRules::labelPieces(title, description, std::nullopt);
+            // Every element's label pieces are its title, description and value, whatever its
+            // role; all three came with the one request.
+            const std::optional<QString> title = textOf(values[titleAt]);
+            const std::optional<QString> description = textOf(values[descriptionAt]);
+            own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt]));
+            if (kind == RoleKind::menu || kind == RoleKind::container) {
+                // A menu or container may announce a message's position; a container may be a
+                // user's bubble.
                 for (const auto* label : {&description, &title})
                     if (*label && label->value().startsWith(QLatin1String("Message ")))
                         positionLabels.append(**label);
                 bubble = kind == RoleKind::container &&
                          isUserBubble(values.data() + firstBubbleAt, scanWidth - firstBubbleAt);
-                break;
             }
-            panel =
-                (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
+            // Texts and fields name no panel; a web area only by its title.
+            if (kind == RoleKind::webArea)
+                panel = title && isSourcesPanelName(*title);
+            else if (kind != RoleKind::text && kind != RoleKind::editable)
+                panel = (title && isSourcesPanelName(*title)) ||
+                        (description && isSourcesPanelName(*description));
         }
         scan.owns[std::size_t(i)] = {kind, panel};
         // Within seven levels below a sources panel, nothing is part of the conversation.

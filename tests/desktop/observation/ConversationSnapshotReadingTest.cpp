@@ -619,3 +619,38 @@ TEST_F(SnapshotReadingTest, AnElementListedAgainIsReadOnceAndCountedOnce) {
     EXPECT_TRUE(repeated->extractionSummary.contains("renderedUserBubbles=2"));
     EXPECT_EQ(desktop->callCounts().attributeReads, plainReads);
 }
+
+TEST_F(SnapshotReadingTest, EveryElementIsLabelledByItsTitleDescriptionAndValue) {
+    HostWindow host;
+    host.document = chatGPTChat("labels");
+    host.turns = numberedTurns(1, 4, 4);
+    load(desktopJson({host}));
+    auto reader = tracker("com.openai.chat");
+    const auto before = reader->conversationSnapshot();
+    ASSERT_TRUE(before);
+    EXPECT_FALSE(before->hasAttachment);
+
+    // A group that says by its value alone that a file is attached.
+    host.extraChildren = QJsonArray{QJsonObject{{"role", "AXGroup"}, {"value", "Attachment: itinerary.pdf"}}};
+    load(desktopJson({host}));
+    const auto attached = reader->conversationSnapshot();
+    ASSERT_TRUE(attached);
+    EXPECT_TRUE(attached->hasAttachment);
+
+    // A paragraph with a title as well as a value: the title is its first piece, and a text's
+    // first piece with visible text is what it says.
+    host.extraChildren = {};
+    host.turns = numberedTurns(1, 4, 4);
+    load(desktopJson({host}));
+    ax::Value paragraph;
+    ASSERT_EQ(ax::copyAttributeValue(desktop->element("conversation"), "AXChildren", paragraph),
+              ax::Error::success);
+    ax::Value parts;
+    ASSERT_EQ(ax::copyAttributeValue(*paragraph.list()->front().element(), "AXChildren", parts),
+              ax::Error::success);
+    const ax::Element firstText = *parts.list()->at(1).element();
+    ASSERT_EQ(ax::setAttributeValue(firstText, "AXTitle", ax::Value("Pinned request")), ax::Error::success);
+    const auto titled = reader->conversationSnapshot();
+    ASSERT_TRUE(titled);
+    EXPECT_EQ(titled->messages.front().text, "Pinned request");
+}
