@@ -1,4 +1,5 @@
 #include "core/Text.h"
+#include "desktop/checks/MonthlyUsageChecks.h"
 #include "desktop/shell/HostProbe.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
@@ -10,6 +11,10 @@
 using namespace quillmere;
 
 int main(int argc, char** argv) {
+    // The monthly usage checks build their own application object (they need widgets).
+    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
+        return MonthlyUsageChecks::runFromCommandLine(argc, argv);
+
     QCoreApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere Zudizur"));

@@ -21,8 +21,11 @@ struct Texts {
         if (!instant)
             return QStringLiteral("Not observed");
         const QDateTime local = QDateTime::fromMSecsSinceEpoch(*instant, Qt::UTC).toTimeZone(zone);
+        // The locale's short time without seconds: samples are never finer than that to a reader.
+        QString timeFormat = locale.timeFormat(QLocale::ShortFormat);
+        timeFormat.remove(QLatin1String(":ss"));
         return locale.toString(local.date(), QStringLiteral("d MMM yyyy")) + QStringLiteral(", ") +
-               locale.toString(local.time(), QLocale::ShortFormat);
+               locale.toString(local.time(), timeFormat);
     }
 
     QString title(Provider provider, Kind kind, const QString& startsAt) const {
