@@ -21,7 +21,7 @@
 //   togglePaused()             the widget menu's pause / resume item; paused() names its title
 
 #include "core/UsageObservation.h"
-#include "desktop/classification/Recommendation.h"
+#include "desktop/records/Recommendation.h"
 #include "platform/config/Defaults.h"
 #include "platform/time/Clock.h"
 
