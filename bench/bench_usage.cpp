@@ -13,6 +13,7 @@
 #include "platform/simulated/SimulatedDesktop.h"
 #include "platform/tasks/Scheduler.h"
 #include "platform/time/Clock.h"
+#include "tests/desktop/usage/MonthlyUsageTestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -61,68 +62,8 @@ struct FullLedger {
                                             {QStringLiteral("defaults"), json::Object{}}}));
         file.close();
         ledger = std::make_unique<MonthlyUsageLedger>(dir.path());
-        answer = answerFor(ledger->request(QStringLiteral("2026-10"), QStringLiteral("UTC"), asOf));
-    }
-
-    // Each window's latest sample stands; nothing is estimated.
-    static QByteArray answerFor(const Request& request) {
-        json::Array rows;
-        for (const Window& window : request.windows) {
-            const Sample& latest = window.samples.back();
-            rows.push_back(json::Object{
-                {QStringLiteral("id"), window.id},
-                {QStringLiteral("provider"), rawValue(window.provider)},
-                {QStringLiteral("scopeId"), window.scopeId},
-                {QStringLiteral("bucketId"), window.bucketId},
-                {QStringLiteral("kind"), rawValue(window.kind)},
-                {QStringLiteral("startsAt"), window.startsAt},
-                {QStringLiteral("resetsAt"), window.resetsAt},
-                {QStringLiteral("baseline"), json::Value()},
-                {QStringLiteral("coverage"), QStringLiteral("partial_window")},
-                {QStringLiteral("issues"), json::Array{}},
-                {QStringLiteral("withQuillmere"),
-                 json::Object{{QStringLiteral("usedPercent"), latest.usedPercent},
-                              {QStringLiteral("status"), QStringLiteral("no_observed_limit")}}},
-                {QStringLiteral("withoutQuillmere"),
-                 json::Object{{QStringLiteral("status"), QStringLiteral("unknown")}}},
-                {QStringLiteral("latestObservedAt"), latest.at},
-                {QStringLiteral("newLimitEvent"),
-                 json::Object{{QStringLiteral("withQuillmere"), false},
-                              {QStringLiteral("withoutQuillmere"), false},
-                              {QStringLiteral("possibleWithoutQuillmere"), false}}},
-            });
-        }
-        const qint64 n = qint64(request.windows.size());
-        return json::write(json::Object{
-            {QStringLiteral("schemaVersion"), 1},
-            {QStringLiteral("reportVersion"), QStringLiteral("monthly-default-comparison-v1")},
-            {QStringLiteral("month"), request.month},
-            {QStringLiteral("timeZone"), request.timeZone},
-            {QStringLiteral("asOf"), request.asOf},
-            {QStringLiteral("learningEnabled"), false},
-            {QStringLiteral("comparison"), QStringLiteral("all_usage_vs_user_default")},
-            {QStringLiteral("causalSavingsClaim"), false},
-            {QStringLiteral("storage"), QStringLiteral("client_local_only")},
-            {QStringLiteral("coverage"), QStringLiteral("partial_month")},
-            {QStringLiteral("summary"),
-             json::Object{
-                 {QStringLiteral("withQuillmere"),
-                  json::Object{{QStringLiteral("observedLimitWindows"), 0},
-                               {QStringLiteral("observedLimitEpisodes"), 0},
-                               {QStringLiteral("statementCode"), QStringLiteral("observed_period_only")}}},
-                 {QStringLiteral("withoutQuillmere"),
-                  json::Object{{QStringLiteral("estimatedLimitWindows"), 0},
-                               {QStringLiteral("possibleAdditionalWindows"), 0},
-                               {QStringLiteral("estimatedLimitEpisodes"), 0},
-                               {QStringLiteral("possibleLimitEpisodes"), 0},
-                               {QStringLiteral("unknownWindows"), n},
-                               {QStringLiteral("statementCode"), QStringLiteral("insufficient_data")}}},
-                 {QStringLiteral("windowCount"), n},
-                 {QStringLiteral("observedWindows"), n},
-                 {QStringLiteral("monthlyUsedPercent"), json::Value()},
-                 {QStringLiteral("caveats"), json::Array{}}}},
-            {QStringLiteral("windows"), std::move(rows)},
-        });
+        answer = quillmere::testing::answerWithoutEstimates(
+            ledger->request(QStringLiteral("2026-10"), QStringLiteral("UTC"), asOf));
     }
 };
 

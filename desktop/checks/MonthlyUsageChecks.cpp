@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -462,11 +463,27 @@ void corruptFile(Counter& counter, const QDir& output) {
     counter.check(readFile(file) == broken, QStringLiteral("last history preserved after error"));
 }
 
+// A run into a folder that holds an earlier run's outputs starts from its own clean slate: the
+// ledgers it opens must begin empty. Nothing else in the folder is touched.
+void removeEarlierOutputs(const QDir& folder) {
+    for (const QString& name :
+         {QStringLiteral("ui-0"), QStringLiteral("ui-1"), QStringLiteral("ui-2"), QStringLiteral("ledger"),
+          QStringLiteral("steady"), QStringLiteral("bulk-4096"), QStringLiteral("bulk-4097"),
+          QStringLiteral("corrupt")}) {
+        const QFileInfo info(folder.filePath(name));
+        if (info.isSymLink() || info.isFile())
+            QFile::remove(info.filePath());
+        else if (info.isDir())
+            QDir(info.filePath()).removeRecursively();
+    }
+}
+
 } // namespace
 
 int run(const QString& fixture, const QString& output, const checks::Reporter& report) {
     makeFolder(output);
     const QDir folder(output);
+    removeEarlierOutputs(folder);
     const Golden golden = readGolden(fixture);
     Counter counter(report);
     counter.check(golden.synthetic && golden.cases.size() == 3,

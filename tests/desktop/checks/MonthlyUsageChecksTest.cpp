@@ -108,3 +108,16 @@ TEST(MonthlyUsageChecks, AGoldenAnswerTheValidatorRefusesEndsTheRun) {
     EXPECT_ANY_THROW(
         MonthlyUsageChecks::run(writeFixture(dir, fixture), dir.filePath(QStringLiteral("out"))));
 }
+
+TEST(MonthlyUsageChecks, ASecondRunIntoTheSameFolderStartsAfresh) {
+    QTemporaryDir dir;
+    const QString output = dir.filePath(QStringLiteral("out"));
+    QDir().mkpath(output);
+    QFile keep(output + QStringLiteral("/notes.txt"));
+    ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
+    keep.write("mine");
+    keep.close();
+    EXPECT_EQ(MonthlyUsageChecks::run(goldenPath(), output), MonthlyUsageChecks::expectedCheckCount);
+    EXPECT_EQ(MonthlyUsageChecks::run(goldenPath(), output), MonthlyUsageChecks::expectedCheckCount);
+    EXPECT_TRUE(QFile::exists(output + QStringLiteral("/notes.txt")));
+}

@@ -2,6 +2,7 @@
 
 // Small builders of monthly usage records for the tests, and the golden fixture's cases.
 
+#include "core/Json.h"
 #include "desktop/usage/MonthlyUsage.h"
 
 #include <QFile>
@@ -62,6 +63,69 @@ inline std::vector<GoldenCase> goldenCases() {
 
 inline QByteArray bytes(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// The service's answer to a request whose windows carry no estimates: each window's latest sample
+// stands and nothing is estimated.
+inline QByteArray answerWithoutEstimates(const MonthlyUsage::Request& request) {
+    using namespace MonthlyUsage;
+    json::Array rows;
+    for (const Window& window : request.windows) {
+        const Sample& latest = window.samples.back();
+        rows.push_back(json::Object{
+            {QStringLiteral("id"), window.id},
+            {QStringLiteral("provider"), rawValue(window.provider)},
+            {QStringLiteral("scopeId"), window.scopeId},
+            {QStringLiteral("bucketId"), window.bucketId},
+            {QStringLiteral("kind"), rawValue(window.kind)},
+            {QStringLiteral("startsAt"), window.startsAt},
+            {QStringLiteral("resetsAt"), window.resetsAt},
+            {QStringLiteral("baseline"), json::Value()},
+            {QStringLiteral("coverage"), QStringLiteral("partial_window")},
+            {QStringLiteral("issues"), json::Array{}},
+            {QStringLiteral("withQuillmere"),
+             json::Object{{QStringLiteral("usedPercent"), latest.usedPercent},
+                          {QStringLiteral("status"), QStringLiteral("no_observed_limit")}}},
+            {QStringLiteral("withoutQuillmere"),
+             json::Object{{QStringLiteral("status"), QStringLiteral("unknown")}}},
+            {QStringLiteral("latestObservedAt"), latest.at},
+            {QStringLiteral("newLimitEvent"),
+             json::Object{{QStringLiteral("withQuillmere"), false},
+                          {QStringLiteral("withoutQuillmere"), false},
+                          {QStringLiteral("possibleWithoutQuillmere"), false}}},
+        });
+    }
+    const qint64 n = qint64(request.windows.size());
+    return json::write(json::Object{
+        {QStringLiteral("schemaVersion"), 1},
+        {QStringLiteral("reportVersion"), QStringLiteral("monthly-default-comparison-v1")},
+        {QStringLiteral("month"), request.month},
+        {QStringLiteral("timeZone"), request.timeZone},
+        {QStringLiteral("asOf"), request.asOf},
+        {QStringLiteral("learningEnabled"), false},
+        {QStringLiteral("comparison"), QStringLiteral("all_usage_vs_user_default")},
+        {QStringLiteral("causalSavingsClaim"), false},
+        {QStringLiteral("storage"), QStringLiteral("client_local_only")},
+        {QStringLiteral("coverage"), QStringLiteral("partial_month")},
+        {QStringLiteral("summary"),
+         json::Object{
+             {QStringLiteral("withQuillmere"),
+              json::Object{{QStringLiteral("observedLimitWindows"), 0},
+                           {QStringLiteral("observedLimitEpisodes"), 0},
+                           {QStringLiteral("statementCode"), QStringLiteral("observed_period_only")}}},
+             {QStringLiteral("withoutQuillmere"),
+              json::Object{{QStringLiteral("estimatedLimitWindows"), 0},
+                           {QStringLiteral("possibleAdditionalWindows"), 0},
+                           {QStringLiteral("estimatedLimitEpisodes"), 0},
+                           {QStringLiteral("possibleLimitEpisodes"), 0},
+                           {QStringLiteral("unknownWindows"), n},
+                           {QStringLiteral("statementCode"), QStringLiteral("insufficient_data")}}},
+             {QStringLiteral("windowCount"), n},
+             {QStringLiteral("observedWindows"), n},
+             {QStringLiteral("monthlyUsedPercent"), json::Value()},
+             {QStringLiteral("caveats"), json::Array{}}}},
+        {QStringLiteral("windows"), std::move(rows)},
+    });
 }
 
 } // namespace quillmere::testing

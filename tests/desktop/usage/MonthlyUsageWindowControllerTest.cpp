@@ -1,4 +1,5 @@
 #include "desktop/usage/MonthlyUsageWindowController.h"
+#include "desktop/usage/MonthlyUsageTestSupport.h"
 #include "desktop/usage/MonthlyUsageViewModel.h"
 #include "support/LoopbackServer.h"
 
@@ -35,64 +36,6 @@ const QString arrived = QStringLiteral("Local history · Stateless comparison ·
 const QString unavailable = QStringLiteral(
     "Report unavailable. Saved actual percentages remain visible; estimated comparison is unknown.");
 
-// The service's side for a request of windows without estimates: each window's latest sample
-// stands, nothing is estimated.
-std::string answerFor(const std::string& body) {
-    const QJsonObject request = QJsonDocument::fromJson(QByteArray::fromStdString(body)).object();
-    QJsonArray rows;
-    for (const QJsonValue& value : request.value(QStringLiteral("windows")).toArray()) {
-        const QJsonObject window = value.toObject();
-        const QJsonArray samples = window.value(QStringLiteral("samples")).toArray();
-        const QJsonObject latest = samples.last().toObject();
-        QJsonObject row;
-        for (const char* key :
-             {"id", "provider", "scopeId", "bucketId", "kind", "startsAt", "resetsAt", "baseline"})
-            row.insert(QLatin1String(key), window.value(QLatin1String(key)));
-        row.insert(QStringLiteral("coverage"), QStringLiteral("partial_window"));
-        row.insert(QStringLiteral("issues"), QJsonArray());
-        row.insert(QStringLiteral("withQuillmere"),
-                   QJsonObject{{QStringLiteral("usedPercent"), latest.value(QStringLiteral("usedPercent"))},
-                               {QStringLiteral("status"), QStringLiteral("no_observed_limit")}});
-        row.insert(QStringLiteral("withoutQuillmere"),
-                   QJsonObject{{QStringLiteral("status"), QStringLiteral("unknown")}});
-        row.insert(QStringLiteral("latestObservedAt"), latest.value(QStringLiteral("at")));
-        row.insert(QStringLiteral("newLimitEvent"),
-                   QJsonObject{{QStringLiteral("withQuillmere"), false},
-                               {QStringLiteral("withoutQuillmere"), false},
-                               {QStringLiteral("possibleWithoutQuillmere"), false}});
-        rows.append(row);
-    }
-    const int n = int(rows.size());
-    QJsonObject report{
-        {QStringLiteral("schemaVersion"), 1},
-        {QStringLiteral("reportVersion"), QStringLiteral("monthly-default-comparison-v1")},
-        {QStringLiteral("month"), request.value(QStringLiteral("month"))},
-        {QStringLiteral("timeZone"), request.value(QStringLiteral("timeZone"))},
-        {QStringLiteral("asOf"), request.value(QStringLiteral("asOf"))},
-        {QStringLiteral("learningEnabled"), false},
-        {QStringLiteral("comparison"), QStringLiteral("all_usage_vs_user_default")},
-        {QStringLiteral("causalSavingsClaim"), false},
-        {QStringLiteral("storage"), QStringLiteral("client_local_only")},
-        {QStringLiteral("coverage"), QStringLiteral("partial_month")},
-        {QStringLiteral("summary"),
-         QJsonObject{{QStringLiteral("withQuillmere"),
-                      QJsonObject{{QStringLiteral("observedLimitWindows"), 0},
-                                  {QStringLiteral("observedLimitEpisodes"), 0},
-                                  {QStringLiteral("statementCode"), QStringLiteral("observed_period_only")}}},
-                     {QStringLiteral("withoutQuillmere"),
-                      QJsonObject{{QStringLiteral("estimatedLimitWindows"), 0},
-                                  {QStringLiteral("possibleAdditionalWindows"), 0},
-                                  {QStringLiteral("estimatedLimitEpisodes"), 0},
-                                  {QStringLiteral("possibleLimitEpisodes"), 0},
-                                  {QStringLiteral("unknownWindows"), n},
-                                  {QStringLiteral("statementCode"), QStringLiteral("insufficient_data")}}},
-                     {QStringLiteral("windowCount"), n},
-                     {QStringLiteral("observedWindows"), n},
-                     {QStringLiteral("caveats"), QJsonArray()}}},
-        {QStringLiteral("windows"), rows}};
-    return QJsonDocument(report).toJson(QJsonDocument::Compact).toStdString();
-}
-
 struct ReportWindow {
     QTemporaryDir temporary;
     LoopbackServer server;
@@ -114,14 +57,17 @@ struct ReportWindow {
                        Kind::session, start, start.addSecs(3600), now.addSecs(-30), percent, now);
     }
     void serve(int status = 200, std::chrono::milliseconds delay = {}) {
-        server.post(MonthlyUsageReportService::path,
-                    [status, delay](const httplib::Request& request, httplib::Response& response) {
-                        if (delay.count() > 0)
-                            std::this_thread::sleep_for(delay);
-                        response.status = status;
-                        response.set_content(status == 200 ? answerFor(request.body) : std::string("{}"),
-                                             "application/json");
-                    });
+        server.post(MonthlyUsageReportService::path, [status, delay](const httplib::Request& request,
+                                                                     httplib::Response& response) {
+            if (delay.count() > 0)
+                std::this_thread::sleep_for(delay);
+            response.status = status;
+            response.set_content(status == 200 ? quillmere::testing::answerWithoutEstimates(
+                                                     decodeRequest(QByteArray::fromStdString(request.body)))
+                                                     .toStdString()
+                                               : std::string("{}"),
+                                 "application/json");
+        });
     }
     QString status() const { return controller->statusText(); }
     QString text() const { return controller->renderedTextForTesting(); }
