@@ -1,8 +1,10 @@
 #include "core/Text.h"
 #include "desktop/checks/MonthlyUsageChecks.h"
+#include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/HostProbe.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +17,10 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
         return MonthlyUsageChecks::runFromCommandLine(argc, argv);
 
+    if (argc == 3 && std::strcmp(argv[1], "--ui-checks") == 0) {
+        QApplication app(argc, argv);
+        return NativeCardChecks::runCommand(QString::fromLocal8Bit(argv[2]));
+    }
     QCoreApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere Zudizur"));
