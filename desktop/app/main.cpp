@@ -1,7 +1,10 @@
 #include "core/Text.h"
+#include "desktop/checks/ConnectorCardChecks.h"
+#include "desktop/checks/ConnectorChecks.h"
 #include "desktop/shell/HostProbe.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstring>
@@ -9,7 +12,30 @@
 
 using namespace quillmere;
 
+namespace {
+
+// The check modes draw their cards off screen when there is no display to draw on.
+void drawOffScreenWithoutDisplay() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    // The connector suites need widgets, so they make their own application object.
+    if (argc == 3 && std::strcmp(argv[1], "--connector-card-checks") == 0) {
+        drawOffScreenWithoutDisplay();
+        QApplication app(argc, argv);
+        return ConnectorCardChecks::runFromCommandLine(QString::fromLocal8Bit(argv[2]));
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--connector-http-checks") == 0) {
+        drawOffScreenWithoutDisplay();
+        QApplication app(argc, argv);
+        return ConnectorChecks::runFromCommandLine(QString::fromLocal8Bit(argv[2]),
+                                                   QString::fromLocal8Bit(argv[3]));
+    }
     QCoreApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere Zudizur"));
