@@ -20,20 +20,6 @@ namespace quillmere::ConnectorCardChecks {
 
 namespace {
 
-const QString rationale = QStringLiteral(
-    "Fits debugging across frontend initialization and API loading, followed by a regression test.");
-
-ConnectorGuidance example() {
-    ConnectorGuidance guidance;
-    guidance.id = QStringLiteral("a7112426-1440-47d6-840d-e88ac98297a8");
-    guidance.provider = QStringLiteral("openai");
-    guidance.policy_source = QStringLiteral("quillmere_backend_advisory_v1");
-    guidance.model_family = QStringLiteral("GPT-6.1 Sol");
-    guidance.reasoning = QStringLiteral("High");
-    guidance.rationale = rationale;
-    return guidance;
-}
-
 // A view's accessibility label and tool tip, then those of every view inside it, joined by "|".
 QString accessibilityText(const QWidget* view) {
     QStringList parts;
@@ -69,7 +55,8 @@ int run(const QString& output, const checks::Reporter& check) {
     if (!QDir().mkpath(output))
         throw std::runtime_error("cannot create the output directory");
     const QDir folder(output);
-    const ConnectorGuidance advice = example();
+    const ConnectorGuidance advice = ConnectorWindowController::exampleGuidance();
+    const QString& rationale = advice.rationale;
 
     ConnectorWindowController controller(false, ConnectorSecureStore::shared());
     RailViewController& first = *controller.presentationCard();

@@ -278,7 +278,7 @@ void ConnectorWindowController::showSyntheticCheck(const ConnectorGuidance& advi
     flows_->adoptSyntheticGuidance(advice);
 }
 
-void ConnectorWindowController::prepareFlowPreview() {
+ConnectorGuidance ConnectorWindowController::exampleGuidance() {
     ConnectorGuidance example;
     example.id = QStringLiteral("a7112426-1440-47d6-840d-e88ac98297a8");
     example.provider = QStringLiteral("openai");
@@ -287,7 +287,11 @@ void ConnectorWindowController::prepareFlowPreview() {
     example.reasoning = QStringLiteral("High");
     example.rationale = QStringLiteral(
         "Fits debugging across frontend initialization and API loading, followed by a regression test.");
-    showSyntheticCheck(example, QStringLiteral("0000000000000000"));
+    return example;
+}
+
+void ConnectorWindowController::prepareFlowPreview() {
+    showSyntheticCheck(exampleGuidance(), QStringLiteral("0000000000000000"));
     flows_->setStatus(QStringLiteral("PREVIEW · Example recommendation. No account connected."));
     panel_->setWindowTitle(QStringLiteral("Quillmere · Local preview"));
     if (RailViewController* card = presentationCard_) {

@@ -54,6 +54,8 @@ public:
     // Fits the panel's height to the own card while it presents.
     void resizeCard();
     void prepareFlowPreview();
+    // The example recommendation of the flow preview (account reference "0000000000000000").
+    static ConnectorGuidance exampleGuidance();
     // Shows a guidance without network or keychain (previews and check suites).
     void showSyntheticCheck(const ConnectorGuidance& advice, const QString& accountRef);
 
