@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 30
 FUZZ_CONNECTOR_SECONDS ?= 10
 CMAKE_FLAGS := -G Ninja -Wno-dev
 
-.PHONY: deps test build run bench fuzz format clean
+.PHONY: deps test build run checks bench fuzz format clean
 
 deps:
 	@scripts/install-deps
@@ -29,6 +29,13 @@ build: deps
 # The application's main job.
 run: build
 	scripts/run-main $(BUILD_RUN)/quillmere
+
+# The check suites that run from their command-line flags, each into its own folder under
+# build/checks/, where a person can open the captures.
+CHECKS_OUT := build/checks
+checks: build
+	rm -rf $(CHECKS_OUT)/ui
+	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --ui-checks $(CHECKS_OUT)/ui
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON

@@ -1,6 +1,7 @@
 #include "core/Text.h"
 #include "desktop/checks/ConnectorCardChecks.h"
 #include "desktop/checks/ConnectorChecks.h"
+#include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/HostProbe.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
@@ -35,6 +36,10 @@ int main(int argc, char** argv) {
         QApplication app(argc, argv);
         return ConnectorChecks::runFromCommandLine(QString::fromLocal8Bit(argv[2]),
                                                    QString::fromLocal8Bit(argv[3]));
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--ui-checks") == 0) {
+        QApplication app(argc, argv);
+        return NativeCardChecks::runCommand(QString::fromLocal8Bit(argv[2]));
     }
     QCoreApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
