@@ -11,6 +11,23 @@ namespace quillmere {
 
 namespace ct = cardtext;
 
+namespace {
+
+bool holds(const QWidget* card, const QWidget* view) {
+    return card && view && card->isAncestorOf(view);
+}
+
+} // namespace
+
+// Lets go of the setup view, but only while this card still holds it: a view another card has
+// taken since is that card's now.
+void RailViewController::releaseSetupView() {
+    if (!holds(root_, connectorSetupView_))
+        return;
+    connectorSetupView_->hide();
+    connectorSetupView_->setParent(nullptr);
+}
+
 void RailViewController::configureConnector(QWidget* setupView) {
     applying_ = false;
     recommendation_.reset();
@@ -28,10 +45,8 @@ void RailViewController::configureConnector(QWidget* setupView) {
     cardview::setToolTip(askEntryButton_, ct::connectorEntryToolTip);
     conversationUse_->setMaximumLines(0);
 
-    if (connectorSetupView_ && connectorSetupView_ != setupView) {
-        connectorSetupView_->hide();
-        connectorSetupView_->setParent(nullptr);
-    }
+    if (connectorSetupView_ != setupView)
+        releaseSetupView();
     connectorSetupView_ = setupView;
     if (setupView) {
         // Taken from whichever card held it before.
@@ -92,10 +107,7 @@ void RailViewController::showConnectorGuidance(const ConnectorGuidance& guidance
 void RailViewController::detachConnector() {
     if (!connectorMode_)
         return;
-    if (connectorSetupView_) {
-        connectorSetupView_->hide();
-        connectorSetupView_->setParent(nullptr);
-    }
+    releaseSetupView();
     connectorSetupView_ = nullptr;
     showConnectorState(ct::connectorDetached, true);
 }

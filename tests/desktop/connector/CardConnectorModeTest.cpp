@@ -62,8 +62,9 @@ TEST(CardConnectorMode, ASetupViewMovesBetweenCards) {
     EXPECT_EQ(second.connectorSetupView(), setup);
     EXPECT_TRUE(second.view()->isAncestorOf(setup));
     EXPECT_FALSE(first.view()->isAncestorOf(setup));
-    first.detachConnector();
+    first.detachConnector(); // the view is the second card's now and stays there
     EXPECT_EQ(first.feedback()->text(), QStringLiteral("Connection opened in another Quillmere widget."));
+    EXPECT_TRUE(second.view()->isAncestorOf(setup));
     EXPECT_TRUE(first.connectorMode());
 }
 
