@@ -1,6 +1,7 @@
 #include "core/Text.h"
 #include "desktop/checks/ConnectorCardChecks.h"
 #include "desktop/checks/ConnectorChecks.h"
+#include "desktop/checks/MonthlyUsageChecks.h"
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/HostProbe.h"
 #include "platform/simulated/SimulatedDesktop.h"
@@ -25,6 +26,10 @@ void drawOffScreenWithoutDisplay() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The monthly usage checks build their own application object (they need widgets).
+    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
+        return MonthlyUsageChecks::runFromCommandLine(argc, argv);
+
     // The connector suites need widgets, so they make their own application object.
     if (argc == 3 && std::strcmp(argv[1], "--connector-card-checks") == 0) {
         drawOffScreenWithoutDisplay();
