@@ -77,16 +77,19 @@ QScrollArea* makeScroll(QWidget* parent, const QString& name, bool boxed, bool s
     // Auto-hiding scrollers take no width from the content: they are left off and the body scrolls
     // with the wheel. The request log keeps a scroller that is always there.
     scroll->setVerticalScrollBarPolicy(scrollerAlwaysShown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-    scroll->viewport()->setAutoFillBackground(false);
-    scroll->setAttribute(Qt::WA_TranslucentBackground);
-    if (boxed)
-        scroll->setStyleSheet(
-            QStringLiteral("QScrollArea#%1 { background: %2; border: 1px solid %3; "
-                           "border-radius: 7px; }")
-                .arg(name, CardPalette::detailBackground.name(), CardPalette::border.name()));
-    else
-        scroll->setStyleSheet(
-            QStringLiteral("QScrollArea#%1 { background: transparent; border: none; }").arg(name));
+    if (boxed) {
+        // A 1-point border round the detail background.
+        scroll->setFrameStyle(QFrame::Box | QFrame::Plain);
+        scroll->setLineWidth(1);
+        QPalette palette = scroll->palette();
+        palette.setColor(QPalette::WindowText, CardPalette::border);
+        palette.setColor(QPalette::Window, CardPalette::detailBackground);
+        scroll->setPalette(palette);
+        scroll->viewport()->setAutoFillBackground(true);
+    } else {
+        scroll->viewport()->setAutoFillBackground(false);
+        scroll->setAttribute(Qt::WA_TranslucentBackground);
+    }
     return scroll;
 }
 
