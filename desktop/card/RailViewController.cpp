@@ -68,31 +68,6 @@ QPalette darkPalette() {
     return palette;
 }
 
-QScrollArea* makeScroll(QWidget* parent, const QString& name, bool boxed, bool scrollerAlwaysShown) {
-    auto* scroll = new QScrollArea(parent);
-    scroll->setObjectName(name);
-    scroll->setWidgetResizable(false);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // Auto-hiding scrollers take no width from the content: they are left off and the body scrolls
-    // with the wheel. The request log keeps a scroller that is always there.
-    scroll->setVerticalScrollBarPolicy(scrollerAlwaysShown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-    if (boxed) {
-        // A 1-point border round the detail background.
-        scroll->setFrameStyle(QFrame::Box | QFrame::Plain);
-        scroll->setLineWidth(1);
-        QPalette palette = scroll->palette();
-        palette.setColor(QPalette::WindowText, CardPalette::border);
-        palette.setColor(QPalette::Window, CardPalette::detailBackground);
-        scroll->setPalette(palette);
-        scroll->viewport()->setAutoFillBackground(true);
-    } else {
-        scroll->viewport()->setAutoFillBackground(false);
-        scroll->setAttribute(Qt::WA_TranslucentBackground);
-    }
-    return scroll;
-}
-
 CardButton* makeButton(QWidget* parent, const QString& title, double size, CardFontWeight weight,
                        const QColor& tint) {
     auto* button = new CardButton(title, parent);
@@ -135,7 +110,7 @@ void RailViewController::loadView() {
     root_->setPalette(darkPalette());
     cardview::setAccessibilityLabel(root_, ct::cardAccessibility);
 
-    scroll_ = makeScroll(root_, QStringLiteral("cardScroll"), false, false);
+    scroll_ = new CardScrollView(root_, false, false);
     document_ = new FlippedCardDocument();
     scroll_->setWidget(document_);
     // A scroll view fills its document's background by default; the card's own shows through.
@@ -202,18 +177,17 @@ void RailViewController::loadView() {
     connect(diagnosticsButton_, &QAbstractButton::clicked, this, [this] { showDiagnostics(); });
 
     // 12. Detail box.
-    detailScroll_ = makeScroll(document_, QStringLiteral("detailScroll"), true, false);
+    detailScroll_ = new CardScrollView(document_, true, false);
     detailDocument_ = new FlippedCardDocument();
     detail_ = makeLabel(detailDocument_, QString(), {13, W::regular, CardPalette::secondary});
     detailScroll_->setWidget(detailDocument_);
     detailDocument_->setAutoFillBackground(false);
-    cardview::setHidden(detailScroll_, false);
 
     // 13. Request log.
     requestLogHeading_ =
         makeLabel(root_, ct::requestLogHeading, {11, W::semibold, CardPalette::muted, 0, false});
     cardview::setHidden(requestLogHeading_, true);
-    requestLogScroll_ = makeScroll(root_, QStringLiteral("requestLogScroll"), true, true);
+    requestLogScroll_ = new CardScrollView(root_, true, true);
     requestLogDocument_ = new FlippedCardDocument();
     requestLogEmpty_ =
         makeLabel(requestLogDocument_, ct::requestLogEmpty, {12, W::regular, CardPalette::secondary});
