@@ -7,7 +7,7 @@ BUILD_FUZZ := build/fuzz
 FUZZ_SECONDS ?= 30
 CMAKE_FLAGS := -G Ninja -Wno-dev
 
-.PHONY: deps test build run bench fuzz format clean
+.PHONY: deps test build run probe bench fuzz format clean
 
 deps:
 	@scripts/install-deps
@@ -21,11 +21,15 @@ test: deps
 
 build: deps
 	cmake -S . -B $(BUILD_RUN) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=OFF
-	cmake --build $(BUILD_RUN) -j $(JOBS) --target quillmere
+	cmake --build $(BUILD_RUN) -j $(JOBS) --target quillmere quillmere-classification-standin
 
-# The application's main job.
+# The application on the demo simulated desktop, against the stand-in classification service.
 run: build
-	scripts/run-main $(BUILD_RUN)/quillmere
+	scripts/run-main $(BUILD_RUN)
+
+# The host probe against each host of the demo simulated desktop.
+probe: build
+	scripts/run-probe $(BUILD_RUN)/quillmere
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON

@@ -1,34 +1,112 @@
 #include "core/Text.h"
+#include "desktop/shell/AppDelegate.h"
+#include "desktop/shell/EntryMode.h"
 #include "desktop/shell/HostProbe.h"
+#include "platform/config/BundleInfo.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QTimer>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 using namespace quillmere;
 
+namespace {
+
+void write(std::FILE* stream, const QString& line) {
+    std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stream);
+    std::fflush(stream);
+}
+
+// A demonstration aid for the simulated desktop, whose hosts nobody can click: with
+// QUILLMERE_DEMO_SWITCH_SECONDS set, the next running host comes to the front that often, so each
+// host's card gets its turn.
+void rotateSimulatedHosts(sim::SimulatedDesktop* desktop, QObject* owner) {
+    bool ok = false;
+    const double seconds = qEnvironmentVariable("QUILLMERE_DEMO_SWITCH_SECONDS").toDouble(&ok);
+    if (!desktop || !ok || !(seconds >= 1 && seconds <= 3600))
+        return;
+    auto* timer = new QTimer(owner);
+    QObject::connect(timer, &QTimer::timeout, owner, [desktop] {
+        const QList<RunningApplication> running = desktop->runningApplications();
+        if (running.isEmpty())
+            return;
+        qsizetype next = 0;
+        for (qsizetype i = 0; i < running.size(); ++i)
+            if (running.at(i).isActive)
+                next = (i + 1) % running.size();
+        desktop->activate(running.at(next).processIdentifier);
+    });
+    timer->start(int(seconds * 1000));
+}
+
+// The application's own modes run the event loop until they end the process or the user quits.
+int runApplication(QApplication& app, sim::SimulatedDesktop* desktop) {
+    auto delegate = std::make_unique<AppDelegate>();
+    rotateSimulatedHosts(desktop, delegate.get());
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate.get(),
+                     [&delegate] { delegate->applicationWillTerminate(); });
+    QMetaObject::invokeMethod(delegate.get(), [&delegate] { delegate->applicationDidFinishLaunching(); },
+                              Qt::QueuedConnection);
+    app.exec();
+    // Widgets, their trackers and their panels go before the application object does.
+    delegate.reset();
+    return 0;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // The arguments as given: the toolkit removes the options it knows from argv.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    // Without a display the application runs off-screen rather than failing to start.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere Zudizur"));
+    // The application has no ordinary window: closing a panel or the debug window never ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     // On this platform the hosts are those of the simulated desktop the environment names;
     // without one there are no accessible hosts.
     QString fixtureError;
     const auto desktop = sim::SimulatedDesktop::installFromEnvironment(&fixtureError);
     if (!fixtureError.isEmpty())
-        std::fprintf(stderr, "quillmere: simulated desktop not loaded: %s\n",
-                     fixtureError.toUtf8().constData());
+        write(stderr, QStringLiteral("quillmere: simulated desktop not loaded: ") + fixtureError);
 
-    if (argc == 3 && std::strcmp(argv[1], "--probe-host") == 0) {
-        const int status = HostProbe::start(text::lowercased(QString::fromLocal8Bit(argv[2])));
+    switch (selectEntryMode(arguments, BundleInfo::main())) {
+    case EntryMode::monthlyChecks:
+        write(stderr, QStringLiteral("Monthly usage check failed: the monthly usage checks are not part of this build"));
+        return 1;
+    case EntryMode::connectorCardChecks:
+        write(stderr, QStringLiteral("Connector card checks failed."));
+        return 1;
+    case EntryMode::connectorFlowPreview:
+    case EntryMode::connectorOnly:
+        write(stderr, QStringLiteral("quillmere: the connector is not part of this build"));
+        return 1;
+    case EntryMode::connectorHTTPChecks:
+        write(stdout, QStringLiteral("Native connector check failed."));
+        return 1;
+    case EntryMode::uiChecks:
+        write(stdout, QStringLiteral("Native UI check failed: the card checks are not part of this build"));
+        return 1;
+    case EntryMode::probeHost: {
+        const int status = HostProbe::start(text::lowercased(arguments.at(2)));
         if (status >= 0)
             return status;
         // The probe ends the process itself.
         app.exec();
         return 1;
+    }
+    case EntryMode::application:
+        return runApplication(app, desktop.get());
     }
     return 0;
 }
