@@ -80,8 +80,6 @@ ApplicationWidget::~ApplicationWidget() {
     if (manualTask_)
         manualTask_->cancel();
     // The panels go first: they show the card's and the launcher's views.
-    if (panel_)
-        panel_->setContentView(nullptr);
     panel_.reset();
     launcherPanel_.reset();
 }

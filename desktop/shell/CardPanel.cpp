@@ -25,9 +25,19 @@ CardPanel::CardPanel(QSizeF contentSize, Style style, Screens& screens)
     resize(int(contentSize.width()), int(contentSize.height()));
 }
 
-CardPanel::~CardPanel() = default;
+CardPanel::~CardPanel() {
+    // The content belongs to its view controller, which outlives the panel showing it.
+    if (content_) {
+        content_->hide();
+        content_->setParent(nullptr);
+    }
+}
 
 void CardPanel::setContentView(QWidget* view) {
+    if (content_ && content_ != view) {
+        content_->hide();
+        content_->setParent(nullptr);
+    }
     content_ = view;
     if (!view)
         return;

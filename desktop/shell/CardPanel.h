@@ -37,8 +37,8 @@ public:
     CardPanel(QSizeF contentSize, Style style, Screens& screens = Screens::system());
     ~CardPanel() override;
 
-    // The view shown in the panel, resized with it. The panel does not take ownership away from
-    // whoever made it beyond the toolkit's parent link.
+    // The view shown in the panel, resized with it. It stays its maker's: the panel lets go of it
+    // when it is replaced and when the panel goes.
     void setContentView(QWidget* view);
     QWidget* contentView() const { return content_; }
 
