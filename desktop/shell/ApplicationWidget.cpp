@@ -313,8 +313,6 @@ void ApplicationWidget::connectToConnector(const std::function<void(RailViewCont
         return;
     showPanel();
     if (railController_->connectorMode()) {
-        railController_->setMinimized(false);
-        railController_->setExpanded(false);
         railController_->updateExpandButton();
         railController_->refresh();
         if (railController_->onExpand)

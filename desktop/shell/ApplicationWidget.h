@@ -8,11 +8,11 @@
 // Everything runs on the main thread. Callbacks handed to the card, the panels and tasks hold the
 // widget through a QPointer and do nothing once it is gone.
 
-#include "desktop/classification/AIProvider.h"
+#include "desktop/records/AIProvider.h"
 #include "desktop/classification/ClassificationService.h"
-#include "desktop/classification/Recommendation.h"
+#include "desktop/records/Recommendation.h"
 #include "desktop/classification/RecommendationCadence.h"
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
 #include "desktop/observation/ClaudeWindowTracker.h"
 #include "desktop/shell/PanelPresentationMetrics.h"
 #include "desktop/shell/Screens.h"

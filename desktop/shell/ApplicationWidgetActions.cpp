@@ -154,7 +154,7 @@ QCoro::Task<void> ApplicationWidget::asking(QPointer<ApplicationWidget> widget,
 }
 
 void ApplicationWidget::showAskFailure(const QString& text) {
-    railController_->setAskFailure(text);
+    railController_->showAskFailure(text);
 }
 
 } // namespace quillmere

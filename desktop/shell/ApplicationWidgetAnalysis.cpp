@@ -62,7 +62,7 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
         if (tracker_->recommendationContextIncomplete())
             card.showNoRecommendation(false, std::nullopt, std::nullopt);
         else if (tracker_->modelControlsUnavailable() || tracker_->userContextUnavailable() || !card.recommendation())
-            card.showCollecting(false);
+            card.showLoading();
         recordState(QStringLiteral("waiting_for_conversation"), 0, std::nullopt, tracker_->lastReadSummary());
         return;
     }
@@ -97,13 +97,13 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
     const qint64 messageCount = qint64(snapshot->messages.size());
     if (!ticket) {
         debugPhase_ = QStringLiteral("Waiting / skipped \u2014 ") + debounce_.reason;
-        card.showCollecting(false);
+        card.showLoading();
         recordState(QStringLiteral("waiting_") + debounce_.reason, messageCount, snapshot->currentModel,
                     snapshot->extractionSummary);
         return;
     }
     if (!card.recommendation())
-        card.showCollecting(false);
+        card.showLoading();
     recordState(QStringLiteral("analyzing"), messageCount, snapshot->currentModel,
                 QStringLiteral("cadence=") + debounce_.reason + QStringLiteral("; observedUserTurn=") +
                     QString::number(input.turn) + QStringLiteral("; requests=") +
@@ -309,7 +309,7 @@ void ApplicationWidget::invalidateAnalysis() {
     }
     railController_->setRecommendationStale(true);
     if (!railController_->recommendation())
-        railController_->showCollecting(false);
+        railController_->showLoading();
 }
 
 void ApplicationWidget::suspendUnreadableAnalysis() {

@@ -4,7 +4,7 @@
 #include "ShellHarness.h"
 
 #include "desktop/card/RailViewController.h"
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
 #include "desktop/shell/SavedPanelOrigin.h"
 
 #include <QAction>
