@@ -27,7 +27,7 @@ QString key(const QString& bundleID) {
 
 QString format(QPointF origin) {
     const auto number = [](double value) {
-        return QLocale::c().toString(value == 0 ? 0.0 : value, 'g', QLocale::FloatingPointShortest);
+        return QLocale::c().toString(value == 0 ? 0.0 : value, 'f', QLocale::FloatingPointShortest);
     };
     return QLatin1Char('{') + number(origin.x()) + QStringLiteral(", ") + number(origin.y()) + QLatin1Char('}');
 }
