@@ -36,6 +36,8 @@ bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
 	@set -e; for b in $(BUILD_BENCH)/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
+	@echo "== the running application (scripts/measure-app)"
+	scripts/measure-app $(BUILD_BENCH)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
