@@ -114,6 +114,27 @@ TEST_F(EndToEnd, ReadsClassifiesShowsAndSwitchesTheHost) {
     EXPECT_EQ(snapshot->currentEffort, target.effort);
 }
 
+TEST_F(EndToEnd, AskingClassifiesTheQuestionAloneWithTheHostsControls) {
+    start(chatListingLuna(), suggestLuna);
+    shell->run(1);
+    ASSERT_TRUE(card().onAsk);
+    card().onAsk(QStringLiteral("Rename these files"));
+    card().onAsk(QStringLiteral("Draft a short thank-you note"));
+    ASSERT_TRUE(shell->runUntil([&] { return !widget().askRunning(); }));
+    const auto requests = shell->server.requests();
+    ASSERT_FALSE(requests.empty());
+    const QJsonObject asked = requestOf(requests.back());
+    EXPECT_FALSE(asked.value("historyComplete").toBool(true));
+    const QJsonArray messages = asked.value("messages").toArray();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_EQ(messages[0].toObject().value("role").toString(), "user");
+    EXPECT_EQ(messages[0].toObject().value("text").toString(), "Draft a short thank-you note");
+    EXPECT_EQ(asked.value("current").toObject().value("model").toString(), "gpt-5.6-sol");
+    // The ask takes no ticket and leaves the card's own analysis alone.
+    EXPECT_FALSE(card().recommendation());
+    EXPECT_EQ(widget().debounce().requestCount, 0);
+}
+
 TEST_F(EndToEnd, ServiceErrorsEndInTheirCardTextAndStateAndTheLoopGoesOn) {
     struct Case {
         const char* name;
