@@ -1,4 +1,5 @@
 #include "core/Text.h"
+#include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/AppDelegate.h"
 #include "desktop/shell/EntryMode.h"
 #include "desktop/shell/HostProbe.h"
@@ -74,13 +75,17 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     // On this platform the hosts are those of the simulated desktop the environment names;
-    // without one there are no accessible hosts.
-    QString fixtureError;
-    const auto desktop = sim::SimulatedDesktop::installFromEnvironment(&fixtureError);
-    if (!fixtureError.isEmpty())
-        write(stderr, QStringLiteral("quillmere: simulated desktop not loaded: ") + fixtureError);
+    // without one there are no accessible hosts. The check suites make their own.
+    const EntryMode mode = selectEntryMode(arguments, BundleInfo::main());
+    std::unique_ptr<sim::SimulatedDesktop> desktop;
+    if (mode == EntryMode::probeHost || mode == EntryMode::application) {
+        QString fixtureError;
+        desktop = sim::SimulatedDesktop::installFromEnvironment(&fixtureError);
+        if (!fixtureError.isEmpty())
+            write(stderr, QStringLiteral("quillmere: simulated desktop not loaded: ") + fixtureError);
+    }
 
-    switch (selectEntryMode(arguments, BundleInfo::main())) {
+    switch (mode) {
     case EntryMode::monthlyChecks:
         write(stderr, QStringLiteral("Monthly usage check failed: the monthly usage checks are not part of this build"));
         return 1;
@@ -95,8 +100,7 @@ int main(int argc, char** argv) {
         write(stdout, QStringLiteral("Native connector check failed."));
         return 1;
     case EntryMode::uiChecks:
-        write(stdout, QStringLiteral("Native UI check failed: the card checks are not part of this build"));
-        return 1;
+        return NativeCardChecks::runCommand(arguments.at(2));
     case EntryMode::probeHost: {
         const int status = HostProbe::start(text::lowercased(arguments.at(2)));
         if (status >= 0)
