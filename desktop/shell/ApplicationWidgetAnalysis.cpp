@@ -338,11 +338,32 @@ void ApplicationWidget::publishDebug() {
     scanAttemptedThisTick_ = false;
     const bool cardCurrent = debugConversation_ && recommendationApplies(debugConversation_->cadenceInput());
     environment_.routing->update(bundleID_, cardCurrent, debounce_.reason);
-    environment_.debugMonitor->update(
-        bundleID_, debugConversation_, debounce_, debugPhase_, ownsContext(),
-        debugConversation_ ? debugConversation_->extractionSummary : tracker_->lastReadSummary(),
-        railController_->recommendation(), cardCurrent, environment_.accessibilityTrusted(), environment_.clock->now(),
-        environment_.clock->uptime(), scanAttempted);
+
+    // The monitor rewrites the host's debug file on every update. Four ticks a second for every host
+    // would keep the disk busy with entries that differ only in their time, so an entry goes out
+    // when something in it changed, and otherwise only to keep its time fresh.
+    PublishedDebug published{debugConversation_,
+                             debounce_.reason,
+                             debounce_.generation,
+                             debounce_.requestCount,
+                             debounce_.changedAt,
+                             debugPhase_,
+                             ownsContext(),
+                             debugConversation_ ? debugConversation_->extractionSummary : tracker_->lastReadSummary(),
+                             railController_->recommendation(),
+                             cardCurrent,
+                             environment_.accessibilityTrusted(),
+                             scanAttempted};
+    const double uptime = environment_.clock->uptime();
+    if (lastPublished_ && *lastPublished_ == published && uptime - lastPublishedAt_ < debugRefreshSeconds &&
+        uptime >= lastPublishedAt_)
+        return;
+    environment_.debugMonitor->update(bundleID_, published.conversation, debounce_, published.phase, published.active,
+                                      published.extraction, published.recommendation, cardCurrent,
+                                      published.accessibilityGranted, environment_.clock->now(), uptime,
+                                      scanAttempted);
+    lastPublished_ = std::move(published);
+    lastPublishedAt_ = uptime;
 }
 
 } // namespace quillmere
