@@ -48,8 +48,8 @@ int runApplication(QApplication& app, sim::SimulatedDesktop* desktop) {
     rotateSimulatedHosts(desktop, delegate.get());
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate.get(),
                      [&delegate] { delegate->applicationWillTerminate(); });
-    QMetaObject::invokeMethod(delegate.get(), [&delegate] { delegate->applicationDidFinishLaunching(); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        delegate.get(), [&delegate] { delegate->applicationDidFinishLaunching(); }, Qt::QueuedConnection);
     app.exec();
     // Widgets, their trackers and their panels go before the application object does.
     delegate.reset();
@@ -87,7 +87,8 @@ int main(int argc, char** argv) {
 
     switch (mode) {
     case EntryMode::monthlyChecks:
-        write(stderr, QStringLiteral("Monthly usage check failed: the monthly usage checks are not part of this build"));
+        write(stderr, QStringLiteral(
+                          "Monthly usage check failed: the monthly usage checks are not part of this build"));
         return 1;
     case EntryMode::connectorCardChecks:
         write(stderr, QStringLiteral("Connector card checks failed."));

@@ -26,8 +26,8 @@ AppDelegate::Environment AppDelegate::Environment::application() {
 
 AppDelegate::AppDelegate(Environment environment)
     : environment_(std::move(environment)),
-      debugWindow_(std::make_unique<DebugWindowController>(*environment_.widget.debugMonitor, *environment_.scheduler,
-                                                           *environment_.widget.clock)) {}
+      debugWindow_(std::make_unique<DebugWindowController>(
+          *environment_.widget.debugMonitor, *environment_.scheduler, *environment_.widget.clock)) {}
 
 AppDelegate::~AppDelegate() {
     applicationWillTerminate();
@@ -122,7 +122,8 @@ void AppDelegate::updateWidgets() {
             // hideIfOutsideContext() records the lost context and drops the analysis when it
             // hides the card; a card it kept (connector setup) stays.
         }
-        if (!widget->launcherOwnsContext() && widget->launcherPanel() && widget->launcherPanel()->isPanelVisible())
+        if (!widget->launcherOwnsContext() && widget->launcherPanel() &&
+            widget->launcherPanel()->isPanelVisible())
             widget->launcherPanel()->orderOut();
     }
     for (auto& [key, widget] : widgets_)

@@ -24,9 +24,9 @@ namespace quillmere {
 
 namespace {
 
-const QString unknownReadSummary = QStringLiteral(
-    "axScanTruncated=unknown; modelPickerFound=unknown; selectedModelParsed=unknown; "
-    "selectedEffortParsed=unknown; historyCurrent=unknown; sentContextReadable=unknown");
+const QString unknownReadSummary =
+    QStringLiteral("axScanTruncated=unknown; modelPickerFound=unknown; selectedModelParsed=unknown; "
+                   "selectedEffortParsed=unknown; historyCurrent=unknown; sentContextReadable=unknown");
 const QString connectorPhase = QStringLiteral("Connector recommendation \u2014 host scanning not used");
 const QString observationPausedKey = QStringLiteral("QuillmereObservationPaused");
 
@@ -43,7 +43,8 @@ ApplicationWidget::Environment ApplicationWidget::Environment::application() {
     environment.frontmostBundleID = [own = environment.ownBundleID]() -> std::optional<QString> {
         // While the user works in one of this application's windows, this application is in front.
         // Off-screen every window shown gets the focus and nobody works in it, so there it never is.
-        if (own && QGuiApplication::focusWindow() && QGuiApplication::platformName() != QLatin1String("offscreen"))
+        if (own && QGuiApplication::focusWindow() &&
+            QGuiApplication::platformName() != QLatin1String("offscreen"))
             return own;
         const auto front = Workspace::current().frontmostApplication();
         if (!front || !front->bundleIdentifier)
@@ -71,7 +72,8 @@ ApplicationWidget::ApplicationWidget(QString bundleID, AIProvider provider, Envi
       connectorPresentationActive_(provider_ == AIProvider::openAI && environment_.hostedConnector),
       tracker_(environment_.tracker ? std::make_unique<ClaudeWindowTracker>(bundleID_, *environment_.tracker)
                                     : std::make_unique<ClaudeWindowTracker>(bundleID_)),
-      requestLog_(std::make_shared<RequestLogStore>()), railController_(std::make_unique<RailViewController>()),
+      requestLog_(std::make_shared<RequestLogStore>()),
+      railController_(std::make_unique<RailViewController>()),
       launcherController_(std::make_unique<LauncherViewController>()) {}
 
 ApplicationWidget::~ApplicationWidget() {
@@ -170,7 +172,8 @@ bool ApplicationWidget::ownsContext() const {
 bool ApplicationWidget::launcherOwnsContext() const {
     if (cardShowsConnectorSetup())
         return dismissed_;
-    return WidgetVisibility::showsLauncher(bundleID_, environment_.frontmostBundleID(), environment_.ownBundleID,
+    return WidgetVisibility::showsLauncher(bundleID_, environment_.frontmostBundleID(),
+                                           environment_.ownBundleID,
                                            launcherPanel_ && launcherPanel_->isKeyWindow(), dismissed_);
 }
 
@@ -207,8 +210,8 @@ void ApplicationWidget::updatePanel() {
         debugPhase_ = connectorPhase;
         return;
     }
-    if (!WidgetVisibility::shouldScanHost(bundleID_, environment_.frontmostBundleID(), environment_.ownBundleID,
-                                          panel_->isKeyWindow())) {
+    if (!WidgetVisibility::shouldScanHost(bundleID_, environment_.frontmostBundleID(),
+                                          environment_.ownBundleID, panel_->isKeyWindow())) {
         debugPhase_ = QStringLiteral("Paused while inspecting Quillmere");
         return;
     }
@@ -220,7 +223,8 @@ void ApplicationWidget::updatePanel() {
 
     scanAttemptedThisTick_ = true;
     const auto window = tracker_->currentWindow();
-    const std::optional<Screen> screen = window ? environment_.screens->screenFor(window->frame) : std::nullopt;
+    const std::optional<Screen> screen =
+        window ? environment_.screens->screenFor(window->frame) : std::nullopt;
     if (!window || !screen) {
         debugPhase_ = QStringLiteral("Waiting for host window");
         tracker_->setLastReadSummary(unknownReadSummary);
@@ -295,7 +299,8 @@ void ApplicationWidget::dismissPanel() {
     showLauncher(true);
 }
 
-void ApplicationWidget::connectToConnector(const std::function<void(RailViewController&)>& bind, bool showSetup) {
+void ApplicationWidget::connectToConnector(const std::function<void(RailViewController&)>& bind,
+                                           bool showSetup) {
     if (provider_ != AIProvider::openAI)
         return;
     connectorPresentationActive_ = true;
@@ -351,11 +356,12 @@ void ApplicationWidget::resetPanelPosition() {
 
 void ApplicationWidget::openAccessibilitySettings() {
     if (environment_.openURL)
-        environment_.openURL(
-            QUrl(QStringLiteral("x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility")));
+        environment_.openURL(QUrl(
+            QStringLiteral("x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility")));
 }
 
-void ApplicationWidget::recordState(const QString& state, qint64 messageCount, const std::optional<QString>& model,
+void ApplicationWidget::recordState(const QString& state, qint64 messageCount,
+                                    const std::optional<QString>& model,
                                     const std::optional<QString>& detail) const {
     Diagnostics::record(environment_.diagnosticsFolder, state, messageCount, model, detail);
 }

@@ -8,12 +8,12 @@
 // Everything runs on the main thread. Callbacks handed to the card, the panels and tasks hold the
 // widget through a QPointer and do nothing once it is gone.
 
-#include "desktop/records/AIProvider.h"
 #include "desktop/classification/ClassificationService.h"
-#include "desktop/records/Recommendation.h"
 #include "desktop/classification/RecommendationCadence.h"
 #include "desktop/classification/RequestLogStore.h"
 #include "desktop/observation/ClaudeWindowTracker.h"
+#include "desktop/records/AIProvider.h"
+#include "desktop/records/Recommendation.h"
 #include "desktop/shell/PanelPresentationMetrics.h"
 #include "desktop/shell/Screens.h"
 #include "platform/config/Defaults.h"
@@ -70,7 +70,8 @@ public:
         static Environment application();
     };
 
-    ApplicationWidget(QString bundleID, AIProvider provider, Environment environment = Environment::application());
+    ApplicationWidget(QString bundleID, AIProvider provider,
+                      Environment environment = Environment::application());
     ~ApplicationWidget() override;
 
     const QString& bundleID() const { return bundleID_; }
@@ -147,15 +148,16 @@ private:
                      const std::optional<QString>& detail) const;
     void event(const QString& message) const;
     static QCoro::Task<void> classification(QPointer<ApplicationWidget> widget, int ticket,
-                                            ClaudeWindowTracker::ConversationSnapshot captured, QString installID,
-                                            CancelToken token);
+                                            ClaudeWindowTracker::ConversationSnapshot captured,
+                                            QString installID, CancelToken token);
     void finishClassification(int ticket, const ClaudeWindowTracker::ConversationSnapshot& captured,
                               const std::optional<Recommendation>& recommendation, std::exception_ptr error,
                               bool cancelled);
     void handleClassificationError(int ticket, const ClaudeWindowTracker::ConversationSnapshot& captured,
                                    std::exception_ptr error);
     // The discard checks shared by results and errors; true when the outcome may be used.
-    bool outcomeStillWanted(int ticket, const ClaudeWindowTracker::ConversationSnapshot& captured, bool cancelled);
+    bool outcomeStillWanted(int ticket, const ClaudeWindowTracker::ConversationSnapshot& captured,
+                            bool cancelled);
     bool validateUse();
     void use(const Recommendation& recommendation);
     static QCoro::Task<void> applying(QPointer<ApplicationWidget> widget, Recommendation recommendation,

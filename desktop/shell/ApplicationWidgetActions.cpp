@@ -17,7 +17,8 @@ bool ApplicationWidget::recommendationApplies(const RecommendationCadence::Input
         return false;
     if (!input.historyCurrent)
         return false;
-    if (debounce_.highestPosition && input.historyPosition && *input.historyPosition < *debounce_.highestPosition)
+    if (debounce_.highestPosition && input.historyPosition &&
+        *input.historyPosition < *debounce_.highestPosition)
         return false;
     if (input.attachment || !input.eligible)
         return false;
@@ -46,19 +47,22 @@ void ApplicationWidget::use(const Recommendation& recommendation) {
     if (analysisTask_)
         analysisTask_->cancel();
     applyRunning_ = true;
-    spawn(QStringLiteral("apply"), [widget = QPointer<ApplicationWidget>(this), recommendation, conversationID,
-                                    revision]() { return applying(widget, recommendation, conversationID, revision); });
+    spawn(QStringLiteral("apply"),
+          [widget = QPointer<ApplicationWidget>(this), recommendation, conversationID, revision]() {
+              return applying(widget, recommendation, conversationID, revision);
+          });
 }
 
-QCoro::Task<void> ApplicationWidget::applying(QPointer<ApplicationWidget> widget, Recommendation recommendation,
+QCoro::Task<void> ApplicationWidget::applying(QPointer<ApplicationWidget> widget,
+                                              Recommendation recommendation,
                                               std::optional<QString> conversationID, int revision) {
     if (!widget)
         co_return;
     bool ok = false;
     try {
-        QCoro::Task<bool> applied = widget->tracker_->apply(recommendation.provider, recommendation.model,
-                                                            recommendation.modelID, recommendation.effort,
-                                                            recommendation.extended);
+        QCoro::Task<bool> applied =
+            widget->tracker_->apply(recommendation.provider, recommendation.model, recommendation.modelID,
+                                    recommendation.effort, recommendation.extended);
         ok = co_await std::move(applied);
     } catch (const std::exception& error) {
         qWarning().noquote() << "Apply failed:" << error.what();
@@ -99,14 +103,16 @@ void ApplicationWidget::ask(const QString& question) {
     const QString identifier = installID();
     const CancelToken token;
     manualTask_ = token;
-    spawn(QStringLiteral("ask"), [widget = QPointer<ApplicationWidget>(this), asked, askedIn = *current, identifier,
-                                  token]() { return asking(widget, asked, askedIn, identifier, token); });
+    spawn(QStringLiteral("ask"),
+          [widget = QPointer<ApplicationWidget>(this), asked, askedIn = *current, identifier, token]() {
+              return asking(widget, asked, askedIn, identifier, token);
+          });
 }
 
 QCoro::Task<void> ApplicationWidget::asking(QPointer<ApplicationWidget> widget,
                                             ClaudeWindowTracker::ConversationSnapshot question,
-                                            ClaudeWindowTracker::ConversationSnapshot askedIn, QString installID,
-                                            CancelToken token) {
+                                            ClaudeWindowTracker::ConversationSnapshot askedIn,
+                                            QString installID, CancelToken token) {
     if (!widget)
         co_return;
     std::optional<Recommendation> answer;
@@ -134,7 +140,8 @@ QCoro::Task<void> ApplicationWidget::asking(QPointer<ApplicationWidget> widget,
             ClassificationService::claudeRecommendationIsAvailable(*answer, *fresh)) {
             widget->railController_->showAskResult(*answer);
         } else {
-            widget->showAskFailure(QStringLiteral("Model availability changed. Open the model picker and try again."));
+            widget->showAskFailure(
+                QStringLiteral("Model availability changed. Open the model picker and try again."));
         }
         finished();
         co_return;

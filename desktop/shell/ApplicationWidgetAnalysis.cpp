@@ -55,13 +55,15 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
     const auto snapshot = tracker_->conversationSnapshot();
     RailViewController& card = *railController_;
     if (!snapshot) {
-        debugPhase_ = tracker_->modelControlsUnavailable() ? QStringLiteral("Waiting for model controls")
-                                                           : QStringLiteral("Waiting for readable sent messages");
+        debugPhase_ = tracker_->modelControlsUnavailable()
+                          ? QStringLiteral("Waiting for model controls")
+                          : QStringLiteral("Waiting for readable sent messages");
         suspendUnreadableAnalysis();
         usageLostContext(QStringLiteral("conversation_unavailable"));
         if (tracker_->recommendationContextIncomplete())
             card.showNoRecommendation(false, std::nullopt, std::nullopt);
-        else if (tracker_->modelControlsUnavailable() || tracker_->userContextUnavailable() || !card.recommendation())
+        else if (tracker_->modelControlsUnavailable() || tracker_->userContextUnavailable() ||
+                 !card.recommendation())
             card.showLoading();
         recordState(QStringLiteral("waiting_for_conversation"), 0, std::nullopt, tracker_->lastReadSummary());
         return;
@@ -74,8 +76,9 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
         debugPhase_ = QStringLiteral("Applying model setting");
         return;
     }
-    if (const auto& shown = card.recommendation(); shown && shown->provider == AIProvider::claude &&
-                                                   !ClassificationService::claudeRecommendationIsAvailable(*shown, *snapshot))
+    if (const auto& shown = card.recommendation();
+        shown && shown->provider == AIProvider::claude &&
+        !ClassificationService::claudeRecommendationIsAvailable(*shown, *snapshot))
         card.withholdUnverifiedClaudeRecommendation();
     latestConversationSignature_ = snapshot->analysisSignature();
     usageObserve();
@@ -93,7 +96,8 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
         return;
 
     const std::optional<int> ticket = debounce_.takeRequest(at);
-    Diagnostics::cadence(environment_.diagnosticsFolder, debounce_.reason, input.turn, debounce_.requestCount);
+    Diagnostics::cadence(environment_.diagnosticsFolder, debounce_.reason, input.turn,
+                         debounce_.requestCount);
     const qint64 messageCount = qint64(snapshot->messages.size());
     if (!ticket) {
         debugPhase_ = QStringLiteral("Waiting / skipped \u2014 ") + debounce_.reason;
@@ -115,10 +119,9 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
     analysisTask_ = token;
     // The task starts on a later turn of the loop, so its handle is in place before its body runs,
     // whatever the body does first.
-    spawn(QStringLiteral("classification"), [widget = QPointer<ApplicationWidget>(this), ticket = *ticket,
-                                             captured = *snapshot, identifier, token]() {
-        return classification(widget, ticket, captured, identifier, token);
-    });
+    spawn(QStringLiteral("classification"),
+          [widget = QPointer<ApplicationWidget>(this), ticket = *ticket, captured = *snapshot, identifier,
+           token]() { return classification(widget, ticket, captured, identifier, token); });
 }
 
 QCoro::Task<void> ApplicationWidget::classification(QPointer<ApplicationWidget> widget, int ticket,
@@ -143,7 +146,8 @@ QCoro::Task<void> ApplicationWidget::classification(QPointer<ApplicationWidget> 
     }
 }
 
-bool ApplicationWidget::outcomeStillWanted(int ticket, const ClaudeWindowTracker::ConversationSnapshot& captured,
+bool ApplicationWidget::outcomeStillWanted(int ticket,
+                                           const ClaudeWindowTracker::ConversationSnapshot& captured,
                                            bool cancelled) {
     if (cancelled || !debounce_.accepts(ticket)) {
         event(QStringLiteral("Result discarded: cancelled or outdated ticket ") + ticketText(ticket));
@@ -159,7 +163,8 @@ bool ApplicationWidget::outcomeStillWanted(int ticket, const ClaudeWindowTracker
     return true;
 }
 
-void ApplicationWidget::finishClassification(int ticket, const ClaudeWindowTracker::ConversationSnapshot& captured,
+void ApplicationWidget::finishClassification(int ticket,
+                                             const ClaudeWindowTracker::ConversationSnapshot& captured,
                                              const std::optional<Recommendation>& recommendation,
                                              std::exception_ptr error, bool cancelled) {
     // Every way out clears the task while its ticket still counts, then publishes.
@@ -194,18 +199,20 @@ void ApplicationWidget::finishClassification(int ticket, const ClaudeWindowTrack
     displayedSignature_ = captured.analysisSignature();
     displayedInput_ = captured.cadenceInput();
     debounce_.complete(ticket);
-    const bool sameConversation =
-        card.conversationVerified() && card.conversationID() == std::optional<QString>(captured.conversationID);
+    const bool sameConversation = card.conversationVerified() &&
+                                  card.conversationID() == std::optional<QString>(captured.conversationID);
     if (sameConversation)
         card.show(shownRecommendation);
-    const bool shown = sameConversation && card.recommendation() == std::optional<Recommendation>(shownRecommendation);
+    const bool shown =
+        sameConversation && card.recommendation() == std::optional<Recommendation>(shownRecommendation);
     if (shownRecommendation.routingDiagnostic)
         environment_.routing->displayed(shownRecommendation.routingDiagnostic, bundleID_, shown,
                                         captured.currentSettingKnown, debounce_.reason);
     debugPhase_ = shown ? QStringLiteral("Recommendation displayed")
                         : QStringLiteral("Recommendation withheld \u2014 identity unverified");
-    event(QStringLiteral("Recommendation ") + (shown ? QStringLiteral("displayed") : QStringLiteral("withheld")) +
-          QStringLiteral(": ticket ") + ticketText(ticket));
+    event(QStringLiteral("Recommendation ") +
+          (shown ? QStringLiteral("displayed") : QStringLiteral("withheld")) + QStringLiteral(": ticket ") +
+          ticketText(ticket));
     if (shown)
         usageShown(shownRecommendation);
     recordState(shown ? QStringLiteral("recommended") : QStringLiteral("recommendation_withheld"),
@@ -213,7 +220,8 @@ void ApplicationWidget::finishClassification(int ticket, const ClaudeWindowTrack
                 shownRecommendation.settingLabel() + QStringLiteral("; ") + captured.extractionSummary);
 }
 
-void ApplicationWidget::handleClassificationError(int ticket, const ClaudeWindowTracker::ConversationSnapshot& captured,
+void ApplicationWidget::handleClassificationError(int ticket,
+                                                  const ClaudeWindowTracker::ConversationSnapshot& captured,
                                                   std::exception_ptr error) {
     // Checked again, with a new fresh read, as a result would be.
     if (!outcomeStillWanted(ticket, captured, false))
@@ -234,10 +242,11 @@ void ApplicationWidget::handleClassificationError(int ticket, const ClaudeWindow
             if (serviceError.metadata())
                 environment_.routing->displayed(serviceError.metadata(), bundleID_, false,
                                                 captured.currentSettingKnown, debounce_.reason);
-            recordState(QStringLiteral("recommendation_abstained"), count, captured.currentModel,
-                        QStringLiteral("Server abstained; last card retained when available; explanation in More "
-                                       "info; ") +
-                            captured.extractionSummary);
+            recordState(
+                QStringLiteral("recommendation_abstained"), count, captured.currentModel,
+                QStringLiteral("Server abstained; last card retained when available; explanation in More "
+                               "info; ") +
+                    captured.extractionSummary);
             return;
         case Case::contextTooLarge:
             debugPhase_ = QStringLiteral("Conversation exceeds service limit");
@@ -266,14 +275,16 @@ void ApplicationWidget::handleClassificationError(int ticket, const ClaudeWindow
             break;
         }
     } catch (const OpenAIRecommendationContract::Invalid& invalid) {
-        if (invalid.errorCase() == OpenAIRecommendationContract::Invalid::Case::unsupportedRecommendationTarget) {
+        if (invalid.errorCase() ==
+            OpenAIRecommendationContract::Invalid::Case::unsupportedRecommendationTarget) {
             debugPhase_ = QStringLiteral("Recommendation withheld \u2014 unsupported target");
-            event(QStringLiteral("Recommendation rejected: unsupported target, ticket ") + ticketText(ticket));
+            event(QStringLiteral("Recommendation rejected: unsupported target, ticket ") +
+                  ticketText(ticket));
             debounce_.complete(ticket);
             card.showNoRecommendation(false, invalid.errorDescription(), std::nullopt);
             recordState(QStringLiteral("recommendation_withheld"), count, captured.currentModel,
-                        QStringLiteral(
-                            "Target outside supported client catalog; current setting preserved; auth/access not inferred"));
+                        QStringLiteral("Target outside supported client catalog; current setting preserved; "
+                                       "auth/access not inferred"));
             return;
         }
     } catch (...) {
@@ -281,7 +292,8 @@ void ApplicationWidget::handleClassificationError(int ticket, const ClaudeWindow
 
     // Everything else is a failed request: the cadence's retry policy decides what comes next.
     debugPhase_ = QStringLiteral("Request failed \u2014 service or connection error");
-    QString message = QStringLiteral("Request failed: response or service error, ticket ") + ticketText(ticket);
+    QString message =
+        QStringLiteral("Request failed: response or service error, ticket ") + ticketText(ticket);
     try {
         std::rethrow_exception(error);
     } catch (const ClassificationService::ServiceError& serviceError) {
@@ -317,7 +329,8 @@ void ApplicationWidget::suspendUnreadableAnalysis() {
     latestConversationSignature_.clear();
     RailViewController& card = *railController_;
     const auto& unreadable = tracker_->unreadableVerifiedConversationID();
-    if (card.conversationVerified() && card.conversationID() && unreadable && *card.conversationID() == *unreadable) {
+    if (card.conversationVerified() && card.conversationID() && unreadable &&
+        *card.conversationID() == *unreadable) {
         if (const auto& shown = card.recommendation(); shown && shown->provider == AIProvider::claude)
             card.withholdUnverifiedClaudeRecommendation();
     } else {
@@ -349,7 +362,8 @@ void ApplicationWidget::publishDebug() {
                              debounce_.changedAt,
                              debugPhase_,
                              ownsContext(),
-                             debugConversation_ ? debugConversation_->extractionSummary : tracker_->lastReadSummary(),
+                             debugConversation_ ? debugConversation_->extractionSummary
+                                                : tracker_->lastReadSummary(),
                              railController_->recommendation(),
                              cardCurrent,
                              environment_.accessibilityTrusted(),
@@ -358,10 +372,10 @@ void ApplicationWidget::publishDebug() {
     if (lastPublished_ && *lastPublished_ == published && uptime - lastPublishedAt_ < debugRefreshSeconds &&
         uptime >= lastPublishedAt_)
         return;
-    environment_.debugMonitor->update(bundleID_, published.conversation, debounce_, published.phase, published.active,
-                                      published.extraction, published.recommendation, cardCurrent,
-                                      published.accessibilityGranted, environment_.clock->now(), uptime,
-                                      scanAttempted);
+    environment_.debugMonitor->update(bundleID_, published.conversation, debounce_, published.phase,
+                                      published.active, published.extraction, published.recommendation,
+                                      cardCurrent, published.accessibilityGranted, environment_.clock->now(),
+                                      uptime, scanAttempted);
     lastPublished_ = std::move(published);
     lastPublishedAt_ = uptime;
 }

@@ -113,9 +113,9 @@ bool ApplicationWidget::showLauncher(bool makeKey) {
     const QRectF visible = screen->visibleFrame;
     const QRectF host = window->frame;
     const double x = std::max(visible.x() + 12, std::min(visible.x() + visible.width() - launcherSide - 12,
-                                                        host.x() + host.width() - launcherSide - 16));
+                                                         host.x() + host.width() - launcherSide - 16));
     const double y = std::max(visible.y() + 12, std::min(visible.y() + visible.height() - launcherSide - 12,
-                                                        host.y() + host.height() - launcherSide - 72));
+                                                         host.y() + host.height() - launcherSide - 72));
     const QRectF target(x, y, launcherSide, launcherSide);
     if (launcherPanel_->frame() != target)
         launcherPanel_->setFrame(target);

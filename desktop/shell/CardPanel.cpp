@@ -15,8 +15,8 @@ constexpr int edgeMargin = 6;
 } // namespace
 
 CardPanel::CardPanel(QSizeF contentSize, Style style, Screens& screens)
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                           Qt::NoDropShadowWindowHint),
+    : QWidget(nullptr,
+              Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::NoDropShadowWindowHint),
       screens_(screens), style_(style) {
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -140,16 +140,19 @@ void CardPanel::mouseMoveEvent(QMouseEvent* event) {
     }
     QRect target = pressGeometry_;
     const int minWidth = int(style_.minimumContentSize.width());
-    const int maxWidth = style_.maximumContentSize.width() > 0 ? int(style_.maximumContentSize.width()) : 1 << 20;
+    const int maxWidth =
+        style_.maximumContentSize.width() > 0 ? int(style_.maximumContentSize.width()) : 1 << 20;
     const int minHeight = int(style_.minimumContentSize.height());
     const int maxHeight =
         style_.maximumContentSize.height() > 0 ? int(style_.maximumContentSize.height()) : 1 << 20;
     if (edges_ & 1)
-        target.setLeft(target.right() + 1 - std::clamp(pressGeometry_.width() - delta.x(), minWidth, maxWidth));
+        target.setLeft(target.right() + 1 -
+                       std::clamp(pressGeometry_.width() - delta.x(), minWidth, maxWidth));
     if (edges_ & 2)
         target.setWidth(std::clamp(pressGeometry_.width() + delta.x(), minWidth, maxWidth));
     if (edges_ & 4)
-        target.setTop(target.bottom() + 1 - std::clamp(pressGeometry_.height() - delta.y(), minHeight, maxHeight));
+        target.setTop(target.bottom() + 1 -
+                      std::clamp(pressGeometry_.height() - delta.y(), minHeight, maxHeight));
     if (edges_ & 8)
         target.setHeight(std::clamp(pressGeometry_.height() + delta.y(), minHeight, maxHeight));
     setGeometry(target);

@@ -29,7 +29,8 @@ QString format(QPointF origin) {
     const auto number = [](double value) {
         return QLocale::c().toString(value == 0 ? 0.0 : value, 'f', QLocale::FloatingPointShortest);
     };
-    return QLatin1Char('{') + number(origin.x()) + QStringLiteral(", ") + number(origin.y()) + QLatin1Char('}');
+    return QLatin1Char('{') + number(origin.x()) + QStringLiteral(", ") + number(origin.y()) +
+           QLatin1Char('}');
 }
 
 std::optional<QPointF> parse(const QString& text) {

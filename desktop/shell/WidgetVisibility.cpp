@@ -5,8 +5,8 @@ namespace quillmere::WidgetVisibility {
 namespace {
 
 // The shared columns of `allows` and `showsLauncher`.
-bool inFront(const QString& owner, const std::optional<QString>& frontmost, const std::optional<QString>& quillmere,
-             bool key) {
+bool inFront(const QString& owner, const std::optional<QString>& frontmost,
+             const std::optional<QString>& quillmere, bool key) {
     if (!frontmost)
         return false;
     if (*frontmost == owner)
@@ -18,8 +18,8 @@ bool inFront(const QString& owner, const std::optional<QString>& frontmost, cons
 
 } // namespace
 
-bool allows(const QString& owner, const std::optional<QString>& frontmost, const std::optional<QString>& quillmere,
-            bool key, bool dismissed) {
+bool allows(const QString& owner, const std::optional<QString>& frontmost,
+            const std::optional<QString>& quillmere, bool key, bool dismissed) {
     return !dismissed && inFront(owner, frontmost, quillmere, key);
 }
 

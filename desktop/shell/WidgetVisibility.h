@@ -15,8 +15,8 @@ namespace quillmere::WidgetVisibility {
 
 // The card may show while its host is in front, and stays while the user works in the card
 // itself (this application in front with the card key).
-bool allows(const QString& owner, const std::optional<QString>& frontmost, const std::optional<QString>& quillmere,
-            bool key, bool dismissed);
+bool allows(const QString& owner, const std::optional<QString>& frontmost,
+            const std::optional<QString>& quillmere, bool key, bool dismissed);
 
 // The host is read only while the host itself is in front.
 bool shouldScanHost(const QString& owner, const std::optional<QString>& frontmost,

@@ -24,7 +24,8 @@ using namespace quillmere;
 
 namespace {
 
-const QString reasonText = QStringLiteral("The lightest setting this conversation's host lists is enough for it.");
+const QString reasonText =
+    QStringLiteral("The lightest setting this conversation's host lists is enough for it.");
 
 std::string compact(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
@@ -34,12 +35,15 @@ std::string compact(const QJsonObject& object) {
 // has shown lately, which the request does not list, and the current one is always among them.
 QJsonObject claudeAnswer(const QJsonObject& request) {
     QJsonObject answer{{QStringLiteral("reason"), reasonText}};
-    answer.insert(QStringLiteral("recommendedModel"), request.value(QStringLiteral("currentModel")).toString().toLower());
+    answer.insert(QStringLiteral("recommendedModel"),
+                  request.value(QStringLiteral("currentModel")).toString().toLower());
     const QString currentID = request.value(QStringLiteral("currentModelId")).toString().toLower();
     if (!currentID.isEmpty())
         answer.insert(QStringLiteral("recommendedModelId"), currentID);
-    answer.insert(QStringLiteral("recommendedEffort"), request.value(QStringLiteral("currentEffort")).toString().toLower());
-    answer.insert(QStringLiteral("recommendedExtended"), request.value(QStringLiteral("currentExtended")).toBool());
+    answer.insert(QStringLiteral("recommendedEffort"),
+                  request.value(QStringLiteral("currentEffort")).toString().toLower());
+    answer.insert(QStringLiteral("recommendedExtended"),
+                  request.value(QStringLiteral("currentExtended")).toBool());
     answer.insert(QStringLiteral("alreadyEfficient"), true);
     return answer;
 }
@@ -70,8 +74,9 @@ QJsonObject openAIAnswer(const QJsonObject& request) {
                        {QStringLiteral("provider"), QStringLiteral("openai")},
                        {QStringLiteral("reason"), reasonText},
                        {QStringLiteral("requiresVerification"), false}};
-    const bool keep = !best || (current.value(QStringLiteral("model")) == best->value(QStringLiteral("model")) &&
-                                current.value(QStringLiteral("effort")) == best->value(QStringLiteral("effort")));
+    const bool keep =
+        !best || (current.value(QStringLiteral("model")) == best->value(QStringLiteral("model")) &&
+                  current.value(QStringLiteral("effort")) == best->value(QStringLiteral("effort")));
     if (keep && current.isEmpty()) {
         answer.insert(QStringLiteral("decision"), QStringLiteral("abstain"));
         answer.insert(QStringLiteral("reason"), QStringLiteral("The host lists no setting to compare with."));
@@ -95,7 +100,8 @@ int main(int argc, char** argv) {
     const auto handle = [](auto answer) {
         return [answer](const httplib::Request& request, httplib::Response& response) {
             QJsonParseError error{};
-            const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(request.body), &error);
+            const QJsonDocument document =
+                QJsonDocument::fromJson(QByteArray::fromStdString(request.body), &error);
             if (error.error != QJsonParseError::NoError || !document.isObject()) {
                 respond(response, 400, R"({"error":"the body is not a JSON object"})");
                 return;

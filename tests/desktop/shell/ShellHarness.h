@@ -14,9 +14,9 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -102,8 +102,8 @@ struct ShellHarness {
         desktop->install();
         defaults = std::make_unique<Defaults>(QStringLiteral("shell-test"), dir.filePath("config"));
         monitor = std::make_unique<DebugMonitor>(diagnostics(), clock);
-        routing = std::make_unique<RoutingDecisionDiagnostic>(diagnostics() + "/quillmere-routing-decision.json",
-                                                              &clock);
+        routing = std::make_unique<RoutingDecisionDiagnostic>(
+            diagnostics() + "/quillmere-routing-decision.json", &clock);
 
         ApplicationWidget::Environment widget;
         widget.ownBundleID = QStringLiteral("com.quillmere.zudizur");
@@ -153,7 +153,8 @@ struct ShellHarness {
 
     void copyHome() {
         const QString source = QStringLiteral(QUILLMERE_SOURCE_DIR "/tests/fixtures/home");
-        QDirIterator it(source, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        QDirIterator it(source, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString file = it.next();
             const QString target = home() + file.mid(source.size());

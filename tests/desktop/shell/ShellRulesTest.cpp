@@ -41,7 +41,8 @@ TEST(WidgetVisibility, CardLauncherAndScanFollowWhoIsInFront) {
     EXPECT_FALSE(shouldScanHost(owner, own, own, false));
     EXPECT_FALSE(shouldScanHost(owner, own, own, true));
     EXPECT_FALSE(shouldScanHost(owner, none, own, false));
-    EXPECT_FALSE(shouldScanHost(owner, owner, owner, true)) << "this application is the host and its card is key";
+    EXPECT_FALSE(shouldScanHost(owner, owner, owner, true))
+        << "this application is the host and its card is key";
     EXPECT_TRUE(shouldScanHost(owner, owner, owner, false));
 }
 
@@ -66,9 +67,9 @@ TEST(SavedPanelOrigin, WritesShortestNumbersAndReadsThemBack) {
 }
 
 TEST(SavedPanelOrigin, DamagedValuesAreAbsent) {
-    for (const char* damaged : {"", "{}", "{1}", "{1, 2, 3}", "1, 2", "{1, 2", "{1, 2} ", " {1, 2}", "{nan, 2}",
-                                "{inf, 2}", "{1, -inf}", "{1e400, 0}", "{2000000, 0}", "{0x10, 2}", "{1,,2}",
-                                "{a, b}", "{1, 2}x", "{1; 2}", "{１, 2}"})
+    for (const char* damaged : {"", "{}", "{1}", "{1, 2, 3}", "1, 2", "{1, 2", "{1, 2} ", " {1, 2}",
+                                "{nan, 2}", "{inf, 2}", "{1, -inf}", "{1e400, 0}", "{2000000, 0}",
+                                "{0x10, 2}", "{1,,2}", "{a, b}", "{1, 2}x", "{1; 2}", "{１, 2}"})
         EXPECT_FALSE(SavedPanelOrigin::parse(QString::fromUtf8(damaged))) << damaged;
 }
 
@@ -132,9 +133,11 @@ TEST(EntryMode, FirstMatchingModeWinsWithExactArgumentCounts) {
     EXPECT_EQ(mode({}, bundle("<key>QuillmereConnectorFlowPreview</key><string>YES</string>")),
               EntryMode::application);
     EXPECT_EQ(mode({}, bundle("<key>QuillmereConnectorOnly</key><true/>")), EntryMode::connectorOnly);
-    EXPECT_EQ(mode({}, bundle("<key>QuillmereConnectorOnly</key><string>YES</string>")), EntryMode::application);
-    EXPECT_EQ(mode({}, bundle("<key>CFBundleIdentifier</key><string>com.quillmere.connector-preview</string>")),
-              EntryMode::connectorOnly);
+    EXPECT_EQ(mode({}, bundle("<key>QuillmereConnectorOnly</key><string>YES</string>")),
+              EntryMode::application);
+    EXPECT_EQ(
+        mode({}, bundle("<key>CFBundleIdentifier</key><string>com.quillmere.connector-preview</string>")),
+        EntryMode::connectorOnly);
 }
 
 } // namespace
