@@ -4,6 +4,7 @@
 #include "core/Text.h"
 #include "desktop/card/RailViewController.h"
 #include "desktop/classification/RoutingDecisionDiagnostic.h"
+#include "desktop/connector/ConnectorRelease.h"
 #include "desktop/diagnostics/DebugMonitor.h"
 #include "desktop/diagnostics/Diagnostics.h"
 #include "desktop/shell/CardPanel.h"
@@ -64,6 +65,8 @@ ApplicationWidget::Environment ApplicationWidget::Environment::application() {
     };
     environment.debugMonitor = &DebugMonitor::shared();
     environment.routing = &RoutingDecisionDiagnostic::shared();
+    const ConnectorPolicy& connector = ConnectorRelease::policy();
+    environment.hostedConnector = connector && connector->hostedOrigin().has_value();
     return environment;
 }
 

@@ -28,6 +28,7 @@ CardPanel::CardPanel(QSizeF contentSize, Style style, Screens& screens)
 CardPanel::~CardPanel() {
     // The content belongs to its view controller, which outlives the panel showing it.
     if (content_) {
+        content_->removeEventFilter(this);
         content_->hide();
         content_->setParent(nullptr);
     }
@@ -35,6 +36,7 @@ CardPanel::~CardPanel() {
 
 void CardPanel::setContentView(QWidget* view) {
     if (content_ && content_ != view) {
+        content_->removeEventFilter(this);
         content_->hide();
         content_->setParent(nullptr);
     }
@@ -43,6 +45,7 @@ void CardPanel::setContentView(QWidget* view) {
         return;
     view->setParent(this);
     view->setGeometry(rect());
+    view->installEventFilter(this);
     view->show();
 }
 
@@ -107,33 +110,21 @@ int CardPanel::edgesAt(QPoint local) const {
     return edges;
 }
 
-void CardPanel::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
-        event->ignore();
-        return;
-    }
-    edges_ = edgesAt(event->position().toPoint());
+bool CardPanel::press(QPoint local, QPoint global) {
+    edges_ = edgesAt(local);
     if (edges_)
         tracking_ = Tracking::resize;
     else if (style_.movableByBackground)
         tracking_ = Tracking::drag;
-    else {
-        event->ignore();
-        return;
-    }
-    pressGlobal_ = event->globalPosition().toPoint();
+    else
+        return false;
+    pressGlobal_ = global;
     pressGeometry_ = geometry();
-    moved_ = false;
-    event->accept();
+    return true;
 }
 
-void CardPanel::mouseMoveEvent(QMouseEvent* event) {
-    if (tracking_ == Tracking::none) {
-        event->ignore();
-        return;
-    }
-    const QPoint delta = event->globalPosition().toPoint() - pressGlobal_;
-    moved_ = moved_ || !delta.isNull();
+void CardPanel::trackTo(QPoint global) {
+    const QPoint delta = global - pressGlobal_;
     if (tracking_ == Tracking::drag) {
         move(pressGeometry_.topLeft() + delta);
         return;
@@ -158,19 +149,71 @@ void CardPanel::mouseMoveEvent(QMouseEvent* event) {
     setGeometry(target);
 }
 
-void CardPanel::mouseReleaseEvent(QMouseEvent* event) {
+void CardPanel::release() {
     const Tracking ended = tracking_;
     tracking_ = Tracking::none;
-    if (ended == Tracking::none) {
-        event->ignore();
-        return;
-    }
-    event->accept();
     // Every press on the background ends a drag, moved or not, as the platform's drag does.
     if (ended == Tracking::drag && onDragFinished)
         onDragFinished();
     else if (ended == Tracking::resize && onLiveResizeEnded)
         onLiveResizeEnded();
+}
+
+bool CardPanel::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (watched != content_ || !style_.resizable ||
+        (type != QEvent::MouseButtonPress && type != QEvent::MouseMove && type != QEvent::MouseButtonRelease))
+        return QWidget::eventFilter(watched, event);
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    switch (type) {
+    case QEvent::MouseButtonPress:
+        if (mouse->button() == Qt::LeftButton &&
+            edgesAt(content_->mapTo(this, mouse->position().toPoint())) &&
+            press(content_->mapTo(this, mouse->position().toPoint()), mouse->globalPosition().toPoint()))
+            return true;
+        break;
+    case QEvent::MouseMove:
+        if (tracking_ == Tracking::resize) {
+            trackTo(mouse->globalPosition().toPoint());
+            return true;
+        }
+        break;
+    case QEvent::MouseButtonRelease:
+        if (tracking_ == Tracking::resize) {
+            release();
+            return true;
+        }
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CardPanel::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton ||
+        !press(event->position().toPoint(), event->globalPosition().toPoint())) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void CardPanel::mouseMoveEvent(QMouseEvent* event) {
+    if (tracking_ == Tracking::none) {
+        event->ignore();
+        return;
+    }
+    trackTo(event->globalPosition().toPoint());
+}
+
+void CardPanel::mouseReleaseEvent(QMouseEvent* event) {
+    if (tracking_ == Tracking::none) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    release();
 }
 
 void CardPanel::resizeEvent(QResizeEvent* event) {

@@ -63,6 +63,8 @@ public:
     std::function<void()> onLiveResizeEnded;
 
 protected:
+    // Presses near the edges of a resizable panel resize it, even over its content view.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -72,6 +74,9 @@ private:
     enum class Tracking { none, drag, resize };
     // Which edges a point near the border grabs (bits: 1 left, 2 right, 4 top, 8 bottom).
     int edgesAt(QPoint local) const;
+    bool press(QPoint local, QPoint global);
+    void trackTo(QPoint global);
+    void release();
 
     Screens& screens_;
     Style style_;
@@ -80,7 +85,6 @@ private:
     int edges_ = 0;
     QPoint pressGlobal_;
     QRect pressGeometry_;
-    bool moved_ = false;
 };
 
 } // namespace quillmere

@@ -10,7 +10,9 @@
 #include "platform/accessibility/Backend.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QJsonArray>
+#include <QMouseEvent>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -336,6 +338,34 @@ TEST_F(EndToEnd, WidgetMenuAndSavedOrigin) {
     menu->actions()[3]->trigger();
     EXPECT_FALSE(shell->defaults->string("QuillmerePanelOrigin.com.openai.chat"));
     EXPECT_EQ(widget().panel()->frame().x(), beside.x());
+}
+
+// The card's edges resize it by mouse tracking, over the card's own view; the width it is left at
+// stays the card's width, and where it stands is remembered.
+TEST_F(EndToEnd, ResizingTheCardByItsEdgeKeepsTheWidth) {
+    start(demoWithFront(chat), answering(500, "{}"));
+    shell->run(0.5);
+    CardPanel& panel = *widget().panel();
+    ASSERT_TRUE(panel.isPanelVisible());
+    QWidget* content = panel.contentView();
+    const QRect before = panel.geometry();
+    const QPoint edge(content->width() - 2, content->height() / 2);
+    const auto send = [&](QEvent::Type type, QPoint local, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(local), QPointF(content->mapToGlobal(local)),
+                          type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+        QApplication::sendEvent(content, &event);
+    };
+    send(QEvent::MouseButtonPress, edge, Qt::LeftButton);
+    EXPECT_TRUE(panel.inLiveResize());
+    send(QEvent::MouseMove, edge + QPoint(140, 0), Qt::LeftButton);
+    EXPECT_EQ(panel.geometry().width(), before.width() + 140);
+    send(QEvent::MouseButtonRelease, edge + QPoint(140, 0), Qt::NoButton);
+    EXPECT_FALSE(panel.inLiveResize());
+    EXPECT_EQ(widget().expandedSize().width(), before.width() + 140);
+    EXPECT_TRUE(widget().manuallyPositioned());
+    EXPECT_TRUE(shell->defaults->string("QuillmerePanelOrigin.com.openai.chat"));
+    shell->run(1);
+    EXPECT_EQ(panel.geometry().width(), before.width() + 140) << "later ticks keep the width the user chose";
 }
 
 TEST_F(EndToEnd, ADamagedSavedOriginIsIgnored) {
