@@ -1,4 +1,7 @@
 #include "core/Text.h"
+#include "desktop/checks/ConnectorCardChecks.h"
+#include "desktop/checks/ConnectorChecks.h"
+#include "desktop/checks/MonthlyUsageChecks.h"
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/AppDelegate.h"
 #include "desktop/shell/EntryMode.h"
@@ -9,6 +12,7 @@
 #include <QApplication>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 using namespace quillmere;
@@ -59,6 +63,10 @@ int runApplication(QApplication& app, sim::SimulatedDesktop* desktop) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The first mode: the monthly usage checks make their own application object.
+    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
+        return MonthlyUsageChecks::runFromCommandLine(argc, argv);
+
     // The arguments as given: the toolkit removes the options it knows from argv.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -86,20 +94,16 @@ int main(int argc, char** argv) {
     }
 
     switch (mode) {
-    case EntryMode::monthlyChecks:
-        write(stderr, QStringLiteral(
-                          "Monthly usage check failed: the monthly usage checks are not part of this build"));
+    case EntryMode::monthlyChecks: // run above, before the application object
         return 1;
     case EntryMode::connectorCardChecks:
-        write(stderr, QStringLiteral("Connector card checks failed."));
-        return 1;
+        return ConnectorCardChecks::runFromCommandLine(arguments.at(2));
     case EntryMode::connectorFlowPreview:
     case EntryMode::connectorOnly:
         write(stderr, QStringLiteral("quillmere: the connector is not part of this build"));
         return 1;
     case EntryMode::connectorHTTPChecks:
-        write(stdout, QStringLiteral("Native connector check failed."));
-        return 1;
+        return ConnectorChecks::runFromCommandLine(arguments.at(2), arguments.at(3));
     case EntryMode::uiChecks:
         return NativeCardChecks::runCommand(arguments.at(2));
     case EntryMode::probeHost: {

@@ -5,6 +5,7 @@
 #include "desktop/diagnostics/DebugWindowController.h"
 #include "desktop/diagnostics/Diagnostics.h"
 #include "desktop/shell/CardPanel.h"
+#include "desktop/usage/MonthlyUsageWindowController.h"
 #include "platform/accessibility/Backend.h"
 
 #include <QAction>
@@ -178,7 +179,9 @@ void AppDelegate::openConnector() {
 }
 
 void AppDelegate::openMonthlyUsage() {
-    // The monthly usage window opens here once the usage report exists in this build.
+    if (!monthlyUsageWindow_)
+        monthlyUsageWindow_ = std::make_unique<MonthlyUsageWindowController>();
+    monthlyUsageWindow_->present();
 }
 
 void AppDelegate::openDebugWindow() {

@@ -20,6 +20,7 @@
 namespace quillmere {
 
 class DebugWindowController;
+class MonthlyUsageWindowController;
 
 class AppDelegate final : public QObject {
     Q_OBJECT
@@ -55,6 +56,7 @@ public:
     StatusItem* statusItem() const { return statusItem_.get(); }
     DebugWindowController& debugWindow() const { return *debugWindow_; }
     bool ticking() const { return timer_.has_value(); }
+    MonthlyUsageWindowController* monthlyUsageWindow() const { return monthlyUsageWindow_.get(); }
 
 private:
     void scheduleTick();
@@ -67,6 +69,7 @@ private:
     std::unique_ptr<StatusItem> statusItem_;
     QList<QMetaObject::Connection> observers_;
     std::unique_ptr<DebugWindowController> debugWindow_;
+    std::unique_ptr<MonthlyUsageWindowController> monthlyUsageWindow_;
     std::optional<QString> connectorTarget_;
     bool terminated_ = false;
 };

@@ -11,6 +11,7 @@
 #include "desktop/shell/LauncherViewController.h"
 #include "desktop/shell/SavedPanelOrigin.h"
 #include "desktop/shell/WidgetVisibility.h"
+#include "desktop/usage/UsageRecorder.h"
 #include "platform/accessibility/Backend.h"
 #include "platform/config/BundleInfo.h"
 #include "platform/files/AtomicFile.h"
@@ -29,7 +30,6 @@ const QString unknownReadSummary =
     QStringLiteral("axScanTruncated=unknown; modelPickerFound=unknown; selectedModelParsed=unknown; "
                    "selectedEffortParsed=unknown; historyCurrent=unknown; sentContextReadable=unknown");
 const QString connectorPhase = QStringLiteral("Connector recommendation \u2014 host scanning not used");
-const QString observationPausedKey = QStringLiteral("QuillmereObservationPaused");
 
 std::optional<QString> lowercasedOwnBundleID() {
     const auto own = BundleInfo::main().bundleIdentifier();
@@ -65,6 +65,7 @@ ApplicationWidget::Environment ApplicationWidget::Environment::application() {
     };
     environment.debugMonitor = &DebugMonitor::shared();
     environment.routing = &RoutingDecisionDiagnostic::shared();
+    environment.usageDirectory = UsageRecorder::defaultDirectory();
     const ConnectorPolicy& connector = ConnectorRelease::policy();
     environment.hostedConnector = connector && connector->hostedOrigin().has_value();
     return environment;
@@ -77,7 +78,9 @@ ApplicationWidget::ApplicationWidget(QString bundleID, AIProvider provider, Envi
                                     : std::make_unique<ClaudeWindowTracker>(bundleID_)),
       requestLog_(std::make_shared<RequestLogStore>()),
       railController_(std::make_unique<RailViewController>()),
-      launcherController_(std::make_unique<LauncherViewController>()) {}
+      launcherController_(std::make_unique<LauncherViewController>()),
+      usageRecorder_(std::make_unique<UsageRecorder>(*environment_.defaults, environment_.usageDirectory,
+                                                     *environment_.clock)) {}
 
 ApplicationWidget::~ApplicationWidget() {
     if (analysisTask_)
@@ -380,11 +383,11 @@ double ApplicationWidget::now() const {
 // ---- usage recording
 
 bool ApplicationWidget::collectionPaused() const {
-    return environment_.defaults->boolean(observationPausedKey).value_or(false);
+    return UsageRecorder::paused(*environment_.defaults);
 }
 
 void ApplicationWidget::toggleCollection() {
-    environment_.defaults->set(observationPausedKey, !collectionPaused());
+    usageRecorder_->togglePaused();
     if (collectionMenuItem_)
         collectionMenuItem_->setText(collectionPaused() ? QStringLiteral("Resume local usage collection")
                                                         : QStringLiteral("Pause local usage collection"));
@@ -392,9 +395,22 @@ void ApplicationWidget::toggleCollection() {
         invalidateAnalysis();
 }
 
-void ApplicationWidget::usageLostContext(const QString&) {}
-void ApplicationWidget::usageObserve() {}
-void ApplicationWidget::usageShown(const Recommendation&) {}
-void ApplicationWidget::usageInteraction(const QString&) {}
+void ApplicationWidget::usageLostContext(const QString& reason) {
+    usageRecorder_->lostContext(reason);
+}
+
+void ApplicationWidget::usageObserve() {
+    if (const auto& snapshot = tracker_->usageSnapshot())
+        usageRecorder_->observe(*snapshot);
+}
+
+void ApplicationWidget::usageShown(const Recommendation& recommendation) {
+    if (const auto& snapshot = tracker_->usageSnapshot())
+        usageRecorder_->shown(recommendation, *snapshot);
+}
+
+void ApplicationWidget::usageInteraction(const QString& kind) {
+    usageRecorder_->interaction(kind);
+}
 
 } // namespace quillmere

@@ -40,6 +40,7 @@ class DebugMonitor;
 class LauncherViewController;
 class RailViewController;
 class RoutingDecisionDiagnostic;
+class UsageRecorder;
 
 class ApplicationWidget final : public QObject {
     Q_OBJECT
@@ -66,6 +67,8 @@ public:
         RoutingDecisionDiagnostic* routing = nullptr;
         // The build pairs OpenAI hosts with a hosted connector instead of scanning them.
         bool hostedConnector = false;
+        // Where the usage recorder writes its events and status.
+        QString usageDirectory;
 
         static Environment application();
     };
@@ -127,6 +130,7 @@ public:
     const PanelPresentationMetrics& presentationMetrics() const { return presentationMetrics_; }
     QSizeF expandedSize() const { return expandedSize_; }
     QAction* collectionMenuItem() const { return collectionMenuItem_; }
+    UsageRecorder& usageRecorder() const { return *usageRecorder_; }
 
 private:
     // The card and the launcher (ApplicationWidgetPanels.cpp).
@@ -169,7 +173,7 @@ private:
                                     CancelToken token);
     void showAskFailure(const QString& text);
 
-    // The usage recorder of this host. Until the recorder exists these keep the calls' places.
+    // The usage recorder of this host.
     void usageLostContext(const QString& reason);
     void usageObserve();
     void usageShown(const Recommendation& recommendation);
@@ -185,6 +189,7 @@ private:
     std::unique_ptr<ClassificationService> classifier_;
     std::unique_ptr<RailViewController> railController_;
     std::unique_ptr<LauncherViewController> launcherController_;
+    std::unique_ptr<UsageRecorder> usageRecorder_;
     QPointer<QAction> collectionMenuItem_;
     QString latestConversationSignature_;
     std::unique_ptr<CardPanel> panel_;

@@ -139,6 +139,17 @@ TEST_F(EndToEnd, ReadsClassifiesShowsAndSwitchesTheHost) {
     EXPECT_EQ(snapshot->currentModel, "opus");
     EXPECT_EQ(snapshot->currentEffort, "high");
     EXPECT_EQ(card(claude).useButton()->title(), "Setting confirmed");
+
+    // The usage recorder heard the press and the confirmed switch, in that order.
+    QString usage;
+    for (const QFileInfo& file : QDir(shell->dir.filePath("usage")).entryInfoList({"usage-*.jsonl"}, QDir::Files)) {
+        QFile events(file.filePath());
+        events.open(QIODevice::ReadOnly);
+        usage += QString::fromUtf8(events.readAll());
+    }
+    EXPECT_GT(usage.indexOf("\"kind\":\"apply_verified\""), usage.indexOf("\"kind\":\"use_clicked\""))
+        << usage.toStdString();
+    EXPECT_GE(usage.indexOf("\"kind\":\"use_clicked\""), 0) << usage.toStdString();
 }
 
 TEST_F(EndToEnd, AskingClassifiesTheQuestionAloneWithTheHostsControls) {

@@ -131,6 +131,7 @@ struct ShellHarness {
         widget.openURL = [this](const QUrl& url) { openedURLs << url.toString(); };
         widget.debugMonitor = monitor.get();
         widget.routing = routing.get();
+        widget.usageDirectory = dir.filePath("usage");
 
         environment.widget = widget;
         environment.workspace = desktop.get();
