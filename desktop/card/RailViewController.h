@@ -247,6 +247,7 @@ private:
 
     void configureAskPresets();
     void syncConnectorAccessibility();
+    void releaseSetupView();
 
     // State.
     bool connectorMode_ = false;
