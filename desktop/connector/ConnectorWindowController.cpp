@@ -1,6 +1,7 @@
 #include "desktop/connector/ConnectorWindowController.h"
 
 #include "desktop/card/CardPalette.h"
+#include "desktop/card/CardViews.h"
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
 #include "desktop/connector/ConnectorRelease.h"
@@ -307,7 +308,8 @@ void ConnectorWindowController::prepareFlowPreview() {
     panel_->setWindowTitle(QStringLiteral("Quillmere · Local preview"));
     if (RailViewController* card = presentationCard_) {
         card->setConnectorPreview(true);
-        card->view()->setAccessibleName(QStringLiteral("Quillmere local preview — example recommendation"));
+        cardview::setAccessibilityLabel(card->view(),
+                                        QStringLiteral("Quillmere local preview — example recommendation"));
         card->refresh();
     }
     disableControls(connectionView_);
