@@ -27,8 +27,10 @@ void drawOffScreenWithoutDisplay() {
 
 int main(int argc, char** argv) {
     // The monthly usage checks build their own application object (they need widgets).
-    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
+    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0) {
+        drawOffScreenWithoutDisplay();
         return MonthlyUsageChecks::runFromCommandLine(argc, argv);
+    }
 
     // The connector suites need widgets, so they make their own application object.
     if (argc == 3 && std::strcmp(argv[1], "--connector-card-checks") == 0) {
