@@ -42,6 +42,8 @@ checks: build
 	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --ui-checks $(CHECKS_OUT)/ui
 	rm -rf $(CHECKS_OUT)/connector-card
 	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --connector-card-checks $(CHECKS_OUT)/connector-card
+	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --monthly-checks tests/fixtures/monthly/golden.json \
+	  $(CHECKS_OUT)/monthly
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON

@@ -63,6 +63,11 @@ int runApplication(QApplication& app, sim::SimulatedDesktop* desktop) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Without a display every mode draws off screen rather than failing to start.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
     // The first mode: the monthly usage checks make their own application object.
     if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
         return MonthlyUsageChecks::runFromCommandLine(argc, argv);
@@ -72,10 +77,6 @@ int main(int argc, char** argv) {
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
 
-    // Without a display the application runs off-screen rather than failing to start.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere Zudizur"));
