@@ -14,6 +14,7 @@ deps:
 
 # Sanitized build and every test through CTest.
 test: deps
+	scripts/check-layers
 	cmake -S . -B $(BUILD_TEST) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DQUILLMERE_SANITIZE=ON -DQUILLMERE_TESTS=ON
 	cmake --build $(BUILD_TEST) -j $(JOBS)
 	cd $(BUILD_TEST) && ctest --output-on-failure -j $(JOBS) --timeout 900

@@ -7,7 +7,7 @@
 #include "desktop/classification/ClassificationService.h"
 #include "desktop/observation/ClaudeLocalConversationArchive.h"
 #include "desktop/observation/ClaudeWindowTracker.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
 #include "platform/time/Clock.h"
 
 #include <QCoreApplication>

@@ -5,7 +5,7 @@
 #include "desktop/checks/ScratchDirectory.h"
 #include "desktop/classification/OpenAIRecommendationContract.h"
 #include "desktop/observation/CodexLocalConversationArchive.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
 
 #include <QByteArray>
 #include <QDir>

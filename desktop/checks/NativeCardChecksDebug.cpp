@@ -7,7 +7,7 @@
 #include "desktop/diagnostics/DebugWindowController.h"
 #include "desktop/diagnostics/Diagnostics.h"
 #include "desktop/observation/ClaudeWindowTracker.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
 #include "platform/workspace/Workspace.h"
 
 #include <QCoreApplication>

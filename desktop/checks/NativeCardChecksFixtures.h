@@ -5,7 +5,7 @@
 
 #include "core/ClaudeModelAvailability.h"
 #include "desktop/checks/CheckReporter.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
 #include "platform/time/Clock.h"
 
 #include <QByteArray>

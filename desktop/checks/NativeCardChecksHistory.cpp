@@ -1,7 +1,8 @@
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/checks/NativeCardChecksFixtures.h"
 #include "desktop/classification/RecommendationCadence.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/observation/VisibleHistoryProgress.h"
+#include "desktop/records/ConversationSnapshot.h"
 
 #include <optional>
 

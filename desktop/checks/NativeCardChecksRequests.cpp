@@ -6,8 +6,8 @@
 
 #include "core/Json.h"
 #include "desktop/classification/RequestCapture.h"
+#include "desktop/classification/RequestLogStore.h"
 #include "desktop/diagnostics/Diagnostics.h"
-#include "desktop/diagnostics/RequestLogStore.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -5,9 +5,9 @@
 // for, the answer decoder that turns the service's answer into a Recommendation checked against
 // the host's model availability, and the errors the road throws.
 
-#include "desktop/classification/Recommendation.h"
-#include "desktop/classification/RoutingDecisionMetadata.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
+#include "desktop/records/Recommendation.h"
+#include "desktop/records/RoutingDecisionMetadata.h"
 #include "platform/network/HttpTransport.h"
 #include "platform/tasks/Task.h"
 #include "platform/time/Clock.h"

@@ -8,7 +8,7 @@
 #include "core/Text.h"
 #include "desktop/classification/OpenAIRecommendationContract.h"
 #include "desktop/classification/RequestCapture.h"
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
 #include "platform/config/Defaults.h"
 #include "platform/tasks/TaskCancelled.h"
 

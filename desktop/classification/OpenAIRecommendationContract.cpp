@@ -27,8 +27,7 @@ std::optional<double> estimatedSavings(const std::optional<QString>& from, const
 }
 
 QString standardRateReference(const QString& target, const QString& baseline, const QString& percent) {
-    return QStringLiteral("Standard rate reference: ") + target + QStringLiteral(" (Standard) vs ") +
-           baseline + QStringLiteral(" (Standard) \u00B7 ") + percent + QStringLiteral(" lower");
+    return Recommendation::standardRateReferenceText(target, baseline, percent);
 }
 
 } // namespace quillmere::OpenAIRecommendationContract

@@ -8,9 +8,9 @@
 // or names a target the host cannot be shown to offer is refused, and a savings percentage is kept
 // only when the application's own cost table reproduces it.
 
-#include "desktop/classification/Recommendation.h"
-#include "desktop/classification/RoutingDecisionMetadata.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
+#include "desktop/records/Recommendation.h"
+#include "desktop/records/RoutingDecisionMetadata.h"
 
 #include <QByteArray>
 #include <QString>

@@ -72,20 +72,6 @@ QSet<QString> subjectWords(const QStringList& words) {
 
 } // namespace
 
-bool operator==(const RecommendationCadence::Input& left, const RecommendationCadence::Input& right) {
-    if (!sameText(left.context, right.context) || !sameText(left.setting, right.setting) ||
-        !sameText(left.text, right.text) || left.turn != right.turn || left.attachment != right.attachment ||
-        left.eligible != right.eligible)
-        return false;
-    if (left.context.startsWith(QLatin1String("claude|"))) {
-        if (!sameText(left.availability, right.availability))
-            return false;
-    } else if (left.availability.isEmpty() != right.availability.isEmpty()) {
-        return false;
-    }
-    return left.historyPosition == right.historyPosition && left.historyCurrent == right.historyCurrent;
-}
-
 bool RecommendationCadence::observe(const std::optional<Input>& newInput, double now) {
     bool skipRecoveryCount = false;
     if (unreadable) {
@@ -328,42 +314,6 @@ bool RecommendationCadence::materialChange(const QString& from, const QString& t
     const QSet<QString> shared = QSet<QString>(oldSubjects).intersect(newSubjects);
     const QSet<QString> all = QSet<QString>(oldSubjects).unite(newSubjects);
     return double(shared.size()) / double(all.size()) < 0.2;
-}
-
-int VisibleHistoryProgress::observe(const QString& context, const std::vector<int>& positions, int fallback) {
-    Progress entry = conversations.value(context);
-    QSet<int> seen;
-    for (int position : positions)
-        if (position >= 1)
-            seen.insert(position);
-    if (!seen.isEmpty()) {
-        int above = 0;
-        int largest = 0;
-        for (int position : seen) {
-            if (position > entry.highest)
-                ++above;
-            largest = std::max(largest, position);
-        }
-        if (entry.highest != 0) {
-            const int used = std::min(entry.positionlessCredit, above);
-            entry.count =
-                int(std::min<qint64>(std::numeric_limits<int>::max(), qint64(entry.count) + above - used));
-            entry.positionlessCredit -= used;
-        } else {
-            entry.positionlessCredit = 0;
-            entry.count = std::max(entry.count, above);
-        }
-        entry.highest = std::max(entry.highest, largest);
-    } else if (entry.highest >= 1 && entry.count < fallback) {
-        // Saturating: an absurd count from a broken read must not wrap around.
-        entry.positionlessCredit =
-            int(std::min<qint64>(std::numeric_limits<int>::max(),
-                                 qint64(entry.positionlessCredit) + qint64(fallback) - entry.count));
-    }
-    const int result = std::max(fallback, entry.count);
-    entry.count = result;
-    conversations.insert(context, entry);
-    return result;
 }
 
 } // namespace quillmere

@@ -9,6 +9,8 @@
 // short code in `reason` for the diagnostics. It is a plain value with no clock or timer: every
 // operation that needs time takes the caller's monotonic uptime in seconds.
 
+#include "desktop/records/RecommendationCadenceState.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -17,41 +19,7 @@
 
 namespace quillmere {
 
-struct RecommendationCadence {
-    struct Input {
-        QString context; // provider raw value, "|", conversation id
-        QString setting; // current model setting, surface and whether it was read reliably
-        QString text;    // latest user message (or the last few when it is very short)
-        int turn = 1;    // user turn number
-        bool attachment = false;
-        bool eligible = true;
-        QString availability; // sorted tokens of the host's selectable settings, joined with ","
-        std::optional<int> historyPosition;
-        bool historyCurrent = true;
-
-        // The availability text is compared only for Claude conversations, where it lists model
-        // versions; elsewhere the picker's options come and go as menus open, so only whether any
-        // are known counts.
-        friend bool operator==(const Input& left, const Input& right);
-    };
-
-    std::optional<Input> input;
-    int generation = 0;
-    QString reason = QStringLiteral("waiting");
-    int requestCount = 0;
-    double changedAt = 0;
-    std::optional<Input> baseline;
-    std::optional<Input> attempted;
-    int nextSafetyTurn = 8;
-    std::optional<QString> contextID;
-    std::optional<int> highestPosition;
-    bool historyWasUnavailable = false;
-    int transientFailures = 0;
-    bool unreadable = false;
-    bool unreadableRecoveryPending = false;
-    int recoveryConsecutiveReads = 0;
-    std::optional<double> lastRecoveryRequestAt;
-
+struct RecommendationCadence : RecommendationCadenceState {
     // Records the latest input; true when something changed (the caller then cancels any running
     // request).
     bool observe(const std::optional<Input>& newInput, double now);
@@ -85,23 +53,6 @@ struct RecommendationCadence {
 private:
     static QStringList words(const QString& text);
     void grant(const QString& why, double now);
-};
-
-// How far a conversation's visible history has been seen across reads: a never-decreasing count of
-// user turns per conversation, from the history positions visible in each read and, when none are
-// readable, a fallback count.
-struct VisibleHistoryProgress {
-    struct Progress {
-        int highest = 0;            // highest positive history position seen
-        int count = 0;              // items counted so far
-        int positionlessCredit = 0; // items counted from the fallback while no positions showed
-
-        friend bool operator==(const Progress&, const Progress&) = default;
-    };
-
-    QHash<QString, Progress> conversations;
-
-    int observe(const QString& context, const std::vector<int>& positions, int fallback);
 };
 
 } // namespace quillmere

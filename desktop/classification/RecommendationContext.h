@@ -4,8 +4,8 @@
 // may be called complete, and the opaque conversation scope id sent with it. Both request builders
 // and both answer decoders use it, so it is pure: the same snapshot always gives the same result.
 
-#include "desktop/classification/Recommendation.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
+#include "desktop/records/Recommendation.h"
 
 #include <QString>
 #include <vector>

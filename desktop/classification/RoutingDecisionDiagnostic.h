@@ -4,7 +4,7 @@
 // whoever inspects the machine. The file is removed when the diagnostic is created, so it never
 // describes an earlier run, and it holds only closed-vocabulary codes and flags.
 
-#include "desktop/classification/RoutingDecisionMetadata.h"
+#include "desktop/records/RoutingDecisionMetadata.h"
 
 #include <QString>
 #include <optional>

@@ -111,7 +111,7 @@ QString flagFromSummary(const QStringList& pieces, const QString& key) {
     return unknown;
 }
 
-DebugMonitor::Fields inputDescription(const std::optional<RecommendationCadence::Input>& input) {
+DebugMonitor::Fields inputDescription(const std::optional<RecommendationCadenceInput>& input) {
     if (!input)
         return {
             {QStringLiteral("turn"), unavailable},
@@ -133,8 +133,8 @@ DebugMonitor::Fields inputDescription(const std::optional<RecommendationCadence:
 }
 
 template <typename Part>
-bool partDiffers(const std::optional<RecommendationCadence::Input>& previous,
-                 const std::optional<RecommendationCadence::Input>& current, Part part) {
+bool partDiffers(const std::optional<RecommendationCadenceInput>& previous,
+                 const std::optional<RecommendationCadenceInput>& current, Part part) {
     if (previous.has_value() != current.has_value())
         return true;
     return previous && (*previous).*part != (*current).*part;
@@ -176,22 +176,22 @@ void DebugMonitor::event(const QString& host, const QString& message) {
 
 void DebugMonitor::update(const QString& host,
                           const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
-                          const RecommendationCadence& cadence, const QString& phase, bool active,
+                          const RecommendationCadenceState& cadence, const QString& phase, bool active,
                           const QString& extraction, const std::optional<Recommendation>& recommendation,
                           bool recommendationCurrent, bool accessibilityGranted, const QDateTime& at,
                           double uptime, bool scanAttempted) {
-    std::optional<RecommendationCadence::Input> input;
+    std::optional<RecommendationCadenceInput> input;
     if (conversation)
         input = conversation->cadenceInput();
 
     // Which parts of the input changed since this host's previous update.
     const Fields description = inputDescription(input);
     const auto previousInput = previousInputs_.contains(host)
-                                   ? std::optional<RecommendationCadence::Input>(previousInputs_.value(host))
+                                   ? std::optional<RecommendationCadenceInput>(previousInputs_.value(host))
                                    : std::nullopt;
-    const bool contextChanged = partDiffers(previousInput, input, &RecommendationCadence::Input::context);
-    const bool settingChanged = partDiffers(previousInput, input, &RecommendationCadence::Input::setting);
-    const bool textChanged = partDiffers(previousInput, input, &RecommendationCadence::Input::text);
+    const bool contextChanged = partDiffers(previousInput, input, &RecommendationCadenceInput::context);
+    const bool settingChanged = partDiffers(previousInput, input, &RecommendationCadenceInput::setting);
+    const bool textChanged = partDiffers(previousInput, input, &RecommendationCadenceInput::text);
     const auto previousDescription = previousFields_.constFind(host);
     QStringList changed;
     for (auto it = description.begin(); it != description.end(); ++it) {

@@ -11,9 +11,9 @@
 // fresh for each process and never leaves memory, so a fingerprint names a conversation within
 // one run without revealing it, and cannot be matched across runs.
 
-#include "desktop/classification/Recommendation.h"
-#include "desktop/classification/RecommendationCadence.h"
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
+#include "desktop/records/Recommendation.h"
+#include "desktop/records/RecommendationCadenceState.h"
 #include "platform/time/Clock.h"
 
 #include <QDateTime>
@@ -47,7 +47,7 @@ public:
     // Records one update of one host and rewrites the host's debug file.
     void update(const QString& host,
                 const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
-                const RecommendationCadence& cadence, const QString& phase, bool active,
+                const RecommendationCadenceState& cadence, const QString& phase, bool active,
                 const QString& extraction, const std::optional<Recommendation>& recommendation,
                 bool recommendationCurrent, bool accessibilityGranted, const QDateTime& at, double uptime,
                 bool scanAttempted);
@@ -91,7 +91,7 @@ private:
     QMap<QString, Entry> entries_;
     QStringList events_;
     QMap<QString, QList<Fields>> scanEvents_;
-    QMap<QString, RecommendationCadence::Input> previousInputs_;
+    QMap<QString, RecommendationCadenceInput> previousInputs_;
     QMap<QString, Fields> previousFields_;
     QMap<QString, QString> lastChanges_;
 };

@@ -12,10 +12,10 @@
 // The steps per host family live in OpenAIApplySteps.cpp and ClaudeApplySteps.cpp.
 
 #include "core/ClaudeModelAvailability.h"
-#include "desktop/classification/AIProvider.h"
 #include "desktop/observation/ClaudeWindowTracker.h"
-#include "desktop/observation/ConversationSnapshot.h"
 #include "desktop/observation/HostInput.h"
+#include "desktop/records/AIProvider.h"
+#include "desktop/records/ConversationSnapshot.h"
 #include "platform/accessibility/Element.h"
 #include "platform/tasks/Task.h"
 #include "platform/workspace/Workspace.h"

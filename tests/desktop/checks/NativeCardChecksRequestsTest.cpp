@@ -1,6 +1,6 @@
 #include "desktop/checks/CheckReporter.h"
 #include "desktop/checks/NativeCardChecks.h"
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "desktop/checks/NativeCardChecksFixtures.h"
 #include "desktop/classification/OpenAIRecommendationContract.h"
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
 #include "platform/tasks/TaskCancelled.h"
 #include "support/LoopbackServer.h"
 

@@ -1,4 +1,5 @@
 #include "desktop/classification/RecommendationCadence.h"
+#include "desktop/observation/VisibleHistoryProgress.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 #include "desktop/diagnostics/DebugMonitor.h"
 
 #include "core/Json.h"
+#include "desktop/classification/RecommendationCadence.h"
 
 #include <QDirIterator>
 #include <QFile>

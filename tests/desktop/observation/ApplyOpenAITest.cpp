@@ -92,7 +92,9 @@ TEST(ApplyOpenAI, TheOpeningLadderTriesEveryWayAndTakesItsTimeInVirtualTime) {
     EXPECT_EQ(bench.journal(), expected) << bench.journal().join('\n').toStdString();
     // Five polls of 16 pauses, two key sequences (0.05 + 0.03 s) and one click (0.03 + 0.03 + 0.05 s).
     EXPECT_NEAR(bench.last->finishedAt - bench.last->startedAt, 5 * 16 * 0.15 + 2 * 0.08 + 0.11, 1e-6);
-    EXPECT_LT(real.elapsed(), 3000);
+    // The pauses were not slept: the run took less real time than the virtual time it spent. The
+    // bound is that loose on purpose, so a loaded machine does not fail it.
+    EXPECT_LT(real.elapsed(), qint64((5 * 16 * 0.15 + 2 * 0.08 + 0.11) * 1000));
 }
 
 TEST(ApplyOpenAI, APickerThatAnswersOnlyToTheClickIsOpenedByIt) {

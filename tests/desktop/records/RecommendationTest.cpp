@@ -1,4 +1,4 @@
-#include "desktop/classification/Recommendation.h"
+#include "desktop/records/Recommendation.h"
 
 #include <gtest/gtest.h>
 

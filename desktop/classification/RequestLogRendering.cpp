@@ -2,13 +2,13 @@
 // are read generically, by key, so one renderer serves both providers' formats; a value of an
 // unexpected type counts as absent, and rendering never fails.
 
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
 
 #include "core/Json.h"
 #include "core/Text.h"
 #include "desktop/classification/OpenAILegacyResponseGuard.h"
 #include "desktop/classification/OpenAIRecommendationContract.h"
-#include "desktop/classification/Recommendation.h"
+#include "desktop/records/Recommendation.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 // diagnostics consume: which model and reasoning setting suits the conversation, why, and what it
 // is estimated to save. It never changes once made; every display text is a pure function of it.
 
-#include "desktop/classification/AIProvider.h"
-#include "desktop/classification/ConversationTaxonomy.h"
-#include "desktop/classification/RoutingDecisionMetadata.h"
+#include "desktop/records/AIProvider.h"
+#include "desktop/records/ConversationTaxonomy.h"
+#include "desktop/records/RoutingDecisionMetadata.h"
 
 #include <QString>
 #include <optional>
@@ -64,6 +64,9 @@ struct Recommendation {
     std::optional<QString> savingsComparisonLabel() const;
     // The OpenAI standard-rate line; none for Claude and without a savings label.
     std::optional<QString> standardRateReference() const;
+    // "Standard rate reference: <target> (Standard) vs <baseline> (Standard) · <percent> lower".
+    static QString standardRateReferenceText(const QString& target, const QString& baseline,
+                                             const QString& percent);
     // Whether the host can be switched to this target.
     bool canApply() const;
     // Same provider, model, model id, effort and extended switch.

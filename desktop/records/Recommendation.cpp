@@ -1,8 +1,7 @@
-#include "desktop/classification/Recommendation.h"
+#include "desktop/records/Recommendation.h"
 
 #include "core/ClaudeModelSetting.h"
 #include "core/Text.h"
-#include "desktop/classification/OpenAIRecommendationContract.h"
 
 #include <QHash>
 #include <QStringList>
@@ -156,6 +155,12 @@ std::optional<QString> Recommendation::savingsComparisonLabel() const {
     return *found;
 }
 
+QString Recommendation::standardRateReferenceText(const QString& target, const QString& baseline,
+                                                  const QString& percent) {
+    return QStringLiteral("Standard rate reference: ") + target + QStringLiteral(" (Standard) vs ") +
+           baseline + QStringLiteral(" (Standard) \u00B7 ") + percent + QStringLiteral(" lower");
+}
+
 std::optional<QString> Recommendation::standardRateReference() const {
     if (provider == AIProvider::claude || !savingsComparedTo)
         return std::nullopt;
@@ -165,7 +170,7 @@ std::optional<QString> Recommendation::standardRateReference() const {
     Recommendation baseline;
     baseline.provider = AIProvider::openAI;
     baseline.model = *savingsComparedTo;
-    return OpenAIRecommendationContract::standardRateReference(modelLabel(), baseline.modelLabel(), *percent);
+    return standardRateReferenceText(modelLabel(), baseline.modelLabel(), *percent);
 }
 
 bool Recommendation::canApply() const {

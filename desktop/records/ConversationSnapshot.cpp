@@ -1,4 +1,4 @@
-#include "desktop/observation/ConversationSnapshot.h"
+#include "desktop/records/ConversationSnapshot.h"
 
 #include "core/Text.h"
 
@@ -15,8 +15,8 @@ QString flag(bool value) {
 
 } // namespace
 
-RecommendationCadence::Input ClaudeWindowTrackerConversationSnapshot::cadenceInput() const {
-    RecommendationCadence::Input input;
+RecommendationCadenceInput ClaudeWindowTrackerConversationSnapshot::cadenceInput() const {
+    RecommendationCadenceInput input;
     input.context = rawValue(provider) + QLatin1Char('|') + conversationID;
     input.setting = currentModel + QLatin1Char('|') + currentModelID.value_or(QString()) + QLatin1Char('|') +
                     currentEffort + QLatin1Char('|') + flag(currentExtended) + QStringLiteral("|known:") +
@@ -57,7 +57,7 @@ RecommendationCadence::Input ClaudeWindowTrackerConversationSnapshot::cadenceInp
 }
 
 QString ClaudeWindowTrackerConversationSnapshot::analysisSignature() const {
-    const RecommendationCadence::Input input = cadenceInput();
+    const RecommendationCadenceInput input = cadenceInput();
     QCryptographicHash hash(QCryptographicHash::Sha256);
     // Each part is length-prefixed so that no two different snapshots can run together into the
     // same bytes.

@@ -1,4 +1,4 @@
-#include "desktop/diagnostics/RequestLogStore.h"
+#include "desktop/classification/RequestLogStore.h"
 
 #include "core/Text.h"
 #include "platform/network/HttpTransport.h"

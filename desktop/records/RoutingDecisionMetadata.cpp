@@ -1,4 +1,4 @@
-#include "desktop/classification/RoutingDecisionMetadata.h"
+#include "desktop/records/RoutingDecisionMetadata.h"
 
 #include <QSet>
 

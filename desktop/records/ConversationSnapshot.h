@@ -11,8 +11,8 @@
 
 #include "core/ClaudeModelAvailability.h"
 #include "core/OpenAIRouting.h"
-#include "desktop/classification/AIProvider.h"
-#include "desktop/classification/RecommendationCadence.h"
+#include "desktop/records/AIProvider.h"
+#include "desktop/records/RecommendationCadenceState.h"
 
 #include <QString>
 #include <QStringList>
@@ -59,7 +59,7 @@ struct ClaudeWindowTrackerConversationSnapshot {
                            const ClaudeWindowTrackerConversationSnapshot&) = default;
 
     // The comparable summary the recommendation cadence schedules on.
-    RecommendationCadence::Input cadenceInput() const;
+    RecommendationCadenceInput cadenceInput() const;
 
     // Identifies what an analysis of this snapshot looks at: the conversation, the current
     // setting and surface, the user's request and turn. Assistant text (still streaming, perhaps)
