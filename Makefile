@@ -5,9 +5,11 @@ BUILD_RUN := build/release
 BUILD_BENCH := build/bench
 BUILD_FUZZ := build/fuzz
 FUZZ_SECONDS ?= 30
+# The connector's decoders are small; a shorter run covers them.
+FUZZ_CONNECTOR_SECONDS ?= 10
 CMAKE_FLAGS := -G Ninja -Wno-dev
 
-.PHONY: deps test build run bench fuzz format clean
+.PHONY: deps test build run checks bench fuzz format clean
 
 deps:
 	@scripts/install-deps
@@ -28,6 +30,13 @@ build: deps
 run: build
 	scripts/run-main $(BUILD_RUN)/quillmere
 
+# The check suites that run from their command-line flags, each into its own folder under
+# build/checks/, where a person can open the captures.
+CHECKS_OUT := build/checks
+checks: build
+	rm -rf $(CHECKS_OUT)/ui
+	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --ui-checks $(CHECKS_OUT)/ui
+
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
@@ -47,9 +56,10 @@ fuzz: deps
 	@set -e; for f in $(BUILD_FUZZ)/fuzz_*; do \
 	  [ -f "$$f" ] && [ -x "$$f" ] || continue; \
 	  name=$$(basename "$$f"); name=$${name#fuzz_}; work=$$(mktemp -d); \
+	  seconds=$(FUZZ_SECONDS); case $$name in connector_*) seconds=$(FUZZ_CONNECTOR_SECONDS);; esac; \
 	  cp tests/fuzz/corpus/$$name/* "$$work"/ 2>/dev/null || true; \
-	  echo "== $$f ($(FUZZ_SECONDS) s)"; \
-	  if LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 "$$f" -max_total_time=$(FUZZ_SECONDS) \
+	  echo "== $$f ($$seconds s)"; \
+	  if LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 "$$f" -max_total_time=$$seconds \
 	     -print_final_stats=1 -artifact_prefix="$$work/" "$$work" > "$$work.log" 2>&1; then \
 	    tail -3 "$$work.log"; rm -rf "$$work" "$$work.log"; \
 	  else tail -60 "$$work.log"; echo "fuzz: $$name failed; inputs kept in $$work"; exit 1; fi; \

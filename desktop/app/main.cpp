@@ -1,7 +1,9 @@
 #include "core/Text.h"
+#include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/HostProbe.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,10 @@
 using namespace quillmere;
 
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--ui-checks") == 0) {
+        QApplication app(argc, argv);
+        return NativeCardChecks::runCommand(QString::fromLocal8Bit(argv[2]));
+    }
     QCoreApplication app(argc, argv);
     // Names the application's data folder (Paths::applicationSupport()).
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere Zudizur"));

@@ -15,6 +15,21 @@ class RequestLogStore;
 
 namespace quillmere::NativeCardChecks {
 
+// The whole suite, run into `outputDirectory` (created when missing): every group and sub-suite in
+// order, one "PASS: " line per passed check on standard output, the captures in the folder and
+// "Native card checks: N/N passed" last. Returns true when every check passed. At the first failed
+// check it writes "FAIL: " and the sentence on standard error and returns false without the
+// summary. Throws (RunError or another std::exception) when a file, a capture or a fixture cannot
+// be made. The run's temporary folder is removed however it ends. Main thread only, with a
+// QApplication.
+bool run(const QString& outputDirectory);
+// run() for the command line: 0 when every check passed, 1 when one failed, and 1 after printing
+// "Native UI check failed: " and the error on standard output when the run could not go on.
+int runCommand(const QString& outputDirectory);
+
+// When an element counts as a file attached to the conversation, and which URLs name one.
+void attachmentAndIdentityChecks(const checks::Reporter& check);
+
 // The routing-decision diagnostic: the file exists only after a decision is shown, holds one record
 // of approved codes, belongs to the host whose card it describes, and is replaced whole.
 // `temporaryDirectory` is the run's private folder.

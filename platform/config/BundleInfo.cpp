@@ -36,8 +36,9 @@ bool readValue(QXmlStreamReader& xml, const QString& key, Values& values) {
             return false;
         values[key] = number;
     } else if (name == u"dict" || name == u"array" || name == u"data" || name == u"date") {
-        // Valid but not looked up by this application: the key holds nothing it can use.
-        values.erase(key);
+        // Valid but not looked up by this application: the key is present and holds nothing it can
+        // use, which a caller asking contains() must still be told.
+        values[key] = QVariant();
         xml.skipCurrentElement();
     } else {
         return false;
@@ -108,6 +109,10 @@ std::optional<QString> BundleInfo::string(const QString& key) const {
     if (found == values_.end() || found->second.typeId() != QMetaType::QString)
         return std::nullopt;
     return found->second.toString();
+}
+
+bool BundleInfo::contains(const QString& key) const {
+    return values_.find(key) != values_.end();
 }
 
 bool BundleInfo::isTrue(const QString& key) const {

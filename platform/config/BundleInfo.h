@@ -20,6 +20,8 @@ public:
 
     std::optional<QString> bundleIdentifier() const { return string("CFBundleIdentifier"); }
     std::optional<QString> string(const QString& key) const;
+    // Whether the key is present, whatever the type of its value (also a dictionary or array).
+    bool contains(const QString& key) const;
     // True only for a <true/> value; a string "YES" or a number is not a Boolean.
     bool isTrue(const QString& key) const;
     // The Boolean stored at `key`; none when absent or of another type.

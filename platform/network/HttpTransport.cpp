@@ -191,6 +191,8 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     networkRequest.setRawHeader("Accept-Encoding", "identity");
     for (const auto& [name, value] : request.headers)
         networkRequest.setRawHeader(name, value);
+    if (request.idleTimeoutSeconds > 0)
+        networkRequest.setTransferTimeout(int(request.idleTimeoutSeconds * 1000));
 
     QNetworkAccessManager* manager = request.ephemeral ? ephemeralManager_ : manager_;
     QPointer<QNetworkReply> reply = manager->sendCustomRequest(networkRequest, request.method, request.body);
@@ -277,7 +279,8 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
         throw TransportError(TransportError::dataLengthExceedsMaximum,
                              descriptionFor(TransportError::dataLengthExceedsMaximum, {}));
     body->append(reply->readAll());
-    co_return HttpResponse{status.isValid() ? status.toInt() : 0, std::move(*body)};
+    co_return HttpResponse{status.isValid() ? status.toInt() : 0, std::move(*body),
+                           reply->rawHeader("Content-Type"), reply->url()};
 }
 
 } // namespace quillmere

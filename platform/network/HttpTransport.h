@@ -29,6 +29,8 @@ struct HttpRequest {
     QList<std::pair<QByteArray, QByteArray>> headers;
     QByteArray body;
     double timeoutSeconds = 60;
+    // Longest silence between received bytes; 0 leaves only the whole-exchange deadline.
+    double idleTimeoutSeconds = 0;
     qint64 maxResponseBytes = 8 * 1024 * 1024;
     // No cookies, cached answers or stored credentials.
     bool ephemeral = false;
@@ -37,6 +39,10 @@ struct HttpRequest {
 struct HttpResponse {
     int status = 0;
     QByteArray body;
+    // The "Content-Type" header as sent, and the URL that answered (redirects are not followed,
+    // so a different one means something rewrote the exchange).
+    QByteArray contentType;
+    QUrl url;
 };
 
 // A URL-loading failure, with the numeric codes of the platform's URL-loading errors so logs read

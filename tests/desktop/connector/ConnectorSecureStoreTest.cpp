@@ -1,0 +1,109 @@
+#include "ConnectorTestSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::testing;
+
+namespace {
+
+// Records the thread each backend call ran on.
+class ThreadRecordingBackend final : public ConnectorSecretBackend {
+public:
+    std::optional<QByteArray> lookup(const QString& s, const QString& a, bool interaction) override {
+        threads.push_back(QThread::currentThread());
+        return memory.lookup(s, a, interaction);
+    }
+    void store(const QString& s, const QString& a, const QByteArray& v) override {
+        threads.push_back(QThread::currentThread());
+        memory.store(s, a, v);
+    }
+    void remove(const QString& s, const QString& a, bool interaction) override {
+        threads.push_back(QThread::currentThread());
+        memory.remove(s, a, interaction);
+    }
+    MemorySecretBackend memory;
+    std::vector<QThread*> threads;
+};
+
+void drain(const std::function<bool()>& done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+} // namespace
+
+TEST(ConnectorSecureStore, RunsEveryCallInOrderOnOneWorkerAndResumesOnTheMainThread) {
+    auto backend = std::make_shared<ThreadRecordingBackend>();
+    ConnectorSecureStore store(backend, QStringLiteral("test.service"));
+    std::vector<QString> events;
+    bool done = false;
+    spawn(QStringLiteral("store test"), [&]() -> QCoro::Task<void> {
+        const std::optional<ConnectorCredential> nothing = co_await store.load(false);
+        EXPECT_FALSE(nothing);
+        events.push_back(QThread::currentThread() == qApp->thread() ? "main" : "other");
+        const ConnectorCredential first = credential();
+        const ConnectorCredential second = credential(otherToken43);
+        co_await store.save(first);
+        co_await store.save(second);
+        const std::optional<ConnectorCredential> replaced = co_await store.load(false);
+        EXPECT_EQ(replaced, second); // replaced in place
+        co_await store.clear(false);
+        co_await store.clear(false); // nothing left: still success
+        backend->memory.failNext(MemorySecretBackend::lookupOperation);
+        try {
+            co_await store.load(true);
+            events.push_back("no failure");
+        } catch (const ConnectorFailure& failure) {
+            events.push_back(ConnectorFailure::name(failure.kind()));
+        }
+        backend->memory.put(QStringLiteral("test.service"), "garbage");
+        try {
+            co_await store.load(false);
+        } catch (const DecodingError&) {
+            events.push_back("decoding");
+        }
+        done = true;
+    });
+    drain([&] { return done; });
+    ASSERT_TRUE(done);
+    EXPECT_EQ(events, (std::vector<QString>{"main", "keychain", "decoding"}));
+    ASSERT_EQ(backend->threads.size(), 8u);
+    for (QThread* thread : backend->threads) {
+        EXPECT_NE(thread, qApp->thread());
+        EXPECT_EQ(thread, backend->threads.front());
+    }
+}
+
+TEST(ConnectorSecureStore, ALockedItemNeedsInteraction) {
+    MemorySecretBackend backend;
+    ConnectorKeychain::save(backend, QStringLiteral("s"), credential());
+    backend.setLocked(true);
+    EXPECT_THROW(ConnectorKeychain::load(backend, QStringLiteral("s"), false), ConnectorFailure);
+    EXPECT_THROW(ConnectorKeychain::clear(backend, QStringLiteral("s"), false), ConnectorFailure);
+    EXPECT_EQ(ConnectorKeychain::load(backend, QStringLiteral("s"), true), credential());
+    // Build modes never see each other's items.
+    EXPECT_FALSE(ConnectorKeychain::load(backend, QStringLiteral("other"), true));
+}
+
+TEST(ConnectorLinkPreferences, TheFlagIsOnDiskAtOnce) {
+    QTemporaryDir folder;
+    DefaultsLinkPreferences preferences(QStringLiteral("com.example.desktop.connector.local.v1"),
+                                        folder.path());
+    EXPECT_FALSE(preferences.revocationPending());
+    preferences.setRevocationPending();
+    DefaultsLinkPreferences reader(QStringLiteral("com.example.desktop.connector.local.v1"), folder.path());
+    EXPECT_TRUE(reader.revocationPending());
+    DefaultsLinkPreferences otherMode(QStringLiteral("com.example.desktop.connector.hosted.v1"),
+                                      folder.path());
+    EXPECT_FALSE(otherMode.revocationPending());
+    preferences.removeRevocationPending();
+    DefaultsLinkPreferences again(QStringLiteral("com.example.desktop.connector.local.v1"), folder.path());
+    EXPECT_FALSE(again.revocationPending());
+}

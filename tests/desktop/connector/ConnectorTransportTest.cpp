@@ -1,0 +1,185 @@
+#include "ConnectorTestSupport.h"
+
+#include "support/LoopbackServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::testing;
+
+namespace {
+
+// Runs one transport call to its end on the real event loop.
+template <typename T> struct Outcome {
+    std::optional<T> value;
+    std::optional<ConnectorFailure::Kind> failure;
+    bool decodingError = false;
+    bool transportError = false;
+};
+
+template <typename T> Outcome<T> await(std::function<QCoro::Task<T>()> call) {
+    Outcome<T> outcome;
+    bool done = false;
+    spawn(QStringLiteral("transport test"), [&]() -> QCoro::Task<void> {
+        try {
+            outcome.value = co_await call();
+        } catch (const ConnectorFailure& failure) {
+            outcome.failure = failure.kind();
+        } catch (const DecodingError&) {
+            outcome.decodingError = true;
+        } catch (const TransportError&) {
+            outcome.transportError = true;
+        }
+        done = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < 30000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_TRUE(done);
+    return outcome;
+}
+
+class Transport : public ::testing::Test {
+protected:
+    QString origin() const { return QStringLiteral("http://127.0.0.1:%1").arg(server.port()); }
+    ConnectorCredential linked() const {
+        ConnectorCredential c = credential();
+        c.origin = origin();
+        return c;
+    }
+    Outcome<QByteArray> inboxRequest() {
+        return await<QByteArray>([this] {
+            return transport.request(origin(), QStringLiteral("/widget/inbox"), "GET", token43, std::nullopt);
+        });
+    }
+    static httplib::Server::Handler reply(int status, std::string body,
+                                          std::string type = "application/json") {
+        return [=](const httplib::Request&, httplib::Response& response) {
+            response.status = status;
+            response.set_content(body, type);
+        };
+    }
+
+    LoopbackServer server;
+    ManualClock clock{1000.0, testNow()};
+    ConnectorTransport transport{ConnectorOriginPolicy(), HttpTransport::shared(), clock};
+};
+
+} // namespace
+
+TEST_F(Transport, SendsJsonWithTheBearerTokenAndReturnsTheBody) {
+    server.get("/widget/inbox", reply(200, "{}", "application/json; charset=utf-8"));
+    const auto outcome = inboxRequest();
+    EXPECT_EQ(outcome.value, QByteArray("{}"));
+    const auto recorded = server.requests().at(0);
+    EXPECT_EQ(recorded.header("Content-Type"), "application/json");
+    EXPECT_EQ(recorded.header("Authorization"), "Bearer " + token43.toStdString());
+    EXPECT_EQ(recorded.header("Cookie"), "");
+}
+
+TEST_F(Transport, ClassifiesAnswers) {
+    struct Case {
+        int status;
+        std::string body;
+        std::string type;
+        std::optional<ConnectorFailure::Kind> expected;
+    };
+    const std::vector<Case> cases = {
+        {401, "{}", "application/json", ConnectorFailure::unauthorized},
+        {500, "{}", "application/json", ConnectorFailure::rejected},
+        {302, "{}", "application/json", ConnectorFailure::rejected},
+        {200, "{}", "text/plain", ConnectorFailure::rejected},
+        {200, "{}", "application/problem+json", ConnectorFailure::rejected},
+        {200, std::string(100000, ' '), "application/json", std::nullopt},
+        {200, std::string(100001, ' '), "application/json", ConnectorFailure::rejected},
+        {200, std::string(3000000, ' '), "application/json", ConnectorFailure::rejected},
+    };
+    for (const Case& c : cases) {
+        LoopbackServer local;
+        local.get("/widget/inbox", reply(c.status, c.body, c.type));
+        if (c.status == 302)
+            local.get("/elsewhere", reply(200, "{}"));
+        const QString at = QStringLiteral("http://127.0.0.1:%1").arg(local.port());
+        const auto outcome = await<QByteArray>([&] {
+            return transport.request(at, QStringLiteral("/widget/inbox"), "GET", token43, std::nullopt);
+        });
+        EXPECT_EQ(outcome.failure, c.expected) << c.status << " " << c.type << " " << c.body.size();
+        EXPECT_EQ(local.requests().size(), 1u); // the redirect is not followed
+    }
+}
+
+TEST_F(Transport, RefusesBeforeTheNetwork) {
+    server.get("/widget/inbox", reply(200, "{}"));
+    const auto refused = [this](QString at, QString path, std::optional<QString> token) {
+        return await<QByteArray>(
+                   [=, this] { return transport.request(at, path, "GET", token, std::nullopt); })
+            .failure;
+    };
+    EXPECT_EQ(refused(origin(), QStringLiteral("/widget/other"), token43), ConnectorFailure::invalidOrigin);
+    EXPECT_EQ(refused(origin() + "/", QStringLiteral("/widget/inbox"), token43),
+              ConnectorFailure::invalidOrigin);
+    EXPECT_EQ(refused(origin(), QStringLiteral("/widget/inbox"), QString(42, u'a')),
+              ConnectorFailure::invalidCredential);
+    ConnectorTransport none(std::nullopt, HttpTransport::shared(), clock);
+    EXPECT_EQ(await<QByteArray>([&] {
+                  return none.request(origin(), QStringLiteral("/widget/inbox"), "GET", token43,
+                                      std::nullopt);
+              }).failure,
+              ConnectorFailure::invalidOrigin);
+    ConnectorCredential expired = linked();
+    expired.expires_at = QStringLiteral("2026-01-15T11:00:00.000Z");
+    EXPECT_EQ(await<ConnectorInbox>([&] { return transport.inbox(expired); }).failure,
+              ConnectorFailure::invalidCredential);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(Transport, ClaimValidatesTheCredentialItBuilds) {
+    server.post("/widget/claim",
+                reply(200, claimBody().replace("0123456789abcdef", "0123456789ABCDEF").toStdString()));
+    EXPECT_EQ(await<ConnectorCredential>([this] { return transport.claim(origin(), token43); }).failure,
+              ConnectorFailure::invalidCredential);
+    LoopbackServer good;
+    good.post("/widget/claim", reply(200, claimBody().toStdString()));
+    const QString at = QStringLiteral("http://127.0.0.1:%1").arg(good.port());
+    const auto claimed = await<ConnectorCredential>([&] { return transport.claim(at, token43); });
+    ASSERT_TRUE(claimed.value);
+    EXPECT_EQ(claimed.value->origin, at);
+    EXPECT_EQ(good.requests().at(0).body,
+              "{\"pairing_code\":\"" + token43.toStdString() + "\",\"device_name\":\"Quillmere Zudizur\"}");
+    LoopbackServer garbled;
+    garbled.post("/widget/claim", reply(200, "<html>"));
+    const QString garbledAt = QStringLiteral("http://127.0.0.1:%1").arg(garbled.port());
+    EXPECT_TRUE(
+        await<ConnectorCredential>([&] { return transport.claim(garbledAt, token43); }).decodingError);
+}
+
+TEST_F(Transport, AServerThatStopsMidBodyOrNeverAnswersIsATransportError) {
+    server.get("/widget/inbox", [](const httplib::Request&, httplib::Response& response) {
+        response.status = 200;
+        response.set_content_provider(1000, "application/json",
+                                      [](size_t offset, size_t, httplib::DataSink& sink) {
+                                          if (offset > 0)
+                                              return false; // drop the connection after the first piece
+                                          sink.write("{\"account", 9);
+                                          return true;
+                                      });
+    });
+    EXPECT_TRUE(inboxRequest().transportError);
+
+    LoopbackServer silent;
+    silent.get("/widget/inbox", [](const httplib::Request&, httplib::Response& response) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(8600));
+        response.set_content("{}", "application/json");
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const QString at = QStringLiteral("http://127.0.0.1:%1").arg(silent.port());
+    const auto outcome = await<QByteArray>(
+        [&] { return transport.request(at, QStringLiteral("/widget/inbox"), "GET", token43, std::nullopt); });
+    EXPECT_TRUE(outcome.transportError || outcome.failure);
+    EXPECT_FALSE(outcome.value);
+    EXPECT_LT(timer.elapsed(), 9500);
+}
