@@ -410,13 +410,14 @@ namespace {
 // The first write of a file in this run removes the temporaries an earlier run left beside it
 // when it died between writing and renaming; later writes leave none behind.
 void removeStaleTemporariesOnce(const QString& path) {
-    static std::mutex mutex;
-    static QSet<QString> cleaned;
+    // Never destroyed: the evidence thread may still write while the process exits.
+    static auto* mutex = new std::mutex;
+    static auto* cleaned = new QSet<QString>;
     {
-        const std::lock_guard lock(mutex);
-        if (cleaned.contains(path))
+        const std::lock_guard lock(*mutex);
+        if (cleaned->contains(path))
             return;
-        cleaned.insert(path);
+        cleaned->insert(path);
     }
     AtomicFile::removeStaleTemporaries(path);
 }
