@@ -111,7 +111,7 @@ QString unreadableSummary(const QString& fileName) {
 // a FIFO at any of these names would stop the main thread for good. The library is handed the
 // path only when each of them is a regular file or absent.
 bool safeToOpen(const QString& path) {
-    return RegularFile::open(path).problem() == RegularFile::Problem::none &&
+    return RegularFile::examine(path) == RegularFile::Problem::none &&
            RegularFile::isRegularOrAbsent(path + QStringLiteral("-wal")) &&
            RegularFile::isRegularOrAbsent(path + QStringLiteral("-shm")) &&
            RegularFile::isRegularOrAbsent(path + QStringLiteral("-journal"));

@@ -151,9 +151,17 @@ Contents read(const QString& path, qint64 maxBytes) {
     return out;
 }
 
+Problem examine(const QString& path) {
+    struct stat info {};
+    // stat() never opens the file, so it cannot block whatever the file is.
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? Problem::missing : Problem::unreadable;
+    return S_ISREG(info.st_mode) ? Problem::none : Problem::notRegular;
+}
+
 bool isRegularOrAbsent(const QString& path) {
-    const Opened file = open(path);
-    return file.problem() == Problem::none || file.problem() == Problem::missing;
+    const Problem problem = examine(path);
+    return problem == Problem::none || problem == Problem::missing;
 }
 
 } // namespace quillmere::RegularFile

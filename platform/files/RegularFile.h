@@ -59,8 +59,9 @@ struct Contents {
 // The whole of a regular file of at most `maxBytes` bytes.
 Contents read(const QString& path, qint64 maxBytes);
 
-// Whether `path` is absent or a regular file, decided without blocking: a caller that hands the
-// path to a library that opens it itself asks this first.
+// What is at `path` (following links), decided without opening it: a caller that hands the path
+// to a library that opens it itself asks this first.
+Problem examine(const QString& path);
 bool isRegularOrAbsent(const QString& path);
 
 } // namespace quillmere::RegularFile
