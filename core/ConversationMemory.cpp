@@ -420,7 +420,8 @@ bool merge(Items& s, const Items& w, int d) {
         }
         Item& r = s[std::size_t(p)];
         for (const QString& id : x.identifiers)
-            if (!r.identifiers.contains(id)) {
+            if (r.identifiers.size() < ConversationMemory::maximumIdentifiersPerRecord &&
+                !r.identifiers.contains(id)) {
                 r.identifiers << id;
                 changed = true;
             }
@@ -912,11 +913,13 @@ void ConversationMemory::restore(const QByteArray& data) {
                     damaged("a message lacks its role or text");
                 if (!std::isfinite(time.value) || std::abs(time.value) > absurdTime)
                     damaged("an impossible time");
+                // Past the cap the rest is only checked: a long stored list is read in one pass.
                 QStringList identifiers;
                 for (const QJsonValue& id : ids.value) {
                     if (!id.isString())
                         damaged("an identifier is not a string");
-                    if (!identifiers.contains(id.toString()))
+                    if (identifiers.size() < maximumIdentifiersPerRecord &&
+                        !identifiers.contains(id.toString()))
                         identifiers << id.toString();
                 }
                 Item item = makeItem(std::move(*parsed), std::move(identifiers), time.value);

@@ -49,6 +49,10 @@ public:
     // refused as damaged, since this memory never writes one.
     static constexpr int maximumConversations = 1000;
     static constexpr int maximumRecords = 200000;
+    // A message is known by one durable number per host; a record gathering more than this many
+    // identifiers keeps its first ones, so that neither a stored file nor a host repeating new
+    // names can make each comparison of two records grow without end.
+    static constexpr int maximumIdentifiersPerRecord = 16;
 
     // An empty memory with a fresh scope for observations it cannot attribute to a conversation
     // (an absent key).

@@ -1,4 +1,5 @@
 #include "core/Text.h"
+#include "desktop/checks/MonthlyUsageChecks.h"
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/HostProbe.h"
 #include "platform/simulated/SimulatedDesktop.h"
@@ -12,6 +13,10 @@
 using namespace quillmere;
 
 int main(int argc, char** argv) {
+    // The monthly usage checks build their own application object (they need widgets).
+    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
+        return MonthlyUsageChecks::runFromCommandLine(argc, argv);
+
     if (argc == 3 && std::strcmp(argv[1], "--ui-checks") == 0) {
         QApplication app(argc, argv);
         return NativeCardChecks::runCommand(QString::fromLocal8Bit(argv[2]));

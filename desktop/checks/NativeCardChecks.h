@@ -11,7 +11,8 @@
 
 namespace quillmere {
 class RequestLogStore;
-}
+struct Recommendation;
+} // namespace quillmere
 
 namespace quillmere::NativeCardChecks {
 
@@ -49,6 +50,10 @@ void eligibilityPayloadRecoveryChecks(const checks::Reporter& check);
 // The Claude classify request and answer checks that need no card.
 void claudeContractChecks(const checks::Reporter& check);
 
+// The Claude switch to Sonnet 5.5 Low decoded for an Opus 5.5 Medium conversation, 67% against that
+// setting; the card shows it after the Claude contract checks.
+Recommendation claudeSwitch67();
+
 // The OpenAI request and answer checks that need no card: unsupported targets, legacy current
 // settings, routing metadata and unknown current settings.
 void openAIContractChecks(const checks::Reporter& check);
@@ -69,5 +74,26 @@ void startupCleanupAndCaptureChecks(const checks::Reporter& check, const QString
 // The request log's readable report. `firstLog` is kept for the closing group, which makes two more
 // calls on it; `firstReport` follows its latest report.
 void requestLogChecks(const checks::Reporter& check, RequestLogStore& firstLog, QString& firstReport);
+
+// The rows of the card's flow groups that need no card, each called by the run in its place.
+
+// A new task after a completed one asks early; short follow-ups and reordered options do not.
+void taskChangeChecks(const checks::Reporter& check);
+// A Claude conversation keeps one identity across restarts, renders and renames.
+void conversationIdentityRuleChecks(const checks::Reporter& check);
+// Window and sidebar titles, and tickets across an A-B-A switch of conversations.
+void conversationTitleAndTicketChecks(const checks::Reporter& check);
+// The local ChatGPT recommendation for the meeting-notes conversation; throws when there is none.
+Recommendation meetingRecommendation();
+// The local ChatGPT recommendation, missing options and the cadence around an abstention.
+void localRecommendationChecks(const checks::Reporter& check, const Recommendation& meeting);
+// Retries after service failures: a quiet period, and no more than three attempts.
+void serviceRetryChecks(const checks::Reporter& check);
+void hebrewSummaryCheck(const checks::Reporter& check);
+// What starts a new analysis: the conversation and the user's request, not streaming or drafts.
+void analysisSignatureChecks(const checks::Reporter& check);
+void highImpactCheck(const checks::Reporter& check);
+// Which identities a zero-message or unreadable scan may keep.
+void identityRetentionRuleChecks(const checks::Reporter& check);
 
 } // namespace quillmere::NativeCardChecks

@@ -49,6 +49,10 @@ QJsonObject requestOf(const Snapshot& snapshot, bool haiku55Enabled = false) {
 
 } // namespace
 
+Recommendation claudeSwitch67() {
+    return Service::decodeClaude(switch67Body, opus55());
+}
+
 void claudeContractChecks(const checks::Reporter& check) {
     check(requestOf(sonnet5()).value(QStringLiteral("acceptedPolicyVersions")).toArray() ==
               QJsonArray{QStringLiteral("task-catalog-live-v2"), QStringLiteral("task-catalog-live-v1")},

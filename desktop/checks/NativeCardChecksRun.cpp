@@ -4,9 +4,11 @@
 #include "desktop/checks/ClaudeLocalConversationArchiveChecks.h"
 #include "desktop/checks/CodexLocalConversationArchiveChecks.h"
 #include "desktop/checks/NativeCardChecks.h"
+#include "desktop/checks/NativeCardChecksCards.h"
 #include "desktop/checks/NativeCardChecksDebug.h"
 #include "desktop/checks/SentMessageTreeChecks.h"
 #include "desktop/classification/RequestLogStore.h"
+#include "desktop/records/Recommendation.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
 #include <cstdio>
@@ -86,14 +88,44 @@ bool run(const QString& outputDirectory) {
 
             eligibilityPayloadRecoveryChecks(check);
             cadenceChecks(check);
+            taskChangeChecks(check);
+            conversationIdentityRuleChecks(check);
+            CardChecks cards(check, outputDirectory);
+            cards.compactCardChecks();
+            cards.layoutAndHeaderChecks();
+            cards.conversationCardChecks();
+            conversationTitleAndTicketChecks(check);
+            cards.secondCardChecks();
+            cards.chipsAndCopyChecks();
+            cards.typingAndClickGuardChecks();
+
+            // Computed before the contract groups, used by the ChatGPT flow after them.
+            const Recommendation meeting = meetingRecommendation();
             claudeContractChecks(check);
+            cards.claudeContractCardChecks(claudeSwitch67());
             openAIContractChecks(check);
+            cards.withheldTargetCardCheck();
             workSavingsAndSpeedGuardChecks(check);
             savingsDisplayChecks(check);
             targetValidationChecks(check);
+            localRecommendationChecks(check, meeting);
+            cards.modelOptionsCardCheck(meeting);
+            serviceRetryChecks(check);
+            cards.abstentionCardChecks(meeting);
+            hebrewSummaryCheck(check);
+            analysisSignatureChecks(check);
+            cards.chatGPTCardChecks(meeting);
+            highImpactCheck(check);
+            cards.collectingStateChecks();
+            cards.retainedCardChecks();
+            identityRetentionRuleChecks(check);
+            cards.switchActionChecks();
+            cards.longContentChecks();
+            cards.savingsCopyChecks();
             RequestLogStore firstLog;
             QString firstReport;
             requestLogChecks(check, firstLog, firstReport);
+            cards.askLogsAndClosingChecks(firstLog);
         });
 }
 

@@ -1,6 +1,7 @@
 #include "desktop/classification/RequestLogStore.h"
 
 #include "core/Text.h"
+#include "desktop/classification/OpenAIRecommendationContract.h"
 #include "platform/network/HttpTransport.h"
 #include "platform/tasks/TaskCancelled.h"
 
@@ -146,11 +147,37 @@ QString RequestLogStore::details(const Entry& entry) {
     return lines.join(QLatin1Char('\n'));
 }
 
+namespace {
+
+// An answer that failed verification is logged by what failed, not by the sentence the card shows.
+QString caseName(OpenAIRecommendationContract::Invalid::Case c) {
+    using Case = OpenAIRecommendationContract::Invalid::Case;
+    switch (c) {
+    case Case::schema:
+        return QStringLiteral("schema");
+    case Case::reason:
+        return QStringLiteral("reason");
+    case Case::decision:
+        return QStringLiteral("decision");
+    case Case::setting:
+        return QStringLiteral("setting");
+    case Case::incompatibleSpeedOrBilling:
+        return QStringLiteral("incompatibleSpeedOrBilling");
+    case Case::unsupportedRecommendationTarget:
+        return QStringLiteral("unsupportedRecommendationTarget");
+    }
+    return QString();
+}
+
+} // namespace
+
 QString RequestLogStore::readableError(const std::exception& error) {
     if (const auto* transport = dynamic_cast<const TransportError*>(&error))
         return QStringLiteral("Network error %1: %2")
             .arg(int(transport->code()))
             .arg(transport->description());
+    if (const auto* invalid = dynamic_cast<const OpenAIRecommendationContract::Invalid*>(&error))
+        return caseName(invalid->errorCase());
     return QString::fromUtf8(error.what());
 }
 

@@ -115,6 +115,22 @@ struct Branch {
     bool partialTail = false;
 };
 
+// What a desktop session's metadata file says: which command-line session holds its transcript,
+// and which event ends the active branch.
+struct Metadata {
+    QString cliSessionID;
+    QString leafUuid;
+};
+
+struct MetadataReading {
+    std::optional<Metadata> metadata;
+    // Why the metadata is unusable (the lookup's reason); empty when it is usable.
+    QString failure;
+};
+
+// Reads the bytes of the metadata file of desktop session `session`.
+MetadataReading parseMetadata(const QByteArray& bytes, const QString& session);
+
 // Reads one transcript and rebuilds the branch that ends at `leafUuid`. Pure apart from reading
 // the file; safe on any thread. `cancel`, when set, ends the read early with the failure
 // "cancelled".

@@ -19,6 +19,24 @@ QStringList pathPrefixes(const QString& host) {
     return {};
 }
 
+// The host as the text writes it. QUrl gives the host lowercased, and a host in other letters
+// is another host here: the authority between "//" and the path, without user or port.
+QStringView writtenHost(const QString& text) {
+    const qsizetype start = text.indexOf(QLatin1String("//"));
+    if (start < 0)
+        return {};
+    QStringView authority = QStringView(text).sliced(start + 2);
+    for (const QChar stop : {QLatin1Char('/'), QLatin1Char('?'), QLatin1Char('#')})
+        if (const qsizetype at = authority.indexOf(stop); at >= 0)
+            authority = authority.first(at);
+    if (const qsizetype at = authority.lastIndexOf(QLatin1Char('@')); at >= 0)
+        authority = authority.sliced(at + 1);
+    if (const qsizetype colon = authority.lastIndexOf(QLatin1Char(':'));
+        colon >= 0 && !authority.sliced(colon).contains(QLatin1Char(']')))
+        authority = authority.first(colon);
+    return authority;
+}
+
 std::optional<QUrl> parse(const QString& text) {
     const QUrl url(text, QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty())
@@ -33,7 +51,7 @@ bool isConversationURL(const QString& text) {
     if (!url)
         return false;
     // Compared as written: a host in other letters is another host.
-    const QString host = url->host(QUrl::FullyEncoded);
+    const QString host = writtenHost(text).toString();
     const QString path = url->path(QUrl::FullyEncoded);
     for (const QString& prefix : pathPrefixes(host))
         if (path.startsWith(prefix) && text::characterCount(path) > text::characterCount(prefix))
@@ -49,7 +67,7 @@ std::optional<QString> canonicalConversationURL(const QString& text) {
             break;
         }
     const auto url = parse(candidate);
-    if (!url || pathPrefixes(url->host(QUrl::FullyEncoded)).isEmpty() || !isConversationURL(candidate))
+    if (!url || pathPrefixes(writtenHost(candidate).toString()).isEmpty() || !isConversationURL(candidate))
         return std::nullopt;
     // Cut the text itself rather than re-serialising the parsed URL, so the identity keeps the
     // host's own spelling of the path.

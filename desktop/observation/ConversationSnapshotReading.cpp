@@ -240,6 +240,51 @@ struct ClaudeWindowTracker::Scan {
 
     ConversationTreeWalk::ScanResult<Item> walk; // this read's elements in pre-order
     std::vector<ax::Element> handles;            // every element the walk was given
+
+    // The elements this read has met, by the element each handle names: a table of places in
+    // `handles` (each plus one; 0 is an empty slot), open addressing, kept from read to read.
+    struct Met {
+        const std::vector<ax::Element>& handles;
+        std::vector<int> table;
+        std::size_t used = 0;
+
+        void clear() {
+            if (table.empty())
+                table.assign(std::size_t(1) << 14, 0);
+            else
+                std::fill(table.begin(), table.end(), 0);
+            used = 0;
+        }
+        bool insert(const Item& item) {
+            std::size_t at = find(handles[std::size_t(item.handle)]);
+            if (table[at] != 0)
+                return false;
+            table[at] = item.handle + 1;
+            if (++used * 2 > table.size())
+                grow();
+            return true;
+        }
+        bool contains(const Item& item) const { return table[find(handles[std::size_t(item.handle)])] != 0; }
+
+    private:
+        // The slot holding `element`, or the empty slot where it would go.
+        std::size_t find(const ax::Element& element) const {
+            // The host's hash may be a plain number in sequence: spread it over the table.
+            const std::size_t mask = table.size() - 1;
+            for (std::size_t at = std::size_t((quint64(element.hash()) * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+                 ; at = (at + 1) & mask)
+                if (table[at] == 0 || handles[std::size_t(table[at] - 1)] == element)
+                    return at;
+        }
+        void grow() {
+            std::vector<int> old(table.size() * 2, 0);
+            std::swap(old, table);
+            for (int place : old)
+                if (place != 0)
+                    table[find(handles[std::size_t(place - 1)])] = place;
+        }
+    };
+    Met met{handles};
     // What was read of each element: element i's reads are reads[starts[i]] up to
     // reads[starts[i + 1]]. While a read is under way these are the last read's; an element that
     // reads as it did then leaves them as they are, and the first one that does not starts
@@ -550,8 +595,9 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         }
     };
     const bool claudeHost = provider == AIProvider::claude;
+    scan.met.clear();
     ConversationTreeWalk::scan(
-        scan.walk, Item{0, -1}, scanLimit,
+        scan.walk, scan.met, Item{0, -1}, scanLimit,
         [&](const Item& item) {
             // Every element recorded is asked this once, after the prune: what was read of it is
             // kept here (all but its children, which the walk asks for next).
@@ -655,44 +701,26 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             std::array<const ax::Value*, scanWidth> values{};
             for (const Scan::Read& read : scan.readOf(i))
                 values[read.attribute] = &read.value;
-            std::optional<QString> title, description;
-            switch (kind) {
-            case RoleKind::text: {
-                const std::optional<QString> value = textOf(values[valueAt]);
-                if (value && !value->isEmpty()) {
-                    own.append(*value);
-                } else {
-                    own = SnapshotRules::labelPieces(textOf(values[titleAt]), textOf(values[descriptionAt]),
-                                                     std::nullopt);
-                }
-                break;
-            }
-            case RoleKind::control:
-                title = textOf(values[titleAt]);
-                description = textOf(values[descriptionAt]);
-                own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt]));
-                break;
-            case RoleKind::editable:
-                break;
-            case RoleKind::webArea:
-                title = textOf(values[titleAt]);
-                own = SnapshotRules::labelPieces(title, std::nullopt, std::nullopt);
-                break;
-            case RoleKind::menu:
-            case RoleKind::container:
-                // A menu is read for its labels only; a container for whether it is a user bubble too.
-                description = textOf(values[descriptionAt]);
-                title = textOf(values[titleAt]);
-                own = SnapshotRules::labelPieces(title, description, std::nullopt);
+            // Every element's label pieces are its title, description and value, whatever its
+            // role; all three came with the one request.
+            const std::optional<QString> title = textOf(values[titleAt]);
+            const std::optional<QString> description = textOf(values[descriptionAt]);
+            own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt]));
+            if (kind == RoleKind::menu || kind == RoleKind::container) {
+                // A menu or container may announce a message's position; a container may be a
+                // user's bubble.
                 for (const auto* label : {&description, &title})
                     if (*label && label->value().startsWith(QLatin1String("Message ")))
                         positionLabels.append(**label);
                 bubble = kind == RoleKind::container &&
                          isUserBubble(values.data() + firstBubbleAt, scanWidth - firstBubbleAt);
-                break;
             }
-            panel =
-                (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
+            // Texts and fields name no panel; a web area only by its title.
+            if (kind == RoleKind::webArea)
+                panel = title && isSourcesPanelName(*title);
+            else if (kind != RoleKind::text && kind != RoleKind::editable)
+                panel = (title && isSourcesPanelName(*title)) ||
+                        (description && isSourcesPanelName(*description));
         }
         scan.owns[std::size_t(i)] = {kind, panel};
         // Within seven levels below a sources panel, nothing is part of the conversation.

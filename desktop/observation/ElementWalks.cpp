@@ -73,8 +73,17 @@ QList<ax::Element> ElementWalks::flattenedElements(const ax::Element& root, int 
         if (ax::copyAttributeValue(element, QStringLiteral("AXChildren"), value) != ax::Error::success)
             continue;
         children.clear();
-        if (appendElementList(value, children))
-            stack.insert(stack.end(), children.rbegin(), children.rend());
+        if (!appendElementList(value, children))
+            continue;
+        // Every element taken from the stack is listed, so only the top `room` ones ever will be:
+        // the rest is dropped (once it is twice the room, so dropping costs nothing per element),
+        // however often a host lists an element, even itself, as a child.
+        const std::size_t room = std::size_t(limit - result.size());
+        if (children.size() > room)
+            children.resize(room);
+        stack.insert(stack.end(), children.rbegin(), children.rend());
+        if (stack.size() > 2 * room)
+            stack.erase(stack.begin(), stack.begin() + std::ptrdiff_t(stack.size() - room));
     }
     return result;
 }
@@ -106,7 +115,11 @@ QList<ax::Element> ElementWalks::flattenedInteractiveElements(const ax::Element&
             else
                 appendElementList(value, children);
         }
-        stack.insert(stack.end(), children.rbegin(), children.rend());
+        // An element already listed is not kept for later: each element is expanded once, so the
+        // stack never holds more than the children listed by the elements expanded.
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            if (!seen.contains(*it))
+                stack.push_back(*it);
     }
     return result;
 }

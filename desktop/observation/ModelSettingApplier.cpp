@@ -141,8 +141,13 @@ bool ModelSettingApplier::isActiveClaudeSettingControl(const ax::Element& elemen
 
 std::optional<ax::Element> ModelSettingApplier::picker(Host& host, AIProvider provider,
                                                        const ax::Element& window) {
-    for (const ax::Element& element :
-         ElementWalks::flattenedInteractiveElements(window, ElementWalks::interactiveLimit)) {
+    return picker(host, provider,
+                  ElementWalks::flattenedInteractiveElements(window, ElementWalks::interactiveLimit));
+}
+
+std::optional<ax::Element> ModelSettingApplier::picker(Host& host, AIProvider provider,
+                                                       const QList<ax::Element>& elements) {
+    for (const ax::Element& element : elements) {
         if (!ElementWalks::isModelPicker(element))
             continue;
         if (provider == AIProvider::claude && !host.isActiveClaudeSettingControl(element))
@@ -153,8 +158,13 @@ std::optional<ax::Element> ModelSettingApplier::picker(Host& host, AIProvider pr
 }
 
 std::optional<ax::Element> ModelSettingApplier::claudeEffortControl(Host& host, const ax::Element& window) {
-    for (const ax::Element& element :
-         ElementWalks::flattenedInteractiveElements(window, ElementWalks::interactiveLimit)) {
+    return claudeEffortControl(
+        host, ElementWalks::flattenedInteractiveElements(window, ElementWalks::interactiveLimit));
+}
+
+std::optional<ax::Element> ModelSettingApplier::claudeEffortControl(Host& host,
+                                                                    const QList<ax::Element>& elements) {
+    for (const ax::Element& element : elements) {
         if (host.isActiveClaudeSettingControl(element) &&
             ModelControlLabel::normalize(AccessibilityReading::elementLabel(element)).startsWith(u"effort") &&
             AccessibilityReading::canPress(element))
@@ -171,7 +181,9 @@ bool ModelSettingApplier::readSettingBack(Host& host, const QString& model,
         return false;
     // Every OpenAI model id begins "gpt-"; the target says which family's picker to read.
     const AIProvider provider = model.startsWith(u"gpt-") ? AIProvider::openAI : AIProvider::claude;
-    const std::optional<ax::Element> found = picker(host, provider, *window);
+    const QList<ax::Element> elements =
+        ElementWalks::flattenedElements(*window, ElementWalks::confirmationLimit);
+    const std::optional<ax::Element> found = picker(host, provider, elements);
     if (!found)
         return false;
     const QString label = AccessibilityReading::elementLabel(*found);
@@ -184,7 +196,7 @@ bool ModelSettingApplier::readSettingBack(Host& host, const QString& model,
     std::optional<bool> observedExtended;
     if (provider == AIProvider::claude) {
         // A separate effort control says what the picker may leave out.
-        if (const std::optional<ax::Element> control = claudeEffortControl(host, *window))
+        if (const std::optional<ax::Element> control = claudeEffortControl(host, elements))
             observedEffort = ModelControlLabel::effort(AccessibilityReading::elementLabel(*control));
         if (!observedEffort)
             observedEffort = ModelControlLabel::effort(label);
@@ -193,8 +205,7 @@ bool ModelSettingApplier::readSettingBack(Host& host, const QString& model,
     } else {
         observedEffort = ModelControlLabel::effort(label);
         if (!observedEffort) {
-            for (const ax::Element& element :
-                 ElementWalks::flattenedInteractiveElements(*window, ElementWalks::interactiveLimit)) {
+            for (const ax::Element& element : elements) {
                 if (isEffortControl(element)) {
                     observedEffort = ModelControlLabel::effort(AccessibilityReading::elementLabel(element));
                     break;

@@ -81,11 +81,16 @@ public:
     static bool isActiveClaudeSettingControl(const ax::Element& element);
     // The model picker among the window's interactive elements; none when nothing qualifies.
     static std::optional<ax::Element> picker(Host& host, AIProvider provider, const ax::Element& window);
-    // The Claude host's separate effort control: an active setting control whose label begins
-    // with "effort" and that can be pressed.
+    // The same among the given elements, in their order.
+    static std::optional<ax::Element> picker(Host& host, AIProvider provider,
+                                             const QList<ax::Element>& elements);
+    // The Claude host's separate effort control among the window's interactive elements: an
+    // active setting control whose label begins with "effort" and that can be pressed.
     static std::optional<ax::Element> claudeEffortControl(Host& host, const ax::Element& window);
-    // The default read-back: the picker's model, model id and extended switch, and the effort
-    // from the picker or the separate effort control, compared with the target.
+    static std::optional<ax::Element> claudeEffortControl(Host& host, const QList<ax::Element>& elements);
+    // The default read-back, over the focused window's elements (its plain walk): the picker's
+    // model, model id and extended switch, and the effort from the picker or the separate effort
+    // control, compared with the target.
     static bool readSettingBack(Host& host, const QString& model, const std::optional<QString>& modelID,
                                 const QString& effort, bool extended, const RunningApplication& application);
 

@@ -173,6 +173,31 @@ TEST(ConversationMemoryRestore, RepetitiveStoredHistoryIsRepairedWithoutHanging)
     EXPECT_LE(total, 50000u);
 }
 
+TEST(ConversationMemoryRestore, ARecordKeepsItsFirstIdentifiersUpToTheCap) {
+    // Twenty thousand identifiers on one record, each written twice: a restore reads them in
+    // one pass and keeps the first distinct ones, in order.
+    QByteArray ids;
+    for (int i = 0; i < 20000; ++i)
+        ids += QByteArray(i ? "," : "") + "\"id-" + QByteArray::number(i) + "\",\"id-" +
+               QByteArray::number(i) + "\"";
+    const QByteArray record =
+        R"({"message":{"role":"user","text":"Plan the trip"},"firstObservedAt":0,"identifiers":[)" + ids +
+        "]}";
+    ConversationMemory memory;
+    memory.restore(R"([{"key":"k","segments":[[)" + record + "]]}]");
+    const auto windows = memory.records("k");
+    ASSERT_EQ(windows.size(), 1u);
+    ASSERT_EQ(windows[0].size(), 1u);
+    const QStringList& kept = windows[0][0].identifiers;
+    ASSERT_EQ(kept.size(), ConversationMemory::maximumIdentifiersPerRecord);
+    for (int i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i], QStringLiteral("id-%1").arg(i));
+    // What lies past the cap is still checked.
+    expectRefused(
+        R"([{"key":"k","segments":[[{"message":{"role":"user","text":"x"},"firstObservedAt":0,"identifiers":[)" +
+        ids + R"(,7]}]]}])");
+}
+
 TEST(ConversationMemoryObserve, AKeyIsStoredOnlyAfterTwoIdenticalScansInARow) {
     ConversationMemory memory;
     EXPECT_EQ(memory.observe("a", turns(0, 2), {}, true, at(1)).windows, 0);

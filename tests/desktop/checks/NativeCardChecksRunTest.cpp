@@ -20,7 +20,7 @@ namespace {
 
 const QString kBinary = QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere");
 // What the groups of a run add up to, the sub-suites included: the floor of a complete run.
-constexpr int minimumChecks = 527;
+constexpr int minimumChecks = 701;
 
 QStringList wireTestFolders(const QString& output) {
     return QDir(output).entryList({"wire-test-*"}, QDir::Dirs | QDir::NoDotAndDotDot);
@@ -143,8 +143,12 @@ TEST(NativeCardChecksBinary, RunsEveryCheckAndWritesTheCaptures) {
     EXPECT_EQ(lines.size(), n + 1) << "every line but the summary is a pass";
     EXPECT_GE(n, minimumChecks);
     EXPECT_TRUE(lines.contains("PASS: claude cadence: continuation turn 7 skipped"));
+    EXPECT_TRUE(lines.contains("PASS: native palette contrast 4.60:1"));
+    // The use probe reports on each of its two calls.
+    EXPECT_EQ(lines.count("PASS: action captures both model and effort"), 2);
 
     // Each capture is a PNG of the width its group gives and no taller than its limit.
+    EXPECT_EQ(captures().size(), 40u);
     for (const Capture& capture : captures()) {
         const QString path = QDir(output).filePath(capture.name + ".png");
         QImageReader reader(path, "png");

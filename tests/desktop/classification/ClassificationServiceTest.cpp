@@ -168,6 +168,49 @@ TEST_F(ClassificationServiceTest, OpenAIRouteAcceptsOnlyTwoHundred) {
         EXPECT_EQ(entry.status, "FAILED");
 }
 
+namespace {
+
+// A transport that gives one answer to every request, whatever the protocol would allow: a 204
+// with a body, or an answer that is no HTTP response at all (status 0).
+class CannedTransport final : public HttpTransport {
+public:
+    explicit CannedTransport(HttpResponse answer) : answer_(std::move(answer)) {}
+    QCoro::Task<HttpResponse> send(HttpRequest, CancelToken) override { co_return answer_; }
+
+private:
+    HttpResponse answer_;
+};
+
+} // namespace
+
+TEST_F(ClassificationServiceTest, ANoContentStatusIsAcceptedOnlyOnTheClaudeRoute) {
+    CannedTransport transport(
+        {204,
+         R"({"recommendedModel":"sonnet","recommendedModelId":"claude-sonnet-5","recommendedEffort":"low",)"
+         R"("reason":"Short task."})"});
+    const auto run = [&](Snapshot snapshot) {
+        ClassificationService service(QUrl("https://service.invalid/classify"), log, transport,
+                                      captureRoot.path());
+        return QCoro::waitFor(attempt(service, std::move(snapshot), {}));
+    };
+    EXPECT_TRUE(run(claudeSnapshot()).recommendation);
+    EXPECT_EQ(log->entries().back().httpStatus, 204);
+    EXPECT_EQ(*run(openAISnapshot()).serviceError, ServiceError::badStatus(204));
+    EXPECT_EQ(log->entries().back().status, "FAILED");
+}
+
+TEST_F(ClassificationServiceTest, AnAnswerThatIsNoHTTPResponseIsStatusZero) {
+    CannedTransport transport({0, R"({"recommendedModel":"sonnet","reason":"Short task."})"});
+    ClassificationService service(QUrl("https://service.invalid/classify"), log, transport,
+                                  captureRoot.path());
+    const Result result = QCoro::waitFor(attempt(service, claudeSnapshot(), {}));
+    ASSERT_TRUE(result.serviceError);
+    EXPECT_EQ(*result.serviceError, ServiceError::badStatus(0));
+    EXPECT_EQ(statuses, (QStringList{"SENDING", "RESPONSE RECEIVED", "FAILED"}));
+    EXPECT_EQ(log->entries()[0].httpStatus, 0);
+    EXPECT_EQ(log->entries()[0].error, "badStatus(0)");
+}
+
 TEST_F(ClassificationServiceTest, OpenAIConversationWithoutUserMessagesIsNeverSent) {
     Snapshot snapshot = openAISnapshot();
     snapshot.messages = {{"assistant", "Hello."}};

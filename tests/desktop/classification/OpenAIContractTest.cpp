@@ -147,6 +147,25 @@ TEST(OpenAIDecode, SavingsOnlyWhenReproduced) {
     EXPECT_FALSE(chat.recommendation->savingsBasis);
 }
 
+TEST(OpenAIWorkCost, NoEstimateWithoutTwoCostsAndAStrictSaving) {
+    // Absent baseline, or a model outside the table on either side ("gpt-5.6" has no cost).
+    EXPECT_EQ(Contract::estimatedSavings(std::nullopt, "gpt-6-luna"), std::nullopt);
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-5.6"), "gpt-5.6-luna"), std::nullopt);
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-6-astra"), "gpt-5.6"), std::nullopt);
+    EXPECT_EQ(Contract::estimatedSavings(QString("GPT-6-astra"), "gpt-6-luna"), std::nullopt);
+    // An equal or higher cost: no estimate, never 0 or a negative figure.
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-6-sol"), "gpt-6.1-sol"), std::nullopt);
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-6-luna"), "gpt-6-astra"), std::nullopt);
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-6-luna"), "gpt-6-luna"), std::nullopt);
+}
+
+TEST(OpenAIWorkCost, RoundsToTheTenthOfAPercent) {
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-5.6-luna"), "gpt-6-luna"), 54.5); // 54.545…
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-6-astra"), "gpt-5.6-luna"), 97.8);
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-5.6-sol"), "gpt-5.6-terra"), 45.0);
+    EXPECT_EQ(Contract::estimatedSavings(QString("gpt-6-astra"), "gpt-6.1-sol"), 80.0);
+}
+
 TEST(OpenAIDecode, RecommendationFields) {
     const auto s = work();
     const auto outcome = Contract::decode(

@@ -95,7 +95,7 @@ TEST(ScopeID, SafeTokensAreLoweredOthersHashTheConversation) {
 
     snapshot.conversationID = "";
     for (const QString& bad : {QString(129, 'a'), QString(), QString("a.b"), QString("a:b"), QString("a b"),
-                              QString::fromUtf8("caf\xC3\xA9"), QString::fromUtf8("\xC4\xB0")}) {
+                               QString::fromUtf8("caf\xC3\xA9"), QString::fromUtf8("\xC4\xB0")}) {
         snapshot.conversationScopeID = bad;
         EXPECT_EQ(Context::scopeID(snapshot), "local-cbf29ce484222325") << bad.toStdString();
     }

@@ -1,6 +1,7 @@
 #include "desktop/classification/RequestLogStore.h"
 
 #include "desktop/classification/ClassificationService.h"
+#include "desktop/classification/OpenAIRecommendationContract.h"
 #include "platform/network/HttpTransport.h"
 #include "platform/tasks/TaskCancelled.h"
 
@@ -79,6 +80,26 @@ TEST_F(RequestLogStoreTest, HeadersLabelEachStatus) {
     EXPECT_EQ(store.entries()[3].status, "FAILED");
     EXPECT_EQ(store.entries()[3].error, "Network error -999: cancelled");
     EXPECT_TRUE(RequestLogStore::header(store.entries()[3]).endsWith("Failed"));
+}
+
+TEST_F(RequestLogStoreTest, AnUnverifiedAnswerIsLoggedByWhatFailed) {
+    // The row names the failed check; the sentence is the card's.
+    using Invalid = OpenAIRecommendationContract::Invalid;
+    const std::pair<Invalid::Case, const char*> cases[] = {
+        {Invalid::Case::schema, "schema"},
+        {Invalid::Case::reason, "reason"},
+        {Invalid::Case::decision, "decision"},
+        {Invalid::Case::setting, "setting"},
+        {Invalid::Case::incompatibleSpeedOrBilling, "incompatibleSpeedOrBilling"},
+        {Invalid::Case::unsupportedRecommendationTarget, "unsupportedRecommendationTarget"}};
+    for (const auto& [failure, name] : cases) {
+        const QUuid call = store.begin("A", "ChatGPT", endpoint, "{}");
+        store.received(call, 200, "{}");
+        store.failed(call, Invalid(failure));
+        EXPECT_EQ(store.entries().back().status, "FAILED");
+        EXPECT_EQ(store.entries().back().error, QString::fromLatin1(name));
+        EXPECT_NE(store.entries().back().error, Invalid(failure).errorDescription());
+    }
 }
 
 TEST_F(RequestLogStoreTest, DetailsShowProgressAndElapsedTime) {

@@ -43,6 +43,26 @@ TEST(ApplyOpenAI, SwitchesModelThenEffortAndReadsThePickerBack) {
     EXPECT_FALSE(bench.host->settingIsConfirmed("gpt-5.6-luna", std::nullopt, "high", false, host));
 }
 
+TEST(ApplyOpenAI, TheReadBackWalksTheWindowsOwnChildrenWithinItsCap) {
+    // Five thousand elements before the toolbar: the switch's searches (up to 6,000 elements over
+    // every child-like list) still find the picker, the read-back (5,000 children) does not.
+    QJsonObject desktop = openAIDesktop();
+    patchNode(desktop, "chatgpt.window", [](QJsonObject& window) {
+        QJsonArray filler;
+        for (int i = 0; i < 5000; ++i)
+            filler.append(QJsonObject{{"role", "AXGroup"}});
+        QJsonArray children = window["children"].toArray();
+        children.prepend(QJsonObject{{"role", "AXGroup"}, {"children", filler}});
+        window["children"] = children;
+    });
+    ApplyBench bench(desktop);
+    const RunningApplication host = *Workspace::current().application(chatGPT);
+    const auto window = bench.host->focusedWindow(host);
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(ModelSettingApplier::picker(*bench.host, AIProvider::openAI, *window));
+    EXPECT_FALSE(bench.host->settingIsConfirmed("gpt-5.6-sol", std::nullopt, "high", false, host));
+}
+
 TEST(ApplyOpenAI, ASettingAlreadyShownIsConfirmedWithoutAnyPress) {
     ApplyBench bench(openAIDesktop());
     EXPECT_EQ(bench.run(AIProvider::openAI, "gpt-5.6-sol", std::nullopt, "high"), true);

@@ -29,6 +29,18 @@ TEST(ConversationURL, CanonicalFormCutsQueryAndFragmentFromTheText) {
     EXPECT_EQ(ci::canonicalConversationURL(QString()), std::nullopt);
 }
 
+TEST(ConversationURL, TheHostIsComparedAsWritten) {
+    // A host in other letters is another host, though a URL parser writes it in lowercase.
+    EXPECT_FALSE(ci::isConversationURL("https://CLAUDE.AI/chat/x"));
+    EXPECT_FALSE(ci::isConversationURL("https://ChatGPT.com/c/abc"));
+    EXPECT_EQ(ci::canonicalConversationURL("https://CLAUDE.AI/chat/x"), std::nullopt);
+    EXPECT_EQ(ci::canonicalConversationURL("https://Chatgpt.com/c/abc"), std::nullopt);
+    // A user and a port are no part of the host.
+    EXPECT_TRUE(ci::isConversationURL("https://someone@claude.ai:443/chat/x"));
+    EXPECT_EQ(ci::canonicalConversationURL("https://chatgpt.com:8443/c/abc?x"),
+              "https://chatgpt.com:8443/c/abc");
+}
+
 TEST(ConversationIdentity, DurableKeysSurviveRenders) {
     EXPECT_FALSE(ci::isDurableNavigationKey("selected-navigation-element:4"));
     EXPECT_FALSE(ci::isDurableNavigationKey("_r_5f_"));

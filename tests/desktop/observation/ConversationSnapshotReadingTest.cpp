@@ -1,6 +1,7 @@
 #include "desktop/observation/ClaudeWindowTracker.h"
 
 #include "CodexLocalConversationArchiveTestSupport.h"
+#include "RepeatingChildrenBackend.h"
 #include "TrackerDesktops.h"
 #include "core/HostConstants.h"
 #include "desktop/diagnostics/Diagnostics.h"
@@ -579,4 +580,77 @@ TEST_F(SnapshotReadingTest, TheOpenClaudeModelMenuGrantsWhatItsRowsOffer) {
     bench.clock.advance(61);
     EXPECT_FALSE(open->claudeAvailability.allows(u"sonnet", QString("claude-sonnet-5-5"), u"medium", false,
                                                  bench.clock.uptime()));
+}
+
+TEST_F(SnapshotReadingTest, AnElementListedAgainIsReadOnceAndCountedOnce) {
+    HostWindow host;
+    host.document = chatGPTChat("repeats");
+    host.turns = numberedTurns(1, 4, 4);
+    load(desktopJson({host}));
+    auto reader = tracker("com.openai.chat");
+    ASSERT_TRUE(reader->conversationSnapshot());
+    desktop->resetCallCounts();
+    const auto plain = reader->conversationSnapshot(); // the memory now holds the conversation
+    ASSERT_TRUE(plain);
+    ASSERT_TRUE(plain->extractionSummary.contains("renderedUserBubbles=2"));
+    const quint64 plainReads = desktop->callCounts().attributeReads;
+
+    // The conversation lists, after its messages, the first user's bubble, itself and the window,
+    // each hundreds of times.
+    const ax::Element conversation = desktop->element("conversation");
+    ax::Value listed;
+    ASSERT_EQ(ax::copyAttributeValue(conversation, "AXChildren", listed), ax::Error::success);
+    std::vector<ax::Element> children;
+    for (const ax::Value& child : *listed.list())
+        children.push_back(*child.element());
+    const ax::Element firstBubble = children.front();
+    for (int i = 0; i < 300; ++i)
+        children.insert(children.end(), {firstBubble, conversation, desktop->element("window")});
+    RepeatingChildrenBackend repeating(*desktop);
+    repeating.list(conversation, children);
+
+    desktop->resetCallCounts();
+    const auto repeated = reader->conversationSnapshot();
+    ASSERT_TRUE(repeated);
+    // The same conversation, read as before: nothing truncated, each bubble counted once, and each
+    // element asked once.
+    EXPECT_EQ(*repeated, *plain);
+    EXPECT_TRUE(repeated->extractionSummary.contains("axScanTruncated=false"));
+    EXPECT_TRUE(repeated->extractionSummary.contains("renderedUserBubbles=2"));
+    EXPECT_EQ(desktop->callCounts().attributeReads, plainReads);
+}
+
+TEST_F(SnapshotReadingTest, EveryElementIsLabelledByItsTitleDescriptionAndValue) {
+    HostWindow host;
+    host.document = chatGPTChat("labels");
+    host.turns = numberedTurns(1, 4, 4);
+    load(desktopJson({host}));
+    auto reader = tracker("com.openai.chat");
+    const auto before = reader->conversationSnapshot();
+    ASSERT_TRUE(before);
+    EXPECT_FALSE(before->hasAttachment);
+
+    // A group that says by its value alone that a file is attached.
+    host.extraChildren = QJsonArray{QJsonObject{{"role", "AXGroup"}, {"value", "Attachment: itinerary.pdf"}}};
+    load(desktopJson({host}));
+    const auto attached = reader->conversationSnapshot();
+    ASSERT_TRUE(attached);
+    EXPECT_TRUE(attached->hasAttachment);
+
+    // A paragraph with a title as well as a value: the title is its first piece, and a text's
+    // first piece with visible text is what it says.
+    host.extraChildren = {};
+    host.turns = numberedTurns(1, 4, 4);
+    load(desktopJson({host}));
+    ax::Value paragraph;
+    ASSERT_EQ(ax::copyAttributeValue(desktop->element("conversation"), "AXChildren", paragraph),
+              ax::Error::success);
+    ax::Value parts;
+    ASSERT_EQ(ax::copyAttributeValue(*paragraph.list()->front().element(), "AXChildren", parts),
+              ax::Error::success);
+    const ax::Element firstText = *parts.list()->at(1).element();
+    ASSERT_EQ(ax::setAttributeValue(firstText, "AXTitle", ax::Value("Pinned request")), ax::Error::success);
+    const auto titled = reader->conversationSnapshot();
+    ASSERT_TRUE(titled);
+    EXPECT_EQ(titled->messages.front().text, "Pinned request");
 }

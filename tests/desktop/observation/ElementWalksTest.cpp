@@ -1,5 +1,7 @@
 #include "desktop/observation/ClaudeWindowTracker.h"
 
+#include "RepeatingChildrenBackend.h"
+
 #include "platform/accessibility/Backend.h"
 #include "platform/simulated/SimulatedDesktop.h"
 #include "platform/tasks/Scheduler.h"
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 using namespace quillmere;
+using quillmere::testing::RepeatingChildrenBackend;
 using Tracker = ClaudeWindowTracker;
 
 namespace {
@@ -137,12 +140,34 @@ TEST_F(ElementWalksTest, FocusBeyondAnUnreadableParentAddsItsSubtree) {
 }
 
 TEST_F(ElementWalksTest, ClimbStopsAfterSixteenParents) {
-    load({chain("deep", 20, node("leaf", {}, {{"focused", true}}))});
-    // From the leaf (depth 21 below the window), 16 steps reach deep5: a second root whose
-    // elements are all listed already.
-    const QList<ax::Element> surface = Tracker::optionSurfaceElements(host(), 8000);
-    EXPECT_EQ(surface.size(), 2 + 20 + 1);
-    EXPECT_EQ(QSet<ax::Element>(surface.begin(), surface.end()).size(), surface.size());
+    // A popover reachable only upwards from its focused leaf: twenty levels below the picker,
+    // which lists it under an attribute no walk follows. From the leaf, sixteen steps up reach
+    // deep5, whose subtree (deep5 to deep20 and the leaf) is the second root's; one step more or
+    // less would list one element more or less.
+    load({node(
+        "picker", {},
+        {{"lists", QJsonObject{{"AXExtras",
+                                QJsonArray{chain("deep", 20, node("leaf", {}, {{"focused", true}}))}}}}})});
+    QStringList expected{"<app>", "window", "picker"};
+    for (int level = 5; level <= 20; ++level)
+        expected << "deep" + QString::number(level);
+    expected << "leaf";
+    EXPECT_EQ(ids(Tracker::optionSurfaceElements(host(), 8000)), expected);
+}
+
+TEST_F(ElementWalksTest, AnElementListingItselfOrOthersAgainStaysWithinTheCap) {
+    load({node("looping", {node("inner")}), node("after")});
+    RepeatingChildrenBackend repeating(*desktop);
+    std::vector<ax::Element> loop(3000, el("looping"));
+    loop.push_back(el("inner"));
+    repeating.list(el("looping"), loop);
+    // The plain walk lists what it meets, repeats included, and stops at its cap.
+    const QList<ax::Element> plain = Tracker::flattenedElements(el("looping"), 300);
+    ASSERT_EQ(plain.size(), 300);
+    EXPECT_EQ(plain.count(el("looping")), 300);
+    // The interactive walk lists each element once.
+    EXPECT_EQ(ids(Tracker::flattenedInteractiveElements(el("window"), 6000)),
+              QStringList({"window", "looping", "inner", "after"}));
 }
 
 TEST_F(ElementWalksTest, FocusInAnotherProcessIsIgnored) {

@@ -1,0 +1,521 @@
+#include "desktop/card/CardViews.h"
+
+#include "desktop/card/CardPalette.h"
+
+#include <QFontMetricsF>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QTextLayout>
+#include <QVariant>
+#include <QWindow>
+#include <cmath>
+
+namespace quillmere {
+
+namespace {
+
+QFont::Weight qtWeight(CardFontWeight weight) {
+    switch (weight) {
+    case CardFontWeight::regular:
+        return QFont::Normal;
+    case CardFontWeight::medium:
+        return QFont::Medium;
+    case CardFontWeight::semibold:
+        return QFont::DemiBold;
+    case CardFontWeight::bold:
+        return QFont::Bold;
+    }
+    return QFont::Normal;
+}
+
+constexpr char hiddenKey[] = "quillmereHidden";
+constexpr char accessibilityLabelKey[] = "quillmereAccessibilityLabel";
+constexpr char accessibilityValueKey[] = "quillmereAccessibilityValue";
+constexpr char frameKey[] = "quillmereFrame";
+
+std::optional<QString> optionalProperty(const QWidget* view, const char* key) {
+    const QVariant value = view->property(key);
+    if (!value.isValid())
+        return std::nullopt;
+    return value.toString();
+}
+
+// Lays `text` out in the given runs at `width` (no insets), wrapping at word boundaries or, for a
+// word longer than the line, anywhere. Returns the total height of the lines.
+double layoutText(QTextLayout& layout, const QString& text, const std::vector<TextRun>& runs, double width,
+                  bool wraps, bool centered) {
+    // A line break in the text is a forced line break: QTextLayout takes only the separator for it.
+    QString laidOut = text;
+    laidOut.replace(QLatin1Char('\n'), QChar::LineSeparator);
+    layout.setText(laidOut);
+    if (!runs.empty()) {
+        layout.setFont(runs.front().font);
+        QList<QTextLayout::FormatRange> formats;
+        int start = 0;
+        for (const TextRun& run : runs) {
+            QTextLayout::FormatRange range;
+            range.start = start;
+            range.length = int(run.text.size());
+            range.format.setFont(run.font);
+            range.format.setForeground(run.color);
+            formats.append(range);
+            start += int(run.text.size());
+        }
+        layout.setFormats(formats);
+    }
+    QTextOption option;
+    option.setWrapMode(wraps ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
+    option.setAlignment(centered ? Qt::AlignHCenter : Qt::AlignLeft);
+    layout.setTextOption(option);
+    double y = 0;
+    layout.beginLayout();
+    for (;;) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid())
+            break;
+        line.setLeadingIncluded(true);
+        line.setLineWidth(std::max(1.0, width));
+        line.setPosition(QPointF(0, y));
+        y += line.height();
+    }
+    layout.endLayout();
+    return y;
+}
+
+} // namespace
+
+QFont cardFont(double size, CardFontWeight weight) {
+    QFont font;
+    font.setFamilies({QStringLiteral("Inter"), QStringLiteral("DejaVu Sans")});
+    font.setPixelSize(std::max(1, int(std::lround(size))));
+    if (size != std::round(size))
+        font.setPointSizeF(size * 0.75); // 11.5-point chip labels: pixels given through points at 96 dpi
+    font.setWeight(qtWeight(weight));
+    font.setStyleStrategy(QFont::PreferAntialias);
+    font.setHintingPreference(QFont::PreferNoHinting);
+    return font;
+}
+
+QFont cardMonospacedFont(double size) {
+    QFont font;
+    font.setFamilies({QStringLiteral("DejaVu Sans Mono")});
+    font.setStyleHint(QFont::Monospace);
+    font.setPixelSize(std::max(1, int(std::lround(size))));
+    font.setHintingPreference(QFont::PreferNoHinting);
+    return font;
+}
+
+// ---- cardview ------------------------------------------------------------------------------
+
+namespace cardview {
+
+void setHidden(QWidget* view, bool hidden) {
+    view->setProperty(hiddenKey, hidden);
+    view->setVisible(!hidden);
+}
+
+bool isHidden(const QWidget* view) {
+    return view->property(hiddenKey).toBool();
+}
+
+void setAccessibilityLabel(QWidget* view, const std::optional<QString>& label) {
+    view->setProperty(accessibilityLabelKey, label ? QVariant(*label) : QVariant());
+    view->setAccessibleName(label.value_or(QString()));
+}
+
+std::optional<QString> accessibilityLabel(const QWidget* view) {
+    return optionalProperty(view, accessibilityLabelKey);
+}
+
+void setAccessibilityValue(QWidget* view, const std::optional<QString>& value) {
+    view->setProperty(accessibilityValueKey, value ? QVariant(*value) : QVariant());
+    view->setAccessibleDescription(value.value_or(QString()));
+}
+
+std::optional<QString> accessibilityValue(const QWidget* view) {
+    return optionalProperty(view, accessibilityValueKey);
+}
+
+void setToolTip(QWidget* view, const std::optional<QString>& toolTip) {
+    view->setToolTip(toolTip.value_or(QString()));
+}
+
+std::optional<QString> toolTip(const QWidget* view) {
+    const QString tip = view->toolTip();
+    if (tip.isEmpty())
+        return std::nullopt;
+    return tip;
+}
+
+void setFrame(QWidget* view, const cardlayout::Rect& frame, bool parentFlipped) {
+    view->setProperty(frameKey, QRectF(frame.x, frame.y, frame.w, frame.h));
+    QRect target;
+    if (parentFlipped || !view->parentWidget())
+        target = cardlayout::toFlippedWidgetRect(frame);
+    else
+        target = cardlayout::toWidgetRect(frame, view->parentWidget()->height());
+    if (view->geometry() != target)
+        view->setGeometry(target);
+}
+
+cardlayout::Rect frame(const QWidget* view) {
+    const QRectF r = view->property(frameKey).toRectF();
+    return {r.x(), r.y(), r.width(), r.height()};
+}
+
+} // namespace cardview
+
+// ---- CardText --------------------------------------------------------------------------------
+
+CardText::CardText(const QString& text, QWidget* parent)
+    : QWidget(parent), text_(text), font_(cardFont(13)), color_(CardPalette::primary) {
+    setAttribute(Qt::WA_TranslucentBackground);
+    cardview::setHidden(this, false);
+}
+
+void CardText::invalidate() {
+    cachedWidth_ = -1;
+    cachedTextWidth_ = -1;
+    update();
+}
+
+void CardText::setText(const QString& text) {
+    if (runs_.empty() && text == text_)
+        return;
+    runs_.clear();
+    text_ = text;
+    invalidate();
+}
+
+void CardText::setRuns(const std::vector<TextRun>& runs) {
+    runs_ = runs;
+    text_.clear();
+    for (const TextRun& run : runs)
+        text_ += run.text;
+    invalidate();
+}
+
+void CardText::setTextFont(const QFont& font) {
+    font_ = font;
+    invalidate();
+}
+
+void CardText::setTextColor(const QColor& color) {
+    color_ = color;
+    update();
+}
+
+void CardText::setMaximumLines(int lines) {
+    maximumLines_ = lines;
+    invalidate();
+}
+
+void CardText::setWraps(bool wraps) {
+    wraps_ = wraps;
+    invalidate();
+}
+
+void CardText::setTruncatesTail(bool truncates) {
+    truncatesTail_ = truncates;
+    update();
+}
+
+void CardText::setCentered(bool centered) {
+    centered_ = centered;
+    update();
+}
+
+std::vector<TextRun> CardText::effectiveRuns() const {
+    if (!runs_.empty())
+        return runs_;
+    return {TextRun{text_, font_, color_}};
+}
+
+double CardText::boundingHeight(double width) const {
+    if (text_.isEmpty())
+        return 0;
+    if (width == cachedWidth_)
+        return cachedHeight_;
+    QTextLayout layout;
+    const double h = layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
+    cachedWidth_ = width;
+    cachedHeight_ = h;
+    return h;
+}
+
+double CardText::measuredHeight(double width) const {
+    const double h = std::ceil(boundingHeight(width)) + 4;
+    if (maximumLines_ >= 1) {
+        const QFontMetricsF metrics(font_);
+        const double cap =
+            std::ceil((metrics.ascent() + metrics.descent() + metrics.leading()) * maximumLines_) + 4;
+        return std::min(h, cap);
+    }
+    return h;
+}
+
+double CardText::textWidth() const {
+    if (cachedTextWidth_ >= 0)
+        return cachedTextWidth_;
+    if (text_.isEmpty())
+        return cachedTextWidth_ = 0;
+    QTextLayout layout;
+    layoutText(layout, text_, effectiveRuns(), 1e6, false, false);
+    double width = 0;
+    for (int i = 0; i < layout.lineCount(); ++i)
+        width = std::max(width, layout.lineAt(i).naturalTextWidth());
+    return cachedTextWidth_ = width;
+}
+
+int CardText::lineCount(double width) const {
+    if (text_.isEmpty())
+        return 0;
+    QTextLayout layout;
+    layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
+    return layout.lineCount();
+}
+
+void CardText::paintEvent(QPaintEvent*) {
+    if (text_.isEmpty())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    const double available = std::max(1.0, width() - 4.0);
+    if (truncatesTail_ && maximumLines_ == 1) {
+        // One line cut at the tail with an ellipsis.
+        const QFontMetricsF metrics(font_);
+        const QString shown = metrics.elidedText(text_, Qt::ElideRight, available);
+        QTextLayout layout;
+        layoutText(layout, shown, {TextRun{shown, font_, color_}}, available, false, centered_);
+        layout.draw(&painter, QPointF(2, 2));
+        return;
+    }
+    QTextLayout layout;
+    layoutText(layout, text_, effectiveRuns(), available, wraps_, centered_);
+    const int lines = maximumLines_ >= 1 ? std::min(maximumLines_, layout.lineCount()) : layout.lineCount();
+    painter.setClipRect(rect());
+    for (int i = 0; i < lines; ++i) {
+        const QTextLine line = layout.lineAt(i);
+        if (line.y() > height())
+            break;
+        line.draw(&painter, QPointF(2, 2));
+    }
+}
+
+// ---- CardButton -------------------------------------------------------------------------------
+
+CardButton::CardButton(const QString& title, QWidget* parent)
+    : QAbstractButton(parent), title_(title), font_(cardFont(13)), tint_(CardPalette::primary) {
+    setFocusPolicy(Qt::StrongFocus);
+    setCursor(Qt::PointingHandCursor);
+    cardview::setHidden(this, false);
+}
+
+void CardButton::setTitle(const QString& title) {
+    title_ = title;
+    runs_.clear();
+    setText(title);
+    update();
+}
+
+void CardButton::setTitleRuns(const std::vector<TextRun>& runs) {
+    runs_ = runs;
+    title_.clear();
+    for (const TextRun& run : runs)
+        title_ += run.text;
+    setText(title_);
+    update();
+}
+
+QString CardButton::displayedTitle() const {
+    return title_;
+}
+
+void CardButton::setTitleFont(const QFont& font) {
+    font_ = font;
+    update();
+}
+
+void CardButton::setTint(const QColor& tint) {
+    tint_ = tint;
+    update();
+}
+
+void CardButton::setLayerBackground(const std::optional<QColor>& background, double cornerRadius) {
+    background_ = background;
+    radius_ = cornerRadius;
+    update();
+}
+
+void CardButton::setLeftAligned(bool left) {
+    leftAligned_ = left;
+    update();
+}
+
+void CardButton::setCloseGlyph(bool glyph) {
+    closeGlyph_ = glyph;
+    update();
+}
+
+QSize CardButton::sizeHint() const {
+    const QFontMetricsF metrics(font_);
+    return QSize(int(std::ceil(metrics.horizontalAdvance(title_))) + 16, 28);
+}
+
+void CardButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    if (!isEnabled())
+        painter.setOpacity(0.5);
+    const QRectF bounds = QRectF(rect());
+    if (background_ && background_->alpha() > 0) {
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(*background_);
+        painter.drawRoundedRect(bounds, radius_, radius_);
+    }
+    if (closeGlyph_) {
+        // The close mark: two strokes in a 32-point square centred in the hit target.
+        const QPointF centre = bounds.center();
+        const double arm = 5;
+        QPen pen(tint_, 1.8);
+        pen.setCapStyle(Qt::RoundCap);
+        painter.setPen(pen);
+        painter.drawLine(centre + QPointF(-arm, -arm), centre + QPointF(arm, arm));
+        painter.drawLine(centre + QPointF(-arm, arm), centre + QPointF(arm, -arm));
+    }
+    if (!title_.isEmpty()) {
+        const std::vector<TextRun> runs =
+            runs_.empty() ? std::vector<TextRun>{{title_, font_, tint_}} : runs_;
+        const double inset = leftAligned_ ? 4 : 6;
+        const double available = std::max(1.0, bounds.width() - 2 * inset);
+        QString shown = title_;
+        std::vector<TextRun> drawRuns = runs;
+        QTextLayout probe;
+        layoutText(probe, title_, runs, 1e6, false, false);
+        const double natural = probe.lineCount() > 0 ? probe.lineAt(0).naturalTextWidth() : 0;
+        if (natural > available) {
+            // Truncated at the tail, in the first run's style.
+            const QFontMetricsF metrics(runs.front().font);
+            shown = metrics.elidedText(title_, Qt::ElideRight, available);
+            drawRuns = {TextRun{shown, runs.front().font, runs.front().color}};
+        }
+        QTextLayout layout;
+        layoutText(layout, shown, drawRuns, available, false, !leftAligned_);
+        double textHeight = 0;
+        for (int i = 0; i < layout.lineCount(); ++i)
+            textHeight += layout.lineAt(i).height();
+        layout.draw(&painter, QPointF(inset, (bounds.height() - textHeight) / 2));
+    }
+    if (hasFocus()) {
+        QPen ring(CardPalette::accent, 2);
+        painter.setPen(ring);
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(bounds.adjusted(1, 1, -1, -1), std::max(4.0, radius_),
+                                std::max(4.0, radius_));
+    }
+}
+
+// ---- RecommendationChip --------------------------------------------------------------------------
+
+RecommendationChip::RecommendationChip(const QColor& background, const QColor& border, const QColor& text,
+                                       QWidget* parent)
+    : QWidget(parent), label_(new CardText(QString(), this)), background_(background), border_(border) {
+    label_->setTextFont(cardFont(11.5, CardFontWeight::semibold));
+    label_->setTextColor(text);
+    label_->setCentered(true);
+    label_->setWraps(true);
+    setAttribute(Qt::WA_TranslucentBackground);
+    cardview::setHidden(this, true);
+}
+
+double RecommendationChip::chipWidth() const {
+    return std::ceil(label_->textWidth()) + 28;
+}
+
+void RecommendationChip::layoutLabel() {
+    const double w = width();
+    const double m = std::max(1.0, w - 20);
+    const double h1 = label_->boundingHeight(m);
+    const double hl = std::ceil(h1) + 2;
+    const double y = std::floor((height() - hl) * 0.5);
+    // The chip is not flipped: y counts from its bottom edge.
+    cardview::setFrame(label_, {8, y, std::max(1.0, w - 16), hl}, false);
+}
+
+void RecommendationChip::resizeEvent(QResizeEvent*) {
+    layoutLabel();
+}
+
+void RecommendationChip::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(border_, 1));
+    painter.setBrush(background_);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 7, 7);
+}
+
+// ---- FlippedLogRowView ------------------------------------------------------------------------------
+
+void FlippedLogRowView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(CardPalette::border, 1));
+    painter.setBrush(CardPalette::background);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8, 8);
+}
+
+// ---- DraggableRailView ----------------------------------------------------------------------------
+
+DraggableRailView::DraggableRailView(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TranslucentBackground);
+    resize(310, 260);
+}
+
+void DraggableRailView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(CardPalette::border, 1));
+    painter.setBrush(CardPalette::background);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 16, 16);
+}
+
+void DraggableRailView::resizeEvent(QResizeEvent*) {
+    if (onResized)
+        onResized();
+}
+
+void DraggableRailView::showEvent(QShowEvent*) {
+    if (onShown)
+        onShown();
+}
+
+void DraggableRailView::mousePressEvent(QMouseEvent* event) {
+    // Only a press on the background itself moves the window; children handle their own presses.
+    if (event->button() != Qt::LeftButton || childAt(event->position().toPoint()) != nullptr) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    dragOrigin_ = event->globalPosition().toPoint();
+    windowOrigin_ = window()->pos();
+}
+
+void DraggableRailView::mouseMoveEvent(QMouseEvent* event) {
+    if (!dragOrigin_)
+        return;
+    if (window() != this)
+        window()->move(windowOrigin_ + (event->globalPosition().toPoint() - *dragOrigin_));
+}
+
+void DraggableRailView::mouseReleaseEvent(QMouseEvent* event) {
+    if (!dragOrigin_) {
+        QWidget::mouseReleaseEvent(event);
+        return;
+    }
+    dragOrigin_.reset();
+    if (onDragFinished)
+        onDragFinished();
+}
+
+} // namespace quillmere

@@ -1,0 +1,201 @@
+#pragma once
+
+// The small view classes the card is built from. Text is always plain text: nothing a recommendation
+// or a request log carries is ever read as markup. One text engine (QTextLayout) measures and draws,
+// so a measured height is the height drawn.
+
+#include "desktop/card/CardGeometry.h"
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QFont>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace quillmere {
+
+enum class CardFontWeight { regular, medium, semibold, bold };
+
+// The card's type face at a size in points (= pixels here), with a fallback for symbols.
+QFont cardFont(double size, CardFontWeight weight = CardFontWeight::regular);
+// The monospaced face of the request-log details.
+QFont cardMonospacedFont(double size);
+
+// What the card decides about a view, kept apart from Qt's own visibility (which also depends on
+// whether the window is shown): hidden flag, spoken texts and its frame in the card's geometry.
+namespace cardview {
+void setHidden(QWidget* view, bool hidden);
+bool isHidden(const QWidget* view);
+void setAccessibilityLabel(QWidget* view, const std::optional<QString>& label);
+std::optional<QString> accessibilityLabel(const QWidget* view);
+void setAccessibilityValue(QWidget* view, const std::optional<QString>& value);
+std::optional<QString> accessibilityValue(const QWidget* view);
+// An empty tool tip is none.
+void setToolTip(QWidget* view, const std::optional<QString>& toolTip);
+std::optional<QString> toolTip(const QWidget* view);
+// The frame in the parent's card geometry (bottom-up in the root, top-down in documents).
+void setFrame(QWidget* view, const cardlayout::Rect& frame, bool parentFlipped);
+cardlayout::Rect frame(const QWidget* view);
+} // namespace cardview
+
+// One styled stretch of a text.
+struct TextRun {
+    QString text;
+    QFont font;
+    QColor color;
+};
+
+// A static text field: plain or styled text, word wrapping that also breaks a word longer than the
+// line, an optional line cap and tail truncation.
+class CardText : public QWidget {
+public:
+    explicit CardText(const QString& text = {}, QWidget* parent = nullptr);
+
+    QString text() const { return text_; }
+    void setText(const QString& text);
+    // Styled text; the runs' texts joined are the text.
+    void setRuns(const std::vector<TextRun>& runs);
+    const std::vector<TextRun>& runs() const { return runs_; }
+
+    // Default style of plain text.
+    void setTextFont(const QFont& font);
+    QFont textFont() const { return font_; }
+    void setTextColor(const QColor& color);
+    QColor textColor() const { return color_; }
+
+    // 0 is unlimited.
+    void setMaximumLines(int lines);
+    int maximumLines() const { return maximumLines_; }
+    void setWraps(bool wraps);
+    void setTruncatesTail(bool truncates);
+    void setCentered(bool centered);
+
+    // Bounding height of the text laid out at `width` (no insets), fonts' leading included.
+    double boundingHeight(double width) const;
+    // The card's measuring rule: ceil(bounding height) + 4, capped by the line count when set.
+    double measuredHeight(double width) const;
+    // Width of the text on one line.
+    double textWidth() const;
+    // Lines the text takes at the given width (for tests and captures).
+    int lineCount(double width) const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    std::vector<TextRun> effectiveRuns() const;
+    void invalidate();
+
+    QString text_;
+    std::vector<TextRun> runs_;
+    QFont font_;
+    QColor color_;
+    int maximumLines_ = 0;
+    bool wraps_ = true;
+    bool truncatesTail_ = false;
+    bool centered_ = false;
+    mutable double cachedWidth_ = -1;
+    mutable double cachedHeight_ = 0;
+    mutable double cachedTextWidth_ = -1;
+};
+
+// A button that takes keyboard focus. Its title is plain or styled text; it may carry a layer
+// background, a close glyph, and an identifier (the request-log rows keep their entry's id there).
+class CardButton : public QAbstractButton {
+public:
+    explicit CardButton(const QString& title = {}, QWidget* parent = nullptr);
+
+    void setTitle(const QString& title);
+    QString title() const { return title_; }
+    void setTitleRuns(const std::vector<TextRun>& runs);
+    // The title as drawn (the runs' texts joined when styled).
+    QString displayedTitle() const;
+    void setTitleFont(const QFont& font);
+    void setTint(const QColor& tint);
+    QColor tint() const { return tint_; }
+    void setLayerBackground(const std::optional<QColor>& background, double cornerRadius = 0);
+    std::optional<QColor> layerBackground() const { return background_; }
+    double borderWidth() const { return 0; }
+    void setLeftAligned(bool left);
+    void setCloseGlyph(bool glyph);
+    bool hasImage() const { return closeGlyph_; }
+    QString identifier;
+
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString title_;
+    std::vector<TextRun> runs_;
+    QFont font_;
+    QColor tint_;
+    std::optional<QColor> background_;
+    double radius_ = 0;
+    bool leftAligned_ = false;
+    bool closeGlyph_ = false;
+};
+
+// A rounded chip holding one centred, wrapping label.
+class RecommendationChip : public QWidget {
+public:
+    RecommendationChip(const QColor& background, const QColor& border, const QColor& text,
+                       QWidget* parent = nullptr);
+    CardText* label() const { return label_; }
+    // Width for the label's current text: its one-line width rounded up, plus 28.
+    double chipWidth() const;
+    // Lays the label out for the chip's current size.
+    void layoutLabel();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    CardText* label_;
+    QColor background_;
+    QColor border_;
+};
+
+// Top-down documents of the scroll views.
+class FlippedCardDocument : public QWidget {
+public:
+    using QWidget::QWidget;
+};
+
+// Background of one request-log row.
+class FlippedLogRowView : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// The card's root: dark, rounded, bordered. A press on the background itself drags the window it
+// sits in; `onDragFinished` runs once the drag is over. `onResized` lets the card lay itself out.
+class DraggableRailView : public QWidget {
+public:
+    explicit DraggableRailView(QWidget* parent = nullptr);
+    std::function<void()> onDragFinished;
+    std::function<void()> onResized;
+    std::function<void()> onShown;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    std::optional<QPoint> dragOrigin_;
+    QPoint windowOrigin_;
+};
+
+} // namespace quillmere

@@ -1,0 +1,678 @@
+#include "desktop/card/RailViewController.h"
+
+#include "core/Text.h"
+#include "desktop/card/CardCopy.h"
+#include "desktop/card/CardPalette.h"
+#include "desktop/card/CardStrings.h"
+#include "desktop/card/RequestLogRow.h"
+
+#include <QComboBox>
+#include <QFontMetricsF>
+#include <QLineEdit>
+#include <QPalette>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QStyleFactory>
+
+namespace quillmere {
+
+namespace ct = cardtext;
+using W = CardFontWeight;
+
+namespace {
+
+struct LabelStyle {
+    double size;
+    CardFontWeight weight;
+    QColor color;
+    int lines = 0;
+    bool wraps = true;
+    bool truncatesTail = false;
+};
+
+CardText* makeLabel(QWidget* parent, const QString& text, const LabelStyle& style) {
+    auto* label = new CardText(text, parent);
+    label->setTextFont(cardFont(style.size, style.weight));
+    label->setTextColor(style.color);
+    label->setMaximumLines(style.lines);
+    label->setWraps(style.wraps);
+    label->setTruncatesTail(style.truncatesTail);
+    return label;
+}
+
+// The card always draws dark, whatever the desktop's appearance: its pop-up, field and scrollers
+// take these colours.
+QPalette darkPalette() {
+    QPalette palette;
+    palette.setColor(QPalette::Window, CardPalette::background);
+    palette.setColor(QPalette::WindowText, CardPalette::primary);
+    palette.setColor(QPalette::Base, CardPalette::detailBackground);
+    palette.setColor(QPalette::AlternateBase, CardPalette::background);
+    palette.setColor(QPalette::Text, CardPalette::primary);
+    palette.setColor(QPalette::PlaceholderText, CardPalette::muted);
+    palette.setColor(QPalette::Button, CardPalette::detailBackground);
+    palette.setColor(QPalette::ButtonText, CardPalette::primary);
+    palette.setColor(QPalette::Highlight, CardPalette::button);
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::ToolTipBase, CardPalette::detailBackground);
+    palette.setColor(QPalette::ToolTipText, CardPalette::primary);
+    palette.setColor(QPalette::Light, CardPalette::border);
+    palette.setColor(QPalette::Midlight, CardPalette::border);
+    palette.setColor(QPalette::Mid, CardPalette::border);
+    palette.setColor(QPalette::Dark, CardPalette::background);
+    palette.setColor(QPalette::Shadow, Qt::black);
+    palette.setColor(QPalette::Disabled, QPalette::Text, CardPalette::muted);
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, CardPalette::muted);
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, CardPalette::muted);
+    return palette;
+}
+
+QScrollArea* makeScroll(QWidget* parent, const QString& name, bool boxed, bool scrollerAlwaysShown) {
+    auto* scroll = new QScrollArea(parent);
+    scroll->setObjectName(name);
+    scroll->setWidgetResizable(false);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Auto-hiding scrollers take no width from the content: they are left off and the body scrolls
+    // with the wheel. The request log keeps a scroller that is always there.
+    scroll->setVerticalScrollBarPolicy(scrollerAlwaysShown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    scroll->viewport()->setAutoFillBackground(false);
+    scroll->setAttribute(Qt::WA_TranslucentBackground);
+    if (boxed)
+        scroll->setStyleSheet(
+            QStringLiteral("QScrollArea#%1 { background: %2; border: 1px solid %3; "
+                           "border-radius: 7px; }")
+                .arg(name, CardPalette::detailBackground.name(), CardPalette::border.name()));
+    else
+        scroll->setStyleSheet(
+            QStringLiteral("QScrollArea#%1 { background: transparent; border: none; }").arg(name));
+    return scroll;
+}
+
+CardButton* makeButton(QWidget* parent, const QString& title, double size, CardFontWeight weight,
+                       const QColor& tint) {
+    auto* button = new CardButton(title, parent);
+    button->setTitleFont(cardFont(size, weight));
+    button->setTint(tint);
+    return button;
+}
+
+} // namespace
+
+RailViewController::RailViewController(QObject* parent)
+    : QObject(parent), connectorStatus_(ct::connectorStatusInitial) {
+    loadView();
+}
+
+RailViewController::~RailViewController() {
+    *alive_ = false;
+    requestLogRows_.clear();
+    delete root_.data();
+}
+
+void RailViewController::loadView() {
+    // 1. Root.
+    root_ = new DraggableRailView();
+    std::weak_ptr<bool> alive = alive_;
+    root_->onDragFinished = [this, alive] {
+        if (!alive.expired() && onDragFinished)
+            onDragFinished();
+    };
+    root_->onResized = [this, alive] {
+        if (alive.expired())
+            return;
+        needsLayout_ = true;
+        layoutIfNeeded();
+    };
+    root_->onShown = [this, alive] {
+        if (!alive.expired())
+            layoutIfNeeded();
+    };
+    root_->setPalette(darkPalette());
+    cardview::setAccessibilityLabel(root_, ct::cardAccessibility);
+
+    scroll_ = makeScroll(root_, QStringLiteral("cardScroll"), false, false);
+    document_ = new FlippedCardDocument();
+    scroll_->setWidget(document_);
+    // A scroll view fills its document's background by default; the card's own shows through.
+    document_->setAutoFillBackground(false);
+
+    // 2. Connector entry.
+    connectionEntry_ = makeButton(document_, ct::connectQuillmere, 13, W::medium, CardPalette::accent);
+    connectionEntry_->setLeftAligned(true);
+    cardview::setAccessibilityLabel(connectionEntry_, ct::connectQuillmereAccessibility);
+    connect(connectionEntry_, &QAbstractButton::clicked, this, [this] { openConnection(); });
+
+    // 4. Header and compact lines.
+    logo_ = makeLabel(root_, ct::logo, {15, W::semibold, CardPalette::primary, 0, false});
+    providerLabel_ =
+        makeLabel(root_, ct::providerClaudeInitial, {12, W::regular, CardPalette::secondary, 1, false});
+    cardview::setAccessibilityLabel(providerLabel_, ct::applicationPrefix + appName(platform_));
+    miniTitle_ = makeLabel(root_, ct::miniTitleInitial, {12, W::semibold, CardPalette::primary});
+    miniSavings_ = makeLabel(root_, QString(), {12, W::semibold, CardPalette::fitChipText});
+    miniSummary_ = makeLabel(root_, ct::collectingTitle, {12, W::medium, CardPalette::secondary});
+    conversationLabel_ =
+        makeLabel(document_, QString(), {12, W::regular, CardPalette::secondary, 1, false, true});
+
+    // 5. Chips.
+    fitChip_ = new RecommendationChip(CardPalette::fitChipBackground, CardPalette::fitChipBorder,
+                                      CardPalette::fitChipText, document_);
+    switchChip_ = new RecommendationChip(CardPalette::switchChipBackground, CardPalette::switchChipBorder,
+                                         CardPalette::switchChipText, document_);
+    savingsChip_ = new RecommendationChip(CardPalette::savingsChipBackground, CardPalette::savingsChipBorder,
+                                          CardPalette::savingsChipText, document_);
+
+    // 6, 7. Expand and close.
+    expandButton_ = makeButton(root_, QString(), 12, W::semibold, CardPalette::secondary);
+    cardview::setAccessibilityLabel(expandButton_, ct::expandCard);
+    cardview::setToolTip(expandButton_, ct::expandCard);
+    connect(expandButton_, &QAbstractButton::clicked, this, [this] { toggleExpanded(); });
+    closeButton_ = makeButton(root_, QString(), 12, W::semibold, CardPalette::secondary);
+    closeButton_->setCloseGlyph(true);
+    cardview::setAccessibilityLabel(closeButton_, ct::closeRecommendation);
+    cardview::setToolTip(closeButton_, ct::closeRecommendation);
+    connect(closeButton_, &QAbstractButton::clicked, this, [this] { closeCard(); });
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), root_);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, closeButton_, [this] { closeButton_->click(); });
+
+    // 8, 9. Body.
+    scroll_->raise();
+    status_ = makeLabel(document_, ct::statusInitial, {12, W::semibold, CardPalette::muted});
+    model_ = makeLabel(document_, ct::modelInitial, {18, W::semibold, CardPalette::primary});
+    conversationUseHeading_ = makeLabel(document_, QString(), {11, W::semibold, CardPalette::accent});
+    conversationCategory_ = makeLabel(document_, QString(), {12, W::medium, CardPalette::primary});
+    conversationUse_ = makeLabel(document_, QString(), {13, W::regular, CardPalette::secondary, 2});
+    contextUsage_ = makeLabel(document_, QString(), {11, W::regular, CardPalette::muted});
+    modelFitHeading_ = makeLabel(document_, QString(), {11, W::semibold, CardPalette::accent});
+    reason_ = makeLabel(document_, ct::reasonInitial, {13, W::regular, CardPalette::secondary});
+    feedback_ = makeLabel(document_, QString(), {12, W::regular, CardPalette::primary});
+
+    // 10, 11. Details and diagnostics buttons.
+    detailsButton_ = makeButton(document_, ct::whyThisSwitch, 13, W::medium, CardPalette::accent);
+    detailsButton_->setLeftAligned(true);
+    connect(detailsButton_, &QAbstractButton::clicked, this, [this] { toggleDetails(); });
+    diagnosticsButton_ = makeButton(document_, ct::viewLogs, 12, W::medium, CardPalette::muted);
+    diagnosticsButton_->setLeftAligned(true);
+    cardview::setAccessibilityLabel(diagnosticsButton_, ct::viewLogsAccessibility);
+    connect(diagnosticsButton_, &QAbstractButton::clicked, this, [this] { showDiagnostics(); });
+
+    // 12. Detail box.
+    detailScroll_ = makeScroll(document_, QStringLiteral("detailScroll"), true, false);
+    detailDocument_ = new FlippedCardDocument();
+    detail_ = makeLabel(detailDocument_, QString(), {13, W::regular, CardPalette::secondary});
+    detailScroll_->setWidget(detailDocument_);
+    detailDocument_->setAutoFillBackground(false);
+    cardview::setHidden(detailScroll_, false);
+
+    // 13. Request log.
+    requestLogHeading_ =
+        makeLabel(root_, ct::requestLogHeading, {11, W::semibold, CardPalette::muted, 0, false});
+    cardview::setHidden(requestLogHeading_, true);
+    requestLogScroll_ = makeScroll(root_, QStringLiteral("requestLogScroll"), true, true);
+    requestLogDocument_ = new FlippedCardDocument();
+    requestLogEmpty_ =
+        makeLabel(requestLogDocument_, ct::requestLogEmpty, {12, W::regular, CardPalette::secondary});
+    requestLogScroll_->setWidget(requestLogDocument_);
+    requestLogDocument_->setAutoFillBackground(false);
+    cardview::setHidden(requestLogScroll_, true);
+
+    // 14. Ask panel.
+    askHeading_ = makeLabel(root_, ct::askHeading, {11, W::semibold, CardPalette::muted, 0, false});
+    cardview::setHidden(askHeading_, true);
+    static QStyle* const fusion = QStyleFactory::create(QStringLiteral("Fusion"));
+    askPreset_ = new QComboBox(root_);
+    if (fusion)
+        askPreset_->setStyle(fusion);
+    askPreset_->setPalette(darkPalette());
+    askPreset_->setFont(cardFont(12));
+    askPreset_->setFocusPolicy(Qt::StrongFocus);
+    cardview::setAccessibilityLabel(askPreset_, ct::askPresetAccessibility);
+    configureAskPresets();
+    connect(askPreset_, &QComboBox::activated, this, [this](int) { selectAskPreset(); });
+    cardview::setHidden(askPreset_, true);
+    askField_ = new QLineEdit(root_);
+    if (fusion)
+        askField_->setStyle(fusion);
+    askField_->setPalette(darkPalette());
+    askField_->setPlaceholderText(ct::askFieldPlaceholder);
+    askField_->setFont(cardFont(13));
+    cardview::setAccessibilityLabel(askField_, ct::askFieldAccessibility);
+    connect(askField_, &QLineEdit::returnPressed, this, [this] { submitAsk(); });
+    cardview::setHidden(askField_, true);
+    askButton_ = makeButton(root_, ct::recommend, 12, W::semibold, Qt::white);
+    askButton_->setLayerBackground(CardPalette::button, 7);
+    cardview::setAccessibilityLabel(askButton_, ct::recommendAccessibility);
+    connect(askButton_, &QAbstractButton::clicked, this, [this] { submitAsk(); });
+    cardview::setHidden(askButton_, true);
+    askResult_ = makeLabel(root_, QString(), {12, W::regular, CardPalette::secondary, 2});
+    cardview::setHidden(askResult_, true);
+
+    // 15. Ask entry.
+    askEntryButton_ = makeButton(root_, ct::askEntry, 12, W::medium, CardPalette::muted);
+    askEntryButton_->setLayerBackground(Qt::transparent);
+    cardview::setAccessibilityLabel(askEntryButton_, ct::askEntryAccessibility);
+    cardview::setToolTip(askEntryButton_, ct::askEntryToolTip);
+    connect(askEntryButton_, &QAbstractButton::clicked, this, [this] { openAskQuillmere(); });
+
+    // 16. Switch button.
+    useButton_ = makeButton(root_, ct::switchInitial, 14, W::semibold, Qt::white);
+    useButton_->setLayerBackground(CardPalette::button, 9);
+    connect(useButton_, &QAbstractButton::clicked, this, [this] { useRecommendation(); });
+
+    // 17. Keyboard loop until the first layout threads the mode's own.
+    setNextKeyView(root_, expandButton_);
+    setNextKeyView(expandButton_, closeButton_);
+    setNextKeyView(closeButton_, detailsButton_);
+    setNextKeyView(detailsButton_, useButton_);
+    setNextKeyView(useButton_, expandButton_);
+
+    // 18.
+    updateExpandButton();
+    refresh();
+}
+
+QWidget* RailViewController::nextKeyView(const QWidget* view) const {
+    const auto found = nextKeyViews_.find(view);
+    return found == nextKeyViews_.end() ? nullptr : found->second;
+}
+
+void RailViewController::setNextKeyView(QWidget* view, QWidget* next) {
+    nextKeyViews_[view] = next;
+}
+
+// ---- presenters -------------------------------------------------------------------------------
+
+void RailViewController::setFieldText(CardText* field, const QString& text, bool speakText) {
+    field->setText(text);
+    if (speakText)
+        cardview::setAccessibilityLabel(field, text);
+}
+
+void RailViewController::hideRecommendationChips() {
+    cardview::setHidden(fitChip_, true);
+    cardview::setHidden(switchChip_, true);
+    cardview::setHidden(savingsChip_, true);
+}
+
+void RailViewController::showMessage(const QString& status, const QString& title, const QString& reason) {
+    if (applying_)
+        return;
+    if (!recommendation_ && status_->text() == status && model_->text() == title && reason_->text() == reason)
+        return;
+    recommendation_.reset();
+    recommendationAvailabilityUnverified_ = false;
+    recommendationUnconfirmed_ = false;
+    detailText_.clear();
+    detailsExpanded_ = false;
+    hideRecommendationChips();
+    setFieldText(status_, status, true);
+    setFieldText(model_, title, true);
+    for (CardText* field :
+         {conversationUseHeading_, conversationCategory_, conversationUse_, contextUsage_, modelFitHeading_})
+        field->setText(QString());
+    reason_->setText(reason);
+    feedback_->setText(QString());
+    cardview::setHidden(useButton_, true);
+    useButton_->setEnabled(false);
+    refresh();
+}
+
+void RailViewController::showCollecting(bool clearRecommendation) {
+    if (connectorMode_)
+        return;
+    if (!clearRecommendation && recommendation_)
+        return;
+    showMessage(ct::collectingStatus, ct::collectingTitle, ct::collectingReason);
+}
+
+void RailViewController::setPlatform(AIProvider platform) {
+    if (platform == platform_)
+        return;
+    setConversation(std::nullopt, std::nullopt, false);
+    platform_ = platform;
+    cardview::setAccessibilityLabel(providerLabel_, ct::applicationPrefix + appName(platform));
+    showCollecting(false);
+    refresh();
+}
+
+void RailViewController::setConversation(const std::optional<QString>& id,
+                                         const std::optional<QString>& title, bool verified) {
+    if (connectorMode_)
+        return;
+    const std::optional<QString> effective = verified ? id : std::nullopt;
+    if (effective != conversationID_) {
+        ++conversationRevision_;
+        applying_ = false;
+        conversationID_ = effective;
+        showMessage(ct::collectingStatus, ct::collectingTitle, ct::collectingReason);
+        recommendationStale_ = true;
+    }
+    conversationVerified_ = verified && id.has_value();
+    const QString trimmedTitle = text::trimmed(title.value_or(QString()));
+    const QString label = effective && !trimmedTitle.isEmpty() ? trimmedTitle : QString();
+    if (label != conversationLabel_->text()) {
+        conversationLabel_->setText(label);
+        cardview::setToolTip(conversationLabel_, label.isEmpty() ? std::nullopt : std::optional(label));
+        cardview::setAccessibilityLabel(conversationLabel_, label);
+        refresh();
+    }
+}
+
+void RailViewController::show(const Recommendation& recommendation, const QString& forConversation) {
+    if (conversationVerified_ && conversationID_ == forConversation)
+        show(recommendation);
+}
+
+bool RailViewController::useAllowed(const Recommendation& recommendation) const {
+    return recommendation.provider == AIProvider::claude && recommendation.canApply() &&
+           !recommendation.alreadyEfficient;
+}
+
+void RailViewController::show(const Recommendation& recommendation) {
+    if (connectorMode_ || applying_)
+        return;
+    recommendationAvailabilityUnverified_ = false;
+    recommendationUnconfirmed_ = false;
+    if (recommendation_ && *recommendation_ == recommendation && feedback_->text().isEmpty()) {
+        setRecommendationStale(false);
+        return;
+    }
+    if (!recommendation_ || !recommendation_->hasSameTarget(recommendation))
+        ++semanticRenderCount_;
+    recommendation_ = recommendation;
+    recommendationStale_ = false;
+
+    setStatus(recommendation);
+    setModel(recommendation);
+    const cardcopy::ReasonCopy copy = cardcopy::recommendationCopy(recommendation.reason);
+    const QString fit = text::trimmed(recommendation.modelFitReason.value_or(QString()));
+    if (fit.isEmpty()) {
+        for (CardText* field : {conversationUseHeading_, conversationCategory_, conversationUse_,
+                                contextUsage_, modelFitHeading_})
+            field->setText(QString());
+        setFieldText(reason_, copy.summary, true);
+        detailText_ = copy.detail;
+        if (copy.detail.isEmpty())
+            detailsExpanded_ = false;
+    } else {
+        const QString family = recommendation.modelFamilyLabel();
+        conversationUseHeading_->setText(ct::conversationUseHeading);
+        cardview::setAccessibilityLabel(conversationUseHeading_, ct::conversationUseHeadingAccessibility);
+        const QString category = cardcopy::categoryLine(recommendation);
+        conversationCategory_->setText(category);
+        cardview::setAccessibilityLabel(conversationCategory_,
+                                        category.isEmpty() ? std::nullopt
+                                                           : std::optional(ct::categoryPrefix + category));
+        conversationUse_->setText(copy.summary);
+        cardview::setAccessibilityLabel(conversationUse_, ct::conversationUsePrefix + copy.summary);
+        setFieldText(contextUsage_,
+                     recommendation.contextUsage ? cardcopy::contextUsageLine(*recommendation.contextUsage)
+                                                 : QString(),
+                     true);
+        modelFitHeading_->setText(ct::whyUpper + family.toUpper());
+        cardview::setAccessibilityLabel(modelFitHeading_, ct::why + family);
+        reason_->setText(fit);
+        cardview::setAccessibilityLabel(reason_, ct::why + family + ct::colon + fit);
+        detailText_.clear();
+        detailsExpanded_ = false;
+    }
+    updateDetailsButton();
+    feedback_->setText(QString());
+    setButtonTitle(ct::switchTo + recommendation.modelLabel(), recommendation.modelLabel());
+    cardview::setHidden(useButton_,
+                        recommendation.provider == AIProvider::openAI || recommendation.alreadyEfficient);
+    useButton_->setEnabled(useAllowed(recommendation));
+    // An enabled switch button no longer waits for a fresh recommendation.
+    if (useButton_->isEnabled())
+        cardview::setToolTip(useButton_, std::nullopt);
+    refresh();
+}
+
+void RailViewController::withholdUnverifiedClaudeRecommendation() {
+    if (applying_ || !recommendation_ || recommendation_->provider == AIProvider::openAI)
+        return;
+    recommendationAvailabilityUnverified_ = true;
+    recommendationUnconfirmed_ = true;
+    setRecommendationStale(true);
+    hideRecommendationChips();
+    setFieldText(status_, ct::previousAnalysisStatus, false);
+    setFieldText(feedback_, ct::withheldFeedback, true);
+    refresh();
+}
+
+void RailViewController::setRecommendationStale(bool stale) {
+    if (stale) {
+        if (recommendationStale_)
+            return;
+        recommendationStale_ = true;
+        useButton_->setEnabled(false);
+        cardview::setToolTip(useButton_, ct::waitingForFresh);
+        if (recommendation_) {
+            cardview::setAccessibilityLabel(savingsChip_,
+                                            cardcopy::staleSavingsAccessibility(*recommendation_));
+            refresh();
+        }
+        return;
+    }
+    if (recommendationUnconfirmed_ || !recommendationStale_)
+        return;
+    recommendationStale_ = false;
+    if (applying_ || !recommendation_)
+        return;
+    setStatus(*recommendation_);
+    const bool allowed = useAllowed(*recommendation_);
+    useButton_->setEnabled(allowed);
+    cardview::setToolTip(useButton_, std::nullopt);
+    // A button re-enabled after a confirmed switch offers the switch again, not "Setting confirmed".
+    if (allowed)
+        setButtonTitle(ct::switchTo + recommendation_->modelLabel(), recommendation_->modelLabel());
+    refresh();
+}
+
+void RailViewController::showNoRecommendation(bool needsModelOptions,
+                                              const std::optional<QString>& explanation,
+                                              const std::optional<QString>&) {
+    if (applying_)
+        return;
+    QString why = text::trimmed(explanation.value_or(QString()));
+    if (why.isEmpty())
+        why = needsModelOptions ? ct::modelOptionsUnverified : ct::noRecommendationEstablished;
+    QString note;
+    if (!recommendation_) {
+        showCollecting(false);
+        note = ct::latestAnalysis + why + ct::needsMoreInformation;
+    } else {
+        recommendationUnconfirmed_ = true;
+        setRecommendationStale(true);
+        note = (recommendationAvailabilityUnverified_ ? ct::prefixUnverified : ct::prefixLastCompleted) +
+               ct::latestAnalysis + why + ct::switchingPaused;
+    }
+    setFieldText(feedback_, note, true);
+    refresh();
+}
+
+void RailViewController::showError(const QString& explanation) {
+    showNoRecommendation(false, explanation, {});
+}
+void RailViewController::showLoading() {
+    showCollecting(false);
+}
+void RailViewController::showModelControlsUnavailable() {
+    showCollecting(false);
+}
+void RailViewController::showUserMessageUnavailable() {
+    showCollecting(false);
+}
+
+void RailViewController::showAskResult(const Recommendation& recommendation) {
+    askField_->setEnabled(true);
+    askButton_->setEnabled(true);
+    const QString answer = cardcopy::askResultText(recommendation);
+    askResult_->setText(answer);
+    cardview::setAccessibilityLabel(askResult_, ct::recommendedModelPrefix + answer);
+    refresh();
+}
+
+void RailViewController::showAskFailure(const QString& text) {
+    askField_->setEnabled(true);
+    askButton_->setEnabled(true);
+    askResult_->setText(text);
+    refresh();
+}
+
+// ---- copy -------------------------------------------------------------------------------------
+
+void RailViewController::setStatus(const Recommendation& recommendation) {
+    hideRecommendationChips();
+    status_->setText(QString());
+    if (recommendation.alreadyEfficient) {
+        fitChip_->label()->setText(ct::fitChip);
+        cardview::setAccessibilityLabel(fitChip_, ct::fitChipAccessibility);
+        cardview::setHidden(fitChip_, false);
+    } else {
+        switchChip_->label()->setText(ct::switchChip);
+        cardview::setAccessibilityLabel(switchChip_, ct::switchChipAccessibility);
+        cardview::setHidden(switchChip_, false);
+    }
+    if (const std::optional<cardcopy::SpokenText> savings = cardcopy::savingsChip(recommendation)) {
+        savingsChip_->label()->setText(savings->text);
+        cardview::setAccessibilityLabel(savingsChip_, savings->accessibility);
+        cardview::setHidden(savingsChip_, false);
+    }
+}
+
+void RailViewController::setModel(const Recommendation& recommendation) {
+    const QString text = recommendation.displaySettingLabel();
+    const qsizetype split = text.indexOf(ct::middleDot);
+    std::vector<TextRun> runs;
+    const QFont head = cardFont(18, W::semibold);
+    if (split < 0) {
+        runs.push_back({text, head, CardPalette::primary});
+    } else {
+        runs.push_back({text.left(split), head, CardPalette::primary});
+        runs.push_back({text.mid(split), cardFont(17, W::regular), CardPalette::muted});
+    }
+    model_->setRuns(runs);
+    cardview::setAccessibilityLabel(model_, ct::recommendedSettingPrefix + text);
+}
+
+// ---- actions ------------------------------------------------------------------------------------
+
+void RailViewController::setButtonTitle(const QString& title, const std::optional<QString>& modelLabel) {
+    QString shown = title;
+    const QFont font = cardFont(14, W::semibold);
+    if (modelLabel &&
+        (QFontMetricsF(font).horizontalAdvance(title) > 245 || cardcopy::longerThan(*modelLabel, 24)))
+        shown = ct::switchModel;
+    useButton_->setTitleFont(font);
+    useButton_->setTitleRuns({TextRun{shown, font, Qt::white}});
+    cardview::setAccessibilityLabel(useButton_, title);
+}
+
+void RailViewController::updateDetailsButton() {
+    detailsButton_->setTitle(detailsExpanded_ ? ct::whyThisSwitchOpen : ct::whyThisSwitchClosed);
+    cardview::setAccessibilityLabel(detailsButton_, ct::whyThisSwitch);
+    cardview::setAccessibilityValue(detailsButton_,
+                                    detailsExpanded_ ? ct::expandedValue : ct::collapsedValue);
+}
+
+void RailViewController::useRecommendation() {
+    if (applying_ || recommendationStale_ || !useButton_->isEnabled() || !recommendation_)
+        return;
+    if (!recommendation_->canApply() || recommendation_->alreadyEfficient)
+        return;
+    if (validateUse && !validateUse()) {
+        setRecommendationStale(true);
+        return;
+    }
+    applying_ = true;
+    useButton_->setEnabled(false);
+    setButtonTitle(ct::switching, std::nullopt);
+    setFieldText(feedback_, ct::applyingFeedback, true);
+    refresh();
+    announce(feedback_->text());
+    const Recommendation applied = *recommendation_;
+    if (onUse)
+        onUse(applied);
+}
+
+void RailViewController::showApplyResult(bool success, const Recommendation& recommendation) {
+    if (!applying_)
+        return;
+    applying_ = false;
+    if (!recommendation_ || !(*recommendation_ == recommendation))
+        return;
+    const QString note =
+        success ? ct::confirmedFeedback
+                : ct::failedFeedbackPrefix + appName(recommendation.provider) + ct::failedFeedbackSuffix;
+    setFieldText(feedback_, note, true);
+    setButtonTitle(success ? ct::settingConfirmed : ct::retrySwitch, std::nullopt);
+    useButton_->setEnabled(!success && !recommendationStale_);
+    refresh();
+    announce(note);
+}
+
+void RailViewController::toggleDetails() {
+    if (detailText_.isEmpty())
+        return;
+    detailsExpanded_ = !detailsExpanded_;
+    updateDetailsButton();
+    refresh();
+    announce(detailsExpanded_ ? ct::detailsExpandedAnnouncement : ct::detailsCollapsedAnnouncement);
+}
+
+void RailViewController::toggleExpanded() {
+    if (minimized_) {
+        minimized_ = false;
+        expanded_ = false;
+    } else {
+        expanded_ = false;
+        minimized_ = true;
+    }
+    updateExpandButton();
+    refresh();
+    if (onExpand)
+        onExpand(expanded_);
+}
+
+void RailViewController::showDiagnostics() {
+    if (minimized_ || expanded_)
+        return;
+    expanded_ = true;
+    updateExpandButton();
+    refresh();
+    if (onExpand)
+        onExpand(true);
+}
+
+void RailViewController::collapse() {
+    if (minimized_)
+        return;
+    expanded_ = false;
+    minimized_ = true;
+    updateExpandButton();
+    refresh();
+    if (onExpand)
+        onExpand(false);
+}
+
+void RailViewController::closeCard() {
+    if (onClose)
+        onClose();
+}
+
+void RailViewController::openConnection() {
+    if (onConnect)
+        onConnect();
+}
+
+void RailViewController::announce(const QString& text) {
+    constexpr int mediumPriority = 50;
+    announcements_.push_back({text, mediumPriority});
+    if (onAnnounce)
+        onAnnounce(text, mediumPriority);
+}
+
+} // namespace quillmere

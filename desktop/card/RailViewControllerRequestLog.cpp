@@ -1,0 +1,143 @@
+// The request-log section: one row per classification request of this run, newest first. Rows are
+// rebuilt only when the list of requests changes; a status change updates headers and open
+// details. A closed row holds no details text, so a long run costs one header line per request.
+
+#include "desktop/card/CardCopy.h"
+#include "desktop/card/CardPalette.h"
+#include "desktop/card/CardStrings.h"
+#include "desktop/card/RailViewController.h"
+#include "desktop/card/RequestLogRow.h"
+
+#include <QHash>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <unordered_map>
+
+namespace quillmere {
+
+namespace ct = cardtext;
+
+void RailViewController::setRequestLogs(const std::vector<RequestLogStore::Entry>& entries) {
+    QSet<QUuid> oldIDs;
+    oldIDs.reserve(qsizetype(requestLogEntries_.size()));
+    for (const RequestLogStore::Entry& entry : requestLogEntries_)
+        oldIDs.insert(entry.id);
+    bool sameOrder = entries.size() == requestLogEntries_.size();
+    bool newEntry = false;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (sameOrder && entries[i].id != requestLogEntries_[i].id)
+            sameOrder = false;
+        if (!oldIDs.contains(entries[i].id))
+            newEntry = true;
+    }
+    if (!entries.empty() && !oldIDs.contains(entries.back().id))
+        expandedRequestLogIDs_ = {entries.back().id};
+    requestLogEntries_ = entries;
+    if (sameOrder)
+        updateRequestLogHeaders();
+    else
+        rebuildRequestLogRows();
+    if (newEntry)
+        requestLogScroll_->verticalScrollBar()->setValue(0);
+    refresh();
+}
+
+void RailViewController::rebuildRequestLogRows() {
+    // A row whose request is still listed keeps its views; only new requests get new ones, so a
+    // new request costs one row's views plus a pass over the list rather than a view per request.
+    struct IdHash {
+        size_t operator()(const QUuid& id) const { return qHash(id); }
+    };
+    std::unordered_map<QUuid, std::unique_ptr<RequestLogRow>, IdHash> previous;
+    previous.reserve(requestLogRows_.size());
+    for (std::unique_ptr<RequestLogRow>& row : requestLogRows_)
+        previous.emplace(row->id, std::move(row));
+    requestLogRows_.clear();
+    cardview::setHidden(requestLogEmpty_, !requestLogEntries_.empty());
+    requestLogRows_.reserve(requestLogEntries_.size());
+    for (auto entry = requestLogEntries_.rbegin(); entry != requestLogEntries_.rend(); ++entry) {
+        const auto kept = previous.find(entry->id);
+        if (kept != previous.end() && kept->second) {
+            requestLogRows_.push_back(std::move(kept->second));
+            previous.erase(kept);
+            continue;
+        }
+        auto row = std::make_unique<RequestLogRow>();
+        row->id = entry->id;
+        row->background = new FlippedLogRowView(requestLogDocument_);
+        row->header = new CardButton(QString(), row->background);
+        row->header->identifier = entry->id.toString(QUuid::WithoutBraces);
+        row->header->setLeftAligned(true);
+        CardButton* header = row->header;
+        connect(header, &QAbstractButton::clicked, this, [this, header] { toggleRequestLogEntry(header); });
+        row->details = new CardText(QString(), row->background);
+        row->details->setTextFont(cardMonospacedFont(11));
+        row->details->setTextColor(CardPalette::secondary);
+        row->background->show();
+        requestLogRows_.push_back(std::move(row));
+    }
+    for (const auto& [id, row] : previous)
+        if (row)
+            delete row->background;
+    updateRequestLogHeaders();
+}
+
+void RailViewController::updateRequestLogHeaders() {
+    // Rows are newest first; entries oldest first.
+    const size_t count = requestLogEntries_.size();
+    for (size_t i = 0; i < requestLogRows_.size(); ++i) {
+        RequestLogRow& row = *requestLogRows_[i];
+        const RequestLogStore::Entry* entry = nullptr;
+        if (i < count && requestLogEntries_[count - 1 - i].id == row.id) {
+            entry = &requestLogEntries_[count - 1 - i];
+        } else {
+            for (const RequestLogStore::Entry& candidate : requestLogEntries_)
+                if (candidate.id == row.id)
+                    entry = &candidate;
+        }
+        if (!entry)
+            continue;
+        const bool open = expandedRequestLogIDs_.contains(row.id);
+        const QString header = RequestLogStore::header(*entry);
+        const QFont font = cardFont(12, CardFontWeight::semibold);
+        row.header->setTitleRuns({{open ? ct::rowOpen : ct::rowClosed, font, CardPalette::primary},
+                                  {ct::rowDot, font, cardcopy::requestLogDotColor(entry->status)},
+                                  {header, font, CardPalette::primary}});
+        cardview::setAccessibilityLabel(row.header, header);
+        cardview::setAccessibilityValue(row.header, open ? ct::expandedValue : ct::collapsedValue);
+        const QString details = open ? RequestLogStore::details(*entry) : QString();
+        if (details != row.details->text()) {
+            row.details->setText(details);
+            row.measuredWidth = 0;
+            row.measuredText.clear();
+            row.measuredHeight = 0;
+        }
+        cardview::setHidden(row.details, !open);
+    }
+}
+
+void RailViewController::toggleRequestLogEntry(CardButton* header) {
+    const QUuid id = QUuid::fromString(header->identifier);
+    if (header->identifier.isEmpty() || id.isNull())
+        return;
+    if (expandedRequestLogIDs_.contains(id))
+        expandedRequestLogIDs_.remove(id);
+    else
+        expandedRequestLogIDs_.insert(id);
+    updateRequestLogHeaders();
+    layoutRequestLogs(requestLogContentWidth(cardview::frame(requestLogScroll_).w));
+}
+
+} // namespace quillmere
+
+namespace quillmere {
+
+double RailViewController::requestLogContentWidth(double frameWidth) const {
+    // Inside the box's 1-point border, less the scroller the log always shows.
+    const double scroller = requestLogScroll_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr,
+                                                                    requestLogScroll_->verticalScrollBar());
+    return std::max(1.0, frameWidth - 2 - scroller);
+}
+
+} // namespace quillmere

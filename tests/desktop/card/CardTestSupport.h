@@ -1,0 +1,83 @@
+#pragma once
+
+// Recommendations and request-log entries the card tests present.
+
+#include "desktop/card/RailViewController.h"
+
+#include <QScrollArea>
+#include <QUuid>
+
+#include <ostream>
+
+// Readable strings in failure messages (the same definition the other test helpers use).
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
+
+namespace quillmere::cardtest {
+
+// Sonnet 5 at medium effort, 63% cheaper than Opus 5 · High: a switch the card can offer.
+inline Recommendation sonnet() {
+    Recommendation r;
+    r.provider = AIProvider::claude;
+    r.model = QStringLiteral("sonnet");
+    r.modelID = QStringLiteral("claude-sonnet-5");
+    r.effort = QStringLiteral("medium");
+    r.reason = QStringLiteral("Routine drafting with a clear brief. → The conversation asks for edits to an "
+                              "existing text, which a mid-size model handles well.");
+    r.savingsBasis = QStringLiteral("claude-list-uncached-estimated-output-v1");
+    r.potentialPercent = 63;
+    r.savingsBaselineSetting = QStringLiteral("Opus 5 · High");
+    return r;
+}
+
+// The same with a fit reason, a category and the context the service was given.
+inline Recommendation sonnetWithFit() {
+    Recommendation r = sonnet();
+    r.modelFitReason = QStringLiteral("Clear instructions and a short context suit Sonnet.");
+    r.conversationCategory = ConversationTaxonomy{QStringLiteral("writing"), QStringLiteral("Writing")};
+    r.conversationSubcategory = ConversationTaxonomy{QStringLiteral("editing"), QStringLiteral(" Editing ")};
+    r.contextUsage = RecommendationContextUsage{40, 20, 20, true, 120};
+    return r;
+}
+
+inline Recommendation alreadyEfficient() {
+    Recommendation r = sonnet();
+    r.alreadyEfficient = true;
+    r.savingsBaselineSetting.reset();
+    r.savingsComparedTo = QStringLiteral("fable");
+    return r;
+}
+
+inline Recommendation openAI() {
+    Recommendation r;
+    r.provider = AIProvider::openAI;
+    r.model = QStringLiteral("gpt-6-luna");
+    r.effort = QStringLiteral("low");
+    r.reason = QStringLiteral("A quick lookup.");
+    r.savingsBasis = QStringLiteral("chatgpt-work-standard-10k-input-2k-output-v1");
+    r.savingsComparedTo = QStringLiteral("gpt-6-sol");
+    r.potentialPercent = 40;
+    return r;
+}
+
+inline RequestLogStore::Entry logEntry(int number, const QString& status) {
+    RequestLogStore::Entry entry;
+    entry.id = QUuid::createUuid();
+    entry.number = number;
+    entry.startedAt = QDateTime::fromSecsSinceEpoch(1'800'000'000 + number, Qt::UTC);
+    entry.conversation = QStringLiteral("conversation-%1").arg(number);
+    entry.provider = QStringLiteral("claude");
+    entry.endpoint = QStringLiteral("https://classify.example/v1/classify");
+    entry.requestBody = QStringLiteral("USER\nPlease tidy this paragraph <b>now</b>.");
+    entry.status = status;
+    return entry;
+}
+
+// A card at a size, laid out.
+inline void sizeCard(RailViewController& card, int width, int height) {
+    card.view()->resize(width, height);
+    card.layoutIfNeeded();
+}
+
+} // namespace quillmere::cardtest

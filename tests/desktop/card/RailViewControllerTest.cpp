@@ -1,0 +1,351 @@
+// The card as its callers see it: presenters, actions and the inspection hooks.
+
+#include "desktop/card/RailViewController.h"
+
+#include "desktop/card/CardTestSupport.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <gtest/gtest.h>
+
+namespace quillmere {
+namespace {
+
+using namespace cardtest;
+
+QString useTitle(RailViewController& card) {
+    return card.useButton()->displayedTitle();
+}
+
+TEST(RailViewController, NewCardIsCompactCollectingAnd124HighAt310) {
+    RailViewController card;
+    sizeCard(card, 310, 124);
+    EXPECT_TRUE(card.minimizedForTesting());
+    EXPECT_FALSE(card.expandedForTesting());
+    EXPECT_EQ(card.miniRecommendationForTesting(), QStringLiteral("Quillmere · Claude"));
+    EXPECT_EQ(card.miniReasonForTesting(), QStringLiteral("Collecting context"));
+    EXPECT_EQ(card.miniSavingsForTesting(), QString());
+    EXPECT_EQ(card.miniLineCountForTesting(), 2);
+    EXPECT_EQ(card.preferredHeight(310), 124);
+    EXPECT_TRUE(card.miniLinesFitForTesting());
+    EXPECT_TRUE(card.hiddenForTesting(card.useButton()));
+    EXPECT_EQ(card.providerAccessibilityForTesting(), QStringLiteral("Application: Claude"));
+}
+
+TEST(RailViewController, ShowPresentsTheRecommendation) {
+    RailViewController card;
+    card.show(sonnet());
+    EXPECT_EQ(card.semanticRenderCount(), 1);
+    EXPECT_EQ(card.messageForTesting(),
+              QStringLiteral("|Sonnet 5 · Medium||||||Routine drafting with a clear brief."));
+    EXPECT_EQ(card.detailText(),
+              QStringLiteral("The conversation asks for edits to an existing text, which a "
+                             "mid-size model handles well."));
+    EXPECT_EQ(card.visibleRecommendationChipsForTesting(),
+              (std::vector<QString>{QStringLiteral("↗  Switch recommended"),
+                                    QStringLiteral("↓ 63% vs Opus 5 · High")}));
+    EXPECT_EQ(card.miniRecommendationForTesting(), QStringLiteral("↗ Switch · Sonnet 5 · Medium"));
+    EXPECT_EQ(card.miniSavingsForTesting(), QStringLiteral("↓ ≈63% estimated savings vs Opus 5 · High"));
+    EXPECT_EQ(
+        card.costReferenceAccessibilityForTesting(),
+        (std::vector<QString>{QStringLiteral("63% estimated credit savings compared with Opus 5 · High"),
+                              QStringLiteral("Estimated savings: ≈63% compared with Opus 5 · High")}));
+    EXPECT_EQ(useTitle(card), QStringLiteral("Switch to Sonnet 5"));
+    EXPECT_TRUE(card.useButton()->isEnabled());
+    // Compact mode never shows the switch button; normal mode does.
+    EXPECT_TRUE(card.hiddenForTesting(card.useButton()));
+    card.toggleExpanded();
+    sizeCard(card, 310, int(card.preferredHeight(310)));
+    EXPECT_FALSE(card.hiddenForTesting(card.useButton()));
+    EXPECT_TRUE(card.recommendationChipsFitForTesting());
+    EXPECT_TRUE(card.headerFitsForTesting());
+    EXPECT_EQ(card.frameForTesting(card.useButton()).minY(), 12);
+    EXPECT_EQ(card.frameForTesting(card.useButton()).h, 44);
+}
+
+TEST(RailViewController, FitReasonFillsTheConversationUseBlock) {
+    RailViewController card;
+    card.show(sonnetWithFit());
+    EXPECT_EQ(
+        card.messageForTesting(),
+        QStringLiteral("|Sonnet 5 · Medium|CONVERSATION USE|Writing · Editing|Routine drafting with a clear "
+                       "brief.|Based on the 40 most recent of 120 available messages · 20 yours + 20 AI|WHY "
+                       "SONNET|Clear instructions and a short context suit Sonnet."));
+    EXPECT_EQ(card.detailText(), QString());
+    EXPECT_EQ(cardview::accessibilityLabel(card.reasonField()),
+              QStringLiteral("Why Sonnet: Clear instructions and a short context suit Sonnet."));
+    EXPECT_EQ(card.miniReasonForTesting(),
+              QStringLiteral("Why: Clear instructions and a short context suit Sonnet."));
+}
+
+TEST(RailViewController, SameRecommendationOnlyClearsStalenessAnotherEffortCountsAsNew) {
+    RailViewController card;
+    card.show(sonnet());
+    card.setRecommendationStale(true);
+    card.show(sonnet());
+    EXPECT_EQ(card.semanticRenderCount(), 1);
+    EXPECT_FALSE(card.recommendationStaleForTesting());
+    Recommendation high = sonnet();
+    high.effort = QStringLiteral("high");
+    card.show(high);
+    EXPECT_EQ(card.semanticRenderCount(), 2);
+}
+
+TEST(RailViewController, ConversationBindingAndRevision) {
+    RailViewController card;
+    card.setConversation(QStringLiteral("a"), QStringLiteral("  Trip plan \n"), true);
+    EXPECT_EQ(card.conversationRevision(), 1);
+    EXPECT_EQ(card.conversationLabelForTesting(), QStringLiteral("Trip plan"));
+    EXPECT_EQ(card.conversationTooltipForTesting(), QStringLiteral("Trip plan"));
+    EXPECT_EQ(card.miniRecommendationForTesting(), QStringLiteral("Quillmere · Trip plan"));
+    card.setConversation(QStringLiteral("a"), QStringLiteral("Trip plan"), true);
+    EXPECT_EQ(card.conversationRevision(), 1);
+    // Unverified counts as no conversation: a rebind.
+    card.setConversation(QStringLiteral("a"), QStringLiteral("Trip plan"), false);
+    EXPECT_EQ(card.conversationRevision(), 2);
+    EXPECT_FALSE(card.conversationVerified());
+    EXPECT_EQ(card.conversationLabelForTesting(), QString());
+    EXPECT_EQ(card.conversationTooltipForTesting(), std::nullopt);
+    card.setConversation(QStringLiteral("b"), QStringLiteral("   "), true);
+    EXPECT_EQ(card.conversationLabelForTesting(), QString());
+    EXPECT_EQ(card.conversationTooltipForTesting(), std::nullopt);
+    // Results for another conversation are not shown.
+    card.show(sonnet(), QStringLiteral("a"));
+    EXPECT_FALSE(card.recommendation().has_value());
+    card.show(sonnet(), QStringLiteral("b"));
+    EXPECT_TRUE(card.recommendation().has_value());
+}
+
+TEST(RailViewController, StaleCardWaitsAndAFreshOneForgetsTheWait) {
+    RailViewController card;
+    card.show(sonnet());
+    card.setRecommendationStale(true);
+    EXPECT_FALSE(card.useButton()->isEnabled());
+    EXPECT_EQ(cardview::toolTip(card.useButton()), QStringLiteral("Waiting for a fresh recommendation"));
+    EXPECT_EQ(cardview::accessibilityLabel(card.savingsChip()),
+              QStringLiteral("Last completed analysis: ≈63% compared with Opus 5 · High"));
+    EXPECT_EQ(card.costReferenceAccessibilityForTesting()[1],
+              QStringLiteral("Last completed analysis, estimated savings: ≈63% compared with Opus 5 · High"));
+    // A new presentation that enables the button no longer shows the waiting tool tip.
+    Recommendation other = sonnet();
+    other.effort = QStringLiteral("high");
+    card.show(other);
+    EXPECT_TRUE(card.useButton()->isEnabled());
+    EXPECT_EQ(cardview::toolTip(card.useButton()), std::nullopt);
+}
+
+TEST(RailViewController, UnconfirmedRecommendationStaysStaleUntilANewOne) {
+    RailViewController card;
+    card.show(sonnet());
+    card.showNoRecommendation(false, QStringLiteral("  Too short.  "), QStringLiteral("ignored"));
+    EXPECT_EQ(
+        card.latestAnalysisNoteForTesting(),
+        QStringLiteral("Showing the last completed recommendation and savings estimate. Latest analysis: Too "
+                       "short. Switching is paused until a new recommendation is confirmed."));
+    card.setRecommendationStale(false);
+    EXPECT_TRUE(card.recommendationStaleForTesting());
+    card.show(sonnet());
+    EXPECT_FALSE(card.recommendationStaleForTesting());
+    EXPECT_EQ(card.latestAnalysisNoteForTesting(), QString());
+}
+
+TEST(RailViewController, NoRecommendationWithNothingShown) {
+    RailViewController card;
+    card.showNoRecommendation(true, QStringLiteral(" \n "), std::nullopt);
+    EXPECT_EQ(
+        card.messageForTesting(),
+        QStringLiteral("COLLECTING|Collecting context||||||Quillmere is gathering information to make a "
+                       "recommendation."));
+    EXPECT_EQ(card.latestAnalysisNoteForTesting(),
+              QStringLiteral(
+                  "Latest analysis: Available model options have not been verified. Quillmere needs more "
+                  "information before recommending a model."));
+    card.showError(QString());
+    EXPECT_EQ(card.latestAnalysisNoteForTesting(),
+              QStringLiteral("Latest analysis: The latest analysis did not establish a model recommendation. "
+                             "Quillmere needs more information before recommending a model."));
+}
+
+TEST(RailViewController, WithheldClaudeRecommendation) {
+    RailViewController card;
+    card.show(sonnet());
+    card.withholdUnverifiedClaudeRecommendation();
+    EXPECT_TRUE(card.visibleRecommendationChipsForTesting().empty());
+    EXPECT_TRUE(card.recommendationChipsFitForTesting());
+    EXPECT_TRUE(card.messageForTesting().startsWith(QStringLiteral("PREVIOUS ANALYSIS|")));
+    EXPECT_EQ(
+        card.latestAnalysisNoteForTesting(),
+        QStringLiteral("Model availability is being verified. Previous analysis is shown; switching and "
+                       "savings are paused."));
+    EXPECT_EQ(card.miniRecommendationForTesting(), QStringLiteral("Previous analysis · Sonnet 5 · Medium"));
+    EXPECT_EQ(card.miniSavingsForTesting(), QStringLiteral("Availability and savings unverified"));
+    card.showNoRecommendation(false, QStringLiteral("Timed out."), std::nullopt);
+    EXPECT_TRUE(card.latestAnalysisNoteForTesting().startsWith(
+        QStringLiteral("Showing previous analysis. Model availability and savings are not verified. ")));
+}
+
+TEST(RailViewController, OpenAIRecommendationNeverOffersTheSwitch) {
+    RailViewController card;
+    card.setPlatform(AIProvider::openAI);
+    EXPECT_EQ(card.providerAccessibilityForTesting(), QStringLiteral("Application: ChatGPT"));
+    card.show(openAI());
+    card.toggleExpanded();
+    EXPECT_TRUE(card.hiddenForTesting(card.useButton()));
+    EXPECT_FALSE(card.useButton()->isEnabled());
+    card.setRecommendationStale(true);
+    card.setRecommendationStale(false);
+    EXPECT_FALSE(card.useButton()->isEnabled());
+    card.withholdUnverifiedClaudeRecommendation();
+    EXPECT_FALSE(card.recommendationAvailabilityUnverified());
+    EXPECT_EQ(card.visibleRecommendationChipsForTesting().size(), 2u);
+}
+
+TEST(RailViewController, SwitchingOnceThenConfirmed) {
+    RailViewController card;
+    int uses = 0;
+    card.onUse = [&](const Recommendation&) { ++uses; };
+    card.show(sonnet());
+    card.toggleExpanded();
+    card.useButton()->click();
+    card.useButton()->click(); // disabled while applying: ignored
+    card.useRecommendation();  // and so is a direct call
+    EXPECT_EQ(uses, 1);
+    EXPECT_EQ(useTitle(card), QStringLiteral("Switching…"));
+    EXPECT_EQ(card.latestAnalysisNoteForTesting(), QStringLiteral("Applying model and reasoning…"));
+    ASSERT_FALSE(card.announcementsForTesting().empty());
+    EXPECT_EQ(card.announcementsForTesting().back().text, QStringLiteral("Applying model and reasoning…"));
+    EXPECT_EQ(card.announcementsForTesting().back().priority, 50);
+    // Presenters that would replace the recommendation wait for the result.
+    card.showLoading();
+    card.show(openAI());
+    EXPECT_EQ(card.recommendation(), sonnet());
+    card.showApplyResult(true, sonnet());
+    EXPECT_EQ(useTitle(card), QStringLiteral("Setting confirmed"));
+    EXPECT_FALSE(card.useButton()->isEnabled());
+    EXPECT_EQ(card.latestAnalysisNoteForTesting(),
+              QStringLiteral("Model and reasoning confirmed for the next send."));
+    // A stale-to-fresh toggle re-enables the button with its switch title again.
+    card.setRecommendationStale(true);
+    card.setRecommendationStale(false);
+    EXPECT_TRUE(card.useButton()->isEnabled());
+    EXPECT_EQ(useTitle(card), QStringLiteral("Switch to Sonnet 5"));
+}
+
+TEST(RailViewController, FailedSwitchWhileStaleKeepsRetryDisabled) {
+    RailViewController card;
+    card.show(sonnet());
+    card.useRecommendation();
+    card.setRecommendationStale(true);
+    card.showApplyResult(false, sonnet());
+    EXPECT_EQ(useTitle(card), QStringLiteral("Retry switch"));
+    EXPECT_FALSE(card.useButton()->isEnabled());
+    EXPECT_EQ(
+        card.latestAnalysisNoteForTesting(),
+        QStringLiteral(
+            "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker."));
+}
+
+TEST(RailViewController, RefusedValidationMakesTheCardStale) {
+    RailViewController card;
+    int uses = 0;
+    card.onUse = [&](const Recommendation&) { ++uses; };
+    card.validateUse = [] { return false; };
+    card.show(sonnet());
+    card.useRecommendation();
+    EXPECT_EQ(uses, 0);
+    EXPECT_TRUE(card.recommendationStaleForTesting());
+    EXPECT_FALSE(card.applying());
+}
+
+TEST(RailViewController, LongModelLabelShortensTheShownTitleOnly) {
+    RailViewController card;
+    Recommendation r = sonnet();
+    // Narrow letters keep the title well under 245 points: only the count decides.
+    r.model = QString(25, QLatin1Char('i'));
+    r.modelID.reset();
+    card.show(r);
+    EXPECT_EQ(useTitle(card), QStringLiteral("Switch model"));
+    EXPECT_EQ(cardview::accessibilityLabel(card.useButton()),
+              QStringLiteral("Switch to I") + QString(24, QLatin1Char('i')));
+    r.model = QString(24, QLatin1Char('i'));
+    card.show(r);
+    EXPECT_EQ(useTitle(card), QStringLiteral("Switch to I") + QString(23, QLatin1Char('i')));
+    // A wide title is shortened too.
+    r.model = QStringLiteral("wwwwwwwwwwwwwwwwwwwwwww");
+    card.show(r);
+    EXPECT_EQ(useTitle(card), QStringLiteral("Switch model"));
+}
+
+TEST(RailViewController, DetailsToggleAndAnnouncements) {
+    RailViewController card;
+    card.show(sonnetWithFit()); // no detail text
+    card.toggleDetails();
+    EXPECT_FALSE(card.detailsExpanded());
+    EXPECT_TRUE(card.announcementsForTesting().empty());
+    card.show(sonnet());
+    card.toggleExpanded();
+    EXPECT_EQ(card.detailsButton()->displayedTitle(), QStringLiteral("Why this switch? ⌄"));
+    card.detailsButton()->click();
+    EXPECT_TRUE(card.detailsExpanded());
+    EXPECT_EQ(card.detailsButton()->displayedTitle(), QStringLiteral("Why this switch? ⌃"));
+    EXPECT_EQ(cardview::accessibilityValue(card.detailsButton()), QStringLiteral("Expanded"));
+    EXPECT_EQ(card.announcementsForTesting().back().text, QStringLiteral("Recommendation details expanded"));
+    sizeCard(card, 280, 400);
+    EXPECT_FALSE(card.hiddenForTesting(card.detailScroll()));
+}
+
+TEST(RailViewController, ModesAndExpandCallbacks) {
+    RailViewController card;
+    std::vector<bool> reported;
+    card.onExpand = [&](bool expanded) { reported.push_back(expanded); };
+    card.showDiagnostics(); // nothing from compact
+    EXPECT_TRUE(card.minimizedForTesting());
+    EXPECT_EQ(card.expandButton()->displayedTitle(), QStringLiteral("More info"));
+    card.toggleExpanded();
+    EXPECT_FALSE(card.minimizedForTesting());
+    EXPECT_EQ(card.expandButton()->displayedTitle(), QStringLiteral("Close info"));
+    EXPECT_EQ(cardview::toolTip(card.expandButton()),
+              QStringLiteral("Close info and return to compact recommendation"));
+    card.diagnosticsButton()->click();
+    EXPECT_TRUE(card.expandedForTesting());
+    card.toggleExpanded(); // expanded goes to compact, not normal
+    EXPECT_TRUE(card.minimizedForTesting());
+    EXPECT_FALSE(card.expandedForTesting());
+    card.collapse(); // already compact: nothing
+    EXPECT_EQ(reported, (std::vector<bool>{false, true, false}));
+    int closes = 0;
+    card.onClose = [&] { ++closes; };
+    card.closeButton()->click();
+    EXPECT_EQ(closes, 1);
+}
+
+TEST(RailViewController, KeyboardLoopsPerMode) {
+    RailViewController card;
+    sizeCard(card, 310, 124);
+    EXPECT_TRUE(card.keyboardOrderForTesting());
+    EXPECT_EQ(card.nextKeyView(card.askEntryButton()), card.expandButton());
+
+    card.show(sonnet());
+    card.toggleExpanded();
+    sizeCard(card, 310, 420);
+    EXPECT_TRUE(card.keyboardOrderForTesting());
+    EXPECT_EQ(card.nextKeyView(card.askEntryButton()), card.detailsButton());
+    EXPECT_EQ(card.nextKeyView(card.detailsButton()), card.diagnosticsButton());
+    EXPECT_EQ(card.nextKeyView(card.diagnosticsButton()), card.useButton());
+    EXPECT_EQ(card.nextKeyView(card.useButton()), card.expandButton());
+
+    card.diagnosticsButton()->click();
+    sizeCard(card, 640, 720);
+    EXPECT_TRUE(card.keyboardOrderForTesting());
+    EXPECT_EQ(card.nextKeyView(card.askButton()), card.detailsButton());
+
+    RailViewController empty; // nothing to switch: no details button, no switch button
+    empty.toggleExpanded();
+    sizeCard(empty, 310, 300);
+    EXPECT_TRUE(empty.keyboardOrderForTesting());
+    EXPECT_EQ(empty.nextKeyView(empty.askEntryButton()), empty.diagnosticsButton());
+    EXPECT_EQ(empty.nextKeyView(empty.diagnosticsButton()), empty.expandButton());
+}
+
+} // namespace
+} // namespace quillmere

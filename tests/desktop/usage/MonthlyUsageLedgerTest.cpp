@@ -1,0 +1,330 @@
+#include "desktop/usage/MonthlyUsageLedger.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+using namespace quillmere::MonthlyUsage;
+
+namespace {
+
+QDateTime at(const char* text) {
+    return QDateTime::fromMSecsSinceEpoch(*date(QString::fromLatin1(text)), Qt::UTC);
+}
+
+const QDateTime weekStart = at("2026-09-30T20:00:00Z");
+const QDateTime weekReset = at("2026-10-07T20:00:00Z");
+const QDateTime asOf = at("2026-10-15T12:00:00Z");
+const QString scope = QStringLiteral("scope-0001");
+const QString bucket = QStringLiteral("bucket-0001");
+const QString utc = QStringLiteral("UTC");
+
+void record(MonthlyUsageLedger& ledger, const QDateTime& observed, double percent,
+            const QDateTime& start = weekStart, const QDateTime& reset = weekReset) {
+    ledger.record(Provider::openai, scope, bucket, Kind::weekly, start, reset, observed, percent, asOf);
+}
+
+Invalid::Case failure(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const Invalid& error) {
+        return error.kind();
+    }
+    ADD_FAILURE() << "nothing was thrown";
+    return Invalid::response;
+}
+
+QByteArray read(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+int mode(const QString& path) {
+    struct stat info {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+struct Folder {
+    QTemporaryDir temporary;
+    QString path = temporary.filePath(QStringLiteral("Quillmere/monthly-usage"));
+    QString file = path + QStringLiteral("/monthly-v1.json");
+
+    void write(const QByteArray& bytes) {
+        QDir().mkpath(path);
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(bytes);
+    }
+};
+
+} // namespace
+
+TEST(MonthlyUsageLedger, AMissingFileIsAnEmptyHistoryAndNothingIsCreated) {
+    Folder folder;
+    const MonthlyUsageLedger ledger(folder.path);
+    EXPECT_FALSE(ledger.lastError());
+    EXPECT_TRUE(ledger.request(QStringLiteral("2026-10"), utc, asOf).windows.empty());
+    EXPECT_FALSE(QFileInfo::exists(folder.path));
+}
+
+TEST(MonthlyUsageLedger, RecordsWindowsPrivatelyAndIdempotently) {
+    Folder folder;
+    MonthlyUsageLedger ledger(folder.path);
+    record(ledger, at("2026-09-30T20:30:00Z"), 100);
+    EXPECT_EQ(mode(folder.path), 0700);
+    EXPECT_EQ(mode(folder.file), 0600);
+    const QByteArray first = read(folder.file);
+    struct stat before {};
+    ::stat(QFile::encodeName(folder.file).constData(), &before);
+    record(ledger, at("2026-09-30T20:30:00Z"), 100);
+    struct stat after {};
+    ::stat(QFile::encodeName(folder.file).constData(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino) << "the same observation does not rewrite the file";
+    EXPECT_EQ(failure([&] { record(ledger, at("2026-09-30T20:30:00Z"), 71); }), Invalid::observation);
+    EXPECT_EQ(read(folder.file), first);
+    EXPECT_TRUE(first.contains(R"("baseline":null)"));
+    EXPECT_TRUE(first.contains(R"("at":"2026-09-30T20:30:00.000Z")"));
+
+    // Out of order, then a drop: kept in time order, nothing treated as a reset.
+    record(ledger, at("2026-10-02T00:00:00Z"), 60);
+    record(ledger, at("2026-10-01T00:00:00Z"), 100);
+    const auto request = ledger.request(QStringLiteral("2026-10"), utc, asOf);
+    ASSERT_EQ(request.windows.size(), 1u);
+    ASSERT_EQ(request.windows[0].samples.size(), 3u);
+    EXPECT_EQ(request.windows[0].samples[1].at, QStringLiteral("2026-10-01T00:00:00.000Z"));
+    EXPECT_EQ(request.windows[0].samples[2].usedPercent, 60);
+    EXPECT_EQ(failure([&] {
+                  ledger.record(Provider::openai, scope, bucket, Kind::session, weekStart, weekReset,
+                                at("2026-10-03T00:00:00Z"), 1, asOf);
+              }),
+              Invalid::observation)
+        << "another kind for the same window";
+}
+
+TEST(MonthlyUsageLedger, RefusesBadObservations) {
+    Folder folder;
+    MonthlyUsageLedger ledger(folder.path);
+    const QDateTime inside = at("2026-10-01T00:00:00Z");
+    for (const double percent :
+         {100.5, -1.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()})
+        EXPECT_EQ(failure([&] { record(ledger, inside, percent); }), Invalid::observation) << percent;
+    EXPECT_EQ(failure([&] { record(ledger, weekReset, 1); }), Invalid::observation);
+    EXPECT_EQ(failure([&] { record(ledger, asOf.addSecs(1), 1, weekStart, asOf.addDays(2)); }),
+              Invalid::observation);
+    EXPECT_EQ(failure([&] {
+                  ledger.record(Provider::openai, QStringLiteral("https://example.test/account"), bucket,
+                                Kind::weekly, weekStart, weekReset, inside, 1, asOf);
+              }),
+              Invalid::observation);
+    EXPECT_EQ(failure([&] { record(ledger, weekStart, 1, weekStart, weekStart.addSecs(31622401)); }),
+              Invalid::observation);
+    record(ledger, weekStart, 1, weekStart, weekStart.addSecs(31622400));
+    record(ledger, weekStart, -0.0);
+    EXPECT_FALSE(ledger.lastError());
+}
+
+TEST(MonthlyUsageLedger, DefaultsAreFrozenIntoNewWindowsOnly) {
+    Folder folder;
+    MonthlyUsageLedger ledger(folder.path);
+    record(ledger, at("2026-10-01T00:00:00Z"), 10);
+    const Baseline sol{QStringLiteral("baseline-0001"), QStringLiteral("gpt-6.1-sol"), Effort::high,
+                       std::nullopt};
+    ledger.setDefaultSetting(sol, Provider::openai);
+    EXPECT_EQ(ledger.defaultSetting(Provider::openai), sol);
+    EXPECT_FALSE(ledger.defaultSetting(Provider::anthropic));
+    record(ledger, weekReset.addSecs(60), 20, weekReset, weekReset.addDays(7));
+    const auto request = ledger.request(QStringLiteral("2026-10"), utc, asOf);
+    ASSERT_EQ(request.windows.size(), 2u);
+    EXPECT_FALSE(request.windows[0].baseline);
+    EXPECT_EQ(request.windows[1].baseline, sol);
+    EXPECT_EQ(failure([&] {
+                  ledger.setDefaultSetting(
+                      Baseline{QStringLiteral("baseline-0002"), QStringLiteral("GPT"), {}, {}},
+                      Provider::openai);
+              }),
+              Invalid::observation);
+    EXPECT_EQ(MonthlyUsageLedger(folder.path).defaultSetting(Provider::openai), sol);
+}
+
+TEST(MonthlyUsageLedger, MonthsZonesAndLimits) {
+    Folder folder;
+    MonthlyUsageLedger ledger(folder.path);
+    record(ledger, at("2026-09-30T20:30:00Z"), 100);
+    EXPECT_EQ(ledger.request(QStringLiteral("2026-09"), utc, asOf).windows.size(), 1u);
+    EXPECT_EQ(ledger.request(QStringLiteral("2026-10"), utc, asOf).windows.size(), 1u);
+    EXPECT_TRUE(ledger.request(QStringLiteral("2026-11"), utc, asOf).windows.empty());
+    EXPECT_TRUE(
+        ledger.request(QStringLiteral("2026-10"), utc, at("2026-09-30T20:00:00Z")).windows[0].samples.empty())
+        << "a sample after asOf is left out, its window is still sent";
+    for (const char* bad : {"2026-13", "1999-01", "2100-01", "2026-1", "2026-10 ", "２026-10"})
+        EXPECT_EQ(failure([&] { ledger.request(QString::fromUtf8(bad), utc, asOf); }), Invalid::observation)
+            << bad;
+    EXPECT_NO_THROW(ledger.request(QStringLiteral("2099-12"), utc, asOf));
+    EXPECT_EQ(
+        failure([&] { ledger.request(QStringLiteral("2026-10"), QStringLiteral("Unknown/Zone"), asOf); }),
+        Invalid::observation);
+
+    // A window resetting at the first instant of November in the zone is not November's.
+    MonthlyUsageLedger edge(folder.temporary.filePath(QStringLiteral("edge")));
+    edge.record(Provider::anthropic, scope, bucket, Kind::session, at("2026-10-31T20:00:00Z"),
+                at("2026-10-31T22:00:00Z"), at("2026-10-31T21:00:00Z"), 5, at("2026-11-02T00:00:00Z"));
+    EXPECT_TRUE(edge.request(QStringLiteral("2026-11"), QStringLiteral("Europe/Kyiv"), asOf).windows.empty());
+    EXPECT_EQ(edge.request(QStringLiteral("2026-11"), QStringLiteral("Asia/Tokyo"), asOf).windows.size(), 1u);
+}
+
+TEST(MonthlyUsageLedger, RequestLimitsFailWholeAndNothingIsDropped) {
+    Folder folder;
+    const auto windowsFile = [](int windows, int samplesEach, int idLength, bool estimates = false) {
+        json::Array list;
+        for (int w = 0; w < windows; ++w) {
+            Window window;
+            window.id = QStringLiteral("w%1").arg(w).leftJustified(idLength, u'x');
+            window.scopeId = scope;
+            window.bucketId = QStringLiteral("bucket-%1").arg(w, 4, 10, QLatin1Char('0'));
+            window.startsAt = QStringLiteral("2026-10-01T00:00:00.000Z");
+            window.resetsAt = QStringLiteral("2026-10-08T00:00:00.000Z");
+            if (estimates)
+                window.baseline = Baseline{QString(idLength, u'b'), QStringLiteral("gpt-6"), {}, {}};
+            for (int s = 0; s < samplesEach; ++s) {
+                Sample sample{QStringLiteral("s%1").arg(s).leftJustified(idLength, u'y'),
+                              canonical(*date(window.startsAt) + s * 1000), 1, std::nullopt};
+                if (estimates)
+                    sample.withoutQuillmere =
+                        Estimate{window.baseline->id,
+                                 1,
+                                 2,
+                                 Estimate::Basis::paired,
+                                 QStringLiteral("e%1").arg(s).leftJustified(idLength, u'z'),
+                                 true};
+                window.samples.push_back(sample);
+            }
+            list.push_back(toJson(window));
+        }
+        return json::write(json::Object{{QStringLiteral("schemaVersion"), 1},
+                                        {QStringLiteral("windows"), std::move(list)},
+                                        {QStringLiteral("defaults"), json::Object{}}});
+    };
+    const auto outcome = [&](const QByteArray& file) -> std::optional<Invalid::Case> {
+        folder.write(file);
+        const MonthlyUsageLedger ledger(folder.path);
+        EXPECT_FALSE(ledger.lastError());
+        try {
+            ledger.request(QStringLiteral("2026-10"), utc, asOf);
+        } catch (const Invalid& error) {
+            return error.kind();
+        }
+        return std::nullopt;
+    };
+    EXPECT_EQ(outcome(windowsFile(512, 0, 8)), std::nullopt);
+    EXPECT_EQ(outcome(windowsFile(513, 0, 8)), Invalid::requestLimit);
+    EXPECT_EQ(outcome(windowsFile(1, 4096, 8)), std::nullopt);
+    EXPECT_EQ(outcome(windowsFile(1, 4097, 8)), Invalid::requestLimit);
+    EXPECT_EQ(outcome(windowsFile(1, 2000, 80, true)), std::nullopt);
+    EXPECT_EQ(outcome(windowsFile(1, 4000, 80, true)), Invalid::requestLimit) << "over 1,000,000 bytes";
+}
+
+TEST(MonthlyUsageLedger, UnreadableFilesMakeTheLedgerUnusableAndAreNeverTouched) {
+    const std::vector<std::pair<const char*, QByteArray>> files{
+        {"not JSON", "broken history"},
+        {"truncated", R"({"schemaVersion":1,"windows":[{"id":"window-0001")"},
+        {"wrong shape", R"({"schemaVersion":1,"windows":{},"defaults":{}})"},
+        {"array", "[]"},
+        {"schema 2", R"({"schemaVersion":2,"windows":[],"defaults":{}})"},
+        {"missing defaults", R"({"schemaVersion":1,"windows":[]})"},
+        {"capital model",
+         R"({"schemaVersion":1,"windows":[],"defaults":{"openai":{"id":"baseline-0001","model":"GPT-6","effort":null,"speed":null}}})"},
+        {"duplicate ids",
+         R"({"schemaVersion":1,"defaults":{},"windows":[
+           {"id":"window-0001","scopeId":"scope-0001","provider":"openai","bucketId":"bucket-0001","kind":"weekly","startsAt":"2026-10-01T00:00:00.000Z","resetsAt":"2026-10-02T00:00:00.000Z","baseline":null,"coverageComplete":false,"samples":[]},
+           {"id":"window-0001","scopeId":"scope-0001","provider":"openai","bucketId":"bucket-0002","kind":"weekly","startsAt":"2026-10-01T00:00:00.000Z","resetsAt":"2026-10-02T00:00:00.000Z","baseline":null,"coverageComplete":false,"samples":[]}]})"},
+    };
+    const QString text =
+        QStringLiteral("Local usage history could not be read or saved. Existing history was preserved.");
+    for (const auto& [name, bytes] : files) {
+        Folder folder;
+        folder.write(bytes);
+        MonthlyUsageLedger ledger(folder.path);
+        EXPECT_EQ(ledger.lastError(), text) << name;
+        EXPECT_EQ(failure([&] { ledger.request(QStringLiteral("2026-10"), utc, asOf); }),
+                  Invalid::persistence)
+            << name;
+        EXPECT_EQ(failure([&] { record(ledger, at("2026-10-01T00:00:00Z"), 1); }), Invalid::observation)
+            << name;
+        EXPECT_EQ(failure([&] {
+                      ledger.setDefaultSetting(
+                          Baseline{QStringLiteral("baseline-0001"), QStringLiteral("gpt-6"), {}, {}},
+                          Provider::openai);
+                  }),
+                  Invalid::persistence)
+            << name;
+        EXPECT_FALSE(ledger.defaultSetting(Provider::openai));
+        EXPECT_EQ(read(folder.file), bytes) << name;
+    }
+}
+
+TEST(MonthlyUsageLedger, DirectoriesLinksAndHugeFilesAreNotReadAsHistory) {
+    {
+        Folder folder;
+        QDir().mkpath(folder.file);
+        MonthlyUsageLedger ledger(folder.path);
+        EXPECT_TRUE(ledger.lastError());
+        EXPECT_TRUE(QFileInfo(folder.file).isDir());
+    }
+    {
+        Folder folder;
+        const QString elsewhere = folder.temporary.filePath(QStringLiteral("elsewhere.json"));
+        QFile out(elsewhere);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(R"({"schemaVersion":1,"windows":[],"defaults":{}})");
+        out.close();
+        QDir().mkpath(folder.path);
+        ASSERT_TRUE(QFile::link(elsewhere, folder.file));
+        MonthlyUsageLedger ledger(folder.path);
+        EXPECT_TRUE(ledger.lastError()) << "a link is not followed";
+        EXPECT_TRUE(QFileInfo(folder.file).isSymLink());
+    }
+    {
+        Folder folder;
+        folder.write("{");
+        ASSERT_EQ(::truncate(QFile::encodeName(folder.file).constData(), 100 * 1024 * 1024), 0);
+        MonthlyUsageLedger ledger(folder.path);
+        EXPECT_TRUE(ledger.lastError());
+        EXPECT_EQ(QFileInfo(folder.file).size(), 100 * 1024 * 1024);
+    }
+}
+
+TEST(MonthlyUsageLedger, AFailedWriteKeepsTheOldFileAndMemoryInStep) {
+    Folder folder;
+    MonthlyUsageLedger ledger(folder.path);
+    record(ledger, at("2026-10-01T00:00:00Z"), 10);
+    const QByteArray before = read(folder.file);
+    // The folder's place taken by a link: the write is refused rather than steered elsewhere.
+    const QString moved = folder.temporary.filePath(QStringLiteral("moved"));
+    ASSERT_TRUE(QDir().rename(folder.path, moved));
+    ASSERT_TRUE(QFile::link(moved, folder.path));
+    EXPECT_EQ(failure([&] { record(ledger, at("2026-10-02T00:00:00Z"), 20); }), Invalid::persistence);
+    EXPECT_EQ(
+        ledger.lastError(),
+        QStringLiteral("Local usage history could not be read or saved. Existing history was preserved."));
+    EXPECT_EQ(read(moved + QStringLiteral("/monthly-v1.json")), before);
+    EXPECT_EQ(ledger.request(QStringLiteral("2026-10"), utc, asOf).windows[0].samples.size(), 1u);
+
+    // A file where the folder should be: nothing can be created there either.
+    QFile::remove(folder.path);
+    QFile blocker(folder.path);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    EXPECT_EQ(failure([&] {
+                  ledger.setDefaultSetting(
+                      Baseline{QStringLiteral("baseline-0001"), QStringLiteral("gpt-6"), {}, {}},
+                      Provider::openai);
+              }),
+              Invalid::persistence);
+    EXPECT_FALSE(ledger.defaultSetting(Provider::openai));
+}

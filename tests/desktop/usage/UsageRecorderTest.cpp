@@ -1,0 +1,280 @@
+#include "desktop/usage/UsageRecorder.h"
+
+#include "desktop/usage/MonthlyUsage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <limits>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace quillmere;
+
+namespace {
+
+const QDateTime start(QDate(2026, 10, 1), QTime(10, 0, 0), Qt::UTC);
+
+UsageSnapshot snapshot() {
+    UsageSnapshot s;
+    s.provider = QStringLiteral("openai");
+    s.surface = QStringLiteral("chat");
+    s.thread = QStringLiteral("thread-1");
+    s.turns = {{QStringLiteral("user"), QStringLiteral("Hello there")},
+               {QStringLiteral("assistant"), QStringLiteral("Hi, how can I help?")}};
+    s.setting = ObservedSetting{QStringLiteral("gpt-6-astra"), QStringLiteral("high")};
+    s.complete = true;
+    return s;
+}
+
+Recommendation recommendation(const QString& model = QStringLiteral("gpt-5.6-luna"),
+                              const QString& effort = QStringLiteral("low")) {
+    Recommendation r;
+    r.provider = AIProvider::openAI;
+    r.model = model;
+    r.effort = effort;
+    r.potentialPercent = 45;
+    return r;
+}
+
+struct Recorder {
+    QTemporaryDir temporary;
+    QString folder = temporary.filePath(QStringLiteral("Quillmere/observations"));
+    Defaults defaults{QStringLiteral("usage-test"), temporary.filePath(QStringLiteral("config"))};
+    ManualClock clock{1000.0, start};
+    int ids = 0;
+    std::unique_ptr<UsageRecorder> recorder;
+
+    void make() {
+        recorder = std::make_unique<UsageRecorder>(defaults, folder, clock,
+                                                   [this] { return QStringLiteral("R%1").arg(++ids); });
+    }
+    Recorder() { make(); }
+
+    QString dayFile(const char* day) const {
+        return folder + QStringLiteral("/usage-%1.jsonl").arg(QLatin1String(day));
+    }
+    QList<QJsonObject> lines(const char* day = "2026-10-01") const {
+        QFile file(dayFile(day));
+        QList<QJsonObject> out;
+        if (!file.open(QIODevice::ReadOnly))
+            return out;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (!line.isEmpty())
+                out.append(QJsonDocument::fromJson(line).object());
+        return out;
+    }
+    QStringList kinds(const char* day = "2026-10-01") const {
+        QStringList out;
+        for (const QJsonObject& line : lines(day)) {
+            const QString reason = line.value(QStringLiteral("reason")).toString();
+            out.append(line.value(QStringLiteral("kind")).toString() +
+                       (reason.isEmpty() ? QString() : u':' + reason));
+        }
+        return out;
+    }
+    QJsonObject status() const {
+        QFile file(folder + QStringLiteral("/status.json"));
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                              : QJsonObject();
+    }
+    void showAndObserve() {
+        recorder->observe(snapshot());
+        recorder->shown(recommendation(), snapshot());
+    }
+};
+
+} // namespace
+
+TEST(UsageRecorder, StartsThePeriodAndWritesSortedStatusBytes) {
+    Recorder r;
+    EXPECT_EQ(r.defaults.string(QString::fromLatin1(UsageRecorder::collectionStartedKey)),
+              QStringLiteral("2026-10-01T10:00:00.000Z"));
+    QFile status(r.folder + QStringLiteral("/status.json"));
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    EXPECT_EQ(status.readAll(),
+              QByteArray(R"({"collectionEndsAt":"2026-10-04T10:00:00Z","lastWriteError":null,)"
+                         R"("learningEnabled":false,"mode":"collect_only","paused":false,)"
+                         R"("updatedAt":"2026-10-01T10:00:00Z"})"));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(r.folder).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+
+    // The first observation with nothing pending writes no line.
+    r.recorder->observe(snapshot());
+    EXPECT_FALSE(QFile::exists(r.dayFile("2026-10-01")));
+}
+
+TEST(UsageRecorder, AShownRecommendationIsRecordedOnceInAPrivateDailyFile) {
+    Recorder r;
+    r.showAndObserve();
+    const auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0].value(QStringLiteral("kind")).toString(), QStringLiteral("recommendation_shown"));
+    EXPECT_EQ(lines[0].value(QStringLiteral("potentialPercent")).toDouble(), 45);
+    EXPECT_EQ(lines[0].value(QStringLiteral("at")).toString(), QStringLiteral("2026-10-01T10:00:00Z"));
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(r.dayFile("2026-10-01")).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+TEST(UsageRecorder, GuardsOfShownRecommendations) {
+    Recorder r;
+    Recommendation newHaiku = recommendation(QStringLiteral("haiku"), QStringLiteral("low"));
+    newHaiku.modelID = QStringLiteral("claude-haiku-5-5");
+    r.recorder->shown(newHaiku, snapshot());
+    r.recorder->shown(recommendation(QStringLiteral("gpt-5.6-luna"), QStringLiteral("extreme")), snapshot());
+    r.recorder->shown(recommendation(QStringLiteral("mystery"), QStringLiteral("low")), snapshot());
+    Recommendation efficient = recommendation();
+    efficient.alreadyEfficient = true;
+    r.recorder->shown(efficient, snapshot());
+    EXPECT_TRUE(r.lines().isEmpty());
+
+    Recommendation haiku = recommendation(QStringLiteral("haiku"), QStringLiteral("low"));
+    haiku.extended = true;
+    haiku.potentialPercent = 100.5;
+    r.recorder->shown(haiku, snapshot());
+    const auto lines = r.lines();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_EQ(lines[0].value(QStringLiteral("target")).toObject().value(QStringLiteral("effort")).toString(),
+              QStringLiteral("extended-on"));
+    EXPECT_FALSE(lines[0].contains(QStringLiteral("potentialPercent")));
+}
+
+TEST(UsageRecorder, ObservationGapsAndApplyResults) {
+    Recorder r;
+    r.showAndObserve();
+    r.clock.advance(4.0);
+    r.recorder->observe(snapshot());
+    EXPECT_EQ(r.kinds(), QStringList{QStringLiteral("recommendation_shown")});
+    r.clock.advance(4.1);
+    r.recorder->observe(snapshot());
+    EXPECT_EQ(r.kinds().last(), QStringLiteral("censored:observation_gap"));
+
+    r.recorder->shown(recommendation(), snapshot());
+    r.recorder->interaction(u"apply_verified"); // no press before it
+    const qsizetype before = r.lines().size();
+    EXPECT_EQ(r.lines().size(), before);
+    r.recorder->interaction(u"use_clicked");
+    r.recorder->interaction(u"apply_failed");
+    r.recorder->interaction(u"apply_failed");
+    const auto lines = r.lines();
+    ASSERT_EQ(lines.size(), before + 2);
+    EXPECT_EQ(lines[before].value(QStringLiteral("kind")).toString(), QStringLiteral("use_clicked"));
+    EXPECT_EQ(lines[before + 1].value(QStringLiteral("recommendationID")),
+              lines[before].value(QStringLiteral("recommendationID")));
+}
+
+TEST(UsageRecorder, ThePeriodEndsAfterExactlyThreeDaysAndResumingStartsANewOne) {
+    Recorder r;
+    r.showAndObserve();
+    r.clock.advance(259199);
+    r.recorder->lostContext(u"window_unavailable");
+    r.recorder->shown(recommendation(), snapshot());
+    EXPECT_TRUE(r.kinds("2026-10-04").contains(QStringLiteral("recommendation_shown")));
+    r.clock.advance(1);
+    r.recorder->observe(snapshot());
+    EXPECT_EQ(r.kinds("2026-10-04").last(), QStringLiteral("censored:collection_period_ended"));
+    EXPECT_TRUE(UsageRecorder::paused(r.defaults));
+    EXPECT_TRUE(r.status().value(QStringLiteral("paused")).toBool());
+
+    r.recorder->togglePaused(); // resume
+    EXPECT_FALSE(UsageRecorder::paused(r.defaults));
+    EXPECT_EQ(r.status().value(QStringLiteral("collectionEndsAt")).toString(),
+              QStringLiteral("2026-10-07T10:00:00Z"));
+    r.recorder->shown(recommendation(), snapshot());
+    r.recorder->togglePaused(); // pause: the pending observation ends once
+    EXPECT_EQ(r.kinds("2026-10-04").last(), QStringLiteral("censored:collection_toggled"));
+    EXPECT_TRUE(r.status().value(QStringLiteral("paused")).toBool());
+}
+
+TEST(UsageRecorder, APausedRecorderEndsItsObservationWithoutWriting) {
+    Recorder r;
+    r.showAndObserve();
+    // Another widget paused collection meanwhile.
+    r.defaults.set(QString::fromLatin1(UsageRecorder::pausedKey), true);
+    r.recorder->lostContext(u"app_closed");
+    EXPECT_EQ(r.kinds(), QStringList{QStringLiteral("recommendation_shown")});
+    r.defaults.set(QString::fromLatin1(UsageRecorder::pausedKey), false);
+    r.recorder->lostContext(u"app_closed");
+    EXPECT_EQ(r.kinds(), QStringList{QStringLiteral("recommendation_shown")})
+        << "nothing was pending any more";
+}
+
+TEST(UsageRecorder, ANonDateStartIsReplacedSoThePeriodEnds) {
+    Recorder r;
+    r.defaults.set(QString::fromLatin1(UsageRecorder::collectionStartedKey), 12345);
+    r.make();
+    EXPECT_EQ(r.defaults.string(QString::fromLatin1(UsageRecorder::collectionStartedKey)),
+              QStringLiteral("2026-10-01T10:00:00.000Z"));
+    r.defaults.set(QString::fromLatin1(UsageRecorder::collectionStartedKey), QStringLiteral("yesterday"));
+    r.clock.advance(60);
+    r.make();
+    EXPECT_EQ(r.defaults.string(QString::fromLatin1(UsageRecorder::collectionStartedKey)),
+              QStringLiteral("2026-10-01T10:01:00.000Z"));
+}
+
+TEST(UsageRecorder, EventsAcrossMidnightGoToTwoDailyFiles) {
+    Recorder r;
+    r.clock.setNow(QDateTime(QDate(2026, 10, 1), QTime(23, 59, 59), Qt::UTC));
+    r.showAndObserve();
+    r.clock.advance(1);
+    r.recorder->lostContext(u"rail_dismissed");
+    EXPECT_EQ(r.kinds("2026-10-01"), QStringList{QStringLiteral("recommendation_shown")});
+    EXPECT_EQ(r.kinds("2026-10-02"), QStringList{QStringLiteral("censored:rail_dismissed")});
+}
+
+TEST(UsageRecorder, UnusableFoldersLeaveTheirTextsAndWriteNothingElsewhere) {
+    Recorder r;
+    // A file where the folder should be.
+    QDir(r.folder).removeRecursively();
+    QFile blocker(r.folder);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    r.showAndObserve();
+    EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::statusWriteFailed));
+
+    // A link in the folder's place is not followed.
+    QFile::remove(r.folder);
+    const QString elsewhere = r.temporary.filePath(QStringLiteral("elsewhere"));
+    QDir().mkpath(elsewhere);
+    ASSERT_TRUE(QFile::link(elsewhere, r.folder));
+    r.recorder->lostContext(u"app_closed");
+    r.recorder->shown(recommendation(QStringLiteral("gpt-6-sol"), QStringLiteral("high")), snapshot());
+    EXPECT_TRUE(QDir(elsewhere).isEmpty());
+    EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::statusWriteFailed));
+
+    // A usable folder again: the next event write clears the error.
+    QFile::remove(r.folder);
+    r.recorder->lostContext(u"app_closed");
+    r.recorder->shown(recommendation(), snapshot());
+    EXPECT_FALSE(r.recorder->lastError());
+    EXPECT_EQ(r.status().value(QStringLiteral("lastWriteError")), QJsonValue::Null);
+}
+
+TEST(UsageRecorder, AShortWriteIsCutBackSoTheNextLineStandsAlone) {
+    Recorder r;
+    r.showAndObserve();
+    const QString file = r.dayFile("2026-10-01");
+    const qint64 size = QFileInfo(file).size();
+    // Let the next line stop part of the way through.
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ::getrlimit(RLIMIT_FSIZE, &old);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(size + 10);
+    ::setrlimit(RLIMIT_FSIZE, &tight);
+    r.recorder->lostContext(u"window_unavailable");
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_EQ(QFileInfo(file).size(), size);
+    EXPECT_TRUE(r.recorder->lastError());
+
+    r.recorder->shown(recommendation(), snapshot());
+    EXPECT_EQ(r.kinds(),
+              (QStringList{QStringLiteral("recommendation_shown"), QStringLiteral("recommendation_shown")}));
+}
