@@ -100,6 +100,22 @@ qint64 readFully(int fd, char* into, qint64 wanted) {
     return done;
 }
 
+qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset) {
+    qint64 done = 0;
+    while (done < wanted) {
+        const ssize_t n = ::pread(fd, into + done, size_t(wanted - done), off_t(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
 Contents read(const QString& path, qint64 maxBytes) {
     Contents out;
     const Opened file = open(path);

@@ -49,6 +49,8 @@ Opened open(const QString& path);
 
 // Reads up to `wanted` bytes unless the file ends first; -1 on a read error.
 qint64 readFully(int fd, char* into, qint64 wanted);
+// The same from `offset`, leaving the descriptor's position alone.
+qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset);
 
 struct Contents {
     std::optional<QByteArray> bytes;
