@@ -39,6 +39,10 @@ CHECKS_OUT := build/checks
 checks: build
 	rm -rf $(CHECKS_OUT)/ui
 	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --ui-checks $(CHECKS_OUT)/ui
+	rm -rf $(CHECKS_OUT)/connector-card
+	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --connector-card-checks $(CHECKS_OUT)/connector-card
+	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --monthly-checks tests/fixtures/monthly/golden.json \
+	  $(CHECKS_OUT)/monthly
 
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON

@@ -28,7 +28,7 @@ using namespace quillmere::MonthlyUsage;
 
 namespace {
 
-const QDateTime asOf(QDate(2026, 10, 20), QTime(0, 0), Qt::UTC);
+const QDateTime asOf(QDate(2026, 10, 31), QTime(0, 0), Qt::UTC);
 
 // A ledger folder with 512 windows of October holding `samples` samples in all, and the answer the
 // service gives for its October request.

@@ -1,4 +1,6 @@
 #include "core/Text.h"
+#include "desktop/checks/ConnectorCardChecks.h"
+#include "desktop/checks/ConnectorChecks.h"
 #include "desktop/checks/MonthlyUsageChecks.h"
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/shell/HostProbe.h"
@@ -12,11 +14,36 @@
 
 using namespace quillmere;
 
+namespace {
+
+// The check modes draw their cards off screen when there is no display to draw on.
+void drawOffScreenWithoutDisplay() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     // The monthly usage checks build their own application object (they need widgets).
-    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0)
+    if (argc == 4 && std::strcmp(argv[1], "--monthly-checks") == 0) {
+        drawOffScreenWithoutDisplay();
         return MonthlyUsageChecks::runFromCommandLine(argc, argv);
+    }
 
+    // The connector suites need widgets, so they make their own application object.
+    if (argc == 3 && std::strcmp(argv[1], "--connector-card-checks") == 0) {
+        drawOffScreenWithoutDisplay();
+        QApplication app(argc, argv);
+        return ConnectorCardChecks::runFromCommandLine(QString::fromLocal8Bit(argv[2]));
+    }
+    if (argc == 4 && std::strcmp(argv[1], "--connector-http-checks") == 0) {
+        drawOffScreenWithoutDisplay();
+        QApplication app(argc, argv);
+        return ConnectorChecks::runFromCommandLine(QString::fromLocal8Bit(argv[2]),
+                                                   QString::fromLocal8Bit(argv[3]));
+    }
     if (argc == 3 && std::strcmp(argv[1], "--ui-checks") == 0) {
         QApplication app(argc, argv);
         return NativeCardChecks::runCommand(QString::fromLocal8Bit(argv[2]));

@@ -10,6 +10,7 @@
 #include <QVariant>
 #include <QWindow>
 #include <cmath>
+#include <unordered_map>
 
 namespace quillmere {
 
@@ -29,16 +30,31 @@ QFont::Weight qtWeight(CardFontWeight weight) {
     return QFont::Normal;
 }
 
-constexpr char hiddenKey[] = "quillmereHidden";
-constexpr char accessibilityLabelKey[] = "quillmereAccessibilityLabel";
-constexpr char accessibilityValueKey[] = "quillmereAccessibilityValue";
-constexpr char frameKey[] = "quillmereFrame";
+// The card's own record of each view. Kept beside the widgets rather than as dynamic properties:
+// the request log touches thousands of views per pass and property look-ups by name add up.
+struct ViewState {
+    bool hidden = false;
+    std::optional<QString> accessibilityLabel;
+    std::optional<QString> accessibilityValue;
+    cardlayout::Rect frame;
+};
 
-std::optional<QString> optionalProperty(const QWidget* view, const char* key) {
-    const QVariant value = view->property(key);
-    if (!value.isValid())
-        return std::nullopt;
-    return value.toString();
+std::unordered_map<const QWidget*, ViewState>& viewStates() {
+    // Never destroyed: views may outlive static destruction at exit.
+    static auto* states = new std::unordered_map<const QWidget*, ViewState>();
+    return *states;
+}
+
+ViewState& stateOf(QWidget* view) {
+    auto [found, inserted] = viewStates().try_emplace(view);
+    if (inserted)
+        QObject::connect(view, &QObject::destroyed, [view] { viewStates().erase(view); });
+    return found->second;
+}
+
+const ViewState* findState(const QWidget* view) {
+    const auto found = viewStates().find(view);
+    return found == viewStates().end() ? nullptr : &found->second;
 }
 
 // Lays `text` out in the given runs at `width` (no insets), wrapping at word boundaries or, for a
@@ -111,30 +127,40 @@ QFont cardMonospacedFont(double size) {
 namespace cardview {
 
 void setHidden(QWidget* view, bool hidden) {
-    view->setProperty(hiddenKey, hidden);
-    view->setVisible(!hidden);
+    stateOf(view).hidden = hidden;
+    if (view->isHidden() != hidden)
+        view->setVisible(!hidden);
 }
 
 bool isHidden(const QWidget* view) {
-    return view->property(hiddenKey).toBool();
+    const ViewState* state = findState(view);
+    return state && state->hidden;
 }
 
 void setAccessibilityLabel(QWidget* view, const std::optional<QString>& label) {
-    view->setProperty(accessibilityLabelKey, label ? QVariant(*label) : QVariant());
+    ViewState& state = stateOf(view);
+    if (state.accessibilityLabel == label)
+        return;
+    state.accessibilityLabel = label;
     view->setAccessibleName(label.value_or(QString()));
 }
 
 std::optional<QString> accessibilityLabel(const QWidget* view) {
-    return optionalProperty(view, accessibilityLabelKey);
+    const ViewState* state = findState(view);
+    return state ? state->accessibilityLabel : std::nullopt;
 }
 
 void setAccessibilityValue(QWidget* view, const std::optional<QString>& value) {
-    view->setProperty(accessibilityValueKey, value ? QVariant(*value) : QVariant());
+    ViewState& state = stateOf(view);
+    if (state.accessibilityValue == value)
+        return;
+    state.accessibilityValue = value;
     view->setAccessibleDescription(value.value_or(QString()));
 }
 
 std::optional<QString> accessibilityValue(const QWidget* view) {
-    return optionalProperty(view, accessibilityValueKey);
+    const ViewState* state = findState(view);
+    return state ? state->accessibilityValue : std::nullopt;
 }
 
 void setToolTip(QWidget* view, const std::optional<QString>& toolTip) {
@@ -149,7 +175,7 @@ std::optional<QString> toolTip(const QWidget* view) {
 }
 
 void setFrame(QWidget* view, const cardlayout::Rect& frame, bool parentFlipped) {
-    view->setProperty(frameKey, QRectF(frame.x, frame.y, frame.w, frame.h));
+    stateOf(view).frame = frame;
     QRect target;
     if (parentFlipped || !view->parentWidget())
         target = cardlayout::toFlippedWidgetRect(frame);
@@ -160,8 +186,8 @@ void setFrame(QWidget* view, const cardlayout::Rect& frame, bool parentFlipped) 
 }
 
 cardlayout::Rect frame(const QWidget* view) {
-    const QRectF r = view->property(frameKey).toRectF();
-    return {r.x(), r.y(), r.width(), r.height()};
+    const ViewState* state = findState(view);
+    return state ? state->frame : cardlayout::Rect{};
 }
 
 } // namespace cardview
@@ -454,6 +480,35 @@ void RecommendationChip::paintEvent(QPaintEvent*) {
     painter.setPen(QPen(border_, 1));
     painter.setBrush(background_);
     painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 7, 7);
+}
+
+// ---- CardScrollView ---------------------------------------------------------------------------------
+
+CardScrollView::CardScrollView(QWidget* parent, bool boxed, bool scrollerAlwaysShown)
+    : QScrollArea(parent), boxed_(boxed) {
+    setWidgetResizable(false);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Auto-hiding scrollers take no width from the content: they are left off and the body scrolls
+    // with the wheel. The request log keeps a scroller that is always there.
+    setVerticalScrollBarPolicy(scrollerAlwaysShown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+    viewport()->setAutoFillBackground(false);
+    if (boxed)
+        setViewportMargins(1, 1, 1, 1); // inside the 1-point border
+    cardview::setHidden(this, false);
+}
+
+bool CardScrollView::event(QEvent* event) {
+    if (event->type() != QEvent::Paint)
+        return QScrollArea::event(event);
+    if (boxed_) {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(CardPalette::border, 1));
+        painter.setBrush(CardPalette::detailBackground);
+        painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 7, 7);
+    }
+    return true;
 }
 
 // ---- FlippedLogRowView ------------------------------------------------------------------------------

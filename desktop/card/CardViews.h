@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
+#include <QScrollArea>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -165,6 +166,20 @@ private:
 class FlippedCardDocument : public QWidget {
 public:
     using QWidget::QWidget;
+};
+
+// A scroll view whose document the card sizes itself. A boxed one draws a rounded, bordered
+// background (the detail and request-log boxes); the plain one draws nothing of its own.
+class CardScrollView : public QScrollArea {
+public:
+    CardScrollView(QWidget* parent, bool boxed, bool scrollerAlwaysShown);
+    bool boxed() const { return boxed_; }
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    bool boxed_;
 };
 
 // Background of one request-log row.

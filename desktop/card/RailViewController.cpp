@@ -68,28 +68,6 @@ QPalette darkPalette() {
     return palette;
 }
 
-QScrollArea* makeScroll(QWidget* parent, const QString& name, bool boxed, bool scrollerAlwaysShown) {
-    auto* scroll = new QScrollArea(parent);
-    scroll->setObjectName(name);
-    scroll->setWidgetResizable(false);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    // Auto-hiding scrollers take no width from the content: they are left off and the body scrolls
-    // with the wheel. The request log keeps a scroller that is always there.
-    scroll->setVerticalScrollBarPolicy(scrollerAlwaysShown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-    scroll->viewport()->setAutoFillBackground(false);
-    scroll->setAttribute(Qt::WA_TranslucentBackground);
-    if (boxed)
-        scroll->setStyleSheet(
-            QStringLiteral("QScrollArea#%1 { background: %2; border: 1px solid %3; "
-                           "border-radius: 7px; }")
-                .arg(name, CardPalette::detailBackground.name(), CardPalette::border.name()));
-    else
-        scroll->setStyleSheet(
-            QStringLiteral("QScrollArea#%1 { background: transparent; border: none; }").arg(name));
-    return scroll;
-}
-
 CardButton* makeButton(QWidget* parent, const QString& title, double size, CardFontWeight weight,
                        const QColor& tint) {
     auto* button = new CardButton(title, parent);
@@ -132,7 +110,7 @@ void RailViewController::loadView() {
     root_->setPalette(darkPalette());
     cardview::setAccessibilityLabel(root_, ct::cardAccessibility);
 
-    scroll_ = makeScroll(root_, QStringLiteral("cardScroll"), false, false);
+    scroll_ = new CardScrollView(root_, false, false);
     document_ = new FlippedCardDocument();
     scroll_->setWidget(document_);
     // A scroll view fills its document's background by default; the card's own shows through.
@@ -199,18 +177,17 @@ void RailViewController::loadView() {
     connect(diagnosticsButton_, &QAbstractButton::clicked, this, [this] { showDiagnostics(); });
 
     // 12. Detail box.
-    detailScroll_ = makeScroll(document_, QStringLiteral("detailScroll"), true, false);
+    detailScroll_ = new CardScrollView(document_, true, false);
     detailDocument_ = new FlippedCardDocument();
     detail_ = makeLabel(detailDocument_, QString(), {13, W::regular, CardPalette::secondary});
     detailScroll_->setWidget(detailDocument_);
     detailDocument_->setAutoFillBackground(false);
-    cardview::setHidden(detailScroll_, false);
 
     // 13. Request log.
     requestLogHeading_ =
         makeLabel(root_, ct::requestLogHeading, {11, W::semibold, CardPalette::muted, 0, false});
     cardview::setHidden(requestLogHeading_, true);
-    requestLogScroll_ = makeScroll(root_, QStringLiteral("requestLogScroll"), true, true);
+    requestLogScroll_ = new CardScrollView(root_, true, true);
     requestLogDocument_ = new FlippedCardDocument();
     requestLogEmpty_ =
         makeLabel(requestLogDocument_, ct::requestLogEmpty, {12, W::regular, CardPalette::secondary});

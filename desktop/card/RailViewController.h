@@ -17,13 +17,13 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QSet>
 #include <QSize>
 #include <QString>
 #include <QUuid>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -247,6 +247,7 @@ private:
 
     void configureAskPresets();
     void syncConnectorAccessibility();
+    void releaseSetupView();
 
     // State.
     bool connectorMode_ = false;
@@ -306,7 +307,7 @@ private:
     CardText* askResult_ = nullptr;
     std::vector<RequestLogStore::Entry> requestLogEntries_;
     std::vector<std::unique_ptr<RequestLogRow>> requestLogRows_;
-    QSet<QUuid> expandedRequestLogIDs_;
+    std::set<QUuid> expandedRequestLogIDs_;
     CardButton* detailsButton_ = nullptr;
     CardButton* diagnosticsButton_ = nullptr;
     CardButton* useButton_ = nullptr;

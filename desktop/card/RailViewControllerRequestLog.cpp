@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSet>
 #include <QStyle>
 #include <unordered_map>
 
@@ -99,6 +100,10 @@ void RailViewController::updateRequestLogHeaders() {
         if (!entry)
             continue;
         const bool open = expandedRequestLogIDs_.contains(row.id);
+        if (row.shownEntry && row.shownOpen == open && *row.shownEntry == *entry)
+            continue;
+        row.shownEntry = *entry;
+        row.shownOpen = open;
         const QString header = RequestLogStore::header(*entry);
         const QFont font = cardFont(12, CardFontWeight::semibold);
         row.header->setTitleRuns({{open ? ct::rowOpen : ct::rowClosed, font, CardPalette::primary},
@@ -122,7 +127,7 @@ void RailViewController::toggleRequestLogEntry(CardButton* header) {
     if (header->identifier.isEmpty() || id.isNull())
         return;
     if (expandedRequestLogIDs_.contains(id))
-        expandedRequestLogIDs_.remove(id);
+        expandedRequestLogIDs_.erase(id);
     else
         expandedRequestLogIDs_.insert(id);
     updateRequestLogHeaders();

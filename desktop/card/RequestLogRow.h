@@ -8,6 +8,7 @@
 #include "desktop/card/RailViewController.h"
 
 #include <QUuid>
+#include <optional>
 
 namespace quillmere {
 
@@ -19,6 +20,10 @@ struct RailViewController::RequestLogRow {
     double measuredWidth = 0;
     QString measuredText;
     double measuredHeight = 0;
+    // What the header and details were last built from: a row whose entry and open state are
+    // unchanged is left as it is (building a header formats times and is not free).
+    std::optional<RequestLogStore::Entry> shownEntry;
+    bool shownOpen = false;
 };
 
 } // namespace quillmere

@@ -191,8 +191,9 @@ struct TranscriptReading::Data {
     }
 
     bool onlyGrew(int fd, const struct stat& info) const {
-        return started && quint64(info.st_dev) == device && quint64(info.st_ino) == inode &&
-               qint64(info.st_size) >= readEnd && hashOf(fd, checkFrom, readEnd) == checkHash;
+        return started && !checkHash.isEmpty() && quint64(info.st_dev) == device &&
+               quint64(info.st_ino) == inode && qint64(info.st_size) >= readEnd &&
+               hashOf(fd, checkFrom, readEnd) == checkHash;
     }
 
     void remember(int fd, const struct stat& info) {

@@ -47,6 +47,13 @@ void expectCardPixels(const QImage& image, const QString& name) {
     EXPECT_NEAR(edge.red(), CardPalette::border.red(), 12) << label;
 }
 
+// Captures one state and checks the palette's pixels in it.
+QImage captureChecked(RailViewController& card, int width, const QString& name) {
+    QImage image = capture(card, width, name);
+    expectCardPixels(image, name);
+    return image;
+}
+
 TEST(CardCapture, TheCardTypeFaceIsInstalled) {
     EXPECT_EQ(QFontInfo(cardFont(12)).family(), QStringLiteral("Inter"));
     EXPECT_EQ(QFontInfo(cardMonospacedFont(11)).family(), QStringLiteral("DejaVu Sans Mono"));
@@ -55,29 +62,25 @@ TEST(CardCapture, TheCardTypeFaceIsInstalled) {
 TEST(CardCapture, CompactStates) {
     {
         RailViewController card;
-        expectCardPixels(capture(card, 310, QStringLiteral("compact-collecting")),
-                         QStringLiteral("compact-collecting"));
+        captureChecked(card, 310, QStringLiteral("compact-collecting"));
     }
     {
         RailViewController card;
         card.setConversation(QStringLiteral("c1"), QStringLiteral("Rewrite the launch email"), true);
         card.show(sonnetWithFit());
-        expectCardPixels(capture(card, 310, QStringLiteral("compact-switch")),
-                         QStringLiteral("compact-switch"));
-        expectCardPixels(capture(card, 220, QStringLiteral("compact-switch-narrow")),
-                         QStringLiteral("compact-switch-narrow"));
+        captureChecked(card, 310, QStringLiteral("compact-switch"));
+        captureChecked(card, 220, QStringLiteral("compact-switch-narrow"));
     }
     {
         RailViewController card;
         card.show(alreadyEfficient());
-        expectCardPixels(capture(card, 310, QStringLiteral("compact-fit")), QStringLiteral("compact-fit"));
+        captureChecked(card, 310, QStringLiteral("compact-fit"));
     }
     {
         RailViewController card;
         card.show(sonnet());
         card.withholdUnverifiedClaudeRecommendation();
-        expectCardPixels(capture(card, 310, QStringLiteral("compact-withheld")),
-                         QStringLiteral("compact-withheld"));
+        captureChecked(card, 310, QStringLiteral("compact-withheld"));
     }
 }
 
@@ -88,57 +91,49 @@ TEST(CardCapture, NormalStates) {
         card.setConversation(QStringLiteral("c1"), QStringLiteral("Rewrite the launch email"), true);
         card.show(sonnet());
         card.toggleExpanded();
-        const QImage image = capture(card, 310, QStringLiteral("normal-switch"));
-        expectCardPixels(image, QStringLiteral("normal-switch"));
+        const QImage image = captureChecked(card, 310, QStringLiteral("normal-switch"));
         // The switch button's own colour, left of its centred title.
         const cardlayout::Rect use = card.frameForTesting(card.useButton());
         const QPoint inside(int(use.x) + 6, image.height() - int(use.y + use.h / 2));
         EXPECT_EQ(QColor(image.pixel(inside)), CardPalette::button);
         card.toggleDetails();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-details-open")),
-                         QStringLiteral("normal-details-open"));
+        captureChecked(card, 310, QStringLiteral("normal-details-open"));
         card.setRecommendationStale(true);
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-stale")), QStringLiteral("normal-stale"));
+        captureChecked(card, 310, QStringLiteral("normal-stale"));
         card.useRecommendation();
         card.show(sonnet());
         card.setRecommendationStale(false);
         card.useRecommendation();
         card.showApplyResult(false, sonnet());
-        expectCardPixels(capture(card, 280, QStringLiteral("normal-retry")), QStringLiteral("normal-retry"));
+        captureChecked(card, 280, QStringLiteral("normal-retry"));
     }
     {
         RailViewController card;
         card.show(sonnetWithFit());
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-fit-reason")),
-                         QStringLiteral("normal-fit-reason"));
-        expectCardPixels(capture(card, 220, QStringLiteral("normal-fit-reason-narrow")),
-                         QStringLiteral("normal-fit-reason-narrow"));
-        expectCardPixels(capture(card, 560, QStringLiteral("normal-fit-reason-wide")),
-                         QStringLiteral("normal-fit-reason-wide"));
+        captureChecked(card, 310, QStringLiteral("normal-fit-reason"));
+        captureChecked(card, 220, QStringLiteral("normal-fit-reason-narrow"));
+        captureChecked(card, 560, QStringLiteral("normal-fit-reason-wide"));
     }
     {
         RailViewController card;
         card.show(sonnet());
         card.showNoRecommendation(false, QStringLiteral("<script>literal text</script>"), std::nullopt);
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-unconfirmed")),
-                         QStringLiteral("normal-unconfirmed"));
+        captureChecked(card, 310, QStringLiteral("normal-unconfirmed"));
     }
     {
         RailViewController card;
         card.setPlatform(AIProvider::openAI);
         card.show(openAI());
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-openai")),
-                         QStringLiteral("normal-openai"));
+        captureChecked(card, 310, QStringLiteral("normal-openai"));
     }
     {
         RailViewController card;
         card.showNoRecommendation(true, std::nullopt, std::nullopt);
         card.toggleExpanded();
-        expectCardPixels(capture(card, 310, QStringLiteral("normal-collecting")),
-                         QStringLiteral("normal-collecting"));
+        captureChecked(card, 310, QStringLiteral("normal-collecting"));
     }
 }
 
@@ -146,8 +141,7 @@ TEST(CardCapture, ExpandedWithRequestLogsAndAnAnswer) {
     RailViewController card;
     card.show(sonnetWithFit());
     card.openAskQuillmere();
-    expectCardPixels(capture(card, 640, QStringLiteral("expanded-empty-log")),
-                     QStringLiteral("expanded-empty-log"));
+    captureChecked(card, 640, QStringLiteral("expanded-empty-log"));
     std::vector<RequestLogStore::Entry> entries;
     for (int i = 1; i <= 4; ++i) {
         RequestLogStore::Entry entry =
@@ -160,8 +154,7 @@ TEST(CardCapture, ExpandedWithRequestLogsAndAnAnswer) {
     card.selectAskPresetForTesting(QStringLiteral("Debug a problem"));
     card.submitAskForTesting(card.askQuestionForTesting());
     card.showAskResult(sonnet());
-    const QImage image = capture(card, 640, QStringLiteral("expanded-request-logs"));
-    expectCardPixels(image, QStringLiteral("expanded-request-logs"));
+    const QImage image = captureChecked(card, 640, QStringLiteral("expanded-request-logs"));
     EXPECT_EQ(image.width(), 640);
     EXPECT_EQ(image.height(), 720);
     // The ask button keeps its own colour.

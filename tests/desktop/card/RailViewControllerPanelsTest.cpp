@@ -34,11 +34,14 @@ TEST(RailViewControllerRequestLog, FirstRequestOpensAndANewerOneTakesOver) {
     EXPECT_EQ(cardview::accessibilityLabel(header), RequestLogStore::header(entries[0]));
     EXPECT_EQ(cardview::accessibilityValue(header), QStringLiteral("Expanded"));
 
-    // A status change keeps the rows and updates the open details.
+    // A status change keeps the rows and updates the header and the open details.
+    const QString sending = header->displayedTitle();
     entries[0].status = QStringLiteral("COMPLETED");
     entries[0].responseBody = QStringLiteral("{\"model\":\"sonnet\"}");
     card.setRequestLogs(entries);
     EXPECT_EQ(card.requestLogHeadersForTesting()[0], header);
+    EXPECT_NE(header->displayedTitle(), sending);
+    EXPECT_TRUE(header->displayedTitle().endsWith(RequestLogStore::header(entries[0])));
     EXPECT_EQ(card.materializedRequestLogDetailCountForTesting(), 1);
 
     entries.push_back(logEntry(2, QStringLiteral("SENDING")));

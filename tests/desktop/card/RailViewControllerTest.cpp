@@ -5,7 +5,9 @@
 #include "desktop/card/CardTestSupport.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <gtest/gtest.h>
 
 namespace quillmere {
@@ -345,6 +347,34 @@ TEST(RailViewController, KeyboardLoopsPerMode) {
     EXPECT_TRUE(empty.keyboardOrderForTesting());
     EXPECT_EQ(empty.nextKeyView(empty.askEntryButton()), empty.diagnosticsButton());
     EXPECT_EQ(empty.nextKeyView(empty.diagnosticsButton()), empty.expandButton());
+}
+
+} // namespace
+} // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+void sendMouse(QWidget* target, QEvent::Type type, QPoint at) {
+    QMouseEvent event(type, QPointF(at), target->mapToGlobal(QPointF(at)), Qt::LeftButton,
+                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(target, &event);
+}
+
+TEST(RailViewController, DraggingTheBackgroundFinishesOncePerPress) {
+    RailViewController card;
+    cardtest::sizeCard(card, 310, 124);
+    int finished = 0;
+    card.onDragFinished = [&] { ++finished; };
+    sendMouse(card.view(), QEvent::MouseButtonPress, QPoint(4, 60));
+    sendMouse(card.view(), QEvent::MouseMove, QPoint(20, 70));
+    sendMouse(card.view(), QEvent::MouseButtonRelease, QPoint(20, 70));
+    EXPECT_EQ(finished, 1);
+    // A press that lands on one of the card's controls is the control's, not a drag.
+    const QPoint onClose = card.closeButton()->geometry().center();
+    sendMouse(card.view(), QEvent::MouseButtonPress, onClose);
+    sendMouse(card.view(), QEvent::MouseButtonRelease, onClose);
+    EXPECT_EQ(finished, 1);
 }
 
 } // namespace

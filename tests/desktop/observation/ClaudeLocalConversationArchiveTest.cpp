@@ -442,6 +442,32 @@ TEST(ClaudeArchiveReader, BackgroundParseDeliversToTheMainThread) {
     EXPECT_FALSE(reader.parseInFlight());
 }
 
+TEST(ClaudeArchiveReader, AGrownTranscriptReadInTheBackgroundEqualsAFreshRead) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    archive.writeMetadata(uuid(10));
+    Reader reader;
+    ASSERT_TRUE(archive.lookup(reader, {user(requirement(4))}).isVerified());
+
+    // The host appends; the background parse goes on from what the first read learnt.
+    QFile file(archive.transcriptPath());
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write(line(humanRow(13, 10, requirement(5))) + '\n' + line(assistantRow(14, 13, "Fifth response.")) +
+               '\n');
+    file.close();
+    archive.writeMetadata(uuid(14));
+    const std::vector<Message> visible{user(requirement(4)), user(requirement(5))};
+    const QDateTime later = kT0.addSecs(6);
+    archive.lookup(reader, visible, {}, later, false);
+    ASSERT_TRUE(pollUntil([&] { return !reader.parseInFlight(); }));
+    const Lookup grown = archive.lookup(reader, visible, {}, later, false);
+    ASSERT_TRUE(grown.isVerified()) << reader.lastLookupSummary().toStdString();
+
+    Reader fresh;
+    EXPECT_EQ(grown, archive.lookup(fresh, visible, {}, later));
+    EXPECT_EQ(grown.snapshot()->messages.back(), assistant("Fifth response."));
+}
+
 TEST(ClaudeArchiveReader, DropsABackgroundResultOfAFileThatChangedMeanwhile) {
     Archive archive;
     archive.writeRows(firstRows());

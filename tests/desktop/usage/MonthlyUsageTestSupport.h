@@ -65,7 +65,8 @@ inline QByteArray bytes(const QJsonObject& object) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-// The service's answer to a request whose windows carry no estimates: each window's latest sample
+// The service's answer to a request whose windows carry no estimates and each hold a sample of the
+// requested month: each window's latest sample
 // stands and nothing is estimated.
 inline QByteArray answerWithoutEstimates(const MonthlyUsage::Request& request) {
     using namespace MonthlyUsage;

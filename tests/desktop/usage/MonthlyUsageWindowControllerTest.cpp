@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -127,6 +128,17 @@ TEST(MonthlyUsageWindowController, AVerifiedReportReplacesTheLocalView) {
     ASSERT_TRUE(waitUntil([&] { return w.status() == arrived; })) << w.status().toStdString();
     EXPECT_TRUE(w.text().contains(QStringLiteral("0 newly observed limit episodes this month")));
     EXPECT_TRUE(w.text().contains(QStringLiteral("Actual: 42%")));
+
+    // What a person sees, with the default settings open: written for a look, not compared.
+    w.controller->toggleButton()->click();
+    QWidget* window = w.controller->window();
+    window->setAttribute(Qt::WA_DontShowOnScreen, true);
+    window->show();
+    QCoreApplication::processEvents();
+    QDir().mkpath(QStringLiteral(QUILLMERE_BINARY_DIR "/captures"));
+    EXPECT_TRUE(
+        window->grab().save(QStringLiteral(QUILLMERE_BINARY_DIR "/captures/monthly-usage-report.png")));
+    window->hide();
 }
 
 TEST(MonthlyUsageWindowController, AFailedReportKeepsTheActualPercentages) {

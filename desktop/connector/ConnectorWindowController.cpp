@@ -1,0 +1,392 @@
+#include "desktop/connector/ConnectorWindowController.h"
+
+#include "desktop/card/CardPalette.h"
+#include "desktop/card/RailViewController.h"
+#include "desktop/connector/ConnectorEditing.h"
+#include "desktop/connector/ConnectorRelease.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QClipboard>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace quillmere {
+
+namespace {
+
+constexpr int contentWidth = 340;
+constexpr int contentHeight = 170;
+const QSize minimumContent(280, 124);
+
+const QString localOrigin = QStringLiteral("http://127.0.0.1:18888");
+
+QString defaultOrigin(const ConnectorPolicy& policy) {
+    switch (buildMode(policy)) {
+    case ConnectorBuildMode::hosted:
+        return *policy->hostedOrigin();
+    case ConnectorBuildMode::local:
+        return localOrigin;
+    case ConnectorBuildMode::invalid:
+        break;
+    }
+    return QString();
+}
+
+QString colour(const QColor& c) {
+    return c.name(QColor::HexRgb);
+}
+
+QLabel* wrappingLabel(QWidget* parent, int pixelSize) {
+    auto* label = new QLabel(parent);
+    label->setWordWrap(true);
+    label->setTextFormat(Qt::PlainText);
+    QFont font = label->font();
+    font.setPixelSize(pixelSize);
+    label->setFont(font);
+    return label;
+}
+
+// Every button and field in the tree, for the flow preview, which allows no link.
+void disableControls(QWidget* root) {
+    for (QWidget* child : root->findChildren<QWidget*>())
+        if (qobject_cast<QPushButton*>(child) || qobject_cast<QLineEdit*>(child))
+            child->setEnabled(false);
+}
+
+} // namespace
+
+// The floating panel: a frameless tool window above other windows that holds the own card and
+// follows its wanted height. The card's background drags it.
+class ConnectorWindowController::Panel final : public QWidget {
+public:
+    Panel() : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+        setWindowTitle(QStringLiteral("Quillmere"));
+        setAttribute(Qt::WA_TranslucentBackground);
+        setMinimumSize(minimumContent);
+        resize(contentWidth, contentHeight);
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            move(screen->availableGeometry().center() - rect().center());
+    }
+    void setContent(QWidget* content) { layout()->addWidget(content); }
+};
+
+ConnectorWindowController::ConnectorWindowController(bool loadSaved, ConnectorCredentialStorage& storage,
+                                                     ConnectorLinkPreferences* preferences,
+                                                     Environment environment)
+    : environment_(std::move(environment)) {
+    if (!preferences) {
+        ownPreferences_ = std::make_unique<DefaultsLinkPreferences>(ConnectorKeychain::service());
+        preferences = ownPreferences_.get();
+    }
+    ConnectorTransport* transport = environment_.transport;
+    if (!transport) {
+        ownTransport_ = std::make_unique<ConnectorTransport>(ConnectorRelease::policy());
+        transport = ownTransport_.get();
+    }
+    Scheduler& scheduler = environment_.scheduler ? *environment_.scheduler : Scheduler::current();
+
+    buildSetupView();
+    originField_->setText(defaultOrigin(transport->policy()));
+    flows_ = std::make_unique<ConnectorLinkFlows>(static_cast<ConnectorLinkView&>(*this), *transport, storage,
+                                                  *preferences, scheduler);
+    setStatusText(flows_->status());
+
+    panel_ = std::make_unique<Panel>();
+    ownCard_ = std::make_unique<RailViewController>();
+    panel_->setContent(ownCard_->view());
+    ownCard_->onContentChanged = [this] { resizeCard(); };
+    ownCard_->onExpand = [this](bool) { resizeCard(); };
+    ownCard_->onClose = [this] { panel_->hide(); };
+    embedIn(ownCard_.get());
+
+    disconnectButton_->setEnabled(false);
+    if (loadSaved)
+        flows_->restore();
+}
+
+ConnectorWindowController::~ConnectorWindowController() {
+    flows_.reset();
+    // The process's menu bar outlives this window.
+    if (QMenuBar* bar = ConnectorEditing::mainMenu(); bar && bar->parentWidget() == panel_.get()) {
+        panel_->layout()->setMenuBar(nullptr);
+        bar->hide();
+        bar->setParent(nullptr);
+    }
+    // The setup view may sit in a host widget's card; it is ours to delete.
+    delete connectionView_.data();
+    if (presentationCard_ && presentationCard_ != ownCard_.get())
+        presentationCard_->detachConnector();
+    ownCard_.reset();
+}
+
+std::unique_ptr<ConnectorWindowController> ConnectorWindowController::startApplication(bool flowPreview) {
+    auto controller =
+        std::make_unique<ConnectorWindowController>(!flowPreview, ConnectorSecureStore::shared());
+    if (flowPreview)
+        controller->prepareFlowPreview();
+    controller->open();
+    return controller;
+}
+
+void ConnectorWindowController::buildSetupView() {
+    auto* view = new QWidget();
+    view->setObjectName(QStringLiteral("connector-setup"));
+    view->setFocusPolicy(Qt::TabFocus);
+    view->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; background: transparent; }"
+                       "QPushButton { color: %2; background: %3; border: 1px solid %4; border-radius: 6px;"
+                       " padding: 3px 10px; font-size: 12px; }"
+                       "QPushButton:disabled { color: %1; background: %5; }"
+                       "QLineEdit { color: %2; background: %5; border: 1px solid %4; border-radius: 6px;"
+                       " padding: 3px 6px; font-size: 12px; }")
+            .arg(colour(CardPalette::muted), colour(CardPalette::primary), colour(CardPalette::border),
+                 colour(CardPalette::border), colour(CardPalette::detailBackground)));
+    auto* stack = new QVBoxLayout(view);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(8);
+
+    auto* header = new QLabel(QStringLiteral("CHATGPT CONNECTION"), view);
+    QFont headerFont = header->font();
+    headerFont.setPixelSize(11);
+    headerFont.setWeight(QFont::DemiBold);
+    header->setFont(headerFont);
+    stack->addWidget(header);
+
+    QLabel* explanation = wrappingLabel(view, 12);
+    explanation->setText(
+        QStringLiteral("Use your existing Quillmere widget. Open the connection page, sign in, "
+                       "then paste its one-use code here."));
+    stack->addWidget(explanation);
+
+    auto* codeRow = new QHBoxLayout();
+    codeRow->setSpacing(6);
+    codeField_ = new QLineEdit(view);
+    codeField_->setEchoMode(QLineEdit::Password);
+    codeField_->setPlaceholderText(QStringLiteral("One-use connection code"));
+    codeField_->setAccessibleName(QStringLiteral("One-use connection code"));
+    codeField_->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase);
+    pasteButton_ = new QPushButton(QStringLiteral("Paste"), view);
+    connectButton_ = new QPushButton(QStringLiteral("Connect"), view);
+    codeRow->addWidget(codeField_, 1);
+    codeRow->addWidget(pasteButton_);
+    codeRow->addWidget(connectButton_);
+    stack->addLayout(codeRow);
+
+    auto* pageRow = new QHBoxLayout();
+    pageRow->setSpacing(10);
+    setupButton_ = new QPushButton(QStringLiteral("Open connection page"), view);
+    disconnectButton_ = new QPushButton(QStringLiteral("Disconnect"), view);
+    pageRow->addWidget(setupButton_);
+    pageRow->addWidget(disconnectButton_);
+    pageRow->addStretch(1);
+    stack->addLayout(pageRow);
+
+    status_ = wrappingLabel(view, 11);
+    status_->setObjectName(QStringLiteral("connector-status"));
+    stack->addWidget(status_);
+    stack->addStretch(1);
+
+    // Held values the flows and check suites read and write; never placed in a view.
+    originField_ = new QLineEdit(view);
+    originField_->hide();
+    account_ = wrappingLabel(view, 11);
+    account_->hide();
+    advice_ = wrappingLabel(view, 11);
+    advice_->hide();
+    for (QWidget* held : {static_cast<QWidget*>(originField_), static_cast<QWidget*>(account_),
+                          static_cast<QWidget*>(advice_)})
+        stack->removeWidget(held);
+
+    QWidget::setTabOrder(view, setupButton_);
+    QWidget::setTabOrder(setupButton_, codeField_);
+    QWidget::setTabOrder(codeField_, pasteButton_);
+    QWidget::setTabOrder(pasteButton_, connectButton_);
+    QWidget::setTabOrder(connectButton_, disconnectButton_);
+
+    QObject::connect(pasteButton_, &QPushButton::clicked, this, [this] { pasteCode(); });
+    QObject::connect(connectButton_, &QPushButton::clicked, this, [this] { connect(); });
+    QObject::connect(setupButton_, &QPushButton::clicked, this, [this] { openSetup(); });
+    QObject::connect(disconnectButton_, &QPushButton::clicked, this, [this] { disconnect(); });
+    connectionView_ = view;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Presentation
+
+void ConnectorWindowController::embedIn(RailViewController* card) {
+    card->setPlatform(AIProvider::openAI);
+    card->configureConnector(connectionView_);
+    presentationCard_ = card;
+    // "Disconnect" leads the keyboard to the presenting card's expand button.
+    card->setNextKeyView(disconnectButton_, card->expandButton());
+    QWidget::setTabOrder(disconnectButton_, card->expandButton());
+}
+
+void ConnectorWindowController::open() {
+    ConnectorEditing::installMenu();
+    ConnectorEditing::attachMenu(panel_.get());
+    if (presentationCard_ != ownCard_.get())
+        bind(ownCard_.get());
+    resizeCard();
+    panel_->show();
+    panel_->raise();
+    panel_->activateWindow();
+}
+
+void ConnectorWindowController::bind(RailViewController* card) {
+    if (!card)
+        return;
+    ConnectorEditing::installMenu();
+    if (presentationCard_ != card) {
+        if (presentationCard_)
+            presentationCard_->detachConnector();
+        embedIn(card);
+        if (card != ownCard_.get())
+            panel_->hide();
+    }
+    flows_->mirror();
+    if (const std::optional<ConnectorGuidance>& guidance = flows_->lastGuidance())
+        card->showConnectorGuidance(*guidance);
+}
+
+void ConnectorWindowController::resizeCard() {
+    if (presentationCard_ && presentationCard_ != ownCard_.get())
+        return;
+    const int width = panel_->width();
+    const int height = int(std::ceil(ownCard_->preferredHeight(width)));
+    const int menu = panel_->layout()->menuBar() ? panel_->layout()->menuBar()->sizeHint().height() : 0;
+    // The top edge stays where it is.
+    panel_->resize(width, std::max(height + menu, minimumContent.height()));
+}
+
+void ConnectorWindowController::showSyntheticCheck(const ConnectorGuidance& advice,
+                                                   const QString& accountRef) {
+    flows_->setStatus(QStringLiteral("SYNTHETIC TEST · Recommendation received from local connector."));
+    account_->setText(QStringLiteral("Synthetic account reference: ") + accountRef);
+    advice_->setText(ConnectorText::advice(advice, false));
+    flows_->adoptSyntheticGuidance(advice);
+}
+
+ConnectorGuidance ConnectorWindowController::exampleGuidance() {
+    ConnectorGuidance example;
+    example.id = QStringLiteral("a7112426-1440-47d6-840d-e88ac98297a8");
+    example.provider = QStringLiteral("openai");
+    example.policy_source = QStringLiteral("quillmere_backend_advisory_v1");
+    example.model_family = QStringLiteral("GPT-6.1 Sol");
+    example.reasoning = QStringLiteral("High");
+    example.rationale = QStringLiteral(
+        "Fits debugging across frontend initialization and API loading, followed by a regression test.");
+    return example;
+}
+
+void ConnectorWindowController::prepareFlowPreview() {
+    showSyntheticCheck(exampleGuidance(), QStringLiteral("0000000000000000"));
+    flows_->setStatus(QStringLiteral("PREVIEW · Example recommendation. No account connected."));
+    panel_->setWindowTitle(QStringLiteral("Quillmere · Local preview"));
+    if (RailViewController* card = presentationCard_) {
+        card->setConnectorPreview(true);
+        card->view()->setAccessibleName(QStringLiteral("Quillmere local preview — example recommendation"));
+        card->refresh();
+    }
+    disableControls(connectionView_);
+    flows_->mirror();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Actions
+
+void ConnectorWindowController::connect() {
+    flows_->connect();
+}
+void ConnectorWindowController::disconnect() {
+    flows_->disconnect();
+}
+void ConnectorWindowController::pasteCode() {
+    flows_->pasteCode();
+}
+void ConnectorWindowController::pasteConnectionCode(const QString& text) {
+    flows_->pasteConnectionCode(text);
+}
+void ConnectorWindowController::openSetup() {
+    flows_->openSetup();
+}
+void ConnectorWindowController::setOnGuidance(std::function<bool(const ConnectorGuidance&)> onGuidance) {
+    flows_->onGuidance = std::move(onGuidance);
+}
+
+QWidget* ConnectorWindowController::panel() const {
+    return panel_.get();
+}
+
+// ---------------------------------------------------------------------------------------------
+// ConnectorLinkView
+
+QString ConnectorWindowController::originText() const {
+    return originField_->text();
+}
+void ConnectorWindowController::setOriginText(const QString& origin) {
+    originField_->setText(origin);
+}
+QString ConnectorWindowController::codeText() const {
+    return codeField_->text();
+}
+void ConnectorWindowController::setCodeText(const QString& code) {
+    codeField_->setText(code);
+}
+void ConnectorWindowController::focusCodeField() {
+    if (QWidget* window = codeField_->window())
+        window->activateWindow();
+    codeField_->setFocus(Qt::OtherFocusReason);
+}
+void ConnectorWindowController::setStatusText(const QString& status) {
+    status_->setText(status);
+}
+void ConnectorWindowController::setAccountText(const QString& account) {
+    account_->setText(account);
+}
+void ConnectorWindowController::setAdviceText(const QString& advice) {
+    advice_->setText(advice);
+}
+void ConnectorWindowController::setConnectEnabled(bool enabled) {
+    connectButton_->setEnabled(enabled);
+}
+void ConnectorWindowController::setDisconnectEnabled(bool enabled) {
+    disconnectButton_->setEnabled(enabled);
+}
+void ConnectorWindowController::mirrorStatus(const QString& status, bool clearAdvice) {
+    if (presentationCard_)
+        presentationCard_->showConnectorState(status, clearAdvice);
+}
+void ConnectorWindowController::presentGuidance(const ConnectorGuidance& guidance) {
+    if (presentationCard_)
+        presentationCard_->showConnectorGuidance(guidance);
+}
+void ConnectorWindowController::collapseCard() {
+    if (presentationCard_)
+        presentationCard_->collapse();
+}
+std::optional<QString> ConnectorWindowController::pasteboardText() {
+    const QString text = QGuiApplication::clipboard()->text();
+    if (text.isNull())
+        return std::nullopt;
+    return text;
+}
+void ConnectorWindowController::openPage(const QUrl& page) {
+    if (environment_.openURL)
+        environment_.openURL(page);
+    else
+        QDesktopServices::openUrl(page);
+}
+
+} // namespace quillmere

@@ -1,0 +1,202 @@
+#include "ConnectorTestSupport.h"
+
+#include "desktop/card/RailViewController.h"
+#include "desktop/connector/ConnectorEditing.h"
+#include "desktop/connector/ConnectorWindowController.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::testing;
+
+namespace {
+
+class ConnectorWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Scheduler::setCurrent(&scheduler);
+        transport.answer(QStringLiteral("/widget/inbox"), inboxBody({}));
+    }
+    void TearDown() override {
+        controller.reset();
+        scheduler.runUntil([] { return false; }, 1e6, 0);
+        Scheduler::setCurrent(nullptr);
+    }
+    void make(bool loadSaved = false) {
+        ConnectorWindowController::Environment environment;
+        environment.transport = &transport;
+        environment.scheduler = &scheduler;
+        environment.openURL = [this](const QUrl& url) { opened.push_back(url); };
+        controller =
+            std::make_unique<ConnectorWindowController>(loadSaved, storage, &preferences, environment);
+    }
+    // Saves the capture of a card under the build folder, for a person to look at.
+    static void capture(RailViewController& card, const QString& name) {
+        const QString folder = QStringLiteral(QUILLMERE_BINARY_DIR "/captures/connector");
+        QDir().mkpath(folder);
+        card.view()->resize(340, int(card.preferredHeight(340)));
+        card.layoutIfNeeded();
+        EXPECT_TRUE(card.view()->grab().save(folder + u'/' + name, "PNG"));
+    }
+
+    VirtualScheduler scheduler{1000.0};
+    ManualClock clock{1000.0, testNow()};
+    ScriptedTransport transport{clock};
+    MemoryStorage storage;
+    MemoryPreferences preferences;
+    std::vector<QUrl> opened;
+    std::unique_ptr<ConnectorWindowController> controller;
+};
+
+} // namespace
+
+TEST_F(ConnectorWindow, StartsOnItsOwnCompactCardWithTheSetupControls) {
+    make();
+    RailViewController* card = controller->ownCard();
+    EXPECT_EQ(controller->presentationCard(), card);
+    EXPECT_TRUE(card->connectorMode());
+    EXPECT_EQ(card->connectorSetupView(), controller->connectionView());
+    EXPECT_EQ(card->platform(), AIProvider::openAI);
+    EXPECT_EQ(controller->originField()->text(), localOrigin);
+    EXPECT_FALSE(controller->disconnectButton()->isEnabled());
+    EXPECT_EQ(controller->statusLabel()->text(), ConnectorText::initial);
+    EXPECT_EQ(controller->statusLabel()->objectName(), QStringLiteral("connector-status"));
+    EXPECT_EQ(controller->codeField()->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(controller->codeField()->placeholderText(), QStringLiteral("One-use connection code"));
+    EXPECT_EQ(controller->panel()->windowTitle(), QStringLiteral("Quillmere"));
+    // Keyboard order: the setup view, the page button, the field, Paste, Connect, Disconnect, then
+    // the card's expand button.
+    const auto nextTabStop = [](QWidget* from) {
+        QWidget* next = from->nextInFocusChain();
+        while (next != from && (!(next->focusPolicy() & Qt::TabFocus) || next->isHidden()))
+            next = next->nextInFocusChain();
+        return next;
+    };
+    QWidget* view = controller->connectionView();
+    EXPECT_EQ(nextTabStop(view), controller->setupButton());
+    EXPECT_EQ(nextTabStop(controller->setupButton()), controller->codeField());
+    EXPECT_EQ(nextTabStop(controller->codeField()), controller->pasteButton());
+    EXPECT_EQ(nextTabStop(controller->pasteButton()), controller->connectButton());
+    EXPECT_EQ(nextTabStop(controller->connectButton()), controller->disconnectButton());
+    EXPECT_EQ(card->nextKeyView(controller->disconnectButton()), card->expandButton());
+    capture(*card, QStringLiteral("setup.png"));
+}
+
+TEST_F(ConnectorWindow, AGuidanceFromThePollReachesThePresentingCard) {
+    transport.answer(QStringLiteral("/widget/inbox"), inboxBody({item(uuid(7), "Claude Sonnet")}));
+    storage.backend.put(MemoryStorage::service, credential().encoded());
+    make(true);
+    scheduler.advance(0);
+    RailViewController* card = controller->ownCard();
+    ASSERT_TRUE(card->connectorGuidance());
+    EXPECT_EQ(card->connectorGuidance()->id, uuid(7));
+    EXPECT_TRUE(
+        card->miniRecommendationForTesting().startsWith(QStringLiteral("Recommended · Claude Sonnet")));
+    EXPECT_EQ(controller->accountLabel()->text(),
+              QStringLiteral("Account reference: 0123456789abcdef · SYNTHETIC TEST ACCOUNT"));
+    EXPECT_TRUE(controller->disconnectButton()->isEnabled());
+    capture(*card, QStringLiteral("guidance.png"));
+}
+
+TEST_F(ConnectorWindow, BindingMovesThePresentationAndOpenTakesItBack) {
+    make();
+    controller->open();
+    EXPECT_TRUE(controller->panel()->isVisible());
+    ConnectorGuidance guidance;
+    guidance.id = uuid(1);
+    guidance.model_family = QStringLiteral("GPT-6.1 Sol");
+    guidance.reasoning = QStringLiteral("High");
+    guidance.rationale = QStringLiteral("Fits.");
+    controller->showSyntheticCheck(guidance, QStringLiteral("0000000000000000"));
+    EXPECT_EQ(controller->statusLabel()->text(),
+              QStringLiteral("SYNTHETIC TEST · Recommendation received from local connector."));
+    EXPECT_EQ(controller->accountLabel()->text(),
+              QStringLiteral("Synthetic account reference: 0000000000000000"));
+    EXPECT_EQ(
+        controller->adviceLabel()->text(),
+        QStringLiteral("GPT-6.1 Sol · High\n\nFits.\n\nLocal test policy. Availability and savings have not "
+                       "been verified."));
+
+    // The card that already presents keeps its setup view and still shows the last guidance.
+    RailViewController* own = controller->ownCard();
+    own->showConnectorState(QStringLiteral("Elsewhere"), true);
+    controller->bind(own);
+    EXPECT_EQ(own->connectorSetupView(), controller->connectionView());
+    EXPECT_EQ(own->connectorGuidance(), guidance);
+
+    RailViewController host;
+    controller->bind(&host);
+    EXPECT_FALSE(controller->panel()->isVisible());
+    EXPECT_EQ(host.connectorSetupView(), controller->connectionView());
+    EXPECT_EQ(host.connectorGuidance(), guidance);
+    EXPECT_FALSE(own->connectorGuidance());
+    EXPECT_EQ(own->connectorStatus(), QStringLiteral("Connection opened in another Quillmere widget."));
+    EXPECT_EQ(host.nextKeyView(controller->disconnectButton()), host.expandButton());
+
+    controller->open();
+    EXPECT_EQ(controller->presentationCard(), own);
+    EXPECT_EQ(own->connectorSetupView(), controller->connectionView());
+    EXPECT_EQ(host.connectorSetupView(), nullptr);
+    EXPECT_TRUE(host.connectorMode()); // connector mode lasts for the card's life
+    EXPECT_FALSE(host.connectorGuidance());
+}
+
+TEST_F(ConnectorWindow, TheEditMenuIsInstalledOnceAndPastesIntoTheFocusedField) {
+    make();
+    controller->open();
+    ConnectorEditing::installMenu();
+    ConnectorEditing::installMenu();
+    EXPECT_EQ(ConnectorEditing::editMenuCount(), 1);
+    QAction* paste = ConnectorEditing::editCommand(QStringLiteral("paste"));
+    ASSERT_TRUE(paste);
+    EXPECT_EQ(paste->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_V));
+    for (const char* name : {"cut", "copy", "selectAll"})
+        EXPECT_TRUE(ConnectorEditing::editCommand(QString::fromLatin1(name))) << name;
+
+    controller->pasteConnectionCode(QString(43, u'a'));
+    EXPECT_EQ(controller->codeField()->window()->focusWidget(), controller->codeField());
+    QApplication::setActiveWindow(controller->panel());
+    controller->codeField()->setFocus();
+    controller->codeField()->selectAll();
+    QGuiApplication::clipboard()->setText(token43);
+    paste->trigger();
+    EXPECT_EQ(controller->codeField()->text(), token43);
+}
+
+TEST_F(ConnectorWindow, TheFlowPreviewAllowsNoLink) {
+    make();
+    controller->prepareFlowPreview();
+    controller->open();
+    for (QWidget* child : controller->connectionView()->findChildren<QWidget*>()) {
+        if (qobject_cast<QPushButton*>(child) || qobject_cast<QLineEdit*>(child)) {
+            EXPECT_FALSE(child->isEnabled()) << child->metaObject()->className();
+        }
+    }
+    EXPECT_EQ(controller->statusLabel()->text(),
+              QStringLiteral("PREVIEW · Example recommendation. No account connected."));
+    EXPECT_EQ(controller->panel()->windowTitle(), QStringLiteral("Quillmere · Local preview"));
+    RailViewController* card = controller->ownCard();
+    EXPECT_TRUE(card->connectorPreview());
+    EXPECT_TRUE(card->miniRecommendationForTesting().startsWith(
+        QStringLiteral("Preview · Recommended · GPT-6.1 Sol")));
+    controller->connect();
+    controller->disconnect();
+    scheduler.advance(30);
+    EXPECT_TRUE(transport.calls.empty());
+    EXPECT_EQ(storage.backend.calls(), 0);
+    capture(*card, QStringLiteral("preview.png"));
+}
+
+TEST_F(ConnectorWindow, TheSetupPageOpensInTheBrowser) {
+    make();
+    controller->setupButton()->click();
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toString(), QStringLiteral("http://127.0.0.1:18888/demo#widget"));
+}
