@@ -4,12 +4,15 @@ BUILD_TEST := build/test
 BUILD_RUN := build/release
 BUILD_BENCH := build/bench
 BUILD_FUZZ := build/fuzz
-FUZZ_SECONDS ?= 30
-# The connector's decoders are small; a shorter run covers them.
-FUZZ_CONNECTOR_SECONDS ?= 10
+# Seconds each fuzz target runs: the two service-answer decoders 30, every other target 10.
+# `make fuzz FUZZ_SECONDS=n` runs every target n seconds instead.
+FUZZ_SECONDS ?=
+FUZZ_LONG_TARGETS := claude_decode openai_decode
+FUZZ_LONG_SECONDS := 30
+FUZZ_TARGET_SECONDS := 10
 CMAKE_FLAGS := -G Ninja -Wno-dev
 
-.PHONY: deps test build run checks bench fuzz format clean
+.PHONY: deps test build run probe checks bench fuzz format clean
 
 deps:
 	@scripts/install-deps
@@ -24,11 +27,15 @@ test: deps
 
 build: deps
 	cmake -S . -B $(BUILD_RUN) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=OFF
-	cmake --build $(BUILD_RUN) -j $(JOBS) --target quillmere
+	cmake --build $(BUILD_RUN) -j $(JOBS) --target quillmere quillmere-classification-standin
 
-# The application's main job.
+# The application on the demo simulated desktop, against the stand-in classification service.
 run: build
-	scripts/run-main $(BUILD_RUN)/quillmere
+	scripts/run-main $(BUILD_RUN)
+
+# The host probe against each host of the demo simulated desktop.
+probe: build
+	scripts/run-probe $(BUILD_RUN)/quillmere
 
 # The check suites that run from their command-line flags, each into its own folder under
 # build/checks/, where a person can open the captures.
@@ -45,6 +52,8 @@ bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
 	@set -e; for b in $(BUILD_BENCH)/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
+	@echo "== the running application (scripts/measure-app)"
+	scripts/measure-app $(BUILD_BENCH)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
@@ -52,7 +61,7 @@ format:
 clean:
 	rm -rf build
 
-# libFuzzer targets (tests/fuzz/fuzz_<name>.cpp) built with clang, each run for FUZZ_SECONDS from a
+# libFuzzer targets (tests/fuzz/fuzz_<name>.cpp) built with clang, each run for its seconds from a
 # scratch copy of its seed corpus tests/fuzz/corpus/<name>/. Any crash or sanitizer report fails.
 fuzz: deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_FUZZ) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=OFF -DQUILLMERE_FUZZ=ON
@@ -60,7 +69,10 @@ fuzz: deps
 	@set -e; for f in $(BUILD_FUZZ)/fuzz_*; do \
 	  [ -f "$$f" ] && [ -x "$$f" ] || continue; \
 	  name=$$(basename "$$f"); name=$${name#fuzz_}; work=$$(mktemp -d); \
-	  seconds=$(FUZZ_SECONDS); case $$name in connector_*) seconds=$(FUZZ_CONNECTOR_SECONDS);; esac; \
+	  seconds=$(FUZZ_SECONDS); \
+	  if [ -z "$$seconds" ]; then \
+	    case " $(FUZZ_LONG_TARGETS) " in *" $$name "*) seconds=$(FUZZ_LONG_SECONDS);; *) seconds=$(FUZZ_TARGET_SECONDS);; esac; \
+	  fi; \
 	  cp tests/fuzz/corpus/$$name/* "$$work"/ 2>/dev/null || true; \
 	  echo "== $$f ($$seconds s)"; \
 	  if LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 "$$f" -max_total_time=$$seconds \

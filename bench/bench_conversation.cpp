@@ -163,6 +163,27 @@ BENCHMARK(BM_Scan)
     ->Args({20000, 1000000})
     ->Unit(benchmark::kMicrosecond);
 
+// A hostile window: every element lists itself and the root `repeats` times besides its one real
+// child, a chain `length` deep. Each element is visited and expanded once, so the cost grows with
+// what the host listed, not with the cap times the repeats.
+void BM_ScanRepeatedChildren(benchmark::State& state) {
+    const int length = 2000, repeats = int(state.range(0));
+    std::vector<std::vector<int>> children(static_cast<std::size_t>(length));
+    for (int i = 0; i < length; ++i) {
+        for (int r = 0; r < repeats; ++r)
+            children[std::size_t(i)].insert(children[std::size_t(i)].end(), {i, 0});
+        if (i + 1 < length)
+            children[std::size_t(i)].push_back(i + 1);
+    }
+    for (auto _ : state) {
+        auto result = ConversationTreeWalk::scan(
+            0, 5000, [](int) { return false; }, [&](int i) { return children[std::size_t(i)]; });
+        benchmark::DoNotOptimize(result);
+    }
+    state.counters["listed"] = double(length) * (2 * repeats + 1);
+}
+BENCHMARK(BM_ScanRepeatedChildren)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
+
 // A conversation as the hosts show it: short requests, longer multi-paragraph answers.
 std::vector<ConversationText::Message> conversation(int count) {
     std::vector<ConversationText::Message> out;
@@ -225,6 +246,29 @@ void BM_ObserveOneNewMessage(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_ObserveOneNewMessage)->Arg(500)->Arg(2000)->Arg(8000)->Unit(benchmark::kMicrosecond);
+
+// A stored memory whose records each carry `identifiers` identifiers: a restore reads them in one
+// pass and keeps the first few of each record.
+void BM_RestoreManyIdentifiers(benchmark::State& state) {
+    const int identifiers = int(state.range(0));
+    QByteArray records;
+    for (int record = 0; record < 20; ++record) {
+        QByteArray ids;
+        for (int i = 0; i < identifiers; ++i)
+            ids += QByteArray(i ? "," : "") + "\"message:" + QByteArray::number(record + 1) + ":x" +
+                   QByteArray::number(i) + "\"";
+        records += QByteArray(record ? "," : "") + R"({"message":{"role":"user","text":"Request )" +
+                   QByteArray::number(record) + R"("},"firstObservedAt":0,"identifiers":[)" + ids + "]}";
+    }
+    const QByteArray data = R"([{"key":"k","segments":[[)" + records + "]]}]";
+    for (auto _ : state) {
+        ConversationMemory memory;
+        memory.restore(data);
+        benchmark::DoNotOptimize(memory);
+    }
+    state.counters["bytes"] = double(data.size());
+}
+BENCHMARK(BM_RestoreManyIdentifiers)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

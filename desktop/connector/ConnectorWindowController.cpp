@@ -1,6 +1,7 @@
 #include "desktop/connector/ConnectorWindowController.h"
 
 #include "desktop/card/CardPalette.h"
+#include "desktop/card/CardViews.h"
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
 #include "desktop/connector/ConnectorRelease.h"
@@ -97,7 +98,8 @@ ConnectorWindowController::ConnectorWindowController(bool loadSaved, ConnectorCr
     Scheduler& scheduler = environment_.scheduler ? *environment_.scheduler : Scheduler::current();
 
     buildSetupView();
-    originField_->setText(defaultOrigin(transport->policy()));
+    defaultOrigin_ = defaultOrigin(transport->policy());
+    originField_->setText(defaultOrigin_);
     flows_ = std::make_unique<ConnectorLinkFlows>(static_cast<ConnectorLinkView&>(*this), *transport, storage,
                                                   *preferences, scheduler);
     setStatusText(flows_->status());
@@ -225,6 +227,16 @@ void ConnectorWindowController::buildSetupView() {
 // Presentation
 
 void ConnectorWindowController::embedIn(RailViewController* card) {
+    if (!connectionView_) {
+        // The setup view went with a card destroyed while it presented: build it again.
+        buildSetupView();
+        const std::optional<ConnectorCredential>& held = flows_->credential();
+        originField_->setText(held ? held->origin : defaultOrigin_);
+        status_->setText(flows_->status());
+        const bool revoking = flows_->pendingRevocation().has_value();
+        connectButton_->setEnabled(!held && !revoking);
+        disconnectButton_->setEnabled(held || revoking);
+    }
     card->setPlatform(AIProvider::openAI);
     card->configureConnector(connectionView_);
     presentationCard_ = card;
@@ -296,7 +308,8 @@ void ConnectorWindowController::prepareFlowPreview() {
     panel_->setWindowTitle(QStringLiteral("Quillmere · Local preview"));
     if (RailViewController* card = presentationCard_) {
         card->setConnectorPreview(true);
-        card->view()->setAccessibleName(QStringLiteral("Quillmere local preview — example recommendation"));
+        cardview::setAccessibilityLabel(card->view(),
+                                        QStringLiteral("Quillmere local preview — example recommendation"));
         card->refresh();
     }
     disableControls(connectionView_);
@@ -333,35 +346,55 @@ QWidget* ConnectorWindowController::panel() const {
 // ConnectorLinkView
 
 QString ConnectorWindowController::originText() const {
+    if (!connectionView_)
+        return QString();
     return originField_->text();
 }
 void ConnectorWindowController::setOriginText(const QString& origin) {
+    if (!connectionView_)
+        return;
     originField_->setText(origin);
 }
 QString ConnectorWindowController::codeText() const {
+    if (!connectionView_)
+        return QString();
     return codeField_->text();
 }
 void ConnectorWindowController::setCodeText(const QString& code) {
+    if (!connectionView_)
+        return;
     codeField_->setText(code);
 }
 void ConnectorWindowController::focusCodeField() {
+    if (!connectionView_)
+        return;
     if (QWidget* window = codeField_->window())
         window->activateWindow();
     codeField_->setFocus(Qt::OtherFocusReason);
 }
 void ConnectorWindowController::setStatusText(const QString& status) {
+    if (!connectionView_)
+        return;
     status_->setText(status);
 }
 void ConnectorWindowController::setAccountText(const QString& account) {
+    if (!connectionView_)
+        return;
     account_->setText(account);
 }
 void ConnectorWindowController::setAdviceText(const QString& advice) {
+    if (!connectionView_)
+        return;
     advice_->setText(advice);
 }
 void ConnectorWindowController::setConnectEnabled(bool enabled) {
+    if (!connectionView_)
+        return;
     connectButton_->setEnabled(enabled);
 }
 void ConnectorWindowController::setDisconnectEnabled(bool enabled) {
+    if (!connectionView_)
+        return;
     disconnectButton_->setEnabled(enabled);
 }
 void ConnectorWindowController::mirrorStatus(const QString& status, bool clearAdvice) {

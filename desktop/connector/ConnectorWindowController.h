@@ -110,6 +110,7 @@ private:
     std::unique_ptr<ConnectorLinkPreferences> ownPreferences_;
     std::unique_ptr<ConnectorTransport> ownTransport_;
     Environment environment_;
+    QString defaultOrigin_;
     std::unique_ptr<RailViewController> ownCard_;
     QPointer<RailViewController> presentationCard_;
     class Panel;

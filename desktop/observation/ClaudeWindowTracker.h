@@ -267,6 +267,34 @@ private:
         std::shared_ptr<const Controls> controls;
     };
     std::optional<Derived> derived_;
+
+    // The steps of one read, in the order they run; each hands the next what it found through
+    // the read's `Reading`.
+    // Finds the host and its focused window; false when there is none to read.
+    bool reachWindow(Reading& reading);
+    // Walks the window, reading each element once, in one request.
+    void walkWindow(Reading& reading);
+    // Gives each element its labels and its place among menus and sources panels, reusing what
+    // the last read made of an element that reads as it did then.
+    void classifyElements(Reading& reading);
+    static void probeWebArea(Reading& reading, const ax::Element& element);
+    // What the labels show of the model controls, and which element is the model picker.
+    void readControls(Reading& reading);
+    // The messages the window renders, with their positions and identifiers.
+    void collectMessages(Reading& reading);
+    Derived::Kept keptMessages(int count, bool& liveRead) const;
+    // Names the conversation: its document, its selected navigation row or its title.
+    void establishIdentity(Reading& reading);
+    void selectNavigationRow(Reading& reading);
+    // Lets a host's own archive vouch for the whole history, and memory complete what the window
+    // shows; false when the archive says the window's conversation is not the one it names.
+    bool consultArchivesAndMemory(Reading& reading);
+    // The snapshot from what the steps found (none without a picker or a sent message), and the
+    // identity evidence.
+    std::optional<ConversationSnapshot> composeSnapshot(Reading& reading);
+    void readModelSetting(Reading& reading, ConversationSnapshot& snapshot);
+    void composeHistory(Reading& reading, ConversationSnapshot& snapshot);
+    void writeIdentityEvidence(const Reading& reading, const ConversationSnapshot& snapshot);
     // The walk's buffers and the last read's values (shared only so the type can stay private
     // to the reading code).
     std::shared_ptr<Scan> scan_;

@@ -339,6 +339,104 @@ struct ClaudeWindowTracker::Scan {
         }
     }
 
+    // The walk's own counters.
+    struct WalkState {
+        int recorded = 0;  // elements recorded so far
+        int steps = 0;     // elements taken from the walk's stack, pruned or not
+        int readStep = -1; // the step whose element was read last
+    } walkState;
+
+    // Reads the element the walk is at, once per step, in one request: the element at this place
+    // in the last read says what to ask for, and one that has become a container since is asked
+    // again for the rest.
+    void visit(const Item& item, int lastCount) {
+        if (walkState.readStep == walkState.steps)
+            return;
+        walkState.readStep = walkState.steps;
+        const ax::Element& element = handles[std::size_t(item.handle)];
+        const int recorded = walkState.recorded;
+        const bool container =
+            recorded >= lastCount || lastOwns[std::size_t(recorded)].kind == RoleKind::container;
+        visitedWidth = container ? scanWidth : labelWidth;
+        ax::copyMultipleAttributeValues(element, std::span(kScanAttributes, visitedWidth), visited.data(),
+                                        visitedErrors.data());
+        if (!container) {
+            // A role that could not be read makes a container too.
+            const QString* role =
+                visitedErrors[roleAt] == ax::Error::success ? visited[roleAt].string() : nullptr;
+            if (kindOf(role ? QStringView(*role) : QStringView(visitedRoleText())) == RoleKind::container) {
+                ax::copyMultipleAttributeValues(element, std::span(kScanAttributes).subspan(labelWidth),
+                                                visited.data() + labelWidth,
+                                                visitedErrors.data() + labelWidth);
+                visitedWidth = scanWidth;
+            }
+        }
+    }
+    // The visited element's role as text; empty when it has none.
+    QString visitedRoleText() const {
+        return visitedErrors[roleAt] == ax::Error::success
+                   ? AccessibilityReading::stringFromAccessibilityValue(visited[roleAt]).value_or(QString())
+                   : QString();
+    }
+    // Whether the visited element is a web area.
+    bool visitedWebArea() const {
+        const QString* text =
+            visitedErrors[roleAt] == ax::Error::success ? visited[roleAt].string() : nullptr;
+        return (text ? *text : visitedRoleText()) == QLatin1String("AXWebArea");
+    }
+
+    // What an element's own attributes make of it: its label pieces, the labels that may announce
+    // a message's position, whether it is a user's bubble and whether it names a sources panel.
+    struct OwnLabels {
+        QStringList labels, positionLabels;
+        bool bubble = false, panel = false;
+    };
+    OwnLabels ownLabels(int index, RoleKind kind) const {
+        // Each attribute's value as read, or none.
+        std::array<const ax::Value*, scanWidth> values{};
+        for (const Read& read : readOf(index))
+            values[read.attribute] = &read.value;
+        OwnLabels own;
+        // Every element's label pieces are its title, description and value, whatever its role;
+        // all three came with the one request.
+        const std::optional<QString> title = textOf(values[titleAt]);
+        const std::optional<QString> description = textOf(values[descriptionAt]);
+        own.labels = SnapshotRules::labelPieces(title, description, textOf(values[valueAt]));
+        if (kind == RoleKind::menu || kind == RoleKind::container) {
+            // A menu or container may announce a message's position; a container may be a
+            // user's bubble.
+            for (const auto* label : {&description, &title})
+                if (*label && label->value().startsWith(QLatin1String("Message ")))
+                    own.positionLabels.append(**label);
+            own.bubble = kind == RoleKind::container &&
+                         isUserBubble(values.data() + firstBubbleAt, scanWidth - firstBubbleAt);
+        }
+        // Texts and fields name no panel; a web area only by its title.
+        if (kind == RoleKind::webArea)
+            own.panel = title && isSourcesPanelName(*title);
+        else if (kind != RoleKind::text && kind != RoleKind::editable)
+            own.panel =
+                (title && isSourcesPanelName(*title)) || (description && isSourcesPanelName(*description));
+        return own;
+    }
+
+    // Places element `index` among menus and sources panels, from its parent's place; returns
+    // whether it lies in a sources panel (within seven levels below one, nothing is part of the
+    // conversation).
+    bool place(int index, RoleKind kind, bool panel) {
+        const std::size_t i = std::size_t(index);
+        const int parent = parents[i];
+        owns[i] = {kind, panel};
+        int depth = panel ? 0 : -1;
+        if (!panel && parent >= 0 && sourcesDepth[std::size_t(parent)] >= 0 &&
+            sourcesDepth[std::size_t(parent)] < 7)
+            depth = sourcesDepth[std::size_t(parent)] + 1;
+        sourcesDepth[i] = depth;
+        inSources[i] = depth >= 0;
+        inMenu[i] = kind == RoleKind::menu || (parent >= 0 && inMenu[std::size_t(parent)]);
+        return depth >= 0;
+    }
+
     // Takes what the visit read as element `index`'s.
     void take(int index, int lastCount) {
         const bool equal = index < lastCount && readsAsBefore(index);
@@ -407,10 +505,78 @@ struct ClaudeWindowTracker::Controls {
     std::vector<ObservedSetting> shownSettings;
     std::vector<int> pickerCandidates;                    // picker controls naming a model, in order
     std::vector<std::pair<int, QString>> surfaceSwitches; // "work" and "chat" switches, in order
+    // Works out what the labels of the `count` elements of `nodes` show.
+    static std::shared_ptr<Controls> of(const std::vector<SentMessageTree::Node>& nodes, const Scan& scan,
+                                        int count) {
+        auto controls = std::make_shared<Controls>();
+        for (int i = 0; i < count; ++i) {
+            const QString& role = nodes[std::size_t(i)].role;
+            const QStringList& own = nodes[std::size_t(i)].labels;
+            const bool inMenu = scan.inMenu[std::size_t(i)], inSources = scan.inSources[std::size_t(i)];
+            if (role == QLatin1String("AXMenu"))
+                controls->menuInWindow = true;
+            if (own.isEmpty())
+                continue;
+            if (SnapshotRules::isScrollToBottomButton(role, own))
+                controls->scrollSeen = true;
+            if (!controls->attachment && AttachmentSignal::isConcrete(role, own, inSources))
+                controls->attachment = true;
+            if (role == QLatin1String("AXButton"))
+                controls->readButton(role, own);
+            const bool picking = isPickerRole(role);
+            const bool switching = role == QLatin1String("AXRadioButton") || role == QLatin1String("AXTab");
+            if (!inMenu && !picking && !switching)
+                continue;
+            const QString label = labelOf(own);
+            if (inMenu)
+                controls->readMenuRow(label);
+            else if (!inSources)
+                controls->readControl(i, label, picking, switching);
+        }
+        return controls;
+    }
+
+private:
+    // A button may name a session to rename, say an answer is being generated, or copy a sent
+    // message.
+    void readButton(const QString& role, const QStringList& own) {
+        if (const auto session = SnapshotRules::renameSessionTitle(role, labelOf(own)))
+            renameTitles.append(*session);
+        for (const QString& piece : own) {
+            const QString x = SnapshotRules::normalizedLowercasedLabel(piece);
+            if (x.startsWith(QLatin1String("stop ")) || x == QLatin1String("stop"))
+                generating = true;
+            if (ConversationText::isSentUserCopyAction(piece))
+                ++copyAnchors;
+        }
+    }
+    // A menu open in the window lists what the picker offers.
+    void readMenuRow(const QString& label) {
+        if (const auto model = ModelControlLabel::model(label);
+            model && model->startsWith(QLatin1String("gpt-"))) {
+            shownModels.insert(*model);
+            if (const auto effort = ModelControlLabel::effort(label))
+                shownSettings.push_back({*model, *effort});
+        }
+    }
+    // A picker naming a model or an effort, or a switch between the work and chat surfaces.
+    void readControl(int index, const QString& label, bool picking, bool switching) {
+        if (picking && ModelControlLabel::model(label))
+            pickerCandidates.push_back(index);
+        else if (effortIndex < 0 && picking && ModelControlLabel::effort(label))
+            effortIndex = index;
+        if (switching) {
+            const QString x = SnapshotRules::normalizedLowercasedLabel(label);
+            if (x == QLatin1String("work") || x == QLatin1String("chat"))
+                surfaceSwitches.emplace_back(index, x);
+        }
+    }
 };
 
-// Everything one read learns on its way, for the snapshot, the state fields and the summary.
+// Everything one read learns on its way: what the summary and the state fields report, and what
+// each step hands the next.
 struct ClaudeWindowTracker::Reading {
+    // --- for the summary and the state fields
     QString stage = QStringLiteral("no_accessibility");
     std::optional<bool> truncated, pickerFound, modelParsed, effortParsed, historyCurrent, sentContext;
     int remembered = 0, windows = 0, positioned = 0, users = 0, assistants = 0, bubbles = 0, candidates = 0,
@@ -419,6 +585,44 @@ struct ClaudeWindowTracker::Reading {
     QString archiveAddition; // what the archive lookups add to the read summary
     bool reachedWindow = false;
     bool generating = false;
+
+    // --- the host and its focused window
+    RunningApplication application;
+    AIProvider provider = AIProvider::claude;
+    QString bundle; // lowercased
+    ax::Element window;
+    bool claudeHost() const { return provider == AIProvider::claude; }
+
+    // --- the walk and what it made of each element
+    int lastCount = 0;      // elements the last read found, to compare with
+    int count = 0;          // elements this read found
+    bool unchanged = false; // the tree is the last read's, so nothing is derived from it again
+    std::vector<SentMessageTree::Node> built; // this read's own tree, when the window changed
+    const std::vector<SentMessageTree::Node>* nodes = nullptr; // the tree of this read
+    // What the web areas say of their addresses, and how many candidates name a conversation.
+    struct WebAreas {
+        QStringList addresses;
+        int count = 0, readableURLs = 0, readableDocuments = 0, canonicalCandidates = 0;
+    } webAreas;
+
+    // --- the controls
+    const Controls* controls = nullptr;
+    int pickerIndex = -1; // the model picker's element; -1 for none
+    std::optional<QString> selectedSurface;
+
+    // --- the rendered messages
+    Derived::Kept ownKept; // this read's own, when they cannot be kept for the next read
+    const Derived::Kept* kept = nullptr;
+
+    // --- the conversation's identity
+    std::optional<QString> activeKey, navigationTitle; // of the selected navigation row
+    std::optional<QString> windowDocument, document, windowTitle, title;
+    ConversationIdentity::Identity identity;
+
+    // --- the archives and memory
+    ArchivedHistory archive;
+    std::optional<QString> memoryKey; // only a verified conversation is remembered
+    ConversationMemoryStore::Recall recall;
 };
 
 std::vector<SentMessageTree::Message>
@@ -536,79 +740,66 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::co
 }
 
 std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::read(Reading& reading) {
-    if (!ax::isProcessTrusted())
+    if (!reachWindow(reading))
         return std::nullopt;
+    walkWindow(reading);
+    classifyElements(reading);
+    readControls(reading);
+    collectMessages(reading);
+    establishIdentity(reading);
+    if (!consultArchivesAndMemory(reading))
+        return std::nullopt;
+    return composeSnapshot(reading);
+}
+
+// --- the host and its window
+
+bool ClaudeWindowTracker::reachWindow(Reading& reading) {
+    if (!ax::isProcessTrusted())
+        return false;
     reading.stage = QStringLiteral("no_host");
     const auto target = targetApplication();
     if (!target)
-        return std::nullopt;
-    const RunningApplication& application = target->application;
-    const AIProvider provider = target->provider;
-    const QString bundle = text::lowercased(application.bundleIdentifier.value_or(QString()));
+        return false;
+    reading.application = target->application;
+    reading.provider = target->provider;
+    reading.bundle = text::lowercased(reading.application.bundleIdentifier.value_or(QString()));
     reading.stage = QStringLiteral("no_window");
-    const auto window = focusedWindow(application);
+    const auto window = focusedWindow(reading.application);
     if (!window)
-        return std::nullopt;
+        return false;
+    reading.window = *window;
     reading.stage = QStringLiteral("read");
     reading.reachedWindow = true;
+    return true;
+}
 
-    // --- the walk: everything read of an element is read in one request as it is visited
+// --- the walk: everything read of an element is read in one request as it is visited
+
+void ClaudeWindowTracker::walkWindow(Reading& reading) {
     if (!scan_)
         scan_ = std::make_shared<Scan>();
     Scan& scan = *scan_;
-    const int lastCount = std::exchange(scan.lastCount, 0);
-    using Item = Scan::Item;
-    scan.begin(lastCount);
+    reading.lastCount = std::exchange(scan.lastCount, 0);
+    scan.begin(reading.lastCount);
     scan.handles.clear();
-    scan.handles.push_back(*window);
-    const auto visitedRoleText = [&] {
-        return scan.visitedErrors[roleAt] == ax::Error::success
-                   ? AccessibilityReading::stringFromAccessibilityValue(scan.visited[roleAt])
-                         .value_or(QString())
-                   : QString();
-    };
-    int recorded = 0;  // elements recorded so far
-    int steps = 0;     // elements taken from the walk's stack, pruned or not
-    int readStep = -1; // the step whose element was read last
-    const auto visit = [&](const Item& item) {
-        if (readStep == steps)
-            return;
-        readStep = steps;
-        const ax::Element& element = scan.handles[std::size_t(item.handle)];
-        // The element at this place in the last read says what to ask for; one that has become a
-        // container since is asked again for the rest.
-        const bool container =
-            recorded >= lastCount || scan.lastOwns[std::size_t(recorded)].kind == RoleKind::container;
-        scan.visitedWidth = container ? scanWidth : labelWidth;
-        ax::copyMultipleAttributeValues(element, std::span(kScanAttributes, scan.visitedWidth),
-                                        scan.visited.data(), scan.visitedErrors.data());
-        if (!container) {
-            // A role that could not be read makes a container too.
-            const QString* role =
-                scan.visitedErrors[roleAt] == ax::Error::success ? scan.visited[roleAt].string() : nullptr;
-            if (kindOf(role ? QStringView(*role) : QStringView(visitedRoleText())) == RoleKind::container) {
-                ax::copyMultipleAttributeValues(element, std::span(kScanAttributes).subspan(labelWidth),
-                                                scan.visited.data() + labelWidth,
-                                                scan.visitedErrors.data() + labelWidth);
-                scan.visitedWidth = scanWidth;
-            }
-        }
-    };
-    const bool claudeHost = provider == AIProvider::claude;
+    scan.handles.push_back(reading.window);
     scan.met.clear();
+    scan.walkState = {};
+    using Item = Scan::Item;
+    const bool claudeHost = reading.claudeHost();
+    const int lastCount = reading.lastCount;
     ConversationTreeWalk::scan(
         scan.walk, scan.met, Item{0, -1}, scanLimit,
         [&](const Item& item) {
             // Every element recorded is asked this once, after the prune: what was read of it is
             // kept here (all but its children, which the walk asks for next).
-            visit(item);
-            const QString* text =
-                scan.visitedErrors[roleAt] == ax::Error::success ? scan.visited[roleAt].string() : nullptr;
-            const bool webArea = (text ? *text : visitedRoleText()) == QLatin1String("AXWebArea");
-            scan.take(recorded++, lastCount);
+            scan.visit(item, lastCount);
+            const bool webArea = scan.visitedWebArea();
+            scan.take(scan.walkState.recorded++, lastCount);
             return webArea;
         },
-        [&, kids = std::vector<Item>()](const Item&) mutable {
+        [&scan, kids = std::vector<Item>()](const Item&) mutable {
             // One buffer for every element's children: the walk moves them out at once.
             kids.clear();
             const ax::Value::List* list = scan.visitedErrors[childrenAt] == ax::Error::success
@@ -618,45 +809,50 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
                 kids.reserve(list->size());
                 for (const ax::Value& child : *list)
                     if (const ax::Element* element = child.element()) {
-                        kids.push_back(Item{int(scan.handles.size()), recorded - 1});
+                        kids.push_back(Item{int(scan.handles.size()), scan.walkState.recorded - 1});
                         scan.handles.push_back(*element);
                     }
             }
             return std::span<Item>(kids);
         },
         [&](const Item& item) {
-            ++steps;
+            ++scan.walkState.steps;
             // A page embedded in a Claude window (a preview, a browser) is no part of the
             // conversation and may hold thousands of elements.
             if (!claudeHost)
                 return false;
-            visit(item);
-            const QString role = visitedRoleText();
+            scan.visit(item, lastCount);
+            const QString role = scan.visitedRoleText();
             if (role != QLatin1String("AXWebArea"))
                 return false;
             return ConversationTreeWalk::isClaudeEmbeddedWebArea(
                 role, stringAttribute(QStringLiteral("AXURL"), scan.handles[std::size_t(item.handle)]));
         });
     reading.truncated = scan.walk.truncated;
-    const int count = int(scan.walk.elements.size());
-    scan.finish(count);
-    scan.parents.resize(std::size_t(count));
-    for (int i = 0; i < count; ++i)
+    reading.count = int(scan.walk.elements.size());
+    scan.finish(reading.count);
+    scan.parents.resize(std::size_t(reading.count));
+    for (int i = 0; i < reading.count; ++i)
         scan.parents[std::size_t(i)] = scan.walk.elements[std::size_t(i)].parent;
+}
 
-    // --- each element's labels, from what the walk read
+// --- each element's labels and place, from what the walk read
+
+void ClaudeWindowTracker::classifyElements(Reading& reading) {
+    Scan& scan = *scan_;
+    const int count = reading.count, lastCount = reading.lastCount;
     // The last read's nodes stand for the elements that read as they did then; a window
     // unchanged since the last read builds no tree of its own, and only the first difference
     // starts a new tree (from a copy of the equal part before it). Equal parents give equal
     // children, so the children are listed only when a tree is built.
     const std::vector<SentMessageTree::Node>* previous =
-        derived_ && derived_->provider == provider && derived_->nodes.size() == std::size_t(lastCount)
+        derived_ && derived_->provider == reading.provider && derived_->nodes.size() == std::size_t(lastCount)
             ? &derived_->nodes
             : nullptr;
     const int reusable = previous ? lastCount : 0;
     bool unchanged = previous != nullptr && lastCount == count &&
                      std::equal(scan.parents.begin(), scan.parents.end(), scan.lastParents.begin());
-    std::vector<SentMessageTree::Node> built;
+    std::vector<SentMessageTree::Node>& built = reading.built;
     std::vector<std::vector<int>> children;
     const auto listChildren = [&] {
         children.assign(std::size_t(count), {});
@@ -672,68 +868,17 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     scan.inMenu.resize(std::size_t(count));
     scan.inSources.resize(std::size_t(count));
     scan.sourcesDepth.resize(std::size_t(count));
-    QStringList webAddresses;
-    int webAreas = 0, readableURLs = 0, readableDocuments = 0;
     for (int i = 0; i < count; ++i) {
-        const QString& role = scan.role(i);
         // The last read's node for this element, when the element reads as it did then.
         const SentMessageTree::Node* last =
             i < reusable && scan.same[std::size_t(i)] ? &(*previous)[std::size_t(i)] : nullptr;
-        const RoleKind kind = last ? scan.lastOwns[std::size_t(i)].kind : kindOf(role);
-        const int parent = scan.parents[std::size_t(i)];
-        if (kind == RoleKind::webArea) {
-            // What a web area says of its address is read whenever the window is.
-            ++webAreas;
-            const ax::Element& element = scan.element(i);
-            const auto url = stringAttribute(QStringLiteral("AXURL"), element);
-            const auto document = stringAttribute(QStringLiteral("AXDocument"), element);
-            readableURLs += url ? 1 : 0;
-            readableDocuments += document ? 1 : 0;
-            if (auto address = SnapshotRules::webAreaAddress(url, document))
-                webAddresses.append(*address);
-        }
-        QStringList own, positionLabels;
-        bool bubble = false, panel = false;
-        if (last) {
-            panel = scan.lastOwns[std::size_t(i)].panel;
-        } else {
-            // Each attribute's value as read, or none.
-            std::array<const ax::Value*, scanWidth> values{};
-            for (const Scan::Read& read : scan.readOf(i))
-                values[read.attribute] = &read.value;
-            // Every element's label pieces are its title, description and value, whatever its
-            // role; all three came with the one request.
-            const std::optional<QString> title = textOf(values[titleAt]);
-            const std::optional<QString> description = textOf(values[descriptionAt]);
-            own = SnapshotRules::labelPieces(title, description, textOf(values[valueAt]));
-            if (kind == RoleKind::menu || kind == RoleKind::container) {
-                // A menu or container may announce a message's position; a container may be a
-                // user's bubble.
-                for (const auto* label : {&description, &title})
-                    if (*label && label->value().startsWith(QLatin1String("Message ")))
-                        positionLabels.append(**label);
-                bubble = kind == RoleKind::container &&
-                         isUserBubble(values.data() + firstBubbleAt, scanWidth - firstBubbleAt);
-            }
-            // Texts and fields name no panel; a web area only by its title.
-            if (kind == RoleKind::webArea)
-                panel = title && isSourcesPanelName(*title);
-            else if (kind != RoleKind::text && kind != RoleKind::editable)
-                panel = (title && isSourcesPanelName(*title)) ||
-                        (description && isSourcesPanelName(*description));
-        }
-        scan.owns[std::size_t(i)] = {kind, panel};
-        // Within seven levels below a sources panel, nothing is part of the conversation.
-        int depth = panel ? 0 : -1;
-        if (!panel && parent >= 0 && scan.sourcesDepth[std::size_t(parent)] >= 0 &&
-            scan.sourcesDepth[std::size_t(parent)] < 7)
-            depth = scan.sourcesDepth[std::size_t(parent)] + 1;
-        scan.sourcesDepth[std::size_t(i)] = depth;
-        const bool inSources = depth >= 0;
-        scan.inSources[std::size_t(i)] = inSources;
-        scan.inMenu[std::size_t(i)] =
-            kind == RoleKind::menu || (parent >= 0 && scan.inMenu[std::size_t(parent)]);
-        if (last ? last->userBubble : bubble)
+        const RoleKind kind = last ? scan.lastOwns[std::size_t(i)].kind : kindOf(scan.role(i));
+        if (kind == RoleKind::webArea)
+            probeWebArea(reading, scan.element(i));
+        const Scan::OwnLabels own = last ? Scan::OwnLabels{{}, {}, false, scan.lastOwns[std::size_t(i)].panel}
+                                         : scan.ownLabels(i, kind);
+        const bool inSources = scan.place(i, kind, own.panel);
+        if (last ? last->userBubble : own.bubble)
             ++reading.bubbles;
         if (unchanged) {
             if (last && last->excluded == inSources)
@@ -749,158 +894,64 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             node.excluded = inSources;
             built.push_back(std::move(node));
         } else {
-            built.emplace_back(role, own, std::nullopt, std::move(positionLabels), bubble, false,
+            built.emplace_back(scan.role(i), std::move(own.labels), std::nullopt,
+                               std::move(own.positionLabels), own.bubble, false,
                                std::move(children[std::size_t(i)]), inSources);
         }
     }
-    // --- the messages (a window unchanged since the last read gives what it gave then)
+    reading.unchanged = unchanged;
     if (!unchanged) {
+        // A new tree: what was derived from the last one no longer holds.
         Derived fresh;
-        fresh.provider = provider;
+        fresh.provider = reading.provider;
         fresh.nodes = built;
         // The conversation list beside the conversation holds other conversations' titles.
         fresh.navigation = NavigationScope::indices(built);
         for (int index : fresh.navigation)
             built[std::size_t(index)].excluded = true;
-        if (provider == AIProvider::openAI) {
-            fresh.messages = chatGPTRenderedMessages(built, scan);
-        } else {
-            fresh.messages = SentMessageTree::extract(built);
-            renderedMessagePositions_.clear();
-        }
-        fresh.positions = renderedMessagePositions_;
         derived_ = std::move(fresh);
-    } else {
-        renderedMessagePositions_ = derived_->positions;
     }
-    // This read's values are the next read's to compare with.
-    std::swap(scan.parents, scan.lastParents);
-    std::swap(scan.owns, scan.lastOwns);
-    scan.lastCount = count;
-    const std::vector<SentMessageTree::Node>& nodes = unchanged ? derived_->nodes : built;
-    const std::set<int>& navigation = derived_->navigation;
-    Derived::Kept derivedKept; // this read's own, when it cannot be kept for the next
-    const std::vector<SentMessageTree::Message>& extracted = derived_->messages;
-    reading.candidates = int(extracted.size());
-    // What the tree's messages give is derived again only when it needed the live tree: a
-    // position read from the elements themselves may change while the tree's labels do not.
-    if (!derived_->kept) {
-        Derived::Kept kept;
-        bool liveRead = false;
-        for (std::size_t index = 0; index < extracted.size(); ++index) {
-            const auto& message = extracted[index];
-            ConversationText::Message candidate = message.conversationMessage();
-            if (!SnapshotRules::isKeptMessage(candidate))
-                continue;
-            std::optional<int> position;
-            if (index < renderedMessagePositions_.size())
-                position = renderedMessagePositions_[index];
-            if (!position && message.root >= 0 && message.root < count) {
-                position = RenderedMessages::messagePosition(scan.element(message.root));
-                liveRead = true;
-            }
-            kept.positions.push_back(position);
-            std::optional<QString> identifier =
-                position
-                    ? std::optional<QString>(RenderedMessages::messageIdentifier(*position, message.role))
-                    : std::nullopt;
-            kept.identified = kept.identified && identifier.has_value();
-            kept.identifiers.push_back(std::move(identifier));
-            kept.visible.push_back(std::move(candidate));
-        }
-        // Identifiers order the remembered history only when every message has one.
-        if (!kept.identified)
-            std::fill(kept.identifiers.begin(), kept.identifiers.end(), std::nullopt);
-        (liveRead ? derivedKept : derived_->kept.emplace()) = std::move(kept);
-    }
-    const Derived::Kept& keptMessages = derived_->kept ? *derived_->kept : derivedKept;
-    const std::vector<ConversationText::Message>& visible = keptMessages.visible;
-    const std::vector<std::optional<QString>>& identifiers = keptMessages.identifiers;
-    const std::vector<std::optional<int>>& positions = keptMessages.positions;
-    const bool identified = keptMessages.identified;
-    reading.positioned =
-        int(std::count_if(positions.begin(), positions.end(), [](auto p) { return p.has_value(); }));
+    reading.nodes = unchanged ? &derived_->nodes : &built;
+}
 
-    // --- controls and states seen in the window
+void ClaudeWindowTracker::probeWebArea(Reading& reading, const ax::Element& element) {
+    // What a web area says of its address is read whenever the window is.
+    Reading::WebAreas& areas = reading.webAreas;
+    ++areas.count;
+    const auto url = stringAttribute(QStringLiteral("AXURL"), element);
+    const auto document = stringAttribute(QStringLiteral("AXDocument"), element);
+    areas.readableURLs += url ? 1 : 0;
+    areas.readableDocuments += document ? 1 : 0;
+    if (auto address = SnapshotRules::webAreaAddress(url, document))
+        areas.addresses.append(*address);
+}
+
+// --- the model controls and the picker
+
+void ClaudeWindowTracker::readControls(Reading& reading) {
     // What the labels show is worked out once per tree; whether a control is enabled or
     // selected is read again on every read.
-    if (!derived_->controls) {
-        auto controls = std::make_shared<Controls>();
-        for (int i = 0; i < count; ++i) {
-            const QString& role = nodes[std::size_t(i)].role;
-            const QStringList& own = nodes[std::size_t(i)].labels;
-            const bool inMenu = scan.inMenu[std::size_t(i)], inSources = scan.inSources[std::size_t(i)];
-            if (role == QLatin1String("AXMenu"))
-                controls->menuInWindow = true;
-            if (own.isEmpty())
-                continue;
-            if (SnapshotRules::isScrollToBottomButton(role, own))
-                controls->scrollSeen = true;
-            if (!controls->attachment && AttachmentSignal::isConcrete(role, own, inSources))
-                controls->attachment = true;
-            if (role == QLatin1String("AXButton")) {
-                if (const auto session = SnapshotRules::renameSessionTitle(role, labelOf(own)))
-                    controls->renameTitles.append(*session);
-                for (const QString& piece : own) {
-                    const QString x = SnapshotRules::normalizedLowercasedLabel(piece);
-                    if (x.startsWith(QLatin1String("stop ")) || x == QLatin1String("stop"))
-                        controls->generating = true;
-                    if (ConversationText::isSentUserCopyAction(piece))
-                        ++controls->copyAnchors;
-                }
-            }
-            const bool picking = isPickerRole(role);
-            const bool switching = role == QLatin1String("AXRadioButton") || role == QLatin1String("AXTab");
-            if (!inMenu && !picking && !switching)
-                continue;
-            const QString label = labelOf(own);
-            if (inMenu) {
-                // A menu open in the window lists what the picker offers.
-                if (const auto model = ModelControlLabel::model(label);
-                    model && model->startsWith(QLatin1String("gpt-"))) {
-                    controls->shownModels.insert(*model);
-                    if (const auto effort = ModelControlLabel::effort(label))
-                        controls->shownSettings.push_back({*model, *effort});
-                }
-                continue;
-            }
-            if (inSources)
-                continue;
-            if (picking && ModelControlLabel::model(label))
-                controls->pickerCandidates.push_back(i);
-            else if (controls->effortIndex < 0 && picking && ModelControlLabel::effort(label))
-                controls->effortIndex = i;
-            if (switching) {
-                const QString x = SnapshotRules::normalizedLowercasedLabel(label);
-                if (x == QLatin1String("work") || x == QLatin1String("chat"))
-                    controls->surfaceSwitches.emplace_back(i, x);
-            }
-        }
-        derived_->controls = std::move(controls);
-    }
+    if (!derived_->controls)
+        derived_->controls = Controls::of(*reading.nodes, *scan_, reading.count);
     const Controls& controls = *derived_->controls;
-    const bool scrollSeen = controls.scrollSeen, attachment = controls.attachment,
-               menuInWindow = controls.menuInWindow;
-    const int effortIndex = controls.effortIndex;
-    const QStringList& renameTitles = controls.renameTitles;
+    reading.controls = &controls;
     reading.generating = controls.generating;
     reading.copyAnchors = controls.copyAnchors;
     // The picker is the first control naming a model; on Claude hosts, the first one enabled.
-    int pickerIndex = -1;
     for (int candidate : controls.pickerCandidates) {
-        if (claudeHost) {
+        if (reading.claudeHost()) {
             ax::Value enabled;
-            if (ax::copyAttributeValue(scan.element(candidate), QStringLiteral("AXEnabled"), enabled) ==
+            if (ax::copyAttributeValue(scan_->element(candidate), QStringLiteral("AXEnabled"), enabled) ==
                     ax::Error::success &&
                 enabled.asBoolean() == false)
                 continue;
         }
-        pickerIndex = candidate;
+        reading.pickerIndex = candidate;
         break;
     }
-    std::optional<QString> selectedSurface;
+    // The "work" or "chat" switch that is on names the surface.
     for (const auto& [index, surface] : controls.surfaceSwitches) {
-        const ax::Element& element = scan.element(index);
+        const ax::Element& element = scan_->element(index);
         ax::Value value;
         bool selected = false;
         if (ax::copyAttributeValue(element, kValue, value) == ax::Error::success)
@@ -909,128 +960,210 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
             ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success)
             selected = value.asBoolean() == true;
         if (selected)
-            selectedSurface = surface;
+            reading.selectedSurface = surface;
     }
+}
 
-    // --- the conversation's identity
-    std::optional<QString> activeKey, navigationTitle;
-    {
-        std::set<int> selected;
-        for (int index : navigation) {
-            const ax::Element& element = scan.element(index);
-            ax::Value value;
-            bool isSelected =
-                ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success &&
-                value.asBoolean() == true;
-            if (!isSelected)
-                if (auto current = identityAttribute(QStringLiteral("AXARIACurrent"), element))
-                    isSelected = NavigationScope::isCurrent(*current);
-            if (!isSelected)
-                isSelected = NavigationScope::isActiveSidebarRow(
-                    stringValues(QStringLiteral("AXDOMClassList"), element));
-            if (isSelected)
-                selected.insert(index);
+// --- the rendered messages (a window unchanged since the last read gives what it gave then)
+
+void ClaudeWindowTracker::collectMessages(Reading& reading) {
+    Scan& scan = *scan_;
+    if (!reading.unchanged) {
+        if (reading.provider == AIProvider::openAI) {
+            derived_->messages = chatGPTRenderedMessages(*reading.nodes, scan);
+        } else {
+            derived_->messages = SentMessageTree::extract(*reading.nodes);
+            renderedMessagePositions_.clear();
         }
-        const std::set<int> leaves = NavigationScope::selectedLeaves(nodes, selected);
-        if (!leaves.empty()) {
-            const int row = *leaves.begin();
-            const ax::Element& element = scan.element(row);
-            activeKey = identityAttribute(QStringLiteral("AXDOMIdentifier"), element);
-            if (!activeKey || activeKey->isEmpty())
-                activeKey = identityAttribute(QStringLiteral("AXIdentifier"), element);
-            QString label = labelOf(nodes[std::size_t(row)].labels);
-            if (label.isEmpty())
-                for (int child : nodes[std::size_t(row)].children)
-                    if (!nodes[std::size_t(child)].labels.isEmpty()) {
-                        label = labelOf(nodes[std::size_t(child)].labels);
-                        break;
-                    }
-            navigationTitle = ConversationIdentity::conversationTitleFromNavigationLabel(label);
-        }
+        derived_->positions = renderedMessagePositions_;
+    } else {
+        renderedMessagePositions_ = derived_->positions;
     }
-    const auto windowDocument = stringAttribute(QStringLiteral("AXDocument"), *window);
-    const auto document = SnapshotRules::conversationDocument(windowDocument, webAddresses);
-    int canonicalCandidates = 0;
-    if (windowDocument && ConversationIdentity::canonicalConversationURL(*windowDocument))
-        ++canonicalCandidates;
+    // This read's values are the next read's to compare with.
+    std::swap(scan.parents, scan.lastParents);
+    std::swap(scan.owns, scan.lastOwns);
+    scan.lastCount = reading.count;
+
+    reading.candidates = int(derived_->messages.size());
+    // What the tree's messages give is derived again only when it needed the live tree: a
+    // position read from the elements themselves may change while the tree's labels do not.
+    if (!derived_->kept) {
+        bool liveRead = false;
+        Derived::Kept kept = keptMessages(reading.count, liveRead);
+        (liveRead ? reading.ownKept : derived_->kept.emplace()) = std::move(kept);
+    }
+    reading.kept = derived_->kept ? &*derived_->kept : &reading.ownKept;
+    const auto& positions = reading.kept->positions;
+    reading.positioned =
+        int(std::count_if(positions.begin(), positions.end(), [](auto p) { return p.has_value(); }));
+}
+
+ClaudeWindowTracker::Derived::Kept ClaudeWindowTracker::keptMessages(int count, bool& liveRead) const {
+    const std::vector<SentMessageTree::Message>& extracted = derived_->messages;
+    Derived::Kept kept;
+    for (std::size_t index = 0; index < extracted.size(); ++index) {
+        const auto& message = extracted[index];
+        ConversationText::Message candidate = message.conversationMessage();
+        if (!SnapshotRules::isKeptMessage(candidate))
+            continue;
+        std::optional<int> position;
+        if (index < renderedMessagePositions_.size())
+            position = renderedMessagePositions_[index];
+        if (!position && message.root >= 0 && message.root < count) {
+            position = RenderedMessages::messagePosition(scan_->element(message.root));
+            liveRead = true;
+        }
+        kept.positions.push_back(position);
+        std::optional<QString> identifier =
+            position ? std::optional<QString>(RenderedMessages::messageIdentifier(*position, message.role))
+                     : std::nullopt;
+        kept.identified = kept.identified && identifier.has_value();
+        kept.identifiers.push_back(std::move(identifier));
+        kept.visible.push_back(std::move(candidate));
+    }
+    // Identifiers order the remembered history only when every message has one.
+    if (!kept.identified)
+        std::fill(kept.identifiers.begin(), kept.identifiers.end(), std::nullopt);
+    return kept;
+}
+
+// --- the conversation's identity
+
+void ClaudeWindowTracker::establishIdentity(Reading& reading) {
+    selectNavigationRow(reading);
+    const QStringList& webAddresses = reading.webAreas.addresses;
+    reading.windowDocument = stringAttribute(QStringLiteral("AXDocument"), reading.window);
+    reading.document = SnapshotRules::conversationDocument(reading.windowDocument, webAddresses);
+    if (reading.windowDocument && ConversationIdentity::canonicalConversationURL(*reading.windowDocument))
+        ++reading.webAreas.canonicalCandidates;
     for (const QString& address : webAddresses)
         if (ConversationIdentity::canonicalConversationURL(address))
-            ++canonicalCandidates;
-    const auto windowTitleText = stringAttribute(kTitle, *window);
-    const std::optional<QString> windowTitle =
+            ++reading.webAreas.canonicalCandidates;
+    const auto windowTitleText = stringAttribute(kTitle, reading.window);
+    reading.windowTitle =
         windowTitleText ? ConversationIdentity::conversationTitle(*windowTitleText) : std::nullopt;
-    std::optional<QString> title = windowTitle;
-    if (!title)
-        title = navigationTitle;
-    if (!title && !renameTitles.isEmpty())
-        title = renameTitles.first();
-    const QString fallback = QStringLiteral("pid:") + QString::number(application.processIdentifier);
-    ConversationIdentity::Identity identity =
-        ConversationIdentity::stableConversationIdentity(document, bundle, activeKey, title, fallback);
-    if (document && !document->isEmpty())
+    // The window's title, else the selected row's, else the first session a rename button names.
+    reading.title = reading.windowTitle;
+    if (!reading.title)
+        reading.title = reading.navigationTitle;
+    if (!reading.title && !reading.controls->renameTitles.isEmpty())
+        reading.title = reading.controls->renameTitles.first();
+    const QString fallback = QStringLiteral("pid:") + QString::number(reading.application.processIdentifier);
+    reading.identity = ConversationIdentity::stableConversationIdentity(
+        reading.document, reading.bundle, reading.activeKey, reading.title, fallback);
+    if (reading.document && !reading.document->isEmpty())
         reading.identitySource = QStringLiteral("document");
-    else if (activeKey && ConversationIdentity::isDurableNavigationKey(*activeKey))
+    else if (reading.activeKey && ConversationIdentity::isDurableNavigationKey(*reading.activeKey))
         reading.identitySource = QStringLiteral("navigation");
-    else if (identity.verified)
+    else if (reading.identity.verified)
         reading.identitySource = QStringLiteral("title");
     else
         reading.identitySource = QStringLiteral("fallback");
+}
 
-    // --- a host's own archive may hold the conversation's whole history
-    const ArchivedHistory archive =
-        archivedHistory(bundle, windowTitle, document, visible, reading.generating);
+void ClaudeWindowTracker::selectNavigationRow(Reading& reading) {
+    const std::vector<SentMessageTree::Node>& nodes = *reading.nodes;
+    std::set<int> selected;
+    for (int index : derived_->navigation) {
+        const ax::Element& element = scan_->element(index);
+        ax::Value value;
+        bool isSelected =
+            ax::copyAttributeValue(element, QStringLiteral("AXSelected"), value) == ax::Error::success &&
+            value.asBoolean() == true;
+        if (!isSelected)
+            if (auto current = identityAttribute(QStringLiteral("AXARIACurrent"), element))
+                isSelected = NavigationScope::isCurrent(*current);
+        if (!isSelected)
+            isSelected =
+                NavigationScope::isActiveSidebarRow(stringValues(QStringLiteral("AXDOMClassList"), element));
+        if (isSelected)
+            selected.insert(index);
+    }
+    const std::set<int> leaves = NavigationScope::selectedLeaves(nodes, selected);
+    if (leaves.empty())
+        return;
+    const int row = *leaves.begin();
+    const ax::Element& element = scan_->element(row);
+    reading.activeKey = identityAttribute(QStringLiteral("AXDOMIdentifier"), element);
+    if (!reading.activeKey || reading.activeKey->isEmpty())
+        reading.activeKey = identityAttribute(QStringLiteral("AXIdentifier"), element);
+    // The row's own label, else its first labelled child's.
+    QString label = labelOf(nodes[std::size_t(row)].labels);
+    if (label.isEmpty())
+        for (int child : nodes[std::size_t(row)].children)
+            if (!nodes[std::size_t(child)].labels.isEmpty()) {
+                label = labelOf(nodes[std::size_t(child)].labels);
+                break;
+            }
+    reading.navigationTitle = ConversationIdentity::conversationTitleFromNavigationLabel(label);
+}
+
+// --- a host's own archive may hold the conversation's whole history; memory completes what
+// the window shows
+
+bool ClaudeWindowTracker::consultArchivesAndMemory(Reading& reading) {
+    const std::vector<ConversationText::Message>& visible = reading.kept->visible;
+    reading.archive =
+        archivedHistory(reading.bundle, reading.windowTitle, reading.document, visible, reading.generating);
+    const ArchivedHistory& archive = reading.archive;
     if (archive.outcome == ArchivedHistory::Outcome::unverified) {
         reading.archiveAddition = archive.unverifiedSummary;
-        return std::nullopt;
+        return false;
     }
     reading.archiveAddition += archive.summaryAddition;
     const bool archiveVerified = archive.outcome == ArchivedHistory::Outcome::verified;
-    const std::vector<ConversationText::Message>& archived = archive.messages;
     if (archiveVerified || archive.outcome == ArchivedHistory::Outcome::identified) {
-        identity = {archive.conversationID, true};
+        reading.identity = {archive.conversationID, true};
         reading.identitySource = QStringLiteral("document");
     }
 
-    QMap<QString, qint64> probe{{"webAreas", webAreas},
-                                {"readableWebURLs", readableURLs},
-                                {"readableWebDocuments", readableDocuments},
-                                {"windowDocumentReadable", windowDocument ? 1 : 0},
-                                {"canonicalCandidates", canonicalCandidates}};
-    std::vector<json::Object> details;
-    for (int index : navigation) {
-        const auto& node = nodes[std::size_t(index)];
-        if (node.role == QLatin1String("AXRow") || node.role == QLatin1String("AXLink") ||
-            node.role == QLatin1String("AXButton"))
-            details.push_back(json::Object{{"index", index}, {"hasLabel", !node.labels.isEmpty()}});
-    }
+    if (reading.identity.verified)
+        reading.memoryKey = rawValue(reading.provider) + QLatin1Char('|') + reading.identity.identity;
+    const std::vector<ConversationText::Message>& archived = archive.messages;
+    reading.recall = memory_->observe(
+        reading.memoryKey, archiveVerified ? archived : visible,
+        archiveVerified ? std::vector<std::optional<QString>>(archived.size()) : reading.kept->identifiers,
+        reading.kept->identified && !archiveVerified, environment_.clock->now());
+    reading.remembered = int(reading.recall.messages.size());
+    reading.windows = reading.recall.windows;
+    return true;
+}
 
-    // --- memory completes what the window shows
-    const std::optional<QString> memoryKey =
-        identity.verified ? std::optional<QString>(rawValue(provider) + QLatin1Char('|') + identity.identity)
-                          : std::nullopt;
-    const ConversationMemoryStore::Recall recall =
-        memory_->observe(memoryKey, archiveVerified ? archived : visible,
-                         archiveVerified ? std::vector<std::optional<QString>>(archived.size()) : identifiers,
-                         identified && !archiveVerified, environment_.clock->now());
-    reading.remembered = int(recall.messages.size());
-    reading.windows = recall.windows;
+// --- the snapshot and its evidence
 
-    // --- the model controls
+std::optional<ClaudeWindowTracker::ConversationSnapshot>
+ClaudeWindowTracker::composeSnapshot(Reading& reading) {
     ConversationSnapshot snapshot;
-    snapshot.provider = provider;
+    snapshot.provider = reading.provider;
+    readModelSetting(reading, snapshot);
+    composeHistory(reading, snapshot);
+    reading.sentContext = ConversationText::hasSentContext(reading.recall.messages);
+    writeIdentityEvidence(reading, snapshot);
+    if (reading.pickerIndex < 0 || !*reading.sentContext)
+        return std::nullopt;
+    return snapshot;
+}
+
+void ClaudeWindowTracker::readModelSetting(Reading& reading, ConversationSnapshot& snapshot) {
+    const std::vector<SentMessageTree::Node>& nodes = *reading.nodes;
+    const Controls& controls = *reading.controls;
+    const bool claudeHost = reading.claudeHost();
     std::optional<ax::Element> picker;
     std::optional<QString> effortRead;
     std::optional<bool> extendedRead;
-    reading.pickerFound = pickerIndex >= 0;
-    if (pickerIndex >= 0) {
-        picker = scan.element(pickerIndex);
-        const QString label = labelOf(nodes[std::size_t(pickerIndex)].labels);
+    reading.pickerFound = reading.pickerIndex >= 0;
+    reading.modelParsed = false;
+    reading.effortParsed = false;
+    if (reading.pickerIndex >= 0) {
+        picker = scan_->element(reading.pickerIndex);
+        const QString label = labelOf(nodes[std::size_t(reading.pickerIndex)].labels);
         const auto model = ModelControlLabel::model(label);
         reading.modelParsed = model.has_value();
         snapshot.currentModel = model.value_or(QString());
+        // The picker's own effort, else the separate effort control's.
         effortRead = ModelControlLabel::effort(label);
-        if (!effortRead && effortIndex >= 0)
-            effortRead = ModelControlLabel::effort(labelOf(nodes[std::size_t(effortIndex)].labels));
+        if (!effortRead && controls.effortIndex >= 0)
+            effortRead = ModelControlLabel::effort(labelOf(nodes[std::size_t(controls.effortIndex)].labels));
         reading.effortParsed = effortRead.has_value();
         snapshot.currentEffort = effortRead.value_or(QString());
         if (claudeHost) {
@@ -1043,38 +1176,42 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
         } else {
             snapshot.currentSettingKnown = model.has_value() && effortRead.has_value();
         }
-    } else {
-        reading.modelParsed = false;
-        reading.effortParsed = false;
     }
     if (claudeHost) {
-        const auto menu = ClaudeModelMenu::claudeModelMenuRows(application, menuInWindow, picker);
+        // What the open model menu offers, kept as evidence for a while.
+        const auto menu =
+            ClaudeModelMenu::claudeModelMenuRows(reading.application, controls.menuInWindow, picker);
         snapshot.availableModelIDs = availability_.update(
-            application.processIdentifier, snapshot.currentModelID, menu.rows, recall.scopeID, menu.state,
-            effortRead, extendedRead, environment_.clock->uptime());
+            reading.application.processIdentifier, snapshot.currentModelID, menu.rows, reading.recall.scopeID,
+            menu.state, effortRead, extendedRead, environment_.clock->uptime());
         snapshot.claudeAvailability = availability_.evidence();
     } else {
-        if (bundle == codexBundleID)
-            snapshot.surfaceMode = QStringLiteral("work");
-        else
-            snapshot.surfaceMode = selectedSurface;
+        snapshot.surfaceMode = reading.bundle == codexBundleID
+                                   ? std::optional<QString>(QStringLiteral("work"))
+                                   : reading.selectedSurface;
         snapshot.availableModels = OpenAIRouting::reportedModels(snapshot.surfaceMode, controls.shownModels);
         snapshot.availableSettings = controls.shownSettings;
         SnapshotRules::sortSettings(snapshot.availableSettings);
     }
+}
 
-    // --- the conversation and its history
+void ClaudeWindowTracker::composeHistory(Reading& reading, ConversationSnapshot& snapshot) {
+    const ConversationMemoryStore::Recall& recall = reading.recall;
+    const std::vector<ConversationText::Message>& visible = reading.kept->visible;
+    const std::vector<std::optional<int>>& positions = reading.kept->positions;
+    const bool identified = reading.kept->identified;
     snapshot.messages.reserve(recall.messages.size());
     for (const auto& message : recall.messages)
         snapshot.messages.push_back({message.role, message.text});
     reading.users = spokenBy(snapshot.messages, QLatin1String("user"));
     reading.assistants = spokenBy(snapshot.messages, QLatin1String("assistant"));
-    snapshot.conversationID = identity.identity;
+    snapshot.conversationID = reading.identity.identity;
     snapshot.conversationScopeID = recall.scopeID;
-    snapshot.conversationTitle = title;
-    snapshot.conversationIdentityVerified = identity.verified;
-    snapshot.hasAttachment = attachment;
-    snapshot.historyCurrent = archive.latestVisibleUserCurrent.value_or(!scrollSeen);
+    snapshot.conversationTitle = reading.title;
+    snapshot.conversationIdentityVerified = reading.identity.verified;
+    snapshot.hasAttachment = reading.controls->attachment;
+    snapshot.historyCurrent =
+        reading.archive.latestVisibleUserCurrent.value_or(!reading.controls->scrollSeen);
     reading.historyCurrent = snapshot.historyCurrent;
     std::vector<int> userPositions;
     std::optional<int> latest;
@@ -1087,9 +1224,9 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     }
     snapshot.historyPosition = latest;
     const int visibleUsers = spokenBy(visible, QLatin1String("user"));
-    snapshot.observedUserTurnCount =
-        progress_.observe(memoryKey.value_or(rawValue(provider) + QLatin1Char('|') + identity.identity),
-                          userPositions, std::max(reading.users, visibleUsers));
+    snapshot.observedUserTurnCount = progress_.observe(
+        reading.memoryKey.value_or(rawValue(reading.provider) + QLatin1Char('|') + reading.identity.identity),
+        userPositions, std::max(reading.users, visibleUsers));
     // Complete: the archive's whole thread, or every numbered message from the first one up to
     // the newest, seen now or remembered, with the view at the latest message.
     bool fromFirst = false;
@@ -1103,19 +1240,31 @@ std::optional<ClaudeWindowTracker::ConversationSnapshot> ClaudeWindowTracker::re
     }
     const bool rememberedWhole =
         identified && recall.maximumPosition && *recall.maximumPosition == reading.remembered;
+    const bool archiveVerified = reading.archive.outcome == ArchivedHistory::Outcome::verified;
     snapshot.historyComplete = archiveVerified || (snapshot.historyCurrent && (fromFirst || rememberedWhole));
+}
 
-    reading.sentContext = ConversationText::hasSentContext(recall.messages);
-
+void ClaudeWindowTracker::writeIdentityEvidence(const Reading& reading,
+                                                const ConversationSnapshot& snapshot) {
+    const Reading::WebAreas& areas = reading.webAreas;
+    QMap<QString, qint64> probe{{"webAreas", areas.count},
+                                {"readableWebURLs", areas.readableURLs},
+                                {"readableWebDocuments", areas.readableDocuments},
+                                {"windowDocumentReadable", reading.windowDocument ? 1 : 0},
+                                {"canonicalCandidates", areas.canonicalCandidates}};
+    std::vector<json::Object> details;
+    for (int index : derived_->navigation) {
+        const auto& node = (*reading.nodes)[std::size_t(index)];
+        if (node.role == QLatin1String("AXRow") || node.role == QLatin1String("AXLink") ||
+            node.role == QLatin1String("AXButton"))
+            details.push_back(json::Object{{"index", index}, {"hasLabel", !node.labels.isEmpty()}});
+    }
     // The identity evidence says how the name was decided, never what it is.
     Diagnostics::identityEvidence(
-        qint64(details.size()), reading.identitySource == QLatin1String("navigation"), title.has_value(),
-        document.has_value(), snapshot.historyCurrent, reading.identitySource, probe, details,
+        qint64(details.size()), reading.identitySource == QLatin1String("navigation"),
+        reading.title.has_value(), reading.document.has_value(), snapshot.historyCurrent,
+        reading.identitySource, probe, details,
         QDir(environment_.diagnosticsFolder).filePath(Diagnostics::identityStatusFileName));
-
-    if (pickerIndex < 0 || !*reading.sentContext)
-        return std::nullopt;
-    return snapshot;
 }
 
 void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<ConversationSnapshot>& snapshot) {

@@ -91,7 +91,7 @@ qint64 episodes(const Context& context, const std::vector<Row>& rows, Select sel
 
 void checkRow(const Context& context, const Row& row, const std::vector<Window>& merged,
               const QHash<QString, qsizetype>& mergedByKey, QSet<QString>& seenKeys, QSet<QString>& rowKeys) {
-    // R1 to R4: the row's own form.
+    // The row's own form.
     require(validID(row.id) && validID(row.scopeId) && validID(row.bucketId));
     const auto start = date(row.startsAt);
     const auto reset = date(row.resetsAt);
@@ -100,17 +100,17 @@ void checkRow(const Context& context, const Row& row, const std::vector<Window>&
     const auto& used = row.withQuillmere.usedPercent;
     require(!used || (std::isfinite(*used) && *used >= 0 && *used <= 100));
 
-    // R5: the merged window the row stands for (merged windows are unique per window key).
+    // The merged window the row stands for (merged windows are unique per window key).
     const QString key = windowKey(row.provider, row.scopeId, row.bucketId, *start, *reset);
     const auto found = mergedByKey.constFind(key);
     require(found != mergedByKey.constEnd());
     const Window& window = merged[size_t(*found)];
     require(window.baseline == row.baseline);
 
-    // R6: merged samples already stand in canonical text sorted by (at, id), which is time order.
+    // Merged samples already stand in canonical text sorted by (at, id), which is time order.
     const std::vector<Sample>& samples = window.samples;
 
-    // R7 to R9: the latest sample of the requested month.
+    // The latest sample of the requested month.
     qsizetype latest = -1;
     for (qsizetype i = qsizetype(samples.size()) - 1; i >= 0; --i)
         if (context.inMonth(&samples[size_t(i)])) {
@@ -124,7 +124,7 @@ void checkRow(const Context& context, const Row& row, const std::vector<Window>&
         require(!used);
     require(sameInstant(row.latestObservedAt, latestSample));
 
-    // R10: the observed run is every sample up to the latest in-month one; a later sample at the
+    // The observed run is every sample up to the latest in-month one; a later sample at the
     // same instant would itself be in the month, so the run ends right after it.
     const qsizetype runEnd = latest + 1;
     bool decrease = false;
@@ -139,7 +139,7 @@ void checkRow(const Context& context, const Row& row, const std::vector<Window>&
     const bool complete = window.coverageComplete && !decrease;
     require(row.coverage == QLatin1String(complete ? "complete_window" : "partial_window"));
 
-    // R11 to R13: the observed limit.
+    // The observed limit.
     require(sameInstant(row.withQuillmere.firstReachedObservedAt, firstLimit));
     const char* expectedActual = firstLimit     ? "observed_reached"
                                  : latestSample ? "no_observed_limit"
@@ -147,19 +147,19 @@ void checkRow(const Context& context, const Row& row, const std::vector<Window>&
     require(row.withQuillmere.status == QLatin1String(expectedActual));
     require(row.newLimitEvent.withQuillmere == (firstLimit && context.inMonth(firstLimit)));
 
-    // R14: a window listed twice is refused whatever the spelling of its instants.
+    // A window listed twice is refused whatever the spelling of its instants.
     require(!seenKeys.contains(key));
     seenKeys.insert(key);
     rowKeys.insert(key);
 
-    // R15: vocabularies.
+    // Vocabularies.
     require(inVocabulary(row.coverage, {"complete_window", "partial_window"}));
     require(inVocabulary(row.withQuillmere.status, {"observed_reached", "no_observed_limit", "unknown"}));
     const auto& estimated = row.withoutQuillmere;
     require(inVocabulary(estimated.status,
                          {"estimated_reached", "possibly_reached", "estimated_below_limit", "unknown"}));
 
-    // R16: the estimate, only for a complete window.
+    // The estimate, only for a complete window.
     const Sample* firstEstimated = nullptr;
     const Sample* firstPossible = nullptr;
     const Estimate* current = nullptr;
@@ -184,14 +184,14 @@ void checkRow(const Context& context, const Row& row, const std::vector<Window>&
                                    : current->upperUsedPercent >= 100 ? "possibly_reached"
                                                                       : "estimated_below_limit";
 
-    // R17: issues, then the estimated status.
+    // Issues, then the estimated status.
     if (decrease)
         require(row.issues == QStringList{QStringLiteral("usage_decreased_within_window")});
     else
         require(row.issues.isEmpty());
     require(estimated.status == QLatin1String(expectedEstimate));
 
-    // R18: the shown estimate is the source sample's, exactly.
+    // The shown estimate is the source sample's, exactly.
     if (!estimated.lowerUsedPercent) {
         require(!source && !estimated.upperUsedPercent);
     } else {
@@ -203,12 +203,12 @@ void checkRow(const Context& context, const Row& row, const std::vector<Window>&
     require(sameInstant(estimated.firstEstimatedReachedObservedAt, firstEstimated));
     require(sameInstant(estimated.firstPossibleReachedObservedAt, firstPossible));
 
-    // R19: estimated limit events of this month.
+    // Estimated limit events of this month.
     require(row.newLimitEvent.withoutQuillmere == context.inMonth(firstEstimated));
     require(row.newLimitEvent.possibleWithoutQuillmere ==
             (firstEstimated ? false : context.inMonth(firstPossible)));
 
-    // R20: an estimate is shown only where it may be.
+    // An estimate is shown only where it may be.
     if (estimated.lowerUsedPercent) {
         const double lower = *estimated.lowerUsedPercent;
         const double upper = *estimated.upperUsedPercent;
@@ -238,11 +238,11 @@ void checkRow(const Context& context, const Row& row, const std::vector<Window>&
 } // namespace
 
 Report validatedReport(const QByteArray& body, const Request& request) {
-    // H1, H2: decoding and merging pass their own errors on.
+    // Decoding and merging pass their own errors on.
     Report report = decodeReport(body);
     const std::vector<Window> merged = mergedWindows(request.windows);
 
-    // H3 to H9: the header.
+    // The header.
     require(request.schemaVersion == 1);
     const auto asOf = date(request.asOf);
     require(asOf.has_value());
@@ -257,7 +257,7 @@ Report validatedReport(const QByteArray& body, const Request& request) {
     require(!summary.monthlyUsedPercent);
     require(inVocabulary(report.coverage, {"no_data", "partial_month", "complete_month"}));
 
-    // S1 to S5: the summary's form, before any row is examined.
+    // The summary's form, before any row is examined.
     const qint64 rowCount = qint64(report.windows.size());
     require(summary.windowCount == rowCount && rowCount <= maximumWindows);
     const auto& actual = summary.withQuillmere;
@@ -278,7 +278,7 @@ Report validatedReport(const QByteArray& body, const Request& request) {
     require(zone.has_value());
     const Context context{request, *zone, *asOf};
 
-    // R1 to R20: each row against its window.
+    // Each row against its window.
     QHash<QString, qsizetype> mergedByKey;
     mergedByKey.reserve(qsizetype(merged.size()));
     for (qsizetype i = 0; i < qsizetype(merged.size()); ++i) {
@@ -292,7 +292,7 @@ Report validatedReport(const QByteArray& body, const Request& request) {
     for (const Row& row : report.windows)
         checkRow(context, row, merged, mergedByKey, seenKeys, rowKeys);
 
-    // C1: exactly the windows that touch the month.
+    // Exactly the windows that touch the month.
     QSet<QString> touching;
     for (const Window& window : merged) {
         const qint64 start = *date(window.startsAt);
@@ -302,7 +302,7 @@ Report validatedReport(const QByteArray& body, const Request& request) {
     }
     require(touching == rowKeys);
 
-    // C2 to C7: the summary against the rows.
+    // The summary against the rows.
     qint64 observedRows = 0, unknownRows = 0, completeRows = 0, observedEvents = 0, estimatedEvents = 0,
            possibleEvents = 0;
     for (const Row& row : report.windows) {

@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <cmath>
 #include <gtest/gtest.h>
 
 namespace quillmere {
@@ -174,6 +175,19 @@ TEST(RailViewControllerText, OverLongWordsBreakAndLineCapsHold) {
     EXPECT_LT(text.measuredHeight(100), free);
     CardText empty;
     EXPECT_EQ(empty.measuredHeight(100), 4);
+}
+
+TEST(RailViewControllerText, NarrowChipKeepsALabelOneWideCentredRoundedDown) {
+    RecommendationChip chip(Qt::black, Qt::gray, Qt::white);
+    chip.label()->setText(QStringLiteral("↓ 43% credits"));
+    chip.resize(16, 27);
+    chip.layoutLabel();
+    const cardlayout::Rect label = cardview::frame(chip.label());
+    EXPECT_EQ(label.x, 8);
+    EXPECT_EQ(label.w, 1);
+    // y counts from the chip's bottom edge: floor((27 − label height) / 2).
+    EXPECT_EQ(label.y, std::floor((27 - label.h) * 0.5));
+    EXPECT_GT(label.h, 20); // one character per line at a measuring width of 1
 }
 
 TEST(RailViewControllerSizing, CompactHeightGrowsOnNarrowCards) {

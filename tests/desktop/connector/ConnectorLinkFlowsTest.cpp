@@ -335,22 +335,26 @@ TEST_F(LinkFlows, AnUnconfirmedRevokeKeepsTheCredentialForTheRetry) {
 }
 
 TEST_F(LinkFlows, ARevokeThisBuildCanNeverSendEndsTheRevocation) {
-    // Saved by a build with another policy: the current one refuses the origin before sending.
+    // Saved by a build with another policy (the current one refuses the origin before sending),
+    // or holding a malformed token: no retry could ever send the revoke.
     ConnectorCredential foreign = credential();
     foreign.origin = QStringLiteral("https://connector.example.com");
-    storage.backend.put(MemoryStorage::service, foreign.encoded());
-    preferences.flag = true;
-    make();
-    flows->restore();
-    run();
-    EXPECT_EQ(view.status, ConnectorText::revocationPending);
-    flows->disconnect();
-    run();
-    EXPECT_EQ(view.status, ConnectorText::unavailable);
-    EXPECT_FALSE(preferences.flag);
-    EXPECT_FALSE(storage.backend.value(MemoryStorage::service));
-    EXPECT_TRUE(view.connectEnabled);
-    EXPECT_EQ(transport.count(devicePath), 0);
+    ConnectorCredential malformed = credential(QStringLiteral("short"));
+    for (const ConnectorCredential& stored : {foreign, malformed}) {
+        storage.backend.put(MemoryStorage::service, stored.encoded());
+        preferences.flag = true;
+        make();
+        flows->restore();
+        run();
+        EXPECT_EQ(view.status, ConnectorText::revocationPending);
+        flows->disconnect();
+        run();
+        EXPECT_EQ(view.status, ConnectorText::unavailable);
+        EXPECT_FALSE(preferences.flag);
+        EXPECT_FALSE(storage.backend.value(MemoryStorage::service));
+        EXPECT_TRUE(view.connectEnabled);
+        EXPECT_EQ(transport.count(devicePath), 0);
+    }
 }
 
 TEST_F(LinkFlows, DisconnectWithOnlyTheFlagLoadsTheItemWithInteraction) {

@@ -200,3 +200,19 @@ TEST_F(ConnectorWindow, TheSetupPageOpensInTheBrowser) {
     ASSERT_EQ(opened.size(), 1u);
     EXPECT_EQ(opened[0].toString(), QStringLiteral("http://127.0.0.1:18888/demo#widget"));
 }
+
+TEST_F(ConnectorWindow, AHostCardDestroyedWhilePresentingTakesNothingElseWithIt) {
+    make();
+    {
+        RailViewController host;
+        controller->bind(&host);
+    } // the setup view goes with the host's card
+    controller->pasteConnectionCode(QString(43, u'a'));
+    EXPECT_EQ(controller->flows().status(), ConnectorText::codePasted);
+    controller->open();
+    ASSERT_TRUE(controller->connectionView());
+    EXPECT_EQ(controller->ownCard()->connectorSetupView(), controller->connectionView());
+    EXPECT_EQ(controller->statusLabel()->text(), ConnectorText::codePasted);
+    EXPECT_EQ(controller->originField()->text(), localOrigin);
+    EXPECT_TRUE(controller->connectButton()->isEnabled());
+}

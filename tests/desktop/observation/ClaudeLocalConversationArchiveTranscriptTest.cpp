@@ -231,3 +231,31 @@ TEST(ClaudeArchiveTranscript, AChangedUnfinishedLastLineIsReadAgain) {
     ASSERT_EQ(read.messages.size(), 2u);
     EXPECT_EQ(read.messages.back().text, "reply");
 }
+
+TEST(ClaudeArchiveTranscript, ARowRewrittenUnderTheIndexIsReadAgainFromTheStart) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + "/t.jsonl";
+    const QByteArray fork = event(5, 2, "user", "the fork", true);
+    QByteArray bytes = event(1, 0, "user", "one", true) + "\n" + event(2, 1, "assistant", "two", false) +
+                       "\n" + event(3, 2, "user", "three", true) + "\n" + fork + "\n" +
+                       event(4, 3, "assistant", "four", false) + "\n";
+    // Bookkeeping after the rows, so that the bytes checked before the end stay the same.
+    for (int i = 0; i < 100; ++i)
+        bytes += "{\"type\":\"summary\",\"summary\":\"padding padding padding padding\"}\n";
+    write(path, bytes, false);
+    TranscriptReading reading;
+    ASSERT_EQ(reading.read(path, uuid(4), {}).messages.size(), 4u);
+
+    // The fork's line rewritten in place with another parent, then the file grows.
+    QByteArray rewritten = bytes;
+    const QByteArray moved = event(5, 3, "user", "the fork", true);
+    ASSERT_EQ(moved.size(), fork.size());
+    rewritten.replace(rewritten.indexOf(fork), fork.size(), moved);
+    write(path, rewritten + "{}\n", false);
+
+    const Branch read = reading.read(path, uuid(5), {});
+    expectSameBranch(read, readBranch(path, uuid(5), {}), "rewritten row");
+    EXPECT_FALSE(reading.lastReadExtended());
+    ASSERT_EQ(read.messages.size(), 4u);
+    EXPECT_EQ(read.messages[2].text, "three");
+}
