@@ -4,9 +4,12 @@ BUILD_TEST := build/test
 BUILD_RUN := build/release
 BUILD_BENCH := build/bench
 BUILD_FUZZ := build/fuzz
-FUZZ_SECONDS ?= 30
-# The connector's decoders are small; a shorter run covers them.
-FUZZ_CONNECTOR_SECONDS ?= 10
+# Seconds each fuzz target runs: the two service-answer decoders 30, every other target 10.
+# `make fuzz FUZZ_SECONDS=n` runs every target n seconds instead.
+FUZZ_SECONDS ?=
+FUZZ_LONG_TARGETS := claude_decode openai_decode
+FUZZ_LONG_SECONDS := 30
+FUZZ_TARGET_SECONDS := 10
 CMAKE_FLAGS := -G Ninja -Wno-dev
 
 .PHONY: deps test build run checks bench fuzz format clean
@@ -52,7 +55,7 @@ format:
 clean:
 	rm -rf build
 
-# libFuzzer targets (tests/fuzz/fuzz_<name>.cpp) built with clang, each run for FUZZ_SECONDS from a
+# libFuzzer targets (tests/fuzz/fuzz_<name>.cpp) built with clang, each run for its seconds from a
 # scratch copy of its seed corpus tests/fuzz/corpus/<name>/. Any crash or sanitizer report fails.
 fuzz: deps
 	CC=clang-14 CXX=clang++-14 cmake -S . -B $(BUILD_FUZZ) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=OFF -DQUILLMERE_FUZZ=ON
@@ -60,7 +63,10 @@ fuzz: deps
 	@set -e; for f in $(BUILD_FUZZ)/fuzz_*; do \
 	  [ -f "$$f" ] && [ -x "$$f" ] || continue; \
 	  name=$$(basename "$$f"); name=$${name#fuzz_}; work=$$(mktemp -d); \
-	  seconds=$(FUZZ_SECONDS); case $$name in connector_*) seconds=$(FUZZ_CONNECTOR_SECONDS);; esac; \
+	  seconds=$(FUZZ_SECONDS); \
+	  if [ -z "$$seconds" ]; then \
+	    case " $(FUZZ_LONG_TARGETS) " in *" $$name "*) seconds=$(FUZZ_LONG_SECONDS);; *) seconds=$(FUZZ_TARGET_SECONDS);; esac; \
+	  fi; \
 	  cp tests/fuzz/corpus/$$name/* "$$work"/ 2>/dev/null || true; \
 	  echo "== $$f ($$seconds s)"; \
 	  if LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 "$$f" -max_total_time=$$seconds \

@@ -183,28 +183,60 @@ void DebugMonitor::update(const QString& host,
     std::optional<RecommendationCadenceInput> input;
     if (conversation)
         input = conversation->cadenceInput();
+    const InputChanges changes = noteInputChanges(host, input, at);
 
-    // Which parts of the input changed since this host's previous update.
-    const Fields description = inputDescription(input);
+    Fields fields = changes.description;
+    fields[QStringLiteral("changedFields")] = lastChanges_.value(host, none);
+    fields[QStringLiteral("contextChanged")] = boolText(changes.context);
+    fields[QStringLiteral("settingChanged")] = boolText(changes.setting);
+    fields[QStringLiteral("textChanged")] = boolText(changes.text);
+    fields[QStringLiteral("accessibilityGranted")] = boolText(accessibilityGranted);
+    addConversationFields(fields, conversation, recommendation);
+    fields[QStringLiteral("recommendationCurrent")] = boolText(recommendationCurrent);
+    fields[QStringLiteral("phase")] = phase;
+    fields[QStringLiteral("active")] = boolText(active);
+    fields[QStringLiteral("reason")] = cadence.reason;
+    fields[QStringLiteral("generation")] = QString::number(cadence.generation);
+    fields[QStringLiteral("attempts")] = QString::number(cadence.requestCount);
+    fields[QStringLiteral("quietSeconds")] =
+        QString::asprintf("%.1f", std::max(0.0, uptime - cadence.changedAt));
+    addSummaryFields(fields, extraction, active, input.has_value());
+
+    if (scanAttempted && active)
+        recordScan(host, fields, at);
+
+    fields[QStringLiteral("messageCountScope")] = active ? QStringLiteral("rendered_window") : unavailable;
+    fields[QStringLiteral("conversationTotalMessages")] = unknown;
+
+    noteReadableWindowAndPhase(host, fields, phase, cadence.reason, changes.context, at);
+    entries_[host] = Entry{fields, at};
+    writeFile(host, at);
+}
+
+DebugMonitor::InputChanges
+DebugMonitor::noteInputChanges(const QString& host, const std::optional<RecommendationCadenceInput>& input,
+                               const QDateTime& at) {
+    InputChanges changes;
+    changes.description = inputDescription(input);
     const auto previousInput = previousInputs_.contains(host)
                                    ? std::optional<RecommendationCadenceInput>(previousInputs_.value(host))
                                    : std::nullopt;
-    const bool contextChanged = partDiffers(previousInput, input, &RecommendationCadenceInput::context);
-    const bool settingChanged = partDiffers(previousInput, input, &RecommendationCadenceInput::setting);
-    const bool textChanged = partDiffers(previousInput, input, &RecommendationCadenceInput::text);
+    changes.context = partDiffers(previousInput, input, &RecommendationCadenceInput::context);
+    changes.setting = partDiffers(previousInput, input, &RecommendationCadenceInput::setting);
+    changes.text = partDiffers(previousInput, input, &RecommendationCadenceInput::text);
     const auto previousDescription = previousFields_.constFind(host);
     QStringList changed;
-    for (auto it = description.begin(); it != description.end(); ++it) {
+    for (auto it = changes.description.begin(); it != changes.description.end(); ++it) {
         const bool known =
             previousDescription != previousFields_.constEnd() && previousDescription->contains(it.key());
         if (!known || previousDescription->value(it.key()) != it.value())
             changed << it.key();
     }
-    if (contextChanged)
+    if (changes.context)
         changed << QStringLiteral("context");
-    if (settingChanged)
+    if (changes.setting)
         changed << QStringLiteral("setting");
-    if (textChanged)
+    if (changes.text)
         changed << QStringLiteral("text");
     std::sort(changed.begin(), changed.end());
     if (!changed.isEmpty()) {
@@ -215,14 +247,13 @@ void DebugMonitor::update(const QString& host,
         previousInputs_[host] = *input;
     else
         previousInputs_.remove(host);
-    previousFields_[host] = description;
+    previousFields_[host] = changes.description;
+    return changes;
+}
 
-    Fields fields = description;
-    fields[QStringLiteral("changedFields")] = lastChanges_.value(host, none);
-    fields[QStringLiteral("contextChanged")] = boolText(contextChanged);
-    fields[QStringLiteral("settingChanged")] = boolText(settingChanged);
-    fields[QStringLiteral("textChanged")] = boolText(textChanged);
-    fields[QStringLiteral("accessibilityGranted")] = boolText(accessibilityGranted);
+void DebugMonitor::addConversationFields(
+    Fields& fields, const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
+    const std::optional<Recommendation>& recommendation) {
     fields[QStringLiteral("currentModel")] = conversation ? safeModel(conversation->currentModel) : none;
     fields[QStringLiteral("currentModelKnown")] =
         conversation ? boolText(conversation->currentSettingKnown) : unknown;
@@ -237,14 +268,6 @@ void DebugMonitor::update(const QString& host,
     fields[QStringLiteral("recommendedModel")] = recommendation ? safeModel(recommendation->model) : none;
     fields[QStringLiteral("recommendedModelID")] =
         recommendation ? knownModelID(recommendation->modelID) : none;
-    fields[QStringLiteral("recommendationCurrent")] = boolText(recommendationCurrent);
-    fields[QStringLiteral("phase")] = phase;
-    fields[QStringLiteral("active")] = boolText(active);
-    fields[QStringLiteral("reason")] = cadence.reason;
-    fields[QStringLiteral("generation")] = QString::number(cadence.generation);
-    fields[QStringLiteral("attempts")] = QString::number(cadence.requestCount);
-    fields[QStringLiteral("quietSeconds")] =
-        QString::asprintf("%.1f", std::max(0.0, uptime - cadence.changedAt));
     fields[QStringLiteral("identityVerified")] =
         conversation ? boolText(conversation->conversationIdentityVerified) : unknown;
     qsizetype users = 0, assistants = 0, messages = 0;
@@ -258,7 +281,9 @@ void DebugMonitor::update(const QString& host,
     fields[QStringLiteral("sentUsers")] = QString::number(users);
     fields[QStringLiteral("sentAssistants")] = QString::number(assistants);
     fields[QStringLiteral("payloadMessages")] = QString::number(messages);
+}
 
+void DebugMonitor::addSummaryFields(Fields& fields, const QString& extraction, bool active, bool hasInput) {
     // The tracker's summary counts only while the widget scans its host; an inactive widget's
     // summary is stale.
     QStringList pieces;
@@ -269,22 +294,23 @@ void DebugMonitor::update(const QString& host,
         fields[key] = countFromSummary(pieces, key);
     for (const QString& key : summaryFlags)
         fields[key] = flagFromSummary(pieces, key);
-    if (!input)
+    if (!hasInput)
         fields[QStringLiteral("historyCurrent")] = flagFromSummary(pieces, QStringLiteral("historyCurrent"));
+}
 
-    if (scanAttempted && active) {
-        Fields record{{QStringLiteral("at"), isotime::format(at)}};
-        for (const QString& key : scanRecordKeys)
-            record[key] = fields.value(key, unknown);
-        auto& records = scanEvents_[host];
-        records.append(record);
-        if (records.size() > scanRecordLimit)
-            records.remove(0, records.size() - scanRecordLimit);
-    }
+void DebugMonitor::recordScan(const QString& host, const Fields& fields, const QDateTime& at) {
+    Fields record{{QStringLiteral("at"), isotime::format(at)}};
+    for (const QString& key : scanRecordKeys)
+        record[key] = fields.value(key, unknown);
+    auto& records = scanEvents_[host];
+    records.append(record);
+    if (records.size() > scanRecordLimit)
+        records.remove(0, records.size() - scanRecordLimit);
+}
 
-    fields[QStringLiteral("messageCountScope")] = active ? QStringLiteral("rendered_window") : unavailable;
-    fields[QStringLiteral("conversationTotalMessages")] = unknown;
-
+void DebugMonitor::noteReadableWindowAndPhase(const QString& host, const Fields& fields, const QString& phase,
+                                              const QString& reason, bool contextChanged,
+                                              const QDateTime& at) {
     const auto stored = entries_.constFind(host);
     const bool hasStored = stored != entries_.constEnd();
     const QString transcriptUsers = fields.value(QStringLiteral("transcriptUsers"));
@@ -307,12 +333,9 @@ void DebugMonitor::update(const QString& host,
     const bool phaseSame = hasStored && stored->values.contains(QStringLiteral("phase")) &&
                            stored->values.value(QStringLiteral("phase")) == phase &&
                            stored->values.contains(QStringLiteral("reason")) &&
-                           stored->values.value(QStringLiteral("reason")) == cadence.reason;
+                           stored->values.value(QStringLiteral("reason")) == reason;
     if (!phaseSame)
-        event(host, phase + QStringLiteral(" \u00B7 ") + cadence.reason, at);
-
-    entries_[host] = Entry{fields, at};
-    writeFile(host, at);
+        event(host, phase + QStringLiteral(" \u00B7 ") + reason, at);
 }
 
 void DebugMonitor::writeFile(const QString& host, const QDateTime& at) const {

@@ -82,6 +82,25 @@ protected:
     DebugMonitor(QString folder, QString salt, const Clock& clock);
 
 private:
+    // Which parts of a host's cadence input changed since its previous update.
+    struct InputChanges {
+        Fields description;
+        bool context = false;
+        bool setting = false;
+        bool text = false;
+    };
+
+    // The steps of update(), in order.
+    InputChanges noteInputChanges(const QString& host, const std::optional<RecommendationCadenceInput>& input,
+                                  const QDateTime& at);
+    static void
+    addConversationFields(Fields& fields,
+                          const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
+                          const std::optional<Recommendation>& recommendation);
+    static void addSummaryFields(Fields& fields, const QString& extraction, bool active, bool hasInput);
+    void recordScan(const QString& host, const Fields& fields, const QDateTime& at);
+    void noteReadableWindowAndPhase(const QString& host, const Fields& fields, const QString& phase,
+                                    const QString& reason, bool contextChanged, const QDateTime& at);
     void writeFile(const QString& host, const QDateTime& at) const;
 
     // The canonical upper-case form of a random UUID; never written, logged or shown.

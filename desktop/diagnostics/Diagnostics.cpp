@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <QTextBoundaryFinder>
 #include <algorithm>
 #include <cmath>
@@ -176,6 +177,200 @@ json::Object reducedSelectionDetail(const json::Object& detail) {
     return reduced;
 }
 
+// The accessibility role names evidence may carry; any other role a host reports is written as
+// "other", so that no text a host chose reaches the file.
+const QSet<QString>& knownRoles() {
+    static const QSet<QString> roles = [] {
+        QSet<QString> names;
+        for (const char* role : {"AXApplication",
+                                 "AXBrowser",
+                                 "AXButton",
+                                 "AXCell",
+                                 "AXCheckBox",
+                                 "AXColumn",
+                                 "AXComboBox",
+                                 "AXDisclosureTriangle",
+                                 "AXDocument",
+                                 "AXGenericElement",
+                                 "AXGrid",
+                                 "AXGroup",
+                                 "AXHeading",
+                                 "AXImage",
+                                 "AXIncrementor",
+                                 "AXLandmarkNavigation",
+                                 "AXLayoutArea",
+                                 "AXLayoutItem",
+                                 "AXLink",
+                                 "AXList",
+                                 "AXMenu",
+                                 "AXMenuBar",
+                                 "AXMenuBarItem",
+                                 "AXMenuButton",
+                                 "AXMenuItem",
+                                 "AXOutline",
+                                 "AXPopover",
+                                 "AXPopUpButton",
+                                 "AXProgressIndicator",
+                                 "AXRadioButton",
+                                 "AXRadioGroup",
+                                 "AXRow",
+                                 "AXScrollArea",
+                                 "AXScrollBar",
+                                 "AXSearchField",
+                                 "AXSheet",
+                                 "AXSlider",
+                                 "AXSplitGroup",
+                                 "AXSplitter",
+                                 "AXStaticText",
+                                 "AXSystemWide",
+                                 "AXTab",
+                                 "AXTabGroup",
+                                 "AXTable",
+                                 "AXTextArea",
+                                 "AXTextField",
+                                 "AXToolbar",
+                                 "AXUnknown",
+                                 "AXValueIndicator",
+                                 "AXWebArea",
+                                 "AXWindow"})
+            names.insert(QString::fromLatin1(role));
+        return names;
+    }();
+    return roles;
+}
+
+// The attribute names evidence may list; the others are counted, never named.
+const QSet<QString>& knownAttributeNames() {
+    static const QSet<QString> attributes = [] {
+        QSet<QString> names;
+        for (const char* name : {"AXARIAAtomic",
+                                 "AXARIACurrent",
+                                 "AXARIALive",
+                                 "AXARIAPosInSet",
+                                 "AXARIARelevant",
+                                 "AXARIASetSize",
+                                 "AXAccessKey",
+                                 "AXBlockQuoteLevel",
+                                 "AXChildren",
+                                 "AXChildrenInNavigationOrder",
+                                 "AXClassList",
+                                 "AXContents",
+                                 "AXDOMClassList",
+                                 "AXDOMIdentifier",
+                                 "AXDescription",
+                                 "AXDocument",
+                                 "AXEdited",
+                                 "AXElementBusy",
+                                 "AXEnabled",
+                                 "AXFocusableAncestor",
+                                 "AXFocused",
+                                 "AXFrame",
+                                 "AXHelp",
+                                 "AXHighestEditableAncestor",
+                                 "AXIdentifier",
+                                 "AXInvalid",
+                                 "AXLanguage",
+                                 "AXLinkedUIElements",
+                                 "AXNumberOfCharacters",
+                                 "AXParent",
+                                 "AXPlaceholderValue",
+                                 "AXPosition",
+                                 "AXRequired",
+                                 "AXRole",
+                                 "AXRoleDescription",
+                                 "AXSelected",
+                                 "AXSelectedChildren",
+                                 "AXSelectedText",
+                                 "AXSelectedTextRange",
+                                 "AXSize",
+                                 "AXSubrole",
+                                 "AXTitle",
+                                 "AXTitleUIElement",
+                                 "AXTopLevelUIElement",
+                                 "AXURL",
+                                 "AXValue",
+                                 "AXVisibleCharacterRange",
+                                 "AXVisibleChildren",
+                                 "AXWindow",
+                                 "ChromeAXNodeId"})
+            names.insert(QString::fromLatin1(name));
+        return names;
+    }();
+    return attributes;
+}
+
+// Every other text a record may hold: message roles and identifier kinds the code itself writes.
+const QSet<QString>& knownWords() {
+    static const QSet<QString> words{QStringLiteral("user"),    QStringLiteral("assistant"),
+                                     QStringLiteral("uuid"),    QStringLiteral("react"),
+                                     QStringLiteral("message"), QStringLiteral("turn"),
+                                     QStringLiteral("numeric"), QStringLiteral("other")};
+    return words;
+}
+
+// A position or set size as a host gave it: kept as a decimal number when it is one, else empty.
+QString numberOrEmpty(const QString& text) {
+    bool ok = false;
+    const qint64 number = text.trimmed().toLongLong(&ok);
+    return ok ? QString::number(number) : QString();
+}
+
+json::Value reducedEvidence(const json::Value& value, QStringView key);
+
+// An evidence object with each member reduced; listed attribute names the code does not know
+// are left out and counted.
+json::Object reducedEvidenceObject(const json::Object& object) {
+    json::Object reduced;
+    reduced.reserve(object.size());
+    for (const auto& [name, member] : object) {
+        const auto* list = std::get_if<std::shared_ptr<json::Array>>(&member.data());
+        if (name == u"attributeNames" && list && *list) {
+            json::Array known;
+            qint64 unlisted = 0;
+            for (const json::Value& item : **list) {
+                const QString* text = std::get_if<QString>(&item.data());
+                if (text && knownAttributeNames().contains(*text))
+                    known.push_back(item);
+                else
+                    ++unlisted;
+            }
+            reduced.emplace_back(name, std::move(known));
+            if (unlisted > 0)
+                reduced.emplace_back(QStringLiteral("unlistedAttributeNames"), unlisted);
+            continue;
+        }
+        reduced.emplace_back(name, reducedEvidence(member, name));
+    }
+    return reduced;
+}
+
+// Evidence keeps numbers, flags and structure as they are; a text survives only when it is a
+// name or word the code knows (or, for a position or set size, a number), so that nothing a host
+// put in an attribute can reach the file.
+json::Value reducedEvidence(const json::Value& value, QStringView key) {
+    if (const auto* text = std::get_if<QString>(&value.data())) {
+        if (key == u"ariaPosition" || key == u"ariaSize")
+            return numberOrEmpty(*text);
+        if (text->isEmpty() || knownWords().contains(*text) || knownRoles().contains(*text))
+            return *text;
+        return QStringLiteral("other");
+    }
+    if (const auto* object = std::get_if<std::shared_ptr<json::Object>>(&value.data()); object && *object)
+        return reducedEvidenceObject(**object);
+    if (const auto* array = std::get_if<std::shared_ptr<json::Array>>(&value.data()); array && *array) {
+        json::Array reduced;
+        reduced.reserve((*array)->size());
+        for (const json::Value& item : **array)
+            reduced.push_back(reducedEvidence(item, key));
+        return reduced;
+    }
+    return value;
+}
+
+QString knownRoleOrOther(const QString& role) {
+    return role.isEmpty() || knownRoles().contains(role) ? role : QStringLiteral("other");
+}
+
 } // namespace
 
 QStringList supportedHostBundleIdentifiers() {
@@ -212,7 +407,23 @@ std::optional<QString> windowEvidenceFilePath(const QString& folder, QStringView
 
 namespace {
 
+// The first write of a file in this run removes the temporaries an earlier run left beside it
+// when it died between writing and renaming; later writes leave none behind.
+void removeStaleTemporariesOnce(const QString& path) {
+    // Never destroyed: the evidence thread may still write while the process exits.
+    static auto* mutex = new std::mutex;
+    static auto* cleaned = new QSet<QString>;
+    {
+        const std::lock_guard lock(*mutex);
+        if (cleaned->contains(path))
+            return;
+        cleaned->insert(path);
+    }
+    AtomicFile::removeStaleTemporaries(path);
+}
+
 bool writeBytes(const QString& path, const QByteArray& bytes, bool skipWhenUnchanged) {
+    removeStaleTemporariesOnce(path);
     // Content-free, in the temporary folder and rewritten as reads go: a crash may lose the
     // latest replacement, which the next read writes again, so nothing is synced.
     constexpr auto sync = AtomicFile::Sync::none;
@@ -420,7 +631,7 @@ void messageIdentityEvidence(const QString& folder, const std::vector<json::Obje
     json::Array array;
     array.reserve(records.size());
     for (const json::Object& record : records)
-        array.emplace_back(record);
+        array.emplace_back(reducedEvidenceObject(record));
     writeEvidence(filePath(folder, messageIdentitiesFileName), array, true);
 }
 
@@ -443,7 +654,7 @@ void messageStructure(const QString& folder, const std::vector<SentMessageTree::
             children.emplace_back(child);
         structure.push_back(json::Object{
             {QStringLiteral("index"), qint64(index)},
-            {QStringLiteral("role"), node.role},
+            {QStringLiteral("role"), knownRoleOrOther(node.role)},
             {QStringLiteral("children"), std::move(children)},
             {QStringLiteral("userBubble"), node.userBubble},
             {QStringLiteral("speaker"), speaker},

@@ -97,11 +97,15 @@ void identityEvidence(qint64 selectedItems, bool stableKey, bool distinctTitle, 
 // "react", "message", "turn", "numeric", "other") and its length in characters.
 json::Object identifierProbe(const std::optional<QString>& value);
 
-// The tracker's per-message identity records, written unchanged.
+// The tracker's per-message identity records. Numbers, flags and structure are written as they
+// are; texts only when the code knows them (message roles, identifier kinds, accessibility role
+// names, else "other"), positions and set sizes only when they are numbers (else ""), and listed
+// attribute names only when known, the others counted under "unlistedAttributeNames".
 void messageIdentityEvidence(const QString& folder, const std::vector<json::Object>& records);
 
-// The shape of a rendered message tree: per node its role, children and flags, the speaker a
-// heading names and whether a button is a sent message's copy action; never a label's text.
+// The shape of a rendered message tree: per node its role (a role the code does not know is
+// "other"), children and flags, the speaker a heading names and whether a button is a sent
+// message's copy action; never a label's text.
 void messageStructure(const QString& folder, const std::vector<SentMessageTree::Node>& nodes,
                       const QSet<int>& messageRoots);
 

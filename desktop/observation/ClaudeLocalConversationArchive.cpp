@@ -402,24 +402,24 @@ struct Reader::State : std::enable_shared_from_this<Reader::State> {
 
     // The metadata: which command-line session, and which event ends the active branch.
     std::optional<Metadata> readMetadata(LookupRun& run, const QString& session, const QString& path) {
-        OpenedFile file = openRegularFile(path);
-        if (file.error == OpenError::notAFile) {
+        RegularFile::Opened file = RegularFile::open(path);
+        if (file.problem() == RegularFile::Problem::notRegular) {
             run.refuse(Lookup::unavailable(), QStringLiteral("metadata_not_a_file"));
             return std::nullopt;
         }
-        if (file.error != OpenError::none) {
+        if (file.problem() != RegularFile::Problem::none) {
             run.refuse(Lookup::unavailable(), QStringLiteral("metadata_unreadable"));
             return std::nullopt;
         }
-        if (qint64(file.info.st_size) > limits.maxMetadataBytes) {
+        if (qint64(file.info().st_size) > limits.maxMetadataBytes) {
             run.refuse(Lookup::unavailable(), QStringLiteral("metadata_too_large"));
             return std::nullopt;
         }
         // Room for the size seen plus one byte, so that a file grown past the limit meanwhile shows.
-        const qint64 room = std::min<qint64>(qint64(file.info.st_size), limits.maxMetadataBytes) + 1;
+        const qint64 room = std::min<qint64>(qint64(file.info().st_size), limits.maxMetadataBytes) + 1;
         QByteArray bytes(room, Qt::Uninitialized);
-        const qint64 length = readFullyAt(file.fd->get(), bytes.data(), room, 0);
-        file.fd.reset();
+        const qint64 length = readFullyAt(file.fd(), bytes.data(), room, 0);
+        file = RegularFile::Opened();
         if (length < 0 || length > limits.maxMetadataBytes) {
             run.refuse(Lookup::unavailable(), length < 0 ? QStringLiteral("metadata_unreadable")
                                                          : QStringLiteral("metadata_too_large"));

@@ -18,51 +18,6 @@ namespace quillmere::ClaudeLocalConversationArchive {
 // ---------------------------------------------------------------------------------------------
 // Files
 
-FileDescriptor::~FileDescriptor() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-OpenedFile openRegularFile(const QString& path) {
-    OpenedFile out;
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        out.error = errno == ENOENT ? OpenError::missing : OpenError::unreadable;
-        return out;
-    }
-    out.fd = std::make_unique<FileDescriptor>(fd);
-    if (::fstat(fd, &out.info) != 0) {
-        out.error = OpenError::unreadable;
-        return out;
-    }
-    if (!S_ISREG(out.info.st_mode)) {
-        out.error = OpenError::notAFile;
-        return out;
-    }
-    // Regular files never block; clear the flag so reads behave as usual.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return out;
-}
-
-qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset) {
-    qint64 done = 0;
-    while (done < wanted) {
-        const ssize_t n = ::pread(fd, into + done, size_t(wanted - done), off_t(offset + done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return done;
-}
-
 qint64 modifiedNs(const struct stat& info) {
     return qint64(info.st_mtim.tv_sec) * 1000000000LL + qint64(info.st_mtim.tv_nsec);
 }
@@ -605,16 +560,17 @@ struct TranscriptReading::Data {
     Branch readOnce(const QString& transcriptPath, const QString& leafUuid, const Limits& newLimits,
                     const std::atomic<bool>* cancel) {
         Branch out;
-        OpenedFile file = openRegularFile(transcriptPath);
-        if (file.error != OpenError::none) {
+        const RegularFile::Opened file = RegularFile::open(transcriptPath);
+        if (file.problem() != RegularFile::Problem::none) {
             reset();
-            out.failure = file.error == OpenError::notAFile ? QStringLiteral("transcript_not_a_file")
-                                                            : QStringLiteral("transcript_unreadable");
+            out.failure = file.problem() == RegularFile::Problem::notRegular
+                              ? QStringLiteral("transcript_not_a_file")
+                              : QStringLiteral("transcript_unreadable");
             return out;
         }
-        const int fd = file.fd->get();
+        const int fd = file.fd();
         extended = path == transcriptPath && limits.maxLineBytes == newLimits.maxLineBytes &&
-                   onlyGrew(fd, file.info);
+                   onlyGrew(fd, file.info());
         if (!extended)
             reset();
         path = transcriptPath;
@@ -625,7 +581,7 @@ struct TranscriptReading::Data {
             reset();
             return out;
         }
-        remember(fd, file.info);
+        remember(fd, file.info());
         out.lines = complete.lines + (tail.counted ? 1 : 0);
         out.badLines = complete.badLines;
         out.longLines = complete.longLines;

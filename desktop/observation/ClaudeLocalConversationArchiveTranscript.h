@@ -13,36 +13,12 @@
 #include <sys/stat.h>
 
 #include "desktop/observation/ClaudeLocalConversationArchive.h"
+#include "platform/files/RegularFile.h"
 
 namespace quillmere::ClaudeLocalConversationArchive {
 
-// A descriptor that closes itself.
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor();
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
-
-enum class OpenError { none, missing, notAFile, unreadable };
-
-struct OpenedFile {
-    std::unique_ptr<FileDescriptor> fd;
-    struct stat info {};
-    OpenError error = OpenError::none;
-};
-
-// Opens without blocking (a FIFO or device in place of an archive file must not hang the reader)
-// and accepts only a regular file.
-OpenedFile openRegularFile(const QString& path);
-// Reads as much as asked from `offset` unless the file ends first; -1 on a read error.
-qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset);
+// Archive files are opened through RegularFile (without blocking, regular files only).
+using RegularFile::readFullyAt;
 qint64 modifiedNs(const struct stat& info);
 
 // The hash of a message's role and comparison key (what a person reads: white space runs and the

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include "core/ConversationText.h"
+#include "platform/files/RegularFile.h"
 
 namespace quillmere::CodexLocalConversationArchive {
 
@@ -24,11 +25,15 @@ namespace {
 constexpr int openFlags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;
 static_assert(openFlags == 0x8001);
 
-// One prepared statement, finalised on every path out of the function that made it.
+// One prepared statement, finalised on every path out of the function that made it. The result
+// code of a failed prepare or step is kept in `failure`.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr) != SQLITE_OK) {
+    Statement(sqlite3* db, const char* sql, int& failure) : failure_(failure) {
+        failure_ = SQLITE_OK;
+        const int result = sqlite3_prepare_v2(db, sql, -1, &statement_, nullptr);
+        if (result != SQLITE_OK) {
+            failure_ = result;
             sqlite3_finalize(statement_);
             statement_ = nullptr;
         }
@@ -46,7 +51,12 @@ public:
         return sqlite3_bind_text(statement_, parameter, utf8.constData(), -1, SQLITE_TRANSIENT) == SQLITE_OK;
     }
 
-    int step() { return sqlite3_step(statement_); }
+    int step() {
+        const int result = sqlite3_step(statement_);
+        if (result != SQLITE_ROW && result != SQLITE_DONE)
+            failure_ = result;
+        return result;
+    }
 
     bool isNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
     qint64 int64(int column) const { return sqlite3_column_int64(statement_, column); }
@@ -72,6 +82,7 @@ public:
 
 private:
     sqlite3_stmt* statement_ = nullptr;
+    int& failure_;
 };
 
 // Whether normalising leaves anything, without building the normalised text.
@@ -87,12 +98,33 @@ QString insufficientSummary(qsizetype archive, qsizetype visible) {
     return QStringLiteral("insufficient_messages; archive=%1; visible=%2").arg(archive).arg(visible);
 }
 
+const QString stateFileName = QStringLiteral("state_5.sqlite");
+const QString historyFileName = QStringLiteral("thread_history_1.sqlite");
+
+// Said instead of "no task" or "no history" when the file itself is damaged, so that whoever
+// reads the summary looks at the file rather than at the task.
+QString unreadableSummary(const QString& fileName) {
+    return QStringLiteral("archive_unreadable; database=") + fileName;
+}
+
+// SQLite opens the database, its journal and its shared-memory file with blocking open() calls:
+// a FIFO at any of these names would stop the main thread for good. The library is handed the
+// path only when each of them is a regular file or absent.
+bool safeToOpen(const QString& path) {
+    return RegularFile::examine(path) == RegularFile::Problem::none &&
+           RegularFile::isRegularOrAbsent(path + QStringLiteral("-wal")) &&
+           RegularFile::isRegularOrAbsent(path + QStringLiteral("-shm")) &&
+           RegularFile::isRegularOrAbsent(path + QStringLiteral("-journal"));
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Database
 
 std::optional<Database> Database::open(const QString& path) {
+    if (!safeToOpen(path))
+        return std::nullopt;
     sqlite3* handle = nullptr;
     const QByteArray name = QFile::encodeName(path);
     if (sqlite3_open_v2(name.constData(), &handle, openFlags, nullptr) != SQLITE_OK) {
@@ -102,14 +134,22 @@ std::optional<Database> Database::open(const QString& path) {
     return Database(handle);
 }
 
-Database::Database(Database&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+Database::Database(Database&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), failure_(other.failure_) {}
 
 Database& Database::operator=(Database&& other) noexcept {
     if (this != &other) {
         sqlite3_close(handle_);
         handle_ = std::exchange(other.handle_, nullptr);
+        failure_ = other.failure_;
     }
     return *this;
+}
+
+bool Database::isDamaged() const {
+    // Busy and locked are passing states of a healthy file; these two are the file's own.
+    const int primary = failure_ & 0xff;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
 }
 
 Database::~Database() {
@@ -118,7 +158,7 @@ Database::~Database() {
 }
 
 std::vector<QString> Database::threadIDs(const QString& title) const {
-    Statement statement(handle_, threadIDsSQL);
+    Statement statement(handle_, threadIDsSQL, failure_);
     if (!statement.prepared() || !statement.bind(1, title) || !statement.bind(2, title))
         return {};
     std::vector<QString> ids;
@@ -133,7 +173,7 @@ std::vector<QString> Database::threadIDs(const QString& title) const {
 }
 
 std::optional<Revision> Database::revision(const QString& threadID) const {
-    Statement statement(handle_, revisionSQL);
+    Statement statement(handle_, revisionSQL, failure_);
     if (!statement.prepared() || !statement.bind(1, threadID))
         return std::nullopt;
     if (statement.step() != SQLITE_ROW)
@@ -142,7 +182,7 @@ std::optional<Revision> Database::revision(const QString& threadID) const {
 }
 
 std::optional<std::vector<Item>> Database::messages(const QString& threadID) const {
-    Statement statement(handle_, messagesSQL);
+    Statement statement(handle_, messagesSQL, failure_);
     if (!statement.prepared() || !statement.bind(1, threadID))
         return std::nullopt;
     std::vector<Item> items;
@@ -183,13 +223,12 @@ Lookup Reader::lookup(const QString& title, const std::vector<ConversationText::
         return Lookup::unavailable();
     }
     const QDir folder(directory);
-    std::optional<Database> state = Database::open(folder.filePath(QStringLiteral("state_5.sqlite")));
+    std::optional<Database> state = Database::open(folder.filePath(stateFileName));
     if (!state) {
         lastLookupSummary_ = QStringLiteral("archive_unavailable");
         return Lookup::unavailable();
     }
-    std::optional<Database> history =
-        Database::open(folder.filePath(QStringLiteral("thread_history_1.sqlite")));
+    std::optional<Database> history = Database::open(folder.filePath(historyFileName));
     if (!history) {
         lastLookupSummary_ = QStringLiteral("archive_unavailable");
         return Lookup::unavailable();
@@ -197,7 +236,8 @@ Lookup Reader::lookup(const QString& title, const std::vector<ConversationText::
 
     const std::vector<QString> ids = state->threadIDs(title);
     if (ids.empty()) {
-        lastLookupSummary_ = QStringLiteral("no_named_task");
+        lastLookupSummary_ =
+            state->isDamaged() ? unreadableSummary(stateFileName) : QStringLiteral("no_named_task");
         return Lookup::unavailable();
     }
     if (ids.size() > 1) {
@@ -207,7 +247,9 @@ Lookup Reader::lookup(const QString& title, const std::vector<ConversationText::
     const QString& threadID = ids.front();
     const std::optional<Revision> revision = history->revision(threadID);
     if (!revision) {
-        lastLookupSummary_ = QStringLiteral("ambiguous_or_missing_history; candidates=1");
+        lastLookupSummary_ = history->isDamaged()
+                                 ? unreadableSummary(historyFileName)
+                                 : QStringLiteral("ambiguous_or_missing_history; candidates=1");
         return Lookup::unverified();
     }
 
@@ -219,7 +261,8 @@ Lookup Reader::lookup(const QString& title, const std::vector<ConversationText::
         if (!items) {
             // The read failed part-way (the host held a lock, the file is damaged): judge this
             // window on nothing, but keep no empty history under a revision that has items.
-            lastLookupSummary_ = insufficientSummary(0, qsizetype(visible.size()));
+            lastLookupSummary_ = history->isDamaged() ? unreadableSummary(historyFileName)
+                                                      : insufficientSummary(0, qsizetype(visible.size()));
             return Lookup::unverified();
         }
         cachedDirectory_ = path;

@@ -84,7 +84,8 @@ struct Lookup {
 // One read-only connection to one archive file, closed when the object goes.
 class Database {
 public:
-    // Opens an existing file read-only; none when it cannot be opened. Never creates a file.
+    // Opens an existing file read-only; none when it cannot be opened, or when it (or its
+    // journal or shared-memory file) is no regular file. Never creates a file.
     static std::optional<Database> open(const QString& path);
 
     Database(Database&& other) noexcept;
@@ -103,9 +104,14 @@ public:
     // that a passing failure is not remembered as the thread's history.
     std::optional<std::vector<Item>> messages(const QString& threadID) const;
 
+    // Whether the last query failed because the file is not a database or is damaged (rather
+    // than busy, locked or of another layout).
+    bool isDamaged() const;
+
 private:
     explicit Database(sqlite3* handle) : handle_(handle) {}
     sqlite3* handle_ = nullptr;
+    mutable int failure_ = 0;
 };
 
 // Finds the archived thread for a Codex window and verifies it against the visible messages. One

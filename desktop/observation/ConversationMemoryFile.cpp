@@ -1,6 +1,7 @@
 #include "desktop/observation/ConversationMemoryFile.h"
 
 #include "platform/files/AtomicFile.h"
+#include "platform/files/RegularFile.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -43,22 +44,26 @@ ConversationMemoryFile::ConversationMemoryFile(QString folder, const std::option
     : folder_(std::move(folder)), path_(QDir(folder_).filePath(fileName(bundleID))) {}
 
 std::optional<QByteArray> ConversationMemoryFile::load() {
-    QFile file(path_);
-    if (!file.exists())
+    // A write cut short by a crash left its temporary copy (the whole conversation text) beside
+    // the file; the owner starting again is when nobody can still be writing it.
+    AtomicFile::removeStaleTemporaries(path_);
+    RegularFile::Contents contents = RegularFile::read(path_, maximumFileBytes);
+    switch (contents.problem) {
+    case RegularFile::Problem::none:
+        break;
+    case RegularFile::Problem::missing:
         return std::nullopt;
-    if (!file.open(QIODevice::ReadOnly)) {
-        setAside(file.errorString());
+    case RegularFile::Problem::unreadable:
+        setAside(contents.systemError.isEmpty() ? RegularFile::describe(contents.problem)
+                                                : contents.systemError);
+        return std::nullopt;
+    case RegularFile::Problem::notRegular:
+    case RegularFile::Problem::tooLarge:
+        setAside(RegularFile::describe(contents.problem));
         return std::nullopt;
     }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        const QString error = file.errorString();
-        file.close();
-        setAside(error);
-        return std::nullopt;
-    }
-    lastSaved_ = bytes;
-    return bytes;
+    lastSaved_ = contents.bytes;
+    return std::move(contents.bytes);
 }
 
 std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
@@ -67,7 +72,7 @@ std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
     QString aside = path_ + QStringLiteral(".damaged-") + stamp;
     for (int n = 2; QFileInfo::exists(aside) && n < 1000; ++n)
         aside = path_ + QStringLiteral(".damaged-") + stamp + QLatin1Char('-') + QString::number(n);
-    const bool renamed = QFile::rename(path_, aside);
+    const bool renamed = AtomicFile::moveAside(path_, aside);
     const QString line =
         renamed ? QStringLiteral("quillmere: conversation memory %1 is damaged (%2); moved it to %3 and "
                                  "started with an empty memory\n")
@@ -89,7 +94,7 @@ bool ConversationMemoryFile::save(const QByteArray& bytes) {
         return false;
     if (lastSaved_ == bytes && QFileInfo::exists(path_))
         return true;
-    if (!AtomicFile::makeFolder(folder_, 0700))
+    if (!AtomicFile::makePrivateFolder(folder_))
         return false;
     if (!AtomicFile::writeIfChanged(path_, bytes, 0600))
         return false;

@@ -20,15 +20,19 @@ public:
 
     const QString& path() const { return path_; }
 
-    // The stored bytes; none when there is no file yet. A file that exists but cannot be read
-    // is set aside, and none is returned.
+    // A file larger than this is not a memory this application wrote; it is set aside.
+    static constexpr qint64 maximumFileBytes = 512LL * 1024 * 1024;
+
+    // The stored bytes; none when there is no file yet. A file that exists but cannot be read,
+    // is no regular file (a FIFO would block the read for ever) or is too large is set aside,
+    // and none is returned. Temporary copies a crashed write left behind are removed first.
     std::optional<QByteArray> load();
 
-    // Renames the file aside ("<name>.damaged-<UTC time>") and writes one line about it to
+    // Renames the file aside ("<name>.damaged-<UTC time>", mode 0600) and writes one line about it to
     // standard error. Returns the new path, or none when nothing could be renamed.
     std::optional<QString> setAside(const QString& reason);
 
-    // Replaces the file atomically (mode 0600, its folder created 0700) unless it already holds
+    // Replaces the file atomically (mode 0600, its folder made 0700) unless it already holds
     // exactly these bytes. False when the bytes could not be written, and always false after a
     // damaged file could not be moved aside: it is kept as it is rather than overwritten.
     bool save(const QByteArray& bytes);

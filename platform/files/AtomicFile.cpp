@@ -1,6 +1,8 @@
 #include "platform/files/AtomicFile.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -56,13 +58,33 @@ bool writeAll(int fd, const QByteArray& bytes) {
     return true;
 }
 
+// Keep temporary names well under NAME_MAX even for long targets.
+QString temporaryStem(const QString& fileName) {
+    return fileName.left(64);
+}
+
 // A name no other writer uses: hidden, beside the target, with random bytes.
 QByteArray temporaryName(const QString& folder, const QString& fileName) {
     const quint64 random = QRandomGenerator::system()->generate64();
-    // Keep the name well under NAME_MAX even for long targets.
-    const QString stem = fileName.left(64);
-    return QFile::encodeName(folder + QStringLiteral("/.") + stem + u'.' + QString::number(random, 36) +
-                             QStringLiteral(".tmp"));
+    return QFile::encodeName(folder + QStringLiteral("/.") + temporaryStem(fileName) + u'.' +
+                             QString::number(random, 36) + QStringLiteral(".tmp"));
+}
+
+// Whether `name` is one temporaryName() makes for `fileName`.
+bool isTemporaryName(const QString& name, const QString& fileName) {
+    const QString prefix = u'.' + temporaryStem(fileName) + u'.';
+    const QString suffix = QStringLiteral(".tmp");
+    if (!name.startsWith(prefix) || !name.endsWith(suffix))
+        return false;
+    const QStringView random =
+        QStringView(name).mid(prefix.size(), name.size() - prefix.size() - suffix.size());
+    // A 64-bit number in base 36 has at most 13 digits.
+    if (random.isEmpty() || random.size() > 13)
+        return false;
+    for (QChar c : random)
+        if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z')))
+            return false;
+    return true;
 }
 
 void syncFolder(const QString& folder) {
@@ -187,11 +209,76 @@ bool AtomicFile::makeFolder(const QString& path, int mode, QString* error) {
     return S_ISDIR(status.st_mode) ? true : fail(error, ENOTDIR);
 }
 
+bool AtomicFile::makePrivateFolder(const QString& path, QString* error) {
+    if (!makeFolder(path, 0700, error))
+        return false;
+    const QByteArray native = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    // O_NOFOLLOW|O_DIRECTORY: the mode of whatever a link points at is not ours to change.
+    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return true; // a link to a folder: used as it is
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && status.st_uid == ::geteuid() && (status.st_mode & 0077) != 0)
+        ::fchmod(fd, mode_t((status.st_mode & 07700) | 0700));
+    retryingClose(fd);
+    return true;
+}
+
+int AtomicFile::removeStaleTemporaries(const QString& path, int minimumAgeSeconds) {
+    const QFileInfo target(path);
+    const QString fileName = target.fileName();
+    if (fileName.isEmpty())
+        return 0;
+    const QString folder = target.absolutePath();
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    int removed = 0;
+    // The name filter narrows what the listing returns; isTemporaryName() decides.
+    QDirIterator entries(folder, {u'.' + temporaryStem(fileName) + QStringLiteral(".*.tmp")},
+                         QDir::Files | QDir::Hidden | QDir::System);
+    while (entries.hasNext()) {
+        const QString entry = entries.next();
+        if (!isTemporaryName(entries.fileName(), fileName))
+            continue;
+        struct stat status {};
+        const QByteArray native = QFile::encodeName(entry);
+        if (::lstat(native.constData(), &status) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        if (now - qint64(status.st_mtim.tv_sec) < minimumAgeSeconds)
+            continue;
+        if (::unlink(native.constData()) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
+bool AtomicFile::moveAside(const QString& path, const QString& aside, QString* error) {
+    const QByteArray from = QFile::encodeName(path);
+    const QByteArray to = QFile::encodeName(aside);
+    // link() + unlink() never replaces an existing file, which rename() would.
+    if (::link(from.constData(), to.constData()) != 0) {
+        if (errno == EEXIST || ::rename(from.constData(), to.constData()) != 0)
+            return fail(error, errno);
+        // Links not supported here (or across a mount): the caller chose a free name.
+    } else if (::unlink(from.constData()) != 0) {
+        const int code = errno;
+        ::unlink(to.constData());
+        return fail(error, code);
+    }
+    const int fd = ::open(to.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat status {};
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+            ::fchmod(fd, 0600);
+        retryingClose(fd);
+    }
+    return true;
+}
+
 QString Paths::applicationSupport() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (folder.isEmpty())
         return {};
-    AtomicFile::makeFolder(folder, 0700);
+    AtomicFile::makePrivateFolder(folder);
     return folder;
 }
 

@@ -32,6 +32,21 @@ bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 060
 // Creates `path` and missing parents, each new folder with exactly `mode`; existing folders keep
 // theirs. True when it exists as a folder afterwards.
 bool makeFolder(const QString& path, int mode = 0700, QString* error = nullptr);
+// Like makeFolder(path, 0700), and a folder that already exists, belongs to this user and lets
+// others in is narrowed to 0700: a folder the application keeps private data in must not let
+// another user plant or read files, whatever mode it was left with.
+bool makePrivateFolder(const QString& path, QString* error = nullptr);
+
+// Removes the temporary files write() left beside `path` when the process died between creating
+// them and renaming them (they may hold everything the file holds). Only regular files named as
+// write() names them and untouched for `minimumAgeSeconds` are removed, so a write in progress
+// in another process survives. Returns how many were removed; every failure is ignored.
+int removeStaleTemporaries(const QString& path, int minimumAgeSeconds = 30);
+
+// Renames `path` to `aside` (never replacing anything there) and makes the moved file readable
+// by its owner alone (0600): a damaged file kept for inspection may hold private data. False when
+// nothing was moved.
+bool moveAside(const QString& path, const QString& aside, QString* error = nullptr);
 
 } // namespace AtomicFile
 

@@ -3,13 +3,21 @@
 #include "platform/tasks/TaskCancelled.h"
 
 #include <QCoroNetworkReply>
+#include <QDir>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QTimer>
 
+#include <arpa/inet.h>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace quillmere {
 
@@ -60,6 +68,8 @@ QString descriptionFor(TransportError::Code code, const QString& fallback) {
         return QStringLiteral("The resource exceeds the maximum size.");
     case TransportError::badURL:
         return QStringLiteral("unsupported URL");
+    case TransportError::badServerResponse:
+        return fallback.isEmpty() ? QStringLiteral("The server returned a bad response.") : fallback;
     default:
         return fallback;
     }
@@ -73,6 +83,76 @@ QNetworkAccessManager* makeManager(bool ephemeral) {
         manager->setCache(nullptr);
     }
     return manager;
+}
+
+// Whether the answer's body is in an encoding other than identity.
+bool isEncoded(const QNetworkReply& reply) {
+    const QByteArray encoding = reply.rawHeader("Content-Encoding").trimmed().toLower();
+    return !encoding.isEmpty() && encoding != "identity";
+}
+
+// Whether the socket `fd` is a TCP connection to `address` port `port`.
+bool connectedTo(int fd, const QHostAddress& address, quint16 port) {
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+        return false;
+    QHostAddress peerAddress;
+    quint16 peerPort = 0;
+    if (peer.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
+        peerAddress = QHostAddress(ntohl(in->sin_addr.s_addr));
+        peerPort = ntohs(in->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+        peerAddress = QHostAddress(in6->sin6_addr.s6_addr);
+        peerPort = ntohs(in6->sin6_port);
+    } else {
+        return false;
+    }
+    return peerPort == port && peerAddress.isEqual(address, QHostAddress::TolerantConversion);
+}
+
+// Ends, at the socket, every connection of this process to one of `addresses` on `port`. Qt's
+// network thread parses an answer's header section for as long as bytes keep arriving, and an
+// abort cannot reach it meanwhile: a server that never ends its headers would keep the thread
+// busy (and every later request waiting) for as long as it likes. Once its socket is shut down
+// the parse ends, the abort is processed and the connection is released.
+void shutDownConnections(const QList<QHostAddress>& addresses, quint16 port) {
+    if (addresses.isEmpty())
+        return;
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    const QStringList entries = descriptors.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool ok = false;
+        const int fd = entry.toInt(&ok);
+        struct stat status {};
+        if (!ok || ::fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode))
+            continue;
+        int type = 0;
+        socklen_t length = sizeof type;
+        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
+            continue;
+        for (const QHostAddress& address : addresses)
+            if (connectedTo(fd, address, port)) {
+                ::shutdown(fd, SHUT_RDWR);
+                break;
+            }
+    }
+}
+
+// Shuts down the connections an abandoned request may still hold to its server: at once for an
+// address, after an asynchronous look-up for a host name.
+void releaseConnections(const QUrl& url) {
+    const int defaultPort = url.scheme() == u"https" ? 443 : 80;
+    const quint16 port = quint16(url.port(defaultPort));
+    const QString host = url.host();
+    if (QHostAddress address; address.setAddress(host)) {
+        shutDownConnections({address}, port);
+        return;
+    }
+    QHostInfo::lookupHost(host,
+                          [port](const QHostInfo& info) { shutDownConnections(info.addresses(), port); });
 }
 
 } // namespace
@@ -106,6 +186,9 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
         networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
         networkRequest.setAttribute(QNetworkRequest::AuthenticationReuseAttribute, QNetworkRequest::Manual);
     }
+    // Answers are asked for uncompressed: Qt's own decompression hands back a damaged stream's
+    // partial output, or a small body's expansion to megabytes, as a complete answer.
+    networkRequest.setRawHeader("Accept-Encoding", "identity");
     for (const auto& [name, value] : request.headers)
         networkRequest.setRawHeader(name, value);
     if (request.idleTimeoutSeconds > 0)
@@ -116,7 +199,7 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> owner(
         reply.data(), [](QNetworkReply* r) { r->deleteLater(); });
 
-    enum class Ending { none, deadline, cancelled, tooLarge };
+    enum class Ending { none, deadline, cancelled, tooLarge, encoded };
     auto ending = std::make_shared<Ending>(Ending::none);
     auto body = std::make_shared<QByteArray>();
     const qint64 limit = request.maxResponseBytes;
@@ -161,7 +244,15 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     token.removeCallback(cancelHandle);
     deadline.stop();
 
+    if (*ending == Ending::deadline || *ending == Ending::cancelled)
+        releaseConnections(request.url);
+    // Compressed although not asked for: the body is not what it claims to be.
+    if (*ending == Ending::none && isEncoded(*reply))
+        *ending = Ending::encoded;
     switch (*ending) {
+    case Ending::encoded:
+        throw TransportError(TransportError::badServerResponse,
+                             descriptionFor(TransportError::badServerResponse, {}));
     case Ending::cancelled:
         throw TaskCancelled();
     case Ending::deadline:

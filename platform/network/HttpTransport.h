@@ -4,7 +4,10 @@
 // the status (0 when the answer was not an HTTP response) and the body, or a TransportError.
 // Redirects are never followed, a deadline of our own bounds the whole exchange (Qt's transfer
 // timeout only measures inactivity), and a body larger than the caller allows is refused while it
-// arrives, not after.
+// arrives, not after. Answers are asked for uncompressed and one sent compressed anyway is a bad
+// server response. A request that ends early (deadline or cancellation) has its connections shut
+// down at the socket, so that a server that keeps sending cannot keep the network thread (and
+// every later request) busy.
 
 #include "platform/tasks/Task.h"
 

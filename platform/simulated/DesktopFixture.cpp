@@ -202,6 +202,16 @@ public:
 private:
     Behaviour behaviour(const QJsonValue& json, const QString& path) const;
 
+    // The steps of build(), in the order an element's fields are read.
+    void attributes(quint64 self, const QJsonObject& object, const QString& path, bool window);
+    // Attribute values may name elements defined later in the file: converted at the end.
+    void deferAttribute(quint64 self, const QString& name, const QJsonValue& value, const QString& path);
+    void errors(quint64 self, const QJsonObject& object, const QString& path);
+    void actions(quint64 self, const QJsonObject& object, const QString& path);
+    void inputBehaviours(quint64 self, const QJsonObject& object, const QString& path);
+    void children(quint64 self, qint32 pid, const QJsonObject& object, const QString& path);
+    void lists(quint64 self, qint32 pid, const QJsonObject& object, const QString& path);
+
     SimulatedDesktop& desktop_;
     const QSet<QString>& templates_;
     QList<std::function<void()>> pending_;
@@ -307,37 +317,61 @@ Behaviours DesktopFixtureBuilder::behaviours(const QJsonValue& json, const QStri
     return out;
 }
 
+// The fields an element object may have; a window has four more.
+const QSet<QString>& elementFields(bool window) {
+    static const QSet<QString> element = [] {
+        QSet<QString> fields{
+            QStringLiteral("id"),        QStringLiteral("attributes"), QStringLiteral("errors"),
+            QStringLiteral("setErrors"), QStringLiteral("actions"),    QStringLiteral("keys"),
+            QStringLiteral("click"),     QStringLiteral("children"),   QStringLiteral("lists"),
+            QStringLiteral("frame"),     QStringLiteral("url"),        QStringLiteral("focused"),
+            QStringLiteral("menu")};
+        for (auto it = shorthands().constBegin(); it != shorthands().constEnd(); ++it)
+            fields.insert(it.key());
+        return fields;
+    }();
+    static const QSet<QString> windowElement =
+        element + QSet<QString>{QStringLiteral("layer"), QStringLiteral("onScreen"),
+                                QStringLiteral("minimized"), QStringLiteral("windowInfo")};
+    return window ? windowElement : element;
+}
+
 quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qint32 pid, const QString& path,
                                      bool window) {
     if (!json.isObject())
         fail(path, QStringLiteral("expected an element object"));
     const QJsonObject object = json.toObject();
-    QSet<QString> allowed{
-        QStringLiteral("id"),        QStringLiteral("attributes"), QStringLiteral("errors"),
-        QStringLiteral("setErrors"), QStringLiteral("actions"),    QStringLiteral("keys"),
-        QStringLiteral("click"),     QStringLiteral("children"),   QStringLiteral("lists"),
-        QStringLiteral("frame"),     QStringLiteral("url"),        QStringLiteral("focused"),
-        QStringLiteral("menu")};
-    for (auto it = shorthands().constBegin(); it != shorthands().constEnd(); ++it)
-        allowed.insert(it.key());
-    if (window)
-        allowed += {QStringLiteral("layer"), QStringLiteral("onScreen"), QStringLiteral("minimized"),
-                    QStringLiteral("windowInfo")};
-    onlyKeys(object, allowed, path);
+    onlyKeys(object, elementFields(window), path);
 
     const QString id = optionalString(object, QStringLiteral("id"), path).value_or(QString());
     const quint64 self = desktop_.addNode(parent, pid, id, {});
-
-    // Attribute values may name elements defined later in the file: convert them at the end.
-    auto attribute = [&](const QString& name, const QJsonValue& value, const QString& valuePath) {
-        pending_.append([this, self, name, value, valuePath] {
-            const ax::Value converted = DesktopFixture::convert(desktop_, value, valuePath);
-            node(self).setAttribute(name, converted);
+    attributes(self, object, path, window);
+    errors(self, object, path);
+    actions(self, object, path);
+    inputBehaviours(self, object, path);
+    children(self, pid, object, path);
+    lists(self, pid, object, path);
+    if (optionalBool(object, QStringLiteral("focused"), false, path))
+        pending_.append([this, self, pid] {
+            if (auto* a = desktop_.app(pid))
+                a->focused = self;
         });
-    };
+    return self;
+}
+
+void DesktopFixtureBuilder::deferAttribute(quint64 self, const QString& name, const QJsonValue& value,
+                                           const QString& path) {
+    pending_.append([this, self, name, value, path] {
+        const ax::Value converted = DesktopFixture::convert(desktop_, value, path);
+        node(self).setAttribute(name, converted);
+    });
+}
+
+void DesktopFixtureBuilder::attributes(quint64 self, const QJsonObject& object, const QString& path,
+                                       bool window) {
     for (auto it = shorthands().constBegin(); it != shorthands().constEnd(); ++it)
         if (object.contains(it.key()))
-            attribute(it.value(), object.value(it.key()), at(path, it.key()));
+            deferAttribute(self, it.value(), object.value(it.key()), at(path, it.key()));
     if (object.contains(QStringLiteral("url")))
         node(self).setAttribute(QStringLiteral("AXURL"),
                                 ax::Value(ax::Url{requireString(object.value(QStringLiteral("url")),
@@ -359,8 +393,11 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
                  QStringLiteral("expected an object of attribute values"));
         const QJsonObject map = attributes.toObject();
         for (auto it = map.constBegin(); it != map.constEnd(); ++it)
-            attribute(it.key(), it.value(), at(at(path, QStringLiteral("attributes")), it.key()));
+            deferAttribute(self, it.key(), it.value(), at(at(path, QStringLiteral("attributes")), it.key()));
     }
+}
+
+void DesktopFixtureBuilder::errors(quint64 self, const QJsonObject& object, const QString& path) {
     for (const QString& field : {QStringLiteral("errors"), QStringLiteral("setErrors")}) {
         const QJsonValue errors = object.value(field);
         if (errors.isUndefined())
@@ -373,35 +410,39 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
             (field == u"errors" ? node(self).readErrors : node(self).setErrors).insert(it.key(), code);
         }
     }
-    if (const QJsonValue actions = object.value(QStringLiteral("actions")); !actions.isUndefined()) {
-        const QString actionsPath = at(path, QStringLiteral("actions"));
-        if (!actions.isArray())
-            fail(actionsPath,
-                 QStringLiteral("expected a list of action names or {\"name\", \"do\"} objects"));
-        const QJsonArray list = actions.toArray();
-        for (qsizetype i = 0; i < list.size(); ++i) {
-            const QString itemPath = at(actionsPath, i);
-            QString name;
-            Behaviours bound;
-            if (list[i].isString()) {
-                name = list[i].toString();
-            } else if (list[i].isObject()) {
-                const QJsonObject action = list[i].toObject();
-                onlyKeys(action, {QStringLiteral("name"), QStringLiteral("do")}, itemPath);
-                name =
-                    requireString(action.value(QStringLiteral("name")), at(itemPath, QStringLiteral("name")));
-                if (action.contains(QStringLiteral("do")))
-                    bound =
-                        behaviours(action.value(QStringLiteral("do")), at(itemPath, QStringLiteral("do")));
-            } else {
-                fail(itemPath, QStringLiteral("expected an action name or an object"));
-            }
-            if (name.isEmpty())
-                fail(itemPath, QStringLiteral("an action needs a name"));
-            node(self).actionNames.append(name);
-            node(self).actions.insert(name, bound);
+}
+
+void DesktopFixtureBuilder::actions(quint64 self, const QJsonObject& object, const QString& path) {
+    const QJsonValue actions = object.value(QStringLiteral("actions"));
+    if (actions.isUndefined())
+        return;
+    const QString actionsPath = at(path, QStringLiteral("actions"));
+    if (!actions.isArray())
+        fail(actionsPath, QStringLiteral("expected a list of action names or {\"name\", \"do\"} objects"));
+    const QJsonArray list = actions.toArray();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        const QString itemPath = at(actionsPath, i);
+        QString name;
+        Behaviours bound;
+        if (list[i].isString()) {
+            name = list[i].toString();
+        } else if (list[i].isObject()) {
+            const QJsonObject action = list[i].toObject();
+            onlyKeys(action, {QStringLiteral("name"), QStringLiteral("do")}, itemPath);
+            name = requireString(action.value(QStringLiteral("name")), at(itemPath, QStringLiteral("name")));
+            if (action.contains(QStringLiteral("do")))
+                bound = behaviours(action.value(QStringLiteral("do")), at(itemPath, QStringLiteral("do")));
+        } else {
+            fail(itemPath, QStringLiteral("expected an action name or an object"));
         }
+        if (name.isEmpty())
+            fail(itemPath, QStringLiteral("an action needs a name"));
+        node(self).actionNames.append(name);
+        node(self).actions.insert(name, bound);
     }
+}
+
+void DesktopFixtureBuilder::inputBehaviours(quint64 self, const QJsonObject& object, const QString& path) {
     if (const QJsonValue keys = object.value(QStringLiteral("keys")); !keys.isUndefined())
         node(self).keys.insert(keyBindings(keys, at(path, QStringLiteral("keys"))));
     if (object.contains(QStringLiteral("click")))
@@ -409,56 +450,58 @@ quint64 DesktopFixtureBuilder::build(const QJsonValue& json, quint64 parent, qin
             behaviours(object.value(QStringLiteral("click")), at(path, QStringLiteral("click")));
     if (object.contains(QStringLiteral("menu")))
         node(self).closesAsMenu = optionalBool(object, QStringLiteral("menu"), false, path);
+}
 
-    if (const QJsonValue children = object.value(QStringLiteral("children")); !children.isUndefined()) {
-        if (!children.isArray())
-            fail(at(path, QStringLiteral("children")), QStringLiteral("expected a list of elements"));
-        const QJsonArray list = children.toArray();
-        for (qsizetype i = 0; i < list.size(); ++i)
-            build(list[i], self, pid, at(at(path, QStringLiteral("children")), i), false);
-    }
-    if (const QJsonValue lists = object.value(QStringLiteral("lists")); !lists.isUndefined()) {
-        const QString listsPath = at(path, QStringLiteral("lists"));
-        if (!lists.isObject())
-            fail(listsPath, QStringLiteral("expected an object from attribute name to a list of elements"));
-        const QJsonObject map = lists.toObject();
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            const QString listPath = at(listsPath, it.key());
-            if (it.key() == u"AXChildren" || it.key() == u"AXParent")
-                fail(listPath, QStringLiteral("use \"children\" for the element's own children"));
-            if (!it.value().isArray())
-                fail(listPath, QStringLiteral("expected a list of element ids or elements"));
-            const QJsonArray items = it.value().toArray();
-            const qsizetype slot = node(self).childLists.size();
-            node(self).childLists.append({it.key(), {}});
-            for (qsizetype i = 0; i < items.size(); ++i) {
-                const QString itemPath = at(listPath, i);
-                if (items[i].isObject()) {
-                    // Listed only here: its parent is this element, but it is not among its
-                    // "AXChildren".
-                    const quint64 child = build(items[i], 0, pid, itemPath, false);
-                    node(child).parent = self;
-                    node(self).childLists[slot].second.append(child);
-                } else if (items[i].isString()) {
-                    const QString ref = items[i].toString();
-                    pending_.append([this, self, slot, ref, itemPath] {
-                        const ax::Element element = desktop_.element(ref);
-                        if (element.isNull())
-                            fail(itemPath, QStringLiteral("no node with id \"%1\"").arg(ref));
-                        node(self).childLists[slot].second.append(element.node());
-                    });
-                } else {
-                    fail(itemPath, QStringLiteral("expected an element id or an element"));
-                }
+void DesktopFixtureBuilder::children(quint64 self, qint32 pid, const QJsonObject& object,
+                                     const QString& path) {
+    const QJsonValue children = object.value(QStringLiteral("children"));
+    if (children.isUndefined())
+        return;
+    if (!children.isArray())
+        fail(at(path, QStringLiteral("children")), QStringLiteral("expected a list of elements"));
+    const QJsonArray list = children.toArray();
+    for (qsizetype i = 0; i < list.size(); ++i)
+        build(list[i], self, pid, at(at(path, QStringLiteral("children")), i), false);
+}
+
+void DesktopFixtureBuilder::lists(quint64 self, qint32 pid, const QJsonObject& object, const QString& path) {
+    const QJsonValue lists = object.value(QStringLiteral("lists"));
+    if (lists.isUndefined())
+        return;
+    const QString listsPath = at(path, QStringLiteral("lists"));
+    if (!lists.isObject())
+        fail(listsPath, QStringLiteral("expected an object from attribute name to a list of elements"));
+    const QJsonObject map = lists.toObject();
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        const QString listPath = at(listsPath, it.key());
+        if (it.key() == u"AXChildren" || it.key() == u"AXParent")
+            fail(listPath, QStringLiteral("use \"children\" for the element's own children"));
+        if (!it.value().isArray())
+            fail(listPath, QStringLiteral("expected a list of element ids or elements"));
+        const QJsonArray items = it.value().toArray();
+        const qsizetype slot = node(self).childLists.size();
+        node(self).childLists.append({it.key(), {}});
+        for (qsizetype i = 0; i < items.size(); ++i) {
+            const QString itemPath = at(listPath, i);
+            if (items[i].isObject()) {
+                // Listed only here: its parent is this element, but it is not among its
+                // "AXChildren".
+                const quint64 child = build(items[i], 0, pid, itemPath, false);
+                node(child).parent = self;
+                node(self).childLists[slot].second.append(child);
+            } else if (items[i].isString()) {
+                const QString ref = items[i].toString();
+                pending_.append([this, self, slot, ref, itemPath] {
+                    const ax::Element element = desktop_.element(ref);
+                    if (element.isNull())
+                        fail(itemPath, QStringLiteral("no node with id \"%1\"").arg(ref));
+                    node(self).childLists[slot].second.append(element.node());
+                });
+            } else {
+                fail(itemPath, QStringLiteral("expected an element id or an element"));
             }
         }
     }
-    if (optionalBool(object, QStringLiteral("focused"), false, path))
-        pending_.append([this, self, pid] {
-            if (auto* a = desktop_.app(pid))
-                a->focused = self;
-        });
-    return self;
 }
 
 // ------------------------------------------------------------------------------------------
@@ -484,148 +527,207 @@ quint64 DesktopFixture::instantiate(SimulatedDesktop& desktop, const QJsonObject
     }
 }
 
-void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
-    onlyKeys(root,
-             {QStringLiteral("trusted"), QStringLiteral("hashCollisions"), QStringLiteral("pointer"),
-              QStringLiteral("events"), QStringLiteral("apps"), QStringLiteral("templates"),
-              QStringLiteral("windowList"), QStringLiteral("description")},
-             QString());
-    desktop.trusted_ = optionalBool(root, QStringLiteral("trusted"), true, QString());
-    desktop.hashCollisions_ = optionalBool(root, QStringLiteral("hashCollisions"), false, QString());
-    if (root.contains(QStringLiteral("pointer"))) {
-        const QList<double> p = numbers(root.value(QStringLiteral("pointer")), 2, QStringLiteral("pointer"));
-        desktop.pointer_ = QPointF(p[0], p[1]);
-    }
-    if (const QJsonValue events = root.value(QStringLiteral("events")); !events.isUndefined()) {
-        if (!events.isObject())
-            fail(QStringLiteral("events"), QStringLiteral("expected an object"));
-        const QJsonObject e = events.toObject();
-        const QString path = QStringLiteral("events");
-        onlyKeys(
-            e,
-            {QStringLiteral("keyboardFails"), QStringLiteral("mouseFails"), QStringLiteral("pointerFails")},
-            path);
-        desktop.failKeyEvents_ = optionalBool(e, QStringLiteral("keyboardFails"), false, path);
-        desktop.failMouseEvents_ = optionalBool(e, QStringLiteral("mouseFails"), false, path);
-        desktop.failPointer_ = optionalBool(e, QStringLiteral("pointerFails"), false, path);
+// Loads one whole fixture into an empty desktop, one named step per part of the file; a friend
+// of the desktop, as the builder is. Every step does work in proportion to its part of the file:
+// nothing is looked up by walking every application or every node.
+class DesktopFixtureLoader {
+public:
+    explicit DesktopFixtureLoader(SimulatedDesktop& desktop) : desktop_(desktop) {}
+
+    void load(const QJsonObject& root) {
+        onlyKeys(root,
+                 {QStringLiteral("trusted"), QStringLiteral("hashCollisions"), QStringLiteral("pointer"),
+                  QStringLiteral("events"), QStringLiteral("apps"), QStringLiteral("templates"),
+                  QStringLiteral("windowList"), QStringLiteral("description")},
+                 QString());
+        settings(root);
+        // Templates first, so behaviours anywhere can be checked against their names.
+        templates(root);
+        checkTemplates();
+        DesktopFixtureBuilder builder(desktop_, templateNames_);
+        applications(root, builder);
+        builder.resolve();
+        focus();
+        windowList(root);
     }
 
-    // Templates first, so behaviours anywhere can be checked against their names.
-    QSet<QString> templateNames;
-    if (const QJsonValue templates = root.value(QStringLiteral("templates")); !templates.isUndefined()) {
-        if (!templates.isObject())
-            fail(QStringLiteral("templates"), QStringLiteral("expected an object from name to element tree"));
-        const QJsonObject map = templates.toObject();
-        for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
-            const QString path = at(QStringLiteral("templates"), it.key());
-            if (!it.value().isObject())
-                fail(path, QStringLiteral("expected an element object"));
-            desktop.templates_.insert(it.key(), {it.value().toObject(), path});
-            templateNames.insert(it.key());
-        }
-    }
-    // Check every template's shape now, on a scratch desktop, so a bad template fails the load
-    // rather than the behaviour that opens it.
-    {
-        SimulatedDesktop scratch(desktop.scheduler_);
-        scratch.templates_ = desktop.templates_;
-        scratch.addApplication(1, std::nullopt, std::nullopt, false);
-        const quint64 window = scratch.addWindow(1, QString(), {});
-        for (auto it = desktop.templates_.constBegin(); it != desktop.templates_.constEnd(); ++it) {
-            DesktopFixtureBuilder builder(scratch, templateNames);
-            builder.build(it.value().tree, window, 1, it.value().path, false);
-            // References may point outside the template (to the host's own elements), which
-            // the scratch desktop lacks: those resolve when the template is attached.
-        }
-    }
-
-    DesktopFixtureBuilder builder(desktop, templateNames);
-    const QJsonValue apps = root.value(QStringLiteral("apps"));
-    if (!apps.isUndefined() && !apps.isArray())
-        fail(QStringLiteral("apps"), QStringLiteral("expected a list of applications"));
-    const QJsonArray appList = apps.toArray();
-    QSet<qint64> pids;
-    bool sawActive = false;
+private:
+    // Which element and window each application starts focused on, settled once every tree is
+    // built.
     struct Focus {
         qint32 pid;
         QString focus;
         QString focusedWindow;
         QString path;
     };
-    QList<Focus> focuses;
+
+    void settings(const QJsonObject& root);
+    void templates(const QJsonObject& root);
+    void checkTemplates();
+    void applications(const QJsonObject& root, DesktopFixtureBuilder& builder);
+    SimulatedDesktop::App& application(const QJsonObject& a, const QString& path,
+                                       DesktopFixtureBuilder& builder);
+    void window(SimulatedDesktop::App& app, const QJsonValue& json, const QString& path,
+                DesktopFixtureBuilder& builder);
+    void focus();
+    void windowList(const QJsonObject& root);
+
+    SimulatedDesktop& desktop_;
+    QSet<QString> templateNames_;
+    QSet<qint64> pids_;
+    bool sawActive_ = false;
+    QList<Focus> focuses_;
+};
+
+void DesktopFixtureLoader::settings(const QJsonObject& root) {
+    desktop_.trusted_ = optionalBool(root, QStringLiteral("trusted"), true, QString());
+    desktop_.hashCollisions_ = optionalBool(root, QStringLiteral("hashCollisions"), false, QString());
+    if (root.contains(QStringLiteral("pointer"))) {
+        const QList<double> p = numbers(root.value(QStringLiteral("pointer")), 2, QStringLiteral("pointer"));
+        desktop_.pointer_ = QPointF(p[0], p[1]);
+    }
+    const QJsonValue events = root.value(QStringLiteral("events"));
+    if (events.isUndefined())
+        return;
+    if (!events.isObject())
+        fail(QStringLiteral("events"), QStringLiteral("expected an object"));
+    const QJsonObject e = events.toObject();
+    const QString path = QStringLiteral("events");
+    onlyKeys(e,
+             {QStringLiteral("keyboardFails"), QStringLiteral("mouseFails"), QStringLiteral("pointerFails")},
+             path);
+    desktop_.failKeyEvents_ = optionalBool(e, QStringLiteral("keyboardFails"), false, path);
+    desktop_.failMouseEvents_ = optionalBool(e, QStringLiteral("mouseFails"), false, path);
+    desktop_.failPointer_ = optionalBool(e, QStringLiteral("pointerFails"), false, path);
+}
+
+void DesktopFixtureLoader::templates(const QJsonObject& root) {
+    const QJsonValue templates = root.value(QStringLiteral("templates"));
+    if (templates.isUndefined())
+        return;
+    if (!templates.isObject())
+        fail(QStringLiteral("templates"), QStringLiteral("expected an object from name to element tree"));
+    const QJsonObject map = templates.toObject();
+    for (auto it = map.constBegin(); it != map.constEnd(); ++it) {
+        const QString path = at(QStringLiteral("templates"), it.key());
+        if (!it.value().isObject())
+            fail(path, QStringLiteral("expected an element object"));
+        desktop_.templates_.insert(it.key(), {it.value().toObject(), path});
+        templateNames_.insert(it.key());
+    }
+}
+
+// Checks every template's shape now, on a scratch desktop, so a bad template fails the load rather
+// than the behaviour that opens it.
+void DesktopFixtureLoader::checkTemplates() {
+    if (desktop_.templates_.isEmpty())
+        return;
+    SimulatedDesktop scratch(desktop_.scheduler_);
+    scratch.templates_ = desktop_.templates_;
+    scratch.addApplication(1, std::nullopt, std::nullopt, false);
+    const quint64 window = scratch.addWindow(1, QString(), {});
+    for (auto it = desktop_.templates_.constBegin(); it != desktop_.templates_.constEnd(); ++it) {
+        DesktopFixtureBuilder builder(scratch, templateNames_);
+        builder.build(it.value().tree, window, 1, it.value().path, false);
+        // References may point outside the template (to the host's own elements), which the
+        // scratch desktop lacks: those resolve when the template is attached.
+    }
+}
+
+void DesktopFixtureLoader::applications(const QJsonObject& root, DesktopFixtureBuilder& builder) {
+    const QJsonValue apps = root.value(QStringLiteral("apps"));
+    if (!apps.isUndefined() && !apps.isArray())
+        fail(QStringLiteral("apps"), QStringLiteral("expected a list of applications"));
+    const QJsonArray appList = apps.toArray();
     for (qsizetype i = 0; i < appList.size(); ++i) {
         const QString path = at(QStringLiteral("apps"), i);
         if (!appList[i].isObject())
             fail(path, QStringLiteral("expected an application object"));
         const QJsonObject a = appList[i].toObject();
-        onlyKeys(a,
-                 {QStringLiteral("pid"), QStringLiteral("bundleID"), QStringLiteral("name"),
-                  QStringLiteral("active"), QStringLiteral("hidden"), QStringLiteral("activates"),
-                  QStringLiteral("windows"), QStringLiteral("focus"), QStringLiteral("focusedWindow"),
-                  QStringLiteral("keys")},
-                 path);
-        if (!a.contains(QStringLiteral("pid")))
-            fail(at(path, QStringLiteral("pid")), QStringLiteral("missing"));
-        const qint32 pid = qint32(
-            requireInteger(a.value(QStringLiteral("pid")), at(path, QStringLiteral("pid")), 1, 0x7fffffff));
-        if (pids.contains(pid))
-            fail(at(path, QStringLiteral("pid")), QStringLiteral("pid %1 is used twice").arg(pid));
-        pids.insert(pid);
-        const bool active = optionalBool(a, QStringLiteral("active"), false, path);
-        if (active && sawActive)
-            fail(at(path, QStringLiteral("active")), QStringLiteral("only one application can be active"));
-        sawActive = sawActive || active;
-        desktop.addApplication(pid, optionalString(a, QStringLiteral("bundleID"), path),
-                               optionalString(a, QStringLiteral("name"), path), active);
-        SimulatedDesktop::App* app = desktop.app(pid);
-        app->hidden = optionalBool(a, QStringLiteral("hidden"), false, path);
-        app->activates = optionalBool(a, QStringLiteral("activates"), true, path);
-        if (const QJsonValue keys = a.value(QStringLiteral("keys")); !keys.isUndefined())
-            app->keys.insert(builder.keyBindings(keys, at(path, QStringLiteral("keys"))));
+        SimulatedDesktop::App& app = application(a, path, builder);
         const QJsonValue windows = a.value(QStringLiteral("windows"));
         if (!windows.isUndefined() && !windows.isArray())
             fail(at(path, QStringLiteral("windows")), QStringLiteral("expected a list of windows"));
         const QJsonArray windowList = windows.toArray();
-        for (qsizetype w = 0; w < windowList.size(); ++w) {
-            const QString windowPath = at(at(path, QStringLiteral("windows")), w);
-            const quint64 appNode = desktop.app(pid)->node;
-            const quint64 window = builder.build(windowList[w], appNode, pid, windowPath, true);
-            SimulatedDesktop::Node& n = builder.node(window);
-            n.isWindow = true;
-            if (!windowList[w].toObject().contains(QStringLiteral("role")))
-                n.setAttribute(QStringLiteral("AXRole"), ax::Value("AXWindow"));
-            const QJsonObject wo = windowList[w].toObject();
-            SimulatedDesktop::WindowInfo info;
-            info.node = window;
-            info.number = qint64(window);
-            if (wo.contains(QStringLiteral("layer")))
-                info.layer = int(requireInteger(wo.value(QStringLiteral("layer")),
-                                                at(windowPath, QStringLiteral("layer")), -10000, 10000));
-            info.onScreen = optionalBool(wo, QStringLiteral("onScreen"), true, windowPath);
-            if (const QJsonValue overrides = wo.value(QStringLiteral("windowInfo"));
-                !overrides.isUndefined()) {
-                if (!overrides.isObject())
-                    fail(at(windowPath, QStringLiteral("windowInfo")),
-                         QStringLiteral("expected an object of window-list fields"));
-                const QJsonObject map = overrides.toObject();
-                // A null removes the field from the entry; any other value replaces it as is.
-                for (auto it = map.constBegin(); it != map.constEnd(); ++it)
-                    info.overrides.insert(it.key(),
-                                          it.value().isNull() ? QVariant() : it.value().toVariant());
-            }
-            SimulatedDesktop::App* owner = desktop.app(pid);
-            owner->windows.append(info);
-        }
-        focuses.append({pid, optionalString(a, QStringLiteral("focus"), path).value_or(QString()),
-                        optionalString(a, QStringLiteral("focusedWindow"), path).value_or(QString()), path});
+        for (qsizetype w = 0; w < windowList.size(); ++w)
+            window(app, windowList[w], at(at(path, QStringLiteral("windows")), w), builder);
+        focuses_.append({app.pid, optionalString(a, QStringLiteral("focus"), path).value_or(QString()),
+                         optionalString(a, QStringLiteral("focusedWindow"), path).value_or(QString()), path});
     }
-    builder.resolve();
+}
 
-    for (const Focus& f : focuses) {
-        SimulatedDesktop::App* app = desktop.app(f.pid);
+SimulatedDesktop::App& DesktopFixtureLoader::application(const QJsonObject& a, const QString& path,
+                                                         DesktopFixtureBuilder& builder) {
+    onlyKeys(a,
+             {QStringLiteral("pid"), QStringLiteral("bundleID"), QStringLiteral("name"),
+              QStringLiteral("active"), QStringLiteral("hidden"), QStringLiteral("activates"),
+              QStringLiteral("windows"), QStringLiteral("focus"), QStringLiteral("focusedWindow"),
+              QStringLiteral("keys")},
+             path);
+    if (!a.contains(QStringLiteral("pid")))
+        fail(at(path, QStringLiteral("pid")), QStringLiteral("missing"));
+    const qint32 pid = qint32(
+        requireInteger(a.value(QStringLiteral("pid")), at(path, QStringLiteral("pid")), 1, 0x7fffffff));
+    if (pids_.contains(pid))
+        fail(at(path, QStringLiteral("pid")), QStringLiteral("pid %1 is used twice").arg(pid));
+    pids_.insert(pid);
+    const bool active = optionalBool(a, QStringLiteral("active"), false, path);
+    if (active && sawActive_)
+        fail(at(path, QStringLiteral("active")), QStringLiteral("only one application can be active"));
+    sawActive_ = sawActive_ || active;
+    desktop_.addApplication(pid, optionalString(a, QStringLiteral("bundleID"), path),
+                            optionalString(a, QStringLiteral("name"), path), active);
+    SimulatedDesktop::App& app = desktop_.apps_.last();
+    app.hidden = optionalBool(a, QStringLiteral("hidden"), false, path);
+    app.activates = optionalBool(a, QStringLiteral("activates"), true, path);
+    if (const QJsonValue keys = a.value(QStringLiteral("keys")); !keys.isUndefined())
+        app.keys.insert(builder.keyBindings(keys, at(path, QStringLiteral("keys"))));
+    return app;
+}
+
+void DesktopFixtureLoader::window(SimulatedDesktop::App& app, const QJsonValue& json, const QString& path,
+                                  DesktopFixtureBuilder& builder) {
+    const quint64 window = builder.build(json, app.node, app.pid, path, true);
+    SimulatedDesktop::Node& n = builder.node(window);
+    n.isWindow = true;
+    const QJsonObject wo = json.toObject();
+    if (!wo.contains(QStringLiteral("role")))
+        n.setAttribute(QStringLiteral("AXRole"), ax::Value("AXWindow"));
+    SimulatedDesktop::WindowInfo info;
+    info.node = window;
+    info.number = qint64(window);
+    if (wo.contains(QStringLiteral("layer")))
+        info.layer = int(requireInteger(wo.value(QStringLiteral("layer")), at(path, QStringLiteral("layer")),
+                                        -10000, 10000));
+    info.onScreen = optionalBool(wo, QStringLiteral("onScreen"), true, path);
+    if (const QJsonValue overrides = wo.value(QStringLiteral("windowInfo")); !overrides.isUndefined()) {
+        if (!overrides.isObject())
+            fail(at(path, QStringLiteral("windowInfo")),
+                 QStringLiteral("expected an object of window-list fields"));
+        const QJsonObject map = overrides.toObject();
+        // A null removes the field from the entry; any other value replaces it as is.
+        for (auto it = map.constBegin(); it != map.constEnd(); ++it)
+            info.overrides.insert(it.key(), it.value().isNull() ? QVariant() : it.value().toVariant());
+    }
+    app.windows.append(info);
+}
+
+void DesktopFixtureLoader::focus() {
+    // Menus present from the start close like attached ones: collected for every application in
+    // one pass over the nodes, oldest first.
+    QHash<qint32, QList<quint64>> menus;
+    for (const SimulatedDesktop::Node& n : desktop_.nodes_)
+        if (n.closesAsMenu)
+            menus[n.pid].append(n.id);
+    QHash<qint32, SimulatedDesktop::App*> apps;
+    for (SimulatedDesktop::App& app : desktop_.apps_)
+        apps.insert(app.pid, &app);
+
+    for (const Focus& f : std::as_const(focuses_)) {
+        SimulatedDesktop::App* app = apps.value(f.pid);
         if (!f.focusedWindow.isEmpty()) {
-            const quint64 id = desktop.newestNamed(f.focusedWindow);
-            const SimulatedDesktop::Node* n = desktop.node(id);
+            const quint64 id = desktop_.newestNamed(f.focusedWindow);
+            const SimulatedDesktop::Node* n = desktop_.node(id);
             if (!n || !n->isWindow || n->pid != f.pid)
                 fail(at(f.path, QStringLiteral("focusedWindow")),
                      QStringLiteral("no window \"%1\" in this application").arg(f.focusedWindow));
@@ -634,29 +736,34 @@ void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
             app->focusedWindow = app->windows.first().node;
         }
         if (!f.focus.isEmpty()) {
-            const quint64 id = desktop.newestNamed(f.focus);
-            const SimulatedDesktop::Node* n = desktop.node(id);
+            const quint64 id = desktop_.newestNamed(f.focus);
+            const SimulatedDesktop::Node* n = desktop_.node(id);
             if (!n || n->pid != f.pid)
                 fail(at(f.path, QStringLiteral("focus")),
                      QStringLiteral("no element \"%1\" in this application").arg(f.focus));
             app->focused = id;
         }
-        // Menus present from the start close like attached ones.
-        for (const SimulatedDesktop::Node& n : desktop.nodes_)
-            if (n.pid == f.pid && n.closesAsMenu && !app->openInstances.contains(n.id))
-                app->openInstances.append(n.id);
+        // Nothing is open before the load ends, so every menu is new to the list.
+        app->openInstances.append(menus.value(f.pid));
     }
+}
 
-    if (const QJsonValue extra = root.value(QStringLiteral("windowList")); !extra.isUndefined()) {
-        if (!extra.isArray())
-            fail(QStringLiteral("windowList"), QStringLiteral("expected a list of window-list entries"));
-        const QJsonArray list = extra.toArray();
-        for (qsizetype i = 0; i < list.size(); ++i) {
-            if (!list[i].isObject())
-                fail(at(QStringLiteral("windowList"), i), QStringLiteral("expected an object"));
-            desktop.extraWindowInfo_.append(list[i].toObject().toVariantMap());
-        }
+void DesktopFixtureLoader::windowList(const QJsonObject& root) {
+    const QJsonValue extra = root.value(QStringLiteral("windowList"));
+    if (extra.isUndefined())
+        return;
+    if (!extra.isArray())
+        fail(QStringLiteral("windowList"), QStringLiteral("expected a list of window-list entries"));
+    const QJsonArray list = extra.toArray();
+    for (qsizetype i = 0; i < list.size(); ++i) {
+        if (!list[i].isObject())
+            fail(at(QStringLiteral("windowList"), i), QStringLiteral("expected an object"));
+        desktop_.extraWindowInfo_.append(list[i].toObject().toVariantMap());
     }
+}
+
+void DesktopFixture::load(SimulatedDesktop& desktop, const QJsonObject& root) {
+    DesktopFixtureLoader(desktop).load(root);
 }
 
 } // namespace quillmere::sim

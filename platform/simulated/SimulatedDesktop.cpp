@@ -1,5 +1,6 @@
 #include "platform/simulated/SimulatedDesktop.h"
 
+#include "platform/files/RegularFile.h"
 #include "platform/simulated/DesktopFixture.h"
 
 #include <QFile>
@@ -86,11 +87,15 @@ std::unique_ptr<SimulatedDesktop> SimulatedDesktop::fromJson(const QByteArray& j
 }
 
 std::unique_ptr<SimulatedDesktop> SimulatedDesktop::fromFile(const QString& path, Scheduler& scheduler) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw FixtureError(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()).toStdString());
+    // The path comes from the environment: a FIFO or device there must not stop the start.
+    const RegularFile::Contents contents = RegularFile::read(path, maximumFixtureBytes);
+    if (!contents.bytes) {
+        const QString reason =
+            contents.systemError.isEmpty() ? RegularFile::describe(contents.problem) : contents.systemError;
+        throw FixtureError(QStringLiteral("cannot read %1: %2").arg(path, reason).toStdString());
+    }
     try {
-        return fromJson(file.readAll(), scheduler);
+        return fromJson(*contents.bytes, scheduler);
     } catch (const FixtureError& error) {
         throw FixtureError(
             QStringLiteral("%1: %2").arg(path, QString::fromStdString(error.what())).toStdString());
@@ -206,17 +211,13 @@ SimulatedDesktop::Node* SimulatedDesktop::liveNode(const ax::Element& element, a
 }
 
 SimulatedDesktop::App* SimulatedDesktop::app(qint32 pid) {
-    for (App& a : apps_)
-        if (a.pid == pid)
-            return &a;
-    return nullptr;
+    const auto found = appIndex_.constFind(pid);
+    return found == appIndex_.constEnd() ? nullptr : &apps_[found.value()];
 }
 
 const SimulatedDesktop::App* SimulatedDesktop::app(qint32 pid) const {
-    for (const App& a : apps_)
-        if (a.pid == pid)
-            return &a;
-    return nullptr;
+    const auto found = appIndex_.constFind(pid);
+    return found == appIndex_.constEnd() ? nullptr : &apps_[found.value()];
 }
 
 SimulatedDesktop::App* SimulatedDesktop::activeApp() {
@@ -327,6 +328,9 @@ quint64 SimulatedDesktop::addApplication(qint32 pid, std::optional<QString> bund
     node(a.node)->isApplication = true;
     if (active)
         activePid_ = pid;
+    // The first application of a pid is the one found by it, as a walk of the list would find.
+    if (!appIndex_.contains(pid))
+        appIndex_.insert(pid, apps_.size());
     apps_.append(std::move(a));
     return apps_.last().node;
 }

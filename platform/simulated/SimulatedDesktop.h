@@ -44,7 +44,11 @@ public:
     // The variable naming the fixture the application and the probe load.
     static constexpr const char* environmentVariable = "QUILLMERE_SIMULATED_DESKTOP";
 
-    // Throws FixtureError for unreadable files, malformed JSON and invalid fixtures.
+    // The largest fixture file read.
+    static constexpr qint64 maximumFixtureBytes = 256LL * 1024 * 1024;
+
+    // Throws FixtureError for unreadable files (a FIFO or other non-regular file included, and
+    // one larger than maximumFixtureBytes), malformed JSON and invalid fixtures.
     static std::unique_ptr<SimulatedDesktop> fromJson(const QByteArray& json,
                                                       Scheduler& scheduler = Scheduler::current());
     static std::unique_ptr<SimulatedDesktop> fromFile(const QString& path,
@@ -137,6 +141,7 @@ public:
 private:
     friend class DesktopFixture;
     friend class DesktopFixtureBuilder;
+    friend class DesktopFixtureLoader;
 
     struct Node {
         quint64 id = 0;
@@ -273,6 +278,8 @@ private:
     std::vector<Node> nodes_;
     QHash<QString, QList<quint64>> named_;
     QList<App> apps_;
+    // Where each pid's application is in apps_ (applications are never removed).
+    QHash<qint32, qsizetype> appIndex_;
     QHash<QString, Template> templates_;
     QList<QVariantMap> extraWindowInfo_;
     QSet<Scheduler::TimerID> pending_;

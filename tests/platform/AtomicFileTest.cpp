@@ -244,3 +244,33 @@ TEST_F(AtomicFileTest, ApplicationSupportIsNamedForTheAppAndPrivate) {
 TEST(Paths, DiagnosticsRootIsTheTemporaryFolder) {
     EXPECT_EQ(Paths::diagnosticsRoot(), QDir::tempPath());
 }
+
+TEST_F(AtomicFileTest, MakePrivateFolderNarrowsAnOpenFolderButLeavesALinkedOneAlone) {
+    const QString open = at("open");
+    ASSERT_TRUE(QDir().mkpath(open));
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+    ASSERT_TRUE(AtomicFile::makePrivateFolder(open));
+    EXPECT_EQ(modeOf(open), 0700);
+
+    // A link to someone's folder is used, never changed.
+    const QString shared = at("shared");
+    ASSERT_TRUE(QDir().mkpath(shared));
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0755), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(shared).constData(), QFile::encodeName(at("link")).constData()), 0);
+    EXPECT_TRUE(AtomicFile::makePrivateFolder(at("link")));
+    EXPECT_EQ(modeOf(shared), 0755);
+
+    EXPECT_TRUE(AtomicFile::makePrivateFolder(at("new/deeper")));
+    EXPECT_EQ(modeOf(at("new/deeper")), 0700);
+}
+
+TEST_F(AtomicFileTest, MoveAsideNeverReplacesAndMakesTheFilePrivate) {
+    ASSERT_TRUE(AtomicFile::write(at("memory.json"), "damaged", 0644));
+    ASSERT_TRUE(AtomicFile::write(at("taken"), "keep", 0644));
+    EXPECT_FALSE(AtomicFile::moveAside(at("memory.json"), at("taken")));
+    EXPECT_EQ(contents(at("taken")), QByteArray("keep"));
+    ASSERT_TRUE(AtomicFile::moveAside(at("memory.json"), at("memory.json.damaged")));
+    EXPECT_FALSE(QFile::exists(at("memory.json")));
+    EXPECT_EQ(contents(at("memory.json.damaged")), QByteArray("damaged"));
+    EXPECT_EQ(modeOf(at("memory.json.damaged")), 0600);
+}

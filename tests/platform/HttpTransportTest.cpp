@@ -1,7 +1,9 @@
 #include "platform/network/HttpTransport.h"
 #include "platform/tasks/TaskCancelled.h"
 #include "support/LoopbackServer.h"
+#include "support/RawLoopbackServer.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -159,4 +161,106 @@ TEST(HttpTransport, ConnectionFailuresAreTransportErrors) {
     EXPECT_TRUE(dropped.transportError);
 
     EXPECT_EQ(run(post(QUrl("not a url"), "{}")).transportError, TransportError::badURL);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile servers: the deadline ends the exchange whatever the server keeps sending, and nothing
+// of it stays behind to slow or poison the next request.
+
+namespace {
+
+using quillmere::testing::RawLoopbackServer;
+
+// A server that sends `first` once, then `again` until the client leaves or the server stops,
+// counting what the client took.
+struct EndlessServer {
+    EndlessServer(std::string first, std::string again)
+        : sent(std::make_shared<std::atomic<long>>(0)),
+          server([first, again, sent = sent](RawLoopbackServer::Connection& connection) {
+              if (!connection.write(first))
+                  return;
+              while (connection.write(again))
+                  *sent += long(again.size());
+          }) {}
+    std::shared_ptr<std::atomic<long>> sent;
+    RawLoopbackServer server;
+};
+
+// A request to the endless server with a short deadline must fail as timed out, soon; after it
+// nothing more is read from that server (the network thread does not go on parsing), and requests
+// to a sound server made right after, while the endless one keeps offering bytes, succeed.
+void expectDeadlineHoldsAndLaterRequestsWork(EndlessServer& hostile, const char* what) {
+    SCOPED_TRACE(what);
+    HttpRequest request = post(hostile.server.url("/classify"), "{}");
+    request.timeoutSeconds = 0.5;
+    const auto started = std::chrono::steady_clock::now();
+    const Outcome outcome = run(request);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(outcome.transportError, TransportError::timedOut);
+    EXPECT_LT(took, std::chrono::seconds(3));
+
+    // Once the socket buffers between the two are full the server cannot send more, unless the
+    // client goes on reading: a parse that outlives the deadline never lets the count stand still.
+    bool stopped = false;
+    long previous = hostile.sent->load();
+    for (int i = 0; i < 50 && !stopped; ++i) {
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const long now = hostile.sent->load();
+        stopped = now == previous;
+        previous = now;
+    }
+    EXPECT_TRUE(stopped) << "the client still reads from a request that ended";
+
+    LoopbackServer sound;
+    sound.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    for (int i = 0; i < 3; ++i) {
+        HttpRequest next = post(sound.url("/classify"), "{}");
+        next.timeoutSeconds = 3;
+        const Outcome later = run(next);
+        ASSERT_TRUE(later.response) << "request " << i << " after the hostile server failed: "
+                                    << (later.transportError ? int(*later.transportError) : 0);
+        EXPECT_EQ(later.response->body, R"({"ok":true})");
+    }
+}
+
+} // namespace
+
+TEST(HttpTransportHostile, EndlessHeaderLinesDoNotOutliveTheDeadline) {
+    EndlessServer hostile("HTTP/1.1 200 OK\r\n", "X-Padding: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n");
+    expectDeadlineHoldsAndLaterRequestsWork(hostile, "endless header lines");
+}
+
+TEST(HttpTransportHostile, OneEndlessHeaderDoesNotOutliveTheDeadline) {
+    EndlessServer hostile("HTTP/1.1 200 OK\r\nX-Padding: ", std::string(4096, 'a'));
+    expectDeadlineHoldsAndLaterRequestsWork(hostile, "one endless header");
+}
+
+TEST(HttpTransportHostile, EndlessInterimAnswersDoNotOutliveTheDeadline) {
+    EndlessServer hostile("", "HTTP/1.1 100 Continue\r\n\r\n");
+    expectDeadlineHoldsAndLaterRequestsWork(hostile, "endless 100 Continue");
+}
+
+TEST(HttpTransportHostile, CompressedAnswersThatDoNotDecodeAreFailures) {
+    // A gzip stream whose body is damaged after its header, and a deflate stream that expands far
+    // beyond what was sent.
+    QByteArray gzip = QByteArray::fromHex("1f8b0800000000000003");
+    gzip += QByteArray(64, '\x7f');
+    QByteArray bomb = qCompress(QByteArray(64 * 1024 * 1024, '\0'), 9);
+    bomb.remove(0, 4); // qCompress prefixes the length; the rest is a zlib (deflate) stream
+    for (const auto& [encoding, body] :
+         {std::pair{std::string("gzip"), gzip}, std::pair{std::string("deflate"), bomb}}) {
+        const std::string payload = body.toStdString();
+        RawLoopbackServer server([encoding, payload](RawLoopbackServer::Connection& connection) {
+            connection.write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Encoding: " +
+                             encoding + "\r\nContent-Length: " + std::to_string(payload.size()) +
+                             "\r\nConnection: close\r\n\r\n" + payload);
+        });
+        HttpRequest request = post(server.url("/classify"), "{}");
+        request.timeoutSeconds = 5;
+        const Outcome outcome = run(request);
+        EXPECT_FALSE(outcome.response) << encoding << " answered " << outcome.response->status << " with "
+                                       << outcome.response->body.size() << " bytes";
+        EXPECT_EQ(outcome.transportError, TransportError::badServerResponse) << encoding;
+    }
 }

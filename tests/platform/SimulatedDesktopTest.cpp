@@ -6,6 +6,10 @@
 #include "platform/tasks/Scheduler.h"
 #include "platform/workspace/Workspace.h"
 
+#include "support/FifoGuard.h"
+
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -359,6 +363,35 @@ TEST(SimulatedDesktopEnvironment, BrokenFileIsReportedNotInstalled) {
     qunsetenv(SimulatedDesktop::environmentVariable);
     EXPECT_TRUE(error.contains("/nonexistent/desktop.json")) << error.toStdString();
     EXPECT_FALSE(ax::isProcessTrusted());
+}
+
+TEST(SimulatedDesktopEnvironment, AFifoInPlaceOfTheFixtureIsReportedWithoutBlocking) {
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath("desktop.json"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    qputenv(SimulatedDesktop::environmentVariable, fifo);
+    QString error;
+    std::unique_ptr<SimulatedDesktop> desktop;
+    EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(
+        fifo, [&] { desktop = SimulatedDesktop::installFromEnvironment(&error); }));
+    qunsetenv(SimulatedDesktop::environmentVariable);
+    EXPECT_EQ(desktop, nullptr);
+    EXPECT_TRUE(error.contains("not a regular file")) << error.toStdString();
+}
+
+TEST(DesktopFixtureLoading, MenusPresentFromTheStartCloseWithTheirOwnApplicationOnly) {
+    VirtualScheduler scheduler;
+    auto desktop = SimulatedDesktop::fromJson(R"({"apps": [
+      {"pid": 10, "active": true, "windows": [{"id": "w10", "children": [
+        {"id": "menuA", "menu": true}, {"id": "keep", "role": "AXMenu"}]}]},
+      {"pid": 11, "windows": [{"id": "w11", "children": [{"id": "menuB", "menu": true}]}]}]})",
+                                              scheduler);
+    desktop->install();
+    EXPECT_TRUE(desktop->isLive("menuA"));
+    EventPoster::current().postToPid(10, KeyEvent{virtualkey::escape, true});
+    EXPECT_FALSE(desktop->isLive("menuA")) << "not a menu opened at start";
+    EXPECT_TRUE(desktop->isLive("keep"));
+    EXPECT_TRUE(desktop->isLive("menuB"));
 }
 
 // A fixture error names the field at fault.

@@ -533,5 +533,43 @@ TEST_F(DiagnosticsFiles, TextGivenToTheEvidenceWritersNeverReachesAFile) {
     EXPECT_EQ(files, 5);
 }
 
+TEST_F(DiagnosticsFiles, MessageIdentitiesCarryNoTextAHostChose) {
+    const json::Object level{
+        {"depth", 0},
+        {"role", "Jane's secret plan"},
+        {"dom", Diagnostics::identifierProbe(QStringLiteral("turn-1"))},
+        {"ariaPosition", " 3 "},
+        {"ariaSize", "my password"},
+        {"attributeNames", json::Array{"AXRole", "AXTitle", "MyPrivateNote", 7}},
+    };
+    Diagnostics::messageIdentityEvidence(
+        folder(),
+        {{{"ordinal", 0}, {"role", "confidential"}, {"ancestors", json::Array{level}}},
+         {{"ordinal", 1}, {"role", "user"}, {"ancestors", json::Array{json::Object{{"role", "AXGroup"}}}}}});
+    const QByteArray written = read(Diagnostics::messageIdentitiesFileName);
+    EXPECT_EQ(written,
+              QByteArray(
+                  R"([{"ancestors":[{"ariaPosition":"3","ariaSize":"","attributeNames":["AXRole","AXTitle"],)"
+                  R"("depth":0,"dom":{"kind":"turn","length":6,"present":true},"role":"other",)"
+                  R"("unlistedAttributeNames":2}],"ordinal":0,"role":"other"},)"
+                  R"({"ancestors":[{"role":"AXGroup"}],"ordinal":1,"role":"user"}])"));
+
+    Diagnostics::messageStructure(folder(), {SentMessageTree::Node("Secret role text", {"label"})}, {});
+    EXPECT_FALSE(read(Diagnostics::messageStructureFileName).contains("Secret"));
+    EXPECT_TRUE(read(Diagnostics::messageStructureFileName).contains(R"("role":"other")"));
+}
+
+TEST_F(DiagnosticsFiles, TheFirstWriteRemovesTemporariesACrashLeftBehind) {
+    const QString stale = path(QStringLiteral(".") + Diagnostics::cadenceStatusFileName + ".2k4g.tmp");
+    QFile planted(stale);
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
+    planted.close();
+    const struct timespec times[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(stale).constData(), times, 0), 0);
+    Diagnostics::cadence(folder(), QStringLiteral("waiting"), 0, 0);
+    EXPECT_FALSE(QFile::exists(stale));
+    EXPECT_TRUE(read(Diagnostics::cadenceStatusFileName).contains("\"waiting\""));
+}
+
 } // namespace
 } // namespace quillmere

@@ -8,6 +8,7 @@
 
 #include "desktop/observation/CodexLocalConversationArchive.h"
 #include "desktop/observation/CodexLocalConversationArchiveTestSupport.h"
+#include "support/FifoGuard.h"
 
 namespace quillmere {
 namespace {
@@ -243,7 +244,8 @@ TEST_F(CodexArchiveReaderTest, missingOrForeignFilesAreNeverCreatedOrTrusted) {
     QByteArray garbage(8192, '\x5A');
     garbage.prepend("This is not a database file at all.");
 
-    // The state file is not a database, or has no thread table: no task by that name.
+    // The state file is not a database (said as such), or has no thread table: no task by that
+    // name.
     for (const bool emptyDatabase : {false, true}) {
         QTemporaryDir dir;
         if (emptyDatabase)
@@ -252,9 +254,12 @@ TEST_F(CodexArchiveReaderTest, missingOrForeignFilesAreNeverCreatedOrTrusted) {
             writeFile(dir.filePath(QStringLiteral("state_5.sqlite")), garbage);
         QFile::copy(archive_.historyPath(), dir.filePath(QStringLiteral("thread_history_1.sqlite")));
         EXPECT_EQ(reader_.lookup(taskTitle, lastFive(), dir.path()), Lookup::unavailable());
-        EXPECT_EQ(reader_.lastLookupSummary(), QStringLiteral("no_named_task"));
+        EXPECT_EQ(reader_.lastLookupSummary(),
+                  emptyDatabase ? QStringLiteral("no_named_task")
+                                : QStringLiteral("archive_unreadable; database=state_5.sqlite"));
     }
-    // The history file is not a database, or has no item table: the task's history is missing.
+    // The history file is not a database (said as such), or has no item table: the task's
+    // history is missing.
     for (const bool emptyDatabase : {false, true}) {
         QTemporaryDir dir;
         QFile::copy(archive_.statePath(), dir.filePath(QStringLiteral("state_5.sqlite")));
@@ -264,7 +269,9 @@ TEST_F(CodexArchiveReaderTest, missingOrForeignFilesAreNeverCreatedOrTrusted) {
         else
             writeFile(dir.filePath(QStringLiteral("thread_history_1.sqlite")), garbage);
         EXPECT_EQ(reader_.lookup(taskTitle, lastFive(), dir.path()), Lookup::unverified());
-        EXPECT_EQ(reader_.lastLookupSummary(), QStringLiteral("ambiguous_or_missing_history; candidates=1"));
+        EXPECT_EQ(reader_.lastLookupSummary(),
+                  emptyDatabase ? QStringLiteral("ambiguous_or_missing_history; candidates=1")
+                                : QStringLiteral("archive_unreadable; database=thread_history_1.sqlite"));
     }
     // A history table without the columns the reader names.
     {
@@ -276,6 +283,50 @@ TEST_F(CodexArchiveReaderTest, missingOrForeignFilesAreNeverCreatedOrTrusted) {
         EXPECT_EQ(reader_.lastLookupSummary(), QStringLiteral("ambiguous_or_missing_history; candidates=1"));
     }
     EXPECT_FALSE(reader_.cachedThreadID().has_value());
+}
+
+TEST_F(CodexArchiveReaderTest, damagedOrTruncatedDatabasesAreSaidToBeUnreadable) {
+    QFile source(archive_.historyPath());
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const QByteArray whole = source.readAll();
+    ASSERT_GT(whole.size(), 4096);
+    // Random bytes after a valid header, and the file cut short at a page boundary and mid-page.
+    QByteArray scrambled = whole;
+    for (qsizetype i = 100; i < scrambled.size(); ++i)
+        scrambled[i] = char((i * 7919) & 0xff);
+    for (const QByteArray& damaged : {scrambled, whole.left(whole.size() / 2), whole.left(1500)}) {
+        QTemporaryDir dir;
+        QFile::copy(archive_.statePath(), dir.filePath(QStringLiteral("state_5.sqlite")));
+        QFile file(dir.filePath(QStringLiteral("thread_history_1.sqlite")));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(damaged);
+        file.close();
+        EXPECT_EQ(reader_.lookup(taskTitle, lastFive(), dir.path()), Lookup::unverified());
+        EXPECT_EQ(reader_.lastLookupSummary(),
+                  QStringLiteral("archive_unreadable; database=thread_history_1.sqlite"))
+            << damaged.size();
+    }
+}
+
+TEST_F(CodexArchiveReaderTest, aFifoInPlaceOfADatabaseIsUnavailableWithoutBlocking) {
+    for (const QString& planted :
+         {QStringLiteral("state_5.sqlite"), QStringLiteral("thread_history_1.sqlite"),
+          QStringLiteral("thread_history_1.sqlite-wal")}) {
+        QTemporaryDir dir;
+        for (const QString& name :
+             {QStringLiteral("state_5.sqlite"), QStringLiteral("thread_history_1.sqlite")})
+            if (name != planted)
+                QFile::copy(name == u"state_5.sqlite" ? archive_.statePath() : archive_.historyPath(),
+                            dir.filePath(name));
+        const QByteArray fifo = QFile::encodeName(dir.filePath(planted));
+        ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+        Lookup result = Lookup::verified({});
+        EXPECT_TRUE(returnsWithoutBlocking(fifo, [&] {
+            result = reader_.lookup(taskTitle, lastFive(), dir.path());
+        })) << planted.toStdString();
+        EXPECT_EQ(result, Lookup::unavailable());
+        EXPECT_EQ(reader_.lastLookupSummary(), QStringLiteral("archive_unavailable"));
+    }
 }
 
 TEST_F(CodexArchiveReaderTest, aLockedDatabaseGivesTheNamedResultAndRecovers) {

@@ -1,10 +1,13 @@
 #include "desktop/observation/ConversationMemoryFile.h"
 
+#include "support/FifoGuard.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace quillmere;
@@ -55,4 +58,72 @@ TEST(ConversationMemoryFile, DamagedFileIsMovedAsideNotDeleted) {
     EXPECT_EQ(kept.readAll(), "{not json");
     EXPECT_TRUE(file.save("[]"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+}
+
+TEST(ConversationMemoryFile, FifoInPlaceOfTheFileIsSetAsideWithoutBlocking) {
+    QTemporaryDir dir;
+    ConversationMemoryFile file(dir.path(), QString("com.openai.chat"));
+    const QByteArray fifo = QFile::encodeName(file.path());
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0644), 0);
+    std::optional<QByteArray> loaded = QByteArray("unset");
+    EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(fifo, [&] { loaded = file.load(); }));
+    EXPECT_EQ(loaded, std::nullopt);
+    EXPECT_FALSE(QFileInfo::exists(file.path()));
+    const QStringList aside = QDir(dir.path()).entryList({"*.damaged-*"}, QDir::System | QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    // The place is free again: the next save writes a regular file.
+    EXPECT_TRUE(file.save("[]"));
+    EXPECT_TRUE(QFileInfo(file.path()).isFile());
+}
+
+TEST(ConversationMemoryFile, AsideFilesArePrivateAndTheFolderIsMadePrivate) {
+    QTemporaryDir dir;
+    const QString folder = dir.filePath("support");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+    ConversationMemoryFile file(folder, QString("com.openai.chat"));
+    QFile raw(file.path());
+    ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
+    raw.write("[\"private text\"");
+    raw.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(file.path()).constData(), 0644), 0);
+    ASSERT_TRUE(file.load());
+    const auto aside = file.setAside("not a memory document");
+    ASSERT_TRUE(aside);
+    EXPECT_EQ(modeOf(*aside), 0600);
+    ASSERT_TRUE(file.save("[]"));
+    EXPECT_EQ(modeOf(folder), 0700);
+}
+
+TEST(ConversationMemoryFile, StaleTemporariesOfACrashedWriteAreRemovedOnLoad) {
+    QTemporaryDir dir;
+    ConversationMemoryFile file(dir.path(), QString("com.openai.chat"));
+    ASSERT_TRUE(file.save("[1]"));
+    const QString name = QFileInfo(file.path()).fileName();
+    const auto plant = [&](const QString& planted, bool old) {
+        QFile temporary(dir.filePath(planted));
+        EXPECT_TRUE(temporary.open(QIODevice::WriteOnly));
+        temporary.write("[\"the whole conversation\"]");
+        temporary.close();
+        if (old) {
+            const struct timespec times[2] = {{1000, 0}, {1000, 0}};
+            EXPECT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(dir.filePath(planted)).constData(), times, 0),
+                      0);
+        }
+    };
+    const QString stale = "." + name + ".3w5e11264sgsg.tmp";
+    const QString fresh = "." + name + ".1a2b3c.tmp";      // a write in progress elsewhere
+    const QString other = ".other.json.3w5e11264sgsg.tmp"; // another file's
+    const QString lookalike = "." + name + ".NOT-OURS.tmp";
+    plant(stale, true);
+    plant(fresh, false);
+    plant(other, true);
+    plant(lookalike, true);
+
+    ConversationMemoryFile again(dir.path(), QString("com.openai.chat"));
+    EXPECT_EQ(again.load(), QByteArray("[1]"));
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath(stale)));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(fresh)));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(other)));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(lookalike)));
 }

@@ -1,0 +1,183 @@
+#include "platform/files/RegularFile.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+
+namespace quillmere::RegularFile {
+
+namespace {
+
+QString systemDescription(int code) {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+} // namespace
+
+QString describe(Problem problem) {
+    switch (problem) {
+    case Problem::none:
+        return {};
+    case Problem::missing:
+        return QStringLiteral("no such file");
+    case Problem::notRegular:
+        return QStringLiteral("not a regular file");
+    case Problem::unreadable:
+        return QStringLiteral("cannot be read");
+    case Problem::tooLarge:
+        return QStringLiteral("too large");
+    }
+    return {};
+}
+
+Opened::~Opened() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+Opened::Opened(Opened&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), info_(other.info_), problem_(other.problem_),
+      systemError_(std::move(other.systemError_)) {}
+
+Opened& Opened::operator=(Opened&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        info_ = other.info_;
+        problem_ = other.problem_;
+        systemError_ = std::move(other.systemError_);
+    }
+    return *this;
+}
+
+Opened open(const QString& path) {
+    Opened out;
+    if (path.isEmpty())
+        return out;
+    const QByteArray native = QFile::encodeName(path);
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, for ever.
+    out.fd_ = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (out.fd_ < 0) {
+        out.problem_ = errno == ENOENT || errno == ENOTDIR ? Problem::missing : Problem::unreadable;
+        out.systemError_ = systemDescription(errno);
+        return out;
+    }
+    if (::fstat(out.fd_, &out.info_) != 0) {
+        out.problem_ = Problem::unreadable;
+        out.systemError_ = systemDescription(errno);
+        return out;
+    }
+    if (!S_ISREG(out.info_.st_mode)) {
+        out.problem_ = Problem::notRegular;
+        return out;
+    }
+    // Regular files never block; clear the flag so reads behave as usual.
+    const int flags = ::fcntl(out.fd_, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(out.fd_, F_SETFL, flags & ~O_NONBLOCK);
+    out.problem_ = Problem::none;
+    return out;
+}
+
+qint64 readFully(int fd, char* into, qint64 wanted) {
+    qint64 done = 0;
+    while (done < wanted) {
+        const ssize_t n = ::read(fd, into + done, size_t(wanted - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset) {
+    qint64 done = 0;
+    while (done < wanted) {
+        const ssize_t n = ::pread(fd, into + done, size_t(wanted - done), off_t(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+Contents read(const QString& path, qint64 maxBytes) {
+    Contents out;
+    const Opened file = open(path);
+    if (file.problem() != Problem::none) {
+        out.problem = file.problem();
+        out.systemError = file.systemError();
+        return out;
+    }
+    const qint64 size = qint64(file.info().st_size);
+    if (size > maxBytes) {
+        out.problem = Problem::tooLarge;
+        return out;
+    }
+    // One byte more than the size: a file that grew meanwhile is noticed rather than cut short.
+    QByteArray bytes(size + 1, Qt::Uninitialized);
+    const qint64 got = readFully(file.fd(), bytes.data(), size + 1);
+    if (got < 0) {
+        out.problem = Problem::unreadable;
+        out.systemError = systemDescription(errno);
+        return out;
+    }
+    if (got > size) {
+        // Growing while read: read the rest within the limit.
+        for (;;) {
+            if (bytes.size() > maxBytes) {
+                out.problem = Problem::tooLarge;
+                return out;
+            }
+            const qsizetype had = bytes.size();
+            bytes.resize(had + 64 * 1024);
+            const qint64 more = readFully(file.fd(), bytes.data() + had, 64 * 1024);
+            if (more < 0) {
+                out.problem = Problem::unreadable;
+                out.systemError = systemDescription(errno);
+                return out;
+            }
+            bytes.resize(had + more);
+            if (more < 64 * 1024)
+                break;
+        }
+        if (bytes.size() > maxBytes) {
+            out.problem = Problem::tooLarge;
+            return out;
+        }
+    } else {
+        bytes.resize(got);
+    }
+    out.bytes = std::move(bytes);
+    return out;
+}
+
+Problem examine(const QString& path) {
+    struct stat info {};
+    // stat() never opens the file, so it cannot block whatever the file is.
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? Problem::missing : Problem::unreadable;
+    return S_ISREG(info.st_mode) ? Problem::none : Problem::notRegular;
+}
+
+bool isRegularOrAbsent(const QString& path) {
+    const Problem problem = examine(path);
+    return problem == Problem::none || problem == Problem::missing;
+}
+
+} // namespace quillmere::RegularFile

@@ -1,0 +1,69 @@
+#pragma once
+
+// Opening files whose origin is outside the application (a host's archives, a fixture named in
+// the environment, a file in a folder another process can write): open() on a FIFO blocks until
+// a writer appears and a device may never answer, so these are opened without blocking and
+// accepted only when they are regular files.
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <sys/stat.h>
+
+namespace quillmere::RegularFile {
+
+enum class Problem { none, missing, notRegular, unreadable, tooLarge };
+
+// A short, content-free reason for a problem ("not a regular file", …).
+QString describe(Problem problem);
+
+// An open descriptor on a regular file (read-only, close-on-exec, blocking reads), closed with
+// the object.
+class Opened {
+public:
+    Opened() = default;
+    ~Opened();
+    Opened(Opened&& other) noexcept;
+    Opened& operator=(Opened&& other) noexcept;
+    Opened(const Opened&) = delete;
+    Opened& operator=(const Opened&) = delete;
+
+    // -1 unless problem() is none.
+    int fd() const { return problem_ == Problem::none ? fd_ : -1; }
+    const struct stat& info() const { return info_; }
+    Problem problem() const { return problem_; }
+    // The system's description when the file exists but could not be opened or examined.
+    const QString& systemError() const { return systemError_; }
+
+private:
+    friend Opened open(const QString& path);
+    int fd_ = -1;
+    struct stat info_ {};
+    Problem problem_ = Problem::missing;
+    QString systemError_;
+};
+
+// Opens `path` (following links) without ever blocking; anything but a regular file is refused.
+Opened open(const QString& path);
+
+// Reads up to `wanted` bytes unless the file ends first; -1 on a read error.
+qint64 readFully(int fd, char* into, qint64 wanted);
+// The same from `offset`, leaving the descriptor's position alone.
+qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset);
+
+struct Contents {
+    std::optional<QByteArray> bytes;
+    Problem problem = Problem::none;
+    QString systemError;
+};
+
+// The whole of a regular file of at most `maxBytes` bytes.
+Contents read(const QString& path, qint64 maxBytes);
+
+// What is at `path` (following links), decided without opening it: a caller that hands the path
+// to a library that opens it itself asks this first.
+Problem examine(const QString& path);
+bool isRegularOrAbsent(const QString& path);
+
+} // namespace quillmere::RegularFile
