@@ -12,7 +12,7 @@ FUZZ_LONG_SECONDS := 30
 FUZZ_TARGET_SECONDS := 10
 CMAKE_FLAGS := -G Ninja -Wno-dev
 
-.PHONY: deps test build run checks bench fuzz format clean
+.PHONY: deps test build run probe checks bench fuzz format clean
 
 deps:
 	@scripts/install-deps
@@ -27,11 +27,15 @@ test: deps
 
 build: deps
 	cmake -S . -B $(BUILD_RUN) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMERE_TESTS=OFF
-	cmake --build $(BUILD_RUN) -j $(JOBS) --target quillmere
+	cmake --build $(BUILD_RUN) -j $(JOBS) --target quillmere quillmere-classification-standin
 
-# The application's main job.
+# The application on the demo simulated desktop, against the stand-in classification service.
 run: build
-	scripts/run-main $(BUILD_RUN)/quillmere
+	scripts/run-main $(BUILD_RUN)
+
+# The host probe against each host of the demo simulated desktop.
+probe: build
+	scripts/run-probe $(BUILD_RUN)/quillmere
 
 # The check suites that run from their command-line flags, each into its own folder under
 # build/checks/, where a person can open the captures.
@@ -48,6 +52,8 @@ bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Release -DQUILLMERE_TESTS=OFF -DQUILLMERE_BENCH=ON
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
 	@set -e; for b in $(BUILD_BENCH)/bench_*; do [ -x "$$b" ] || continue; echo "== $$b"; "$$b"; done
+	@echo "== the running application (scripts/measure-app)"
+	scripts/measure-app $(BUILD_BENCH)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs -r clang-format -i
