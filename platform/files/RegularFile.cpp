@@ -84,22 +84,6 @@ Opened open(const QString& path) {
     return out;
 }
 
-qint64 readFully(int fd, char* into, qint64 wanted) {
-    qint64 done = 0;
-    while (done < wanted) {
-        const ssize_t n = ::read(fd, into + done, size_t(wanted - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return done;
-}
-
 qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset) {
     qint64 done = 0;
     while (done < wanted) {
@@ -131,7 +115,7 @@ Contents read(const QString& path, qint64 maxBytes) {
     }
     // One byte more than the size: a file that grew meanwhile is noticed rather than cut short.
     QByteArray bytes(size + 1, Qt::Uninitialized);
-    const qint64 got = readFully(file.fd(), bytes.data(), size + 1);
+    const qint64 got = readFullyAt(file.fd(), bytes.data(), size + 1, 0);
     if (got < 0) {
         out.problem = Problem::unreadable;
         out.systemError = systemDescription(errno);
@@ -146,7 +130,7 @@ Contents read(const QString& path, qint64 maxBytes) {
             }
             const qsizetype had = bytes.size();
             bytes.resize(had + 64 * 1024);
-            const qint64 more = readFully(file.fd(), bytes.data() + had, 64 * 1024);
+            const qint64 more = readFullyAt(file.fd(), bytes.data() + had, 64 * 1024, had);
             if (more < 0) {
                 out.problem = Problem::unreadable;
                 out.systemError = systemDescription(errno);

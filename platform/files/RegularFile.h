@@ -47,9 +47,8 @@ private:
 // Opens `path` (following links) without ever blocking; anything but a regular file is refused.
 Opened open(const QString& path);
 
-// Reads up to `wanted` bytes unless the file ends first; -1 on a read error.
-qint64 readFully(int fd, char* into, qint64 wanted);
-// The same from `offset`, leaving the descriptor's position alone.
+// Reads up to `wanted` bytes from `offset` unless the file ends first, leaving the descriptor's
+// position alone; -1 on a read error.
 qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset);
 
 struct Contents {
