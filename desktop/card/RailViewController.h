@@ -68,6 +68,7 @@ public:
                               const std::optional<QString>& currentSetting);
     void showError(const QString& explanation);
     void showLoading();
+    void showCollecting(bool clearRecommendation);
     void showModelControlsUnavailable();
     void showUserMessageUnavailable();
     void showAskResult(const Recommendation& recommendation);
@@ -242,7 +243,6 @@ private:
     void threadKeyLoop();
 
     void showMessage(const QString& status, const QString& title, const QString& reason);
-    void showCollecting(bool clearRecommendation);
     void hideRecommendationChips();
     void setStatus(const Recommendation& recommendation);
     void setModel(const Recommendation& recommendation);

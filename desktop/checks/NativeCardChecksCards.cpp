@@ -262,6 +262,7 @@ void CardChecks::conversationCardChecks() {
 
     card.show(r1);
     card.setRecommendationStale(true);
+    card.showCollecting(false);
     // A shown recommendation keeps its copy while history is blocked: no collecting text replaces it.
     check(card.recommendation() == r1 && !card.messageForTesting().contains(QLatin1String("COLLECTING")) &&
               contains(card.visibleRecommendationChipsForTesting(), savings63) &&
@@ -597,6 +598,7 @@ void CardChecks::collectingStateChecks() {
     RailViewController& card = *card_;
     card.setConversation(QStringLiteral("collecting-test"), QStringLiteral("Collecting test"), true);
     card.showLoading();
+    card.showCollecting(false);
     check(card.messageForTesting().contains(QLatin1String("COLLECTING")) &&
               !card.messageForTesting().contains(QLatin1String("ANALYZING")),
           QStringLiteral("loading and quiet-period states render as one stable collecting state"));
@@ -604,6 +606,8 @@ void CardChecks::collectingStateChecks() {
     card.showNoRecommendation(
         false, QStringLiteral("The attached image cannot be assessed from readable text."), std::nullopt);
     const QString collecting = card.messageForTesting();
+    card.showCollecting(false);
+    card.showCollecting(false);
     check(card.messageForTesting() == collecting,
           QStringLiteral("duplicate analysis skips do not change collecting copy"));
     card.showUserMessageUnavailable();
@@ -629,6 +633,7 @@ void CardChecks::collectingStateChecks() {
             "background refresh keeps all visible copy and frozen savings unchanged while disabling Switch"));
     const QString before = card.messageForTesting();
     card.showLoading();
+    card.showCollecting(false);
     check(card.messageForTesting() == before,
           QStringLiteral("recalculation does not replace an existing recommendation with loading"));
 }
@@ -646,6 +651,7 @@ void CardChecks::retainedCardChecks() {
         card.showNoRecommendation(false, QStringLiteral("The latest attachment is unreadable."),
                                   std::nullopt);
         card.setRecommendationStale(false);
+        card.showCollecting(false);
         card.useRecommendation();
         check(card.recommendation() == sonnet && card.recommendationStaleForTesting() &&
                   !card.useButton()->isEnabled() && !card.applying() &&
