@@ -4,6 +4,7 @@
 
 #include "desktop/classification/RecommendationCadence.h"
 #include "desktop/classification/RecommendationContext.h"
+#include "desktop/classification/RequestLogStore.h"
 
 #include <benchmark/benchmark.h>
 
@@ -60,5 +61,16 @@ void contextWindow(benchmark::State& state) {
 BENCHMARK(contextWindow)->Arg(10)->Arg(300)->Arg(3000);
 
 } // namespace
+
+// One request-log header: the card renders one per row on every change of the log.
+void requestLogHeader(benchmark::State& state) {
+    RequestLogStore::Entry entry;
+    entry.number = 42;
+    entry.startedAt = QDateTime(QDate(2026, 3, 1), QTime(9, 30, 5), Qt::UTC);
+    entry.status = QStringLiteral("COMPLETED \u00B7 RECOMMENDATION");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(RequestLogStore::header(entry));
+}
+BENCHMARK(requestLogHeader);
 
 BENCHMARK_MAIN();

@@ -3,6 +3,7 @@
 #include "desktop/checks/ConnectorChecks.h"
 #include "desktop/checks/MonthlyUsageChecks.h"
 #include "desktop/checks/NativeCardChecks.h"
+#include "desktop/connector/ConnectorWindowController.h"
 #include "desktop/shell/AppDelegate.h"
 #include "desktop/shell/EntryMode.h"
 #include "desktop/shell/HostProbe.h"
@@ -100,9 +101,12 @@ int main(int argc, char** argv) {
     case EntryMode::connectorCardChecks:
         return ConnectorCardChecks::runFromCommandLine(arguments.at(2));
     case EntryMode::connectorFlowPreview:
-    case EntryMode::connectorOnly:
-        write(stderr, QStringLiteral("quillmere: the connector is not part of this build"));
-        return 1;
+    case EntryMode::connectorOnly: {
+        const auto connector =
+            ConnectorWindowController::startApplication(mode == EntryMode::connectorFlowPreview);
+        app.exec();
+        return 0;
+    }
     case EntryMode::connectorHTTPChecks:
         return ConnectorChecks::runFromCommandLine(arguments.at(2), arguments.at(3));
     case EntryMode::uiChecks:

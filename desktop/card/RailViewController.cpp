@@ -89,8 +89,33 @@ RailViewController::~RailViewController() {
     delete root_.data();
 }
 
+// The steps run in one fixed order: a sibling built later draws above an earlier one (until the
+// body raises its scroll view) and the default focus chain follows it too.
 void RailViewController::loadView() {
-    // 1. Root.
+    buildRoot();
+    buildConnectionEntry();
+    buildHeader();
+    buildChips();
+    buildWindowControls();
+    buildBody();
+    buildDetails();
+    buildRequestLog();
+    buildAskPanel();
+    buildActions();
+
+    // Keyboard loop until the first layout threads the mode's own.
+    setNextKeyView(root_, expandButton_);
+    setNextKeyView(expandButton_, closeButton_);
+    setNextKeyView(closeButton_, detailsButton_);
+    setNextKeyView(detailsButton_, useButton_);
+    setNextKeyView(useButton_, expandButton_);
+
+    updateExpandButton();
+    refresh();
+}
+
+// The draggable root and the scrolling document that holds the card's body.
+void RailViewController::buildRoot() {
     root_ = new DraggableRailView();
     std::weak_ptr<bool> alive = alive_;
     root_->onDragFinished = [this, alive] {
@@ -115,14 +140,18 @@ void RailViewController::loadView() {
     scroll_->setWidget(document_);
     // A scroll view fills its document's background by default; the card's own shows through.
     document_->setAutoFillBackground(false);
+}
 
-    // 2. Connector entry.
+// The connector mode's entry link.
+void RailViewController::buildConnectionEntry() {
     connectionEntry_ = makeButton(document_, ct::connectQuillmere, 13, W::medium, CardPalette::accent);
     connectionEntry_->setLeftAligned(true);
     cardview::setAccessibilityLabel(connectionEntry_, ct::connectQuillmereAccessibility);
     connect(connectionEntry_, &QAbstractButton::clicked, this, [this] { openConnection(); });
+}
 
-    // 4. Header and compact lines.
+// The logo and provider line, the compact mode's lines and the conversation's title.
+void RailViewController::buildHeader() {
     logo_ = makeLabel(root_, ct::logo, {15, W::semibold, CardPalette::primary, 0, false});
     providerLabel_ =
         makeLabel(root_, ct::providerClaudeInitial, {12, W::regular, CardPalette::secondary, 1, false});
@@ -132,16 +161,20 @@ void RailViewController::loadView() {
     miniSummary_ = makeLabel(root_, ct::collectingTitle, {12, W::medium, CardPalette::secondary});
     conversationLabel_ =
         makeLabel(document_, QString(), {12, W::regular, CardPalette::secondary, 1, false, true});
+}
 
-    // 5. Chips.
+// The fit, switch and savings chips.
+void RailViewController::buildChips() {
     fitChip_ = new RecommendationChip(CardPalette::fitChipBackground, CardPalette::fitChipBorder,
                                       CardPalette::fitChipText, document_);
     switchChip_ = new RecommendationChip(CardPalette::switchChipBackground, CardPalette::switchChipBorder,
                                          CardPalette::switchChipText, document_);
     savingsChip_ = new RecommendationChip(CardPalette::savingsChipBackground, CardPalette::savingsChipBorder,
                                           CardPalette::savingsChipText, document_);
+}
 
-    // 6, 7. Expand and close.
+// The expand and close buttons; Escape closes the card like the close button.
+void RailViewController::buildWindowControls() {
     expandButton_ = makeButton(root_, QString(), 12, W::semibold, CardPalette::secondary);
     cardview::setAccessibilityLabel(expandButton_, ct::expandCard);
     cardview::setToolTip(expandButton_, ct::expandCard);
@@ -154,8 +187,11 @@ void RailViewController::loadView() {
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), root_);
     escape->setContext(Qt::WindowShortcut);
     connect(escape, &QShortcut::activated, closeButton_, [this] { closeButton_->click(); });
+}
 
-    // 8, 9. Body.
+// The recommendation itself: status, model, what the conversation is for, why the setting fits,
+// and the feedback line.
+void RailViewController::buildBody() {
     scroll_->raise();
     status_ = makeLabel(document_, ct::statusInitial, {12, W::semibold, CardPalette::muted});
     model_ = makeLabel(document_, ct::modelInitial, {18, W::semibold, CardPalette::primary});
@@ -166,8 +202,10 @@ void RailViewController::loadView() {
     modelFitHeading_ = makeLabel(document_, QString(), {11, W::semibold, CardPalette::accent});
     reason_ = makeLabel(document_, ct::reasonInitial, {13, W::regular, CardPalette::secondary});
     feedback_ = makeLabel(document_, QString(), {12, W::regular, CardPalette::primary});
+}
 
-    // 10, 11. Details and diagnostics buttons.
+// The details and diagnostics links and the scrolling detail box they open.
+void RailViewController::buildDetails() {
     detailsButton_ = makeButton(document_, ct::whyThisSwitch, 13, W::medium, CardPalette::accent);
     detailsButton_->setLeftAligned(true);
     connect(detailsButton_, &QAbstractButton::clicked, this, [this] { toggleDetails(); });
@@ -176,14 +214,15 @@ void RailViewController::loadView() {
     cardview::setAccessibilityLabel(diagnosticsButton_, ct::viewLogsAccessibility);
     connect(diagnosticsButton_, &QAbstractButton::clicked, this, [this] { showDiagnostics(); });
 
-    // 12. Detail box.
     detailScroll_ = new CardScrollView(document_, true, false);
     detailDocument_ = new FlippedCardDocument();
     detail_ = makeLabel(detailDocument_, QString(), {13, W::regular, CardPalette::secondary});
     detailScroll_->setWidget(detailDocument_);
     detailDocument_->setAutoFillBackground(false);
+}
 
-    // 13. Request log.
+// The expanded mode's request-log heading and its scrolling list (rows come with the entries).
+void RailViewController::buildRequestLog() {
     requestLogHeading_ =
         makeLabel(root_, ct::requestLogHeading, {11, W::semibold, CardPalette::muted, 0, false});
     cardview::setHidden(requestLogHeading_, true);
@@ -194,8 +233,10 @@ void RailViewController::loadView() {
     requestLogScroll_->setWidget(requestLogDocument_);
     requestLogDocument_->setAutoFillBackground(false);
     cardview::setHidden(requestLogScroll_, true);
+}
 
-    // 14. Ask panel.
+// The expanded mode's ask panel: heading, preset pop-up, question field, its button and answer.
+void RailViewController::buildAskPanel() {
     askHeading_ = makeLabel(root_, ct::askHeading, {11, W::semibold, CardPalette::muted, 0, false});
     cardview::setHidden(askHeading_, true);
     static QStyle* const fusion = QStyleFactory::create(QStringLiteral("Fusion"));
@@ -225,29 +266,19 @@ void RailViewController::loadView() {
     cardview::setHidden(askButton_, true);
     askResult_ = makeLabel(root_, QString(), {12, W::regular, CardPalette::secondary, 2});
     cardview::setHidden(askResult_, true);
+}
 
-    // 15. Ask entry.
+// The bottom row: the ask entry and the switch button.
+void RailViewController::buildActions() {
     askEntryButton_ = makeButton(root_, ct::askEntry, 12, W::medium, CardPalette::muted);
     askEntryButton_->setLayerBackground(Qt::transparent);
     cardview::setAccessibilityLabel(askEntryButton_, ct::askEntryAccessibility);
     cardview::setToolTip(askEntryButton_, ct::askEntryToolTip);
     connect(askEntryButton_, &QAbstractButton::clicked, this, [this] { openAskQuillmere(); });
 
-    // 16. Switch button.
     useButton_ = makeButton(root_, ct::switchInitial, 14, W::semibold, Qt::white);
     useButton_->setLayerBackground(CardPalette::button, 9);
     connect(useButton_, &QAbstractButton::clicked, this, [this] { useRecommendation(); });
-
-    // 17. Keyboard loop until the first layout threads the mode's own.
-    setNextKeyView(root_, expandButton_);
-    setNextKeyView(expandButton_, closeButton_);
-    setNextKeyView(closeButton_, detailsButton_);
-    setNextKeyView(detailsButton_, useButton_);
-    setNextKeyView(useButton_, expandButton_);
-
-    // 18.
-    updateExpandButton();
-    refresh();
 }
 
 QWidget* RailViewController::nextKeyView(const QWidget* view) const {

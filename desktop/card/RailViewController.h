@@ -224,7 +224,18 @@ public:
 private:
     struct RequestLogRow;
 
+    // Builds every view once, by the steps below in their order.
     void loadView();
+    void buildRoot();
+    void buildConnectionEntry();
+    void buildHeader();
+    void buildChips();
+    void buildWindowControls();
+    void buildBody();
+    void buildDetails();
+    void buildRequestLog();
+    void buildAskPanel();
+    void buildActions();
     void viewDidLayout();
     void layoutCompact(double W, double H);
     void layoutBody(double W, double H);

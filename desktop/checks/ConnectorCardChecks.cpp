@@ -4,6 +4,7 @@
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
 #include "desktop/connector/ConnectorWindowController.h"
+#include "desktop/shell/CardPanel.h"
 #include "platform/files/AtomicFile.h"
 
 #include <QAction>
@@ -12,7 +13,6 @@
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QPixmap>
-#include <QVBoxLayout>
 #include <cstdio>
 #include <stdexcept>
 
@@ -144,10 +144,8 @@ int run(const QString& output, const checks::Reporter& check) {
           QStringLiteral("Unlink clears account-specific advice"));
 
     RailViewController third;
-    // A floating panel of 340 by 550 holding the card, as a host widget's would.
-    QWidget panel(nullptr, Qt::Tool | Qt::FramelessWindowHint);
-    panel.resize(340, 550);
-    (new QVBoxLayout(&panel))->addWidget(third.view());
+    CardPanel panel(QSizeF(340, 550), CardPanel::Style{});
+    panel.setContentView(third.view());
     controller.bind(&third);
     bool expandedTold = true;
     third.onExpand = [&expandedTold](bool expanded) { expandedTold = expanded; };

@@ -88,12 +88,22 @@ QString RequestLogStore::report() const {
 
 namespace {
 
-// The locale's time of day with seconds and without a time zone.
+// The locale's time of day with seconds and without a time zone. Every row of the request log asks
+// for one on every change; the format's zone is stripped once per locale format, not per call.
 QString mediumTime(const QDateTime& time) {
+    struct Format {
+        QString longFormat;
+        QString withoutZone;
+    };
+    thread_local Format cached;
     const QLocale locale;
-    QString format = locale.timeFormat(QLocale::LongFormat);
-    format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
-    return locale.toString(time.toLocalTime().time(), format.trimmed());
+    const QString longFormat = locale.timeFormat(QLocale::LongFormat);
+    if (cached.withoutZone.isNull() || cached.longFormat != longFormat) {
+        QString format = longFormat;
+        format.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+        cached = Format{longFormat, format.trimmed()};
+    }
+    return locale.toString(time.toLocalTime().time(), cached.withoutZone);
 }
 
 QString statusLabel(const RequestLogStore::Entry& entry) {

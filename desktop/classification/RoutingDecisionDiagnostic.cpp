@@ -24,8 +24,10 @@ json::Value orNull(const std::optional<QString>& value) {
 
 RoutingDecisionDiagnostic::RoutingDecisionDiagnostic(QString path, const Clock* clock)
     : path_(std::move(path)), clock_(clock ? clock : &Clock::system()) {
-    // A missing file is the normal case; any failure here is as harmless.
+    // A missing file is the normal case; any failure here is as harmless. A run that died between
+    // writing and renaming left its temporary beside the file: it goes with the old file.
     QFile::remove(path_);
+    AtomicFile::removeStaleTemporaries(path_);
 }
 
 RoutingDecisionDiagnostic& RoutingDecisionDiagnostic::shared() {

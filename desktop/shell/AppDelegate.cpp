@@ -1,6 +1,9 @@
 #include "desktop/shell/AppDelegate.h"
 
 #include "core/Text.h"
+#include "desktop/card/RailViewController.h"
+#include "desktop/connector/ConnectorSecureStore.h"
+#include "desktop/connector/ConnectorWindowController.h"
 #include "desktop/diagnostics/DebugMonitor.h"
 #include "desktop/diagnostics/DebugWindowController.h"
 #include "desktop/diagnostics/Diagnostics.h"
@@ -22,6 +25,9 @@ AppDelegate::Environment AppDelegate::Environment::application() {
     environment.scheduler = &Scheduler::current();
     environment.requestTrust = [] { ax::isProcessTrustedWithPrompt(true); };
     environment.quit = [] { QCoreApplication::quit(); };
+    environment.makeConnectorWindow = [] {
+        return std::make_unique<ConnectorWindowController>(true, ConnectorSecureStore::shared());
+    };
     return environment;
 }
 
@@ -40,11 +46,25 @@ ApplicationWidget* AppDelegate::widget(const QString& bundleID) const {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-    // The hosted connector's launch (binding the connector to a widget instead of asking for
-    // trust) joins here once the connector exists in this build.
-    if (environment_.requestTrust)
-        environment_.requestTrust();
-    updateWidgets();
+    if (environment_.widget.hostedConnector) {
+        // A hosted build presents the connector's guidance on an OpenAI host's card.
+        updateWidgets();
+        const QPointer<AppDelegate> self(this);
+        connectorWindow().setOnGuidance(
+            [self](const ConnectorGuidance&) { return self && self->routeGuidance(); });
+        if (ApplicationWidget* widget = connectorWidget()) {
+            connectorTarget_ = widget->bundleID();
+            widget->connectToConnector(connectorWindow(), false);
+            if (widget->cardShowsConnectorSetup())
+                widget->showPanel();
+        } else {
+            connectorWindow().open();
+        }
+    } else {
+        if (environment_.requestTrust)
+            environment_.requestTrust();
+        updateWidgets();
+    }
     scheduleTick();
     Workspace& workspace = *environment_.workspace;
     const auto update = [this] { updateWidgets(); };
@@ -109,7 +129,7 @@ void AppDelegate::updateWidgets() {
             if (!self || !weakWidget)
                 return;
             self->connectorTarget_ = weakWidget->bundleID();
-            // The connector window binds itself here once the connector exists in this build.
+            weakWidget->connectToConnector(self->connectorWindow(), true);
         };
         ApplicationWidget& started = *widget;
         widgets_.emplace(key, std::move(widget));
@@ -174,8 +194,48 @@ void AppDelegate::rebuildStatusMenu() {
     statusItem_->setMenu(std::move(menu));
 }
 
+ConnectorWindowController& AppDelegate::connectorWindow() {
+    if (!connectorWindow_)
+        connectorWindow_ = environment_.makeConnectorWindow();
+    return *connectorWindow_;
+}
+
+ApplicationWidget* AppDelegate::connectorWidget() const {
+    if (connectorTarget_) {
+        if (ApplicationWidget* target = widget(*connectorTarget_);
+            target && target->cardShowsConnectorSetup())
+            return target;
+        if (ApplicationWidget* target = widget(*connectorTarget_); target && isRunning(*connectorTarget_))
+            return target;
+    }
+    if (const auto front = environment_.widget.frontmostBundleID())
+        if (ApplicationWidget* frontWidget = widget(*front);
+            frontWidget && frontWidget->provider() == AIProvider::openAI)
+            return frontWidget;
+    for (const auto& [key, candidate] : widgets_) // keys in ascending order
+        if (isRunning(key) && candidate->provider() == AIProvider::openAI)
+            return candidate.get();
+    return nullptr;
+}
+
+bool AppDelegate::routeGuidance() {
+    ApplicationWidget* target = connectorTarget_ ? connectorWidget() : nullptr;
+    if (target) {
+        connectorTarget_ = target->bundleID();
+        target->connectToConnector(connectorWindow(), false);
+        return true;
+    }
+    connectorWindow().bind(connectorWindow().ownCard());
+    return true;
+}
+
 void AppDelegate::openConnector() {
-    // The connector window opens here once the connector exists in this build.
+    if (ApplicationWidget* target = connectorWidget()) {
+        connectorTarget_ = target->bundleID();
+        target->connectToConnector(connectorWindow(), true);
+        return;
+    }
+    connectorWindow().open();
 }
 
 void AppDelegate::openMonthlyUsage() {

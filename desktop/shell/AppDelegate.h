@@ -19,6 +19,7 @@
 
 namespace quillmere {
 
+class ConnectorWindowController;
 class DebugWindowController;
 class MonthlyUsageWindowController;
 
@@ -35,6 +36,8 @@ public:
         bool useTray = true;
         // Ends the application (the status menu's quit item).
         std::function<void()> quit;
+        // Makes the connector's window (tests give one that touches no keychain).
+        std::function<std::unique_ptr<ConnectorWindowController>()> makeConnectorWindow;
 
         static Environment application();
     };
@@ -62,6 +65,11 @@ private:
     void scheduleTick();
     void rebuildStatusMenu();
     bool isRunning(const QString& bundleID) const;
+    // The connector's window, made on first use.
+    ConnectorWindowController& connectorWindow();
+    // The widget that receives the connector's guidance, none when no host fits.
+    ApplicationWidget* connectorWidget() const;
+    bool routeGuidance();
 
     Environment environment_;
     std::map<QString, std::unique_ptr<ApplicationWidget>> widgets_;
@@ -70,7 +78,13 @@ private:
     QList<QMetaObject::Connection> observers_;
     std::unique_ptr<DebugWindowController> debugWindow_;
     std::unique_ptr<MonthlyUsageWindowController> monthlyUsageWindow_;
+    std::unique_ptr<ConnectorWindowController> connectorWindow_;
     std::optional<QString> connectorTarget_;
+
+public:
+    const std::optional<QString>& connectorTarget() const { return connectorTarget_; }
+
+private:
     bool terminated_ = false;
 };
 

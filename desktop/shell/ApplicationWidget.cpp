@@ -5,6 +5,7 @@
 #include "desktop/card/RailViewController.h"
 #include "desktop/classification/RoutingDecisionDiagnostic.h"
 #include "desktop/connector/ConnectorRelease.h"
+#include "desktop/connector/ConnectorWindowController.h"
 #include "desktop/diagnostics/DebugMonitor.h"
 #include "desktop/diagnostics/Diagnostics.h"
 #include "desktop/shell/CardPanel.h"
@@ -305,8 +306,7 @@ void ApplicationWidget::dismissPanel() {
     showLauncher(true);
 }
 
-void ApplicationWidget::connectToConnector(const std::function<void(RailViewController&)>& bind,
-                                           bool showSetup) {
+void ApplicationWidget::connectToConnector(ConnectorWindowController& connector, bool showSetup) {
     if (provider_ != AIProvider::openAI)
         return;
     connectorPresentationActive_ = true;
@@ -318,8 +318,7 @@ void ApplicationWidget::connectToConnector(const std::function<void(RailViewCont
     manualTask_.reset();
     displayedInput_.reset();
     usageLostContext(QStringLiteral("connector_advisory"));
-    if (bind)
-        bind(*railController_);
+    connector.bind(railController_.get());
     if (!showSetup)
         return;
     showPanel();

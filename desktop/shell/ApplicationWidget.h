@@ -36,6 +36,7 @@ class QMenu;
 namespace quillmere {
 
 class CardPanel;
+class ConnectorWindowController;
 class DebugMonitor;
 class LauncherViewController;
 class RailViewController;
@@ -92,9 +93,10 @@ public:
     void hideIfOutsideContext();
     void showPanel();
     void dismissPanel();
-    // Binds the connector's window to this widget's card (OpenAI hosts only). The connector's
-    // window controller is handed over as the object that binds itself to a card.
-    void connectToConnector(const std::function<void(RailViewController&)>& bind, bool showSetup);
+    // Binds the connector's window to this widget's card (OpenAI hosts only).
+    void connectToConnector(ConnectorWindowController& connector, bool showSetup);
+    // Whether the card presents the connector's setup.
+    bool cardShowsConnectorSetup() const;
 
     // This host's submenu of the status menu; the caller owns it.
     QMenu* makeMenu();
@@ -141,7 +143,6 @@ private:
     void dragFinished();
     void placeTopRight();
     void presentConnectorCard();
-    bool cardShowsConnectorSetup() const;
     std::optional<Screen> panelScreen() const;
 
     // The analysis and its follow-ups (ApplicationWidgetAnalysis.cpp, ApplicationWidgetActions.cpp).

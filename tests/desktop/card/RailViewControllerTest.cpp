@@ -4,8 +4,10 @@
 
 #include "desktop/card/CardTestSupport.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <gtest/gtest.h>
@@ -375,6 +377,45 @@ TEST(RailViewController, DraggingTheBackgroundFinishesOncePerPress) {
     sendMouse(card.view(), QEvent::MouseButtonPress, onClose);
     sendMouse(card.view(), QEvent::MouseButtonRelease, onClose);
     EXPECT_EQ(finished, 1);
+}
+
+// Sends a key press and its release to the widget that has the keyboard focus, as typing would.
+void typeKey(Qt::Key key, const QString& text = QString()) {
+    QWidget* focused = QApplication::focusWidget();
+    ASSERT_NE(focused, nullptr);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QApplication::sendEvent(focused, &press);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(focused, &release);
+}
+
+TEST(RailViewController, EscapeClosesTheCardWhereverTheFocusIs) {
+    RailViewController card;
+    card.show(cardtest::sonnet());
+    cardtest::sizeCard(card, 310, 124);
+    int closes = 0;
+    card.onClose = [&] { ++closes; };
+    card.view()->show();
+    QApplication::setActiveWindow(card.view());
+    card.expandButton()->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), card.expandButton());
+
+    typeKey(Qt::Key_A, QStringLiteral("a"));
+    EXPECT_EQ(closes, 0);
+    typeKey(Qt::Key_Escape);
+    EXPECT_EQ(closes, 1);
+
+    // Typing a question in the ask field: Escape still closes the card, and the field keeps its text.
+    card.openAskQuillmere();
+    cardtest::sizeCard(card, 640, 720);
+    card.askField()->setFocus();
+    ASSERT_EQ(QApplication::focusWidget(), card.askField());
+    typeKey(Qt::Key_Q, QStringLiteral("q"));
+    EXPECT_EQ(card.askField()->text(), QStringLiteral("q"));
+    EXPECT_EQ(closes, 1);
+    typeKey(Qt::Key_Escape);
+    EXPECT_EQ(closes, 2);
+    EXPECT_EQ(card.askField()->text(), QStringLiteral("q"));
 }
 
 } // namespace

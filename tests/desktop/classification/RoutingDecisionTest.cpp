@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -95,6 +96,19 @@ TEST_F(RoutingDecisionFile, StartRemovesAnOldFileAndAbsentMetadataKeepsTheCurren
     EXPECT_TRUE(written.contains(R"("schedulerReason":"unknown")"));
     diagnostic.displayed(std::nullopt, "claude", false, false, "waiting");
     EXPECT_EQ(read(path()), written);
+}
+
+TEST_F(RoutingDecisionFile, StartRemovesTheTemporaryACrashedRunLeft) {
+    const QString stale = folder.filePath(".routing.json.3w5e11264sgsg.tmp");
+    {
+        QFile temporary(stale);
+        ASSERT_TRUE(temporary.open(QIODevice::WriteOnly));
+        temporary.write("{}");
+    }
+    const struct timespec longAgo[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(stale).constData(), longAgo, 0), 0);
+    RoutingDecisionDiagnostic diagnostic(path(), &clock);
+    EXPECT_FALSE(QFile::exists(stale));
 }
 
 TEST_F(RoutingDecisionFile, UnchangedUpdatesDoNotRewrite) {

@@ -3,6 +3,9 @@
 
 #include "ShellHarness.h"
 
+#include "desktop/connector/ConnectorTestSupport.h"
+#include "desktop/connector/ConnectorWindowController.h"
+
 #include "desktop/card/RailViewController.h"
 #include "desktop/classification/RequestLogStore.h"
 #include "desktop/shell/SavedPanelOrigin.h"
@@ -377,6 +380,51 @@ TEST_F(EndToEnd, ResizingTheCardByItsEdgeKeepsTheWidth) {
     EXPECT_TRUE(shell->defaults->string("QuillmerePanelOrigin.com.openai.chat"));
     shell->run(1);
     EXPECT_EQ(panel.geometry().width(), before.width() + 140) << "later ticks keep the width the user chose";
+}
+
+// "Connect widget…" binds the connector to the OpenAI host in front, and with none opens the
+// connector's own window.
+TEST_F(EndToEnd, TheConnectorGoesToAnOpenAIHostOrItsOwnWindow) {
+    for (const QString& front : {chat, claude}) {
+        SCOPED_TRACE(front.toStdString());
+        QJsonObject fixture = demoWithFront(front);
+        if (front == claude) { // only Claude hosts run
+            QJsonArray apps;
+            for (const QJsonValue& app : fixture.value("apps").toArray())
+                if (app.toObject().value("bundleID").toString().startsWith("com.anthropic."))
+                    apps.append(app);
+            fixture.insert("apps", apps);
+        }
+        shell = std::make_unique<ShellHarness>(fixture);
+        auto storage = std::make_shared<MemoryStorage>();
+        auto preferences = std::make_shared<MemoryPreferences>();
+        shell->environment.makeConnectorWindow = [storage, preferences] {
+            return std::make_unique<ConnectorWindowController>(false, *storage, preferences.get());
+        };
+        shell->server.post("/v1/recommendations/openai", answering(500, "{}"));
+        shell->launch();
+        shell->run(0.5);
+        QAction* connect = nullptr;
+        for (QAction* action : shell->delegate->statusItem()->menu()->actions())
+            if (action->text() == QStringLiteral("Connect widget\u2026"))
+                connect = action;
+        ASSERT_TRUE(connect);
+        connect->trigger();
+        if (front == chat) {
+            EXPECT_EQ(shell->delegate->connectorTarget(), chat);
+            EXPECT_TRUE(card().connectorMode());
+            EXPECT_TRUE(widget().cardShowsConnectorSetup());
+            EXPECT_TRUE(widget().connectorPresentationActive());
+            EXPECT_FALSE(widget().analysisRunning());
+            shell->run(0.5);
+            EXPECT_EQ(widget().debugPhase(), QStringLiteral("Connector recommendation \u2014 host scanning not used"));
+            EXPECT_TRUE(widget().panel()->isPanelVisible());
+        } else {
+            EXPECT_FALSE(shell->delegate->connectorTarget());
+            EXPECT_FALSE(card(claude).connectorMode());
+        }
+        shell.reset();
+    }
 }
 
 TEST_F(EndToEnd, ADamagedSavedOriginIsIgnored) {
