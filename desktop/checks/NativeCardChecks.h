@@ -93,7 +93,14 @@ void hebrewSummaryCheck(const checks::Reporter& check);
 // What starts a new analysis: the conversation and the user's request, not streaming or drafts.
 void analysisSignatureChecks(const checks::Reporter& check);
 void highImpactCheck(const checks::Reporter& check);
-// Which identities a zero-message or unreadable scan may keep.
-void identityRetentionRuleChecks(const checks::Reporter& check);
+// Which host's card may show and when a host is read: only its own host in front, or this
+// application with the card key; never when dismissed or with nothing in front.
+void panelVisibilityChecks(const checks::Reporter& check);
+// When a closed card's launcher shows, and the launcher's button: labelled, large enough, opening.
+void launcherChecks(const checks::Reporter& check);
+// A panel already visible is not brought to the front again.
+void panelOrderingCheck(const checks::Reporter& check);
+// Which navigation keys an unreadable scan may trust.
+void durableIdentityCheck(const checks::Reporter& check);
 
 } // namespace quillmere::NativeCardChecks

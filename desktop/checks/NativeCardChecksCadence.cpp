@@ -1,4 +1,5 @@
 #include "desktop/checks/NativeCardChecks.h"
+#include "desktop/checks/NativeCardChecksFixtures.h"
 #include "desktop/classification/RecommendationCadence.h"
 
 #include <optional>
@@ -9,14 +10,6 @@ namespace quillmere::NativeCardChecks {
 namespace {
 
 using Input = RecommendationCadence::Input;
-
-Input input(const QString& context, const QString& setting, const QString& text) {
-    Input value;
-    value.context = context;
-    value.setting = setting;
-    value.text = text;
-    return value;
-}
 
 // Takes a ticket and completes it at once, as a widget does when the answer is used.
 std::optional<int> takeAndComplete(RecommendationCadence& cadence, double now) {
@@ -29,8 +22,8 @@ std::optional<int> takeAndComplete(RecommendationCadence& cadence, double now) {
 void pickerDiscoveryAndHistoryChecks(const checks::Reporter& check) {
     {
         RecommendationCadence cadence;
-        Input first = input(QStringLiteral("ChatGPT|thread"), QStringLiteral("sol|high"),
-                            QStringLiteral("Implement and verify the desktop integration"));
+        Input first = cadenceInput(QStringLiteral("ChatGPT|thread"), QStringLiteral("sol|high"),
+                                   QStringLiteral("Implement and verify the desktop integration"));
         first.availability = QStringLiteral("astra,sol");
         cadence.observe(first, 0);
         Input discovered = first;
@@ -53,8 +46,8 @@ void pickerDiscoveryAndHistoryChecks(const checks::Reporter& check) {
     }
     {
         RecommendationCadence cadence;
-        const Input first = input(QStringLiteral("claude|session"), QStringLiteral("sonnet|low"),
-                                  QStringLiteral("Write a detailed article for the product launch"));
+        const Input first = cadenceInput(QStringLiteral("claude|session"), QStringLiteral("sonnet|low"),
+                                         QStringLiteral("Write a detailed article for the product launch"));
         cadence.observe(first, 0);
         takeAndComplete(cadence, 5);
         Input versions = first;
@@ -73,8 +66,8 @@ void pickerDiscoveryAndHistoryChecks(const checks::Reporter& check) {
     }
 
     RecommendationCadence meeting;
-    const Input notes = input(QStringLiteral("claude|meeting"), QStringLiteral("sonnet|low"),
-                              QStringLiteral("Summarize these meeting notes"));
+    const Input notes = cadenceInput(QStringLiteral("claude|meeting"), QStringLiteral("sonnet|low"),
+                                     QStringLiteral("Summarize these meeting notes"));
     meeting.observe(notes, 0);
     takeAndComplete(meeting, 5);
     {
@@ -88,8 +81,8 @@ void pickerDiscoveryAndHistoryChecks(const checks::Reporter& check) {
     }
     {
         RecommendationCadence cadence;
-        Input positioned = input(QStringLiteral("ChatGPT|virtualized"), QStringLiteral("terra|medium"),
-                                 QStringLiteral("Build and verify the company outreach list"));
+        Input positioned = cadenceInput(QStringLiteral("ChatGPT|virtualized"), QStringLiteral("terra|medium"),
+                                        QStringLiteral("Build and verify the company outreach list"));
         positioned.historyPosition = 3;
         cadence.observe(positioned, 0);
         takeAndComplete(cadence, 5);
@@ -135,8 +128,8 @@ void pickerDiscoveryAndHistoryChecks(const checks::Reporter& check) {
 void turnSequenceChecks(const checks::Reporter& check, const QString& provider) {
     const auto say = [&provider](const QString& literal) { return provider + literal; };
     RecommendationCadence cadence;
-    Input current = input(provider + QStringLiteral("|one"), QStringLiteral("model|low"),
-                          QStringLiteral("Summarize these notes"));
+    Input current = cadenceInput(provider + QStringLiteral("|one"), QStringLiteral("model|low"),
+                                 QStringLiteral("Summarize these notes"));
     cadence.observe(current, 0);
 
     check(!cadence.takeRequest(4.99), say(QStringLiteral(" cadence: no first request before five seconds")));
@@ -250,8 +243,8 @@ void turnSequenceChecks(const checks::Reporter& check, const QString& provider) 
     check(!cadence.takeRequest(235), say(QStringLiteral(" cadence: routing eligibility remains separate")));
 
     RecommendationCadence second;
-    Input task = input(provider + QStringLiteral("|one"), QStringLiteral("model|low"),
-                       QStringLiteral("Summarize notes please"));
+    Input task = cadenceInput(provider + QStringLiteral("|one"), QStringLiteral("model|low"),
+                              QStringLiteral("Summarize notes please"));
     second.observe(task, 0);
     takeAndComplete(second, 5);
     task.turn = 2;
@@ -273,23 +266,10 @@ void turnSequenceChecks(const checks::Reporter& check, const QString& provider) 
 }
 
 void keywordProfileChecks(const checks::Reporter& check) {
-    const std::pair<QString, QString> cases[] = {
-        {QStringLiteral("Plan the Q4 budget allocation for teams"),
-         QStringLiteral("unknown keyword profile")},
-        {QStringLiteral("Write product homepage copy for startup founders"),
-         QStringLiteral("same writing profile")},
-    };
-    for (const auto& [newText, label] : cases) {
-        RecommendationCadence cadence;
-        Input first = input(QStringLiteral("openAI|task-change-") + label, QStringLiteral("sol|high"),
-                            QStringLiteral("Draft an outreach email for enterprise leads"));
-        cadence.observe(first, 0);
-        takeAndComplete(cadence, 5);
-        Input changed = first;
-        changed.text = newText;
-        cadence.observe(changed, 6);
-        check(cadence.needsRecommendationRefresh(changed),
-              QStringLiteral("new task with ") + label +
+    for (const TaskChange& change : taskChanges) {
+        RecommendationCadence cadence = afterTaskChange(change, 6);
+        check(cadence.needsRecommendationRefresh(*cadence.input),
+              QStringLiteral("new task with ") + change.label +
                   QStringLiteral(" immediately invalidates the old card"));
     }
 }

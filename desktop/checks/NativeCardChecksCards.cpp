@@ -8,6 +8,7 @@
 #include "desktop/classification/AnalysisDebouncer.h"
 #include "desktop/classification/OpenAIRecommendationContract.h"
 #include "desktop/classification/RequestLogStore.h"
+#include "desktop/shell/CardPanel.h"
 #include "platform/network/HttpTransport.h"
 
 #include <QDir>
@@ -63,35 +64,28 @@ const QString savings63 = QStringLiteral("↓ 63% vs Opus 5.5 · Medium");
 
 // A card shown in its floating panel, as a host widget shows it.
 struct CardChecks::Stage {
-    std::unique_ptr<QWidget> panel;
+    // The card outlives the panel that shows its view.
     std::unique_ptr<RailViewController> card;
+    std::unique_ptr<CardPanel> panel;
 
-    Stage(QPoint origin, QSize content) : panel(std::make_unique<QWidget>()) {
-        panel->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-        panel->setAttribute(Qt::WA_TranslucentBackground);
-        panel->setAttribute(Qt::WA_ShowWithoutActivating);
-        panel->setGeometry(QRect(origin, content));
-        card = std::make_unique<RailViewController>();
-        card->view()->setParent(panel.get());
-        card->view()->setGeometry(QRect(QPoint(0, 0), content));
+    Stage(QPointF origin, QSizeF content)
+        : card(std::make_unique<RailViewController>()),
+          panel(std::make_unique<CardPanel>(content, CardPanel::Style{})) {
+        panel->setFrame(QRectF(origin, content));
+        panel->setContentView(card->view());
     }
-    ~Stage() {
-        // The card first: it removes its own view from the panel.
-        card.reset();
-    }
-    void orderFront() { panel->show(); }
-    void orderOut() { panel->hide(); }
+    ~Stage() { panel.reset(); }
+    void orderFront() { panel->orderFrontRegardless(); }
+    void orderOut() { panel->orderOut(); }
     // The content size, set directly, as the application widget sets it; nothing clamps it.
     void setContentSize(double width, double height) {
-        const QSize size(int(std::ceil(width)), int(std::ceil(height)));
-        panel->resize(size);
-        card->view()->setGeometry(QRect(QPoint(0, 0), size));
-        card->layoutIfNeeded();
+        panel->setFrame(QRectF(panel->frame().topLeft(), QSizeF(std::ceil(width), std::ceil(height))));
+        layOut();
     }
-    QRect frame() const { return panel->geometry(); }
+    QRectF frame() const { return panel->frame(); }
     // Lays the card out at the panel's present size.
     void layOut() {
-        card->view()->setGeometry(QRect(QPoint(0, 0), panel->size()));
+        card->view()->setGeometry(panel->rect());
         card->setNeedsLayout();
         card->layoutIfNeeded();
     }
@@ -122,7 +116,7 @@ void CardChecks::showOnMain(const Recommendation& recommendation) {
 
 void CardChecks::compactCardChecks() {
     const auto& check = check_;
-    compact_ = std::make_unique<Stage>(QPoint(80, 80), QSize(310, 360));
+    compact_ = std::make_unique<Stage>(QPointF(80, 80), QSizeF(310, 360));
     RailViewController& card = *compact_->card;
     compact_->orderFront();
     compact_->setContentSize(310, card.preferredHeight(310));
@@ -167,7 +161,7 @@ void CardChecks::compactCardChecks() {
 
 void CardChecks::layoutAndHeaderChecks() {
     const auto& check = check_;
-    main_ = std::make_unique<Stage>(QPoint(80, 80), QSize(310, 260));
+    main_ = std::make_unique<Stage>(QPointF(80, 80), QSizeF(310, 260));
     card_ = main_->card.get();
     RailViewController& card = *card_;
     main_->orderFront();
@@ -330,7 +324,7 @@ void CardChecks::secondCardChecks() {
     RailViewController& card = *card_;
     const Recommendation r1 = switchToSonnet();
     card.show(r1);
-    second_ = std::make_unique<Stage>(QPoint(420, 80), QSize(340, 550));
+    second_ = std::make_unique<Stage>(QPointF(420, 80), QSizeF(340, 550));
     RailViewController& other = *second_->card;
     second_->orderFront();
     other.setPlatform(AIProvider::openAI);
@@ -461,7 +455,7 @@ void CardChecks::typingAndClickGuardChecks() {
         const auto say = [&provider](const char* literal) { return provider + QString::fromUtf8(literal); };
         AnalysisDebouncer debouncer(0.9);
         const int renders = card.semanticRenderCount();
-        const QRect frame = main_->frame();
+        const QRectF frame = main_->frame();
         bool granted = false;
         for (int i = 0; i < 20; ++i) {
             const double at = 0.1 * i;
@@ -728,6 +722,22 @@ void CardChecks::retainedCardChecks() {
     card.setConversation(QStringLiteral("different-chat"), QStringLiteral("Unverified"), false);
     check(!card.recommendation() && !card.conversationID() && !card.conversationVerified(),
           QStringLiteral("an unverified identity cannot retain a previous conversation's card"));
+}
+
+void CardChecks::zeroMessageScanCheck() {
+    RailViewController& card = *card_;
+    const Recommendation sonnet = switchToSonnet();
+    const QString first = QStringLiteral("chat-1");
+    const QString second = QStringLiteral("chat-2");
+    card.setConversation(first, QStringLiteral("Weekly planning"), true);
+    card.show(sonnet, first);
+    // A scan that reads no messages but the same verified conversation keeps its card; another
+    // verified conversation does not.
+    card.setConversation(first, std::nullopt, true);
+    const bool kept = card.recommendation() == sonnet;
+    card.setConversation(second, std::nullopt, true);
+    check_(first != second && kept && !card.recommendation(),
+           QStringLiteral("zero-message scan keeps only the same durably verified conversation"));
 }
 
 // ---- the Switch action --------------------------------------------------------------------------

@@ -47,6 +47,7 @@ public:
     void chatGPTCardChecks(const Recommendation& meeting);         // no Switch on a ChatGPT card
     void collectingStateChecks();
     void retainedCardChecks();
+    void zeroMessageScanCheck();
     void switchActionChecks();
     void longContentChecks();
     void savingsCopyChecks();

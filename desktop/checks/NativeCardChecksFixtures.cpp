@@ -51,6 +51,34 @@ std::vector<ClaudeWindowTrackerConversationMessage> messagePairs(int first, int 
 
 namespace quillmere::NativeCardChecks {
 
+RecommendationCadence::Input cadenceInput(const QString& context, const QString& setting,
+                                          const QString& text) {
+    RecommendationCadence::Input value;
+    value.context = context;
+    value.setting = setting;
+    value.text = text;
+    return value;
+}
+
+const std::array<TaskChange, 2> taskChanges = {{
+    {QStringLiteral("Plan the Q4 budget allocation for teams"), QStringLiteral("unknown keyword profile")},
+    {QStringLiteral("Write product homepage copy for startup founders"),
+     QStringLiteral("same writing profile")},
+}};
+
+RecommendationCadence afterTaskChange(const TaskChange& change, double at) {
+    RecommendationCadence cadence;
+    auto input =
+        cadenceInput(QStringLiteral("openAI|task-change-") + change.label, QStringLiteral("sol|high"),
+                     QStringLiteral("Draft an outreach email for enterprise leads"));
+    cadence.observe(input, 0);
+    if (const auto ticket = cadence.takeRequest(5))
+        cadence.complete(*ticket);
+    input.text = change.newText;
+    cadence.observe(input, at);
+    return cadence;
+}
+
 ClaudeModelAvailability::MenuRow menuItem(const QString& label) {
     return ClaudeModelAvailability::MenuRow{QStringLiteral("AXMenuItem"), label, true};
 }

@@ -5,6 +5,7 @@
 
 #include "core/ClaudeModelAvailability.h"
 #include "desktop/checks/CheckReporter.h"
+#include "desktop/classification/RecommendationCadence.h"
 #include "desktop/records/ConversationSnapshot.h"
 #include "platform/time/Clock.h"
 
@@ -59,6 +60,20 @@ observedClaude(const QString& model, const QString& modelID, const QString& effo
 // Sonnet 5.5 Low.
 ClaudeWindowTrackerConversationSnapshot haiku55Snapshot(const QString& effort,
                                                         const Clock& clock = Clock::system());
+
+// A cadence input with the given conversation, setting and latest user text; every other field at
+// its default (turn 1, eligible, no attachment or options, history current).
+RecommendationCadence::Input cadenceInput(const QString& context, const QString& setting,
+                                          const QString& text);
+
+// A new task replacing "Draft an outreach email for enterprise leads".
+struct TaskChange {
+    QString newText;
+    QString label;
+};
+extern const std::array<TaskChange, 2> taskChanges;
+// A cadence that completed a request for the outreach email at 5 and saw the change's text at `at`.
+RecommendationCadence afterTaskChange(const TaskChange& change, double at);
 
 // An enabled model-menu row.
 ClaudeModelAvailability::MenuRow menuItem(const QString& label);

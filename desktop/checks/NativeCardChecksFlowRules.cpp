@@ -18,14 +18,6 @@ using Snapshot = ClaudeWindowTrackerConversationSnapshot;
 using Message = ClaudeWindowTrackerConversationMessage;
 using Service = ClassificationService;
 
-Input input(const QString& context, const QString& setting, const QString& text) {
-    Input value;
-    value.context = context;
-    value.setting = setting;
-    value.text = text;
-    return value;
-}
-
 // A ticket the scenario cannot go on without; its absence ends the run.
 int requiredTicket(RecommendationCadence& cadence, double now) {
     const auto ticket = cadence.takeRequest(now);
@@ -79,24 +71,12 @@ Snapshot claudeThread(std::vector<Message> messages) {
 
 void taskChangeChecks(const checks::Reporter& check) {
     const QString outreach = QStringLiteral("Draft an outreach email for enterprise leads");
-    const std::pair<QString, QString> cases[] = {
-        {QStringLiteral("Plan the Q4 budget allocation for teams"),
-         QStringLiteral("unknown keyword profile")},
-        {QStringLiteral("Write product homepage copy for startup founders"),
-         QStringLiteral("same writing profile")},
-    };
-    for (const auto& [newText, label] : cases) {
-        RecommendationCadence cadence;
-        Input first =
-            input(QStringLiteral("openAI|task-change-") + label, QStringLiteral("sol|high"), outreach);
-        cadence.observe(first, 0);
-        cadence.complete(requiredTicket(cadence, 5));
-        Input changed = first;
-        changed.text = newText;
-        cadence.observe(changed, 10);
+    for (const TaskChange& change : taskChanges) {
+        RecommendationCadence cadence = afterTaskChange(change, 10);
         const auto ticket = cadence.takeRequest(15);
         check(ticket && cadence.reason == QLatin1String("task_changed"),
-              QStringLiteral("new task with ") + label + QStringLiteral(" triggers an early server check"));
+              QStringLiteral("new task with ") + change.label +
+                  QStringLiteral(" triggers an early server check"));
     }
     bool anyMaterial = false;
     for (const QString& followUp :
@@ -107,8 +87,8 @@ void taskChangeChecks(const checks::Reporter& check) {
           QStringLiteral("short or same-subject follow-ups do not trigger an early server check"));
 
     RecommendationCadence cadence;
-    Input options = input(QStringLiteral("openai|same-conversation"), QStringLiteral("sol|high"),
-                          QStringLiteral("Implement this feature"));
+    Input options = cadenceInput(QStringLiteral("openai|same-conversation"), QStringLiteral("sol|high"),
+                                 QStringLiteral("Implement this feature"));
     options.availability = QStringLiteral("sol,terra");
     cadence.observe(options, 0);
     cadence.complete(requiredTicket(cadence, 5));
@@ -157,8 +137,8 @@ void conversationTitleAndTicketChecks(const checks::Reporter& check) {
               "selected sidebar title supplies the conversation name without accepting menu controls"));
 
     RecommendationCadence cadence;
-    const Input a = input(QStringLiteral("claude|synthetic-A"), QStringLiteral("sonnet|high"),
-                          QStringLiteral("Summarize the weekly notes"));
+    const Input a = cadenceInput(QStringLiteral("claude|synthetic-A"), QStringLiteral("sonnet|high"),
+                                 QStringLiteral("Summarize the weekly notes"));
     Input b = a;
     b.context = QStringLiteral("claude|synthetic-B");
     cadence.observe(a, 0);
@@ -236,8 +216,8 @@ void localRecommendationChecks(const checks::Reporter& check, const Recommendati
 
 void serviceRetryChecks(const checks::Reporter& check) {
     RecommendationCadence cadence;
-    Input retry = input(QStringLiteral("retry"), QStringLiteral("sol-low"),
-                        QStringLiteral("Summarize this bounded test request"));
+    Input retry = cadenceInput(QStringLiteral("retry"), QStringLiteral("sol-low"),
+                               QStringLiteral("Summarize this bounded test request"));
     cadence.observe(retry, 0);
     cadence.fail(requiredTicket(cadence, 5), 5);
     const bool early = cadence.takeRequest(9.9).has_value();
@@ -288,13 +268,10 @@ void highImpactCheck(const checks::Reporter& check) {
                               [&migration] { Service::openAIRecommendation(migration); });
 }
 
-void identityRetentionRuleChecks(const checks::Reporter& check) {
-    // The conversation ids two zero-message scans could carry are told apart by their text alone.
-    const QString first = QStringLiteral("chat-1");
-    const QString second = QStringLiteral("chat-2");
-    check(first != second,
-          QStringLiteral("zero-message scan keeps only the same durably verified conversation"));
-    check(ClaudeWindowTracker::isDurableNavigationKey(QStringLiteral("conversation-row-1")),
+void durableIdentityCheck(const checks::Reporter& check) {
+    // A navigation row's own key is durable; a renderer's temporary element id is not.
+    check(ClaudeWindowTracker::isDurableNavigationKey(QStringLiteral("conversation-row-1")) &&
+              !ClaudeWindowTracker::isDurableNavigationKey(QStringLiteral("_r_5gb_")),
           QStringLiteral("unreadable scan never trusts a title-only or truncated identity"));
 }
 

@@ -89,7 +89,9 @@ bool run(const QString& outputDirectory) {
             eligibilityPayloadRecoveryChecks(check);
             cadenceChecks(check);
             taskChangeChecks(check);
+            panelVisibilityChecks(check);
             conversationIdentityRuleChecks(check);
+            launcherChecks(check);
             CardChecks cards(check, outputDirectory);
             cards.compactCardChecks();
             cards.layoutAndHeaderChecks();
@@ -118,9 +120,11 @@ bool run(const QString& outputDirectory) {
             highImpactCheck(check);
             cards.collectingStateChecks();
             cards.retainedCardChecks();
-            identityRetentionRuleChecks(check);
+            cards.zeroMessageScanCheck();
+            durableIdentityCheck(check);
             cards.switchActionChecks();
             cards.longContentChecks();
+            panelOrderingCheck(check);
             cards.savingsCopyChecks();
             RequestLogStore firstLog;
             QString firstReport;
