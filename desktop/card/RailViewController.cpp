@@ -482,7 +482,8 @@ void RailViewController::setRecommendationStale(bool stale) {
 void RailViewController::showNoRecommendation(bool needsModelOptions,
                                               const std::optional<QString>& explanation,
                                               const std::optional<QString>&) {
-    if (applying_)
+    // A connector card shows the connector's word, never a host analysis's.
+    if (applying_ || connectorMode_)
         return;
     QString why = text::trimmed(explanation.value_or(QString()));
     if (why.isEmpty())

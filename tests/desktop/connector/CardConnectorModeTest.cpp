@@ -117,3 +117,17 @@ TEST(CardConnectorMode, OutsideConnectorModeTheOperationsChangeNothingAndInsideH
     EXPECT_FALSE(card.conversationVerified());
     EXPECT_TRUE(card.connectorMode());
 }
+
+TEST(CardConnectorMode, AHostAnalysisFailureLeavesTheConnectorCardAlone) {
+    RailViewController card;
+    card.configureConnector(nullptr);
+    card.showConnectorGuidance(guidance());
+    const QString note = card.latestAnalysisNoteForTesting();
+    const QString message = card.messageForTesting();
+    const bool stale = card.recommendationStaleForTesting();
+    card.showNoRecommendation(false, QStringLiteral("The service is unavailable."), std::nullopt);
+    card.showError(QStringLiteral("Server response could not be verified (schema)."));
+    EXPECT_EQ(card.latestAnalysisNoteForTesting(), note);
+    EXPECT_EQ(card.recommendationStaleForTesting(), stale);
+    EXPECT_EQ(card.messageForTesting(), message);
+}
