@@ -6,6 +6,7 @@
 // - adding one request-log entry to a section holding 10, 100 and 1,000 entries, whose cost must
 //   grow no faster than linearly in the entries held.
 
+#include "bench/BenchmarkMain.h"
 #include "desktop/card/RailViewController.h"
 
 #include <QApplication>
@@ -122,9 +123,5 @@ BENCHMARK(BM_AddRequestLogEntry)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarksWith<QApplication>(argc, argv);
 }

@@ -4,6 +4,7 @@
 //
 // The window holds one message per 12.5 elements: 400 messages in 5,000 elements at full size.
 
+#include "bench/BenchmarkMain.h"
 #include "desktop/observation/ClaudeWindowTracker.h"
 #include "platform/simulated/SimulatedDesktop.h"
 #include "platform/tasks/Scheduler.h"
@@ -144,9 +145,5 @@ BENCHMARK(BM_ConversationSnapshotSteadyState)
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarksWith<QCoreApplication>(argc, argv);
 }

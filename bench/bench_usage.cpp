@@ -6,6 +6,7 @@
 //   widget, against the tracker's steady snapshot read of the demo host that comes before it on
 //   the same tick: the recorder must stay under 5% of the read.
 
+#include "bench/BenchmarkMain.h"
 #include "desktop/observation/ClaudeWindowTracker.h"
 #include "desktop/usage/MonthlyUsage.h"
 #include "desktop/usage/MonthlyUsageLedger.h"
@@ -188,9 +189,5 @@ BENCHMARK(BM_RecorderObserveUnchangedSnapshot)->Arg(0)->Arg(1)->Unit(benchmark::
 } // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarksWith<QCoreApplication>(argc, argv);
 }
