@@ -192,8 +192,11 @@ void UsageRecorder::writeStatus() {
         {QStringLiteral("paused"), paused(*defaults_)},
         {QStringLiteral("updatedAt"), MonthlyUsage::wholeSeconds(now)},
     };
-    if (!prepareFolder(directory_) || !AtomicFile::write(directory_ + QStringLiteral("/status.json"),
-                                                         json::write(status, {.sortedKeys = true}), 0600))
+    // Once the collection period has ended every tick of every widget lands here; a status that
+    // reads as it already does is left alone rather than replaced and synced again.
+    if (!prepareFolder(directory_) ||
+        !AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
+                                    json::write(status, {.sortedKeys = true}), 0600))
         lastError_ = QString::fromLatin1(statusWriteFailed);
 }
 
