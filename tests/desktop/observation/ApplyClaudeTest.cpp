@@ -190,6 +190,24 @@ TEST(ApplyClaude, AConversationChangeBeforeTheRightArrowStopsTheSwitch) {
     EXPECT_TRUE(bench.keys().isEmpty());
 }
 
+// The effort row is pressed in the right conversation; the user opens another one while the
+// picker is read back, and the picker then shows the target there.
+TEST(ApplyClaude, AConversationChangeDuringTheReadBackIsNotConfirmed) {
+    QJsonObject desktop = claudeDesktop();
+    setAction(desktop, "claude.effortRow.high", "AXPress",
+              QJsonArray{QJsonObject{{"do", "changeConversation"}, {"title", "Another chat"}, {"after", 0.1}},
+                         QJsonObject{{"do", "set"},
+                                     {"target", "claude.picker"},
+                                     {"attribute", "AXTitle"},
+                                     {"value", "Opus 5.5 High"},
+                                     {"after", 0.2}},
+                         QJsonObject{{"do", "closeMenus"}}});
+    ApplyBench bench(desktop);
+    bench.run(AIProvider::claude, "opus", opusID, "high");
+    expectFailure(bench, "settings_not_confirmed_check_claude_dialog");
+    EXPECT_EQ(bench.title("claude.picker"), "Opus 5.5 High") << "the picker did show the target";
+}
+
 TEST(ApplyClaude, AModelMenuThatNeverOpens) {
     QJsonObject desktop = claudeDesktop();
     setAction(desktop, "claude.picker", "AXShowMenu", doNothing());

@@ -165,6 +165,27 @@ TEST(ApplyOpenAI, AConversationChangeStopsTheSwitchBeforeTheNextPress) {
                                             "action AXCancel chatgpt.modelMenu"}));
 }
 
+// The last press is made in the right conversation, and the user opens another one while the
+// picker is read back: the new conversation's picker showing the target proves nothing about the
+// conversation the switch was for.
+TEST(ApplyOpenAI, AConversationChangeDuringTheReadBackIsNotConfirmed) {
+    QJsonObject desktop = openAIDesktop();
+    setAction(
+        desktop, "chatgpt.effortRow.low", "AXPress",
+        QJsonArray{QJsonObject{{"do", "changeConversation"}, {"title", "Sourdough starter"}, {"after", 0.1}},
+                   QJsonObject{{"do", "set"},
+                               {"target", "chatgpt.effort"},
+                               {"attribute", "AXTitle"},
+                               {"value", "Low"},
+                               {"after", 0.2}},
+                   QJsonObject{{"do", "closeMenus"}}});
+    ApplyBench bench(desktop);
+    bench.run(AIProvider::openAI, "gpt-5.6-luna", std::nullopt, "low");
+    expectFailure(bench, "settings_not_confirmed_check_chatgpt_picker");
+    EXPECT_EQ(bench.title("chatgpt.effort"), "Low") << "the picker did show the target";
+    EXPECT_TRUE(bench.actions().contains("action AXPress chatgpt.effortRow.low"));
+}
+
 TEST(ApplyOpenAI, ANewUserMessageCountsAsAnotherConversation) {
     QJsonObject desktop = openAIDesktop();
     ApplyBench bench(desktop);
