@@ -654,3 +654,28 @@ TEST_F(SnapshotReadingTest, EveryElementIsLabelledByItsTitleDescriptionAndValue)
     ASSERT_TRUE(titled);
     EXPECT_EQ(titled->messages.front().text, "Pinned request");
 }
+
+// A conversation of 1,600 messages is about 5,600 elements: the scan reads the first 5,000 in
+// the window's order and says it stopped; everything within the cap is read.
+TEST_F(SnapshotReadingTest, TheScanReadsFiveThousandElementsOfALargerWindow) {
+    HostWindow host;
+    host.document = chatGPTChat("very-long");
+    host.turns = numberedTurns(1, 1600, 1600);
+    load(desktopJson({host}));
+    auto reader = tracker("com.openai.chat");
+    const auto snapshot = reader->conversationSnapshot();
+    ASSERT_TRUE(snapshot);
+    EXPECT_TRUE(snapshot->extractionSummary.contains("axScanTruncated=true"));
+    // The window, its two controls and the conversation come first; then three elements per
+    // question and four per answer.
+    const auto read = [&snapshot](int n) {
+        const QString prefix =
+            (n % 2 == 1 ? QStringLiteral("Question number %1 ") : QStringLiteral("Answer number %1 ")).arg(n);
+        return std::any_of(snapshot->messages.begin(), snapshot->messages.end(),
+                           [&prefix](const auto& message) { return message.text.startsWith(prefix); });
+    };
+    EXPECT_TRUE(read(1));
+    EXPECT_TRUE(read(1400)) << "message 1400 ends at element 4,904";
+    EXPECT_FALSE(read(1430)) << "message 1430 starts past element 5,000";
+    EXPECT_FALSE(read(1600));
+}
