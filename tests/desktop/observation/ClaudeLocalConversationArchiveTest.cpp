@@ -412,6 +412,33 @@ TEST(ClaudeArchiveReader, ConnectedObservedTurnsExtendALaggingArchive) {
     EXPECT_TRUE(leafAtRequest.lastLookupSummary().contains("archive=11; extended=1"));
 }
 
+// Replies are common text ("Done."); only an agreeing request ties a remembered tail to this
+// archive. A branch of one reply agrees with any conversation that has that reply somewhere.
+TEST(ClaudeArchiveReader, ATailAgreeingOnlyOnRepliesDoesNotConnect) {
+    Archive archive;
+    archive.writeRows({assistantRow(1, 0, "Done.")});
+    archive.writeMetadata(uuid(1));
+    const std::vector<Message> visible{user(requirement(7)), assistant("Seventh response.")};
+    const std::vector<Message> observed{user("A request of another conversation"), assistant("Done."),
+                                        user(requirement(7)), assistant("Seventh response.")};
+    Reader reader;
+    const Lookup result = archive.lookup(reader, visible, observed);
+    EXPECT_EQ(result.kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupSummary().contains("reason=visible_user_not_on_branch"))
+        << reader.lastLookupSummary().toStdString();
+    EXPECT_TRUE(reader.lastLookupSummary().contains("archive=1; extended=0"));
+
+    // The same tail connects once a request agrees too.
+    archive.writeRows({humanRow(1, 0, requirement(6)), assistantRow(2, 1, "Done.")});
+    archive.writeMetadata(uuid(2));
+    const std::vector<Message> agreeing{user(requirement(6)), assistant("Done."), user(requirement(7)),
+                                        assistant("Seventh response.")};
+    Reader fresh;
+    const Lookup connected = archive.lookup(fresh, visible, agreeing);
+    ASSERT_TRUE(connected.isVerified()) << fresh.lastLookupSummary().toStdString();
+    EXPECT_EQ(connected.snapshot()->messages.size(), 4u);
+}
+
 TEST(ClaudeArchiveReader, BackgroundParseDeliversToTheMainThread) {
     Archive archive;
     std::vector<QJsonObject> rows = grownRows();
