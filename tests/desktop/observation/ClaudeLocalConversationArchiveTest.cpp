@@ -669,6 +669,43 @@ TEST_F(ClaudeArchiveBadInput, OverlongLinesAreSkippedWithoutBeingHeld) {
     EXPECT_TRUE(summary().contains("longLines=1"));
 }
 
+// The limit is the longest line that is read: a reply of the branch written on a line of exactly
+// that many bytes (its line feed not counted) is read, one byte more is skipped. The file is read
+// by chunks of a mebibyte: a line within one chunk, a line gathered across chunks, and a line that
+// fills the first chunk exactly, its line feed the first byte of the next.
+TEST(ClaudeArchiveLineLimit, ALineOfExactlyTheLimitIsRead) {
+    const qint64 firstLine = line(humanRow(1, 0, requirement(1))).size() + 1;
+    for (const qint64 limit : {qint64(4096), qint64(3 << 19), qint64(1 << 20) - firstLine}) {
+        for (const qint64 extra : {qint64(0), qint64(1)}) {
+            const std::string where = "limit " + std::to_string(limit) + " + " + std::to_string(extra);
+            const QByteArray shortest = line(assistantRow(2, 1, QString()));
+            const QString reply(qsizetype(limit + extra - shortest.size()), u'y');
+            std::vector<QJsonObject> rows{humanRow(1, 0, requirement(1)), assistantRow(2, 1, reply),
+                                          humanRow(3, 2, requirement(2)),
+                                          assistantRow(4, 3, "Second reply.")};
+            ASSERT_EQ(line(rows[1]).size(), limit + extra) << where;
+            Archive archive;
+            archive.writeRows(rows);
+            archive.writeMetadata(uuid(4));
+            Limits limits;
+            limits.maxLineBytes = limit;
+            Reader reader(limits);
+            const Lookup result = archive.lookup(reader, {user(requirement(2))});
+            const QString summary = reader.lastLookupSummary();
+            if (extra == 0) {
+                ASSERT_TRUE(result.isVerified()) << where << ' ' << summary.toStdString();
+                EXPECT_FALSE(summary.contains("longLines")) << where;
+                ASSERT_EQ(result.snapshot()->messages.size(), 4u) << where;
+                EXPECT_EQ(result.snapshot()->messages[1].text, reply) << where;
+            } else {
+                EXPECT_EQ(result.kind(), Lookup::Kind::unverified) << where;
+                EXPECT_TRUE(summary.contains("longLines=1")) << where << ' ' << summary.toStdString();
+                EXPECT_TRUE(summary.contains("reason=missing_parent")) << where;
+            }
+        }
+    }
+}
+
 TEST_F(ClaudeArchiveBadInput, LinesEndingInCarriageReturnsAndBlankLinesRead) {
     archive.writeMetadata(uuid(4));
     QByteArray bytes = "\n   \n";
