@@ -154,6 +154,11 @@ bool AtomicFile::write(const QString& path, const QByteArray& bytes, int mode, Q
         return abandon(errno);
     if (!writeAll(fd, bytes))
         return abandon(errno);
+    // No test can see this sync, and it is not dead weight: without it a crash or power loss soon
+    // after the rename can leave the new name pointing at a file whose blocks never reached the
+    // disk (an empty or zero-filled file on ext4 and others), so the old bytes and the new are
+    // both lost. Syncing before the rename is what makes the rename publish a whole file. It is
+    // also where a full disk shows on file systems that allocate late: its error is the write's.
     if (sync == Sync::fileAndFolder && ::fsync(fd) != 0)
         return abandon(errno);
     const int closed = retryingClose(fd);
