@@ -1,5 +1,6 @@
 #include "desktop/observation/ConversationMemoryFile.h"
 
+#include "desktop/diagnostics/WriteFailures.h"
 #include "platform/files/AtomicFile.h"
 #include "platform/files/RegularFile.h"
 
@@ -94,10 +95,22 @@ bool ConversationMemoryFile::save(const QByteArray& bytes) {
         return false;
     if (lastSaved_ == bytes && QFileInfo::exists(path_))
         return true;
-    if (!AtomicFile::makePrivateFolder(folder_))
+    QString error;
+    if (!AtomicFile::makePrivateFolder(folder_, &error) ||
+        !AtomicFile::writeIfChanged(path_, bytes, 0600, &error)) {
+        // The old file is intact, but what this session remembered is not in it: say so once, keep
+        // the fact for the debug report, and try again on the next change.
+        if (WriteFailures::shared().failed(path_, error, QDateTime::currentDateTimeUtc())) {
+            const QString line =
+                QStringLiteral("quillmere: could not save conversation memory %1 (%2); it is "
+                               "retried on the next change\n")
+                    .arg(path_, error);
+            std::fputs(line.toLocal8Bit().constData(), stderr);
+            std::fflush(stderr);
+        }
         return false;
-    if (!AtomicFile::writeIfChanged(path_, bytes, 0600))
-        return false;
+    }
+    WriteFailures::shared().succeeded(path_, QDateTime::currentDateTimeUtc());
     lastSaved_ = bytes;
     return true;
 }

@@ -1,5 +1,7 @@
 #include "desktop/observation/ConversationMemoryFile.h"
 
+#include "desktop/diagnostics/WriteFailures.h"
+
 #include "support/FifoGuard.h"
 #include <QDir>
 #include <QFile>
@@ -7,7 +9,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace quillmere;
@@ -126,4 +131,83 @@ TEST(ConversationMemoryFile, StaleTemporariesOfACrashedWriteAreRemovedOnLoad) {
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(fresh)));
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(other)));
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(lookalike)));
+}
+
+namespace {
+
+// A file size limit makes every write past it fail as a full disk does, for root too (a
+// read-only folder does not stop root); the signal it raises is ignored while it is set.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved_;
+        limited.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, previous_);
+    }
+
+private:
+    rlimit saved_{};
+    void (*previous_)(int) = nullptr;
+};
+
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+TEST(ConversationMemoryFile, AWriteThatFailsIsRecordedAndRetriedOnTheNextChange) {
+    WriteFailures::shared().clear();
+    QTemporaryDir dir;
+    ConversationMemoryFile file(dir.path(), QString("com.anthropic.claude"));
+    ASSERT_TRUE(file.save("[\"old\"]"));
+    const QByteArray large(64 * 1024, 'x');
+    {
+        FileSizeLimit full(4096);
+        EXPECT_FALSE(file.save(large));
+        EXPECT_FALSE(file.save(large + "y"));
+    }
+    // The old file is whole and nothing was left beside it.
+    EXPECT_EQ(contents(file.path()), "[\"old\"]");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    const WriteFailures::Failure failure = WriteFailures::shared().failures().front();
+    EXPECT_EQ(failure.path, file.path());
+    EXPECT_EQ(failure.error, QString::fromLocal8Bit(std::strerror(EFBIG)));
+    EXPECT_EQ(failure.failedAttempts, 2);
+    EXPECT_FALSE(failure.writtenAgainAt);
+    const QStringList lines = WriteFailures::shared().reportLines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[1].startsWith(file.path() + ": File too large \u2022 failed 2 times, first at "));
+    EXPECT_TRUE(lines[1].endsWith(" \u2022 not saved since; retried on the next change"));
+    EXPECT_FALSE(lines.join('\n').contains("xxxx"));
+
+    // Room again: the next change is saved, and the report says so.
+    EXPECT_TRUE(file.save(large));
+    EXPECT_EQ(contents(file.path()), large);
+    EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgainAt);
+    EXPECT_TRUE(WriteFailures::shared().reportLines()[1].contains(" \u2022 saved again at "));
+    WriteFailures::shared().clear();
+}
+
+TEST(ConversationMemoryFile, AFolderThatCannotBeMadeIsAFailedWriteToo) {
+    WriteFailures::shared().clear();
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("support"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ConversationMemoryFile file(dir.filePath("support/Quillmere"), QString("com.openai.chat"));
+    EXPECT_FALSE(file.save("[]"));
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    EXPECT_EQ(WriteFailures::shared().failures().front().path, file.path());
+    EXPECT_EQ(WriteFailures::shared().failures().front().error,
+              QString::fromLocal8Bit(std::strerror(ENOTDIR)));
+    WriteFailures::shared().clear();
 }
