@@ -114,22 +114,30 @@ bool sameMessage(const Message& message, size_t hash, const Message& other, size
 // the whole archive when it is shorter), and a user message among those that agree. The observed
 // messages after it are turns the host has shown but not yet written. Empty when they do not
 // connect.
+//
+// The remembered messages are usually the archive itself, tens of thousands of them, and a lookup
+// runs on every read: so an observed message is hashed only when it is compared (a role that
+// differs settles it first), and the comparison stops as soon as the connection is proven.
 std::vector<Message> connectedTail(const Branch& archive, const std::vector<Message>& observed) {
     const auto& messages = archive.messages;
     if (messages.empty() || observed.size() < 2)
         return {};
-    std::vector<size_t> observedHashes;
-    observedHashes.reserve(observed.size());
-    for (const Message& message : observed)
-        observedHashes.push_back(messageHash(message));
+    std::vector<std::optional<size_t>> observedHashes(observed.size());
+    const auto agrees = [&](size_t o, size_t a) {
+        if (observed[o].role != messages[a].role)
+            return false;
+        std::optional<size_t>& hash = observedHashes[o];
+        if (!hash)
+            hash = messageHash(observed[o]);
+        return sameMessage(observed[o], *hash, messages[a], archive.messageHashes[a]);
+    };
     const size_t needed = std::min<size_t>(2, messages.size());
     for (size_t p = observed.size(); p-- > 0;) {
         size_t agreed = 0;
         bool sawUser = false;
-        while (agreed <= p && agreed < messages.size()) {
+        while (agreed <= p && agreed < messages.size() && !(agreed >= needed && sawUser)) {
             const size_t a = messages.size() - 1 - agreed;
-            if (!sameMessage(observed[p - agreed], observedHashes[p - agreed], messages[a],
-                             archive.messageHashes[a]))
+            if (!agrees(p - agreed, a))
                 break;
             sawUser = sawUser || messages[a].role == kUser;
             ++agreed;
