@@ -90,7 +90,10 @@ int firstPosition(const QStringList& ids) {
 
 Item makeItem(Message message, QStringList ids, double at) {
     Item item;
-    item.key = textKey(message.text);
+    // Most texts are their own key already: the key then shares the text's characters, so a long
+    // conversation is held once rather than twice.
+    QString key = textKey(message.text);
+    item.key = key == message.text ? message.text : std::move(key);
     item.hash = qHash(item.key);
     item.message = std::move(message);
     item.firstObserved = at;

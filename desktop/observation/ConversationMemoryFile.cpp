@@ -39,6 +39,10 @@ QString fileName(const std::optional<QString>& bundleID) {
     return QStringLiteral("conversation-memory-%1.json").arg(QString::fromLatin1(digest.left(32)));
 }
 
+QByteArray digest(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
 } // namespace
 
 ConversationMemoryFile::ConversationMemoryFile(QString folder, const std::optional<QString>& bundleID)
@@ -63,7 +67,7 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
         setAside(RegularFile::describe(contents.problem));
         return std::nullopt;
     }
-    lastSaved_ = contents.bytes;
+    lastSaved_ = digest(contents.bytes.value_or(QByteArray()));
     return std::move(contents.bytes);
 }
 
@@ -93,7 +97,8 @@ std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
 bool ConversationMemoryFile::save(const QByteArray& bytes) {
     if (keepExisting_)
         return false;
-    if (lastSaved_ == bytes && QFileInfo::exists(path_))
+    const QByteArray saving = digest(bytes);
+    if (lastSaved_ == saving && QFileInfo::exists(path_))
         return true;
     QString error;
     if (!AtomicFile::makePrivateFolder(folder_, &error) ||
@@ -111,7 +116,7 @@ bool ConversationMemoryFile::save(const QByteArray& bytes) {
         return false;
     }
     WriteFailures::shared().succeeded(path_, QDateTime::currentDateTimeUtc());
-    lastSaved_ = bytes;
+    lastSaved_ = saving;
     return true;
 }
 

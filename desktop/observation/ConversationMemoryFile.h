@@ -40,6 +40,8 @@ public:
 private:
     QString folder_;
     QString path_;
+    // What the file was last known to hold, as a digest: the memory of a long conversation is tens
+    // of megabytes, too much to keep a second copy of only to see whether it changed.
     std::optional<QByteArray> lastSaved_;
     bool keepExisting_ = false;
 };
