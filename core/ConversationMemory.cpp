@@ -826,6 +826,14 @@ std::optional<int> ConversationMemory::maximumMessagePosition(const QString& key
     return highest;
 }
 
+std::size_t ConversationMemory::recordCount() const {
+    std::size_t count = 0;
+    for (const auto& [key, entry] : entries_)
+        for (const Window& window : entry.windows)
+            count += window.items.size();
+    return count;
+}
+
 std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records(const QString& key) const {
     std::vector<std::vector<Record>> out;
     auto it = entries_.find(key);

@@ -81,6 +81,9 @@ public:
     // The highest message position among the key's durable identifiers.
     std::optional<int> maximumMessagePosition(const QString& key) const;
 
+    // How many messages are stored over every key.
+    std::size_t recordCount() const;
+
     // The key's stored windows; empty when unknown.
     std::vector<std::vector<Record>> records(const QString& key) const;
 

@@ -39,10 +39,6 @@ QString fileName(const std::optional<QString>& bundleID) {
     return QStringLiteral("conversation-memory-%1.json").arg(QString::fromLatin1(digest.left(32)));
 }
 
-QByteArray digest(const QByteArray& bytes) {
-    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
-}
-
 } // namespace
 
 ConversationMemoryFile::ConversationMemoryFile(QString folder, const std::optional<QString>& bundleID)
@@ -97,27 +93,44 @@ std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
 bool ConversationMemoryFile::save(const QByteArray& bytes) {
     if (keepExisting_)
         return false;
-    const QByteArray saving = digest(bytes);
-    if (lastSaved_ == saving && QFileInfo::exists(path_))
-        return true;
-    QString error;
-    if (!AtomicFile::makePrivateFolder(folder_, &error) ||
-        !AtomicFile::writeIfChanged(path_, bytes, 0600, &error)) {
+    return finishWrite(write(folder_, path_, bytes, lastSaved_));
+}
+
+ConversationMemoryFile::Written
+ConversationMemoryFile::write(const QString& folder, const QString& path, const QByteArray& bytes,
+                              const std::optional<QByteArray>& lastSavedDigest) {
+    Written written;
+    written.digest = digest(bytes);
+    if (lastSavedDigest == written.digest && QFileInfo::exists(path)) {
+        written.ok = true;
+        return written;
+    }
+    written.ok = AtomicFile::makePrivateFolder(folder, &written.error) &&
+                 AtomicFile::writeIfChanged(path, bytes, 0600, &written.error);
+    return written;
+}
+
+bool ConversationMemoryFile::finishWrite(const Written& written) {
+    if (!written.ok) {
         // The old file is intact, but what this session remembered is not in it: say so once, keep
         // the fact for the debug report, and try again on the next change.
-        if (WriteFailures::shared().failed(path_, error, QDateTime::currentDateTimeUtc())) {
+        if (WriteFailures::shared().failed(path_, written.error, QDateTime::currentDateTimeUtc())) {
             const QString line =
                 QStringLiteral("quillmere: could not save conversation memory %1 (%2); it is "
                                "retried on the next change\n")
-                    .arg(path_, error);
+                    .arg(path_, written.error);
             std::fputs(line.toLocal8Bit().constData(), stderr);
             std::fflush(stderr);
         }
         return false;
     }
     WriteFailures::shared().succeeded(path_, QDateTime::currentDateTimeUtc());
-    lastSaved_ = saving;
+    lastSaved_ = written.digest;
     return true;
+}
+
+QByteArray ConversationMemoryFile::digest(const QByteArray& bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 }
 
 } // namespace quillmere

@@ -37,6 +37,22 @@ public:
     // damaged file could not be moved aside: it is kept as it is rather than overwritten.
     bool save(const QByteArray& bytes);
 
+    // The same save in two halves, for a memory too large to encode and write on the main thread:
+    // `write` touches no member and may run on any thread; `finishWrite` does the bookkeeping of
+    // save() (what the file holds, a failure recorded or resolved) on the owner's thread.
+    struct Written {
+        QByteArray digest;
+        bool ok = false;
+        QString error;
+    };
+    std::optional<QByteArray> lastSavedDigest() const { return lastSaved_; }
+    static Written write(const QString& folder, const QString& path, const QByteArray& bytes,
+                         const std::optional<QByteArray>& lastSavedDigest);
+    const QString& folder() const { return folder_; }
+    bool finishWrite(const Written& written);
+
+    static QByteArray digest(const QByteArray& bytes);
+
 private:
     QString folder_;
     QString path_;

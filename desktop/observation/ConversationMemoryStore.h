@@ -27,8 +27,19 @@ public:
         std::optional<int> maximumPosition; // the newest numbered message remembered
     };
 
+    // A memory of one very long conversation is tens of megabytes, whose reading back or encoding
+    // takes longer than one turn of the event loop may. Past these sizes, and when an event loop
+    // can take the result back, the work runs on a worker thread: a file restored so is not
+    // consulted or written until it has arrived (reads meanwhile go on with the window alone), and
+    // a save encodes a copy of the memory there, the newest waiting save replacing older ones.
+    struct Background {
+        qint64 restoreBytes = 4 * 1024 * 1024;
+        std::size_t saveRecords = 20000;
+    };
+
     // Restores the file's memory; a damaged file is set aside and the memory starts empty.
     explicit ConversationMemoryStore(ConversationMemoryFile file);
+    ConversationMemoryStore(ConversationMemoryFile file, Background background);
     ~ConversationMemoryStore();
     ConversationMemoryStore(const ConversationMemoryStore&) = delete;
     ConversationMemoryStore& operator=(const ConversationMemoryStore&) = delete;
@@ -46,6 +57,9 @@ public:
     const ConversationMemoryFile& file() const { return file_; }
     // Whether the file was set aside at start.
     bool startedAfterDamage() const { return startedAfterDamage_; }
+    // Whether a restore or a save is running on a worker thread.
+    bool restoring() const { return restoring_; }
+    bool saving() const { return saveInFlight_; }
 
 private:
     struct Observation {
@@ -56,9 +70,22 @@ private:
         bool operator==(const Observation&) const = default;
     };
     struct Memory;
+    void restoreNow(const QByteArray& stored);
+    void restoreInBackground(QByteArray stored);
+    void finishRestore(std::unique_ptr<Memory> restored, const QString& failure);
+    void save();
+    void startBackgroundSave();
+
     ConversationMemoryFile file_;
+    Background background_;
     std::unique_ptr<Memory> memory_;
     bool startedAfterDamage_ = false;
+    bool restoring_ = false;
+    bool saveInFlight_ = false;
+    // The newest copy of the memory waiting to be saved while another save runs.
+    std::shared_ptr<const Memory> pendingSave_;
+    // Gone with the store: what a worker posts back checks it first.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     // The last observation of a stored conversation and what memory made of it: observing the
     // same window again changes nothing, so an unchanged window costs no merge and no encoding.
     std::optional<Observation> lastObservation_;
