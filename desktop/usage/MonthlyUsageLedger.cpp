@@ -204,7 +204,11 @@ Request MonthlyUsageLedger::request(const QString& month, const QString& timeZon
 void MonthlyUsageLedger::record(Provider provider, const QString& scopeID, const QString& bucketID, Kind kind,
                                 const QDateTime& startsAt, const QDateTime& resetsAt,
                                 const QDateTime& observedAt, double usedPercent, const QDateTime& now) {
-    if (!readable_ || !validID(scopeID) || !validID(bucketID))
+    // An unreadable ledger is why nothing can be recorded, whatever the observation: its own
+    // error is the one to report.
+    if (!readable_)
+        throw Invalid(Invalid::persistence);
+    if (!validID(scopeID) || !validID(bucketID))
         throw Invalid(Invalid::observation);
     if (!std::isfinite(usedPercent) || usedPercent < 0 || usedPercent > 100)
         throw Invalid(Invalid::observation);

@@ -254,7 +254,8 @@ TEST(MonthlyUsageLedger, UnreadableFilesMakeTheLedgerUnusableAndAreNeverTouched)
         EXPECT_EQ(failure([&] { ledger.request(QStringLiteral("2026-10"), utc, asOf); }),
                   Invalid::persistence)
             << name;
-        EXPECT_EQ(failure([&] { record(ledger, at("2026-10-01T00:00:00Z"), 1); }), Invalid::observation)
+        // Recording fails for the ledger's own reason, not as an unverifiable observation.
+        EXPECT_EQ(failure([&] { record(ledger, at("2026-10-01T00:00:00Z"), 1); }), Invalid::persistence)
             << name;
         EXPECT_EQ(failure([&] {
                       ledger.setDefaultSetting(
