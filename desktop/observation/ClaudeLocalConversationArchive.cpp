@@ -90,8 +90,27 @@ QString matchKey(const QString& text) {
 // ---------------------------------------------------------------------------------------------
 // Verification
 
+// How often each request occurs on a branch, by comparison hash, and where its last request is:
+// counted once per parse rather than on every lookup.
+struct UserIndex {
+    QHash<size_t, int> counts;
+    std::optional<size_t> last;
+};
+
+UserIndex indexUsers(const Branch& branch) {
+    UserIndex index;
+    for (size_t i = 0; i < branch.messages.size(); ++i) {
+        if (branch.messages[i].role == kUser) {
+            index.counts[branch.messageHashes[i]] += 1;
+            index.last = i;
+        }
+    }
+    return index;
+}
+
 struct Combined {
     const Branch& archive;
+    const UserIndex& archiveUsers;
     const std::vector<Message>& extension;
     std::vector<size_t> extensionHashes;
 
@@ -165,14 +184,17 @@ Verification verify(const Combined& combined, const std::vector<Message>& visibl
         out.failure = QStringLiteral("no_visible_messages");
         return out;
     }
-    QHash<size_t, int> userCounts;
-    size_t lastUser = combined.size();
-    for (size_t i = 0; i < combined.size(); ++i) {
+    QHash<size_t, int> extensionUserCounts;
+    size_t lastUser = combined.archiveUsers.last.value_or(combined.size());
+    for (size_t i = combined.archive.messages.size(); i < combined.size(); ++i) {
         if (combined.at(i).role == kUser) {
-            userCounts[combined.hash(i)] += 1;
+            extensionUserCounts[combined.hash(i)] += 1;
             lastUser = i;
         }
     }
+    const auto userCount = [&](size_t hash) {
+        return combined.archiveUsers.counts.value(hash) + extensionUserCounts.value(hash);
+    };
     size_t bound = combined.size();
     bool sawUser = false;
     bool unique = false;
@@ -203,7 +225,7 @@ Verification verify(const Combined& combined, const std::vector<Message>& visibl
         }
         if (!latestVisibleUser)
             latestVisibleUser = *found;
-        unique = unique || userCounts.value(hash) == 1;
+        unique = unique || userCount(hash) == 1;
         bound = *found;
         ++out.anchors;
     }
@@ -355,6 +377,7 @@ struct Reader::State : std::enable_shared_from_this<Reader::State> {
     std::optional<QString> cachedSessionID;
     std::optional<Revision> cachedRevision;
     std::optional<Branch> cachedBranch;
+    UserIndex cachedUsers;
     QDateTime lastParseTime = Reader::distantPast();
     std::optional<QString> metadataPath;
     std::optional<QString> transcriptPath;
@@ -383,6 +406,7 @@ struct Reader::State : std::enable_shared_from_this<Reader::State> {
         cachedSessionID = session;
         cachedRevision = revision;
         cachedBranch = std::move(branch);
+        cachedUsers = indexUsers(*cachedBranch);
         installedGeneration = generation;
     }
 
@@ -546,7 +570,7 @@ struct Reader::State : std::enable_shared_from_this<Reader::State> {
     Lookup verifyAgainstWindow(LookupRun& run, const Branch& branch, const std::vector<Message>& visible,
                                const std::vector<Message>& observed) {
         const std::vector<Message> extension = connectedTail(branch, observed);
-        Combined combined{branch, extension, {}};
+        Combined combined{branch, cachedUsers, extension, {}};
         combined.extensionHashes.reserve(extension.size());
         for (const Message& message : extension)
             combined.extensionHashes.push_back(messageHash(message));

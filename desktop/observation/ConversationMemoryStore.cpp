@@ -107,9 +107,13 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
     if (restoring_)
         return Recall{};
     if (key) {
-        observation = Observation{*key, messages, identifiers, positionOrderingTrusted};
-        if (lastObservation_ == observation)
+        // Compared before anything is copied: the open conversation usually reads the same on
+        // every tick, and a long one is a hundred thousand messages.
+        if (lastObservation_ && lastObservation_->key == *key && lastObservation_->messages == messages &&
+            lastObservation_->identifiers == identifiers &&
+            lastObservation_->positionOrderingTrusted == positionOrderingTrusted)
             return lastRecall_;
+        observation = Observation{*key, messages, identifiers, positionOrderingTrusted};
     }
     const ConversationMemory::Result result =
         memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at);
@@ -177,17 +181,17 @@ void ConversationMemoryStore::startBackgroundSave() {
     });
 }
 
-std::vector<ConversationText::Message> ConversationMemoryStore::remembered(const QString& key) const {
-    if (restoring_)
-        return {};
-    if (lastObservation_ && lastObservation_->key == key)
+const std::vector<ConversationText::Message>& ConversationMemoryStore::remembered(const QString& key) const {
+    if (lastObservation_ && lastObservation_->key == key && !restoring_)
         return lastRecall_.messages;
+    rememberedScratch_.clear();
+    if (restoring_)
+        return rememberedScratch_;
     const auto windows = memory_->memory.records(key);
-    std::vector<ConversationText::Message> messages;
     if (!windows.empty())
         for (const auto& record : windows.back())
-            messages.push_back(record.message);
-    return messages;
+            rememberedScratch_.push_back(record.message);
+    return rememberedScratch_;
 }
 
 } // namespace quillmere

@@ -52,7 +52,8 @@ public:
 
     // What memory holds of `key` around the latest read of it, oldest first: the history the last
     // read recalled, or else the newest stored stretch.
-    std::vector<ConversationText::Message> remembered(const QString& key) const;
+    // The reference holds until the next call on the store.
+    const std::vector<ConversationText::Message>& remembered(const QString& key) const;
 
     const ConversationMemoryFile& file() const { return file_; }
     // Whether the file was set aside at start.
@@ -90,6 +91,7 @@ private:
     // same window again changes nothing, so an unchanged window costs no merge and no encoding.
     std::optional<Observation> lastObservation_;
     Recall lastRecall_;
+    mutable std::vector<ConversationText::Message> rememberedScratch_;
 };
 
 } // namespace quillmere

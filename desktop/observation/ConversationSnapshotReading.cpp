@@ -707,7 +707,7 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
     if (supportedBundleIDs.at(bundle) == AIProvider::claude && session) {
         history.conversationID = QStringLiteral("claude-code|session:") + *session;
         history.outcome = ArchivedHistory::Outcome::identified;
-        const auto observed =
+        const auto& observed =
             memory_->remembered(rawValue(AIProvider::claude) + QLatin1Char('|') + history.conversationID);
         const auto lookup =
             claudeArchiveReader_.lookup(*document, visible, observed, environment_.claudeMetadataRoot,

@@ -23,17 +23,26 @@ RecommendationCadenceInput ClaudeWindowTrackerConversationSnapshot::cadenceInput
                     flag(currentSettingKnown) + QStringLiteral("|surface:") +
                     surfaceMode.value_or(QStringLiteral("unknown"));
 
-    QStringList userTexts;
-    for (const auto& message : messages)
-        if (message.role == QLatin1String("user"))
-            userTexts << message.text;
-    input.text = userTexts.isEmpty() ? QString() : userTexts.last();
+    // Only the last eight requests can be needed; a long conversation is counted, not copied, since
+    // this runs on every read.
+    int userCount = 0;
+    QStringList recentUserTexts; // newest first
+    for (auto message = messages.rbegin(); message != messages.rend(); ++message) {
+        if (message->role != QLatin1String("user"))
+            continue;
+        ++userCount;
+        if (recentUserTexts.size() < 8)
+            recentUserTexts << message->text;
+    }
+    input.text = recentUserTexts.isEmpty() ? QString() : recentUserTexts.first();
     // A short acknowledgement ("ok", "yes") says little on its own: the recent requests around it
     // stand for the task instead.
-    if (text::characterCount(text::trimmed(input.text)) < 8)
-        input.text = userTexts.mid(std::max<qsizetype>(0, userTexts.size() - 8)).join(QLatin1Char('\n'));
+    if (text::characterCount(text::trimmed(input.text)) < 8) {
+        std::reverse(recentUserTexts.begin(), recentUserTexts.end());
+        input.text = recentUserTexts.join(QLatin1Char('\n'));
+    }
 
-    const int turn = std::max(int(userTexts.size()), observedUserTurnCount);
+    const int turn = std::max(userCount, observedUserTurnCount);
     input.turn = turn == 0 ? 1 : turn;
     input.attachment = hasAttachment;
     input.eligible = true;
