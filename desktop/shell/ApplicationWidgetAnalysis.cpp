@@ -355,7 +355,13 @@ void ApplicationWidget::publishDebug() {
     // The monitor rewrites the host's debug file on every update. Four ticks a second for every host
     // would keep the disk busy with entries that differ only in their time, so an entry goes out
     // when something in it changed, and otherwise only to keep its time fresh.
-    PublishedDebug published{debugConversation_,
+    // The conversation is compared where it is and carried over, never copied for the comparison:
+    // a long one is a hundred thousand messages, and this runs for every host on every tick.
+    std::optional<ClaudeWindowTracker::ConversationSnapshot> lastConversation;
+    if (lastPublished_)
+        lastConversation.swap(lastPublished_->conversation);
+    const bool sameConversation = lastPublished_ && lastConversation == debugConversation_;
+    PublishedDebug published{std::nullopt,
                              debounce_.reason,
                              debounce_.generation,
                              debounce_.requestCount,
@@ -369,9 +375,12 @@ void ApplicationWidget::publishDebug() {
                              environment_.accessibilityTrusted(),
                              scanAttempted};
     const double uptime = environment_.clock->uptime();
-    if (lastPublished_ && *lastPublished_ == published && uptime - lastPublishedAt_ < debugRefreshSeconds &&
-        uptime >= lastPublishedAt_)
+    if (sameConversation && *lastPublished_ == published && uptime - lastPublishedAt_ < debugRefreshSeconds &&
+        uptime >= lastPublishedAt_) {
+        lastPublished_->conversation.swap(lastConversation);
         return;
+    }
+    published.conversation = sameConversation ? std::move(lastConversation) : debugConversation_;
     environment_.debugMonitor->update(bundleID_, published.conversation, debounce_, published.phase,
                                       published.active, published.extraction, published.recommendation,
                                       cardCurrent, published.accessibilityGranted, environment_.clock->now(),
