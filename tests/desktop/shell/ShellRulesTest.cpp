@@ -67,9 +67,10 @@ TEST(SavedPanelOrigin, WritesShortestNumbersAndReadsThemBack) {
 }
 
 TEST(SavedPanelOrigin, DamagedValuesAreAbsent) {
-    for (const char* damaged : {"", "{}", "{1}", "{1, 2, 3}", "1, 2", "{1, 2", "{1, 2} ", " {1, 2}",
-                                "{nan, 2}", "{inf, 2}", "{1, -inf}", "{1e400, 0}", "{2000000, 0}",
-                                "{0x10, 2}", "{1,,2}", "{a, b}", "{1, 2}x", "{1; 2}", "{１, 2}"})
+    for (const char* damaged :
+         {"",        "{}",       "{1}",      "{1, 2, 3}", "1, 2",       "{1, 2",        "{1, 2} ",
+          " {1, 2}", "{nan, 2}", "{inf, 2}", "{1, -inf}", "{1e400, 0}", "{2000000, 0}", "{0x10, 2}",
+          "{1,,2}",  "{a, b}",   "{1, 2}x",  "{1; 2}",    "{１, 2}",    "{1, 2}\n",     "{1, 2}\r\n"})
         EXPECT_FALSE(SavedPanelOrigin::parse(QString::fromUtf8(damaged))) << damaged;
 }
 
