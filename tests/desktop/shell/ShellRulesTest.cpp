@@ -90,7 +90,9 @@ TEST(InstallIdentifier, MadeOnceAsSixteenUppercaseHexDigitsAndKept) {
     QTemporaryDir dir;
     Defaults defaults(QStringLiteral("install-test"), dir.path());
     const QString made = InstallIdentifier::readOrCreate(defaults);
-    EXPECT_TRUE(QRegularExpression("^[0-9A-F]{16}$").match(made).hasMatch()) << made.toStdString();
+    EXPECT_TRUE(
+        QRegularExpression(QRegularExpression::anchoredPattern(u"[0-9A-F]{16}")).match(made).hasMatch())
+        << made.toStdString();
     EXPECT_EQ(InstallIdentifier::readOrCreate(defaults), made);
     EXPECT_EQ(defaults.string(InstallIdentifier::defaultsKey), made);
     // A stored value is used as it stands.

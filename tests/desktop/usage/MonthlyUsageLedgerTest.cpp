@@ -163,7 +163,8 @@ TEST(MonthlyUsageLedger, MonthsZonesAndLimits) {
     EXPECT_TRUE(
         ledger.request(QStringLiteral("2026-10"), utc, at("2026-09-30T20:00:00Z")).windows[0].samples.empty())
         << "a sample after asOf is left out, its window is still sent";
-    for (const char* bad : {"2026-13", "1999-01", "2100-01", "2026-1", "2026-10 ", "２026-10"})
+    for (const char* bad :
+         {"2026-13", "1999-01", "2100-01", "2026-1", "2026-10 ", "２026-10", "2026-10\n", "2026-10\r\n"})
         EXPECT_EQ(failure([&] { ledger.request(QString::fromUtf8(bad), utc, asOf); }), Invalid::observation)
             << bad;
     EXPECT_NO_THROW(ledger.request(QStringLiteral("2099-12"), utc, asOf));

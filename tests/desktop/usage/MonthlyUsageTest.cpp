@@ -164,6 +164,13 @@ TEST(MonthlyUsageChecksOfValues, IdentifiersModelsAndBaselines) {
     EXPECT_FALSE(validBaseline(Baseline{QStringLiteral("baseline-0001"), QStringLiteral("g"), {}, {}}));
     EXPECT_FALSE(validBaseline(Baseline{QStringLiteral("baselin"), QStringLiteral("gpt-6"), {}, {}}));
     EXPECT_FALSE(validBaseline(Baseline{QStringLiteral("baseline-0001"), QStringLiteral(".gpt"), {}, {}}));
+    // A final line break is never part of a valid value.
+    for (const QString& end : {QStringLiteral("\n"), QStringLiteral("\r\n")}) {
+        EXPECT_FALSE(validID(QStringLiteral("abcdefgh") + end));
+        EXPECT_FALSE(validModel(QStringLiteral("gpt-6") + end));
+        EXPECT_FALSE(date(QStringLiteral("2026-10-01T00:00:00.000Z") + end));
+        EXPECT_FALSE(date(QStringLiteral("2026-10-01T00:00:00Z") + end));
+    }
 }
 
 TEST(MonthlyUsageChecksOfValues, StoredWindows) {
