@@ -52,6 +52,7 @@ public:
     bool isVerified() const { return kind_ == Kind::verified; }
     // Present only when verified.
     const std::optional<Snapshot>& snapshot() const { return snapshot_; }
+    std::optional<Snapshot> takeSnapshot() && { return std::move(snapshot_); }
 
     bool operator==(const Lookup& other) const = default;
 

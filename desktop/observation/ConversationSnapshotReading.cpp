@@ -709,16 +709,17 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
         history.outcome = ArchivedHistory::Outcome::identified;
         const auto& observed =
             memory_->remembered(rawValue(AIProvider::claude) + QLatin1Char('|') + history.conversationID);
-        const auto lookup =
+        auto lookup =
             claudeArchiveReader_.lookup(*document, visible, observed, environment_.claudeMetadataRoot,
                                         environment_.claudeProjectsRoot, environment_.clock->now(), false);
         history.summaryAddition =
             QStringLiteral("; claudeCodeArchiveLookup=") + claudeArchiveReader_.lastLookupSummary();
         if (lookup.isVerified() && lookup.snapshot()) {
             history.outcome = ArchivedHistory::Outcome::verified;
-            history.messages =
-                RenderedMessages::stableArchiveMessages(lookup.snapshot()->messages, generating);
             history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
+            // Moved, not copied: the branch of a long session is a hundred thousand messages.
+            history.messages = RenderedMessages::stableArchiveMessages(
+                std::move(lookup).takeSnapshot()->messages, generating);
         }
     }
     return history;
@@ -1314,8 +1315,20 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
         usage.surface = snapshot->surfaceMode.value_or(QStringLiteral("chat"));
         if (snapshot->conversationIdentityVerified)
             usage.thread = DebugMonitor::shared().fingerprint(snapshot->conversationID);
-        for (const auto& message : snapshot->messages)
-            usage.turns.push_back({message.role, message.text});
+        // A long conversation that reads as before keeps the turns already built for it.
+        const auto& messages = snapshot->messages;
+        const bool sameTurns = usageSnapshot_ && usageSnapshot_->turns.size() == messages.size() &&
+                               std::equal(messages.begin(), messages.end(), usageSnapshot_->turns.begin(),
+                                          [](const auto& message, const ObservedTurn& turn) {
+                                              return message.role == turn.role && message.text == turn.text;
+                                          });
+        if (sameTurns) {
+            usage.turns = std::move(usageSnapshot_->turns);
+        } else {
+            usage.turns.reserve(messages.size());
+            for (const auto& message : messages)
+                usage.turns.push_back({message.role, message.text});
+        }
         if (snapshot->currentSettingKnown)
             usage.setting = ObservedSetting{snapshot->currentModel, snapshot->currentEffort};
         usage.complete = snapshot->historyComplete;
