@@ -63,7 +63,9 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
         setAside(RegularFile::describe(contents.problem));
         return std::nullopt;
     }
-    lastSaved_ = digest(contents.bytes.value_or(QByteArray()));
+    // No digest of what was read: hashing tens of megabytes here would hold the start, and the
+    // first save compares its bytes with the file anyway before replacing it.
+    lastSaved_.reset();
     return std::move(contents.bytes);
 }
 

@@ -64,6 +64,8 @@ void ConversationMemoryStore::restoreInBackground(QByteArray stored) {
         } catch (...) {
             failure = QStringLiteral("could not be read");
         }
+        // The parse's buffers were freed on this thread; give them back here, not on the main one.
+        releaseFreedMemory();
         QCoreApplication* app = QCoreApplication::instance();
         if (!app || alive.expired())
             return;
@@ -90,8 +92,6 @@ void ConversationMemoryStore::finishRestore(std::unique_ptr<Memory> restored, co
         return;
     }
     memory_ = std::move(restored);
-    // The read of a large file leaves its buffers free but mapped; give them back.
-    releaseFreedMemory();
 }
 
 ConversationMemoryStore::~ConversationMemoryStore() = default;
@@ -164,6 +164,7 @@ void ConversationMemoryStore::startBackgroundSave() {
         } catch (const std::exception& error) {
             written.error = QString::fromUtf8(error.what());
         }
+        releaseFreedMemory();
         QCoreApplication* app = QCoreApplication::instance();
         if (!app || alive.expired())
             return;
@@ -174,7 +175,6 @@ void ConversationMemoryStore::startBackgroundSave() {
                     return;
                 saveInFlight_ = false;
                 file_.finishWrite(written);
-                releaseFreedMemory();
                 startBackgroundSave();
             },
             Qt::QueuedConnection);
