@@ -322,12 +322,11 @@ void ApplicationWidget::connectToConnector(ConnectorWindowController& connector,
     if (!showSetup)
         return;
     showPanel();
-    if (railController_->connectorMode()) {
-        railController_->updateExpandButton();
-        railController_->refresh();
-        if (railController_->onExpand)
-            railController_->onExpand(false);
-    }
+    // showPanel() leaves the card compact, but the setup view is laid out in the card's middle
+    // mode, neither compact nor expanded; leaving the compact mode also updates the expand button,
+    // refreshes the card and narrows it.
+    if (railController_->connectorMode() && railController_->minimized())
+        railController_->toggleExpanded();
 }
 
 QMenu* ApplicationWidget::makeMenu() {
