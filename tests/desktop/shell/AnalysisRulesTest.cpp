@@ -214,3 +214,20 @@ TEST_F(AnalysisRules, ARecommendationForAnUnverifiedConversationIsWithheld) {
     EXPECT_EQ(shell->desktopState(), "recommendation_withheld");
     EXPECT_TRUE(widget().debounce().baseline.has_value()) << "the ticket is completed";
 }
+
+// The widgets go (the application's teardown) while a request is on the wire; the event loop still
+// turns and the transfer ends afterwards, with nothing of the widget or its service left to touch.
+TEST_F(AnalysisRules, ARequestOutlivesItsWidget) {
+    shell = std::make_unique<ShellHarness>(chatListingLuna());
+    shell->transport.holding = true;
+    shell->transport.answersAfterCancel = true;
+    shell->launch();
+    ASSERT_TRUE(shell->runUntil([&] { return shell->transport.held.size() == 1; }));
+    const QStringList before = shell->events();
+    shell->delegate.reset();
+    shell->transport.release(0, 200, suggestLuna);
+    ASSERT_TRUE(shell->settle());
+    shell->run(1);
+    // The task of a widget that is gone ends silently.
+    EXPECT_EQ(shell->events(), before);
+}
