@@ -75,8 +75,8 @@ ApplicationWidget::Environment ApplicationWidget::Environment::application() {
 ApplicationWidget::ApplicationWidget(QString bundleID, AIProvider provider, Environment environment)
     : bundleID_(std::move(bundleID)), provider_(provider), environment_(std::move(environment)),
       connectorPresentationActive_(provider_ == AIProvider::openAI && environment_.hostedConnector),
-      tracker_(environment_.tracker ? std::make_unique<ClaudeWindowTracker>(bundleID_, *environment_.tracker)
-                                    : std::make_unique<ClaudeWindowTracker>(bundleID_)),
+      tracker_(environment_.tracker ? std::make_shared<ClaudeWindowTracker>(bundleID_, *environment_.tracker)
+                                    : std::make_shared<ClaudeWindowTracker>(bundleID_)),
       requestLog_(std::make_shared<RequestLogStore>()),
       railController_(std::make_unique<RailViewController>()),
       launcherController_(std::make_unique<LauncherViewController>()),
@@ -88,6 +88,7 @@ ApplicationWidget::~ApplicationWidget() {
         analysisTask_->cancel();
     if (manualTask_)
         manualTask_->cancel();
+    applyToken_.cancel();
     // The panels go first: they show the card's and the launcher's views.
     panel_.reset();
     launcherPanel_.reset();
