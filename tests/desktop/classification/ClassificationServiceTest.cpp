@@ -257,17 +257,7 @@ TEST_F(ClassificationServiceTest, TransportFailuresAndCancellationEndTheEntry) {
 // Time-outs are shortened so each server takes about a second.
 TEST_F(ClassificationServiceTest, AStalledServiceTimesOutAndOnlyAWithdrawnRequestIsCancelled) {
     using quillmere::testing::RawLoopbackServer;
-    const struct {
-        const char* what;
-        RawLoopbackServer::Script script;
-        bool withdraw;
-    } rows[] = {
-        {"stall after the headers", quillmere::testing::stallAfterHeaders, false},
-        {"endless header lines", quillmere::testing::endlessHeaderLines, false},
-        {"an answer that trickles", quillmere::testing::trickleBody, false},
-        {"withdrawn during a stall", quillmere::testing::stallAfterHeaders, true},
-    };
-    for (const auto& row : rows) {
+    for (const auto& row : quillmere::testing::stallCases) {
         SCOPED_TRACE(row.what);
         RawLoopbackServer stalling(row.script, std::chrono::seconds(25));
         quillmere::testing::HurriedTransport http(0.3, row.withdraw ? 20 : 1.5);
