@@ -4,12 +4,15 @@
 
 #include <QFontMetricsF>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextBoundaryFinder>
 #include <QTextLayout>
 #include <QVariant>
 #include <QWindow>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 
 namespace quillmere {
@@ -57,29 +60,100 @@ const ViewState* findState(const QWidget* view) {
     return found == viewStates().end() ? nullptr : &found->second;
 }
 
-// Lays `text` out in the given runs at `width` (no insets), wrapping at word boundaries or, for a
-// word longer than the line, anywhere. Returns the total height of the lines.
+// Code units without a break opportunity after which the laid-out copy of a wrapping text gets a
+// zero-width space. The line breaker scans a whole unbroken word for every line it cuts from it, so
+// a long word costs the square of its length; bounded words keep the layout linear. The run is
+// longer than any line of the card holds, so a word that needs the break is cut at the line's
+// edge as before.
+constexpr int unbrokenRunLimit = 256;
+
+bool isBidiControl(char16_t c) {
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Appends the shown form of `raw` to `out` until `out` holds `limit` code units; returns whether
+// some of `raw` was left out. Reads at most a bounded stretch of `raw`, so a huge text costs no
+// more than a short one.
+bool appendDisplayText(QString& out, const QString& raw, bool keepsLineBreaks, qsizetype limit) {
+    const qsizetype n = raw.size();
+    const qsizetype readLimit = std::max<qsizetype>(4 * limit, limit + 64);
+    const QChar lineBreak = keepsLineBreaks ? QChar(u'\n') : QChar(u' ');
+    qsizetype i = 0;
+    for (; i < n; ++i) {
+        if (out.size() > limit || i >= readLimit)
+            return true;
+        const char16_t c = raw.at(i).unicode();
+        if (c == u'\r') {
+            if (i + 1 < n && raw.at(i + 1) == u'\n')
+                continue;
+            out += lineBreak;
+        } else if (c == u'\n' || c == 0x2028 || c == 0x2029) {
+            out += lineBreak;
+        } else if (c == u'\t') {
+            out += keepsLineBreaks ? QChar(u'\t') : QChar(u' ');
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || isBidiControl(c)) {
+            continue;
+        } else {
+            out += QChar(c);
+        }
+    }
+    return out.size() > limit;
+}
+
+// Cuts `text` back to at most `limit` code units on a character boundary.
+void cutAtCharacter(QString& text, qsizetype limit) {
+    if (text.size() <= limit)
+        return;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.setPosition(limit);
+    if (!finder.isAtBoundary())
+        finder.toPreviousBoundary();
+    text.truncate(std::max<qsizetype>(0, finder.position()));
+}
+
+// Lays `text` (the runs' texts joined, when there are runs) out at `width` (no insets), wrapping at
+// word boundaries or, for a word longer than the line, anywhere. Returns the total height of the
+// lines.
 double layoutText(QTextLayout& layout, const QString& text, const std::vector<TextRun>& runs, double width,
                   bool wraps, bool centered) {
-    // A line break in the text is a forced line break: QTextLayout takes only the separator for it.
-    QString laidOut = text;
-    laidOut.replace(QLatin1Char('\n'), QChar::LineSeparator);
-    layout.setText(laidOut);
-    if (!runs.empty()) {
+    QString laidOut;
+    laidOut.reserve(text.size() + text.size() / unbrokenRunLimit + 1);
+    int unbroken = 0;
+    const auto append = [&](const QString& part) {
+        for (const QChar c : part) {
+            // A line break in the text is a forced line break: QTextLayout takes only the separator.
+            if (c == u'\n') {
+                laidOut += QChar::LineSeparator;
+                unbroken = 0;
+                continue;
+            }
+            if (c.isSpace()) {
+                unbroken = 0;
+            } else if (wraps && ++unbroken > unbrokenRunLimit && !c.isLowSurrogate() && !c.isMark()) {
+                laidOut += QChar(0x200B);
+                unbroken = 1;
+            }
+            laidOut += c;
+        }
+    };
+    QList<QTextLayout::FormatRange> formats;
+    if (runs.empty()) {
+        append(text);
+    } else {
         layout.setFont(runs.front().font);
-        QList<QTextLayout::FormatRange> formats;
-        int start = 0;
         for (const TextRun& run : runs) {
             QTextLayout::FormatRange range;
-            range.start = start;
-            range.length = int(run.text.size());
+            range.start = int(laidOut.size());
+            append(run.text);
+            range.length = int(laidOut.size()) - range.start;
             range.format.setFont(run.font);
             range.format.setForeground(run.color);
             formats.append(range);
-            start += int(run.text.size());
         }
-        layout.setFormats(formats);
     }
+    layout.setText(laidOut);
+    if (!formats.isEmpty())
+        layout.setFormats(formats);
     QTextOption option;
     option.setWrapMode(wraps ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
     option.setAlignment(centered ? Qt::AlignHCenter : Qt::AlignLeft);
@@ -100,6 +174,13 @@ double layoutText(QTextLayout& layout, const QString& text, const std::vector<Te
 }
 
 } // namespace
+
+QString cardDisplayText(const QString& text, bool keepsLineBreaks) {
+    QString out;
+    out.reserve(text.size());
+    appendDisplayText(out, text, keepsLineBreaks, std::numeric_limits<qsizetype>::max() / 8);
+    return out;
+}
 
 QFont cardFont(double size, CardFontWeight weight) {
     QFont font;
@@ -194,32 +275,90 @@ cardlayout::Rect frame(const QWidget* view) {
 
 // ---- CardText --------------------------------------------------------------------------------
 
+struct CardText::Layout {
+    QTextLayout layout;
+    double width = -1;
+    double height = 0;
+};
+
 CardText::CardText(const QString& text, QWidget* parent)
-    : QWidget(parent), text_(text), font_(cardFont(13)), color_(CardPalette::primary) {
+    : QWidget(parent), sourceText_(text), font_(cardFont(13)), color_(CardPalette::primary) {
     setAttribute(Qt::WA_TranslucentBackground);
     cardview::setHidden(this, false);
+    rebuild();
 }
+
+CardText::~CardText() = default;
 
 void CardText::invalidate() {
     cachedWidth_ = -1;
     cachedTextWidth_ = -1;
+    layout_.reset();
     update();
 }
 
-void CardText::setText(const QString& text) {
-    if (runs_.empty() && text == text_)
-        return;
-    runs_.clear();
-    text_ = text;
+qsizetype CardText::displayLimit() const {
+    if (displayLimit_ > 0)
+        return displayLimit_;
+    if (maximumLines_ >= 1)
+        return cardTextLineBudget * maximumLines_;
+    return wraps_ ? cardTextDefaultLimit : cardTextLineBudget;
+}
+
+void CardText::rebuild() {
+    const qsizetype limit = displayLimit();
+    QString shown;
+    std::vector<TextRun> runs;
+    std::vector<qsizetype> starts;
+    bool cut = false;
+    if (sourceRuns_.empty()) {
+        cut = appendDisplayText(shown, sourceText_, wraps_, limit);
+    } else {
+        for (const TextRun& run : sourceRuns_) {
+            starts.push_back(shown.size());
+            cut = appendDisplayText(shown, run.text, wraps_, limit);
+            runs.push_back({QString(), run.font, run.color});
+            if (cut)
+                break;
+        }
+    }
+    if (cut)
+        cutAtCharacter(shown, limit);
+    // Each kept run holds its part of the shown text; the ellipsis of a cut text takes the style of
+    // the run it ends.
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const qsizetype end = i + 1 < runs.size() ? starts[i + 1] : shown.size();
+        runs[i].text = shown.mid(starts[i], std::max<qsizetype>(0, std::min(end, shown.size()) - starts[i]));
+    }
+    while (runs.size() > 1 && runs.back().text.isEmpty())
+        runs.pop_back();
+    if (cut) {
+        shown += QChar(0x2026);
+        if (!runs.empty())
+            runs.back().text += QChar(0x2026);
+    }
+    text_ = shown;
+    runs_ = std::move(runs);
     invalidate();
 }
 
+void CardText::setText(const QString& text) {
+    if (sourceRuns_.empty() && text == sourceText_)
+        return;
+    sourceRuns_.clear();
+    sourceText_ = text;
+    rebuild();
+}
+
 void CardText::setRuns(const std::vector<TextRun>& runs) {
-    runs_ = runs;
-    text_.clear();
+    sourceRuns_ = runs;
+    sourceText_.clear();
     for (const TextRun& run : runs)
-        text_ += run.text;
-    invalidate();
+        sourceText_ += run.text;
+    // Runs that are all empty are plain empty text.
+    if (sourceText_.isEmpty())
+        sourceRuns_.clear();
+    rebuild();
 }
 
 void CardText::setTextFont(const QFont& font) {
@@ -229,17 +368,18 @@ void CardText::setTextFont(const QFont& font) {
 
 void CardText::setTextColor(const QColor& color) {
     color_ = color;
+    layout_.reset();
     update();
 }
 
 void CardText::setMaximumLines(int lines) {
     maximumLines_ = lines;
-    invalidate();
+    rebuild();
 }
 
 void CardText::setWraps(bool wraps) {
     wraps_ = wraps;
-    invalidate();
+    rebuild();
 }
 
 void CardText::setTruncatesTail(bool truncates) {
@@ -249,7 +389,13 @@ void CardText::setTruncatesTail(bool truncates) {
 
 void CardText::setCentered(bool centered) {
     centered_ = centered;
+    layout_.reset();
     update();
+}
+
+void CardText::setDisplayLimit(qsizetype limit) {
+    displayLimit_ = std::max<qsizetype>(0, limit);
+    rebuild();
 }
 
 std::vector<TextRun> CardText::effectiveRuns() const {
@@ -258,13 +404,27 @@ std::vector<TextRun> CardText::effectiveRuns() const {
     return {TextRun{text_, font_, color_}};
 }
 
+const CardText::Layout& CardText::layoutAt(double width) const {
+    if (!layout_ || layout_->width != width) {
+        layout_ = std::make_unique<Layout>();
+        layout_->width = width;
+        layout_->height = layoutText(layout_->layout, text_, effectiveRuns(), width, wraps_, centered_);
+    }
+    return *layout_;
+}
+
 double CardText::boundingHeight(double width) const {
     if (text_.isEmpty())
         return 0;
     if (width == cachedWidth_)
         return cachedHeight_;
-    QTextLayout layout;
-    const double h = layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
+    double h = 0;
+    if (layout_ && layout_->width == width) {
+        h = layout_->height;
+    } else {
+        QTextLayout layout;
+        h = layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
+    }
     cachedWidth_ = width;
     cachedHeight_ = h;
     return h;
@@ -297,12 +457,10 @@ double CardText::textWidth() const {
 int CardText::lineCount(double width) const {
     if (text_.isEmpty())
         return 0;
-    QTextLayout layout;
-    layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
-    return layout.lineCount();
+    return layoutAt(width).layout.lineCount();
 }
 
-void CardText::paintEvent(QPaintEvent*) {
+void CardText::paintEvent(QPaintEvent* event) {
     if (text_.isEmpty())
         return;
     QPainter painter(this);
@@ -317,14 +475,16 @@ void CardText::paintEvent(QPaintEvent*) {
         layout.draw(&painter, QPointF(2, 2));
         return;
     }
-    QTextLayout layout;
-    layoutText(layout, text_, effectiveRuns(), available, wraps_, centered_);
+    const QTextLayout& layout = layoutAt(available).layout;
     const int lines = maximumLines_ >= 1 ? std::min(maximumLines_, layout.lineCount()) : layout.lineCount();
-    painter.setClipRect(rect());
+    const QRect exposed = event->rect();
+    painter.setClipRect(exposed);
     for (int i = 0; i < lines; ++i) {
         const QTextLine line = layout.lineAt(i);
-        if (line.y() > height())
+        if (line.y() + 2 > exposed.bottom() + 1)
             break;
+        if (line.y() + 2 + line.height() < exposed.top())
+            continue;
         line.draw(&painter, QPointF(2, 2));
     }
 }

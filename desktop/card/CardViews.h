@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -49,12 +50,30 @@ struct TextRun {
     QColor color;
 };
 
+// What a label shows of a text that came from a service or a host: control characters removed
+// (line breaks and tabs kept where the label wraps, else turned into spaces), carriage returns made
+// line breaks, and the bidirectional embeddings, overrides and isolates dropped so that no text can
+// reorder what the card writes around it. Line and paragraph separators follow line breaks.
+QString cardDisplayText(const QString& text, bool keepsLineBreaks);
+
+// How much of a text a label lays out. A label shows at most this many code units of its text and
+// ends a longer one with "…": a label capped at n lines takes n × `cardTextLineBudget` (more than a
+// line of the card can hold), a label without a cap `cardTextDefaultLimit`, and the scrolling
+// detail views set their own. This keeps the cost of a text bounded whatever its length.
+inline constexpr qsizetype cardTextLineBudget = 512;
+inline constexpr qsizetype cardTextDefaultLimit = 4000;
+inline constexpr qsizetype detailBoxLimit = 20000;
+inline constexpr qsizetype requestLogDetailsLimit = 200000;
+
 // A static text field: plain or styled text, word wrapping that also breaks a word longer than the
-// line, an optional line cap and tail truncation.
+// line, an optional line cap and tail truncation. It lays out only the bounded part of its text it
+// can show, in time linear in that part, and keeps the layout until the text or the width changes.
 class CardText : public QWidget {
 public:
     explicit CardText(const QString& text = {}, QWidget* parent = nullptr);
+    ~CardText() override;
 
+    // The text as shown (made plain and bounded; see `cardDisplayText`).
     QString text() const { return text_; }
     void setText(const QString& text);
     // Styled text; the runs' texts joined are the text.
@@ -73,6 +92,9 @@ public:
     void setWraps(bool wraps);
     void setTruncatesTail(bool truncates);
     void setCentered(bool centered);
+    // Code units shown at most; 0 derives the limit from the line cap (see `cardTextLineBudget`).
+    void setDisplayLimit(qsizetype limit);
+    qsizetype displayLimit() const;
 
     // Bounding height of the text laid out at `width` (no insets), fonts' leading included.
     double boundingHeight(double width) const;
@@ -87,9 +109,15 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    struct Layout;
     std::vector<TextRun> effectiveRuns() const;
+    void rebuild();
     void invalidate();
+    // The layout of the shown text at `width`, kept until the text, its style or the width change.
+    const Layout& layoutAt(double width) const;
 
+    std::vector<TextRun> sourceRuns_; // as given; empty for plain text
+    QString sourceText_;
     QString text_;
     std::vector<TextRun> runs_;
     QFont font_;
@@ -98,6 +126,8 @@ private:
     bool wraps_ = true;
     bool truncatesTail_ = false;
     bool centered_ = false;
+    qsizetype displayLimit_ = 0;
+    mutable std::unique_ptr<Layout> layout_;
     mutable double cachedWidth_ = -1;
     mutable double cachedHeight_ = 0;
     mutable double cachedTextWidth_ = -1;

@@ -217,6 +217,8 @@ void RailViewController::buildDetails() {
     detailScroll_ = new CardScrollView(document_, true, false);
     detailDocument_ = new FlippedCardDocument();
     detail_ = makeLabel(detailDocument_, QString(), {13, W::regular, CardPalette::secondary});
+    // The detail box scrolls: it shows more of a long explanation than the body's labels.
+    detail_->setDisplayLimit(detailBoxLimit);
     detailScroll_->setWidget(detailDocument_);
     detailDocument_->setAutoFillBackground(false);
 }

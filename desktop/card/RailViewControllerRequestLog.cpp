@@ -75,6 +75,9 @@ void RailViewController::rebuildRequestLogRows() {
         row->details = new CardText(QString(), row->background);
         row->details->setTextFont(cardMonospacedFont(11));
         row->details->setTextColor(CardPalette::secondary);
+        // A report scrolls, so it may show far more than a label; a body beyond this is cut with
+        // "…" rather than laid out at the cost of opening the row.
+        row->details->setDisplayLimit(requestLogDetailsLimit);
         row->background->show();
         requestLogRows_.push_back(std::move(row));
     }
