@@ -2,6 +2,8 @@
 
 #include "desktop/card/CardPalette.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFontMetricsF>
 #include <QMouseEvent>
 #include <QPaintEvent>
@@ -111,6 +113,17 @@ void cutAtCharacter(QString& text, qsizetype limit) {
     text.truncate(std::max<qsizetype>(0, finder.position()));
 }
 
+// The shown form of `raw` (see `appendDisplayText`), at most `limit` code units, cut on a character
+// boundary and ended with "…" when something was left out.
+QString shownText(const QString& raw, bool keepsLineBreaks, qsizetype limit) {
+    QString out;
+    if (appendDisplayText(out, raw, keepsLineBreaks, limit)) {
+        cutAtCharacter(out, limit);
+        out += QChar(0x2026);
+    }
+    return out;
+}
+
 // Lays `text` (the runs' texts joined, when there are runs) out at `width` (no insets), wrapping at
 // word boundaries or, for a word longer than the line, anywhere. Returns the total height of the
 // lines.
@@ -171,6 +184,35 @@ double layoutText(QTextLayout& layout, const QString& text, const std::vector<Te
     }
     layout.endLayout();
     return y;
+}
+
+// What assistive technology gets from a label: the static-text role, the text shown as its value,
+// and as its name the spoken label a presenter gave for that text, or else the text itself.
+class CardTextAccessible : public QAccessibleWidget {
+public:
+    explicit CardTextAccessible(CardText* label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text kind) const override {
+        const auto* label = static_cast<const CardText*>(widget());
+        switch (kind) {
+        case QAccessible::Name: {
+            // A spoken label carries the service's words too: as plain and as bounded as the text.
+            const std::optional<QString> spoken = cardview::accessibilityLabel(label);
+            return spoken && !spoken->isEmpty() ? shownText(*spoken, true, label->displayLimit() + 64)
+                                                : label->text();
+        }
+        case QAccessible::Value:
+            return label->text();
+        default:
+            return QAccessibleWidget::text(kind);
+        }
+    }
+};
+
+QAccessibleInterface* cardTextAccessibleFactory(const QString&, QObject* object) {
+    if (auto* label = dynamic_cast<CardText*>(object))
+        return new CardTextAccessible(label);
+    return nullptr;
 }
 
 } // namespace
@@ -283,6 +325,11 @@ struct CardText::Layout {
 
 CardText::CardText(const QString& text, QWidget* parent)
     : QWidget(parent), sourceText_(text), font_(cardFont(13)), color_(CardPalette::primary) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(cardTextAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
     setAttribute(Qt::WA_TranslucentBackground);
     cardview::setHidden(this, false);
     rebuild();
@@ -337,9 +384,21 @@ void CardText::rebuild() {
         if (!runs.empty())
             runs.back().text += QChar(0x2026);
     }
+    const bool changed = shown != text_;
     text_ = shown;
     runs_ = std::move(runs);
     invalidate();
+    if (!changed)
+        return;
+    // A spoken label belonged to the text it was given for: a new text is spoken as itself until
+    // a presenter gives it its own label again.
+    cardview::setAccessibilityLabel(this, std::nullopt);
+    if (QAccessible::isActive()) {
+        QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&nameChanged);
+        QAccessibleValueChangeEvent valueChanged(this, text_);
+        QAccessible::updateAccessibility(&valueChanged);
+    }
 }
 
 void CardText::setText(const QString& text) {

@@ -7,6 +7,7 @@
 #include "desktop/card/RequestLogRow.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QLineEdit>
 #include <QPalette>
@@ -14,6 +15,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QStyleFactory>
+#include <QThread>
 
 namespace quillmere {
 
@@ -78,8 +80,15 @@ CardButton* makeButton(QWidget* parent, const QString& title, double size, CardF
 
 } // namespace
 
+void RailViewController::assertMainThread() {
+    Q_ASSERT_X(QCoreApplication::instance() &&
+                   QThread::currentThread() == QCoreApplication::instance()->thread(),
+               "RailViewController", "the card is used off the main thread");
+}
+
 RailViewController::RailViewController(QObject* parent)
     : QObject(parent), connectorStatus_(ct::connectorStatusInitial) {
+    assertMainThread();
     loadView();
 }
 
@@ -330,6 +339,7 @@ void RailViewController::showMessage(const QString& status, const QString& title
 }
 
 void RailViewController::showCollecting(bool clearRecommendation) {
+    assertMainThread();
     if (connectorMode_)
         return;
     if (!clearRecommendation && recommendation_)
@@ -338,6 +348,7 @@ void RailViewController::showCollecting(bool clearRecommendation) {
 }
 
 void RailViewController::setPlatform(AIProvider platform) {
+    assertMainThread();
     if (platform == platform_)
         return;
     setConversation(std::nullopt, std::nullopt, false);
@@ -349,6 +360,7 @@ void RailViewController::setPlatform(AIProvider platform) {
 
 void RailViewController::setConversation(const std::optional<QString>& id,
                                          const std::optional<QString>& title, bool verified) {
+    assertMainThread();
     if (connectorMode_)
         return;
     const std::optional<QString> effective = verified ? id : std::nullopt;
@@ -371,6 +383,7 @@ void RailViewController::setConversation(const std::optional<QString>& id,
 }
 
 void RailViewController::show(const Recommendation& recommendation, const QString& forConversation) {
+    assertMainThread();
     if (conversationVerified_ && conversationID_ == forConversation)
         show(recommendation);
 }
@@ -381,6 +394,7 @@ bool RailViewController::useAllowed(const Recommendation& recommendation) const 
 }
 
 void RailViewController::show(const Recommendation& recommendation) {
+    assertMainThread();
     if (connectorMode_ || applying_)
         return;
     recommendationAvailabilityUnverified_ = false;
@@ -441,6 +455,7 @@ void RailViewController::show(const Recommendation& recommendation) {
 }
 
 void RailViewController::withholdUnverifiedClaudeRecommendation() {
+    assertMainThread();
     if (applying_ || !recommendation_ || recommendation_->provider == AIProvider::openAI)
         return;
     recommendationAvailabilityUnverified_ = true;
@@ -453,6 +468,7 @@ void RailViewController::withholdUnverifiedClaudeRecommendation() {
 }
 
 void RailViewController::setRecommendationStale(bool stale) {
+    assertMainThread();
     if (stale) {
         if (recommendationStale_)
             return;
@@ -484,6 +500,7 @@ void RailViewController::setRecommendationStale(bool stale) {
 void RailViewController::showNoRecommendation(bool needsModelOptions,
                                               const std::optional<QString>& explanation,
                                               const std::optional<QString>&) {
+    assertMainThread();
     // A connector card shows the connector's word, never a host analysis's.
     if (applying_ || connectorMode_)
         return;
@@ -505,19 +522,24 @@ void RailViewController::showNoRecommendation(bool needsModelOptions,
 }
 
 void RailViewController::showError(const QString& explanation) {
+    assertMainThread();
     showNoRecommendation(false, explanation, {});
 }
 void RailViewController::showLoading() {
+    assertMainThread();
     showCollecting(false);
 }
 void RailViewController::showModelControlsUnavailable() {
+    assertMainThread();
     showCollecting(false);
 }
 void RailViewController::showUserMessageUnavailable() {
+    assertMainThread();
     showCollecting(false);
 }
 
 void RailViewController::showAskResult(const Recommendation& recommendation) {
+    assertMainThread();
     askField_->setEnabled(true);
     askButton_->setEnabled(true);
     const QString answer = cardcopy::askResultText(recommendation);
@@ -527,6 +549,7 @@ void RailViewController::showAskResult(const Recommendation& recommendation) {
 }
 
 void RailViewController::showAskFailure(const QString& text) {
+    assertMainThread();
     askField_->setEnabled(true);
     askButton_->setEnabled(true);
     askResult_->setText(text);
@@ -590,6 +613,7 @@ void RailViewController::updateDetailsButton() {
 }
 
 void RailViewController::useRecommendation() {
+    assertMainThread();
     if (applying_ || recommendationStale_ || !useButton_->isEnabled() || !recommendation_)
         return;
     if (!recommendation_->canApply() || recommendation_->alreadyEfficient)
@@ -610,6 +634,7 @@ void RailViewController::useRecommendation() {
 }
 
 void RailViewController::showApplyResult(bool success, const Recommendation& recommendation) {
+    assertMainThread();
     if (!applying_)
         return;
     applying_ = false;
@@ -626,6 +651,7 @@ void RailViewController::showApplyResult(bool success, const Recommendation& rec
 }
 
 void RailViewController::toggleDetails() {
+    assertMainThread();
     if (detailText_.isEmpty())
         return;
     detailsExpanded_ = !detailsExpanded_;
@@ -635,6 +661,7 @@ void RailViewController::toggleDetails() {
 }
 
 void RailViewController::toggleExpanded() {
+    assertMainThread();
     if (minimized_) {
         minimized_ = false;
         expanded_ = false;
@@ -649,6 +676,7 @@ void RailViewController::toggleExpanded() {
 }
 
 void RailViewController::showDiagnostics() {
+    assertMainThread();
     if (minimized_ || expanded_)
         return;
     expanded_ = true;
@@ -659,6 +687,7 @@ void RailViewController::showDiagnostics() {
 }
 
 void RailViewController::collapse() {
+    assertMainThread();
     if (minimized_)
         return;
     expanded_ = false;
@@ -670,16 +699,19 @@ void RailViewController::collapse() {
 }
 
 void RailViewController::closeCard() {
+    assertMainThread();
     if (onClose)
         onClose();
 }
 
 void RailViewController::openConnection() {
+    assertMainThread();
     if (onConnect)
         onConnect();
 }
 
 void RailViewController::announce(const QString& text) {
+    assertMainThread();
     constexpr int mediumPriority = 50;
     announcements_.push_back({text, mediumPriority});
     if (onAnnounce)

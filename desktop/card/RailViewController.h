@@ -225,6 +225,10 @@ public:
 private:
     struct RequestLogRow;
 
+    // Every entry point checks first that it runs on the main thread: the card has no locks and its
+    // views are widgets. Active in builds with assertions.
+    static void assertMainThread();
+
     // Builds every view once, by the steps below in their order.
     void loadView();
     void buildRoot();

@@ -116,6 +116,7 @@ void RailViewController::configureAskPresets() {
 }
 
 void RailViewController::selectAskPreset() {
+    assertMainThread();
     const int index = askPreset_->currentIndex();
     if (index < 0)
         return;
@@ -128,6 +129,7 @@ void RailViewController::selectAskPreset() {
 }
 
 void RailViewController::submitAsk() {
+    assertMainThread();
     // A disabled field and button mean a question is on its way.
     if (!askButton_->isEnabled() || !askField_->isEnabled())
         return;
@@ -146,6 +148,7 @@ void RailViewController::submitAsk() {
 }
 
 void RailViewController::openAskQuillmere() {
+    assertMainThread();
     if (connectorMode_) {
         minimized_ = false;
         expanded_ = false;

@@ -20,6 +20,7 @@ namespace quillmere {
 namespace ct = cardtext;
 
 void RailViewController::setRequestLogs(const std::vector<RequestLogStore::Entry>& entries) {
+    assertMainThread();
     QSet<QUuid> oldIDs;
     oldIDs.reserve(qsizetype(requestLogEntries_.size()));
     for (const RequestLogStore::Entry& entry : requestLogEntries_)
@@ -126,6 +127,7 @@ void RailViewController::updateRequestLogHeaders() {
 }
 
 void RailViewController::toggleRequestLogEntry(CardButton* header) {
+    assertMainThread();
     const QUuid id = QUuid::fromString(header->identifier);
     if (header->identifier.isEmpty() || id.isNull())
         return;
