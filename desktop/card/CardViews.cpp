@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QTextBoundaryFinder>
+#include <QTextDocument>
 #include <QTextLayout>
 #include <QVariant>
 #include <QWindow>
@@ -41,6 +42,7 @@ struct ViewState {
     bool hidden = false;
     std::optional<QString> accessibilityLabel;
     std::optional<QString> accessibilityValue;
+    std::optional<QString> toolTip; // the plain text it shows, before Qt gets it escaped
     cardlayout::Rect frame;
 };
 
@@ -287,14 +289,19 @@ std::optional<QString> accessibilityValue(const QWidget* view) {
 }
 
 void setToolTip(QWidget* view, const std::optional<QString>& toolTip) {
-    view->setToolTip(toolTip.value_or(QString()));
+    // Qt reads a tool tip that looks like markup as rich text, where a heading grows and an image
+    // tag loads a local file. Tool tips carry text from services and hosts, so one that could be
+    // read as markup is handed over escaped: it always shows its characters as they are.
+    const QString plain = toolTip ? shownText(*toolTip, true, cardTextDefaultLimit) : QString();
+    ViewState& state = stateOf(view);
+    state.toolTip = plain.isEmpty() ? std::nullopt : std::optional(plain);
+    view->setToolTip(Qt::mightBeRichText(plain) ? Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal)
+                                                : plain);
 }
 
 std::optional<QString> toolTip(const QWidget* view) {
-    const QString tip = view->toolTip();
-    if (tip.isEmpty())
-        return std::nullopt;
-    return tip;
+    const ViewState* state = findState(view);
+    return state ? state->toolTip : std::nullopt;
 }
 
 void setFrame(QWidget* view, const cardlayout::Rect& frame, bool parentFlipped) {

@@ -35,7 +35,8 @@ void setAccessibilityLabel(QWidget* view, const std::optional<QString>& label);
 std::optional<QString> accessibilityLabel(const QWidget* view);
 void setAccessibilityValue(QWidget* view, const std::optional<QString>& value);
 std::optional<QString> accessibilityValue(const QWidget* view);
-// An empty tool tip is none.
+// An empty tool tip is none. A tool tip always shows its text as plain text, whatever it holds;
+// `toolTip` returns the text as shown (plain, bounded).
 void setToolTip(QWidget* view, const std::optional<QString>& toolTip);
 std::optional<QString> toolTip(const QWidget* view);
 // The frame in the parent's card geometry (bottom-up in the root, top-down in documents).

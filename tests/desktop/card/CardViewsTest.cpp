@@ -7,6 +7,7 @@
 #include "platform/time/Clock.h"
 #include "tests/desktop/card/CardTestSupport.h"
 
+#include <QTextDocument>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -166,5 +167,55 @@ TEST(CardTextFromServices, BothRoutesShowNoControlCharactersOrOverrides) {
         EXPECT_FALSE(hasControlOrOverride(card.reasonField()->text(), true));
         EXPECT_TRUE(card.reasonField()->text().contains(QStringLiteral(".txt and more")) ||
                     card.conversationUse()->text().contains(QStringLiteral(".txt and more")));
+    }
+}
+
+TEST(CardToolTips, MarkupInAToolTipIsShownAsItsCharacters) {
+    const QString cases[] = {
+        QStringLiteral("<h1>Heading</h1>"),
+        QStringLiteral("<img src='/local/file.png'>"),
+        QStringLiteral("Sonnet <b>bold</b> & <i>more</i>"),
+        QStringLiteral("<qt>whole document</qt>"),
+        QStringLiteral("plain words, no markup"),
+    };
+    for (const QString& text : cases) {
+        QWidget view;
+        cardview::setToolTip(&view, text);
+        EXPECT_EQ(cardview::toolTip(&view), text);
+        // What Qt's tool tip does with the text it is given: markup when it looks like markup.
+        QTextDocument document;
+        if (Qt::mightBeRichText(view.toolTip()))
+            document.setHtml(view.toolTip());
+        else
+            document.setPlainText(view.toolTip());
+        EXPECT_EQ(document.toPlainText(), text) << text.toStdString();
+        EXPECT_FALSE(document.toHtml().contains(QStringLiteral("<img"))) << text.toStdString();
+        EXPECT_FALSE(document.toHtml().contains(QStringLiteral("<h1"))) << text.toStdString();
+    }
+    QWidget view;
+    cardview::setToolTip(&view, QString());
+    EXPECT_FALSE(cardview::toolTip(&view));
+    EXPECT_TRUE(view.toolTip().isEmpty());
+}
+
+TEST(CardToolTips, TheConnectorsWordsAreToolTipsOfPlainText) {
+    RailViewController card;
+    QWidget setup;
+    card.configureConnector(&setup);
+    ConnectorGuidance guidance;
+    guidance.model_family = QStringLiteral("<h1>Sonnet</h1>");
+    guidance.reasoning = QStringLiteral("medium");
+    guidance.rationale = QStringLiteral("<img src='/local/file.png'> fits\u001B");
+    card.showConnectorGuidance(guidance);
+    cardtest::sizeCard(card, 310, 260);
+    for (QWidget* line :
+         {static_cast<QWidget*>(card.miniTitle()), static_cast<QWidget*>(card.miniSummary())}) {
+        QTextDocument document;
+        document.setHtml(line->toolTip());
+        const QString plain = document.toPlainText();
+        EXPECT_TRUE(plain.contains(QStringLiteral("<h1>Sonnet</h1>")) ||
+                    plain.contains(QStringLiteral("<img src='/local/file.png'> fits")))
+            << plain.toStdString();
+        EXPECT_FALSE(plain.contains(QChar(0x1B)));
     }
 }
