@@ -30,8 +30,6 @@ QFont::Weight qtWeight(CardFontWeight weight) {
         return QFont::Medium;
     case CardFontWeight::semibold:
         return QFont::DemiBold;
-    case CardFontWeight::bold:
-        return QFont::Bold;
     }
     return QFont::Normal;
 }

@@ -19,7 +19,7 @@
 
 namespace quillmere {
 
-enum class CardFontWeight { regular, medium, semibold, bold };
+enum class CardFontWeight { regular, medium, semibold };
 
 // The card's type face at a size in points (= pixels here), with a fallback for symbols.
 QFont cardFont(double size, CardFontWeight weight = CardFontWeight::regular);
@@ -149,8 +149,6 @@ public:
     void setTint(const QColor& tint);
     QColor tint() const { return tint_; }
     void setLayerBackground(const std::optional<QColor>& background, double cornerRadius = 0);
-    std::optional<QColor> layerBackground() const { return background_; }
-    double borderWidth() const { return 0; }
     void setLeftAligned(bool left);
     void setCloseGlyph(bool glyph);
     bool hasImage() const { return closeGlyph_; }

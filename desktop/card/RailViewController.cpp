@@ -309,6 +309,12 @@ void RailViewController::setFieldText(CardText* field, const QString& text, bool
         cardview::setAccessibilityLabel(field, text);
 }
 
+void RailViewController::clearConversationUse() {
+    for (CardText* field :
+         {conversationUseHeading_, conversationCategory_, conversationUse_, contextUsage_, modelFitHeading_})
+        field->setText(QString());
+}
+
 void RailViewController::hideRecommendationChips() {
     cardview::setHidden(fitChip_, true);
     cardview::setHidden(switchChip_, true);
@@ -328,9 +334,7 @@ void RailViewController::showMessage(const QString& status, const QString& title
     hideRecommendationChips();
     setFieldText(status_, status, true);
     setFieldText(model_, title, true);
-    for (CardText* field :
-         {conversationUseHeading_, conversationCategory_, conversationUse_, contextUsage_, modelFitHeading_})
-        field->setText(QString());
+    clearConversationUse();
     reason_->setText(reason);
     feedback_->setText(QString());
     cardview::setHidden(useButton_, true);
@@ -413,9 +417,7 @@ void RailViewController::show(const Recommendation& recommendation) {
     const cardcopy::ReasonCopy copy = cardcopy::recommendationCopy(recommendation.reason);
     const QString fit = text::trimmed(recommendation.modelFitReason.value_or(QString()));
     if (fit.isEmpty()) {
-        for (CardText* field : {conversationUseHeading_, conversationCategory_, conversationUse_,
-                                contextUsage_, modelFitHeading_})
-            field->setText(QString());
+        clearConversationUse();
         setFieldText(reason_, copy.summary, true);
         detailText_ = copy.detail;
         if (copy.detail.isEmpty())
@@ -660,42 +662,32 @@ void RailViewController::toggleDetails() {
     announce(detailsExpanded_ ? ct::detailsExpandedAnnouncement : ct::detailsCollapsedAnnouncement);
 }
 
-void RailViewController::toggleExpanded() {
-    assertMainThread();
-    if (minimized_) {
-        minimized_ = false;
-        expanded_ = false;
-    } else {
-        expanded_ = false;
-        minimized_ = true;
-    }
+void RailViewController::enterMode(bool minimized, bool expanded) {
+    minimized_ = minimized;
+    expanded_ = expanded;
     updateExpandButton();
     refresh();
     if (onExpand)
         onExpand(expanded_);
 }
 
+void RailViewController::toggleExpanded() {
+    assertMainThread();
+    enterMode(!minimized_, false);
+}
+
 void RailViewController::showDiagnostics() {
     assertMainThread();
     if (minimized_ || expanded_)
         return;
-    expanded_ = true;
-    updateExpandButton();
-    refresh();
-    if (onExpand)
-        onExpand(true);
+    enterMode(false, true);
 }
 
 void RailViewController::collapse() {
     assertMainThread();
     if (minimized_)
         return;
-    expanded_ = false;
-    minimized_ = true;
-    updateExpandButton();
-    refresh();
-    if (onExpand)
-        onExpand(false);
+    enterMode(true, false);
 }
 
 void RailViewController::closeCard() {

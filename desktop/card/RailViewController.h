@@ -248,6 +248,10 @@ private:
 
     void showMessage(const QString& status, const QString& title, const QString& reason);
     void hideRecommendationChips();
+    // Empties the conversation-use block (heading, category, use, context and fit heading).
+    void clearConversationUse();
+    // Sets the mode, retitles the expand button, refreshes and tells `onExpand`.
+    void enterMode(bool minimized, bool expanded);
     void setStatus(const Recommendation& recommendation);
     void setModel(const Recommendation& recommendation);
     void setButtonTitle(const QString& title, const std::optional<QString>& modelLabel);

@@ -150,22 +150,12 @@ void RailViewController::submitAsk() {
 void RailViewController::openAskQuillmere() {
     assertMainThread();
     if (connectorMode_) {
-        minimized_ = false;
-        expanded_ = false;
-        updateExpandButton();
-        refresh();
-        if (onExpand)
-            onExpand(false);
+        enterMode(false, false);
         return;
     }
     if (expanded_)
         return;
-    minimized_ = false;
-    expanded_ = true;
-    updateExpandButton();
-    refresh();
-    if (onExpand)
-        onExpand(true);
+    enterMode(false, true);
     std::weak_ptr<bool> alive = alive_;
     QTimer::singleShot(0, this, [this, alive] {
         if (alive.expired() || !root_ || !root_->window()->isVisible())

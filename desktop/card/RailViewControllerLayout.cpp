@@ -160,8 +160,11 @@ double RailViewController::preferredHeight(double width) {
     if (expanded_)
         return cardlayout::expandedPreferredHeight;
     const double documentHeight = layoutDocument(width - 32);
-    // The measuring pass moved the document's views; the next pass puts them back for the real width.
+    // The measuring pass moved the document's views: a layout pass at the card's own size puts them
+    // back now (or, inside a pass, the one it schedules does).
     needsLayout_ = true;
+    setNeedsLayout();
+    layoutIfNeeded();
     return cardlayout::normalPreferredHeight(documentHeight, providerWraps(width),
                                              !cardview::isHidden(useButton_));
 }
