@@ -120,10 +120,17 @@ void CardChecks::capture(const QString& name) {
 
 void CardChecks::capture(const QString& name, RailViewController& card, Stage& stage) {
     const Capture& entry = captureNamed(name);
+    const bool opens = entry.opened && card.minimizedForTesting();
+    if (opens)
+        card.toggleExpanded();
     stage.setContentSize(entry.width, std::min<double>(card.preferredHeight(entry.width), entry.maxHeight));
     stage.layOut();
     turnEventLoop(0.05);
     writeCapture(card.view(), QDir(output_).filePath(name + QStringLiteral(".png")));
+    if (opens) {
+        card.toggleExpanded();
+        stage.setContentSize(entry.width, card.preferredHeight(entry.width));
+    }
 }
 
 void CardChecks::showOnMain(const Recommendation& recommendation) {
