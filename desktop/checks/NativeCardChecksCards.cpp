@@ -560,6 +560,9 @@ void CardChecks::claudeContractCardChecks(const Recommendation& switch67) {
     card.show(switch67);
     check(card.useButton()->isEnabled() && card.miniSavingsForTesting().contains(QLatin1String("67%")),
           QStringLiteral("fresh verified analysis restores recommendation and its comparison"));
+    // The fit checks that follow read the opened card.
+    card.expandButton()->click();
+    main_->layOut();
 }
 
 void CardChecks::withheldTargetCardCheck() {
@@ -790,7 +793,9 @@ void CardChecks::switchActionChecks() {
     };
     card.useRecommendation();
     card.useRecommendation();
-    check(*useCell_ == 1 && card.applying() && !card.useButton()->isEnabled(),
+    check(*useCell_ == 1 && card.applying() && !card.useButton()->isEnabled() &&
+              card.useButton()->displayedTitle() == QStringLiteral("Switching…") &&
+              card.feedback()->text() == QStringLiteral("Applying model and reasoning…"),
           QStringLiteral("repeat clicks blocked during slow operation"));
     capture(QStringLiteral("loading"));
     card.show(changedTask());
