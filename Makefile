@@ -45,6 +45,7 @@ checks: build
 	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --ui-checks $(CHECKS_OUT)/ui
 	rm -rf $(CHECKS_OUT)/connector-card
 	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --connector-card-checks $(CHECKS_OUT)/connector-card
+	rm -rf $(CHECKS_OUT)/monthly
 	QT_QPA_PLATFORM=offscreen $(BUILD_RUN)/quillmere --monthly-checks tests/fixtures/monthly/golden.json \
 	  $(CHECKS_OUT)/monthly
 

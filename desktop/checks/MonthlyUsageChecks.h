@@ -10,8 +10,10 @@
 //   cases are an empty month, a four-row month and a partial month;
 // - "actual percent remains visible for every row" runs once per row with a known percent and is
 //   not counted when it passes; when it fails its code is the position the next check would take;
-// - "invalid episode counts fail closed" tries two bad counts (-1, then one more than the rows
-//   allow) and counts once.
+// - "invalid episode counts fail closed" tries two bad counts (-1, then 2) and counts once.
+//
+// The output folder must be new or empty: the run refuses any other before it writes, so that it
+// never replaces or deletes what it did not make.
 
 #include "desktop/checks/CheckReporter.h"
 
@@ -37,9 +39,10 @@ private:
 };
 
 // Runs every check; `report` hears each counted check (and a failed uncounted one). Returns the
-// number of checks passed. Throws CheckError at the first failure, and passes up unchanged the
-// errors of reading the fixture, of JSON and of the ledger that the suite does not expect. Needs a
-// QApplication (it builds and captures the report window).
+// number of checks passed. Throws CheckError at the first failure and std::runtime_error for an
+// output folder that is not empty, and passes up unchanged the errors of reading the fixture, of
+// JSON and of the ledger that the suite does not expect. Needs a QApplication (it builds and
+// captures the report window).
 int run(const QString& fixture, const QString& output, const checks::Reporter& report = {});
 
 // The command-line mode: creates the application object when there is none, runs the suite,

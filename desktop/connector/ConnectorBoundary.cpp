@@ -41,8 +41,9 @@ QStringList acceptedPolicySources(ConnectorBuildMode mode) {
 }
 
 bool validItem(const ConnectorGuidance& item, ConnectorBuildMode mode) {
-    static const QRegularExpression uuid(
-        QStringLiteral("^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$"));
+    // Anchored to the whole text: `$` alone would also match before a final line break.
+    static const QRegularExpression uuid(QRegularExpression::anchoredPattern(
+        QStringLiteral("[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}")));
     if (mode == ConnectorBuildMode::hosted &&
         (item.provider != u"openai" || item.policy_source != advisorySource))
         return false;
@@ -94,9 +95,9 @@ QString validatedOrigin(const ConnectorPolicy& policy, const QString& origin) {
 }
 
 std::optional<__int128> expiryInstant(const QString& text) {
-    static const QRegularExpression form(
-        QStringLiteral("^([0-9]{4})-([0-9]{2})-([0-9]{2})T([0-9]{2}):([0-9]{2}):([0-9]{2})\\.([0-9]{1,9})(Z|("
-                       "[+-])([0-9]{2}):([0-9]{2}))$"));
+    static const QRegularExpression form(QRegularExpression::anchoredPattern(
+        QStringLiteral("([0-9]{4})-([0-9]{2})-([0-9]{2})T([0-9]{2}):([0-9]{2}):([0-9]{2})\\.([0-9]{1,9})(Z|("
+                       "[+-])([0-9]{2}):([0-9]{2}))")));
     const QRegularExpressionMatch match = form.match(text);
     if (!match.hasMatch())
         return std::nullopt;
@@ -122,7 +123,7 @@ std::optional<__int128> expiryInstant(const QString& text) {
 
 void validate(const ConnectorCredential& credential, const QString& origin, const QDateTime& now,
               const ConnectorPolicy& policy) {
-    static const QRegularExpression accountRef(QStringLiteral("^[a-f0-9]{16}$"));
+    static const QRegularExpression accountRef(QRegularExpression::anchoredPattern(u"[a-f0-9]{16}"));
     validatedOrigin(policy, origin);
     if (credential.origin != origin || !validToken(credential.device_token) ||
         !accountRef.match(credential.account_ref).hasMatch() ||

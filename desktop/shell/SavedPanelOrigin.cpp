@@ -34,8 +34,8 @@ QString format(QPointF origin) {
 }
 
 std::optional<QPointF> parse(const QString& text) {
-    static const QRegularExpression pattern(QStringLiteral(
-        R"(^\{[ \t]*([-+]?[0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)[ \t]*,[ \t]*([-+]?[0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)[ \t]*\}$)"));
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
+        R"(\{[ \t]*([-+]?[0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)[ \t]*,[ \t]*([-+]?[0-9]*\.?[0-9]+(?:[eE][-+]?[0-9]+)?)[ \t]*\})")));
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch())
         return std::nullopt;

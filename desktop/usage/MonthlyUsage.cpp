@@ -3,9 +3,12 @@
 #include "desktop/classification/ContractDecoding.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSet>
 #include <algorithm>
 #include <cmath>
@@ -577,6 +580,37 @@ QString wholeSeconds(qint64 milliseconds) {
     return format(milliseconds, false);
 }
 
+namespace {
+
+// Whether the system's zone database holds a zone of this name: a compiled zone file under one of
+// the folders the database lives in. Qt's own list of ids leaves out the database's other names
+// (Etc/UTC, GMT, US/Eastern, Asia/Calcutta, …), while Qt would also build a zone from a POSIX rule
+// ("EST5", "XYZ3") or an offset that no database names; only the names count.
+bool inZoneDatabase(const QString& identifier) {
+    // Database names: letters, digits, "_", "-" and "+", in components separated by "/"; no dot,
+    // so no name reaches outside the database folder.
+    static const QRegularExpression name(
+        QRegularExpression::anchoredPattern(u"[A-Za-z][A-Za-z0-9_+-]*(?:/[A-Za-z0-9_+-]+)*"));
+    if (identifier.size() > 128 || !name.match(identifier).hasMatch())
+        return false;
+    QStringList roots;
+    if (const QString custom = qEnvironmentVariable("TZDIR"); !custom.isEmpty())
+        roots << custom;
+    roots << QStringLiteral("/usr/share/zoneinfo") << QStringLiteral("/usr/lib/zoneinfo")
+          << QStringLiteral("/usr/share/lib/zoneinfo");
+    for (const QString& root : roots) {
+        const QFileInfo info(root + u'/' + identifier);
+        if (!info.isFile())
+            continue;
+        QFile file(info.filePath());
+        if (file.open(QIODevice::ReadOnly))
+            return file.read(4) == "TZif";
+    }
+    return false;
+}
+
+} // namespace
+
 std::optional<QTimeZone> knownZone(const QString& identifier) {
     // The zone database is read once per identifier; the report check may run on any thread.
     static std::mutex mutex;
@@ -589,10 +623,11 @@ std::optional<QTimeZone> knownZone(const QString& identifier) {
         if (found != known.end()) {
             available = found->second;
         } else {
-            // Only names of the database (and "UTC"): Qt would also take offset names such as
-            // "UTC+02:00", which the platform's database does not know.
+            // Names of the database (and "UTC"): Qt would also take offset names such as
+            // "UTC+02:00", which the database does not know.
             available = !identifier.isEmpty() && !identifier.startsWith(QLatin1String("UTC+")) &&
-                        !identifier.startsWith(QLatin1String("UTC-")) && QTimeZone::isTimeZoneIdAvailable(id);
+                        !identifier.startsWith(QLatin1String("UTC-")) &&
+                        (QTimeZone::isTimeZoneIdAvailable(id) || inZoneDatabase(identifier));
             if (known.size() < 1024)
                 known.emplace(identifier, available);
         }

@@ -239,8 +239,9 @@ std::optional<qint64> date(const QString& text);
 QString canonical(qint64 milliseconds);
 // Whole seconds and "Z" (the fraction is dropped, not rounded).
 QString wholeSeconds(qint64 milliseconds);
-// A time zone the system's database knows by this identifier (the region/city names and "UTC"),
-// else none.
+// A time zone the system's database knows by this identifier (every name of the database, its
+// older aliases such as "Etc/UTC" or "US/Eastern" included, and "UTC"), else none: never a zone
+// built from a POSIX rule or a UTC offset.
 std::optional<QTimeZone> knownZone(const QString& identifier);
 // "YYYY-MM" of the instant's Gregorian year and month in the zone.
 QString month(qint64 milliseconds, const QTimeZone& zone);

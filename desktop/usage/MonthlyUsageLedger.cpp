@@ -1,6 +1,7 @@
 #include "desktop/usage/MonthlyUsageLedger.h"
 
 #include "desktop/classification/ContractDecoding.h"
+#include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
 
 #include <QDir>
@@ -128,16 +129,12 @@ bool validMonth(const QString& month) {
     return value >= 1 && value <= 12;
 }
 
-// A folder of our own: created 0700 with its parents where missing, never a link, and 0700
-// afterwards whatever it was before.
+// A folder of our own: created 0700 with its parents where missing, a link only to a folder of
+// this user's, and 0700 afterwards whatever it was before.
 bool preparePrivateFolder(const QString& path) {
-    if (!AtomicFile::makeFolder(path, 0700))
+    if (!AtomicFile::makeFolder(path, 0700) || !UsageFolder::usable(path))
         return false;
-    struct stat info {};
-    const QByteArray native = QFile::encodeName(path);
-    if (::lstat(native.constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-        return false;
-    return ::chmod(native.constData(), 0700) == 0;
+    return ::chmod(QFile::encodeName(path).constData(), 0700) == 0;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "core/ClaudeModelSetting.h"
 #include "core/OpenAIRouting.h"
 #include "desktop/usage/MonthlyUsage.h"
+#include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
 
 #include <QFile>
@@ -20,13 +21,10 @@ QDateTime fromMilliseconds(qint64 milliseconds) {
     return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
 }
 
-// The folder of the usage files: created 0700 where missing, and never a link, so that lines meant
-// for this user's folder cannot be steered elsewhere.
+// The folder of the usage files: created 0700 where missing; a link only to a folder of this
+// user's, so that lines meant for this user's folder cannot be steered elsewhere.
 bool prepareFolder(const QString& path) {
-    if (!AtomicFile::makeFolder(path, 0700))
-        return false;
-    struct stat info {};
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISDIR(info.st_mode);
+    return AtomicFile::makeFolder(path, 0700) && UsageFolder::usable(path);
 }
 
 // Appends one whole line with one write. A short or failed write is cut back to the size before

@@ -199,7 +199,7 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> owner(
         reply.data(), [](QNetworkReply* r) { r->deleteLater(); });
 
-    enum class Ending { none, deadline, cancelled, tooLarge, encoded };
+    enum class Ending { none, deadline, idle, cancelled, tooLarge, encoded };
     auto ending = std::make_shared<Ending>(Ending::none);
     auto body = std::make_shared<QByteArray>();
     const qint64 limit = request.maxResponseBytes;
@@ -244,7 +244,12 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     token.removeCallback(cancelHandle);
     deadline.stop();
 
-    if (*ending == Ending::deadline || *ending == Ending::cancelled)
+    // Qt's transfer timeout aborts the reply itself, and such an abort reads as a cancellation.
+    // Only an abort of ours is one: a server that went silent (or never finished its headers)
+    // timed out, and whoever sent the request must be able to tell it from a request withdrawn.
+    if (*ending == Ending::none && reply->error() == QNetworkReply::OperationCanceledError)
+        *ending = Ending::idle;
+    if (*ending == Ending::deadline || *ending == Ending::idle || *ending == Ending::cancelled)
         releaseConnections(request.url);
     // Compressed although not asked for: the body is not what it claims to be.
     if (*ending == Ending::none && isEncoded(*reply))
@@ -256,6 +261,7 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     case Ending::cancelled:
         throw TaskCancelled();
     case Ending::deadline:
+    case Ending::idle:
         throw TransportError(TransportError::timedOut, descriptionFor(TransportError::timedOut, {}));
     case Ending::tooLarge:
         throw TransportError(TransportError::dataLengthExceedsMaximum,

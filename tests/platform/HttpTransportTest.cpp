@@ -2,6 +2,7 @@
 #include "platform/tasks/TaskCancelled.h"
 #include "support/LoopbackServer.h"
 #include "support/RawLoopbackServer.h"
+#include "support/StallingServers.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -161,6 +162,48 @@ TEST(HttpTransport, ConnectionFailuresAreTransportErrors) {
     EXPECT_TRUE(dropped.transportError);
 
     EXPECT_EQ(run(post(QUrl("not a url"), "{}")).transportError, TransportError::badURL);
+}
+
+// A server that goes silent is a time-out whichever clock notices it first, the idle time-out or
+// the whole-exchange deadline; only a request this program withdrew is a cancellation.
+TEST(HttpTransport, AStalledOrTricklingServerTimesOutAndOnlyOurOwnCancelIsACancellation) {
+    using quillmere::testing::RawLoopbackServer;
+    using Script = RawLoopbackServer::Script;
+    const Script stallAfterHeaders = quillmere::testing::stallAfterHeaders;
+    const Script endlessHeaderLines = quillmere::testing::endlessHeaderLines;
+    const Script trickleBody = quillmere::testing::trickleBody;
+    const struct {
+        const char* what;
+        Script script;
+        double idle;
+        double deadline;
+        bool cancelledByUs;
+        std::optional<TransportError::Code> expected;
+    } rows[] = {
+        // The idle time-out ends these (it is far shorter than the deadline).
+        {"stall after the headers", stallAfterHeaders, 0.3, 20, false, TransportError::timedOut},
+        {"endless header lines", endlessHeaderLines, 0.3, 20, false, TransportError::timedOut},
+        // Bytes keep arriving, so only the deadline ends these.
+        {"a body that trickles", trickleBody, 0.3, 1, false, TransportError::timedOut},
+        {"stall without an idle time-out", stallAfterHeaders, 0, 0.5, false, TransportError::timedOut},
+        // Withdrawn by this program while the server stalls.
+        {"cancelled during a stall", stallAfterHeaders, 20, 20, true, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RawLoopbackServer server(row.script, std::chrono::seconds(25));
+        HttpRequest request = post(server.url("/classify"), "{}");
+        request.idleTimeoutSeconds = row.idle;
+        request.timeoutSeconds = row.deadline;
+        CancelToken token;
+        if (row.cancelledByUs)
+            QTimer::singleShot(300, [token] { token.cancel(); });
+        const Outcome outcome = run(request, token);
+        EXPECT_FALSE(outcome.response);
+        EXPECT_EQ(outcome.cancelled, row.cancelledByUs);
+        EXPECT_EQ(outcome.transportError, row.expected)
+            << (outcome.transportError ? int(*outcome.transportError) : 0);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

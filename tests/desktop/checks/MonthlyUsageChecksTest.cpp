@@ -109,15 +109,40 @@ TEST(MonthlyUsageChecks, AGoldenAnswerTheValidatorRefusesEndsTheRun) {
         MonthlyUsageChecks::run(writeFixture(dir, fixture), dir.filePath(QStringLiteral("out"))));
 }
 
-TEST(MonthlyUsageChecks, ASecondRunIntoTheSameFolderStartsAfresh) {
+// An earlier run's outputs, or anything else in the folder, are never replaced or deleted: a run
+// into a folder that is not empty is refused before it writes anything.
+TEST(MonthlyUsageChecks, AFolderThatIsNotEmptyIsRefusedAndLeftAsItWas) {
     QTemporaryDir dir;
     const QString output = dir.filePath(QStringLiteral("out"));
-    QDir().mkpath(output);
-    QFile keep(output + QStringLiteral("/notes.txt"));
-    ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
-    keep.write("mine");
-    keep.close();
     EXPECT_EQ(MonthlyUsageChecks::run(goldenPath(), output), MonthlyUsageChecks::expectedCheckCount);
-    EXPECT_EQ(MonthlyUsageChecks::run(goldenPath(), output), MonthlyUsageChecks::expectedCheckCount);
-    EXPECT_TRUE(QFile::exists(output + QStringLiteral("/notes.txt")));
+    const QStringList first = QDir(output).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    QFile ledger(output + QStringLiteral("/ledger/monthly-v1.json"));
+    ASSERT_TRUE(ledger.open(QIODevice::ReadOnly));
+    const QByteArray history = ledger.readAll();
+    ledger.close();
+
+    const QString mine = dir.filePath(QStringLiteral("mine"));
+    QDir().mkpath(mine);
+    for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral(".hidden")}) {
+        QFile keep(mine + u'/' + name);
+        ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
+        keep.write("mine");
+    }
+    for (const QString& folder : {output, mine}) {
+        checks::CheckLog log;
+        try {
+            MonthlyUsageChecks::run(goldenPath(), folder, log.reporter());
+            FAIL() << "a run into a folder that is not empty passed";
+        } catch (const MonthlyUsageChecks::CheckError&) {
+            FAIL() << "refused as a failed check rather than before the checks";
+        } catch (const std::runtime_error& error) {
+            EXPECT_NE(std::string(error.what()).find("is not empty"), std::string::npos) << error.what();
+        }
+        EXPECT_EQ(log.count(), 0);
+    }
+    EXPECT_EQ(QDir(output).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), first);
+    ASSERT_TRUE(ledger.open(QIODevice::ReadOnly));
+    EXPECT_EQ(ledger.readAll(), history);
+    EXPECT_EQ(QDir(mine).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList({QStringLiteral(".hidden"), QStringLiteral("notes.txt")}));
 }

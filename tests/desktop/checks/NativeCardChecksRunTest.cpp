@@ -141,7 +141,9 @@ TEST(NativeCardChecksBinary, RunsEveryCheckAndWritesTheCaptures) {
 
     const QStringList lines = out.split('\n', Qt::SkipEmptyParts);
     ASSERT_FALSE(lines.isEmpty());
-    const auto summary = QRegularExpression("^Native card checks: (\\d+)/(\\d+) passed$").match(lines.last());
+    const auto summary =
+        QRegularExpression(QRegularExpression::anchoredPattern(u"Native card checks: (\\d+)/(\\d+) passed"))
+            .match(lines.last());
     ASSERT_TRUE(summary.hasMatch()) << lines.last().toStdString();
     const int n = summary.captured(1).toInt();
     EXPECT_EQ(summary.captured(2).toInt(), n);

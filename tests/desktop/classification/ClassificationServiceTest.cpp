@@ -5,6 +5,7 @@
 #include "desktop/classification/RequestLogStore.h"
 #include "platform/tasks/TaskCancelled.h"
 #include "support/LoopbackServer.h"
+#include "support/StallingServers.h"
 
 #include <QDir>
 #include <QFile>
@@ -246,6 +247,42 @@ TEST_F(ClassificationServiceTest, TransportFailuresAndCancellationEndTheEntry) {
     EXPECT_TRUE(cancelled.cancelled);
     EXPECT_EQ(log->entries()[1].status, "CANCELLED");
     EXPECT_EQ(statuses.last(), "CANCELLED");
+}
+
+// A classification service that goes silent after its headers, never ends them or trickles its
+// answer has timed out: its entry fails with the time-out (-1001) and the caller gets the transport
+// error. "CANCELLED" belongs to a request this program withdrew, here while the service stalls.
+// Time-outs are shortened so each server takes about a second.
+TEST_F(ClassificationServiceTest, AStalledServiceTimesOutAndOnlyAWithdrawnRequestIsCancelled) {
+    using quillmere::testing::RawLoopbackServer;
+    const struct {
+        const char* what;
+        RawLoopbackServer::Script script;
+        bool withdraw;
+    } rows[] = {
+        {"stall after the headers", quillmere::testing::stallAfterHeaders, false},
+        {"endless header lines", quillmere::testing::endlessHeaderLines, false},
+        {"an answer that trickles", quillmere::testing::trickleBody, false},
+        {"withdrawn during a stall", quillmere::testing::stallAfterHeaders, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RawLoopbackServer stalling(row.script, std::chrono::seconds(25));
+        quillmere::testing::HurriedTransport http(0.3, row.withdraw ? 20 : 1.5);
+        ClassificationService service(stalling.url("/classify"), log, http, captureRoot.path());
+        CancelToken token;
+        if (row.withdraw)
+            QTimer::singleShot(200, [token] { token.cancel(); });
+        const Result result = QCoro::waitFor(attempt(service, claudeSnapshot(), token));
+        EXPECT_EQ(result.cancelled, row.withdraw);
+        EXPECT_EQ(result.transportError,
+                  row.withdraw ? std::nullopt : std::optional(TransportError::timedOut));
+        const RequestLogStore::Entry entry = log->entries().back();
+        EXPECT_EQ(entry.status, row.withdraw ? "CANCELLED" : "FAILED");
+        if (!row.withdraw)
+            EXPECT_TRUE(entry.error && entry.error->startsWith("Network error -1001: "))
+                << entry.error.value_or(QString()).toStdString();
+    }
 }
 
 TEST_F(ClassificationServiceTest, OversizedAnswersAreRefusedWithoutALogStore) {

@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace quillmere;
 using namespace quillmere::testing;
 
@@ -144,6 +146,39 @@ TEST(ConnectorBoundary, InboxRulesRefuseTheWholeInbox) {
     EXPECT_TRUE(hostedAccepts(openai));
     EXPECT_FALSE(hostedAccepts(item(uuid(1))));
     EXPECT_TRUE(inboxAccepted(inboxBody({item(uuid(1))}))); // anthropic in a local build
+}
+
+// A whole-value pattern must not let a final line break through: a stored account reference with
+// one would fail every later inbox check and keep the link reconnecting for good.
+TEST(ConnectorBoundary, TrailingLineBreaksAreRefusedInEveryValidatedField) {
+    using Edit = std::function<void(ConnectorCredential&, const QString&)>;
+    const std::vector<std::pair<const char*, Edit>> credentialFields = {
+        {"device_token", [](ConnectorCredential& c, const QString& end) { c.device_token += end; }},
+        {"account_ref", [](ConnectorCredential& c, const QString& end) { c.account_ref += end; }},
+        {"account_source", [](ConnectorCredential& c, const QString& end) { c.account_source += end; }},
+        {"expires_at", [](ConnectorCredential& c, const QString& end) { c.expires_at += end; }},
+        {"origin", [](ConnectorCredential& c, const QString& end) { c.origin += end; }},
+    };
+    const std::vector<const char*> itemFields = {"id", "provider", "policy_source"};
+    for (const QString& end : {QStringLiteral("\n"), QStringLiteral("\r\n")}) {
+        const std::string shown = end == u"\n" ? "\\n" : "\\r\\n";
+        for (const auto& [field, edit] : credentialFields) {
+            ConnectorCredential c = credential();
+            edit(c, end);
+            EXPECT_TRUE(credentialFailure(c)) << field << " + " << shown;
+        }
+        // The credential's own origin is fine; the one it is checked against carries the break.
+        EXPECT_THROW(ConnectorBoundary::validate(credential(), localOrigin + end, testNow(), local),
+                     ConnectorFailure)
+            << "checked origin + " << shown;
+        for (const char* field : itemFields) {
+            QJsonObject i = item(uuid(1));
+            i[field] = i[field].toString() + end;
+            EXPECT_FALSE(inboxAccepted(inboxBody({i}))) << field << " + " << shown;
+        }
+        EXPECT_FALSE(inboxAccepted(inboxBody({item(uuid(1))}, QStringLiteral("0123456789abcdef") + end)))
+            << "inbox account_ref + " << shown;
+    }
 }
 
 TEST(ConnectorRecords, DecodingFailuresAreNotConnectorFailures) {

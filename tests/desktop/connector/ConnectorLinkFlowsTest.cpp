@@ -334,9 +334,12 @@ TEST_F(LinkFlows, AnUnconfirmedRevokeKeepsTheCredentialForTheRetry) {
     EXPECT_EQ(transport.calls.back().token, token43);
 }
 
-TEST_F(LinkFlows, ARevokeThisBuildCanNeverSendEndsTheRevocation) {
-    // Saved by a build with another policy (the current one refuses the origin before sending),
-    // or holding a malformed token: no retry could ever send the revoke.
+// A deliberate exception to "a credential is kept until the service confirms its revocation": a
+// revoke this build refuses before sending (the credential was saved by a build with another
+// origin policy, or holds a malformed token) could never be sent by any retry, so keeping it would
+// leave "Disconnection not confirmed" on screen for good with no way out. Such a disconnect clears
+// the item and the flag and ends as "unavailable"; nothing reaches the network.
+TEST_F(LinkFlows, ARevokeThisBuildCanNeverSendClearsTheItemRatherThanRetryingForever) {
     ConnectorCredential foreign = credential();
     foreign.origin = QStringLiteral("https://connector.example.com");
     ConnectorCredential malformed = credential(QStringLiteral("short"));
@@ -355,6 +358,59 @@ TEST_F(LinkFlows, ARevokeThisBuildCanNeverSendEndsTheRevocation) {
         EXPECT_TRUE(view.connectEnabled);
         EXPECT_EQ(transport.count(devicePath), 0);
     }
+}
+
+// Restore's load is still pending when a Connect starts a newer link: the stored credential that
+// arrives afterwards is dropped (never adopted, never polled with), and the new link stands.
+TEST_F(LinkFlows, ARestoreOvertakenWhileTheKeychainIsBusyDropsWhatItLoaded) {
+    storage.backend.put(MemoryStorage::service, credential().encoded());
+    storage.holdSeconds = 5;
+    transport.answer(claimPath, claimBody(otherToken43));
+    make();
+    flows->restore();
+    run(1);
+    ASSERT_EQ(storage.loads.size(), 1u); // the load is pending
+    view.code = otherToken43;
+    flows->connect();
+    run(12);
+    ASSERT_TRUE(flows->credential());
+    EXPECT_EQ(flows->credential()->device_token, otherToken43);
+    EXPECT_GE(transport.count(inboxPath), 1);
+    for (const auto& call : transport.calls)
+        EXPECT_NE(call.token, std::optional(token43))
+            << call.path.toStdString() << " used the restored token";
+    EXPECT_EQ(view.status, ConnectorText::connected);
+}
+
+// A claim whose save is still pending when a newer Connect starts: once saved it is stale, so its
+// device is revoked on the service and it is not adopted; the saved item is left for the newer
+// link to replace, never cleared.
+TEST_F(LinkFlows, AClaimSavedAfterANewerConnectIsRevokedAndItsItemKept) {
+    int claims = 0;
+    transport.answer(claimPath, [&claims] { return claimBody(++claims == 1 ? token43 : otherToken43); });
+    storage.holdSeconds = 5;
+    make();
+    view.code = token43;
+    flows->connect();
+    run(1);
+    ASSERT_TRUE(storage.saves.empty()); // the first save is pending
+    view.code = otherToken43;
+    flows->connect();
+    run(4.5); // the first save answers at 5 s, the second at 6 s
+    EXPECT_EQ(storage.saves, std::vector<QString>{token43}); // saved, but stale by now
+    std::vector<std::optional<QString>> revoked;
+    for (const auto& call : transport.calls)
+        if (call.path == devicePath)
+            revoked.push_back(call.token);
+    EXPECT_EQ(revoked, std::vector<std::optional<QString>>{token43});
+    EXPECT_TRUE(storage.clears.empty());
+    EXPECT_FALSE(flows->credential());
+    run(10);
+    EXPECT_EQ(storage.saves, (std::vector<QString>{token43, otherToken43}));
+    ASSERT_TRUE(flows->credential());
+    EXPECT_EQ(flows->credential()->device_token, otherToken43);
+    EXPECT_EQ(transport.count(devicePath), 1);
+    EXPECT_TRUE(storage.clears.empty());
 }
 
 TEST_F(LinkFlows, DisconnectWithOnlyTheFlagLoadsTheItemWithInteraction) {

@@ -126,23 +126,27 @@ private:
     std::map<QString, Answer> answers_;
 };
 
-// The credential storage over an in-memory backend, answering at once.
+// The credential storage over an in-memory backend, answering at once or, with `holdSeconds`, after
+// that many virtual seconds (the keychain call is pending meanwhile; its work is done when it
+// answers).
 class MemoryStorage final : public ConnectorCredentialStorage {
 public:
     static inline const QString service = QStringLiteral("test.connector.v1");
 
     QCoro::Task<std::optional<ConnectorCredential>> load(bool allowInteraction) override {
         loads.push_back(allowInteraction);
+        co_await hold();
         co_return ConnectorKeychain::load(backend, service, allowInteraction);
     }
     QCoro::Task<void> save(ConnectorCredential credential) override {
+        co_await hold();
         ConnectorKeychain::save(backend, service, credential);
-        co_return;
+        saves.push_back(credential.device_token);
     }
     QCoro::Task<void> clear(bool allowInteraction) override {
         clears.push_back(allowInteraction);
+        co_await hold();
         ConnectorKeychain::clear(backend, service, allowInteraction);
-        co_return;
     }
     std::optional<ConnectorCredential> stored() const {
         const auto bytes = backend.value(service);
@@ -152,6 +156,14 @@ public:
     MemorySecretBackend backend;
     std::vector<bool> loads;
     std::vector<bool> clears;
+    std::vector<QString> saves; // the device token of each completed save, in order
+    double holdSeconds = 0;
+
+private:
+    QCoro::Task<void> hold() const {
+        if (holdSeconds > 0)
+            co_await quillmere::sleep(holdSeconds);
+    }
 };
 
 class MemoryPreferences final : public ConnectorLinkPreferences {

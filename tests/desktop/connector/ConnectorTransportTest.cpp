@@ -1,10 +1,14 @@
 #include "ConnectorTestSupport.h"
 
 #include "support/LoopbackServer.h"
+#include "support/StallingServers.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <gtest/gtest.h>
+
+#include <atomic>
 
 using namespace quillmere;
 using namespace quillmere::testing;
@@ -17,6 +21,8 @@ template <typename T> struct Outcome {
     std::optional<ConnectorFailure::Kind> failure;
     bool decodingError = false;
     bool transportError = false;
+    std::optional<TransportError::Code> transportCode;
+    bool cancelled = false;
 };
 
 template <typename T> Outcome<T> await(std::function<QCoro::Task<T>()> call) {
@@ -29,8 +35,11 @@ template <typename T> Outcome<T> await(std::function<QCoro::Task<T>()> call) {
             outcome.failure = failure.kind();
         } catch (const DecodingError&) {
             outcome.decodingError = true;
-        } catch (const TransportError&) {
+        } catch (const TransportError& error) {
             outcome.transportError = true;
+            outcome.transportCode = error.code();
+        } catch (const TaskCancelled&) {
+            outcome.cancelled = true;
         }
         done = true;
     });
@@ -111,6 +120,73 @@ TEST_F(Transport, ClassifiesAnswers) {
     }
 }
 
+// Every answer sets a cookie; none is ever sent back, on the next request or any later one, to any
+// of the four endpoints.
+TEST_F(Transport, CookiesFromAnAnswerAreNeverSentOnALaterRequest) {
+    std::atomic<int> answered{0};
+    const auto withCookie = [&answered](std::string body) {
+        return [&answered, body](const httplib::Request&, httplib::Response& response) {
+            response.set_header("Set-Cookie", "session=" + std::to_string(++answered) + "; Path=/");
+            response.set_header("Set-Cookie2", "legacy=1; Version=1");
+            response.set_content(body, "application/json");
+        };
+    };
+    server.post("/widget/claim", withCookie(claimBody().toStdString()));
+    server.get("/widget/inbox", withCookie(inboxBody({item(uuid(1))}).toStdString()));
+    server.post("/widget/ack", withCookie("{}"));
+    server.del("/widget/device", withCookie("{}"));
+    const auto claimed = await<ConnectorCredential>([this] { return transport.claim(origin(), token43); });
+    ASSERT_TRUE(claimed.value);
+    const ConnectorCredential c = *claimed.value;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(await<ConnectorInbox>([&] { return transport.inbox(c); }).value);
+        await<QByteArray>([&] {
+            return transport.request(origin(), QStringLiteral("/widget/ack"), "POST", c.device_token,
+                                     QByteArray("{\"ids\":[]}"));
+        });
+    }
+    await<QByteArray>([&] {
+        return transport.request(origin(), QStringLiteral("/widget/device"), "DELETE", c.device_token,
+                                 std::nullopt);
+    });
+    const auto recorded = server.requests();
+    ASSERT_EQ(recorded.size(), 6u);
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        EXPECT_EQ(recorded[i].headers.count("Cookie"), 0u) << i << " " << recorded[i].path;
+        EXPECT_EQ(recorded[i].headers.count("Cookie2"), 0u) << i << " " << recorded[i].path;
+    }
+}
+
+// The content type decides before the body is looked at: an answer without one, or with an empty
+// one, is refused although its body is the JSON asked for.
+TEST(ConnectorTransportAnswers, AnAnswerWithoutAContentTypeIsRejected) {
+    using quillmere::testing::RawLoopbackServer;
+    const struct {
+        const char* header;
+        std::optional<ConnectorFailure::Kind> expected;
+    } rows[] = {
+        {"", ConnectorFailure::rejected},
+        {"Content-Type: \r\n", ConnectorFailure::rejected},
+        {"Content-Type: ;charset=utf-8\r\n", ConnectorFailure::rejected},
+        {"Content-Type: application/jsonx\r\n", ConnectorFailure::rejected},
+        {"Content-Type: application/json\r\n", std::nullopt},
+    };
+    ManualClock clock{1000.0, testNow()};
+    ConnectorTransport transport{ConnectorOriginPolicy(), HttpTransport::shared(), clock};
+    for (const auto& row : rows) {
+        const std::string answer = std::string("HTTP/1.1 200 OK\r\n") + row.header +
+                                   "Content-Length: 2\r\nConnection: close\r\n\r\n{}";
+        RawLoopbackServer server(
+            [answer](RawLoopbackServer::Connection& connection) { connection.write(answer); });
+        const QString at = QStringLiteral("http://127.0.0.1:%1").arg(server.url(QString()).port());
+        const auto outcome = await<QByteArray>([&] {
+            return transport.request(at, QStringLiteral("/widget/inbox"), "GET", token43, std::nullopt);
+        });
+        EXPECT_EQ(outcome.failure, row.expected) << row.header;
+        EXPECT_EQ(outcome.value.has_value(), !row.expected) << row.header;
+    }
+}
+
 TEST_F(Transport, RefusesBeforeTheNetwork) {
     server.get("/widget/inbox", reply(200, "{}"));
     const auto refused = [this](QString at, QString path, std::optional<QString> token) {
@@ -182,4 +258,45 @@ TEST_F(Transport, AServerThatStopsMidBodyOrNeverAnswersIsATransportError) {
     EXPECT_TRUE(outcome.transportError || outcome.failure);
     EXPECT_FALSE(outcome.value);
     EXPECT_LT(timer.elapsed(), 9500);
+}
+
+// A connector service that goes silent, or never finishes its headers, or trickles its answer, is a
+// time-out (a transient failure the next poll retries), never a cancellation; only a poll this
+// program withdrew is one. The connector's own time-outs (8 s idle, 10 s in all) are asked for and
+// then shortened so the test takes about a second per server.
+TEST(ConnectorTransportStalls, AStalledServiceIsATimeOutAndOnlyAWithdrawnRequestIsCancelled) {
+    using quillmere::testing::RawLoopbackServer;
+    const struct {
+        const char* what;
+        RawLoopbackServer::Script script;
+        bool withdraw;
+    } rows[] = {
+        {"stall after the headers", quillmere::testing::stallAfterHeaders, false},
+        {"endless header lines", quillmere::testing::endlessHeaderLines, false},
+        {"an answer that trickles", quillmere::testing::trickleBody, false},
+        {"withdrawn during a stall", quillmere::testing::stallAfterHeaders, true},
+    };
+    ManualClock clock{1000.0, testNow()};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        RawLoopbackServer server(row.script, std::chrono::seconds(25));
+        quillmere::testing::HurriedTransport http(0.3, row.withdraw ? 20 : 1.5);
+        ConnectorTransport transport{ConnectorOriginPolicy(), http, clock};
+        const QString origin = QStringLiteral("http://127.0.0.1:%1").arg(server.url(QString()).port());
+        CancelToken token;
+        if (row.withdraw)
+            QTimer::singleShot(200, [token] { token.cancel(); });
+        const auto outcome = await<QByteArray>([&] {
+            return transport.request(origin, QStringLiteral("/widget/inbox"), "GET", token43, std::nullopt,
+                                     token);
+        });
+        EXPECT_FALSE(outcome.value);
+        EXPECT_FALSE(outcome.failure);
+        EXPECT_EQ(outcome.cancelled, row.withdraw);
+        EXPECT_EQ(outcome.transportCode,
+                  row.withdraw ? std::nullopt : std::optional(TransportError::timedOut));
+        ASSERT_EQ(http.asked.size(), 1u);
+        EXPECT_EQ(http.asked[0],
+                  std::pair(ConnectorTransport::idleTimeoutSeconds, ConnectorTransport::totalTimeoutSeconds));
+    }
 }

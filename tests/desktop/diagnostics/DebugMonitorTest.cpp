@@ -47,7 +47,8 @@ TEST(DebugMonitorFingerprint, StableWithinAMonitorAndDifferentAcrossSalts) {
     DebugMonitor second(QStringLiteral("/nonexistent"));
     const QString text = QStringLiteral("com.openai.chat|thread:123");
     const QString print = first.fingerprint(text);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9a-f]{16}$")).match(print).hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QRegularExpression::anchoredPattern(u"[0-9a-f]{16}")).match(print).hasMatch())
         << print.toStdString();
     EXPECT_EQ(first.fingerprint(text), print);
     EXPECT_NE(first.fingerprint(QStringLiteral("com.openai.chat|thread:124")), print);

@@ -67,9 +67,10 @@ TEST(SavedPanelOrigin, WritesShortestNumbersAndReadsThemBack) {
 }
 
 TEST(SavedPanelOrigin, DamagedValuesAreAbsent) {
-    for (const char* damaged : {"", "{}", "{1}", "{1, 2, 3}", "1, 2", "{1, 2", "{1, 2} ", " {1, 2}",
-                                "{nan, 2}", "{inf, 2}", "{1, -inf}", "{1e400, 0}", "{2000000, 0}",
-                                "{0x10, 2}", "{1,,2}", "{a, b}", "{1, 2}x", "{1; 2}", "{１, 2}"})
+    for (const char* damaged :
+         {"",        "{}",       "{1}",      "{1, 2, 3}", "1, 2",       "{1, 2",        "{1, 2} ",
+          " {1, 2}", "{nan, 2}", "{inf, 2}", "{1, -inf}", "{1e400, 0}", "{2000000, 0}", "{0x10, 2}",
+          "{1,,2}",  "{a, b}",   "{1, 2}x",  "{1; 2}",    "{１, 2}",    "{1, 2}\n",     "{1, 2}\r\n"})
         EXPECT_FALSE(SavedPanelOrigin::parse(QString::fromUtf8(damaged))) << damaged;
 }
 
@@ -89,7 +90,9 @@ TEST(InstallIdentifier, MadeOnceAsSixteenUppercaseHexDigitsAndKept) {
     QTemporaryDir dir;
     Defaults defaults(QStringLiteral("install-test"), dir.path());
     const QString made = InstallIdentifier::readOrCreate(defaults);
-    EXPECT_TRUE(QRegularExpression("^[0-9A-F]{16}$").match(made).hasMatch()) << made.toStdString();
+    EXPECT_TRUE(
+        QRegularExpression(QRegularExpression::anchoredPattern(u"[0-9A-F]{16}")).match(made).hasMatch())
+        << made.toStdString();
     EXPECT_EQ(InstallIdentifier::readOrCreate(defaults), made);
     EXPECT_EQ(defaults.string(InstallIdentifier::defaultsKey), made);
     // A stored value is used as it stands.

@@ -1,4 +1,5 @@
 #include "desktop/usage/MonthlyUsageLedger.h"
+#include "desktop/usage/MonthlyUsageTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -162,7 +163,8 @@ TEST(MonthlyUsageLedger, MonthsZonesAndLimits) {
     EXPECT_TRUE(
         ledger.request(QStringLiteral("2026-10"), utc, at("2026-09-30T20:00:00Z")).windows[0].samples.empty())
         << "a sample after asOf is left out, its window is still sent";
-    for (const char* bad : {"2026-13", "1999-01", "2100-01", "2026-1", "2026-10 ", "２026-10"})
+    for (const char* bad :
+         {"2026-13", "1999-01", "2100-01", "2026-1", "2026-10 ", "２026-10", "2026-10\n", "2026-10\r\n"})
         EXPECT_EQ(failure([&] { ledger.request(QString::fromUtf8(bad), utc, asOf); }), Invalid::observation)
             << bad;
     EXPECT_NO_THROW(ledger.request(QStringLiteral("2099-12"), utc, asOf));
@@ -299,15 +301,61 @@ TEST(MonthlyUsageLedger, DirectoriesLinksAndHugeFilesAreNotReadAsHistory) {
     }
 }
 
+// People move their data folder to another disk and leave a link: the ledger writes through it and
+// a new ledger reads the history back through it. The ledger file itself stays a regular file.
+TEST(MonthlyUsageLedger, AFolderThatIsALinkToTheUsersFolderIsFollowed) {
+    Folder folder;
+    const QString disk = folder.temporary.filePath(QStringLiteral("other-disk/monthly-usage"));
+    QDir().mkpath(disk);
+    ASSERT_TRUE(QFile::setPermissions(disk, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                QFile::ReadGroup | QFile::ExeGroup));
+    QDir().mkpath(QFileInfo(folder.path).path());
+    ASSERT_TRUE(QFile::link(disk, folder.path));
+    MonthlyUsageLedger ledger(folder.path);
+    record(ledger, at("2026-10-01T00:00:00Z"), 10);
+    EXPECT_FALSE(ledger.lastError());
+    EXPECT_TRUE(QFileInfo(folder.path).isSymLink());
+    const QFileInfo written(disk + QStringLiteral("/monthly-v1.json"));
+    ASSERT_TRUE(written.isFile());
+    EXPECT_FALSE(written.isSymLink());
+    struct stat info {};
+    ASSERT_EQ(::stat(QFile::encodeName(written.filePath()).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    ASSERT_EQ(::stat(QFile::encodeName(disk).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u) << "the folder is made private";
+    MonthlyUsageLedger reopened(folder.path);
+    EXPECT_FALSE(reopened.lastError());
+    EXPECT_EQ(reopened.request(QStringLiteral("2026-10"), utc, asOf).windows.size(), 1u);
+
+    // Links that lead nowhere, to a file or to another user's folder are not followed: nothing is
+    // written, whichever error the ledger reports (a link to a file already makes the history
+    // unreadable when the ledger opens).
+    const QString theirs =
+        quillmere::testing::foreignFolder(folder.temporary.filePath(QStringLiteral("theirs")));
+    for (const QString& target :
+         {folder.temporary.filePath(QStringLiteral("nowhere")), written.filePath(), theirs}) {
+        Folder other;
+        QDir().mkpath(QFileInfo(other.path).path());
+        ASSERT_TRUE(QFile::link(target, other.path));
+        MonthlyUsageLedger refused(other.path);
+        const Invalid::Case kind = failure([&] { record(refused, at("2026-10-01T00:00:00Z"), 10); });
+        EXPECT_TRUE(kind == Invalid::persistence || kind == Invalid::observation) << target.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(folder.temporary.filePath(QStringLiteral("nowhere"))));
+        EXPECT_EQ(QDir(theirs).entryList(QDir::Files).filter(QStringLiteral("monthly")), QStringList());
+    }
+}
+
 TEST(MonthlyUsageLedger, AFailedWriteKeepsTheOldFileAndMemoryInStep) {
     Folder folder;
     MonthlyUsageLedger ledger(folder.path);
     record(ledger, at("2026-10-01T00:00:00Z"), 10);
     const QByteArray before = read(folder.file);
-    // The folder's place taken by a link: the write is refused rather than steered elsewhere.
+    // The folder's place taken by a link to another user's folder: the write is refused rather
+    // than steered there.
     const QString moved = folder.temporary.filePath(QStringLiteral("moved"));
     ASSERT_TRUE(QDir().rename(folder.path, moved));
-    ASSERT_TRUE(QFile::link(moved, folder.path));
+    const QString foreign = quillmere::testing::foreignFolder(moved);
+    ASSERT_TRUE(QFile::link(foreign, folder.path));
     EXPECT_EQ(failure([&] { record(ledger, at("2026-10-02T00:00:00Z"), 20); }), Invalid::persistence);
     EXPECT_EQ(
         ledger.lastError(),

@@ -125,6 +125,33 @@ TEST(MonthlyUsageInstants, MonthKeysFollowTheZone) {
     EXPECT_FALSE(knownZone(QString()));
 }
 
+// Every name of the system's zone database is a zone, its older aliases included: refusing one
+// would put that person's month boundaries in UTC. Rules and offsets that no database names, and
+// names with anything around them, are not zones.
+TEST(MonthlyUsageInstants, EveryNameOfTheZoneDatabaseIsKnown) {
+    const qint64 lateOctober = *date(QStringLiteral("2026-10-31T23:30:00Z"));
+    const struct {
+        const char* id;
+        const char* month;
+    } known[] = {
+        {"UTC", "2026-10"},           {"Etc/UTC", "2026-10"},
+        {"GMT", "2026-10"},           {"US/Eastern", "2026-10"},
+        {"Asia/Calcutta", "2026-11"}, {"Europe/Kiev", "2026-11"},
+        {"Etc/GMT-5", "2026-11"},     {"Etc/GMT+5", "2026-10"},
+        {"Asia/Kolkata", "2026-11"},  {"America/New_York", "2026-10"},
+    };
+    for (const auto& row : known) {
+        const auto zone = knownZone(QString::fromLatin1(row.id));
+        ASSERT_TRUE(zone) << row.id;
+        EXPECT_EQ(month(lateOctober, *zone), QString::fromLatin1(row.month)) << row.id;
+    }
+    for (const char* unknown :
+         {"Unknown/Zone", "UTC+02:00", "UTC+2", "UTC-5", "EST5", "XYZ3", "JST-9", "<+03>-3",
+          "CET-1CEST,M3.5.0,M10.5.0/3", "Europe", "zone.tab", "../zoneinfo/UTC", "Etc/../UTC",
+          "/usr/share/zoneinfo/UTC", "Etc/UTC\n", "Etc/UTC\r\n", " Etc/UTC", "etc/utc/", ""})
+        EXPECT_FALSE(knownZone(QString::fromLatin1(unknown))) << unknown;
+}
+
 TEST(MonthlyUsageChecksOfValues, IdentifiersModelsAndBaselines) {
     EXPECT_TRUE(validID(QStringLiteral("abcd-123")));
     EXPECT_FALSE(validID(QStringLiteral("abcd-12")));
@@ -137,6 +164,13 @@ TEST(MonthlyUsageChecksOfValues, IdentifiersModelsAndBaselines) {
     EXPECT_FALSE(validBaseline(Baseline{QStringLiteral("baseline-0001"), QStringLiteral("g"), {}, {}}));
     EXPECT_FALSE(validBaseline(Baseline{QStringLiteral("baselin"), QStringLiteral("gpt-6"), {}, {}}));
     EXPECT_FALSE(validBaseline(Baseline{QStringLiteral("baseline-0001"), QStringLiteral(".gpt"), {}, {}}));
+    // A final line break is never part of a valid value.
+    for (const QString& end : {QStringLiteral("\n"), QStringLiteral("\r\n")}) {
+        EXPECT_FALSE(validID(QStringLiteral("abcdefgh") + end));
+        EXPECT_FALSE(validModel(QStringLiteral("gpt-6") + end));
+        EXPECT_FALSE(date(QStringLiteral("2026-10-01T00:00:00.000Z") + end));
+        EXPECT_FALSE(date(QStringLiteral("2026-10-01T00:00:00Z") + end));
+    }
 }
 
 TEST(MonthlyUsageChecksOfValues, StoredWindows) {

@@ -91,6 +91,39 @@ TEST(MonthlyUsageWindowController, ItsControlsAsBuilt) {
     EXPECT_EQ(w.controller->toggleButton()->text(), QStringLiteral("Comparison default settings"));
 }
 
+// The window's zone is the system's, given the way a person sets it: through TZ, by any name of
+// the zone database. Only a zone no database names falls back to UTC.
+TEST(MonthlyUsageWindowController, TheSystemZoneComesThroughTZByAnyOfItsNames) {
+    const QByteArray saved = qgetenv("TZ");
+    const bool wasSet = qEnvironmentVariableIsSet("TZ");
+    const struct {
+        const char* tz;
+        const char* zone;
+    } rows[] = {{"Asia/Calcutta", "Asia/Calcutta"},
+                {":US/Eastern", "US/Eastern"},
+                {"Etc/UTC", "Etc/UTC"},
+                {"Europe/Kiev", "Europe/Kiev"},
+                {"EST5", "UTC"},
+                {"Unknown/Zone", "UTC"}};
+    for (const auto& row : rows) {
+        qputenv("TZ", row.tz);
+        EXPECT_EQ(MonthlyUsageWindowController::systemTimeZone(), QString::fromLatin1(row.zone)) << row.tz;
+    }
+    if (wasSet)
+        qputenv("TZ", saved);
+    else
+        qunsetenv("TZ");
+
+    // A request in such a zone is built in it, not refused.
+    QTemporaryDir temporary;
+    MonthlyUsageLedger ledger(temporary.filePath(QStringLiteral("monthly-usage")));
+    EXPECT_EQ(ledger
+                  .request(QStringLiteral("2026-10"), QStringLiteral("Asia/Calcutta"),
+                           QDateTime::currentDateTimeUtc())
+                  .timeZone,
+              QStringLiteral("Asia/Calcutta"));
+}
+
 TEST(MonthlyUsageWindowController, MonthsTheLedgerRefusesReplaceTheReportArea) {
     ReportWindow w;
     for (const char* month : {"2026-13", "1999-01", "2026-1"}) {

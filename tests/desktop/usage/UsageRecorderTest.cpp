@@ -1,9 +1,11 @@
 #include "desktop/usage/UsageRecorder.h"
 
 #include "desktop/usage/MonthlyUsage.h"
+#include "desktop/usage/MonthlyUsageTestSupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -238,14 +240,15 @@ TEST(UsageRecorder, UnusableFoldersLeaveTheirTextsAndWriteNothingElsewhere) {
     r.showAndObserve();
     EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::statusWriteFailed));
 
-    // A link in the folder's place is not followed.
+    // A link in the folder's place to another user's folder is not followed.
     QFile::remove(r.folder);
-    const QString elsewhere = r.temporary.filePath(QStringLiteral("elsewhere"));
-    QDir().mkpath(elsewhere);
+    const QString elsewhere =
+        quillmere::testing::foreignFolder(r.temporary.filePath(QStringLiteral("elsewhere")));
     ASSERT_TRUE(QFile::link(elsewhere, r.folder));
     r.recorder->lostContext(u"app_closed");
     r.recorder->shown(recommendation(QStringLiteral("gpt-6-sol"), QStringLiteral("high")), snapshot());
-    EXPECT_TRUE(QDir(elsewhere).isEmpty());
+    EXPECT_TRUE(
+        QDir(elsewhere).entryList({QStringLiteral("usage-*"), QStringLiteral("status.json")}).isEmpty());
     EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::statusWriteFailed));
 
     // A usable folder again: the next event write clears the error.
@@ -254,6 +257,31 @@ TEST(UsageRecorder, UnusableFoldersLeaveTheirTextsAndWriteNothingElsewhere) {
     r.recorder->shown(recommendation(), snapshot());
     EXPECT_FALSE(r.recorder->lastError());
     EXPECT_EQ(r.status().value(QStringLiteral("lastWriteError")), QJsonValue::Null);
+}
+
+// A data folder moved to another disk and replaced by a link is written through the link; a daily
+// file that is itself a link is still not written through.
+TEST(UsageRecorder, AFolderThatIsALinkToTheUsersFolderIsFollowed) {
+    Recorder r;
+    QDir(r.folder).removeRecursively();
+    const QString disk = r.temporary.filePath(QStringLiteral("other-disk/observations"));
+    QDir().mkpath(disk);
+    ASSERT_TRUE(QFile::link(disk, r.folder));
+    r.make();
+    r.showAndObserve();
+    EXPECT_FALSE(r.recorder->lastError());
+    EXPECT_EQ(r.kinds(), QStringList{QStringLiteral("recommendation_shown")});
+    EXPECT_TRUE(QFileInfo(disk + QStringLiteral("/usage-2026-10-01.jsonl")).isFile());
+    EXPECT_TRUE(QFileInfo(disk + QStringLiteral("/status.json")).isFile());
+
+    const QString target = r.temporary.filePath(QStringLiteral("target.jsonl"));
+    QFile(target).open(QIODevice::WriteOnly);
+    ASSERT_TRUE(QFile::link(target, disk + QStringLiteral("/usage-2026-10-02.jsonl")));
+    r.clock.advance(86400);
+    r.recorder->lostContext(u"app_closed");
+    r.recorder->shown(recommendation(QStringLiteral("gpt-6-sol"), QStringLiteral("high")), snapshot());
+    EXPECT_EQ(QFileInfo(target).size(), 0);
+    EXPECT_TRUE(r.recorder->lastError());
 }
 
 TEST(UsageRecorder, AShortWriteIsCutBackSoTheNextLineStandsAlone) {
