@@ -4,7 +4,10 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QClipboard>
 #include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -14,6 +17,7 @@
 #include <QTextLayout>
 #include <QVariant>
 #include <QWindow>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -128,7 +132,7 @@ QString shownText(const QString& raw, bool keepsLineBreaks, qsizetype limit) {
 // word boundaries or, for a word longer than the line, anywhere. Returns the total height of the
 // lines.
 double layoutText(QTextLayout& layout, const QString& text, const std::vector<TextRun>& runs, double width,
-                  bool wraps, bool centered) {
+                  bool wraps, bool centered, std::vector<int>* inserted = nullptr) {
     QString laidOut;
     laidOut.reserve(text.size() + text.size() / unbrokenRunLimit + 1);
     int unbroken = 0;
@@ -143,6 +147,8 @@ double layoutText(QTextLayout& layout, const QString& text, const std::vector<Te
             if (c.isSpace()) {
                 unbroken = 0;
             } else if (wraps && ++unbroken > unbrokenRunLimit && !c.isLowSurrogate() && !c.isMark()) {
+                if (inserted)
+                    inserted->push_back(int(laidOut.size()));
                 laidOut += QChar(0x200B);
                 unbroken = 1;
             }
@@ -326,6 +332,22 @@ struct CardText::Layout {
     QTextLayout layout;
     double width = -1;
     double height = 0;
+    // Positions in the laid-out copy of the break opportunities it was given (none in the text).
+    std::vector<int> inserted;
+
+    // The text position of a laid-out position; a given break opportunity maps to the character
+    // after it.
+    int textPosition(int laidOut) const {
+        const auto before = std::lower_bound(inserted.begin(), inserted.end(), laidOut) - inserted.begin();
+        return laidOut - int(before);
+    }
+    int laidOutPosition(int textPosition) const {
+        // inserted[k] − k grows with k: the opportunities before a text position are those below it.
+        const auto before = std::partition_point(inserted.begin(), inserted.end(), [&](const int& at) {
+            return at - int(&at - inserted.data()) <= textPosition;
+        });
+        return textPosition + int(before - inserted.begin());
+    }
 };
 
 CardText::CardText(const QString& text, QWidget* parent)
@@ -390,6 +412,8 @@ void CardText::rebuild() {
             runs.back().text += QChar(0x2026);
     }
     const bool changed = shown != text_;
+    if (changed)
+        anchor_ = cursor_ = 0;
     text_ = shown;
     runs_ = std::move(runs);
     invalidate();
@@ -472,7 +496,8 @@ const CardText::Layout& CardText::layoutAt(double width) const {
     if (!layout_ || layout_->width != width) {
         layout_ = std::make_unique<Layout>();
         layout_->width = width;
-        layout_->height = layoutText(layout_->layout, text_, effectiveRuns(), width, wraps_, centered_);
+        layout_->height =
+            layoutText(layout_->layout, text_, effectiveRuns(), width, wraps_, centered_, &layout_->inserted);
     }
     return *layout_;
 }
@@ -543,14 +568,183 @@ void CardText::paintEvent(QPaintEvent* event) {
     const int lines = maximumLines_ >= 1 ? std::min(maximumLines_, layout.lineCount()) : layout.lineCount();
     const QRect exposed = event->rect();
     painter.setClipRect(exposed);
+    const Layout& laid = layoutAt(available);
+    const int from = laid.laidOutPosition(std::min(anchor_, cursor_));
+    const int to = laid.laidOutPosition(std::max(anchor_, cursor_));
+    QColor highlight = CardPalette::accent;
+    highlight.setAlphaF(0.35);
     for (int i = 0; i < lines; ++i) {
         const QTextLine line = layout.lineAt(i);
         if (line.y() + 2 > exposed.bottom() + 1)
             break;
         if (line.y() + 2 + line.height() < exposed.top())
             continue;
+        const int start = std::max(from, line.textStart());
+        const int end = std::min(to, line.textStart() + line.textLength());
+        if (start < end) {
+            const double x1 = line.cursorToX(start);
+            const double x2 = line.cursorToX(end);
+            painter.fillRect(QRectF(2 + std::min(x1, x2), 2 + line.y(), std::abs(x2 - x1), line.height()),
+                             highlight);
+        }
         line.draw(&painter, QPointF(2, 2));
     }
+}
+
+void CardText::setSelectable(bool selectable) {
+    selectable_ = selectable;
+    setFocusPolicy(selectable ? Qt::ClickFocus : Qt::NoFocus);
+    setCursor(selectable ? Qt::IBeamCursor : Qt::ArrowCursor);
+    if (!selectable)
+        anchor_ = cursor_ = 0;
+    update();
+}
+
+QString CardText::selectedText() const {
+    const int from = std::min(anchor_, cursor_);
+    const int to = std::max(anchor_, cursor_);
+    return text_.mid(from, to - from);
+}
+
+void CardText::selectAll() {
+    if (!selectable_)
+        return;
+    anchor_ = 0;
+    cursor_ = int(text_.size());
+    update();
+}
+
+void CardText::copySelection() const {
+    const QString selected = selectedText();
+    if (!selected.isEmpty())
+        QGuiApplication::clipboard()->setText(selected);
+}
+
+int CardText::positionAt(const QPointF& point) const {
+    if (text_.isEmpty())
+        return 0;
+    const Layout& laid = layoutAt(std::max(1.0, width() - 4.0));
+    const int count =
+        maximumLines_ >= 1 ? std::min(maximumLines_, laid.layout.lineCount()) : laid.layout.lineCount();
+    if (count == 0)
+        return 0;
+    // Above the text is its start and below its last shown line the end of that line's text, as a
+    // drag past either edge selects to it.
+    const double y = point.y() - 2;
+    if (y < 0)
+        return 0;
+    const QTextLine last = laid.layout.lineAt(count - 1);
+    if (y >= last.y() + last.height())
+        return std::clamp(laid.textPosition(last.textStart() + last.textLength()), 0, int(text_.size()));
+    int index = count - 1;
+    for (int i = 0; i < count; ++i) {
+        const QTextLine line = laid.layout.lineAt(i);
+        if (y < line.y() + line.height()) {
+            index = i;
+            break;
+        }
+    }
+    const int laidOut = laid.layout.lineAt(index).xToCursor(point.x() - 2);
+    return std::clamp(laid.textPosition(laidOut), 0, int(text_.size()));
+}
+
+int CardText::stepped(int position, int key) const {
+    const Layout& laid = layoutAt(std::max(1.0, width() - 4.0));
+    const QTextLayout& layout = laid.layout;
+    int laidOut = laid.laidOutPosition(position);
+    switch (key) {
+    case Qt::Key_Right:
+        laidOut = layout.nextCursorPosition(laidOut);
+        break;
+    case Qt::Key_Left:
+        laidOut = layout.previousCursorPosition(laidOut);
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_Up: {
+        const QTextLine line = layout.lineForTextPosition(laidOut);
+        if (!line.isValid())
+            break;
+        const int next = line.lineNumber() + (key == Qt::Key_Down ? 1 : -1);
+        if (next < 0)
+            return 0;
+        if (next >= layout.lineCount())
+            return int(text_.size());
+        laidOut = layout.lineAt(next).xToCursor(line.cursorToX(laidOut));
+        break;
+    }
+    default:
+        break;
+    }
+    return std::clamp(laid.textPosition(laidOut), 0, int(text_.size()));
+}
+
+void CardText::mousePressEvent(QMouseEvent* event) {
+    if (!selectable_ || event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    setFocus(Qt::MouseFocusReason);
+    cursor_ = positionAt(event->position());
+    if (!(event->modifiers() & Qt::ShiftModifier))
+        anchor_ = cursor_;
+    selecting_ = true;
+    update();
+}
+
+void CardText::mouseMoveEvent(QMouseEvent* event) {
+    if (!selecting_) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    cursor_ = positionAt(event->position());
+    update();
+}
+
+void CardText::mouseReleaseEvent(QMouseEvent* event) {
+    if (!selecting_) {
+        QWidget::mouseReleaseEvent(event);
+        return;
+    }
+    selecting_ = false;
+    cursor_ = positionAt(event->position());
+    update();
+}
+
+void CardText::keyPressEvent(QKeyEvent* event) {
+    if (!selectable_) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    const struct {
+        QKeySequence::StandardKey sequence;
+        int key;
+    } extensions[] = {{QKeySequence::SelectNextChar, Qt::Key_Right},
+                      {QKeySequence::SelectPreviousChar, Qt::Key_Left},
+                      {QKeySequence::SelectNextLine, Qt::Key_Down},
+                      {QKeySequence::SelectPreviousLine, Qt::Key_Up}};
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else if (event->matches(QKeySequence::Copy)) {
+        copySelection();
+    } else if (event->matches(QKeySequence::SelectStartOfDocument)) {
+        cursor_ = 0;
+    } else if (event->matches(QKeySequence::SelectEndOfDocument)) {
+        cursor_ = int(text_.size());
+    } else {
+        bool handled = false;
+        for (const auto& extension : extensions) {
+            if (event->matches(extension.sequence)) {
+                cursor_ = stepped(cursor_, extension.key);
+                handled = true;
+                break;
+            }
+        }
+        if (!handled) {
+            QWidget::keyPressEvent(event);
+            return;
+        }
+    }
+    update();
 }
 
 // ---- CardButton -------------------------------------------------------------------------------

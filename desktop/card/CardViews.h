@@ -106,8 +106,22 @@ public:
     // Lines the text takes at the given width (for tests and captures).
     int lineCount(double width) const;
 
+    // A selectable label lets a person select its text with the mouse, or with the keyboard once a
+    // click has given it focus, and copy it. It never joins the keyboard loop.
+    void setSelectable(bool selectable);
+    bool selectable() const { return selectable_; }
+    // The selected part of the text as shown; empty when nothing is selected.
+    QString selectedText() const;
+    void selectAll();
+    // Puts the selected text on the clipboard; nothing selected, nothing copied.
+    void copySelection() const;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     struct Layout;
@@ -116,6 +130,10 @@ private:
     void invalidate();
     // The layout of the shown text at `width`, kept until the text, its style or the width change.
     const Layout& layoutAt(double width) const;
+    // The text position under a point of the widget.
+    int positionAt(const QPointF& point) const;
+    // The text position one step from `position` on the laid-out text (a character or a line).
+    int stepped(int position, int key) const;
 
     std::vector<TextRun> sourceRuns_; // as given; empty for plain text
     QString sourceText_;
@@ -128,6 +146,10 @@ private:
     bool truncatesTail_ = false;
     bool centered_ = false;
     qsizetype displayLimit_ = 0;
+    bool selectable_ = false;
+    bool selecting_ = false;
+    int anchor_ = 0; // selection: from the anchor to the cursor, in text positions
+    int cursor_ = 0;
     mutable std::unique_ptr<Layout> layout_;
     mutable double cachedWidth_ = -1;
     mutable double cachedHeight_ = 0;

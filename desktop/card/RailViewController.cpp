@@ -111,6 +111,10 @@ void RailViewController::loadView() {
     buildRequestLog();
     buildAskPanel();
     buildActions();
+    // The wrapping labels' texts can be selected and copied (the single-line ones cannot).
+    for (CardText* label : {status_, model_, conversationCategory_, conversationUse_, contextUsage_, reason_,
+                            feedback_, detail_, requestLogEmpty_, askResult_})
+        label->setSelectable(true);
 
     // Keyboard loop until the first layout threads the mode's own.
     setNextKeyView(root_, expandButton_);

@@ -79,6 +79,8 @@ void RailViewController::rebuildRequestLogRows() {
         // A report scrolls, so it may show far more than a label; a body beyond this is cut with
         // "…" rather than laid out at the cost of opening the row.
         row->details->setDisplayLimit(requestLogDetailsLimit);
+        // A person copies a request or an answer out of the log.
+        row->details->setSelectable(true);
         row->background->show();
         requestLogRows_.push_back(std::move(row));
     }

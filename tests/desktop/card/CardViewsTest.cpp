@@ -7,6 +7,10 @@
 #include "platform/time/Clock.h"
 #include "tests/desktop/card/CardTestSupport.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QTextDocument>
 #include <gtest/gtest.h>
 
@@ -218,4 +222,107 @@ TEST(CardToolTips, TheConnectorsWordsAreToolTipsOfPlainText) {
             << plain.toStdString();
         EXPECT_FALSE(plain.contains(QChar(0x1B)));
     }
+}
+
+namespace {
+
+void press(QWidget* target, QKeySequence::StandardKey key) {
+    const QKeySequence sequence(key);
+    ASSERT_FALSE(sequence.isEmpty());
+    const QKeyCombination combination = sequence[0];
+    QKeyEvent event(QEvent::KeyPress, combination.key(), combination.keyboardModifiers());
+    QApplication::sendEvent(target, &event);
+}
+
+void mouse(QWidget* target, QEvent::Type type, QPointF at) {
+    QMouseEvent event(type, at, target->mapToGlobal(at), Qt::LeftButton,
+                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &event);
+}
+
+} // namespace
+
+TEST(CardTextSelection, KeyboardSelectsAndCopiesTheTextAsShown) {
+    // A word longer than the line gets break opportunities in the layout; none reaches the copy.
+    const QString text = QStringLiteral("USER\nPlease tidy <b>this</b>. ") + QString(600, QLatin1Char('z'));
+    CardText label(text);
+    label.resize(200, 400);
+    press(&label, QKeySequence::SelectAll);
+    EXPECT_TRUE(label.selectedText().isEmpty()); // not selectable yet
+
+    label.setSelectable(true);
+    EXPECT_EQ(label.focusPolicy(), Qt::ClickFocus); // focus by a click, never by Tab
+    press(&label, QKeySequence::SelectAll);
+    EXPECT_EQ(label.selectedText(), text);
+    QGuiApplication::clipboard()->clear();
+    press(&label, QKeySequence::Copy);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), text);
+
+    // Extending with the keyboard, a character at a time and to either end.
+    CardText fresh(QStringLiteral("abc def"));
+    fresh.resize(300, 40);
+    fresh.setSelectable(true);
+    press(&fresh, QKeySequence::SelectNextChar);
+    press(&fresh, QKeySequence::SelectNextChar);
+    EXPECT_EQ(fresh.selectedText(), QStringLiteral("ab"));
+    press(&fresh, QKeySequence::SelectEndOfDocument);
+    EXPECT_EQ(fresh.selectedText(), QStringLiteral("abc def"));
+    press(&fresh, QKeySequence::SelectPreviousChar);
+    EXPECT_EQ(fresh.selectedText(), QStringLiteral("abc de"));
+    // A new text starts without a selection.
+    fresh.setText(QStringLiteral("other"));
+    EXPECT_TRUE(fresh.selectedText().isEmpty());
+}
+
+TEST(CardTextSelection, DraggingSelectsAcrossLinesAndOnlyOnSelectableLabels) {
+    CardText label(QStringLiteral("first line\nsecond line"));
+    label.setTextFont(cardFont(13));
+    label.resize(300, 60);
+    mouse(&label, QEvent::MouseButtonPress, {2.5, 5});
+    mouse(&label, QEvent::MouseMove, {290, 5});
+    mouse(&label, QEvent::MouseButtonRelease, {290, 5});
+    EXPECT_TRUE(label.selectedText().isEmpty());
+
+    label.setSelectable(true);
+    mouse(&label, QEvent::MouseButtonPress, {2.5, 5});
+    mouse(&label, QEvent::MouseMove, {290, 5});
+    EXPECT_EQ(label.selectedText(), QStringLiteral("first line"));
+    const double secondLine = 2 + label.measuredHeight(296) - 12;
+    mouse(&label, QEvent::MouseMove, {290, secondLine});
+    mouse(&label, QEvent::MouseButtonRelease, {290, secondLine});
+    EXPECT_EQ(label.selectedText(), QStringLiteral("first line\nsecond line"));
+    // Below the last line is its end; left of the text its start.
+    mouse(&label, QEvent::MouseButtonPress, {-20, 5});
+    mouse(&label, QEvent::MouseButtonRelease, {10, 1000});
+    EXPECT_EQ(label.selectedText(), label.text());
+}
+
+TEST(CardTextSelection, TheCardsWrappingLabelsAndLogDetailsAreSelectable) {
+    RailViewController card;
+    card.toggleExpanded();
+    card.show(cardtest::sonnetWithFit());
+    card.showDiagnostics();
+    card.setRequestLogs({cardtest::logEntry(1, QStringLiteral("COMPLETED"))});
+    cardtest::sizeCard(card, 640, 720);
+    for (const CardText* label : {card.statusField(), card.modelField(), card.conversationCategory(),
+                                  card.conversationUse(), card.contextUsage(), card.reasonField(),
+                                  card.feedback(), card.detail(), card.requestLogEmpty(), card.askResult()})
+        EXPECT_TRUE(label->selectable());
+    for (const CardText* label : {card.logo(), card.providerLabel(), card.miniTitle(), card.miniSummary(),
+                                  card.conversationLabel(), card.requestLogHeading(), card.askHeading()})
+        EXPECT_FALSE(label->selectable());
+    int details = 0;
+    for (QWidget* view : card.requestLogDocument()->findChildren<QWidget*>()) {
+        auto* label = dynamic_cast<CardText*>(view);
+        if (!label || label == card.requestLogEmpty() || label->text().isEmpty())
+            continue;
+        ++details;
+        EXPECT_TRUE(label->selectable());
+        press(label, QKeySequence::SelectAll);
+        QGuiApplication::clipboard()->clear();
+        press(label, QKeySequence::Copy);
+        EXPECT_TRUE(
+            QGuiApplication::clipboard()->text().contains(QStringLiteral("Please tidy this paragraph")));
+    }
+    EXPECT_EQ(details, 1);
 }
