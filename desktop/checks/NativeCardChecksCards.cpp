@@ -80,6 +80,10 @@ const QString savings63 = QStringLiteral("↓ 63% vs Opus 5.5 · Medium");
 
 } // namespace
 
+double expandSizingWidth(bool expanded) {
+    return expanded ? 640 : 310;
+}
+
 // A card shown in its floating panel, as a host widget shows it.
 struct CardChecks::Stage {
     // The card outlives the panel that shows its view.
@@ -167,7 +171,7 @@ void CardChecks::compactCardChecks() {
     card.onExpand = [cell = expandSizingCell_, stage = compact_.get()](bool expanded) {
         assertMainThread();
         *cell = expanded;
-        const double width = expanded ? 640 : 310;
+        const double width = expandSizingWidth(expanded);
         stage->setContentSize(width, stage->card->preferredHeight(width));
     };
     card.askEntryButton()->click();
