@@ -4,7 +4,10 @@
 //   expanded one with 10, 100 and 1,000 request-log entries held), which must stay well inside the
 //   0.25 s tick (5% is 12.5 ms);
 // - adding one request-log entry to a section holding 10, 100 and 1,000 entries, whose cost must
-//   grow no faster than linearly in the entries held.
+//   grow no faster than linearly in the entries held;
+// - show() of a recommendation whose reason holds 1 k, 100 k and 2 M characters (prose, and one
+//   unbroken word, the line breaker's worst case), its preferred height and the layout pass, which
+//   must cost the same whatever the length: the 2 M case under 50 ms.
 
 #include "bench/BenchmarkMain.h"
 #include "desktop/card/RailViewController.h"
@@ -12,6 +15,7 @@
 #include <QApplication>
 #include <QTimeZone>
 #include <QUuid>
+#include <algorithm>
 #include <benchmark/benchmark.h>
 
 namespace quillmere {
@@ -87,6 +91,38 @@ void BM_ExpandedCardShowAndLayout(benchmark::State& state) {
     showAndLayout(state, true);
 }
 
+// A reason of N characters from a service on a normal card: show(), the preferred height the card
+// panel asks for and the layout pass it triggers. Two efforts alternate so every iteration is new.
+void longReason(benchmark::State& state, bool unbroken) {
+    const qsizetype length = qsizetype(state.range(0));
+    const QString text =
+        unbroken ? QString(length, QLatin1Char('x'))
+                 : QStringLiteral("A sentence of the reason. ").repeated(length / 26 + 1).left(length);
+    Recommendation a = recommendation(QStringLiteral("medium"));
+    a.reason = text;
+    a.modelFitReason.reset();
+    Recommendation b = a;
+    b.effort = QStringLiteral("high");
+    RailViewController card;
+    card.toggleExpanded();
+    card.view()->resize(310, 400);
+    card.layoutIfNeeded();
+    bool flip = false;
+    for (auto _ : state) {
+        card.show(flip ? a : b);
+        flip = !flip;
+        const double height = card.preferredHeight(310);
+        card.view()->resize(310, int(std::min(height, 4000.0)));
+        card.layoutIfNeeded();
+    }
+}
+void BM_LongReasonProse(benchmark::State& state) {
+    longReason(state, false);
+}
+void BM_LongReasonOneWord(benchmark::State& state) {
+    longReason(state, true);
+}
+
 // One new request arriving while the section holds N: the newest opens, the others close, the
 // expanded card lays its rows out again.
 void BM_AddRequestLogEntry(benchmark::State& state) {
@@ -115,6 +151,8 @@ void BM_AddRequestLogEntry(benchmark::State& state) {
 
 BENCHMARK(BM_NormalCardShowAndLayout)->Arg(0)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ExpandedCardShowAndLayout)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LongReasonProse)->Arg(1'000)->Arg(100'000)->Arg(2'000'000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongReasonOneWord)->Arg(1'000)->Arg(100'000)->Arg(2'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AddRequestLogEntry)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond)->Complexity();
 
 } // namespace

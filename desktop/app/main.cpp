@@ -7,6 +7,7 @@
 #include "desktop/shell/AppDelegate.h"
 #include "desktop/shell/EntryMode.h"
 #include "desktop/shell/HostProbe.h"
+#include "desktop/shell/QuitSignals.h"
 #include "platform/config/BundleInfo.h"
 #include "platform/simulated/SimulatedDesktop.h"
 
@@ -49,6 +50,9 @@ void rotateSimulatedHosts(sim::SimulatedDesktop* desktop, QObject* owner) {
 
 // The application's own modes run the event loop until they end the process or the user quits.
 int runApplication(QApplication& app, sim::SimulatedDesktop* desktop) {
+    // A logout, a service manager, kill or Ctrl+C ends the application as its menu's quit does.
+    // Made before the delegate, it outlives the delegate's teardown, which its bound covers.
+    QuitSignals quitSignals([](int) { QCoreApplication::quit(); });
     auto delegate = std::make_unique<AppDelegate>();
     rotateSimulatedHosts(desktop, delegate.get());
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate.get(),
@@ -102,6 +106,7 @@ int main(int argc, char** argv) {
         return ConnectorCardChecks::runFromCommandLine(arguments.at(2));
     case EntryMode::connectorFlowPreview:
     case EntryMode::connectorOnly: {
+        QuitSignals quitSignals([](int) { QCoreApplication::quit(); });
         const auto connector =
             ConnectorWindowController::startApplication(mode == EntryMode::connectorFlowPreview);
         app.exec();

@@ -12,8 +12,10 @@ ReasonCopy recommendationCopy(const QString& reason) {
     const QString trimmed = text::trimmed(reason);
     if (trimmed.isEmpty())
         return {ct::detailsUnavailable, QString()};
+    // The markers hold no letters, so an exact search finds what a caseless one would, at a small
+    // part of its cost on a long reason.
     for (const QString& marker : {ct::arrowMarker, ct::blankLineMarker, ct::lineBreakMarker}) {
-        const qsizetype at = trimmed.indexOf(marker, 0, Qt::CaseInsensitive);
+        const qsizetype at = trimmed.indexOf(marker, 0, Qt::CaseSensitive);
         if (at < 0)
             continue;
         const QString before = text::trimmed(QStringView(trimmed).left(at));

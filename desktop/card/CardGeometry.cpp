@@ -85,6 +85,10 @@ Placement clamped(Rect r) {
 
 } // namespace
 
+// What the expanded mode stacks above the request log: heading, answer, field, pop-up, ask
+// heading and the gaps between them and the body.
+constexpr double askPanelHeight = 6 + 18 + 10 + 38 + 5 + 34 + 6 + 30 + 6 + 18 + 8;
+
 BodyFrames bodyLayout(const BodyInput& in) {
     const double W = in.W;
     const double H = in.H;
@@ -112,8 +116,13 @@ BodyFrames bodyLayout(const BodyInput& in) {
     const double b = u + 12;
 
     if (in.expanded) {
-        const Rect log{p, b, inner, std::max(free * 0.46, 180.0)};
-        f.requestLogScroll = {log, false};
+        // The log takes 46% of the free height and at least 180 points, where that leaves room for
+        // the ask panel stacked above it. On a short panel the log, which scrolls, gives up the
+        // shortfall instead: a fixed 180 would push the ask panel over the card's own header.
+        const double wanted = std::max(free * 0.46, 180.0);
+        const Placement logPlacement = clamped({p, b, inner, std::min(wanted, free - askPanelHeight)});
+        const Rect log = logPlacement.frame;
+        f.requestLogScroll = logPlacement;
         const Rect heading{p, log.maxY() + 6, inner, 18};
         f.requestLogHeading = {heading, false};
         const Rect result{p, heading.maxY() + 10, inner, 38};

@@ -52,8 +52,6 @@ QRect toWidgetRect(const Rect& frame, double parentHeight);
 // A frame of a top-down (flipped) parent: the same numbers, rounded by edges.
 QRect toFlippedWidgetRect(const Rect& frame);
 
-enum class Mode { compact, normal, expanded };
-
 // The buttons every mode places first. The close button is a 44-point square hit target flush
 // with the card's top-right corner (its glyph stays 32 points, centred); the expand button keeps
 // its place 84 points left of the close button's left edge.
@@ -184,6 +182,5 @@ LogFrames requestLogLayout(double width, double visibleHeight, Measure emptyHeig
 // Normal mode's wanted height from the document height at w − 32.
 double normalPreferredHeight(double documentHeight, bool providerWraps, bool useButtonVisible);
 inline constexpr double expandedPreferredHeight = 720;
-inline constexpr double expandedWidth = 640;
 
 } // namespace quillmere::cardlayout

@@ -2,14 +2,24 @@
 
 #include "desktop/card/CardPalette.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QClipboard>
 #include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextBoundaryFinder>
+#include <QTextDocument>
 #include <QTextLayout>
 #include <QVariant>
 #include <QWindow>
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <unordered_map>
 
 namespace quillmere {
@@ -24,8 +34,6 @@ QFont::Weight qtWeight(CardFontWeight weight) {
         return QFont::Medium;
     case CardFontWeight::semibold:
         return QFont::DemiBold;
-    case CardFontWeight::bold:
-        return QFont::Bold;
     }
     return QFont::Normal;
 }
@@ -36,6 +44,7 @@ struct ViewState {
     bool hidden = false;
     std::optional<QString> accessibilityLabel;
     std::optional<QString> accessibilityValue;
+    std::optional<QString> toolTip; // the plain text it shows, before Qt gets it escaped
     cardlayout::Rect frame;
 };
 
@@ -57,29 +66,113 @@ const ViewState* findState(const QWidget* view) {
     return found == viewStates().end() ? nullptr : &found->second;
 }
 
-// Lays `text` out in the given runs at `width` (no insets), wrapping at word boundaries or, for a
-// word longer than the line, anywhere. Returns the total height of the lines.
+// Code units without a break opportunity after which the laid-out copy of a wrapping text gets a
+// zero-width space. The line breaker scans a whole unbroken word for every line it cuts from it, so
+// a long word costs the square of its length; bounded words keep the layout linear. The run is
+// longer than any line of the card holds, so a word that needs the break is cut at the line's
+// edge as before.
+constexpr int unbrokenRunLimit = 256;
+
+bool isBidiControl(char16_t c) {
+    return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// Appends the shown form of `raw` to `out` until `out` holds `limit` code units; returns whether
+// some of `raw` was left out. Reads at most a bounded stretch of `raw`, so a huge text costs no
+// more than a short one.
+bool appendDisplayText(QString& out, const QString& raw, bool keepsLineBreaks, qsizetype limit) {
+    const qsizetype n = raw.size();
+    const qsizetype readLimit = std::max<qsizetype>(4 * limit, limit + 64);
+    const QChar lineBreak = keepsLineBreaks ? QChar(u'\n') : QChar(u' ');
+    qsizetype i = 0;
+    for (; i < n; ++i) {
+        if (out.size() > limit || i >= readLimit)
+            return true;
+        const char16_t c = raw.at(i).unicode();
+        if (c == u'\r') {
+            if (i + 1 < n && raw.at(i + 1) == u'\n')
+                continue;
+            out += lineBreak;
+        } else if (c == u'\n' || c == 0x2028 || c == 0x2029) {
+            out += lineBreak;
+        } else if (c == u'\t') {
+            out += keepsLineBreaks ? QChar(u'\t') : QChar(u' ');
+        } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || isBidiControl(c)) {
+            continue;
+        } else {
+            out += QChar(c);
+        }
+    }
+    return out.size() > limit;
+}
+
+// Cuts `text` back to at most `limit` code units on a character boundary.
+void cutAtCharacter(QString& text, qsizetype limit) {
+    if (text.size() <= limit)
+        return;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.setPosition(limit);
+    if (!finder.isAtBoundary())
+        finder.toPreviousBoundary();
+    text.truncate(std::max<qsizetype>(0, finder.position()));
+}
+
+// The shown form of `raw` (see `appendDisplayText`), at most `limit` code units, cut on a character
+// boundary and ended with "…" when something was left out.
+QString shownText(const QString& raw, bool keepsLineBreaks, qsizetype limit) {
+    QString out;
+    if (appendDisplayText(out, raw, keepsLineBreaks, limit)) {
+        cutAtCharacter(out, limit);
+        out += QChar(0x2026);
+    }
+    return out;
+}
+
+// Lays `text` (the runs' texts joined, when there are runs) out at `width` (no insets), wrapping at
+// word boundaries or, for a word longer than the line, anywhere. Returns the total height of the
+// lines.
 double layoutText(QTextLayout& layout, const QString& text, const std::vector<TextRun>& runs, double width,
-                  bool wraps, bool centered) {
-    // A line break in the text is a forced line break: QTextLayout takes only the separator for it.
-    QString laidOut = text;
-    laidOut.replace(QLatin1Char('\n'), QChar::LineSeparator);
-    layout.setText(laidOut);
-    if (!runs.empty()) {
+                  bool wraps, bool centered, std::vector<int>* inserted = nullptr) {
+    QString laidOut;
+    laidOut.reserve(text.size() + text.size() / unbrokenRunLimit + 1);
+    int unbroken = 0;
+    const auto append = [&](const QString& part) {
+        for (const QChar c : part) {
+            // A line break in the text is a forced line break: QTextLayout takes only the separator.
+            if (c == u'\n') {
+                laidOut += QChar::LineSeparator;
+                unbroken = 0;
+                continue;
+            }
+            if (c.isSpace()) {
+                unbroken = 0;
+            } else if (wraps && ++unbroken > unbrokenRunLimit && !c.isLowSurrogate() && !c.isMark()) {
+                if (inserted)
+                    inserted->push_back(int(laidOut.size()));
+                laidOut += QChar(0x200B);
+                unbroken = 1;
+            }
+            laidOut += c;
+        }
+    };
+    QList<QTextLayout::FormatRange> formats;
+    if (runs.empty()) {
+        append(text);
+    } else {
         layout.setFont(runs.front().font);
-        QList<QTextLayout::FormatRange> formats;
-        int start = 0;
         for (const TextRun& run : runs) {
             QTextLayout::FormatRange range;
-            range.start = start;
-            range.length = int(run.text.size());
+            range.start = int(laidOut.size());
+            append(run.text);
+            range.length = int(laidOut.size()) - range.start;
             range.format.setFont(run.font);
             range.format.setForeground(run.color);
             formats.append(range);
-            start += int(run.text.size());
         }
-        layout.setFormats(formats);
     }
+    layout.setText(laidOut);
+    if (!formats.isEmpty())
+        layout.setFormats(formats);
     QTextOption option;
     option.setWrapMode(wraps ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
     option.setAlignment(centered ? Qt::AlignHCenter : Qt::AlignLeft);
@@ -99,7 +192,43 @@ double layoutText(QTextLayout& layout, const QString& text, const std::vector<Te
     return y;
 }
 
+// What assistive technology gets from a label: the static-text role, the text shown as its value,
+// and as its name the spoken label a presenter gave for that text, or else the text itself.
+class CardTextAccessible : public QAccessibleWidget {
+public:
+    explicit CardTextAccessible(CardText* label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text kind) const override {
+        const auto* label = static_cast<const CardText*>(widget());
+        switch (kind) {
+        case QAccessible::Name: {
+            // A spoken label carries the service's words too: as plain and as bounded as the text.
+            const std::optional<QString> spoken = cardview::accessibilityLabel(label);
+            return spoken && !spoken->isEmpty() ? shownText(*spoken, true, label->displayLimit() + 64)
+                                                : label->text();
+        }
+        case QAccessible::Value:
+            return label->text();
+        default:
+            return QAccessibleWidget::text(kind);
+        }
+    }
+};
+
+QAccessibleInterface* cardTextAccessibleFactory(const QString&, QObject* object) {
+    if (auto* label = dynamic_cast<CardText*>(object))
+        return new CardTextAccessible(label);
+    return nullptr;
+}
+
 } // namespace
+
+QString cardDisplayText(const QString& text, bool keepsLineBreaks) {
+    QString out;
+    out.reserve(text.size());
+    appendDisplayText(out, text, keepsLineBreaks, std::numeric_limits<qsizetype>::max() / 8);
+    return out;
+}
 
 QFont cardFont(double size, CardFontWeight weight) {
     QFont font;
@@ -164,14 +293,19 @@ std::optional<QString> accessibilityValue(const QWidget* view) {
 }
 
 void setToolTip(QWidget* view, const std::optional<QString>& toolTip) {
-    view->setToolTip(toolTip.value_or(QString()));
+    // Qt reads a tool tip that looks like markup as rich text, where a heading grows and an image
+    // tag loads a local file. Tool tips carry text from services and hosts, so one that could be
+    // read as markup is handed over escaped: it always shows its characters as they are.
+    const QString plain = toolTip ? shownText(*toolTip, true, cardTextDefaultLimit) : QString();
+    ViewState& state = stateOf(view);
+    state.toolTip = plain.isEmpty() ? std::nullopt : std::optional(plain);
+    view->setToolTip(Qt::mightBeRichText(plain) ? Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal)
+                                                : plain);
 }
 
 std::optional<QString> toolTip(const QWidget* view) {
-    const QString tip = view->toolTip();
-    if (tip.isEmpty())
-        return std::nullopt;
-    return tip;
+    const ViewState* state = findState(view);
+    return state ? state->toolTip : std::nullopt;
 }
 
 void setFrame(QWidget* view, const cardlayout::Rect& frame, bool parentFlipped) {
@@ -194,32 +328,125 @@ cardlayout::Rect frame(const QWidget* view) {
 
 // ---- CardText --------------------------------------------------------------------------------
 
+struct CardText::Layout {
+    QTextLayout layout;
+    double width = -1;
+    double height = 0;
+    // Positions in the laid-out copy of the break opportunities it was given (none in the text).
+    std::vector<int> inserted;
+
+    // The text position of a laid-out position; a given break opportunity maps to the character
+    // after it.
+    int textPosition(int laidOut) const {
+        const auto before = std::lower_bound(inserted.begin(), inserted.end(), laidOut) - inserted.begin();
+        return laidOut - int(before);
+    }
+    int laidOutPosition(int textPosition) const {
+        // inserted[k] − k grows with k: the opportunities before a text position are those below it.
+        const auto before = std::partition_point(inserted.begin(), inserted.end(), [&](const int& at) {
+            return at - int(&at - inserted.data()) <= textPosition;
+        });
+        return textPosition + int(before - inserted.begin());
+    }
+};
+
 CardText::CardText(const QString& text, QWidget* parent)
-    : QWidget(parent), text_(text), font_(cardFont(13)), color_(CardPalette::primary) {
+    : QWidget(parent), sourceText_(text), font_(cardFont(13)), color_(CardPalette::primary) {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(cardTextAccessibleFactory);
+        return true;
+    }();
+    (void)factoryInstalled;
     setAttribute(Qt::WA_TranslucentBackground);
     cardview::setHidden(this, false);
+    rebuild();
 }
+
+CardText::~CardText() = default;
 
 void CardText::invalidate() {
     cachedWidth_ = -1;
     cachedTextWidth_ = -1;
+    layout_.reset();
     update();
 }
 
-void CardText::setText(const QString& text) {
-    if (runs_.empty() && text == text_)
-        return;
-    runs_.clear();
-    text_ = text;
+qsizetype CardText::displayLimit() const {
+    if (displayLimit_ > 0)
+        return displayLimit_;
+    if (maximumLines_ >= 1)
+        return cardTextLineBudget * maximumLines_;
+    return wraps_ ? cardTextDefaultLimit : cardTextLineBudget;
+}
+
+void CardText::rebuild() {
+    const qsizetype limit = displayLimit();
+    QString shown;
+    std::vector<TextRun> runs;
+    std::vector<qsizetype> starts;
+    bool cut = false;
+    if (sourceRuns_.empty()) {
+        cut = appendDisplayText(shown, sourceText_, wraps_, limit);
+    } else {
+        for (const TextRun& run : sourceRuns_) {
+            starts.push_back(shown.size());
+            cut = appendDisplayText(shown, run.text, wraps_, limit);
+            runs.push_back({QString(), run.font, run.color});
+            if (cut)
+                break;
+        }
+    }
+    if (cut)
+        cutAtCharacter(shown, limit);
+    // Each kept run holds its part of the shown text; the ellipsis of a cut text takes the style of
+    // the run it ends.
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const qsizetype end = i + 1 < runs.size() ? starts[i + 1] : shown.size();
+        runs[i].text = shown.mid(starts[i], std::max<qsizetype>(0, std::min(end, shown.size()) - starts[i]));
+    }
+    while (runs.size() > 1 && runs.back().text.isEmpty())
+        runs.pop_back();
+    if (cut) {
+        shown += QChar(0x2026);
+        if (!runs.empty())
+            runs.back().text += QChar(0x2026);
+    }
+    const bool changed = shown != text_;
+    if (changed)
+        anchor_ = cursor_ = 0;
+    text_ = shown;
+    runs_ = std::move(runs);
     invalidate();
+    if (!changed)
+        return;
+    // A spoken label belonged to the text it was given for: a new text is spoken as itself until
+    // a presenter gives it its own label again.
+    cardview::setAccessibilityLabel(this, std::nullopt);
+    if (QAccessible::isActive()) {
+        QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&nameChanged);
+        QAccessibleValueChangeEvent valueChanged(this, text_);
+        QAccessible::updateAccessibility(&valueChanged);
+    }
+}
+
+void CardText::setText(const QString& text) {
+    if (sourceRuns_.empty() && text == sourceText_)
+        return;
+    sourceRuns_.clear();
+    sourceText_ = text;
+    rebuild();
 }
 
 void CardText::setRuns(const std::vector<TextRun>& runs) {
-    runs_ = runs;
-    text_.clear();
+    sourceRuns_ = runs;
+    sourceText_.clear();
     for (const TextRun& run : runs)
-        text_ += run.text;
-    invalidate();
+        sourceText_ += run.text;
+    // Runs that are all empty are plain empty text.
+    if (sourceText_.isEmpty())
+        sourceRuns_.clear();
+    rebuild();
 }
 
 void CardText::setTextFont(const QFont& font) {
@@ -229,17 +456,18 @@ void CardText::setTextFont(const QFont& font) {
 
 void CardText::setTextColor(const QColor& color) {
     color_ = color;
+    layout_.reset();
     update();
 }
 
 void CardText::setMaximumLines(int lines) {
     maximumLines_ = lines;
-    invalidate();
+    rebuild();
 }
 
 void CardText::setWraps(bool wraps) {
     wraps_ = wraps;
-    invalidate();
+    rebuild();
 }
 
 void CardText::setTruncatesTail(bool truncates) {
@@ -249,7 +477,13 @@ void CardText::setTruncatesTail(bool truncates) {
 
 void CardText::setCentered(bool centered) {
     centered_ = centered;
+    layout_.reset();
     update();
+}
+
+void CardText::setDisplayLimit(qsizetype limit) {
+    displayLimit_ = std::max<qsizetype>(0, limit);
+    rebuild();
 }
 
 std::vector<TextRun> CardText::effectiveRuns() const {
@@ -258,13 +492,28 @@ std::vector<TextRun> CardText::effectiveRuns() const {
     return {TextRun{text_, font_, color_}};
 }
 
+const CardText::Layout& CardText::layoutAt(double width) const {
+    if (!layout_ || layout_->width != width) {
+        layout_ = std::make_unique<Layout>();
+        layout_->width = width;
+        layout_->height =
+            layoutText(layout_->layout, text_, effectiveRuns(), width, wraps_, centered_, &layout_->inserted);
+    }
+    return *layout_;
+}
+
 double CardText::boundingHeight(double width) const {
     if (text_.isEmpty())
         return 0;
     if (width == cachedWidth_)
         return cachedHeight_;
-    QTextLayout layout;
-    const double h = layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
+    double h = 0;
+    if (layout_ && layout_->width == width) {
+        h = layout_->height;
+    } else {
+        QTextLayout layout;
+        h = layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
+    }
     cachedWidth_ = width;
     cachedHeight_ = h;
     return h;
@@ -297,12 +546,10 @@ double CardText::textWidth() const {
 int CardText::lineCount(double width) const {
     if (text_.isEmpty())
         return 0;
-    QTextLayout layout;
-    layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
-    return layout.lineCount();
+    return layoutAt(width).layout.lineCount();
 }
 
-void CardText::paintEvent(QPaintEvent*) {
+void CardText::paintEvent(QPaintEvent* event) {
     if (text_.isEmpty())
         return;
     QPainter painter(this);
@@ -317,16 +564,187 @@ void CardText::paintEvent(QPaintEvent*) {
         layout.draw(&painter, QPointF(2, 2));
         return;
     }
-    QTextLayout layout;
-    layoutText(layout, text_, effectiveRuns(), available, wraps_, centered_);
+    const QTextLayout& layout = layoutAt(available).layout;
     const int lines = maximumLines_ >= 1 ? std::min(maximumLines_, layout.lineCount()) : layout.lineCount();
-    painter.setClipRect(rect());
+    const QRect exposed = event->rect();
+    painter.setClipRect(exposed);
+    const Layout& laid = layoutAt(available);
+    const int from = laid.laidOutPosition(std::min(anchor_, cursor_));
+    const int to = laid.laidOutPosition(std::max(anchor_, cursor_));
+    QColor highlight = CardPalette::accent;
+    highlight.setAlphaF(0.35);
     for (int i = 0; i < lines; ++i) {
         const QTextLine line = layout.lineAt(i);
-        if (line.y() > height())
+        if (line.y() + 2 > exposed.bottom() + 1)
             break;
+        if (line.y() + 2 + line.height() < exposed.top())
+            continue;
+        const int start = std::max(from, line.textStart());
+        const int end = std::min(to, line.textStart() + line.textLength());
+        if (start < end) {
+            const double x1 = line.cursorToX(start);
+            const double x2 = line.cursorToX(end);
+            painter.fillRect(QRectF(2 + std::min(x1, x2), 2 + line.y(), std::abs(x2 - x1), line.height()),
+                             highlight);
+        }
         line.draw(&painter, QPointF(2, 2));
     }
+}
+
+void CardText::setSelectable(bool selectable) {
+    selectable_ = selectable;
+    setFocusPolicy(selectable ? Qt::ClickFocus : Qt::NoFocus);
+    setCursor(selectable ? Qt::IBeamCursor : Qt::ArrowCursor);
+    if (!selectable)
+        anchor_ = cursor_ = 0;
+    update();
+}
+
+QString CardText::selectedText() const {
+    const int from = std::min(anchor_, cursor_);
+    const int to = std::max(anchor_, cursor_);
+    return text_.mid(from, to - from);
+}
+
+void CardText::selectAll() {
+    if (!selectable_)
+        return;
+    anchor_ = 0;
+    cursor_ = int(text_.size());
+    update();
+}
+
+void CardText::copySelection() const {
+    const QString selected = selectedText();
+    if (!selected.isEmpty())
+        QGuiApplication::clipboard()->setText(selected);
+}
+
+int CardText::positionAt(const QPointF& point) const {
+    if (text_.isEmpty())
+        return 0;
+    const Layout& laid = layoutAt(std::max(1.0, width() - 4.0));
+    const int count =
+        maximumLines_ >= 1 ? std::min(maximumLines_, laid.layout.lineCount()) : laid.layout.lineCount();
+    if (count == 0)
+        return 0;
+    // Above the text is its start and below its last shown line the end of that line's text, as a
+    // drag past either edge selects to it.
+    const double y = point.y() - 2;
+    if (y < 0)
+        return 0;
+    const QTextLine last = laid.layout.lineAt(count - 1);
+    if (y >= last.y() + last.height())
+        return std::clamp(laid.textPosition(last.textStart() + last.textLength()), 0, int(text_.size()));
+    int index = count - 1;
+    for (int i = 0; i < count; ++i) {
+        const QTextLine line = laid.layout.lineAt(i);
+        if (y < line.y() + line.height()) {
+            index = i;
+            break;
+        }
+    }
+    const int laidOut = laid.layout.lineAt(index).xToCursor(point.x() - 2);
+    return std::clamp(laid.textPosition(laidOut), 0, int(text_.size()));
+}
+
+int CardText::stepped(int position, int key) const {
+    const Layout& laid = layoutAt(std::max(1.0, width() - 4.0));
+    const QTextLayout& layout = laid.layout;
+    int laidOut = laid.laidOutPosition(position);
+    switch (key) {
+    case Qt::Key_Right:
+        laidOut = layout.nextCursorPosition(laidOut);
+        break;
+    case Qt::Key_Left:
+        laidOut = layout.previousCursorPosition(laidOut);
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_Up: {
+        const QTextLine line = layout.lineForTextPosition(laidOut);
+        if (!line.isValid())
+            break;
+        const int next = line.lineNumber() + (key == Qt::Key_Down ? 1 : -1);
+        if (next < 0)
+            return 0;
+        if (next >= layout.lineCount())
+            return int(text_.size());
+        laidOut = layout.lineAt(next).xToCursor(line.cursorToX(laidOut));
+        break;
+    }
+    default:
+        break;
+    }
+    return std::clamp(laid.textPosition(laidOut), 0, int(text_.size()));
+}
+
+void CardText::mousePressEvent(QMouseEvent* event) {
+    if (!selectable_ || event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    setFocus(Qt::MouseFocusReason);
+    cursor_ = positionAt(event->position());
+    if (!(event->modifiers() & Qt::ShiftModifier))
+        anchor_ = cursor_;
+    selecting_ = true;
+    update();
+}
+
+void CardText::mouseMoveEvent(QMouseEvent* event) {
+    if (!selecting_) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    cursor_ = positionAt(event->position());
+    update();
+}
+
+void CardText::mouseReleaseEvent(QMouseEvent* event) {
+    if (!selecting_) {
+        QWidget::mouseReleaseEvent(event);
+        return;
+    }
+    selecting_ = false;
+    cursor_ = positionAt(event->position());
+    update();
+}
+
+void CardText::keyPressEvent(QKeyEvent* event) {
+    if (!selectable_) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    const struct {
+        QKeySequence::StandardKey sequence;
+        int key;
+    } extensions[] = {{QKeySequence::SelectNextChar, Qt::Key_Right},
+                      {QKeySequence::SelectPreviousChar, Qt::Key_Left},
+                      {QKeySequence::SelectNextLine, Qt::Key_Down},
+                      {QKeySequence::SelectPreviousLine, Qt::Key_Up}};
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else if (event->matches(QKeySequence::Copy)) {
+        copySelection();
+    } else if (event->matches(QKeySequence::SelectStartOfDocument)) {
+        cursor_ = 0;
+    } else if (event->matches(QKeySequence::SelectEndOfDocument)) {
+        cursor_ = int(text_.size());
+    } else {
+        bool handled = false;
+        for (const auto& extension : extensions) {
+            if (event->matches(extension.sequence)) {
+                cursor_ = stepped(cursor_, extension.key);
+                handled = true;
+                break;
+            }
+        }
+        if (!handled) {
+            QWidget::keyPressEvent(event);
+            return;
+        }
+    }
+    update();
 }
 
 // ---- CardButton -------------------------------------------------------------------------------

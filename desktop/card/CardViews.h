@@ -13,12 +13,13 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace quillmere {
 
-enum class CardFontWeight { regular, medium, semibold, bold };
+enum class CardFontWeight { regular, medium, semibold };
 
 // The card's type face at a size in points (= pixels here), with a fallback for symbols.
 QFont cardFont(double size, CardFontWeight weight = CardFontWeight::regular);
@@ -34,7 +35,8 @@ void setAccessibilityLabel(QWidget* view, const std::optional<QString>& label);
 std::optional<QString> accessibilityLabel(const QWidget* view);
 void setAccessibilityValue(QWidget* view, const std::optional<QString>& value);
 std::optional<QString> accessibilityValue(const QWidget* view);
-// An empty tool tip is none.
+// An empty tool tip is none. A tool tip always shows its text as plain text, whatever it holds;
+// `toolTip` returns the text as shown (plain, bounded).
 void setToolTip(QWidget* view, const std::optional<QString>& toolTip);
 std::optional<QString> toolTip(const QWidget* view);
 // The frame in the parent's card geometry (bottom-up in the root, top-down in documents).
@@ -49,12 +51,30 @@ struct TextRun {
     QColor color;
 };
 
+// What a label shows of a text that came from a service or a host: control characters removed
+// (line breaks and tabs kept where the label wraps, else turned into spaces), carriage returns made
+// line breaks, and the bidirectional embeddings, overrides and isolates dropped so that no text can
+// reorder what the card writes around it. Line and paragraph separators follow line breaks.
+QString cardDisplayText(const QString& text, bool keepsLineBreaks);
+
+// How much of a text a label lays out. A label shows at most this many code units of its text and
+// ends a longer one with "…": a label capped at n lines takes n × `cardTextLineBudget` (more than a
+// line of the card can hold), a label without a cap `cardTextDefaultLimit`, and the scrolling
+// detail views set their own. This keeps the cost of a text bounded whatever its length.
+inline constexpr qsizetype cardTextLineBudget = 512;
+inline constexpr qsizetype cardTextDefaultLimit = 4000;
+inline constexpr qsizetype detailBoxLimit = 20000;
+inline constexpr qsizetype requestLogDetailsLimit = 200000;
+
 // A static text field: plain or styled text, word wrapping that also breaks a word longer than the
-// line, an optional line cap and tail truncation.
+// line, an optional line cap and tail truncation. It lays out only the bounded part of its text it
+// can show, in time linear in that part, and keeps the layout until the text or the width changes.
 class CardText : public QWidget {
 public:
     explicit CardText(const QString& text = {}, QWidget* parent = nullptr);
+    ~CardText() override;
 
+    // The text as shown (made plain and bounded; see `cardDisplayText`).
     QString text() const { return text_; }
     void setText(const QString& text);
     // Styled text; the runs' texts joined are the text.
@@ -73,6 +93,9 @@ public:
     void setWraps(bool wraps);
     void setTruncatesTail(bool truncates);
     void setCentered(bool centered);
+    // Code units shown at most; 0 derives the limit from the line cap (see `cardTextLineBudget`).
+    void setDisplayLimit(qsizetype limit);
+    qsizetype displayLimit() const;
 
     // Bounding height of the text laid out at `width` (no insets), fonts' leading included.
     double boundingHeight(double width) const;
@@ -83,13 +106,37 @@ public:
     // Lines the text takes at the given width (for tests and captures).
     int lineCount(double width) const;
 
+    // A selectable label lets a person select its text with the mouse, or with the keyboard once a
+    // click has given it focus, and copy it. It never joins the keyboard loop.
+    void setSelectable(bool selectable);
+    bool selectable() const { return selectable_; }
+    // The selected part of the text as shown; empty when nothing is selected.
+    QString selectedText() const;
+    void selectAll();
+    // Puts the selected text on the clipboard; nothing selected, nothing copied.
+    void copySelection() const;
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    struct Layout;
     std::vector<TextRun> effectiveRuns() const;
+    void rebuild();
     void invalidate();
+    // The layout of the shown text at `width`, kept until the text, its style or the width change.
+    const Layout& layoutAt(double width) const;
+    // The text position under a point of the widget.
+    int positionAt(const QPointF& point) const;
+    // The text position one step from `position` on the laid-out text (a character or a line).
+    int stepped(int position, int key) const;
 
+    std::vector<TextRun> sourceRuns_; // as given; empty for plain text
+    QString sourceText_;
     QString text_;
     std::vector<TextRun> runs_;
     QFont font_;
@@ -98,6 +145,12 @@ private:
     bool wraps_ = true;
     bool truncatesTail_ = false;
     bool centered_ = false;
+    qsizetype displayLimit_ = 0;
+    bool selectable_ = false;
+    bool selecting_ = false;
+    int anchor_ = 0; // selection: from the anchor to the cursor, in text positions
+    int cursor_ = 0;
+    mutable std::unique_ptr<Layout> layout_;
     mutable double cachedWidth_ = -1;
     mutable double cachedHeight_ = 0;
     mutable double cachedTextWidth_ = -1;
@@ -118,8 +171,6 @@ public:
     void setTint(const QColor& tint);
     QColor tint() const { return tint_; }
     void setLayerBackground(const std::optional<QColor>& background, double cornerRadius = 0);
-    std::optional<QColor> layerBackground() const { return background_; }
-    double borderWidth() const { return 0; }
     void setLeftAligned(bool left);
     void setCloseGlyph(bool glyph);
     bool hasImage() const { return closeGlyph_; }

@@ -7,6 +7,7 @@
 #include "desktop/card/RequestLogRow.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFontMetricsF>
 #include <QLineEdit>
 #include <QPalette>
@@ -14,6 +15,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QStyleFactory>
+#include <QThread>
 
 namespace quillmere {
 
@@ -78,8 +80,15 @@ CardButton* makeButton(QWidget* parent, const QString& title, double size, CardF
 
 } // namespace
 
+void RailViewController::assertMainThread() {
+    Q_ASSERT_X(QCoreApplication::instance() &&
+                   QThread::currentThread() == QCoreApplication::instance()->thread(),
+               "RailViewController", "the card is used off the main thread");
+}
+
 RailViewController::RailViewController(QObject* parent)
     : QObject(parent), connectorStatus_(ct::connectorStatusInitial) {
+    assertMainThread();
     loadView();
 }
 
@@ -102,6 +111,10 @@ void RailViewController::loadView() {
     buildRequestLog();
     buildAskPanel();
     buildActions();
+    // The wrapping labels' texts can be selected and copied (the single-line ones cannot).
+    for (CardText* label : {status_, model_, conversationCategory_, conversationUse_, contextUsage_, reason_,
+                            feedback_, detail_, requestLogEmpty_, askResult_})
+        label->setSelectable(true);
 
     // Keyboard loop until the first layout threads the mode's own.
     setNextKeyView(root_, expandButton_);
@@ -217,6 +230,8 @@ void RailViewController::buildDetails() {
     detailScroll_ = new CardScrollView(document_, true, false);
     detailDocument_ = new FlippedCardDocument();
     detail_ = makeLabel(detailDocument_, QString(), {13, W::regular, CardPalette::secondary});
+    // The detail box scrolls: it shows more of a long explanation than the body's labels.
+    detail_->setDisplayLimit(detailBoxLimit);
     detailScroll_->setWidget(detailDocument_);
     detailDocument_->setAutoFillBackground(false);
 }
@@ -298,6 +313,12 @@ void RailViewController::setFieldText(CardText* field, const QString& text, bool
         cardview::setAccessibilityLabel(field, text);
 }
 
+void RailViewController::clearConversationUse() {
+    for (CardText* field :
+         {conversationUseHeading_, conversationCategory_, conversationUse_, contextUsage_, modelFitHeading_})
+        field->setText(QString());
+}
+
 void RailViewController::hideRecommendationChips() {
     cardview::setHidden(fitChip_, true);
     cardview::setHidden(switchChip_, true);
@@ -317,9 +338,7 @@ void RailViewController::showMessage(const QString& status, const QString& title
     hideRecommendationChips();
     setFieldText(status_, status, true);
     setFieldText(model_, title, true);
-    for (CardText* field :
-         {conversationUseHeading_, conversationCategory_, conversationUse_, contextUsage_, modelFitHeading_})
-        field->setText(QString());
+    clearConversationUse();
     reason_->setText(reason);
     feedback_->setText(QString());
     cardview::setHidden(useButton_, true);
@@ -328,6 +347,7 @@ void RailViewController::showMessage(const QString& status, const QString& title
 }
 
 void RailViewController::showCollecting(bool clearRecommendation) {
+    assertMainThread();
     if (connectorMode_)
         return;
     if (!clearRecommendation && recommendation_)
@@ -336,6 +356,7 @@ void RailViewController::showCollecting(bool clearRecommendation) {
 }
 
 void RailViewController::setPlatform(AIProvider platform) {
+    assertMainThread();
     if (platform == platform_)
         return;
     setConversation(std::nullopt, std::nullopt, false);
@@ -347,6 +368,7 @@ void RailViewController::setPlatform(AIProvider platform) {
 
 void RailViewController::setConversation(const std::optional<QString>& id,
                                          const std::optional<QString>& title, bool verified) {
+    assertMainThread();
     if (connectorMode_)
         return;
     const std::optional<QString> effective = verified ? id : std::nullopt;
@@ -369,6 +391,7 @@ void RailViewController::setConversation(const std::optional<QString>& id,
 }
 
 void RailViewController::show(const Recommendation& recommendation, const QString& forConversation) {
+    assertMainThread();
     if (conversationVerified_ && conversationID_ == forConversation)
         show(recommendation);
 }
@@ -379,6 +402,7 @@ bool RailViewController::useAllowed(const Recommendation& recommendation) const 
 }
 
 void RailViewController::show(const Recommendation& recommendation) {
+    assertMainThread();
     if (connectorMode_ || applying_)
         return;
     recommendationAvailabilityUnverified_ = false;
@@ -397,9 +421,7 @@ void RailViewController::show(const Recommendation& recommendation) {
     const cardcopy::ReasonCopy copy = cardcopy::recommendationCopy(recommendation.reason);
     const QString fit = text::trimmed(recommendation.modelFitReason.value_or(QString()));
     if (fit.isEmpty()) {
-        for (CardText* field : {conversationUseHeading_, conversationCategory_, conversationUse_,
-                                contextUsage_, modelFitHeading_})
-            field->setText(QString());
+        clearConversationUse();
         setFieldText(reason_, copy.summary, true);
         detailText_ = copy.detail;
         if (copy.detail.isEmpty())
@@ -439,6 +461,7 @@ void RailViewController::show(const Recommendation& recommendation) {
 }
 
 void RailViewController::withholdUnverifiedClaudeRecommendation() {
+    assertMainThread();
     if (applying_ || !recommendation_ || recommendation_->provider == AIProvider::openAI)
         return;
     recommendationAvailabilityUnverified_ = true;
@@ -451,6 +474,7 @@ void RailViewController::withholdUnverifiedClaudeRecommendation() {
 }
 
 void RailViewController::setRecommendationStale(bool stale) {
+    assertMainThread();
     if (stale) {
         if (recommendationStale_)
             return;
@@ -482,6 +506,7 @@ void RailViewController::setRecommendationStale(bool stale) {
 void RailViewController::showNoRecommendation(bool needsModelOptions,
                                               const std::optional<QString>& explanation,
                                               const std::optional<QString>&) {
+    assertMainThread();
     // A connector card shows the connector's word, never a host analysis's.
     if (applying_ || connectorMode_)
         return;
@@ -503,19 +528,24 @@ void RailViewController::showNoRecommendation(bool needsModelOptions,
 }
 
 void RailViewController::showError(const QString& explanation) {
+    assertMainThread();
     showNoRecommendation(false, explanation, {});
 }
 void RailViewController::showLoading() {
+    assertMainThread();
     showCollecting(false);
 }
 void RailViewController::showModelControlsUnavailable() {
+    assertMainThread();
     showCollecting(false);
 }
 void RailViewController::showUserMessageUnavailable() {
+    assertMainThread();
     showCollecting(false);
 }
 
 void RailViewController::showAskResult(const Recommendation& recommendation) {
+    assertMainThread();
     askField_->setEnabled(true);
     askButton_->setEnabled(true);
     const QString answer = cardcopy::askResultText(recommendation);
@@ -525,6 +555,7 @@ void RailViewController::showAskResult(const Recommendation& recommendation) {
 }
 
 void RailViewController::showAskFailure(const QString& text) {
+    assertMainThread();
     askField_->setEnabled(true);
     askButton_->setEnabled(true);
     askResult_->setText(text);
@@ -588,6 +619,7 @@ void RailViewController::updateDetailsButton() {
 }
 
 void RailViewController::useRecommendation() {
+    assertMainThread();
     if (applying_ || recommendationStale_ || !useButton_->isEnabled() || !recommendation_)
         return;
     if (!recommendation_->canApply() || recommendation_->alreadyEfficient)
@@ -608,6 +640,7 @@ void RailViewController::useRecommendation() {
 }
 
 void RailViewController::showApplyResult(bool success, const Recommendation& recommendation) {
+    assertMainThread();
     if (!applying_)
         return;
     applying_ = false;
@@ -624,6 +657,7 @@ void RailViewController::showApplyResult(bool success, const Recommendation& rec
 }
 
 void RailViewController::toggleDetails() {
+    assertMainThread();
     if (detailText_.isEmpty())
         return;
     detailsExpanded_ = !detailsExpanded_;
@@ -632,52 +666,48 @@ void RailViewController::toggleDetails() {
     announce(detailsExpanded_ ? ct::detailsExpandedAnnouncement : ct::detailsCollapsedAnnouncement);
 }
 
-void RailViewController::toggleExpanded() {
-    if (minimized_) {
-        minimized_ = false;
-        expanded_ = false;
-    } else {
-        expanded_ = false;
-        minimized_ = true;
-    }
+void RailViewController::enterMode(bool minimized, bool expanded) {
+    minimized_ = minimized;
+    expanded_ = expanded;
     updateExpandButton();
     refresh();
     if (onExpand)
         onExpand(expanded_);
 }
 
+void RailViewController::toggleExpanded() {
+    assertMainThread();
+    enterMode(!minimized_, false);
+}
+
 void RailViewController::showDiagnostics() {
+    assertMainThread();
     if (minimized_ || expanded_)
         return;
-    expanded_ = true;
-    updateExpandButton();
-    refresh();
-    if (onExpand)
-        onExpand(true);
+    enterMode(false, true);
 }
 
 void RailViewController::collapse() {
+    assertMainThread();
     if (minimized_)
         return;
-    expanded_ = false;
-    minimized_ = true;
-    updateExpandButton();
-    refresh();
-    if (onExpand)
-        onExpand(false);
+    enterMode(true, false);
 }
 
 void RailViewController::closeCard() {
+    assertMainThread();
     if (onClose)
         onClose();
 }
 
 void RailViewController::openConnection() {
+    assertMainThread();
     if (onConnect)
         onConnect();
 }
 
 void RailViewController::announce(const QString& text) {
+    assertMainThread();
     constexpr int mediumPriority = 50;
     announcements_.push_back({text, mediumPriority});
     if (onAnnounce)

@@ -225,6 +225,10 @@ public:
 private:
     struct RequestLogRow;
 
+    // Every entry point checks first that it runs on the main thread: the card has no locks and its
+    // views are widgets. Active in builds with assertions.
+    static void assertMainThread();
+
     // Builds every view once, by the steps below in their order.
     void loadView();
     void buildRoot();
@@ -244,6 +248,10 @@ private:
 
     void showMessage(const QString& status, const QString& title, const QString& reason);
     void hideRecommendationChips();
+    // Empties the conversation-use block (heading, category, use, context and fit heading).
+    void clearConversationUse();
+    // Sets the mode, retitles the expand button, refreshes and tells `onExpand`.
+    void enterMode(bool minimized, bool expanded);
     void setStatus(const Recommendation& recommendation);
     void setModel(const Recommendation& recommendation);
     void setButtonTitle(const QString& title, const std::optional<QString>& modelLabel);

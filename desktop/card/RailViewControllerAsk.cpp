@@ -116,6 +116,7 @@ void RailViewController::configureAskPresets() {
 }
 
 void RailViewController::selectAskPreset() {
+    assertMainThread();
     const int index = askPreset_->currentIndex();
     if (index < 0)
         return;
@@ -128,6 +129,7 @@ void RailViewController::selectAskPreset() {
 }
 
 void RailViewController::submitAsk() {
+    assertMainThread();
     // A disabled field and button mean a question is on its way.
     if (!askButton_->isEnabled() || !askField_->isEnabled())
         return;
@@ -146,23 +148,14 @@ void RailViewController::submitAsk() {
 }
 
 void RailViewController::openAskQuillmere() {
+    assertMainThread();
     if (connectorMode_) {
-        minimized_ = false;
-        expanded_ = false;
-        updateExpandButton();
-        refresh();
-        if (onExpand)
-            onExpand(false);
+        enterMode(false, false);
         return;
     }
     if (expanded_)
         return;
-    minimized_ = false;
-    expanded_ = true;
-    updateExpandButton();
-    refresh();
-    if (onExpand)
-        onExpand(true);
+    enterMode(false, true);
     std::weak_ptr<bool> alive = alive_;
     QTimer::singleShot(0, this, [this, alive] {
         if (alive.expired() || !root_ || !root_->window()->isVisible())

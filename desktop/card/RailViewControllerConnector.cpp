@@ -29,6 +29,7 @@ void RailViewController::releaseSetupView() {
 }
 
 void RailViewController::configureConnector(QWidget* setupView) {
+    assertMainThread();
     applying_ = false;
     recommendation_.reset();
     conversationID_.reset();
@@ -61,6 +62,7 @@ void RailViewController::configureConnector(QWidget* setupView) {
 }
 
 void RailViewController::showConnectorState(const QString& status, bool clearAdvice) {
+    assertMainThread();
     if (!connectorMode_)
         return;
     connectorStatus_ = status;
@@ -85,6 +87,7 @@ void RailViewController::showConnectorState(const QString& status, bool clearAdv
 }
 
 void RailViewController::showConnectorGuidance(const ConnectorGuidance& guidance) {
+    assertMainThread();
     if (!connectorMode_)
         return;
     connectorGuidance_ = guidance;
@@ -105,6 +108,7 @@ void RailViewController::showConnectorGuidance(const ConnectorGuidance& guidance
 }
 
 void RailViewController::detachConnector() {
+    assertMainThread();
     if (!connectorMode_)
         return;
     releaseSetupView();

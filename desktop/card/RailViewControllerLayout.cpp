@@ -44,6 +44,7 @@ void placeRoot(QWidget* view, const Rect& frame) {
 // ---- refresh ------------------------------------------------------------------------------------
 
 void RailViewController::refresh() {
+    assertMainThread();
     const QString L = conversationLabel_->text();
     const QString app = appName(platform_);
     if (connectorMode_) {
@@ -115,6 +116,7 @@ void RailViewController::setNeedsLayout() {
 }
 
 void RailViewController::layoutIfNeeded() {
+    assertMainThread();
     // A root resized while not on screen gets no resize event: its size is checked here instead.
     if (root_->size() != laidOutSize_)
         needsLayout_ = true;
@@ -145,6 +147,7 @@ bool RailViewController::providerWraps(double width) const {
 // ---- sizing ---------------------------------------------------------------------------------------
 
 double RailViewController::preferredHeight(double width) {
+    assertMainThread();
     if (minimized_) {
         cardlayout::CompactInput in;
         in.W = width;
@@ -157,8 +160,11 @@ double RailViewController::preferredHeight(double width) {
     if (expanded_)
         return cardlayout::expandedPreferredHeight;
     const double documentHeight = layoutDocument(width - 32);
-    // The measuring pass moved the document's views; the next pass puts them back for the real width.
+    // The measuring pass moved the document's views: a layout pass at the card's own size puts them
+    // back now (or, inside a pass, the one it schedules does).
     needsLayout_ = true;
+    setNeedsLayout();
+    layoutIfNeeded();
     return cardlayout::normalPreferredHeight(documentHeight, providerWraps(width),
                                              !cardview::isHidden(useButton_));
 }
@@ -209,6 +215,8 @@ void RailViewController::layoutBody(double W, double H) {
     const bool wraps = providerWraps(W);
     const QString providerText = wraps ? appName(platform_) : ct::providerDotPrefix + appName(platform_);
     providerLabel_->setText(providerText);
+    // The line is spoken as the application it names, whichever form it takes.
+    cardview::setAccessibilityLabel(providerLabel_, ct::applicationPrefix + appName(platform_));
 
     cardlayout::BodyInput in;
     in.W = W;

@@ -20,6 +20,7 @@ namespace quillmere {
 namespace ct = cardtext;
 
 void RailViewController::setRequestLogs(const std::vector<RequestLogStore::Entry>& entries) {
+    assertMainThread();
     QSet<QUuid> oldIDs;
     oldIDs.reserve(qsizetype(requestLogEntries_.size()));
     for (const RequestLogStore::Entry& entry : requestLogEntries_)
@@ -75,6 +76,11 @@ void RailViewController::rebuildRequestLogRows() {
         row->details = new CardText(QString(), row->background);
         row->details->setTextFont(cardMonospacedFont(11));
         row->details->setTextColor(CardPalette::secondary);
+        // A report scrolls, so it may show far more than a label; a body beyond this is cut with
+        // "…" rather than laid out at the cost of opening the row.
+        row->details->setDisplayLimit(requestLogDetailsLimit);
+        // A person copies a request or an answer out of the log.
+        row->details->setSelectable(true);
         row->background->show();
         requestLogRows_.push_back(std::move(row));
     }
@@ -123,6 +129,7 @@ void RailViewController::updateRequestLogHeaders() {
 }
 
 void RailViewController::toggleRequestLogEntry(CardButton* header) {
+    assertMainThread();
     const QUuid id = QUuid::fromString(header->identifier);
     if (header->identifier.isEmpty() || id.isNull())
         return;

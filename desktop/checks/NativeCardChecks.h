@@ -47,16 +47,20 @@ void cadenceChecks(const checks::Reporter& check);
 // unreadable scans and their recovery.
 void eligibilityPayloadRecoveryChecks(const checks::Reporter& check);
 
-// The Claude classify request and answer checks that need no card.
+// The Claude classify request and answer checks that need no card, up to the family-only answer;
+// the card then shows the 67% switch, and the fit, Haiku and legacy checks follow.
 void claudeContractChecks(const checks::Reporter& check);
+void claudeFitAndHaikuChecks(const checks::Reporter& check);
 
 // The Claude switch to Sonnet 5.5 Low decoded for an Opus 5.5 Medium conversation, 67% against that
 // setting; the card shows it after the Claude contract checks.
 Recommendation claudeSwitch67();
 
-// The OpenAI request and answer checks that need no card: unsupported targets, legacy current
-// settings, routing metadata and unknown current settings.
+// The OpenAI request and answer checks that need no card: unsupported targets and legacy current
+// settings; the card then shows the note of a withheld target, and the routing metadata and
+// unknown current settings follow.
 void openAIContractChecks(const checks::Reporter& check);
+void openAIRoutingChecks(const checks::Reporter& check);
 
 // Verified Work savings, the speed and billing guard, and the switched-off speed contract.
 void workSavingsAndSpeedGuardChecks(const checks::Reporter& check);

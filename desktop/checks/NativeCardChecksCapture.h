@@ -20,11 +20,14 @@ double contrastRatio(const QColor& foreground, const QColor& background);
 QString contrastSentence(double ratio);
 
 // One PNG the run writes into its output folder: "<name>.png", `width` points wide and as high as
-// the card needs there, at most `maxHeight`.
+// the card needs there, at most `maxHeight`. An `opened` capture is about a state that shows only
+// once the card is opened (the switch button's title, the note of the latest analysis): a card its
+// group left compact is opened for the capture and made compact again after it.
 struct Capture {
     QString name;
     int width = 310;
     int maxHeight = 1600;
+    bool opened = false;
 };
 // Every capture of a run, in the order the run writes them.
 const std::vector<Capture>& captures();

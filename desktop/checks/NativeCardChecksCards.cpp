@@ -12,6 +12,7 @@
 #include "platform/network/HttpTransport.h"
 
 #include <QDir>
+#include <QImage>
 #include <QThread>
 #include <QWidget>
 #include <cmath>
@@ -26,6 +27,23 @@ namespace {
 // Closures handed to the card run where the card runs them: on the main thread.
 void assertMainThread() {
     Q_ASSERT(QThread::currentThread() == QCoreApplication::instance()->thread());
+}
+
+// Whether a button draws its title and nothing around it: no pixel at the middle of any edge, where
+// a border or a filled background would paint.
+bool drawsOnlyItsTitle(QWidget* button) {
+    QImage image(button->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    button->render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    const int w = image.width();
+    const int h = image.height();
+    if (w < 3 || h < 3)
+        return false;
+    for (const QPoint& edge :
+         {QPoint(w / 2, 0), QPoint(0, h / 2), QPoint(w - 1, h / 2), QPoint(w / 2, h - 1)})
+        if (qAlpha(image.pixel(edge)) != 0)
+            return false;
+    return true;
 }
 
 bool contains(const std::vector<QString>& texts, const QString& text) {
@@ -61,6 +79,10 @@ QString optionalDescription(std::optional<double> value) {
 const QString savings63 = QStringLiteral("↓ 63% vs Opus 5.5 · Medium");
 
 } // namespace
+
+double expandSizingWidth(bool expanded) {
+    return expanded ? 640 : 310;
+}
 
 // A card shown in its floating panel, as a host widget shows it.
 struct CardChecks::Stage {
@@ -102,10 +124,17 @@ void CardChecks::capture(const QString& name) {
 
 void CardChecks::capture(const QString& name, RailViewController& card, Stage& stage) {
     const Capture& entry = captureNamed(name);
+    const bool opens = entry.opened && card.minimizedForTesting();
+    if (opens)
+        card.toggleExpanded();
     stage.setContentSize(entry.width, std::min<double>(card.preferredHeight(entry.width), entry.maxHeight));
     stage.layOut();
     turnEventLoop(0.05);
     writeCapture(card.view(), QDir(output_).filePath(name + QStringLiteral(".png")));
+    if (opens) {
+        card.toggleExpanded();
+        stage.setContentSize(entry.width, card.preferredHeight(entry.width));
+    }
 }
 
 void CardChecks::showOnMain(const Recommendation& recommendation) {
@@ -130,7 +159,7 @@ void CardChecks::compactCardChecks() {
               !card.expandButton()->hasImage(),
           QStringLiteral("compact card uses a bottom More info button instead of expand arrows"));
     const double top = card.view()->height();
-    check(card.askEntryButton()->borderWidth() == 0 && card.expandButton()->borderWidth() == 0 &&
+    check(drawsOnlyItsTitle(card.askEntryButton()) && drawsOnlyItsTitle(card.expandButton()) &&
               card.frameForTesting(card.closeButton()).maxY() == top,
           QStringLiteral("secondary actions are quiet text and close remains in the top corner"));
     const auto ask = card.frameForTesting(card.askEntryButton());
@@ -142,7 +171,7 @@ void CardChecks::compactCardChecks() {
     card.onExpand = [cell = expandSizingCell_, stage = compact_.get()](bool expanded) {
         assertMainThread();
         *cell = expanded;
-        const double width = expanded ? 640 : 310;
+        const double width = expandSizingWidth(expanded);
         stage->setContentSize(width, stage->card->preferredHeight(width));
     };
     card.askEntryButton()->click();
@@ -535,6 +564,9 @@ void CardChecks::claudeContractCardChecks(const Recommendation& switch67) {
     card.show(switch67);
     check(card.useButton()->isEnabled() && card.miniSavingsForTesting().contains(QLatin1String("67%")),
           QStringLiteral("fresh verified analysis restores recommendation and its comparison"));
+    // The fit checks that follow read the opened card.
+    card.expandButton()->click();
+    main_->layOut();
 }
 
 void CardChecks::withheldTargetCardCheck() {
@@ -765,7 +797,9 @@ void CardChecks::switchActionChecks() {
     };
     card.useRecommendation();
     card.useRecommendation();
-    check(*useCell_ == 1 && card.applying() && !card.useButton()->isEnabled(),
+    check(*useCell_ == 1 && card.applying() && !card.useButton()->isEnabled() &&
+              card.useButton()->displayedTitle() == QStringLiteral("Switching…") &&
+              card.feedback()->text() == QStringLiteral("Applying model and reasoning…"),
           QStringLiteral("repeat clicks blocked during slow operation"));
     capture(QStringLiteral("loading"));
     card.show(changedTask());

@@ -25,6 +25,11 @@ class RequestLogStore;
 
 namespace quillmere::NativeCardChecks {
 
+// The panel width the expand sizing probe gives the compact-card scenario's panel when the card
+// enters (true) or leaves (false) the expanded mode: the widths the application widget's own
+// handler on that hook gives its panel.
+double expandSizingWidth(bool expanded);
+
 class CardChecks {
 public:
     CardChecks(checks::Reporter check, QString outputDirectory);

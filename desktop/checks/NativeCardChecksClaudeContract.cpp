@@ -100,7 +100,9 @@ void claudeContractChecks(const checks::Reporter& check) {
         check(family.displaySettingLabel() == QStringLiteral("Sonnet 5 \u00B7 Low"),
               QStringLiteral("family-only Sonnet resolves only the single exact observed version"));
     }
-    // The compact card and availability-loss rows need the card and run with it.
+}
+
+void claudeFitAndHaikuChecks(const checks::Reporter& check) {
     {
         const Recommendation fable = Service::decodeClaude(fitFableBody, sonnet5());
         check(fable.savingsLabel() == QStringLiteral("\u224880%") &&
@@ -180,7 +182,7 @@ void claudeContractChecks(const checks::Reporter& check) {
             [effort] { Service::claudeRequestBody(haiku55Snapshot(effort), install, true); });
     expectHaikuContractError(
         check, QStringLiteral("an unverified current picker cannot produce a Haiku 5.5 recommendation"), [] {
-            Snapshot snapshot = haiku55Snapshot(QStringLiteral("medium"));
+            Snapshot snapshot = haiku55Snapshot(QStringLiteral("high"));
             snapshot.currentSettingKnown = false;
             Service::decodeClaude(fitHaiku55Body, snapshot);
         });

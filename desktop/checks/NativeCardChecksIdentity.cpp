@@ -34,8 +34,11 @@ void attachmentAndIdentityChecks(const checks::Reporter& check) {
           QStringLiteral("Claude Code session URL is a valid identity"));
     check(ClaudeWindowTracker::stringFromAccessibilityValue(ax::Value(ax::Url{session})) == session,
           QStringLiteral("URL-valued accessibility attributes preserve a durable conversation identity"));
+    // The fixture's query comes before its fragment; the fragment alone must go too.
     check(ClaudeWindowTracker::canonicalConversationURL(
-              host + QStringLiteral("/epitaxy/synthetic-A?artifact=preview#pane")) == session,
+              host + QStringLiteral("/epitaxy/synthetic-A?artifact=preview#pane")) == session &&
+              ClaudeWindowTracker::canonicalConversationURL(
+                  host + QStringLiteral("/epitaxy/synthetic-A#pane")) == session,
           QStringLiteral("artifact selection and URL fragments do not split one conversation's memory"));
     check(!ClaudeWindowTracker::isConversationURL(QStringLiteral("https://") + host +
                                                   QStringLiteral("/epitaxy/")) &&

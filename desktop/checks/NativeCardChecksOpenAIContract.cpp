@@ -174,7 +174,10 @@ void openAIContractChecks(const checks::Reporter& check) {
     check(ModelControlLabel::model(QStringLiteral("Model: GPT-5.5 High")) == retired &&
               ModelControlLabel::effort(QStringLiteral("Model: GPT-5.5 High")) == QLatin1String("high"),
           QStringLiteral("exact legacy/API model readback remains recognized without substitution"));
-    // The More-info note of a withheld recommendation is checked with the card.
+}
+
+void openAIRoutingChecks(const checks::Reporter& check) {
+    const QString luna = QStringLiteral("gpt-5.6-luna");
     {
         const auto recommendation =
             recommendationOf(contractData(QStringLiteral("openai"), QStringLiteral("suggest"), luna,

@@ -105,8 +105,10 @@ bool run(const QString& outputDirectory) {
             const Recommendation meeting = meetingRecommendation();
             claudeContractChecks(check);
             cards.claudeContractCardChecks(claudeSwitch67());
+            claudeFitAndHaikuChecks(check);
             openAIContractChecks(check);
             cards.withheldTargetCardCheck();
+            openAIRoutingChecks(check);
             workSavingsAndSpeedGuardChecks(check);
             savingsDisplayChecks(check);
             targetValidationChecks(check);

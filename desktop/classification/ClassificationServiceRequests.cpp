@@ -82,43 +82,47 @@ QCoro::Task<Recommendation> ClassificationService::classify(Snapshot snapshot, Q
         co_return co_await classifyOpenAI(std::move(snapshot), token);
 
     const QByteArray body = claudeRequestBody(snapshot, installID, false);
+    // The service may be destroyed while the answer is awaited (its widget goes, and the transfer
+    // still ends on a later turn of the loop): past the await only this frame's own copies are used,
+    // and the shared log stays alive with it.
+    const std::shared_ptr<RequestLogStore> logStore = logStore_;
     std::optional<QUuid> entry;
-    if (logStore_)
-        entry = logStore_->begin(conversationName(snapshot), appName(snapshot.provider), endpoint_, body);
+    if (logStore)
+        entry = logStore->begin(conversationName(snapshot), appName(snapshot.provider), endpoint_, body);
 
     HttpResponse answer;
     try {
         answer = co_await transport_->send(postRequest(endpoint_, body), token);
     } catch (const std::exception& error) {
         if (entry)
-            logStore_->failed(*entry, error);
+            logStore->failed(*entry, error);
         throw;
     }
     if (entry)
-        logStore_->received(*entry, answer.status, answer.body);
+        logStore->received(*entry, answer.status, answer.body);
 
     if (answer.status < 200 || answer.status > 299) {
         const ServiceError error = ServiceError::badStatus(answer.status);
         if (entry)
-            logStore_->failed(*entry, error);
+            logStore->failed(*entry, error);
         throw error;
     }
     try {
         Recommendation recommendation = decodeClaude(answer.body, snapshot);
         if (entry)
-            logStore_->completed(*entry, recommendationOutcome);
+            logStore->completed(*entry, recommendationOutcome);
         co_return recommendation;
     } catch (const ServiceError& error) {
         if (entry) {
             if (error.errorCase() == ServiceError::Case::abstained)
-                logStore_->completed(*entry, noRecommendationOutcome);
+                logStore->completed(*entry, noRecommendationOutcome);
             else
-                logStore_->failed(*entry, error);
+                logStore->failed(*entry, error);
         }
         throw;
     } catch (const std::exception& error) {
         if (entry)
-            logStore_->failed(*entry, error);
+            logStore->failed(*entry, error);
         throw;
     }
 }
@@ -134,9 +138,11 @@ QCoro::Task<Recommendation> ClassificationService::classifyOpenAI(Snapshot snaps
     const QUrl url = openAIEndpoint(endpoint_);
     const QByteArray body = request.encoded();
 
+    // As in classify(): nothing of the service is touched once the answer is awaited.
+    const std::shared_ptr<RequestLogStore> logStore = logStore_;
     std::optional<QUuid> entry;
-    if (logStore_)
-        entry = logStore_->begin(conversationName(snapshot), appName(snapshot.provider), url, body);
+    if (logStore)
+        entry = logStore->begin(conversationName(snapshot), appName(snapshot.provider), url, body);
     const std::optional<RequestCapture> capture = RequestCapture::begin(body, url, captureRoot_);
 
     HttpResponse answer;
@@ -146,20 +152,20 @@ QCoro::Task<Recommendation> ClassificationService::classifyOpenAI(Snapshot snaps
         if (capture)
             capture->failed();
         if (entry)
-            logStore_->failed(*entry, error);
+            logStore->failed(*entry, error);
         throw;
     }
     if (capture)
         capture->finish(answer.body, answer.status);
     if (entry)
-        logStore_->received(*entry, answer.status, answer.body);
+        logStore->received(*entry, answer.status, answer.body);
 
     if (answer.status != 200) {
         const ServiceError error = answer.status == 400 && namesSizeLimit(answer.body)
                                        ? ServiceError::contextTooLarge()
                                        : ServiceError::badStatus(answer.status);
         if (entry)
-            logStore_->failed(*entry, error);
+            logStore->failed(*entry, error);
         throw error;
     }
 
@@ -168,16 +174,16 @@ QCoro::Task<Recommendation> ClassificationService::classifyOpenAI(Snapshot snaps
         outcome = OpenAIRecommendationContract::decode(answer.body, snapshot);
     } catch (const std::exception& error) {
         if (entry)
-            logStore_->failed(*entry, error);
+            logStore->failed(*entry, error);
         throw;
     }
     if (outcome.isAbstain()) {
         if (entry)
-            logStore_->completed(*entry, noRecommendationOutcome);
+            logStore->completed(*entry, noRecommendationOutcome);
         throw ServiceError::abstained(outcome.reason, outcome.metadata);
     }
     if (entry)
-        logStore_->completed(*entry, recommendationOutcome);
+        logStore->completed(*entry, recommendationOutcome);
     co_return *outcome.recommendation;
 }
 

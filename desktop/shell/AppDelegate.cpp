@@ -102,6 +102,13 @@ void AppDelegate::applicationWillTerminate() {
     observers_.clear();
     for (auto& [key, widget] : widgets_)
         widget->stop();
+    // Every card is gone now; the published visibility must not outlive the process as "shown".
+    if (!widgets_.empty()) {
+        QMap<QString, bool> visibility;
+        for (const auto& [key, widget] : widgets_)
+            visibility.insert(key, widget->panel() && widget->panel()->isPanelVisible());
+        Diagnostics::widgets(environment_.widget.diagnosticsFolder, visibility);
+    }
 }
 
 bool AppDelegate::isRunning(const QString& bundleID) const {

@@ -75,8 +75,8 @@ ApplicationWidget::Environment ApplicationWidget::Environment::application() {
 ApplicationWidget::ApplicationWidget(QString bundleID, AIProvider provider, Environment environment)
     : bundleID_(std::move(bundleID)), provider_(provider), environment_(std::move(environment)),
       connectorPresentationActive_(provider_ == AIProvider::openAI && environment_.hostedConnector),
-      tracker_(environment_.tracker ? std::make_unique<ClaudeWindowTracker>(bundleID_, *environment_.tracker)
-                                    : std::make_unique<ClaudeWindowTracker>(bundleID_)),
+      tracker_(environment_.tracker ? std::make_shared<ClaudeWindowTracker>(bundleID_, *environment_.tracker)
+                                    : std::make_shared<ClaudeWindowTracker>(bundleID_)),
       requestLog_(std::make_shared<RequestLogStore>()),
       railController_(std::make_unique<RailViewController>()),
       launcherController_(std::make_unique<LauncherViewController>()),
@@ -88,6 +88,7 @@ ApplicationWidget::~ApplicationWidget() {
         analysisTask_->cancel();
     if (manualTask_)
         manualTask_->cancel();
+    applyToken_.cancel();
     // The panels go first: they show the card's and the launcher's views.
     panel_.reset();
     launcherPanel_.reset();
@@ -322,12 +323,11 @@ void ApplicationWidget::connectToConnector(ConnectorWindowController& connector,
     if (!showSetup)
         return;
     showPanel();
-    if (railController_->connectorMode()) {
-        railController_->updateExpandButton();
-        railController_->refresh();
-        if (railController_->onExpand)
-            railController_->onExpand(false);
-    }
+    // showPanel() leaves the card compact, but the setup view is laid out in the card's middle
+    // mode, neither compact nor expanded; leaving the compact mode also updates the expand button,
+    // refreshes the card and narrows it.
+    if (railController_->connectorMode() && railController_->minimized())
+        railController_->toggleExpanded();
 }
 
 QMenu* ApplicationWidget::makeMenu() {

@@ -165,8 +165,10 @@ private:
                             bool cancelled);
     bool validateUse();
     void use(const Recommendation& recommendation);
-    static QCoro::Task<void> applying(QPointer<ApplicationWidget> widget, Recommendation recommendation,
-                                      std::optional<QString> conversationID, int revision);
+    static QCoro::Task<void> applying(QPointer<ApplicationWidget> widget,
+                                      std::shared_ptr<ClaudeWindowTracker> tracker, CancelToken token,
+                                      Recommendation recommendation, std::optional<QString> conversationID,
+                                      int revision);
     void ask(const QString& question);
     static QCoro::Task<void> asking(QPointer<ApplicationWidget> widget,
                                     ClaudeWindowTracker::ConversationSnapshot question,
@@ -185,7 +187,9 @@ private:
     AIProvider provider_;
     Environment environment_;
     bool connectorPresentationActive_ = false;
-    std::unique_ptr<ClaudeWindowTracker> tracker_;
+    // Shared with a running switch, which drives the host through it after awaits: the switch may
+    // outlive the widget (the application's teardown) and must not outlive what it touches.
+    std::shared_ptr<ClaudeWindowTracker> tracker_;
     std::shared_ptr<RequestLogStore> requestLog_;
     std::unique_ptr<ClassificationService> classifier_;
     std::unique_ptr<RailViewController> railController_;
@@ -200,6 +204,8 @@ private:
     std::optional<RecommendationCadence::Input> displayedInput_;
     std::optional<CancelToken> analysisTask_;
     std::optional<CancelToken> manualTask_;
+    // The running switch, cancelled when the widget goes.
+    CancelToken applyToken_;
     // Set while an apply drives the host's picker: a second one would interleave with it.
     bool applyRunning_ = false;
     std::optional<ClaudeWindowTracker::ConversationSnapshot> debugConversation_;

@@ -47,22 +47,24 @@ void ApplicationWidget::use(const Recommendation& recommendation) {
     if (analysisTask_)
         analysisTask_->cancel();
     applyRunning_ = true;
-    spawn(QStringLiteral("apply"),
-          [widget = QPointer<ApplicationWidget>(this), recommendation, conversationID, revision]() {
-              return applying(widget, recommendation, conversationID, revision);
-          });
+    spawn(QStringLiteral("apply"), [widget = QPointer<ApplicationWidget>(this), tracker = tracker_,
+                                    token = applyToken_, recommendation, conversationID, revision]() {
+        return applying(widget, tracker, token, recommendation, conversationID, revision);
+    });
 }
 
 QCoro::Task<void> ApplicationWidget::applying(QPointer<ApplicationWidget> widget,
+                                              std::shared_ptr<ClaudeWindowTracker> tracker, CancelToken token,
                                               Recommendation recommendation,
                                               std::optional<QString> conversationID, int revision) {
     if (!widget)
         co_return;
     bool ok = false;
     try {
+        // The tracker is this frame's own share: the switch resumes after its widget may be gone.
         QCoro::Task<bool> applied =
-            widget->tracker_->apply(recommendation.provider, recommendation.model, recommendation.modelID,
-                                    recommendation.effort, recommendation.extended);
+            tracker->apply(recommendation.provider, recommendation.model, recommendation.modelID,
+                           recommendation.effort, recommendation.extended, token);
         ok = co_await std::move(applied);
     } catch (const std::exception& error) {
         qWarning().noquote() << "Apply failed:" << error.what();

@@ -6,10 +6,12 @@
 
 #include <QMenu>
 #include <QObject>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QString>
+#include <QSystemTrayIcon>
 #include <memory>
-
-class QSystemTrayIcon;
 
 namespace quillmere {
 
@@ -28,6 +30,13 @@ public:
     void setMenu(std::unique_ptr<QMenu> menu);
     QMenu* menu() const { return menu_.get(); }
     QSystemTrayIcon* trayIcon() const { return tray_; }
+
+    // A tray reports a left click as an activation and opens the context menu only on a right
+    // click; a left click opens the same menu, at the icon, as one click does elsewhere.
+    void activate(QSystemTrayIcon::ActivationReason reason);
+    // Where a menu of `menu` size opened from an icon at `icon` goes on a screen whose usable area
+    // is `screen`: under the icon when it fits there, else above it, never past the screen's sides.
+    static QPoint menuPosition(const QRect& icon, const QSize& menu, const QRect& screen);
 
 private:
     QString title_;

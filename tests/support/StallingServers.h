@@ -41,6 +41,20 @@ inline void trickleBody(RawLoopbackServer::Connection& connection) {
         pause(connection, 50);
 }
 
+// The ways a server can stall, and a request withdrawn while one does: the first three are
+// time-outs, only the last a cancellation.
+struct StallCase {
+    const char* what;
+    void (*script)(RawLoopbackServer::Connection&);
+    bool withdraw;
+};
+inline constexpr StallCase stallCases[] = {
+    {"stall after the headers", stallAfterHeaders, false},
+    {"endless header lines", endlessHeaderLines, false},
+    {"an answer that trickles", trickleBody, false},
+    {"withdrawn during a stall", stallAfterHeaders, true},
+};
+
 class HurriedTransport final : public HttpTransport {
 public:
     HurriedTransport(double idleSeconds, double deadlineSeconds)

@@ -134,11 +134,25 @@ TEST(CardGeometry, ExpandedCardAt560StacksTheAskPanelOverTheLog) {
     expectNear(f.scroll.frame, {16, heading + 173, 528, 668 - (heading + 173)});
 }
 
-TEST(CardGeometry, ExpandedLogNeverBelow180AndEmptyAnswerHidden) {
-    BodyInput in{640, 400, true, false, false, false, 70, 50, false};
-    const BodyFrames f = bodyLayout(in);
-    EXPECT_EQ(f.requestLogScroll.frame.h, 180); // 0.46 × 336 < 180
-    EXPECT_TRUE(f.askResult.hidden);
+TEST(CardGeometry, ExpandedLogKeeps180WhereItFitsAndGivesWayOnShortPanels) {
+    // Without the switch button the free height is H − 64 from 12 up; the ask panel above the log
+    // takes 179 points and must end below the header's free edge (H − 52).
+    struct Case {
+        double H;
+        double log;
+    };
+    for (const Case& c : {Case{720, 656 * 0.46}, Case{430, 180}, Case{423, 180}, Case{400, 336 - 179},
+                          Case{300, 236 - 179}}) {
+        BodyInput in{640, c.H, true, false, false, false, 70, 50, false};
+        const BodyFrames f = bodyLayout(in);
+        EXPECT_NEAR(f.requestLogScroll.frame.h, c.log, 1e-9) << c.H;
+        EXPECT_LE(f.askHeading.frame.maxY() + 8, c.H - 52 + 1e-9) << c.H;
+        EXPECT_LT(f.askHeading.frame.maxY(), f.logo.minY()) << c.H;
+        EXPECT_TRUE(f.askResult.hidden);
+    }
+    // Where even the ask panel does not fit, the log is hidden rather than given a negative height.
+    BodyInput tiny{640, 200, true, false, false, false, 70, 50, false};
+    EXPECT_TRUE(bodyLayout(tiny).requestLogScroll.hidden);
 }
 
 TEST(CardGeometry, ExpandedBodyOnAShortPanelIsHiddenNotNegative) {

@@ -240,4 +240,36 @@ TEST(RailViewControllerSizing, LongDetailsScrollInsideTheirBox) {
 }
 
 } // namespace
+TEST(RailViewControllerSizing, MeasuringLeavesTheBodyAtTheCardsOwnWidth) {
+    RailViewController card;
+    card.toggleExpanded();
+    card.show(sonnet());
+    sizeCard(card, 220, 400);
+    const cardlayout::Rect before = card.frameForTesting(card.reasonField());
+    // The panel asks for the height at another width (the measuring pass lays the body out
+    // narrower) and keeps its size: the body is at the card's own width again without another pass.
+    card.preferredHeight(220);
+    EXPECT_EQ(cardview::frame(card.reasonField()), before);
+    card.preferredHeight(300);
+    EXPECT_EQ(cardview::frame(card.reasonField()), before);
+}
+
+TEST(RailViewControllerInspection, AHiddenSavingsLineIsNotCheckedForFit) {
+    // Shown at 400, then rebound (the savings line hides) and narrowed to 300: the hidden line's
+    // old frame is wider than the card, and the hook answers as for a fresh card in that state.
+    RailViewController card;
+    card.setConversation(QStringLiteral("a"), QStringLiteral("Notes"), true);
+    card.show(sonnet(), QStringLiteral("a"));
+    sizeCard(card, 400, 160);
+    ASSERT_FALSE(card.hiddenForTesting(card.miniSavings()));
+    card.setConversation(QStringLiteral("b"), QStringLiteral("Other"), true);
+    sizeCard(card, 300, 124);
+    ASSERT_TRUE(card.hiddenForTesting(card.miniSavings()));
+    RailViewController fresh;
+    fresh.setConversation(QStringLiteral("b"), QStringLiteral("Other"), true);
+    sizeCard(fresh, 300, 124);
+    EXPECT_TRUE(fresh.miniLinesFitForTesting());
+    EXPECT_EQ(card.miniLinesFitForTesting(), fresh.miniLinesFitForTesting());
+}
+
 } // namespace quillmere

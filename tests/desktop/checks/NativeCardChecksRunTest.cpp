@@ -5,13 +5,17 @@
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/checks/NativeCardChecksCapture.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QImageReader>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <map>
 
 using namespace quillmere;
 using namespace quillmere::NativeCardChecks;
@@ -165,6 +169,20 @@ TEST(NativeCardChecksBinary, RunsEveryCheckAndWritesTheCaptures) {
     }
     EXPECT_EQ(QDir(output).entryList({"*.png"}, QDir::Files).size(), qsizetype(captures().size()));
     EXPECT_TRUE(wireTestFolders(output).isEmpty());
+
+    // Each capture shows the state its group set up: no two captures of different states have the
+    // same bytes. The compact card at 310 with its full explanation is captured twice, as one state.
+    const QSet<QString> sameState = {"two-line-default", "compact-full-explanation"};
+    std::map<QByteArray, QString> byContent;
+    for (const Capture& capture : captures()) {
+        QFile file(QDir(output).filePath(capture.name + ".png"));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << capture.name.toStdString();
+        const QByteArray digest = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
+        const auto [found, added] = byContent.emplace(digest, capture.name);
+        if (!added)
+            EXPECT_TRUE(sameState.contains(found->second) && sameState.contains(capture.name))
+                << capture.name.toStdString() << " is byte-identical to " << found->second.toStdString();
+    }
 }
 
 TEST(NativeCardChecksBinary, AnOutputFolderThatCannotBeMadeFailsTheRun) {

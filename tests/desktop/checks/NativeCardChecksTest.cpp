@@ -18,7 +18,9 @@ TEST(NativeCardChecks, GroupsWithoutTheCardPass) {
     NativeCardChecks::eligibilityPayloadRecoveryChecks(reporter);
     NativeCardChecks::cadenceChecks(reporter);
     NativeCardChecks::claudeContractChecks(reporter);
+    NativeCardChecks::claudeFitAndHaikuChecks(reporter);
     NativeCardChecks::openAIContractChecks(reporter);
+    NativeCardChecks::openAIRoutingChecks(reporter);
     NativeCardChecks::workSavingsAndSpeedGuardChecks(reporter);
     NativeCardChecks::savingsDisplayChecks(reporter);
     NativeCardChecks::targetValidationChecks(reporter);

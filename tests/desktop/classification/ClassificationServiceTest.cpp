@@ -7,7 +7,9 @@
 #include "support/LoopbackServer.h"
 #include "support/StallingServers.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -255,17 +257,7 @@ TEST_F(ClassificationServiceTest, TransportFailuresAndCancellationEndTheEntry) {
 // Time-outs are shortened so each server takes about a second.
 TEST_F(ClassificationServiceTest, AStalledServiceTimesOutAndOnlyAWithdrawnRequestIsCancelled) {
     using quillmere::testing::RawLoopbackServer;
-    const struct {
-        const char* what;
-        RawLoopbackServer::Script script;
-        bool withdraw;
-    } rows[] = {
-        {"stall after the headers", quillmere::testing::stallAfterHeaders, false},
-        {"endless header lines", quillmere::testing::endlessHeaderLines, false},
-        {"an answer that trickles", quillmere::testing::trickleBody, false},
-        {"withdrawn during a stall", quillmere::testing::stallAfterHeaders, true},
-    };
-    for (const auto& row : rows) {
+    for (const auto& row : quillmere::testing::stallCases) {
         SCOPED_TRACE(row.what);
         RawLoopbackServer stalling(row.script, std::chrono::seconds(25));
         quillmere::testing::HurriedTransport http(0.3, row.withdraw ? 20 : 1.5);
@@ -292,6 +284,66 @@ TEST_F(ClassificationServiceTest, OversizedAnswersAreRefusedWithoutALogStore) {
     const Result result = QCoro::waitFor(attempt(service, claudeSnapshot(), {}));
     EXPECT_EQ(result.transportError, TransportError::dataLengthExceedsMaximum);
     EXPECT_TRUE(log->entries().empty());
+}
+
+namespace {
+
+QCoro::Task<void> attemptInto(const ClassificationService& service, Snapshot snapshot,
+                              std::shared_ptr<std::optional<Result>> outcome) {
+    *outcome = co_await attempt(service, std::move(snapshot), {});
+}
+
+// Turns the event loop until `done` holds or `seconds` of real time have passed.
+bool waitFor(const std::function<bool()>& done, int seconds = 20) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < seconds * 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+} // namespace
+
+// The widget that owns a service may be destroyed while its request is on the wire; the transfer
+// still ends on a later turn of the loop, and the request must end in the log without its service.
+TEST_F(ClassificationServiceTest, ARequestEndsAfterItsServiceIsGone) {
+    struct Case {
+        const char* name;
+        Snapshot snapshot;
+        std::string answer;
+        QString entryStatus;
+        bool recommended;
+    };
+    const Case cases[] = {
+        {"claude, undecodable answer", claudeSnapshot(), "{}", "FAILED", false},
+        {"openai, suggestion", openAISnapshot(), openAIAnswer.toStdString(),
+         QStringLiteral("COMPLETED \u00B7 RECOMMENDATION"), true},
+        {"openai, bad status", openAISnapshot(), "", "FAILED", false},
+    };
+    int served = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each case under its own folder: the server keeps the first handler of a path.
+        const std::string base = "/case" + std::to_string(served);
+        const auto delay = std::chrono::milliseconds(300);
+        const int status = c.answer.empty() ? 503 : 200;
+        server.post(base + "/classify", LoopbackServer::answer(status, c.answer, delay));
+        server.post(base + "/v1/recommendations/openai", LoopbackServer::answer(status, c.answer, delay));
+        auto service =
+            std::make_unique<ClassificationService>(server.url(QString::fromStdString(base + "/classify")),
+                                                    log, HttpTransport::shared(), captureRoot.path());
+        auto outcome = std::make_shared<std::optional<Result>>();
+        QCoro::Task<void> running = attemptInto(*service, c.snapshot, outcome);
+        // The request is on the wire before its owner goes.
+        ++served;
+        ASSERT_TRUE(waitFor([&] { return int(server.requests().size()) == served; }));
+        ASSERT_FALSE(outcome->has_value());
+        service.reset();
+        ASSERT_TRUE(waitFor([&] { return outcome->has_value(); }));
+        ASSERT_EQ(log->entries().size(), std::size_t(served));
+        EXPECT_EQ(log->entries().back().status, c.entryStatus);
+        EXPECT_EQ((*outcome)->recommendation.has_value(), c.recommended);
+    }
 }
 
 TEST(ClassificationServiceNames, ConversationNameUsesTheTrimmedTitle) {

@@ -266,18 +266,8 @@ TEST_F(Transport, AServerThatStopsMidBodyOrNeverAnswersIsATransportError) {
 // then shortened so the test takes about a second per server.
 TEST(ConnectorTransportStalls, AStalledServiceIsATimeOutAndOnlyAWithdrawnRequestIsCancelled) {
     using quillmere::testing::RawLoopbackServer;
-    const struct {
-        const char* what;
-        RawLoopbackServer::Script script;
-        bool withdraw;
-    } rows[] = {
-        {"stall after the headers", quillmere::testing::stallAfterHeaders, false},
-        {"endless header lines", quillmere::testing::endlessHeaderLines, false},
-        {"an answer that trickles", quillmere::testing::trickleBody, false},
-        {"withdrawn during a stall", quillmere::testing::stallAfterHeaders, true},
-    };
     ManualClock clock{1000.0, testNow()};
-    for (const auto& row : rows) {
+    for (const auto& row : quillmere::testing::stallCases) {
         SCOPED_TRACE(row.what);
         RawLoopbackServer server(row.script, std::chrono::seconds(25));
         quillmere::testing::HurriedTransport http(0.3, row.withdraw ? 20 : 1.5);

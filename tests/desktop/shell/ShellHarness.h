@@ -10,18 +10,24 @@
 #include "desktop/shell/CardPanel.h"
 #include "platform/simulated/SimulatedDesktop.h"
 #include "platform/tasks/Scheduler.h"
+#include "platform/tasks/TaskCancelled.h"
 #include "support/LoopbackServer.h"
 
+#include <QCoreApplication>
+#include <QCoroTimer>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include <gtest/gtest.h>
 #include <ostream>
@@ -46,17 +52,70 @@ private:
     const Scheduler& scheduler_;
 };
 
-// The shared transport, with the exchange's deadline shortened (a missing answer in a second).
-class ShortDeadlineTransport final : public HttpTransport {
+// The shared transport, counting the exchanges on the wire, with an optional shorter deadline (a
+// missing answer in a second). The virtual scheduler stands still while one is on the wire: its
+// ticks would otherwise run minutes of virtual time while the real answer or deadline is awaited.
+// A test may also end the next exchanges with an error of its choice, or hold them until it
+// answers them itself.
+class CountingTransport final : public HttpTransport {
 public:
-    explicit ShortDeadlineTransport(double seconds) : seconds_(seconds) {}
+    // An exchange held for the test to answer; a cancelled one ends as cancelled.
+    struct Held {
+        bool released = false;
+        HttpResponse response;
+        std::exception_ptr error;
+    };
+
     QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) override {
-        request.timeoutSeconds = seconds_;
+        sent.push_back(request);
+        if (failWith)
+            std::rethrow_exception(failWith);
+        if (deadline)
+            request.timeoutSeconds = *deadline;
+        const std::shared_ptr<int> counter = inFlight_;
+        ++*counter;
+        struct Done {
+            std::shared_ptr<int> counter;
+            ~Done() { --*counter; }
+        } done{counter};
+        if (holding) {
+            const auto held = std::make_shared<Held>();
+            this->held.push_back(held);
+            const bool honoursCancel = !answersAfterCancel;
+            while (!held->released && !(honoursCancel && token.isCancelled())) {
+                QTimer timer;
+                timer.setSingleShot(true);
+                timer.start(2);
+                co_await qCoro(timer).waitForTimeout();
+            }
+            if (!held->released)
+                throw TaskCancelled();
+            if (held->error)
+                std::rethrow_exception(held->error);
+            co_return held->response;
+        }
         co_return co_await HttpTransport::shared().send(std::move(request), std::move(token));
+    }
+    int inFlight() const { return *inFlight_; }
+
+    std::optional<double> deadline;
+    // Every request as the client made it, deadline included.
+    std::vector<HttpRequest> sent;
+    std::exception_ptr failWith;
+    bool holding = false;
+    // A held exchange answers when the test releases it, even after its task was cancelled (a
+    // network that answers anyway).
+    bool answersAfterCancel = false;
+    std::vector<std::shared_ptr<Held>> held;
+
+    void release(std::size_t index, int status, QByteArray body) {
+        held.at(index)->response.status = status;
+        held.at(index)->response.body = std::move(body);
+        held.at(index)->released = true;
     }
 
 private:
-    double seconds_;
+    std::shared_ptr<int> inFlight_ = std::make_shared<int>(0);
 };
 
 inline QJsonObject demoDesktop() {
@@ -78,6 +137,35 @@ inline QJsonObject demoWithFront(const QString& bundleID) {
     return desktop;
 }
 
+// The demo desktop with ChatGPT in front, its window also listing GPT-5.6 Luna in a menu that
+// stays open, so the host shows a lighter model the service may suggest.
+inline QJsonObject chatListingLuna() {
+    QJsonObject desktop = demoWithFront(QStringLiteral("com.openai.chat"));
+    QJsonArray apps = desktop.value("apps").toArray();
+    for (qsizetype i = 0; i < apps.size(); ++i) {
+        QJsonObject app = apps.at(i).toObject();
+        if (app.value("bundleID").toString() != QLatin1String("com.openai.chat"))
+            continue;
+        QJsonArray windows = app.value("windows").toArray();
+        QJsonObject window = windows.at(0).toObject();
+        QJsonArray children = window.value("children").toArray();
+        const QJsonObject row{
+            {"role", "AXMenuItem"},
+            {"frame", QJsonArray{900, 600, 200, 30}},
+            {"children", QJsonArray{QJsonObject{{"role", "AXStaticText"}, {"value", "GPT-5.6 Luna"}}}}};
+        children.append(QJsonObject{{"role", "AXMenu"},
+                                    {"menu", false},
+                                    {"frame", QJsonArray{900, 600, 200, 30}},
+                                    {"children", QJsonArray{row}}});
+        window.insert("children", children);
+        windows.replace(0, window);
+        app.insert("windows", windows);
+        apps.replace(i, app);
+    }
+    desktop.insert("apps", apps);
+    return desktop;
+}
+
 struct ShellHarness {
     QTemporaryDir dir;
     VirtualScheduler scheduler;
@@ -88,7 +176,7 @@ struct ShellHarness {
     std::unique_ptr<DebugMonitor> monitor;
     std::unique_ptr<RoutingDecisionDiagnostic> routing;
     LoopbackServer server;
-    std::unique_ptr<HttpTransport> transport;
+    CountingTransport transport;
     AppDelegate::Environment environment;
     std::unique_ptr<AppDelegate> delegate;
     QStringList openedURLs;
@@ -118,7 +206,7 @@ struct ShellHarness {
         widget.defaults = defaults.get();
         widget.clock = &clock;
         widget.endpoint = server.url("/classify");
-        widget.transport = &HttpTransport::shared();
+        widget.transport = &transport;
         ClaudeWindowTracker::Environment tracker = ClaudeWindowTracker::Environment::application();
         tracker.memoryFolder = dir.filePath("memory");
         tracker.diagnosticsFolder = diagnostics();
@@ -171,11 +259,42 @@ struct ShellHarness {
 
     ApplicationWidget& widget(const QString& bundleID) const { return *delegate->widget(bundleID); }
 
-    // Runs ticks in virtual time until `done` holds (loopback answers arrive in real time between).
-    bool runUntil(const std::function<bool()>& done, double seconds = 120) {
-        return scheduler.runUntil(done, seconds, 10);
+    // Runs ticks in virtual time until `done` holds or `seconds` of virtual time have passed. While
+    // an exchange with the loopback service is on the wire, virtual time stands still and the test
+    // waits in real time (up to `realSeconds` in all) for its answer or its deadline.
+    bool runUntil(const std::function<bool()>& done, double seconds = 120, double realSeconds = 60) {
+        const double until = scheduler.now() + seconds;
+        QElapsedTimer waited;
+        waited.start();
+        for (;;) {
+            if (done())
+                return true;
+            if (transport.inFlight() > 0) {
+                if (waited.elapsed() > qint64(realSeconds * 1000))
+                    return done();
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+                // What is due now still runs (a task started this turn); time does not move.
+                scheduler.advance(0);
+                continue;
+            }
+            if (scheduler.now() >= until)
+                return done();
+            if (!scheduler.runUntil([&] { return done() || transport.inFlight() > 0; },
+                                    until - scheduler.now(), 10))
+                return done();
+        }
     }
     void run(double seconds) { scheduler.advance(seconds); }
+    // Turns the event loop, without virtual time, until no exchange is on the wire (a held one
+    // must have been answered or cancelled).
+    bool settle(double realSeconds = 20) {
+        QElapsedTimer waited;
+        waited.start();
+        while (transport.inFlight() > 0 && waited.elapsed() < qint64(realSeconds * 1000))
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QCoreApplication::processEvents();
+        return transport.inFlight() == 0;
+    }
 
     QJsonObject file(const QString& name) const {
         QFile f(diagnostics() + "/" + name);

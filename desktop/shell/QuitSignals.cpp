@@ -1,0 +1,86 @@
+#include "desktop/shell/QuitSignals.h"
+
+#include <QDebug>
+#include <QSocketNotifier>
+#include <QtGlobal>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillmere {
+
+namespace {
+
+// The write end of the pipe, read by the handler; set before any handler is installed.
+volatile sig_atomic_t signalPipe = -1;
+
+// Async-signal-safe: one write() of the signal's number, errno kept for the interrupted code.
+extern "C" void onQuitSignal(int signo) {
+    const int saved = errno;
+    const unsigned char number = static_cast<unsigned char>(signo);
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe, &number, 1);
+    errno = saved;
+}
+
+} // namespace
+
+QuitSignals::QuitSignals(std::function<void(int)> quit, QObject* parent)
+    : QObject(parent), quit_(std::move(quit)) {
+    if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        qWarning().noquote() << "Quit signals not handled: no pipe:" << qt_error_string(errno);
+        pipe_[0] = pipe_[1] = -1;
+        return;
+    }
+    signalPipe = pipe_[1];
+    notifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] { readSignal(); });
+
+    for (std::size_t i = 0; i < std::size(handled); ++i) {
+        struct sigaction current = {};
+        if (::sigaction(handled[i], nullptr, &current) != 0 || current.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action = {};
+        action.sa_handler = onQuitSignal;
+        sigemptyset(&action.sa_mask);
+        // The same signal again before the main thread has read the first ends the process.
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        replaced_[i] = ::sigaction(handled[i], &action, &previous_[i]) == 0;
+    }
+}
+
+QuitSignals::~QuitSignals() {
+    if (received_)
+        ::alarm(0); // the quit this object bounds has ended
+    else
+        for (std::size_t i = 0; i < std::size(handled); ++i)
+            if (replaced_[i])
+                ::sigaction(handled[i], &previous_[i], nullptr);
+    // A handler still running now writes to no descriptor rather than to a reused one.
+    signalPipe = -1;
+    delete notifier_;
+    notifier_ = nullptr;
+    for (int& end : pipe_)
+        if (end >= 0)
+            ::close(end);
+}
+
+void QuitSignals::readSignal() {
+    unsigned char number = 0;
+    ssize_t got = 0;
+    int last = 0;
+    while ((got = ::read(pipe_[0], &number, 1)) == 1)
+        last = number;
+    if (last == 0 || received_)
+        return;
+    received_ = last;
+    // From here on a second signal ends the process at once, and a quit that hangs is ended.
+    for (std::size_t i = 0; i < std::size(handled); ++i)
+        if (replaced_[i])
+            ::signal(handled[i], SIG_DFL);
+    ::signal(SIGALRM, SIG_DFL);
+    ::alarm(quitBoundSeconds);
+    if (quit_)
+        quit_(received_);
+}
+
+} // namespace quillmere

@@ -1,0 +1,175 @@
+// The signals that ask a program to end, in this process and on the application as a person runs
+// it: each becomes the orderly quit of the status menu.
+
+#include "desktop/shell/QuitSignals.h"
+
+#include "ShellHarness.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace quillmere;
+
+namespace {
+
+struct Signal {
+    int number;
+    const char* name;
+};
+const Signal quitSignals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
+
+bool waitFor(const std::function<bool()>& done, int seconds) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!done() && waited.elapsed() < seconds * 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return done();
+}
+
+void (*disposition(int number))(int) {
+    struct sigaction current = {};
+    sigaction(number, nullptr, &current);
+    return current.sa_handler;
+}
+
+} // namespace
+
+// Each signal reaches the quit on the event loop, once, and leaves every signal to end the process
+// at once from then on, with the quit's time bounded by an alarm.
+TEST(QuitSignals, EachSignalQuitsOnceAndASecondOneEndsTheProcess) {
+    // A test run in the background may start with some of them ignored.
+    for (const Signal& signal : quitSignals)
+        ::signal(signal.number, SIG_DFL);
+    for (const Signal& signal : quitSignals) {
+        SCOPED_TRACE(signal.name);
+        QList<int> quits;
+        {
+            QuitSignals handler([&quits](int number) { quits << number; });
+            ASSERT_TRUE(handler.installed());
+            for (const Signal& other : quitSignals)
+                EXPECT_NE(disposition(other.number), SIG_DFL) << other.name;
+            ASSERT_EQ(::raise(signal.number), 0);
+            // The handler only wrote into the pipe: nothing happens before the loop turns.
+            EXPECT_TRUE(quits.isEmpty());
+            ASSERT_TRUE(waitFor([&] { return !quits.isEmpty(); }, 10));
+            QCoreApplication::processEvents();
+            EXPECT_EQ(quits, QList<int>{signal.number});
+            EXPECT_EQ(handler.received(), signal.number);
+            for (const Signal& other : quitSignals)
+                EXPECT_EQ(disposition(other.number), SIG_DFL) << other.name;
+            const unsigned remaining = ::alarm(0);
+            EXPECT_GE(remaining, 1u);
+            EXPECT_LE(remaining, QuitSignals::quitBoundSeconds);
+        }
+        for (const Signal& other : quitSignals)
+            EXPECT_EQ(disposition(other.number), SIG_DFL) << other.name;
+    }
+}
+
+TEST(QuitSignals, AnIgnoredSignalStaysIgnoredAndOthersComeBackOnDestruction) {
+    for (const Signal& signal : quitSignals)
+        ::signal(signal.number, SIG_DFL);
+    ::signal(SIGHUP, SIG_IGN);
+    QList<int> quits;
+    {
+        QuitSignals handler([&quits](int number) { quits << number; });
+        EXPECT_EQ(disposition(SIGHUP), SIG_IGN);
+        EXPECT_NE(disposition(SIGTERM), SIG_DFL);
+        ASSERT_EQ(::raise(SIGHUP), 0);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(quits.isEmpty());
+    }
+    // No quit began: what was there before is back.
+    EXPECT_EQ(disposition(SIGHUP), SIG_IGN);
+    EXPECT_EQ(disposition(SIGTERM), SIG_DFL);
+    EXPECT_EQ(disposition(SIGINT), SIG_DFL);
+    ::signal(SIGHUP, SIG_DFL);
+    EXPECT_TRUE(quits.isEmpty());
+}
+
+namespace {
+
+QStringList usageLines(const QString& folder) {
+    QStringList lines;
+    QDirIterator files(folder, {"*.jsonl"}, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        if (file.open(QIODevice::ReadOnly))
+            lines << QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+    return lines;
+}
+
+} // namespace
+
+// The application on the demo desktop against a loopback classification service, signalled once a
+// recommendation is shown (so a usage observation is open): it ends as its menu's quit ends it,
+// the usage line "app_closed" written and every card recorded as hidden.
+TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
+    quillmere::testing::LoopbackServer server;
+    server.post("/v1/recommendations/openai",
+                quillmere::testing::LoopbackServer::answer(
+                    200, R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
+                         R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
+                         R"("reason":"A lighter setting is enough.","requiresVerification":true})"));
+    const QByteArray fixture = QJsonDocument(quillmere::testing::chatListingLuna()).toJson();
+
+    for (const Signal& signal : quitSignals) {
+        SCOPED_TRACE(signal.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
+            ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
+        QFile::setPermissions(dir.filePath("runtime"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("HOME", dir.filePath("home"));
+        environment.insert("TMPDIR", dir.filePath("tmp"));
+        environment.insert("XDG_DATA_HOME", dir.filePath("data"));
+        environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+        QFile desktop(dir.filePath("desktop.json"));
+        ASSERT_TRUE(desktop.open(QIODevice::WriteOnly));
+        desktop.write(fixture);
+        desktop.close();
+        environment.insert("QUILLMERE_SIMULATED_DESKTOP", desktop.fileName());
+        environment.insert("QUILLMERE_CLASSIFICATION_URL", server.url("/classify").toString());
+        QProcess app;
+        app.setProcessEnvironment(environment);
+        app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+        ASSERT_TRUE(app.waitForStarted(30000));
+
+        ASSERT_TRUE(waitFor(
+            [&] { return app.state() != QProcess::Running || !usageLines(dir.path()).isEmpty(); }, 120));
+        ASSERT_EQ(app.state(), QProcess::Running);
+        ASSERT_FALSE(usageLines(dir.path()).join('\n').contains("\"app_closed\""));
+
+        ASSERT_EQ(::kill(pid_t(app.processId()), signal.number), 0);
+        ASSERT_TRUE(app.waitForFinished(60000));
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 0);
+
+        const QStringList lines = usageLines(dir.path());
+        EXPECT_EQ(lines.filter("\"app_closed\"").size(), 1) << lines.join('\n').toStdString();
+
+        QFile widgets(dir.filePath("tmp/quillmere-widgets-status.json"));
+        ASSERT_TRUE(widgets.open(QIODevice::ReadOnly));
+        const QJsonObject shown = QJsonDocument::fromJson(widgets.readAll()).object();
+        EXPECT_FALSE(shown.isEmpty());
+        for (auto it = shown.begin(); it != shown.end(); ++it)
+            EXPECT_EQ(it.value().toBool(true), false) << it.key().toStdString();
+    }
+}
