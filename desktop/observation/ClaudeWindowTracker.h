@@ -129,6 +129,8 @@ public:
         return unreadableVerifiedConversationID_;
     }
     const std::optional<UsageSnapshot>& usageSnapshot() const { return usageSnapshot_; }
+    // How many reads took memory's recall kept from the read before, instead of observing again.
+    int keptObservations() const { return keptObservations_; }
     // One line of key=value items about the last read. The shell may replace it.
     const QString& lastReadSummary() const { return lastReadSummary_; }
     void setLastReadSummary(const QString& summary) { lastReadSummary_ = summary; }
@@ -246,6 +248,24 @@ private:
     std::optional<QString> unreadableVerifiedConversationID_;
     std::optional<QString> lastVerifiedConversationID_;
     std::optional<UsageSnapshot> usageSnapshot_;
+
+    // What the last read gave memory to observe, and what memory recalled of it. While memory has
+    // not changed since, a read that gives it the same takes this recall as it is: a long
+    // conversation is a hundred thousand messages, and nothing of it needs copying again.
+    struct Observed {
+        std::optional<QString> key;
+        std::vector<ConversationText::Message> messages;
+        std::vector<std::optional<QString>> identifiers; // none for the archive's messages
+        bool trusted = false;
+        bool fromArchive = false;
+        quint64 memoryChanges = 0;
+        ConversationMemoryStore::Recall recall;
+        std::optional<bool> sentContext; // of the recall's messages, once worked out
+    };
+    std::optional<Observed> observed_;
+    int keptObservations_ = 0;
+    // The usage turns were built from observed_'s recall.
+    bool usageFromObserved_ = false;
 
     // The last read's tree and what was derived from it: an unchanged window is not derived again.
     struct Derived {

@@ -83,6 +83,7 @@ void ConversationMemoryStore::restoreInBackground(QByteArray stored) {
 
 void ConversationMemoryStore::finishRestore(std::unique_ptr<Memory> restored, const QString& failure) {
     restoring_ = false;
+    ++changes_;
     lastObservation_.reset();
     lastRecall_ = {};
     if (!failure.isEmpty()) {
@@ -115,6 +116,7 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
             return lastRecall_;
         observation = Observation{*key, messages, identifiers, positionOrderingTrusted};
     }
+    ++changes_;
     const ConversationMemory::Result result =
         memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at);
     Recall recall{result.messages, result.connectedCount, result.windows, result.conversationScopeID,

@@ -61,6 +61,11 @@ public:
     // Whether a restore or a save is running on a worker thread.
     bool restoring() const { return restoring_; }
     bool saving() const { return saveInFlight_; }
+    // Goes up whenever the memory may have changed or a restore arrived: every observation that
+    // was not the settled one again. Unchanged, with settled() true, observing the settled
+    // observation again would recall exactly what it recalled, so a caller may keep that recall.
+    quint64 changes() const { return changes_; }
+    bool settled() const { return lastObservation_.has_value() && !restoring_; }
 
 private:
     struct Observation {
@@ -91,6 +96,7 @@ private:
     // same window again changes nothing, so an unchanged window costs no merge and no encoding.
     std::optional<Observation> lastObservation_;
     Recall lastRecall_;
+    quint64 changes_ = 0;
     mutable std::vector<ConversationText::Message> rememberedScratch_;
 };
 

@@ -622,7 +622,10 @@ struct ClaudeWindowTracker::Reading {
     // --- the archives and memory
     ArchivedHistory archive;
     std::optional<QString> memoryKey; // only a verified conversation is remembered
-    ConversationMemoryStore::Recall recall;
+    ConversationMemoryStore::Recall ownRecall;
+    const Observed* observed = nullptr; // the tracker's kept recall, when this read takes it
+    bool observationKept = false;       // the last read gave memory the same, and memory is unchanged
+    const ConversationMemoryStore::Recall& recall() const { return observed ? observed->recall : ownRecall; }
 };
 
 std::vector<SentMessageTree::Message>
@@ -1120,13 +1123,43 @@ bool ClaudeWindowTracker::consultArchivesAndMemory(Reading& reading) {
 
     if (reading.identity.verified)
         reading.memoryKey = rawValue(reading.provider) + QLatin1Char('|') + reading.identity.identity;
-    const std::vector<ConversationText::Message>& archived = archive.messages;
-    reading.recall = memory_->observe(
-        reading.memoryKey, archiveVerified ? archived : visible,
-        archiveVerified ? std::vector<std::optional<QString>>(archived.size()) : reading.kept->identifiers,
-        reading.kept->identified && !archiveVerified, environment_.clock->now());
-    reading.remembered = int(reading.recall.messages.size());
-    reading.windows = reading.recall.windows;
+    const std::vector<ConversationText::Message>& observed = archiveVerified ? archive.messages : visible;
+    const bool trusted = reading.kept->identified && !archiveVerified;
+    // Memory settled on what the last read gave it, and this read gives it the same: observing
+    // it again would recall the same history, so the recall kept from then stands. Comparing costs
+    // a pass over shared texts; observing would copy a long conversation's history once more.
+    reading.observationKept = observed_ && memory_->settled() &&
+                              observed_->memoryChanges == memory_->changes() &&
+                              observed_->key == reading.memoryKey && observed_->trusted == trusted &&
+                              observed_->fromArchive == archiveVerified &&
+                              (archiveVerified || observed_->identifiers == reading.kept->identifiers) &&
+                              observed_->messages == observed;
+    if (reading.observationKept) {
+        reading.observed = &*observed_;
+        ++keptObservations_;
+    } else {
+        observed_.reset();
+        usageFromObserved_ = false;
+        std::vector<std::optional<QString>> identifiers =
+            archiveVerified ? std::vector<std::optional<QString>>(observed.size())
+                            : reading.kept->identifiers;
+        reading.ownRecall =
+            memory_->observe(reading.memoryKey, observed, identifiers, trusted, environment_.clock->now());
+        if (reading.memoryKey && memory_->settled()) {
+            observed_ =
+                Observed{reading.memoryKey,
+                         observed,
+                         archiveVerified ? std::vector<std::optional<QString>>() : std::move(identifiers),
+                         trusted,
+                         archiveVerified,
+                         memory_->changes(),
+                         std::move(reading.ownRecall),
+                         {}};
+            reading.observed = &*observed_;
+        }
+    }
+    reading.remembered = int(reading.recall().messages.size());
+    reading.windows = reading.recall().windows;
     return true;
 }
 
@@ -1138,7 +1171,14 @@ ClaudeWindowTracker::composeSnapshot(Reading& reading) {
     snapshot.provider = reading.provider;
     readModelSetting(reading, snapshot);
     composeHistory(reading, snapshot);
-    reading.sentContext = ConversationText::hasSentContext(reading.recall.messages);
+    if (reading.observed) {
+        // The kept recall's messages are the same on every read that takes it.
+        if (!observed_->sentContext)
+            observed_->sentContext = ConversationText::hasSentContext(observed_->recall.messages);
+        reading.sentContext = *observed_->sentContext;
+    } else {
+        reading.sentContext = ConversationText::hasSentContext(reading.ownRecall.messages);
+    }
     writeIdentityEvidence(reading, snapshot);
     if (reading.pickerIndex < 0 || !*reading.sentContext)
         return std::nullopt;
@@ -1183,8 +1223,8 @@ void ClaudeWindowTracker::readModelSetting(Reading& reading, ConversationSnapsho
         const auto menu =
             ClaudeModelMenu::claudeModelMenuRows(reading.application, controls.menuInWindow, picker);
         snapshot.availableModelIDs = availability_.update(
-            reading.application.processIdentifier, snapshot.currentModelID, menu.rows, reading.recall.scopeID,
-            menu.state, effortRead, extendedRead, environment_.clock->uptime());
+            reading.application.processIdentifier, snapshot.currentModelID, menu.rows,
+            reading.recall().scopeID, menu.state, effortRead, extendedRead, environment_.clock->uptime());
         snapshot.claudeAvailability = availability_.evidence();
     } else {
         snapshot.surfaceMode = reading.bundle == codexBundleID
@@ -1197,7 +1237,7 @@ void ClaudeWindowTracker::readModelSetting(Reading& reading, ConversationSnapsho
 }
 
 void ClaudeWindowTracker::composeHistory(Reading& reading, ConversationSnapshot& snapshot) {
-    const ConversationMemoryStore::Recall& recall = reading.recall;
+    const ConversationMemoryStore::Recall& recall = reading.recall();
     const std::vector<ConversationText::Message>& visible = reading.kept->visible;
     const std::vector<std::optional<int>>& positions = reading.kept->positions;
     const bool identified = reading.kept->identified;
@@ -1317,11 +1357,13 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
             usage.thread = DebugMonitor::shared().fingerprint(snapshot->conversationID);
         // A long conversation that reads as before keeps the turns already built for it.
         const auto& messages = snapshot->messages;
+        // When this read took the recall the last one's turns were built from, they are the same.
         const bool sameTurns = usageSnapshot_ && usageSnapshot_->turns.size() == messages.size() &&
-                               std::equal(messages.begin(), messages.end(), usageSnapshot_->turns.begin(),
-                                          [](const auto& message, const ObservedTurn& turn) {
-                                              return message.role == turn.role && message.text == turn.text;
-                                          });
+                               ((reading.observationKept && usageFromObserved_) ||
+                                std::equal(messages.begin(), messages.end(), usageSnapshot_->turns.begin(),
+                                           [](const auto& message, const ObservedTurn& turn) {
+                                               return message.role == turn.role && message.text == turn.text;
+                                           }));
         if (sameTurns) {
             usage.turns = std::move(usageSnapshot_->turns);
         } else {
@@ -1333,8 +1375,9 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
             usage.setting = ObservedSetting{snapshot->currentModel, snapshot->currentEffort};
         usage.complete = snapshot->historyComplete;
         usage.generating = reading.generating;
-        usageSnapshot_ = usage;
+        usageSnapshot_ = std::move(usage);
     }
+    usageFromObserved_ = snapshot && reading.observed;
 }
 
 } // namespace quillmere

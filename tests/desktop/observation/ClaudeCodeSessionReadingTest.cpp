@@ -3,7 +3,9 @@
 #include "TrackerDesktops.h"
 
 #include <QCoreApplication>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -29,12 +31,24 @@ HostWindow claudeCodeWindow(std::vector<Turn> turns) {
     return host;
 }
 
+// A private copy of the fixture home, for a test that writes to the session's files.
+QString copiedHome(const QString& to) {
+    QDirIterator files(fixtureHome, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString from = files.next();
+        const QString target = to + from.mid(fixtureHome.size());
+        QDir().mkpath(QFileInfo(target).path());
+        QFile::copy(from, target);
+    }
+    return to;
+}
+
 class ClaudeCodeSessionReadingTest : public ::testing::Test {
 protected:
-    std::unique_ptr<ClaudeWindowTracker> tracker() {
+    std::unique_ptr<ClaudeWindowTracker> tracker(const QString& home = fixtureHome) {
         auto environment = bench.environment();
-        environment.claudeMetadataRoot = ClaudeLocalConversationArchive::defaultMetadataRoot(fixtureHome);
-        environment.claudeProjectsRoot = ClaudeLocalConversationArchive::defaultProjectsRoot(fixtureHome);
+        environment.claudeMetadataRoot = ClaudeLocalConversationArchive::defaultMetadataRoot(home);
+        environment.claudeProjectsRoot = ClaudeLocalConversationArchive::defaultProjectsRoot(home);
         return std::make_unique<ClaudeWindowTracker>(QStringLiteral("com.anthropic.claudefordesktop"),
                                                      environment);
     }
@@ -116,4 +130,94 @@ TEST_F(ClaudeCodeSessionReadingTest, AChatPageIsNotASession) {
     ASSERT_TRUE(snapshot);
     EXPECT_EQ(snapshot->conversationID, *host.webURL);
     EXPECT_FALSE(reader->lastReadSummary().contains("claudeCodeArchiveLookup"));
+}
+
+TEST_F(ClaudeCodeSessionReadingTest, AnUnchangedSessionKeepsMemorysRecallAndAnyChangeReadsAfresh) {
+    HostWindow host = claudeCodeWindow(
+        {{"user", "Now make it follow the system setting by default", {}, 0},
+         {"assistant", "Done: without a saved choice the page follows the system's colour scheme.", {}, 0}});
+    load(host);
+    const QString home = copiedHome(bench.dir.filePath("home"));
+    auto reader = tracker(home);
+    const auto verified = readUntil(*reader, [](const auto& s) { return s.messages.size() == 4; });
+    ASSERT_TRUE(verified);
+    ASSERT_EQ(verified->messages.size(), 4u);
+    // Settled once memory has stored the branch.
+    const auto settled = reader->conversationSnapshot();
+    ASSERT_TRUE(settled);
+    const QString summary = reader->lastReadSummary();
+    const auto usage = reader->usageSnapshot();
+
+    // Nothing changed: the recall is taken as it was, and the read is the same in every part.
+    const int kept = reader->keptObservations();
+    const auto again = reader->conversationSnapshot();
+    EXPECT_EQ(reader->keptObservations(), kept + 1);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *settled);
+    EXPECT_EQ(reader->lastReadSummary(), summary);
+    EXPECT_EQ(reader->usageSnapshot(), usage);
+
+    // Another selected model: the history stands, the setting is read anew.
+    host.picker = "Opus 5 High";
+    load(host);
+    const auto otherModel = reader->conversationSnapshot();
+    ASSERT_TRUE(otherModel);
+    EXPECT_NE(otherModel->currentModel, settled->currentModel);
+    EXPECT_EQ(otherModel->messages, settled->messages);
+
+    // Another conversation observed in between changes memory: coming back reads afresh, and
+    // gives what it gave before.
+    HostWindow chat = claudeCodeWindow({{"user", "Write a limerick about databases", {}, 0}});
+    chat.webURL = QStringLiteral("https://claude.ai/chat/0f8e7d6c-5b4a-4321-9876-abcdef012345");
+    load(chat);
+    const auto elsewhere = reader->conversationSnapshot();
+    ASSERT_TRUE(elsewhere);
+    EXPECT_NE(elsewhere->conversationID, settled->conversationID);
+    EXPECT_EQ(elsewhere->messages.size(), 1u);
+    host.picker = claudeCodeWindow({}).picker;
+    load(host);
+    const int before = reader->keptObservations();
+    const auto back = reader->conversationSnapshot();
+    EXPECT_EQ(reader->keptObservations(), before);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, *settled);
+
+    // A new turn in the transcript, which the session's metadata now ends at: read afresh.
+    const QString transcript =
+        home + "/.claude/projects/-home-example-dashboard/9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d.jsonl";
+    QFile lines(transcript);
+    ASSERT_TRUE(lines.open(QIODevice::Append));
+    lines.write(
+        R"({"parentUuid":"c0ffee00-0000-4000-8000-000000000007","sessionId":"9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d","cwd":"/home/example/dashboard","version":"2.1.0","gitBranch":"main","isSidechain":false,"userType":"external","type":"user","uuid":"c0ffee00-0000-4000-8000-000000000011","timestamp":"2026-11-02T09:17:00.000Z","message":{"role":"user","content":"Add a keyboard shortcut too"},"origin":{"kind":"human"}})"
+        "\n"
+        R"({"parentUuid":"c0ffee00-0000-4000-8000-000000000011","sessionId":"9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d","cwd":"/home/example/dashboard","version":"2.1.0","gitBranch":"main","isSidechain":false,"userType":"external","type":"assistant","uuid":"c0ffee00-0000-4000-8000-000000000012","timestamp":"2026-11-02T09:17:30.000Z","message":{"role":"assistant","content":[{"type":"text","text":"Added: Ctrl+Shift+L switches the theme."}]},"requestId":"req_04"})"
+        "\n");
+    lines.close();
+    const QString metadata =
+        home + "/.config/Claude/claude-code-sessions/0b1c2d3e-account/4f5a6b7c-org/" + session + ".json";
+    QFile metadataFile(metadata);
+    ASSERT_TRUE(metadataFile.open(QIODevice::ReadOnly));
+    QByteArray described = metadataFile.readAll();
+    metadataFile.close();
+    described.replace("c0ffee00-0000-4000-8000-000000000007", "c0ffee00-0000-4000-8000-000000000012");
+    ASSERT_TRUE(metadataFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    metadataFile.write(described);
+    metadataFile.close();
+    bench.clock.advance(10);
+    // Until the background parse lands the reads stand on the branch as it was; the read that
+    // first gives the new turn is a fresh one.
+    std::optional<ClaudeWindowTracker::ConversationSnapshot> extended;
+    bool keptWhenExtended = true;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 5000 && !(extended && extended->messages.size() == 6)) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        const int beforeRead = reader->keptObservations();
+        extended = reader->conversationSnapshot();
+        keptWhenExtended = reader->keptObservations() != beforeRead;
+    }
+    ASSERT_TRUE(extended);
+    ASSERT_EQ(extended->messages.size(), 6u);
+    EXPECT_EQ(extended->messages.back().text, "Added: Ctrl+Shift+L switches the theme.");
+    EXPECT_FALSE(keptWhenExtended);
 }
