@@ -264,8 +264,6 @@ private:
     };
     std::optional<Observed> observed_;
     int keptObservations_ = 0;
-    // The usage turns were built from observed_'s recall.
-    bool usageFromObserved_ = false;
 
     // The last read's tree and what was derived from it: an unchanged window is not derived again.
     struct Derived {

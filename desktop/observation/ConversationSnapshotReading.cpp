@@ -1139,7 +1139,6 @@ bool ClaudeWindowTracker::consultArchivesAndMemory(Reading& reading) {
         ++keptObservations_;
     } else {
         observed_.reset();
-        usageFromObserved_ = false;
         std::vector<std::optional<QString>> identifiers =
             archiveVerified ? std::vector<std::optional<QString>>(observed.size())
                             : reading.kept->identifiers;
@@ -1355,15 +1354,14 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
         usage.surface = snapshot->surfaceMode.value_or(QStringLiteral("chat"));
         if (snapshot->conversationIdentityVerified)
             usage.thread = DebugMonitor::shared().fingerprint(snapshot->conversationID);
-        // A long conversation that reads as before keeps the turns already built for it.
+        // A long conversation that reads as before keeps the turns already built for it. The texts
+        // share their characters with the last read's, so comparing them costs a pass, not a copy.
         const auto& messages = snapshot->messages;
-        // When this read took the recall the last one's turns were built from, they are the same.
         const bool sameTurns = usageSnapshot_ && usageSnapshot_->turns.size() == messages.size() &&
-                               ((reading.observationKept && usageFromObserved_) ||
-                                std::equal(messages.begin(), messages.end(), usageSnapshot_->turns.begin(),
-                                           [](const auto& message, const ObservedTurn& turn) {
-                                               return message.role == turn.role && message.text == turn.text;
-                                           }));
+                               std::equal(messages.begin(), messages.end(), usageSnapshot_->turns.begin(),
+                                          [](const auto& message, const ObservedTurn& turn) {
+                                              return message.role == turn.role && message.text == turn.text;
+                                          });
         if (sameTurns) {
             usage.turns = std::move(usageSnapshot_->turns);
         } else {
@@ -1377,7 +1375,6 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
         usage.generating = reading.generating;
         usageSnapshot_ = std::move(usage);
     }
-    usageFromObserved_ = snapshot && reading.observed;
 }
 
 } // namespace quillmere
