@@ -3,6 +3,7 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QWidget>
+#include <utility>
 
 namespace quillmere::ax {
 
@@ -18,14 +19,14 @@ NotificationAnnouncer& platformAnnouncer() {
 // The child that carries a view's announcements: it draws nothing and takes no input.
 class NotificationView final : public QWidget {
 public:
-    explicit NotificationView(QWidget* parent) : QWidget(parent) {
+    NotificationView(QWidget* parent, QString text) : QWidget(parent), text(std::move(text)) {
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setFocusPolicy(Qt::NoFocus);
         setGeometry(0, 0, 0, 0);
         hide();
     }
 
-    QString text;
+    const QString text;
 
 protected:
     void hideEvent(QHideEvent* event) override {
@@ -56,6 +57,14 @@ QAccessibleInterface* notificationFactory(const QString&, QObject* object) {
     return nullptr;
 }
 
+std::vector<NotificationView*> notificationsOf(const QWidget& view) {
+    std::vector<NotificationView*> found;
+    for (QObject* child : view.children())
+        if (auto* notification = dynamic_cast<NotificationView*>(child))
+            found.push_back(notification);
+    return found;
+}
+
 } // namespace
 
 Announcer& Announcer::current() {
@@ -75,20 +84,23 @@ void NotificationAnnouncer::announce(QWidget& view, const QString& text, Announc
         return true;
     }();
     (void)factoryInstalled;
-    auto* notification = static_cast<NotificationView*>(notificationView(view));
-    if (!notification)
-        notification = new NotificationView(&view);
-    notification->hide();
-    notification->text = text;
+    // Each announcement is a new object. Screen readers keep an object's name once they have
+    // asked for it, and a renamed notification would be read with its first text. The previous
+    // one stays, hidden, until the next announcement, for a screen reader still reading it.
+    for (NotificationView* earlier : notificationsOf(view)) {
+        if (earlier->isHidden())
+            delete earlier;
+        else
+            earlier->hide();
+    }
+    auto* notification = new NotificationView(&view, text);
     if (view.isVisible())
         notification->show(); // what the accessibility bus sees as the notification appearing
 }
 
 QWidget* NotificationAnnouncer::notificationView(const QWidget& view) {
-    for (QObject* child : view.children())
-        if (auto* notification = dynamic_cast<NotificationView*>(child))
-            return notification;
-    return nullptr;
+    const std::vector<NotificationView*> notifications = notificationsOf(view);
+    return notifications.empty() ? nullptr : notifications.back();
 }
 
 RecordingAnnouncer::RecordingAnnouncer() : previous_(installed) {

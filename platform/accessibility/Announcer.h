@@ -32,19 +32,18 @@ public:
 
 // The delivery a Linux screen reader presents. Qt 6.4 has no announcement event and its AT-SPI
 // bridge drops alerts, but Orca speaks a notification the moment one appears, queued behind what
-// it is saying and without taking the focus. So each view gets a hidden, empty, zero-sized child
-// whose accessible role is Notification and whose accessible name is the text; announcing hides
-// it, sets the text and shows it again, which reaches the accessibility bus as "showing" of a
-// notification named by the text. Nothing appears where the view does not show on screen: a
-// window that is hidden or not yet shown speaks nothing, and a child it shows later never speaks
-// an old text.
+// it is saying and without taking the focus. So each announcement is an empty, zero-sized child
+// of the view whose accessible role is Notification and whose accessible name is the text; it is
+// shown, which reaches the accessibility bus as "showing" of a notification named by the text.
+// Nothing appears where the view does not show on screen: a window that is hidden or not yet
+// shown speaks nothing, and never speaks an old announcement when it appears later.
 //
 // Orca has no priorities for notifications; each is queued, as a medium priority asks.
 class NotificationAnnouncer final : public Announcer {
 public:
     void announce(QWidget& view, const QString& text, AnnouncementPriority priority) override;
 
-    // The child of `view` that carries its announcements; none before the first.
+    // The child of `view` that carries its latest announcement; none before the first.
     static QWidget* notificationView(const QWidget& view);
 };
 

@@ -6,6 +6,7 @@
 
 #include <QAccessible>
 #include <QLabel>
+#include <QPointer>
 #include <QWidget>
 #include <gtest/gtest.h>
 
@@ -25,12 +26,14 @@ Seen seen(QWidget* notification) {
     return {iface->role(), iface->text(QAccessible::Name), notification->isVisible()};
 }
 
-int notificationChildren(const QWidget& view) {
-    int count = 0;
+// The view's notifications, oldest first.
+std::vector<QWidget*> notifications(const QWidget& view) {
+    std::vector<QWidget*> found;
     for (QObject* child : view.children())
-        count += child->isWidgetType() &&
-                 QAccessible::queryAccessibleInterface(child)->role() == QAccessible::Notification;
-    return count;
+        if (child->isWidgetType() &&
+            QAccessible::queryAccessibleInterface(child)->role() == QAccessible::Notification)
+            found.push_back(static_cast<QWidget*>(child));
+    return found;
 }
 
 TEST(NotificationAnnouncer, EachAnnouncementShowsANotificationNamedByItsText) {
@@ -55,13 +58,26 @@ TEST(NotificationAnnouncer, EachAnnouncementShowsANotificationNamedByItsText) {
     EXPECT_TRUE(notification->testAttribute(Qt::WA_TransparentForMouseEvents));
     EXPECT_EQ(QAccessible::queryAccessibleInterface(label)->role(), QAccessible::StaticText);
 
-    // The same text twice, then another: one child, shown again each time.
+    // Each announcement is a notification of its own, named from the start, so a screen reader
+    // that remembers names never reads an earlier text; the one before it stays, hidden, and the
+    // older ones go.
+    const QPointer<QWidget> firstOne = notification;
     announcer.announce(*view, QStringLiteral("Ask Quillmere opened"), AnnouncementPriority::medium);
+    const QPointer<QWidget> secondOne = NotificationAnnouncer::notificationView(*view);
+    EXPECT_NE(secondOne, firstOne);
+    EXPECT_EQ(seen(secondOne).name, QStringLiteral("Ask Quillmere opened"));
+    EXPECT_TRUE(secondOne->isVisible());
+    EXPECT_FALSE(firstOne->isVisible());
+    EXPECT_EQ(seen(firstOne).name, QStringLiteral("Ask Quillmere opened")) << "still readable";
     announcer.announce(*view, QStringLiteral("Recommendation details expanded"), AnnouncementPriority::high);
-    EXPECT_EQ(NotificationAnnouncer::notificationView(*view), notification);
-    EXPECT_EQ(notificationChildren(*view), 1);
-    EXPECT_EQ(seen(notification).name, QStringLiteral("Recommendation details expanded"));
-    EXPECT_TRUE(notification->isVisible());
+    EXPECT_TRUE(firstOne.isNull());
+    const std::vector<QWidget*> now = notifications(*view);
+    ASSERT_EQ(now.size(), 2u);
+    EXPECT_EQ(now[0], secondOne.data());
+    EXPECT_FALSE(now[0]->isVisible());
+    EXPECT_EQ(now[1], NotificationAnnouncer::notificationView(*view));
+    EXPECT_EQ(seen(now[1]).name, QStringLiteral("Recommendation details expanded"));
+    EXPECT_TRUE(now[1]->isVisible());
 }
 
 TEST(NotificationAnnouncer, AViewOffScreenSpeaksNothingThenOrLater) {
@@ -69,24 +85,26 @@ TEST(NotificationAnnouncer, AViewOffScreenSpeaksNothingThenOrLater) {
     auto* view = new QWidget(&window);
     NotificationAnnouncer announcer;
 
-    // Not yet shown: the text is kept, nothing appears, and nothing appears with the window.
+    // Not yet shown: nothing appears, then or with the window.
     announcer.announce(*view, QStringLiteral("Applying model and reasoning…"), AnnouncementPriority::medium);
-    QWidget* notification = NotificationAnnouncer::notificationView(*view);
-    ASSERT_NE(notification, nullptr);
+    ASSERT_NE(NotificationAnnouncer::notificationView(*view), nullptr);
     window.show();
-    EXPECT_FALSE(notification->isVisible());
+    for (QWidget* notification : notifications(*view))
+        EXPECT_FALSE(notification->isVisible());
 
     // Shown, then the window goes and comes back: the old announcement does not appear again.
     announcer.announce(*view, QStringLiteral("Model and reasoning confirmed for the next send."),
                        AnnouncementPriority::medium);
-    EXPECT_TRUE(notification->isVisible());
+    EXPECT_TRUE(NotificationAnnouncer::notificationView(*view)->isVisible());
     window.hide();
     window.show();
-    EXPECT_FALSE(notification->isVisible());
+    for (QWidget* notification : notifications(*view))
+        EXPECT_FALSE(notification->isVisible());
     announcer.announce(*view, QStringLiteral("Recommendation details collapsed"),
                        AnnouncementPriority::medium);
-    EXPECT_TRUE(notification->isVisible());
-    EXPECT_EQ(seen(notification).name, QStringLiteral("Recommendation details collapsed"));
+    QWidget* latest = NotificationAnnouncer::notificationView(*view);
+    EXPECT_TRUE(latest->isVisible());
+    EXPECT_EQ(seen(latest).name, QStringLiteral("Recommendation details collapsed"));
 }
 
 TEST(Announcer, TheCurrentAnnouncerIsThePlatformsUnlessAStandInIsInstalled) {
