@@ -17,13 +17,6 @@ namespace {
 const QString chat = QStringLiteral("com.openai.chat");
 const QString claude = QStringLiteral("com.anthropic.claudefordesktop");
 
-void suggestLuna(const httplib::Request&, httplib::Response& response) {
-    response.set_content(R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
-                         R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
-                         R"("reason":"A lighter setting is enough.","requiresVerification":true})",
-                         "application/json");
-}
-
 struct DebugPublication : ::testing::Test {
     std::unique_ptr<ShellHarness> shell;
 
@@ -31,7 +24,7 @@ struct DebugPublication : ::testing::Test {
     // hands the monitor the same state.
     void settle() {
         shell = std::make_unique<ShellHarness>(chatListingLuna());
-        shell->server.post("/v1/recommendations/openai", suggestLuna);
+        shell->server.post("/v1/recommendations/openai", suggestingLuna);
         shell->launch();
         ASSERT_TRUE(shell->runUntil([&] {
             return shell->widget(chat).railController().recommendation().has_value();
@@ -100,7 +93,7 @@ TEST_F(DebugPublication, QuittingWritesWhatTheFilesStillLack) {
     shell->monitor = std::make_unique<DebugMonitor>(shell->diagnostics(), shell->clock,
                                                     DebugMonitor::FileWrites::coalesced);
     shell->environment.widget.debugMonitor = shell->monitor.get();
-    shell->server.post("/v1/recommendations/openai", suggestLuna);
+    shell->server.post("/v1/recommendations/openai", suggestingLuna);
     shell->launch();
     ASSERT_TRUE(
         shell->runUntil([&] { return shell->widget(chat).railController().recommendation().has_value(); }));
