@@ -7,12 +7,17 @@
 //   grow no faster than linearly in the entries held;
 // - show() of a recommendation whose reason holds 1 k, 100 k and 2 M characters (prose, and one
 //   unbroken word, the line breaker's worst case), its preferred height and the layout pass, which
-//   must cost the same whatever the length: the 2 M case under 50 ms.
+//   must cost the same whatever the length: the 2 M case under 50 ms;
+// - a 1.8 MB answer in the request log of an expanded card whose log is open: its arrival (the
+//   newest row opens by itself), the status change after it and a 20-point resize, each laid out
+//   and painted. Latin text, and Latin and Hebrew alternating word by word and letter by letter:
+//   text that changes direction must cost a bounded multiple of Latin text, not seconds.
 
 #include "bench/BenchmarkMain.h"
 #include "desktop/card/RailViewController.h"
 
 #include <QApplication>
+#include <QImage>
 #include <QTimeZone>
 #include <QUuid>
 #include <algorithm>
@@ -149,11 +154,105 @@ void BM_AddRequestLogEntry(benchmark::State& state) {
     state.SetComplexityN(held);
 }
 
+// The text of a long answer: 0 Latin words, 1 Latin and Hebrew words alternating, 2 a Latin and a
+// Hebrew letter alternating (a blank every 16 letters).
+QString longAnswer(int kind, qsizetype length) {
+    const QString hebrew = QString::fromUtf8("\u05E9\u05DC\u05D5\u05DD");
+    QString unit;
+    switch (kind) {
+    case 0:
+        unit = QStringLiteral("word text ");
+        break;
+    case 1:
+        unit = QStringLiteral("word ") + hebrew + QLatin1Char(' ');
+        break;
+    default:
+        for (int i = 0; i < 8; ++i)
+            unit += QLatin1Char('a') + QString(QChar(0x05D0 + i));
+        unit += QLatin1Char(' ');
+        break;
+    }
+    return unit.repeated(length / unit.size() + 1).left(length);
+}
+
+enum class LogPhase { arrival, statusChange, resize };
+
+// The card as a person sees it: laid out and painted.
+void layOutAndPaint(RailViewController& card, QImage& canvas) {
+    card.layoutIfNeeded();
+    card.view()->render(&canvas);
+}
+
+void longAnswerInTheLog(benchmark::State& state, LogPhase phase) {
+    const int kind = int(state.range(0));
+    RequestLogStore::Entry sending = entry(1);
+    sending.status = QStringLiteral("SENDING");
+    sending.responseBody.reset();
+    RequestLogStore::Entry received = sending;
+    received.status = QStringLiteral("RESPONSE RECEIVED");
+    received.httpStatus = 200;
+    received.responseBody = longAnswer(kind, 1'800'000);
+    RequestLogStore::Entry completed = received;
+    completed.status = QStringLiteral("COMPLETED \u00B7 NO RECOMMENDATION");
+    completed.finishedAt = completed.startedAt.addSecs(2);
+
+    RailViewController card;
+    card.toggleExpanded();
+    card.showDiagnostics();
+    card.view()->resize(640, 720);
+    QImage canvas(640, 720, QImage::Format_ARGB32_Premultiplied);
+    card.setRequestLogs({sending});
+    layOutAndPaint(card, canvas);
+    if (phase == LogPhase::resize) {
+        card.setRequestLogs({completed});
+        layOutAndPaint(card, canvas);
+    }
+    bool flip = false;
+    for (auto _ : state) {
+        switch (phase) {
+        case LogPhase::arrival:
+            card.setRequestLogs({received});
+            layOutAndPaint(card, canvas);
+            state.PauseTiming();
+            card.setRequestLogs({sending});
+            layOutAndPaint(card, canvas);
+            state.ResumeTiming();
+            break;
+        case LogPhase::statusChange:
+            state.PauseTiming();
+            card.setRequestLogs({received});
+            layOutAndPaint(card, canvas);
+            state.ResumeTiming();
+            card.setRequestLogs({completed});
+            layOutAndPaint(card, canvas);
+            break;
+        case LogPhase::resize:
+            card.view()->resize(flip ? 640 : 620, 720);
+            flip = !flip;
+            layOutAndPaint(card, canvas);
+            break;
+        }
+    }
+}
+void BM_LongAnswerArrives(benchmark::State& state) {
+    longAnswerInTheLog(state, LogPhase::arrival);
+}
+void BM_LongAnswerStatusChange(benchmark::State& state) {
+    longAnswerInTheLog(state, LogPhase::statusChange);
+}
+void BM_LongAnswerResize(benchmark::State& state) {
+    longAnswerInTheLog(state, LogPhase::resize);
+}
+
 BENCHMARK(BM_NormalCardShowAndLayout)->Arg(0)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ExpandedCardShowAndLayout)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LongReasonProse)->Arg(1'000)->Arg(100'000)->Arg(2'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LongReasonOneWord)->Arg(1'000)->Arg(100'000)->Arg(2'000'000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AddRequestLogEntry)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond)->Complexity();
+// Argument: the kind of text (0 Latin, 1 alternating words, 2 alternating letters).
+BENCHMARK(BM_LongAnswerArrives)->DenseRange(0, 2)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongAnswerStatusChange)->DenseRange(0, 2)->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongAnswerResize)->DenseRange(0, 2)->Iterations(3)->Unit(benchmark::kMillisecond);
 
 } // namespace
 } // namespace quillmere

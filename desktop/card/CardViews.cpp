@@ -66,26 +66,76 @@ const ViewState* findState(const QWidget* view) {
     return found == viewStates().end() ? nullptr : &found->second;
 }
 
-// Code units without a break opportunity after which the laid-out copy of a wrapping text gets a
-// zero-width space. The line breaker scans a whole unbroken word for every line it cuts from it, so
-// a long word costs the square of its length; bounded words keep the layout linear. The run is
-// longer than any line of the card holds, so a word that needs the break is cut at the line's
-// edge as before.
+// Code units of a stretch without a break opportunity beyond which a line is cut by character at
+// once. Word wrapping looks for the end of the word before it cuts a word longer than the line, so
+// a line cut from a long word costs the rest of the word and the word costs the square of its
+// length. A stretch this long is longer than any line of the card holds: a line that starts with
+// more of it left is cut wherever it is full, which is where word wrapping would cut it too.
 constexpr int unbrokenRunLimit = 256;
 
 bool isBidiControl(char16_t c) {
     return (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 
-// Appends the shown form of `raw` to `out` until `out` holds `limit` code units; returns whether
-// some of `raw` was left out. Reads at most a bounded stretch of `raw`, so a huge text costs no
-// more than a short one.
-bool appendDisplayText(QString& out, const QString& raw, bool keepsLineBreaks, qsizetype limit) {
+// Counts the runs a text is laid out in. A stretch of one writing direction and one script is shaped
+// and placed as one piece; each change of direction or script starts another, and a piece costs many
+// times a character. Text whose direction or script changes at every letter would cost seconds at a
+// length that takes milliseconds in one script, so what a label lays out is bounded in runs too.
+class ScriptRuns {
+public:
+    explicit ScriptRuns(qsizetype limit) : limit_(limit) {}
+
+    // Counts the character; false when it would start a run beyond the limit.
+    bool admit(char32_t c) {
+        int level = level_;
+        switch (QChar::direction(c)) {
+        case QChar::DirL:
+            level = 0;
+            rightToLeft_ = false;
+            break;
+        case QChar::DirR:
+        case QChar::DirAL:
+            level = 1;
+            rightToLeft_ = true;
+            break;
+        case QChar::DirEN:
+        case QChar::DirAN:
+            // A number inside right-to-left text is a piece of its own.
+            level = rightToLeft_ ? 2 : 0;
+            break;
+        default:
+            break; // neutral characters join the run around them
+        }
+        const QChar::Script script = QChar::script(c);
+        const bool ownScript = script > QChar::Script_Common;
+        if (runs_ == 0 || level != level_ || (ownScript && script != script_)) {
+            if (runs_ >= limit_)
+                return false;
+            ++runs_;
+        }
+        level_ = level;
+        if (ownScript)
+            script_ = script;
+        return true;
+    }
+
+private:
+    qsizetype limit_;
+    qsizetype runs_ = 0;
+    int level_ = 0;
+    bool rightToLeft_ = false;
+    QChar::Script script_ = QChar::Script_Common;
+};
+
+// Appends the shown form of `raw` to `out` until `out` holds `limit` code units or `runs` refuses a
+// character; returns whether some of `raw` was left out. Reads at most a bounded stretch of `raw`,
+// so a huge text costs no more than a short one.
+bool appendDisplayText(QString& out, const QString& raw, bool keepsLineBreaks, qsizetype limit,
+                       ScriptRuns& runs) {
     const qsizetype n = raw.size();
     const qsizetype readLimit = std::max<qsizetype>(4 * limit, limit + 64);
     const QChar lineBreak = keepsLineBreaks ? QChar(u'\n') : QChar(u' ');
-    qsizetype i = 0;
-    for (; i < n; ++i) {
+    for (qsizetype i = 0; i < n; ++i) {
         if (out.size() > limit || i >= readLimit)
             return true;
         const char16_t c = raw.at(i).unicode();
@@ -100,7 +150,13 @@ bool appendDisplayText(QString& out, const QString& raw, bool keepsLineBreaks, q
         } else if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || isBidiControl(c)) {
             continue;
         } else {
+            const bool pair =
+                QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(raw.at(i + 1).unicode());
+            if (!runs.admit(pair ? QChar::surrogateToUcs4(c, raw.at(i + 1).unicode()) : char32_t(c)))
+                return true;
             out += QChar(c);
+            if (pair)
+                out += raw.at(++i);
         }
     }
     return out.size() > limit;
@@ -121,65 +177,97 @@ void cutAtCharacter(QString& text, qsizetype limit) {
 // boundary and ended with "…" when something was left out.
 QString shownText(const QString& raw, bool keepsLineBreaks, qsizetype limit) {
     QString out;
-    if (appendDisplayText(out, raw, keepsLineBreaks, limit)) {
+    ScriptRuns runs(cardTextRunLimit(limit));
+    if (appendDisplayText(out, raw, keepsLineBreaks, limit, runs)) {
         cutAtCharacter(out, limit);
         out += QChar(0x2026);
     }
     return out;
 }
 
+// The stretches of `text` without a break opportunity that are longer than `unbrokenRunLimit`, as
+// [start, end) positions in order.
+std::vector<std::pair<int, int>> longUnbrokenStretches(const QString& text) {
+    std::vector<std::pair<int, int>> stretches;
+    if (text.size() <= unbrokenRunLimit)
+        return stretches;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Line, text);
+    int from = 0;
+    for (qsizetype at = finder.toNextBoundary(); at >= 0; at = finder.toNextBoundary()) {
+        if (at - from > unbrokenRunLimit)
+            stretches.emplace_back(from, int(at));
+        from = int(at);
+    }
+    if (text.size() - from > unbrokenRunLimit)
+        stretches.emplace_back(from, int(text.size()));
+    return stretches;
+}
+
+// What `layoutText` reports besides the height.
+struct LaidOut {
+    // Lines cut by character at once (see `unbrokenRunLimit`).
+    int charactersCut = 0;
+    // Every line was laid out (none was left for below `through`).
+    bool complete = true;
+};
+
 // Lays `text` (the runs' texts joined, when there are runs) out at `width` (no insets), wrapping at
-// word boundaries or, for a word longer than the line, anywhere. Returns the total height of the
-// lines.
+// word boundaries or, for a word longer than the line, anywhere, down to the line that reaches
+// `through` or to the end. Returns the total height of the lines laid out.
 double layoutText(QTextLayout& layout, const QString& text, const std::vector<TextRun>& runs, double width,
-                  bool wraps, bool centered, std::vector<int>* inserted = nullptr) {
-    QString laidOut;
-    laidOut.reserve(text.size() + text.size() / unbrokenRunLimit + 1);
-    int unbroken = 0;
-    const auto append = [&](const QString& part) {
-        for (const QChar c : part) {
-            // A line break in the text is a forced line break: QTextLayout takes only the separator.
-            if (c == u'\n') {
-                laidOut += QChar::LineSeparator;
-                unbroken = 0;
-                continue;
-            }
-            if (c.isSpace()) {
-                unbroken = 0;
-            } else if (wraps && ++unbroken > unbrokenRunLimit && !c.isLowSurrogate() && !c.isMark()) {
-                if (inserted)
-                    inserted->push_back(int(laidOut.size()));
-                laidOut += QChar(0x200B);
-                unbroken = 1;
-            }
-            laidOut += c;
-        }
-    };
+                  bool wraps, bool centered, LaidOut* laid = nullptr,
+                  double through = std::numeric_limits<double>::infinity()) {
+    // A line break in the text is a forced line break: QTextLayout takes only the separator. The
+    // laid-out text has the positions of the text.
+    QString laidOut = text;
+    laidOut.replace(QLatin1Char('\n'), QChar(QChar::LineSeparator));
     QList<QTextLayout::FormatRange> formats;
-    if (runs.empty()) {
-        append(text);
-    } else {
+    if (!runs.empty()) {
         layout.setFont(runs.front().font);
+        int start = 0;
         for (const TextRun& run : runs) {
             QTextLayout::FormatRange range;
-            range.start = int(laidOut.size());
-            append(run.text);
-            range.length = int(laidOut.size()) - range.start;
+            range.start = start;
+            range.length = int(run.text.size());
             range.format.setFont(run.font);
             range.format.setForeground(run.color);
             formats.append(range);
+            start += range.length;
         }
     }
     layout.setText(laidOut);
     if (!formats.isEmpty())
         layout.setFormats(formats);
+    const QTextOption::WrapMode wrapMode =
+        wraps ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap;
     QTextOption option;
-    option.setWrapMode(wraps ? QTextOption::WrapAtWordBoundaryOrAnywhere : QTextOption::NoWrap);
+    option.setWrapMode(wrapMode);
     option.setAlignment(centered ? Qt::AlignHCenter : Qt::AlignLeft);
     layout.setTextOption(option);
+    const std::vector<std::pair<int, int>> stretches =
+        wraps ? longUnbrokenStretches(laidOut) : std::vector<std::pair<int, int>>();
+    size_t stretch = 0;
+    int lineStart = 0;
+    bool byCharacter = false;
     double y = 0;
     layout.beginLayout();
     for (;;) {
+        if (y > through) {
+            if (laid)
+                laid->complete = false;
+            break;
+        }
+        // A line that starts with more of a long unbroken stretch left than any line holds is cut
+        // by character without looking for the stretch's end; every other line wraps at words.
+        while (stretch < stretches.size() && stretches[stretch].second <= lineStart)
+            ++stretch;
+        const bool cutByCharacter = stretch < stretches.size() && stretches[stretch].first <= lineStart &&
+                                    stretches[stretch].second - lineStart > unbrokenRunLimit;
+        if (cutByCharacter != byCharacter) {
+            byCharacter = cutByCharacter;
+            option.setWrapMode(byCharacter ? QTextOption::WrapAnywhere : wrapMode);
+            layout.setTextOption(option);
+        }
         QTextLine line = layout.createLine();
         if (!line.isValid())
             break;
@@ -187,8 +275,15 @@ double layoutText(QTextLayout& layout, const QString& text, const std::vector<Te
         line.setLineWidth(std::max(1.0, width));
         line.setPosition(QPointF(0, y));
         y += line.height();
+        if (byCharacter && laid)
+            ++laid->charactersCut;
+        lineStart = line.textStart() + line.textLength();
     }
     layout.endLayout();
+    if (byCharacter) {
+        option.setWrapMode(wrapMode);
+        layout.setTextOption(option);
+    }
     return y;
 }
 
@@ -202,10 +297,12 @@ public:
         const auto* label = static_cast<const CardText*>(widget());
         switch (kind) {
         case QAccessible::Name: {
-            // A spoken label carries the service's words too: as plain and as bounded as the text.
+            // A spoken label carries the service's words too: as plain as the text, and bounded
+            // only where no valid answer reaches, whatever the lines the label shows.
             const std::optional<QString> spoken = cardview::accessibilityLabel(label);
-            return spoken && !spoken->isEmpty() ? shownText(*spoken, true, label->displayLimit() + 64)
-                                                : label->text();
+            return spoken && !spoken->isEmpty()
+                       ? shownText(*spoken, true, cardSpokenLimit(label->displayLimit()))
+                       : label->text();
         }
         case QAccessible::Value:
             return label->text();
@@ -213,20 +310,62 @@ public:
             return QAccessibleWidget::text(kind);
         }
     }
+
+    QAccessible::State state() const override {
+        QAccessible::State state = QAccessibleWidget::state();
+        // Part of an element that speaks for it (a chip): never met on its own.
+        if (!static_cast<const CardText*>(widget())->isAccessibilityElement())
+            state.invisible = true;
+        return state;
+    }
+};
+
+// A chip is one element of static text: it speaks the label a presenter gave it (the glyphs of its
+// text, "↗" or "↓", are not read out) and holds no elements of its own.
+class RecommendationChipAccessible : public QAccessibleWidget {
+public:
+    explicit RecommendationChipAccessible(RecommendationChip* chip)
+        : QAccessibleWidget(chip, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text kind) const override {
+        const auto* chip = static_cast<const RecommendationChip*>(widget());
+        switch (kind) {
+        case QAccessible::Name: {
+            const std::optional<QString> spoken = cardview::accessibilityLabel(chip);
+            return spoken && !spoken->isEmpty() ? shownText(*spoken, true, cardSpokenLimit(0))
+                                                : chip->label()->text();
+        }
+        case QAccessible::Value:
+            return QString();
+        default:
+            return QAccessibleWidget::text(kind);
+        }
+    }
+    int childCount() const override { return 0; }
+    QAccessibleInterface* child(int) const override { return nullptr; }
+    int indexOfChild(const QAccessibleInterface*) const override { return -1; }
 };
 
 QAccessibleInterface* cardTextAccessibleFactory(const QString&, QObject* object) {
     if (auto* label = dynamic_cast<CardText*>(object))
         return new CardTextAccessible(label);
+    if (auto* chip = dynamic_cast<RecommendationChip*>(object))
+        return new RecommendationChipAccessible(chip);
     return nullptr;
 }
 
 } // namespace
 
+QString cardBoundedText(const QString& text, bool keepsLineBreaks, qsizetype limit) {
+    return shownText(text, keepsLineBreaks, limit);
+}
+
 QString cardDisplayText(const QString& text, bool keepsLineBreaks) {
     QString out;
     out.reserve(text.size());
-    appendDisplayText(out, text, keepsLineBreaks, std::numeric_limits<qsizetype>::max() / 8);
+    const qsizetype unbounded = std::numeric_limits<qsizetype>::max() / 8;
+    ScriptRuns runs(unbounded);
+    appendDisplayText(out, text, keepsLineBreaks, unbounded, runs);
     return out;
 }
 
@@ -331,23 +470,9 @@ cardlayout::Rect frame(const QWidget* view) {
 struct CardText::Layout {
     QTextLayout layout;
     double width = -1;
+    // Of the lines laid out; the text's height when `laid.complete`.
     double height = 0;
-    // Positions in the laid-out copy of the break opportunities it was given (none in the text).
-    std::vector<int> inserted;
-
-    // The text position of a laid-out position; a given break opportunity maps to the character
-    // after it.
-    int textPosition(int laidOut) const {
-        const auto before = std::lower_bound(inserted.begin(), inserted.end(), laidOut) - inserted.begin();
-        return laidOut - int(before);
-    }
-    int laidOutPosition(int textPosition) const {
-        // inserted[k] − k grows with k: the opportunities before a text position are those below it.
-        const auto before = std::partition_point(inserted.begin(), inserted.end(), [&](const int& at) {
-            return at - int(&at - inserted.data()) <= textPosition;
-        });
-        return textPosition + int(before - inserted.begin());
-    }
+    LaidOut laid;
 };
 
 CardText::CardText(const QString& text, QWidget* parent)
@@ -385,12 +510,13 @@ void CardText::rebuild() {
     std::vector<TextRun> runs;
     std::vector<qsizetype> starts;
     bool cut = false;
+    ScriptRuns scriptRuns(cardTextRunLimit(limit));
     if (sourceRuns_.empty()) {
-        cut = appendDisplayText(shown, sourceText_, wraps_, limit);
+        cut = appendDisplayText(shown, sourceText_, wraps_, limit, scriptRuns);
     } else {
         for (const TextRun& run : sourceRuns_) {
             starts.push_back(shown.size());
-            cut = appendDisplayText(shown, run.text, wraps_, limit);
+            cut = appendDisplayText(shown, run.text, wraps_, limit, scriptRuns);
             runs.push_back({QString(), run.font, run.color});
             if (cut)
                 break;
@@ -422,7 +548,7 @@ void CardText::rebuild() {
     // A spoken label belonged to the text it was given for: a new text is spoken as itself until
     // a presenter gives it its own label again.
     cardview::setAccessibilityLabel(this, std::nullopt);
-    if (QAccessible::isActive()) {
+    if (accessibilityElement_ && QAccessible::isActive()) {
         QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&nameChanged);
         QAccessibleValueChangeEvent valueChanged(this, text_);
@@ -492,13 +618,16 @@ std::vector<TextRun> CardText::effectiveRuns() const {
     return {TextRun{text_, font_, color_}};
 }
 
-const CardText::Layout& CardText::layoutAt(double width) const {
-    if (!layout_ || layout_->width != width) {
-        layout_ = std::make_unique<Layout>();
-        layout_->width = width;
-        layout_->height =
-            layoutText(layout_->layout, text_, effectiveRuns(), width, wraps_, centered_, &layout_->inserted);
-    }
+const CardText::Layout& CardText::layoutAt(double width, double through) const {
+    if (layout_ && layout_->width == width && (layout_->laid.complete || layout_->height > through))
+        return *layout_;
+    // Drawing needs only the lines in view. Laying out twice as far as asked keeps scrolling down
+    // a long text linear; measuring, selecting and stepping lay out every line.
+    const double reach = std::isinf(through) ? through : std::max(2 * through, through + 2000);
+    layout_ = std::make_unique<Layout>();
+    layout_->width = width;
+    layout_->height =
+        layoutText(layout_->layout, text_, effectiveRuns(), width, wraps_, centered_, &layout_->laid, reach);
     return *layout_;
 }
 
@@ -507,13 +636,8 @@ double CardText::boundingHeight(double width) const {
         return 0;
     if (width == cachedWidth_)
         return cachedHeight_;
-    double h = 0;
-    if (layout_ && layout_->width == width) {
-        h = layout_->height;
-    } else {
-        QTextLayout layout;
-        h = layoutText(layout, text_, effectiveRuns(), width, wraps_, centered_);
-    }
+    // Measuring keeps its layout: a label drawn at the width it was measured at lays out once.
+    const double h = layoutAt(width).height;
     cachedWidth_ = width;
     cachedHeight_ = h;
     return h;
@@ -549,6 +673,12 @@ int CardText::lineCount(double width) const {
     return layoutAt(width).layout.lineCount();
 }
 
+int CardText::linesCutByCharacter(double width) const {
+    if (text_.isEmpty())
+        return 0;
+    return layoutAt(width).laid.charactersCut;
+}
+
 void CardText::paintEvent(QPaintEvent* event) {
     if (text_.isEmpty())
         return;
@@ -564,13 +694,12 @@ void CardText::paintEvent(QPaintEvent* event) {
         layout.draw(&painter, QPointF(2, 2));
         return;
     }
-    const QTextLayout& layout = layoutAt(available).layout;
-    const int lines = maximumLines_ >= 1 ? std::min(maximumLines_, layout.lineCount()) : layout.lineCount();
     const QRect exposed = event->rect();
+    const QTextLayout& layout = layoutAt(available, exposed.bottom() + 1).layout;
+    const int lines = maximumLines_ >= 1 ? std::min(maximumLines_, layout.lineCount()) : layout.lineCount();
     painter.setClipRect(exposed);
-    const Layout& laid = layoutAt(available);
-    const int from = laid.laidOutPosition(std::min(anchor_, cursor_));
-    const int to = laid.laidOutPosition(std::max(anchor_, cursor_));
+    const int from = std::min(anchor_, cursor_);
+    const int to = std::max(anchor_, cursor_);
     QColor highlight = CardPalette::accent;
     highlight.setAlphaF(0.35);
     for (int i = 0; i < lines; ++i) {
@@ -635,7 +764,7 @@ int CardText::positionAt(const QPointF& point) const {
         return 0;
     const QTextLine last = laid.layout.lineAt(count - 1);
     if (y >= last.y() + last.height())
-        return std::clamp(laid.textPosition(last.textStart() + last.textLength()), 0, int(text_.size()));
+        return std::clamp(last.textStart() + last.textLength(), 0, int(text_.size()));
     int index = count - 1;
     for (int i = 0; i < count; ++i) {
         const QTextLine line = laid.layout.lineAt(i);
@@ -644,24 +773,23 @@ int CardText::positionAt(const QPointF& point) const {
             break;
         }
     }
-    const int laidOut = laid.layout.lineAt(index).xToCursor(point.x() - 2);
-    return std::clamp(laid.textPosition(laidOut), 0, int(text_.size()));
+    const int position = laid.layout.lineAt(index).xToCursor(point.x() - 2);
+    return std::clamp(position, 0, int(text_.size()));
 }
 
 int CardText::stepped(int position, int key) const {
-    const Layout& laid = layoutAt(std::max(1.0, width() - 4.0));
-    const QTextLayout& layout = laid.layout;
-    int laidOut = laid.laidOutPosition(position);
+    const QTextLayout& layout = layoutAt(std::max(1.0, width() - 4.0)).layout;
+    int to = position;
     switch (key) {
     case Qt::Key_Right:
-        laidOut = layout.nextCursorPosition(laidOut);
+        to = layout.nextCursorPosition(to);
         break;
     case Qt::Key_Left:
-        laidOut = layout.previousCursorPosition(laidOut);
+        to = layout.previousCursorPosition(to);
         break;
     case Qt::Key_Down:
     case Qt::Key_Up: {
-        const QTextLine line = layout.lineForTextPosition(laidOut);
+        const QTextLine line = layout.lineForTextPosition(to);
         if (!line.isValid())
             break;
         const int next = line.lineNumber() + (key == Qt::Key_Down ? 1 : -1);
@@ -669,13 +797,13 @@ int CardText::stepped(int position, int key) const {
             return 0;
         if (next >= layout.lineCount())
             return int(text_.size());
-        laidOut = layout.lineAt(next).xToCursor(line.cursorToX(laidOut));
+        to = layout.lineAt(next).xToCursor(line.cursorToX(to));
         break;
     }
     default:
         break;
     }
-    return std::clamp(laid.textPosition(laidOut), 0, int(text_.size()));
+    return std::clamp(to, 0, int(text_.size()));
 }
 
 void CardText::mousePressEvent(QMouseEvent* event) {
@@ -866,6 +994,7 @@ void CardButton::paintEvent(QPaintEvent*) {
 RecommendationChip::RecommendationChip(const QColor& background, const QColor& border, const QColor& text,
                                        QWidget* parent)
     : QWidget(parent), label_(new CardText(QString(), this)), background_(background), border_(border) {
+    label_->setAccessibilityElement(false);
     label_->setTextFont(cardFont(11.5, CardFontWeight::semibold));
     label_->setTextColor(text);
     label_->setCentered(true);

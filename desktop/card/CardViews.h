@@ -13,6 +13,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -57,14 +58,43 @@ struct TextRun {
 // reorder what the card writes around it. Line and paragraph separators follow line breaks.
 QString cardDisplayText(const QString& text, bool keepsLineBreaks);
 
-// How much of a text a label lays out. A label shows at most this many code units of its text and
-// ends a longer one with "…": a label capped at n lines takes n × `cardTextLineBudget` (more than a
-// line of the card can hold), a label without a cap `cardTextDefaultLimit`, and the scrolling
-// detail views set their own. This keeps the cost of a text bounded whatever its length.
+// How much of a text a label lays out, which keeps the cost of a text bounded whatever its length.
+// A label shows at most its limit in code units of its text and ends a longer one with "…": a label
+// capped at n lines takes n × `cardTextLineBudget` (more than a line of the card can hold), a label
+// without a cap `cardTextDefaultLimit`, and the scrolling views set their own. A limit only ever
+// cuts what no valid answer holds: a text of a valid answer has at most 2,000 characters (a reason;
+// a rationale at most 1,000), and a character takes at most 16 code units (the longest emoji
+// sequences take 15, a family 11), so a label without a cap holds one whole with the words the card
+// puts around it.
 inline constexpr qsizetype cardTextLineBudget = 512;
-inline constexpr qsizetype cardTextDefaultLimit = 4000;
-inline constexpr qsizetype detailBoxLimit = 20000;
-inline constexpr qsizetype requestLogDetailsLimit = 200000;
+inline constexpr qsizetype cardTextDefaultLimit = 2'100 * 16;
+inline constexpr qsizetype detailBoxLimit = cardTextDefaultLimit;
+// Each section of a request's report (what was sent, what the server answered, the error) is bounded
+// on its own, above the longest readable request: 500,000 characters of messages with the heading
+// of each of at most 3,300 messages and the settings around them.
+inline constexpr qsizetype requestLogSectionLimit = 600'000;
+// A request's whole report: its three sections, the lines about the call and the headings.
+inline constexpr qsizetype requestLogDetailsLimit = 3 * requestLogSectionLimit + 5 * cardTextDefaultLimit;
+// What a spoken label says at most: the whole of what a label with the limit `displayLimit` shows,
+// and never less than the longest text a valid answer carries, with the words around it, whatever
+// the lines the label shows.
+constexpr qsizetype cardSpokenLimit(qsizetype displayLimit) {
+    return (displayLimit > cardTextDefaultLimit ? displayLimit : cardTextDefaultLimit) + 64;
+}
+// Runs of one writing direction and one script laid out at most for a limit. Each run is shaped and
+// placed as one piece, costing about what 16 code units of one script do, so a text whose direction
+// or script changes every few letters would cost many times a text of one script. A text whose runs
+// are 16 code units long on average (a change every few words) is cut only by the limit itself;
+// one that changes more often is cut where its runs reach this, which keeps the cost of the most
+// fragmented text near that of a text of one script at the limit.
+constexpr qsizetype cardTextRunLimit(qsizetype limit) {
+    return limit / 16 > 4'096 ? limit / 16 : 4'096;
+}
+
+// `cardDisplayText` of `text`, at most `limit` code units and `cardTextRunLimit(limit)` runs, cut
+// on a character boundary and ended with "…" when something was left out: a section of a text
+// bounded on its own.
+QString cardBoundedText(const QString& text, bool keepsLineBreaks, qsizetype limit);
 
 // A static text field: plain or styled text, word wrapping that also breaks a word longer than the
 // line, an optional line cap and tail truncation. It lays out only the bounded part of its text it
@@ -76,6 +106,9 @@ public:
 
     // The text as shown (made plain and bounded; see `cardDisplayText`).
     QString text() const { return text_; }
+    // The text as it was given (the runs' texts joined when styled), before it was made plain and
+    // bounded: what a caller compares a new text with.
+    const QString& sourceText() const { return sourceText_; }
     void setText(const QString& text);
     // Styled text; the runs' texts joined are the text.
     void setRuns(const std::vector<TextRun>& runs);
@@ -105,6 +138,9 @@ public:
     double textWidth() const;
     // Lines the text takes at the given width (for tests and captures).
     int lineCount(double width) const;
+    // Of those, the lines cut by character at once because a word longer than any line goes on
+    // past them (for tests).
+    int linesCutByCharacter(double width) const;
 
     // A selectable label lets a person select its text with the mouse, or with the keyboard once a
     // click has given it focus, and copy it. It never joins the keyboard loop.
@@ -115,6 +151,11 @@ public:
     void selectAll();
     // Puts the selected text on the clipboard; nothing selected, nothing copied.
     void copySelection() const;
+
+    // Whether assistive technology meets the label as an element of its own (the default). A label
+    // that is part of a larger element (a chip) is not one: its element speaks for it.
+    void setAccessibilityElement(bool element) { accessibilityElement_ = element; }
+    bool isAccessibilityElement() const { return accessibilityElement_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -129,7 +170,8 @@ private:
     void rebuild();
     void invalidate();
     // The layout of the shown text at `width`, kept until the text, its style or the width change.
-    const Layout& layoutAt(double width) const;
+    // With `through`, only the lines down to that height are needed (drawing); otherwise all.
+    const Layout& layoutAt(double width, double through = std::numeric_limits<double>::infinity()) const;
     // The text position under a point of the widget.
     int positionAt(const QPointF& point) const;
     // The text position one step from `position` on the laid-out text (a character or a line).
@@ -147,6 +189,7 @@ private:
     bool centered_ = false;
     qsizetype displayLimit_ = 0;
     bool selectable_ = false;
+    bool accessibilityElement_ = true;
     bool selecting_ = false;
     int anchor_ = 0; // selection: from the anchor to the cursor, in text positions
     int cursor_ = 0;
@@ -192,7 +235,8 @@ private:
     bool closeGlyph_ = false;
 };
 
-// A rounded chip holding one centred, wrapping label.
+// A rounded chip holding one centred, wrapping label. The chip, not its label, is what assistive
+// technology meets: static text speaking the chip's accessibility label, with no elements inside.
 class RecommendationChip : public QWidget {
 public:
     RecommendationChip(const QColor& background, const QColor& border, const QColor& text,

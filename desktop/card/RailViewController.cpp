@@ -383,7 +383,9 @@ void RailViewController::setConversation(const std::optional<QString>& id,
     conversationVerified_ = verified && id.has_value();
     const QString trimmedTitle = text::trimmed(title.value_or(QString()));
     const QString label = effective && !trimmedTitle.isEmpty() ? trimmedTitle : QString();
-    if (label != conversationLabel_->text()) {
+    // The label shows the title made plain and bounded; the title is compared with the title it
+    // was given, so an unchanged title changes nothing however it is shown.
+    if (label != conversationLabel_->sourceText()) {
         conversationLabel_->setText(label);
         cardview::setToolTip(conversationLabel_, label.isEmpty() ? std::nullopt : std::optional(label));
         cardview::setAccessibilityLabel(conversationLabel_, label);

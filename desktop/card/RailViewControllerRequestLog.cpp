@@ -19,6 +19,25 @@ namespace quillmere {
 
 namespace ct = cardtext;
 
+namespace {
+
+// The readable report of a request with each of its parts bounded on its own: a long request never
+// takes the room of the server's answer, and a hostile answer is cut only where no valid one
+// reaches. The lines about the call are single lines of the card's width or so.
+QString boundedDetails(const RequestLogStore::Entry& entry) {
+    RequestLogStore::Entry bounded = entry;
+    for (QString* line : {&bounded.conversation, &bounded.provider, &bounded.endpoint, &bounded.status})
+        *line = cardBoundedText(*line, false, cardTextDefaultLimit);
+    bounded.requestBody = cardBoundedText(entry.requestBody, true, requestLogSectionLimit);
+    if (entry.responseBody)
+        bounded.responseBody = cardBoundedText(*entry.responseBody, true, requestLogSectionLimit);
+    if (entry.error)
+        bounded.error = cardBoundedText(*entry.error, true, requestLogSectionLimit);
+    return RequestLogStore::details(bounded);
+}
+
+} // namespace
+
 void RailViewController::setRequestLogs(const std::vector<RequestLogStore::Entry>& entries) {
     assertMainThread();
     QSet<QUuid> oldIDs;
@@ -76,8 +95,8 @@ void RailViewController::rebuildRequestLogRows() {
         row->details = new CardText(QString(), row->background);
         row->details->setTextFont(cardMonospacedFont(11));
         row->details->setTextColor(CardPalette::secondary);
-        // A report scrolls, so it may show far more than a label; a body beyond this is cut with
-        // "…" rather than laid out at the cost of opening the row.
+        // A report scrolls, so it shows far more than a label: its parts are bounded each on its
+        // own (see `boundedDetails`), and the row shows them all.
         row->details->setDisplayLimit(requestLogDetailsLimit);
         // A person copies a request or an answer out of the log.
         row->details->setSelectable(true);
@@ -117,8 +136,8 @@ void RailViewController::updateRequestLogHeaders() {
                                   {header, font, CardPalette::primary}});
         cardview::setAccessibilityLabel(row.header, header);
         cardview::setAccessibilityValue(row.header, open ? ct::expandedValue : ct::collapsedValue);
-        const QString details = open ? RequestLogStore::details(*entry) : QString();
-        if (details != row.details->text()) {
+        const QString details = open ? boundedDetails(*entry) : QString();
+        if (details != row.details->sourceText()) {
             row.details->setText(details);
             row.measuredWidth = 0;
             row.measuredText.clear();

@@ -1,5 +1,6 @@
 #include "desktop/connector/ConnectorLinkFlows.h"
 
+#include "desktop/card/CardViews.h"
 #include "platform/tasks/TaskCancelled.h"
 
 #include <QPointer>
@@ -10,6 +11,12 @@ namespace quillmere {
 namespace ConnectorText {
 
 QString advice(const ConnectorGuidance& guidance, bool withApplication) {
+    // The service's words go through the card's one cleaning step, as on the card: no control
+    // character or direction override of theirs reaches the window, and the setting stays on its
+    // line.
+    const QString family = cardDisplayText(guidance.model_family, false);
+    const QString reasoning = cardDisplayText(guidance.reasoning, false);
+    const QString rationale = cardDisplayText(guidance.rationale, true);
     const QString source = guidance.policy_source == u"quillmere_backend_advisory_v1"
                                ? QStringLiteral("Quillmere recommendation engine")
                                : QStringLiteral("Local test policy");
@@ -17,8 +24,8 @@ QString advice(const ConnectorGuidance& guidance, bool withApplication) {
     if (withApplication)
         text = (guidance.provider == u"openai" ? QStringLiteral("ChatGPT") : QStringLiteral("Claude")) +
                QStringLiteral(" · ");
-    return text + guidance.model_family + QStringLiteral(" · ") + guidance.reasoning +
-           QStringLiteral("\n\n") + guidance.rationale + QStringLiteral("\n\n") + source +
+    return text + family + QStringLiteral(" · ") + reasoning + QStringLiteral("\n\n") + rationale +
+           QStringLiteral("\n\n") + source +
            QStringLiteral(". Availability and savings have not been verified.");
 }
 

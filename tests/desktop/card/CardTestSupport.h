@@ -61,6 +61,16 @@ inline Recommendation openAI() {
     return r;
 }
 
+// Guidance as the connector hands it to a card.
+inline ConnectorGuidance connectorGuidance(const QString& family, const QString& reasoning,
+                                           const QString& rationale) {
+    ConnectorGuidance guidance;
+    guidance.model_family = family;
+    guidance.reasoning = reasoning;
+    guidance.rationale = rationale;
+    return guidance;
+}
+
 inline RequestLogStore::Entry logEntry(int number, const QString& status) {
     RequestLogStore::Entry entry;
     entry.id = QUuid::createUuid();

@@ -8,11 +8,14 @@
 #include "support/AnswerSnapshots.h"
 #include "tests/desktop/card/CardTestSupport.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QTextDocument>
+#include <QTextLayout>
+#include <functional>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -189,11 +192,9 @@ TEST(CardToolTips, TheConnectorsWordsAreToolTipsOfPlainText) {
     RailViewController card;
     QWidget setup;
     card.configureConnector(&setup);
-    ConnectorGuidance guidance;
-    guidance.model_family = QStringLiteral("<h1>Sonnet</h1>");
-    guidance.reasoning = QStringLiteral("medium");
-    guidance.rationale = QStringLiteral("<img src='/local/file.png'> fits\u001B");
-    card.showConnectorGuidance(guidance);
+    card.showConnectorGuidance(
+        cardtest::connectorGuidance(QStringLiteral("<h1>Sonnet</h1>"), QStringLiteral("medium"),
+                                    QStringLiteral("<img src='/local/file.png'> fits\u001B")));
     cardtest::sizeCard(card, 310, 260);
     for (QWidget* line :
          {static_cast<QWidget*>(card.miniTitle()), static_cast<QWidget*>(card.miniSummary())}) {
@@ -308,4 +309,227 @@ TEST(CardTextSelection, TheCardsWrappingLabelsAndLogDetailsAreSelectable) {
             QGuiApplication::clipboard()->text().contains(QStringLiteral("Please tidy this paragraph")));
     }
     EXPECT_EQ(details, 1);
+}
+
+// ---- limits: a text at a limit is shown whole, one unit over it is cut ----------------------------
+
+namespace {
+
+// The text of a label after the label was given `text`.
+struct Bounded {
+    const char* what;
+    qsizetype limit;
+    std::function<QString(const QString&)> shown;
+};
+
+std::vector<Bounded> boundedViews() {
+    std::vector<Bounded> views;
+    views.push_back({"label without a cap", cardTextDefaultLimit,
+                     [](const QString& text) { return CardText(text).text(); }});
+    views.push_back({"label of two lines", 2 * cardTextLineBudget, [](const QString& text) {
+                         CardText label;
+                         label.setMaximumLines(2);
+                         label.setText(text);
+                         return label.text();
+                     }});
+    views.push_back({"single line", cardTextLineBudget, [](const QString& text) {
+                         CardText label;
+                         label.setWraps(false);
+                         label.setText(text);
+                         return label.text();
+                     }});
+    views.push_back({"detail box", detailBoxLimit, [](const QString& text) {
+                         CardText label;
+                         label.setDisplayLimit(detailBoxLimit);
+                         label.setText(text);
+                         return label.text();
+                     }});
+    views.push_back({"section of a report", requestLogSectionLimit, [](const QString& text) {
+                         return cardBoundedText(text, true, requestLogSectionLimit);
+                     }});
+    views.push_back({"tool tip", cardTextDefaultLimit, [](const QString& text) {
+                         QWidget view;
+                         cardview::setToolTip(&view, text);
+                         return cardview::toolTip(&view).value_or(QString());
+                     }});
+    views.push_back(
+        {"spoken label of two lines", cardSpokenLimit(2 * cardTextLineBudget), [](const QString& text) {
+             CardText label(QStringLiteral("shown"));
+             label.setMaximumLines(2);
+             cardview::setAccessibilityLabel(&label, text);
+             return QAccessible::queryAccessibleInterface(&label)->text(QAccessible::Name);
+         }});
+    return views;
+}
+
+} // namespace
+
+TEST(CardTextBounds, EachLimitShowsATextOfItsLengthWholeAndCutsOneUnitMore) {
+    for (const Bounded& view : boundedViews()) {
+        const QString atLimit = QString(view.limit - 1, QLatin1Char('a')) + QLatin1Char('z');
+        EXPECT_TRUE(view.shown(atLimit) == atLimit) << view.what;
+        const QString shown = view.shown(atLimit + QLatin1Char('+'));
+        EXPECT_EQ(shown.size(), view.limit + 1) << view.what;
+        EXPECT_TRUE(shown == atLimit + ellipsis) << view.what;
+    }
+}
+
+// A valid answer's text has at most 2,000 characters, and a character may take many code units: a
+// family emoji takes 11. Whole ones are shown and spoken whole.
+TEST(CardTextBounds, AValidTextOfManyCodeUnitsACharacterIsShownWhole) {
+    const QString family = QStringLiteral("👨‍👩‍👧‍👦");
+    ASSERT_EQ(family.size(), 11);
+    const QString rationale = family.repeated(1000);
+    const QString reason = family.repeated(2000);
+    // (Compared as truth values: a failure would print 22,000 code units.)
+    EXPECT_TRUE(CardText(QStringLiteral("Why: ") + reason).text() == QStringLiteral("Why: ") + reason);
+    CardText detail;
+    detail.setDisplayLimit(detailBoxLimit);
+    detail.setText(reason);
+    EXPECT_TRUE(detail.text() == reason);
+    // A two-line label shows what its lines hold, and speaks its whole spoken label.
+    CardText twoLines(reason);
+    twoLines.setMaximumLines(2);
+    cardview::setAccessibilityLabel(&twoLines, QStringLiteral("Conversation use: ") + reason);
+    EXPECT_TRUE(QAccessible::queryAccessibleInterface(&twoLines)->text(QAccessible::Name) ==
+                QStringLiteral("Conversation use: ") + reason);
+    EXPECT_TRUE(cardBoundedText(rationale, true, cardTextDefaultLimit) == rationale);
+}
+
+// ---- direction and script runs --------------------------------------------------------------------
+
+TEST(CardTextBounds, TextAlternatingDirectionAtEveryLetterIsBoundedInRuns) {
+    // Latin and Hebrew letters alternating, no blank: every letter starts a run.
+    QString letters;
+    for (int i = 0; i < 30'000; ++i)
+        letters += i % 2 ? QChar(0x05D0 + i % 27) : QChar(u'a' + i % 26);
+    const qsizetype runs = cardTextRunLimit(cardTextDefaultLimit);
+    ASSERT_LT(runs, letters.size());
+    const QString shown = CardText(letters).text();
+    EXPECT_TRUE(shown == letters.left(runs) + ellipsis) << shown.size();
+    // At the limit of runs it is whole.
+    EXPECT_TRUE(CardText(letters.left(runs)).text() == letters.left(runs));
+    // A number inside right-to-left text is a run of its own; in left-to-right text it is not.
+    QString numbers;
+    for (int i = 0; i < runs; ++i)
+        numbers += QChar(0x05D0) + QString::number(i % 10);
+    EXPECT_TRUE(CardText(numbers).text() == numbers.left(runs) + ellipsis);
+    EXPECT_TRUE(CardText(QStringLiteral("a1").repeated(runs)).text() == QStringLiteral("a1").repeated(runs));
+    // Scripts of one direction alternating are runs too; marks and blanks join the run they are in.
+    QString scripts;
+    for (int i = 0; i < runs; ++i)
+        scripts += QStringLiteral("a\u0436");
+    EXPECT_TRUE(CardText(scripts).text() == scripts.left(runs) + ellipsis);
+    const QString marked = QStringLiteral("e\u0301 ").repeated(cardTextDefaultLimit / 3);
+    EXPECT_TRUE(CardText(marked).text() == marked);
+}
+
+TEST(CardTextBounds, TextChangingDirectionEveryFewWordsStaysWholeUpToTheLimit) {
+    // A few words of each direction at a time: 18 code units a run on average.
+    const QString phrases =
+        QStringLiteral("some English words \u05E9\u05DC\u05D5\u05DD \u05E2\u05D5\u05DC\u05DD "
+                       "\u05D5\u05DE\u05DC\u05D5\u05D0\u05D5 ");
+    ASSERT_EQ(phrases.size(), 36);
+    const QString label = phrases.repeated(cardTextDefaultLimit / phrases.size());
+    EXPECT_TRUE(CardText(label).text() == label);
+    const QString section = phrases.repeated(requestLogSectionLimit / phrases.size());
+    EXPECT_TRUE(cardBoundedText(section, true, requestLogSectionLimit) == section);
+    // Word by word, within the label's smallest budget of runs.
+    const QString words = QStringLiteral("abc \u05E9\u05DC\u05DD ").repeated(cardTextRunLimit(0) / 2);
+    EXPECT_TRUE(CardText(words).text() == words);
+}
+
+// ---- long words ----------------------------------------------------------------------------------
+
+namespace {
+
+// Where plain word wrapping ends each line of `text` at `width`: the reference the card's lines
+// must match.
+std::vector<int> wordWrappedLineEnds(const QString& text, const QFont& font, double width) {
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    std::vector<int> ends;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLeadingIncluded(true);
+        line.setLineWidth(width);
+        ends.push_back(line.textStart() + line.textLength());
+    }
+    layout.endLayout();
+    return ends;
+}
+
+} // namespace
+
+TEST(CardTextLongWords, ALongWordBreaksOnlyWhereTheLineIsFull) {
+    const QFont font = cardFont(13);
+    const double width = 270;
+    struct Case {
+        const char* what;
+        QString text;
+    };
+    const Case cases[] = {
+        {"one long word", QString(1000, QLatin1Char('w'))},
+        {"after a short word", QStringLiteral("Why: ") + QString(1000, QLatin1Char('w'))},
+        {"between words", QStringLiteral("A few words, then ") + QString(700, QLatin1Char('q')) +
+                              QStringLiteral(" and a few after it to end the paragraph.")},
+        {"two long words",
+         QString(300, QLatin1Char('m')) + QLatin1Char(' ') + QString(600, QLatin1Char('n'))},
+    };
+    for (const Case& c : cases) {
+        CardText label(c.text);
+        label.setTextFont(font);
+        const std::vector<int> expected = wordWrappedLineEnds(label.text(), font, width);
+        EXPECT_EQ(label.lineCount(width), int(expected.size())) << c.what;
+        EXPECT_GT(label.linesCutByCharacter(width), 0) << c.what;
+    }
+    // Text with break opportunities everywhere has no long word, however long it is.
+    CardText cjk(QStringLiteral("文字。").repeated(400));
+    cjk.setTextFont(font);
+    EXPECT_EQ(cjk.lineCount(width), int(wordWrappedLineEnds(cjk.text(), font, width).size()));
+    EXPECT_EQ(cjk.linesCutByCharacter(width), 0);
+}
+
+// A 200,000-unit word gets its lines without looking for its end on each: all but the lines that
+// start in its last stretch are cut at once, each full, so its line count at a width is known.
+TEST(CardTextLongWords, AHugeWordIsCutLineByLineAtOnce) {
+    const QFont font = cardFont(13);
+    const double width = 270;
+    const std::vector<int> reference = wordWrappedLineEnds(QString(1000, QLatin1Char('x')), font, width);
+    const int perLine = reference.front();
+    ASSERT_GT(perLine, 10);
+    CardText word;
+    word.setTextFont(font);
+    word.setDisplayLimit(requestLogSectionLimit);
+    word.setText(QString(200'000, QLatin1Char('x')));
+    const int lines = word.lineCount(width);
+    EXPECT_EQ(lines, (200'000 + perLine - 1) / perLine);
+    EXPECT_GE(word.linesCutByCharacter(width), lines - 256 / perLine - 1);
+}
+
+// Selecting with the keyboard steps a character at a time through a word longer than many lines,
+// across every place the word is cut.
+TEST(CardTextSelection, KeyboardSelectionStepsAcrossTheLinesOfALongWord) {
+    const QString word(600, QLatin1Char('z'));
+    CardText label(word);
+    label.resize(200, 800);
+    label.setSelectable(true);
+    ASSERT_GT(label.lineCount(196), 5);
+    press(&label, QKeySequence::SelectAll);
+    for (int i = 0; i < 200; ++i)
+        press(&label, QKeySequence::SelectPreviousChar);
+    EXPECT_EQ(label.selectedText().size(), 400);
+
+    CardText fromStart(QStringLiteral("Why: ") + word);
+    fromStart.resize(200, 800);
+    fromStart.setSelectable(true);
+    for (int i = 0; i < 300; ++i)
+        press(&fromStart, QKeySequence::SelectNextChar);
+    EXPECT_EQ(fromStart.selectedText(), (QStringLiteral("Why: ") + word).left(300));
+    // A line down and back up again returns to the same place.
+    press(&fromStart, QKeySequence::SelectNextLine);
+    press(&fromStart, QKeySequence::SelectPreviousLine);
+    EXPECT_EQ(fromStart.selectedText().size(), 300);
 }

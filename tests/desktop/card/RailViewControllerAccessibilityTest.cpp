@@ -30,6 +30,9 @@ void expectLabelsSpeakWhatTheyShow(RailViewController& card, const char* step) {
             labels.push_back(label);
     ASSERT_GT(labels.size(), 20u) << step;
     for (CardText* label : labels) {
+        // A chip's label is part of the chip, which speaks for it (see below).
+        if (dynamic_cast<RecommendationChip*>(label->parentWidget()))
+            continue;
         QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(label);
         ASSERT_NE(iface, nullptr) << step;
         EXPECT_EQ(iface->role(), QAccessible::StaticText) << step;
@@ -110,6 +113,46 @@ TEST(RailViewControllerAccessibility, EveryLabelSpeaksWhatItShowsAfterEveryPrese
     connector.toggleExpanded();
     sizeCard(connector, 310, 400);
     expectLabelsSpeakWhatTheyShow(connector, "connector normal");
+}
+
+// A chip is one element of static text that speaks its label in words, with nothing inside it for
+// assistive technology: its glyphs ("↗", "↓") are never read out.
+TEST(RailViewControllerAccessibility, EachChipIsStaticTextSpeakingItsLabel) {
+    RailViewController card;
+    card.toggleExpanded();
+    card.show(sonnet());
+    sizeCard(card, 310, 500);
+    struct Case {
+        RecommendationChip* chip;
+        QString drawn;
+        QString spoken;
+    };
+    const Case cases[] = {
+        {card.switchChip(), QStringLiteral("↗  Switch recommended"),
+         QStringLiteral("Model switch recommended")},
+        {card.savingsChip(), QStringLiteral("↓ 63% vs Opus 5 · High"),
+         QStringLiteral("63% estimated credit savings compared with Opus 5 · High")},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.chip->label()->text(), c.drawn);
+        QAccessibleInterface* chip = QAccessible::queryAccessibleInterface(c.chip);
+        ASSERT_NE(chip, nullptr);
+        EXPECT_EQ(chip->role(), QAccessible::StaticText);
+        EXPECT_EQ(chip->text(QAccessible::Name), c.spoken);
+        EXPECT_TRUE(chip->text(QAccessible::Value).isEmpty());
+        EXPECT_EQ(chip->childCount(), 0);
+        // The chip is reachable from the card's document; its label is not an element.
+        QAccessibleInterface* document = QAccessible::queryAccessibleInterface(card.document());
+        ASSERT_NE(document, nullptr);
+        EXPECT_GE(document->indexOfChild(chip), 0);
+        EXPECT_TRUE(QAccessible::queryAccessibleInterface(c.chip->label())->state().invisible);
+    }
+    // The fit chip of an efficient setting, and a stale savings chip that speaks its new words.
+    card.show(alreadyEfficient());
+    card.setRecommendationStale(true);
+    sizeCard(card, 310, 500);
+    EXPECT_EQ(spokenName(card.fitChip()), QStringLiteral("Current model is a good fit"));
+    EXPECT_TRUE(spokenName(card.savingsChip()).startsWith(QStringLiteral("Last completed analysis: ")));
 }
 
 TEST(RailViewControllerAccessibility, NoLabelKeepsTheWordsOfAnEarlierState) {

@@ -2,9 +2,11 @@
 
 #include "desktop/card/RailViewController.h"
 
+#include "core/Text.h"
 #include "desktop/card/CardTestSupport.h"
 #include "platform/accessibility/Announcer.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -119,6 +121,34 @@ TEST(RailViewController, ConversationBindingAndRevision) {
     EXPECT_FALSE(card.recommendation().has_value());
     card.show(sonnet(), QStringLiteral("b"));
     EXPECT_TRUE(card.recommendation().has_value());
+}
+
+// A title the label shows otherwise than given (a direction isolate dropped, a long one cut) is
+// still the same title on the next scan: the card refreshes only when the title changes.
+TEST(RailViewController, AnUnchangedTitleRefreshesNothingHoweverItIsShown) {
+    const QString titles[] = {
+        QStringLiteral("Notes \u2067\u05EA\u05DB\u05E0\u05D5\u05DF\u2069 for the week"),
+        QStringLiteral("Escape\u001B[2J and\u202E override"),
+        QString(3 * cardTextLineBudget, QLatin1Char('t')),
+    };
+    for (const QString& title : titles) {
+        RailViewController card;
+        int refreshes = 0;
+        card.onContentChanged = [&refreshes] { ++refreshes; };
+        card.setConversation(QStringLiteral("a"), title, true);
+        const QString shown = card.conversationLabelForTesting();
+        ASSERT_FALSE(shown.isEmpty());
+        ASSERT_NE(shown, title); // the label shows it otherwise
+        const int afterFirst = refreshes;
+        EXPECT_GT(afterFirst, 0);
+        for (int scan = 0; scan < 3; ++scan)
+            card.setConversation(QStringLiteral("a"), title, true);
+        EXPECT_EQ(refreshes, afterFirst) << title.left(40).toStdString();
+        EXPECT_EQ(card.conversationLabelForTesting(), shown);
+        // A changed title still refreshes.
+        card.setConversation(QStringLiteral("a"), title + QStringLiteral(" (2)"), true);
+        EXPECT_GT(refreshes, afterFirst);
+    }
 }
 
 TEST(RailViewController, StaleCardWaitsAndAFreshOneForgetsTheWait) {
@@ -418,6 +448,116 @@ TEST(RailViewController, EscapeClosesTheCardWhereverTheFocusIs) {
     typeKey(Qt::Key_Escape);
     EXPECT_EQ(closes, 2);
     EXPECT_EQ(card.askField()->text(), QStringLiteral("q"));
+}
+
+} // namespace
+} // namespace quillmere
+
+namespace quillmere {
+namespace {
+
+using namespace cardtest;
+
+// The texts the open rows of the request log show.
+QStringList openRowDetails(RailViewController& card) {
+    QStringList shown;
+    for (QWidget* view : card.requestLogDocument()->findChildren<QWidget*>()) {
+        auto* label = dynamic_cast<CardText*>(view);
+        if (label && label != card.requestLogEmpty() && !label->text().isEmpty())
+            shown << label->text();
+    }
+    return shown;
+}
+
+RequestLogStore::Entry answered(const QString& request, const QString& answer) {
+    RequestLogStore::Entry entry = logEntry(1, QStringLiteral("COMPLETED · RECOMMENDATION"));
+    entry.requestBody = request;
+    entry.httpStatus = 200;
+    entry.responseBody = answer;
+    return entry;
+}
+
+QString readableRequestOf(qsizetype length) {
+    const QString message = QStringLiteral("MESSAGE 1 · YOU\n") +
+                            QStringLiteral("A sentence of the conversation. ").repeated(length / 32 + 1);
+    return QStringLiteral("MESSAGES USED FOR ANALYSIS: 1\n\n") + message.left(length - 31);
+}
+
+// A readable request of any valid length leaves the server's answer in the report, and each part
+// of it is cut on its own only beyond what a valid request holds.
+TEST(RailViewControllerRequestLog, EachPartOfTheReportIsBoundedOnItsOwn) {
+    RailViewController card;
+    card.toggleExpanded();
+    card.showDiagnostics();
+    const QString answer = QStringLiteral("DECISION\nKeep the current setting");
+    for (const qsizetype length : {qsizetype(300'443), requestLogSectionLimit}) {
+        const QString request = readableRequestOf(length);
+        ASSERT_EQ(request.size(), length);
+        card.setRequestLogs({answered(request, answer)});
+        sizeCard(card, 640, 720);
+        const QStringList shown = openRowDetails(card);
+        ASSERT_EQ(shown.size(), 1);
+        EXPECT_TRUE(shown[0].contains(QStringLiteral("WHAT QUILLMERE SENT\n") + request +
+                                      QStringLiteral("\n\nWHAT THE SERVER ANSWERED\n") + answer))
+            << length;
+    }
+    // One unit more: the request is cut with "…", the answer is still there whole.
+    const QString over = readableRequestOf(requestLogSectionLimit + 1);
+    card.setRequestLogs({answered(over, answer)});
+    sizeCard(card, 640, 720);
+    QStringList shown = openRowDetails(card);
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains(over.left(requestLogSectionLimit) +
+                                  QStringLiteral("…\n\nWHAT THE SERVER ANSWERED\n") + answer));
+    // A hostile answer is cut at its own limit; the error after it is still shown.
+    RequestLogStore::Entry hostile =
+        answered(QStringLiteral("MESSAGES USED FOR ANALYSIS: 1"), QString(2'000'000, QLatin1Char('x')));
+    hostile.error = QStringLiteral("Network error 4: timed out");
+    card.setRequestLogs({hostile});
+    sizeCard(card, 640, 720);
+    shown = openRowDetails(card);
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_TRUE(shown[0].contains(QStringLiteral("WHAT THE SERVER ANSWERED\n") +
+                                  QString(requestLogSectionLimit, QLatin1Char('x')) +
+                                  QStringLiteral("…\n\nERROR\nNetwork error 4: timed out")));
+}
+
+// The compact summary holds a whole valid rationale, however many code units its characters take.
+TEST(RailViewControllerCompact, TheSummaryHoldsAWholeRationale) {
+    const QString family = QStringLiteral("👨‍👩‍👧‍👦");
+    RailViewController card;
+    QWidget setup;
+    card.configureConnector(&setup);
+    const ConnectorGuidance guidance =
+        connectorGuidance(QStringLiteral("GPT-6.1 Sol"), QStringLiteral("High"), family.repeated(1000));
+    ASSERT_EQ(guidance.rationale.size(), 11'000);
+    card.showConnectorGuidance(guidance);
+    sizeCard(card, 340, 400);
+    // (Compared as truth values: a failure would print 11,000 code units.)
+    EXPECT_TRUE(card.miniReasonForTesting() == QStringLiteral("Why: ") + guidance.rationale);
+
+    // So does the compact reason of a recommendation with a 2,000-character reason.
+    RailViewController host;
+    Recommendation r = sonnet();
+    r.reason = family.repeated(2000);
+    host.show(r);
+    sizeCard(host, 310, 400);
+    EXPECT_TRUE(host.miniReasonForTesting() == QStringLiteral("Why: ") + r.reason);
+}
+
+// The conversation-use line shows two lines but speaks the whole summary.
+TEST(RailViewControllerAccessibleText, ConversationUseIsSpokenWhole) {
+    RailViewController card;
+    Recommendation r = sonnetWithFit();
+    r.reason = QStringLiteral("Drafting with a long brief, ").repeated(55).left(1536);
+    ASSERT_EQ(r.reason.size(), 1536);
+    card.show(r);
+    card.toggleExpanded();
+    sizeCard(card, 310, 600);
+    QAccessibleInterface* spoken = QAccessible::queryAccessibleInterface(card.conversationUse());
+    ASSERT_NE(spoken, nullptr);
+    EXPECT_EQ(spoken->text(QAccessible::Name),
+              QStringLiteral("Conversation use: ") + text::trimmed(r.reason));
 }
 
 } // namespace

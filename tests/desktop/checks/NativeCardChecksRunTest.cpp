@@ -2,8 +2,10 @@
 // run end to end on a fresh folder.
 
 #include "desktop/checks/NativeCardChecksRun.h"
+#include "desktop/card/RailViewController.h"
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/checks/NativeCardChecksCapture.h"
+#include "desktop/checks/NativeCardChecksCardFixtures.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,8 +16,10 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <map>
+#include <vector>
 
 using namespace quillmere;
 using namespace quillmere::NativeCardChecks;
@@ -171,8 +175,16 @@ TEST(NativeCardChecksBinary, RunsEveryCheckAndWritesTheCaptures) {
     EXPECT_TRUE(wireTestFolders(output).isEmpty());
 
     // Each capture shows the state its group set up: no two captures of different states have the
-    // same bytes. The compact card at 310 with its full explanation is captured twice, as one state.
-    const QSet<QString> sameState = {"two-line-default", "compact-full-explanation"};
+    // same bytes. Two states are captured twice each: the compact card at 310 with its full
+    // explanation, and the compact card showing Sonnet (the separate-cards group collapses it, and
+    // the close action captures it as the collapse of the logs left it).
+    const std::vector<QSet<QString>> sameStates = {{"two-line-default", "compact-full-explanation"},
+                                                   {"collapsed", "normal"}};
+    const auto sameState = [&](const QString& a, const QString& b) {
+        return std::any_of(sameStates.begin(), sameStates.end(), [&](const QSet<QString>& state) {
+            return state.contains(a) && state.contains(b);
+        });
+    };
     std::map<QByteArray, QString> byContent;
     for (const Capture& capture : captures()) {
         QFile file(QDir(output).filePath(capture.name + ".png"));
@@ -180,9 +192,20 @@ TEST(NativeCardChecksBinary, RunsEveryCheckAndWritesTheCaptures) {
         const QByteArray digest = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
         const auto [found, added] = byContent.emplace(digest, capture.name);
         if (!added)
-            EXPECT_TRUE(sameState.contains(found->second) && sameState.contains(capture.name))
+            EXPECT_TRUE(sameState(found->second, capture.name))
                 << capture.name.toStdString() << " is byte-identical to " << found->second.toStdString();
     }
+
+    // The last capture shows Sonnet on the card as the close action left it: compact, at the
+    // compact card's height, not opened for the capture.
+    RailViewController sonnet;
+    sonnet.show(cardFixtures::switchToSonnet());
+    ASSERT_TRUE(sonnet.minimizedForTesting());
+    const double compact = sonnet.preferredHeight(310);
+    sonnet.toggleExpanded();
+    const double opened = sonnet.preferredHeight(310);
+    ASSERT_LT(compact, opened);
+    EXPECT_EQ(QImageReader(QDir(output).filePath("normal.png"), "png").size().height(), int(compact));
 }
 
 TEST(NativeCardChecksBinary, AnOutputFolderThatCannotBeMadeFailsTheRun) {

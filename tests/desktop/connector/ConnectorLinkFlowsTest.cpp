@@ -128,6 +128,25 @@ TEST_F(LinkFlows, ALinkPollsAtOnceThenEveryTenSecondsWithOnePollInFlight) {
     EXPECT_EQ(transport.count(ackPath), 0); // an empty inbox is not acknowledged
 }
 
+// A valid item may carry control characters and direction overrides in its words: the window shows
+// them cleaned as the card does, the setting on its line, the rationale's line break kept.
+TEST_F(LinkFlows, TheServicesWordsAreShownCleanedAsOnTheCard) {
+    QJsonObject hostile = item(uuid(1), QStringLiteral("Sonnet\u202E5\u001B[31m\u0000 Max"));
+    hostile["reasoning"] = QStringLiteral("Hi\u2067gh\ntoo");
+    hostile["rationale"] = QStringLiteral("Fits\u0000 the\u202E task.\u001B[2J\nSecond line.");
+    transport.answer(inboxPath, inboxBody({hostile}));
+    linked();
+    ASSERT_EQ(view.presented.size(), 1u);
+    EXPECT_EQ(view.advice,
+              QStringLiteral("Claude · Sonnet5[31m Max · High too\n\nFits the task.[2J\nSecond "
+                             "line.\n\nLocal test policy. Availability and savings have not been "
+                             "verified."));
+    for (const QChar c : view.advice)
+        EXPECT_TRUE(c == u'\n' || (c >= u' ' && !(c >= QChar(0x202A) && c <= QChar(0x202E)) &&
+                                   !(c >= QChar(0x2066) && c <= QChar(0x2069))))
+            << int(c.unicode());
+}
+
 TEST_F(LinkFlows, TheNewestItemIsShownOnceAndEveryItemIsAcknowledged) {
     transport.answer(inboxPath,
                      inboxBody({item(uuid(1), "First"), item(uuid(2), "Second"), item(uuid(3), "Third")}));

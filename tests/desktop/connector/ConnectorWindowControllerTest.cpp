@@ -105,6 +105,23 @@ TEST_F(ConnectorWindow, AGuidanceFromThePollReachesThePresentingCard) {
     capture(*card, QStringLiteral("guidance.png"));
 }
 
+// The window's advice line and the card show the service's words through one cleaning step: the
+// window no longer shows what the card strips.
+TEST_F(ConnectorWindow, TheAdviceShowsNoControlsOrOverridesLikeTheCard) {
+    make();
+    ConnectorGuidance guidance = ConnectorWindowController::exampleGuidance();
+    guidance.model_family = QStringLiteral("GPT\u202E-6.1\u0000 Sol\u001B");
+    guidance.rationale = QStringLiteral("Fits\u2066 debugging\u0007.");
+    controller->showSyntheticCheck(guidance, QStringLiteral("0000000000000000"));
+    EXPECT_EQ(controller->adviceLabel()->text(),
+              QStringLiteral("GPT-6.1 Sol · High\n\nFits debugging.\n\nQuillmere recommendation engine. "
+                             "Availability and savings have not been verified."));
+    RailViewController* card = controller->ownCard();
+    card->layoutIfNeeded();
+    EXPECT_TRUE(card->miniRecommendationForTesting().contains(QStringLiteral("GPT-6.1 Sol · High")));
+    EXPECT_TRUE(card->miniReasonForTesting().contains(QStringLiteral("Fits debugging.")));
+}
+
 TEST_F(ConnectorWindow, BindingMovesThePresentationAndOpenTakesItBack) {
     make();
     controller->open();
