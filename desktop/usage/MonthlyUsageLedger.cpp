@@ -1,6 +1,7 @@
 #include "desktop/usage/MonthlyUsageLedger.h"
 
 #include "desktop/classification/ContractDecoding.h"
+#include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
 
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -281,10 +283,17 @@ void MonthlyUsageLedger::commit(const Store& store) {
         throw Invalid(Invalid::persistence);
     // The new file is created 0600 from the start and renamed over the old one, so the history is
     // never readable by others and a failed write leaves the old file, and memory, as they were.
-    if (!preparePrivateFolder(directory_) || !AtomicFile::write(file_, encodeStore(store), 0600)) {
+    QString error;
+    if (!preparePrivateFolder(directory_))
+        error = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOTDIR));
+    else if (!AtomicFile::write(file_, encodeStore(store), 0600, &error) && error.isEmpty())
+        error = QStringLiteral("write failed");
+    if (!error.isEmpty()) {
+        WriteFailures::shared().failed(QStringLiteral("usage ledger"), error);
         lastError_ = Invalid(Invalid::persistence).description();
         throw Invalid(Invalid::persistence);
     }
+    WriteFailures::shared().succeeded(QStringLiteral("usage ledger"));
     store_ = store;
     lastError_.reset();
 }

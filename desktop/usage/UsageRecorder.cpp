@@ -2,6 +2,7 @@
 
 #include "core/ClaudeModelSetting.h"
 #include "core/OpenAIRouting.h"
+#include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/MonthlyUsage.h"
 #include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -192,10 +194,19 @@ void UsageRecorder::writeStatus() {
     };
     // Once the collection period has ended every tick of every widget lands here; a status that
     // reads as it already does is left alone rather than replaced and synced again.
-    if (!prepareFolder(directory_) ||
-        !AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
-                                    json::write(status, {.sortedKeys = true}), 0600))
+    QString error;
+    if (!prepareFolder(directory_))
+        error = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOTDIR));
+    else if (!AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
+                                         json::write(status, {.sortedKeys = true}), 0600, &error) &&
+             error.isEmpty())
+        error = QStringLiteral("write failed");
+    if (!error.isEmpty()) {
+        WriteFailures::shared().failed(QStringLiteral("observation status"), error);
         lastError_ = QString::fromLatin1(statusWriteFailed);
+    } else {
+        WriteFailures::shared().succeeded(QStringLiteral("observation status"));
+    }
 }
 
 } // namespace quillmere
