@@ -133,10 +133,13 @@ bool validMonth(const QString& month) {
 
 // A folder of our own: created 0700 with its parents where missing, a link only to a folder of
 // this user's, and 0700 afterwards whatever it was before.
-bool preparePrivateFolder(const QString& path) {
-    if (!AtomicFile::makeFolder(path, 0700) || !UsageFolder::usable(path))
+bool preparePrivateFolder(const QString& path, QString* error) {
+    if (!UsageFolder::prepare(path, error))
         return false;
-    return ::chmod(QFile::encodeName(path).constData(), 0700) == 0;
+    if (::chmod(QFile::encodeName(path).constData(), 0700) == 0)
+        return true;
+    *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
 }
 
 } // namespace
@@ -284,12 +287,10 @@ void MonthlyUsageLedger::commit(const Store& store) {
     // The new file is created 0600 from the start and renamed over the old one, so the history is
     // never readable by others and a failed write leaves the old file, and memory, as they were.
     QString error;
-    if (!preparePrivateFolder(directory_))
-        error = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOTDIR));
-    else if (!AtomicFile::write(file_, encodeStore(store), 0600, &error) && error.isEmpty())
-        error = QStringLiteral("write failed");
-    if (!error.isEmpty()) {
-        WriteFailures::shared().failed(QStringLiteral("usage ledger"), error);
+    if (!preparePrivateFolder(directory_, &error) ||
+        !AtomicFile::write(file_, encodeStore(store), 0600, &error)) {
+        WriteFailures::shared().failed(QStringLiteral("usage ledger"),
+                                       error.isEmpty() ? QStringLiteral("write failed") : error);
         lastError_ = Invalid(Invalid::persistence).description();
         throw Invalid(Invalid::persistence);
     }

@@ -10,7 +10,6 @@
 #include <QFile>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,7 +25,7 @@ QDateTime fromMilliseconds(qint64 milliseconds) {
 // The folder of the usage files: created 0700 where missing; a link only to a folder of this
 // user's, so that lines meant for this user's folder cannot be steered elsewhere.
 bool prepareFolder(const QString& path) {
-    return AtomicFile::makeFolder(path, 0700) && UsageFolder::usable(path);
+    return UsageFolder::prepare(path, nullptr);
 }
 
 // Appends one whole line with one write. A short or failed write is cut back to the size before
@@ -195,18 +194,15 @@ void UsageRecorder::writeStatus() {
     // Once the collection period has ended every tick of every widget lands here; a status that
     // reads as it already does is left alone rather than replaced and synced again.
     QString error;
-    if (!prepareFolder(directory_))
-        error = QString::fromLocal8Bit(std::strerror(errno ? errno : ENOTDIR));
-    else if (!AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
-                                         json::write(status, {.sortedKeys = true}), 0600, &error) &&
-             error.isEmpty())
-        error = QStringLiteral("write failed");
-    if (!error.isEmpty()) {
-        WriteFailures::shared().failed(QStringLiteral("observation status"), error);
-        lastError_ = QString::fromLatin1(statusWriteFailed);
-    } else {
+    if (UsageFolder::prepare(directory_, &error) &&
+        AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
+                                   json::write(status, {.sortedKeys = true}), 0600, &error)) {
         WriteFailures::shared().succeeded(QStringLiteral("observation status"));
+        return;
     }
+    WriteFailures::shared().failed(QStringLiteral("observation status"),
+                                   error.isEmpty() ? QStringLiteral("write failed") : error);
+    lastError_ = QString::fromLatin1(statusWriteFailed);
 }
 
 } // namespace quillmere
