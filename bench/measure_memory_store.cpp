@@ -174,9 +174,9 @@ QByteArray windowsFile(int windows) {
     for (int i = 0; i < windows; ++i) {
         if (i)
             out += ',';
-        out += "[{\"firstObservedAt\":800000000,\"identifiers\":[],\"message\":{\"role\":\"";
+        out += "[{\"firstObservedAt\":1,\"identifiers\":[],\"message\":{\"role\":\"";
         out += i % 2 ? "assistant" : "user";
-        out += "\",\"text\":\"Separate window number ";
+        out += "\",\"text\":\"Window ";
         out += QByteArray::number(i);
         out += "\"}}]";
     }
