@@ -88,6 +88,21 @@ void runInLoop(const std::function<void()>& step, const std::function<bool()>& d
     loop.exec();
 }
 
+struct Measured {
+    qint64 stall = 0; // the longest main-loop stall, ms
+    qint64 total = 0; // until `done`, ms
+};
+
+Measured measure(const std::function<void()>& step, const std::function<bool()>& done) {
+    StallWatch watch;
+    QElapsedTimer total;
+    watch.start();
+    total.start();
+    runInLoop(step, done);
+    const qint64 stall = watch.stop();
+    return {stall, total.elapsed()};
+}
+
 std::vector<ConversationText::Message> conversation(int count, int bytes) {
     std::vector<ConversationText::Message> messages;
     messages.reserve(std::size_t(count));
@@ -107,15 +122,11 @@ int measureSave(int count, int bytes) {
     const auto messages = conversation(count, bytes);
     const std::vector<std::optional<QString>> identifiers(messages.size());
     const QDateTime at = QDateTime::currentDateTimeUtc();
-    StallWatch watch;
-    qint64 firstSave = 0, restart = 0, firstSaveDone = 0, restartDone = 0;
+    Measured firstSave, restart;
     QString path;
     {
         std::unique_ptr<ConversationMemoryStore> store;
-        QElapsedTimer total;
-        watch.start();
-        total.start();
-        runInLoop(
+        firstSave = measure(
             [&] {
                 store =
                     std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle));
@@ -123,18 +134,16 @@ int measureSave(int count, int bytes) {
                 store->observe(kKey, messages, identifiers, false, at);
             },
             [&] { return store && !store->saving(); });
-        firstSave = watch.stop();
-        firstSaveDone = total.elapsed();
         path = store->file().path();
     }
     const qint64 fileBytes = QFileInfo(path).size();
     {
         std::unique_ptr<ConversationMemoryStore> store;
-        QElapsedTimer total;
-        watch.start();
-        total.start();
         bool observed = false;
-        runInLoop(
+        // What a read does once the memory is back: the window shows the newest part.
+        const std::vector<ConversationText::Message> window(messages.end() - 20, messages.end());
+        const std::vector<std::optional<QString>> none(window.size());
+        restart = measure(
             [&] {
                 store =
                     std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle));
@@ -143,25 +152,19 @@ int measureSave(int count, int bytes) {
                 if (!store || store->restoring())
                     return false;
                 if (!observed) {
-                    // What a read does once the memory is back: the window shows the newest part.
-                    const std::vector<ConversationText::Message> window(messages.end() - 20, messages.end());
-                    store->observe(kKey, window, std::vector<std::optional<QString>>(window.size()), false,
-                                   at.addSecs(60));
-                    store->observe(kKey, window, std::vector<std::optional<QString>>(window.size()), false,
-                                   at.addSecs(61));
+                    store->observe(kKey, window, none, false, at.addSecs(60));
+                    store->observe(kKey, window, none, false, at.addSecs(61));
                     observed = true;
                 }
                 return !store->saving();
             });
-        restart = watch.stop();
-        restartDone = total.elapsed();
     }
     QThreadPool::globalInstance()->waitForDone();
     std::printf("save: %d messages, file %.1f MB\n", count, double(fileBytes) / 1e6);
-    std::printf("  first save: longest main-loop stall %lld ms; saved after %lld ms\n", (long long)firstSave,
-                (long long)firstSaveDone);
+    std::printf("  first save: longest main-loop stall %lld ms; saved after %lld ms\n",
+                (long long)firstSave.stall, (long long)firstSave.total);
     std::printf("  restart (restore, then a read): longest main-loop stall %lld ms; settled after %lld ms\n",
-                (long long)restart, (long long)restartDone);
+                (long long)restart.stall, (long long)restart.total);
     return 0;
 }
 
@@ -197,20 +200,15 @@ int measureRestore(const std::vector<int>& counts) {
         if (!writeFile(file.path(), bytes))
             return 1;
         std::unique_ptr<ConversationMemoryStore> store;
-        StallWatch watch;
-        QElapsedTimer total;
-        watch.start();
-        total.start();
-        runInLoop(
+        const Measured restored = measure(
             [&] {
                 store =
                     std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle));
             },
             [&] { return store && !store->restoring(); });
-        const qint64 stall = watch.stop();
         std::printf(
             "restore: %6d windows, file %.2f MB: longest main-loop stall %lld ms; restored after %lld ms\n",
-            windows, double(bytes.size()) / 1e6, (long long)stall, (long long)total.elapsed());
+            windows, double(bytes.size()) / 1e6, (long long)restored.stall, (long long)restored.total);
         std::fflush(stdout);
         store.reset();
         QThreadPool::globalInstance()->waitForDone();

@@ -127,6 +127,28 @@ QStringList usageLines(const QString& folder) {
     return lines;
 }
 
+// The application's environment inside `dir`, every folder it writes to a private one there, on
+// the demo desktop of the ChatGPT listing, with the classification service at `service`.
+QProcessEnvironment applicationEnvironment(const QTemporaryDir& dir, const QString& service) {
+    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
+        EXPECT_TRUE(QDir().mkpath(dir.filePath(folder)));
+    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("HOME", dir.filePath("home"));
+    environment.insert("TMPDIR", dir.filePath("tmp"));
+    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
+    environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+    QFile desktop(dir.filePath("desktop.json"));
+    EXPECT_TRUE(desktop.open(QIODevice::WriteOnly));
+    desktop.write(QJsonDocument(quillmere::testing::chatListingLuna()).toJson());
+    desktop.close();
+    environment.insert("QUILLMERE_SIMULATED_DESKTOP", desktop.fileName());
+    environment.insert("QUILLMERE_CLASSIFICATION_URL", service);
+    return environment;
+}
+
 } // namespace
 
 // The application on the demo desktop against a loopback classification service, signalled once a
@@ -139,29 +161,13 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
                     200, R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
                          R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
                          R"("reason":"A lighter setting is enough.","requiresVerification":true})"));
-    const QByteArray fixture = QJsonDocument(quillmere::testing::chatListingLuna()).toJson();
 
     for (const Signal& signal : quitSignals) {
         SCOPED_TRACE(signal.name);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
-        for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
-            ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
-        QFile::setPermissions(dir.filePath("runtime"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("HOME", dir.filePath("home"));
-        environment.insert("TMPDIR", dir.filePath("tmp"));
-        environment.insert("XDG_DATA_HOME", dir.filePath("data"));
-        environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
-        QFile desktop(dir.filePath("desktop.json"));
-        ASSERT_TRUE(desktop.open(QIODevice::WriteOnly));
-        desktop.write(fixture);
-        desktop.close();
-        environment.insert("QUILLMERE_SIMULATED_DESKTOP", desktop.fileName());
-        environment.insert("QUILLMERE_CLASSIFICATION_URL", server.url("/classify").toString());
+        const QProcessEnvironment environment =
+            applicationEnvironment(dir, server.url("/classify").toString());
         QProcess app;
         app.setProcessEnvironment(environment);
         app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -195,9 +201,6 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
 TEST(QuitSignalsApplication, AQuitDuringALargeRestoreEndsWithinTheBound) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
-        ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
-    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QString support = dir.filePath("data/Quillmere Zudizur");
     ASSERT_TRUE(QDir().mkpath(support));
     QByteArray memory = R"([{"conversationScopeID":"s","key":"openai|chat:remembered","segments":[)";
@@ -214,20 +217,8 @@ TEST(QuitSignalsApplication, AQuitDuringALargeRestoreEndsWithinTheBound) {
     file.write(memory);
     file.close();
 
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("HOME", dir.filePath("home"));
-    environment.insert("TMPDIR", dir.filePath("tmp"));
-    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
-    environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-    environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
-    QFile desktop(dir.filePath("desktop.json"));
-    ASSERT_TRUE(desktop.open(QIODevice::WriteOnly));
-    desktop.write(QJsonDocument(quillmere::testing::chatListingLuna()).toJson());
-    desktop.close();
-    environment.insert("QUILLMERE_SIMULATED_DESKTOP", desktop.fileName());
     // No classification service: the test is about the quit alone.
-    environment.insert("QUILLMERE_CLASSIFICATION_URL", "http://127.0.0.1:9/classify");
+    const QProcessEnvironment environment = applicationEnvironment(dir, "http://127.0.0.1:9/classify");
     QProcess app;
     app.setProcessEnvironment(environment);
     app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
