@@ -225,16 +225,9 @@ TEST(ConversationMemoryFile, ADamagedFileThatCouldNotBeSetAsideIsNeverOverwritte
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString bundle(200, QLatin1Char('b'));
-    // The aside name adds ".damaged-" and a time of 16 characters to the file's.
-    const QString folder = quillmere::testing::folderWithRoomFor(
-        dir.path(), QStringLiteral("conversation-memory-%1.json").arg(bundle), 25);
+    const QString folder = quillmere::testing::memoryFileThatCannotBeSetAside(dir.path(), bundle, "{damaged");
     ASSERT_FALSE(folder.isEmpty());
     ConversationMemoryFile file(folder, bundle);
-    {
-        QFile raw(file.path());
-        ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
-        raw.write("{damaged");
-    }
     ASSERT_EQ(file.load(), QByteArray("{damaged"));
     EXPECT_FALSE(file.setAside("not a memory document"));
     EXPECT_TRUE(file.refusesWrites());

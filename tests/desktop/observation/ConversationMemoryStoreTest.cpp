@@ -261,16 +261,10 @@ TEST(ConversationMemoryStore, AFailedSaveIsRetriedOnATimerUntilItSucceeds) {
 TEST(ConversationMemoryStore, ADamagedFileThatCouldNotBeSetAsideIsNotReplacedFromAWorker) {
     QTemporaryDir dir;
     const QString bundle(200, QLatin1Char('b'));
-    const QString folder = quillmere::testing::folderWithRoomFor(
-        dir.path(), QStringLiteral("conversation-memory-%1.json").arg(bundle), 25);
+    const QString folder =
+        quillmere::testing::memoryFileThatCannotBeSetAside(dir.path(), bundle, "[{\"key\": 12}]");
     ASSERT_FALSE(folder.isEmpty());
-    ConversationMemoryFile file(folder, bundle);
-    {
-        QFile raw(file.path());
-        ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
-        raw.write("[{\"key\": 12}]");
-    }
-    ConversationMemoryStore store(std::move(file), onAWorker());
+    ConversationMemoryStore store(ConversationMemoryFile(folder, bundle), onAWorker());
     ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
     EXPECT_TRUE(store.startedAfterDamage());
     const std::vector<Message> messages = conversation(6);

@@ -149,6 +149,14 @@ QProcessEnvironment applicationEnvironment(const QTemporaryDir& dir, const QStri
     return environment;
 }
 
+// Starts the application in `environment`, its errors on the test's own.
+bool start(QProcess& app, const QProcessEnvironment& environment) {
+    app.setProcessEnvironment(environment);
+    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+    return app.waitForStarted(30000);
+}
+
 } // namespace
 
 // The application on the demo desktop against a loopback classification service, signalled once a
@@ -166,13 +174,8 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
         SCOPED_TRACE(signal.name);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
-        const QProcessEnvironment environment =
-            applicationEnvironment(dir, server.url("/classify").toString());
         QProcess app;
-        app.setProcessEnvironment(environment);
-        app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
-        ASSERT_TRUE(app.waitForStarted(30000));
+        ASSERT_TRUE(start(app, applicationEnvironment(dir, server.url("/classify").toString())));
 
         ASSERT_TRUE(waitFor(
             [&] { return app.state() != QProcess::Running || !usageLines(dir.path()).isEmpty(); }, 120));
@@ -218,12 +221,8 @@ TEST(QuitSignalsApplication, AQuitDuringALargeRestoreEndsWithinTheBound) {
     file.close();
 
     // No classification service: the test is about the quit alone.
-    const QProcessEnvironment environment = applicationEnvironment(dir, "http://127.0.0.1:9/classify");
     QProcess app;
-    app.setProcessEnvironment(environment);
-    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
-    ASSERT_TRUE(app.waitForStarted(30000));
+    ASSERT_TRUE(start(app, applicationEnvironment(dir, "http://127.0.0.1:9/classify")));
     // Started once its host's card has been shown.
     ASSERT_TRUE(waitFor(
         [&] {
