@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
@@ -272,4 +273,22 @@ TEST(ConversationMemoryStore, ADamagedFileThatCouldNotBeSetAsideIsNotReplacedFro
     observe(store, messages);
     ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
     EXPECT_EQ(contents(store.file().path()), "[{\"key\": 12}]");
+}
+
+// A memory file of a megabyte is restored on a worker as the application starts: reading back
+// tens of thousands of short windows, or a few hundred long answers, takes longer than a turn of
+// the event loop may.
+TEST(ConversationMemoryStore, AMegabyteFileIsRestoredOnAWorkerByDefault) {
+    QTemporaryDir dir;
+    std::vector<Message> messages;
+    for (int i = 0; i < 100; ++i)
+        messages.push_back({i % 2 ? QStringLiteral("assistant") : QStringLiteral("user"),
+                            QStringLiteral("Answer %1 ").arg(i) + QString(10 * 1024, QLatin1Char('z'))});
+    const QString path = storedMemory(dir, messages);
+    ASSERT_GT(QFileInfo(path).size(), 1000 * 1000);
+    ASSERT_LT(QFileInfo(path).size(), 4 * 1000 * 1000);
+    ConversationMemoryStore store{ConversationMemoryFile(dir.path(), kBundle)};
+    EXPECT_TRUE(store.restoring());
+    ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
+    EXPECT_EQ(store.remembered(kKey), messages);
 }
