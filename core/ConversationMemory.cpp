@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <span>
+#include <unordered_map>
 
 namespace quillmere {
 
@@ -271,6 +272,45 @@ bool sharesText(const HashIndex& index, const Items& items) {
         return found;
     });
 }
+
+} // namespace
+
+// Which stored windows hold a text, by the text's hash: the windows a new one may join are then
+// found with one look-up per message of the new window, not a pass over every stored message,
+// so restoring a memory of many separate windows stays linear in its size.
+class ConversationMemory::WindowTexts {
+public:
+    explicit WindowTexts(const std::vector<Window>& windows) { rebuild(windows); }
+    void rebuild(const std::vector<Window>& windows) {
+        windows_.clear();
+        for (int j = 0; j < int(windows.size()); ++j)
+            add(j, windows[std::size_t(j)].items);
+    }
+    void add(int window, const Items& items) {
+        for (const Item& item : items) {
+            std::vector<int>& holders = windows_[item.hash];
+            if (holders.empty() || holders.back() != window)
+                holders.push_back(window);
+        }
+    }
+    // The windows other than `except` sharing some text with `items`, in ascending order.
+    std::vector<int> sharing(const Items& items, int except) const {
+        std::vector<int> out;
+        for (const Item& item : items)
+            if (auto it = windows_.find(item.hash); it != windows_.end())
+                for (int j : it->second)
+                    if (j != except)
+                        out.push_back(j);
+        std::sort(out.begin(), out.end());
+        out.erase(std::unique(out.begin(), out.end()), out.end());
+        return out;
+    }
+
+private:
+    std::unordered_map<std::size_t, std::vector<int>> windows_;
+};
+
+namespace {
 
 int distinct(const std::vector<std::size_t>& hashes) {
     if (hashes.size() < 2)
@@ -596,33 +636,41 @@ constexpr double absurdTime = 1e11;
 
 ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
 
-int ConversationMemory::insertWindow(Entry& entry, Items window) {
+int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* known) {
     auto& windows = entry.windows;
+    // Only windows sharing some text can join. Without an index, finding them costs one look-up
+    // per stored message, however many separate windows a long session left.
+    const auto sharing = [&](const Items& items, int except) {
+        if (known)
+            return known->sharing(items, except);
+        std::vector<int> out;
+        const HashIndex shown = indexOf(items);
+        for (int j = 0; j < int(windows.size()); ++j)
+            if (j != except && sharesText(shown, windows[std::size_t(j)].items))
+                out.push_back(j);
+        return out;
+    };
     std::optional<std::pair<int, Alignment>> best;
-    // Only windows sharing some text can join; finding them costs one look-up per stored
-    // message, however many separate windows a long session left.
-    const HashIndex shown = indexOf(window);
-    for (int j = 0; j < int(windows.size()); ++j) {
-        if (!sharesText(shown, windows[std::size_t(j)].items))
-            continue;
+    for (int j : sharing(window, -1)) {
         auto a = bestAlignment(window, windows[std::size_t(j)].items, false, joins);
         if (a && (!best || better(*a, best->second)))
             best = std::make_pair(j, *a);
     }
     if (!best) {
         windows.push_back(Window{std::move(window), tick()});
+        if (known)
+            known->add(int(windows.size()) - 1, windows.back().items);
         return int(windows.size()) - 1;
     }
     int target = best->first;
     const std::size_t before = windows[std::size_t(target)].items.size();
     bool changed = merge(windows[std::size_t(target)].items, window, best->second.offset);
+    if (known)
+        known->add(target, window);
     // A window that grew may now bridge windows stored apart before.
     while (changed && windows[std::size_t(target)].items.size() != before) {
         changed = false;
-        const HashIndex joined = indexOf(windows[std::size_t(target)].items);
-        for (int j = 0; j < int(windows.size()); ++j) {
-            if (j == target || !sharesText(joined, windows[std::size_t(j)].items))
-                continue;
+        for (int j : sharing(windows[std::size_t(target)].items, target)) {
             auto a = bestAlignment(windows[std::size_t(j)].items, windows[std::size_t(target)].items, false,
                                    joins);
             if (!a)
@@ -636,6 +684,9 @@ int ConversationMemory::insertWindow(Entry& entry, Items window) {
             } else {
                 windows.erase(windows.begin() + j);
             }
+            // Every later window moved down a place.
+            if (known)
+                known->rebuild(windows);
             changed = true;
             break;
         }
@@ -834,6 +885,22 @@ std::size_t ConversationMemory::recordCount() const {
     return count;
 }
 
+std::size_t ConversationMemory::encodedSizeEstimate() const {
+    // The members' names, the time and the punctuation of one record.
+    constexpr std::size_t recordFrame = 80;
+    std::size_t bytes = 0;
+    for (const auto& [key, entry] : entries_) {
+        bytes += std::size_t(key.size()) + std::size_t(entry.scopeID.size()) + recordFrame;
+        for (const Window& window : entry.windows)
+            for (const Item& item : window.items) {
+                bytes += recordFrame + std::size_t(item.message.role.size() + item.message.text.size());
+                for (const QString& id : item.identifiers)
+                    bytes += std::size_t(id.size()) + 3;
+            }
+    }
+    return bytes;
+}
+
 std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records(const QString& key) const {
     std::vector<std::vector<Record>> out;
     auto it = entries_.find(key);
@@ -875,8 +942,11 @@ QByteArray ConversationMemory::encoded() const {
     return json::write(entries);
 }
 
-void ConversationMemory::restore(const QByteArray& data) {
+bool ConversationMemory::restore(const QByteArray& data, const std::atomic<bool>* abandon) {
+    const auto abandoned = [abandon] { return abandon && abandon->load(std::memory_order_relaxed); };
     const auto array = json::parseArray(data);
+    if (abandoned())
+        return false;
     if (!array)
         damaged("not a JSON array");
     if (array->size() > maximumConversations)
@@ -905,6 +975,8 @@ void ConversationMemory::restore(const QByteArray& data) {
             entry.confirmedLatest = int(confirmed.value);
         std::vector<Items> fragments;
         for (const QJsonValue& segment : segments.value) {
+            if (abandoned())
+                return false;
             if (!segment.isArray())
                 damaged("a segment is not an array");
             Items items;
@@ -944,9 +1016,13 @@ void ConversationMemory::restore(const QByteArray& data) {
                     fragments.push_back(std::move(fragment));
             }
         }
-        for (Items& fragment : fragments)
+        WindowTexts known(entry.windows);
+        for (Items& fragment : fragments) {
+            if (abandoned())
+                return false;
             if (!fragment.empty())
-                insertWindow(entry, std::move(fragment));
+                insertWindow(entry, std::move(fragment), &known);
+        }
         restored.emplace(key.value, std::move(entry));
     }
     // Nothing has changed until everything was read.
@@ -955,6 +1031,7 @@ void ConversationMemory::restore(const QByteArray& data) {
     entries_ = std::move(restored);
     pending_.reset();
     lastScan_.reset();
+    return true;
 }
 
 } // namespace quillmere

@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -83,6 +84,9 @@ public:
 
     // How many messages are stored over every key.
     std::size_t recordCount() const;
+    // About how many bytes encoded() gives, from one pass over the records without encoding them:
+    // what decides whether writing the memory can be done in passing.
+    std::size_t encodedSizeEstimate() const;
 
     // The key's stored windows; empty when unknown.
     std::vector<std::vector<Record>> records(const QString& key) const;
@@ -96,8 +100,9 @@ public:
     // Replaces the stored entries with those of `data`, keeping scopes and confirmed positions and
     // repairing stored history: windows are split where message positions fall and where an
     // earlier capture restarts. Throws ConversationMemoryFormatError and changes nothing when the
-    // data cannot be read.
-    void restore(const QByteArray& data);
+    // data cannot be read. A restore on another thread stops soon after `abandon` becomes true,
+    // changing nothing, and returns false.
+    bool restore(const QByteArray& data, const std::atomic<bool>* abandon = nullptr);
 
     // Internal representation, public only so the implementation's helpers can name it.
     struct Item {
@@ -128,7 +133,10 @@ private:
         QString scopeID;
     };
 
-    int insertWindow(Entry& entry, std::vector<Item> window);
+    class WindowTexts;
+    // Joins `window` into the entry's windows; `known`, when given, indexes their texts and is
+    // kept up to date.
+    int insertWindow(Entry& entry, std::vector<Item> window, WindowTexts* known = nullptr);
     // Returns where the current window is afterwards.
     int enforceBounds(const QString& currentKey, int currentWindow);
     std::uint64_t tick() { return ++clock_; }

@@ -5,7 +5,6 @@
 #include "core/ModelControlLabel.h"
 #include "core/Text.h"
 #include "desktop/diagnostics/Diagnostics.h"
-#include "desktop/diagnostics/WriteFailures.h"
 #include "platform/files/AtomicFile.h"
 
 #include <QCryptographicHash>
@@ -501,7 +500,6 @@ QString DebugMonitor::report(const QDateTime& at) const {
             lines << QStringLiteral("  ") + field.key() + QStringLiteral(": ") + field.value();
         lines << QString();
     }
-    lines << WriteFailures::shared().reportLines();
     lines << QStringLiteral("RECENT EVENTS (up to 200)");
     for (qsizetype i = std::max<qsizetype>(0, events_.size() - fileEventLimit); i < events_.size(); ++i)
         lines << events_[i];

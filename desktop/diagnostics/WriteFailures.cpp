@@ -1,66 +1,67 @@
 #include "desktop/diagnostics/WriteFailures.h"
 
-#include "core/IsoTime.h"
+#include "desktop/diagnostics/DebugMonitor.h"
+#include "platform/config/BundleInfo.h"
 
 namespace quillmere {
+
+WriteFailures::WriteFailures(DebugMonitor* monitor, std::FILE* stream) : monitor_(monitor), stream_(stream) {}
 
 WriteFailures& WriteFailures::shared() {
     static WriteFailures failures;
     return failures;
 }
 
-bool WriteFailures::failed(const QString& path, const QString& error, const QDateTime& at) {
+QString WriteFailures::hostOrApplication(const QString& host) const {
+    if (!host.isEmpty())
+        return host;
+    return BundleInfo::main().bundleIdentifier().value_or(QStringLiteral("quillmere"));
+}
+
+bool WriteFailures::failed(const QString& kind, const QString& error, const QString& host) {
+    const QString owner = hostOrApplication(host);
+    bool news = true;
+    bool known = false;
     for (Failure& failure : failures_) {
-        if (failure.path != path)
+        if (failure.kind != kind || failure.host != owner)
             continue;
-        const bool news = failure.writtenAgainAt.has_value();
-        if (news) {
-            failure.firstFailedAt = at;
+        known = true;
+        news = failure.writtenAgain;
+        if (news)
             failure.failedAttempts = 0;
-        }
         failure.error = error;
-        failure.lastFailedAt = at;
         failure.failedAttempts += 1;
-        failure.writtenAgainAt.reset();
-        return news;
+        failure.writtenAgain = false;
+        break;
     }
-    // One entry per file, the oldest dropped first, so a failing disk cannot grow the record.
-    if (failures_.size() >= failureLimit)
-        failures_.removeFirst();
-    failures_.append(Failure{path, error, at, at, 1, std::nullopt});
+    if (!known) {
+        // One entry per file, the oldest dropped first, so a failing disk cannot grow the record.
+        if (failures_.size() >= failureLimit)
+            failures_.removeFirst();
+        failures_.append(Failure{kind, owner, error, 1, false});
+    }
+    if (!news)
+        return false;
+    // The kind and the system's error only: the path would name the user's home folder.
+    const QString line =
+        QStringLiteral("quillmere: could not save the %1 (%2); it is tried again later\n").arg(kind, error);
+    std::FILE* stream = stream_ ? stream_ : stderr;
+    std::fputs(line.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+    (monitor_ ? *monitor_ : DebugMonitor::shared())
+        .event(owner, QStringLiteral("Could not save the %1: %2").arg(kind, error));
     return true;
 }
 
-bool WriteFailures::succeeded(const QString& path, const QDateTime& at) {
+bool WriteFailures::succeeded(const QString& kind, const QString& host) {
+    const QString owner = hostOrApplication(host);
     for (Failure& failure : failures_) {
-        if (failure.path == path && !failure.writtenAgainAt) {
-            failure.writtenAgainAt = at;
+        if (failure.kind == kind && failure.host == owner && !failure.writtenAgain) {
+            failure.writtenAgain = true;
             return true;
         }
     }
     return false;
-}
-
-QStringList WriteFailures::reportLines() const {
-    if (failures_.isEmpty())
-        return {};
-    QStringList lines{QStringLiteral("FILES THAT COULD NOT BE SAVED")};
-    for (const Failure& failure : failures_) {
-        QString line =
-            failure.path + QStringLiteral(": ") + failure.error + QStringLiteral(" \u2022 failed ") +
-            QString::number(failure.failedAttempts) +
-            (failure.failedAttempts == 1 ? QStringLiteral(" time, ") : QStringLiteral(" times, ")) +
-            (failure.failedAttempts == 1 ? QStringLiteral("at ") : QStringLiteral("first at ")) +
-            isotime::format(failure.firstFailedAt);
-        if (failure.failedAttempts > 1)
-            line += QStringLiteral(", last at ") + isotime::format(failure.lastFailedAt);
-        line += failure.writtenAgainAt
-                    ? QStringLiteral(" \u2022 saved again at ") + isotime::format(*failure.writtenAgainAt)
-                    : QStringLiteral(" \u2022 not saved since; retried on the next change");
-        lines << line;
-    }
-    lines << QString();
-    return lines;
 }
 
 } // namespace quillmere

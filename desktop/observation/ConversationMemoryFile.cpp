@@ -42,7 +42,8 @@ QString fileName(const std::optional<QString>& bundleID) {
 } // namespace
 
 ConversationMemoryFile::ConversationMemoryFile(QString folder, const std::optional<QString>& bundleID)
-    : folder_(std::move(folder)), path_(QDir(folder_).filePath(fileName(bundleID))) {}
+    : folder_(std::move(folder)), path_(QDir(folder_).filePath(fileName(bundleID))),
+      host_(bundleID.value_or(QString())) {}
 
 std::optional<QByteArray> ConversationMemoryFile::load() {
     // A write cut short by a crash left its temporary copy (the whole conversation text) beside
@@ -114,19 +115,12 @@ ConversationMemoryFile::write(const QString& folder, const QString& path, const 
 
 bool ConversationMemoryFile::finishWrite(const Written& written) {
     if (!written.ok) {
-        // The old file is intact, but what this session remembered is not in it: say so once, keep
-        // the fact for the debug report, and try again on the next change.
-        if (WriteFailures::shared().failed(path_, written.error, QDateTime::currentDateTimeUtc())) {
-            const QString line =
-                QStringLiteral("quillmere: could not save conversation memory %1 (%2); it is "
-                               "retried on the next change\n")
-                    .arg(path_, written.error);
-            std::fputs(line.toLocal8Bit().constData(), stderr);
-            std::fflush(stderr);
-        }
+        // The old file is intact, but what this session remembered is not in it: say so once and
+        // let the owner try again.
+        WriteFailures::shared().failed(QStringLiteral("conversation memory"), written.error, host_);
         return false;
     }
-    WriteFailures::shared().succeeded(path_, QDateTime::currentDateTimeUtc());
+    WriteFailures::shared().succeeded(QStringLiteral("conversation memory"), host_);
     lastSaved_ = written.digest;
     return true;
 }

@@ -53,9 +53,13 @@ public:
 
     static QByteArray digest(const QByteArray& bytes);
 
+    // Whether a damaged file that could not be moved aside is in the way: no save replaces it.
+    bool refusesWrites() const { return keepExisting_; }
+
 private:
     QString folder_;
     QString path_;
+    QString host_;
     // What the file was last known to hold, as a digest: the memory of a long conversation is tens
     // of megabytes, too much to keep a second copy of only to see whether it changed.
     std::optional<QByteArray> lastSaved_;

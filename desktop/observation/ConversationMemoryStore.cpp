@@ -5,8 +5,11 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThreadPool>
+#include <QTimer>
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <mutex>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -29,11 +32,21 @@ struct ConversationMemoryStore::Memory {
     ConversationMemory memory;
 };
 
+// The saves handed to a worker. The worker writes what waits here, newest copy first replacing
+// older ones, until nothing waits; it keeps the digest of what the file holds as it goes.
+struct ConversationMemoryStore::SaveQueue {
+    std::mutex mutex;
+    std::shared_ptr<const Memory> waiting;
+    bool running = false;
+    std::optional<QByteArray> lastSaved;
+};
+
 ConversationMemoryStore::ConversationMemoryStore(ConversationMemoryFile file)
     : ConversationMemoryStore(std::move(file), Background()) {}
 
 ConversationMemoryStore::ConversationMemoryStore(ConversationMemoryFile file, Background background)
-    : file_(std::move(file)), background_(background), memory_(std::make_unique<Memory>()) {
+    : file_(std::move(file)), background_(background), memory_(std::make_unique<Memory>()),
+      queue_(std::make_shared<SaveQueue>()) {
     const std::optional<QByteArray> stored = file_.load();
     if (!stored)
         return;
@@ -54,31 +67,35 @@ void ConversationMemoryStore::restoreNow(const QByteArray& stored) {
 void ConversationMemoryStore::restoreInBackground(QByteArray stored) {
     restoring_ = true;
     const std::weak_ptr<int> alive = alive_;
-    QThreadPool::globalInstance()->start([this, alive, stored = std::move(stored)] {
-        auto restored = std::make_unique<Memory>();
-        QString failure;
-        try {
-            restored->memory.restore(stored);
-        } catch (const std::exception& error) {
-            failure = QString::fromUtf8(error.what());
-        } catch (...) {
-            failure = QStringLiteral("could not be read");
-        }
-        // The parse's buffers were freed on this thread; give them back here, not on the main one.
-        releaseFreedMemory();
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app || alive.expired())
-            return;
-        std::shared_ptr<Memory> result(std::move(restored));
-        QMetaObject::invokeMethod(
-            app,
-            [this, alive, result, failure]() mutable {
-                if (alive.expired())
-                    return;
-                finishRestore(std::make_unique<Memory>(std::move(*result)), failure);
-            },
-            Qt::QueuedConnection);
-    });
+    QThreadPool::globalInstance()->start(
+        [this, alive, abandon = abandonRestore_, stored = std::move(stored)] {
+            auto restored = std::make_unique<Memory>();
+            QString failure;
+            bool complete = false;
+            try {
+                complete = restored->memory.restore(stored, abandon.get());
+            } catch (const std::exception& error) {
+                failure = QString::fromUtf8(error.what());
+            } catch (...) {
+                failure = QStringLiteral("could not be read");
+            }
+            if (!complete && failure.isEmpty())
+                restored.reset(); // abandoned: the store is gone
+            // The parse's buffers were freed on this thread; give them back here, not on the main one.
+            releaseFreedMemory();
+            QCoreApplication* app = QCoreApplication::instance();
+            if (!restored || !app || alive.expired() || abandon->load())
+                return;
+            std::shared_ptr<Memory> result(std::move(restored));
+            QMetaObject::invokeMethod(
+                app,
+                [this, alive, result, failure]() mutable {
+                    if (alive.expired())
+                        return;
+                    finishRestore(std::make_unique<Memory>(std::move(*result)), failure);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 void ConversationMemoryStore::finishRestore(std::unique_ptr<Memory> restored, const QString& failure) {
@@ -95,7 +112,17 @@ void ConversationMemoryStore::finishRestore(std::unique_ptr<Memory> restored, co
     memory_ = std::move(restored);
 }
 
-ConversationMemoryStore::~ConversationMemoryStore() = default;
+ConversationMemoryStore::~ConversationMemoryStore() {
+    abandonRestore_->store(true);
+    // What the session remembered since the last failed save gets one more attempt.
+    if (retryPending() && !restoring_)
+        save();
+    // A save waiting in the queue is written by the worker already running, store or no store.
+}
+
+bool ConversationMemoryStore::retryPending() const {
+    return retry_ && retry_->isActive();
+}
 
 ConversationMemoryStore::Recall
 ConversationMemoryStore::observe(const std::optional<QString>& key,
@@ -104,9 +131,14 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
                                  bool positionOrderingTrusted, const QDateTime& at) {
     std::optional<Observation> observation;
     // Until the stored memory is back, nothing is remembered or written: the read goes on with
-    // what the window shows, and the next read after the restore observes it again.
-    if (restoring_)
-        return Recall{};
+    // what the window shows, as for a conversation that cannot be named, and the next read after
+    // the restore observes it again.
+    if (restoring_) {
+        const ConversationMemory::Result shown =
+            memory_->memory.observe(std::nullopt, messages, identifiers, positionOrderingTrusted, at);
+        return Recall{shown.messages, shown.connectedCount, shown.windows, shown.conversationScopeID,
+                      std::nullopt};
+    }
     if (key) {
         // Compared before anything is copied: the open conversation usually reads the same on
         // every tick, and a long one is a hundred thousand messages.
@@ -136,51 +168,107 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
 }
 
 void ConversationMemoryStore::save() {
-    // Once a save runs on a worker, later ones follow it there, so that they land in order.
-    if (!saveInFlight_ &&
-        (memory_->memory.recordCount() < background_.saveRecords || !QCoreApplication::instance())) {
-        file_.save(memory_->memory.encoded());
+    // A damaged file that could not be moved aside stays as it is.
+    if (file_.refusesWrites())
+        return;
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(queue_->mutex);
+        queued = queue_->running;
+    }
+    // Once a save runs on a worker, later ones follow it there, so that they land in order. The
+    // size decides, not the number of messages: a few thousand long answers are tens of megabytes.
+    if (!queued && (qint64(memory_->memory.encodedSizeEstimate()) < background_.saveBytes ||
+                    !QCoreApplication::instance())) {
+        saved(file_.save(memory_->memory.encoded()));
         return;
     }
     // A copy shares every text with the memory: taking it costs a pass over the records, not
     // over their characters.
-    pendingSave_ = std::make_shared<const Memory>(*memory_);
-    if (!saveInFlight_)
+    auto copy = std::make_shared<const Memory>(*memory_);
+    bool start = false;
+    {
+        std::lock_guard<std::mutex> lock(queue_->mutex);
+        queue_->waiting = std::move(copy);
+        if (!queue_->running) {
+            queue_->running = true;
+            queue_->lastSaved = file_.lastSavedDigest();
+            start = true;
+        }
+    }
+    if (start)
         startBackgroundSave();
 }
 
 void ConversationMemoryStore::startBackgroundSave() {
-    std::shared_ptr<const Memory> saving = std::move(pendingSave_);
-    pendingSave_.reset();
-    if (!saving)
-        return;
-    saveInFlight_ = true;
+    ++savesRunning_;
     const std::weak_ptr<int> alive = alive_;
-    const QString folder = file_.folder();
-    const QString path = file_.path();
-    const std::optional<QByteArray> lastSaved = file_.lastSavedDigest();
-    QThreadPool::globalInstance()->start([this, alive, saving, folder, path, lastSaved] {
-        ConversationMemoryFile::Written written;
-        try {
-            written = ConversationMemoryFile::write(folder, path, saving->memory.encoded(), lastSaved);
-        } catch (const std::exception& error) {
-            written.error = QString::fromUtf8(error.what());
+    QThreadPool::globalInstance()->start([this, alive, queue = queue_, folder = file_.folder(),
+                                          path = file_.path()] {
+        for (;;) {
+            std::shared_ptr<const Memory> saving;
+            std::optional<QByteArray> lastSaved;
+            {
+                std::lock_guard<std::mutex> lock(queue->mutex);
+                saving = std::move(queue->waiting);
+                queue->waiting.reset();
+                lastSaved = queue->lastSaved;
+            }
+            ConversationMemoryFile::Written written;
+            try {
+                // The digest, the encoding and the comparison with the file all happen here.
+                written = ConversationMemoryFile::write(folder, path, saving->memory.encoded(), lastSaved);
+            } catch (const std::exception& error) {
+                written.error = QString::fromUtf8(error.what());
+            }
+            saving.reset();
+            releaseFreedMemory();
+            bool last = false;
+            {
+                std::lock_guard<std::mutex> lock(queue->mutex);
+                if (written.ok)
+                    queue->lastSaved = written.digest;
+                last = !queue->waiting;
+                if (last)
+                    queue->running = false;
+            }
+            QCoreApplication* app = QCoreApplication::instance();
+            if (app && !alive.expired())
+                QMetaObject::invokeMethod(
+                    app,
+                    [this, alive, written, last] {
+                        if (alive.expired())
+                            return;
+                        if (last)
+                            --savesRunning_;
+                        saved(file_.finishWrite(written));
+                    },
+                    Qt::QueuedConnection);
+            if (last)
+                return;
         }
-        releaseFreedMemory();
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app || alive.expired())
-            return;
-        QMetaObject::invokeMethod(
-            app,
-            [this, alive, written] {
-                if (alive.expired())
-                    return;
-                saveInFlight_ = false;
-                file_.finishWrite(written);
-                startBackgroundSave();
-            },
-            Qt::QueuedConnection);
     });
+}
+
+void ConversationMemoryStore::saved(bool ok) {
+    if (ok) {
+        retryWait_ = 0;
+        if (retry_)
+            retry_->stop();
+        return;
+    }
+    // A full disk frees up without the conversation changing: try again on a timer too, waiting
+    // longer each time it still fails.
+    if (!QCoreApplication::instance() || retryPending())
+        return;
+    retryWait_ = retryWait_ == 0 ? background_.retryFirstMilliseconds
+                                 : std::min(retryWait_ * 2, background_.retryLongestMilliseconds);
+    if (!retry_) {
+        retry_ = std::make_unique<QTimer>();
+        retry_->setSingleShot(true);
+        QObject::connect(retry_.get(), &QTimer::timeout, [this] { save(); });
+    }
+    retry_->start(retryWait_);
 }
 
 const std::vector<ConversationText::Message>& ConversationMemoryStore::remembered(const QString& key) const {

@@ -10,9 +10,12 @@
 
 #include <QDateTime>
 #include <QString>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <vector>
+
+class QTimer;
 
 namespace quillmere {
 
@@ -28,18 +31,27 @@ public:
     };
 
     // A memory of one very long conversation is tens of megabytes, whose reading back or encoding
-    // takes longer than one turn of the event loop may. Past these sizes, and when an event loop
-    // can take the result back, the work runs on a worker thread: a file restored so is not
-    // consulted or written until it has arrived (reads meanwhile go on with the window alone), and
-    // a save encodes a copy of the memory there, the newest waiting save replacing older ones.
+    // takes longer than one turn of the event loop may; so can a memory of tens of thousands of
+    // short windows. Past these sizes (the stored file's, and the encoded memory's as estimated from
+    // its texts), and when an event loop can take the result back, the work runs on a worker thread:
+    // a file restored so is not consulted or written until it has arrived (reads meanwhile go on
+    // with the window alone, as for a conversation that cannot be named), and a save encodes a
+    // copy of the memory there, the newest waiting save replacing older ones.
+    // A save that fails is tried again after `retryFirst`, the wait doubling up to `retryLongest`
+    // while it keeps failing, as well as on the next change.
     struct Background {
-        qint64 restoreBytes = 4 * 1024 * 1024;
-        std::size_t saveRecords = 20000;
+        qint64 restoreBytes = 512 * 1024;
+        qint64 saveBytes = 512 * 1024;
+        int retryFirstMilliseconds = 5000;
+        int retryLongestMilliseconds = 5 * 60 * 1000;
     };
 
     // Restores the file's memory; a damaged file is set aside and the memory starts empty.
     explicit ConversationMemoryStore(ConversationMemoryFile file);
     ConversationMemoryStore(ConversationMemoryFile file, Background background);
+    // A restore still running is abandoned: nothing of it is adopted or saved. A save waiting
+    // behind a running one is still written, on the worker, and so is one a failure left for
+    // a retry; the process's end waits for them (within the quit's bound).
     ~ConversationMemoryStore();
     ConversationMemoryStore(const ConversationMemoryStore&) = delete;
     ConversationMemoryStore& operator=(const ConversationMemoryStore&) = delete;
@@ -60,7 +72,9 @@ public:
     bool startedAfterDamage() const { return startedAfterDamage_; }
     // Whether a restore or a save is running on a worker thread.
     bool restoring() const { return restoring_; }
-    bool saving() const { return saveInFlight_; }
+    bool saving() const { return savesRunning_ > 0; }
+    // Whether the last save failed and a retry is waiting.
+    bool retryPending() const;
     // Goes up whenever the memory may have changed or a restore arrived: every observation that
     // was not the settled one again. Unchanged, with settled() true, observing the settled
     // observation again would recall exactly what it recalled, so a caller may keep that recall.
@@ -76,20 +90,27 @@ private:
         bool operator==(const Observation&) const = default;
     };
     struct Memory;
+    struct SaveQueue;
     void restoreNow(const QByteArray& stored);
     void restoreInBackground(QByteArray stored);
     void finishRestore(std::unique_ptr<Memory> restored, const QString& failure);
     void save();
     void startBackgroundSave();
+    void saved(bool ok);
 
     ConversationMemoryFile file_;
     Background background_;
     std::unique_ptr<Memory> memory_;
     bool startedAfterDamage_ = false;
     bool restoring_ = false;
-    bool saveInFlight_ = false;
-    // The newest copy of the memory waiting to be saved while another save runs.
-    std::shared_ptr<const Memory> pendingSave_;
+    // Set when the store goes: a restore still running stops and is dropped.
+    std::shared_ptr<std::atomic<bool>> abandonRestore_ = std::make_shared<std::atomic<bool>>(false);
+    // Saves on a worker, in order; shared with the worker, which outlives the store.
+    std::shared_ptr<SaveQueue> queue_;
+    int savesRunning_ = 0;
+    // After a failed save: the timer of the next attempt and its wait.
+    std::unique_ptr<QTimer> retry_;
+    int retryWait_ = 0;
     // Gone with the store: what a worker posts back checks it first.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     // The last observation of a stored conversation and what memory made of it: observing the

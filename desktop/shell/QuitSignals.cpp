@@ -49,9 +49,9 @@ QuitSignals::QuitSignals(std::function<void(int)> quit, QObject* parent)
 }
 
 QuitSignals::~QuitSignals() {
-    if (received_)
-        ::alarm(0); // the quit this object bounds has ended
-    else
+    // Once a quit has begun its alarm stays: what follows the event loop (workers still writing,
+    // the application object waiting for its thread pool) is part of the quit, and is bounded too.
+    if (!received_)
         for (std::size_t i = 0; i < std::size(handled); ++i)
             if (replaced_[i])
                 ::sigaction(handled[i], &previous_[i], nullptr);

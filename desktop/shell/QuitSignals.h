@@ -5,7 +5,8 @@
 // the one its status menu offers, so widgets stop and record their end. The handler only writes
 // the signal's number into a pipe; the main thread reads it and quits through the event loop.
 // Once a quit has begun the signals end the process at once again, and an alarm bounds how long
-// the quit may take.
+// the quit may take, to the process's very end: the teardown after the event loop, background
+// work the application waits for included.
 
 #include <QObject>
 #include <csignal>
@@ -27,8 +28,8 @@ public:
     // Installs the handlers for the process; one instance at a time. `quit` runs on the main
     // thread with the signal's number, once.
     explicit QuitSignals(std::function<void(int)> quit, QObject* parent = nullptr);
-    // Puts back the dispositions it replaced, unless a quit has begun; then the quit is over and
-    // its bound is lifted.
+    // Puts back the dispositions it replaced, unless a quit has begun; then the quit's bound stays
+    // in force until the process ends.
     ~QuitSignals() override;
 
     QuitSignals(const QuitSignals&) = delete;

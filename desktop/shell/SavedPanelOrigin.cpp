@@ -1,5 +1,7 @@
 #include "desktop/shell/SavedPanelOrigin.h"
 
+#include "desktop/diagnostics/WriteFailures.h"
+
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
@@ -53,6 +55,12 @@ std::optional<QPointF> load(const Defaults& defaults, const QString& bundleID) {
 
 void store(Defaults& defaults, const QString& bundleID, QPointF origin) {
     defaults.set(key(bundleID), format(origin));
+    // Written now rather than at some later sync, so that a failure is known and said.
+    if (defaults.sync())
+        WriteFailures::shared().succeeded(QStringLiteral("saved panel origin"), bundleID);
+    else
+        WriteFailures::shared().failed(QStringLiteral("saved panel origin"),
+                                       QStringLiteral("the settings file could not be written"), bundleID);
 }
 
 void forget(Defaults& defaults, const QString& bundleID) {

@@ -1,6 +1,7 @@
 #include "desktop/usage/MonthlyUsageLedger.h"
 
 #include "desktop/classification/ContractDecoding.h"
+#include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
 
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,10 +133,13 @@ bool validMonth(const QString& month) {
 
 // A folder of our own: created 0700 with its parents where missing, a link only to a folder of
 // this user's, and 0700 afterwards whatever it was before.
-bool preparePrivateFolder(const QString& path) {
-    if (!AtomicFile::makeFolder(path, 0700) || !UsageFolder::usable(path))
+bool preparePrivateFolder(const QString& path, QString* error) {
+    if (!UsageFolder::prepare(path, error))
         return false;
-    return ::chmod(QFile::encodeName(path).constData(), 0700) == 0;
+    if (::chmod(QFile::encodeName(path).constData(), 0700) == 0)
+        return true;
+    *error = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
 }
 
 } // namespace
@@ -281,10 +286,15 @@ void MonthlyUsageLedger::commit(const Store& store) {
         throw Invalid(Invalid::persistence);
     // The new file is created 0600 from the start and renamed over the old one, so the history is
     // never readable by others and a failed write leaves the old file, and memory, as they were.
-    if (!preparePrivateFolder(directory_) || !AtomicFile::write(file_, encodeStore(store), 0600)) {
+    QString error;
+    if (!preparePrivateFolder(directory_, &error) ||
+        !AtomicFile::write(file_, encodeStore(store), 0600, &error)) {
+        WriteFailures::shared().failed(QStringLiteral("usage ledger"),
+                                       error.isEmpty() ? QStringLiteral("write failed") : error);
         lastError_ = Invalid(Invalid::persistence).description();
         throw Invalid(Invalid::persistence);
     }
+    WriteFailures::shared().succeeded(QStringLiteral("usage ledger"));
     store_ = store;
     lastError_.reset();
 }

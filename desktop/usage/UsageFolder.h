@@ -12,4 +12,8 @@ namespace quillmere::UsageFolder {
 // is neither.
 bool usable(const QString& path);
 
+// Makes the folder (0700, with its parents) where it is missing and checks that it is usable; when
+// not, `error` says why, without the path.
+bool prepare(const QString& path, QString* error);
+
 } // namespace quillmere::UsageFolder

@@ -2,6 +2,7 @@
 
 #include "core/ClaudeModelSetting.h"
 #include "core/OpenAIRouting.h"
+#include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/MonthlyUsage.h"
 #include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
@@ -24,7 +25,7 @@ QDateTime fromMilliseconds(qint64 milliseconds) {
 // The folder of the usage files: created 0700 where missing; a link only to a folder of this
 // user's, so that lines meant for this user's folder cannot be steered elsewhere.
 bool prepareFolder(const QString& path) {
-    return AtomicFile::makeFolder(path, 0700) && UsageFolder::usable(path);
+    return UsageFolder::prepare(path, nullptr);
 }
 
 // Appends one whole line with one write. A short or failed write is cut back to the size before
@@ -192,10 +193,16 @@ void UsageRecorder::writeStatus() {
     };
     // Once the collection period has ended every tick of every widget lands here; a status that
     // reads as it already does is left alone rather than replaced and synced again.
-    if (!prepareFolder(directory_) ||
-        !AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
-                                    json::write(status, {.sortedKeys = true}), 0600))
-        lastError_ = QString::fromLatin1(statusWriteFailed);
+    QString error;
+    if (UsageFolder::prepare(directory_, &error) &&
+        AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
+                                   json::write(status, {.sortedKeys = true}), 0600, &error)) {
+        WriteFailures::shared().succeeded(QStringLiteral("observation status"));
+        return;
+    }
+    WriteFailures::shared().failed(QStringLiteral("observation status"),
+                                   error.isEmpty() ? QStringLiteral("write failed") : error);
+    lastError_ = QString::fromLatin1(statusWriteFailed);
 }
 
 } // namespace quillmere

@@ -125,8 +125,9 @@ void Defaults::remove(const QString& key) {
         settings_->remove(typed(group, key));
 }
 
-void Defaults::sync() {
+bool Defaults::sync() {
     settings_->sync();
+    return settings_->status() == QSettings::NoError;
 }
 
 } // namespace quillmere

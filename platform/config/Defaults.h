@@ -27,8 +27,9 @@ public:
     // QVariant removes the key; other types are refused with a warning.
     void set(const QString& key, const QVariant& value);
     void remove(const QString& key);
-    // Writes pending changes to the file (also done on destruction).
-    void sync();
+    // Writes pending changes to the file (also done on destruction); false when the file could
+    // not be written.
+    bool sync();
 
 private:
     std::unique_ptr<QSettings> settings_;

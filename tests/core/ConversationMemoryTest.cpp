@@ -371,3 +371,118 @@ TEST(ConversationMemoryBounds, OneHugeConversationKeepsItsNewestMessages) {
     EXPECT_EQ(records[0].back().message, huge.back());
     EXPECT_EQ(records[0].front().message, huge[10]);
 }
+
+namespace {
+
+// A stored memory of one key whose segments are the given message lists, in order.
+QByteArray storedSegments(const std::vector<Messages>& segments) {
+    QJsonArray stored;
+    for (const Messages& segment : segments) {
+        QJsonArray records;
+        for (const Message& message : segment)
+            records.append(
+                QJsonObject{{"message", QJsonObject{{"role", message.role}, {"text", message.text}}},
+                            {"firstObservedAt", 1},
+                            {"identifiers", QJsonArray()}});
+        stored.append(records);
+    }
+    const QJsonArray entries{QJsonObject{{"key", "k"}, {"segments", stored}, {"conversationScopeID", "s"}}};
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
+}
+
+std::vector<Messages> windowsOf(const ConversationMemory& memory, const QString& key) {
+    std::vector<Messages> out;
+    for (const auto& window : memory.records(key)) {
+        Messages messages;
+        for (const auto& record : window)
+            messages.push_back(record.message);
+        out.push_back(messages);
+    }
+    return out;
+}
+
+Messages section(int i) {
+    return {user("Separate section " + QString::number(i) + " asks"),
+            assistant("Separate section " + QString::number(i) + " answers")};
+}
+
+Messages joined(std::initializer_list<Messages> parts) {
+    Messages out;
+    for (const Messages& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+} // namespace
+
+// Stored segments that overlap are joined on restore, also through a later one that bridges two
+// earlier ones; the others stay apart, in their stored order.
+TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder) {
+    struct Case {
+        const char* name;
+        std::vector<Messages> stored;
+        std::vector<Messages> expected;
+    };
+    const Messages other = turns(0, 4, "Other");
+    const Case cases[] = {
+        {"apart", {turns(0, 4), other}, {turns(0, 4), other}},
+        {"overlapping", {turns(0, 6), turns(4, 10)}, {turns(0, 10)}},
+        {"bridged", {turns(0, 6), other, turns(10, 16), turns(4, 12)}, {turns(0, 16), other}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        ASSERT_TRUE(memory.restore(storedSegments(c.stored)));
+        EXPECT_EQ(windowsOf(memory, "k"), c.expected);
+    }
+}
+
+// Thousands of separate windows: one bridged by a later segment, after which every later window
+// has moved down a place, and a segment after that still finds the window it continues.
+TEST(ConversationMemoryRestore, ManySeparateWindowsAreRestoredAndStillBridged) {
+    std::vector<Messages> stored;
+    for (int i = 0; i < 3000; ++i)
+        stored.push_back(section(i));
+    stored.push_back(joined({section(5), section(6)}));
+    const Message continued = user("Separate section 2000 goes on");
+    stored.push_back(joined({section(2000), {continued}}));
+    ConversationMemory memory;
+    ASSERT_TRUE(memory.restore(storedSegments(stored)));
+    const std::vector<Messages> windows = windowsOf(memory, "k");
+    ASSERT_EQ(windows.size(), 2999u);
+    EXPECT_EQ(windows[5], joined({section(5), section(6)}));
+    EXPECT_EQ(windows[6], section(7));
+    EXPECT_EQ(windows[1999], joined({section(2000), {continued}}));
+    EXPECT_EQ(windows.back(), section(2999));
+}
+
+TEST(ConversationMemoryRestore, AnAbandonedRestoreChangesNothing) {
+    const QByteArray stored = storedSegments({turns(0, 4), turns(0, 4, "Other")});
+    ConversationMemory memory = populated();
+    const QByteArray before = memory.encoded();
+    std::atomic<bool> abandon{true};
+    EXPECT_FALSE(memory.restore(stored, &abandon));
+    EXPECT_EQ(memory.encoded(), before);
+    abandon = false;
+    EXPECT_TRUE(memory.restore(stored, &abandon));
+    EXPECT_EQ(memory.records("k").size(), 2u);
+    EXPECT_TRUE(memory.records("kept").empty());
+}
+
+// The estimate decides whether a save may run in passing: it must follow the encoded size, for
+// short and for long texts.
+TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
+    for (int length : {10, 1000, 100000}) {
+        SCOPED_TRACE(length);
+        ConversationMemory memory;
+        Messages messages;
+        for (int i = 0; i < 40; ++i)
+            messages.push_back(i % 2 ? assistant(QString::number(i) + QString(length, 'x'))
+                                     : user(QString::number(i) + QString(length, 'y')));
+        twice(memory, "k", messages);
+        const double encoded = double(memory.encoded().size());
+        const double estimate = double(memory.encodedSizeEstimate());
+        EXPECT_GT(estimate, encoded / 2);
+        EXPECT_LT(estimate, encoded * 2);
+    }
+}

@@ -3,6 +3,7 @@
 #include "desktop/diagnostics/WriteFailures.h"
 
 #include "support/FifoGuard.h"
+#include "support/LongPaths.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -179,21 +180,16 @@ TEST(ConversationMemoryFile, AWriteThatFailsIsRecordedAndRetriedOnTheNextChange)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
     ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
     const WriteFailures::Failure failure = WriteFailures::shared().failures().front();
-    EXPECT_EQ(failure.path, file.path());
+    EXPECT_EQ(failure.kind, "conversation memory");
+    EXPECT_EQ(failure.host, "com.anthropic.claude");
     EXPECT_EQ(failure.error, QString::fromLocal8Bit(std::strerror(EFBIG)));
     EXPECT_EQ(failure.failedAttempts, 2);
-    EXPECT_FALSE(failure.writtenAgainAt);
-    const QStringList lines = WriteFailures::shared().reportLines();
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_TRUE(lines[1].startsWith(file.path() + ": File too large \u2022 failed 2 times, first at "));
-    EXPECT_TRUE(lines[1].endsWith(" \u2022 not saved since; retried on the next change"));
-    EXPECT_FALSE(lines.join('\n').contains("xxxx"));
+    EXPECT_FALSE(failure.writtenAgain);
 
-    // Room again: the next change is saved, and the report says so.
+    // Room again: the next change is saved, and the failure is resolved.
     EXPECT_TRUE(file.save(large));
     EXPECT_EQ(contents(file.path()), large);
-    EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgainAt);
-    EXPECT_TRUE(WriteFailures::shared().reportLines()[1].contains(" \u2022 saved again at "));
+    EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgain);
     WriteFailures::shared().clear();
 }
 
@@ -206,8 +202,36 @@ TEST(ConversationMemoryFile, AFolderThatCannotBeMadeIsAFailedWriteToo) {
     ConversationMemoryFile file(dir.filePath("support/Quillmere"), QString("com.openai.chat"));
     EXPECT_FALSE(file.save("[]"));
     ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
-    EXPECT_EQ(WriteFailures::shared().failures().front().path, file.path());
+    EXPECT_EQ(WriteFailures::shared().failures().front().host, "com.openai.chat");
     EXPECT_EQ(WriteFailures::shared().failures().front().error,
               QString::fromLocal8Bit(std::strerror(ENOTDIR)));
     WriteFailures::shared().clear();
+}
+
+// A file deleted while the application runs is written again by the next save, even of the same
+// memory: what the file last held is no proof that it still holds it.
+TEST(ConversationMemoryFile, AFileDeletedMeanwhileIsWrittenAgainBySavingTheSameMemory) {
+    QTemporaryDir dir;
+    ConversationMemoryFile file(dir.path(), QString("com.openai.chat"));
+    ASSERT_TRUE(file.save("[\"same\"]"));
+    ASSERT_TRUE(QFile::remove(file.path()));
+    EXPECT_TRUE(file.save("[\"same\"]"));
+    EXPECT_EQ(contents(file.path()), "[\"same\"]");
+}
+
+// A damaged file that could not be moved aside is kept as it is: no later save replaces it. The
+// file's folder path is so long that the file fits but its aside name does not.
+TEST(ConversationMemoryFile, ADamagedFileThatCouldNotBeSetAsideIsNeverOverwritten) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString bundle(200, QLatin1Char('b'));
+    const QString folder = quillmere::testing::memoryFileThatCannotBeSetAside(dir.path(), bundle, "{damaged");
+    ASSERT_FALSE(folder.isEmpty());
+    ConversationMemoryFile file(folder, bundle);
+    ASSERT_EQ(file.load(), QByteArray("{damaged"));
+    EXPECT_FALSE(file.setAside("not a memory document"));
+    EXPECT_TRUE(file.refusesWrites());
+    EXPECT_FALSE(file.save("[]"));
+    EXPECT_EQ(contents(file.path()), "{damaged");
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }

@@ -5,11 +5,16 @@
 
 #include "desktop/diagnostics/WriteFailures.h"
 
+#include "support/LongPaths.h"
+
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
@@ -37,9 +42,9 @@ ConversationMemoryStore::Recall observe(ConversationMemoryStore& store,
     return store.observe(kKey, messages, std::vector<std::optional<QString>>(messages.size()), false, kT0);
 }
 
-// Everything on the worker threads is done on the main thread as soon as the loop turns.
+// Everything is done on the main thread, or everything on a worker.
 ConversationMemoryStore::Background onTheMainThread() {
-    return {std::numeric_limits<qint64>::max(), std::numeric_limits<std::size_t>::max()};
+    return {std::numeric_limits<qint64>::max(), std::numeric_limits<qint64>::max()};
 }
 ConversationMemoryStore::Background onAWorker() {
     return {1, 1};
@@ -82,11 +87,19 @@ TEST(ConversationMemoryStore, ALargeFileIsRestoredOnAWorkerAndNothingIsTouchedBe
 
     ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onAWorker());
     ASSERT_TRUE(store.restoring());
-    // Meanwhile the reads go on with the window alone, and the file is not replaced by them.
+    // Meanwhile the reads go on with the window alone, as for a conversation that cannot be
+    // named, and the file is not replaced by them.
     EXPECT_TRUE(store.remembered(kKey).empty());
     const std::vector<Message> window(stored.end() - 4, stored.end());
-    EXPECT_TRUE(observe(store, window).messages.empty());
-    EXPECT_TRUE(observe(store, window).messages.empty());
+    for (int read = 0; read < 2; ++read) {
+        const ConversationMemoryStore::Recall recall = observe(store, window);
+        EXPECT_EQ(recall.messages, window);
+        EXPECT_EQ(recall.connectedCount, 4);
+        EXPECT_EQ(recall.windows, 0);
+        EXPECT_FALSE(recall.scopeID.isEmpty());
+        EXPECT_FALSE(recall.maximumPosition);
+    }
+    EXPECT_FALSE(store.settled());
     EXPECT_EQ(contents(path), before);
 
     ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
@@ -145,6 +158,137 @@ TEST(ConversationMemoryStore, ABackgroundSaveThatFailsIsRecorded) {
     observe(store, messages);
     ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
     ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
-    EXPECT_EQ(WriteFailures::shared().failures().front().path, store.file().path());
+    EXPECT_EQ(WriteFailures::shared().failures().front().kind, "conversation memory");
+    EXPECT_EQ(WriteFailures::shared().failures().front().host, kBundle);
+    EXPECT_TRUE(store.retryPending());
     WriteFailures::shared().clear();
+}
+
+// What decides is how much there is to write, not how many messages: a few long answers are as
+// much to encode as thousands of short ones.
+TEST(ConversationMemoryStore, AFewVeryLongMessagesAreSavedFromAWorker) {
+    QTemporaryDir dir;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.saveBytes = 256 * 1024;
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
+    std::vector<Message> shortOnes = conversation(6);
+    observe(store, shortOnes);
+    observe(store, shortOnes);
+    EXPECT_FALSE(store.saving()) << "a small memory is written in passing";
+    EXPECT_TRUE(QFile::exists(store.file().path()));
+
+    std::vector<Message> long_ones = shortOnes;
+    for (int i = 0; i < 4; ++i)
+        long_ones.push_back({i % 2 ? QStringLiteral("assistant") : QStringLiteral("user"),
+                             QString(100 * 1024, QLatin1Char('a' + i))});
+    observe(store, long_ones);
+    observe(store, long_ones);
+    EXPECT_TRUE(store.saving()) << "six records, but 400 KB of text";
+    ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+    ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    EXPECT_EQ(restored.remembered(kKey), long_ones);
+}
+
+// A change made while a save runs waits behind it; the store going (the application quitting)
+// must not lose it: the worker writes it after the running one.
+TEST(ConversationMemoryStore, ASaveWaitingBehindARunningOneIsWrittenAfterTheStoreIsGone) {
+    QTemporaryDir dir;
+    const std::vector<Message> first = conversation(30);
+    const std::vector<Message> second = conversation(32);
+    {
+        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onAWorker());
+        observe(store, first);
+        observe(store, first);
+        EXPECT_TRUE(store.saving());
+        observe(store, second);
+        observe(store, second);
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    EXPECT_EQ(restored.remembered(kKey), second);
+}
+
+// A store that goes while its restore runs abandons the restore: nothing of it is adopted or
+// written, and the file stays as it was, not set aside.
+TEST(ConversationMemoryStore, ARestoreStillRunningWhenTheStoreGoesIsAbandoned) {
+    QTemporaryDir dir;
+    const QString path = storedMemory(dir, conversation(400));
+    const QByteArray before = contents(path);
+    {
+        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onAWorker());
+        ASSERT_TRUE(store.restoring());
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(contents(path), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+// A full disk that frees up while the conversation stays as it is: the failed save is tried again
+// on a timer, and the memory reaches the file without another change.
+TEST(ConversationMemoryStore, AFailedSaveIsRetriedOnATimerUntilItSucceeds) {
+    WriteFailures::shared().clear();
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("support"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.retryFirstMilliseconds = 20;
+    background.retryLongestMilliseconds = 40;
+    ConversationMemoryStore store(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
+                                  background);
+    const std::vector<Message> messages = conversation(8);
+    observe(store, messages);
+    observe(store, messages);
+    EXPECT_FALSE(QFile::exists(store.file().path()));
+    EXPECT_TRUE(store.retryPending());
+    // Still failing: tried again, and again later.
+    ASSERT_TRUE(pollUntil([] { return WriteFailures::shared().failures().value(0).failedAttempts >= 3; }));
+    EXPECT_TRUE(store.retryPending());
+
+    ASSERT_TRUE(QFile::remove(dir.filePath("support")));
+    ASSERT_TRUE(pollUntil([&store] { return QFile::exists(store.file().path()); }));
+    EXPECT_FALSE(store.retryPending());
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgain);
+    ConversationMemoryStore restored(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
+                                     onTheMainThread());
+    EXPECT_EQ(restored.remembered(kKey), messages);
+    WriteFailures::shared().clear();
+}
+
+// A damaged file that could not be moved aside stays as it is, however large the memory that
+// would replace it: the save on a worker is refused as the one in passing is.
+TEST(ConversationMemoryStore, ADamagedFileThatCouldNotBeSetAsideIsNotReplacedFromAWorker) {
+    QTemporaryDir dir;
+    const QString bundle(200, QLatin1Char('b'));
+    const QString folder =
+        quillmere::testing::memoryFileThatCannotBeSetAside(dir.path(), bundle, "[{\"key\": 12}]");
+    ASSERT_FALSE(folder.isEmpty());
+    ConversationMemoryStore store(ConversationMemoryFile(folder, bundle), onAWorker());
+    ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
+    EXPECT_TRUE(store.startedAfterDamage());
+    const std::vector<Message> messages = conversation(6);
+    observe(store, messages);
+    observe(store, messages);
+    ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+    EXPECT_EQ(contents(store.file().path()), "[{\"key\": 12}]");
+}
+
+// A memory file of a megabyte is restored on a worker as the application starts: reading back
+// tens of thousands of short windows, or a few hundred long answers, takes longer than a turn of
+// the event loop may.
+TEST(ConversationMemoryStore, AMegabyteFileIsRestoredOnAWorkerByDefault) {
+    QTemporaryDir dir;
+    std::vector<Message> messages;
+    for (int i = 0; i < 100; ++i)
+        messages.push_back({i % 2 ? QStringLiteral("assistant") : QStringLiteral("user"),
+                            QStringLiteral("Answer %1 ").arg(i) + QString(10 * 1024, QLatin1Char('z'))});
+    const QString path = storedMemory(dir, messages);
+    ASSERT_GT(QFileInfo(path).size(), 1000 * 1000);
+    ASSERT_LT(QFileInfo(path).size(), 4 * 1000 * 1000);
+    ConversationMemoryStore store{ConversationMemoryFile(dir.path(), kBundle)};
+    EXPECT_TRUE(store.restoring());
+    ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
+    EXPECT_EQ(store.remembered(kKey), messages);
 }

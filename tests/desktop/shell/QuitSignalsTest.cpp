@@ -77,6 +77,22 @@ TEST(QuitSignals, EachSignalQuitsOnceAndASecondOneEndsTheProcess) {
     }
 }
 
+// The quit goes on after the handler is gone (the application's teardown, the workers it waits
+// for): the bound stays in force until the process ends.
+TEST(QuitSignals, TheQuitsBoundOutlivesTheHandler) {
+    for (const Signal& signal : quitSignals)
+        ::signal(signal.number, SIG_DFL);
+    QList<int> quits;
+    {
+        QuitSignals handler([&quits](int number) { quits << number; });
+        ASSERT_EQ(::raise(SIGTERM), 0);
+        ASSERT_TRUE(waitFor([&] { return !quits.isEmpty(); }, 10));
+    }
+    const unsigned remaining = ::alarm(0);
+    EXPECT_GE(remaining, 1u);
+    EXPECT_LE(remaining, QuitSignals::quitBoundSeconds);
+}
+
 TEST(QuitSignals, AnIgnoredSignalStaysIgnoredAndOthersComeBackOnDestruction) {
     for (const Signal& signal : quitSignals)
         ::signal(signal.number, SIG_DFL);
@@ -111,6 +127,36 @@ QStringList usageLines(const QString& folder) {
     return lines;
 }
 
+// The application's environment inside `dir`, every folder it writes to a private one there, on
+// the demo desktop of the ChatGPT listing, with the classification service at `service`.
+QProcessEnvironment applicationEnvironment(const QTemporaryDir& dir, const QString& service) {
+    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
+        EXPECT_TRUE(QDir().mkpath(dir.filePath(folder)));
+    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("HOME", dir.filePath("home"));
+    environment.insert("TMPDIR", dir.filePath("tmp"));
+    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
+    environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+    QFile desktop(dir.filePath("desktop.json"));
+    EXPECT_TRUE(desktop.open(QIODevice::WriteOnly));
+    desktop.write(QJsonDocument(quillmere::testing::chatListingLuna()).toJson());
+    desktop.close();
+    environment.insert("QUILLMERE_SIMULATED_DESKTOP", desktop.fileName());
+    environment.insert("QUILLMERE_CLASSIFICATION_URL", service);
+    return environment;
+}
+
+// Starts the application in `environment`, its errors on the test's own.
+bool start(QProcess& app, const QProcessEnvironment& environment) {
+    app.setProcessEnvironment(environment);
+    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+    return app.waitForStarted(30000);
+}
+
 } // namespace
 
 // The application on the demo desktop against a loopback classification service, signalled once a
@@ -123,34 +169,13 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
                     200, R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
                          R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
                          R"("reason":"A lighter setting is enough.","requiresVerification":true})"));
-    const QByteArray fixture = QJsonDocument(quillmere::testing::chatListingLuna()).toJson();
 
     for (const Signal& signal : quitSignals) {
         SCOPED_TRACE(signal.name);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
-        for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
-            ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
-        QFile::setPermissions(dir.filePath("runtime"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("HOME", dir.filePath("home"));
-        environment.insert("TMPDIR", dir.filePath("tmp"));
-        environment.insert("XDG_DATA_HOME", dir.filePath("data"));
-        environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
-        QFile desktop(dir.filePath("desktop.json"));
-        ASSERT_TRUE(desktop.open(QIODevice::WriteOnly));
-        desktop.write(fixture);
-        desktop.close();
-        environment.insert("QUILLMERE_SIMULATED_DESKTOP", desktop.fileName());
-        environment.insert("QUILLMERE_CLASSIFICATION_URL", server.url("/classify").toString());
         QProcess app;
-        app.setProcessEnvironment(environment);
-        app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
-        ASSERT_TRUE(app.waitForStarted(30000));
+        ASSERT_TRUE(start(app, applicationEnvironment(dir, server.url("/classify").toString())));
 
         ASSERT_TRUE(waitFor(
             [&] { return app.state() != QProcess::Running || !usageLines(dir.path()).isEmpty(); }, 120));
@@ -172,4 +197,50 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
         for (auto it = shown.begin(); it != shown.end(); ++it)
             EXPECT_EQ(it.value().toBool(true), false) << it.key().toStdString();
     }
+}
+
+// A conversation memory of 100,000 separate windows being restored when the quit comes: the quit
+// ends within its bound, the restore abandoned rather than waited for, and the file left whole.
+TEST(QuitSignalsApplication, AQuitDuringALargeRestoreEndsWithinTheBound) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString support = dir.filePath("data/Quillmere Zudizur");
+    ASSERT_TRUE(QDir().mkpath(support));
+    QByteArray memory = R"([{"conversationScopeID":"s","key":"openai|chat:remembered","segments":[)";
+    for (int i = 0; i < 100000; ++i) {
+        memory += i ? "," : "";
+        memory += R"([{"firstObservedAt":800000000,"identifiers":[],"message":{"role":")";
+        memory += i % 2 ? "assistant" : "user";
+        memory += R"(","text":"Separate window number )" + QByteArray::number(i) + R"("}}])";
+    }
+    memory += "]}]";
+    const QString memoryPath = support + "/conversation-memory-com.openai.chat.json";
+    QFile file(memoryPath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(memory);
+    file.close();
+
+    // No classification service: the test is about the quit alone.
+    QProcess app;
+    ASSERT_TRUE(start(app, applicationEnvironment(dir, "http://127.0.0.1:9/classify")));
+    // Started once its host's card has been shown.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return app.state() != QProcess::Running ||
+                   QFile::exists(dir.filePath("tmp/quillmere-widgets-status.json"));
+        },
+        120));
+    ASSERT_EQ(app.state(), QProcess::Running);
+
+    ASSERT_EQ(::kill(pid_t(app.processId()), SIGTERM), 0);
+    QElapsedTimer quitting;
+    quitting.start();
+    // The bound, and a margin for a slow machine's teardown.
+    ASSERT_TRUE(app.waitForFinished(int(QuitSignals::quitBoundSeconds + 10) * 1000))
+        << "still running " << quitting.elapsed() << " ms after the quit";
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << "ended by the alarm rather than by the quit";
+    EXPECT_EQ(app.exitCode(), 0);
+    // Whatever the restore had reached, the file is a memory, not set aside.
+    ASSERT_TRUE(QFile::exists(memoryPath));
+    EXPECT_TRUE(QDir(support).entryList({"*.damaged-*"}).isEmpty());
 }

@@ -1,6 +1,7 @@
 // The shell's pure rules: who may show what, the saved card position, the install identifier and
 // which mode the process runs.
 
+#include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/shell/EntryMode.h"
 #include "desktop/shell/InstallIdentifier.h"
 #include "desktop/shell/PanelPresentationMetrics.h"
@@ -84,6 +85,24 @@ TEST(SavedPanelOrigin, KeptPerHostInTheDefaults) {
     EXPECT_FALSE(SavedPanelOrigin::load(defaults, owner));
     SavedPanelOrigin::forget(defaults, owner);
     EXPECT_FALSE(defaults.string(SavedPanelOrigin::key(owner)));
+}
+
+// A folder that cannot hold the settings file: the origin cannot be kept, and that is said as every
+// owned file's failed write is, for the host whose card it is.
+TEST(SavedPanelOrigin, AFailedWriteIsReportedByItsKindForItsHost) {
+    WriteFailures::shared().clear();
+    QTemporaryDir dir;
+    QFile blocker(dir.filePath("config"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    Defaults defaults(QStringLiteral("origin-test"), dir.filePath("config"));
+    SavedPanelOrigin::store(defaults, owner, QPointF(10, 20));
+    SavedPanelOrigin::store(defaults, owner, QPointF(11, 20));
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    EXPECT_EQ(WriteFailures::shared().failures().front().kind, "saved panel origin");
+    EXPECT_EQ(WriteFailures::shared().failures().front().host, owner);
+    EXPECT_EQ(WriteFailures::shared().failures().front().failedAttempts, 2);
+    WriteFailures::shared().clear();
 }
 
 TEST(InstallIdentifier, MadeOnceAsSixteenUppercaseHexDigitsAndKept) {

@@ -1,4 +1,7 @@
 #include "desktop/usage/MonthlyUsageLedger.h"
+
+#include "desktop/diagnostics/DebugMonitor.h"
+#include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/MonthlyUsageTestSupport.h"
 
 #include <QDir>
@@ -376,4 +379,30 @@ TEST(MonthlyUsageLedger, AFailedWriteKeepsTheOldFileAndMemoryInStep) {
               }),
               Invalid::persistence);
     EXPECT_FALSE(ledger.defaultSetting(Provider::openai));
+}
+
+// A failed write of the ledger is said as every owned file's is: by its kind and the error, once.
+TEST(MonthlyUsageLedger, AFailedWriteIsReportedByItsKindOnce) {
+    WriteFailures::shared().clear();
+    Folder folder;
+    MonthlyUsageLedger ledger(folder.path);
+    ASSERT_TRUE(QDir().mkpath(folder.temporary.filePath(QStringLiteral("Quillmere"))));
+    QFile blocker(folder.path);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const qsizetype events = DebugMonitor::shared().events().size();
+    EXPECT_EQ(failure([&] { record(ledger, at("2026-10-02T00:00:00Z"), 20); }), Invalid::persistence);
+    EXPECT_EQ(failure([&] { record(ledger, at("2026-10-03T00:00:00Z"), 30); }), Invalid::persistence);
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    EXPECT_EQ(WriteFailures::shared().failures().front().kind, "usage ledger");
+    EXPECT_EQ(WriteFailures::shared().failures().front().failedAttempts, 2);
+    const QStringList said = DebugMonitor::shared().events().mid(events);
+    ASSERT_EQ(said.size(), 1);
+    EXPECT_TRUE(said.front().endsWith("Could not save the usage ledger: Not a directory"));
+    EXPECT_FALSE(said.front().contains(folder.path));
+
+    QFile::remove(folder.path);
+    record(ledger, at("2026-10-04T00:00:00Z"), 40);
+    EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgain);
+    WriteFailures::shared().clear();
 }

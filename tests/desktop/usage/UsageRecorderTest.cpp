@@ -1,5 +1,7 @@
 #include "desktop/usage/UsageRecorder.h"
 
+#include "desktop/diagnostics/WriteFailures.h"
+
 #include "desktop/usage/MonthlyUsage.h"
 #include "desktop/usage/MonthlyUsageTestSupport.h"
 
@@ -10,6 +12,7 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
 #include <sys/resource.h>
@@ -237,8 +240,14 @@ TEST(UsageRecorder, UnusableFoldersLeaveTheirTextsAndWriteNothingElsewhere) {
     QFile blocker(r.folder);
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
+    WriteFailures::shared().clear();
     r.showAndObserve();
     EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::statusWriteFailed));
+    // Said as every owned file's failed write is, by its kind.
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    EXPECT_EQ(WriteFailures::shared().failures().front().kind, "observation status");
+    EXPECT_EQ(WriteFailures::shared().failures().front().error,
+              QString::fromLocal8Bit(std::strerror(ENOTDIR)));
 
     // A link in the folder's place to another user's folder is not followed.
     QFile::remove(r.folder);
@@ -257,6 +266,8 @@ TEST(UsageRecorder, UnusableFoldersLeaveTheirTextsAndWriteNothingElsewhere) {
     r.recorder->shown(recommendation(), snapshot());
     EXPECT_FALSE(r.recorder->lastError());
     EXPECT_EQ(r.status().value(QStringLiteral("lastWriteError")), QJsonValue::Null);
+    EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgain);
+    WriteFailures::shared().clear();
 }
 
 // A data folder moved to another disk and replaced by a link is written through the link; a daily

@@ -1,0 +1,249 @@
+// What the conversation memory's file work costs the main loop: a timer ticks every 5 ms on the
+// main thread while the store restores, observes and saves, and the longest gap between two ticks
+// is the longest stretch the loop could not run (a stall).
+//
+// Usage:
+//   measure_memory_store save <messages> <bytes per message>
+//       A fresh store observes one conversation of that many messages (its first save), then the
+//       store is made again from the file it wrote and observes the same window (a restart).
+//   measure_memory_store restore <windows>...
+//       For each count, a file of that many separate one-message windows of one conversation is
+//       restored; prints its size, the longest stall and the time until the memory is back.
+//   measure_memory_store write-windows <path> <windows>
+//       Writes such a file, for measuring the application's start and quit with it.
+// Everything is written in a private temporary folder, removed at the end.
+
+#include "core/ConversationMemory.h"
+#include "core/ConversationText.h"
+#include "desktop/observation/ConversationMemoryFile.h"
+#include "desktop/observation/ConversationMemoryStore.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+using namespace quillmere;
+
+namespace {
+
+const QString kKey = QStringLiteral("claude|claude-code|session:measured");
+const QString kBundle = QStringLiteral("com.anthropic.claude");
+
+// Tracks the longest gap between ticks of a 5 ms timer on the main thread.
+class StallWatch {
+public:
+    StallWatch() {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
+    }
+    void start() {
+        longest_ = 0;
+        clock_.start();
+        last_ = 0;
+        timer_.start();
+    }
+    qint64 stop() {
+        tick();
+        timer_.stop();
+        return longest_;
+    }
+
+private:
+    void tick() {
+        const qint64 now = clock_.elapsed();
+        longest_ = std::max(longest_, now - last_);
+        last_ = now;
+    }
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+    qint64 longest_ = 0;
+};
+
+// Runs `step` on a later turn of the loop, then turns the loop until `done` or 600 s.
+void runInLoop(const std::function<void()>& step, const std::function<bool()>& done) {
+    bool stepped = false;
+    QTimer::singleShot(20, [&] {
+        step();
+        stepped = true;
+    });
+    QElapsedTimer waited;
+    waited.start();
+    while (!(stepped && done()) && waited.elapsed() < 600000) {
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    // Let the last queued results arrive.
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+struct Measured {
+    qint64 stall = 0; // the longest main-loop stall, ms
+    qint64 total = 0; // until `done`, ms
+};
+
+Measured measure(const std::function<void()>& step, const std::function<bool()>& done) {
+    StallWatch watch;
+    QElapsedTimer total;
+    watch.start();
+    total.start();
+    runInLoop(step, done);
+    const qint64 stall = watch.stop();
+    return {stall, total.elapsed()};
+}
+
+std::vector<ConversationText::Message> conversation(int count, int bytes) {
+    std::vector<ConversationText::Message> messages;
+    messages.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        QString text = QStringLiteral("Message %1 of the measured session: ").arg(i);
+        const QString filler = QStringLiteral("part %1 of a long answer; ").arg(i % 97);
+        while (text.size() < bytes)
+            text += filler;
+        text.truncate(bytes);
+        messages.push_back({i % 2 ? QStringLiteral("assistant") : QStringLiteral("user"), text});
+    }
+    return messages;
+}
+
+int measureSave(int count, int bytes) {
+    QTemporaryDir dir;
+    const auto messages = conversation(count, bytes);
+    const std::vector<std::optional<QString>> identifiers(messages.size());
+    const QDateTime at = QDateTime::currentDateTimeUtc();
+    // The memory's own work on the same two reads, without any file: what no worker can take.
+    QElapsedTimer observing;
+    observing.start();
+    {
+        ConversationMemory memory;
+        memory.observe(kKey, messages, identifiers, false, at);
+        memory.observe(kKey, messages, identifiers, false, at);
+    }
+    const qint64 observeOnly = observing.elapsed();
+    Measured firstSave, restart;
+    QString path;
+    {
+        std::unique_ptr<ConversationMemoryStore> store;
+        firstSave = measure(
+            [&] {
+                store =
+                    std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle));
+                store->observe(kKey, messages, identifiers, false, at);
+                store->observe(kKey, messages, identifiers, false, at);
+            },
+            [&] { return store && !store->saving(); });
+        path = store->file().path();
+    }
+    const qint64 fileBytes = QFileInfo(path).size();
+    {
+        std::unique_ptr<ConversationMemoryStore> store;
+        bool observed = false;
+        // What a read does once the memory is back: the window shows the newest part.
+        const std::vector<ConversationText::Message> window(messages.end() - 20, messages.end());
+        const std::vector<std::optional<QString>> none(window.size());
+        restart = measure(
+            [&] {
+                store =
+                    std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle));
+            },
+            [&] {
+                if (!store || store->restoring())
+                    return false;
+                if (!observed) {
+                    store->observe(kKey, window, none, false, at.addSecs(60));
+                    store->observe(kKey, window, none, false, at.addSecs(61));
+                    observed = true;
+                }
+                return !store->saving();
+            });
+    }
+    QThreadPool::globalInstance()->waitForDone();
+    std::printf("save: %d messages, file %.1f MB\n", count, double(fileBytes) / 1e6);
+    std::printf("  first save: longest main-loop stall %lld ms; saved after %lld ms\n",
+                (long long)firstSave.stall, (long long)firstSave.total);
+    std::printf("  for comparison, the memory's own two reads of these messages, without a file: %lld ms\n",
+                (long long)observeOnly);
+    std::printf("  restart (restore, then a read): longest main-loop stall %lld ms; settled after %lld ms\n",
+                (long long)restart.stall, (long long)restart.total);
+    return 0;
+}
+
+// One conversation of `windows` separate windows, one short message each, texts all different so
+// that none joins another.
+QByteArray windowsFile(int windows) {
+    QByteArray out = "[{\"conversationScopeID\":\"measured\",\"key\":\"";
+    out += kKey.toUtf8();
+    out += "\",\"segments\":[";
+    for (int i = 0; i < windows; ++i) {
+        if (i)
+            out += ',';
+        out += "[{\"firstObservedAt\":1,\"identifiers\":[],\"message\":{\"role\":\"";
+        out += i % 2 ? "assistant" : "user";
+        out += "\",\"text\":\"Window ";
+        out += QByteArray::number(i);
+        out += "\"}}]";
+    }
+    out += "]}]";
+    return out;
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+int measureRestore(const std::vector<int>& counts) {
+    for (int windows : counts) {
+        QTemporaryDir dir;
+        const ConversationMemoryFile file(dir.path(), kBundle);
+        const QByteArray bytes = windowsFile(windows);
+        if (!writeFile(file.path(), bytes))
+            return 1;
+        std::unique_ptr<ConversationMemoryStore> store;
+        const Measured restored = measure(
+            [&] {
+                store =
+                    std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle));
+            },
+            [&] { return store && !store->restoring(); });
+        std::printf(
+            "restore: %6d windows, file %.2f MB: longest main-loop stall %lld ms; restored after %lld ms\n",
+            windows, double(bytes.size()) / 1e6, (long long)restored.stall, (long long)restored.total);
+        std::fflush(stdout);
+        store.reset();
+        QThreadPool::globalInstance()->waitForDone();
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() == 4 && arguments[1] == QLatin1String("save"))
+        return measureSave(arguments[2].toInt(), arguments[3].toInt());
+    if (arguments.size() >= 3 && arguments[1] == QLatin1String("restore")) {
+        std::vector<int> counts;
+        for (int i = 2; i < arguments.size(); ++i)
+            counts.push_back(arguments[i].toInt());
+        return measureRestore(counts);
+    }
+    if (arguments.size() == 4 && arguments[1] == QLatin1String("write-windows"))
+        return writeFile(arguments[2], windowsFile(arguments[3].toInt())) ? 0 : 1;
+    std::fprintf(stderr, "usage: measure_memory_store save <messages> <bytes> | restore <windows>... | "
+                         "write-windows <path> <windows>\n");
+    return 2;
+}
