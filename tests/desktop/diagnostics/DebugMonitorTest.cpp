@@ -374,11 +374,15 @@ TEST_F(DebugMonitorUpdates, NothingGivenToTheMonitorLeaksIntoFilesOrReport) {
 // The counts follow the conversation each update carries, also when the monitor has seen an equal
 // one before or only the messages changed.
 TEST_F(DebugMonitorUpdates, CountsFollowEveryChangeOfTheMessages) {
-    Snapshot longer = snapshot();
-    longer.messages.push_back({"assistant", "Done"});
-    longer.messages.push_back({"user", "Thanks"});
+    const Snapshot base = snapshot();
+    std::vector<ClaudeWindowTrackerConversationMessage> messages(base.messages.begin(), base.messages.end());
+    messages.push_back({"assistant", "Done"});
+    messages.push_back({"user", "Thanks"});
+    Snapshot longer = base;
+    longer.messages = messages;
+    messages[1].role = "tool";
     Snapshot renamed = longer;
-    renamed.messages[1].role = "tool";
+    renamed.messages = messages;
     const struct {
         std::optional<Snapshot> conversation;
         const char* users;
