@@ -3,18 +3,21 @@
 #include "platform/tasks/TaskCancelled.h"
 
 #include <QCoroNetworkReply>
+#include <QCoroTimer>
 #include <QDir>
-#include <QHostAddress>
-#include <QHostInfo>
+#include <QHash>
 #include <QNetworkAccessManager>
+#include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QTimer>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,12 +78,22 @@ QString descriptionFor(TransportError::Code code, const QString& fallback) {
     }
 }
 
+// The cookies of the requests that keep them, shared by every request's own manager.
+QNetworkCookieJar* sharedCookieJar() {
+    // Deliberately never destroyed, like the shared transport.
+    static auto* jar = new QNetworkCookieJar();
+    return jar;
+}
+
+// A manager for one request: Qt pools connections per manager, so a request with a manager of its
+// own has connections of its own, and a network thread of its own.
 QNetworkAccessManager* makeManager(bool ephemeral) {
     auto* manager = new QNetworkAccessManager();
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-    if (ephemeral) {
-        manager->setCookieJar(nullptr);
-        manager->setCache(nullptr);
+    manager->setCache(nullptr);
+    if (!ephemeral) {
+        manager->setCookieJar(sharedCookieJar());
+        sharedCookieJar()->setParent(nullptr); // shared, not the manager's to delete
     }
     return manager;
 }
@@ -91,78 +104,144 @@ bool isEncoded(const QNetworkReply& reply) {
     return !encoding.isEmpty() && encoding != "identity";
 }
 
-// Whether the socket `fd` is a TCP connection to `address` port `port`.
-bool connectedTo(int fd, const QHostAddress& address, quint16 port) {
+// The TCP port of the peer `fd` is connected to; none for anything else (a socket not connected
+// yet, a local socket, a file).
+std::optional<quint16> peerPort(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode))
+        return std::nullopt;
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_STREAM)
+        return std::nullopt;
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
-        return false;
-    QHostAddress peerAddress;
-    quint16 peerPort = 0;
-    if (peer.ss_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(&peer);
-        peerAddress = QHostAddress(ntohl(in->sin_addr.s_addr));
-        peerPort = ntohs(in->sin_port);
-    } else if (peer.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&peer);
-        peerAddress = QHostAddress(in6->sin6_addr.s6_addr);
-        peerPort = ntohs(in6->sin6_port);
-    } else {
-        return false;
-    }
-    return peerPort == port && peerAddress.isEqual(address, QHostAddress::TolerantConversion);
+        return std::nullopt;
+    if (peer.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+    if (peer.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+    return std::nullopt;
 }
 
-// Ends, at the socket, every connection of this process to one of `addresses` on `port`. Qt's
-// network thread parses an answer's header section for as long as bytes keep arriving, and an
-// abort cannot reach it meanwhile: a server that never ends its headers would keep the thread
-// busy (and every later request waiting) for as long as it likes. Once its socket is shut down
-// the parse ends, the abort is processed and the connection is released.
-void shutDownConnections(const QList<QHostAddress>& addresses, quint16 port) {
-    if (addresses.isEmpty())
-        return;
+// One socket of this process: its descriptor and the inode that tells it from a later socket
+// given the same descriptor.
+struct Socket {
+    int fd;
+    ino_t inode;
+    bool operator==(const Socket&) const = default;
+};
+
+// The sockets of this process connected to a TCP peer on `port`.
+QList<Socket> socketsToPort(quint16 port) {
+    QList<Socket> sockets;
     const QDir descriptors(QStringLiteral("/proc/self/fd"));
     const QStringList entries = descriptors.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         bool ok = false;
         const int fd = entry.toInt(&ok);
         struct stat status {};
-        if (!ok || ::fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode))
-            continue;
-        int type = 0;
-        socklen_t length = sizeof type;
-        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0 || type != SOCK_STREAM)
-            continue;
-        for (const QHostAddress& address : addresses)
-            if (connectedTo(fd, address, port)) {
-                ::shutdown(fd, SHUT_RDWR);
-                break;
-            }
+        if (ok && peerPort(fd) == port && ::fstat(fd, &status) == 0)
+            sockets.append({fd, status.st_ino});
     }
+    return sockets;
 }
 
-// Shuts down the connections an abandoned request may still hold to its server: at once for an
-// address, after an asynchronous look-up for a host name.
-void releaseConnections(const QUrl& url) {
-    const int defaultPort = url.scheme() == u"https" ? 443 : 80;
-    const quint16 port = quint16(url.port(defaultPort));
-    const QString host = url.host();
-    if (QHostAddress address; address.setAddress(host)) {
-        shutDownConnections({address}, port);
-        return;
+// Which connections belong to which request. Every request has a connection of its own (below),
+// and while one request to a port is setting its connection up no other request to that port
+// starts: the sockets to that port that appear meanwhile are that request's. A request that ends
+// early then ends its own connections and no other request's.
+//
+// Ending them at the socket is what makes an early end take effect: Qt's network thread parses an
+// answer's header section for as long as bytes keep arriving, and an abort cannot reach it
+// meanwhile, so a server that never ends its headers would keep that thread busy for as long as
+// it likes. Once its socket is shut down the parse ends and the abort is processed.
+class ConnectionClaims {
+public:
+    struct Claim {
+        quint16 port = 0;
+        // Sockets to the port before the request began.
+        QList<Socket> before;
+        QList<Socket> sockets;
+        bool holdsPort = false;
+        // Another request's connection may have been set up at the same time, so the sockets
+        // cannot be told apart: none is shut down.
+        bool unsure = false;
+    };
+
+    static ConnectionClaims& shared() {
+        static ConnectionClaims claims;
+        return claims;
     }
-    QHostInfo::lookupHost(host,
-                          [port](const QHostInfo& info) { shutDownConnections(info.addresses(), port); });
-}
+
+    bool portBusy(quint16 port) const { return !holders_.value(port).expired(); }
+
+    // Starts a request's connection set-up on `port`. `alongside` when it waited as long as it
+    // may for another set-up to end: both requests' sockets are then unsure.
+    void begin(const std::shared_ptr<Claim>& claim, bool alongside) {
+        if (alongside) {
+            claim->unsure = true;
+            if (const auto holder = holders_.value(claim->port).lock())
+                holder->unsure = true;
+        } else {
+            holders_.insert(claim->port, claim);
+            claim->holdsPort = true;
+        }
+        claim->before = socketsToPort(claim->port);
+    }
+
+    // The set-up is over (the request went out, an answer began, or the request ended): the new
+    // sockets to the port are this request's, and the next request to the port may start.
+    void settle(Claim& claim) {
+        if (!claim.holdsPort)
+            return;
+        for (const Socket& socket : socketsToPort(claim.port))
+            if (!claim.before.contains(socket) && !claim.sockets.contains(socket) &&
+                !claimedElsewhere(socket))
+                claim.sockets.append(socket);
+        holders_.remove(claim.port);
+        claim.holdsPort = false;
+        live_.append(&claim);
+    }
+
+    // Shuts this request's own sockets down: the descriptors still naming the sockets it made.
+    void shutDown(const Claim& claim) const {
+        if (claim.unsure)
+            return;
+        for (const Socket& socket : claim.sockets) {
+            struct stat status {};
+            if (::fstat(socket.fd, &status) == 0 && status.st_ino == socket.inode)
+                ::shutdown(socket.fd, SHUT_RDWR);
+        }
+    }
+
+    void end(Claim& claim) {
+        settle(claim);
+        live_.removeAll(&claim);
+    }
+
+private:
+    bool claimedElsewhere(const Socket& socket) const {
+        for (const Claim* other : live_)
+            if (other->sockets.contains(socket))
+                return true;
+        return false;
+    }
+
+    QHash<quint16, std::weak_ptr<Claim>> holders_;
+    QList<const Claim*> live_;
+};
+
+// The longest a request waits for another request's connection set-up to the same port before
+// it sets its own up alongside.
+constexpr auto longestSetUpWait = std::chrono::seconds(3);
 
 } // namespace
 
-NetworkTransport::NetworkTransport() : manager_(makeManager(false)), ephemeralManager_(makeManager(true)) {}
+NetworkTransport::NetworkTransport() = default;
 
-NetworkTransport::~NetworkTransport() {
-    delete manager_;
-    delete ephemeralManager_;
-}
+NetworkTransport::~NetworkTransport() = default;
 
 HttpTransport& HttpTransport::shared() {
     // Deliberately never destroyed: replies may still reference it while the process exits.
@@ -194,10 +273,40 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     if (request.idleTimeoutSeconds > 0)
         networkRequest.setTransferTimeout(int(request.idleTimeoutSeconds * 1000));
 
-    QNetworkAccessManager* manager = request.ephemeral ? ephemeralManager_ : manager_;
+    // The deadline covers the wait for another request's connection set-up too.
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadlineAt = started + std::chrono::milliseconds(qint64(request.timeoutSeconds * 1000));
+    const quint16 port = quint16(request.url.port(request.url.scheme() == u"https" ? 443 : 80));
+    ConnectionClaims& claims = ConnectionClaims::shared();
+    auto claim = std::make_shared<ConnectionClaims::Claim>();
+    claim->port = port;
+    while (claims.portBusy(port) && std::chrono::steady_clock::now() - started < longestSetUpWait) {
+        if (token.isCancelled())
+            throw TaskCancelled();
+        if (std::chrono::steady_clock::now() >= deadlineAt)
+            throw TransportError(TransportError::timedOut, descriptionFor(TransportError::timedOut, {}));
+        QTimer pause;
+        pause.setSingleShot(true);
+        pause.start(10);
+        co_await qCoro(pause).waitForTimeout();
+    }
+    if (token.isCancelled())
+        throw TaskCancelled();
+    claims.begin(claim, claims.portBusy(port));
+
+    QNetworkAccessManager* manager = makeManager(request.ephemeral);
     QPointer<QNetworkReply> reply = manager->sendCustomRequest(networkRequest, request.method, request.body);
+    // The manager goes once its one reply has gone; the claim ends with this request.
+    QObject::connect(reply.data(), &QObject::destroyed, manager, &QObject::deleteLater);
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply*)> owner(
         reply.data(), [](QNetworkReply* r) { r->deleteLater(); });
+    struct ClaimEnd {
+        std::shared_ptr<ConnectionClaims::Claim> claim;
+        ~ClaimEnd() { ConnectionClaims::shared().end(*claim); }
+    } claimEnd{claim};
+    const auto settle = [claim] { ConnectionClaims::shared().settle(*claim); };
+    QObject::connect(reply, &QNetworkReply::requestSent, reply, settle);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, settle);
 
     enum class Ending { none, deadline, idle, cancelled, tooLarge, encoded };
     auto ending = std::make_shared<Ending>(Ending::none);
@@ -230,7 +339,9 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
             reply->abort();
         }
     });
-    deadline.start(std::chrono::milliseconds(qint64(request.timeoutSeconds * 1000)));
+    deadline.start(
+        std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   deadlineAt - std::chrono::steady_clock::now())));
 
     const quint64 cancelHandle = token.onCancel([reply, ending] {
         if (reply && *ending == Ending::none) {
@@ -249,8 +360,9 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     // timed out, and whoever sent the request must be able to tell it from a request withdrawn.
     if (*ending == Ending::none && reply->error() == QNetworkReply::OperationCanceledError)
         *ending = Ending::idle;
+    claims.settle(*claim);
     if (*ending == Ending::deadline || *ending == Ending::idle || *ending == Ending::cancelled)
-        releaseConnections(request.url);
+        claims.shutDown(*claim);
     // Compressed although not asked for: the body is not what it claims to be.
     if (*ending == Ending::none && isEncoded(*reply))
         *ending = Ending::encoded;
