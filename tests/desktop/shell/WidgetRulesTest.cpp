@@ -289,3 +289,55 @@ TEST_F(WidgetRules, ASwitchOutlivesItsWidget) {
     EXPECT_EQ(shell->desktopState(), "recommended")
         << "no switch result is recorded for a widget that is gone";
 }
+
+// The switch has opened the host's model menu and still has its effort steps to take (the effort
+// entry, its submenu, the effort row, the read-back) when the widgets go: the switch is withdrawn
+// with its widget, so no action, key or click reaches the host after the teardown.
+TEST_F(WidgetRules, ASwitchWithEffortStepsLeftStopsWhenItsWidgetGoes) {
+    shell = std::make_unique<ShellHarness>(demoWithFront(claude));
+    shell->server.post("/classify", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(R"({"recommendedModel":"sonnet","recommendedModelId":"claude-sonnet-5-5",)"
+                             R"("recommendedEffort":"low","recommendedExtended":false,)"
+                             R"("reason":"The task needs deeper reasoning.","potentialPct":0})",
+                             "application/json");
+    });
+    const ax::Element picker = shell->desktop->element("claude.picker");
+    const auto pickerTitle = [&picker] {
+        ax::Value title;
+        if (ax::copyAttributeValue(picker, "AXTitle", title) != ax::Error::success || !title.string())
+            return QString();
+        return *title.string();
+    };
+    ASSERT_EQ(ax::performAction(picker, "AXShowMenu"), ax::Error::success);
+    shell->run(0.3);
+    shell->launch();
+    ASSERT_TRUE(shell->runUntil([&] { return card(claude).recommendation().has_value(); }))
+        << shell->events().join('\n').toStdString();
+    ASSERT_EQ(card(claude).recommendation()->effort, QStringLiteral("low"));
+    const qsizetype beforeUse = shell->desktop->journal().entries().size();
+    card(claude).useButton()->click();
+    // The switch's first step reaches the host: the effort entry of the open menu is pressed. The
+    // submenu, its row and the read-back are still to come.
+    ASSERT_TRUE(shell->runUntil([&] {
+        const auto entries = shell->desktop->journal().entries();
+        for (qsizetype i = beforeUse; i < entries.size(); ++i)
+            if (entries.at(i).node == QLatin1String("claude.effortEntry"))
+                return true;
+        return false;
+    })) << shell->desktop->journal().lines().join('\n').toStdString();
+    ASSERT_TRUE(widget(claude).applyRunning());
+    const qsizetype before = shell->desktop->journal().entries().size();
+
+    shell->delegate.reset();
+    shell->run(30);
+    const QList<sim::JournalEntry> after = shell->desktop->journal().entries().mid(before);
+    QStringList reached;
+    // The switch's clean-up may still close the menu it leaves open; nothing else reaches the host.
+    for (const sim::JournalEntry& entry : after)
+        if (entry.kind != sim::JournalEntry::Kind::activation &&
+            !(entry.kind == sim::JournalEntry::Kind::action && entry.name == QLatin1String("AXCancel")))
+            reached << entry.text();
+    EXPECT_TRUE(reached.isEmpty()) << "the host was driven after its widget went:\n"
+                                   << reached.join('\n').toStdString();
+    EXPECT_EQ(pickerTitle(), QStringLiteral("Sonnet 5.5 Medium")) << "the effort was still changed";
+}
