@@ -15,6 +15,8 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <cstddef>
+#include <linux/tcp.h>
 #include <memory>
 #include <netinet/in.h>
 #include <optional>
@@ -91,7 +93,9 @@ QNetworkAccessManager* makeManager(bool ephemeral) {
     auto* manager = new QNetworkAccessManager();
     manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     manager->setCache(nullptr);
-    if (!ephemeral) {
+    if (ephemeral) {
+        manager->setCookieJar(nullptr);
+    } else {
         manager->setCookieJar(sharedCookieJar());
         sharedCookieJar()->setParent(nullptr); // shared, not the manager's to delete
     }
@@ -209,11 +213,25 @@ public:
     void shutDown(const Claim& claim) const {
         if (claim.unsure)
             return;
-        for (const Socket& socket : claim.sockets) {
-            struct stat status {};
-            if (::fstat(socket.fd, &status) == 0 && status.st_ino == socket.inode)
+        for (const Socket& socket : claim.sockets)
+            if (stillTheSame(socket))
                 ::shutdown(socket.fd, SHUT_RDWR);
+    }
+
+    // The bytes the system has received on this request's own connections (headers, framing and
+    // body alike), whatever Qt's network thread has passed on of them; none when unknown.
+    std::optional<quint64> bytesReceived(const Claim& claim) const {
+        if (claim.unsure || claim.holdsPort || claim.sockets.isEmpty())
+            return std::nullopt;
+        quint64 total = 0;
+        for (const Socket& socket : claim.sockets) {
+            tcp_info info{};
+            socklen_t length = sizeof info;
+            if (stillTheSame(socket) && ::getsockopt(socket.fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+                length >= offsetof(tcp_info, tcpi_bytes_received) + sizeof info.tcpi_bytes_received)
+                total += info.tcpi_bytes_received;
         }
+        return total;
     }
 
     void end(Claim& claim) {
@@ -222,6 +240,11 @@ public:
     }
 
 private:
+    static bool stillTheSame(const Socket& socket) {
+        struct stat status {};
+        return ::fstat(socket.fd, &status) == 0 && status.st_ino == socket.inode;
+    }
+
     bool claimedElsewhere(const Socket& socket) const {
         for (const Claim* other : live_)
             if (other->sockets.contains(socket))
@@ -313,56 +336,74 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     auto body = std::make_shared<QByteArray>();
     const qint64 limit = request.maxResponseBytes;
 
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, ending, limit] {
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > limit && *ending == Ending::none) {
-            *ending = Ending::tooLarge;
+    // Ends the request early: its own connection is shut down at once, before the abort. The
+    // abort is only queued to the network thread, which meanwhile goes on reading whatever a fast
+    // server sends (or parsing headers that never end), filling memory and the main thread's
+    // queue; once the socket is shut down that reading ends.
+    const auto endEarly = [reply, ending, claim](Ending why) {
+        if (*ending != Ending::none)
+            return;
+        *ending = why;
+        ConnectionClaims::shared().settle(*claim);
+        ConnectionClaims::shared().shutDown(*claim);
+        if (reply)
             reply->abort();
-        }
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, limit, endEarly] {
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > limit)
+            endEarly(Ending::tooLarge);
     });
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, ending, body, limit] {
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, ending, body, limit, endEarly] {
         if (*ending != Ending::none)
             return;
         if (body->size() + reply->bytesAvailable() > limit) {
-            *ending = Ending::tooLarge;
-            reply->abort();
+            endEarly(Ending::tooLarge);
             return;
         }
         body->append(reply->readAll());
     });
 
+    // Qt's network thread passes an answer on only when it pauses between reads: from a server
+    // that sends fast enough it goes on reading a body into memory (hundreds of megabytes a
+    // second over a fast link) and this side hears nothing. So what the connection itself has
+    // received is watched on a short timer too; beyond the limit and a generous allowance for the
+    // header section and framing, the body is too large whatever Qt has passed on.
+    const quint64 connectionLimit = quint64(limit) + quint64(limit) / 8 + 1024 * 1024;
+    QTimer watch;
+    watch.setInterval(10);
+    QObject::connect(&watch, &QTimer::timeout, reply, [claim, connectionLimit, endEarly] {
+        if (const auto received = ConnectionClaims::shared().bytesReceived(*claim);
+            received && *received > connectionLimit)
+            endEarly(Ending::tooLarge);
+    });
+    watch.start();
+
     QTimer deadline;
     deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, reply, [reply, ending] {
-        if (*ending == Ending::none) {
-            *ending = Ending::deadline;
-            reply->abort();
-        }
-    });
+    QObject::connect(&deadline, &QTimer::timeout, reply, [endEarly] { endEarly(Ending::deadline); });
     deadline.start(
         std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
                                                    deadlineAt - std::chrono::steady_clock::now())));
 
-    const quint64 cancelHandle = token.onCancel([reply, ending] {
-        if (reply && *ending == Ending::none) {
-            *ending = Ending::cancelled;
-            reply->abort();
-        }
-    });
+    const quint64 cancelHandle = token.onCancel([endEarly] { endEarly(Ending::cancelled); });
 
     if (!reply->isFinished())
         co_await qCoro(reply.data()).waitForFinished(std::chrono::milliseconds(-1));
     token.removeCallback(cancelHandle);
     deadline.stop();
+    watch.stop();
 
     // Qt's transfer timeout aborts the reply itself, and such an abort reads as a cancellation.
     // Only an abort of ours is one: a server that went silent (or never finished its headers)
     // timed out, and whoever sent the request must be able to tell it from a request withdrawn.
     if (*ending == Ending::none && reply->error() == QNetworkReply::OperationCanceledError)
         *ending = Ending::idle;
-    claims.settle(*claim);
-    if (*ending == Ending::deadline || *ending == Ending::idle || *ending == Ending::cancelled)
+    // Qt's own time-out ended this one: its connection goes as an early end's does.
+    if (*ending == Ending::idle) {
+        claims.settle(*claim);
         claims.shutDown(*claim);
+    }
     // Compressed although not asked for: the body is not what it claims to be.
     if (*ending == Ending::none && isEncoded(*reply))
         *ending = Ending::encoded;

@@ -133,8 +133,9 @@ std::optional<long> peakResidentKilobytes(bool reset) {
 // A body over the limit fails as too large, whether its length is announced or not. The server
 // here never ends its body on its own (it stops only when the client goes, or after far more than
 // the process could hold), so a request that read on would end only at its deadline, as timed
-// out; and the memory taken meanwhile stays a small multiple of the limit however fast the server
-// writes.
+// out. The memory taken meanwhile stays bounded however fast the server writes (the limit, an
+// allowance for the header section, and what arrives in a few milliseconds), far below the
+// hundreds of megabytes a fast server sends while Qt's network thread reads on unseen.
 TEST(HttpTransport, RefusesOversizedBodiesWhileTheyArrive) {
     LoopbackServer server;
     server.post("/big", LoopbackServer::answer(200, std::string(3 * 1024 * 1024, 'x')));
@@ -162,7 +163,8 @@ TEST(HttpTransport, RefusesOversizedBodiesWhileTheyArrive) {
     EXPECT_EQ(run(request).transportError, TransportError::dataLengthExceedsMaximum);
     const std::optional<long> peak = peakResidentKilobytes(false);
     if (before && peak)
-        EXPECT_LT(*peak - *before, 256 * 1024) << "kilobytes taken while refusing a 1 MB limit";
+        EXPECT_LT(*peak - *before, 128 * 1024)
+            << "kilobytes taken while refusing a 1 MB limit; the server sent " << streamed.load() << " bytes";
     // The connection goes with the request: the server's next write finds the client gone.
     for (int i = 0; i < 200 && !clientLeft; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -378,11 +380,7 @@ TEST(HttpTransport, EndingOneRequestLeavesAnotherToTheSameServerAlone) {
         SCOPED_TRACE(row.what);
         LoopbackServer server;
         std::atomic<bool> release{false};
-        server.post("/stall", [&release](const httplib::Request&, httplib::Response& response) {
-            for (int i = 0; i < 100 && !release; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            response.set_content("{}", "application/json");
-        });
+        server.post("/stall", LoopbackServer::silentUntil(release));
         // The healthy answer's headers and first bytes come at once, the rest 1.5 s later.
         server.post("/slow", [](const httplib::Request&, httplib::Response& response) {
             response.set_chunked_content_provider(

@@ -391,11 +391,7 @@ TEST(ClassificationServiceNames, ConversationNameUsesTheTrimmedTitle) {
 // is used: withdrawing one request ends that request's connection only.
 TEST_F(ClassificationServiceTest, AWithdrawnRequestLeavesAnotherWidgetsRequestAlone) {
     std::atomic<bool> release{false};
-    server.post("/withdrawn/classify", [&release](const httplib::Request&, httplib::Response& response) {
-        for (int i = 0; i < 100 && !release; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        response.set_content("{}", "application/json");
-    });
+    server.post("/withdrawn/classify", LoopbackServer::silentUntil(release));
     const std::string answer = R"({"recommendedModel":"sonnet","recommendedModelId":"claude-sonnet-5",)"
                                R"("recommendedEffort":"low","reason":"Short task."})";
     server.post("/kept/classify", [answer](const httplib::Request&, httplib::Response& response) {

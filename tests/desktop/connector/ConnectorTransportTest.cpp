@@ -302,11 +302,7 @@ TEST(ConnectorTransportStalls, AStalledServiceIsATimeOutAndOnlyAWithdrawnRequest
 // the poll's connection only.
 TEST_F(Transport, APollThatTimesOutLeavesARevokeInFlightAlone) {
     std::atomic<bool> release{false};
-    server.get("/widget/inbox", [&release](const httplib::Request&, httplib::Response& response) {
-        for (int i = 0; i < 100 && !release; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        response.set_content("{}", "application/json");
-    });
+    server.get("/widget/inbox", LoopbackServer::silentUntil(release));
     // Headers at once, then the body a byte every 100 ms for a second and a half: never silent for
     // as long as the idle time-out, never done before the poll has timed out.
     server.del("/widget/device", [](const httplib::Request&, httplib::Response& response) {
