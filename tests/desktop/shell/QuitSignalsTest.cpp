@@ -100,6 +100,22 @@ TEST(QuitSignals, AnIgnoredSignalStaysIgnoredAndOthersComeBackOnDestruction) {
 
 namespace {
 
+// The application's environment with its home, data, configuration, runtime and temporary folders
+// inside `dir`, drawing off screen.
+QProcessEnvironment privateEnvironment(const QTemporaryDir& dir) {
+    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
+        QDir().mkpath(dir.filePath(folder));
+    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("HOME", dir.filePath("home"));
+    environment.insert("TMPDIR", dir.filePath("tmp"));
+    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
+    environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+    return environment;
+}
+
 QStringList usageLines(const QString& folder) {
     QStringList lines;
     QDirIterator files(folder, {"*.jsonl"}, QDir::Files, QDirIterator::Subdirectories);
@@ -129,17 +145,7 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
         SCOPED_TRACE(signal.name);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
-        for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
-            ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
-        QFile::setPermissions(dir.filePath("runtime"),
-                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("HOME", dir.filePath("home"));
-        environment.insert("TMPDIR", dir.filePath("tmp"));
-        environment.insert("XDG_DATA_HOME", dir.filePath("data"));
-        environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+        QProcessEnvironment environment = privateEnvironment(dir);
         QFile desktop(dir.filePath("desktop.json"));
         ASSERT_TRUE(desktop.open(QIODevice::WriteOnly));
         desktop.write(fixture);
@@ -182,9 +188,6 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
 TEST(QuitSignalsApplication, AGoneReaderOfStandardErrorEndsNothing) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
-        ASSERT_TRUE(QDir().mkpath(dir.filePath(folder)));
-    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const struct {
         const char* what;
         QStringList arguments;
@@ -202,13 +205,7 @@ TEST(QuitSignalsApplication, AGoneReaderOfStandardErrorEndsNothing) {
         int pipe[2];
         ASSERT_EQ(::pipe(pipe), 0);
         ::close(pipe[0]); // the reader is gone
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("HOME", dir.filePath("home"));
-        environment.insert("TMPDIR", dir.filePath("tmp"));
-        environment.insert("XDG_DATA_HOME", dir.filePath("data"));
-        environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-        environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+        QProcessEnvironment environment = privateEnvironment(dir);
         // A desktop that cannot be loaded: the application warns about it as it starts.
         environment.insert("QUILLMERE_SIMULATED_DESKTOP", dir.filePath("missing-desktop.json"));
         QProcess app;
