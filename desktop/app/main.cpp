@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -68,6 +69,10 @@ int runApplication(QApplication& app, sim::SimulatedDesktop* desktop) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Whoever reads standard output or error may go away (a closed pipe, a terminal that ended):
+    // a write there then fails and is dropped, rather than ending the application mid-run.
+    ::signal(SIGPIPE, SIG_IGN);
+
     // Without a display every mode draws off screen rather than failing to start.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))

@@ -29,8 +29,8 @@ QIcon iconFor(const QString& title) {
 
 } // namespace
 
-StatusItem::StatusItem(bool useTray) {
-    if (useTray && QSystemTrayIcon::isSystemTrayAvailable()) {
+StatusItem::StatusItem(bool useTray, bool trayAvailable) {
+    if (useTray && trayAvailable) {
         tray_ = new QSystemTrayIcon(this);
         connect(tray_, &QSystemTrayIcon::activated, this, &StatusItem::activate);
     }

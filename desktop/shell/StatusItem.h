@@ -18,8 +18,9 @@ namespace quillmere {
 class StatusItem final : public QObject {
     Q_OBJECT
 public:
-    // `useTray` false keeps the item a model only (tests, and desktops without a tray).
-    explicit StatusItem(bool useTray);
+    // `useTray` false keeps the item a model only (tests, and desktops without a tray); so does a
+    // desktop whose tray is not available.
+    explicit StatusItem(bool useTray, bool trayAvailable = QSystemTrayIcon::isSystemTrayAvailable());
     ~StatusItem() override;
 
     void setTitle(const QString& title);

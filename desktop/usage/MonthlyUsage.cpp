@@ -14,6 +14,8 @@
 #include <cmath>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 
 namespace quillmere::MonthlyUsage {
 
@@ -582,23 +584,66 @@ QString wholeSeconds(qint64 milliseconds) {
 
 namespace {
 
-// Whether the system's zone database holds a zone of this name: a compiled zone file under one of
-// the folders the database lives in. Qt's own list of ids leaves out the database's other names
-// (Etc/UTC, GMT, US/Eastern, Asia/Calcutta, …), while Qt would also build a zone from a POSIX rule
-// ("EST5", "XYZ3") or an offset that no database names; only the names count.
-bool inZoneDatabase(const QString& identifier) {
-    // Database names: letters, digits, "_", "-" and "+", in components separated by "/"; no dot,
-    // so no name reaches outside the database folder.
-    static const QRegularExpression name(
-        QRegularExpression::anchoredPattern(u"[A-Za-z][A-Za-z0-9_+-]*(?:/[A-Za-z0-9_+-]+)*"));
-    if (identifier.size() > 128 || !name.match(identifier).hasMatch())
-        return false;
+// The folders the system's zone database may live in, the one TZDIR names first.
+QStringList zoneDatabaseRoots() {
     QStringList roots;
     if (const QString custom = qEnvironmentVariable("TZDIR"); !custom.isEmpty())
         roots << custom;
     roots << QStringLiteral("/usr/share/zoneinfo") << QStringLiteral("/usr/lib/zoneinfo")
           << QStringLiteral("/usr/share/lib/zoneinfo");
-    for (const QString& root : roots) {
+    return roots;
+}
+
+// "Factory" is a zone of the database's source that names no place's time ("-00"): it is there
+// for building systems, not for people to live in.
+bool namesAPlace(const QString& name) {
+    return name != QLatin1String("Factory");
+}
+
+// The names the zone database lists, its zones and its links, read from its compiled source
+// (tzdata.zi: "Z name …" for a zone, "L target name" for a link). Empty when no database folder
+// has that file.
+std::optional<std::set<QString>> listedZoneNames() {
+    for (const QString& root : zoneDatabaseRoots()) {
+        QFile file(root + QStringLiteral("/tzdata.zi"));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        std::set<QString> names;
+        while (!file.atEnd()) {
+            const QList<QByteArray> fields = file.readLine(4096).simplified().split(' ');
+            if (fields.size() >= 2 && fields[0] == "Z")
+                names.insert(QString::fromLatin1(fields[1]));
+            else if (fields.size() >= 3 && fields[0] == "L")
+                names.insert(QString::fromLatin1(fields[2]));
+        }
+        if (!names.empty())
+            return names;
+    }
+    return std::nullopt;
+}
+
+// Whether the system's zone database lists a zone of this name. Qt's own list of ids leaves out
+// the database's links (Etc/UTC, GMT, US/Eastern, Asia/Calcutta, …), while Qt would also build a
+// zone from a POSIX rule ("EST5", "XYZ3") or an offset that no database names, and the database
+// folder also holds files that are no zone names ("localtime", "posixrules", the "posix/" and
+// "right/" copies): only the listed names count.
+bool inZoneDatabase(const QString& identifier) {
+    // Database names: letters, digits, "_", "-" and "+", in components separated by "/"; no dot,
+    // so no name reaches outside the database folder.
+    static const QRegularExpression name(
+        QRegularExpression::anchoredPattern(u"[A-Za-z][A-Za-z0-9_+-]*(?:/[A-Za-z0-9_+-]+)*"));
+    if (identifier.size() > 128 || !name.match(identifier).hasMatch() || !namesAPlace(identifier))
+        return false;
+    static const std::optional<std::set<QString>> listed = listedZoneNames();
+    if (listed)
+        return listed->count(identifier) > 0;
+    // A database installed without its source listing: a compiled zone file under one of its
+    // folders, leaving out the files that are not zone names.
+    static const QRegularExpression notAName(
+        QRegularExpression::anchoredPattern(u"(?:posix|right)/.*|localtime|posixrules"));
+    if (notAName.match(identifier).hasMatch())
+        return false;
+    for (const QString& root : zoneDatabaseRoots()) {
         const QFileInfo info(root + u'/' + identifier);
         if (!info.isFile())
             continue;
@@ -623,11 +668,9 @@ std::optional<QTimeZone> knownZone(const QString& identifier) {
         if (found != known.end()) {
             available = found->second;
         } else {
-            // Names of the database (and "UTC"): Qt would also take offset names such as
+            // Names the database lists (and "UTC"): Qt would also take offset names such as
             // "UTC+02:00", which the database does not know.
-            available = !identifier.isEmpty() && !identifier.startsWith(QLatin1String("UTC+")) &&
-                        !identifier.startsWith(QLatin1String("UTC-")) &&
-                        (QTimeZone::isTimeZoneIdAvailable(id) || inZoneDatabase(identifier));
+            available = identifier == QLatin1String("UTC") || inZoneDatabase(identifier);
             if (known.size() < 1024)
                 known.emplace(identifier, available);
         }

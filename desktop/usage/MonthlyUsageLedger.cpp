@@ -131,8 +131,8 @@ bool validMonth(const QString& month) {
     return value >= 1 && value <= 12;
 }
 
-// A folder of our own: created 0700 with its parents where missing, a link only to a folder of
-// this user's, and 0700 afterwards whatever it was before.
+// A folder of our own: created 0700 with its parents where missing, links along it only to
+// folders of this user's, and 0700 afterwards whatever it was before.
 bool preparePrivateFolder(const QString& path, QString* error) {
     if (!UsageFolder::prepare(path, error))
         return false;
@@ -206,10 +206,10 @@ Request MonthlyUsageLedger::request(const QString& month, const QString& timeZon
 void MonthlyUsageLedger::record(Provider provider, const QString& scopeID, const QString& bucketID, Kind kind,
                                 const QDateTime& startsAt, const QDateTime& resetsAt,
                                 const QDateTime& observedAt, double usedPercent, const QDateTime& now) {
-    // An unreadable ledger is why nothing can be recorded, whatever the observation: its own
-    // error is the one to report.
+    // Nothing is recorded into a ledger that could not be read; the read failure itself stays in
+    // lastError, and the recording fails as every refused observation does.
     if (!readable_)
-        throw Invalid(Invalid::persistence);
+        throw Invalid(Invalid::observation);
     if (!validID(scopeID) || !validID(bucketID))
         throw Invalid(Invalid::observation);
     if (!std::isfinite(usedPercent) || usedPercent < 0 || usedPercent > 100)

@@ -22,8 +22,8 @@ QDateTime fromMilliseconds(qint64 milliseconds) {
     return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
 }
 
-// The folder of the usage files: created 0700 where missing; a link only to a folder of this
-// user's, so that lines meant for this user's folder cannot be steered elsewhere.
+// The folder of the usage files: created 0700 where missing; links along it only to folders of
+// this user's, so that lines meant for this user's folder cannot be steered elsewhere.
 bool prepareFolder(const QString& path) {
     return UsageFolder::prepare(path, nullptr);
 }

@@ -1,5 +1,7 @@
 #include "platform/files/AtomicFile.h"
 
+#include "platform/files/OwnedPath.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -215,13 +217,19 @@ bool AtomicFile::makeFolder(const QString& path, int mode, QString* error) {
 }
 
 bool AtomicFile::makePrivateFolder(const QString& path, QString* error) {
+    // Every link along the path must lead to a folder of this user's, before anything is created
+    // and once the folder is there.
+    if (!OwnedPath::existingPartIsOwned(path))
+        return fail(error, EACCES);
     if (!makeFolder(path, 0700, error))
         return false;
+    if (!OwnedPath::isOwnedFolder(path))
+        return fail(error, EACCES);
     const QByteArray native = QFile::encodeName(QFileInfo(path).absoluteFilePath());
     // O_NOFOLLOW|O_DIRECTORY: the mode of whatever a link points at is not ours to change.
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return true; // a link to a folder: used as it is
+        return true; // a link to a folder of this user's: used as it is
     struct stat status {};
     if (::fstat(fd, &status) == 0 && status.st_uid == ::geteuid() && (status.st_mode & 0077) != 0)
         ::fchmod(fd, mode_t((status.st_mode & 07700) | 0700));

@@ -34,7 +34,8 @@ bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 060
 bool makeFolder(const QString& path, int mode = 0700, QString* error = nullptr);
 // Like makeFolder(path, 0700), and a folder that already exists, belongs to this user and lets
 // others in is narrowed to 0700: a folder the application keeps private data in must not let
-// another user plant or read files, whatever mode it was left with.
+// another user plant or read files, whatever mode it was left with. Refused (nothing created)
+// when a link along the path leads to a folder this user does not own (OwnedPath).
 bool makePrivateFolder(const QString& path, QString* error = nullptr);
 
 // Removes the temporary files write() left beside `path` when the process died between creating

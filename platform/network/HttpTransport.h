@@ -5,9 +5,10 @@
 // Redirects are never followed, a deadline of our own bounds the whole exchange (Qt's transfer
 // timeout only measures inactivity), and a body larger than the caller allows is refused while it
 // arrives, not after. Answers are asked for uncompressed and one sent compressed anyway is a bad
-// server response. A request that ends early (deadline or cancellation) has its connections shut
-// down at the socket, so that a server that keeps sending cannot keep the network thread (and
-// every later request) busy.
+// server response. Every request has a connection of its own; one that ends early (deadline,
+// idle time-out or cancellation) has that connection shut down at the socket, so that a server
+// that keeps sending cannot keep a network thread busy, while every other request, to the same
+// server too, goes on.
 
 #include "platform/tasks/Task.h"
 
@@ -18,8 +19,6 @@
 #include <QUrl>
 #include <stdexcept>
 #include <utility>
-
-class QNetworkAccessManager;
 
 namespace quillmere {
 
@@ -80,7 +79,7 @@ public:
     // cancelled before the answer is complete (the transfer is aborted).
     virtual QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) = 0;
 
-    // The process-wide transport over one QNetworkAccessManager (created on first use, on the
+    // The process-wide transport (created on first use, on the
     // main thread, and kept for the life of the process).
     static HttpTransport& shared();
 };
@@ -90,10 +89,6 @@ public:
     NetworkTransport();
     ~NetworkTransport() override;
     QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) override;
-
-private:
-    QNetworkAccessManager* manager_;
-    QNetworkAccessManager* ephemeralManager_;
 };
 
 } // namespace quillmere

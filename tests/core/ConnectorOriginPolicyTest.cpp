@@ -45,7 +45,14 @@ TEST(ConnectorOriginPolicyLocal, RefusesLookalikes) {
           " http://127.0.0.1:18888", "http://127.0.0.1:18888\n", "HTTP://127.0.0.1:18888",
           "http://127.000.0.1:18888", "http://user@127.0.0.1:18888", "http://127.0.0.1:18888/path",
           "http://[::1]:18888", "http://127.0.0.2:18888", "http://0x7f.0.0.1:18888", "",
-          "http://127.0.0.1:1888８", "http://127.0.0.1:18888:18889"}) {
+          "http://127.0.0.1:1888８", "http://127.0.0.1:18888:18889",
+          // Ports in the range once read as numbers, but not written the one plain way: a leading
+          // zero within five characters, another base, a sign, a fraction, spaces, wide digits.
+          "http://127.0.0.1:01024", "http://127.0.0.1:02000", "http://127.0.0.1:09999",
+          "http://127.0.0.1:00000", "http://127.0.0.1:0x400", "http://127.0.0.1:0x7FF",
+          "http://127.0.0.1:1e4", "http://127.0.0.1:-1024", "http://127.0.0.1:1024.0",
+          "http://127.0.0.1:1_024", "http://127.0.0.1: 1024", "http://127.0.0.1:\t2048",
+          "http://127.0.0.1:１０２４"}) {
         EXPECT_TRUE(refusedLocally(QString::fromUtf8(origin))) << origin;
     }
     // Characters that a careless comparison might stop at.

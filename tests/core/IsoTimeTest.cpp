@@ -109,3 +109,32 @@ TEST(IsoTime, GarbageReferenceSecondsGiveAnInvalidTime) {
                            -std::numeric_limits<double>::infinity(), 1e300, -1e300})
         EXPECT_FALSE(isotime::fromSecondsSinceReferenceDate(seconds).isValid()) << seconds;
 }
+
+// Seconds since the reference date are a double, where most millisecond values fall just below or
+// just above themselves (1.001 is 1.000999…): the instant is the nearest millisecond, never the
+// one below. Every millisecond of a second, before and after the reference date, and far from it,
+// comes back as the same text.
+TEST(IsoTime, MillisecondsRoundTripThroughReferenceSeconds) {
+    EXPECT_EQ(isotime::formatWithMilliseconds(isotime::fromSecondsSinceReferenceDate(1.001)),
+              "2001-01-01T00:00:01.001Z");
+    EXPECT_EQ(isotime::formatWithMilliseconds(isotime::fromSecondsSinceReferenceDate(-1.001)),
+              "2000-12-31T23:59:58.999Z");
+    EXPECT_EQ(isotime::formatWithMilliseconds(isotime::fromSecondsSinceReferenceDate(0.0004)),
+              "2001-01-01T00:00:00.000Z");
+    EXPECT_EQ(isotime::formatWithMilliseconds(isotime::fromSecondsSinceReferenceDate(0.0006)),
+              "2001-01-01T00:00:00.001Z");
+    for (const QDateTime& base : {utc(2001, 1, 1, 0, 0, 1), utc(2000, 12, 31, 23, 59, 0),
+                                  utc(2026, 12, 6, 17, 7, 1), utc(2099, 12, 31, 23, 59, 58)}) {
+        int mismatches = 0;
+        for (int ms = 0; ms < 1000; ++ms) {
+            const QDateTime time = base.addMSecs(ms);
+            const QString text = isotime::formatWithMilliseconds(time);
+            const QDateTime back =
+                isotime::fromSecondsSinceReferenceDate(isotime::secondsSinceReferenceDate(time));
+            if (isotime::formatWithMilliseconds(back) != text && ++mismatches <= 3)
+                ADD_FAILURE() << text.toStdString() << " came back as "
+                              << isotime::formatWithMilliseconds(back).toStdString();
+        }
+        EXPECT_EQ(mismatches, 0) << isotime::format(base).toStdString();
+    }
+}

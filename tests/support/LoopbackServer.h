@@ -7,6 +7,7 @@
 #include <QUrl>
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -74,6 +75,16 @@ public:
                 std::this_thread::sleep_for(delay);
             response.status = status;
             response.set_content(body, "application/json");
+        };
+    }
+
+    // A handler that sends nothing at all until `release` turns true (or five seconds have
+    // passed), then answers 200 with an empty JSON object: a service that has gone silent.
+    static Handler silentUntil(const std::atomic<bool>& release) {
+        return [&release](const httplib::Request&, httplib::Response& response) {
+            for (int i = 0; i < 100 && !release; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            response.set_content("{}", "application/json");
         };
     }
 

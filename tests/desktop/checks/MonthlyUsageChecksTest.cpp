@@ -109,9 +109,10 @@ TEST(MonthlyUsageChecks, AGoldenAnswerTheValidatorRefusesEndsTheRun) {
         MonthlyUsageChecks::run(writeFixture(dir, fixture), dir.filePath(QStringLiteral("out"))));
 }
 
-// An earlier run's outputs, or anything else in the folder, are never replaced or deleted: a run
-// into a folder that is not empty is refused before it writes anything.
-TEST(MonthlyUsageChecks, AFolderThatIsNotEmptyIsRefusedAndLeftAsItWas) {
+// An earlier run's outputs are never replaced or deleted: a folder that already holds any one of
+// the suite's own outputs is refused before anything is written. Anything else in the folder
+// (a person's notes, a hidden file) is no reason to refuse; the run writes beside it and leaves it.
+TEST(MonthlyUsageChecks, AFolderHoldingOneOfTheSuitesOutputsIsRefusedAndLeftAsItWas) {
     QTemporaryDir dir;
     const QString output = dir.filePath(QStringLiteral("out"));
     EXPECT_EQ(MonthlyUsageChecks::run(goldenPath(), output), MonthlyUsageChecks::expectedCheckCount);
@@ -121,6 +122,45 @@ TEST(MonthlyUsageChecks, AFolderThatIsNotEmptyIsRefusedAndLeftAsItWas) {
     const QByteArray history = ledger.readAll();
     ledger.close();
 
+    auto expectRefused = [](const QString& folder) {
+        checks::CheckLog log;
+        try {
+            MonthlyUsageChecks::run(goldenPath(), folder, log.reporter());
+            ADD_FAILURE() << "a run into a folder holding an earlier output passed";
+        } catch (const MonthlyUsageChecks::CheckError&) {
+            ADD_FAILURE() << "refused as a failed check rather than before the checks";
+        } catch (const std::runtime_error& error) {
+            EXPECT_NE(std::string(error.what()).find("from an earlier run"), std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(log.count(), 0);
+    };
+    expectRefused(output);
+    EXPECT_EQ(QDir(output).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), first);
+    ASSERT_TRUE(ledger.open(QIODevice::ReadOnly));
+    EXPECT_EQ(ledger.readAll(), history);
+
+    // Each kind of output alone is enough: a ledger folder, a request file, a capture, and a link
+    // left under an output's name that points nowhere.
+    for (const char* name : {"ledger", "steady-request.json", "synthetic-2.png", "bulk-4097"}) {
+        SCOPED_TRACE(name);
+        const QString folder = dir.filePath(QStringLiteral("one-") + QLatin1String(name));
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const QString taken = folder + u'/' + QLatin1String(name);
+        if (QLatin1String(name) == QLatin1String("ledger"))
+            ASSERT_TRUE(QDir().mkpath(taken));
+        else if (QLatin1String(name) == QLatin1String("bulk-4097"))
+            ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("nowhere")), taken));
+        else {
+            QFile file(taken);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("earlier");
+        }
+        expectRefused(folder);
+        EXPECT_EQ(QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                  QStringList({QLatin1String(name)}));
+    }
+
     const QString mine = dir.filePath(QStringLiteral("mine"));
     QDir().mkpath(mine);
     for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral(".hidden")}) {
@@ -128,21 +168,16 @@ TEST(MonthlyUsageChecks, AFolderThatIsNotEmptyIsRefusedAndLeftAsItWas) {
         ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
         keep.write("mine");
     }
-    for (const QString& folder : {output, mine}) {
-        checks::CheckLog log;
-        try {
-            MonthlyUsageChecks::run(goldenPath(), folder, log.reporter());
-            FAIL() << "a run into a folder that is not empty passed";
-        } catch (const MonthlyUsageChecks::CheckError&) {
-            FAIL() << "refused as a failed check rather than before the checks";
-        } catch (const std::runtime_error& error) {
-            EXPECT_NE(std::string(error.what()).find("is not empty"), std::string::npos) << error.what();
-        }
-        EXPECT_EQ(log.count(), 0);
+    EXPECT_EQ(MonthlyUsageChecks::run(goldenPath(), mine), MonthlyUsageChecks::expectedCheckCount);
+    for (const QString& name : {QStringLiteral("notes.txt"), QStringLiteral(".hidden")}) {
+        QFile kept(mine + u'/' + name);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), "mine") << name.toStdString();
     }
-    EXPECT_EQ(QDir(output).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), first);
-    ASSERT_TRUE(ledger.open(QIODevice::ReadOnly));
-    EXPECT_EQ(ledger.readAll(), history);
-    EXPECT_EQ(QDir(mine).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-              QStringList({QStringLiteral(".hidden"), QStringLiteral("notes.txt")}));
+    QStringList expected = first;
+    expected << QStringLiteral("notes.txt");
+    QStringList written = QDir(mine).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    expected.sort();
+    written.sort();
+    EXPECT_EQ(written, expected) << "the run writes exactly its outputs beside the person's files";
 }

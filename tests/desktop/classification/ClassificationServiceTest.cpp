@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 
 using namespace quillmere;
@@ -110,14 +111,43 @@ TEST_F(ClassificationServiceTest, ClaudeRoutePostsTheClassifyBodyAndLogsEachStep
     EXPECT_EQ(log->entries()[0].provider, "Claude");
 }
 
+// Only a 2xx answer is decoded: a redirect carrying a recommendation in its body is a bad status
+// like any error status, and the redirect is not followed.
 TEST_F(ClassificationServiceTest, ClaudeRouteRejectsStatusesOutsideTwoHundreds) {
-    server.post("/classify", LoopbackServer::answer(400, R"({"error":"exceeds the classifier size limit"})"));
-    const Result result = classify("/classify", claudeSnapshot());
-    ASSERT_TRUE(result.serviceError);
-    EXPECT_EQ(*result.serviceError, ServiceError::badStatus(400));
-    EXPECT_EQ(statuses, (QStringList{"SENDING", "RESPONSE RECEIVED", "FAILED"}));
-    EXPECT_EQ(log->entries()[0].httpStatus, 400);
-    EXPECT_EQ(log->entries()[0].error, "badStatus(400)");
+    const std::string recommendation =
+        R"({"recommendedModel":"sonnet","recommendedModelId":"claude-sonnet-5",)"
+        R"("recommendedEffort":"low","reason":"Short task."})";
+    const struct {
+        int status;
+        std::string body;
+    } rows[] = {
+        {400, R"({"error":"exceeds the classifier size limit"})"},
+        {302, recommendation},
+        {300, recommendation},
+        {308, recommendation},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.status);
+        LoopbackServer answering;
+        answering.post("/classify", [&row](const httplib::Request&, httplib::Response& response) {
+            response.status = row.status;
+            response.set_header("Location", "/elsewhere");
+            response.set_content(row.body, "application/json");
+        });
+        answering.post("/elsewhere", LoopbackServer::answer(200, recommendation));
+        auto rowLog = std::make_shared<RequestLogStore>();
+        ClassificationService service(answering.url("/classify"), rowLog, HttpTransport::shared(),
+                                      captureRoot.path());
+        const Result result = QCoro::waitFor(attempt(service, claudeSnapshot(), {}));
+        EXPECT_FALSE(result.recommendation);
+        ASSERT_TRUE(result.serviceError);
+        EXPECT_EQ(*result.serviceError, ServiceError::badStatus(row.status));
+        ASSERT_EQ(rowLog->entries().size(), 1u);
+        EXPECT_EQ(rowLog->entries()[0].status, "FAILED");
+        EXPECT_EQ(rowLog->entries()[0].httpStatus, row.status);
+        EXPECT_EQ(rowLog->entries()[0].error, QStringLiteral("badStatus(%1)").arg(row.status));
+        EXPECT_EQ(answering.requests().size(), 1u) << "the redirect was followed";
+    }
 }
 
 TEST_F(ClassificationServiceTest, AbstentionCompletesTheEntryAndReachesTheCallerAsAbstained) {
@@ -354,4 +384,43 @@ TEST(ClassificationServiceNames, ConversationNameUsesTheTrimmedTitle) {
     EXPECT_EQ(ClassificationService::conversationName(snapshot), "k");
     snapshot.conversationTitle = QString::fromUtf16(u"\u00A0Trip plans ");
     EXPECT_EQ(ClassificationService::conversationName(snapshot), "Trip plans  [k]");
+}
+
+// Two widgets ask the one classification service at once. One request is withdrawn (its widget
+// moved on) while the service has not answered it; the other one's answer is still arriving and
+// is used: withdrawing one request ends that request's connection only.
+TEST_F(ClassificationServiceTest, AWithdrawnRequestLeavesAnotherWidgetsRequestAlone) {
+    std::atomic<bool> release{false};
+    server.post("/withdrawn/classify", LoopbackServer::silentUntil(release));
+    const std::string answer = R"({"recommendedModel":"sonnet","recommendedModelId":"claude-sonnet-5",)"
+                               R"("recommendedEffort":"low","reason":"Short task."})";
+    server.post("/kept/classify", [answer](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider(
+            "application/json", [answer](size_t offset, httplib::DataSink& sink) {
+                if (offset == 0)
+                    return sink.write(answer.data(), answer.size() - 1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+                sink.write(answer.data() + answer.size() - 1, 1);
+                sink.done();
+                return true;
+            });
+    });
+    ClassificationService withdrawnService(server.url("/withdrawn/classify"), log, HttpTransport::shared(),
+                                           captureRoot.path());
+    ClassificationService keptService(server.url("/kept/classify"), log, HttpTransport::shared(),
+                                      captureRoot.path());
+    CancelToken withdraw;
+    QTimer::singleShot(400, [withdraw] { withdraw.cancel(); });
+    const auto both = [&]() -> QCoro::Task<std::pair<Result, Result>> {
+        QCoro::Task<Result> first = attempt(withdrawnService, claudeSnapshot(), withdraw);
+        QCoro::Task<Result> second = attempt(keptService, claudeSnapshot(), {});
+        Result a = co_await std::move(first);
+        Result b = co_await std::move(second);
+        co_return std::pair{std::move(a), std::move(b)};
+    };
+    const auto [withdrawn, kept] = QCoro::waitFor(both());
+    release = true;
+    EXPECT_TRUE(withdrawn.cancelled);
+    EXPECT_TRUE(kept.recommendation) << "the other widget's request failed: transport error "
+                                     << (kept.transportError ? int(*kept.transportError) : 0);
 }

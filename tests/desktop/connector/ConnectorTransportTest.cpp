@@ -158,8 +158,9 @@ TEST_F(Transport, CookiesFromAnAnswerAreNeverSentOnALaterRequest) {
 }
 
 // The content type decides before the body is looked at: an answer without one, or with an empty
-// one, is refused although its body is the JSON asked for.
-TEST(ConnectorTransportAnswers, AnAnswerWithoutAContentTypeIsRejected) {
+// one, is refused although its body is the JSON asked for. Media types and their parameter names
+// are case-insensitive, so the JSON type in capitals, with or without a charset, is accepted.
+TEST(ConnectorTransportAnswers, TheMediaTypeDecidesWhateverItsCase) {
     using quillmere::testing::RawLoopbackServer;
     const struct {
         const char* header;
@@ -170,6 +171,11 @@ TEST(ConnectorTransportAnswers, AnAnswerWithoutAContentTypeIsRejected) {
         {"Content-Type: ;charset=utf-8\r\n", ConnectorFailure::rejected},
         {"Content-Type: application/jsonx\r\n", ConnectorFailure::rejected},
         {"Content-Type: application/json\r\n", std::nullopt},
+        {"Content-Type: Application/JSON; Charset=UTF-8\r\n", std::nullopt},
+        {"Content-Type: APPLICATION/JSON\r\n", std::nullopt},
+        {"Content-Type: application/Json ;charset=utf-8\r\n", std::nullopt},
+        {"Content-Type: Application/Problem+JSON\r\n", ConnectorFailure::rejected},
+        {"Content-Type: Text/JSON\r\n", ConnectorFailure::rejected},
     };
     ManualClock clock{1000.0, testNow()};
     ConnectorTransport transport{ConnectorOriginPolicy(), HttpTransport::shared(), clock};
@@ -289,4 +295,62 @@ TEST(ConnectorTransportStalls, AStalledServiceIsATimeOutAndOnlyAWithdrawnRequest
         EXPECT_EQ(http.asked[0],
                   std::pair(ConnectorTransport::idleTimeoutSeconds, ConnectorTransport::totalTimeoutSeconds));
     }
+}
+
+// The poll and a revoke overlap on the one transport: the poll's server goes silent and the poll
+// times out, while the revoke, whose answer is still arriving, completes. Ending the poll ends
+// the poll's connection only.
+TEST_F(Transport, APollThatTimesOutLeavesARevokeInFlightAlone) {
+    std::atomic<bool> release{false};
+    server.get("/widget/inbox", LoopbackServer::silentUntil(release));
+    // Headers at once, then the body a byte every 100 ms for a second and a half: never silent for
+    // as long as the idle time-out, never done before the poll has timed out.
+    server.del("/widget/device", [](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/json", [](size_t offset, httplib::DataSink& sink) {
+            if (offset == 0)
+                return sink.write("{", 1);
+            if (offset < 16) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                return sink.write(" ", 1);
+            }
+            sink.write("}", 1);
+            sink.done();
+            return true;
+        });
+    });
+    HurriedTransport hurried(0.5, 20);
+    ConnectorTransport overlapping{ConnectorOriginPolicy(), hurried, clock};
+    Outcome<QByteArray> poll;
+    Outcome<QByteArray> revoke;
+    int done = 0;
+    const auto run = [&done](Outcome<QByteArray>& outcome, std::function<QCoro::Task<QByteArray>()> call) {
+        spawn(QStringLiteral("overlapping call"), [&outcome, &done, call]() -> QCoro::Task<void> {
+            try {
+                outcome.value = co_await call();
+            } catch (const ConnectorFailure& failure) {
+                outcome.failure = failure.kind();
+            } catch (const TransportError& error) {
+                outcome.transportError = true;
+                outcome.transportCode = error.code();
+            }
+            ++done;
+        });
+    };
+    run(poll, [&] {
+        return overlapping.request(origin(), QStringLiteral("/widget/inbox"), "GET", token43, std::nullopt);
+    });
+    run(revoke, [&] {
+        return overlapping.request(origin(), QStringLiteral("/widget/device"), "DELETE", token43,
+                                   std::nullopt);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    while (done < 2 && timer.elapsed() < 30000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    release = true;
+    ASSERT_EQ(done, 2);
+    EXPECT_EQ(poll.transportCode, TransportError::timedOut);
+    EXPECT_FALSE(revoke.transportError)
+        << "the revoke failed with " << (revoke.transportCode ? int(*revoke.transportCode) : 0);
+    EXPECT_EQ(revoke.value, QByteArray("{") + QByteArray(15, ' ') + QByteArray("}"));
 }

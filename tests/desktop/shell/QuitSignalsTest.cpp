@@ -116,6 +116,22 @@ TEST(QuitSignals, AnIgnoredSignalStaysIgnoredAndOthersComeBackOnDestruction) {
 
 namespace {
 
+// The application's environment with its home, data, configuration, runtime and temporary folders
+// inside `dir`, drawing off screen.
+QProcessEnvironment privateEnvironment(const QTemporaryDir& dir) {
+    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
+        QDir().mkpath(dir.filePath(folder));
+    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("HOME", dir.filePath("home"));
+    environment.insert("TMPDIR", dir.filePath("tmp"));
+    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
+    environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+    environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+    return environment;
+}
+
 QStringList usageLines(const QString& folder) {
     QStringList lines;
     QDirIterator files(folder, {"*.jsonl"}, QDir::Files, QDirIterator::Subdirectories);
@@ -130,16 +146,7 @@ QStringList usageLines(const QString& folder) {
 // The application's environment inside `dir`, every folder it writes to a private one there, on
 // the demo desktop of the ChatGPT listing, with the classification service at `service`.
 QProcessEnvironment applicationEnvironment(const QTemporaryDir& dir, const QString& service) {
-    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
-        EXPECT_TRUE(QDir().mkpath(dir.filePath(folder)));
-    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("HOME", dir.filePath("home"));
-    environment.insert("TMPDIR", dir.filePath("tmp"));
-    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
-    environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-    environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
+    QProcessEnvironment environment = privateEnvironment(dir);
     QFile desktop(dir.filePath("desktop.json"));
     EXPECT_TRUE(desktop.open(QIODevice::WriteOnly));
     desktop.write(QJsonDocument(quillmere::testing::chatListingLuna()).toJson());
@@ -243,4 +250,58 @@ TEST(QuitSignalsApplication, AQuitDuringALargeRestoreEndsWithinTheBound) {
     // Whatever the restore had reached, the file is a memory, not set aside.
     ASSERT_TRUE(QFile::exists(memoryPath));
     EXPECT_TRUE(QDir(support).entryList({"*.damaged-*"}).isEmpty());
+}
+
+// Standard error goes to a pipe whose reader is gone before the program starts, as when the
+// terminal or the log reader it was started from goes away. Its next warning finds nobody to
+// read it: the warning is dropped, and the program goes on to its orderly end (the monthly
+// checks report their failure with status 1, the application quits on SIGTERM with status 0)
+// rather than being ended by SIGPIPE.
+TEST(QuitSignalsApplication, AGoneReaderOfStandardErrorEndsNothing) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const struct {
+        const char* what;
+        QStringList arguments;
+        bool signalled;
+        int status;
+    } rows[] = {
+        {"the monthly checks without their fixture",
+         {"--monthly-checks", dir.filePath("missing.json"), dir.filePath("out")},
+         false,
+         1},
+        {"the application without its simulated desktop", {}, true, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        int pipe[2];
+        ASSERT_EQ(::pipe(pipe), 0);
+        ::close(pipe[0]); // the reader is gone
+        QProcessEnvironment environment = privateEnvironment(dir);
+        // A desktop that cannot be loaded: the application warns about it as it starts.
+        environment.insert("QUILLMERE_SIMULATED_DESKTOP", dir.filePath("missing-desktop.json"));
+        QProcess app;
+        app.setProcessEnvironment(environment);
+        app.setStandardOutputFile(QProcess::nullDevice());
+        const int writer = pipe[1];
+        app.setChildProcessModifier([writer] {
+            ::dup2(writer, STDERR_FILENO);
+            // As a shell starts it: the signal's default action, whatever this test process does.
+            ::signal(SIGPIPE, SIG_DFL);
+        });
+        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), row.arguments);
+        ::close(writer);
+        ASSERT_TRUE(app.waitForStarted(30000));
+        if (row.signalled) {
+            // Long enough for its first warnings; it must still be running afterwards.
+            waitFor([&] { return app.state() != QProcess::Running; }, 5);
+            ASSERT_EQ(app.state(), QProcess::Running)
+                << "ended with " << app.exitCode()
+                << (app.exitStatus() == QProcess::CrashExit ? " (crash)" : "");
+            ASSERT_EQ(::kill(pid_t(app.processId()), SIGTERM), 0);
+        }
+        ASSERT_TRUE(app.waitForFinished(60000));
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << "ended by signal " << app.exitCode();
+        EXPECT_EQ(app.exitCode(), row.status);
+    }
 }

@@ -7,7 +7,8 @@
 
 using namespace quillmere;
 
-// A left click on the tray icon opens the status menu; the other clicks leave it to the tray.
+// A left click on the tray icon opens the status menu; the other clicks leave it to the tray. The
+// clicks arrive as the tray icon's own activation signal.
 TEST(StatusItemClicks, OnlyALeftClickOpensTheMenu) {
     struct Row {
         QSystemTrayIcon::ActivationReason reason;
@@ -19,16 +20,23 @@ TEST(StatusItemClicks, OnlyALeftClickOpensTheMenu) {
                         {QSystemTrayIcon::MiddleClick, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(int(row.reason));
-        StatusItem item(false);
+        // A tray icon whatever this test's desktop offers; it is never shown.
+        StatusItem item(true, true);
+        ASSERT_TRUE(item.trayIcon());
         auto menu = std::make_unique<QMenu>();
         menu->addAction(QStringLiteral("Quit Quillmere"));
         item.setMenu(std::move(menu));
-        item.activate(row.reason);
+        emit item.trayIcon()->activated(row.reason);
         EXPECT_EQ(item.menu()->isVisible(), row.opens);
         item.menu()->hide();
     }
-    StatusItem empty(false);
-    empty.activate(QSystemTrayIcon::Trigger); // no menu yet: nothing to open
+    StatusItem empty(true, true);
+    ASSERT_TRUE(empty.trayIcon());
+    emit empty.trayIcon()->activated(QSystemTrayIcon::Trigger); // no menu yet: nothing to open
+    EXPECT_FALSE(empty.menu());
+    // Without a tray the item is a model only.
+    EXPECT_FALSE(StatusItem(true, false).trayIcon());
+    EXPECT_FALSE(StatusItem(false, true).trayIcon());
 }
 
 // The menu opens at the icon: under it on a top panel, above it on a bottom one, inside the screen.

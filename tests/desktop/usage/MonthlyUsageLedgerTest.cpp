@@ -259,9 +259,11 @@ TEST(MonthlyUsageLedger, UnreadableFilesMakeTheLedgerUnusableAndAreNeverTouched)
         EXPECT_EQ(failure([&] { ledger.request(QStringLiteral("2026-10"), utc, asOf); }),
                   Invalid::persistence)
             << name;
-        // Recording fails for the ledger's own reason, not as an unverifiable observation.
-        EXPECT_EQ(failure([&] { record(ledger, at("2026-10-01T00:00:00Z"), 1); }), Invalid::persistence)
+        // Recording into it is refused as an observation that cannot be taken; the read failure
+        // is what lastError keeps, and recording does not change it.
+        EXPECT_EQ(failure([&] { record(ledger, at("2026-10-01T00:00:00Z"), 1); }), Invalid::observation)
             << name;
+        EXPECT_EQ(ledger.lastError(), text) << name;
         EXPECT_EQ(failure([&] {
                       ledger.setDefaultSetting(
                           Baseline{QStringLiteral("baseline-0001"), QStringLiteral("gpt-6"), {}, {}},

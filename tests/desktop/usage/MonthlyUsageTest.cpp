@@ -148,8 +148,14 @@ TEST(MonthlyUsageInstants, EveryNameOfTheZoneDatabaseIsKnown) {
     for (const char* unknown :
          {"Unknown/Zone", "UTC+02:00", "UTC+2", "UTC-5", "EST5", "XYZ3", "JST-9", "<+03>-3",
           "CET-1CEST,M3.5.0,M10.5.0/3", "Europe", "zone.tab", "../zoneinfo/UTC", "Etc/../UTC",
-          "/usr/share/zoneinfo/UTC", "Etc/UTC\n", "Etc/UTC\r\n", " Etc/UTC", "etc/utc/", ""})
+          "/usr/share/zoneinfo/UTC", "Etc/UTC\n", "Etc/UTC\r\n", " Etc/UTC", "etc/utc/", "",
+          // Files of the database folder that the database does not list as names: the system's
+          // own zone, the rule template, the placeholder zone, and the two copies of the whole
+          // database under other folders.
+          "localtime", "posixrules", "Factory", "right/UTC", "posix/Europe/Paris", "posix/UTC",
+          "right/Europe/Paris", "tzdata.zi", "leapseconds", "SECURITY"})
         EXPECT_FALSE(knownZone(QString::fromLatin1(unknown))) << unknown;
+    EXPECT_TRUE(knownZone(QStringLiteral("Europe/Paris")));
 }
 
 TEST(MonthlyUsageChecksOfValues, IdentifiersModelsAndBaselines) {

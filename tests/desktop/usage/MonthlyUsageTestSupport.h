@@ -4,6 +4,7 @@
 
 #include "core/Json.h"
 #include "desktop/usage/MonthlyUsage.h"
+#include "support/ForeignFolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,15 +15,6 @@
 #include <unistd.h>
 
 namespace quillmere::testing {
-
-// A folder that belongs to another user: made here and given away when the tests run as root,
-// otherwise the root folder, which is never this user's.
-inline QString foreignFolder(const QString& path) {
-    if (::geteuid() != 0)
-        return QStringLiteral("/");
-    QDir().mkpath(path);
-    return ::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0 ? path : QStringLiteral("/");
-}
 
 inline MonthlyUsage::Baseline baseline(const QString& id = QStringLiteral("baseline-0001")) {
     return {id, QStringLiteral("gpt-6.1-sol"), MonthlyUsage::Effort::high, std::nullopt};

@@ -1,0 +1,82 @@
+#include "platform/files/OwnedPath.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+
+namespace quillmere::OwnedPath {
+
+namespace {
+
+std::optional<QString> resolvedPath(const QString& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(QFile::encodeName(path).constData(), nullptr),
+                                                     &std::free);
+    if (!real)
+        return std::nullopt;
+    return QFile::decodeName(real.get());
+}
+
+QString absoluteClean(const QString& path) {
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
+
+} // namespace
+
+bool isOwnedFolder(const QString& path, uid_t user) {
+    if (path.isEmpty())
+        return false;
+    const QStringList components = absoluteClean(path).split(u'/', Qt::SkipEmptyParts);
+    QString resolved = QStringLiteral("/");
+    struct stat status {};
+    if (::stat("/", &status) != 0)
+        return false;
+    bool owned = status.st_uid == user;
+    for (qsizetype i = 0; i < components.size(); ++i) {
+        const bool last = i == components.size() - 1;
+        const QString candidate = (resolved == u"/" ? resolved : resolved + u'/') + components.at(i);
+        const QByteArray native = QFile::encodeName(candidate);
+        if (::lstat(native.constData(), &status) != 0)
+            return false;
+        if (S_ISLNK(status.st_mode)) {
+            // Judged by where it leads, and the walk goes on from there.
+            const std::optional<QString> target = resolvedPath(candidate);
+            if (!target || ::stat(QFile::encodeName(*target).constData(), &status) != 0 ||
+                !S_ISDIR(status.st_mode))
+                return false;
+            if ((owned || last) && status.st_uid != user)
+                return false;
+            resolved = *target;
+        } else {
+            if (!S_ISDIR(status.st_mode))
+                return false;
+            resolved = candidate;
+        }
+        owned = owned || status.st_uid == user;
+    }
+    return true;
+}
+
+bool existingPartIsOwned(const QString& path, uid_t user) {
+    QString existing = absoluteClean(path);
+    struct stat status {};
+    while (::lstat(QFile::encodeName(existing).constData(), &status) != 0) {
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            return false;
+        existing = parent;
+    }
+    // Something that is not a folder (a file in the way, a link that leads nowhere) redirects
+    // nothing: making the folders fails on it with its own error.
+    if (::stat(QFile::encodeName(existing).constData(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return true;
+    return isOwnedFolder(existing, user);
+}
+
+} // namespace quillmere::OwnedPath
