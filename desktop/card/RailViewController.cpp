@@ -5,6 +5,7 @@
 #include "desktop/card/CardPalette.h"
 #include "desktop/card/CardStrings.h"
 #include "desktop/card/RequestLogRow.h"
+#include "platform/accessibility/Announcer.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -711,10 +712,8 @@ void RailViewController::openConnection() {
 
 void RailViewController::announce(const QString& text) {
     assertMainThread();
-    constexpr int mediumPriority = 50;
-    announcements_.push_back({text, mediumPriority});
-    if (onAnnounce)
-        onAnnounce(text, mediumPriority);
+    if (root_)
+        ax::announce(*root_, text, ax::AnnouncementPriority::medium);
 }
 
 } // namespace quillmere

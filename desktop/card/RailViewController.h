@@ -49,8 +49,6 @@ public:
     std::function<void()> onDragFinished;
     std::function<void()> onConnect;
     std::function<bool()> validateUse; // last check before switching
-    // Assistive-technology announcements (text, priority); also kept for `announcementsForTesting`.
-    std::function<void(const QString&, int)> onAnnounce;
 
     // ---- the view -----------------------------------------------------------------------------
     // The root view. It is built with the controller, so every view exists from the start.
@@ -84,6 +82,7 @@ public:
     void collapse();
     void closeCard();
     void openConnection();
+    // Posts the text for assistive technology through the platform's announcer, at medium priority.
     void announce(const QString& text);
 
     // ---- request log --------------------------------------------------------------------------
@@ -211,13 +210,8 @@ public:
     void submitAskForTesting(const QString& text);
     bool askButtonEnabledForTesting();
     QString askResultForTesting();
-    // Beyond the list above: what was announced, a view's frame in the card's geometry, whether the
-    // card's layout hides it, and the request-log row header buttons (newest first).
-    struct Announcement {
-        QString text;
-        int priority = 0;
-    };
-    const std::vector<Announcement>& announcementsForTesting() const { return announcements_; }
+    // Beyond the list above: a view's frame in the card's geometry, whether the card's layout hides
+    // it, and the request-log row header buttons (newest first).
     cardlayout::Rect frameForTesting(const QWidget* view);
     bool hiddenForTesting(const QWidget* view);
     std::vector<CardButton*> requestLogHeadersForTesting() const;
@@ -336,7 +330,6 @@ private:
     CardButton* closeButton_ = nullptr;
 
     std::unordered_map<const QWidget*, QWidget*> nextKeyViews_;
-    std::vector<Announcement> announcements_;
     bool needsLayout_ = false;
     QSize laidOutSize_;
     bool layoutScheduled_ = false;

@@ -188,7 +188,7 @@ int runFromCommandLine(const QString& output) {
     } catch (const std::exception& error) {
         std::fflush(stdout);
         std::fprintf(stderr, "%s\n", error.what());
-        std::printf("Connector card checks failed.\n");
+        std::fprintf(stderr, "Connector card checks failed.\n");
         return 1;
     }
     std::printf("Connector compact card checks passed: %d\n", counter.passed());

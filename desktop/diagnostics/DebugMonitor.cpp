@@ -146,14 +146,14 @@ QString value(const DebugMonitor::Fields& fields, const QString& key, const QStr
 
 } // namespace
 
-DebugMonitor::DebugMonitor(QString folder, const Clock& clock)
-    : DebugMonitor(std::move(folder), freshSalt(), clock) {}
+DebugMonitor::DebugMonitor(QString folder, const Clock& clock, FileWrites writes)
+    : DebugMonitor(std::move(folder), freshSalt(), clock, writes) {}
 
-DebugMonitor::DebugMonitor(QString folder, QString salt, const Clock& clock)
-    : salt_(std::move(salt)), folder_(std::move(folder)), clock_(clock) {}
+DebugMonitor::DebugMonitor(QString folder, QString salt, const Clock& clock, FileWrites writes)
+    : salt_(std::move(salt)), folder_(std::move(folder)), clock_(clock), writes_(writes) {}
 
 DebugMonitor& DebugMonitor::shared() {
-    static DebugMonitor monitor(Paths::diagnosticsRoot());
+    static DebugMonitor monitor(Paths::diagnosticsRoot(), Clock::system(), FileWrites::coalesced);
     return monitor;
 }
 
@@ -166,6 +166,7 @@ QString DebugMonitor::fingerprint(QStringView text) const {
 
 void DebugMonitor::event(const QString& host, const QString& message, const QDateTime& at) {
     events_.append(isotime::format(at) + QStringLiteral("  [") + host + QStringLiteral("]  ") + message);
+    ++eventCount_;
     if (events_.size() > eventLimit)
         events_.remove(0, events_.size() - eventLimit);
 }
@@ -180,9 +181,8 @@ void DebugMonitor::update(const QString& host,
                           const QString& extraction, const std::optional<Recommendation>& recommendation,
                           bool recommendationCurrent, bool accessibilityGranted, const QDateTime& at,
                           double uptime, bool scanAttempted) {
-    std::optional<RecommendationCadenceInput> input;
-    if (conversation)
-        input = conversation->cadenceInput();
+    const ConversationFacts& facts = conversationFacts(host, conversation);
+    const std::optional<RecommendationCadenceInput>& input = facts.input;
     const InputChanges changes = noteInputChanges(host, input, at);
 
     Fields fields = changes.description;
@@ -191,7 +191,7 @@ void DebugMonitor::update(const QString& host,
     fields[QStringLiteral("settingChanged")] = boolText(changes.setting);
     fields[QStringLiteral("textChanged")] = boolText(changes.text);
     fields[QStringLiteral("accessibilityGranted")] = boolText(accessibilityGranted);
-    addConversationFields(fields, conversation, recommendation);
+    addConversationFields(fields, conversation, facts, recommendation);
     fields[QStringLiteral("recommendationCurrent")] = boolText(recommendationCurrent);
     fields[QStringLiteral("phase")] = phase;
     fields[QStringLiteral("active")] = boolText(active);
@@ -210,7 +210,27 @@ void DebugMonitor::update(const QString& host,
 
     noteReadableWindowAndPhase(host, fields, phase, cadence.reason, changes.context, at);
     entries_[host] = Entry{fields, at};
-    writeFile(host, at);
+    writeFileIfDue(host, cadence.changedAt, uptime);
+}
+
+const DebugMonitor::ConversationFacts&
+DebugMonitor::conversationFacts(const QString& host,
+                                const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation) {
+    // A host seen for the first time starts from the facts of no conversation, which are right
+    // when it has none.
+    ConversationFacts& facts = conversationFacts_[host];
+    if (facts.conversation == conversation)
+        return facts;
+    facts = ConversationFacts{conversation, std::nullopt, 0, 0, 0};
+    if (conversation) {
+        facts.input = conversation->cadenceInput();
+        facts.messages = qsizetype(conversation->messages.size());
+        for (const auto& message : conversation->messages) {
+            facts.users += message.role == u"user";
+            facts.assistants += message.role == u"assistant";
+        }
+    }
+    return facts;
 }
 
 DebugMonitor::InputChanges
@@ -253,7 +273,7 @@ DebugMonitor::noteInputChanges(const QString& host, const std::optional<Recommen
 
 void DebugMonitor::addConversationFields(
     Fields& fields, const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
-    const std::optional<Recommendation>& recommendation) {
+    const ConversationFacts& facts, const std::optional<Recommendation>& recommendation) {
     fields[QStringLiteral("currentModel")] = conversation ? safeModel(conversation->currentModel) : none;
     fields[QStringLiteral("currentModelKnown")] =
         conversation ? boolText(conversation->currentSettingKnown) : unknown;
@@ -270,17 +290,9 @@ void DebugMonitor::addConversationFields(
         recommendation ? knownModelID(recommendation->modelID) : none;
     fields[QStringLiteral("identityVerified")] =
         conversation ? boolText(conversation->conversationIdentityVerified) : unknown;
-    qsizetype users = 0, assistants = 0, messages = 0;
-    if (conversation) {
-        messages = qsizetype(conversation->messages.size());
-        for (const auto& message : conversation->messages) {
-            users += message.role == u"user";
-            assistants += message.role == u"assistant";
-        }
-    }
-    fields[QStringLiteral("sentUsers")] = QString::number(users);
-    fields[QStringLiteral("sentAssistants")] = QString::number(assistants);
-    fields[QStringLiteral("payloadMessages")] = QString::number(messages);
+    fields[QStringLiteral("sentUsers")] = QString::number(facts.users);
+    fields[QStringLiteral("sentAssistants")] = QString::number(facts.assistants);
+    fields[QStringLiteral("payloadMessages")] = QString::number(facts.messages);
 }
 
 void DebugMonitor::addSummaryFields(Fields& fields, const QString& extraction, bool active, bool hasInput) {
@@ -338,12 +350,51 @@ void DebugMonitor::noteReadableWindowAndPhase(const QString& host, const Fields&
         event(host, phase + QStringLiteral(" \u00B7 ") + reason, at);
 }
 
-void DebugMonitor::writeFile(const QString& host, const QDateTime& at) const {
+namespace {
+
+// Two field tables alike but for the quiet interval, which moves with every update.
+bool sameButQuietSeconds(const DebugMonitor::Fields& a, const DebugMonitor::Fields& b) {
+    if (a.size() != b.size())
+        return false;
+    static const QString quietSeconds = QStringLiteral("quietSeconds");
+    for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y)
+        if (x.key() != y.key() || (x.value() != y.value() && x.key() != quietSeconds))
+            return false;
+    return true;
+}
+
+} // namespace
+
+void DebugMonitor::writeFileIfDue(const QString& host, double changedAt, double uptime) {
+    const Fields& fields = entries_[host].values;
+    WrittenFile& written = writtenFiles_[host];
+    // A host's first update finds an empty record, whose fields differ from any table.
+    const bool due = writes_ == FileWrites::everyUpdate || written.eventCount != eventCount_ ||
+                     written.changedAt != changedAt || !sameButQuietSeconds(written.fields, fields) ||
+                     uptime < written.uptime || uptime - written.uptime >= fileRefreshSeconds;
+    if (!due) {
+        written.behind = true;
+        return;
+    }
+    writeFile(host);
+    written = WrittenFile{fields, changedAt, eventCount_, uptime, false};
+}
+
+void DebugMonitor::writePendingFiles() {
+    for (auto it = writtenFiles_.begin(); it != writtenFiles_.end(); ++it)
+        if (it->behind) {
+            writeFile(it.key());
+            it->behind = false;
+        }
+}
+
+void DebugMonitor::writeFile(const QString& host) const {
     const auto path = Diagnostics::debugFilePath(folder_, host);
     if (!path)
         return;
+    const Entry entry = entries_.value(host);
     json::Object fields;
-    const Fields& values = entries_.value(host).values;
+    const Fields& values = entry.values;
     for (auto it = values.begin(); it != values.end(); ++it)
         fields.emplace_back(it.key(), it.value());
     json::Array events;
@@ -358,7 +409,7 @@ void DebugMonitor::writeFile(const QString& host, const QDateTime& at) const {
     }
     const json::Object document{
         {QStringLiteral("host"), host},
-        {QStringLiteral("updatedAt"), isotime::format(at)},
+        {QStringLiteral("updatedAt"), isotime::format(entry.updatedAt)},
         {QStringLiteral("fields"), std::move(fields)},
         {QStringLiteral("events"), std::move(events)},
         {QStringLiteral("scanEvents"), std::move(scans)},

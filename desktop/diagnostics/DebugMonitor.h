@@ -7,6 +7,10 @@
 // phase and reason codes and fingerprints, never conversation text, titles or identifiers in
 // clear.
 //
+// Every update is recorded in memory exactly. The application's monitor coalesces only the file
+// rewrites (FileWrites::coalesced): five hosts at four ticks a second would otherwise keep the disk
+// busy with files that differ in little more than their time.
+//
 // Conversation identities appear in diagnostics only as salted fingerprints: the salt is made
 // fresh for each process and never leaves memory, so a fingerprint names a conversation within
 // one run without revealing it, and cannot be matched across runs.
@@ -36,21 +40,33 @@ public:
         bool operator==(const Entry&) const = default;
     };
 
+    // When a host's file is rewritten. `everyUpdate`: on every update. `coalesced`: at once when
+    // anything in it changes other than its time, the quiet interval (which grows with the time)
+    // and the scan records; otherwise once `fileRefreshSeconds` have passed since it was written,
+    // so a file is never further behind the monitor's state than that.
+    enum class FileWrites { everyUpdate, coalesced };
+    static constexpr double fileRefreshSeconds = 3.0;
+
     // A monitor with a fresh salt and empty state, writing its per-host files into `folder`.
-    explicit DebugMonitor(QString folder, const Clock& clock = Clock::system());
+    explicit DebugMonitor(QString folder, const Clock& clock = Clock::system(),
+                          FileWrites writes = FileWrites::everyUpdate);
     DebugMonitor(const DebugMonitor&) = delete;
     DebugMonitor& operator=(const DebugMonitor&) = delete;
 
-    // The process-wide monitor, created on first use; it writes into Paths::diagnosticsRoot().
+    // The process-wide monitor, created on first use; it writes into Paths::diagnosticsRoot(),
+    // coalesced.
     static DebugMonitor& shared();
 
-    // Records one update of one host and rewrites the host's debug file.
+    // Records one update of one host and rewrites the host's debug file (see FileWrites).
     void update(const QString& host,
                 const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
                 const RecommendationCadenceState& cadence, const QString& phase, bool active,
                 const QString& extraction, const std::optional<Recommendation>& recommendation,
                 bool recommendationCurrent, bool accessibilityGranted, const QDateTime& at, double uptime,
                 bool scanAttempted);
+
+    // Rewrites every file that is behind its host's state: the last word before the process ends.
+    void writePendingFiles();
 
     // Appends one event line ("<time>  [<host>]  <message>"), keeping the newest 200.
     void event(const QString& host, const QString& message, const QDateTime& at);
@@ -79,7 +95,8 @@ public:
 
 protected:
     // For tests that pin the digest: a monitor whose salt is given.
-    DebugMonitor(QString folder, QString salt, const Clock& clock);
+    DebugMonitor(QString folder, QString salt, const Clock& clock,
+                 FileWrites writes = FileWrites::everyUpdate);
 
 private:
     // Which parts of a host's cadence input changed since its previous update.
@@ -90,29 +107,56 @@ private:
         bool text = false;
     };
 
+    // What an update derives from a host's conversation, kept with the snapshot it came from. The
+    // same snapshot comes back on every tick while nothing changes; it is recognised by the
+    // snapshot's own equality, so an unchanged conversation is not walked again however long it is.
+    struct ConversationFacts {
+        std::optional<ClaudeWindowTrackerConversationSnapshot> conversation;
+        std::optional<RecommendationCadenceInput> input;
+        qsizetype users = 0;
+        qsizetype assistants = 0;
+        qsizetype messages = 0;
+    };
+
+    // What a host's file holds, as far as deciding to rewrite it goes.
+    struct WrittenFile {
+        Fields fields;
+        double changedAt = 0; // the cadence's, which the quiet interval counts from
+        quint64 eventCount = 0;
+        double uptime = 0; // when it was written
+        bool behind = false;
+    };
+
     // The steps of update(), in order.
+    const ConversationFacts&
+    conversationFacts(const QString& host,
+                      const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation);
     InputChanges noteInputChanges(const QString& host, const std::optional<RecommendationCadenceInput>& input,
                                   const QDateTime& at);
-    static void
-    addConversationFields(Fields& fields,
-                          const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
-                          const std::optional<Recommendation>& recommendation);
+    static void addConversationFields(
+        Fields& fields, const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
+        const ConversationFacts& facts, const std::optional<Recommendation>& recommendation);
     static void addSummaryFields(Fields& fields, const QString& extraction, bool active, bool hasInput);
     void recordScan(const QString& host, const Fields& fields, const QDateTime& at);
     void noteReadableWindowAndPhase(const QString& host, const Fields& fields, const QString& phase,
                                     const QString& reason, bool contextChanged, const QDateTime& at);
-    void writeFile(const QString& host, const QDateTime& at) const;
+    void writeFileIfDue(const QString& host, double changedAt, double uptime);
+    void writeFile(const QString& host) const;
 
     // The canonical upper-case form of a random UUID; never written, logged or shown.
     QString salt_;
     QString folder_;
     const Clock& clock_;
+    FileWrites writes_;
     QMap<QString, Entry> entries_;
     QStringList events_;
+    quint64 eventCount_ = 0; // every line ever added, where events_ keeps the newest
     QMap<QString, QList<Fields>> scanEvents_;
     QMap<QString, RecommendationCadenceInput> previousInputs_;
     QMap<QString, Fields> previousFields_;
     QMap<QString, QString> lastChanges_;
+    QMap<QString, ConversationFacts> conversationFacts_;
+    QMap<QString, WrittenFile> writtenFiles_;
 };
 
 } // namespace quillmere

@@ -109,6 +109,8 @@ void AppDelegate::applicationWillTerminate() {
             visibility.insert(key, widget->panel() && widget->panel()->isPanelVisible());
         Diagnostics::widgets(environment_.widget.diagnosticsFolder, visibility);
     }
+    // The debug files may be a few seconds behind the monitor; nothing will update them again.
+    environment_.widget.debugMonitor->writePendingFiles();
 }
 
 bool AppDelegate::isRunning(const QString& bundleID) const {

@@ -209,35 +209,13 @@ private:
     // Set while an apply drives the host's picker: a second one would interleave with it.
     bool applyRunning_ = false;
     std::optional<ClaudeWindowTracker::ConversationSnapshot> debugConversation_;
+    std::optional<RecommendationCadence::Input> debugInput_; // debugConversation_'s
     QString debugPhase_ = QStringLiteral("Waiting for host");
     bool scanAttemptedThisTick_ = false;
     bool manuallyPositioned_ = false;
     bool dismissed_ = false;
     QSizeF expandedSize_{310, 260};
     PanelPresentationMetrics presentationMetrics_;
-
-    // What the last debug entry said, and when (the clock's uptime).
-    struct PublishedDebug {
-        std::optional<ClaudeWindowTracker::ConversationSnapshot> conversation;
-        QString reason;
-        int generation = 0;
-        int requestCount = 0;
-        double changedAt = 0;
-        QString phase;
-        bool active = false;
-        QString extraction;
-        std::optional<Recommendation> recommendation;
-        bool recommendationCurrent = false;
-        bool accessibilityGranted = false;
-        bool scanAttempted = false;
-        friend bool operator==(const PublishedDebug&, const PublishedDebug&) = default;
-    };
-    std::optional<PublishedDebug> lastPublished_;
-    double lastPublishedAt_ = 0;
-
-public:
-    // An unchanged debug entry is published again after this many seconds.
-    static constexpr double debugRefreshSeconds = 3.0;
 };
 
 } // namespace quillmere

@@ -70,6 +70,9 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
     }
 
     debugConversation_ = snapshot;
+    // Kept with the snapshot: every tick's debug publication asks whether the card still applies to
+    // it, and a long conversation is not walked again for that.
+    debugInput_ = snapshot->cadenceInput();
     card.setConversation(snapshot->conversationID, snapshot->conversationTitle,
                          snapshot->conversationIdentityVerified);
     if (card.applying()) {
@@ -83,7 +86,7 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
     latestConversationSignature_ = snapshot->analysisSignature();
     usageObserve();
 
-    const RecommendationCadence::Input input = snapshot->cadenceInput();
+    const RecommendationCadence::Input input = *debugInput_;
     if (debounce_.observe(input, at)) {
         if (analysisTask_) {
             event(QStringLiteral("Analysis cancelled: input changed"));
@@ -349,44 +352,15 @@ void ApplicationWidget::suspendUnreadableAnalysis() {
 void ApplicationWidget::publishDebug() {
     const bool scanAttempted = scanAttemptedThisTick_;
     scanAttemptedThisTick_ = false;
-    const bool cardCurrent = debugConversation_ && recommendationApplies(debugConversation_->cadenceInput());
+    const bool cardCurrent = debugInput_ && recommendationApplies(*debugInput_);
     environment_.routing->update(bundleID_, cardCurrent, debounce_.reason);
-
-    // The monitor rewrites the host's debug file on every update. Four ticks a second for every host
-    // would keep the disk busy with entries that differ only in their time, so an entry goes out
-    // when something in it changed, and otherwise only to keep its time fresh.
-    // The conversation is compared where it is and carried over, never copied for the comparison:
-    // a long one is a hundred thousand messages, and this runs for every host on every tick.
-    std::optional<ClaudeWindowTracker::ConversationSnapshot> lastConversation;
-    if (lastPublished_)
-        lastConversation.swap(lastPublished_->conversation);
-    const bool sameConversation = lastPublished_ && lastConversation == debugConversation_;
-    PublishedDebug published{std::nullopt,
-                             debounce_.reason,
-                             debounce_.generation,
-                             debounce_.requestCount,
-                             debounce_.changedAt,
-                             debugPhase_,
-                             ownsContext(),
-                             debugConversation_ ? debugConversation_->extractionSummary
-                                                : tracker_->lastReadSummary(),
-                             railController_->recommendation(),
-                             cardCurrent,
-                             environment_.accessibilityTrusted(),
-                             scanAttempted};
-    const double uptime = environment_.clock->uptime();
-    if (sameConversation && *lastPublished_ == published && uptime - lastPublishedAt_ < debugRefreshSeconds &&
-        uptime >= lastPublishedAt_) {
-        lastPublished_->conversation.swap(lastConversation);
-        return;
-    }
-    published.conversation = sameConversation ? std::move(lastConversation) : debugConversation_;
-    environment_.debugMonitor->update(bundleID_, published.conversation, debounce_, published.phase,
-                                      published.active, published.extraction, published.recommendation,
-                                      cardCurrent, published.accessibilityGranted, environment_.clock->now(),
-                                      uptime, scanAttempted);
-    lastPublished_ = std::move(published);
-    lastPublishedAt_ = uptime;
+    // Every tick goes to the monitor, changed or not: its scan history counts the ticks. How often
+    // that reaches the disk is the monitor's affair.
+    environment_.debugMonitor->update(
+        bundleID_, debugConversation_, debounce_, debugPhase_, ownsContext(),
+        debugConversation_ ? debugConversation_->extractionSummary : tracker_->lastReadSummary(),
+        railController_->recommendation(), cardCurrent, environment_.accessibilityTrusted(),
+        environment_.clock->now(), environment_.clock->uptime(), scanAttempted);
 }
 
 } // namespace quillmere

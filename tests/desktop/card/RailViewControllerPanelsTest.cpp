@@ -3,6 +3,7 @@
 #include "desktop/card/RailViewController.h"
 
 #include "desktop/card/CardTestSupport.h"
+#include "platform/accessibility/Announcer.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -138,6 +139,7 @@ TEST(RailViewControllerAsk, ShortTasksAreRefusedCountingCharactersAsPeopleDo) {
 }
 
 TEST(RailViewControllerAsk, ModelEntryOpensTheExpandedCardOnce) {
+    ax::RecordingAnnouncer announcements;
     RailViewController card;
     std::vector<bool> reported;
     card.onExpand = [&](bool expanded) { reported.push_back(expanded); };
@@ -147,7 +149,7 @@ TEST(RailViewControllerAsk, ModelEntryOpensTheExpandedCardOnce) {
     EXPECT_FALSE(card.askEntryVisibleForTesting());
     card.openAskQuillmere();
     EXPECT_EQ(reported, (std::vector<bool>{true}));
-    EXPECT_EQ(card.announcementsForTesting().back().text, QStringLiteral("Ask Quillmere opened"));
+    EXPECT_EQ(announcements.texts(), std::vector<QString>{QStringLiteral("Ask Quillmere opened")});
     sizeCard(card, 640, 720);
     EXPECT_FALSE(card.hiddenForTesting(card.askPreset()));
     EXPECT_TRUE(card.hiddenForTesting(card.askResult())); // no answer yet

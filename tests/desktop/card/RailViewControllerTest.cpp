@@ -4,6 +4,7 @@
 
 #include "core/Text.h"
 #include "desktop/card/CardTestSupport.h"
+#include "platform/accessibility/Announcer.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -235,6 +236,7 @@ TEST(RailViewController, OpenAIRecommendationNeverOffersTheSwitch) {
 }
 
 TEST(RailViewController, SwitchingOnceThenConfirmed) {
+    ax::RecordingAnnouncer announcements;
     RailViewController card;
     int uses = 0;
     card.onUse = [&](const Recommendation&) { ++uses; };
@@ -246,9 +248,8 @@ TEST(RailViewController, SwitchingOnceThenConfirmed) {
     EXPECT_EQ(uses, 1);
     EXPECT_EQ(useTitle(card), QStringLiteral("Switching…"));
     EXPECT_EQ(card.latestAnalysisNoteForTesting(), QStringLiteral("Applying model and reasoning…"));
-    ASSERT_FALSE(card.announcementsForTesting().empty());
-    EXPECT_EQ(card.announcementsForTesting().back().text, QStringLiteral("Applying model and reasoning…"));
-    EXPECT_EQ(card.announcementsForTesting().back().priority, 50);
+    ASSERT_EQ(announcements.texts(), std::vector<QString>{QStringLiteral("Applying model and reasoning…")});
+    EXPECT_EQ(announcements.posted.back().priority, ax::AnnouncementPriority::medium);
     // Presenters that would replace the recommendation wait for the result.
     card.showLoading();
     card.show(openAI());
@@ -311,11 +312,12 @@ TEST(RailViewController, LongModelLabelShortensTheShownTitleOnly) {
 }
 
 TEST(RailViewController, DetailsToggleAndAnnouncements) {
+    ax::RecordingAnnouncer announcements;
     RailViewController card;
     card.show(sonnetWithFit()); // no detail text
     card.toggleDetails();
     EXPECT_FALSE(card.detailsExpanded());
-    EXPECT_TRUE(card.announcementsForTesting().empty());
+    EXPECT_TRUE(announcements.posted.empty());
     card.show(sonnet());
     card.toggleExpanded();
     EXPECT_EQ(card.detailsButton()->displayedTitle(), QStringLiteral("Why this switch? ⌄"));
@@ -323,7 +325,7 @@ TEST(RailViewController, DetailsToggleAndAnnouncements) {
     EXPECT_TRUE(card.detailsExpanded());
     EXPECT_EQ(card.detailsButton()->displayedTitle(), QStringLiteral("Why this switch? ⌃"));
     EXPECT_EQ(cardview::accessibilityValue(card.detailsButton()), QStringLiteral("Expanded"));
-    EXPECT_EQ(card.announcementsForTesting().back().text, QStringLiteral("Recommendation details expanded"));
+    EXPECT_EQ(announcements.texts(), std::vector<QString>{QStringLiteral("Recommendation details expanded")});
     sizeCard(card, 280, 400);
     EXPECT_FALSE(card.hiddenForTesting(card.detailScroll()));
 }

@@ -58,6 +58,23 @@ TEST(ConnectorCardChecks, EveryCheckPasses) {
         EXPECT_GT(QFileInfo(output.filePath(QStringLiteral("out/")) + name).size(), 0) << name;
 }
 
+// The command-line mode's failure goes to standard error, as its status 1 does to the caller;
+// standard output stays for the checks' own lines.
+TEST(ConnectorCardChecks, AFailedRunSaysSoOnStandardError) {
+    QTemporaryDir folder;
+    QFile blocker(folder.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    const int status = ConnectorCardChecks::runFromCommandLine(folder.filePath(QStringLiteral("file/out")));
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(err.ends_with("\nConnector card checks failed.\n")) << err;
+}
+
 TEST(ConnectorChecks, PassesAgainstTheStandInService) {
     ConnectorStandIn service;
     QTemporaryDir output;

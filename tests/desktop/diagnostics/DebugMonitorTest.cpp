@@ -371,6 +371,133 @@ TEST_F(DebugMonitorUpdates, NothingGivenToTheMonitorLeaksIntoFilesOrReport) {
         EXPECT_FALSE(report.contains(text)) << text.toStdString();
 }
 
+// The counts follow the conversation each update carries, also when the monitor has seen an equal
+// one before or only the messages changed.
+TEST_F(DebugMonitorUpdates, CountsFollowEveryChangeOfTheMessages) {
+    const Snapshot base = snapshot();
+    std::vector<ClaudeWindowTrackerConversationMessage> messages(base.messages.begin(), base.messages.end());
+    messages.push_back({"assistant", "Done"});
+    messages.push_back({"user", "Thanks"});
+    Snapshot longer = base;
+    longer.messages = messages;
+    messages[1].role = "tool";
+    Snapshot renamed = longer;
+    renamed.messages = messages;
+    const struct {
+        std::optional<Snapshot> conversation;
+        const char* users;
+        const char* assistants;
+        const char* messages;
+        const char* turn;
+    } rows[] = {
+        {snapshot(), "2", "1", "3", "2"},
+        {snapshot(), "2", "1", "3", "2"},
+        {longer, "3", "2", "5", "3"},
+        {renamed, "3", "1", "5", "3"},
+        {std::nullopt, "0", "0", "0", "unavailable"},
+        {snapshot(), "2", "1", "3", "2"},
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        update("chat-test", r.conversation);
+        update("other-test", longer);
+        EXPECT_EQ(field("chat-test", "sentUsers"), r.users) << "row " << row;
+        EXPECT_EQ(field("chat-test", "sentAssistants"), r.assistants) << "row " << row;
+        EXPECT_EQ(field("chat-test", "payloadMessages"), r.messages) << "row " << row;
+        EXPECT_EQ(field("chat-test", "turn"), r.turn) << "row " << row;
+        EXPECT_EQ(field("other-test", "payloadMessages"), "5") << "row " << row;
+        ++row;
+    }
+}
+
+// The application's monitor: every update is recorded, and the file is rewritten at once when
+// anything but the time, the quiet interval and the scan history changed, and otherwise within
+// three seconds, holding every record when it is.
+class CoalescedDebugFile : public DebugMonitorUpdates {
+protected:
+    void tick(double uptime, const QString& phase = QStringLiteral("Reading")) {
+        at = start.addMSecs(qint64((uptime - 103) * 1000));
+        coalesced.update("chat-test", snapshot(), cadence, phase, true, "axScanTruncated=false", std::nullopt,
+                         true, true, at, uptime, true);
+    }
+    // The scan records and time of the file on disk.
+    std::pair<qsizetype, QString> written() const {
+        const auto document = json::parseObject(file("chat-test"));
+        if (!document)
+            return {-1, QString()};
+        return {json::array(*document, "scanEvents").value.size(),
+                json::string(*document, "updatedAt").value};
+    }
+    qsizetype records() const { return coalesced.scanEvents().value("chat-test").size(); }
+
+    DebugMonitor coalesced{dir.path(), clock, DebugMonitor::FileWrites::coalesced};
+};
+
+TEST_F(CoalescedDebugFile, AnUnchangedStretchIsWrittenWithinThreeSecondsWithEveryRecord) {
+    tick(103);
+    EXPECT_EQ(written(), std::make_pair(qsizetype(1), QString("2026-03-01T12:00:05Z")));
+    tick(103.25); // the first change check after a host's first update is a change: written
+    EXPECT_EQ(written().first, 2);
+    for (int i = 2; i <= 12; ++i)
+        tick(103 + 0.25 * i); // the quiet interval grows; nothing else changes
+    EXPECT_EQ(records(), 13) << "memory is exact";
+    EXPECT_EQ(written().first, 2) << "the file waits";
+    EXPECT_EQ(coalesced.entries().value("chat-test").values.value("quietSeconds"), "6.0");
+    tick(106.25); // three seconds after the last write
+    EXPECT_EQ(records(), 14);
+    EXPECT_EQ(written(), std::make_pair(qsizetype(14), QString("2026-03-01T12:00:08Z")));
+    const auto document = json::parseObject(file("chat-test"));
+    ASSERT_TRUE(document);
+    EXPECT_EQ(json::object(*document, "fields").value, QJsonObject::fromVariantMap([&] {
+                  QVariantMap fields;
+                  const auto values = coalesced.entries().value("chat-test").values;
+                  for (auto it = values.begin(); it != values.end(); ++it)
+                      fields.insert(it.key(), it.value());
+                  return fields;
+              }()));
+    tick(106.5);
+    EXPECT_EQ(written().first, 14);
+}
+
+TEST_F(CoalescedDebugFile, AChangeOtherThanTheScanHistoryIsWrittenAtOnce) {
+    tick(103);
+    tick(103.25);
+    tick(103.5);
+    EXPECT_EQ(written().first, 2);
+    tick(103.5, QStringLiteral("Waiting")); // a field and an event
+    EXPECT_EQ(written().first, 4);
+    tick(103.75, QStringLiteral("Waiting"));
+    EXPECT_EQ(written().first, 4);
+    coalesced.event("other-test", "Another host's notice", at); // the file lists every host's events
+    tick(104, QStringLiteral("Waiting"));
+    EXPECT_EQ(written().first, 6);
+    cadence.changedAt = 104; // a field that moves only with the cadence's change time
+    tick(104.25, QStringLiteral("Waiting"));
+    EXPECT_EQ(written().first, 7);
+    cadence.changedAt = 100;
+    tick(104.5, QStringLiteral("Waiting"));
+    EXPECT_EQ(written().first, 8);
+    tick(104.75, QStringLiteral("Waiting"));
+    tick(90, QStringLiteral("Waiting")); // a clock that went back cannot hold the file
+    EXPECT_EQ(written().first, 10);
+}
+
+TEST_F(CoalescedDebugFile, PendingFilesAreWrittenOnRequestAndOthersLeftAlone) {
+    tick(103);
+    tick(103.25);
+    tick(103.5);
+    coalesced.update("other-test", std::nullopt, cadence, "Idle", false, {}, std::nullopt, false, true, at,
+                     103.5, false);
+    const QString other = dir.filePath("quillmere-debug-other-test.json");
+    struct stat before {};
+    ::stat(QFile::encodeName(other).constData(), &before);
+    coalesced.writePendingFiles();
+    EXPECT_EQ(written(), std::make_pair(qsizetype(3), QString("2026-03-01T12:00:05Z")));
+    struct stat after {};
+    ::stat(QFile::encodeName(other).constData(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino) << "a file that is not behind is not rewritten";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Report
 

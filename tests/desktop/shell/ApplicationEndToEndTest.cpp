@@ -38,14 +38,6 @@ void recommendOpus(const httplib::Request&, httplib::Response& response) {
                          "application/json");
 }
 
-// An OpenAI answer suggesting GPT-5.6 Luna at the current effort, a model the host lists.
-void suggestLuna(const httplib::Request&, httplib::Response& response) {
-    response.set_content(R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
-                         R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
-                         R"("reason":"A lighter setting is enough.","requiresVerification":true})",
-                         "application/json");
-}
-
 LoopbackServer::Handler answering(int status, std::string body) {
     return LoopbackServer::answer(status, std::move(body));
 }
@@ -128,7 +120,7 @@ TEST_F(EndToEnd, ReadsClassifiesShowsAndSwitchesTheHost) {
 }
 
 TEST_F(EndToEnd, AskingClassifiesTheQuestionAloneWithTheHostsControls) {
-    start(chatListingLuna(), suggestLuna);
+    start(chatListingLuna(), suggestingLuna);
     shell->run(1);
     ASSERT_TRUE(card().onAsk);
     card().onAsk(QStringLiteral("Rename these files"));
@@ -226,7 +218,7 @@ TEST_F(EndToEnd, AClassificationThatFailsBeforeSendingLeavesNoTaskBehind) {
 }
 
 TEST_F(EndToEnd, HostsThatComeGoAndHide) {
-    start(chatListingLuna(), suggestLuna);
+    start(chatListingLuna(), suggestingLuna);
     ASSERT_TRUE(shell->runUntil([&] { return card().recommendation().has_value(); }));
     ApplicationWidget* before = &widget();
     QMenu* menu = shell->delegate->statusItem()->menu();

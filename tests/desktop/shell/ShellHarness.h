@@ -166,6 +166,14 @@ inline QJsonObject chatListingLuna() {
     return desktop;
 }
 
+// An OpenAI answer suggesting GPT-5.6 Luna at the current effort, a model chatListingLuna() lists.
+inline void suggestingLuna(const httplib::Request&, httplib::Response& response) {
+    response.set_content(R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
+                         R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
+                         R"("reason":"A lighter setting is enough.","requiresVerification":true})",
+                         "application/json");
+}
+
 struct ShellHarness {
     QTemporaryDir dir;
     VirtualScheduler scheduler;

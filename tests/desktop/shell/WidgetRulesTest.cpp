@@ -22,13 +22,6 @@ namespace {
 const QString chat = QStringLiteral("com.openai.chat");
 const QString claude = QStringLiteral("com.anthropic.claudefordesktop");
 
-void suggestLuna(const httplib::Request&, httplib::Response& response) {
-    response.set_content(R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
-                         R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
-                         R"("reason":"A lighter setting is enough.","requiresVerification":true})",
-                         "application/json");
-}
-
 QAction* menuItem(ShellHarness& shell, const QString& title) {
     for (QAction* action : shell.delegate->statusItem()->menu()->actions())
         if (action->text() == title)
@@ -74,7 +67,7 @@ struct WidgetRules : ::testing::Test {
     // ChatGPT in front showing GPT-5.6 Luna as its recommendation.
     void showRecommendation() {
         shell = std::make_unique<ShellHarness>(chatListingLuna());
-        shell->server.post("/v1/recommendations/openai", suggestLuna);
+        shell->server.post("/v1/recommendations/openai", suggestingLuna);
         shell->launch();
         ASSERT_TRUE(shell->runUntil([&] { return card().recommendation().has_value(); }))
             << shell->events().join('\n').toStdString();

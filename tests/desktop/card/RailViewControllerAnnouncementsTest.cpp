@@ -1,0 +1,198 @@
+// What the card says to assistive technology: every action the user should hear posts exactly one
+// announcement, with its exact text and medium priority, for the card's view; every other action
+// and every refused one posts none.
+
+#include "desktop/card/RailViewController.h"
+#include "platform/accessibility/Announcer.h"
+#include "tests/desktop/card/CardTestSupport.h"
+
+#include <QAccessible>
+#include <QApplication>
+#include <QWidget>
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+using namespace quillmere::cardtest;
+
+namespace {
+
+const QString applying = QStringLiteral("Applying model and reasoning…");
+const QString confirmed = QStringLiteral("Model and reasoning confirmed for the next send.");
+
+struct Row {
+    const char* name;
+    std::function<void(RailViewController&)> before; // not recorded
+    std::function<void(RailViewController&)> action;
+    std::vector<QString> announced;
+};
+
+void showAndSwitch(RailViewController& card, const Recommendation& recommendation) {
+    card.show(recommendation);
+    card.toggleExpanded();
+    card.useRecommendation();
+    ASSERT_TRUE(card.applying());
+}
+
+const std::vector<Row> rows = {
+    {"switch pressed",
+     [](auto& card) { card.show(sonnet()); },
+     [](auto& card) { card.useRecommendation(); },
+     {applying}},
+    {"switch pressed by its button",
+     [](auto& card) {
+         card.show(sonnet());
+         card.toggleExpanded();
+     },
+     [](auto& card) { card.useButton()->click(); },
+     {applying}},
+    {"switch pressed again while applying",
+     [](auto& card) { showAndSwitch(card, sonnet()); },
+     [](auto& card) {
+         card.useRecommendation();
+         card.useButton()->click();
+     },
+     {}},
+    {"switch refused by the widget",
+     [](auto& card) {
+         card.validateUse = [] { return false; };
+         card.show(sonnet());
+     },
+     [](auto& card) { card.useRecommendation(); },
+     {}},
+    {"switch of a ChatGPT setting, which the card leaves to the host",
+     [](auto& card) { card.show(openAI()); },
+     [](auto& card) { card.useRecommendation(); },
+     {}},
+    {"switch of an efficient setting",
+     [](auto& card) { card.show(alreadyEfficient()); },
+     [](auto& card) { card.useRecommendation(); },
+     {}},
+    {"switch confirmed",
+     [](auto& card) { showAndSwitch(card, sonnet()); },
+     [](auto& card) { card.showApplyResult(true, sonnet()); },
+     {confirmed}},
+    {"switch failed on Claude",
+     [](auto& card) { showAndSwitch(card, sonnet()); },
+     [](auto& card) { card.showApplyResult(false, sonnet()); },
+     {QStringLiteral(
+         "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker.")}},
+    {"switch failed while stale",
+     [](auto& card) {
+         showAndSwitch(card, sonnet());
+         card.setRecommendationStale(true);
+     },
+     [](auto& card) { card.showApplyResult(false, sonnet()); },
+     {QStringLiteral(
+         "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker.")}},
+    {"result for another recommendation",
+     [](auto& card) { showAndSwitch(card, sonnet()); },
+     [](auto& card) { card.showApplyResult(true, sonnetWithFit()); },
+     {}},
+    {"result without a switch",
+     [](auto& card) { card.show(sonnet()); },
+     [](auto& card) { card.showApplyResult(true, sonnet()); },
+     {}},
+    {"second result of one switch",
+     [](auto& card) {
+         showAndSwitch(card, sonnet());
+         card.showApplyResult(true, sonnet());
+     },
+     [](auto& card) { card.showApplyResult(false, sonnet()); },
+     {}},
+    {"details opened",
+     [](auto& card) { card.show(sonnet()); },
+     [](auto& card) { card.toggleDetails(); },
+     {QStringLiteral("Recommendation details expanded")}},
+    {"details opened by their button",
+     [](auto& card) {
+         card.show(sonnet());
+         card.toggleExpanded();
+     },
+     [](auto& card) { card.detailsButton()->click(); },
+     {QStringLiteral("Recommendation details expanded")}},
+    {"details closed",
+     [](auto& card) {
+         card.show(sonnet());
+         card.toggleDetails();
+     },
+     [](auto& card) { card.toggleDetails(); },
+     {QStringLiteral("Recommendation details collapsed")}},
+    {"details without a detail text",
+     [](auto& card) { card.show(sonnetWithFit()); },
+     [](auto& card) { card.toggleDetails(); },
+     {}},
+    {"details on an empty card", [](auto&) {}, [](auto& card) { card.toggleDetails(); }, {}},
+    {"ask opened from compact",
+     [](auto&) {},
+     [](auto& card) { card.openAskQuillmere(); },
+     {QStringLiteral("Ask Quillmere opened")}},
+    {"ask opened by its button from normal",
+     [](auto& card) { card.toggleExpanded(); },
+     [](auto& card) { card.askEntryButton()->click(); },
+     {QStringLiteral("Ask Quillmere opened")}},
+    {"ask already open",
+     [](auto& card) { card.openAskQuillmere(); },
+     [](auto& card) { card.openAskQuillmere(); },
+     {}},
+    {"ask entry in connector mode",
+     [](auto& card) { card.configureConnector(nullptr); },
+     [](auto& card) { card.openAskQuillmere(); },
+     {}},
+    {"mode changes",
+     [](auto& card) { card.show(sonnet()); },
+     [](auto& card) {
+         card.toggleExpanded();
+         card.showDiagnostics();
+         card.collapse();
+         card.toggleExpanded();
+         card.toggleExpanded();
+     },
+     {}},
+    {"a new presentation",
+     [](auto& card) { card.show(sonnet()); },
+     [](auto& card) {
+         card.show(sonnetWithFit());
+         card.setRecommendationStale(true);
+         card.showLoading();
+     },
+     {}},
+};
+
+} // namespace
+
+TEST(RailViewControllerAnnouncements, EachActionPostsExactlyWhatTheUserShouldHear) {
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        RailViewController card;
+        {
+            ax::RecordingAnnouncer setup; // what the steps before the action post is not counted
+            row.before(card);
+        }
+        ax::RecordingAnnouncer announcements;
+        row.action(card);
+        EXPECT_EQ(announcements.texts(), row.announced);
+        for (const auto& posted : announcements.posted) {
+            EXPECT_EQ(posted.view, card.view());
+            EXPECT_EQ(posted.priority, ax::AnnouncementPriority::medium);
+        }
+    }
+}
+
+// Without a stand-in the card goes through the platform's delivery: a notification inside its view
+// that carries the text, shown while the card is on screen.
+TEST(RailViewControllerAnnouncements, ReachThePlatformsDeliveryWithoutAnyCallbackSet) {
+    QWidget window;
+    RailViewController card;
+    card.view()->setParent(&window);
+    window.show();
+    ASSERT_TRUE(card.view()->isVisible());
+    card.openAskQuillmere();
+    QWidget* notification = ax::NotificationAnnouncer::notificationView(*card.view());
+    ASSERT_NE(notification, nullptr);
+    QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(notification);
+    ASSERT_NE(iface, nullptr);
+    EXPECT_EQ(iface->role(), QAccessible::Notification);
+    EXPECT_EQ(iface->text(QAccessible::Name), QStringLiteral("Ask Quillmere opened"));
+    EXPECT_TRUE(notification->isVisible());
+}
