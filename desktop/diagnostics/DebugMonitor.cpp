@@ -274,10 +274,8 @@ void DebugMonitor::addConversationFields(
     qsizetype users = 0, assistants = 0, messages = 0;
     if (conversation) {
         messages = qsizetype(conversation->messages.size());
-        for (const auto& message : conversation->messages) {
-            users += message.role == u"user";
-            assistants += message.role == u"assistant";
-        }
+        users = conversation->messages.userCount();
+        assistants = conversation->messages.assistantCount();
     }
     fields[QStringLiteral("sentUsers")] = QString::number(users);
     fields[QStringLiteral("sentAssistants")] = QString::number(assistants);

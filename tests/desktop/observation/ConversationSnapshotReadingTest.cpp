@@ -377,6 +377,63 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     EXPECT_EQ(reader->conversationSnapshot(), after);
 }
 
+// The usage recorder compares turns to tell a new request from an edited one: turns kept from the
+// read before must be the conversation's as it reads now, text and all.
+TEST_F(SnapshotReadingTest, UsageTurnsFollowEveryChangedTextOfAConversationOfTheSameLength) {
+    HostWindow host;
+    host.document = chatGPTChat("usage-turns");
+    host.turns = numberedTurns(1, 4, 4);
+    load(desktopJson({host}));
+    auto reader = tracker("com.openai.chat");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(reader->conversationSnapshot());
+    const auto turnsOf = [](const Snapshot& snapshot) {
+        std::vector<ObservedTurn> turns;
+        for (const auto& message : snapshot.messages)
+            turns.push_back({message.role, message.text});
+        return turns;
+    };
+    const auto before = reader->conversationSnapshot();
+    ASSERT_TRUE(before);
+    ASSERT_TRUE(reader->usageSnapshot());
+    ASSERT_EQ(reader->usageSnapshot()->turns, turnsOf(*before));
+
+    QList<ax::Element> texts;
+    for (const ax::Element& element : ElementWalks::flattenedElements(desktop->element("conversation"), 100))
+        if (AccessibilityReading::stringAttribute("AXRole", element) == QStringLiteral("AXStaticText"))
+            texts.append(element);
+    ASSERT_GE(texts.size(), 2);
+
+    // The last reply streams on at the same length, then the last request is edited: each read
+    // has as many turns, in the same roles, as the one before.
+    const QString lastReply = before->messages.back().text;
+    const QString streamed = QString(lastReply.size(), QLatin1Char('x'));
+    ASSERT_EQ(ax::setAttributeValue(texts.last(), "AXValue", ax::Value(streamed)), ax::Error::success);
+    auto after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    ASSERT_EQ(after->messages.size(), before->messages.size());
+    EXPECT_EQ(after->messages.back().text, streamed);
+    ASSERT_TRUE(reader->usageSnapshot());
+    EXPECT_EQ(reader->usageSnapshot()->turns, turnsOf(*after));
+    EXPECT_EQ(reader->usageSnapshot()->turns.back().text, streamed);
+
+    const QString request = after->messages[after->messages.size() - 2].text;
+    ASSERT_EQ(after->messages[after->messages.size() - 2].role, "user");
+    const qsizetype requestText = texts.indexOf(texts.last()) - 1;
+    ASSERT_EQ(ax::setAttributeValue(texts[requestText], "AXValue", ax::Value(request + " (edited)")),
+              ax::Error::success);
+    after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    ASSERT_EQ(after->messages.size(), before->messages.size());
+    ASSERT_TRUE(reader->usageSnapshot());
+    EXPECT_EQ(reader->usageSnapshot()->turns, turnsOf(*after));
+    EXPECT_EQ(reader->usageSnapshot()->turns[after->messages.size() - 2].text, request + " (edited)");
+
+    // Unchanged from here on: the turns stay as they are.
+    EXPECT_EQ(reader->conversationSnapshot(), after);
+    EXPECT_EQ(reader->usageSnapshot()->turns, turnsOf(*after));
+}
+
 TEST_F(SnapshotReadingTest, WhatTheHostChangesWithoutALabelIsReadEveryTime) {
     // Labels are worked out once per tree, but whether a switch is selected or a picker enabled is
     // not part of any label: an unchanged window must still show a change of either.
