@@ -51,6 +51,17 @@ protected:
     std::unique_ptr<ClaudeWindowTracker> tracker(const QString& bundleID, const QString& memoryFolder = {}) {
         return std::make_unique<ClaudeWindowTracker>(bundleID, bench.environment(memoryFolder));
     }
+    // A tracker of a ChatGPT window showing four numbered turns, read until it is steady.
+    std::unique_ptr<ClaudeWindowTracker> steadyChatGPT(const char* conversation) {
+        HostWindow host;
+        host.document = chatGPTChat(conversation);
+        host.turns = numberedTurns(1, 4, 4);
+        load(desktopJson({host}));
+        auto reader = tracker("com.openai.chat");
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(reader->conversationSnapshot());
+        return reader;
+    }
 
     VirtualScheduler scheduler{100.0};
     TrackerBench bench;
@@ -294,13 +305,7 @@ TEST_F(SnapshotReadingTest, ALongConversationScrolledInThreeStepsIsRememberedWho
 TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     // Reads of an unchanged window reuse what the last read derived; each kind of change must
     // still reach the snapshot, on the read right after it.
-    HostWindow host;
-    host.document = chatGPTChat("steady");
-    host.turns = numberedTurns(1, 4, 4);
-    load(desktopJson({host}));
-    auto reader = tracker("com.openai.chat");
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(reader->conversationSnapshot());
+    auto reader = steadyChatGPT("steady");
     const auto before = reader->conversationSnapshot();
     ASSERT_TRUE(before);
     ASSERT_EQ(before->messages.size(), 4u);
@@ -342,7 +347,7 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     EXPECT_NE(after->currentModel, before->currentModel);
 
     // A new element: the tree's shape changes.
-    desktop->addNode(groups.first().node(), host.pid, QString(),
+    desktop->addNode(groups.first().node(), HostWindow().pid, QString(),
                      {{"AXRole", ax::Value("AXStaticText")}, {"AXValue", ax::Value("and one more line")}});
     after = reader->conversationSnapshot();
     ASSERT_TRUE(after);
@@ -380,13 +385,7 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
 // The usage recorder compares turns to tell a new request from an edited one: turns kept from the
 // read before must be the conversation's as it reads now, text and all.
 TEST_F(SnapshotReadingTest, UsageTurnsFollowEveryChangedTextOfAConversationOfTheSameLength) {
-    HostWindow host;
-    host.document = chatGPTChat("usage-turns");
-    host.turns = numberedTurns(1, 4, 4);
-    load(desktopJson({host}));
-    auto reader = tracker("com.openai.chat");
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(reader->conversationSnapshot());
+    auto reader = steadyChatGPT("usage-turns");
     const auto turnsOf = [](const Snapshot& snapshot) {
         std::vector<ObservedTurn> turns;
         for (const auto& message : snapshot.messages)
