@@ -508,7 +508,7 @@ bool isMessageMetadata(QStringView label) {
 
 bool hasSentContext(const Message* first, const Message* last) {
     return std::any_of(first, last, [](const Message& m) {
-        return m.role == QLatin1StringView("user") && !text::trimmed(m.text).isEmpty();
+        return m.role == QLatin1StringView("user") && !text::isBlank(m.text);
     });
 }
 

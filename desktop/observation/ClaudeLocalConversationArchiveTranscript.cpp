@@ -90,14 +90,6 @@ struct RowText {
     qint64 createdAtMs = 0;
 };
 
-// Whether a text is only white space (every White_Space character is in the basic plane).
-bool isBlank(const QString& text) {
-    for (QChar c : text)
-        if (!text::isWhiteSpace(c.unicode()))
-            return false;
-    return true;
-}
-
 // FNV-1a over the key's UTF-16 code units, seeded by the role.
 struct KeyHasher {
     explicit KeyHasher(const QString& role)
@@ -512,7 +504,7 @@ struct TranscriptReading::Data {
         };
         for (size_t position = from; position < chain.size(); ++position) {
             RowText& row = texts[position - from];
-            if (row.kind != RowKind::other && !isBlank(row.text)) {
+            if (row.kind != RowKind::other && !text::isBlank(row.text)) {
                 const QString& role = row.kind == RowKind::human ? kUser : kAssistant;
                 if (role == kAssistant && !messages.empty() && messages.back().role == kAssistant) {
                     if (parts.empty()) {
