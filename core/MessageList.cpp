@@ -1,5 +1,7 @@
 #include "core/MessageList.h"
 
+#include "core/Text.h"
+
 #include <algorithm>
 
 namespace quillmere {
@@ -15,6 +17,10 @@ MessageList::MessageList(std::vector<Message> messages) {
             storage->users.push_back(i);
         else if (all[i].role == QLatin1String("assistant"))
             storage->assistants.push_back(i);
+        else
+            continue;
+        if (text::isBlank(all[i].text))
+            storage->blank.push_back(i);
     }
     size_ = all.size();
     storage_ = std::move(storage);
@@ -41,6 +47,10 @@ int MessageList::userCount() const {
 
 int MessageList::assistantCount() const {
     return storage_ ? countBelow(storage_->assistants, size_) : 0;
+}
+
+int MessageList::readableCount() const {
+    return storage_ ? userCount() + assistantCount() - countBelow(storage_->blank, size_) : 0;
 }
 
 std::vector<MessageList::size_type> MessageList::latestUserIndices(int count) const {

@@ -55,6 +55,8 @@ public:
     // How many messages have the role "user", and how many "assistant".
     int userCount() const;
     int assistantCount() const;
+    // How many of those have a text that is not blank: what a request may carry.
+    int readableCount() const;
     // Where the newest `count` messages with the role "user" are, newest first.
     std::vector<size_type> latestUserIndices(int count) const;
 
@@ -73,8 +75,9 @@ public:
 private:
     struct Storage {
         std::vector<Message> messages;
-        // The places of the requests and of the replies, ascending.
-        std::vector<size_type> users, assistants;
+        // The places of the requests and of the replies, ascending; and of those whose text is
+        // blank (usually none).
+        std::vector<size_type> users, assistants, blank;
     };
     static int countBelow(const std::vector<size_type>& places, size_type end);
 

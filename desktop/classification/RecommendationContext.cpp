@@ -16,7 +16,7 @@ Window window(const ClaudeWindowTrackerConversationSnapshot& snapshot) {
     };
     const MessageList& messages = snapshot.messages;
     Window result;
-    result.availableMessageCount = int(std::count_if(messages.begin(), messages.end(), eligible));
+    result.availableMessageCount = messages.readableCount();
     qint64 textTotal = 0;
     qint64 budget = budgetStart;
     for (auto it = messages.rbegin(); it != messages.rend(); ++it) {

@@ -107,6 +107,18 @@ TEST(MessageList, CountsRequestsAndRepliesOnlyByTheirExactRole) {
                             assistant("e"), user("f"), Message{"", "g"}});
     EXPECT_EQ(list.userCount(), 2);
     EXPECT_EQ(list.assistantCount(), 2);
+    EXPECT_EQ(list.readableCount(), 4);
+}
+
+TEST(MessageList, ReadableMessagesAreRequestsAndRepliesWithTextThatIsNotBlank) {
+    const MessageList list({user("a"), assistant(""), user(" \t\n"), Message{"system", "c"},
+                            Message{"system", " "}, assistant(QString::fromUtf8("\u00a0\u3000")),
+                            assistant(QString::fromUtf8(" \U0001F600 ")), user("\u200b")});
+    // A zero-width space is no white space, and an emoji between blanks is text.
+    EXPECT_EQ(list.readableCount(), 3);
+    EXPECT_EQ(list.prefix(3).readableCount(), 1);
+    EXPECT_EQ(list.prefix(7).readableCount(), 2);
+    EXPECT_EQ(MessageList().readableCount(), 0);
 }
 
 TEST(MessageList, FindsTheLatestRequestsNewestFirst) {
