@@ -52,9 +52,10 @@ BENCHMARK(materialChangeLongTexts)->Arg(1)->Arg(100)->Arg(1000);
 // Choosing the window of a long conversation.
 void contextWindow(benchmark::State& state) {
     ClaudeWindowTrackerConversationSnapshot snapshot;
+    std::vector<ClaudeWindowTrackerConversationMessage> messages;
     for (int i = 0; i < state.range(0); ++i)
-        snapshot.messages.push_back(
-            {i % 2 ? "assistant" : "user", QString("Message %1 ").arg(i) + QString(400, 'x')});
+        messages.push_back({i % 2 ? "assistant" : "user", QString("Message %1 ").arg(i) + QString(400, 'x')});
+    snapshot.messages = std::move(messages);
     for (auto _ : state)
         benchmark::DoNotOptimize(RecommendationContext::window(snapshot));
 }

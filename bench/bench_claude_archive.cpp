@@ -1,6 +1,6 @@
 // Reading a large Claude Code transcript: a full lookup against a bare loop that only parses each
 // line, the peak memory of that lookup, a repeated lookup of an unchanged file, and the lookup after
-// the host has appended to the file.
+// the host has appended to the file; and a reply of many events, whose time per event stays flat.
 //
 // Two synthetic transcripts. The classic one (about 40,000 events and 100 MB: requests of a few
 // hundred bytes, replies of a few kilobytes, tool calls and large tool results, the envelope fields
@@ -420,6 +420,36 @@ void BM_UnchangedLookup(benchmark::State& state) {
             state.SkipWithError("the lookup did not verify");
 }
 BENCHMARK(BM_UnchangedLookup)->Unit(benchmark::kMicrosecond);
+
+// One request answered by a reply of `events` events (a long agent run), each a short text: the
+// reply reads as one message of every event joined, and reading it is linear in the events.
+void BM_ReplyOfManyEvents(benchmark::State& state) {
+    const int events = int(state.range(0));
+    QTemporaryDir dir;
+    const QString path = dir.filePath("reply.jsonl");
+    {
+        std::ofstream file(path.toStdString(), std::ios::binary);
+        file << "{\"uuid\":\"" << uuidFor(1) << "\",\"parentUuid\":null,\"type\":\"user\","
+             << "\"origin\":{\"kind\":\"human\"},\"message\":{\"content\":\"Run the long task\"}}\n";
+        for (int n = 2; n <= events + 1; ++n)
+            file << "{\"uuid\":\"" << uuidFor(n) << "\",\"parentUuid\":\"" << uuidFor(n - 1)
+                 << "\",\"type\":\"assistant\",\"message\":{\"content\":[{\"type\":\"text\",\"text\":"
+                 << "\"Step " << n << " of the long run is done.\"}]}}\n";
+    }
+    const QString leaf = QString::fromStdString(uuidFor(events + 1));
+    for (auto _ : state) {
+        const Branch branch = readBranch(path, leaf);
+        if (branch.messages.size() != 2)
+            state.SkipWithError("the reply did not read as one message");
+    }
+    state.SetComplexityN(events);
+}
+BENCHMARK(BM_ReplyOfManyEvents)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Arg(200000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
 
 } // namespace
 

@@ -5,6 +5,7 @@
 // Usage: generate_large_desktop <output folder> [transcript events] [ChatGPT messages]
 //   <output folder>/desktop.json  the demo desktop, its ChatGPT conversation grown to the given
 //                                 number of messages (the demo's four are the newest)
+//   <output folder>/desktop-claude-code.json  the same desktop with the Claude Code host in front
 //   <output folder>/home/         the fixture home folder, the Claude Code transcript grown to the
 //                                 given number of events (the demo's session is the newest part)
 //   <output folder>/small-home/   the fixture home folder as it is, for the measurement without
@@ -224,6 +225,23 @@ bool growChatGPT(QJsonObject& desktop, int count) {
     return false;
 }
 
+// The desktop with only the application `bundleID` in front.
+void bringToFront(QJsonObject& desktop, const QString& bundleID) {
+    QJsonArray apps = desktop.value("apps").toArray();
+    for (int a = 0; a < apps.size(); ++a) {
+        QJsonObject app = apps[a].toObject();
+        app.insert("active", app.value("bundleID").toString() == bundleID);
+        apps[a] = app;
+    }
+    desktop.insert("apps", apps);
+}
+
+bool writeDesktop(const QString& path, const QJsonObject& desktop) {
+    QFile target(path);
+    return target.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           target.write(QJsonDocument(desktop).toJson(QJsonDocument::Compact)) >= 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -265,14 +283,16 @@ int main(int argc, char** argv) {
         std::fputs("generate_large_desktop: the demo desktop has no ChatGPT conversation\n", stderr);
         return 1;
     }
-    QFile target(out + "/desktop.json");
-    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        target.write(QJsonDocument(desktop).toJson(QJsonDocument::Compact)) < 0) {
+    const QString target = out + "/desktop.json";
+    QJsonObject claudeCodeInFront = desktop;
+    bringToFront(claudeCodeInFront, QStringLiteral("com.anthropic.claude"));
+    if (!writeDesktop(target, desktop) ||
+        !writeDesktop(out + "/desktop-claude-code.json", claudeCodeInFront)) {
         std::fputs("generate_large_desktop: could not write the desktop\n", stderr);
         return 1;
     }
     std::printf("%s %lld bytes, %lld events\n%s %lld bytes, %d messages\n", qPrintable(transcript),
-                QFileInfo(transcript).size(), events + 8, qPrintable(target.fileName()), target.size(),
+                QFileInfo(transcript).size(), events + 8, qPrintable(target), QFileInfo(target).size(),
                 messages);
     return 0;
 }

@@ -506,9 +506,9 @@ bool isMessageMetadata(QStringView label) {
            isMessageMetadataWords(label);
 }
 
-bool hasSentContext(const std::vector<Message>& messages) {
-    return std::any_of(messages.begin(), messages.end(), [](const Message& m) {
-        return m.role == QLatin1StringView("user") && !text::trimmed(m.text).isEmpty();
+bool hasSentContext(const Message* first, const Message* last) {
+    return std::any_of(first, last, [](const Message& m) {
+        return m.role == QLatin1StringView("user") && !text::isBlank(m.text);
     });
 }
 

@@ -51,7 +51,10 @@ bool isRenderedUserMessageMarker(const QStringList& labels);
 bool isMessageMetadata(QStringView label);
 
 // Whether the conversation holds a user message with some visible text.
-bool hasSentContext(const std::vector<Message>& messages);
+bool hasSentContext(const Message* first, const Message* last);
+inline bool hasSentContext(const std::vector<Message>& messages) {
+    return hasSentContext(messages.data(), messages.data() + messages.size());
+}
 
 // The last `limit` user messages with visible text, in order.
 std::vector<Message> recentUserRequests(const std::vector<Message>& messages, int limit);

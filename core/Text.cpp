@@ -106,6 +106,14 @@ QString trimmed(QStringView text) {
     return text.mid(start, end - start).toString();
 }
 
+bool isBlank(QStringView text) {
+    // Every White_Space character lies in the Basic Multilingual Plane: a surrogate is no blank.
+    for (const QChar c : text)
+        if (!isWhiteSpace(c.unicode()))
+            return false;
+    return true;
+}
+
 QStringList words(QStringView text) {
     QStringList out;
     qsizetype wordStart = -1;

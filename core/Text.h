@@ -23,6 +23,9 @@ QString characterSuffix(QStringView text, qsizetype count);
 
 // Removes White_Space from both ends.
 QString trimmed(QStringView text);
+// Whether the text is empty or only White_Space: what trimmed(text).isEmpty() says, without making
+// the trimmed copy.
+bool isBlank(QStringView text);
 // Splits on runs of White_Space, dropping empty pieces.
 QStringList words(QStringView text);
 // Trims and replaces every run of White_Space inside with one ASCII space.

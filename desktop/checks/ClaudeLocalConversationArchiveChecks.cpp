@@ -33,7 +33,7 @@ namespace {
 namespace Archive = ClaudeLocalConversationArchive;
 using Archive::Lookup;
 using Message = ConversationText::Message;
-using Messages = std::vector<Message>;
+using Messages = MessageList;
 
 const QString desktopSession = QStringLiteral("local_11111111-1111-4111-8111-111111111111");
 const QString cliSession = QStringLiteral("22222222-2222-4222-8222-222222222222");
@@ -183,8 +183,7 @@ ClaudeWindowTrackerConversationSnapshot claudeSnapshot(const Messages& messages)
     const QString conversation = QStringLiteral("claude-code|session:") + desktopSession;
     ClaudeWindowTrackerConversationSnapshot snapshot;
     snapshot.provider = AIProvider::claude;
-    for (const Message& message : messages)
-        snapshot.messages.push_back({message.role, message.text});
+    snapshot.messages = messages;
     snapshot.currentModel = QStringLiteral("sonnet");
     snapshot.currentModelID = modelID;
     snapshot.currentEffort = QStringLiteral("high");

@@ -150,8 +150,7 @@ bool containsText(const Archive::Lookup& lookup, const QString& text) {
 ClaudeWindowTrackerConversationSnapshot codexSnapshot(const Archive::Snapshot& archived) {
     ClaudeWindowTrackerConversationSnapshot snapshot;
     snapshot.provider = AIProvider::openAI;
-    for (const Message& message : archived.messages)
-        snapshot.messages.push_back({message.role, message.text});
+    snapshot.messages = archived.messages;
     snapshot.currentModel = QStringLiteral("gpt-5.6-sol");
     snapshot.currentEffort = QStringLiteral("high");
     snapshot.conversationID = QStringLiteral("com.openai.codex|thread:") + archived.threadID;

@@ -425,12 +425,12 @@ void targetValidationChecks(const checks::Reporter& check) {
     {
         Snapshot chronological =
             openAISnapshot(QStringLiteral("gpt-5.6-sol"), QStringLiteral("high"), {}, {});
-        chronological.messages.clear();
+        std::vector<ClaudeWindowTrackerConversationMessage> messages;
         for (int i = 0; i < 300; ++i)
-            chronological.messages.push_back(
-                {i % 2 == 0 ? QStringLiteral("user") : QStringLiteral("assistant"),
-                 QStringLiteral("Chronological message ") + QString::number(i) + QLatin1Char(' ') +
-                     QStringLiteral("detail ").repeated(70)});
+            messages.push_back({i % 2 == 0 ? QStringLiteral("user") : QStringLiteral("assistant"),
+                                QStringLiteral("Chronological message ") + QString::number(i) +
+                                    QLatin1Char(' ') + QStringLiteral("detail ").repeated(70)});
+        chronological.messages = std::move(messages);
         const auto request = Contract::request(chronological);
         check(request.messages.size() == 300 &&
                   request.messages.front().text.startsWith(QLatin1String("Chronological message 0")) &&
@@ -440,11 +440,12 @@ void targetValidationChecks(const checks::Reporter& check) {
     }
     {
         Snapshot large = openAISnapshot(QStringLiteral("gpt-5.6-sol"), QStringLiteral("high"), {}, {});
-        large.messages.clear();
+        std::vector<ClaudeWindowTrackerConversationMessage> messages;
         for (int i = 0; i < 10; ++i)
-            large.messages.push_back({i % 2 == 0 ? QStringLiteral("user") : QStringLiteral("assistant"),
-                                      QStringLiteral("Message ") + QString::number(i) + QLatin1Char(' ') +
-                                          QString(80000, QLatin1Char('x'))});
+            messages.push_back({i % 2 == 0 ? QStringLiteral("user") : QStringLiteral("assistant"),
+                                QStringLiteral("Message ") + QString::number(i) + QLatin1Char(' ') +
+                                    QString(80000, QLatin1Char('x'))});
+        large.messages = std::move(messages);
         const auto window = RecommendationContext::window(large);
         const auto request = Contract::request(large);
         const bool hasUser =

@@ -8,19 +8,20 @@
 namespace quillmere::RecommendationContext {
 
 Window window(const ClaudeWindowTrackerConversationSnapshot& snapshot) {
-    std::vector<Message> eligible;
-    for (const auto& message : snapshot.messages)
-        if ((message.role == QLatin1String("user") || message.role == QLatin1String("assistant")) &&
-            !text::trimmed(message.text).isEmpty())
-            eligible.push_back({message.role, message.text});
-
+    // Only the newest messages can fit, so the window is chosen from the end; the rest are only
+    // counted. A long conversation is a hundred thousand messages, none of which is copied here.
+    const auto eligible = [](const ClaudeWindowTrackerConversationMessage& message) {
+        return (message.role == QLatin1String("user") || message.role == QLatin1String("assistant")) &&
+               !text::isBlank(message.text);
+    };
+    const MessageList& messages = snapshot.messages;
     Window result;
-    result.availableMessageCount = int(eligible.size());
+    result.availableMessageCount = messages.readableCount();
     qint64 textTotal = 0;
     qint64 budget = budgetStart;
-    auto chosenStart = eligible.end();
-    for (auto it = eligible.end(); it != eligible.begin();) {
-        --it;
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+        if (!eligible(*it))
+            continue;
         textTotal += it->text.size();
         if (textTotal > textLimit)
             break;
@@ -28,9 +29,9 @@ Window window(const ClaudeWindowTrackerConversationSnapshot& snapshot) {
         budget += json::quoted(it->text).size() + perMessageOverhead;
         if (budget > budgetLimit)
             break;
-        chosenStart = it;
+        result.messages.push_back({it->role, it->text});
     }
-    result.messages.assign(chosenStart, eligible.end());
+    std::reverse(result.messages.begin(), result.messages.end());
     result.historyComplete =
         snapshot.historyComplete && qsizetype(result.messages.size()) == result.availableMessageCount;
     return result;

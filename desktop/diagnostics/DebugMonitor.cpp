@@ -225,10 +225,8 @@ DebugMonitor::conversationFacts(const QString& host,
     if (conversation) {
         facts.input = conversation->cadenceInput();
         facts.messages = qsizetype(conversation->messages.size());
-        for (const auto& message : conversation->messages) {
-            facts.users += message.role == u"user";
-            facts.assistants += message.role == u"assistant";
-        }
+        facts.users = conversation->messages.userCount();
+        facts.assistants = conversation->messages.assistantCount();
     }
     return facts;
 }

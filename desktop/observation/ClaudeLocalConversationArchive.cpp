@@ -137,7 +137,7 @@ bool sameMessage(const Message& message, size_t hash, const Message& other, size
 // The remembered messages are usually the archive itself, tens of thousands of them, and a lookup
 // runs on every read: so an observed message is hashed only when it is compared (a role that
 // differs settles it first), and the comparison stops as soon as the connection is proven.
-std::vector<Message> connectedTail(const Branch& archive, const std::vector<Message>& observed) {
+std::vector<Message> connectedTail(const Branch& archive, const MessageList& observed) {
     const auto& messages = archive.messages;
     if (messages.empty() || observed.size() < 2)
         return {};
@@ -178,7 +178,7 @@ struct Verification {
 // must occur there exactly once, so a common short request ("Continue") proves nothing alone.
 // Visible assistant replies count when found but are not required: the window renders Markdown
 // and streams, so its text of a reply often differs from the stored one.
-Verification verify(const Combined& combined, const std::vector<Message>& visible) {
+Verification verify(const Combined& combined, const MessageList& visible) {
     Verification out;
     if (visible.empty()) {
         out.failure = QStringLiteral("no_visible_messages");
@@ -388,6 +388,23 @@ struct Reader::State : std::enable_shared_from_this<Reader::State> {
     // background parse has it.
     std::shared_ptr<TranscriptReading> reading = std::make_shared<TranscriptReading>();
 
+    // What the last verification against a window was given and what it answered, so that the
+    // same window over the same branch is answered again without comparing a message. The
+    // remembered messages count as the same only when they are the very same list.
+    struct Verified {
+        quint64 generation = 0;
+        MessageList visible;
+        MessageList observed;
+        QStringList summary; // the lines the verification added
+        QString failure;     // why it was refused; empty when verified
+        std::optional<Snapshot> snapshot;
+        // The observed turns that extended the branch, and the list they made with it.
+        std::vector<Message> extension;
+        MessageList combined;
+    };
+    std::optional<Verified> lastVerified;
+    bool lastUnchanged = false;
+
     // Every parse takes the next generation; a result older than the one installed is dropped.
     quint64 nextGeneration = 1;
     quint64 installedGeneration = 0;
@@ -567,41 +584,74 @@ struct Reader::State : std::enable_shared_from_this<Reader::State> {
 
     // Whether the window's messages prove the branch is this window's conversation, and the
     // snapshot it gives when they do.
-    Lookup verifyAgainstWindow(LookupRun& run, const Branch& branch, const std::vector<Message>& visible,
-                               const std::vector<Message>& observed) {
-        const std::vector<Message> extension = connectedTail(branch, observed);
+    Lookup verifyAgainstWindow(LookupRun& run, const Branch& branch, const MessageList& visible,
+                               const MessageList& observed) {
+        if (lastVerified && lastVerified->generation == installedGeneration &&
+            lastVerified->observed.isSameListAs(observed) && lastVerified->visible == visible) {
+            lastUnchanged = true;
+            return answer(run, *lastVerified);
+        }
+        Verified verified;
+        verified.generation = installedGeneration;
+        verified.visible = visible;
+        verified.observed = observed;
+        verified.extension = connectedTail(branch, observed);
+        const std::vector<Message>& extension = verified.extension;
         Combined combined{branch, cachedUsers, extension, {}};
         combined.extensionHashes.reserve(extension.size());
         for (const Message& message : extension)
             combined.extensionHashes.push_back(messageHash(message));
         const Verification verification = verify(combined, visible);
-        run.summary << QStringLiteral("archive=") + QString::number(branch.messages.size())
-                    << QStringLiteral("extended=") + QString::number(extension.size())
-                    << QStringLiteral("visible=") + QString::number(visible.size())
-                    << QStringLiteral("anchors=") + QString::number(verification.anchors);
+        verified.summary << QStringLiteral("archive=") + QString::number(branch.messages.size())
+                         << QStringLiteral("extended=") + QString::number(extension.size())
+                         << QStringLiteral("visible=") + QString::number(visible.size())
+                         << QStringLiteral("anchors=") + QString::number(verification.anchors);
         if (verification.unmatchedAssistant > 0)
-            run.summary << QStringLiteral("unmatchedAssistant=") +
-                               QString::number(verification.unmatchedAssistant);
-        if (!verification.failure.isEmpty()) {
-            run.refuse(Lookup::unverified(), verification.failure);
-            return *run.refusal;
+            verified.summary << QStringLiteral("unmatchedAssistant=") +
+                                    QString::number(verification.unmatchedAssistant);
+        verified.failure = verification.failure;
+        if (verification.failure.isEmpty()) {
+            // The branch itself when nothing extends it; the same extension of the same branch
+            // gives the list it gave before.
+            if (extension.empty()) {
+                verified.combined = branch.messages;
+            } else if (lastVerified && lastVerified->generation == installedGeneration &&
+                       lastVerified->extension == extension) {
+                verified.combined = lastVerified->combined;
+            } else {
+                std::vector<Message> messages;
+                messages.reserve(combined.size());
+                messages.insert(messages.end(), branch.messages.begin(), branch.messages.end());
+                messages.insert(messages.end(), extension.begin(), extension.end());
+                verified.combined = std::move(messages);
+            }
+            Snapshot snapshot;
+            snapshot.messages = verified.combined;
+            snapshot.userCount = snapshot.messages.userCount();
+            snapshot.lastCreatedAtMs = branch.lastCreatedAtMs;
+            snapshot.latestVisibleUserCurrent = verification.current;
+            verified.summary << QStringLiteral("current=") + boolText(verification.current);
+            verified.snapshot = std::move(snapshot);
         }
-        Snapshot snapshot;
-        snapshot.messages.reserve(combined.size());
-        snapshot.messages = branch.messages;
-        snapshot.messages.insert(snapshot.messages.end(), extension.begin(), extension.end());
-        for (const Message& message : snapshot.messages)
-            snapshot.userCount += message.role == kUser ? 1 : 0;
-        snapshot.lastCreatedAtMs = branch.lastCreatedAtMs;
-        snapshot.latestVisibleUserCurrent = verification.current;
-        run.summary << QStringLiteral("current=") + boolText(verification.current);
-        run.summary.prepend(QStringLiteral("status=verified"));
-        return Lookup::verified(std::move(snapshot));
+        lastVerified = std::move(verified);
+        return answer(run, *lastVerified);
     }
 
-    Lookup lookup(LookupRun& run, const QString& document, const std::vector<Message>& visible,
-                  const std::vector<Message>& observed, const QString& metadataRoot,
-                  const QString& projectsRoot, const QDateTime& at, bool parseImmediately) {
+    // The lookup's answer from a verification.
+    static Lookup answer(LookupRun& run, const Verified& verified) {
+        run.summary << verified.summary;
+        if (!verified.failure.isEmpty()) {
+            run.refuse(Lookup::unverified(), verified.failure);
+            return *run.refusal;
+        }
+        run.summary.prepend(QStringLiteral("status=verified"));
+        return Lookup::verified(*verified.snapshot);
+    }
+
+    Lookup lookup(LookupRun& run, const QString& document, const MessageList& visible,
+                  const MessageList& observed, const QString& metadataRoot, const QString& projectsRoot,
+                  const QDateTime& at, bool parseImmediately) {
+        lastUnchanged = false;
         const std::optional<QString> session = sessionID(document);
         if (!session) {
             run.refuse(Lookup::unavailable(), QStringLiteral("not_claude_code_session"));
@@ -665,21 +715,24 @@ std::optional<QString> Reader::transcriptPath() const {
     return state_->transcriptPath;
 }
 
+bool Reader::lastLookupUnchanged() const {
+    return state_->lastUnchanged;
+}
+
 std::optional<Snapshot> Reader::cachedSnapshot() const {
     const auto& branch = state_->cachedBranch;
     if (!branch || !branch->failure.isEmpty())
         return std::nullopt;
     Snapshot snapshot;
     snapshot.messages = branch->messages;
-    for (const Message& message : snapshot.messages)
-        snapshot.userCount += message.role == kUser ? 1 : 0;
+    snapshot.userCount = snapshot.messages.userCount();
     snapshot.lastCreatedAtMs = branch->lastCreatedAtMs;
     return snapshot;
 }
 
-Lookup Reader::lookup(const QString& document, const std::vector<Message>& visible,
-                      const std::vector<Message>& observed, const QString& metadataRoot,
-                      const QString& projectsRoot, const QDateTime& at, bool parseImmediately) {
+Lookup Reader::lookup(const QString& document, const MessageList& visible, const MessageList& observed,
+                      const QString& metadataRoot, const QString& projectsRoot, const QDateTime& at,
+                      bool parseImmediately) {
     LookupRun run;
     Lookup result =
         state_->lookup(run, document, visible, observed, metadataRoot, projectsRoot, at, parseImmediately);

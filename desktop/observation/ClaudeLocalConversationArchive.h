@@ -21,14 +21,16 @@
 #include <vector>
 
 #include "core/ConversationText.h"
+#include "core/MessageList.h"
 
 namespace quillmere::ClaudeLocalConversationArchive {
 
 using Message = ConversationText::Message;
 
 struct Snapshot {
-    // The active branch, oldest first, extended by observed turns that connect to its end.
-    std::vector<Message> messages;
+    // The active branch, oldest first, extended by observed turns that connect to its end. Shared
+    // with the reader's branch: a lookup copies no message.
+    MessageList messages;
     int userCount = 0;
     // Creation time of the newest archived event on the branch, milliseconds since 1970.
     qint64 lastCreatedAtMs = 0;
@@ -99,7 +101,7 @@ struct Revision {
 
 // The branch as read from one revision of the transcript, before any visible message is compared.
 struct Branch {
-    std::vector<Message> messages;
+    MessageList messages;
     // Each message's comparison hash (role and text as a person reads it), computed once per parse
     // so that lookups only key the few messages the window shows.
     std::vector<size_t> messageHashes;
@@ -151,9 +153,15 @@ public:
     // first. `observed`: the messages remembered for this conversation, oldest first. `at`: now.
     // With `parseImmediately` false a needed parse starts on a worker thread and the lookup answers
     // unverified until its result has arrived.
-    Lookup lookup(const QString& document, const std::vector<Message>& visible,
-                  const std::vector<Message>& observed, const QString& metadataRoot,
-                  const QString& projectsRoot, const QDateTime& at, bool parseImmediately);
+    Lookup lookup(const QString& document, const MessageList& visible, const MessageList& observed,
+                  const QString& metadataRoot, const QString& projectsRoot, const QDateTime& at,
+                  bool parseImmediately);
+
+    // Whether the last lookup found the branch, the visible messages and the very same remembered
+    // list as the lookup before it, and so gave that lookup's answer again without comparing any
+    // message of the branch: an unchanged window over an unchanged transcript costs the same
+    // however long the session is.
+    bool lastLookupUnchanged() const;
 
     // One line of "key=value" pairs joined by "; " describing the last lookup; "not_checked" before
     // the first.

@@ -90,14 +90,6 @@ struct RowText {
     qint64 createdAtMs = 0;
 };
 
-// Whether a text is only white space (every White_Space character is in the basic plane).
-bool isBlank(const QString& text) {
-    for (QChar c : text)
-        if (!text::isWhiteSpace(c.unicode()))
-            return false;
-    return true;
-}
-
 // FNV-1a over the key's UTF-16 code units, seeded by the role.
 struct KeyHasher {
     explicit KeyHasher(const QString& role)
@@ -492,29 +484,51 @@ struct TranscriptReading::Data {
     // consecutive reply events read as one.
     void appendMessages(size_t from, std::vector<RowText>& texts) {
         qint64 lastCreatedAtMs = checkpoints.empty() ? 0 : checkpoints.back().lastCreatedAtMs;
+        // The reply being joined: its events' texts are gathered and joined once, at their exact
+        // size, when the reply ends. Joining them event by event would copy the reply so far for
+        // every event, which a long reply of many events makes quadratic.
+        std::vector<QString> parts;
+        qsizetype joinedLength = 0;
+        const auto finishReply = [&] {
+            if (parts.size() > 1) {
+                QString joined;
+                joined.reserve(joinedLength);
+                for (size_t i = 0; i < parts.size(); ++i) {
+                    if (i > 0)
+                        joined += kAssistantJoin;
+                    joined += parts[i];
+                }
+                messages.back().text = std::move(joined);
+            }
+            parts.clear();
+        };
         for (size_t position = from; position < chain.size(); ++position) {
             RowText& row = texts[position - from];
-            if (row.kind != RowKind::other && !isBlank(row.text)) {
+            if (row.kind != RowKind::other && !text::isBlank(row.text)) {
                 const QString& role = row.kind == RowKind::human ? kUser : kAssistant;
                 if (role == kAssistant && !messages.empty() && messages.back().role == kAssistant) {
-                    // Built at its exact size: a reply of many events would otherwise keep the
-                    // slack of every growth step.
-                    QString& text = messages.back().text;
-                    QString joined;
-                    joined.reserve(text.size() + kAssistantJoin.size() + row.text.size());
-                    joined += text;
-                    joined += kAssistantJoin;
-                    joined += row.text;
-                    text = std::move(joined);
+                    if (parts.empty()) {
+                        parts.push_back(messages.back().text);
+                        joinedLength = parts.back().size();
+                    }
+                    joinedLength += kAssistantJoin.size() + row.text.size();
+                    parts.push_back(std::move(row.text));
                     row.text = QString();
-                } else
+                } else {
+                    finishReply();
                     messages.push_back(Message{role, std::move(row.text)});
+                }
                 if (row.createdAtMs != 0)
                     lastCreatedAtMs = row.createdAtMs;
             }
-            checkpoints.push_back(Checkpoint{
-                messages.size(), messages.empty() ? 0 : messages.back().text.size(), lastCreatedAtMs});
+            // The last message's length as joined so far: a later read that goes back to this
+            // row cuts the joined text there.
+            const qsizetype lastLength = !parts.empty()     ? joinedLength
+                                         : messages.empty() ? 0
+                                                            : messages.back().text.size();
+            checkpoints.push_back(Checkpoint{messages.size(), lastLength, lastCreatedAtMs});
         }
+        finishReply();
         for (size_t i = hashes.size(); i < messages.size(); ++i)
             hashes.push_back(messageHash(messages[i]));
     }
@@ -550,7 +564,7 @@ struct TranscriptReading::Data {
         }
         appendMessages(keep, texts);
         stableRows = tail.present ? tail.rows : rows.size();
-        out.messages = messages;
+        out.messages = MessageList(messages);
         out.messageHashes = hashes;
         out.lastCreatedAtMs = checkpoints.empty() ? 0 : checkpoints.back().lastCreatedAtMs;
         if (out.messages.empty())

@@ -167,9 +167,8 @@ public:
                                             const QStringList& userTexts) {
         return RenderedMessages::renderedMessageRoles(controlTexts, markedUserIndices, userTexts);
     }
-    static std::vector<ConversationText::Message>
-    stableArchiveMessages(std::vector<ConversationText::Message> messages, bool generating) {
-        return RenderedMessages::stableArchiveMessages(std::move(messages), generating);
+    static MessageList stableArchiveMessages(const MessageList& messages, bool generating) {
+        return RenderedMessages::stableArchiveMessages(messages, generating);
     }
     static bool isChatGPTUserMessageBubble(const ax::Element& element) {
         return RenderedMessages::isChatGPTUserMessageBubble(element);
@@ -216,15 +215,15 @@ private:
         // history, so the window's messages stand.
         enum class Outcome { none, identified, verified, unverified };
         Outcome outcome = Outcome::none;
-        std::vector<ConversationText::Message> messages;
+        MessageList messages;
         QString conversationID;
         QString unverifiedSummary; // appended to the read summary
         QString summaryAddition;   // appended to the read summary whatever the outcome
         std::optional<bool> latestVisibleUserCurrent;
     };
     ArchivedHistory archivedHistory(const QString& bundle, const std::optional<QString>& windowTitle,
-                                    const std::optional<QString>& document,
-                                    const std::vector<ConversationText::Message>& visible, bool generating);
+                                    const std::optional<QString>& document, const MessageList& visible,
+                                    bool generating);
 
     std::optional<ConversationSnapshot> read(Reading& reading);
     void finishRead(Reading& reading, const std::optional<ConversationSnapshot>& snapshot);
@@ -248,13 +247,14 @@ private:
     std::optional<QString> unreadableVerifiedConversationID_;
     std::optional<QString> lastVerifiedConversationID_;
     std::optional<UsageSnapshot> usageSnapshot_;
+    MessageList usageTurnsFrom_; // the messages the usage turns were made from
 
     // What the last read gave memory to observe, and what memory recalled of it. While memory has
     // not changed since, a read that gives it the same takes this recall as it is: a long
-    // conversation is a hundred thousand messages, and nothing of it needs copying again.
+    // conversation is a hundred thousand messages, and the same list is recognised as itself.
     struct Observed {
         std::optional<QString> key;
-        std::vector<ConversationText::Message> messages;
+        MessageList messages;
         std::vector<std::optional<QString>> identifiers; // none for the archive's messages
         bool trusted = false;
         bool fromArchive = false;
@@ -275,7 +275,7 @@ private:
         // The kept messages with their positions and identifiers, when working them out read
         // nothing from the live tree.
         struct Kept {
-            std::vector<ConversationText::Message> visible;
+            MessageList visible;
             std::vector<std::optional<QString>> identifiers;
             std::vector<std::optional<int>> positions;
             bool identified = true;

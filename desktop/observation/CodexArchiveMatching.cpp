@@ -256,7 +256,7 @@ PositionIndex positions(const std::vector<Item>& items) {
     return index;
 }
 
-qint64 uniqueExactCount(const std::vector<ConversationText::Message>& visible, const PositionIndex& index) {
+qint64 uniqueExactCount(const MessageList& visible, const PositionIndex& index) {
     qint64 count = 0;
     for (const ConversationText::Message& message : visible) {
         const auto found = index.constFind(keyedText(message.role, message.text));
@@ -266,7 +266,7 @@ qint64 uniqueExactCount(const std::vector<ConversationText::Message>& visible, c
     return count;
 }
 
-qint64 matchingAnchors(const std::vector<ConversationText::Message>& visible, const PositionIndex& index) {
+qint64 matchingAnchors(const MessageList& visible, const PositionIndex& index) {
     std::vector<Anchor> anchors;
     for (qsizetype v = 0; v < qsizetype(visible.size()); ++v) {
         const ConversationText::Message& message = visible[v];

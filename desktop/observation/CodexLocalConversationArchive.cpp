@@ -216,8 +216,7 @@ std::optional<std::vector<Item>> Database::messages(const QString& threadID) con
 // ---------------------------------------------------------------------------------------------
 // Reader
 
-Lookup Reader::lookup(const QString& title, const std::vector<ConversationText::Message>& visible,
-                      const QString& directory) {
+Lookup Reader::lookup(const QString& title, const MessageList& visible, const QString& directory) {
     if (title.isEmpty()) {
         lastLookupSummary_ = QStringLiteral("archive_unavailable");
         return Lookup::unavailable();
@@ -269,6 +268,11 @@ Lookup Reader::lookup(const QString& title, const std::vector<ConversationText::
         cachedThreadID_ = threadID;
         cachedRevision_ = revision;
         cachedItems_ = std::move(*items);
+        std::vector<ConversationText::Message> messages;
+        messages.reserve(cachedItems_.size());
+        for (const Item& item : cachedItems_)
+            messages.push_back(item.message);
+        cachedMessages_ = std::move(messages);
         cachedPositions_ = positions(cachedItems_);
     }
     // Both connections are released before deciding; the cache holds all that is needed.
@@ -293,20 +297,15 @@ Lookup Reader::lookup(const QString& title, const std::vector<ConversationText::
 
     Snapshot snapshot;
     snapshot.threadID = threadID;
-    snapshot.messages.reserve(items.size());
-    for (const Item& item : items) {
-        snapshot.messages.push_back(item.message);
-        if (item.message.role == QLatin1StringView("user"))
-            ++snapshot.userCount;
-    }
+    snapshot.messages = cachedMessages_;
+    snapshot.userCount = snapshot.messages.userCount();
     snapshot.lastPosition = items.back().position;
     snapshot.lastCreatedAtMs = items.back().createdAtMs;
     snapshot.verifiedAnchors = anchors;
     return Lookup::verified(std::move(snapshot));
 }
 
-Lookup lookup(const QString& title, const std::vector<ConversationText::Message>& visible,
-              const QString& directory) {
+Lookup lookup(const QString& title, const MessageList& visible, const QString& directory) {
     Reader reader;
     return reader.lookup(title, visible, directory);
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/ConversationText.h"
+#include "core/MessageList.h"
 
 struct sqlite3;
 
@@ -55,7 +56,7 @@ using PositionIndex = QHash<QString, QList<int>>;
 // A verified history: the whole thread from its first message.
 struct Snapshot {
     QString threadID;
-    std::vector<ConversationText::Message> messages;
+    MessageList messages; // shared with the reader's cache: a lookup copies no message
     qint64 userCount = 0;
     qint64 lastPosition = 0;
     qint64 lastCreatedAtMs = 0;
@@ -121,8 +122,7 @@ class Reader {
 public:
     // `directory` is the folder holding "state_5.sqlite" and "thread_history_1.sqlite".
     // Sets lastLookupSummary() on every call.
-    Lookup lookup(const QString& title, const std::vector<ConversationText::Message>& visible,
-                  const QString& directory);
+    Lookup lookup(const QString& title, const MessageList& visible, const QString& directory);
 
     // One line describing the last lookup; "not_checked" before the first.
     const QString& lastLookupSummary() const { return lastLookupSummary_; }
@@ -139,12 +139,12 @@ private:
     std::optional<QString> cachedDirectory_;
     std::optional<Revision> cachedRevision_;
     std::vector<Item> cachedItems_;
+    MessageList cachedMessages_; // the cached items' messages, as every verified lookup gives them
     PositionIndex cachedPositions_;
 };
 
 // A lookup with a fresh reader, discarded afterwards.
-Lookup lookup(const QString& title, const std::vector<ConversationText::Message>& visible,
-              const QString& directory);
+Lookup lookup(const QString& title, const MessageList& visible, const QString& directory);
 
 // The host's archive folder: ".codex" in the given home folder (the user's by default).
 QString defaultDirectory(const QString& home = QString());
@@ -189,8 +189,8 @@ std::optional<QString> visibleRequest(QStringView text);
 // request alone.
 PositionIndex positions(const std::vector<Item>& items);
 // Visible messages whose keyed text names exactly one archived item.
-qint64 uniqueExactCount(const std::vector<ConversationText::Message>& visible, const PositionIndex& index);
+qint64 uniqueExactCount(const MessageList& visible, const PositionIndex& index);
 // The number of verified anchors, or 0 when the visible messages do not prove the archive.
-qint64 matchingAnchors(const std::vector<ConversationText::Message>& visible, const PositionIndex& index);
+qint64 matchingAnchors(const MessageList& visible, const PositionIndex& index);
 
 } // namespace quillmere::CodexLocalConversationArchive

@@ -149,10 +149,10 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
         observation = Observation{*key, messages, identifiers, positionOrderingTrusted};
     }
     ++changes_;
-    const ConversationMemory::Result result =
+    ConversationMemory::Result result =
         memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at);
-    Recall recall{result.messages, result.connectedCount, result.windows, result.conversationScopeID,
-                  std::nullopt};
+    Recall recall{std::move(result.messages), result.connectedCount, result.windows,
+                  result.conversationScopeID, std::nullopt};
     if (key) {
         recall.maximumPosition = memory_->memory.maximumMessagePosition(*key);
         save();
@@ -271,17 +271,17 @@ void ConversationMemoryStore::saved(bool ok) {
     retry_->start(retryWait_);
 }
 
-const std::vector<ConversationText::Message>& ConversationMemoryStore::remembered(const QString& key) const {
+MessageList ConversationMemoryStore::remembered(const QString& key) const {
     if (lastObservation_ && lastObservation_->key == key && !restoring_)
         return lastRecall_.messages;
-    rememberedScratch_.clear();
     if (restoring_)
-        return rememberedScratch_;
+        return {};
+    std::vector<ConversationText::Message> messages;
     const auto windows = memory_->memory.records(key);
     if (!windows.empty())
         for (const auto& record : windows.back())
-            rememberedScratch_.push_back(record.message);
-    return rememberedScratch_;
+            messages.push_back(record.message);
+    return messages;
 }
 
 } // namespace quillmere

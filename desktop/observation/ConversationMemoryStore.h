@@ -6,6 +6,7 @@
 // needs from it.
 
 #include "core/ConversationText.h"
+#include "core/MessageList.h"
 #include "desktop/observation/ConversationMemoryFile.h"
 
 #include <QDateTime>
@@ -23,7 +24,7 @@ class ConversationMemoryStore {
 public:
     // What memory makes of one read.
     struct Recall {
-        std::vector<ConversationText::Message> messages; // the remembered history around the read
+        MessageList messages; // the remembered history around the read
         int connectedCount = 0;
         int windows = 0; // separately stored stretches of the conversation
         QString scopeID;
@@ -64,8 +65,7 @@ public:
 
     // What memory holds of `key` around the latest read of it, oldest first: the history the last
     // read recalled, or else the newest stored stretch.
-    // The reference holds until the next call on the store.
-    const std::vector<ConversationText::Message>& remembered(const QString& key) const;
+    MessageList remembered(const QString& key) const;
 
     const ConversationMemoryFile& file() const { return file_; }
     // Whether the file was set aside at start.
@@ -118,7 +118,6 @@ private:
     std::optional<Observation> lastObservation_;
     Recall lastRecall_;
     quint64 changes_ = 0;
-    mutable std::vector<ConversationText::Message> rememberedScratch_;
 };
 
 } // namespace quillmere

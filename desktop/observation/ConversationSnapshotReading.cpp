@@ -198,13 +198,6 @@ bool sameValue(const ax::Value& a, const ax::Value& b) {
     return a == b;
 }
 
-// How many of the messages the speaker `role` sent: what the user and assistant message lists
-// would hold, counted without making them.
-template <typename Message> int spokenBy(const std::vector<Message>& messages, QLatin1String role) {
-    return int(std::count_if(messages.begin(), messages.end(),
-                             [&](const Message& message) { return message.role == role; }));
-}
-
 // A value read as text, as stringAttribute reads it; none when it was not read.
 std::optional<QString> textOf(const ax::Value* value) {
     if (!value)
@@ -683,8 +676,8 @@ void ClaudeWindowTracker::writeMessageEvidence(const std::vector<SentMessageTree
 
 ClaudeWindowTracker::ArchivedHistory
 ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<QString>& windowTitle,
-                                     const std::optional<QString>& document,
-                                     const std::vector<ConversationText::Message>& visible, bool generating) {
+                                     const std::optional<QString>& document, const MessageList& visible,
+                                     bool generating) {
     ArchivedHistory history;
     // A Codex task is named by its window title; the archive vouches for it only when the
     // messages in view are found in the named thread, in order.
@@ -710,9 +703,9 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
     if (supportedBundleIDs.at(bundle) == AIProvider::claude && session) {
         history.conversationID = QStringLiteral("claude-code|session:") + *session;
         history.outcome = ArchivedHistory::Outcome::identified;
-        const auto& observed =
+        const MessageList observed =
             memory_->remembered(rawValue(AIProvider::claude) + QLatin1Char('|') + history.conversationID);
-        auto lookup =
+        const auto lookup =
             claudeArchiveReader_.lookup(*document, visible, observed, environment_.claudeMetadataRoot,
                                         environment_.claudeProjectsRoot, environment_.clock->now(), false);
         history.summaryAddition =
@@ -720,9 +713,10 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
         if (lookup.isVerified() && lookup.snapshot()) {
             history.outcome = ArchivedHistory::Outcome::verified;
             history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
-            // Moved, not copied: the branch of a long session is a hundred thousand messages.
-            history.messages = RenderedMessages::stableArchiveMessages(
-                std::move(lookup).takeSnapshot()->messages, generating);
+            // Shared with the archive's branch: a long session's history is never copied here, and
+            // an unchanged transcript gives the very same list read after read.
+            history.messages =
+                RenderedMessages::stableArchiveMessages(lookup.snapshot()->messages, generating);
         }
     }
     return history;
@@ -1005,6 +999,7 @@ void ClaudeWindowTracker::collectMessages(Reading& reading) {
 ClaudeWindowTracker::Derived::Kept ClaudeWindowTracker::keptMessages(int count, bool& liveRead) const {
     const std::vector<SentMessageTree::Message>& extracted = derived_->messages;
     Derived::Kept kept;
+    std::vector<ConversationText::Message> visible;
     for (std::size_t index = 0; index < extracted.size(); ++index) {
         const auto& message = extracted[index];
         ConversationText::Message candidate = message.conversationMessage();
@@ -1023,8 +1018,9 @@ ClaudeWindowTracker::Derived::Kept ClaudeWindowTracker::keptMessages(int count, 
                      : std::nullopt;
         kept.identified = kept.identified && identifier.has_value();
         kept.identifiers.push_back(std::move(identifier));
-        kept.visible.push_back(std::move(candidate));
+        visible.push_back(std::move(candidate));
     }
+    kept.visible = std::move(visible);
     // Identifiers order the remembered history only when every message has one.
     if (!kept.identified)
         std::fill(kept.identifiers.begin(), kept.identifiers.end(), std::nullopt);
@@ -1106,7 +1102,7 @@ void ClaudeWindowTracker::selectNavigationRow(Reading& reading) {
 // the window shows
 
 bool ClaudeWindowTracker::consultArchivesAndMemory(Reading& reading) {
-    const std::vector<ConversationText::Message>& visible = reading.kept->visible;
+    const MessageList& visible = reading.kept->visible;
     reading.archive =
         archivedHistory(reading.bundle, reading.windowTitle, reading.document, visible, reading.generating);
     const ArchivedHistory& archive = reading.archive;
@@ -1123,11 +1119,12 @@ bool ClaudeWindowTracker::consultArchivesAndMemory(Reading& reading) {
 
     if (reading.identity.verified)
         reading.memoryKey = rawValue(reading.provider) + QLatin1Char('|') + reading.identity.identity;
-    const std::vector<ConversationText::Message>& observed = archiveVerified ? archive.messages : visible;
+    const MessageList& observed = archiveVerified ? archive.messages : visible;
     const bool trusted = reading.kept->identified && !archiveVerified;
     // Memory settled on what the last read gave it, and this read gives it the same: observing
-    // it again would recall the same history, so the recall kept from then stands. Comparing costs
-    // a pass over shared texts; observing would copy a long conversation's history once more.
+    // it again would recall the same history, so the recall kept from then stands. An unchanged
+    // archive or window hands over the very list it handed over then, which compares equal
+    // without a look at its messages.
     reading.observationKept = observed_ && memory_->settled() &&
                               observed_->memoryChanges == memory_->changes() &&
                               observed_->key == reading.memoryKey && observed_->trusted == trusted &&
@@ -1142,8 +1139,8 @@ bool ClaudeWindowTracker::consultArchivesAndMemory(Reading& reading) {
         std::vector<std::optional<QString>> identifiers =
             archiveVerified ? std::vector<std::optional<QString>>(observed.size())
                             : reading.kept->identifiers;
-        reading.ownRecall =
-            memory_->observe(reading.memoryKey, observed, identifiers, trusted, environment_.clock->now());
+        reading.ownRecall = memory_->observe(reading.memoryKey, observed.toVector(), identifiers, trusted,
+                                             environment_.clock->now());
         if (reading.memoryKey && memory_->settled()) {
             observed_ =
                 Observed{reading.memoryKey,
@@ -1173,10 +1170,12 @@ ClaudeWindowTracker::composeSnapshot(Reading& reading) {
     if (reading.observed) {
         // The kept recall's messages are the same on every read that takes it.
         if (!observed_->sentContext)
-            observed_->sentContext = ConversationText::hasSentContext(observed_->recall.messages);
+            observed_->sentContext = ConversationText::hasSentContext(observed_->recall.messages.begin(),
+                                                                      observed_->recall.messages.end());
         reading.sentContext = *observed_->sentContext;
     } else {
-        reading.sentContext = ConversationText::hasSentContext(reading.ownRecall.messages);
+        reading.sentContext = ConversationText::hasSentContext(reading.ownRecall.messages.begin(),
+                                                               reading.ownRecall.messages.end());
     }
     writeIdentityEvidence(reading, snapshot);
     if (reading.pickerIndex < 0 || !*reading.sentContext)
@@ -1237,14 +1236,13 @@ void ClaudeWindowTracker::readModelSetting(Reading& reading, ConversationSnapsho
 
 void ClaudeWindowTracker::composeHistory(Reading& reading, ConversationSnapshot& snapshot) {
     const ConversationMemoryStore::Recall& recall = reading.recall();
-    const std::vector<ConversationText::Message>& visible = reading.kept->visible;
+    const MessageList& visible = reading.kept->visible;
     const std::vector<std::optional<int>>& positions = reading.kept->positions;
     const bool identified = reading.kept->identified;
-    snapshot.messages.reserve(recall.messages.size());
-    for (const auto& message : recall.messages)
-        snapshot.messages.push_back({message.role, message.text});
-    reading.users = spokenBy(snapshot.messages, QLatin1String("user"));
-    reading.assistants = spokenBy(snapshot.messages, QLatin1String("assistant"));
+    // Memory's recall is the snapshot's history as it is: shared, never copied.
+    snapshot.messages = recall.messages;
+    reading.users = snapshot.messages.userCount();
+    reading.assistants = snapshot.messages.assistantCount();
     snapshot.conversationID = reading.identity.identity;
     snapshot.conversationScopeID = recall.scopeID;
     snapshot.conversationTitle = reading.title;
@@ -1263,7 +1261,7 @@ void ClaudeWindowTracker::composeHistory(Reading& reading, ConversationSnapshot&
             userPositions.push_back(*positions[i]);
     }
     snapshot.historyPosition = latest;
-    const int visibleUsers = spokenBy(visible, QLatin1String("user"));
+    const int visibleUsers = visible.userCount();
     snapshot.observedUserTurnCount = progress_.observe(
         reading.memoryKey.value_or(rawValue(reading.provider) + QLatin1Char('|') + reading.identity.identity),
         userPositions, std::max(reading.users, visibleUsers));
@@ -1348,27 +1346,26 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
 
     if (!snapshot) {
         usageSnapshot_.reset();
+        usageTurnsFrom_ = {};
     } else {
         UsageSnapshot usage;
         usage.provider = rawValue(snapshot->provider);
         usage.surface = snapshot->surfaceMode.value_or(QStringLiteral("chat"));
         if (snapshot->conversationIdentityVerified)
             usage.thread = DebugMonitor::shared().fingerprint(snapshot->conversationID);
-        // A long conversation that reads as before keeps the turns already built for it. The texts
-        // share their characters with the last read's, so comparing them costs a pass, not a copy.
-        const auto& messages = snapshot->messages;
-        const bool sameTurns = usageSnapshot_ && usageSnapshot_->turns.size() == messages.size() &&
-                               std::equal(messages.begin(), messages.end(), usageSnapshot_->turns.begin(),
-                                          [](const auto& message, const ObservedTurn& turn) {
-                                              return message.role == turn.role && message.text == turn.text;
-                                          });
-        if (sameTurns) {
+        // A conversation that reads as before keeps the turns already built for it: the very same
+        // list is recognised at once, and a list of other messages only when every message's role
+        // and text are the same, so that an edited request or a reply still streaming at the same
+        // length gives new turns.
+        const MessageList& messages = snapshot->messages;
+        if (usageSnapshot_ && usageTurnsFrom_ == messages) {
             usage.turns = std::move(usageSnapshot_->turns);
         } else {
             usage.turns.reserve(messages.size());
             for (const auto& message : messages)
                 usage.turns.push_back({message.role, message.text});
         }
+        usageTurnsFrom_ = messages;
         if (snapshot->currentSettingKnown)
             usage.setting = ObservedSetting{snapshot->currentModel, snapshot->currentEffort};
         usage.complete = snapshot->historyComplete;

@@ -70,10 +70,11 @@ QStringList renderedMessageRoles(const QStringList& controlTexts, const std::set
     return roles;
 }
 
-std::vector<ConversationText::Message> stableArchiveMessages(std::vector<ConversationText::Message> messages,
-                                                             bool generating) {
+MessageList stableArchiveMessages(const MessageList& messages, bool generating) {
+    // The list without its last message shares the rest: withholding a streaming reply copies
+    // nothing of a long history.
     if (generating && !messages.empty() && messages.back().role == QLatin1String("assistant"))
-        messages.pop_back();
+        return messages.prefix(messages.size() - 1);
     return messages;
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/ConversationText.h"
 #include "core/Json.h"
+#include "core/MessageList.h"
 #include "platform/accessibility/Element.h"
 
 #include <QString>
@@ -37,8 +38,7 @@ QStringList renderedMessageRoles(const QStringList& controlTexts, const std::set
                                  const QStringList& userTexts);
 
 // While the host is generating, its last assistant message is still changing: leave it out.
-std::vector<ConversationText::Message> stableArchiveMessages(std::vector<ConversationText::Message> messages,
-                                                             bool generating);
+MessageList stableArchiveMessages(const MessageList& messages, bool generating);
 
 // ---------------------------------------------------------------------------------------------
 // Reading rendered message elements

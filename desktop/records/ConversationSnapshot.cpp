@@ -23,17 +23,12 @@ RecommendationCadenceInput ClaudeWindowTrackerConversationSnapshot::cadenceInput
                     flag(currentSettingKnown) + QStringLiteral("|surface:") +
                     surfaceMode.value_or(QStringLiteral("unknown"));
 
-    // Only the last eight requests can be needed; a long conversation is counted, not copied, since
-    // this runs on every read.
-    int userCount = 0;
+    // Only the last eight requests can be needed, and the list knows where they are: this runs on
+    // every read, and a long conversation is neither walked nor copied for it.
+    const int userCount = messages.userCount();
     QStringList recentUserTexts; // newest first
-    for (auto message = messages.rbegin(); message != messages.rend(); ++message) {
-        if (message->role != QLatin1String("user"))
-            continue;
-        ++userCount;
-        if (recentUserTexts.size() < 8)
-            recentUserTexts << message->text;
-    }
+    for (const std::size_t index : messages.latestUserIndices(8))
+        recentUserTexts << messages[index].text;
     input.text = recentUserTexts.isEmpty() ? QString() : recentUserTexts.first();
     // A short acknowledgement ("ok", "yes") says little on its own: the recent requests around it
     // stand for the task instead.

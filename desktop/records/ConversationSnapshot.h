@@ -10,6 +10,8 @@
 //     using ConversationSnapshot = ClaudeWindowTrackerConversationSnapshot;
 
 #include "core/ClaudeModelAvailability.h"
+#include "core/ConversationText.h"
+#include "core/MessageList.h"
 #include "core/OpenAIRouting.h"
 #include "desktop/records/AIProvider.h"
 #include "desktop/records/RecommendationCadenceState.h"
@@ -22,18 +24,15 @@
 namespace quillmere {
 
 // One message read from the host; "user" and "assistant" are the roles a classifier may see. The
-// text is not necessarily trimmed.
-struct ClaudeWindowTrackerConversationMessage {
-    QString role;
-    QString text;
-
-    friend bool operator==(const ClaudeWindowTrackerConversationMessage&,
-                           const ClaudeWindowTrackerConversationMessage&) = default;
-};
+// text is not necessarily trimmed. Two messages are equal when their roles are and their texts
+// read the same (canonically equivalent).
+using ClaudeWindowTrackerConversationMessage = ConversationText::Message;
 
 struct ClaudeWindowTrackerConversationSnapshot {
     AIProvider provider = AIProvider::claude;
-    std::vector<ClaudeWindowTrackerConversationMessage> messages; // oldest first
+    // Oldest first; one shared list, so that copying a snapshot of a long conversation, and comparing
+    // it with one that shares its messages, costs nothing per message.
+    MessageList messages;
     QString currentModel;                  // Claude family, or the OpenAI model id read
     std::optional<QString> currentModelID; // Claude model id read
     QString currentEffort;

@@ -64,7 +64,9 @@ protected:
 TEST_F(ClaudeContract, RequestBodyFields) {
     auto s = sonnet();
     s.conversationScopeID = "Scope_1";
-    s.messages.push_back({"assistant", "a/b \"quoted\""});
+    std::vector<ClaudeWindowTrackerConversationMessage> messages = s.messages.toVector();
+    messages.push_back({"assistant", "a/b \"quoted\""});
+    s.messages = std::move(messages);
     const QByteArray body = Service::claudeRequestBody(s, "install-1", false, clock);
     EXPECT_TRUE(body.startsWith(
         R"({"schemaVersion":3,"acceptedPolicyVersions":["task-catalog-live-v2","task-catalog-live-v1"],"conversationId":"scope_1")"));

@@ -209,16 +209,18 @@ public:
             AccessibilityReading::stringAttribute(QStringLiteral("AXDocument"), *window).value_or(QString()) +
             u'|' +
             AccessibilityReading::stringAttribute(QStringLiteral("AXTitle"), *window).value_or(QString());
+        std::vector<ConversationText::Message> messages;
         for (const ax::Element& element : ElementWalks::flattenedElements(*window, 5000)) {
             const std::optional<QString> marker =
                 AccessibilityReading::stringAttribute(QStringLiteral("AXIdentifier"), element);
             const QString text =
                 AccessibilityReading::stringAttribute(QStringLiteral("AXValue"), element).value_or("");
             if (marker == u"user-message")
-                snapshot.messages.push_back({QStringLiteral("user"), text});
+                messages.push_back({QStringLiteral("user"), text});
             else if (marker == u"assistant-message")
-                snapshot.messages.push_back({QStringLiteral("assistant"), text});
+                messages.push_back({QStringLiteral("assistant"), text});
         }
+        snapshot.messages = std::move(messages);
         const std::optional<ax::Element> picker =
             ModelSettingApplier::picker(*this, target->provider, *window);
         if (picker) {

@@ -132,6 +132,50 @@ TEST_F(ClaudeCodeSessionReadingTest, AChatPageIsNotASession) {
     EXPECT_FALSE(reader->lastReadSummary().contains("claudeCodeArchiveLookup"));
 }
 
+// However long the session, a read of an unchanged window over an unchanged transcript hands on
+// the history it handed on before: the archive answers as it did, memory's recall is taken as it
+// was, and the snapshot's messages are that very list.
+TEST_F(ClaudeCodeSessionReadingTest, AnUnchangedSessionIsReadWithoutCopyingItsHistory) {
+    HostWindow host = claudeCodeWindow(
+        {{"user", "Now make it follow the system setting by default", {}, 0},
+         {"assistant", "Done: without a saved choice the page follows the system's colour scheme.", {}, 0}});
+    load(host);
+    auto reader = tracker(copiedHome(bench.dir.filePath("home")));
+    ASSERT_TRUE(readUntil(*reader, [](const auto& s) { return s.messages.size() == 4; }));
+    // Memory stores the branch once two reads agree on it; from then on nothing changes.
+    ASSERT_TRUE(reader->conversationSnapshot());
+    const auto settled = reader->conversationSnapshot();
+    ASSERT_TRUE(settled);
+
+    for (int read = 0; read < 3; ++read) {
+        const int kept = reader->keptObservations();
+        const auto again = reader->conversationSnapshot();
+        ASSERT_TRUE(again);
+        EXPECT_TRUE(reader->claudeArchiveReader().lastLookupUnchanged()) << read;
+        EXPECT_EQ(reader->keptObservations(), kept + 1) << read;
+        EXPECT_TRUE(again->messages.isSameListAs(settled->messages)) << read;
+        EXPECT_EQ(*again, *settled) << read;
+        ASSERT_TRUE(reader->usageSnapshot());
+        EXPECT_EQ(reader->usageSnapshot()->turns.size(), 4u);
+    }
+
+    // Another model selected: the history is still the same list.
+    host.picker = "Opus 5 High";
+    load(host);
+    const auto otherModel = reader->conversationSnapshot();
+    ASSERT_TRUE(otherModel);
+    EXPECT_NE(otherModel->currentModel, settled->currentModel);
+    EXPECT_TRUE(otherModel->messages.isSameListAs(settled->messages));
+
+    // Another message in the window is another window: verified afresh, with the branch again.
+    host.turns.insert(host.turns.begin(), Turn{"user", "Add a dark mode toggle to the settings page", {}, 0});
+    load(host);
+    const auto wider = reader->conversationSnapshot();
+    ASSERT_TRUE(wider);
+    EXPECT_FALSE(reader->claudeArchiveReader().lastLookupUnchanged());
+    EXPECT_EQ(wider->messages, settled->messages);
+}
+
 TEST_F(ClaudeCodeSessionReadingTest, AnUnchangedSessionKeepsMemorysRecallAndAnyChangeReadsAfresh) {
     HostWindow host = claudeCodeWindow(
         {{"user", "Now make it follow the system setting by default", {}, 0},

@@ -101,9 +101,9 @@ public:
         file.write(bytes);
     }
 
-    Lookup lookup(Reader& reader, const std::vector<Message>& visible,
-                  const std::vector<Message>& observed = {}, const QDateTime& at = kT0,
-                  bool parseImmediately = true, const QString& document = kDocument) const {
+    Lookup lookup(Reader& reader, const MessageList& visible, const MessageList& observed = {},
+                  const QDateTime& at = kT0, bool parseImmediately = true,
+                  const QString& document = kDocument) const {
         return reader.lookup(document, visible, observed, metadataRoot(), projectsRoot(), at,
                              parseImmediately);
     }
@@ -135,6 +135,14 @@ std::vector<QJsonObject> grownRows() {
 }
 
 const QString kJoined = QStringLiteral("First progress block.\n\nFinal third response.");
+
+// The branch ending at row 10, old to new.
+std::vector<Message> firstBranch() {
+    return {user(requirement(1)), assistant("Plan for the first requirement."),
+            user(requirement(2)), assistant("Implemented the second requirement."),
+            user(requirement(3)), assistant(kJoined),
+            user(requirement(4)), assistant("Fourth response.")};
+}
 const QString kHebrew = QStringLiteral("תסיר");
 const QString kReply = QStringLiteral("The button is removed from the page.");
 
@@ -437,6 +445,193 @@ TEST(ClaudeArchiveReader, ATailAgreeingOnlyOnRepliesDoesNotConnect) {
     const Lookup connected = archive.lookup(fresh, visible, agreeing);
     ASSERT_TRUE(connected.isVerified()) << fresh.lastLookupSummary().toStdString();
     EXPECT_EQ(connected.snapshot()->messages.size(), 4u);
+}
+
+// A reply that was only a tool call leaves the archive ending in its request. A request such as
+// "Continue" recurs, so agreeing on it alone proves nothing: the message before it must agree too,
+// or the window's answer to some other "Continue" would be appended to this history.
+TEST(ClaudeArchiveReader, AnArchiveEndingInARequestConnectsOnlyWhereTheMessageBeforeAgreesToo) {
+    Archive archive;
+    QJsonObject toolCall =
+        row(6, 5, "assistant", QJsonArray{QJsonObject{{"type", "tool_use"}, {"name", "Edit"}}}, false);
+    archive.writeRows({humanRow(1, 0, requirement(1)), assistantRow(2, 1, "First response."),
+                       humanRow(3, 2, requirement(2)), assistantRow(4, 3, "Second response."),
+                       row(5, 4, "user", QJsonValue("Continue"), true), toolCall});
+    archive.writeMetadata(uuid(6));
+    const std::vector<Message> branch{user(requirement(1)), assistant("First response."),
+                                      user(requirement(2)), assistant("Second response."), user("Continue")};
+    const std::vector<Message> visible{user(requirement(2))};
+
+    struct Case {
+        const char* what;
+        std::vector<Message> observed;
+        std::size_t extended;
+    };
+    const Case cases[] = {
+        {"a different reply before the repeated request",
+         {user("A request of another conversation"), assistant("Another response."), user("Continue"),
+          assistant("The window's answer to that other Continue.")},
+         0},
+        {"the request alone",
+         {user("Continue"), assistant("The window's answer to that other Continue.")},
+         0},
+        {"the reply before it agrees as well",
+         {user(requirement(2)), assistant("Second response."), user("Continue"),
+          assistant("The window's answer to this Continue.")},
+         1},
+    };
+    for (const Case& c : cases) {
+        Reader reader;
+        const Lookup result = archive.lookup(reader, visible, c.observed);
+        ASSERT_TRUE(result.isVerified()) << c.what << ": " << reader.lastLookupSummary().toStdString();
+        EXPECT_TRUE(
+            reader.lastLookupSummary().contains(QStringLiteral("archive=5; extended=%1").arg(c.extended)))
+            << c.what << ": " << reader.lastLookupSummary().toStdString();
+        EXPECT_EQ(result.snapshot()->messages.size(), branch.size() + c.extended) << c.what;
+        EXPECT_EQ(result.snapshot()->messages.prefix(branch.size()), branch) << c.what;
+        if (c.extended == 0)
+            EXPECT_EQ(result.snapshot()->messages.back(), user("Continue")) << c.what;
+        else
+            EXPECT_EQ(result.snapshot()->messages.back(), c.observed.back()) << c.what;
+    }
+}
+
+// An unchanged window over an unchanged transcript is answered again as it was, with the very
+// same list of messages, whatever the length of the session.
+TEST(ClaudeArchiveReader, AnUnchangedWindowIsAnsweredAgainWithTheSameList) {
+    Archive archive;
+    archive.writeRows(firstRows());
+    archive.writeMetadata(uuid(10));
+    Reader reader;
+    const MessageList visible{user(requirement(4))};
+    const MessageList remembered(firstBranch());
+
+    const Lookup first = archive.lookup(reader, visible, remembered);
+    ASSERT_TRUE(first.isVerified());
+    EXPECT_FALSE(reader.lastLookupUnchanged());
+    const QString summary = reader.lastLookupSummary();
+    // Nothing extends the branch: the snapshot is the reader's branch itself.
+    EXPECT_TRUE(first.snapshot()->messages.isSameListAs(reader.cachedSnapshot()->messages));
+
+    const Lookup again = archive.lookup(reader, visible, remembered, kT0.addSecs(30));
+    EXPECT_TRUE(reader.lastLookupUnchanged());
+    EXPECT_EQ(again, first);
+    EXPECT_TRUE(again.snapshot()->messages.isSameListAs(first.snapshot()->messages));
+    EXPECT_EQ(reader.lastLookupSummary(), summary);
+
+    // Equal visible messages in a list of their own are the same window.
+    EXPECT_EQ(archive.lookup(reader, MessageList{user(requirement(4))}, remembered), first);
+    EXPECT_TRUE(reader.lastLookupUnchanged());
+
+    // Remembered messages that are not the very same list are compared again, and give the same.
+    const Lookup recalled = archive.lookup(reader, visible, MessageList(firstBranch()));
+    EXPECT_FALSE(reader.lastLookupUnchanged());
+    EXPECT_EQ(recalled, first);
+    EXPECT_TRUE(recalled.snapshot()->messages.isSameListAs(first.snapshot()->messages));
+
+    // Another window is verified afresh.
+    const Lookup older = archive.lookup(reader, {user(requirement(2))}, remembered);
+    EXPECT_FALSE(reader.lastLookupUnchanged());
+    ASSERT_TRUE(older.isVerified());
+    EXPECT_FALSE(older.snapshot()->latestVisibleUserCurrent);
+
+    // A refusal is given again as it was, reason and all.
+    const MessageList foreign{user("Different branch requirement")};
+    EXPECT_EQ(archive.lookup(reader, foreign, remembered).kind(), Lookup::Kind::unverified);
+    const QString refused = reader.lastLookupSummary();
+    EXPECT_TRUE(refused.contains("reason=visible_user_not_on_branch"));
+    EXPECT_EQ(archive.lookup(reader, foreign, remembered).kind(), Lookup::Kind::unverified);
+    EXPECT_TRUE(reader.lastLookupUnchanged());
+    EXPECT_EQ(reader.lastLookupSummary(), refused);
+
+    // A grown transcript is a new branch.
+    archive.writeRows(grownRows());
+    archive.writeMetadata(uuid(14));
+    const Lookup grown = archive.lookup(reader, visible, remembered, kT0.addSecs(60));
+    EXPECT_FALSE(reader.lastLookupUnchanged());
+    ASSERT_TRUE(grown.isVerified());
+    EXPECT_EQ(grown.snapshot()->messages.size(), 10u);
+    EXPECT_FALSE(grown.snapshot()->latestVisibleUserCurrent);
+}
+
+TEST(ClaudeArchiveReader, TheSameExtensionOfTheSameBranchGivesTheSameList) {
+    Archive archive;
+    archive.writeRows(grownRows());
+    archive.writeMetadata(uuid(14));
+    const MessageList pair{user(kHebrew), assistant(kReply)};
+    Reader reader;
+    const Lookup first = archive.lookup(reader, pair, observedTail());
+    ASSERT_TRUE(first.isVerified()) << reader.lastLookupSummary().toStdString();
+    ASSERT_EQ(first.snapshot()->messages.size(), 12u);
+
+    // The memory recalled the same tail anew: the extension is the same, and so is the list.
+    const Lookup second = archive.lookup(reader, pair, observedTail());
+    EXPECT_FALSE(reader.lastLookupUnchanged());
+    EXPECT_TRUE(second.snapshot()->messages.isSameListAs(first.snapshot()->messages));
+
+    // Another reply in the window's tail makes another list.
+    std::vector<Message> edited = observedTail();
+    edited.back() = assistant("The button is removed from every page.");
+    const Lookup third = archive.lookup(reader, {user(kHebrew), edited.back()}, edited);
+    ASSERT_TRUE(third.isVerified()) << reader.lastLookupSummary().toStdString();
+    EXPECT_FALSE(third.snapshot()->messages.isSameListAs(first.snapshot()->messages));
+    EXPECT_EQ(third.snapshot()->messages.back(), edited.back());
+    EXPECT_EQ(third.snapshot()->messages.prefix(11), first.snapshot()->messages.prefix(11));
+}
+
+// A reply of many events (a long agent run) reads as one message whose parts are joined with a
+// blank line, the same whether the transcript was read at once or as it grew.
+TEST(ClaudeArchiveReader, JoinsAReplyOfManyEventsAsItGrows) {
+    Archive archive;
+    constexpr int firstEvents = 6000, laterEvents = 3000;
+    const auto part = [](int n) { return QStringLiteral("Step %1 of the long run is done.").arg(n); };
+    std::vector<QJsonObject> rows{humanRow(1, 0, requirement(1))};
+    for (int n = 0; n < firstEvents; ++n)
+        rows.push_back(assistantRow(n + 2, n + 1, part(n)));
+    archive.writeRows(rows);
+    archive.writeMetadata(uuid(firstEvents + 1));
+    const MessageList visible{user(requirement(1))};
+
+    QStringList parts;
+    for (int n = 0; n < firstEvents; ++n)
+        parts << part(n);
+    Reader reader;
+    const Lookup first = archive.lookup(reader, visible);
+    ASSERT_TRUE(first.isVerified()) << reader.lastLookupSummary().toStdString();
+    ASSERT_EQ(first.snapshot()->messages.size(), 2u);
+    EXPECT_EQ(first.snapshot()->messages[1], assistant(parts.join(QStringLiteral("\n\n"))));
+
+    // The host appends more events of the same reply (the last one cut off for now), then a request.
+    QFile file(archive.transcriptPath());
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    for (int n = firstEvents; n < firstEvents + laterEvents; ++n) {
+        file.write(line(assistantRow(n + 2, n + 1, part(n))) + '\n');
+        parts << part(n);
+    }
+    const int last = firstEvents + laterEvents + 1;
+    const QByteArray request = line(humanRow(last + 1, last, requirement(2)));
+    file.write(request.left(request.size() / 2));
+    file.close();
+    archive.writeMetadata(uuid(last));
+    const Lookup grown = archive.lookup(reader, visible, {}, kT0.addSecs(10));
+    ASSERT_TRUE(grown.isVerified()) << reader.lastLookupSummary().toStdString();
+    ASSERT_EQ(grown.snapshot()->messages.size(), 2u);
+    EXPECT_EQ(grown.snapshot()->messages[1], assistant(parts.join(QStringLiteral("\n\n"))));
+
+    // The request's line completed, and a reply to it.
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write(request.mid(request.size() / 2) + '\n' + line(assistantRow(last + 2, last + 1, "Done.")) +
+               '\n');
+    file.close();
+    archive.writeMetadata(uuid(last + 2));
+    const MessageList newest{user(requirement(2))};
+    const Lookup answered = archive.lookup(reader, newest, {}, kT0.addSecs(20));
+    ASSERT_TRUE(answered.isVerified()) << reader.lastLookupSummary().toStdString();
+    const std::vector<Message> expected{user(requirement(1)), assistant(parts.join(QStringLiteral("\n\n"))),
+                                        user(requirement(2)), assistant("Done.")};
+    EXPECT_EQ(answered.snapshot()->messages, expected);
+    Reader fresh;
+    EXPECT_EQ(archive.lookup(fresh, newest, {}, kT0.addSecs(20)), answered);
 }
 
 TEST(ClaudeArchiveReader, BackgroundParseDeliversToTheMainThread) {

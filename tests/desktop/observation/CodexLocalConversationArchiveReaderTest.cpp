@@ -594,7 +594,7 @@ TEST_F(WalArchiveTest, lookupsStayConsistentWhileAnotherConnectionWrites) {
             failure = QStringLiteral("not verified: ") + reader_.lastLookupSummary();
             break;
         }
-        const std::vector<Message>& history = result.snapshot->messages;
+        const std::vector<Message> history = result.snapshot->messages.toVector();
         if (history.size() < previous || slice(history, 0, 8) != messages_ ||
             result.snapshot->lastPosition != qint64(history.size()))
             failure = QStringLiteral("inconsistent history of %1 messages after %2")

@@ -51,6 +51,17 @@ protected:
     std::unique_ptr<ClaudeWindowTracker> tracker(const QString& bundleID, const QString& memoryFolder = {}) {
         return std::make_unique<ClaudeWindowTracker>(bundleID, bench.environment(memoryFolder));
     }
+    // A tracker of a ChatGPT window showing four numbered turns, read until it is steady.
+    std::unique_ptr<ClaudeWindowTracker> steadyChatGPT(const char* conversation) {
+        HostWindow host;
+        host.document = chatGPTChat(conversation);
+        host.turns = numberedTurns(1, 4, 4);
+        load(desktopJson({host}));
+        auto reader = tracker("com.openai.chat");
+        for (int i = 0; i < 3; ++i)
+            EXPECT_TRUE(reader->conversationSnapshot());
+        return reader;
+    }
 
     VirtualScheduler scheduler{100.0};
     TrackerBench bench;
@@ -294,13 +305,7 @@ TEST_F(SnapshotReadingTest, ALongConversationScrolledInThreeStepsIsRememberedWho
 TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     // Reads of an unchanged window reuse what the last read derived; each kind of change must
     // still reach the snapshot, on the read right after it.
-    HostWindow host;
-    host.document = chatGPTChat("steady");
-    host.turns = numberedTurns(1, 4, 4);
-    load(desktopJson({host}));
-    auto reader = tracker("com.openai.chat");
-    for (int i = 0; i < 3; ++i)
-        ASSERT_TRUE(reader->conversationSnapshot());
+    auto reader = steadyChatGPT("steady");
     const auto before = reader->conversationSnapshot();
     ASSERT_TRUE(before);
     ASSERT_EQ(before->messages.size(), 4u);
@@ -342,7 +347,7 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     EXPECT_NE(after->currentModel, before->currentModel);
 
     // A new element: the tree's shape changes.
-    desktop->addNode(groups.first().node(), host.pid, QString(),
+    desktop->addNode(groups.first().node(), HostWindow().pid, QString(),
                      {{"AXRole", ax::Value("AXStaticText")}, {"AXValue", ax::Value("and one more line")}});
     after = reader->conversationSnapshot();
     ASSERT_TRUE(after);
@@ -375,6 +380,57 @@ TEST_F(SnapshotReadingTest, ASteadyWindowStillSeesEveryChangeInIt) {
     // And back to steady: the same again.
     after = reader->conversationSnapshot();
     EXPECT_EQ(reader->conversationSnapshot(), after);
+}
+
+// The usage recorder compares turns to tell a new request from an edited one: turns kept from the
+// read before must be the conversation's as it reads now, text and all.
+TEST_F(SnapshotReadingTest, UsageTurnsFollowEveryChangedTextOfAConversationOfTheSameLength) {
+    auto reader = steadyChatGPT("usage-turns");
+    const auto turnsOf = [](const Snapshot& snapshot) {
+        std::vector<ObservedTurn> turns;
+        for (const auto& message : snapshot.messages)
+            turns.push_back({message.role, message.text});
+        return turns;
+    };
+    const auto before = reader->conversationSnapshot();
+    ASSERT_TRUE(before);
+    ASSERT_TRUE(reader->usageSnapshot());
+    ASSERT_EQ(reader->usageSnapshot()->turns, turnsOf(*before));
+
+    QList<ax::Element> texts;
+    for (const ax::Element& element : ElementWalks::flattenedElements(desktop->element("conversation"), 100))
+        if (AccessibilityReading::stringAttribute("AXRole", element) == QStringLiteral("AXStaticText"))
+            texts.append(element);
+    ASSERT_GE(texts.size(), 2);
+
+    // The last reply streams on at the same length, then the last request is edited: each read
+    // has as many turns, in the same roles, as the one before.
+    const QString lastReply = before->messages.back().text;
+    const QString streamed = QString(lastReply.size(), QLatin1Char('x'));
+    ASSERT_EQ(ax::setAttributeValue(texts.last(), "AXValue", ax::Value(streamed)), ax::Error::success);
+    auto after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    ASSERT_EQ(after->messages.size(), before->messages.size());
+    EXPECT_EQ(after->messages.back().text, streamed);
+    ASSERT_TRUE(reader->usageSnapshot());
+    EXPECT_EQ(reader->usageSnapshot()->turns, turnsOf(*after));
+    EXPECT_EQ(reader->usageSnapshot()->turns.back().text, streamed);
+
+    const QString request = after->messages[after->messages.size() - 2].text;
+    ASSERT_EQ(after->messages[after->messages.size() - 2].role, "user");
+    const qsizetype requestText = texts.indexOf(texts.last()) - 1;
+    ASSERT_EQ(ax::setAttributeValue(texts[requestText], "AXValue", ax::Value(request + " (edited)")),
+              ax::Error::success);
+    after = reader->conversationSnapshot();
+    ASSERT_TRUE(after);
+    ASSERT_EQ(after->messages.size(), before->messages.size());
+    ASSERT_TRUE(reader->usageSnapshot());
+    EXPECT_EQ(reader->usageSnapshot()->turns, turnsOf(*after));
+    EXPECT_EQ(reader->usageSnapshot()->turns[after->messages.size() - 2].text, request + " (edited)");
+
+    // Unchanged from here on: the turns stay as they are.
+    EXPECT_EQ(reader->conversationSnapshot(), after);
+    EXPECT_EQ(reader->usageSnapshot()->turns, turnsOf(*after));
 }
 
 TEST_F(SnapshotReadingTest, WhatTheHostChangesWithoutALabelIsReadEveryTime) {

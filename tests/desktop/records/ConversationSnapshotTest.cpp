@@ -64,9 +64,10 @@ TEST(CadenceInputBuilder, ClaudeAvailabilityAndTurns) {
 
 TEST(CadenceInputBuilder, ShortLatestMessageJoinsAtMostEightRequests) {
     Snapshot s = chatGPT();
-    s.messages.clear();
+    std::vector<ClaudeWindowTrackerConversationMessage> messages;
     for (int i = 0; i < 10; ++i)
-        s.messages.push_back({"user", QString::number(i)});
+        messages.push_back({"user", QString::number(i)});
+    s.messages = std::move(messages);
     EXPECT_EQ(s.cadenceInput().text, "2\n3\n4\n5\n6\n7\n8\n9");
     EXPECT_EQ(s.cadenceInput().turn, 10);
 }
@@ -78,7 +79,7 @@ TEST(AnalysisSignature, FollowsTheRequestNotTheReply) {
     start.currentEffort = "high";
     start.currentSettingKnown = true;
     Snapshot later = start;
-    later.messages[1].text = "Partial response still streaming";
+    later.messages = {start.messages[0], {"assistant", "Partial response still streaming"}};
     EXPECT_EQ(start.analysisSignature(), later.analysisSignature());
 
     Snapshot other = start;
@@ -95,7 +96,7 @@ TEST(AnalysisSignature, FollowsTheRequestNotTheReply) {
     EXPECT_NE(surface.analysisSignature(), start.analysisSignature());
 
     Snapshot drafted = start;
-    drafted.messages[0].text = "draft: my secret plan";
+    drafted.messages = {{"user", "draft: my secret plan"}, start.messages[1]};
     EXPECT_FALSE(drafted.analysisSignature().contains("draft:"));
     EXPECT_FALSE(drafted.analysisSignature().contains("secret"));
 }
