@@ -3,6 +3,7 @@
 #include "desktop/connector/ConnectorRecords.h"
 #include "platform/tasks/Task.h"
 #include "support/ConnectorStandIn.h"
+#include "support/FileInTheWay.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -62,9 +63,7 @@ TEST(ConnectorCardChecks, EveryCheckPasses) {
 // standard output stays for the checks' own lines.
 TEST(ConnectorCardChecks, AFailedRunSaysSoOnStandardError) {
     QTemporaryDir folder;
-    QFile blocker(folder.filePath(QStringLiteral("file")));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(folder.filePath(QStringLiteral("file"))));
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     const int status = ConnectorCardChecks::runFromCommandLine(folder.filePath(QStringLiteral("file/out")));

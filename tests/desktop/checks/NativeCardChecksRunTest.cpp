@@ -6,6 +6,7 @@
 #include "desktop/checks/NativeCardChecks.h"
 #include "desktop/checks/NativeCardChecksCapture.h"
 #include "desktop/checks/NativeCardChecksCardFixtures.h"
+#include "support/FileInTheWay.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -210,9 +211,7 @@ TEST(NativeCardChecksBinary, RunsEveryCheckAndWritesTheCaptures) {
 
 TEST(NativeCardChecksBinary, AnOutputFolderThatCannotBeMadeFailsTheRun) {
     QTemporaryDir parent;
-    QFile blocker(parent.filePath("file"));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(parent.filePath("file")));
     QProcess process;
     process.start(kBinary, {"--ui-checks", parent.filePath("file/output")});
     ASSERT_TRUE(process.waitForFinished(540000));

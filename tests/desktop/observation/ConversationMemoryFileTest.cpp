@@ -3,6 +3,7 @@
 #include "desktop/diagnostics/WriteFailures.h"
 
 #include "support/FifoGuard.h"
+#include "support/FileInTheWay.h"
 #include "support/LongPaths.h"
 #include <QDir>
 #include <QFile>
@@ -196,9 +197,7 @@ TEST(ConversationMemoryFile, AWriteThatFailsIsRecordedAndRetriedOnTheNextChange)
 TEST(ConversationMemoryFile, AFolderThatCannotBeMadeIsAFailedWriteToo) {
     WriteFailures::shared().clear();
     QTemporaryDir dir;
-    QFile blocker(dir.filePath("support"));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(dir.filePath("support")));
     ConversationMemoryFile file(dir.filePath("support/Quillmere"), QString("com.openai.chat"));
     EXPECT_FALSE(file.save("[]"));
     ASSERT_EQ(WriteFailures::shared().failures().size(), 1);

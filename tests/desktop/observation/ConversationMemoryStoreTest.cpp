@@ -5,6 +5,7 @@
 
 #include "desktop/diagnostics/WriteFailures.h"
 
+#include "support/FileInTheWay.h"
 #include "support/LongPaths.h"
 
 #include <QCoreApplication>
@@ -148,9 +149,7 @@ TEST(ConversationMemoryStore, ALargeMemoryIsSavedFromAWorkerAndTheNewestSaveLand
 TEST(ConversationMemoryStore, ABackgroundSaveThatFailsIsRecorded) {
     WriteFailures::shared().clear();
     QTemporaryDir dir;
-    QFile blocker(dir.filePath("support"));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(dir.filePath("support")));
     ConversationMemoryStore store(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
                                   onAWorker());
     const std::vector<Message> messages = conversation(6);
@@ -229,9 +228,7 @@ TEST(ConversationMemoryStore, ARestoreStillRunningWhenTheStoreGoesIsAbandoned) {
 TEST(ConversationMemoryStore, AFailedSaveIsRetriedOnATimerUntilItSucceeds) {
     WriteFailures::shared().clear();
     QTemporaryDir dir;
-    QFile blocker(dir.filePath("support"));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(dir.filePath("support")));
     ConversationMemoryStore::Background background = onTheMainThread();
     background.retryFirstMilliseconds = 20;
     background.retryLongestMilliseconds = 40;

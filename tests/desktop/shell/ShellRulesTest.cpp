@@ -7,6 +7,7 @@
 #include "desktop/shell/PanelPresentationMetrics.h"
 #include "desktop/shell/SavedPanelOrigin.h"
 #include "desktop/shell/WidgetVisibility.h"
+#include "support/FileInTheWay.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -92,9 +93,7 @@ TEST(SavedPanelOrigin, KeptPerHostInTheDefaults) {
 TEST(SavedPanelOrigin, AFailedWriteIsReportedByItsKindForItsHost) {
     WriteFailures::shared().clear();
     QTemporaryDir dir;
-    QFile blocker(dir.filePath("config"));
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(dir.filePath("config")));
     Defaults defaults(QStringLiteral("origin-test"), dir.filePath("config"));
     SavedPanelOrigin::store(defaults, owner, QPointF(10, 20));
     SavedPanelOrigin::store(defaults, owner, QPointF(11, 20));

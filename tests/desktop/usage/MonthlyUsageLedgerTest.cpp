@@ -3,6 +3,7 @@
 #include "desktop/diagnostics/DebugMonitor.h"
 #include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/MonthlyUsageTestSupport.h"
+#include "support/FileInTheWay.h"
 
 #include <QDir>
 #include <QFile>
@@ -371,9 +372,7 @@ TEST(MonthlyUsageLedger, AFailedWriteKeepsTheOldFileAndMemoryInStep) {
 
     // A file where the folder should be: nothing can be created there either.
     QFile::remove(folder.path);
-    QFile blocker(folder.path);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(folder.path));
     EXPECT_EQ(failure([&] {
                   ledger.setDefaultSetting(
                       Baseline{QStringLiteral("baseline-0001"), QStringLiteral("gpt-6"), {}, {}},
@@ -389,9 +388,7 @@ TEST(MonthlyUsageLedger, AFailedWriteIsReportedByItsKindOnce) {
     Folder folder;
     MonthlyUsageLedger ledger(folder.path);
     ASSERT_TRUE(QDir().mkpath(folder.temporary.filePath(QStringLiteral("Quillmere"))));
-    QFile blocker(folder.path);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(folder.path));
     const qsizetype events = DebugMonitor::shared().events().size();
     EXPECT_EQ(failure([&] { record(ledger, at("2026-10-02T00:00:00Z"), 20); }), Invalid::persistence);
     EXPECT_EQ(failure([&] { record(ledger, at("2026-10-03T00:00:00Z"), 30); }), Invalid::persistence);

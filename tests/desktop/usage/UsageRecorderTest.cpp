@@ -4,6 +4,7 @@
 
 #include "desktop/usage/MonthlyUsage.h"
 #include "desktop/usage/MonthlyUsageTestSupport.h"
+#include "support/FileInTheWay.h"
 
 #include <QDir>
 #include <QFile>
@@ -237,9 +238,7 @@ TEST(UsageRecorder, UnusableFoldersLeaveTheirTextsAndWriteNothingElsewhere) {
     Recorder r;
     // A file where the folder should be.
     QDir(r.folder).removeRecursively();
-    QFile blocker(r.folder);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(r.folder));
     WriteFailures::shared().clear();
     r.showAndObserve();
     EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::statusWriteFailed));
