@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <limits>
 #include <span>
 
 namespace quillmere {
@@ -295,6 +296,11 @@ struct ClaudeWindowTracker::Scan {
         bool panel = false;
     };
     std::vector<Own> owns, lastOwns;
+    // Whether each element listed more children than one stretch of the walk: such an element is
+    // asked for its children a stretch at a time from the next read on. This says only how to ask,
+    // never what is read: an element that has grown long since is read whole once, one that has
+    // become short is read in one short stretch.
+    std::vector<char> wide, lastWide;
     // How many elements the last read's buffers hold; none while a read is under way, so that a
     // read cut short leaves nothing to compare with.
     int lastCount = 0;
@@ -305,6 +311,7 @@ struct ClaudeWindowTracker::Scan {
     std::array<ax::Value, scanWidth> visited;
     std::array<ax::Error, scanWidth> visitedErrors{};
     std::size_t visitedWidth = scanWidth;
+    bool visitedStretched = false; // its children are read a stretch at a time, not with the rest
 
     const ax::Element& element(int index) const {
         return handles[std::size_t(walk.elements[std::size_t(index)].handle)];
@@ -332,6 +339,17 @@ struct ClaudeWindowTracker::Scan {
         }
     }
 
+    // Takes the elements of a list of children of element `parent` (its place in pre-order) as
+    // items of the walk, into `kids`.
+    void adopt(const ax::Value::List& list, int parent, std::vector<Item>& kids) {
+        kids.reserve(list.size());
+        for (const ax::Value& child : list)
+            if (const ax::Element* element = child.element()) {
+                kids.push_back(Item{int(handles.size()), parent});
+                handles.push_back(*element);
+            }
+    }
+
     // The walk's own counters.
     struct WalkState {
         int recorded = 0;  // elements recorded so far
@@ -351,8 +369,21 @@ struct ClaudeWindowTracker::Scan {
         const bool container =
             recorded >= lastCount || lastOwns[std::size_t(recorded)].kind == RoleKind::container;
         visitedWidth = container ? scanWidth : labelWidth;
-        ax::copyMultipleAttributeValues(element, std::span(kScanAttributes, visitedWidth), visited.data(),
-                                        visitedErrors.data());
+        visitedStretched = recorded < lastCount && lastWide[std::size_t(recorded)];
+        if (visitedStretched) {
+            // Everything but the children, which the walk reads as far as it reaches them.
+            const auto attributes = std::span(kScanAttributes, visitedWidth);
+            ax::copyMultipleAttributeValues(element, attributes.first(childrenAt), visited.data(),
+                                            visitedErrors.data());
+            ax::copyMultipleAttributeValues(element, attributes.subspan(childrenAt + 1),
+                                            visited.data() + childrenAt + 1,
+                                            visitedErrors.data() + childrenAt + 1);
+            visited[childrenAt].clear();
+            visitedErrors[childrenAt] = ax::Error::noValue;
+        } else {
+            ax::copyMultipleAttributeValues(element, std::span(kScanAttributes, visitedWidth), visited.data(),
+                                            visitedErrors.data());
+        }
         if (!container) {
             // A role that could not be read makes a container too.
             const QString* role =
@@ -436,6 +467,9 @@ struct ClaudeWindowTracker::Scan {
         if (std::size_t(index) >= same.size())
             same.resize(std::size_t(index) + 1);
         same[std::size_t(index)] = equal;
+        if (std::size_t(index) >= wide.size())
+            wide.resize(std::size_t(index) + 1);
+        wide[std::size_t(index)] = visitedStretched;
         if (!diverged && equal)
             return;
         if (!diverged) {
@@ -804,12 +838,9 @@ void ClaudeWindowTracker::walkWindow(Reading& reading) {
                                               ? scan.visited[childrenAt].list()
                                               : nullptr;
             if (list) {
-                kids.reserve(list->size());
-                for (const ax::Value& child : *list)
-                    if (const ax::Element* element = child.element()) {
-                        kids.push_back(Item{int(scan.handles.size()), scan.walkState.recorded - 1});
-                        scan.handles.push_back(*element);
-                    }
+                scan.wide[std::size_t(scan.walkState.recorded - 1)] =
+                    list->size() > std::size_t(ConversationTreeWalk::stretchLength);
+                scan.adopt(*list, scan.walkState.recorded - 1, kids);
             }
             return std::span<Item>(kids);
         },
@@ -825,11 +856,32 @@ void ClaudeWindowTracker::walkWindow(Reading& reading) {
                 return false;
             return ConversationTreeWalk::isClaudeEmbeddedWebArea(
                 role, stringAttribute(QStringLiteral("AXURL"), scan.handles[std::size_t(item.handle)]));
+        },
+        [&scan](const Item& item) {
+            if (!scan.visitedStretched)
+                return -1;
+            qsizetype count = 0;
+            if (ax::getAttributeValueCount(scan.handles[std::size_t(item.handle)], kChildren, count) !=
+                ax::Error::success)
+                return 0; // as a list of children that cannot be read gives none
+            // A list that has become short is read whole with the rest next time.
+            scan.wide[std::size_t(scan.walkState.recorded - 1)] = count > ConversationTreeWalk::stretchLength;
+            return int(std::min(count, qsizetype(std::numeric_limits<int>::max())));
+        },
+        [&scan, kids = std::vector<Item>(), part = ax::Value()](const Item& parent, int place, int from,
+                                                                int count) mutable {
+            kids.clear();
+            if (ax::copyAttributeValues(scan.handles[std::size_t(parent.handle)], kChildren, from, count,
+                                        part) == ax::Error::success &&
+                part.list())
+                scan.adopt(*part.list(), place, kids);
+            return std::span<Item>(kids);
         });
     reading.truncated = scan.walk.truncated;
     reading.count = int(scan.walk.elements.size());
     scan.finish(reading.count);
     scan.parents.resize(std::size_t(reading.count));
+    scan.wide.resize(std::size_t(reading.count));
     for (int i = 0; i < reading.count; ++i)
         scan.parents[std::size_t(i)] = scan.walk.elements[std::size_t(i)].parent;
 }
@@ -980,6 +1032,7 @@ void ClaudeWindowTracker::collectMessages(Reading& reading) {
     // This read's values are the next read's to compare with.
     std::swap(scan.parents, scan.lastParents);
     std::swap(scan.owns, scan.lastOwns);
+    std::swap(scan.wide, scan.lastWide);
     scan.lastCount = reading.count;
 
     reading.candidates = int(derived_->messages.size());

@@ -69,6 +69,50 @@ void copyMultipleAttributeValues(const Element& element, std::span<const QString
                                                    errors);
 }
 
+Error Backend::copyAttributeValues(const Element& element, const QString& attribute, qsizetype index,
+                                   qsizetype maxValues, Value& values) {
+    Value whole;
+    if (const Error error = copyAttributeValue(element, attribute, whole); error != Error::success)
+        return error;
+    return listPart(whole, index, maxValues, values);
+}
+
+Error Backend::attributeValueCount(const Element& element, const QString& attribute, qsizetype& count) {
+    Value whole;
+    if (const Error error = copyAttributeValue(element, attribute, whole); error != Error::success)
+        return error;
+    const Value::List* list = whole.list();
+    if (!list)
+        return Error::illegalArgument;
+    count = qsizetype(list->size());
+    return Error::success;
+}
+
+Error listPart(const Value& whole, qsizetype index, qsizetype maxValues, Value& values) {
+    const Value::List* list = whole.list();
+    if (!list || index < 0 || maxValues < 0)
+        return Error::illegalArgument;
+    const qsizetype from = std::min(index, qsizetype(list->size()));
+    const qsizetype to = from + std::min(maxValues, qsizetype(list->size()) - from);
+    values = Value(Value::List(list->begin() + from, list->begin() + to));
+    return Error::success;
+}
+
+Error copyAttributeValues(const Element& element, const QString& attribute, qsizetype index,
+                          qsizetype maxValues, Value& values) {
+    values = Value();
+    if (element.isNull() || index < 0 || maxValues < 0)
+        return Error::illegalArgument;
+    return Backend::current().copyAttributeValues(element, attribute, index, maxValues, values);
+}
+
+Error getAttributeValueCount(const Element& element, const QString& attribute, qsizetype& count) {
+    count = 0;
+    if (element.isNull())
+        return Error::illegalArgument;
+    return Backend::current().attributeValueCount(element, attribute, count);
+}
+
 Error copyAttributeNames(const Element& element, Value& names) {
     names = Value();
     if (element.isNull())

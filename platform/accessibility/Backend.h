@@ -27,6 +27,15 @@ public:
     // All three have `count` entries. By default, one read after another.
     virtual void copyMultipleAttributeValues(const Element& element, const QString* attributes,
                                              std::size_t count, Value* values, Error* errors);
+    // Part of a list attribute: up to `maxValues` of its values from the `index`-th on, as a list
+    // value (fewer when the list ends, none past its end), so that a list of tens of thousands of
+    // elements need not be handed over whole to read a few of them. An attribute whose value is no
+    // list is an illegal argument. By default, the whole value read and cut.
+    virtual Error copyAttributeValues(const Element& element, const QString& attribute, qsizetype index,
+                                      qsizetype maxValues, Value& values);
+    // How many values a list attribute holds, without handing them over; an attribute whose value
+    // is no list is an illegal argument. By default, the whole value read and counted.
+    virtual Error attributeValueCount(const Element& element, const QString& attribute, qsizetype& count);
     // The names of the attributes the element has, as a list value (hosts may answer oddly).
     virtual Error copyAttributeNames(const Element& element, Value& names) = 0;
     // The names of the actions the element offers, as a list value.
@@ -73,6 +82,15 @@ void copyMultipleAttributeValues(const Element& element, std::span<const QString
 // The same into buffers of the caller's, which hold at least one place per attribute.
 void copyMultipleAttributeValues(const Element& element, std::span<const QString> attributes, Value* values,
                                  Error* errors);
+// The part of a list value `whole` that copyAttributeValues gives: up to `maxValues` values from
+// the `index`-th on. Anything but a list is an illegal argument.
+Error listPart(const Value& whole, qsizetype index, qsizetype maxValues, Value& values);
+// Part of a list attribute, as Backend::copyAttributeValues gives it; a negative index or count
+// is an illegal argument.
+Error copyAttributeValues(const Element& element, const QString& attribute, qsizetype index,
+                          qsizetype maxValues, Value& values);
+// The length of a list attribute, as Backend::attributeValueCount gives it.
+Error getAttributeValueCount(const Element& element, const QString& attribute, qsizetype& count);
 Error copyAttributeNames(const Element& element, Value& names);
 Error copyActionNames(const Element& element, Value& names);
 Error performAction(const Element& element, const QString& action);

@@ -440,6 +440,101 @@ void SimulatedDesktop::copyMultipleAttributeValues(const ax::Element& element, c
     }
 }
 
+ax::Value SimulatedDesktop::liveChildren(const QList<quint64>& ids, qsizetype index, qsizetype maxValues) {
+    ax::Value::List list;
+    list.reserve(std::size_t(std::clamp(maxValues, qsizetype(0), ids.size())));
+    for (quint64 id : ids) {
+        if (qsizetype(list.size()) >= maxValues)
+            break;
+        if (const Node* child = node(id); child && child->live && index-- <= 0)
+            list.emplace_back(handle(id));
+    }
+    counts_.listedChildren += list.size();
+    return ax::Value(std::move(list));
+}
+
+ax::Error SimulatedDesktop::copyAttributeValues(const ax::Element& element, const QString& attribute,
+                                                qsizetype index, qsizetype maxValues, ax::Value& values) {
+    values = ax::Value();
+    ++counts_.attributeReads;
+    if (!trusted_)
+        return ax::Error::apiDisabled;
+    ax::Value whole;
+    if (element.backendTag() == tag_ && element.node() == kSystemWide) {
+        if (const ax::Error error = systemWideAttribute(attribute, whole); error != ax::Error::success)
+            return error;
+        return ax::listPart(whole, index, maxValues, values);
+    }
+    ax::Error error = ax::Error::success;
+    Node* n = readableNode(element, error);
+    if (!n)
+        return error;
+    ++n->reads;
+    // A list of children is made only as far as asked; any other value is read whole and cut.
+    if (const QList<quint64>* ids = childList(*n, attribute)) {
+        if (ids == &n->children) {
+            // Every child of a live node is live (see attributeValueCount): the part is cut
+            // without looking at the elements before it.
+            ax::Value::List part;
+            const qsizetype from = std::min(index, ids->size());
+            for (quint64 id : ids->mid(from, std::min(maxValues, ids->size() - from)))
+                part.emplace_back(handle(id));
+            counts_.listedChildren += part.size();
+            values = ax::Value(std::move(part));
+        } else {
+            values = liveChildren(*ids, index, maxValues);
+        }
+        return ax::Error::success;
+    }
+    if (error = nodeAttribute(*n, attribute, whole); error != ax::Error::success)
+        return error;
+    return ax::listPart(whole, index, maxValues, values);
+}
+
+ax::Error SimulatedDesktop::attributeValueCount(const ax::Element& element, const QString& attribute,
+                                                qsizetype& count) {
+    count = 0;
+    ++counts_.attributeReads;
+    if (!trusted_)
+        return ax::Error::apiDisabled;
+    ax::Value whole;
+    ax::Error error = ax::Error::success;
+    if (element.backendTag() == tag_ && element.node() == kSystemWide) {
+        error = systemWideAttribute(attribute, whole);
+    } else if (Node* n = readableNode(element, error)) {
+        ++n->reads;
+        if (const QList<quint64>* ids = childList(*n, attribute)) {
+            // Counted without handing any element over. A node leaves its parent's children when it
+            // goes, and otherwise goes only with its parent: the children of a live node are all
+            // live. Another list may still name an element gone since.
+            count = ids == &n->children ? ids->size()
+                                        : std::count_if(ids->begin(), ids->end(), [this](quint64 id) {
+                                              const Node* child = node(id);
+                                              return child && child->live;
+                                          });
+            return ax::Error::success;
+        }
+        error = nodeAttribute(*n, attribute, whole);
+    }
+    if (error != ax::Error::success)
+        return error;
+    if (!whole.list())
+        return ax::Error::illegalArgument;
+    count = qsizetype(whole.list()->size());
+    return ax::Error::success;
+}
+
+const QList<quint64>* SimulatedDesktop::childList(const Node& n, const QString& attribute) const {
+    if (n.isApplication || n.readErrors.contains(attribute) || n.attribute(attribute))
+        return nullptr;
+    if (Node::sameName(attribute, kChildren))
+        return &n.children;
+    for (const auto& [name, listed] : n.childLists)
+        if (Node::sameName(name, attribute))
+            return &listed;
+    return nullptr;
+}
+
 ax::Error SimulatedDesktop::nodeAttribute(Node& self, const QString& attribute, ax::Value& value) {
     Node* const n = &self;
     if (!n->readErrors.isEmpty())
@@ -455,14 +550,7 @@ ax::Error SimulatedDesktop::nodeAttribute(Node& self, const QString& attribute, 
         return ax::Error::success;
     }
 
-    auto liveList = [this](const QList<quint64>& ids) {
-        ax::Value::List list;
-        list.reserve(ids.size());
-        for (quint64 id : ids)
-            if (const Node* child = node(id); child && child->live)
-                list.emplace_back(handle(id));
-        return ax::Value(std::move(list));
-    };
+    auto liveList = [this](const QList<quint64>& ids) { return liveChildren(ids, 0, ids.size()); };
 
     if (Node::sameName(attribute, kParent)) {
         if (!n->parent)

@@ -70,6 +70,10 @@ public:
                                  ax::Value& value) override;
     void copyMultipleAttributeValues(const ax::Element& element, const QString* attributes, std::size_t count,
                                      ax::Value* values, ax::Error* errors) override;
+    ax::Error copyAttributeValues(const ax::Element& element, const QString& attribute, qsizetype index,
+                                  qsizetype maxValues, ax::Value& values) override;
+    ax::Error attributeValueCount(const ax::Element& element, const QString& attribute,
+                                  qsizetype& count) override;
     ax::Error copyAttributeNames(const ax::Element& element, ax::Value& names) override;
     ax::Error copyActionNames(const ax::Element& element, ax::Value& names) override;
     ax::Error performAction(const ax::Element& element, const QString& action) override;
@@ -125,6 +129,8 @@ public:
         quint64 attributeNameReads = 0;
         quint64 actions = 0;
         quint64 attributeSets = 0;
+        // The elements handed out in lists of children, whole or in part.
+        quint64 listedChildren = 0;
     };
     CallCounts callCounts() const { return counts_; }
     // The largest number of attribute reads any one node has had since the last reset.
@@ -253,6 +259,12 @@ private:
     Node* readableNode(const ax::Element& element, ax::Error& error);
     // One attribute of a live node, the read already counted.
     ax::Error nodeAttribute(Node& self, const QString& attribute, ax::Value& value);
+    // The live elements of `ids` from the `index`-th live one on, at most `maxValues`, counted as
+    // handed out.
+    ax::Value liveChildren(const QList<quint64>& ids, qsizetype index, qsizetype maxValues);
+    // The list of children `attribute` names on `n` when it is one the node makes (not stored,
+    // not forced to fail); none otherwise.
+    const QList<quint64>* childList(const Node& n, const QString& attribute) const;
     ax::Error systemWideAttribute(const QString& attribute, ax::Value& value);
     App* app(qint32 pid);
     const App* app(qint32 pid) const;

@@ -7,6 +7,7 @@
 #include "platform/workspace/Workspace.h"
 
 #include "support/FifoGuard.h"
+#include "support/ForwardingBackend.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -272,6 +273,88 @@ TEST_F(SimulatedDesktopTest, ManyAttributesInOneRequestReadAsOneByOne) {
     EXPECT_TRUE(values.empty());
     EXPECT_TRUE(errors.empty());
     forced.reset();
+    desktop->install();
+}
+
+TEST_F(SimulatedDesktopTest, PartOfAListIsTheWholeListCut) {
+    auto lists = SimulatedDesktop::fromJson(R"({"apps": [{"pid": 9, "bundleID": "b", "active": true,
+      "windows": [{"id": "w", "title": "Window", "children": [
+        {"id": "x", "role": "AXGroup", "attributes": {"AXDOMClassList": ["a", "b", "c"]},
+         "lists": {"AXContents": [{"id": "l1"}, {"id": "l2"}]},
+         "children": [{"id": "c1"}, {"id": "c2", "actions": [{"name": "AXCancel", "do": {"do": "detach", "target": "$self"}}]},
+                      {"id": "c3"}, {"id": "c4"}, {"id": "c5"}]},
+        {"id": "refused", "errors": {"AXChildren": "cannotComplete"}, "children": [{"id": "r1"}]}]}]}]})",
+                                            scheduler);
+    lists->install();
+    // The second child goes: a list counts and hands over only the live ones.
+    ASSERT_EQ(ax::performAction(lists->element("c2"), "AXCancel"), ax::Error::success);
+    const ax::Element x = lists->element("x");
+    const std::vector<std::pair<ax::Element, QString>> reads = {
+        {x, "AXChildren"},
+        {x, "AXContents"},
+        {x, "AXDOMClassList"},
+        {x, "AXRole"},
+        {x, "AXNoSuch"},
+        {lists->element("refused"), "AXChildren"},
+        {lists->element("w"), "AXChildren"},
+        {ax::createSystemWide(), "AXRole"},
+        {ax::createSystemWide(), "AXNoSuch"},
+        {ax::createApplication(9), "AXWindows"},
+        {ax::Element(), "AXChildren"},
+    };
+    const std::vector<std::pair<qsizetype, qsizetype>> parts = {{0, 2}, {1, 2}, {2, 100}, {3, 1}, {4, 1},
+                                                                {9, 3}, {0, 0}, {-1, 2},  {0, -1}};
+    // The same reads through a backend that has no ways of its own to read part of a list.
+    quillmere::testing::ForwardingBackend wholeOnly(*lists);
+    const auto check = [&] {
+        for (const auto& [element, attribute] : reads) {
+            ax::Value whole;
+            const ax::Error wholeError = ax::copyAttributeValue(element, attribute, whole);
+            qsizetype count = -1;
+            const ax::Error countError = ax::getAttributeValueCount(element, attribute, count);
+            SCOPED_TRACE(attribute.toStdString() + " of " + whole.describe().toStdString());
+            ax::Backend::setCurrent(&wholeOnly);
+            qsizetype defaultCount = -1;
+            EXPECT_EQ(ax::getAttributeValueCount(element, attribute, defaultCount), countError);
+            EXPECT_EQ(defaultCount, count);
+            ax::Backend::setCurrent(lists.get());
+            if (wholeError != ax::Error::success) {
+                EXPECT_EQ(countError, wholeError);
+            } else if (!whole.list()) {
+                EXPECT_EQ(countError, ax::Error::illegalArgument);
+            } else {
+                EXPECT_EQ(countError, ax::Error::success);
+                EXPECT_EQ(count, qsizetype(whole.list()->size()));
+            }
+            for (const auto& [index, maxValues] : parts) {
+                SCOPED_TRACE(QString("%1+%2").arg(index).arg(maxValues).toStdString());
+                ax::Value part("left over"), cut("left over"), byDefault("left over");
+                const quint64 listedBefore = lists->callCounts().listedChildren;
+                const ax::Error error = ax::copyAttributeValues(element, attribute, index, maxValues, part);
+                const quint64 listed = lists->callCounts().listedChildren - listedBefore;
+                ax::Error expected = wholeError;
+                if (element.isNull() || index < 0 || maxValues < 0)
+                    expected = ax::Error::illegalArgument;
+                else if (wholeError == ax::Error::success)
+                    expected = ax::listPart(whole, index, maxValues, cut);
+                EXPECT_EQ(error, expected);
+                EXPECT_EQ(part.describe(), expected == ax::Error::success ? cut.describe() : QString("null"));
+                if (attribute == "AXChildren" || attribute == "AXContents")
+                    EXPECT_EQ(listed, expected == ax::Error::success ? part.list()->size() : 0u);
+                ax::Backend::setCurrent(&wholeOnly);
+                EXPECT_EQ(ax::copyAttributeValues(element, attribute, index, maxValues, byDefault), error);
+                EXPECT_EQ(byDefault.describe(), part.describe());
+                ax::Backend::setCurrent(lists.get());
+            }
+        }
+    };
+    check();
+    // A stale element and an untrusted process refuse parts as they refuse the whole.
+    lists->terminate(9);
+    check();
+    lists->setTrusted(false);
+    check();
+    lists.reset();
     desktop->install();
 }
 

@@ -674,6 +674,12 @@ TEST_F(SnapshotReadingTest, AnElementListedAgainIsReadOnceAndCountedOnce) {
     EXPECT_TRUE(repeated->extractionSummary.contains("axScanTruncated=false"));
     EXPECT_TRUE(repeated->extractionSummary.contains("renderedUserBubbles=2"));
     EXPECT_EQ(desktop->callCounts().attributeReads, plainReads);
+    // So long a list is read a stretch at a time from now on, and to its end, to tell that nothing
+    // in it was left unread: the same again.
+    const auto stretched = reader->conversationSnapshot();
+    ASSERT_TRUE(stretched);
+    EXPECT_EQ(*stretched, *plain);
+    EXPECT_TRUE(stretched->extractionSummary.contains("axScanTruncated=false"));
 }
 
 TEST_F(SnapshotReadingTest, EveryElementIsLabelledByItsTitleDescriptionAndValue) {
@@ -734,4 +740,42 @@ TEST_F(SnapshotReadingTest, TheScanReadsFiveThousandElementsOfALargerWindow) {
     EXPECT_TRUE(read(1400)) << "message 1400 ends at element 4,904";
     EXPECT_FALSE(read(1430)) << "message 1430 starts past element 5,000";
     EXPECT_FALSE(read(1600));
+}
+
+// A read of an unchanged window asks for no more of a long conversation than the scan reaches:
+// a conversation three times as long costs the same requests and hands over the same elements,
+// and each read gives the messages the first, which read the whole list, gave.
+TEST_F(SnapshotReadingTest, AnUnchangedLongConversationCostsWhatItsReadReachesWhateverItsLength) {
+    struct Cost {
+        quint64 reads = 0, listed = 0;
+    };
+    const auto steadyCost = [&](int turns) {
+        HostWindow host;
+        host.document = chatGPTChat("long");
+        host.turns = numberedTurns(1, turns, turns);
+        load(desktopJson({host}));
+        auto reader = tracker("com.openai.chat");
+        const auto first = reader->conversationSnapshot();
+        EXPECT_TRUE(first && first->extractionSummary.contains("axScanTruncated=true"));
+        Cost cost;
+        std::optional<Snapshot> last;
+        for (int i = 0; i < 3; ++i) {
+            desktop->resetCallCounts();
+            const auto again = reader->conversationSnapshot();
+            cost = {desktop->callCounts().attributeReads, desktop->callCounts().listedChildren};
+            EXPECT_TRUE(again && first && again->messages == first->messages &&
+                        again->extractionSummary.contains("axScanTruncated=true"))
+                << "read " << i << " of " << turns << " turns";
+            if (i == 2)
+                EXPECT_EQ(again, last) << turns << " turns";
+            last = again;
+        }
+        return cost;
+    };
+    const Cost shorter = steadyCost(1600), longer = steadyCost(4800);
+    EXPECT_EQ(longer.reads, shorter.reads);
+    EXPECT_EQ(longer.listed, shorter.listed);
+    // The scan reaches 5,000 elements, each listed once by its parent, and one more to tell
+    // that the conversation goes on.
+    EXPECT_LT(shorter.listed, 5300u);
 }

@@ -4,17 +4,19 @@
 // simulated desktop), with "AXChildren" of chosen elements replaced by lists the test makes, which
 // may name the element itself or elements listed elsewhere, any number of times.
 
-#include "platform/accessibility/Backend.h"
+#include "support/ForwardingBackend.h"
 
 #include <utility>
 #include <vector>
 
 namespace quillmere::testing {
 
-class RepeatingChildrenBackend final : public ax::Backend {
+class RepeatingChildrenBackend final : public ForwardingBackend {
 public:
     // Installs itself in place of `inner` until it is destroyed.
-    explicit RepeatingChildrenBackend(ax::Backend& inner) : inner_(inner) { ax::Backend::setCurrent(this); }
+    explicit RepeatingChildrenBackend(ax::Backend& inner) : ForwardingBackend(inner) {
+        ax::Backend::setCurrent(this);
+    }
     ~RepeatingChildrenBackend() override { ax::Backend::setCurrent(&inner_); }
     RepeatingChildrenBackend(const RepeatingChildrenBackend&) = delete;
     RepeatingChildrenBackend& operator=(const RepeatingChildrenBackend&) = delete;
@@ -45,23 +47,6 @@ public:
                 errors[i] = ax::Error::success;
             }
     }
-    ax::Error copyAttributeNames(const ax::Element& element, ax::Value& names) override {
-        return inner_.copyAttributeNames(element, names);
-    }
-    ax::Error copyActionNames(const ax::Element& element, ax::Value& names) override {
-        return inner_.copyActionNames(element, names);
-    }
-    ax::Error performAction(const ax::Element& element, const QString& action) override {
-        return inner_.performAction(element, action);
-    }
-    ax::Error setAttributeValue(const ax::Element& element, const QString& attribute,
-                                const ax::Value& value) override {
-        return inner_.setAttributeValue(element, attribute, value);
-    }
-    ax::Element applicationElement(qint32 pid) override { return inner_.applicationElement(pid); }
-    ax::Element systemWideElement() override { return inner_.systemWideElement(); }
-    ax::Error pid(const ax::Element& element, qint32& pid) override { return inner_.pid(element, pid); }
-    bool isProcessTrusted(bool prompt) override { return inner_.isProcessTrusted(prompt); }
 
 private:
     const ax::Value* replacement(const ax::Element& element, const QString& attribute) const {
@@ -73,7 +58,6 @@ private:
         return nullptr;
     }
 
-    ax::Backend& inner_;
     std::vector<std::pair<ax::Element, ax::Value>> replaced_;
 };
 
