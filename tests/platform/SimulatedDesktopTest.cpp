@@ -339,8 +339,9 @@ TEST_F(SimulatedDesktopTest, PartOfAListIsTheWholeListCut) {
                     expected = ax::listPart(whole, index, maxValues, cut);
                 EXPECT_EQ(error, expected);
                 EXPECT_EQ(part.describe(), expected == ax::Error::success ? cut.describe() : QString("null"));
-                if (attribute == "AXChildren" || attribute == "AXContents")
+                if (attribute == "AXChildren" || attribute == "AXContents") {
                     EXPECT_EQ(listed, expected == ax::Error::success ? part.list()->size() : 0u);
+                }
                 ax::Backend::setCurrent(&wholeOnly);
                 EXPECT_EQ(ax::copyAttributeValues(element, attribute, index, maxValues, byDefault), error);
                 EXPECT_EQ(byDefault.describe(), part.describe());

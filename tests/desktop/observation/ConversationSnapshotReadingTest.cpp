@@ -766,8 +766,9 @@ TEST_F(SnapshotReadingTest, AnUnchangedLongConversationCostsWhatItsReadReachesWh
             EXPECT_TRUE(again && first && again->messages == first->messages &&
                         again->extractionSummary.contains("axScanTruncated=true"))
                 << "read " << i << " of " << turns << " turns";
-            if (i == 2)
+            if (i == 2) {
                 EXPECT_EQ(again, last) << turns << " turns";
+            }
             last = again;
         }
         return cost;
