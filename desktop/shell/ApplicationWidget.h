@@ -209,7 +209,6 @@ private:
     // Set while an apply drives the host's picker: a second one would interleave with it.
     bool applyRunning_ = false;
     std::optional<ClaudeWindowTracker::ConversationSnapshot> debugConversation_;
-    std::optional<RecommendationCadence::Input> debugInput_; // debugConversation_'s
     QString debugPhase_ = QStringLiteral("Waiting for host");
     bool scanAttemptedThisTick_ = false;
     bool manuallyPositioned_ = false;

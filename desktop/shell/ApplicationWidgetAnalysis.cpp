@@ -70,9 +70,6 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
     }
 
     debugConversation_ = snapshot;
-    // Kept with the snapshot: every tick's debug publication asks whether the card still applies to
-    // it, and a long conversation is not walked again for that.
-    debugInput_ = snapshot->cadenceInput();
     card.setConversation(snapshot->conversationID, snapshot->conversationTitle,
                          snapshot->conversationIdentityVerified);
     if (card.applying()) {
@@ -86,7 +83,7 @@ void ApplicationWidget::analyzeConversationIfNeeded() {
     latestConversationSignature_ = snapshot->analysisSignature();
     usageObserve();
 
-    const RecommendationCadence::Input input = *debugInput_;
+    const RecommendationCadence::Input input = snapshot->cadenceInput();
     if (debounce_.observe(input, at)) {
         if (analysisTask_) {
             event(QStringLiteral("Analysis cancelled: input changed"));
@@ -352,7 +349,9 @@ void ApplicationWidget::suspendUnreadableAnalysis() {
 void ApplicationWidget::publishDebug() {
     const bool scanAttempted = scanAttemptedThisTick_;
     scanAttemptedThisTick_ = false;
-    const bool cardCurrent = debugInput_ && recommendationApplies(*debugInput_);
+    // The cadence input reads only the newest requests, so asking for it on every tick stays cheap
+    // however long the conversation.
+    const bool cardCurrent = debugConversation_ && recommendationApplies(debugConversation_->cadenceInput());
     environment_.routing->update(bundleID_, cardCurrent, debounce_.reason);
     // Every tick goes to the monitor, changed or not: its scan history counts the ticks. How often
     // that reaches the disk is the monitor's affair.
