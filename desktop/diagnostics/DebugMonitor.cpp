@@ -181,8 +181,11 @@ void DebugMonitor::update(const QString& host,
                           const QString& extraction, const std::optional<Recommendation>& recommendation,
                           bool recommendationCurrent, bool accessibilityGranted, const QDateTime& at,
                           double uptime, bool scanAttempted) {
-    const ConversationFacts& facts = conversationFacts(host, conversation);
-    const std::optional<RecommendationCadenceInput>& input = facts.input;
+    // The cadence input and the message counts read only what the shared message list already
+    // knows, so an unchanged long conversation costs no more per update than a short one.
+    std::optional<RecommendationCadenceInput> input;
+    if (conversation)
+        input = conversation->cadenceInput();
     const InputChanges changes = noteInputChanges(host, input, at);
 
     Fields fields = changes.description;
@@ -191,7 +194,7 @@ void DebugMonitor::update(const QString& host,
     fields[QStringLiteral("settingChanged")] = boolText(changes.setting);
     fields[QStringLiteral("textChanged")] = boolText(changes.text);
     fields[QStringLiteral("accessibilityGranted")] = boolText(accessibilityGranted);
-    addConversationFields(fields, conversation, facts, recommendation);
+    addConversationFields(fields, conversation, recommendation);
     fields[QStringLiteral("recommendationCurrent")] = boolText(recommendationCurrent);
     fields[QStringLiteral("phase")] = phase;
     fields[QStringLiteral("active")] = boolText(active);
@@ -211,24 +214,6 @@ void DebugMonitor::update(const QString& host,
     noteReadableWindowAndPhase(host, fields, phase, cadence.reason, changes.context, at);
     entries_[host] = Entry{fields, at};
     writeFileIfDue(host, cadence.changedAt, uptime);
-}
-
-const DebugMonitor::ConversationFacts&
-DebugMonitor::conversationFacts(const QString& host,
-                                const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation) {
-    // A host seen for the first time starts from the facts of no conversation, which are right
-    // when it has none.
-    ConversationFacts& facts = conversationFacts_[host];
-    if (facts.conversation == conversation)
-        return facts;
-    facts = ConversationFacts{conversation, std::nullopt, 0, 0, 0};
-    if (conversation) {
-        facts.input = conversation->cadenceInput();
-        facts.messages = qsizetype(conversation->messages.size());
-        facts.users = conversation->messages.userCount();
-        facts.assistants = conversation->messages.assistantCount();
-    }
-    return facts;
 }
 
 DebugMonitor::InputChanges
@@ -271,7 +256,7 @@ DebugMonitor::noteInputChanges(const QString& host, const std::optional<Recommen
 
 void DebugMonitor::addConversationFields(
     Fields& fields, const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
-    const ConversationFacts& facts, const std::optional<Recommendation>& recommendation) {
+    const std::optional<Recommendation>& recommendation) {
     fields[QStringLiteral("currentModel")] = conversation ? safeModel(conversation->currentModel) : none;
     fields[QStringLiteral("currentModelKnown")] =
         conversation ? boolText(conversation->currentSettingKnown) : unknown;
@@ -288,9 +273,12 @@ void DebugMonitor::addConversationFields(
         recommendation ? knownModelID(recommendation->modelID) : none;
     fields[QStringLiteral("identityVerified")] =
         conversation ? boolText(conversation->conversationIdentityVerified) : unknown;
-    fields[QStringLiteral("sentUsers")] = QString::number(facts.users);
-    fields[QStringLiteral("sentAssistants")] = QString::number(facts.assistants);
-    fields[QStringLiteral("payloadMessages")] = QString::number(facts.messages);
+    fields[QStringLiteral("sentUsers")] =
+        QString::number(conversation ? conversation->messages.userCount() : 0);
+    fields[QStringLiteral("sentAssistants")] =
+        QString::number(conversation ? conversation->messages.assistantCount() : 0);
+    fields[QStringLiteral("payloadMessages")] =
+        QString::number(conversation ? qsizetype(conversation->messages.size()) : 0);
 }
 
 void DebugMonitor::addSummaryFields(Fields& fields, const QString& extraction, bool active, bool hasInput) {

@@ -107,17 +107,6 @@ private:
         bool text = false;
     };
 
-    // What an update derives from a host's conversation, kept with the snapshot it came from. The
-    // same snapshot comes back on every tick while nothing changes; it is recognised by the
-    // snapshot's own equality, so an unchanged conversation is not walked again however long it is.
-    struct ConversationFacts {
-        std::optional<ClaudeWindowTrackerConversationSnapshot> conversation;
-        std::optional<RecommendationCadenceInput> input;
-        qsizetype users = 0;
-        qsizetype assistants = 0;
-        qsizetype messages = 0;
-    };
-
     // What a host's file holds, as far as deciding to rewrite it goes.
     struct WrittenFile {
         Fields fields;
@@ -128,14 +117,12 @@ private:
     };
 
     // The steps of update(), in order.
-    const ConversationFacts&
-    conversationFacts(const QString& host,
-                      const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation);
     InputChanges noteInputChanges(const QString& host, const std::optional<RecommendationCadenceInput>& input,
                                   const QDateTime& at);
-    static void addConversationFields(
-        Fields& fields, const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
-        const ConversationFacts& facts, const std::optional<Recommendation>& recommendation);
+    static void
+    addConversationFields(Fields& fields,
+                          const std::optional<ClaudeWindowTrackerConversationSnapshot>& conversation,
+                          const std::optional<Recommendation>& recommendation);
     static void addSummaryFields(Fields& fields, const QString& extraction, bool active, bool hasInput);
     void recordScan(const QString& host, const Fields& fields, const QDateTime& at);
     void noteReadableWindowAndPhase(const QString& host, const Fields& fields, const QString& phase,
@@ -155,7 +142,6 @@ private:
     QMap<QString, RecommendationCadenceInput> previousInputs_;
     QMap<QString, Fields> previousFields_;
     QMap<QString, QString> lastChanges_;
-    QMap<QString, ConversationFacts> conversationFacts_;
     QMap<QString, WrittenFile> writtenFiles_;
 };
 
