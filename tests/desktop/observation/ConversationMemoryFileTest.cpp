@@ -52,6 +52,8 @@ TEST(ConversationMemoryFile, OneFilePerHostWrittenPrivately) {
     EXPECT_EQ(again.load(), QByteArray("[1]"));
 }
 
+// Set aside and said the content-free way, by its kind and the reason, on standard error and as
+// the host's debug event: never the file's path, which names the user's home folder.
 TEST(ConversationMemoryFile, DamagedFileIsMovedAsideNotDeleted) {
     QTemporaryDir dir;
     ConversationMemoryFile file(dir.path(), QString("com.openai.codex"));
@@ -61,7 +63,14 @@ TEST(ConversationMemoryFile, DamagedFileIsMovedAsideNotDeleted) {
     raw.close();
 
     ASSERT_EQ(file.load(), QByteArray("{not json"));
+    ::testing::internal::CaptureStderr();
     const auto aside = file.setAside("not a memory document");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "quillmere: the conversation memory is damaged (not a memory document); moved it aside and "
+              "started with an empty memory\n");
+    ASSERT_FALSE(DebugMonitor::shared().events().isEmpty());
+    EXPECT_TRUE(DebugMonitor::shared().events().back().endsWith(
+        "  [com.openai.codex]  The conversation memory is damaged: not a memory document"));
     ASSERT_TRUE(aside.has_value());
     EXPECT_FALSE(QFileInfo::exists(file.path()));
     QFile kept(*aside);
@@ -297,25 +306,4 @@ TEST(ConversationMemoryFile, WithoutAFolderNothingIsReadOrWrittenAnywhere) {
     WriteFailures::shared().clear();
     EXPECT_EQ(quillmere::testing::touched(planted), QString());
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
-}
-
-// The damaged memory is said the content-free way, by its kind and the reason, on standard error
-// and as the host's debug event: never the file's path, which names the user's home folder.
-TEST(ConversationMemoryFile, ADamagedFileIsSaidByItsKindAndReasonOnly) {
-    QTemporaryDir dir;
-    ConversationMemoryFile file(dir.path(), QString("com.openai.codex"));
-    QFile raw(file.path());
-    ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
-    raw.write("{not json");
-    raw.close();
-    ASSERT_TRUE(file.load());
-    ::testing::internal::CaptureStderr();
-    ASSERT_TRUE(file.setAside("not a memory document"));
-    const std::string said = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(said,
-              "quillmere: the conversation memory is damaged (not a memory document); moved it aside and "
-              "started with an empty memory\n");
-    ASSERT_FALSE(DebugMonitor::shared().events().isEmpty());
-    EXPECT_TRUE(DebugMonitor::shared().events().back().endsWith(
-        "  [com.openai.codex]  The conversation memory is damaged: not a memory document"));
 }
