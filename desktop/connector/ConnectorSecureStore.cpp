@@ -1,6 +1,7 @@
 #include "desktop/connector/ConnectorSecureStore.h"
 
 #include "desktop/connector/ConnectorRelease.h"
+#include "desktop/diagnostics/WriteFailures.h"
 #include "platform/config/Defaults.h"
 
 #include <QCoroFuture>
@@ -92,7 +93,10 @@ struct DefaultsLinkPreferences::Store {
 };
 
 DefaultsLinkPreferences::DefaultsLinkPreferences(const QString& suite, const QString& folder)
-    : store_(std::make_unique<Store>(suite, folder)) {}
+    : store_(std::make_unique<Store>(suite, folder)) {
+    // A suite whose file may not be used is said once, as the application's own suite is.
+    WriteFailures::shared().refusedDefaults(QStringLiteral("connector user defaults"), store_->defaults);
+}
 
 DefaultsLinkPreferences::~DefaultsLinkPreferences() = default;
 

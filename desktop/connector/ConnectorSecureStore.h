@@ -53,7 +53,8 @@ public:
 };
 
 // The flag in its own defaults suite (named like the keychain service), written to disk at once
-// so that it survives a crash.
+// so that it survives a crash. A suite whose file may not be used (Defaults::refusal()) is said
+// once and kept for the run only.
 class DefaultsLinkPreferences final : public ConnectorLinkPreferences {
 public:
     static inline const QString revocationKey = QStringLiteral("revocationOnly");

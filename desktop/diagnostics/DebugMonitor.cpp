@@ -8,8 +8,10 @@
 #include "platform/files/AtomicFile.h"
 
 #include <QCryptographicHash>
+#include <QFile>
 #include <QUuid>
 #include <algorithm>
+#include <sys/stat.h>
 #include <utility>
 
 namespace quillmere {
@@ -355,15 +357,25 @@ void DebugMonitor::writeFileIfDue(const QString& host, double changedAt, double 
     const Fields& fields = entries_[host].values;
     WrittenFile& written = writtenFiles_[host];
     // A host's first update finds an empty record, whose fields differ from any table.
+    // A file that is gone (a widget starting clears the hosts' debug files) is a change too: the
+    // next update puts it back at once.
     const bool due = writes_ == FileWrites::everyUpdate || written.eventCount != eventCount_ ||
                      written.changedAt != changedAt || !sameButQuietSeconds(written.fields, fields) ||
-                     uptime < written.uptime || uptime - written.uptime >= fileRefreshSeconds;
+                     uptime < written.uptime || uptime - written.uptime >= fileRefreshSeconds ||
+                     !fileIsThere(host);
     if (!due) {
         written.behind = true;
         return;
     }
     writeFile(host);
     written = WrittenFile{fields, changedAt, eventCount_, uptime, false};
+}
+
+bool DebugMonitor::fileIsThere(const QString& host) const {
+    const auto path = Diagnostics::debugFilePath(folder_, host);
+    struct stat status {};
+    // A name that cannot be a file is never written, so it is never missing either.
+    return !path || ::lstat(QFile::encodeName(*path).constData(), &status) == 0;
 }
 
 void DebugMonitor::writePendingFiles() {

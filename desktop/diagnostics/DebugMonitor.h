@@ -42,8 +42,8 @@ public:
 
     // When a host's file is rewritten. `everyUpdate`: on every update. `coalesced`: at once when
     // anything in it changes other than its time, the quiet interval (which grows with the time)
-    // and the scan records; otherwise once `fileRefreshSeconds` have passed since it was written,
-    // so a file is never further behind the monitor's state than that.
+    // and the scan records, or when the file is missing; otherwise once `fileRefreshSeconds` have
+    // passed since it was written, so a file is never further behind the monitor's state than that.
     enum class FileWrites { everyUpdate, coalesced };
     static constexpr double fileRefreshSeconds = 3.0;
 
@@ -129,6 +129,7 @@ private:
                                     const QString& reason, bool contextChanged, const QDateTime& at);
     void writeFileIfDue(const QString& host, double changedAt, double uptime);
     void writeFile(const QString& host) const;
+    bool fileIsThere(const QString& host) const;
 
     // The canonical upper-case form of a random UUID; never written, logged or shown.
     QString salt_;

@@ -2,6 +2,7 @@
 
 #include "desktop/diagnostics/DebugMonitor.h"
 #include "platform/config/BundleInfo.h"
+#include "platform/config/Defaults.h"
 
 namespace quillmere {
 
@@ -18,7 +19,7 @@ QString WriteFailures::hostOrApplication(const QString& host) const {
     return BundleInfo::main().bundleIdentifier().value_or(QStringLiteral("quillmere"));
 }
 
-bool WriteFailures::failed(const QString& kind, const QString& error, const QString& host) {
+bool WriteFailures::failed(const QString& kind, const QString& error, const QString& host, Retry retry) {
     const QString owner = hostOrApplication(host);
     bool news = true;
     bool known = false;
@@ -43,14 +44,35 @@ bool WriteFailures::failed(const QString& kind, const QString& error, const QStr
     if (!news)
         return false;
     // The kind and the system's error only: the path would name the user's home folder.
-    const QString line =
-        QStringLiteral("quillmere: could not save the %1 (%2); it is tried again later\n").arg(kind, error);
-    std::FILE* stream = stream_ ? stream_ : stderr;
-    std::fputs(line.toLocal8Bit().constData(), stream);
-    std::fflush(stream);
-    (monitor_ ? *monitor_ : DebugMonitor::shared())
-        .event(owner, QStringLiteral("Could not save the %1: %2").arg(kind, error));
+    say(QStringLiteral("quillmere: could not save the %1 (%2)").arg(kind, error) +
+            (retry == Retry::later ? QStringLiteral("; it is tried again later") : QString()),
+        QStringLiteral("Could not save the %1: %2").arg(kind, error), owner);
     return true;
+}
+
+bool WriteFailures::refused(const QString& kind, const QString& reason, const QString& instead,
+                            const QString& host) {
+    const QString owner = hostOrApplication(host);
+    const QString said = kind + u'\n' + owner;
+    if (refusals_.contains(said))
+        return false;
+    refusals_.insert(said);
+    say(QStringLiteral("quillmere: did not use the %1 (%2); %3").arg(kind, reason, instead),
+        QStringLiteral("Did not use the %1: %2").arg(kind, reason), owner);
+    return true;
+}
+
+bool WriteFailures::refusedDefaults(const QString& kind, const Defaults& defaults) {
+    if (!defaults.refusal())
+        return false;
+    return refused(kind, *defaults.refusal(), QStringLiteral("running on the built-in defaults"));
+}
+
+void WriteFailures::say(const QString& line, const QString& event, const QString& host) {
+    std::FILE* stream = stream_ ? stream_ : stderr;
+    std::fputs((line + u'\n').toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+    (monitor_ ? *monitor_ : DebugMonitor::shared()).event(hostOrApplication(host), event);
 }
 
 bool WriteFailures::succeeded(const QString& kind, const QString& host) {

@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <cstdio>
 
 namespace quillmere {
 
@@ -39,21 +38,33 @@ QString fileName(const std::optional<QString>& bundleID) {
     return QStringLiteral("conversation-memory-%1.json").arg(QString::fromLatin1(digest.left(32)));
 }
 
+// Why nothing is saved when there is no data folder that may be used.
+QString noFolder() {
+    return QStringLiteral("no usable data folder");
+}
+
 } // namespace
 
 ConversationMemoryFile::ConversationMemoryFile(QString folder, const std::optional<QString>& bundleID)
-    : folder_(std::move(folder)), path_(QDir(folder_).filePath(fileName(bundleID))),
+    : folder_(std::move(folder)),
+      path_(folder_.isEmpty() ? QString() : QDir(folder_).filePath(fileName(bundleID))),
       host_(bundleID.value_or(QString())) {}
 
 std::optional<QByteArray> ConversationMemoryFile::load() {
+    // Where the rule refuses the path (no data folder, or a link to another user's folder on the
+    // way), nothing there is read, moved or deleted: the memory starts empty and its saves fail
+    // as on a full disk.
+    if (RegularFile::examineOwned(path_) == RegularFile::Problem::notOwned)
+        return std::nullopt;
     // A write cut short by a crash left its temporary copy (the whole conversation text) beside
     // the file; the owner starting again is when nobody can still be writing it.
     AtomicFile::removeStaleTemporaries(path_);
-    RegularFile::Contents contents = RegularFile::read(path_, maximumFileBytes);
+    RegularFile::Contents contents = RegularFile::readOwned(path_, maximumFileBytes);
     switch (contents.problem) {
     case RegularFile::Problem::none:
         break;
     case RegularFile::Problem::missing:
+    case RegularFile::Problem::notOwned:
         return std::nullopt;
     case RegularFile::Problem::unreadable:
         setAside(contents.systemError.isEmpty() ? RegularFile::describe(contents.problem)
@@ -72,20 +83,23 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
 
 std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
     lastSaved_.reset();
+    if (path_.isEmpty())
+        return std::nullopt;
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     QString aside = path_ + QStringLiteral(".damaged-") + stamp;
     for (int n = 2; QFileInfo::exists(aside) && n < 1000; ++n)
         aside = path_ + QStringLiteral(".damaged-") + stamp + QLatin1Char('-') + QString::number(n);
     const bool renamed = AtomicFile::moveAside(path_, aside);
-    const QString line =
-        renamed ? QStringLiteral("quillmere: conversation memory %1 is damaged (%2); moved it to %3 and "
-                                 "started with an empty memory\n")
-                      .arg(path_, reason, aside)
-                : QStringLiteral("quillmere: conversation memory %1 is damaged (%2) and could not be moved "
-                                 "aside; started with an empty memory\n")
-                      .arg(path_, reason);
-    std::fputs(line.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
+    // The kind and the reason, as every report about the application's files: the path would name
+    // the user's home folder (the aside copy lies beside the file, named for it).
+    WriteFailures::shared().say(
+        renamed ? QStringLiteral("quillmere: the conversation memory is damaged (%1); moved it aside and "
+                                 "started with an empty memory")
+                      .arg(reason)
+                : QStringLiteral("quillmere: the conversation memory is damaged (%1) and could not be moved "
+                                 "aside; started with an empty memory")
+                      .arg(reason),
+        QStringLiteral("The conversation memory is damaged: %1").arg(reason), host_);
     if (!renamed) {
         keepExisting_ = true;
         return std::nullopt;
@@ -104,8 +118,12 @@ ConversationMemoryFile::write(const QString& folder, const QString& path, const 
                               const std::optional<QByteArray>& lastSavedDigest) {
     Written written;
     written.digest = digest(bytes);
-    if (lastSavedDigest == written.digest && QFileInfo::exists(path)) {
+    if (lastSavedDigest == written.digest && !path.isEmpty() && QFileInfo::exists(path)) {
         written.ok = true;
+        return written;
+    }
+    if (folder.isEmpty()) {
+        written.error = noFolder();
         return written;
     }
     written.ok = AtomicFile::makePrivateFolder(folder, &written.error) &&
@@ -117,7 +135,8 @@ bool ConversationMemoryFile::finishWrite(const Written& written) {
     if (!written.ok) {
         // The old file is intact, but what this session remembered is not in it: say so once and
         // let the owner try again.
-        WriteFailures::shared().failed(QStringLiteral("conversation memory"), written.error, host_);
+        WriteFailures::shared().failed(QStringLiteral("conversation memory"), written.error, host_,
+                                       WriteFailures::Retry::later);
         return false;
     }
     WriteFailures::shared().succeeded(QStringLiteral("conversation memory"), host_);

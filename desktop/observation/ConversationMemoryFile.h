@@ -5,7 +5,11 @@
 //
 // A file that cannot be understood is never deleted and never silently overwritten: it is
 // renamed aside, so that whatever it held can still be looked at, and the tracker starts with an
-// empty memory, saying so once on standard error.
+// empty memory, saying so once (WriteFailures: the kind and the reason, never the path).
+//
+// Where OwnedPath's rule refuses the file's path (no data folder, or a link on the way to a folder
+// of another user's), nothing there is read, renamed or deleted: the memory starts empty and is
+// kept in memory only, its saves failing as on a full disk.
 
 #include <QByteArray>
 #include <QString>
@@ -23,13 +27,14 @@ public:
     // A file larger than this is not a memory this application wrote; it is set aside.
     static constexpr qint64 maximumFileBytes = 512LL * 1024 * 1024;
 
-    // The stored bytes; none when there is no file yet. A file that exists but cannot be read,
-    // is no regular file (a FIFO would block the read for ever) or is too large is set aside,
-    // and none is returned. Temporary copies a crashed write left behind are removed first.
+    // The stored bytes; none when there is no file yet or its path is refused. A file that exists
+    // but cannot be read, is no regular file (a FIFO would block the read for ever) or is too large
+    // is set aside, and none is returned. Temporary copies a crashed write left behind are removed
+    // first.
     std::optional<QByteArray> load();
 
-    // Renames the file aside ("<name>.damaged-<UTC time>", mode 0600) and writes one line about it to
-    // standard error. Returns the new path, or none when nothing could be renamed.
+    // Renames the file aside ("<name>.damaged-<UTC time>", mode 0600) and says so (standard error and
+    // a debug event). Returns the new path, or none when nothing could be renamed.
     std::optional<QString> setAside(const QString& reason);
 
     // Replaces the file atomically (mode 0600, its folder made 0700) unless it already holds

@@ -7,6 +7,7 @@
 #include "desktop/diagnostics/DebugMonitor.h"
 #include "desktop/diagnostics/DebugWindowController.h"
 #include "desktop/diagnostics/Diagnostics.h"
+#include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/shell/CardPanel.h"
 #include "desktop/usage/MonthlyUsageWindowController.h"
 #include "platform/accessibility/Backend.h"
@@ -46,6 +47,11 @@ ApplicationWidget* AppDelegate::widget(const QString& bundleID) const {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
+    // Settings that may not be used where they are were never read: say so once, before anything
+    // runs on the built-in values instead.
+    if (environment_.widget.defaults)
+        WriteFailures::shared().refusedDefaults(QStringLiteral("user defaults"),
+                                                *environment_.widget.defaults);
     if (environment_.widget.hostedConnector) {
         // A hosted build presents the connector's guidance on an OpenAI host's card.
         updateWidgets();

@@ -13,10 +13,23 @@ namespace {
 
 // The write end of the pipe, read by the handler; set before any handler is installed.
 volatile sig_atomic_t signalPipe = -1;
+// Whether a quit signal has armed the quit's bound; set by the handler, once per process.
+volatile sig_atomic_t boundArmed = 0;
 
-// Async-signal-safe: one write() of the signal's number, errno kept for the interrupted code.
+// Async-signal-safe: one write() of the signal's number, errno kept for the interrupted code. The
+// first signal also starts the quit's bound here rather than on the main thread, which may be
+// blocked anywhere (a read that never returns) and would then never start it: when the bound
+// runs out, SIGALRM's default action ends the process.
 extern "C" void onQuitSignal(int signo) {
     const int saved = errno;
+    if (!boundArmed) {
+        boundArmed = 1;
+        struct sigaction endsTheProcess = {};
+        endsTheProcess.sa_handler = SIG_DFL;
+        sigemptyset(&endsTheProcess.sa_mask);
+        ::sigaction(SIGALRM, &endsTheProcess, nullptr);
+        ::alarm(QuitSignals::quitBoundSeconds);
+    }
     const unsigned char number = static_cast<unsigned char>(signo);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe, &number, 1);
     errno = saved;
@@ -32,6 +45,7 @@ QuitSignals::QuitSignals(std::function<void(int)> quit, QObject* parent)
         return;
     }
     signalPipe = pipe_[1];
+    boundArmed = 0;
     notifier_ = new QSocketNotifier(pipe_[0], QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, [this] { readSignal(); });
 
@@ -73,12 +87,11 @@ void QuitSignals::readSignal() {
     if (last == 0 || received_)
         return;
     received_ = last;
-    // From here on a second signal ends the process at once, and a quit that hangs is ended.
+    // From here on a second signal ends the process at once. The bound that ends a quit that
+    // hangs already runs: the handler started it.
     for (std::size_t i = 0; i < std::size(handled); ++i)
         if (replaced_[i])
             ::signal(handled[i], SIG_DFL);
-    ::signal(SIGALRM, SIG_DFL);
-    ::alarm(quitBoundSeconds);
     if (quit_)
         quit_(received_);
 }

@@ -2,11 +2,13 @@
 
 // The signals by which this platform asks a program to end (SIGTERM from a logout or a service
 // manager, SIGINT from Ctrl+C, SIGHUP when its terminal goes) become the application's own quit,
-// the one its status menu offers, so widgets stop and record their end. The handler only writes
-// the signal's number into a pipe; the main thread reads it and quits through the event loop.
-// Once a quit has begun the signals end the process at once again, and an alarm bounds how long
-// the quit may take, to the process's very end: the teardown after the event loop, background
-// work the application waits for included.
+// the one its status menu offers, so widgets stop and record their end. The handler writes the
+// signal's number into a pipe; the main thread reads it and quits through the event loop. Once a
+// quit has begun the signals end the process at once again, and an alarm bounds how long the quit
+// may take, to the process's very end: the teardown after the event loop, background work the
+// application waits for included. The first signal starts that alarm in the handler itself, so a
+// main thread blocked where it never reads the pipe still ends within the bound (killed by
+// SIGALRM, the bound's end).
 
 #include <QObject>
 #include <csignal>

@@ -55,7 +55,11 @@ std::optional<QPointF> load(const Defaults& defaults, const QString& bundleID) {
 
 void store(Defaults& defaults, const QString& bundleID, QPointF origin) {
     defaults.set(key(bundleID), format(origin));
-    // Written now rather than at some later sync, so that a failure is known and said.
+    // Settings that may not be used are kept for this run, as was said when they were refused.
+    if (defaults.refusal())
+        return;
+    // Written now rather than at some later sync, so that a failure is known and said. Nothing
+    // writes it again by itself: the next move of the card does.
     if (defaults.sync())
         WriteFailures::shared().succeeded(QStringLiteral("saved panel origin"), bundleID);
     else

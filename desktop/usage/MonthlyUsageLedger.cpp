@@ -4,6 +4,7 @@
 #include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
+#include "platform/files/OwnedPath.h"
 
 #include <QDir>
 #include <QFile>
@@ -145,11 +146,15 @@ bool preparePrivateFolder(const QString& path, QString* error) {
 } // namespace
 
 QString MonthlyUsageLedger::defaultDirectory() {
-    return Paths::applicationSupport() + QStringLiteral("/Quillmere/monthly-usage");
+    return Paths::inApplicationSupport(QStringLiteral("Quillmere/monthly-usage"));
 }
 
 MonthlyUsageLedger::MonthlyUsageLedger(QString directory)
     : directory_(std::move(directory)), file_(directory_ + u'/' + QLatin1String(fileName)) {
+    // Nothing is read where another user could have put it (no data folder, or a link on the way
+    // to a folder of another user's): no history, and writes there are refused.
+    if (directory_.isEmpty() || !OwnedPath::existingPartIsOwned(directory_))
+        return;
     struct stat info {};
     if (::lstat(QFile::encodeName(file_).constData(), &info) != 0 && errno == ENOENT)
         return; // no history yet; nothing is created until the first write

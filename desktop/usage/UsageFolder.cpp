@@ -10,7 +10,7 @@ bool usable(const QString& path) {
 }
 
 bool prepare(const QString& path, QString* error) {
-    if (!OwnedPath::existingPartIsOwned(path)) {
+    if (path.isEmpty() || !OwnedPath::existingPartIsOwned(path)) {
         if (error)
             *error = QStringLiteral("Not a usable folder");
         return false;

@@ -49,7 +49,7 @@ bool appendLine(int fd, const QByteArray& line) {
 } // namespace
 
 QString UsageRecorder::defaultDirectory() {
-    return Paths::applicationSupport() + QStringLiteral("/Quillmere/observations");
+    return Paths::inApplicationSupport(QStringLiteral("Quillmere/observations"));
 }
 
 bool UsageRecorder::paused(const Defaults& defaults) {

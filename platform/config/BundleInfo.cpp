@@ -1,9 +1,9 @@
 #include "platform/config/BundleInfo.h"
 
+#include "platform/files/RegularFile.h"
+
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QXmlStreamReader>
 
 namespace quillmere {
@@ -78,17 +78,12 @@ std::optional<Values> parse(const QByteArray& bytes) {
 
 BundleInfo BundleInfo::load(const QString& path) {
     BundleInfo bundle;
-    const QFileInfo info(path);
-    // Only a regular file: a FIFO or device at the path would block or never end.
-    if (path.isEmpty() || !info.isFile() || info.size() > largestPropertyList)
+    // Only a regular file, opened without waiting: a FIFO or device at the path would block or
+    // never end, even one put there after a check of the path.
+    const RegularFile::Contents contents = RegularFile::read(path, largestPropertyList);
+    if (!contents.bytes)
         return bundle;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return bundle;
-    const QByteArray bytes = file.read(largestPropertyList + 1);
-    if (bytes.size() > largestPropertyList)
-        return bundle;
-    if (auto values = parse(bytes))
+    if (auto values = parse(*contents.bytes))
         bundle.values_ = std::move(*values);
     return bundle;
 }

@@ -1,6 +1,7 @@
 #include "platform/config/Defaults.h"
 
 #include "platform/config/BundleInfo.h"
+#include "platform/files/RegularFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,6 +36,15 @@ QString fileFor(const QString& suite, const QString& folder) {
     return QDir(base).filePath(name + QStringLiteral(".ini"));
 }
 
+// Why the file at `path` may not be handed to QSettings, which opens and reads it itself.
+std::optional<QString> refusalOf(const QString& path) {
+    const RegularFile::Problem problem = RegularFile::examineOwned(path);
+    if (problem == RegularFile::Problem::notOwned || problem == RegularFile::Problem::notRegular)
+        return RegularFile::describe(problem);
+    // Missing (written on the first sync) or unreadable (QSettings reports that itself).
+    return std::nullopt;
+}
+
 QString standardSuite() {
     if (auto identifier = BundleInfo::main().bundleIdentifier(); identifier && !identifier->isEmpty())
         return *identifier;
@@ -49,22 +59,38 @@ Defaults& Defaults::standard() {
 }
 
 Defaults::Defaults(const QString& suite, const QString& folder)
-    : settings_(std::make_unique<QSettings>(fileFor(suite, folder), QSettings::IniFormat)) {}
+    : file_(fileFor(suite, folder)), refusal_(refusalOf(file_)) {
+    if (!refusal_)
+        settings_ = std::make_unique<QSettings>(file_, QSettings::IniFormat);
+}
 
 Defaults::~Defaults() = default;
 
-std::optional<QString> Defaults::string(const QString& key) const {
-    const QVariant value = settings_->value(typed(stringGroup, key));
+std::optional<QString> Defaults::stored(const QString& group, const QString& key) const {
+    const QString name = typed(group, key);
+    if (!settings_) {
+        const auto found = unsaved_.constFind(name);
+        return found == unsaved_.constEnd() ? std::nullopt : std::optional<QString>(*found);
+    }
+    const QVariant value = settings_->value(name);
     if (value.typeId() != QMetaType::QString)
         return std::nullopt;
     return value.toString();
 }
 
+void Defaults::store(const QString& group, const QString& key, const QString& text) {
+    if (settings_)
+        settings_->setValue(typed(group, key), text);
+    else
+        unsaved_.insert(typed(group, key), text);
+}
+
+std::optional<QString> Defaults::string(const QString& key) const {
+    return stored(stringGroup, key);
+}
+
 std::optional<bool> Defaults::boolean(const QString& key) const {
-    const QVariant value = settings_->value(typed(booleanGroup, key));
-    if (value.typeId() != QMetaType::QString)
-        return std::nullopt;
-    const QString text = value.toString();
+    const std::optional<QString> text = stored(booleanGroup, key);
     if (text == u"true")
         return true;
     if (text == u"false")
@@ -73,11 +99,11 @@ std::optional<bool> Defaults::boolean(const QString& key) const {
 }
 
 std::optional<double> Defaults::number(const QString& key) const {
-    const QVariant value = settings_->value(typed(numberGroup, key));
-    if (value.typeId() != QMetaType::QString)
+    const std::optional<QString> text = stored(numberGroup, key);
+    if (!text)
         return std::nullopt;
     bool ok = false;
-    const double number = QLocale::c().toDouble(value.toString(), &ok);
+    const double number = QLocale::c().toDouble(*text, &ok);
     if (!ok)
         return std::nullopt;
     return number;
@@ -117,15 +143,22 @@ void Defaults::set(const QString& key, const QVariant& value) {
         return;
     }
     remove(key);
-    settings_->setValue(typed(group, key), text);
+    store(group, key, text);
 }
 
 void Defaults::remove(const QString& key) {
-    for (const QString& group : {stringGroup, booleanGroup, numberGroup})
-        settings_->remove(typed(group, key));
+    for (const QString& group : {stringGroup, booleanGroup, numberGroup}) {
+        if (settings_)
+            settings_->remove(typed(group, key));
+        else
+            unsaved_.remove(typed(group, key));
+    }
 }
 
 bool Defaults::sync() {
+    // Judged again: QSettings reopens a file that changed since it read it.
+    if (!settings_ || refusalOf(file_))
+        return false;
     settings_->sync();
     return settings_->status() == QSettings::NoError;
 }

@@ -2,7 +2,14 @@
 
 // User defaults: one INI file per suite under the user's configuration folder. Values keep the
 // type they were stored with: reading a key as another type gives none.
+//
+// The file is this user's settings, so it is used only where another user cannot have put it
+// (OwnedPath's rule for the folders and links along its path) and only when it is a regular file
+// (a FIFO there would block the read for ever). Otherwise nothing is read or written there: the
+// suite starts empty, so every caller runs on its built-in defaults, and what is set is kept for
+// this run only. refusal() says why, for the application to say once.
 
+#include <QHash>
 #include <QString>
 #include <QVariant>
 #include <memory>
@@ -28,11 +35,20 @@ public:
     void set(const QString& key, const QVariant& value);
     void remove(const QString& key);
     // Writes pending changes to the file (also done on destruction); false when the file could
-    // not be written.
+    // not be written, or is not used.
     bool sync();
 
+    // Why the suite's file is not used (content-free: the reason, never the path); none when it is.
+    const std::optional<QString>& refusal() const { return refusal_; }
+
 private:
-    std::unique_ptr<QSettings> settings_;
+    std::optional<QString> stored(const QString& group, const QString& key) const;
+    void store(const QString& group, const QString& key, const QString& text);
+
+    QString file_;
+    std::unique_ptr<QSettings> settings_; // none when the file is refused
+    QHash<QString, QString> unsaved_;     // the values of a refused suite, for this run only
+    std::optional<QString> refusal_;
 };
 
 } // namespace quillmere

@@ -220,11 +220,11 @@ bool AtomicFile::makePrivateFolder(const QString& path, QString* error) {
     // Every link along the path must lead to a folder of this user's, before anything is created
     // and once the folder is there.
     if (!OwnedPath::existingPartIsOwned(path))
-        return fail(error, EACCES);
+        return fail(error, OwnedPath::refusalReason());
     if (!makeFolder(path, 0700, error))
         return false;
     if (!OwnedPath::isOwnedFolder(path))
-        return fail(error, EACCES);
+        return fail(error, OwnedPath::refusalReason());
     const QByteArray native = QFile::encodeName(QFileInfo(path).absoluteFilePath());
     // O_NOFOLLOW|O_DIRECTORY: the mode of whatever a link points at is not ours to change.
     const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -289,10 +289,17 @@ bool AtomicFile::moveAside(const QString& path, const QString& aside, QString* e
 
 QString Paths::applicationSupport() {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (folder.isEmpty())
+    // A folder reached through a link to another user's is not used at all, for reading either:
+    // whatever is found there was put there by that user.
+    if (folder.isEmpty() || !OwnedPath::existingPartIsOwned(folder))
         return {};
     AtomicFile::makePrivateFolder(folder);
     return folder;
+}
+
+QString Paths::inApplicationSupport(const QString& relative) {
+    const QString folder = applicationSupport();
+    return folder.isEmpty() ? QString() : folder + u'/' + relative;
 }
 
 QString Paths::diagnosticsRoot() {

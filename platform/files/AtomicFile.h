@@ -53,8 +53,11 @@ bool moveAside(const QString& path, const QString& aside, QString* error = nullp
 
 namespace Paths {
 // The application's private data folder, named for the application (created 0700 on first use).
-// Empty when the system names no data folder.
+// Empty when the system names no data folder, or when OwnedPath's rule refuses it (a link along
+// it leads to a folder of another user): then nothing of the application's is kept on disk.
 QString applicationSupport();
+// `relative` inside applicationSupport(); empty where that is, never a path from the root.
+QString inApplicationSupport(const QString& relative);
 // Where content-free diagnostic files go: "/private/tmp" on macOS, the temp folder elsewhere.
 QString diagnosticsRoot();
 } // namespace Paths

@@ -79,4 +79,27 @@ bool existingPartIsOwned(const QString& path, uid_t user) {
     return isOwnedFolder(existing, user);
 }
 
+bool mayHoldFile(const QString& path, uid_t user) {
+    if (path.isEmpty())
+        return false;
+    const QFileInfo file(absoluteClean(path));
+    if (!existingPartIsOwned(file.path(), user))
+        return false;
+    struct stat status {};
+    if (::lstat(QFile::encodeName(file.filePath()).constData(), &status) != 0 || !S_ISLNK(status.st_mode))
+        return true;
+    // A link in place of the file is judged as a link to a folder is, by where it leads: the
+    // folder of the file it leads to must be this user's.
+    const std::optional<QString> target = resolvedPath(file.filePath());
+    if (!target)
+        return false;
+    const QString folder = QFileInfo(*target).path();
+    return ::stat(QFile::encodeName(folder).constData(), &status) == 0 && status.st_uid == user &&
+           isOwnedFolder(folder, user);
+}
+
+QString refusalReason() {
+    return QStringLiteral("a link on its path leads to a folder of another user");
+}
+
 } // namespace quillmere::OwnedPath

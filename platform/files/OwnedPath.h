@@ -24,4 +24,14 @@ bool isOwnedFolder(const QString& path, uid_t user = ::geteuid());
 // True when what exists there is no folder at all (a file in the way): creating fails on it anyway.
 bool existingPartIsOwned(const QString& path, uid_t user = ::geteuid());
 
+// Whether a file of this user's may be read or replaced at `path`: the existing part of its folder
+// passes existingPartIsOwned(), and a link at `path` itself leads to a file in a folder `user`
+// owns (a link that leads nowhere is refused: whatever followed it would create a file elsewhere).
+// A missing file passes: nothing is read, and what writes it makes it here.
+bool mayHoldFile(const QString& path, uid_t user = ::geteuid());
+
+// The reason said wherever this rule refuses a path. It names no path: refusals are said on
+// standard error and in diagnostics, which never tell where the user keeps anything.
+QString refusalReason();
+
 } // namespace quillmere::OwnedPath

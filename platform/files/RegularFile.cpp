@@ -1,5 +1,7 @@
 #include "platform/files/RegularFile.h"
 
+#include "platform/files/OwnedPath.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -30,6 +32,8 @@ QString describe(Problem problem) {
         return QStringLiteral("cannot be read");
     case Problem::tooLarge:
         return QStringLiteral("too large");
+    case Problem::notOwned:
+        return OwnedPath::refusalReason();
     }
     return {};
 }
@@ -151,12 +155,25 @@ Contents read(const QString& path, qint64 maxBytes) {
     return out;
 }
 
+Contents readOwned(const QString& path, qint64 maxBytes) {
+    if (!OwnedPath::mayHoldFile(path)) {
+        Contents refused;
+        refused.problem = Problem::notOwned;
+        return refused;
+    }
+    return read(path, maxBytes);
+}
+
 Problem examine(const QString& path) {
     struct stat info {};
     // stat() never opens the file, so it cannot block whatever the file is.
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return errno == ENOENT || errno == ENOTDIR ? Problem::missing : Problem::unreadable;
     return S_ISREG(info.st_mode) ? Problem::none : Problem::notRegular;
+}
+
+Problem examineOwned(const QString& path) {
+    return OwnedPath::mayHoldFile(path) ? examine(path) : Problem::notOwned;
 }
 
 bool isRegularOrAbsent(const QString& path) {

@@ -13,7 +13,8 @@
 
 namespace quillmere::RegularFile {
 
-enum class Problem { none, missing, notRegular, unreadable, tooLarge };
+// `notOwned`: the file is the application's own, and OwnedPath's rule refuses where it is.
+enum class Problem { none, missing, notRegular, unreadable, tooLarge, notOwned };
 
 // A short, content-free reason for a problem ("not a regular file", …).
 QString describe(Problem problem);
@@ -59,10 +60,16 @@ struct Contents {
 
 // The whole of a regular file of at most `maxBytes` bytes.
 Contents read(const QString& path, qint64 maxBytes);
+// The same for a file the application keeps for this user (its settings, its memory): refused
+// (notOwned) without opening anything where OwnedPath::mayHoldFile() refuses the path, since
+// another user could have put there whatever it holds.
+Contents readOwned(const QString& path, qint64 maxBytes);
 
 // What is at `path` (following links), decided without opening it: a caller that hands the path
 // to a library that opens it itself asks this first.
 Problem examine(const QString& path);
 bool isRegularOrAbsent(const QString& path);
+// examine() for a file the application keeps for this user, as readOwned() judges it.
+Problem examineOwned(const QString& path);
 
 } // namespace quillmere::RegularFile

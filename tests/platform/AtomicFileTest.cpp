@@ -1,5 +1,8 @@
 #include "platform/files/AtomicFile.h"
 
+#include "support/ForeignFolder.h"
+#include "support/PlantedFiles.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -239,6 +242,32 @@ TEST_F(AtomicFileTest, ApplicationSupportIsNamedForTheAppAndPrivate) {
     EXPECT_TRUE(support.endsWith("/" + QCoreApplication::applicationName()));
     EXPECT_TRUE(QFileInfo(support).isDir());
     EXPECT_EQ(modeOf(support), 0700);
+}
+
+// The data folder reached through a link to another user's folder is not used at all: no folder
+// is named, so nothing is read, made or written there.
+TEST_F(AtomicFileTest, ApplicationSupportInAnotherUsersFolderIsNotNamed) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs to give folders to another user";
+    const QString foreign = quillmere::testing::foreignFolder(at("theirs"));
+    ASSERT_NE(foreign, "/");
+    for (const QString& linked : {at("data"), at("home/data/") + QCoreApplication::applicationName()}) {
+        SCOPED_TRACE(linked.toStdString());
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(linked).path()));
+        ASSERT_TRUE(QFile::link(foreign, linked));
+        const QString home = linked == at("data") ? at("data") : at("home/data");
+        const QByteArray saved = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home));
+        const QString support = Paths::applicationSupport();
+        const QString observations = Paths::inApplicationSupport("Quillmere/observations");
+        if (saved.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", saved);
+        EXPECT_EQ(support, QString());
+        EXPECT_EQ(observations, QString()) << "never a path from the root";
+        EXPECT_EQ(quillmere::testing::entriesBelow(foreign), QStringList());
+    }
 }
 
 TEST(Paths, DiagnosticsRootIsTheTemporaryFolder) {

@@ -1,9 +1,17 @@
 #include "platform/config/Defaults.h"
 
+#include "platform/files/OwnedPath.h"
+#include "support/FifoGuard.h"
+#include "support/ForeignFolder.h"
+#include "support/PlantedFiles.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillmere;
 
@@ -118,4 +126,68 @@ TEST_F(DefaultsTest, AHandEditedFileWithBadValuesReadsAsNone) {
     EXPECT_EQ(defaults.boolean("flag"), std::nullopt);
     EXPECT_EQ(defaults.number("n"), std::nullopt);
     EXPECT_EQ(defaults.string("list"), std::nullopt) << "read back as a list, not a string";
+}
+
+// The configuration folder reached through a link to another user's folder, holding settings that
+// user wrote (a service address that would receive every conversation): nothing there is read or
+// written, not even a file made where there was none. The suite runs on what this run sets.
+TEST_F(DefaultsTest, ASuiteInAnotherUsersFolderIsNeitherReadNorWritten) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs to give folders to another user";
+    const QString foreign = quillmere::testing::foreignFolder(folder.filePath("theirs"));
+    ASSERT_NE(foreign, "/");
+    const auto planted = quillmere::testing::plant(
+        foreign + "/suite.ini", "[string]\nQuillmereClassificationServiceURL=http://127.0.0.1:9/classify\n");
+    ASSERT_TRUE(QFile::link(foreign, folder.filePath("config")));
+    const QStringList before = quillmere::testing::entriesBelow(foreign);
+    for (const char* suite : {"suite", "absent"}) {
+        SCOPED_TRACE(suite);
+        Defaults defaults(suite, folder.filePath("config"));
+        EXPECT_EQ(defaults.refusal(), OwnedPath::refusalReason());
+        EXPECT_EQ(defaults.string("QuillmereClassificationServiceURL"), std::nullopt);
+        defaults.set("kept", QString("for this run"));
+        defaults.set("on", true);
+        defaults.set("count", 3);
+        EXPECT_EQ(defaults.string("kept"), "for this run");
+        EXPECT_EQ(defaults.boolean("on"), true);
+        EXPECT_EQ(defaults.number("count"), 3.0);
+        EXPECT_EQ(defaults.string("count"), std::nullopt) << "types stay apart";
+        defaults.remove("on");
+        EXPECT_EQ(defaults.boolean("on"), std::nullopt);
+        EXPECT_FALSE(defaults.sync());
+    }
+    EXPECT_EQ(quillmere::testing::touched(planted), QString());
+    EXPECT_EQ(quillmere::testing::entriesBelow(foreign), before);
+}
+
+// A FIFO where the suite's file should be: opening it to read would wait for a writer for ever.
+// It is neither waited for nor replaced, and the suite runs on what this run sets.
+TEST_F(DefaultsTest, AFifoInPlaceOfTheFileIsNeitherWaitedForNorReplaced) {
+    const QByteArray fifo = QFile::encodeName(folder.filePath("suite.ini"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    std::optional<QString> refusal;
+    std::optional<QString> value;
+    bool synced = true;
+    EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(fifo, [&] {
+        Defaults defaults("suite", folder.path());
+        refusal = defaults.refusal();
+        defaults.set("key", QString("value"));
+        value = defaults.string("key");
+        synced = defaults.sync();
+    }));
+    EXPECT_EQ(refusal, "not a regular file");
+    EXPECT_EQ(value, "value");
+    EXPECT_FALSE(synced);
+    struct stat status {};
+    ASSERT_EQ(::lstat(fifo.constData(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+}
+
+// A suite that is used says nothing about itself.
+TEST_F(DefaultsTest, AUsableSuiteHasNoRefusal) {
+    Defaults defaults("suite", folder.filePath("not/made/yet"));
+    EXPECT_EQ(defaults.refusal(), std::nullopt);
+    defaults.set("key", QString("value"));
+    EXPECT_TRUE(defaults.sync());
+    EXPECT_TRUE(QFileInfo::exists(folder.filePath("not/made/yet/suite.ini")));
 }

@@ -149,3 +149,39 @@ TEST(OwnedPath, MissingPartsFilesAndBrokenLinksAreNoFolder) {
     EXPECT_FALSE(AtomicFile::makePrivateFolder(dir.filePath(QStringLiteral("file/new")), &error));
     EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(ENOTDIR)));
 }
+
+// A file of this user's is judged by the folder that holds it, as a data folder is, and a link in
+// its place by the folder of the file it leads to. A missing file passes where its folder would.
+TEST(OwnedPath, AFileIsJudgedByItsFolderAndByWhereALinkInItsPlaceLeads) {
+    if (!runsAsRoot())
+        GTEST_SKIP() << "needs to give folders to another user";
+    QTemporaryDir dir;
+    const QString mine = dir.filePath(QStringLiteral("mine"));
+    ASSERT_TRUE(QDir().mkpath(mine));
+    const QString foreign = foreignFolder(dir.filePath(QStringLiteral("theirs")));
+    ASSERT_NE(foreign, u"/");
+    QFile planted(foreign + QStringLiteral("/settings.ini"));
+    ASSERT_TRUE(planted.open(QIODevice::WriteOnly));
+    planted.close();
+    QFile own(mine + QStringLiteral("/own.ini"));
+    ASSERT_TRUE(own.open(QIODevice::WriteOnly));
+    own.close();
+
+    EXPECT_TRUE(OwnedPath::mayHoldFile(own.fileName()));
+    EXPECT_TRUE(OwnedPath::mayHoldFile(mine + QStringLiteral("/missing.ini")));
+    EXPECT_TRUE(OwnedPath::mayHoldFile(mine + QStringLiteral("/new/deeper/missing.ini")));
+    EXPECT_FALSE(OwnedPath::mayHoldFile(QString()));
+
+    // Through a link to the other user's folder: the file there, a missing one, a deeper one.
+    ASSERT_TRUE(QFile::link(foreign, dir.filePath(QStringLiteral("linked"))));
+    for (const char* name : {"linked/settings.ini", "linked/missing.ini", "linked/new/missing.ini"})
+        EXPECT_FALSE(OwnedPath::mayHoldFile(dir.filePath(QString::fromLatin1(name)))) << name;
+
+    // A link in place of the file: into the other user's folder, nowhere, or to a file of mine.
+    ASSERT_TRUE(QFile::link(planted.fileName(), mine + QStringLiteral("/to-theirs.ini")));
+    ASSERT_TRUE(QFile::link(foreign + QStringLiteral("/none.ini"), mine + QStringLiteral("/dangling.ini")));
+    ASSERT_TRUE(QFile::link(own.fileName(), mine + QStringLiteral("/to-mine.ini")));
+    EXPECT_FALSE(OwnedPath::mayHoldFile(mine + QStringLiteral("/to-theirs.ini")));
+    EXPECT_FALSE(OwnedPath::mayHoldFile(mine + QStringLiteral("/dangling.ini")));
+    EXPECT_TRUE(OwnedPath::mayHoldFile(mine + QStringLiteral("/to-mine.ini")));
+}

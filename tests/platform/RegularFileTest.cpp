@@ -1,5 +1,9 @@
 #include "platform/files/RegularFile.h"
+
+#include "platform/files/OwnedPath.h"
 #include "support/FifoGuard.h"
+#include "support/ForeignFolder.h"
+#include "support/PlantedFiles.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -36,4 +40,26 @@ TEST(RegularFile, AFifoIsRefusedWithoutWaitingForAWriter) {
         fifo, [&] { problem = RegularFile::read(QFile::decodeName(fifo), 1024).problem; }));
     EXPECT_EQ(problem, RegularFile::Problem::notRegular);
     EXPECT_FALSE(RegularFile::isRegularOrAbsent(QFile::decodeName(fifo)));
+}
+
+// A file the application keeps for this user, reached through a link to another user's folder: it
+// is refused with the rule's reason before anything is opened, so the file is not even read.
+TEST(RegularFile, AnOwnedFileInAnotherUsersFolderIsRefusedUnread) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs to give folders to another user";
+    QTemporaryDir dir;
+    const QString foreign = quillmere::testing::foreignFolder(dir.filePath("theirs"));
+    ASSERT_NE(foreign, "/");
+    const auto planted = quillmere::testing::plant(foreign + "/memory.json", "[]");
+    ASSERT_TRUE(QFile::link(foreign, dir.filePath("support")));
+
+    const RegularFile::Contents contents = RegularFile::readOwned(dir.filePath("support/memory.json"), 1024);
+    EXPECT_EQ(contents.problem, RegularFile::Problem::notOwned);
+    EXPECT_FALSE(contents.bytes);
+    EXPECT_EQ(RegularFile::describe(contents.problem), OwnedPath::refusalReason());
+    EXPECT_EQ(RegularFile::examineOwned(dir.filePath("support/memory.json")), RegularFile::Problem::notOwned);
+    EXPECT_EQ(quillmere::testing::touched(planted), QString());
+
+    // The same file reached without the link is an ordinary read.
+    EXPECT_EQ(RegularFile::readOwned(foreign + "/memory.json", 1024).problem, RegularFile::Problem::none);
 }

@@ -1,10 +1,14 @@
 #include "ConnectorTestSupport.h"
 
+#include "desktop/diagnostics/WriteFailures.h"
+#include "support/FifoGuard.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace quillmere;
 using namespace quillmere::testing;
@@ -106,4 +110,34 @@ TEST(ConnectorLinkPreferences, TheFlagIsOnDiskAtOnce) {
     preferences.removeRevocationPending();
     DefaultsLinkPreferences again(QStringLiteral("com.example.desktop.connector.local.v1"), folder.path());
     EXPECT_FALSE(again.revocationPending());
+}
+
+// The connector's suite goes through the rule of the application's own: a FIFO where its file
+// should be is neither waited for nor replaced; the flag is kept for the run, and the refusal is
+// said once, by kind and reason, however often the suite is opened.
+TEST(ConnectorLinkPreferences, ASuiteFileThatMayNotBeUsedIsSaidOnceAndKeptForTheRun) {
+    QTemporaryDir folder;
+    const QString suite = QStringLiteral("com.example.desktop.connector.local.v1");
+    const QByteArray fifo = QFile::encodeName(folder.filePath(suite + QStringLiteral(".ini")));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    WriteFailures::shared().clear();
+    ::testing::internal::CaptureStderr();
+    bool pending = true;
+    bool kept = false;
+    EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(fifo, [&] {
+        DefaultsLinkPreferences preferences(suite, folder.path());
+        pending = preferences.revocationPending();
+        preferences.setRevocationPending();
+        kept = preferences.revocationPending();
+        DefaultsLinkPreferences again(suite, folder.path());
+    }));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    WriteFailures::shared().clear();
+    EXPECT_FALSE(pending);
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(said, "quillmere: did not use the connector user defaults (not a regular file); running on the "
+                    "built-in defaults\n");
+    struct stat status {};
+    ASSERT_EQ(::lstat(fifo.constData(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
 }

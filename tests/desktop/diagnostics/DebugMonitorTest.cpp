@@ -498,6 +498,21 @@ TEST_F(CoalescedDebugFile, PendingFilesAreWrittenOnRequestAndOthersLeftAlone) {
     EXPECT_EQ(before.st_ino, after.st_ino) << "a file that is not behind is not rewritten";
 }
 
+// A file that is gone (a host widget starting clears the hosts' debug files) is a change: the next
+// update writes it again at once rather than when three seconds have passed, and then the file is
+// coalesced as before.
+TEST_F(CoalescedDebugFile, AMissingFileIsWrittenAgainByTheNextUpdate) {
+    tick(103);
+    tick(103.25);
+    tick(103.5);
+    ASSERT_EQ(written().first, 2);
+    ASSERT_TRUE(QFile::remove(dir.filePath("quillmere-debug-chat-test.json")));
+    tick(103.75);
+    EXPECT_EQ(written().first, 4);
+    tick(104);
+    EXPECT_EQ(written().first, 4);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Report
 

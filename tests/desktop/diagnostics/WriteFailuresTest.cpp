@@ -64,19 +64,38 @@ TEST_F(WriteFailuresTest, EachFileSaysOnceWhatIsNews) {
 }
 
 // What is said names the kind of file and the system's error, never a path or what the file holds;
-// the event line belongs to the host whose file it is, or to the application.
+// the event line belongs to the host whose file it is, or to the application. Trying again later is
+// promised only for a file whose owner does that (the conversation memory), not for the others.
 TEST_F(WriteFailuresTest, TheReportNamesTheKindAndTheErrorOnly) {
     WriteFailures record(&monitor, stream);
-    record.failed("conversation memory", "No space left on device", "com.openai.chat");
+    record.failed("conversation memory", "No space left on device", "com.openai.chat",
+                  WriteFailures::Retry::later);
     record.failed("usage ledger", "Read-only file system");
     EXPECT_EQ(written(), "quillmere: could not save the conversation memory (No space left on device); it is "
                          "tried again later\nquillmere: could not save the usage ledger (Read-only file "
-                         "system); it is tried again later\n");
+                         "system)\n");
     ASSERT_EQ(monitor.events().size(), 2);
     EXPECT_TRUE(monitor.events()[0].endsWith(
         "  [com.openai.chat]  Could not save the conversation memory: No space left on device"));
     EXPECT_TRUE(monitor.events()[1].endsWith("]  Could not save the usage ledger: Read-only file system"));
     EXPECT_FALSE(monitor.events()[1].contains("[]"));
+}
+
+// Settings the application may not use where they are: said once for the run, the same way, with
+// what the application does instead; said again by nothing, not even by a failed write.
+TEST_F(WriteFailuresTest, ARefusedFileIsSaidOnceByItsKindAndReason) {
+    WriteFailures record(&monitor, stream);
+    EXPECT_TRUE(record.refused("user defaults", "not a regular file", "running on the built-in defaults"));
+    EXPECT_FALSE(record.refused("user defaults", "not a regular file", "running on the built-in defaults"));
+    EXPECT_TRUE(
+        record.refused("connector user defaults", "not a regular file", "running on the built-in defaults"));
+    EXPECT_EQ(written(),
+              "quillmere: did not use the user defaults (not a regular file); running on the built-in "
+              "defaults\nquillmere: did not use the connector user defaults (not a regular file); "
+              "running on the built-in defaults\n");
+    ASSERT_EQ(monitor.events().size(), 2);
+    EXPECT_TRUE(monitor.events()[0].endsWith("]  Did not use the user defaults: not a regular file"));
+    EXPECT_TRUE(record.failures().isEmpty());
 }
 
 TEST_F(WriteFailuresTest, TheRecordIsBounded) {

@@ -1,10 +1,14 @@
 #include "desktop/observation/ConversationMemoryFile.h"
 
+#include "desktop/diagnostics/DebugMonitor.h"
 #include "desktop/diagnostics/WriteFailures.h"
+#include "platform/files/OwnedPath.h"
 
 #include "support/FifoGuard.h"
 #include "support/FileInTheWay.h"
+#include "support/ForeignFolder.h"
 #include "support/LongPaths.h"
+#include "support/PlantedFiles.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -48,6 +52,8 @@ TEST(ConversationMemoryFile, OneFilePerHostWrittenPrivately) {
     EXPECT_EQ(again.load(), QByteArray("[1]"));
 }
 
+// Set aside and said the content-free way, by its kind and the reason, on standard error and as
+// the host's debug event: never the file's path, which names the user's home folder.
 TEST(ConversationMemoryFile, DamagedFileIsMovedAsideNotDeleted) {
     QTemporaryDir dir;
     ConversationMemoryFile file(dir.path(), QString("com.openai.codex"));
@@ -57,7 +63,14 @@ TEST(ConversationMemoryFile, DamagedFileIsMovedAsideNotDeleted) {
     raw.close();
 
     ASSERT_EQ(file.load(), QByteArray("{not json"));
+    ::testing::internal::CaptureStderr();
     const auto aside = file.setAside("not a memory document");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "quillmere: the conversation memory is damaged (not a memory document); moved it aside and "
+              "started with an empty memory\n");
+    ASSERT_FALSE(DebugMonitor::shared().events().isEmpty());
+    EXPECT_TRUE(DebugMonitor::shared().events().back().endsWith(
+        "  [com.openai.codex]  The conversation memory is damaged: not a memory document"));
     ASSERT_TRUE(aside.has_value());
     EXPECT_FALSE(QFileInfo::exists(file.path()));
     QFile kept(*aside);
@@ -233,4 +246,64 @@ TEST(ConversationMemoryFile, ADamagedFileThatCouldNotBeSetAsideIsNeverOverwritte
     EXPECT_FALSE(file.save("[]"));
     EXPECT_EQ(contents(file.path()), "{damaged");
     EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+// The memory folder reached through a link to another user's folder: whatever is there was put
+// there by that user. Nothing is read (a memory to restore), moved (a damaged file) or deleted (a
+// stale temporary copy); the memory starts empty and its saves fail as on a full disk, said once
+// with the rule's reason and the promise to try again.
+TEST(ConversationMemoryFile, NothingInAnotherUsersFolderIsReadMovedOrDeleted) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs to give folders to another user";
+    QTemporaryDir dir;
+    const QString foreign = quillmere::testing::foreignFolder(dir.filePath("theirs"));
+    ASSERT_NE(foreign, "/");
+    using quillmere::testing::plant;
+    const QList<quillmere::testing::Planted> planted = {
+        plant(foreign + "/conversation-memory-com.openai.chat.json", "[]"),
+        plant(foreign + "/conversation-memory-com.openai.codex.json", "{not json"),
+        plant(foreign + "/.conversation-memory-com.openai.chat.json.abc123.tmp", "stale", 3600),
+    };
+    ASSERT_TRUE(QFile::link(foreign, dir.filePath("support")));
+    const QStringList before = quillmere::testing::entriesBelow(foreign);
+
+    WriteFailures::shared().clear();
+    ::testing::internal::CaptureStderr();
+    ConversationMemoryFile chat(dir.filePath("support"), QString("com.openai.chat"));
+    ConversationMemoryFile codex(dir.filePath("support"), QString("com.openai.codex"));
+    EXPECT_EQ(chat.load(), std::nullopt);
+    EXPECT_EQ(codex.load(), std::nullopt);
+    EXPECT_FALSE(chat.save("[\"remembered\"]"));
+    EXPECT_FALSE(chat.save("[\"remembered\",\"more\"]"));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    WriteFailures::shared().clear();
+
+    for (const auto& file : planted)
+        EXPECT_EQ(quillmere::testing::touched(file), QString());
+    EXPECT_EQ(quillmere::testing::entriesBelow(foreign), before);
+    EXPECT_EQ(said, "quillmere: could not save the conversation memory (" +
+                        OwnedPath::refusalReason().toStdString() + "); it is tried again later\n");
+}
+
+// No data folder to use (the system names none, or the rule refused it): the memory is kept in
+// memory only, and no file of that name is looked for anywhere else, the working folder included.
+TEST(ConversationMemoryFile, WithoutAFolderNothingIsReadOrWrittenAnywhere) {
+    QTemporaryDir dir;
+    const auto planted =
+        quillmere::testing::plant(dir.filePath("conversation-memory-com.openai.chat.json"), "[]");
+    const QString working = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    WriteFailures::shared().clear();
+    ConversationMemoryFile file(QString(), QString("com.openai.chat"));
+    const std::optional<QByteArray> loaded = file.load();
+    const bool saved = file.save("[]");
+    QDir::setCurrent(working);
+    EXPECT_EQ(file.path(), QString());
+    EXPECT_EQ(loaded, std::nullopt);
+    EXPECT_FALSE(saved);
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    EXPECT_EQ(WriteFailures::shared().failures().front().error, "no usable data folder");
+    WriteFailures::shared().clear();
+    EXPECT_EQ(quillmere::testing::touched(planted), QString());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }

@@ -3,7 +3,7 @@
 
 #include "desktop/shell/QuitSignals.h"
 
-#include "ShellHarness.h"
+#include "ApplicationProcess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,11 +15,16 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quillmere;
+using namespace quillmere::testing;
 
 namespace {
 
@@ -28,14 +33,6 @@ struct Signal {
     const char* name;
 };
 const Signal quitSignals[] = {{SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}};
-
-bool waitFor(const std::function<bool()>& done, int seconds) {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done() && waited.elapsed() < seconds * 1000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
 
 void (*disposition(int number))(int) {
     struct sigaction current = {};
@@ -114,57 +111,34 @@ TEST(QuitSignals, AnIgnoredSignalStaysIgnoredAndOthersComeBackOnDestruction) {
     EXPECT_TRUE(quits.isEmpty());
 }
 
-namespace {
-
-// The application's environment with its home, data, configuration, runtime and temporary folders
-// inside `dir`, drawing off screen.
-QProcessEnvironment privateEnvironment(const QTemporaryDir& dir) {
-    for (const char* folder : {"home", "tmp", "data", "config", "runtime"})
-        QDir().mkpath(dir.filePath(folder));
-    QFile::setPermissions(dir.filePath("runtime"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("HOME", dir.filePath("home"));
-    environment.insert("TMPDIR", dir.filePath("tmp"));
-    environment.insert("XDG_DATA_HOME", dir.filePath("data"));
-    environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
-    environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime"));
-    return environment;
+// A quit signal while the main thread is blocked where the event loop never turns (here opening a
+// FIFO nobody writes to, as reading a file in the way could): the handler itself started the
+// quit's bound, so the process still ends within it, ended by the bound's SIGALRM. Run in a child
+// process, which a safety timer of its own ends with another status if the bound never comes.
+TEST(QuitSignalsDeathTest, AQuitWhileTheMainThreadIsBlockedEndsWithinTheBound) {
+    for (const Signal& signal : quitSignals)
+        ::signal(signal.number, SIG_DFL);
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QByteArray fifo = QFile::encodeName(dir.filePath("nobody-writes"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    EXPECT_EXIT(
+        {
+            std::thread([] {
+                std::this_thread::sleep_for(std::chrono::seconds(2 * QuitSignals::quitBoundSeconds));
+                std::_Exit(3);
+            }).detach();
+            QuitSignals handler([](int) { std::_Exit(4); });
+            ::raise(SIGTERM);
+            [[maybe_unused]] const int blocked = ::open(fifo.constData(), O_RDONLY);
+            std::_Exit(5);
+        },
+        ::testing::KilledBySignal(SIGALRM), "");
+    EXPECT_LE(elapsed.elapsed(), qint64(QuitSignals::quitBoundSeconds + 3) * 1000);
+    EXPECT_GE(elapsed.elapsed(), qint64(QuitSignals::quitBoundSeconds - 1) * 1000) << "the bound, not sooner";
 }
-
-QStringList usageLines(const QString& folder) {
-    QStringList lines;
-    QDirIterator files(folder, {"*.jsonl"}, QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        QFile file(files.next());
-        if (file.open(QIODevice::ReadOnly))
-            lines << QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
-    return lines;
-}
-
-// The application's environment inside `dir`, every folder it writes to a private one there, on
-// the demo desktop of the ChatGPT listing, with the classification service at `service`.
-QProcessEnvironment applicationEnvironment(const QTemporaryDir& dir, const QString& service) {
-    QProcessEnvironment environment = privateEnvironment(dir);
-    QFile desktop(dir.filePath("desktop.json"));
-    EXPECT_TRUE(desktop.open(QIODevice::WriteOnly));
-    desktop.write(QJsonDocument(quillmere::testing::chatListingLuna()).toJson());
-    desktop.close();
-    environment.insert("QUILLMERE_SIMULATED_DESKTOP", desktop.fileName());
-    environment.insert("QUILLMERE_CLASSIFICATION_URL", service);
-    return environment;
-}
-
-// Starts the application in `environment`, its errors on the test's own.
-bool start(QProcess& app, const QProcessEnvironment& environment) {
-    app.setProcessEnvironment(environment);
-    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
-    return app.waitForStarted(30000);
-}
-
-} // namespace
 
 // The application on the demo desktop against a loopback classification service, signalled once a
 // recommendation is shown (so a usage observation is open): it ends as its menu's quit ends it,

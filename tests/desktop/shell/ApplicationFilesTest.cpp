@@ -1,0 +1,224 @@
+// The application's own files as a person's account holds them (~/.config, ~/.local/share), run
+// from outside with the real binary: reached through a link to another user's folder, nothing
+// that user planted there is read, moved or deleted, and nothing goes to an address planted there;
+// a FIFO where one of its files should be blocks nothing.
+
+#include "ApplicationProcess.h"
+
+#include "platform/files/OwnedPath.h"
+#include "support/ForeignFolder.h"
+#include "support/PlantedFiles.h"
+
+#include <QDateTime>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+using namespace quillmere::testing;
+
+namespace {
+
+const QString dataFolder = QStringLiteral("home/.local/share/Quillmere Zudizur");
+const QString settingsFile = QStringLiteral("com.quillmere.zudizur.ini");
+// What another user's memory would make the application send, were it restored.
+const QByteArray plantedText = "planted by another user";
+
+// The application's environment inside `dir`, with its configuration and data where a person's
+// are, under the home folder; the classification service at `service`, or the one its settings
+// name when empty.
+QProcessEnvironment personalEnvironment(const QTemporaryDir& dir, const QString& service) {
+    QProcessEnvironment environment = applicationEnvironment(dir, service);
+    environment.remove("XDG_CONFIG_HOME");
+    environment.remove("XDG_DATA_HOME");
+    if (service.isEmpty())
+        environment.remove("QUILLMERE_CLASSIFICATION_URL");
+    return environment;
+}
+
+QString desktopState(const QTemporaryDir& dir) {
+    QFile status(dir.filePath("tmp/quillmere-desktop-status.json"));
+    if (!status.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(status.readAll()).object().value("state").toString();
+}
+
+struct Ended {
+    bool analysed = false; // the front host's analysis reached its end
+    bool quitInOrder = false;
+    QString errors;
+};
+
+// Runs the application until the front host's first analysis has ended (the service answers 500,
+// or cannot be reached), then quits it with SIGTERM.
+Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment) {
+    QProcess app;
+    app.setProcessEnvironment(environment);
+    app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+    Ended ended;
+    if (!app.waitForStarted(30000))
+        return ended;
+    ended.analysed = waitFor(
+        [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; }, 90);
+    ended.analysed = ended.analysed && app.state() == QProcess::Running;
+    ::kill(pid_t(app.processId()), SIGTERM);
+    ended.quitInOrder =
+        app.waitForFinished(30000) && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
+    if (app.state() != QProcess::NotRunning) {
+        app.kill();
+        app.waitForFinished(10000);
+    }
+    ended.errors = QString::fromLocal8Bit(app.readAllStandardError());
+    return ended;
+}
+
+// A service that answers 500 to every classification and keeps what it was sent.
+struct Service {
+    LoopbackServer server;
+    Service() {
+        server.post("/classify", LoopbackServer::answer(500, "{}"));
+        server.post("/v1/recommendations/openai", LoopbackServer::answer(500, "{}"));
+    }
+    QString url() const { return server.url("/classify").toString(); }
+    bool sawPlantedText() const {
+        for (const auto& request : server.requests())
+            if (QByteArray::fromStdString(request.body).contains(plantedText))
+                return true;
+        return false;
+    }
+};
+
+// A memory for the front host holding the planted text, a damaged one for another host and a
+// temporary copy a crashed write would have left, an hour old, in `folder`.
+QList<Planted> plantMemories(const QString& folder) {
+    QByteArray memory = R"([{"conversationScopeID":"s","key":"openai|chat:planted","segments":[[)";
+    memory += R"({"firstObservedAt":800000000,"identifiers":[],"message":{"role":"user","text":")" +
+              plantedText + R"("}}]]}])";
+    return {
+        plant(folder + "/conversation-memory-com.openai.chat.json", memory),
+        plant(folder + "/conversation-memory-com.openai.codex.json", "{not a memory"),
+        plant(folder + "/.conversation-memory-com.anthropic.claude.json.abc123.tmp", memory, 3600),
+    };
+}
+
+struct Linked {
+    const char* where;
+    QString link;        // in the test's folder, replaced by a link to the other user's folder
+    QString memories;    // where the memory files would be, below the other user's folder; none
+    QString usageFolder; // where "Quillmere/" would be, below the other user's folder
+};
+
+void expectUntouched(const QList<Planted>& planted, const QString& foreign, const QStringList& before) {
+    for (const Planted& file : planted)
+        EXPECT_EQ(touched(file), QString());
+    EXPECT_EQ(entriesBelow(foreign), before) << "nothing made, renamed or deleted there";
+}
+
+bool givesFoldersAway() {
+    return ::geteuid() == 0;
+}
+
+} // namespace
+
+// ~/.config is a link to another user's folder that holds settings naming that user's service:
+// the settings are not read (no request goes there) and no settings file is made there; the
+// application runs on its built-in defaults and says so once, without the path.
+TEST(ApplicationFiles, SettingsInAnotherUsersFolderAreNeitherReadNorWritten) {
+    if (!givesFoldersAway())
+        GTEST_SKIP() << "needs to give folders to another user";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service planted;
+    const QProcessEnvironment environment = personalEnvironment(dir, QString());
+    const QString foreign = foreignFolder(dir.filePath("theirs"));
+    ASSERT_NE(foreign, "/");
+    const QList<Planted> files = {
+        plant(foreign + '/' + settingsFile,
+              "[string]\nQuillmereClassificationServiceURL=" + planted.url().toUtf8() + '\n')};
+    ASSERT_TRUE(QFile::link(foreign, dir.filePath("home/.config")));
+    const QStringList before = entriesBelow(foreign);
+
+    const Ended ended = runOnce(dir, environment);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_TRUE(planted.server.requests().empty()) << planted.server.requests().size() << " requests";
+    expectUntouched(files, foreign, before);
+    const QString said = "quillmere: did not use the user defaults (" + OwnedPath::refusalReason() +
+                         "); running on the built-in defaults\n";
+    EXPECT_EQ(ended.errors.count(said), 1) << ended.errors.toStdString();
+    EXPECT_FALSE(ended.errors.contains(dir.path())) << "no path is named";
+}
+
+// The data folder, or a folder on the way to it or in it, is a link to another user's folder:
+// nothing planted there is read (a memory to restore), moved (a damaged memory) or deleted (a
+// stale temporary copy), nothing is made there, and nothing of it is sent to the service.
+TEST(ApplicationFiles, DataInAnotherUsersFolderIsNotUsedAtAll) {
+    if (!givesFoldersAway())
+        GTEST_SKIP() << "needs to give folders to another user";
+    const Linked rows[] = {
+        {"~/.local", "home/.local", "share/Quillmere Zudizur", "share/Quillmere Zudizur/Quillmere"},
+        {"the data folder", dataFolder, ".", "Quillmere"},
+        {"Quillmere/ in the data folder", dataFolder + "/Quillmere", QString(), "."},
+    };
+    for (const Linked& row : rows) {
+        SCOPED_TRACE(row.where);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString foreign = foreignFolder(dir.filePath("theirs"));
+        ASSERT_NE(foreign, "/");
+        QList<Planted> files;
+        if (!row.memories.isNull())
+            files << plantMemories(QDir::cleanPath(foreign + '/' + row.memories));
+        const QString usage = QDir::cleanPath(foreign + '/' + row.usageFolder);
+        const QString today = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
+        files << plant(usage + "/observations/usage-" + today + ".jsonl", "{\"planted\":true}\n")
+              << plant(usage + "/observations/status.json", "{}")
+              << plant(usage + "/monthly-usage/monthly-v1.json", "{}");
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(dir.filePath(row.link)).path()));
+        ASSERT_TRUE(QFile::link(foreign, dir.filePath(row.link)));
+        const QStringList before = entriesBelow(foreign);
+
+        const Ended ended = runOnce(dir, environment);
+        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+        EXPECT_TRUE(ended.quitInOrder);
+        EXPECT_FALSE(service.server.requests().empty());
+        EXPECT_FALSE(service.sawPlantedText());
+        expectUntouched(files, foreign, before);
+        EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+    }
+}
+
+// A FIFO where the settings file or a memory file should be: opening it to read would wait for a
+// writer for ever. The application neither waits nor hangs: it analyses and quits in order.
+TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
+    const struct {
+        const char* what;
+        QStringList fifos;
+    } rows[] = {
+        {"the settings file", {"home/.config/" + settingsFile}},
+        {"each memory file",
+         {dataFolder + "/conversation-memory-com.openai.chat.json",
+          dataFolder + "/conversation-memory-com.openai.chatgpt.json",
+          dataFolder + "/conversation-memory-com.openai.codex.json",
+          dataFolder + "/conversation-memory-com.anthropic.claudefordesktop.json",
+          dataFolder + "/conversation-memory-com.anthropic.claude.json"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        for (const QString& fifo : row.fifos) {
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(dir.filePath(fifo)).path()));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(fifo)).constData(), 0600), 0);
+        }
+        const Ended ended = runOnce(dir, environment);
+        EXPECT_TRUE(ended.analysed) << "blocked before its first analysis";
+        EXPECT_TRUE(ended.quitInOrder);
+        EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+    }
+}
