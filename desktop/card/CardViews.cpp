@@ -549,10 +549,9 @@ void CardText::rebuild() {
     // a presenter gives it its own label again.
     cardview::setAccessibilityLabel(this, std::nullopt);
     if (accessibilityElement_ && QAccessible::isActive()) {
+        // Static text has no value interface: its name is what a screen reader reads again.
         QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&nameChanged);
-        QAccessibleValueChangeEvent valueChanged(this, text_);
-        QAccessible::updateAccessibility(&valueChanged);
     }
 }
 
