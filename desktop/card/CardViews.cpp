@@ -1039,6 +1039,8 @@ CardScrollView::CardScrollView(QWidget* parent, bool boxed, bool scrollerAlwaysS
     // with the wheel. The request log keeps a scroller that is always there.
     setVerticalScrollBarPolicy(scrollerAlwaysShown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     viewport()->setAutoFillBackground(false);
+    // Not a stop of the keyboard loop: the card's own views are, and the wheel scrolls.
+    setFocusPolicy(Qt::NoFocus);
     if (boxed)
         setViewportMargins(1, 1, 1, 1); // inside the 1-point border
     cardview::setHidden(this, false);
@@ -1090,6 +1092,12 @@ void DraggableRailView::resizeEvent(QResizeEvent*) {
 void DraggableRailView::showEvent(QShowEvent*) {
     if (onShown)
         onShown();
+}
+
+bool DraggableRailView::focusNextPrevChild(bool next) {
+    if (onMoveKeyFocus && onMoveKeyFocus(next))
+        return true;
+    return QWidget::focusNextPrevChild(next);
 }
 
 void DraggableRailView::mousePressEvent(QMouseEvent* event) {

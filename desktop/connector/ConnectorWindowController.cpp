@@ -144,7 +144,8 @@ std::unique_ptr<ConnectorWindowController> ConnectorWindowController::startAppli
 void ConnectorWindowController::buildSetupView() {
     auto* view = new QWidget();
     view->setObjectName(QStringLiteral("connector-setup"));
-    view->setFocusPolicy(Qt::TabFocus);
+    // The view itself is no stop of the keyboard: its controls are, in the order embedIn threads.
+    view->setFocusPolicy(Qt::NoFocus);
     view->setStyleSheet(
         QStringLiteral("QLabel { color: %1; background: transparent; }"
                        "QPushButton { color: %2; background: %3; border: 1px solid %4; border-radius: 6px;"
@@ -210,12 +211,6 @@ void ConnectorWindowController::buildSetupView() {
                           static_cast<QWidget*>(advice_)})
         stack->removeWidget(held);
 
-    QWidget::setTabOrder(view, setupButton_);
-    QWidget::setTabOrder(setupButton_, codeField_);
-    QWidget::setTabOrder(codeField_, pasteButton_);
-    QWidget::setTabOrder(pasteButton_, connectButton_);
-    QWidget::setTabOrder(connectButton_, disconnectButton_);
-
     QObject::connect(pasteButton_, &QPushButton::clicked, this, [this] { pasteCode(); });
     QObject::connect(connectButton_, &QPushButton::clicked, this, [this] { connect(); });
     QObject::connect(setupButton_, &QPushButton::clicked, this, [this] { openSetup(); });
@@ -237,12 +232,16 @@ void ConnectorWindowController::embedIn(RailViewController* card) {
         connectButton_->setEnabled(!held && !revoking);
         disconnectButton_->setEnabled(held || revoking);
     }
+    // The setup view's own keyboard order, which the card's loop passes through after its close
+    // button (set before the card lays itself out); "Disconnect" leads back to the presenting card's expand button.
+    QWidget* const order[] = {connectionView_.data(), setupButton_, codeField_, pasteButton_,
+                              connectButton_,         disconnectButton_};
+    for (size_t i = 1; i < std::size(order); ++i)
+        card->setNextKeyView(order[i - 1], order[i]);
+    card->setNextKeyView(disconnectButton_, card->expandButton());
     card->setPlatform(AIProvider::openAI);
     card->configureConnector(connectionView_);
     presentationCard_ = card;
-    // "Disconnect" leads the keyboard to the presenting card's expand button.
-    card->setNextKeyView(disconnectButton_, card->expandButton());
-    QWidget::setTabOrder(disconnectButton_, card->expandButton());
 }
 
 void ConnectorWindowController::open() {

@@ -1,4 +1,5 @@
 #include "ConnectorTestSupport.h"
+#include "tests/desktop/card/CardTestSupport.h"
 
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
@@ -73,20 +74,72 @@ TEST_F(ConnectorWindow, StartsOnItsOwnCompactCardWithTheSetupControls) {
     EXPECT_EQ(controller->panel()->windowTitle(), QStringLiteral("Quillmere"));
     // Keyboard order: the setup view, the page button, the field, Paste, Connect, Disconnect, then
     // the card's expand button.
-    const auto nextTabStop = [](QWidget* from) {
-        QWidget* next = from->nextInFocusChain();
-        while (next != from && (!(next->focusPolicy() & Qt::TabFocus) || next->isHidden()))
-            next = next->nextInFocusChain();
-        return next;
-    };
-    QWidget* view = controller->connectionView();
-    EXPECT_EQ(nextTabStop(view), controller->setupButton());
-    EXPECT_EQ(nextTabStop(controller->setupButton()), controller->codeField());
-    EXPECT_EQ(nextTabStop(controller->codeField()), controller->pasteButton());
-    EXPECT_EQ(nextTabStop(controller->pasteButton()), controller->connectButton());
-    EXPECT_EQ(nextTabStop(controller->connectButton()), controller->disconnectButton());
-    EXPECT_EQ(card->nextKeyView(controller->disconnectButton()), card->expandButton());
+    const std::vector<QWidget*> order{controller->connectionView(), controller->setupButton(),
+                                      controller->codeField(),      controller->pasteButton(),
+                                      controller->connectButton(),  controller->disconnectButton(),
+                                      card->expandButton()};
+    for (size_t i = 1; i < order.size(); ++i)
+        EXPECT_EQ(card->nextKeyView(order[i - 1]), order[i]) << i;
     capture(*card, QStringLiteral("setup.png"));
+}
+
+// Tab and Shift+Tab on a card that presents the connector: the card's own stops, and in normal
+// mode the setup view's controls in their order between the close and the expand button, the
+// disabled ones passed over; nothing else of the panel takes the focus from the keyboard.
+TEST_F(ConnectorWindow, TabWalksTheCardAndTheSetupViewInTheirOrder) {
+    using cardtest::aroundTheLoop;
+    using cardtest::namesOf;
+    using cardtest::walkFocus;
+    struct Row {
+        const char* state;
+        bool linked;
+        bool compact;
+        bool preview;
+        bool host;
+    };
+    const Row rows[] = {
+        {"compact", false, true, false, false},         {"not linked", false, false, false, false},
+        {"linked", true, false, false, false},          {"flow preview", false, false, true, false},
+        {"in a host widget's card", false, false, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.state);
+        if (row.linked)
+            storage.backend.put(MemoryStorage::service, credential().encoded());
+        make(row.linked);
+        scheduler.advance(0);
+        if (row.preview)
+            controller->prepareFlowPreview();
+        controller->open();
+        QWidget hostPanel;
+        RailViewController hostCard;
+        if (row.host) {
+            hostCard.view()->setParent(&hostPanel);
+            controller->bind(&hostCard);
+        }
+        RailViewController* card = row.host ? &hostCard : controller->ownCard();
+        if (!row.compact)
+            card->toggleExpanded();
+        card->view()->resize(340, 420);
+        card->view()->window()->resize(340, 420);
+        card->layoutIfNeeded();
+
+        std::vector<QWidget*> stops{card->expandButton(), card->closeButton()};
+        if (row.compact) {
+            stops.push_back(card->askEntryButton());
+        } else if (!row.preview) {
+            stops.insert(stops.end(), {controller->setupButton(), controller->codeField(),
+                                       controller->pasteButton()});
+            stops.push_back(row.linked ? controller->disconnectButton() : controller->connectButton());
+        }
+        EXPECT_EQ(namesOf(card->keyStops()), namesOf(stops));
+        for (const bool forward : {true, false})
+            EXPECT_EQ(namesOf(walkFocus(card->expandButton(), forward, stops.size())),
+                      namesOf(aroundTheLoop(stops, forward)))
+                << (forward ? "Tab" : "Shift+Tab");
+        EXPECT_EQ(namesOf(cardtest::focusableOutside(card->view()->window(), stops)), std::vector<QString>());
+        controller.reset();
+    }
 }
 
 TEST_F(ConnectorWindow, AGuidanceFromThePollReachesThePresentingCard) {
