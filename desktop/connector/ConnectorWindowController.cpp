@@ -14,7 +14,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -119,12 +118,6 @@ ConnectorWindowController::ConnectorWindowController(bool loadSaved, ConnectorCr
 
 ConnectorWindowController::~ConnectorWindowController() {
     flows_.reset();
-    // The process's menu bar outlives this window.
-    if (QMenuBar* bar = ConnectorEditing::mainMenu(); bar && bar->parentWidget() == panel_.get()) {
-        panel_->layout()->setMenuBar(nullptr);
-        bar->hide();
-        bar->setParent(nullptr);
-    }
     // The setup view may sit in a host widget's card; it is ours to delete.
     delete connectionView_.data();
     if (presentationCard_ && presentationCard_ != ownCard_.get())
@@ -259,6 +252,8 @@ void ConnectorWindowController::bind(RailViewController* card) {
     if (!card)
         return;
     ConnectorEditing::installMenu();
+    // The menu's keys reach the focused field in whichever card presents the connector.
+    ConnectorEditing::attachMenu(card->view());
     if (presentationCard_ != card) {
         if (presentationCard_)
             presentationCard_->detachConnector();
@@ -276,9 +271,8 @@ void ConnectorWindowController::resizeCard() {
         return;
     const int width = panel_->width();
     const int height = int(std::ceil(ownCard_->preferredHeight(width)));
-    const int menu = panel_->layout()->menuBar() ? panel_->layout()->menuBar()->sizeHint().height() : 0;
     // The top edge stays where it is.
-    panel_->resize(width, std::max(height + menu, minimumContent.height()));
+    panel_->resize(width, std::max(height, minimumContent.height()));
 }
 
 void ConnectorWindowController::showSyntheticCheck(const ConnectorGuidance& advice,

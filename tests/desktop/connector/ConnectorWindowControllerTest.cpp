@@ -11,13 +11,31 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
 using namespace quillmere::testing;
 
+// The Gui library's entry for a key press as the window system hands it over: offered as a shortcut
+// first (what QTest's key clicks use). True when a shortcut took it.
+Q_GUI_EXPORT bool qt_sendShortcutOverrideEvent(QObject* receiver, ulong timestamp, int key,
+                                               Qt::KeyboardModifiers modifiers, const QString& text,
+                                               bool autorepeat, ushort count);
+
 namespace {
+
+// Presses `key` with `modifiers` on `receiver` as typing does: the shortcut map first, then the
+// widget's own key handling. True when either took the key.
+bool pressKeys(QWidget* receiver, Qt::Key key, Qt::KeyboardModifiers modifiers) {
+    const QString text = QKeySequence(key).toString().toLower();
+    if (qt_sendShortcutOverrideEvent(receiver, 0, key, modifiers, text, false, 1))
+        return true;
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(receiver, &press);
+    return press.isAccepted();
+}
 
 class ConnectorWindow : public ::testing::Test {
 protected:
@@ -238,6 +256,51 @@ TEST_F(ConnectorWindow, TheEditMenuIsInstalledOnceAndPastesIntoTheFocusedField) 
     QGuiApplication::clipboard()->setText(token43);
     paste->trigger();
     EXPECT_EQ(controller->codeField()->text(), token43);
+
+    // No menu strip is drawn: the panel holds the card alone, from its top edge, at the card's height.
+    for (const QMenuBar* bar : controller->panel()->findChildren<QMenuBar*>())
+        EXPECT_FALSE(bar->isVisible());
+    EXPECT_FALSE(ConnectorEditing::mainMenu()->isVisible());
+    EXPECT_EQ(controller->presentationCard()->view()->geometry().top(), 0);
+    EXPECT_EQ(controller->panel()->height(),
+              std::max(124, int(std::ceil(controller->ownCard()->preferredHeight(controller->panel()->width())))));
+}
+
+// The menu's keys, pressed as the window system delivers them (a shortcut first), reach the
+// focused field and quit the application, with the connector in its own panel or in a host
+// widget's card, although no menu is drawn.
+TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
+    make();
+    controller->open();
+    QAction* quit = ConnectorEditing::mainMenu()->findChild<QAction*>(QStringLiteral("quit"));
+    ASSERT_TRUE(quit);
+    int quits = 0; // the application is not asked to quit: no event loop runs here
+    QObject::connect(quit, &QAction::triggered, controller.get(), [&quits] { ++quits; });
+    QWidget hostPanel;
+    RailViewController host;
+    host.view()->setParent(&hostPanel);
+    for (const bool inHost : {false, true}) {
+        SCOPED_TRACE(inHost ? "host widget's card" : "connector panel");
+        if (inHost) {
+            controller->bind(&host);
+            host.toggleExpanded();
+            hostPanel.resize(340, 420);
+            host.view()->resize(340, 420);
+            hostPanel.show();
+            host.layoutIfNeeded();
+        }
+        QWidget* window = controller->codeField()->window();
+        ASSERT_EQ(window, inHost ? &hostPanel : controller->panel());
+        QApplication::setActiveWindow(window);
+        controller->codeField()->setFocus();
+        controller->codeField()->setText(QStringLiteral("abc"));
+        controller->codeField()->deselect();
+        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_A, Qt::ControlModifier));
+        EXPECT_EQ(controller->codeField()->selectedText(), QStringLiteral("abc"));
+        const int before = quits;
+        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_Q, Qt::ControlModifier));
+        EXPECT_EQ(quits, before + 1);
+    }
 }
 
 TEST_F(ConnectorWindow, TheFlowPreviewAllowsNoLink) {
