@@ -226,9 +226,9 @@ void ConnectorWindowController::embedIn(RailViewController* card) {
         disconnectButton_->setEnabled(held || revoking);
     }
     // The setup view's own keyboard order, which the card's loop passes through after its close
-    // button (set before the card lays itself out); "Disconnect" leads back to the presenting card's expand button.
-    QWidget* const order[] = {connectionView_.data(), setupButton_, codeField_, pasteButton_,
-                              connectButton_,         disconnectButton_};
+    // button; set before the card lays itself out. "Disconnect" leads back to the expand button.
+    QWidget* const order[] = {connectionView_.data(), setupButton_,   codeField_,
+                              pasteButton_,           connectButton_, disconnectButton_};
     for (size_t i = 1; i < std::size(order); ++i)
         card->setNextKeyView(order[i - 1], order[i]);
     card->setNextKeyView(disconnectButton_, card->expandButton());

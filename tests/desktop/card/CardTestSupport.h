@@ -131,11 +131,16 @@ inline std::vector<QString> namesOf(const std::vector<QWidget*>& views) {
     std::vector<QString> names;
     for (const QWidget* view : views) {
         const auto* button = qobject_cast<const QAbstractButton*>(view);
-        names.push_back(!view                              ? QStringLiteral("(no focus)")
-                        : !view->accessibleName().isEmpty() ? view->accessibleName()
-                        : button && !button->text().isEmpty() ? button->text()
-                        : !view->objectName().isEmpty()       ? view->objectName()
-                                                              : QString::fromLatin1(view->metaObject()->className()));
+        if (!view)
+            names.push_back(QStringLiteral("(no focus)"));
+        else if (!view->accessibleName().isEmpty())
+            names.push_back(view->accessibleName());
+        else if (button && !button->text().isEmpty())
+            names.push_back(button->text());
+        else if (!view->objectName().isEmpty())
+            names.push_back(view->objectName());
+        else
+            names.push_back(QString::fromLatin1(view->metaObject()->className()));
     }
     return names;
 }

@@ -434,7 +434,8 @@ TEST(RailViewController, TabAndShiftTabWalkExactlyTheLoopOfEveryMode) {
         {"expanded, a switch with logged requests",
          [](RailViewController& c) {
              c.show(sonnet());
-             c.setRequestLogs({logEntry(1, QStringLiteral("COMPLETED")), logEntry(2, QStringLiteral("FAILED"))});
+             c.setRequestLogs(
+                 {logEntry(1, QStringLiteral("COMPLETED")), logEntry(2, QStringLiteral("FAILED"))});
              c.openAskQuillmere();
          },
          QSize(640, 720),

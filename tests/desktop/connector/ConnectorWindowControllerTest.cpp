@@ -116,8 +116,10 @@ TEST_F(ConnectorWindow, TabWalksTheCardAndTheSetupViewInTheirOrder) {
         bool host;
     };
     const Row rows[] = {
-        {"compact", false, true, false, false},         {"not linked", false, false, false, false},
-        {"linked", true, false, false, false},          {"flow preview", false, false, true, false},
+        {"compact", false, true, false, false},
+        {"not linked", false, false, false, false},
+        {"linked", true, false, false, false},
+        {"flow preview", false, false, true, false},
         {"in a host widget's card", false, false, false, true},
     };
     for (const Row& row : rows) {
@@ -146,8 +148,8 @@ TEST_F(ConnectorWindow, TabWalksTheCardAndTheSetupViewInTheirOrder) {
         if (row.compact) {
             stops.push_back(card->askEntryButton());
         } else if (!row.preview) {
-            stops.insert(stops.end(), {controller->setupButton(), controller->codeField(),
-                                       controller->pasteButton()});
+            stops.insert(stops.end(),
+                         {controller->setupButton(), controller->codeField(), controller->pasteButton()});
             stops.push_back(row.linked ? controller->disconnectButton() : controller->connectButton());
         }
         EXPECT_EQ(namesOf(card->keyStops()), namesOf(stops));
@@ -262,8 +264,9 @@ TEST_F(ConnectorWindow, TheEditMenuIsInstalledOnceAndPastesIntoTheFocusedField) 
         EXPECT_FALSE(bar->isVisible());
     EXPECT_FALSE(ConnectorEditing::mainMenu()->isVisible());
     EXPECT_EQ(controller->presentationCard()->view()->geometry().top(), 0);
-    EXPECT_EQ(controller->panel()->height(),
-              std::max(124, int(std::ceil(controller->ownCard()->preferredHeight(controller->panel()->width())))));
+    EXPECT_EQ(
+        controller->panel()->height(),
+        std::max(124, int(std::ceil(controller->ownCard()->preferredHeight(controller->panel()->width())))));
 }
 
 // The menu's keys, pressed as the window system delivers them (a shortcut first), reach the
