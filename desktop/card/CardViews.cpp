@@ -438,8 +438,17 @@ void setToolTip(QWidget* view, const std::optional<QString>& toolTip) {
     const QString plain = toolTip ? shownText(*toolTip, true, cardTextDefaultLimit) : QString();
     ViewState& state = stateOf(view);
     state.toolTip = plain.isEmpty() ? std::nullopt : std::optional(plain);
-    view->setToolTip(Qt::mightBeRichText(plain) ? Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal)
-                                                : plain);
+    const QString shown =
+        Qt::mightBeRichText(plain) ? Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal) : plain;
+    if (view->toolTip() == shown)
+        return;
+    view->setToolTip(shown);
+    // A view without a description of its own is described by its tool tip, and screen readers
+    // keep what they were told: a new tip is told them (Qt tells only a new description).
+    if (view->accessibleDescription().isEmpty() && QAccessible::isActive()) {
+        QAccessibleEvent described(view, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&described);
+    }
 }
 
 std::optional<QString> toolTip(const QWidget* view) {

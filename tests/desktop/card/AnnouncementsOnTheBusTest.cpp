@@ -145,9 +145,9 @@ TEST(AnnouncementsOnTheBus, EachAnnouncementReachesAScreenReaderOnceAsANotificat
 }
 
 // A label whose text changes tells a screen reader through the event its interface supports, a
-// name change: the reader, listening for names and values as Orca does, gets the new text, and
-// the bridge has nothing to complain of (a value change of static text, which has no value, made
-// it warn once for every change).
+// name change: the reader, listening for names, descriptions and values as Orca does, gets the new
+// text, and the bridge has nothing to complain of (a value change of static text, which has no
+// value, made it warn once for every change). A new tool tip reaches it as a new description.
 TEST(AnnouncementsOnTheBus, ALabelsNewTextReachesAScreenReaderAsItsNameWithoutWarnings) {
     if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
         GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
@@ -173,19 +173,26 @@ TEST(AnnouncementsOnTheBus, ALabelsNewTextReachesAScreenReaderAsItsNameWithoutWa
     }
     ASSERT_TRUE(listening) << "the bridge sends no name changes";
 
+    // Waits for a line of the listener that starts with `kind` and ends with `text`.
+    const auto hears = [&listener](const QString& kind, const QString& text) {
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 15000) {
+            const std::optional<QString> line = listener.next(int(15000 - waited.elapsed()));
+            if (line && line->startsWith(kind + u'\t') && line->endsWith(u'\t' + text))
+                return true;
+        }
+        return false;
+    };
     for (const Recommendation& shown : {sonnet(), alreadyEfficient()}) {
         card.show(shown);
         const QString title = card.miniRecommendationForTesting();
-        SCOPED_TRACE(title.toStdString());
-        bool heard = false;
-        QElapsedTimer waited;
-        waited.start();
-        while (!heard && waited.elapsed() < 15000) {
-            const std::optional<QString> line = listener.next(int(15000 - waited.elapsed()));
-            heard = line && line->startsWith(QStringLiteral("name\t")) && line->endsWith(u'\t' + title);
-        }
-        EXPECT_TRUE(heard);
+        EXPECT_TRUE(hears(QStringLiteral("name"), title)) << title.toStdString();
     }
+    // The toggle's new tool tip describes it: a reader does not keep describing it as "More info".
+    card.toggleExpanded();
+    EXPECT_TRUE(hears(QStringLiteral("description"),
+                      QStringLiteral("Close info and return to compact recommendation")));
     QStringList warnings;
     for (const QString& line : MessageLog::lines())
         if (line.contains(QStringLiteral("ValueChanged event and no ValueInterface")))
