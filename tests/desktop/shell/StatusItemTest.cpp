@@ -2,10 +2,11 @@
 
 #include "desktop/shell/StatusItem.h"
 
+#include "desktop/checks/NativeCardChecksCapture.h"
+
 #include <QApplication>
 #include <QMenu>
 #include <QPainter>
-#include <cmath>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
@@ -68,20 +69,6 @@ TEST(StatusItemClicks, TheMenuOpensAtTheIcon) {
 
 namespace {
 
-// Relative luminance and contrast ratio as accessibility guidelines define them.
-double luminance(const QColor& c) {
-    const auto channel = [](double v) {
-        return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
-}
-
-double contrast(const QColor& a, const QColor& b) {
-    const double la = luminance(a);
-    const double lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
 // The share of the symbol's pixels (at least half covered) that stand out from `panel` by 3:1 or
 // more, the symbol laid over the panel as a tray lays its icon, at the size a tray shows it.
 double legibleShare(const QImage& symbol, const QColor& panel) {
@@ -99,7 +86,7 @@ double legibleShare(const QImage& symbol, const QColor& panel) {
             if (qAlpha(coverage.pixel(x, y)) < 128)
                 continue;
             ++covered;
-            legible += contrast(shown.pixelColor(x, y), panel) >= 3.0;
+            legible += NativeCardChecks::contrastRatio(shown.pixelColor(x, y), panel) >= 3.0;
         }
     return covered ? double(legible) / covered : 0;
 }
