@@ -92,6 +92,19 @@ private:
     }
 };
 
+// A card in a window on the display, as a panel holds it.
+struct ShownCard {
+    explicit ShownCard(int height) {
+        window.setWindowTitle(QStringLiteral("Quillmere"));
+        card.view()->setParent(&window);
+        window.resize(320, height);
+        card.view()->resize(320, height);
+        window.show();
+    }
+    QWidget window;
+    RailViewController card;
+};
+
 bool waitFor(const std::function<bool()>& done, int milliseconds) {
     QElapsedTimer waited;
     waited.start();
@@ -108,13 +121,9 @@ TEST(AnnouncementsOnTheBus, EachAnnouncementReachesAScreenReaderOnceAsANotificat
     BusListener listener;
     ASSERT_EQ(listener.next(20000), QStringLiteral("ready"));
 
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Quillmere"));
-    RailViewController card;
-    card.view()->setParent(&window);
-    window.resize(320, 400);
-    card.view()->resize(320, 400);
-    window.show();
+    ShownCard shown(400);
+    QWidget& window = shown.window;
+    RailViewController& card = shown.card;
     // The bridge to the bus comes up on its own time.
     ASSERT_TRUE(waitFor([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
     EXPECT_EQ(listener.notifications(1000, 0), QStringList()) << "nothing was announced yet";
@@ -155,13 +164,9 @@ TEST(AnnouncementsOnTheBus, ALabelsNewTextReachesAScreenReaderAsItsNameWithoutWa
     BusListener listener({QStringLiteral("names")});
     ASSERT_EQ(listener.next(20000), QStringLiteral("ready"));
 
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Quillmere"));
-    RailViewController card;
-    card.view()->setParent(&window);
-    window.resize(320, 200);
-    card.view()->resize(320, 200);
-    window.show();
+    ShownCard shown(200);
+    QWidget& window = shown.window;
+    RailViewController& card = shown.card;
     ASSERT_TRUE(waitFor([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
     // The bridge learns on its own time which events a reader listens for: until it hears one of
     // the window's own name changes, a label's could still go unsent.
