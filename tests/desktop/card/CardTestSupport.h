@@ -11,7 +11,9 @@
 #include <QUuid>
 #include <QWidget>
 
+#include <algorithm>
 #include <ostream>
+#include <vector>
 
 // Readable strings in failure messages (the same definition the other test helpers use).
 inline void PrintTo(const QString& text, std::ostream* os) {

@@ -1,4 +1,4 @@
-// The status item's menu opened by a click on its tray icon.
+// The status item: its menu, opened by a click on its tray icon, and the symbol the tray shows.
 
 #include "desktop/shell/StatusItem.h"
 
