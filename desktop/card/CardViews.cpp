@@ -438,8 +438,17 @@ void setToolTip(QWidget* view, const std::optional<QString>& toolTip) {
     const QString plain = toolTip ? shownText(*toolTip, true, cardTextDefaultLimit) : QString();
     ViewState& state = stateOf(view);
     state.toolTip = plain.isEmpty() ? std::nullopt : std::optional(plain);
-    view->setToolTip(Qt::mightBeRichText(plain) ? Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal)
-                                                : plain);
+    const QString shown =
+        Qt::mightBeRichText(plain) ? Qt::convertFromPlainText(plain, Qt::WhiteSpaceNormal) : plain;
+    if (view->toolTip() == shown)
+        return;
+    view->setToolTip(shown);
+    // A view without a description of its own is described by its tool tip, and screen readers
+    // keep what they were told: a new tip is told them (Qt tells only a new description).
+    if (view->accessibleDescription().isEmpty() && QAccessible::isActive()) {
+        QAccessibleEvent described(view, QAccessible::DescriptionChanged);
+        QAccessible::updateAccessibility(&described);
+    }
 }
 
 std::optional<QString> toolTip(const QWidget* view) {
@@ -549,10 +558,9 @@ void CardText::rebuild() {
     // a presenter gives it its own label again.
     cardview::setAccessibilityLabel(this, std::nullopt);
     if (accessibilityElement_ && QAccessible::isActive()) {
+        // Static text has no value interface: its name is what a screen reader reads again.
         QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&nameChanged);
-        QAccessibleValueChangeEvent valueChanged(this, text_);
-        QAccessible::updateAccessibility(&valueChanged);
     }
 }
 
@@ -1040,6 +1048,8 @@ CardScrollView::CardScrollView(QWidget* parent, bool boxed, bool scrollerAlwaysS
     // with the wheel. The request log keeps a scroller that is always there.
     setVerticalScrollBarPolicy(scrollerAlwaysShown ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
     viewport()->setAutoFillBackground(false);
+    // Not a stop of the keyboard loop: the card's own views are, and the wheel scrolls.
+    setFocusPolicy(Qt::NoFocus);
     if (boxed)
         setViewportMargins(1, 1, 1, 1); // inside the 1-point border
     cardview::setHidden(this, false);
@@ -1091,6 +1101,12 @@ void DraggableRailView::resizeEvent(QResizeEvent*) {
 void DraggableRailView::showEvent(QShowEvent*) {
     if (onShown)
         onShown();
+}
+
+bool DraggableRailView::focusNextPrevChild(bool next) {
+    if (onMoveKeyFocus && onMoveKeyFocus(next))
+        return true;
+    return QWidget::focusNextPrevChild(next);
 }
 
 void DraggableRailView::mousePressEvent(QMouseEvent* event) {

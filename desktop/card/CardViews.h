@@ -288,14 +288,18 @@ protected:
 
 // The card's root: dark, rounded, bordered. A press on the background itself drags the window it
 // sits in; `onDragFinished` runs once the drag is over. `onResized` lets the card lay itself out.
+// Tab and Shift+Tab from anywhere inside it go to `onMoveKeyFocus` (true: forwards), which moves
+// the focus along the card's own keyboard loop and answers whether it did.
 class DraggableRailView : public QWidget {
 public:
     explicit DraggableRailView(QWidget* parent = nullptr);
     std::function<void()> onDragFinished;
     std::function<void()> onResized;
     std::function<void()> onShown;
+    std::function<bool(bool)> onMoveKeyFocus;
 
 protected:
+    bool focusNextPrevChild(bool next) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;

@@ -147,6 +147,7 @@ void RailViewController::buildRoot() {
         if (!alive.expired())
             layoutIfNeeded();
     };
+    root_->onMoveKeyFocus = [this, alive](bool forward) { return !alive.expired() && moveKeyFocus(forward); };
     root_->setPalette(darkPalette());
     cardview::setAccessibilityLabel(root_, ct::cardAccessibility);
 
@@ -161,6 +162,8 @@ void RailViewController::buildRoot() {
 void RailViewController::buildConnectionEntry() {
     connectionEntry_ = makeButton(document_, ct::connectQuillmere, 13, W::medium, CardPalette::accent);
     connectionEntry_->setLeftAligned(true);
+    // The keyboard loop leaves the link out: a click reaches it, Tab does not.
+    connectionEntry_->setFocusPolicy(Qt::ClickFocus);
     cardview::setAccessibilityLabel(connectionEntry_, ct::connectQuillmereAccessibility);
     connect(connectionEntry_, &QAbstractButton::clicked, this, [this] { openConnection(); });
 }

@@ -175,6 +175,9 @@ public:
     // The keyboard loop: each view's next key view, as the layout threads it per mode.
     QWidget* nextKeyView(const QWidget* view) const;
     void setNextKeyView(QWidget* view, QWidget* next);
+    // The stops Tab reaches, in order from the expand button: the loop without the views that are
+    // hidden or disabled. Shift+Tab walks it backwards; nothing else takes the focus from the keys.
+    std::vector<QWidget*> keyStops();
 
     // ---- inspection (for the built-in check suites; each lays the card out first) --------------
     bool minimizedForTesting() const { return minimized_; }
@@ -239,6 +242,8 @@ private:
     void layoutCompact(double W, double H);
     void layoutBody(double W, double H);
     void threadKeyLoop();
+    // Tab (forwards) or Shift+Tab from the focused view: the next or previous stop of the loop.
+    bool moveKeyFocus(bool forward);
 
     void showMessage(const QString& status, const QString& title, const QString& reason);
     void hideRecommendationChips();

@@ -9,6 +9,7 @@
 #include "desktop/card/RailViewController.h"
 #include "desktop/card/RequestLogRow.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QScrollArea>
@@ -375,15 +376,43 @@ void RailViewController::threadKeyLoop() {
         setNextKeyView(diagnosticsButton_, firstVisible({useButton_}));
         setNextKeyView(useButton_, expandButton_);
     }
-    // Real keyboard focus follows the same chain from the expand button.
-    QWidget* view = expandButton_;
-    for (int guard = 0; guard < 16; ++guard) {
-        QWidget* next = nextKeyView(view);
-        if (!next || next == expandButton_)
-            break;
-        QWidget::setTabOrder(view, next);
-        view = next;
+    // The window's own focus chain agrees, so a window made key starts on a stop of the loop.
+    const std::vector<QWidget*> stops = keyStops();
+    for (size_t i = 1; i < stops.size(); ++i)
+        QWidget::setTabOrder(stops[i - 1], stops[i]);
+}
+
+std::vector<QWidget*> RailViewController::keyStops() {
+    layoutIfNeeded();
+    std::vector<QWidget*> stops;
+    std::vector<const QWidget*> seen;
+    for (QWidget* view = expandButton_; view && std::find(seen.begin(), seen.end(), view) == seen.end();
+         view = nextKeyView(view)) {
+        seen.push_back(view);
+        if (root_->isAncestorOf(view) && view->isVisibleTo(root_) && view->isEnabled())
+            stops.push_back(view);
     }
+    return stops;
+}
+
+bool RailViewController::moveKeyFocus(bool forward) {
+    const std::vector<QWidget*> stops = keyStops();
+    if (stops.empty())
+        return false;
+    const auto at = std::find(stops.begin(), stops.end(), QApplication::focusWidget());
+    QWidget* target = nullptr;
+    if (at == stops.end())
+        target = forward ? stops.front() : stops.back(); // entering the loop
+    else if (forward)
+        target = std::next(at) == stops.end() ? stops.front() : *std::next(at);
+    else
+        target = at == stops.begin() ? stops.back() : *std::prev(at);
+    target->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    // A stop inside the body (the details link, the connector's controls) scrolls into sight.
+    for (QWidget* parent = target->parentWidget(); parent && parent != root_; parent = parent->parentWidget())
+        if (auto* area = qobject_cast<QScrollArea*>(parent))
+            area->ensureWidgetVisible(target, 0, 0);
+    return true;
 }
 
 } // namespace quillmere

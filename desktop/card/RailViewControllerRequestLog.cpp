@@ -90,6 +90,8 @@ void RailViewController::rebuildRequestLogRows() {
         row->header = new CardButton(QString(), row->background);
         row->header->identifier = entry->id.toString(QUuid::WithoutBraces);
         row->header->setLeftAligned(true);
+        // Opened with a click; the keyboard loop does not pass through the log's rows.
+        row->header->setFocusPolicy(Qt::ClickFocus);
         CardButton* header = row->header;
         connect(header, &QAbstractButton::clicked, this, [this, header] { toggleRequestLogEntry(header); });
         row->details = new CardText(QString(), row->background);

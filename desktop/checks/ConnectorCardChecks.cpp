@@ -45,6 +45,20 @@ void capture(RailViewController& card, const QString& path) {
         throw std::runtime_error(("cannot write " + path).toStdString());
 }
 
+// The flow preview's panel as the connector-only application opens it, window and all: what a person
+// sees on the desktop, with the panel's transparent corners.
+void capturePreviewPanel(const QString& path) {
+    ConnectorWindowController preview(false, ConnectorSecureStore::shared());
+    preview.prepareFlowPreview();
+    preview.open();
+    preview.ownCard()->layoutIfNeeded();
+    QApplication::processEvents();
+    const bool saved = preview.panel()->grab().save(path, "PNG");
+    preview.panel()->hide();
+    if (!saved)
+        throw std::runtime_error(("cannot write " + path).toStdString());
+}
+
 bool holdsNoGuidance(const RailViewController& card) {
     return !card.connectorGuidance();
 }
@@ -169,6 +183,8 @@ int run(const QString& output, const checks::Reporter& check) {
     check(controller.presentationCard() == &first && holdsNoGuidance(third),
           QStringLiteral(
               "Browser-only fallback reuses the same compact card and clears the previous receiver"));
+
+    capturePreviewPanel(folder.filePath(QStringLiteral("preview-panel.png")));
 
     const QByteArray summary = json::write(json::Object{{QStringLiteral("checksPassed"), 26},
                                                         {QStringLiteral("synthetic"), true},

@@ -3,7 +3,6 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QKeySequence>
-#include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -72,7 +71,9 @@ void installMenu() {
         QMenu* application = bar->addMenu(QStringLiteral("Quillmere"));
         application->setObjectName(QStringLiteral("Quillmere"));
         QAction* quit = application->addAction(QStringLiteral("Quit Quillmere"));
+        quit->setObjectName(QStringLiteral("quit"));
         quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+        quit->setShortcutContext(Qt::ApplicationShortcut);
         QObject::connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
     }
     QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
@@ -85,10 +86,18 @@ void installMenu() {
 
 void attachMenu(QWidget* window) {
     QMenuBar* bar = menuBar();
-    if (!bar || !window || !window->layout() || bar->parentWidget() == window)
+    if (!bar || !window)
         return;
-    window->layout()->setMenuBar(bar);
-    bar->show();
+    // Every command of every menu, added to the window without drawing a strip: a command's keys
+    // work while one window that holds it is on screen, as a main menu's do on a desktop that
+    // shows it at the top of the screen rather than in the panel.
+    for (QAction* item : bar->actions()) {
+        if (!item->menu())
+            continue;
+        for (QAction* command : item->menu()->actions())
+            if (!command->isSeparator() && !window->actions().contains(command))
+                window->addAction(command);
+    }
 }
 
 QMenu* editMenu() {

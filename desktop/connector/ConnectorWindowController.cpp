@@ -14,7 +14,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -119,12 +118,6 @@ ConnectorWindowController::ConnectorWindowController(bool loadSaved, ConnectorCr
 
 ConnectorWindowController::~ConnectorWindowController() {
     flows_.reset();
-    // The process's menu bar outlives this window.
-    if (QMenuBar* bar = ConnectorEditing::mainMenu(); bar && bar->parentWidget() == panel_.get()) {
-        panel_->layout()->setMenuBar(nullptr);
-        bar->hide();
-        bar->setParent(nullptr);
-    }
     // The setup view may sit in a host widget's card; it is ours to delete.
     delete connectionView_.data();
     if (presentationCard_ && presentationCard_ != ownCard_.get())
@@ -144,7 +137,8 @@ std::unique_ptr<ConnectorWindowController> ConnectorWindowController::startAppli
 void ConnectorWindowController::buildSetupView() {
     auto* view = new QWidget();
     view->setObjectName(QStringLiteral("connector-setup"));
-    view->setFocusPolicy(Qt::TabFocus);
+    // The view itself is no stop of the keyboard: its controls are, in the order embedIn threads.
+    view->setFocusPolicy(Qt::NoFocus);
     view->setStyleSheet(
         QStringLiteral("QLabel { color: %1; background: transparent; }"
                        "QPushButton { color: %2; background: %3; border: 1px solid %4; border-radius: 6px;"
@@ -210,12 +204,6 @@ void ConnectorWindowController::buildSetupView() {
                           static_cast<QWidget*>(advice_)})
         stack->removeWidget(held);
 
-    QWidget::setTabOrder(view, setupButton_);
-    QWidget::setTabOrder(setupButton_, codeField_);
-    QWidget::setTabOrder(codeField_, pasteButton_);
-    QWidget::setTabOrder(pasteButton_, connectButton_);
-    QWidget::setTabOrder(connectButton_, disconnectButton_);
-
     QObject::connect(pasteButton_, &QPushButton::clicked, this, [this] { pasteCode(); });
     QObject::connect(connectButton_, &QPushButton::clicked, this, [this] { connect(); });
     QObject::connect(setupButton_, &QPushButton::clicked, this, [this] { openSetup(); });
@@ -237,12 +225,16 @@ void ConnectorWindowController::embedIn(RailViewController* card) {
         connectButton_->setEnabled(!held && !revoking);
         disconnectButton_->setEnabled(held || revoking);
     }
+    // The setup view's own keyboard order, which the card's loop passes through after its close
+    // button; set before the card lays itself out. "Disconnect" leads back to the expand button.
+    QWidget* const order[] = {connectionView_.data(), setupButton_,   codeField_,
+                              pasteButton_,           connectButton_, disconnectButton_};
+    for (size_t i = 1; i < std::size(order); ++i)
+        card->setNextKeyView(order[i - 1], order[i]);
+    card->setNextKeyView(disconnectButton_, card->expandButton());
     card->setPlatform(AIProvider::openAI);
     card->configureConnector(connectionView_);
     presentationCard_ = card;
-    // "Disconnect" leads the keyboard to the presenting card's expand button.
-    card->setNextKeyView(disconnectButton_, card->expandButton());
-    QWidget::setTabOrder(disconnectButton_, card->expandButton());
 }
 
 void ConnectorWindowController::open() {
@@ -260,6 +252,8 @@ void ConnectorWindowController::bind(RailViewController* card) {
     if (!card)
         return;
     ConnectorEditing::installMenu();
+    // The menu's keys reach the focused field in whichever card presents the connector.
+    ConnectorEditing::attachMenu(card->view());
     if (presentationCard_ != card) {
         if (presentationCard_)
             presentationCard_->detachConnector();
@@ -277,9 +271,8 @@ void ConnectorWindowController::resizeCard() {
         return;
     const int width = panel_->width();
     const int height = int(std::ceil(ownCard_->preferredHeight(width)));
-    const int menu = panel_->layout()->menuBar() ? panel_->layout()->menuBar()->sizeHint().height() : 0;
     // The top edge stays where it is.
-    panel_->resize(width, std::max(height + menu, minimumContent.height()));
+    panel_->resize(width, std::max(height, minimumContent.height()));
 }
 
 void ConnectorWindowController::showSyntheticCheck(const ConnectorGuidance& advice,

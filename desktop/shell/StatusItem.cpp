@@ -1,10 +1,13 @@
 #include "desktop/shell/StatusItem.h"
 
+#include <QCoreApplication>
 #include <QCursor>
+#include <QEvent>
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPixmap>
 #include <QScreen>
 #include <algorithm>
@@ -13,27 +16,37 @@ namespace quillmere {
 
 namespace {
 
-// A tray shows icons, not text: the title is drawn into one.
-QIcon iconFor(const QString& title) {
-    QPixmap pixmap(64, 64);
-    pixmap.fill(Qt::transparent);
-    QPainter painter(&pixmap);
-    painter.setRenderHint(QPainter::TextAntialiasing);
-    QFont font;
-    font.setPixelSize(52);
-    painter.setFont(font);
-    painter.setPen(Qt::white);
-    painter.drawText(pixmap.rect(), Qt::AlignCenter, title);
-    return QIcon(pixmap);
-}
+constexpr int symbolSize = 64;
+constexpr int symbolPixels = 46;
+// Wide enough to stay about two pixels at a tray's 22 to 24, where the icon is scaled down.
+constexpr double outlineWidth = 7;
 
 } // namespace
+
+QImage StatusItem::symbol(const QString& title, const QPalette& palette) {
+    QImage image(symbolSize, symbolSize, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QFont font;
+    font.setPixelSize(symbolPixels);
+    QPainterPath glyph;
+    glyph.addText(0, 0, font, title);
+    glyph.translate(QRectF(image.rect()).center() - glyph.boundingRect().center());
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.strokePath(glyph, QPen(palette.color(QPalette::Window), outlineWidth, Qt::SolidLine, Qt::RoundCap,
+                                   Qt::RoundJoin));
+    painter.fillPath(glyph, palette.color(QPalette::WindowText));
+    return image;
+}
 
 StatusItem::StatusItem(bool useTray, bool trayAvailable) {
     if (useTray && trayAvailable) {
         tray_ = new QSystemTrayIcon(this);
         connect(tray_, &QSystemTrayIcon::activated, this, &StatusItem::activate);
     }
+    // A palette change (a light or dark desktop theme chosen) reaches the application object.
+    if (qApp)
+        qApp->installEventFilter(this);
 }
 
 StatusItem::~StatusItem() {
@@ -43,10 +56,21 @@ StatusItem::~StatusItem() {
 
 void StatusItem::setTitle(const QString& title) {
     title_ = title;
-    if (tray_) {
-        tray_->setIcon(iconFor(title));
+    redraw();
+    if (tray_)
         tray_->show();
-    }
+}
+
+void StatusItem::redraw() {
+    icon_ = QIcon(QPixmap::fromImage(symbol(title_, QGuiApplication::palette())));
+    if (tray_)
+        tray_->setIcon(icon_);
+}
+
+bool StatusItem::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && !title_.isEmpty())
+        redraw();
+    return false;
 }
 
 void StatusItem::setToolTip(const QString& toolTip) {

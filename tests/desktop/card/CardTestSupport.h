@@ -4,10 +4,16 @@
 
 #include "desktop/card/RailViewController.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QKeyEvent>
 #include <QScrollArea>
 #include <QUuid>
+#include <QWidget>
 
+#include <algorithm>
 #include <ostream>
+#include <vector>
 
 // Readable strings in failure messages (the same definition the other test helpers use).
 inline void PrintTo(const QString& text, std::ostream* os) {
@@ -88,6 +94,67 @@ inline RequestLogStore::Entry logEntry(int number, const QString& status) {
 inline void sizeCard(RailViewController& card, int width, int height) {
     card.view()->resize(width, height);
     card.layoutIfNeeded();
+}
+
+// What the keyboard reaches: from `start`, with the window active, each focus that Tab (or
+// Shift+Tab, as the X server delivers it) moves to, `presses` times, pressed on the focused widget
+// as typing does. A stop without a focus records nullptr.
+inline std::vector<QWidget*> walkFocus(QWidget* start, bool forward, size_t presses) {
+    QWidget* window = start->window();
+    window->show();
+    QApplication::setActiveWindow(window);
+    start->setFocus(Qt::OtherFocusReason);
+    std::vector<QWidget*> walked{QApplication::focusWidget()};
+    for (size_t i = 0; i < presses; ++i) {
+        QWidget* focused = QApplication::focusWidget();
+        if (!focused) {
+            walked.push_back(nullptr);
+            continue;
+        }
+        QKeyEvent press(QEvent::KeyPress, forward ? Qt::Key_Tab : Qt::Key_Backtab,
+                        forward ? Qt::NoModifier : Qt::ShiftModifier);
+        QApplication::sendEvent(focused, &press);
+        walked.push_back(QApplication::focusWidget());
+    }
+    return walked;
+}
+
+// The loop `stops` walked once around and back to its first stop, forwards or backwards.
+inline std::vector<QWidget*> aroundTheLoop(const std::vector<QWidget*>& stops, bool forward) {
+    std::vector<QWidget*> out{stops.front()};
+    for (size_t i = 1; i <= stops.size(); ++i)
+        out.push_back(stops[forward ? i % stops.size() : (stops.size() - i) % stops.size()]);
+    return out;
+}
+
+// Names of views for readable failures: the accessible name, else a button's text, else the object
+// name or the class.
+inline std::vector<QString> namesOf(const std::vector<QWidget*>& views) {
+    std::vector<QString> names;
+    for (const QWidget* view : views) {
+        const auto* button = qobject_cast<const QAbstractButton*>(view);
+        if (!view)
+            names.push_back(QStringLiteral("(no focus)"));
+        else if (!view->accessibleName().isEmpty())
+            names.push_back(view->accessibleName());
+        else if (button && !button->text().isEmpty())
+            names.push_back(button->text());
+        else if (!view->objectName().isEmpty())
+            names.push_back(view->objectName());
+        else
+            names.push_back(QString::fromLatin1(view->metaObject()->className()));
+    }
+    return names;
+}
+
+// The views of `window` that the keyboard could give the focus to but that are not in `stops`.
+inline std::vector<QWidget*> focusableOutside(QWidget* window, const std::vector<QWidget*>& stops) {
+    std::vector<QWidget*> outside;
+    for (QWidget* view : window->findChildren<QWidget*>())
+        if ((view->focusPolicy() & Qt::TabFocus) && view->isVisible() && view->isEnabled() &&
+            std::find(stops.begin(), stops.end(), view) == stops.end())
+            outside.push_back(view);
+    return outside;
 }
 
 } // namespace quillmere::cardtest

@@ -13,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace quillmere {
@@ -381,6 +382,98 @@ TEST(RailViewController, KeyboardLoopsPerMode) {
     EXPECT_TRUE(empty.keyboardOrderForTesting());
     EXPECT_EQ(empty.nextKeyView(empty.askEntryButton()), empty.diagnosticsButton());
     EXPECT_EQ(empty.nextKeyView(empty.diagnosticsButton()), empty.expandButton());
+}
+
+// Tab and Shift+Tab move the real focus along exactly the mode's loop, from the expand button
+// round to it again; no other view of the card takes the focus from the keyboard.
+TEST(RailViewController, TabAndShiftTabWalkExactlyTheLoopOfEveryMode) {
+    using Stops = std::function<std::vector<QWidget*>(RailViewController&)>;
+    struct Row {
+        const char* mode;
+        std::function<void(RailViewController&)> enter;
+        QSize size;
+        Stops stops;
+    };
+    const Row rows[] = {
+        {"compact, collecting", [](RailViewController&) {}, QSize(310, 124),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(), c.closeButton(), c.askEntryButton()};
+         }},
+        {"compact, a switch", [](RailViewController& c) { c.show(sonnet()); }, QSize(310, 160),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(), c.closeButton(), c.askEntryButton()};
+         }},
+        {"normal, collecting", [](RailViewController& c) { c.toggleExpanded(); }, QSize(310, 300),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(), c.closeButton(), c.askEntryButton(), c.diagnosticsButton()};
+         }},
+        {"normal, a switch",
+         [](RailViewController& c) {
+             c.show(sonnet());
+             c.toggleExpanded();
+         },
+         QSize(310, 420),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(),  c.closeButton(),       c.askEntryButton(),
+                     c.detailsButton(), c.diagnosticsButton(), c.useButton()};
+         }},
+        {"normal, already efficient",
+         [](RailViewController& c) {
+             c.show(alreadyEfficient());
+             c.toggleExpanded();
+         },
+         QSize(310, 420),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(), c.closeButton(), c.askEntryButton(), c.detailsButton(),
+                     c.diagnosticsButton()};
+         }},
+        {"expanded, collecting", [](RailViewController& c) { c.openAskQuillmere(); }, QSize(640, 720),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(), c.closeButton(), c.askPreset(), c.askField(), c.askButton()};
+         }},
+        {"expanded, a switch with logged requests",
+         [](RailViewController& c) {
+             c.show(sonnet());
+             c.setRequestLogs(
+                 {logEntry(1, QStringLiteral("COMPLETED")), logEntry(2, QStringLiteral("FAILED"))});
+             c.openAskQuillmere();
+         },
+         QSize(640, 720),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(), c.closeButton(),   c.askPreset(), c.askField(),
+                     c.askButton(),    c.detailsButton(), c.useButton()};
+         }},
+        {"expanded, waiting for an answer",
+         [](RailViewController& c) {
+             c.openAskQuillmere();
+             c.submitAskForTesting(QStringLiteral("Draft a reply"));
+         },
+         QSize(640, 720),
+         [](RailViewController& c) -> std::vector<QWidget*> {
+             return {c.expandButton(), c.closeButton(), c.askPreset()}; // field and button disabled
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.mode);
+        QWidget window;
+        RailViewController card;
+        card.view()->setParent(&window);
+        row.enter(card);
+        window.resize(row.size);
+        sizeCard(card, row.size.width(), row.size.height());
+        const std::vector<QWidget*> stops = row.stops(card);
+        EXPECT_EQ(namesOf(card.keyStops()), namesOf(stops));
+        for (const bool forward : {true, false})
+            EXPECT_EQ(namesOf(walkFocus(card.expandButton(), forward, stops.size())),
+                      namesOf(aroundTheLoop(stops, forward)))
+                << (forward ? "Tab" : "Shift+Tab");
+        EXPECT_EQ(namesOf(focusableOutside(&window, stops)), std::vector<QString>());
+        // From the card's background or the window around it, Tab enters the loop at its first stop
+        // and Shift+Tab at its last.
+        EXPECT_EQ(walkFocus(card.view(), true, 1).back(), stops.front());
+        EXPECT_EQ(walkFocus(card.view(), false, 1).back(), stops.back());
+        EXPECT_EQ(walkFocus(&window, true, 1).back(), stops.front());
+    }
 }
 
 } // namespace

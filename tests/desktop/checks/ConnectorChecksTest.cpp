@@ -55,7 +55,7 @@ TEST(ConnectorCardChecks, EveryCheckPasses) {
     EXPECT_EQ(ConnectorCardChecks::run(output.filePath(QStringLiteral("out")), log.reporter()), 26);
     EXPECT_TRUE(log.failures().isEmpty()) << log.failures().join('\n').toStdString();
     EXPECT_EQ(log.count(), 26);
-    for (const char* name : {"compact.png", "more-info.png", "checks.json"})
+    for (const char* name : {"compact.png", "more-info.png", "preview-panel.png", "checks.json"})
         EXPECT_GT(QFileInfo(output.filePath(QStringLiteral("out/")) + name).size(), 0) << name;
 }
 

@@ -1,4 +1,5 @@
 #include "ConnectorTestSupport.h"
+#include "tests/desktop/card/CardTestSupport.h"
 
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
@@ -10,13 +11,31 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <gtest/gtest.h>
 
 using namespace quillmere;
 using namespace quillmere::testing;
 
+// The Gui library's entry for a key press as the window system hands it over: offered as a shortcut
+// first (what QTest's key clicks use). True when a shortcut took it.
+Q_GUI_EXPORT bool qt_sendShortcutOverrideEvent(QObject* receiver, ulong timestamp, int key,
+                                               Qt::KeyboardModifiers modifiers, const QString& text,
+                                               bool autorepeat, ushort count);
+
 namespace {
+
+// Presses `key` with `modifiers` on `receiver` as typing does: the shortcut map first, then the
+// widget's own key handling. True when either took the key.
+bool pressKeys(QWidget* receiver, Qt::Key key, Qt::KeyboardModifiers modifiers) {
+    const QString text = QKeySequence(key).toString().toLower();
+    if (qt_sendShortcutOverrideEvent(receiver, 0, key, modifiers, text, false, 1))
+        return true;
+    QKeyEvent press(QEvent::KeyPress, key, modifiers, text);
+    QApplication::sendEvent(receiver, &press);
+    return press.isAccepted();
+}
 
 class ConnectorWindow : public ::testing::Test {
 protected:
@@ -73,20 +92,74 @@ TEST_F(ConnectorWindow, StartsOnItsOwnCompactCardWithTheSetupControls) {
     EXPECT_EQ(controller->panel()->windowTitle(), QStringLiteral("Quillmere"));
     // Keyboard order: the setup view, the page button, the field, Paste, Connect, Disconnect, then
     // the card's expand button.
-    const auto nextTabStop = [](QWidget* from) {
-        QWidget* next = from->nextInFocusChain();
-        while (next != from && (!(next->focusPolicy() & Qt::TabFocus) || next->isHidden()))
-            next = next->nextInFocusChain();
-        return next;
-    };
-    QWidget* view = controller->connectionView();
-    EXPECT_EQ(nextTabStop(view), controller->setupButton());
-    EXPECT_EQ(nextTabStop(controller->setupButton()), controller->codeField());
-    EXPECT_EQ(nextTabStop(controller->codeField()), controller->pasteButton());
-    EXPECT_EQ(nextTabStop(controller->pasteButton()), controller->connectButton());
-    EXPECT_EQ(nextTabStop(controller->connectButton()), controller->disconnectButton());
-    EXPECT_EQ(card->nextKeyView(controller->disconnectButton()), card->expandButton());
+    const std::vector<QWidget*> order{controller->connectionView(), controller->setupButton(),
+                                      controller->codeField(),      controller->pasteButton(),
+                                      controller->connectButton(),  controller->disconnectButton(),
+                                      card->expandButton()};
+    for (size_t i = 1; i < order.size(); ++i)
+        EXPECT_EQ(card->nextKeyView(order[i - 1]), order[i]) << i;
     capture(*card, QStringLiteral("setup.png"));
+}
+
+// Tab and Shift+Tab on a card that presents the connector: the card's own stops, and in normal
+// mode the setup view's controls in their order between the close and the expand button, the
+// disabled ones passed over; nothing else of the panel takes the focus from the keyboard.
+TEST_F(ConnectorWindow, TabWalksTheCardAndTheSetupViewInTheirOrder) {
+    using cardtest::aroundTheLoop;
+    using cardtest::namesOf;
+    using cardtest::walkFocus;
+    struct Row {
+        const char* state;
+        bool linked;
+        bool compact;
+        bool preview;
+        bool host;
+    };
+    const Row rows[] = {
+        {"compact", false, true, false, false},
+        {"not linked", false, false, false, false},
+        {"linked", true, false, false, false},
+        {"flow preview", false, false, true, false},
+        {"in a host widget's card", false, false, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.state);
+        if (row.linked)
+            storage.backend.put(MemoryStorage::service, credential().encoded());
+        make(row.linked);
+        scheduler.advance(0);
+        if (row.preview)
+            controller->prepareFlowPreview();
+        controller->open();
+        QWidget hostPanel;
+        RailViewController hostCard;
+        if (row.host) {
+            hostCard.view()->setParent(&hostPanel);
+            controller->bind(&hostCard);
+        }
+        RailViewController* card = row.host ? &hostCard : controller->ownCard();
+        if (!row.compact)
+            card->toggleExpanded();
+        card->view()->resize(340, 420);
+        card->view()->window()->resize(340, 420);
+        card->layoutIfNeeded();
+
+        std::vector<QWidget*> stops{card->expandButton(), card->closeButton()};
+        if (row.compact) {
+            stops.push_back(card->askEntryButton());
+        } else if (!row.preview) {
+            stops.insert(stops.end(),
+                         {controller->setupButton(), controller->codeField(), controller->pasteButton()});
+            stops.push_back(row.linked ? controller->disconnectButton() : controller->connectButton());
+        }
+        EXPECT_EQ(namesOf(card->keyStops()), namesOf(stops));
+        for (const bool forward : {true, false})
+            EXPECT_EQ(namesOf(walkFocus(card->expandButton(), forward, stops.size())),
+                      namesOf(aroundTheLoop(stops, forward)))
+                << (forward ? "Tab" : "Shift+Tab");
+        EXPECT_EQ(namesOf(cardtest::focusableOutside(card->view()->window(), stops)), std::vector<QString>());
+        controller.reset();
+    }
 }
 
 TEST_F(ConnectorWindow, AGuidanceFromThePollReachesThePresentingCard) {
@@ -185,6 +258,52 @@ TEST_F(ConnectorWindow, TheEditMenuIsInstalledOnceAndPastesIntoTheFocusedField) 
     QGuiApplication::clipboard()->setText(token43);
     paste->trigger();
     EXPECT_EQ(controller->codeField()->text(), token43);
+
+    // No menu strip is drawn: the panel holds the card alone, from its top edge, at the card's height.
+    for (const QMenuBar* bar : controller->panel()->findChildren<QMenuBar*>())
+        EXPECT_FALSE(bar->isVisible());
+    EXPECT_FALSE(ConnectorEditing::mainMenu()->isVisible());
+    EXPECT_EQ(controller->presentationCard()->view()->geometry().top(), 0);
+    EXPECT_EQ(
+        controller->panel()->height(),
+        std::max(124, int(std::ceil(controller->ownCard()->preferredHeight(controller->panel()->width())))));
+}
+
+// The menu's keys, pressed as the window system delivers them (a shortcut first), reach the
+// focused field and quit the application, with the connector in its own panel or in a host
+// widget's card, although no menu is drawn.
+TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
+    make();
+    controller->open();
+    QAction* quit = ConnectorEditing::mainMenu()->findChild<QAction*>(QStringLiteral("quit"));
+    ASSERT_TRUE(quit);
+    int quits = 0; // the application is not asked to quit: no event loop runs here
+    QObject::connect(quit, &QAction::triggered, controller.get(), [&quits] { ++quits; });
+    QWidget hostPanel;
+    RailViewController host;
+    host.view()->setParent(&hostPanel);
+    for (const bool inHost : {false, true}) {
+        SCOPED_TRACE(inHost ? "host widget's card" : "connector panel");
+        if (inHost) {
+            controller->bind(&host);
+            host.toggleExpanded();
+            hostPanel.resize(340, 420);
+            host.view()->resize(340, 420);
+            hostPanel.show();
+            host.layoutIfNeeded();
+        }
+        QWidget* window = controller->codeField()->window();
+        ASSERT_EQ(window, inHost ? &hostPanel : controller->panel());
+        QApplication::setActiveWindow(window);
+        controller->codeField()->setFocus();
+        controller->codeField()->setText(QStringLiteral("abc"));
+        controller->codeField()->deselect();
+        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_A, Qt::ControlModifier));
+        EXPECT_EQ(controller->codeField()->selectedText(), QStringLiteral("abc"));
+        const int before = quits;
+        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_Q, Qt::ControlModifier));
+        EXPECT_EQ(quits, before + 1);
+    }
 }
 
 TEST_F(ConnectorWindow, TheFlowPreviewAllowsNoLink) {
