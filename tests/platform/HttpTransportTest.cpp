@@ -5,11 +5,15 @@
 #include "support/StallingServers.h"
 
 #include <QCoreApplication>
+#include <QCoroTimer>
 #include <QFile>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <vector>
 
 using namespace quillmere;
 using quillmere::testing::LoopbackServer;
@@ -423,4 +427,262 @@ TEST(HttpTransport, EndingOneRequestLeavesAnotherToTheSameServerAlone) {
             slowRequests += recorded.path == "/slow";
         EXPECT_EQ(slowRequests, 1);
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Requests are independent: none waits for another's connection set-up or answer, whatever their
+// hosts and ports.
+
+namespace {
+
+// A listener on 127.0.0.2 whose backlog is full and which never accepts: a connection to it hangs
+// in its set-up until the client gives up. The backlog is filled by connections of its own.
+class HangingListener {
+public:
+    HangingListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = at(0);
+        socklen_t length = sizeof address;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd_, 0) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 4; ++i) {
+            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            const sockaddr_in target = at(port_);
+            ::connect(filler, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            fillers_.push_back(filler);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~HangingListener() {
+        for (const int filler : fillers_)
+            ::close(filler);
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    HangingListener(const HangingListener&) = delete;
+    HangingListener& operator=(const HangingListener&) = delete;
+
+    int port() const { return port_; }
+    QUrl url(const QString& path) const {
+        return QUrl(QStringLiteral("http://127.0.0.2:%1%2").arg(port_).arg(path));
+    }
+
+private:
+    static sockaddr_in at(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(0x7f000002);
+        address.sin_port = htons(quint16(port));
+        return address;
+    }
+    int fd_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+struct Timed {
+    Outcome outcome;
+    double seconds = 0;
+};
+
+QCoro::Task<Timed> timedAttempt(HttpRequest request, CancelToken token) {
+    const auto started = std::chrono::steady_clock::now();
+    Outcome outcome = co_await attempt(std::move(request), token);
+    co_return Timed{std::move(outcome),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
+}
+
+// Starts `first`, then after `gap` every one of `others` at once; once the others have their
+// outcomes `first` is withdrawn. Returns the others' outcomes, then first's.
+QCoro::Task<std::vector<Timed>> beside(HttpRequest first, std::vector<HttpRequest> others,
+                                       std::chrono::milliseconds gap) {
+    CancelToken withdraw;
+    QCoro::Task<Timed> leading = timedAttempt(std::move(first), withdraw);
+    co_await QCoro::sleepFor(gap);
+    std::vector<QCoro::Task<Timed>> started;
+    for (HttpRequest& request : others)
+        started.push_back(timedAttempt(std::move(request), {}));
+    std::vector<Timed> outcomes;
+    for (QCoro::Task<Timed>& task : started)
+        outcomes.push_back(co_await std::move(task));
+    withdraw.cancel();
+    outcomes.push_back(co_await std::move(leading));
+    co_return outcomes;
+}
+
+// Five requests with a 2 s deadline to a sound server on 127.0.0.1, beside a request whose
+// connection set-up to 127.0.0.2 on the same port hangs.
+std::vector<Timed> besideAHangingSetUp(LoopbackServer& sound, const HangingListener& hanging) {
+    sound.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    HttpRequest hung = post(hanging.url("/classify"), "{}");
+    hung.timeoutSeconds = 20;
+    std::vector<HttpRequest> others;
+    for (int i = 0; i < 5; ++i) {
+        others.push_back(post(sound.url("/classify"), "{}"));
+        others.back().timeoutSeconds = 2;
+    }
+    return QCoro::waitFor(beside(hung, others, std::chrono::milliseconds(100)));
+}
+
+} // namespace
+
+TEST(HttpTransportIndependence, ASetUpThatHangsDelaysNoRequestToAnotherHostOnTheSamePort) {
+    const HangingListener hanging;
+    ASSERT_GT(hanging.port(), 0);
+    LoopbackServer sound("127.0.0.1", hanging.port());
+    ASSERT_GT(sound.port(), 0) << "the same port on 127.0.0.1 is taken";
+    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging);
+    for (size_t i = 0; i + 1 < outcomes.size(); ++i) {
+        ASSERT_TRUE(outcomes[i].outcome.response) << i;
+        EXPECT_EQ(outcomes[i].outcome.response->body, R"({"ok":true})");
+        // Answered at once; waiting for the other set-up took seconds.
+        EXPECT_LT(outcomes[i].seconds, 1.0) << i;
+    }
+    EXPECT_TRUE(outcomes.back().outcome.cancelled);
+}
+
+TEST(HttpTransportIndependence, AShortDeadlineBesideAHangingSetUpIsSentAtOnce) {
+    const HangingListener hanging;
+    ASSERT_GT(hanging.port(), 0);
+    LoopbackServer sound("127.0.0.1", hanging.port());
+    ASSERT_GT(sound.port(), 0) << "the same port on 127.0.0.1 is taken";
+    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging);
+    for (size_t i = 0; i + 1 < outcomes.size(); ++i)
+        EXPECT_FALSE(outcomes[i].outcome.transportError)
+            << i << " failed with " << int(*outcomes[i].outcome.transportError);
+    // Every one of them reached the server.
+    EXPECT_EQ(sound.requests().size(), 5u);
+}
+
+TEST(HttpTransportIndependence, ASlowAnswerToOneHostDelaysNoRequestToAnotherOnTheSamePort) {
+    LoopbackServer slow("127.0.0.2", 0);
+    ASSERT_GT(slow.port(), 0);
+    LoopbackServer fast("127.0.0.1", slow.port());
+    ASSERT_GT(fast.port(), 0) << "the same port on 127.0.0.1 is taken";
+    slow.get("/widget/inbox", LoopbackServer::answer(200, "{}", std::chrono::milliseconds(2500)));
+    fast.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    HttpRequest poll;
+    poll.method = "GET";
+    poll.url = slow.url("/widget/inbox");
+    poll.timeoutSeconds = 10;
+    std::vector<HttpRequest> others{post(fast.url("/classify"), "{}")};
+    const std::vector<Timed> outcomes = QCoro::waitFor(beside(poll, others, std::chrono::milliseconds(100)));
+    ASSERT_TRUE(outcomes[0].outcome.response);
+    EXPECT_EQ(outcomes[0].outcome.response->body, R"({"ok":true})");
+    EXPECT_LT(outcomes[0].seconds, 1.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The whole-exchange deadline is never early.
+
+TEST(HttpTransport, TheDeadlineNeverFiresEarly) {
+    std::atomic<bool> release{false};
+    LoopbackServer silent;
+    silent.post("/classify", LoopbackServer::silentUntil(release));
+    for (int i = 0; i < 10; ++i) {
+        HttpRequest request = post(silent.url("/classify"), "{}");
+        request.timeoutSeconds = 1;
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome outcome = run(request);
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(outcome.transportError, TransportError::timedOut) << i;
+        EXPECT_GE(took, std::chrono::seconds(1))
+            << "run " << i << " ended after " << std::chrono::duration<double>(took).count() << " s";
+    }
+    release = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Framing: malformed answers are bad server responses, and the body limit counts body bytes only.
+
+namespace {
+
+Outcome rawAnswer(std::string answer, qint64 limit = 8 * 1024 * 1024) {
+    RawLoopbackServer server(
+        [answer](RawLoopbackServer::Connection& connection) { connection.write(answer); });
+    HttpRequest request = post(server.url("/classify"), "{}");
+    request.timeoutSeconds = 5;
+    request.maxResponseBytes = limit;
+    return run(request);
+}
+
+// A chunked answer of `size` body bytes in chunks of 100, with chunk extensions and a trailer,
+// so that the framing around the body is several times the body's own size.
+std::string chunkedAnswer(size_t size) {
+    std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n"
+                         "Connection: close\r\n\r\n";
+    for (size_t sent = 0; sent < size;) {
+        const size_t chunk = std::min<size_t>(100, size - sent);
+        char line[32];
+        std::snprintf(line, sizeof line, "%zx", chunk);
+        answer += std::string(line) + ";padding=" + std::string(200, 'p') + "\r\n" + std::string(chunk, 'b') +
+                  "\r\n";
+        sent += chunk;
+    }
+    return answer + "0\r\nX-Trailer: " + std::string(300, 't') + "\r\n\r\n";
+}
+
+} // namespace
+
+TEST(HttpTransportHostile, MalformedFramingIsABadServerResponse) {
+    const struct {
+        const char* what;
+        std::string answer;
+    } rows[] = {
+        {"a chunk size that overflows",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "ffffffffffffffffff\r\nabc\r\n0\r\n\r\n"},
+        {"a chunk size of sixteen digits that overflows",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "fffffffffffffff0\r\nabc\r\n0\r\n\r\n"},
+        {"conflicting Content-Length headers",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\n"
+         "hello"},
+        {"conflicting Content-Length values in one header",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 5, 2\r\n\r\nhello"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Outcome outcome = rawAnswer(row.answer);
+        EXPECT_FALSE(outcome.response) << "answered " << outcome.response->status << " with "
+                                       << outcome.response->body.size() << " bytes";
+        EXPECT_EQ(outcome.transportError, TransportError::badServerResponse)
+            << (outcome.transportError ? int(*outcome.transportError) : 0);
+    }
+}
+
+TEST(HttpTransportHostile, OnlyBodyBytesCountAgainstTheLimit) {
+    const Outcome exact = rawAnswer(chunkedAnswer(1000), 1000);
+    ASSERT_TRUE(exact.response) << (exact.transportError ? int(*exact.transportError) : 0);
+    EXPECT_EQ(exact.response->status, 200);
+    EXPECT_EQ(exact.response->body, QByteArray(1000, 'b'));
+    EXPECT_EQ(rawAnswer(chunkedAnswer(1001), 1000).transportError, TransportError::dataLengthExceedsMaximum);
+
+    const std::string stated = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ";
+    EXPECT_TRUE(rawAnswer(stated + "1000\r\n\r\n" + std::string(1000, 'b'), 1000).response);
+    EXPECT_EQ(rawAnswer(stated + "1001\r\n\r\n" + std::string(1001, 'b'), 1000).transportError,
+              TransportError::dataLengthExceedsMaximum);
+}
+
+// Proxies named in the environment never stand between this program and this machine itself.
+TEST(HttpTransport, ThisMachineIsReachedDirectlyWhateverTheProxySettings) {
+    const quillmere::testing::ClosedPort proxy;
+    const QByteArray proxyUrl = QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()).toLatin1();
+    const QByteArray savedHttp = qgetenv("http_proxy");
+    const QByteArray savedAll = qgetenv("ALL_PROXY");
+    qputenv("http_proxy", proxyUrl);
+    qputenv("ALL_PROXY", proxyUrl);
+    LoopbackServer server;
+    server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    const Outcome direct = run(post(server.url("/classify"), "{}"));
+    const Outcome named =
+        run(post(QUrl(QStringLiteral("http://localhost:%1/classify").arg(server.port())), "{}"));
+    savedHttp.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", savedHttp);
+    savedAll.isNull() ? qunsetenv("ALL_PROXY") : qputenv("ALL_PROXY", savedAll);
+    ASSERT_TRUE(direct.response) << (direct.transportError ? int(*direct.transportError) : 0);
+    EXPECT_EQ(direct.response->body, R"({"ok":true})");
+    ASSERT_TRUE(named.response) << (named.transportError ? int(*named.transportError) : 0);
+    EXPECT_EQ(server.requests().size(), 2u);
 }
