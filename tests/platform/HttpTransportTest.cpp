@@ -327,6 +327,30 @@ TEST(HttpTransportHostile, EndlessInterimAnswersDoNotOutliveTheDeadline) {
     expectDeadlineHoldsAndLaterRequestsWork(hostile, "endless 100 Continue");
 }
 
+// However long the deadline, a header section that never ends is refused once its bytes pass the
+// transport's bound: endless lines, one endless line, or endless interim answers alike.
+TEST(HttpTransportHostile, EndlessHeaderSectionsEndAtTheirBoundNotAtTheDeadline) {
+    const struct {
+        const char* what;
+        std::string first;
+        std::string again;
+    } rows[] = {
+        {"endless header lines", "HTTP/1.1 200 OK\r\n", "X-Padding: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n"},
+        {"one endless header", "HTTP/1.1 200 OK\r\nX-Padding: ", std::string(4096, 'a')},
+        {"endless 100 Continue", "", "HTTP/1.1 100 Continue\r\n\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EndlessServer hostile(row.first, row.again);
+        HttpRequest request = post(hostile.server.url("/classify"), "{}");
+        request.timeoutSeconds = 30;
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome outcome = run(request);
+        EXPECT_EQ(outcome.transportError, TransportError::timedOut);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    }
+}
+
 TEST(HttpTransportHostile, CompressedAnswersThatDoNotDecodeAreFailures) {
     // A gzip stream whose body is damaged after its header, and a deflate stream that expands far
     // beyond what was sent.
