@@ -79,6 +79,9 @@ void CurlTransfer::configure(const HttpRequest& request) {
     curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    // A request ended during a name lookup leaves the lookup's thread to finish on its own
+    // rather than waiting for it on this thread.
+    curl_easy_setopt(easy_, CURLOPT_QUICK_EXIT, 1L);
     // A connection of its own, closed when the request ends: nothing of one exchange can reach
     // another. No netrc, alternative-service or HSTS file is read or written (the last two are
     // off unless asked for), and a proxy's own answer to CONNECT is not taken for the server's.
@@ -86,7 +89,21 @@ void CurlTransfer::configure(const HttpRequest& request) {
     curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(easy_, CURLOPT_NETRC, long(CURL_NETRC_IGNORED));
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    // Only a stated length is refused here; the body callback counts what arrives.
+    // Proxies come from the environment (http_proxy, https_proxy, no_proxy), except for this
+    // machine itself, which is always reached directly.
+    if (isThisMachine(request.url.host()))
+        curl_easy_setopt(easy_, CURLOPT_PROXY, "");
+    if (!request.ephemeral) {
+        curl_easy_setopt(easy_, CURLOPT_SHARE, cookieShare());
+        curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
+    }
+    setCallbacks();
+    setMethodAndBody(request);
+    setHeaders(request);
+}
+
+void CurlTransfer::setCallbacks() {
+    // Only a stated length is refused by the library; the body callback counts what arrives.
     if (limit_ > 0)
         curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limit_));
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
@@ -96,16 +113,6 @@ void CurlTransfer::configure(const HttpRequest& request) {
     curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::onProgress);
     curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
-    // Proxies come from the environment (http_proxy, https_proxy, no_proxy), except for this
-    // machine itself, which is always reached directly.
-    if (isThisMachine(request.url.host()))
-        curl_easy_setopt(easy_, CURLOPT_PROXY, "");
-    if (!request.ephemeral) {
-        curl_easy_setopt(easy_, CURLOPT_SHARE, cookieShare());
-        curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
-    }
-    setMethodAndBody(request);
-    setHeaders(request);
 }
 
 void CurlTransfer::setMethodAndBody(const HttpRequest& request) {

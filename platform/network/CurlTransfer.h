@@ -72,6 +72,7 @@ signals:
 
 private:
     void configure(const HttpRequest& request);
+    void setCallbacks();
     void setMethodAndBody(const HttpRequest& request);
     void setHeaders(const HttpRequest& request);
     void startClocks(const HttpRequest& request);
