@@ -552,11 +552,18 @@ std::vector<Timed> besideAHangingSetUp(LoopbackServer& sound, const HangingListe
 
 } // namespace
 
-TEST(HttpTransportIndependence, ASetUpThatHangsDelaysNoRequestToAnotherHostOnTheSamePort) {
+// A hanging set-up on 127.0.0.2 and a sound server on 127.0.0.1, on the same port.
+class HttpTransportBesideAHangingSetUp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(hanging.port(), 0);
+        ASSERT_GT(sound.port(), 0) << "the same port on 127.0.0.1 is taken";
+    }
     const HangingListener hanging;
-    ASSERT_GT(hanging.port(), 0);
-    LoopbackServer sound("127.0.0.1", hanging.port());
-    ASSERT_GT(sound.port(), 0) << "the same port on 127.0.0.1 is taken";
+    LoopbackServer sound{"127.0.0.1", hanging.port()};
+};
+
+TEST_F(HttpTransportBesideAHangingSetUp, NoRequestToAnotherHostOnTheSamePortWaits) {
     const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging);
     for (size_t i = 0; i + 1 < outcomes.size(); ++i) {
         ASSERT_TRUE(outcomes[i].outcome.response) << i;
@@ -567,11 +574,7 @@ TEST(HttpTransportIndependence, ASetUpThatHangsDelaysNoRequestToAnotherHostOnThe
     EXPECT_TRUE(outcomes.back().outcome.cancelled);
 }
 
-TEST(HttpTransportIndependence, AShortDeadlineBesideAHangingSetUpIsSentAtOnce) {
-    const HangingListener hanging;
-    ASSERT_GT(hanging.port(), 0);
-    LoopbackServer sound("127.0.0.1", hanging.port());
-    ASSERT_GT(sound.port(), 0) << "the same port on 127.0.0.1 is taken";
+TEST_F(HttpTransportBesideAHangingSetUp, AShortDeadlineIsSentAtOnce) {
     const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging);
     for (size_t i = 0; i + 1 < outcomes.size(); ++i)
         EXPECT_FALSE(outcomes[i].outcome.transportError)
