@@ -29,6 +29,8 @@ CurlMulti::CurlMulti(Finished finished) : multi_(curl_multi_init()), finished_(s
     curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlMulti::onTimer);
     curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+    // No request's exchange shares a connection with another's, not even as a stream of its own.
+    curl_multi_setopt(multi_, CURLMOPT_PIPELINING, long(CURLPIPE_NOTHING));
 }
 
 CurlMulti::~CurlMulti() {
