@@ -536,18 +536,28 @@ QCoro::Task<std::vector<Timed>> beside(HttpRequest first, std::vector<HttpReques
     co_return outcomes;
 }
 
-// Five requests with a 2 s deadline to a sound server on 127.0.0.1, beside a request whose
-// connection set-up to 127.0.0.2 on the same port hangs.
-std::vector<Timed> besideAHangingSetUp(LoopbackServer& sound, const HangingListener& hanging) {
+// Five requests with `deadline` to a sound server on 127.0.0.1, beside a request whose connection
+// set-up to 127.0.0.2 on the same port hangs.
+std::vector<Timed> besideAHangingSetUp(LoopbackServer& sound, const HangingListener& hanging,
+                                       double deadline) {
     sound.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
     HttpRequest hung = post(hanging.url("/classify"), "{}");
     hung.timeoutSeconds = 20;
     std::vector<HttpRequest> others;
     for (int i = 0; i < 5; ++i) {
         others.push_back(post(sound.url("/classify"), "{}"));
-        others.back().timeoutSeconds = 2;
+        others.back().timeoutSeconds = deadline;
     }
     return QCoro::waitFor(beside(hung, others, std::chrono::milliseconds(100)));
+}
+
+// The longest time among the first `count` requests, kept in the test's record ("longest_seconds").
+double longest(const std::vector<Timed>& outcomes, size_t count) {
+    double seconds = 0;
+    for (size_t i = 0; i < count; ++i)
+        seconds = std::max(seconds, outcomes[i].seconds);
+    ::testing::Test::RecordProperty("longest_seconds", QString::number(seconds, 'f', 3).toStdString());
+    return seconds;
 }
 
 } // namespace
@@ -564,7 +574,8 @@ protected:
 };
 
 TEST_F(HttpTransportBesideAHangingSetUp, NoRequestToAnotherHostOnTheSamePortWaits) {
-    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging);
+    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging, 10);
+    longest(outcomes, outcomes.size() - 1);
     for (size_t i = 0; i + 1 < outcomes.size(); ++i) {
         ASSERT_TRUE(outcomes[i].outcome.response) << i;
         EXPECT_EQ(outcomes[i].outcome.response->body, R"({"ok":true})");
@@ -575,7 +586,7 @@ TEST_F(HttpTransportBesideAHangingSetUp, NoRequestToAnotherHostOnTheSamePortWait
 }
 
 TEST_F(HttpTransportBesideAHangingSetUp, AShortDeadlineIsSentAtOnce) {
-    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging);
+    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging, 2);
     for (size_t i = 0; i + 1 < outcomes.size(); ++i)
         EXPECT_FALSE(outcomes[i].outcome.transportError)
             << i << " failed with " << int(*outcomes[i].outcome.transportError);
@@ -598,7 +609,7 @@ TEST(HttpTransportIndependence, ASlowAnswerToOneHostDelaysNoRequestToAnotherOnTh
     const std::vector<Timed> outcomes = QCoro::waitFor(beside(poll, others, std::chrono::milliseconds(100)));
     ASSERT_TRUE(outcomes[0].outcome.response);
     EXPECT_EQ(outcomes[0].outcome.response->body, R"({"ok":true})");
-    EXPECT_LT(outcomes[0].seconds, 1.0);
+    EXPECT_LT(longest(outcomes, 1), 1.0);
 }
 
 // ---------------------------------------------------------------------------------------------
