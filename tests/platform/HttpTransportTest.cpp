@@ -619,6 +619,7 @@ TEST(HttpTransport, TheDeadlineNeverFiresEarly) {
     std::atomic<bool> release{false};
     LoopbackServer silent;
     silent.post("/classify", LoopbackServer::silentUntil(release));
+    double shortest = 60;
     for (int i = 0; i < 10; ++i) {
         HttpRequest request = post(silent.url("/classify"), "{}");
         request.timeoutSeconds = 1;
@@ -628,7 +629,9 @@ TEST(HttpTransport, TheDeadlineNeverFiresEarly) {
         EXPECT_EQ(outcome.transportError, TransportError::timedOut) << i;
         EXPECT_GE(took, std::chrono::seconds(1))
             << "run " << i << " ended after " << std::chrono::duration<double>(took).count() << " s";
+        shortest = std::min(shortest, std::chrono::duration<double>(took).count());
     }
+    RecordProperty("shortest_seconds", QString::number(shortest, 'f', 4).toStdString());
     release = true;
 }
 
