@@ -78,9 +78,10 @@ private:
 class HttpTransport {
 public:
     virtual ~HttpTransport() = default;
-    // Sends once. Throws TransportError on failure (timedOut for the whole-exchange deadline and
-    // for a silence longer than the idle time-out alike), and TaskCancelled only when `token` is
-    // cancelled before the answer is complete (the transfer is aborted).
+    // Sends once. Throws TransportError on failure (timedOut for the whole-exchange deadline, for
+    // a silence longer than the idle time-out and for a header section that never ends alike),
+    // and TaskCancelled only when `token` is cancelled before the answer is complete (the
+    // transfer is aborted).
     virtual QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) = 0;
 
     // The process-wide transport (created on first use, on the
