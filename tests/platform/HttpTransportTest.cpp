@@ -166,9 +166,10 @@ TEST(HttpTransport, RefusesOversizedBodiesWhileTheyArrive) {
     const std::optional<long> before = peakResidentKilobytes(true);
     EXPECT_EQ(run(request).transportError, TransportError::dataLengthExceedsMaximum);
     const std::optional<long> peak = peakResidentKilobytes(false);
-    if (before && peak)
+    if (before && peak) {
         EXPECT_LT(*peak - *before, 128 * 1024)
             << "kilobytes taken while refusing a 1 MB limit; the server sent " << streamed.load() << " bytes";
+    }
     // The connection goes with the request: the server's next write finds the client gone.
     for (int i = 0; i < 200 && !clientLeft; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -436,8 +437,9 @@ TEST(HttpTransport, EndingOneRequestLeavesAnotherToTheSameServerAlone) {
         release = true;
         EXPECT_FALSE(ended.response);
         EXPECT_EQ(ended.cancelled, row.cancelledByUs);
-        if (!row.cancelledByUs)
+        if (!row.cancelledByUs) {
             EXPECT_EQ(ended.transportError, TransportError::timedOut);
+        }
         if (!answered.response) {
             ADD_FAILURE() << "the healthy request failed with "
                           << (answered.transportError ? int(*answered.transportError) : 0);
