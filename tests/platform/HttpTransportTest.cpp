@@ -206,6 +206,16 @@ TEST(HttpTransport, ConnectionFailuresAreTransportErrors) {
     EXPECT_TRUE(dropped.transportError);
 
     EXPECT_EQ(run(post(QUrl("not a url"), "{}")).transportError, TransportError::badURL);
+    EXPECT_EQ(run(post(QUrl("ftp://127.0.0.1/x"), "{}")).transportError, TransportError::unsupportedURL);
+
+    // A secure connection to a server that answers in plain text fails its handshake.
+    using quillmere::testing::RawLoopbackServer;
+    RawLoopbackServer plain([](RawLoopbackServer::Connection& connection) {
+        connection.write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+    });
+    QUrl secure = plain.url("/classify");
+    secure.setScheme(QStringLiteral("https"));
+    EXPECT_EQ(run(post(secure, "{}")).transportError, TransportError::secureConnectionFailed);
 }
 
 // A server that goes silent is a time-out whichever clock notices it first, the idle time-out or
@@ -685,6 +695,7 @@ TEST(HttpTransportHostile, MalformedFramingIsABadServerResponse) {
          "hello"},
         {"conflicting Content-Length values in one header",
          "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 5, 2\r\n\r\nhello"},
+        {"an answer that is not HTTP", "SSH-2.0-OpenSSH_9.2\r\n\r\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
