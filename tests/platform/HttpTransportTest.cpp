@@ -6,7 +6,9 @@
 
 #include <QCoreApplication>
 #include <QCoroTimer>
+#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -739,4 +741,33 @@ TEST(HttpTransport, ThisMachineIsReachedDirectlyWhateverTheProxySettings) {
     EXPECT_EQ(direct.response->body, R"({"ok":true})");
     ASSERT_TRUE(named.response) << (named.transportError ? int(*named.transportError) : 0);
     EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// No file speaks for a request: a netrc naming the server gives it no credentials, and answers
+// that announce alternative services or strict transport security leave nothing behind.
+TEST(HttpTransport, NoStoredCredentialsAndNoFilesWritten) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QFile netrc(home.filePath(QStringLiteral(".netrc")));
+    ASSERT_TRUE(netrc.open(QIODevice::WriteOnly));
+    netrc.write("machine 127.0.0.1 login someone password secret\ndefault login anyone password secret\n");
+    netrc.close();
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    LoopbackServer server;
+    server.post("/classify", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Alt-Svc", "h2=\":443\"; ma=86400");
+        response.set_header("Strict-Transport-Security", "max-age=31536000");
+        response.set_content(R"({"ok":true})", "application/json");
+    });
+    for (const bool ephemeral : {true, false}) {
+        HttpRequest request = post(server.url("/classify"), "{}");
+        request.ephemeral = ephemeral;
+        EXPECT_TRUE(run(request).response) << ephemeral;
+    }
+    qputenv("HOME", savedHome);
+    for (const auto& recorded : server.requests())
+        EXPECT_EQ(recorded.header("Authorization"), "");
+    EXPECT_EQ(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral(".netrc")});
 }
