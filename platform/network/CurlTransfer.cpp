@@ -89,10 +89,7 @@ void CurlTransfer::configure(const HttpRequest& request) {
     curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(easy_, CURLOPT_NETRC, long(CURL_NETRC_IGNORED));
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    // Proxies come from the environment (http_proxy, https_proxy, no_proxy), except for this
-    // machine itself, which is always reached directly.
-    if (isThisMachine(request.url.host()))
-        curl_easy_setopt(easy_, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy_, CURLOPT_PROXY, proxyFor(request.url).constData());
     if (!request.ephemeral) {
         curl_easy_setopt(easy_, CURLOPT_SHARE, cookieShare());
         curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
@@ -100,6 +97,19 @@ void CurlTransfer::configure(const HttpRequest& request) {
     setCallbacks();
     setMethodAndBody(request);
     setHeaders(request);
+}
+
+// The library's own choice differs (https never falls back to http_proxy, ALL_PROXY counts), so
+// the proxy is named here; the hosts no_proxy lists are still reached directly by the library.
+QByteArray CurlTransfer::proxyFor(const QUrl& url) {
+    if (isThisMachine(url.host()))
+        return {};
+    if (url.scheme().compare(u"https", Qt::CaseInsensitive) == 0) {
+        const QByteArray secure = qgetenv("https_proxy");
+        if (!secure.isEmpty())
+            return secure;
+    }
+    return qgetenv("http_proxy");
 }
 
 void CurlTransfer::setCallbacks() {

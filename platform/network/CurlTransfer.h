@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 #include <chrono>
 #include <curl/curl.h>
@@ -66,6 +67,10 @@ public:
     QString detail() const { return QString::fromUtf8(errorText_); }
 
     static CurlTransfer* of(CURL* easy);
+    // The proxy a request to `url` goes through, empty for none: the environment's https_proxy
+    // for https (else its http_proxy), its http_proxy for http; never one for this machine itself
+    // (localhost, 127.0.0.0/8, ::1). Hosts that no_proxy lists are reached directly all the same.
+    static QByteArray proxyFor(const QUrl& url);
 
 signals:
     void ended();
