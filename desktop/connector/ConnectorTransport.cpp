@@ -54,9 +54,11 @@ QCoro::Task<QByteArray> ConnectorTransport::request(QString origin, QString path
     try {
         response = co_await http_.send(std::move(request), cancel);
     } catch (const TransportError& error) {
-        // An answer that announces or delivers more than the limit is refused while it arrives.
+        // An answer that announces or delivers more than the limit is refused while it arrives,
+        // but its status decides first: a 401 says the token is no longer valid whatever follows.
         if (error.code() == TransportError::dataLengthExceedsMaximum)
-            throw ConnectorFailure(ConnectorFailure::rejected);
+            throw ConnectorFailure(error.status() == 401 ? ConnectorFailure::unauthorized
+                                                         : ConnectorFailure::rejected);
         throw;
     }
     if (response.status == 0)

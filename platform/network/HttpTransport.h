@@ -2,13 +2,13 @@
 
 // HTTP for the components that talk to services. One request, one whole answer: the caller gets
 // the status (0 when the answer was not an HTTP response) and the body, or a TransportError.
-// Redirects are never followed, a deadline of our own bounds the whole exchange (Qt's transfer
-// timeout only measures inactivity), and a body larger than the caller allows is refused while it
-// arrives, not after. Answers are asked for uncompressed and one sent compressed anyway is a bad
-// server response. Every request has a connection of its own; one that ends early (deadline,
-// idle time-out or cancellation) has that connection shut down at the socket, so that a server
-// that keeps sending cannot keep a network thread busy, while every other request, to the same
-// server too, goes on.
+// Redirects are never followed, a deadline of our own bounds the whole exchange and never ends it
+// early, and a body larger than the caller allows is refused while it arrives, not after (the
+// failure still tells the status that arrived). Answers are asked for uncompressed and one sent
+// compressed anyway is a bad server response, as is one whose framing is malformed. Every request
+// has a connection of its own and none waits for another, whatever their hosts and ports; one that
+// ends early (deadline, idle time-out or cancellation) has its connection closed at once, while
+// every other request, to the same server too, goes on.
 
 #include "platform/tasks/Task.h"
 
@@ -17,6 +17,7 @@
 #include <QList>
 #include <QString>
 #include <QUrl>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -62,21 +63,25 @@ public:
         secureConnectionFailed = -1200,
         dataLengthExceedsMaximum = -1103,
     };
-    TransportError(Code code, QString description);
+    // `status`: the HTTP status that had arrived when the exchange failed (0 when none had).
+    TransportError(Code code, QString description, int status = 0);
     Code code() const { return code_; }
     const QString& description() const { return description_; }
+    int status() const { return status_; }
 
 private:
     Code code_;
     QString description_;
+    int status_;
 };
 
 class HttpTransport {
 public:
     virtual ~HttpTransport() = default;
-    // Sends once. Throws TransportError on failure (timedOut for the whole-exchange deadline and
-    // for a silence longer than the idle time-out alike), and TaskCancelled only when `token` is
-    // cancelled before the answer is complete (the transfer is aborted).
+    // Sends once. Throws TransportError on failure (timedOut for the whole-exchange deadline, for
+    // a silence longer than the idle time-out and for a header section that never ends alike),
+    // and TaskCancelled only when `token` is cancelled before the answer is complete (the
+    // transfer is aborted).
     virtual QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) = 0;
 
     // The process-wide transport (created on first use, on the
@@ -84,11 +89,18 @@ public:
     static HttpTransport& shared();
 };
 
+class CurlMulti;
+
+// The transport over libcurl, driven from the main thread's event loop.
 class NetworkTransport final : public HttpTransport {
 public:
     NetworkTransport();
     ~NetworkTransport() override;
     QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) override;
+
+private:
+    // Absent when the library cannot look names up without blocking the caller.
+    std::unique_ptr<CurlMulti> multi_;
 };
 
 } // namespace quillmere

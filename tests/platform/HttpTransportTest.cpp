@@ -5,11 +5,17 @@
 #include "support/StallingServers.h"
 
 #include <QCoreApplication>
+#include <QCoroTimer>
+#include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <vector>
 
 using namespace quillmere;
 using quillmere::testing::LoopbackServer;
@@ -162,9 +168,10 @@ TEST(HttpTransport, RefusesOversizedBodiesWhileTheyArrive) {
     const std::optional<long> before = peakResidentKilobytes(true);
     EXPECT_EQ(run(request).transportError, TransportError::dataLengthExceedsMaximum);
     const std::optional<long> peak = peakResidentKilobytes(false);
-    if (before && peak)
+    if (before && peak) {
         EXPECT_LT(*peak - *before, 128 * 1024)
             << "kilobytes taken while refusing a 1 MB limit; the server sent " << streamed.load() << " bytes";
+    }
     // The connection goes with the request: the server's next write finds the client gone.
     for (int i = 0; i < 200 && !clientLeft; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
@@ -201,6 +208,16 @@ TEST(HttpTransport, ConnectionFailuresAreTransportErrors) {
     EXPECT_TRUE(dropped.transportError);
 
     EXPECT_EQ(run(post(QUrl("not a url"), "{}")).transportError, TransportError::badURL);
+    EXPECT_EQ(run(post(QUrl("ftp://127.0.0.1/x"), "{}")).transportError, TransportError::unsupportedURL);
+
+    // A secure connection to a server that answers in plain text fails its handshake.
+    using quillmere::testing::RawLoopbackServer;
+    RawLoopbackServer plain([](RawLoopbackServer::Connection& connection) {
+        connection.write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}");
+    });
+    QUrl secure = plain.url("/classify");
+    secure.setScheme(QStringLiteral("https"));
+    EXPECT_EQ(run(post(secure, "{}")).transportError, TransportError::secureConnectionFailed);
 }
 
 // A server that goes silent is a time-out whichever clock notices it first, the idle time-out or
@@ -323,6 +340,30 @@ TEST(HttpTransportHostile, EndlessInterimAnswersDoNotOutliveTheDeadline) {
     expectDeadlineHoldsAndLaterRequestsWork(hostile, "endless 100 Continue");
 }
 
+// However long the deadline, a header section that never ends is refused once its bytes pass the
+// transport's bound: endless lines, one endless line, or endless interim answers alike.
+TEST(HttpTransportHostile, EndlessHeaderSectionsEndAtTheirBoundNotAtTheDeadline) {
+    const struct {
+        const char* what;
+        std::string first;
+        std::string again;
+    } rows[] = {
+        {"endless header lines", "HTTP/1.1 200 OK\r\n", "X-Padding: aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\r\n"},
+        {"one endless header", "HTTP/1.1 200 OK\r\nX-Padding: ", std::string(4096, 'a')},
+        {"endless 100 Continue", "", "HTTP/1.1 100 Continue\r\n\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EndlessServer hostile(row.first, row.again);
+        HttpRequest request = post(hostile.server.url("/classify"), "{}");
+        request.timeoutSeconds = 30;
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome outcome = run(request);
+        EXPECT_EQ(outcome.transportError, TransportError::timedOut);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    }
+}
+
 TEST(HttpTransportHostile, CompressedAnswersThatDoNotDecodeAreFailures) {
     // A gzip stream whose body is damaged after its header, and a deflate stream that expands far
     // beyond what was sent.
@@ -408,8 +449,9 @@ TEST(HttpTransport, EndingOneRequestLeavesAnotherToTheSameServerAlone) {
         release = true;
         EXPECT_FALSE(ended.response);
         EXPECT_EQ(ended.cancelled, row.cancelledByUs);
-        if (!row.cancelledByUs)
+        if (!row.cancelledByUs) {
             EXPECT_EQ(ended.transportError, TransportError::timedOut);
+        }
         if (!answered.response) {
             ADD_FAILURE() << "the healthy request failed with "
                           << (answered.transportError ? int(*answered.transportError) : 0);
@@ -423,4 +465,309 @@ TEST(HttpTransport, EndingOneRequestLeavesAnotherToTheSameServerAlone) {
             slowRequests += recorded.path == "/slow";
         EXPECT_EQ(slowRequests, 1);
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Requests are independent: none waits for another's connection set-up or answer, whatever their
+// hosts and ports.
+
+namespace {
+
+// A listener on 127.0.0.2 whose backlog is full and which never accepts: a connection to it hangs
+// in its set-up until the client gives up. The backlog is filled by connections of its own.
+class HangingListener {
+public:
+    HangingListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = at(0);
+        socklen_t length = sizeof address;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(fd_, 0) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        for (int i = 0; i < 4; ++i) {
+            const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            const sockaddr_in target = at(port_);
+            ::connect(filler, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            fillers_.push_back(filler);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~HangingListener() {
+        for (const int filler : fillers_)
+            ::close(filler);
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    HangingListener(const HangingListener&) = delete;
+    HangingListener& operator=(const HangingListener&) = delete;
+
+    int port() const { return port_; }
+    QUrl url(const QString& path) const {
+        return QUrl(QStringLiteral("http://127.0.0.2:%1%2").arg(port_).arg(path));
+    }
+
+private:
+    static sockaddr_in at(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(0x7f000002);
+        address.sin_port = htons(quint16(port));
+        return address;
+    }
+    int fd_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
+};
+
+struct Timed {
+    Outcome outcome;
+    double seconds = 0;
+};
+
+QCoro::Task<Timed> timedAttempt(HttpRequest request, CancelToken token) {
+    const auto started = std::chrono::steady_clock::now();
+    Outcome outcome = co_await attempt(std::move(request), token);
+    co_return Timed{std::move(outcome),
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()};
+}
+
+// Starts `first`, then after `gap` every one of `others` at once; once the others have their
+// outcomes `first` is withdrawn. Returns the others' outcomes, then first's.
+QCoro::Task<std::vector<Timed>> beside(HttpRequest first, std::vector<HttpRequest> others,
+                                       std::chrono::milliseconds gap) {
+    CancelToken withdraw;
+    QCoro::Task<Timed> leading = timedAttempt(std::move(first), withdraw);
+    co_await QCoro::sleepFor(gap);
+    std::vector<QCoro::Task<Timed>> started;
+    for (HttpRequest& request : others)
+        started.push_back(timedAttempt(std::move(request), {}));
+    std::vector<Timed> outcomes;
+    for (QCoro::Task<Timed>& task : started)
+        outcomes.push_back(co_await std::move(task));
+    withdraw.cancel();
+    outcomes.push_back(co_await std::move(leading));
+    co_return outcomes;
+}
+
+// Five requests with `deadline` to a sound server on 127.0.0.1, beside a request whose connection
+// set-up to 127.0.0.2 on the same port hangs.
+std::vector<Timed> besideAHangingSetUp(LoopbackServer& sound, const HangingListener& hanging,
+                                       double deadline) {
+    sound.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    HttpRequest hung = post(hanging.url("/classify"), "{}");
+    hung.timeoutSeconds = 20;
+    std::vector<HttpRequest> others;
+    for (int i = 0; i < 5; ++i) {
+        others.push_back(post(sound.url("/classify"), "{}"));
+        others.back().timeoutSeconds = deadline;
+    }
+    return QCoro::waitFor(beside(hung, others, std::chrono::milliseconds(100)));
+}
+
+// The longest time among the first `count` requests, kept in the test's record ("longest_seconds").
+double longest(const std::vector<Timed>& outcomes, size_t count) {
+    double seconds = 0;
+    for (size_t i = 0; i < count; ++i)
+        seconds = std::max(seconds, outcomes[i].seconds);
+    ::testing::Test::RecordProperty("longest_seconds", QString::number(seconds, 'f', 3).toStdString());
+    return seconds;
+}
+
+} // namespace
+
+// A hanging set-up on 127.0.0.2 and a sound server on 127.0.0.1, on the same port.
+class HttpTransportBesideAHangingSetUp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_GT(hanging.port(), 0);
+        ASSERT_GT(sound.port(), 0) << "the same port on 127.0.0.1 is taken";
+    }
+    const HangingListener hanging;
+    LoopbackServer sound{"127.0.0.1", hanging.port()};
+};
+
+TEST_F(HttpTransportBesideAHangingSetUp, NoRequestToAnotherHostOnTheSamePortWaits) {
+    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging, 10);
+    longest(outcomes, outcomes.size() - 1);
+    for (size_t i = 0; i + 1 < outcomes.size(); ++i) {
+        ASSERT_TRUE(outcomes[i].outcome.response) << i;
+        EXPECT_EQ(outcomes[i].outcome.response->body, R"({"ok":true})");
+        // Answered at once; waiting for the other set-up took seconds.
+        EXPECT_LT(outcomes[i].seconds, 1.0) << i;
+    }
+    EXPECT_TRUE(outcomes.back().outcome.cancelled);
+}
+
+TEST_F(HttpTransportBesideAHangingSetUp, AShortDeadlineIsSentAtOnce) {
+    const std::vector<Timed> outcomes = besideAHangingSetUp(sound, hanging, 2);
+    for (size_t i = 0; i + 1 < outcomes.size(); ++i)
+        EXPECT_FALSE(outcomes[i].outcome.transportError)
+            << i << " failed with " << int(*outcomes[i].outcome.transportError);
+    // Every one of them reached the server.
+    EXPECT_EQ(sound.requests().size(), 5u);
+}
+
+TEST(HttpTransportIndependence, ASlowAnswerToOneHostDelaysNoRequestToAnotherOnTheSamePort) {
+    LoopbackServer slow("127.0.0.2", 0);
+    ASSERT_GT(slow.port(), 0);
+    LoopbackServer fast("127.0.0.1", slow.port());
+    ASSERT_GT(fast.port(), 0) << "the same port on 127.0.0.1 is taken";
+    slow.get("/widget/inbox", LoopbackServer::answer(200, "{}", std::chrono::milliseconds(2500)));
+    fast.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    HttpRequest poll;
+    poll.method = "GET";
+    poll.url = slow.url("/widget/inbox");
+    poll.timeoutSeconds = 10;
+    std::vector<HttpRequest> others{post(fast.url("/classify"), "{}")};
+    const std::vector<Timed> outcomes = QCoro::waitFor(beside(poll, others, std::chrono::milliseconds(100)));
+    ASSERT_TRUE(outcomes[0].outcome.response);
+    EXPECT_EQ(outcomes[0].outcome.response->body, R"({"ok":true})");
+    EXPECT_LT(longest(outcomes, 1), 1.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The whole-exchange deadline is never early.
+
+TEST(HttpTransport, TheDeadlineNeverFiresEarly) {
+    std::atomic<bool> release{false};
+    LoopbackServer silent;
+    silent.post("/classify", LoopbackServer::silentUntil(release));
+    double shortest = 60;
+    for (int i = 0; i < 10; ++i) {
+        HttpRequest request = post(silent.url("/classify"), "{}");
+        request.timeoutSeconds = 1;
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome outcome = run(request);
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(outcome.transportError, TransportError::timedOut) << i;
+        EXPECT_GE(took, std::chrono::seconds(1))
+            << "run " << i << " ended after " << std::chrono::duration<double>(took).count() << " s";
+        shortest = std::min(shortest, std::chrono::duration<double>(took).count());
+    }
+    RecordProperty("shortest_seconds", QString::number(shortest, 'f', 4).toStdString());
+    release = true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Framing: malformed answers are bad server responses, and the body limit counts body bytes only.
+
+namespace {
+
+Outcome rawAnswer(std::string answer, qint64 limit = 8 * 1024 * 1024) {
+    RawLoopbackServer server(
+        [answer](RawLoopbackServer::Connection& connection) { connection.write(answer); });
+    HttpRequest request = post(server.url("/classify"), "{}");
+    request.timeoutSeconds = 5;
+    request.maxResponseBytes = limit;
+    return run(request);
+}
+
+// A chunked answer of `size` body bytes in chunks of 100, with chunk extensions and a trailer,
+// so that the framing around the body is several times the body's own size.
+std::string chunkedAnswer(size_t size) {
+    std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n"
+                         "Connection: close\r\n\r\n";
+    for (size_t sent = 0; sent < size;) {
+        const size_t chunk = std::min<size_t>(100, size - sent);
+        char line[32];
+        std::snprintf(line, sizeof line, "%zx", chunk);
+        answer += std::string(line) + ";padding=" + std::string(200, 'p') + "\r\n" + std::string(chunk, 'b') +
+                  "\r\n";
+        sent += chunk;
+    }
+    return answer + "0\r\nX-Trailer: " + std::string(300, 't') + "\r\n\r\n";
+}
+
+} // namespace
+
+TEST(HttpTransportHostile, MalformedFramingIsABadServerResponse) {
+    const struct {
+        const char* what;
+        std::string answer;
+    } rows[] = {
+        {"a chunk size that overflows",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "ffffffffffffffffff\r\nabc\r\n0\r\n\r\n"},
+        {"a chunk size of sixteen digits that overflows",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "fffffffffffffff0\r\nabc\r\n0\r\n\r\n"},
+        {"conflicting Content-Length headers",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nContent-Length: 5\r\n\r\n"
+         "hello"},
+        {"conflicting Content-Length values in one header",
+         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 5, 2\r\n\r\nhello"},
+        {"an answer that is not HTTP", "SSH-2.0-OpenSSH_9.2\r\n\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Outcome outcome = rawAnswer(row.answer);
+        EXPECT_FALSE(outcome.response) << "answered " << outcome.response->status << " with "
+                                       << outcome.response->body.size() << " bytes";
+        EXPECT_EQ(outcome.transportError, TransportError::badServerResponse)
+            << (outcome.transportError ? int(*outcome.transportError) : 0);
+    }
+}
+
+TEST(HttpTransportHostile, OnlyBodyBytesCountAgainstTheLimit) {
+    const Outcome exact = rawAnswer(chunkedAnswer(1000), 1000);
+    ASSERT_TRUE(exact.response) << (exact.transportError ? int(*exact.transportError) : 0);
+    EXPECT_EQ(exact.response->status, 200);
+    EXPECT_EQ(exact.response->body, QByteArray(1000, 'b'));
+    EXPECT_EQ(rawAnswer(chunkedAnswer(1001), 1000).transportError, TransportError::dataLengthExceedsMaximum);
+
+    const std::string stated = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ";
+    EXPECT_TRUE(rawAnswer(stated + "1000\r\n\r\n" + std::string(1000, 'b'), 1000).response);
+    EXPECT_EQ(rawAnswer(stated + "1001\r\n\r\n" + std::string(1001, 'b'), 1000).transportError,
+              TransportError::dataLengthExceedsMaximum);
+}
+
+// Proxies named in the environment never stand between this program and this machine itself.
+TEST(HttpTransport, ThisMachineIsReachedDirectlyWhateverTheProxySettings) {
+    const quillmere::testing::ClosedPort proxy;
+    const QByteArray proxyUrl = QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()).toLatin1();
+    const QByteArray savedHttp = qgetenv("http_proxy");
+    const QByteArray savedAll = qgetenv("ALL_PROXY");
+    qputenv("http_proxy", proxyUrl);
+    qputenv("ALL_PROXY", proxyUrl);
+    LoopbackServer server;
+    server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+    const Outcome direct = run(post(server.url("/classify"), "{}"));
+    const Outcome named =
+        run(post(QUrl(QStringLiteral("http://localhost:%1/classify").arg(server.port())), "{}"));
+    savedHttp.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", savedHttp);
+    savedAll.isNull() ? qunsetenv("ALL_PROXY") : qputenv("ALL_PROXY", savedAll);
+    ASSERT_TRUE(direct.response) << (direct.transportError ? int(*direct.transportError) : 0);
+    EXPECT_EQ(direct.response->body, R"({"ok":true})");
+    ASSERT_TRUE(named.response) << (named.transportError ? int(*named.transportError) : 0);
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+// No file speaks for a request: a netrc naming the server gives it no credentials, and answers
+// that announce alternative services or strict transport security leave nothing behind.
+TEST(HttpTransport, NoStoredCredentialsAndNoFilesWritten) {
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    QFile netrc(home.filePath(QStringLiteral(".netrc")));
+    ASSERT_TRUE(netrc.open(QIODevice::WriteOnly));
+    netrc.write("machine 127.0.0.1 login someone password secret\ndefault login anyone password secret\n");
+    netrc.close();
+    const QByteArray savedHome = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    LoopbackServer server;
+    server.post("/classify", [](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Alt-Svc", "h2=\":443\"; ma=86400");
+        response.set_header("Strict-Transport-Security", "max-age=31536000");
+        response.set_content(R"({"ok":true})", "application/json");
+    });
+    for (const bool ephemeral : {true, false}) {
+        HttpRequest request = post(server.url("/classify"), "{}");
+        request.ephemeral = ephemeral;
+        EXPECT_TRUE(run(request).response) << ephemeral;
+    }
+    qputenv("HOME", savedHome);
+    for (const auto& recorded : server.requests())
+        EXPECT_EQ(recorded.header("Authorization"), "");
+    EXPECT_EQ(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral(".netrc")});
 }

@@ -36,10 +36,16 @@ public:
     };
     using Handler = httplib::Server::Handler;
 
-    LoopbackServer() {
+    // On `host` (an address in 127.0.0.0/8) and `port`, or a free port when `port` is 0; port()
+    // is 0 when the port could not be had.
+    explicit LoopbackServer(std::string host = "127.0.0.1", int port = 0) : host_(std::move(host)) {
         // One request per connection, so stopping never waits out a keep-alive timeout.
         server_.set_keep_alive_max_count(1);
-        port_ = server_.bind_to_any_port("127.0.0.1");
+        port_ = port == 0 ? server_.bind_to_any_port(host_) : (server_.bind_to_port(host_, port) ? port : 0);
+        if (port_ <= 0) {
+            port_ = 0;
+            return;
+        }
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running())
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -60,7 +66,7 @@ public:
 
     int port() const { return port_; }
     QUrl url(const QString& path) const {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path));
+        return QUrl(QStringLiteral("http://%1:%2%3").arg(QString::fromStdString(host_)).arg(port_).arg(path));
     }
 
     std::vector<Recorded> requests() const {
@@ -101,6 +107,7 @@ private:
         };
     }
 
+    std::string host_;
     httplib::Server server_;
     std::thread thread_;
     int port_ = 0;

@@ -354,3 +354,61 @@ TEST_F(Transport, APollThatTimesOutLeavesARevokeInFlightAlone) {
         << "the revoke failed with " << (revoke.transportCode ? int(*revoke.transportCode) : 0);
     EXPECT_EQ(revoke.value, QByteArray("{") + QByteArray(15, ' ') + QByteArray("}"));
 }
+
+namespace {
+
+QCoro::Task<bool> revoked(ConnectorTransport& transport, ConnectorCredential credential) {
+    co_await transport.revoke(std::move(credential));
+    co_return true;
+}
+
+} // namespace
+
+// The status decides before the body: a 401 whose body is far over the limit still says the
+// token is no longer valid, for a poll and for a revoke alike, whether the body's length is
+// stated or not; any other status with such a body is refused.
+TEST_F(Transport, AnOversizedAnswerIsClassifiedByItsStatusFirst) {
+    const auto oversized = [](int status, bool chunked) -> httplib::Server::Handler {
+        return [status, chunked](const httplib::Request&, httplib::Response& response) {
+            response.status = status;
+            if (!chunked) {
+                response.set_content(std::string(150000, ' '), "application/json");
+                return;
+            }
+            response.set_chunked_content_provider("application/json",
+                                                  [](size_t offset, httplib::DataSink& sink) {
+                                                      if (offset >= 150000) {
+                                                          sink.done();
+                                                          return true;
+                                                      }
+                                                      const std::string part(10000, ' ');
+                                                      return sink.write(part.data(), part.size());
+                                                  });
+        };
+    };
+    const struct {
+        int status;
+        bool chunked;
+        ConnectorFailure::Kind expected;
+    } rows[] = {
+        {401, false, ConnectorFailure::unauthorized},
+        {401, true, ConnectorFailure::unauthorized},
+        {500, false, ConnectorFailure::rejected},
+        {500, true, ConnectorFailure::rejected},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << row.status << (row.chunked ? " chunked" : " with its length"));
+        LoopbackServer local;
+        local.get("/widget/inbox", oversized(row.status, row.chunked));
+        local.del("/widget/device", oversized(row.status, row.chunked));
+        ConnectorCredential c = credential();
+        c.origin = QStringLiteral("http://127.0.0.1:%1").arg(local.port());
+        const auto poll = await<ConnectorInbox>([&] { return transport.inbox(c); });
+        EXPECT_EQ(poll.failure, row.expected)
+            << "poll: " << (poll.transportCode ? int(*poll.transportCode) : 0);
+        const auto revoke = await<bool>([&] { return revoked(transport, c); });
+        EXPECT_EQ(revoke.failure, row.expected)
+            << "revoke: " << (revoke.transportCode ? int(*revoke.transportCode) : 0);
+        EXPECT_EQ(local.requests().size(), 2u);
+    }
+}

@@ -1,0 +1,331 @@
+#include "platform/network/CurlTransfer.h"
+
+#include "platform/network/CurlMulti.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cmath>
+#include <netinet/in.h>
+
+namespace quillmere {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds until `duration` has passed, rounded up so that a timer never fires before it.
+int millisecondsCovering(Clock::duration duration) {
+    const double milliseconds = std::chrono::duration<double, std::milli>(duration).count();
+    return int(std::clamp(std::ceil(milliseconds), 0.0, 24.0 * 3600 * 1000));
+}
+
+Clock::duration seconds(double value) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(0.0, value)));
+}
+
+// The cookies of the requests that keep them (in memory only, never read from or written to a
+// file), shared by every such request; ephemeral requests have no cookie engine at all.
+CURLSH* cookieShare() {
+    static CURLSH* share = [] {
+        CURLSH* created = curl_share_init();
+        curl_share_setopt(created, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        return created;
+    }();
+    return share;
+}
+
+// This machine itself: "localhost", or an address in 127.0.0.0/8 or ::1.
+bool isThisMachine(const QString& host) {
+    const QString name = host.toLower();
+    if (name == u"localhost" || name.endsWith(u".localhost") || name == u"::1")
+        return true;
+    in_addr address{};
+    return ::inet_pton(AF_INET, name.toLatin1().constData(), &address) == 1 &&
+           (ntohl(address.s_addr) >> 24) == 127;
+}
+
+bool hasHeader(const HttpRequest& request, const QByteArray& name) {
+    return std::any_of(request.headers.begin(), request.headers.end(), [&name](const auto& header) {
+        return header.first.compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
+
+} // namespace
+
+CurlTransfer::CurlTransfer(CurlMulti& multi, const HttpRequest& request)
+    : multi_(multi), easy_(curl_easy_init()), limit_(std::max<qint64>(0, request.maxResponseBytes)) {
+    configure(request);
+    startClocks(request);
+}
+
+CurlTransfer::~CurlTransfer() {
+    if (attached_)
+        multi_.remove(easy_);
+    curl_easy_cleanup(easy_);
+    curl_slist_free_all(headers_);
+}
+
+CurlTransfer* CurlTransfer::of(CURL* easy) {
+    char* self = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &self);
+    return reinterpret_cast<CurlTransfer*>(self);
+}
+
+void CurlTransfer::configure(const HttpRequest& request) {
+    curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorText_);
+    curl_easy_setopt(easy_, CURLOPT_URL, request.url.toEncoded().constData());
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    // A request ended during a name lookup leaves the lookup's thread to finish on its own
+    // rather than waiting for it on this thread.
+    curl_easy_setopt(easy_, CURLOPT_QUICK_EXIT, 1L);
+    // A connection of its own, closed when the request ends: nothing of one exchange can reach
+    // another. No netrc, alternative-service or HSTS file is read or written (the last two are
+    // off unless asked for), and a proxy's own answer to CONNECT is not taken for the server's.
+    curl_easy_setopt(easy_, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(easy_, CURLOPT_NETRC, long(CURL_NETRC_IGNORED));
+    curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    curl_easy_setopt(easy_, CURLOPT_PROXY, proxyFor(request.url).constData());
+    if (!request.ephemeral) {
+        curl_easy_setopt(easy_, CURLOPT_SHARE, cookieShare());
+        curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
+    }
+    setCallbacks();
+    setMethodAndBody(request);
+    setHeaders(request);
+}
+
+// The library's own choice differs (https never falls back to http_proxy, ALL_PROXY counts), so
+// the proxy is named here; the hosts no_proxy lists are still reached directly by the library.
+QByteArray CurlTransfer::proxyFor(const QUrl& url) {
+    if (isThisMachine(url.host()))
+        return {};
+    if (url.scheme().compare(u"https", Qt::CaseInsensitive) == 0) {
+        const QByteArray secure = qgetenv("https_proxy");
+        if (!secure.isEmpty())
+            return secure;
+    }
+    return qgetenv("http_proxy");
+}
+
+void CurlTransfer::setCallbacks() {
+    // Only a stated length is refused by the library; the body callback counts what arrives.
+    if (limit_ > 0)
+        curl_easy_setopt(easy_, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(limit_));
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &CurlTransfer::onBody);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &CurlTransfer::onHeader);
+    curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::onProgress);
+    curl_easy_setopt(easy_, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(easy_, CURLOPT_NOPROGRESS, 0L);
+}
+
+void CurlTransfer::setMethodAndBody(const HttpRequest& request) {
+    const QByteArray& method = request.method;
+    if (method == "GET" && request.body.isEmpty()) {
+        curl_easy_setopt(easy_, CURLOPT_HTTPGET, 1L);
+        return;
+    }
+    if (method == "HEAD") {
+        curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
+        return;
+    }
+    if (!request.body.isEmpty() || method == "POST" || method == "PUT" || method == "PATCH") {
+        curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+        curl_easy_setopt(easy_, CURLOPT_COPYPOSTFIELDS, request.body.constData());
+    }
+    if (method != "POST")
+        curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method.constData());
+}
+
+void CurlTransfer::setHeaders(const HttpRequest& request) {
+    // Answers are asked for uncompressed, and the library decodes none (a compressed answer is
+    // refused below). The body goes at once, without waiting for a "100 Continue", and is sent
+    // with no content type the caller did not give.
+    QList<QByteArray> lines;
+    if (!hasHeader(request, "Accept-Encoding"))
+        lines.append("Accept-Encoding: identity");
+    lines.append("Expect:");
+    if (!hasHeader(request, "Content-Type"))
+        lines.append("Content-Type:");
+    for (const auto& [name, value] : request.headers)
+        // "Name;" is how the library is told to send a header with an empty value.
+        lines.append(value.isEmpty() ? name + ';' : name + ": " + value);
+    for (const QByteArray& line : lines)
+        headers_ = curl_slist_append(headers_, line.constData());
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_);
+}
+
+void CurlTransfer::startClocks(const HttpRequest& request) {
+    const Clock::time_point now = Clock::now();
+    deadlineAt_ = now + seconds(request.timeoutSeconds);
+    deadline_.setSingleShot(true);
+    deadline_.setTimerType(Qt::PreciseTimer);
+    connect(&deadline_, &QTimer::timeout, this, &CurlTransfer::onDeadline);
+    if (request.idleTimeoutSeconds > 0) {
+        idleLimit_ = seconds(request.idleTimeoutSeconds);
+        lastActivity_ = now;
+        idle_.setSingleShot(true);
+        idle_.setTimerType(Qt::PreciseTimer);
+        connect(&idle_, &QTimer::timeout, this, &CurlTransfer::onIdle);
+    }
+}
+
+bool CurlTransfer::start() {
+    deadline_.start(millisecondsCovering(deadlineAt_ - Clock::now()));
+    if (idleLimit_ > Clock::duration::zero())
+        idle_.start(millisecondsCovering(idleLimit_));
+    attached_ = multi_.add(easy_);
+    return attached_;
+}
+
+// Timers may fire a little early; the deadline is checked against the clock and the timer set
+// again for what remains, so the exchange never ends before its time.
+void CurlTransfer::onDeadline() {
+    const Clock::time_point now = Clock::now();
+    if (now < deadlineAt_) {
+        deadline_.start(std::max(1, millisecondsCovering(deadlineAt_ - now)));
+        return;
+    }
+    end(Ending::deadline);
+}
+
+void CurlTransfer::onIdle() {
+    const Clock::duration silent = Clock::now() - lastActivity_;
+    if (silent < idleLimit_) {
+        idle_.start(std::max(1, millisecondsCovering(idleLimit_ - silent)));
+        return;
+    }
+    end(Ending::idle);
+}
+
+void CurlTransfer::noteActivity() {
+    if (idleLimit_ > Clock::duration::zero())
+        lastActivity_ = Clock::now();
+}
+
+void CurlTransfer::end(Ending why) {
+    if (hasEnded())
+        return;
+    if (attached_) {
+        attached_ = false;
+        multi_.remove(easy_);
+    }
+    conclude(why);
+}
+
+void CurlTransfer::finish(CURLcode result) {
+    attached_ = false;
+    result_ = result;
+    conclude(result == CURLE_WRITE_ERROR && refusal_ != Ending::running ? refusal_ : Ending::library);
+}
+
+void CurlTransfer::conclude(Ending why) {
+    if (hasEnded())
+        return;
+    ending_ = why;
+    deadline_.stop();
+    idle_.stop();
+    emit ended();
+}
+
+long CurlTransfer::systemError() const {
+    long error = 0;
+    curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &error);
+    return error;
+}
+
+size_t CurlTransfer::refuse(Ending why) {
+    refusal_ = why;
+    return 0; // anything but the count given ends the transfer
+}
+
+size_t CurlTransfer::onBody(char* data, size_t size, size_t count, void* self) {
+    auto* transfer = static_cast<CurlTransfer*>(self);
+    const size_t bytes = size * count;
+    if (qint64(transfer->body_.size()) + qint64(bytes) > transfer->limit_)
+        return transfer->refuse(Ending::tooLarge);
+    transfer->body_.append(data, qsizetype(bytes));
+    transfer->noteActivity();
+    return bytes;
+}
+
+size_t CurlTransfer::onHeader(char* data, size_t size, size_t count, void* self) {
+    auto* transfer = static_cast<CurlTransfer*>(self);
+    const size_t bytes = size * count;
+    transfer->headerBytes_ += qint64(bytes);
+    if (transfer->headerBytes_ > maximumHeaderBytes)
+        return transfer->refuse(Ending::headersTooLarge);
+    return transfer->headerLine(QByteArray::fromRawData(data, qsizetype(bytes)));
+}
+
+int CurlTransfer::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+    auto* transfer = static_cast<CurlTransfer*>(self);
+    if (uploaded > transfer->uploaded_) {
+        transfer->uploaded_ = uploaded;
+        transfer->noteActivity();
+    }
+    return 0;
+}
+
+// One line of a header section: a status line starts a section (an interim answer's, then the
+// final one's), a blank line ends it. Lines after the final section (a chunked body's trailers)
+// only count against the bound.
+size_t CurlTransfer::headerLine(const QByteArray& line) {
+    const size_t bytes = size_t(line.size());
+    const QByteArray text = line.trimmed();
+    if (headersDone_)
+        return bytes;
+    if (text.isEmpty())
+        return endOfHeaderSection() == 0 ? 0 : bytes;
+    if (text.startsWith("HTTP/")) {
+        status_ = text.split(' ').value(1).toInt();
+        encoded_ = lengthsConflict_ = contentTypeSeen_ = false;
+        contentType_.clear();
+        statedLength_.clear();
+        return bytes;
+    }
+    const qsizetype colon = text.indexOf(':');
+    const QByteArray name = text.left(colon).trimmed().toLower();
+    const QByteArray value = colon < 0 ? QByteArray() : text.mid(colon + 1).trimmed();
+    if (name == "content-encoding" && !value.isEmpty() && value.toLower() != "identity")
+        encoded_ = true;
+    else if (name == "content-length")
+        noteStatedLength(value);
+    else if (name == "content-type") {
+        contentType_ = contentTypeSeen_ ? contentType_ + ", " + value : value;
+        contentTypeSeen_ = true;
+    }
+    return bytes;
+}
+
+// Every length an answer states must be the same one: two different ones leave the body's end
+// for the reader to guess.
+void CurlTransfer::noteStatedLength(const QByteArray& value) {
+    for (const QByteArray& part : value.split(',')) {
+        const QByteArray length = part.trimmed();
+        if (statedLength_.isEmpty())
+            statedLength_ = length;
+        else if (length != statedLength_)
+            lengthsConflict_ = true;
+    }
+}
+
+// 1 when the section is accepted, 0 when refused.
+size_t CurlTransfer::endOfHeaderSection() {
+    if (status_ >= 100 && status_ < 200)
+        return 1; // an interim answer; the final one follows
+    headersDone_ = true;
+    if (encoded_)
+        return refuse(Ending::encoded);
+    if (lengthsConflict_)
+        return refuse(Ending::malformed);
+    return 1;
+}
+
+} // namespace quillmere
