@@ -942,8 +942,8 @@ QByteArray ConversationMemory::encoded() const {
     return json::write(entries);
 }
 
-bool ConversationMemory::restore(const QByteArray& data, const std::atomic<bool>* abandon) {
-    const auto abandoned = [abandon] { return abandon && abandon->load(std::memory_order_relaxed); };
+bool ConversationMemory::restore(const QByteArray& data, const std::function<bool()>& abandonedWhen) {
+    const auto abandoned = [&abandonedWhen] { return abandonedWhen && abandonedWhen(); };
     const auto array = json::parseArray(data);
     if (abandoned())
         return false;

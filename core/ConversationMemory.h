@@ -9,8 +9,8 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -100,9 +100,10 @@ public:
     // Replaces the stored entries with those of `data`, keeping scopes and confirmed positions and
     // repairing stored history: windows are split where message positions fall and where an
     // earlier capture restarts. Throws ConversationMemoryFormatError and changes nothing when the
-    // data cannot be read. A restore on another thread stops soon after `abandon` becomes true,
-    // changing nothing, and returns false.
-    bool restore(const QByteArray& data, const std::atomic<bool>* abandon = nullptr);
+    // data cannot be read. A restore on another thread asks `abandoned` once the data is parsed,
+    // before each stored segment it reads and before each window it joins, and at the first true
+    // stops, changing nothing, and returns false.
+    bool restore(const QByteArray& data, const std::function<bool()>& abandoned = {});
 
     // Internal representation, public only so the implementation's helpers can name it.
     struct Item {

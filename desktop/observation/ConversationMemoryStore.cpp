@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThreadPool>
-#include <QTimer>
 #include <algorithm>
 #include <exception>
 #include <memory>
@@ -68,12 +67,17 @@ void ConversationMemoryStore::restoreInBackground(QByteArray stored) {
     restoring_ = true;
     const std::weak_ptr<int> alive = alive_;
     QThreadPool::globalInstance()->start(
-        [this, alive, abandon = abandonRestore_, stored = std::move(stored)] {
+        [this, alive, abandon = abandonRestore_, gate = background_.workerGate, stored = std::move(stored)] {
             auto restored = std::make_unique<Memory>();
             QString failure;
             bool complete = false;
+            const auto abandoned = [&abandon, &gate] {
+                if (gate)
+                    gate();
+                return abandon->load(std::memory_order_relaxed);
+            };
             try {
-                complete = restored->memory.restore(stored, abandon.get());
+                complete = restored->memory.restore(stored, abandoned);
             } catch (const std::exception& error) {
                 failure = QString::fromUtf8(error.what());
             } catch (...) {
@@ -117,11 +121,13 @@ ConversationMemoryStore::~ConversationMemoryStore() {
     // What the session remembered since the last failed save gets one more attempt.
     if (retryPending() && !restoring_)
         save();
+    if (retry_)
+        retryScheduler_->cancel(*retry_);
     // A save waiting in the queue is written by the worker already running, store or no store.
 }
 
 bool ConversationMemoryStore::retryPending() const {
-    return retry_ && retry_->isActive();
+    return retry_.has_value();
 }
 
 ConversationMemoryStore::Recall
@@ -203,8 +209,8 @@ void ConversationMemoryStore::save() {
 void ConversationMemoryStore::startBackgroundSave() {
     ++savesRunning_;
     const std::weak_ptr<int> alive = alive_;
-    QThreadPool::globalInstance()->start([this, alive, queue = queue_, folder = file_.folder(),
-                                          path = file_.path()] {
+    QThreadPool::globalInstance()->start([this, alive, queue = queue_, gate = background_.workerGate,
+                                          folder = file_.folder(), path = file_.path()] {
         for (;;) {
             std::shared_ptr<const Memory> saving;
             std::optional<QByteArray> lastSaved;
@@ -214,6 +220,8 @@ void ConversationMemoryStore::startBackgroundSave() {
                 queue->waiting.reset();
                 lastSaved = queue->lastSaved;
             }
+            if (gate)
+                gate();
             ConversationMemoryFile::Written written;
             try {
                 // The digest, the encoding and the comparison with the file all happen here.
@@ -254,7 +262,8 @@ void ConversationMemoryStore::saved(bool ok) {
     if (ok) {
         retryWait_ = 0;
         if (retry_)
-            retry_->stop();
+            retryScheduler_->cancel(*retry_);
+        retry_.reset();
         return;
     }
     // A full disk frees up without the conversation changing: try again on a timer too, waiting
@@ -263,12 +272,11 @@ void ConversationMemoryStore::saved(bool ok) {
         return;
     retryWait_ = retryWait_ == 0 ? background_.retryFirstMilliseconds
                                  : std::min(retryWait_ * 2, background_.retryLongestMilliseconds);
-    if (!retry_) {
-        retry_ = std::make_unique<QTimer>();
-        retry_->setSingleShot(true);
-        QObject::connect(retry_.get(), &QTimer::timeout, [this] { save(); });
-    }
-    retry_->start(retryWait_);
+    retryScheduler_ = &Scheduler::current();
+    retry_ = retryScheduler_->schedule(retryWait_ / 1000.0, [this] {
+        retry_.reset();
+        save();
+    });
 }
 
 MessageList ConversationMemoryStore::remembered(const QString& key) const {

@@ -8,15 +8,15 @@
 #include "core/ConversationText.h"
 #include "core/MessageList.h"
 #include "desktop/observation/ConversationMemoryFile.h"
+#include "platform/tasks/Scheduler.h"
 
 #include <QDateTime>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
-
-class QTimer;
 
 namespace quillmere {
 
@@ -39,12 +39,16 @@ public:
     // with the window alone, as for a conversation that cannot be named), and a save encodes a
     // copy of the memory there, the newest waiting save replacing older ones.
     // A save that fails is tried again after `retryFirst`, the wait doubling up to `retryLongest`
-    // while it keeps failing, as well as on the next change.
+    // while it keeps failing, as well as on the next change; a save that succeeds starts the
+    // waits over. The waits come from the current scheduler.
     struct Background {
         qint64 restoreBytes = 512 * 1024;
         qint64 saveBytes = 512 * 1024;
         int retryFirstMilliseconds = 5000;
         int retryLongestMilliseconds = 5 * 60 * 1000;
+        // Passed by a worker before each save it writes and at each point where its restore may
+        // stop, so that a test can hold the worker at a known point. Empty in the application.
+        std::function<void()> workerGate;
     };
 
     // Restores the file's memory; a damaged file is set aside and the memory starts empty.
@@ -108,8 +112,10 @@ private:
     // Saves on a worker, in order; shared with the worker, which outlives the store.
     std::shared_ptr<SaveQueue> queue_;
     int savesRunning_ = 0;
-    // After a failed save: the timer of the next attempt and its wait.
-    std::unique_ptr<QTimer> retry_;
+    // After a failed save: the timer of the next attempt, on the scheduler that holds it, and
+    // its wait.
+    Scheduler* retryScheduler_ = nullptr;
+    std::optional<Scheduler::TimerID> retry_;
     int retryWait_ = 0;
     // Gone with the store: what a worker posts back checks it first.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);

@@ -428,6 +428,9 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         {"apart", {turns(0, 4), other}, {turns(0, 4), other}},
         {"overlapping", {turns(0, 6), turns(4, 10)}, {turns(0, 10)}},
         {"bridged", {turns(0, 6), other, turns(10, 16), turns(4, 12)}, {turns(0, 16), other}},
+        // Each segment continues what the one before it added: the texts a merge brought in
+        // must be known to the next segment's search.
+        {"chained", {turns(0, 6), turns(4, 10), turns(8, 14)}, {turns(0, 14)}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -460,13 +463,33 @@ TEST(ConversationMemoryRestore, AnAbandonedRestoreChangesNothing) {
     const QByteArray stored = storedSegments({turns(0, 4), turns(0, 4, "Other")});
     ConversationMemory memory = populated();
     const QByteArray before = memory.encoded();
-    std::atomic<bool> abandon{true};
-    EXPECT_FALSE(memory.restore(stored, &abandon));
+    bool abandon = true;
+    const auto abandoned = [&abandon] { return abandon; };
+    EXPECT_FALSE(memory.restore(stored, abandoned));
     EXPECT_EQ(memory.encoded(), before);
     abandon = false;
-    EXPECT_TRUE(memory.restore(stored, &abandon));
+    EXPECT_TRUE(memory.restore(stored, abandoned));
     EXPECT_EQ(memory.records("k").size(), 2u);
     EXPECT_TRUE(memory.records("kept").empty());
+}
+
+// Quitting while thousands of stored windows are being joined: the restore stops at the next
+// window rather than joining the rest first.
+TEST(ConversationMemoryRestore, ARestoreAbandonedWhileJoiningWindowsStopsAtOnce) {
+    constexpr int windows = 2000;
+    std::vector<Messages> stored;
+    for (int i = 0; i < windows; ++i)
+        stored.push_back(section(i));
+    const QByteArray data = storedSegments(stored);
+    ConversationMemory memory = populated();
+    const QByteArray before = memory.encoded();
+    // Asked once after parsing and once per segment read, then once per window joined: the
+    // answer turns true half way through the joining.
+    const int abandonAt = 1 + windows + windows / 2;
+    int asked = 0;
+    EXPECT_FALSE(memory.restore(data, [&asked] { return ++asked >= abandonAt; }));
+    EXPECT_EQ(asked, abandonAt) << "nothing more is done once the restore is abandoned";
+    EXPECT_EQ(memory.encoded(), before);
 }
 
 // The estimate decides whether a save may run in passing: it must follow the encoded size, for
