@@ -141,20 +141,64 @@ void cleanIdentifiers(Items& items) {
     }
 }
 
-// A scan's messages as memory items: timestamps and blank messages are no content.
+// One scanned message as a memory item: timestamps and blank messages are no content.
+std::optional<Item> itemOf(const Message& message, const std::optional<QString>& identifier, double at) {
+    if (ConversationText::isMessageMetadata(message.text))
+        return std::nullopt;
+    QStringList ids;
+    if (identifier && !identifier->isEmpty())
+        ids << *identifier;
+    Item item = makeItem(message, std::move(ids), at);
+    if (item.key.isEmpty())
+        return std::nullopt;
+    return item;
+}
+
+bool hasIdentifier(const std::optional<QString>& identifier) {
+    return identifier && !identifier->isEmpty();
+}
+
+// The very same text: one string's characters shared by both. Such texts are equal without a
+// look at them; a string's characters never change while another string shares them.
+bool sameText(const Message& a, const Message& b) {
+    return a.text.constData() == b.text.constData() && a.text.size() == b.text.size() && a.role == b.role;
+}
+
+} // namespace
+
+class ConversationMemory::Prepared {
+public:
+    std::vector<Message> messages;          // what it stands for, sharing their texts
+    std::vector<std::optional<Item>> items; // each message's item before its time is set; none: no content
+
+    // The item prepared for `message` at place `i` without identifier, when there is one.
+    const std::optional<Item>* lookup(std::size_t i, const Message& message) const {
+        return i < messages.size() && sameText(messages[i], message) ? &items[i] : nullptr;
+    }
+};
+
+namespace {
+
+// A scan's messages as memory items.
 Items cleanWindow(const std::vector<Message>& messages,
-                  const std::vector<std::optional<QString>>& identifiers, double at) {
+                  const std::vector<std::optional<QString>>& identifiers, double at,
+                  const ConversationMemory::Prepared* prepared = nullptr) {
+    static const std::optional<QString> none;
     Items items;
     items.reserve(messages.size());
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        if (ConversationText::isMessageMetadata(messages[i].text))
-            continue;
-        QStringList ids;
-        if (i < identifiers.size() && identifiers[i] && !identifiers[i]->isEmpty())
-            ids << *identifiers[i];
-        Item item = makeItem(messages[i], std::move(ids), at);
-        if (!item.key.isEmpty())
-            items.push_back(std::move(item));
+        const std::optional<QString>& identifier = i < identifiers.size() ? identifiers[i] : none;
+        if (prepared && !hasIdentifier(identifier)) {
+            if (const std::optional<Item>* item = prepared->lookup(i, messages[i])) {
+                if (*item) {
+                    items.push_back(**item);
+                    items.back().firstObserved = at;
+                }
+                continue;
+            }
+        }
+        if (std::optional<Item> item = itemOf(messages[i], identifier, at))
+            items.push_back(std::move(*item));
     }
     cleanIdentifiers(items);
     return items;
@@ -636,6 +680,28 @@ constexpr double absurdTime = 1e11;
 
 ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
 
+std::shared_ptr<const ConversationMemory::Prepared>
+ConversationMemory::prepare(std::span<const Message> messages, const Prepared* earlier) {
+    auto prepared = std::make_shared<Prepared>();
+    prepared->messages.assign(messages.begin(), messages.end());
+    prepared->items.reserve(messages.size());
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const std::optional<Item>* lent = earlier ? earlier->lookup(i, messages[i]) : nullptr;
+        prepared->items.push_back(lent ? *lent : itemOf(messages[i], std::nullopt, 0));
+    }
+    return prepared;
+}
+
+std::size_t ConversationMemory::unpreparedBytes(std::span<const Message> messages, const Prepared* prepared) {
+    // A message's own cost beside its text: the item, its key's header and its hash.
+    constexpr std::size_t perMessage = 64;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        if (!prepared || !prepared->lookup(i, messages[i]))
+            bytes += perMessage + 2 * std::size_t(messages[i].text.size());
+    return bytes;
+}
+
 int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* known) {
     auto& windows = entry.windows;
     // Only windows sharing some text can join. Without an index, finding them costs one look-up
@@ -740,7 +806,8 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
 ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,
                                                        const std::vector<Message>& messages,
                                                        const std::vector<std::optional<QString>>& identifiers,
-                                                       bool positionOrderingTrusted, const QDateTime& at) {
+                                                       bool positionOrderingTrusted, const QDateTime& at,
+                                                       const Prepared* prepared) {
     if (!key) {
         pending_.reset();
         return {messages, int(messages.size()), 0, unverifiedScopeID_};
@@ -758,7 +825,7 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
         return lastScan_->result;
     }
     lastScan_.reset();
-    Items window = cleanWindow(messages, identifiers, time);
+    Items window = cleanWindow(messages, identifiers, time, prepared);
     if (it == entries_.end()) {
         // A conversation is remembered only once two scans in a row agree on what it shows.
         const bool confirmed =

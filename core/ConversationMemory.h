@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -59,12 +61,27 @@ public:
     // (an absent key).
     ConversationMemory();
 
+    // What observing messages without identifiers costs in proportion to their texts (each
+    // text's comparison key and its hash), worked out apart from any memory: a long history's can
+    // be worked out on another thread and handed to observe, which then takes them instead of
+    // working them out again. It stands for messages holding the very texts it was made from
+    // (copies of the same strings), each at its place; any other message is worked out as usual,
+    // so handing it over never changes what observe does.
+    class Prepared;
+    // `earlier`, when given, lends what it has for the same texts at the same places: a history
+    // that grew costs only its new messages.
+    static std::shared_ptr<const Prepared> prepare(std::span<const ConversationText::Message> messages,
+                                                   const Prepared* earlier = nullptr);
+    // About how many bytes of text among `messages` `prepared` (none: nothing) does not stand for.
+    static std::size_t unpreparedBytes(std::span<const ConversationText::Message> messages,
+                                       const Prepared* prepared);
+
     // Folds one scan's visible messages (with one optional identifier each) into the key's
     // memory and returns the connected messages around them. An absent key neither reads nor
     // writes memory. A key is stored only once two consecutive scans show the same messages.
     Result observe(const std::optional<QString>& key, const std::vector<ConversationText::Message>& messages,
                    const std::vector<std::optional<QString>>& identifiers, bool positionOrderingTrusted,
-                   const QDateTime& at);
+                   const QDateTime& at, const Prepared* prepared = nullptr);
 
     // Moves the windows stored under keys with the given prefixes (title keys only when titled
     // aliases are allowed) that overlap the given messages sufficiently, with windows adjacent to

@@ -126,6 +126,43 @@ ConversationMemoryStore::~ConversationMemoryStore() {
     // A save waiting in the queue is written by the worker already running, store or no store.
 }
 
+bool ConversationMemoryStore::readyToObserve(const MessageList& history) {
+    const std::span<const ConversationText::Message> messages(history.begin(), history.size());
+    const std::size_t unprepared = ConversationMemory::unpreparedBytes(messages, prepared_.get());
+    if (unprepared == 0)
+        return true;
+    // A few new messages at the end of a history already prepared, say, are worked out in passing.
+    if (qint64(unprepared) < background_.prepareBytes || !QCoreApplication::instance()) {
+        prepared_ = ConversationMemory::prepare(messages, prepared_.get());
+        return true;
+    }
+    // One history at a time: what a later one adds is worked out once this one is back.
+    if (!preparing_)
+        prepareInBackground(history);
+    return false;
+}
+
+void ConversationMemoryStore::prepareInBackground(const MessageList& history) {
+    preparing_ = history;
+    const std::weak_ptr<int> alive = alive_;
+    QThreadPool::globalInstance()->start([this, alive, history, earlier = prepared_] {
+        std::shared_ptr<const ConversationMemory::Prepared> prepared =
+            ConversationMemory::prepare(std::span(history.begin(), history.size()), earlier.get());
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app || alive.expired())
+            return;
+        QMetaObject::invokeMethod(
+            app,
+            [this, alive, prepared]() mutable {
+                if (alive.expired())
+                    return;
+                prepared_ = std::move(prepared);
+                preparing_.reset();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
 bool ConversationMemoryStore::retryPending() const {
     return retry_.has_value();
 }
@@ -156,7 +193,7 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
     }
     ++changes_;
     ConversationMemory::Result result =
-        memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at);
+        memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at, prepared_.get());
     Recall recall{std::move(result.messages), result.connectedCount, result.windows,
                   result.conversationScopeID, std::nullopt};
     if (key) {

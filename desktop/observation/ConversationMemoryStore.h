@@ -5,6 +5,7 @@
 // the one place that drives the memory, so the tracker's reading code sees only what one read
 // needs from it.
 
+#include "core/ConversationMemory.h"
 #include "core/ConversationText.h"
 #include "core/MessageList.h"
 #include "desktop/observation/ConversationMemoryFile.h"
@@ -41,9 +42,13 @@ public:
     // A save that fails is tried again after `retryFirst`, the wait doubling up to `retryLongest`
     // while it keeps failing, as well as on the next change; a save that succeeds starts the
     // waits over. The waits come from the current scheduler.
+    // So is working out the comparison keys of a long history read from a host's own archive (a
+    // session's whole branch is a hundred megabytes of text) past `prepareBytes` not worked out
+    // before: see readyToObserve.
     struct Background {
         qint64 restoreBytes = 512 * 1024;
         qint64 saveBytes = 512 * 1024;
+        qint64 prepareBytes = 4 * 1024 * 1024;
         int retryFirstMilliseconds = 5000;
         int retryLongestMilliseconds = 5 * 60 * 1000;
         // Passed by a worker before each save it writes and at each point where its restore may
@@ -61,6 +66,13 @@ public:
     ConversationMemoryStore(const ConversationMemoryStore&) = delete;
     ConversationMemoryStore& operator=(const ConversationMemoryStore&) = delete;
 
+    // Whether `history`, read from a host's own archive, can be observed now without holding the
+    // event loop. When it is long and mostly new, its comparison keys are worked out on a worker
+    // and this answers false until they are back; the caller then reads on without the history,
+    // as while the archive itself is being read. Observing it once ready does exactly what
+    // observing it would have done, only without working the keys out again.
+    bool readyToObserve(const MessageList& history);
+
     // Observes one read under `key` (none: a conversation that cannot be named, which memory
     // neither reads nor extends) and saves the memory when it changed.
     Recall observe(const std::optional<QString>& key, const std::vector<ConversationText::Message>& messages,
@@ -74,8 +86,9 @@ public:
     const ConversationMemoryFile& file() const { return file_; }
     // Whether the file was set aside at start.
     bool startedAfterDamage() const { return startedAfterDamage_; }
-    // Whether a restore or a save is running on a worker thread.
+    // Whether a restore, a history's keys or a save are being worked out on a worker thread.
     bool restoring() const { return restoring_; }
+    bool preparing() const { return preparing_.has_value(); }
     bool saving() const { return savesRunning_ > 0; }
     // Whether the last save failed and a retry is waiting.
     bool retryPending() const;
@@ -95,6 +108,7 @@ private:
     };
     struct Memory;
     struct SaveQueue;
+    void prepareInBackground(const MessageList& history);
     void restoreNow(const QByteArray& stored);
     void restoreInBackground(QByteArray stored);
     void finishRestore(std::unique_ptr<Memory> restored, const QString& failure);
@@ -117,6 +131,9 @@ private:
     Scheduler* retryScheduler_ = nullptr;
     std::optional<Scheduler::TimerID> retry_;
     int retryWait_ = 0;
+    // The keys of the last archived history made ready, and the history being prepared.
+    std::shared_ptr<const ConversationMemory::Prepared> prepared_;
+    std::optional<MessageList> preparing_;
     // Gone with the store: what a worker posts back checks it first.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     // The last observation of a stored conversation and what memory made of it: observing the

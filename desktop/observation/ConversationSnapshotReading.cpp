@@ -745,12 +745,17 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
         history.summaryAddition =
             QStringLiteral("; claudeCodeArchiveLookup=") + claudeArchiveReader_.lastLookupSummary();
         if (lookup.isVerified() && lookup.snapshot()) {
-            history.outcome = ArchivedHistory::Outcome::verified;
-            history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
             // Shared with the archive's branch: a long session's history is never copied here, and
             // an unchanged transcript gives the very same list read after read.
-            history.messages =
+            MessageList messages =
                 RenderedMessages::stableArchiveMessages(lookup.snapshot()->messages, generating);
+            // Memory takes a long new history in once it has worked out its texts' keys on a
+            // worker; until then the window stands, as while the transcript itself is read.
+            if (memory_->readyToObserve(messages)) {
+                history.outcome = ArchivedHistory::Outcome::verified;
+                history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
+                history.messages = std::move(messages);
+            }
         }
     }
     return history;

@@ -246,6 +246,72 @@ TEST(ConversationMemoryObserve, CanonicallyEqualTextsAreOneMessage) {
     EXPECT_EQ(result.windows, 1);
 }
 
+// Keys worked out apart from the memory (on another thread, in the application) change nothing
+// in what observing does: not for the history they were made from, not for one that grew or
+// changed since, and not for messages with identifiers, timestamps, blanks or texts that are not
+// their own keys.
+TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
+    Messages history = turns(0, 8);
+    history.insert(history.begin() + 3, assistant("5 minutes ago"));
+    history.insert(history.begin() + 5, user("  "));
+    history.push_back(assistant("Caf\u00e9  menu,\n\nplease"));
+    history.push_back(assistant("Cafe\u0301 menu, please"));
+    Messages grown = history;
+    grown.push_back(user("One more request"));
+    Messages changed = history;
+    changed[2].text = "A different request";
+    const Messages other = turns(0, 6, "Other");
+    struct Case {
+        const char* name;
+        Messages prepared;
+        Messages observed;
+        std::vector<std::optional<QString>> identifiers;
+    };
+    const Case cases[] = {
+        {"the same history", history, history, {}},
+        {"grown since", history, grown, {}},
+        {"changed since", history, changed, {}},
+        {"another conversation", history, other, {}},
+        {"identifiers", history, history, {std::nullopt, QString("message:2:assistant"), QString()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto prepared = ConversationMemory::prepare(c.prepared);
+        const Messages copy = c.observed; // the same strings, as another read hands them over
+        ConversationMemory plain = populated(), helped = populated();
+        for (int read = 0; read < 2; ++read) {
+            const auto expected = plain.observe("k", c.observed, c.identifiers, false, at(2000 + read));
+            const auto result =
+                helped.observe("k", copy, c.identifiers, false, at(2000 + read), prepared.get());
+            EXPECT_EQ(result.messages, expected.messages);
+            EXPECT_EQ(result.connectedCount, expected.connectedCount);
+            EXPECT_EQ(result.windows, expected.windows);
+        }
+        EXPECT_EQ(helped.records("k"), plain.records("k"));
+        EXPECT_EQ(helped.records("kept"), plain.records("kept"));
+    }
+}
+
+// What is left to work out is what the prepared keys do not stand for: nothing for the same
+// strings, the new messages of a history that grew, every message of equal texts in other strings.
+TEST(ConversationMemoryObserve, OnlyWhatPreparedKeysDoNotStandForIsLeftToWorkOut) {
+    const Messages history = turns(0, 6);
+    const auto prepared = ConversationMemory::prepare(history);
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(history, prepared.get()), 0u);
+    Messages grown = history;
+    grown.push_back(user("One more request"));
+    const std::size_t added = ConversationMemory::unpreparedBytes({grown.end() - 1, grown.end()}, nullptr);
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(grown, prepared.get()), added);
+    const auto lent = ConversationMemory::prepare(grown, prepared.get());
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(grown, lent.get()), 0u);
+    Messages equalTexts;
+    for (const Message& message : history)
+        equalTexts.push_back({message.role, QString(message.text.data(), message.text.size())});
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(equalTexts, prepared.get()),
+              ConversationMemory::unpreparedBytes(equalTexts, nullptr));
+    EXPECT_GT(ConversationMemory::unpreparedBytes(equalTexts, nullptr), 0u);
+}
+
 TEST(ConversationMemoryObserve, ShortSharedTextsOrInteriorChangesDoNotJoin) {
     ConversationMemory memory;
     twice(memory, "k", {user("ok"), assistant("First answer")});

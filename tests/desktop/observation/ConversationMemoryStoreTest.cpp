@@ -263,6 +263,40 @@ TEST(ConversationMemoryStore, ASmallSaveWaitsForALargerOneStillRunning) {
     EXPECT_EQ(restored.remembered(kKey), shortAnswer);
 }
 
+// A long history from a host's archive: its keys are worked out on a worker, and until they are
+// back the caller reads on without it; then observing it does what observing it at once would
+// have done. What it grows by later is worked out in passing.
+TEST(ConversationMemoryStore, ALongArchivedHistoryIsPreparedOnAWorkerThenObservedAsItWouldHaveBeen) {
+    QTemporaryDir preparedDir, plainDir;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.prepareBytes = 4 * 1024;
+    ConversationMemoryStore store(ConversationMemoryFile(preparedDir.path(), kBundle), background);
+    ConversationMemoryStore plain(ConversationMemoryFile(plainDir.path(), kBundle), onTheMainThread());
+    const MessageList history = conversation(200);
+    EXPECT_FALSE(store.readyToObserve(history));
+    EXPECT_TRUE(store.preparing());
+    EXPECT_FALSE(store.readyToObserve(history)) << "still being worked out";
+    ASSERT_TRUE(pollUntil([&store] { return !store.preparing(); }));
+    ASSERT_TRUE(store.readyToObserve(history));
+    for (int read = 0; read < 2; ++read) {
+        const auto expected = observe(plain, history.toVector());
+        const auto recall = observe(store, history.toVector());
+        EXPECT_EQ(recall.messages, expected.messages);
+        EXPECT_EQ(recall.connectedCount, expected.connectedCount);
+        EXPECT_EQ(recall.windows, expected.windows);
+    }
+    std::vector<Message> grown = history.toVector();
+    grown.push_back({QStringLiteral("user"), QStringLiteral("And one more thing")});
+    EXPECT_TRUE(store.readyToObserve(MessageList(grown)));
+    EXPECT_FALSE(store.preparing());
+    EXPECT_EQ(observe(store, grown).messages, observe(plain, grown).messages);
+    EXPECT_EQ(store.remembered(kKey), grown);
+    EXPECT_EQ(ConversationMemoryStore(ConversationMemoryFile(preparedDir.path(), kBundle), onTheMainThread())
+                  .remembered(kKey),
+              ConversationMemoryStore(ConversationMemoryFile(plainDir.path(), kBundle), onTheMainThread())
+                  .remembered(kKey));
+}
+
 // A change made while a save runs waits behind it; the store going (the application quitting)
 // must not lose it: the worker writes it after the running one.
 TEST(ConversationMemoryStore, ASaveWaitingBehindARunningOneIsWrittenAfterTheStoreIsGone) {
