@@ -160,20 +160,40 @@ bool hasIdentifier(const std::optional<QString>& identifier) {
 
 // The very same text: one string's characters shared by both. Such texts are equal without a
 // look at them; a string's characters never change while another string shares them.
-bool sameText(const Message& a, const Message& b) {
-    return a.text.constData() == b.text.constData() && a.text.size() == b.text.size() && a.role == b.role;
+bool sameText(const QString& a, const QString& b) {
+    return a.constData() == b.constData() && a.size() == b.size();
 }
 
 } // namespace
 
+// What an item owes to its text alone: for a message without identifier, all the work of making
+// it but copying the message.
 class ConversationMemory::Prepared {
 public:
-    std::vector<Message> messages;          // what it stands for, sharing their texts
-    std::vector<std::optional<Item>> items; // each message's item before its time is set; none: no content
+    struct Key {
+        QString key; // null when the text is its own key
+        std::size_t hash = 0;
+        bool content = false; // false: a timestamp or a blank, which memory does not keep
+    };
+    std::vector<QString> texts; // what it stands for, sharing their characters
+    std::vector<Key> keys;
 
-    // The item prepared for `message` at place `i` without identifier, when there is one.
-    const std::optional<Item>* lookup(std::size_t i, const Message& message) const {
-        return i < messages.size() && sameText(messages[i], message) ? &items[i] : nullptr;
+    static Key of(const QString& text) {
+        Key out;
+        if (ConversationText::isMessageMetadata(text))
+            return out;
+        QString key = textKey(text);
+        if (key.isEmpty())
+            return out;
+        out.hash = qHash(key);
+        out.content = true;
+        if (key != text)
+            out.key = std::move(key);
+        return out;
+    }
+    // The key prepared for `text` at place `i`, when there is one.
+    const Key* lookup(std::size_t i, const QString& text) const {
+        return i < texts.size() && sameText(texts[i], text) ? &keys[i] : nullptr;
     }
 };
 
@@ -189,10 +209,13 @@ Items cleanWindow(const std::vector<Message>& messages,
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const std::optional<QString>& identifier = i < identifiers.size() ? identifiers[i] : none;
         if (prepared && !hasIdentifier(identifier)) {
-            if (const std::optional<Item>* item = prepared->lookup(i, messages[i])) {
-                if (*item) {
-                    items.push_back(**item);
-                    items.back().firstObserved = at;
+            if (const ConversationMemory::Prepared::Key* key = prepared->lookup(i, messages[i].text)) {
+                if (key->content) {
+                    Item& item = items.emplace_back();
+                    item.message = messages[i];
+                    item.key = key->key.isNull() ? messages[i].text : key->key;
+                    item.hash = key->hash;
+                    item.firstObserved = at;
                 }
                 continue;
             }
@@ -683,11 +706,12 @@ ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
 std::shared_ptr<const ConversationMemory::Prepared>
 ConversationMemory::prepare(std::span<const Message> messages, const Prepared* earlier) {
     auto prepared = std::make_shared<Prepared>();
-    prepared->messages.assign(messages.begin(), messages.end());
-    prepared->items.reserve(messages.size());
+    prepared->texts.reserve(messages.size());
+    prepared->keys.reserve(messages.size());
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        const std::optional<Item>* lent = earlier ? earlier->lookup(i, messages[i]) : nullptr;
-        prepared->items.push_back(lent ? *lent : itemOf(messages[i], std::nullopt, 0));
+        prepared->texts.push_back(messages[i].text);
+        const Prepared::Key* lent = earlier ? earlier->lookup(i, messages[i].text) : nullptr;
+        prepared->keys.push_back(lent ? *lent : Prepared::of(messages[i].text));
     }
     return prepared;
 }
@@ -697,7 +721,7 @@ std::size_t ConversationMemory::unpreparedBytes(std::span<const Message> message
     constexpr std::size_t perMessage = 64;
     std::size_t bytes = 0;
     for (std::size_t i = 0; i < messages.size(); ++i)
-        if (!prepared || !prepared->lookup(i, messages[i]))
+        if (!prepared || !prepared->lookup(i, messages[i].text))
             bytes += perMessage + 2 * std::size_t(messages[i].text.size());
     return bytes;
 }

@@ -127,6 +127,9 @@ ConversationMemoryStore::~ConversationMemoryStore() {
 }
 
 bool ConversationMemoryStore::readyToObserve(const MessageList& history) {
+    // An unchanged archive hands over the very list it handed over before.
+    if (prepared_ && preparedFrom_.isSameListAs(history))
+        return true;
     const std::span<const ConversationText::Message> messages(history.begin(), history.size());
     const std::size_t unprepared = ConversationMemory::unpreparedBytes(messages, prepared_.get());
     if (unprepared == 0)
@@ -134,6 +137,7 @@ bool ConversationMemoryStore::readyToObserve(const MessageList& history) {
     // A few new messages at the end of a history already prepared, say, are worked out in passing.
     if (qint64(unprepared) < background_.prepareBytes || !QCoreApplication::instance()) {
         prepared_ = ConversationMemory::prepare(messages, prepared_.get());
+        preparedFrom_ = history;
         return true;
     }
     // One history at a time: what a later one adds is worked out once this one is back.
@@ -148,6 +152,8 @@ void ConversationMemoryStore::prepareInBackground(const MessageList& history) {
     QThreadPool::globalInstance()->start([this, alive, history, earlier = prepared_] {
         std::shared_ptr<const ConversationMemory::Prepared> prepared =
             ConversationMemory::prepare(std::span(history.begin(), history.size()), earlier.get());
+        // Working the keys out freed as much again on this thread; give it back here.
+        releaseFreedMemory();
         QCoreApplication* app = QCoreApplication::instance();
         if (!app || alive.expired())
             return;
@@ -157,6 +163,7 @@ void ConversationMemoryStore::prepareInBackground(const MessageList& history) {
                 if (alive.expired())
                     return;
                 prepared_ = std::move(prepared);
+                preparedFrom_ = *preparing_;
                 preparing_.reset();
             },
             Qt::QueuedConnection);

@@ -133,6 +133,7 @@ private:
     int retryWait_ = 0;
     // The keys of the last archived history made ready, and the history being prepared.
     std::shared_ptr<const ConversationMemory::Prepared> prepared_;
+    MessageList preparedFrom_;
     std::optional<MessageList> preparing_;
     // Gone with the store: what a worker posts back checks it first.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
