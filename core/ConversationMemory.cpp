@@ -705,15 +705,31 @@ ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
 
 std::shared_ptr<const ConversationMemory::Prepared>
 ConversationMemory::prepare(std::span<const Message> messages, const Prepared* earlier) {
-    auto prepared = std::make_shared<Prepared>();
-    prepared->texts.reserve(messages.size());
-    prepared->keys.reserve(messages.size());
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        prepared->texts.push_back(messages[i].text);
-        const Prepared::Key* lent = earlier ? earlier->lookup(i, messages[i].text) : nullptr;
-        prepared->keys.push_back(lent ? *lent : Prepared::of(messages[i].text));
-    }
+    std::shared_ptr<Prepared> prepared;
+    prepareMore(prepared, messages, earlier, std::numeric_limits<std::size_t>::max());
     return prepared;
+}
+
+bool ConversationMemory::prepareMore(std::shared_ptr<Prepared>& prepared, std::span<const Message> messages,
+                                     const Prepared* earlier, std::size_t bytes) {
+    if (!prepared) {
+        prepared = std::make_shared<Prepared>();
+        prepared->texts.reserve(messages.size());
+        prepared->keys.reserve(messages.size());
+    }
+    std::size_t spent = 0;
+    for (std::size_t i = prepared->texts.size(); i < messages.size(); ++i) {
+        if (spent >= bytes)
+            return false;
+        prepared->texts.push_back(messages[i].text);
+        if (const Prepared::Key* lent = earlier ? earlier->lookup(i, messages[i].text) : nullptr) {
+            prepared->keys.push_back(*lent);
+        } else {
+            prepared->keys.push_back(Prepared::of(messages[i].text));
+            spent += 2 * std::size_t(messages[i].text.size());
+        }
+    }
+    return true;
 }
 
 std::size_t ConversationMemory::unpreparedBytes(std::span<const Message> messages, const Prepared* prepared) {
@@ -990,6 +1006,13 @@ std::size_t ConversationMemory::encodedSizeEstimate() const {
             }
     }
     return bytes;
+}
+
+std::vector<Message> ConversationMemory::newestWindow(const QString& key) const {
+    auto it = entries_.find(key);
+    if (it == entries_.end() || it->second.windows.empty())
+        return {};
+    return messagesOf(it->second.windows.back().items);
 }
 
 std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records(const QString& key) const {

@@ -72,6 +72,11 @@ public:
     // that grew costs only its new messages.
     static std::shared_ptr<const Prepared> prepare(std::span<const ConversationText::Message> messages,
                                                    const Prepared* earlier = nullptr);
+    // The same a part at a time: goes on from where `prepared` (made when none) stopped until
+    // about `bytes` of text were worked out, and returns whether it stands for all of `messages`.
+    static bool prepareMore(std::shared_ptr<Prepared>& prepared,
+                            std::span<const ConversationText::Message> messages, const Prepared* earlier,
+                            std::size_t bytes);
     // About how many bytes of text among `messages` `prepared` (none: nothing) does not stand for.
     static std::size_t unpreparedBytes(std::span<const ConversationText::Message> messages,
                                        const Prepared* prepared);
@@ -107,6 +112,9 @@ public:
 
     // The key's stored windows; empty when unknown.
     std::vector<std::vector<Record>> records(const QString& key) const;
+    // The messages of the key's newest stored window; empty when unknown. What records(key)
+    // gives of it, without making a record (and a date) of every message.
+    std::vector<ConversationText::Message> newestWindow(const QString& key) const;
 
     // The JSON array of stored entries, one per key in key order:
     // {"key", "segments": [[{"message", "firstObservedAt", "identifiers"}, …], …],

@@ -123,6 +123,8 @@ ConversationMemoryStore::~ConversationMemoryStore() {
         save();
     if (retry_)
         retryScheduler_->cancel(*retry_);
+    if (preparing_)
+        preparing_->scheduler->cancel(preparing_->timer);
     // A save waiting in the queue is written by the worker already running, store or no store.
 }
 
@@ -132,42 +134,38 @@ bool ConversationMemoryStore::readyToObserve(const MessageList& history) {
         return true;
     const std::span<const ConversationText::Message> messages(history.begin(), history.size());
     const std::size_t unprepared = ConversationMemory::unpreparedBytes(messages, prepared_.get());
-    if (unprepared == 0)
-        return true;
     // A few new messages at the end of a history already prepared, say, are worked out in passing.
-    if (qint64(unprepared) < background_.prepareBytes || !QCoreApplication::instance()) {
-        prepared_ = ConversationMemory::prepare(messages, prepared_.get());
+    if (unprepared == 0 || qint64(unprepared) < background_.prepareBytes || !QCoreApplication::instance()) {
+        if (unprepared > 0)
+            prepared_ = ConversationMemory::prepare(messages, prepared_.get());
         preparedFrom_ = history;
         return true;
     }
-    // One history at a time: what a later one adds is worked out once this one is back.
+    // One history at a time: what a later one adds is worked out once this one is ready.
     if (!preparing_)
-        prepareInBackground(history);
+        startPreparing(history);
     return false;
 }
 
-void ConversationMemoryStore::prepareInBackground(const MessageList& history) {
-    preparing_ = history;
-    const std::weak_ptr<int> alive = alive_;
-    QThreadPool::globalInstance()->start([this, alive, history, earlier = prepared_] {
-        std::shared_ptr<const ConversationMemory::Prepared> prepared =
-            ConversationMemory::prepare(std::span(history.begin(), history.size()), earlier.get());
-        // Working the keys out freed as much again on this thread; give it back here.
-        releaseFreedMemory();
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app || alive.expired())
-            return;
-        QMetaObject::invokeMethod(
-            app,
-            [this, alive, prepared]() mutable {
-                if (alive.expired())
-                    return;
-                prepared_ = std::move(prepared);
-                preparedFrom_ = *preparing_;
-                preparing_.reset();
-            },
-            Qt::QueuedConnection);
-    });
+void ConversationMemoryStore::startPreparing(const MessageList& history) {
+    preparing_ = Preparing{history, prepared_, nullptr, &Scheduler::current(), 0};
+    prepareNextPart();
+}
+
+void ConversationMemoryStore::prepareNextPart() {
+    Preparing& preparing = *preparing_;
+    // Worked out here, not on a worker, so that the keys come from the heap the memory's texts
+    // live in; each turn of the event loop takes a part small enough to leave it free.
+    const bool done = ConversationMemory::prepareMore(
+        preparing.building, std::span(preparing.history.begin(), preparing.history.size()),
+        preparing.earlier.get(), std::size_t(background_.prepareBytes));
+    if (!done) {
+        preparing.timer = preparing.scheduler->schedule(0, [this] { prepareNextPart(); });
+        return;
+    }
+    prepared_ = std::move(preparing.building);
+    preparedFrom_ = std::move(preparing.history);
+    preparing_.reset();
 }
 
 bool ConversationMemoryStore::retryPending() const {
@@ -328,12 +326,7 @@ MessageList ConversationMemoryStore::remembered(const QString& key) const {
         return lastRecall_.messages;
     if (restoring_)
         return {};
-    std::vector<ConversationText::Message> messages;
-    const auto windows = memory_->memory.records(key);
-    if (!windows.empty())
-        for (const auto& record : windows.back())
-            messages.push_back(record.message);
-    return messages;
+    return memory_->memory.newestWindow(key);
 }
 
 } // namespace quillmere

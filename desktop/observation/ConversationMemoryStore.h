@@ -43,8 +43,9 @@ public:
     // while it keeps failing, as well as on the next change; a save that succeeds starts the
     // waits over. The waits come from the current scheduler.
     // So is working out the comparison keys of a long history read from a host's own archive (a
-    // session's whole branch is a hundred megabytes of text) past `prepareBytes` not worked out
-    // before: see readyToObserve.
+    // session's whole branch is a hundred megabytes of text): past `prepareBytes` of texts not
+    // worked out before, they are worked out `prepareBytes` at a time, a part on each turn of
+    // the event loop (see readyToObserve).
     struct Background {
         qint64 restoreBytes = 512 * 1024;
         qint64 saveBytes = 512 * 1024;
@@ -67,10 +68,10 @@ public:
     ConversationMemoryStore& operator=(const ConversationMemoryStore&) = delete;
 
     // Whether `history`, read from a host's own archive, can be observed now without holding the
-    // event loop. When it is long and mostly new, its comparison keys are worked out on a worker
-    // and this answers false until they are back; the caller then reads on without the history,
-    // as while the archive itself is being read. Observing it once ready does exactly what
-    // observing it would have done, only without working the keys out again.
+    // event loop. When it is long and mostly new, its comparison keys are worked out a part at a
+    // time, and this answers false until they all are; the caller then reads on without the
+    // history, as while the archive itself is being read. Observing it once ready does exactly
+    // what observing it would have done, only without working the keys out again.
     bool readyToObserve(const MessageList& history);
 
     // Observes one read under `key` (none: a conversation that cannot be named, which memory
@@ -86,7 +87,8 @@ public:
     const ConversationMemoryFile& file() const { return file_; }
     // Whether the file was set aside at start.
     bool startedAfterDamage() const { return startedAfterDamage_; }
-    // Whether a restore, a history's keys or a save are being worked out on a worker thread.
+    // Whether a restore or a save is running on a worker thread, and whether a history's keys
+    // are being worked out.
     bool restoring() const { return restoring_; }
     bool preparing() const { return preparing_.has_value(); }
     bool saving() const { return savesRunning_ > 0; }
@@ -108,7 +110,8 @@ private:
     };
     struct Memory;
     struct SaveQueue;
-    void prepareInBackground(const MessageList& history);
+    void startPreparing(const MessageList& history);
+    void prepareNextPart();
     void restoreNow(const QByteArray& stored);
     void restoreInBackground(QByteArray stored);
     void finishRestore(std::unique_ptr<Memory> restored, const QString& failure);
@@ -134,7 +137,14 @@ private:
     // The keys of the last archived history made ready, and the history being prepared.
     std::shared_ptr<const ConversationMemory::Prepared> prepared_;
     MessageList preparedFrom_;
-    std::optional<MessageList> preparing_;
+    struct Preparing {
+        MessageList history;
+        std::shared_ptr<const ConversationMemory::Prepared> earlier;
+        std::shared_ptr<ConversationMemory::Prepared> building;
+        Scheduler* scheduler = nullptr;
+        Scheduler::TimerID timer = 0;
+    };
+    std::optional<Preparing> preparing_;
     // Gone with the store: what a worker posts back checks it first.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     // The last observation of a stored conversation and what memory made of it: observing the
