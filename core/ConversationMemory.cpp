@@ -166,6 +166,21 @@ bool sameText(const QString& a, const QString& b) {
 
 } // namespace
 
+class ConversationMemory::KnownKeys {
+public:
+    std::vector<std::pair<std::size_t, QString>> keys; // by hash
+
+    // The held key equal to `key`, when there is one.
+    const QString* find(std::size_t hash, const QString& key) const {
+        auto it = std::lower_bound(keys.begin(), keys.end(), hash,
+                                   [](const auto& entry, std::size_t h) { return entry.first < h; });
+        for (; it != keys.end() && it->first == hash; ++it)
+            if (it->second == key)
+                return &it->second;
+        return nullptr;
+    }
+};
+
 // What an item owes to its text alone: for a message without identifier, all the work of making
 // it but copying the message.
 class ConversationMemory::Prepared {
@@ -178,7 +193,7 @@ public:
     std::vector<QString> texts; // what it stands for, sharing their characters
     std::vector<Key> keys;
 
-    static Key of(const QString& text) {
+    static Key of(const QString& text, const KnownKeys* known) {
         Key out;
         if (ConversationText::isMessageMetadata(text))
             return out;
@@ -187,7 +202,9 @@ public:
             return out;
         out.hash = qHash(key);
         out.content = true;
-        if (key != text)
+        if (const QString* same = known ? known->find(out.hash, key) : nullptr)
+            out.key = *same;
+        else if (key != text)
             out.key = std::move(key);
         return out;
     }
@@ -710,8 +727,20 @@ ConversationMemory::prepare(std::span<const Message> messages, const Prepared* e
     return prepared;
 }
 
+std::shared_ptr<const ConversationMemory::KnownKeys> ConversationMemory::knownKeys() const {
+    auto known = std::make_shared<KnownKeys>();
+    known->keys.reserve(recordCount());
+    for (const auto& [key, entry] : entries_)
+        for (const Window& window : entry.windows)
+            for (const Item& item : window.items)
+                known->keys.emplace_back(item.hash, item.key);
+    std::sort(known->keys.begin(), known->keys.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return known;
+}
+
 bool ConversationMemory::prepareMore(std::shared_ptr<Prepared>& prepared, std::span<const Message> messages,
-                                     const Prepared* earlier, std::size_t bytes) {
+                                     const Prepared* earlier, std::size_t bytes, const KnownKeys* known) {
     if (!prepared) {
         prepared = std::make_shared<Prepared>();
         prepared->texts.reserve(messages.size());
@@ -725,7 +754,7 @@ bool ConversationMemory::prepareMore(std::shared_ptr<Prepared>& prepared, std::s
         if (const Prepared::Key* lent = earlier ? earlier->lookup(i, messages[i].text) : nullptr) {
             prepared->keys.push_back(*lent);
         } else {
-            prepared->keys.push_back(Prepared::of(messages[i].text));
+            prepared->keys.push_back(Prepared::of(messages[i].text, known));
             spent += 2 * std::size_t(messages[i].text.size());
         }
     }

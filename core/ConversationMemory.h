@@ -63,20 +63,24 @@ public:
 
     // What observing messages without identifiers costs in proportion to their texts (each
     // text's comparison key and its hash), worked out apart from any memory: a long history's can
-    // be worked out on another thread and handed to observe, which then takes them instead of
-    // working them out again. It stands for messages holding the very texts it was made from
-    // (copies of the same strings), each at its place; any other message is worked out as usual,
-    // so handing it over never changes what observe does.
+    // be worked out a part at a time, ahead of the observation, and handed to observe, which then
+    // takes them instead of working them out again. It stands for messages holding the very
+    // texts it was made from (copies of the same strings), each at its place; any other message
+    // is worked out as usual, so handing it over never changes what observe does.
     class Prepared;
     // `earlier`, when given, lends what it has for the same texts at the same places: a history
     // that grew costs only its new messages.
     static std::shared_ptr<const Prepared> prepare(std::span<const ConversationText::Message> messages,
                                                    const Prepared* earlier = nullptr);
+    // The keys this memory holds, by their hashes: a key worked out with them at hand that equals
+    // one of them shares its characters, so that comparing the two later costs no look at them.
+    class KnownKeys;
+    std::shared_ptr<const KnownKeys> knownKeys() const;
     // The same a part at a time: goes on from where `prepared` (made when none) stopped until
     // about `bytes` of text were worked out, and returns whether it stands for all of `messages`.
     static bool prepareMore(std::shared_ptr<Prepared>& prepared,
                             std::span<const ConversationText::Message> messages, const Prepared* earlier,
-                            std::size_t bytes);
+                            std::size_t bytes, const KnownKeys* known = nullptr);
     // About how many bytes of text among `messages` `prepared` (none: nothing) does not stand for.
     static std::size_t unpreparedBytes(std::span<const ConversationText::Message> messages,
                                        const Prepared* prepared);

@@ -141,14 +141,16 @@ bool ConversationMemoryStore::readyToObserve(const MessageList& history) {
         preparedFrom_ = history;
         return true;
     }
-    // One history at a time: what a later one adds is worked out once this one is ready.
-    if (!preparing_)
+    // One history at a time: what a later one adds is worked out once this one is ready. Not
+    // while the stored memory is still coming: its keys are what the new ones are matched to.
+    if (!preparing_ && !restoring_)
         startPreparing(history);
     return false;
 }
 
 void ConversationMemoryStore::startPreparing(const MessageList& history) {
-    preparing_ = Preparing{history, prepared_, nullptr, &Scheduler::current(), 0};
+    preparing_ =
+        Preparing{history, prepared_, nullptr, memory_->memory.knownKeys(), &Scheduler::current(), 0};
     prepareNextPart();
 }
 
@@ -158,7 +160,7 @@ void ConversationMemoryStore::prepareNextPart() {
     // live in; each turn of the event loop takes a part small enough to leave it free.
     const bool done = ConversationMemory::prepareMore(
         preparing.building, std::span(preparing.history.begin(), preparing.history.size()),
-        preparing.earlier.get(), std::size_t(background_.prepareBytes));
+        preparing.earlier.get(), std::size_t(background_.prepareBytes), preparing.known.get());
     if (!done) {
         preparing.timer = preparing.scheduler->schedule(0, [this] { prepareNextPart(); });
         return;

@@ -141,6 +141,7 @@ private:
         MessageList history;
         std::shared_ptr<const ConversationMemory::Prepared> earlier;
         std::shared_ptr<ConversationMemory::Prepared> building;
+        std::shared_ptr<const ConversationMemory::KnownKeys> known;
         Scheduler* scheduler = nullptr;
         Scheduler::TimerID timer = 0;
     };

@@ -1412,11 +1412,10 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
         if (snapshot->conversationIdentityVerified)
             usage.thread = DebugMonitor::shared().fingerprint(snapshot->conversationID);
         // A conversation that reads as before keeps the turns already built for it: the very same
-        // list is recognised at once, and a list of other messages only when every message's role
-        // and text are the same, so that an edited request or a reply still streaming at the same
-        // length gives new turns.
+        // list is recognised at once. Any other list gives new turns; looking through a long one
+        // for a difference would cost more than building them again.
         const MessageList& messages = snapshot->messages;
-        if (usageSnapshot_ && usageTurnsFrom_ == messages) {
+        if (usageSnapshot_ && usageTurnsFrom_.isSameListAs(messages)) {
             usage.turns = std::move(usageSnapshot_->turns);
         } else {
             usage.turns.reserve(messages.size());

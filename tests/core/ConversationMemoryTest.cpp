@@ -292,6 +292,33 @@ TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
     }
 }
 
+// Keys worked out with those the memory holds at hand, for a history it holds already (a restart
+// reading a session again), and in parts: observing with them does what observing without does.
+TEST(ConversationMemoryObserve, KeysPreparedInPartsAgainstTheHeldOnesChangeNothing) {
+    Messages history = turns(0, 40);
+    history.push_back(assistant("Caf\u00e9  menu,\n\nplease"));
+    ConversationMemory plain = populated();
+    twice(plain, "k", history);
+    ConversationMemory helped = plain;
+    Messages again; // the same texts in strings of their own, as read anew from an archive
+    for (const Message& message : history)
+        again.push_back({message.role, QString(message.text.data(), message.text.size())});
+    again.push_back(user("And one more request"));
+    std::shared_ptr<ConversationMemory::Prepared> prepared;
+    const auto known = helped.knownKeys();
+    int parts = 1;
+    while (!ConversationMemory::prepareMore(prepared, again, nullptr, 200, known.get()))
+        ++parts;
+    EXPECT_GT(parts, 3);
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(again, prepared.get()), 0u);
+    const auto expected = plain.observe("k", again, {}, true, at(3000));
+    const auto result = helped.observe("k", again, {}, true, at(3000), prepared.get());
+    EXPECT_EQ(result.messages, expected.messages);
+    EXPECT_EQ(result.windows, expected.windows);
+    EXPECT_EQ(helped.records("k"), plain.records("k"));
+    EXPECT_EQ(helped.encoded(), plain.encoded());
+}
+
 // What is left to work out is what the prepared keys do not stand for: nothing for the same
 // strings, the new messages of a history that grew, every message of equal texts in other strings.
 TEST(ConversationMemoryObserve, OnlyWhatPreparedKeysDoNotStandForIsLeftToWorkOut) {

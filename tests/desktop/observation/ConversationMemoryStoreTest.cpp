@@ -299,6 +299,31 @@ TEST(ConversationMemoryStore, ALongArchivedHistoryIsPreparedAPartAtATimeThenObse
                   .remembered(kKey));
 }
 
+// A long history waits for the stored memory: its keys are matched to the stored ones, so they
+// are worked out once the restore is back.
+TEST(ConversationMemoryStore, ALongArchivedHistoryIsPreparedOnceTheStoredMemoryIsBack) {
+    QTemporaryDir dir;
+    const std::vector<Message> stored = conversation(200);
+    storedMemory(dir, stored);
+    WorkerGate gate;
+    ConversationMemoryStore::Background background = onAWorker();
+    background.prepareBytes = 4 * 1024;
+    background.workerGate = gate.pass();
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
+    ASSERT_TRUE(store.restoring());
+    std::vector<Message> history = stored;
+    history.push_back({QStringLiteral("assistant"), QStringLiteral("A reply the memory has not seen")});
+    const MessageList archived(history);
+    EXPECT_FALSE(store.readyToObserve(archived));
+    EXPECT_FALSE(store.preparing());
+    gate.open();
+    ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
+    EXPECT_FALSE(store.readyToObserve(archived));
+    EXPECT_TRUE(store.preparing());
+    ASSERT_TRUE(pollUntil([&] { return store.readyToObserve(archived); }));
+    EXPECT_EQ(observe(store, history).messages, history);
+}
+
 // A change made while a save runs waits behind it; the store going (the application quitting)
 // must not lose it: the worker writes it after the running one.
 TEST(ConversationMemoryStore, ASaveWaitingBehindARunningOneIsWrittenAfterTheStoreIsGone) {
