@@ -17,6 +17,10 @@ namespace quillmere {
 
 namespace {
 
+// Between two parts of a history's keys the event loop goes back to waiting, however little
+// else it has to do.
+constexpr double partPause = 0.001;
+
 // glibc keeps freed heaps mapped after a very large one-off read or encoding; a long session's
 // memory would otherwise stay resident at its peak for the rest of the run.
 void releaseFreedMemory() {
@@ -151,7 +155,7 @@ bool ConversationMemoryStore::readyToObserve(const MessageList& history) {
 void ConversationMemoryStore::startPreparing(const MessageList& history) {
     preparing_ =
         Preparing{history, prepared_, nullptr, memory_->memory.knownKeys(), &Scheduler::current(), 0};
-    prepareNextPart();
+    preparing_->timer = preparing_->scheduler->schedule(partPause, [this] { prepareNextPart(); });
 }
 
 void ConversationMemoryStore::prepareNextPart() {
@@ -162,7 +166,7 @@ void ConversationMemoryStore::prepareNextPart() {
         preparing.building, std::span(preparing.history.begin(), preparing.history.size()),
         preparing.earlier.get(), std::size_t(background_.prepareBytes), preparing.known.get());
     if (!done) {
-        preparing.timer = preparing.scheduler->schedule(0, [this] { prepareNextPart(); });
+        preparing.timer = preparing.scheduler->schedule(partPause, [this] { prepareNextPart(); });
         return;
     }
     prepared_ = std::move(preparing.building);
