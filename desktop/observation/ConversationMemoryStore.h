@@ -42,10 +42,10 @@ public:
     // A save that fails is tried again after `retryFirst`, the wait doubling up to `retryLongest`
     // while it keeps failing, as well as on the next change; a save that succeeds starts the
     // waits over. The waits come from the current scheduler.
-    // So is working out the comparison keys of a long history read from a host's own archive (a
-    // session's whole branch is a hundred megabytes of text): past `prepareBytes` of texts not
-    // worked out before, they are worked out `prepareBytes` at a time, a part on each turn of
-    // the event loop (see readyToObserve).
+    // Working out the comparison keys of a long history read from a host's own archive (a
+    // session's whole branch is a hundred megabytes of text) takes longer than a turn may too:
+    // past `prepareBytes` of texts not worked out before, they are worked out `prepareBytes` at a
+    // time, a part on each turn of the event loop (see readyToObserve).
     struct Background {
         qint64 restoreBytes = 512 * 1024;
         qint64 saveBytes = 512 * 1024;
@@ -70,8 +70,9 @@ public:
     // Whether `history`, read from a host's own archive, can be observed now without holding the
     // event loop. When it is long and mostly new, its comparison keys are worked out a part at a
     // time, and this answers false until they all are; the caller then reads on without the
-    // history, as while the archive itself is being read. Observing it once ready does exactly
-    // what observing it would have done, only without working the keys out again.
+    // history, as while the archive itself is being read. They are worked out once a restore
+    // running has arrived, matched to the stored keys. Observing the history once ready does
+    // exactly what observing it would have done, only without working the keys out again.
     bool readyToObserve(const MessageList& history);
 
     // Observes one read under `key` (none: a conversation that cannot be named, which memory
