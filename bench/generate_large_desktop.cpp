@@ -10,7 +10,11 @@
 //                                 given number of events (the demo's session is the newest part)
 //   <output folder>/small-home/   the fixture home folder as it is, for the measurement without
 //                                 the large transcript
-// Defaults: 264836 events (about 210 MB) and 50000 messages. The output is the same on every run.
+// Defaults: 264836 events (about 210 MB, 132,418 messages on the branch) and 50000 messages. The
+// requests and replies are written as people and assistants write them (paragraphs, list items, a
+// dash or an apostrophe outside ASCII now and then), so that, as in a real session, most texts are
+// not their own comparison keys, and the memory the branch makes is as large as a real one's
+// (about 92 MB). The output is the same on every run.
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -55,6 +59,31 @@ QByteArray sentence(Random& random, int length, qint64 number) {
     while (text.size() < length) {
         text += ' ';
         text += kWords[random.next() % kWordCount];
+    }
+    return text;
+}
+
+// About `length` characters of prose as a person or an assistant writes it in a coding session,
+// escaped for a JSON string: paragraphs apart by blank lines, list items, and now and then a dash
+// or a quotation mark outside ASCII. Such a text is not its own comparison key: white space is
+// folded and, with a character outside ASCII, the composed form is taken.
+QByteArray prose(Random& random, int length, qint64 number) {
+    QByteArray text = "Step " + QByteArray::number(number) + ":";
+    int sincePause = 0;
+    while (text.size() < length) {
+        const std::uint32_t pick = random.next();
+        if (sincePause > 160 && pick % 4 == 0) {
+            text += pick % 8 == 0 ? "\\n\\n" : "\\n- ";
+            sincePause = 0;
+        } else {
+            text += ' ';
+        }
+        text += kWords[random.next() % kWordCount];
+        if (pick % 29 == 0)
+            text += " \xe2\x80\x94"; // an em dash
+        else if (pick % 31 == 0)
+            text += "\xe2\x80\x99s"; // a typographic apostrophe
+        sincePause += 8;
     }
     return text;
 }
@@ -110,13 +139,13 @@ bool writeTranscript(const QString& path, qint64 events) {
         switch (n % 4) {
         case 0: // what a person typed
             line += R"("type":"user","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
-                    R"(","message":{"role":"user","content":")" + sentence(random, 300, n) +
+                    R"(","message":{"role":"user","content":")" + prose(random, 400, n) +
                     R"("},"origin":{"kind":"human"}})";
             break;
         case 1: // the reply
             line += R"("type":"assistant","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
                     R"(","message":{"role":"assistant","content":[{"type":"text","text":")" +
-                    sentence(random, 600, n) + R"("}]},"requestId":"req_)" + QByteArray::number(n) + "\"}";
+                    prose(random, 840, n) + R"("}]},"requestId":"req_)" + QByteArray::number(n) + "\"}";
             break;
         case 2: // a tool call
             line += R"("type":"assistant","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
@@ -124,13 +153,13 @@ bool writeTranscript(const QString& path, qint64 events) {
                     QByteArray::number(n) +
                     R"(","name":"Edit","input":{"file_path":"/home/example/dashboard/src/Settings.tsx",)"
                     R"("old_string":")" +
-                    sentence(random, 150, n) + R"(","new_string":")" + sentence(random, 150, n) +
+                    sentence(random, 40, n) + R"(","new_string":")" + sentence(random, 40, n) +
                     R"("}}]},"requestId":"req_)" + QByteArray::number(n) + "\"}";
             break;
         default: // its result, stored as a user event
             line += R"("type":"user","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
                     R"(","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"toolu_)" +
-                    QByteArray::number(n - 1) + R"(","content":")" + sentence(random, 500, n) +
+                    QByteArray::number(n - 1) + R"(","content":")" + sentence(random, 70, n) +
                     R"("}]},"toolUseResult":{"type":"update"}})";
             break;
         }

@@ -141,20 +141,104 @@ void cleanIdentifiers(Items& items) {
     }
 }
 
-// A scan's messages as memory items: timestamps and blank messages are no content.
+// One scanned message as a memory item: timestamps and blank messages are no content.
+std::optional<Item> itemOf(const Message& message, const std::optional<QString>& identifier, double at) {
+    if (ConversationText::isMessageMetadata(message.text))
+        return std::nullopt;
+    QStringList ids;
+    if (identifier && !identifier->isEmpty())
+        ids << *identifier;
+    Item item = makeItem(message, std::move(ids), at);
+    if (item.key.isEmpty())
+        return std::nullopt;
+    return item;
+}
+
+bool hasIdentifier(const std::optional<QString>& identifier) {
+    return identifier && !identifier->isEmpty();
+}
+
+// The very same text: one string's characters shared by both. Such texts are equal without a
+// look at them; a string's characters never change while another string shares them.
+bool sameText(const QString& a, const QString& b) {
+    return a.constData() == b.constData() && a.size() == b.size();
+}
+
+} // namespace
+
+class ConversationMemory::KnownKeys {
+public:
+    std::vector<std::pair<std::size_t, QString>> keys; // by hash
+
+    // The held key equal to `key`, when there is one.
+    const QString* find(std::size_t hash, const QString& key) const {
+        auto it = std::lower_bound(keys.begin(), keys.end(), hash,
+                                   [](const auto& entry, std::size_t h) { return entry.first < h; });
+        for (; it != keys.end() && it->first == hash; ++it)
+            if (it->second == key)
+                return &it->second;
+        return nullptr;
+    }
+};
+
+// What an item owes to its text alone: for a message without identifier, all the work of making
+// it but copying the message.
+class ConversationMemory::Prepared {
+public:
+    struct Key {
+        QString key; // null when the text is its own key
+        std::size_t hash = 0;
+        bool content = false; // false: a timestamp or a blank, which memory does not keep
+    };
+    std::vector<QString> texts; // what it stands for, sharing their characters
+    std::vector<Key> keys;
+
+    static Key of(const QString& text, const KnownKeys* known) {
+        Key out;
+        if (ConversationText::isMessageMetadata(text))
+            return out;
+        QString key = textKey(text);
+        if (key.isEmpty())
+            return out;
+        out.hash = qHash(key);
+        out.content = true;
+        if (const QString* same = known ? known->find(out.hash, key) : nullptr)
+            out.key = *same;
+        else if (key != text)
+            out.key = std::move(key);
+        return out;
+    }
+    // The key prepared for `text` at place `i`, when there is one.
+    const Key* lookup(std::size_t i, const QString& text) const {
+        return i < texts.size() && sameText(texts[i], text) ? &keys[i] : nullptr;
+    }
+};
+
+namespace {
+
+// A scan's messages as memory items.
 Items cleanWindow(const std::vector<Message>& messages,
-                  const std::vector<std::optional<QString>>& identifiers, double at) {
+                  const std::vector<std::optional<QString>>& identifiers, double at,
+                  const ConversationMemory::Prepared* prepared = nullptr) {
+    static const std::optional<QString> none;
     Items items;
     items.reserve(messages.size());
     for (std::size_t i = 0; i < messages.size(); ++i) {
-        if (ConversationText::isMessageMetadata(messages[i].text))
-            continue;
-        QStringList ids;
-        if (i < identifiers.size() && identifiers[i] && !identifiers[i]->isEmpty())
-            ids << *identifiers[i];
-        Item item = makeItem(messages[i], std::move(ids), at);
-        if (!item.key.isEmpty())
-            items.push_back(std::move(item));
+        const std::optional<QString>& identifier = i < identifiers.size() ? identifiers[i] : none;
+        if (prepared && !hasIdentifier(identifier)) {
+            if (const ConversationMemory::Prepared::Key* key = prepared->lookup(i, messages[i].text)) {
+                if (key->content) {
+                    Item& item = items.emplace_back();
+                    item.message = messages[i];
+                    item.key = key->key.isNull() ? messages[i].text : key->key;
+                    item.hash = key->hash;
+                    item.firstObserved = at;
+                }
+                continue;
+            }
+        }
+        if (std::optional<Item> item = itemOf(messages[i], identifier, at))
+            items.push_back(std::move(*item));
     }
     cleanIdentifiers(items);
     return items;
@@ -636,6 +720,57 @@ constexpr double absurdTime = 1e11;
 
 ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
 
+std::shared_ptr<const ConversationMemory::Prepared>
+ConversationMemory::prepare(std::span<const Message> messages, const Prepared* earlier) {
+    std::shared_ptr<Prepared> prepared;
+    prepareMore(prepared, messages, earlier, std::numeric_limits<std::size_t>::max());
+    return prepared;
+}
+
+std::shared_ptr<const ConversationMemory::KnownKeys> ConversationMemory::knownKeys() const {
+    auto known = std::make_shared<KnownKeys>();
+    known->keys.reserve(recordCount());
+    for (const auto& [key, entry] : entries_)
+        for (const Window& window : entry.windows)
+            for (const Item& item : window.items)
+                known->keys.emplace_back(item.hash, item.key);
+    std::sort(known->keys.begin(), known->keys.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return known;
+}
+
+bool ConversationMemory::prepareMore(std::shared_ptr<Prepared>& prepared, std::span<const Message> messages,
+                                     const Prepared* earlier, std::size_t bytes, const KnownKeys* known) {
+    if (!prepared) {
+        prepared = std::make_shared<Prepared>();
+        prepared->texts.reserve(messages.size());
+        prepared->keys.reserve(messages.size());
+    }
+    std::size_t spent = 0;
+    for (std::size_t i = prepared->texts.size(); i < messages.size(); ++i) {
+        if (spent >= bytes)
+            return false;
+        prepared->texts.push_back(messages[i].text);
+        if (const Prepared::Key* lent = earlier ? earlier->lookup(i, messages[i].text) : nullptr) {
+            prepared->keys.push_back(*lent);
+        } else {
+            prepared->keys.push_back(Prepared::of(messages[i].text, known));
+            spent += 2 * std::size_t(messages[i].text.size());
+        }
+    }
+    return true;
+}
+
+std::size_t ConversationMemory::unpreparedBytes(std::span<const Message> messages, const Prepared* prepared) {
+    // A message's own cost beside its text: the item, its key's header and its hash.
+    constexpr std::size_t perMessage = 64;
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        if (!prepared || !prepared->lookup(i, messages[i].text))
+            bytes += perMessage + 2 * std::size_t(messages[i].text.size());
+    return bytes;
+}
+
 int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* known) {
     auto& windows = entry.windows;
     // Only windows sharing some text can join. Without an index, finding them costs one look-up
@@ -740,7 +875,8 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
 ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,
                                                        const std::vector<Message>& messages,
                                                        const std::vector<std::optional<QString>>& identifiers,
-                                                       bool positionOrderingTrusted, const QDateTime& at) {
+                                                       bool positionOrderingTrusted, const QDateTime& at,
+                                                       const Prepared* prepared) {
     if (!key) {
         pending_.reset();
         return {messages, int(messages.size()), 0, unverifiedScopeID_};
@@ -758,7 +894,7 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
         return lastScan_->result;
     }
     lastScan_.reset();
-    Items window = cleanWindow(messages, identifiers, time);
+    Items window = cleanWindow(messages, identifiers, time, prepared);
     if (it == entries_.end()) {
         // A conversation is remembered only once two scans in a row agree on what it shows.
         const bool confirmed =
@@ -901,6 +1037,13 @@ std::size_t ConversationMemory::encodedSizeEstimate() const {
     return bytes;
 }
 
+std::vector<Message> ConversationMemory::newestWindow(const QString& key) const {
+    auto it = entries_.find(key);
+    if (it == entries_.end() || it->second.windows.empty())
+        return {};
+    return messagesOf(it->second.windows.back().items);
+}
+
 std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records(const QString& key) const {
     std::vector<std::vector<Record>> out;
     auto it = entries_.find(key);
@@ -942,8 +1085,8 @@ QByteArray ConversationMemory::encoded() const {
     return json::write(entries);
 }
 
-bool ConversationMemory::restore(const QByteArray& data, const std::atomic<bool>* abandon) {
-    const auto abandoned = [abandon] { return abandon && abandon->load(std::memory_order_relaxed); };
+bool ConversationMemory::restore(const QByteArray& data, const std::function<bool()>& abandonedWhen) {
+    const auto abandoned = [&abandonedWhen] { return abandonedWhen && abandonedWhen(); };
     const auto array = json::parseArray(data);
     if (abandoned())
         return false;

@@ -9,10 +9,12 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
-#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -59,12 +61,36 @@ public:
     // (an absent key).
     ConversationMemory();
 
+    // What observing messages without identifiers costs in proportion to their texts (each
+    // text's comparison key and its hash), worked out apart from any memory: a long history's can
+    // be worked out a part at a time, ahead of the observation, and handed to observe, which then
+    // takes them instead of working them out again. It stands for messages holding the very
+    // texts it was made from (copies of the same strings), each at its place; any other message
+    // is worked out as usual, so handing it over never changes what observe does.
+    class Prepared;
+    // `earlier`, when given, lends what it has for the same texts at the same places: a history
+    // that grew costs only its new messages.
+    static std::shared_ptr<const Prepared> prepare(std::span<const ConversationText::Message> messages,
+                                                   const Prepared* earlier = nullptr);
+    // The keys this memory holds, by their hashes: a key worked out with them at hand that equals
+    // one of them shares its characters, so that comparing the two later costs no look at them.
+    class KnownKeys;
+    std::shared_ptr<const KnownKeys> knownKeys() const;
+    // The same a part at a time: goes on from where `prepared` (made when none) stopped until
+    // about `bytes` of text were worked out, and returns whether it stands for all of `messages`.
+    static bool prepareMore(std::shared_ptr<Prepared>& prepared,
+                            std::span<const ConversationText::Message> messages, const Prepared* earlier,
+                            std::size_t bytes, const KnownKeys* known = nullptr);
+    // About how many bytes of text among `messages` `prepared` (none: nothing) does not stand for.
+    static std::size_t unpreparedBytes(std::span<const ConversationText::Message> messages,
+                                       const Prepared* prepared);
+
     // Folds one scan's visible messages (with one optional identifier each) into the key's
     // memory and returns the connected messages around them. An absent key neither reads nor
     // writes memory. A key is stored only once two consecutive scans show the same messages.
     Result observe(const std::optional<QString>& key, const std::vector<ConversationText::Message>& messages,
                    const std::vector<std::optional<QString>>& identifiers, bool positionOrderingTrusted,
-                   const QDateTime& at);
+                   const QDateTime& at, const Prepared* prepared = nullptr);
 
     // Moves the windows stored under keys with the given prefixes (title keys only when titled
     // aliases are allowed) that overlap the given messages sufficiently, with windows adjacent to
@@ -90,6 +116,9 @@ public:
 
     // The key's stored windows; empty when unknown.
     std::vector<std::vector<Record>> records(const QString& key) const;
+    // The messages of the key's newest stored window; empty when unknown. What records(key)
+    // gives of it, without making a record (and a date) of every message.
+    std::vector<ConversationText::Message> newestWindow(const QString& key) const;
 
     // The JSON array of stored entries, one per key in key order:
     // {"key", "segments": [[{"message", "firstObservedAt", "identifiers"}, …], …],
@@ -100,9 +129,10 @@ public:
     // Replaces the stored entries with those of `data`, keeping scopes and confirmed positions and
     // repairing stored history: windows are split where message positions fall and where an
     // earlier capture restarts. Throws ConversationMemoryFormatError and changes nothing when the
-    // data cannot be read. A restore on another thread stops soon after `abandon` becomes true,
-    // changing nothing, and returns false.
-    bool restore(const QByteArray& data, const std::atomic<bool>* abandon = nullptr);
+    // data cannot be read. A restore on another thread asks `abandoned` once the data is parsed,
+    // before each stored segment it reads and before each window it joins, and at the first true
+    // stops, changing nothing, and returns false.
+    bool restore(const QByteArray& data, const std::function<bool()>& abandoned = {});
 
     // Internal representation, public only so the implementation's helpers can name it.
     struct Item {

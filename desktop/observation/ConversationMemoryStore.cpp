@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThreadPool>
-#include <QTimer>
 #include <algorithm>
 #include <exception>
 #include <memory>
@@ -17,6 +16,10 @@
 namespace quillmere {
 
 namespace {
+
+// Between two parts of a history's keys the event loop goes back to waiting, however little
+// else it has to do.
+constexpr double partPause = 0.001;
 
 // glibc keeps freed heaps mapped after a very large one-off read or encoding; a long session's
 // memory would otherwise stay resident at its peak for the rest of the run.
@@ -68,12 +71,17 @@ void ConversationMemoryStore::restoreInBackground(QByteArray stored) {
     restoring_ = true;
     const std::weak_ptr<int> alive = alive_;
     QThreadPool::globalInstance()->start(
-        [this, alive, abandon = abandonRestore_, stored = std::move(stored)] {
+        [this, alive, abandon = abandonRestore_, gate = background_.workerGate, stored = std::move(stored)] {
             auto restored = std::make_unique<Memory>();
             QString failure;
             bool complete = false;
+            const auto abandoned = [&abandon, &gate] {
+                if (gate)
+                    gate();
+                return abandon->load(std::memory_order_relaxed);
+            };
             try {
-                complete = restored->memory.restore(stored, abandon.get());
+                complete = restored->memory.restore(stored, abandoned);
             } catch (const std::exception& error) {
                 failure = QString::fromUtf8(error.what());
             } catch (...) {
@@ -117,11 +125,57 @@ ConversationMemoryStore::~ConversationMemoryStore() {
     // What the session remembered since the last failed save gets one more attempt.
     if (retryPending() && !restoring_)
         save();
+    if (retry_)
+        retryScheduler_->cancel(*retry_);
+    if (preparing_)
+        preparing_->scheduler->cancel(preparing_->timer);
     // A save waiting in the queue is written by the worker already running, store or no store.
 }
 
+bool ConversationMemoryStore::readyToObserve(const MessageList& history) {
+    // An unchanged archive hands over the very list it handed over before.
+    if (prepared_ && preparedFrom_.isSameListAs(history))
+        return true;
+    const std::span<const ConversationText::Message> messages(history.begin(), history.size());
+    const std::size_t unprepared = ConversationMemory::unpreparedBytes(messages, prepared_.get());
+    // A few new messages at the end of a history already prepared, say, are worked out in passing.
+    if (unprepared == 0 || qint64(unprepared) < background_.prepareBytes || !QCoreApplication::instance()) {
+        if (unprepared > 0)
+            prepared_ = ConversationMemory::prepare(messages, prepared_.get());
+        preparedFrom_ = history;
+        return true;
+    }
+    // One history at a time: what a later one adds is worked out once this one is ready. Not
+    // while the stored memory is still coming: its keys are what the new ones are matched to.
+    if (!preparing_ && !restoring_)
+        startPreparing(history);
+    return false;
+}
+
+void ConversationMemoryStore::startPreparing(const MessageList& history) {
+    preparing_ =
+        Preparing{history, prepared_, nullptr, memory_->memory.knownKeys(), &Scheduler::current(), 0};
+    preparing_->timer = preparing_->scheduler->schedule(partPause, [this] { prepareNextPart(); });
+}
+
+void ConversationMemoryStore::prepareNextPart() {
+    Preparing& preparing = *preparing_;
+    // Worked out here, not on a worker, so that the keys come from the heap the memory's texts
+    // live in; each turn of the event loop takes a part small enough to leave it free.
+    const bool done = ConversationMemory::prepareMore(
+        preparing.building, std::span(preparing.history.begin(), preparing.history.size()),
+        preparing.earlier.get(), std::size_t(background_.prepareBytes), preparing.known.get());
+    if (!done) {
+        preparing.timer = preparing.scheduler->schedule(partPause, [this] { prepareNextPart(); });
+        return;
+    }
+    prepared_ = std::move(preparing.building);
+    preparedFrom_ = std::move(preparing.history);
+    preparing_.reset();
+}
+
 bool ConversationMemoryStore::retryPending() const {
-    return retry_ && retry_->isActive();
+    return retry_.has_value();
 }
 
 ConversationMemoryStore::Recall
@@ -150,7 +204,7 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
     }
     ++changes_;
     ConversationMemory::Result result =
-        memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at);
+        memory_->memory.observe(key, messages, identifiers, positionOrderingTrusted, at, prepared_.get());
     Recall recall{std::move(result.messages), result.connectedCount, result.windows,
                   result.conversationScopeID, std::nullopt};
     if (key) {
@@ -203,8 +257,8 @@ void ConversationMemoryStore::save() {
 void ConversationMemoryStore::startBackgroundSave() {
     ++savesRunning_;
     const std::weak_ptr<int> alive = alive_;
-    QThreadPool::globalInstance()->start([this, alive, queue = queue_, folder = file_.folder(),
-                                          path = file_.path()] {
+    QThreadPool::globalInstance()->start([this, alive, queue = queue_, gate = background_.workerGate,
+                                          folder = file_.folder(), path = file_.path()] {
         for (;;) {
             std::shared_ptr<const Memory> saving;
             std::optional<QByteArray> lastSaved;
@@ -214,6 +268,8 @@ void ConversationMemoryStore::startBackgroundSave() {
                 queue->waiting.reset();
                 lastSaved = queue->lastSaved;
             }
+            if (gate)
+                gate();
             ConversationMemoryFile::Written written;
             try {
                 // The digest, the encoding and the comparison with the file all happen here.
@@ -254,7 +310,8 @@ void ConversationMemoryStore::saved(bool ok) {
     if (ok) {
         retryWait_ = 0;
         if (retry_)
-            retry_->stop();
+            retryScheduler_->cancel(*retry_);
+        retry_.reset();
         return;
     }
     // A full disk frees up without the conversation changing: try again on a timer too, waiting
@@ -263,12 +320,11 @@ void ConversationMemoryStore::saved(bool ok) {
         return;
     retryWait_ = retryWait_ == 0 ? background_.retryFirstMilliseconds
                                  : std::min(retryWait_ * 2, background_.retryLongestMilliseconds);
-    if (!retry_) {
-        retry_ = std::make_unique<QTimer>();
-        retry_->setSingleShot(true);
-        QObject::connect(retry_.get(), &QTimer::timeout, [this] { save(); });
-    }
-    retry_->start(retryWait_);
+    retryScheduler_ = &Scheduler::current();
+    retry_ = retryScheduler_->schedule(retryWait_ / 1000.0, [this] {
+        retry_.reset();
+        save();
+    });
 }
 
 MessageList ConversationMemoryStore::remembered(const QString& key) const {
@@ -276,12 +332,7 @@ MessageList ConversationMemoryStore::remembered(const QString& key) const {
         return lastRecall_.messages;
     if (restoring_)
         return {};
-    std::vector<ConversationText::Message> messages;
-    const auto windows = memory_->memory.records(key);
-    if (!windows.empty())
-        for (const auto& record : windows.back())
-            messages.push_back(record.message);
-    return messages;
+    return memory_->memory.newestWindow(key);
 }
 
 } // namespace quillmere

@@ -5,18 +5,19 @@
 // the one place that drives the memory, so the tracker's reading code sees only what one read
 // needs from it.
 
+#include "core/ConversationMemory.h"
 #include "core/ConversationText.h"
 #include "core/MessageList.h"
 #include "desktop/observation/ConversationMemoryFile.h"
+#include "platform/tasks/Scheduler.h"
 
 #include <QDateTime>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
-
-class QTimer;
 
 namespace quillmere {
 
@@ -39,12 +40,21 @@ public:
     // with the window alone, as for a conversation that cannot be named), and a save encodes a
     // copy of the memory there, the newest waiting save replacing older ones.
     // A save that fails is tried again after `retryFirst`, the wait doubling up to `retryLongest`
-    // while it keeps failing, as well as on the next change.
+    // while it keeps failing, as well as on the next change; a save that succeeds starts the
+    // waits over. The waits come from the current scheduler.
+    // Working out the comparison keys of a long history read from a host's own archive (a
+    // session's whole branch is a hundred megabytes of text) takes longer than a turn may too:
+    // past `prepareBytes` of texts not worked out before, they are worked out `prepareBytes` at a
+    // time, a part on each turn of the event loop (see readyToObserve).
     struct Background {
         qint64 restoreBytes = 512 * 1024;
         qint64 saveBytes = 512 * 1024;
+        qint64 prepareBytes = 4 * 1024 * 1024;
         int retryFirstMilliseconds = 5000;
         int retryLongestMilliseconds = 5 * 60 * 1000;
+        // Passed by a worker before each save it writes and at each point where its restore may
+        // stop, so that a test can hold the worker at a known point. Empty in the application.
+        std::function<void()> workerGate;
     };
 
     // Restores the file's memory; a damaged file is set aside and the memory starts empty.
@@ -56,6 +66,14 @@ public:
     ~ConversationMemoryStore();
     ConversationMemoryStore(const ConversationMemoryStore&) = delete;
     ConversationMemoryStore& operator=(const ConversationMemoryStore&) = delete;
+
+    // Whether `history`, read from a host's own archive, can be observed now without holding the
+    // event loop. When it is long and mostly new, its comparison keys are worked out a part at a
+    // time, and this answers false until they all are; the caller then reads on without the
+    // history, as while the archive itself is being read. They are worked out once a restore
+    // running has arrived, matched to the stored keys. Observing the history once ready does
+    // exactly what observing it would have done, only without working the keys out again.
+    bool readyToObserve(const MessageList& history);
 
     // Observes one read under `key` (none: a conversation that cannot be named, which memory
     // neither reads nor extends) and saves the memory when it changed.
@@ -70,8 +88,10 @@ public:
     const ConversationMemoryFile& file() const { return file_; }
     // Whether the file was set aside at start.
     bool startedAfterDamage() const { return startedAfterDamage_; }
-    // Whether a restore or a save is running on a worker thread.
+    // Whether a restore or a save is running on a worker thread, and whether a history's keys
+    // are being worked out.
     bool restoring() const { return restoring_; }
+    bool preparing() const { return preparing_.has_value(); }
     bool saving() const { return savesRunning_ > 0; }
     // Whether the last save failed and a retry is waiting.
     bool retryPending() const;
@@ -91,6 +111,8 @@ private:
     };
     struct Memory;
     struct SaveQueue;
+    void startPreparing(const MessageList& history);
+    void prepareNextPart();
     void restoreNow(const QByteArray& stored);
     void restoreInBackground(QByteArray stored);
     void finishRestore(std::unique_ptr<Memory> restored, const QString& failure);
@@ -108,9 +130,23 @@ private:
     // Saves on a worker, in order; shared with the worker, which outlives the store.
     std::shared_ptr<SaveQueue> queue_;
     int savesRunning_ = 0;
-    // After a failed save: the timer of the next attempt and its wait.
-    std::unique_ptr<QTimer> retry_;
+    // After a failed save: the timer of the next attempt, on the scheduler that holds it, and
+    // its wait.
+    Scheduler* retryScheduler_ = nullptr;
+    std::optional<Scheduler::TimerID> retry_;
     int retryWait_ = 0;
+    // The keys of the last archived history made ready, and the history being prepared.
+    std::shared_ptr<const ConversationMemory::Prepared> prepared_;
+    MessageList preparedFrom_;
+    struct Preparing {
+        MessageList history;
+        std::shared_ptr<const ConversationMemory::Prepared> earlier;
+        std::shared_ptr<ConversationMemory::Prepared> building;
+        std::shared_ptr<const ConversationMemory::KnownKeys> known;
+        Scheduler* scheduler = nullptr;
+        Scheduler::TimerID timer = 0;
+    };
+    std::optional<Preparing> preparing_;
     // Gone with the store: what a worker posts back checks it first.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     // The last observation of a stored conversation and what memory made of it: observing the

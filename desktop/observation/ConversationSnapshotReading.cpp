@@ -745,12 +745,17 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
         history.summaryAddition =
             QStringLiteral("; claudeCodeArchiveLookup=") + claudeArchiveReader_.lastLookupSummary();
         if (lookup.isVerified() && lookup.snapshot()) {
-            history.outcome = ArchivedHistory::Outcome::verified;
-            history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
             // Shared with the archive's branch: a long session's history is never copied here, and
             // an unchanged transcript gives the very same list read after read.
-            history.messages =
+            MessageList messages =
                 RenderedMessages::stableArchiveMessages(lookup.snapshot()->messages, generating);
+            // Memory takes a long new history in once it has worked out its texts' keys on a
+            // worker; until then the window stands, as while the transcript itself is read.
+            if (memory_->readyToObserve(messages)) {
+                history.outcome = ArchivedHistory::Outcome::verified;
+                history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
+                history.messages = std::move(messages);
+            }
         }
     }
     return history;
@@ -1407,11 +1412,10 @@ void ClaudeWindowTracker::finishRead(Reading& reading, const std::optional<Conve
         if (snapshot->conversationIdentityVerified)
             usage.thread = DebugMonitor::shared().fingerprint(snapshot->conversationID);
         // A conversation that reads as before keeps the turns already built for it: the very same
-        // list is recognised at once, and a list of other messages only when every message's role
-        // and text are the same, so that an edited request or a reply still streaming at the same
-        // length gives new turns.
+        // list is recognised at once. Any other list gives new turns; looking through a long one
+        // for a difference would cost more than building them again.
         const MessageList& messages = snapshot->messages;
-        if (usageSnapshot_ && usageTurnsFrom_ == messages) {
+        if (usageSnapshot_ && usageTurnsFrom_.isSameListAs(messages)) {
             usage.turns = std::move(usageSnapshot_->turns);
         } else {
             usage.turns.reserve(messages.size());

@@ -246,6 +246,99 @@ TEST(ConversationMemoryObserve, CanonicallyEqualTextsAreOneMessage) {
     EXPECT_EQ(result.windows, 1);
 }
 
+// Keys worked out apart from the memory (on another thread, in the application) change nothing
+// in what observing does: not for the history they were made from, not for one that grew or
+// changed since, and not for messages with identifiers, timestamps, blanks or texts that are not
+// their own keys.
+TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
+    Messages history = turns(0, 8);
+    history.insert(history.begin() + 3, assistant("5 minutes ago"));
+    history.insert(history.begin() + 5, user("  "));
+    history.push_back(assistant("Caf\u00e9  menu,\n\nplease"));
+    history.push_back(assistant("Cafe\u0301 menu, please"));
+    Messages grown = history;
+    grown.push_back(user("One more request"));
+    Messages changed = history;
+    changed[2].text = "A different request";
+    const Messages other = turns(0, 6, "Other");
+    struct Case {
+        const char* name;
+        Messages prepared;
+        Messages observed;
+        std::vector<std::optional<QString>> identifiers;
+    };
+    const Case cases[] = {
+        {"the same history", history, history, {}},
+        {"grown since", history, grown, {}},
+        {"changed since", history, changed, {}},
+        {"another conversation", history, other, {}},
+        {"identifiers", history, history, {std::nullopt, QString("message:2:assistant"), QString()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto prepared = ConversationMemory::prepare(c.prepared);
+        const Messages copy = c.observed; // the same strings, as another read hands them over
+        ConversationMemory plain = populated(), helped = populated();
+        for (int read = 0; read < 2; ++read) {
+            const auto expected = plain.observe("k", c.observed, c.identifiers, false, at(2000 + read));
+            const auto result =
+                helped.observe("k", copy, c.identifiers, false, at(2000 + read), prepared.get());
+            EXPECT_EQ(result.messages, expected.messages);
+            EXPECT_EQ(result.connectedCount, expected.connectedCount);
+            EXPECT_EQ(result.windows, expected.windows);
+        }
+        EXPECT_EQ(helped.records("k"), plain.records("k"));
+        EXPECT_EQ(helped.records("kept"), plain.records("kept"));
+    }
+}
+
+// Keys worked out with those the memory holds at hand, for a history it holds already (a restart
+// reading a session again), and in parts: observing with them does what observing without does.
+TEST(ConversationMemoryObserve, KeysPreparedInPartsAgainstTheHeldOnesChangeNothing) {
+    Messages history = turns(0, 40);
+    history.push_back(assistant("Caf\u00e9  menu,\n\nplease"));
+    ConversationMemory plain = populated();
+    twice(plain, "k", history);
+    ConversationMemory helped = plain;
+    Messages again; // the same texts in strings of their own, as read anew from an archive
+    for (const Message& message : history)
+        again.push_back({message.role, QString(message.text.data(), message.text.size())});
+    again.push_back(user("And one more request"));
+    std::shared_ptr<ConversationMemory::Prepared> prepared;
+    const auto known = helped.knownKeys();
+    int parts = 1;
+    while (!ConversationMemory::prepareMore(prepared, again, nullptr, 200, known.get()))
+        ++parts;
+    EXPECT_GT(parts, 3);
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(again, prepared.get()), 0u);
+    const auto expected = plain.observe("k", again, {}, true, at(3000));
+    const auto result = helped.observe("k", again, {}, true, at(3000), prepared.get());
+    EXPECT_EQ(result.messages, expected.messages);
+    EXPECT_EQ(result.windows, expected.windows);
+    EXPECT_EQ(helped.records("k"), plain.records("k"));
+    EXPECT_EQ(helped.encoded(), plain.encoded());
+}
+
+// What is left to work out is what the prepared keys do not stand for: nothing for the same
+// strings, the new messages of a history that grew, every message of equal texts in other strings.
+TEST(ConversationMemoryObserve, OnlyWhatPreparedKeysDoNotStandForIsLeftToWorkOut) {
+    const Messages history = turns(0, 6);
+    const auto prepared = ConversationMemory::prepare(history);
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(history, prepared.get()), 0u);
+    Messages grown = history;
+    grown.push_back(user("One more request"));
+    const std::size_t added = ConversationMemory::unpreparedBytes({grown.end() - 1, grown.end()}, nullptr);
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(grown, prepared.get()), added);
+    const auto lent = ConversationMemory::prepare(grown, prepared.get());
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(grown, lent.get()), 0u);
+    Messages equalTexts;
+    for (const Message& message : history)
+        equalTexts.push_back({message.role, QString(message.text.data(), message.text.size())});
+    EXPECT_EQ(ConversationMemory::unpreparedBytes(equalTexts, prepared.get()),
+              ConversationMemory::unpreparedBytes(equalTexts, nullptr));
+    EXPECT_GT(ConversationMemory::unpreparedBytes(equalTexts, nullptr), 0u);
+}
+
 TEST(ConversationMemoryObserve, ShortSharedTextsOrInteriorChangesDoNotJoin) {
     ConversationMemory memory;
     twice(memory, "k", {user("ok"), assistant("First answer")});
@@ -428,6 +521,9 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         {"apart", {turns(0, 4), other}, {turns(0, 4), other}},
         {"overlapping", {turns(0, 6), turns(4, 10)}, {turns(0, 10)}},
         {"bridged", {turns(0, 6), other, turns(10, 16), turns(4, 12)}, {turns(0, 16), other}},
+        // Each segment continues what the one before it added: the texts a merge brought in
+        // must be known to the next segment's search.
+        {"chained", {turns(0, 6), turns(4, 10), turns(8, 14)}, {turns(0, 14)}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -460,13 +556,33 @@ TEST(ConversationMemoryRestore, AnAbandonedRestoreChangesNothing) {
     const QByteArray stored = storedSegments({turns(0, 4), turns(0, 4, "Other")});
     ConversationMemory memory = populated();
     const QByteArray before = memory.encoded();
-    std::atomic<bool> abandon{true};
-    EXPECT_FALSE(memory.restore(stored, &abandon));
+    bool abandon = true;
+    const auto abandoned = [&abandon] { return abandon; };
+    EXPECT_FALSE(memory.restore(stored, abandoned));
     EXPECT_EQ(memory.encoded(), before);
     abandon = false;
-    EXPECT_TRUE(memory.restore(stored, &abandon));
+    EXPECT_TRUE(memory.restore(stored, abandoned));
     EXPECT_EQ(memory.records("k").size(), 2u);
     EXPECT_TRUE(memory.records("kept").empty());
+}
+
+// Quitting while thousands of stored windows are being joined: the restore stops at the next
+// window rather than joining the rest first.
+TEST(ConversationMemoryRestore, ARestoreAbandonedWhileJoiningWindowsStopsAtOnce) {
+    constexpr int windows = 2000;
+    std::vector<Messages> stored;
+    for (int i = 0; i < windows; ++i)
+        stored.push_back(section(i));
+    const QByteArray data = storedSegments(stored);
+    ConversationMemory memory = populated();
+    const QByteArray before = memory.encoded();
+    // Asked once after parsing and once per segment read, then once per window joined: the
+    // answer turns true half way through the joining.
+    const int abandonAt = 1 + windows + windows / 2;
+    int asked = 0;
+    EXPECT_FALSE(memory.restore(data, [&asked] { return ++asked >= abandonAt; }));
+    EXPECT_EQ(asked, abandonAt) << "nothing more is done once the restore is abandoned";
+    EXPECT_EQ(memory.encoded(), before);
 }
 
 // The estimate decides whether a save may run in passing: it must follow the encoded size, for

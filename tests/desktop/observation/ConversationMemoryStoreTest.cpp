@@ -17,9 +17,13 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
+#include <condition_variable>
 #include <functional>
 #include <gtest/gtest.h>
 #include <limits>
+#include <mutex>
+
+#include "platform/tasks/Scheduler.h"
 
 using namespace quillmere;
 using Message = ConversationText::Message;
@@ -63,6 +67,52 @@ bool pollUntil(const std::function<bool()>& done) {
     }
     return done();
 }
+
+// Holds the store's worker at the `holdAt`th pass of its gate until the test opens it, counting
+// passes.
+class WorkerGate {
+public:
+    explicit WorkerGate(int holdAt = 1) : holdAt_(holdAt) {}
+    // What the store's worker calls; the gate outlives every worker the test starts.
+    std::function<void()> pass() {
+        return [this] {
+            std::unique_lock<std::mutex> lock(mutex_);
+            ++passes_;
+            changed_.notify_all();
+            changed_.wait(lock, [this] { return open_ || passes_ < holdAt_; });
+        };
+    }
+    void waitForPasses(int count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return passes_ >= count; });
+    }
+    void open() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    int passes() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return passes_;
+    }
+    ~WorkerGate() {
+        open();
+        QThreadPool::globalInstance()->waitForDone();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const int holdAt_;
+    int passes_ = 0;
+    bool open_ = false;
+};
+
+// The scheduler the store's retries use, for the test's length.
+struct InstalledScheduler {
+    explicit InstalledScheduler(Scheduler& scheduler) { Scheduler::setCurrent(&scheduler); }
+    ~InstalledScheduler() { Scheduler::setCurrent(nullptr); }
+};
 
 QByteArray contents(const QString& path) {
     QFile file(path);
@@ -188,21 +238,113 @@ TEST(ConversationMemoryStore, AFewVeryLongMessagesAreSavedFromAWorker) {
     EXPECT_EQ(restored.remembered(kKey), long_ones);
 }
 
+// A memory that shrinks below the size written in passing while a larger copy of it is still
+// being written on the worker: the newer one is written after it, never before it.
+TEST(ConversationMemoryStore, ASmallSaveWaitsForALargerOneStillRunning) {
+    QTemporaryDir dir;
+    WorkerGate gate;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.saveBytes = 64 * 1024;
+    background.workerGate = gate.pass();
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
+    const Message request{QStringLiteral("user"), QStringLiteral("Please write the whole report")};
+    const std::vector<Message> longAnswer{request, {QStringLiteral("assistant"), QString(200 * 1024, u'r')}};
+    observe(store, longAnswer);
+    observe(store, longAnswer);
+    ASSERT_TRUE(store.saving());
+    gate.waitForPasses(1);
+    // The answer regenerated short: the memory is now far below the size a worker writes.
+    const std::vector<Message> shortAnswer{request,
+                                           {QStringLiteral("assistant"), QStringLiteral("A summary")}};
+    EXPECT_EQ(observe(store, shortAnswer).messages, shortAnswer);
+    gate.open();
+    ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+    ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    EXPECT_EQ(restored.remembered(kKey), shortAnswer);
+}
+
+// A long history from a host's archive: its keys are worked out a part on each turn of the event
+// loop, and until they all are the caller reads on without it; then observing it does what
+// observing it at once would have done. What it grows by later is worked out in passing.
+TEST(ConversationMemoryStore, ALongArchivedHistoryIsPreparedAPartAtATimeThenObservedAsItWouldHaveBeen) {
+    QTemporaryDir preparedDir, plainDir;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.prepareBytes = 4 * 1024;
+    ConversationMemoryStore store(ConversationMemoryFile(preparedDir.path(), kBundle), background);
+    ConversationMemoryStore plain(ConversationMemoryFile(plainDir.path(), kBundle), onTheMainThread());
+    const MessageList history = conversation(200);
+    EXPECT_FALSE(store.readyToObserve(history));
+    EXPECT_TRUE(store.preparing());
+    EXPECT_FALSE(store.readyToObserve(history)) << "still being worked out";
+    int turns = 0;
+    ASSERT_TRUE(pollUntil([&] { return ++turns, !store.preparing(); }));
+    EXPECT_GT(turns, 1);
+    ASSERT_TRUE(store.readyToObserve(history));
+    for (int read = 0; read < 2; ++read) {
+        const auto expected = observe(plain, history.toVector());
+        const auto recall = observe(store, history.toVector());
+        EXPECT_EQ(recall.messages, expected.messages);
+        EXPECT_EQ(recall.connectedCount, expected.connectedCount);
+        EXPECT_EQ(recall.windows, expected.windows);
+    }
+    std::vector<Message> grown = history.toVector();
+    grown.push_back({QStringLiteral("user"), QStringLiteral("And one more thing")});
+    EXPECT_TRUE(store.readyToObserve(MessageList(grown)));
+    EXPECT_FALSE(store.preparing());
+    EXPECT_EQ(observe(store, grown).messages, observe(plain, grown).messages);
+    EXPECT_EQ(store.remembered(kKey), grown);
+    EXPECT_EQ(ConversationMemoryStore(ConversationMemoryFile(preparedDir.path(), kBundle), onTheMainThread())
+                  .remembered(kKey),
+              ConversationMemoryStore(ConversationMemoryFile(plainDir.path(), kBundle), onTheMainThread())
+                  .remembered(kKey));
+}
+
+// A long history waits for the stored memory: its keys are matched to the stored ones, so they
+// are worked out once the restore is back.
+TEST(ConversationMemoryStore, ALongArchivedHistoryIsPreparedOnceTheStoredMemoryIsBack) {
+    QTemporaryDir dir;
+    const std::vector<Message> stored = conversation(200);
+    storedMemory(dir, stored);
+    WorkerGate gate;
+    ConversationMemoryStore::Background background = onAWorker();
+    background.prepareBytes = 4 * 1024;
+    background.workerGate = gate.pass();
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
+    ASSERT_TRUE(store.restoring());
+    std::vector<Message> history = stored;
+    history.push_back({QStringLiteral("assistant"), QStringLiteral("A reply the memory has not seen")});
+    const MessageList archived(history);
+    EXPECT_FALSE(store.readyToObserve(archived));
+    EXPECT_FALSE(store.preparing());
+    gate.open();
+    ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
+    EXPECT_FALSE(store.readyToObserve(archived));
+    EXPECT_TRUE(store.preparing());
+    ASSERT_TRUE(pollUntil([&] { return store.readyToObserve(archived); }));
+    EXPECT_EQ(observe(store, history).messages, history);
+}
+
 // A change made while a save runs waits behind it; the store going (the application quitting)
 // must not lose it: the worker writes it after the running one.
 TEST(ConversationMemoryStore, ASaveWaitingBehindARunningOneIsWrittenAfterTheStoreIsGone) {
     QTemporaryDir dir;
+    WorkerGate gate;
+    ConversationMemoryStore::Background background = onAWorker();
+    background.workerGate = gate.pass();
     const std::vector<Message> first = conversation(30);
     const std::vector<Message> second = conversation(32);
     {
-        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onAWorker());
+        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
         observe(store, first);
         observe(store, first);
         EXPECT_TRUE(store.saving());
+        gate.waitForPasses(1); // the first save is held before it writes
         observe(store, second);
         observe(store, second);
     }
+    gate.open();
     QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(gate.passes(), 2);
     ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
     EXPECT_EQ(restored.remembered(kKey), second);
 }
@@ -221,6 +363,47 @@ TEST(ConversationMemoryStore, ARestoreStillRunningWhenTheStoreGoesIsAbandoned) {
     QCoreApplication::processEvents();
     EXPECT_EQ(contents(path), before);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+// Quitting in the middle of restoring a memory of many separate windows: the restore stops at
+// its next step instead of reading and joining the rest, which the quit would wait for.
+TEST(ConversationMemoryStore, ARestoreAbandonedInTheMiddleStopsAtItsNextStep) {
+    QTemporaryDir dir;
+    // Three conversations of a hundred windows each, none joining another.
+    QByteArray stored = "[";
+    for (int conversation = 0; conversation < 3; ++conversation) {
+        QByteArray segments;
+        for (int window = 0; window < 100; ++window)
+            segments += QStringLiteral(R"(%1[{"message":{"role":"user","text":"Window %2 of %3"},)"
+                                       R"("firstObservedAt":1,"identifiers":[]}])")
+                            .arg(window ? "," : "")
+                            .arg(window)
+                            .arg(conversation)
+                            .toUtf8();
+        stored += QStringLiteral(R"(%1{"key":"%2%3","segments":[)")
+                      .arg(conversation ? "," : "", kKey)
+                      .arg(conversation)
+                      .toUtf8() +
+                  segments + "]}";
+    }
+    stored += "]";
+    {
+        QFile file(ConversationMemoryFile(dir.path(), kBundle).path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(stored);
+    }
+    // Held half way through the second conversation's segments.
+    WorkerGate gate(150);
+    ConversationMemoryStore::Background background = onAWorker();
+    background.workerGate = gate.pass();
+    {
+        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
+        ASSERT_TRUE(store.restoring());
+        gate.waitForPasses(150);
+    }
+    gate.open();
+    QThreadPool::globalInstance()->waitForDone();
+    EXPECT_EQ(gate.passes(), 150) << "the restore went on after the store was gone";
 }
 
 // A full disk that frees up while the conversation stays as it is: the failed save is tried again
@@ -251,6 +434,43 @@ TEST(ConversationMemoryStore, AFailedSaveIsRetriedOnATimerUntilItSucceeds) {
     ConversationMemoryStore restored(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
                                      onTheMainThread());
     EXPECT_EQ(restored.remembered(kKey), messages);
+    WriteFailures::shared().clear();
+}
+
+// The waits between attempts on a failing disk: doubling while the saves keep failing, and back
+// to the first after one succeeded.
+TEST(ConversationMemoryStore, RetryWaitsDoubleWhileSavesFailAndStartOverAfterASuccess) {
+    WriteFailures::shared().clear();
+    VirtualScheduler scheduler;
+    const InstalledScheduler installed(scheduler);
+    QTemporaryDir dir;
+    const QString obstacle = dir.filePath("support");
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(obstacle));
+    ConversationMemoryStore store(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
+                                  onTheMainThread());
+    const auto record = [] { return WriteFailures::shared().failures().value(0); };
+    // Runs virtual time until the next attempt; returns how long it waited.
+    const auto nextAttempt = [&] {
+        const WriteFailures::Failure before = record();
+        const double from = scheduler.now();
+        EXPECT_TRUE(scheduler.runUntil([&] { return record() != before; }, 3600, 0));
+        return scheduler.now() - from;
+    };
+    observe(store, conversation(8));
+    observe(store, conversation(8)); // fails, and is retried later
+    ASSERT_TRUE(store.retryPending());
+    std::vector<double> waits;
+    waits.push_back(nextAttempt()); // fails again
+    ASSERT_TRUE(QFile::remove(obstacle));
+    waits.push_back(nextAttempt()); // succeeds
+    EXPECT_TRUE(record().writtenAgain);
+    EXPECT_FALSE(store.retryPending());
+    ASSERT_TRUE(QDir(obstacle).removeRecursively());
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(obstacle));
+    observe(store, conversation(10)); // fails
+    EXPECT_TRUE(store.retryPending());
+    waits.push_back(nextAttempt()); // fails again
+    EXPECT_EQ(waits, (std::vector<double>{5, 10, 5}));
     WriteFailures::shared().clear();
 }
 
