@@ -749,8 +749,9 @@ ClaudeWindowTracker::archivedHistory(const QString& bundle, const std::optional<
             // an unchanged transcript gives the very same list read after read.
             MessageList messages =
                 RenderedMessages::stableArchiveMessages(lookup.snapshot()->messages, generating);
-            // Memory takes a long new history in once it has worked out its texts' keys on a
-            // worker; until then the window stands, as while the transcript itself is read.
+            // Memory takes a long new history in once it has worked out its texts' keys, a part
+            // per turn of the event loop; until then the window stands, as while the transcript
+            // itself is read.
             if (memory_->readyToObserve(messages)) {
                 history.outcome = ArchivedHistory::Outcome::verified;
                 history.latestVisibleUserCurrent = lookup.snapshot()->latestVisibleUserCurrent;
