@@ -202,8 +202,8 @@ void CurlTransfer::setMethodAndBody(const HttpRequest& request) {
 void CurlTransfer::setHeaders(const HttpRequest& request) {
     // Answers are asked for uncompressed, and no transfer coding but chunked is offered: one sent
     // compressed anyway, by a content encoding or a transfer coding, is refused as its header
-    // section ends, before the library decodes any of it. The body goes at once, without waiting for a "100
-    // Continue", and is sent with no content type the caller did not give.
+    // section ends, before the library decodes any of it. The body goes at once, without waiting
+    // for a "100 Continue", and is sent with no content type the caller did not give.
     QList<QByteArray> lines;
     if (!hasHeader(request, "Accept-Encoding"))
         lines.append("Accept-Encoding: identity");
@@ -363,8 +363,8 @@ size_t CurlTransfer::headerLine(const QByteArray& line) {
     return bytes;
 }
 
-// A transfer coding other than chunked (gzip, deflate, compress) was never offered, and the library
-// would decode it: the answer counts as compressed.
+// A transfer coding other than chunked (gzip, deflate, compress) was never offered, and the
+// library would decode it: the answer counts as compressed.
 void CurlTransfer::noteTransferCodings(const QByteArray& value) {
     for (const QByteArray& part : value.split(',')) {
         const QByteArray coding = part.trimmed().toLower();
