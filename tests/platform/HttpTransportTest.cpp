@@ -917,9 +917,19 @@ TEST(HttpTransport, ThisMachineIsReachedDirectlyWhateverTheProxySettings) {
             run(post(QUrl(QString::fromLatin1(row.url).arg(server.port())), R"({"secret":1})")));
     savedHttp.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", savedHttp);
     savedAll.isNull() ? qunsetenv("ALL_PROXY") : qputenv("ALL_PROXY", savedAll);
+    // Where this system has no IPv6, an address in IPv6 form cannot be connected to at all; it
+    // still may not reach the proxy.
+    const bool ipv6 = [] {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0)
+            ::close(fd);
+        return fd >= 0;
+    }();
     int answered = 0;
     for (size_t i = 0; i < outcomes.size(); ++i) {
         SCOPED_TRACE(rows[i].url);
+        if (!ipv6 && std::string_view(rows[i].url).find('[') != std::string_view::npos)
+            continue;
         EXPECT_EQ(outcomes[i].transportError, rows[i].expected)
             << (outcomes[i].transportError ? int(*outcomes[i].transportError) : 0)
             << (outcomes[i].response ? " answered " + std::to_string(outcomes[i].response->status) : "");
@@ -930,6 +940,7 @@ TEST(HttpTransport, ThisMachineIsReachedDirectlyWhateverTheProxySettings) {
         EXPECT_EQ(outcomes[i].response->body, R"({"ok":true})");
     }
     EXPECT_EQ(server.requests().size(), size_t(answered));
+    EXPECT_GE(answered, 3);
     const std::vector<std::string> logged = proxy.requests();
     EXPECT_TRUE(logged.empty()) << logged.size() << " requests reached the proxy, the first:\n"
                                 << (logged.empty() ? std::string() : logged.front());
