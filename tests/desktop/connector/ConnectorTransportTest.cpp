@@ -390,6 +390,9 @@ TEST_F(Transport, AnAnswerTheTransportRefusesIsClassifiedByItsStatusFirst) {
         {"compressed and empty", "Content-Encoding: gzip\r\nContent-Length: 0\r\n\r\n"},
         {"compressed",
          "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) + "\r\n\r\n" + gzip},
+        {"compressed by a transfer coding", "Transfer-Encoding: gzip, chunked\r\n\r\n" +
+                                                QByteArray::number(qsizetype(gzip.size()), 16).toStdString() +
+                                                "\r\n" + gzip + "\r\n0\r\n\r\n"},
         {"two lengths", "Content-Length: 2\r\nContent-Length: 5\r\n\r\nhello"},
     };
     for (const auto& shape : shapes) {
