@@ -54,11 +54,14 @@ QCoro::Task<QByteArray> ConnectorTransport::request(QString origin, QString path
     try {
         response = co_await http_.send(std::move(request), cancel);
     } catch (const TransportError& error) {
-        // An answer that announces or delivers more than the limit is refused while it arrives,
-        // but its status decides first: a 401 says the token is no longer valid whatever follows.
+        // The status decides first: a 401 says the token is no longer valid whatever follows it,
+        // a body over the limit, a compressed one or one whose framing is malformed alike.
+        if (error.status() == 401)
+            throw ConnectorFailure(ConnectorFailure::unauthorized);
+        // Any other answer that announces or delivers more than the limit is refused while it
+        // arrives.
         if (error.code() == TransportError::dataLengthExceedsMaximum)
-            throw ConnectorFailure(error.status() == 401 ? ConnectorFailure::unauthorized
-                                                         : ConnectorFailure::rejected);
+            throw ConnectorFailure(ConnectorFailure::rejected);
         throw;
     }
     if (response.status == 0)

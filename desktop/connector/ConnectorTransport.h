@@ -3,7 +3,9 @@
 // The connector's HTTP client. It talks only to an origin the build's policy allows and only to
 // the four widget endpoints, never follows a redirect, keeps no cookie, credential or cached
 // answer, and turns every answer into its body or a ConnectorFailure. Transport faults (offline,
-// time-out) propagate as TransportError; malformed bodies as DecodingError.
+// time-out) propagate as TransportError, except one that ends an answer whose status, 401, had
+// arrived (a body too large, compressed or badly framed): that is `unauthorized`. Malformed bodies
+// propagate as DecodingError.
 
 #include "desktop/connector/ConnectorBoundary.h"
 #include "platform/network/HttpTransport.h"

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cmath>
+#include <cstring>
 #include <netinet/in.h>
 
 namespace quillmere {
@@ -19,8 +20,15 @@ int millisecondsCovering(Clock::duration duration) {
     return int(std::clamp(std::ceil(milliseconds), 0.0, 24.0 * 3600 * 1000));
 }
 
+// `value` seconds on the clock: none for a value that is not positive (or not a number), and at
+// most a century, in effect no bound at all, for a larger one (infinity included), which the
+// clock's type cannot hold.
 Clock::duration seconds(double value) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(0.0, value)));
+    constexpr double century = 100 * 365.25 * 24 * 3600;
+    if (!(value > 0))
+        return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::min(value, century)));
 }
 
 // The cookies of the requests that keep them (in memory only, never read from or written to a
@@ -34,14 +42,52 @@ CURLSH* cookieShare() {
     return share;
 }
 
-// This machine itself: "localhost", or an address in 127.0.0.0/8 or ::1.
-bool isThisMachine(const QString& host) {
-    const QString name = host.toLower();
-    if (name == u"localhost" || name.endsWith(u".localhost") || name == u"::1")
+// This machine itself, as the library reads a URL's host: "localhost" or a name under it, an
+// address in 127.0.0.0/8, ::1, an IPv4 address in IPv6 form (::ffff:…) of one of those, or the
+// unspecified address (0.0.0.0 or ::), which a connection reaches this machine through. A name
+// with a trailing dot is the same name to a resolver, so the dot counts for nothing here.
+bool isThisMachine(QByteArray host) {
+    if (host.startsWith('[') && host.endsWith(']'))
+        host = host.mid(1, host.size() - 2);
+    if (host.endsWith('.'))
+        host.chop(1);
+    host = host.toLower();
+    if (host == "localhost" || host.endsWith(".localhost"))
         return true;
-    in_addr address{};
-    return ::inet_pton(AF_INET, name.toLatin1().constData(), &address) == 1 &&
-           (ntohl(address.s_addr) >> 24) == 127;
+    const auto isLocalIPv4 = [](const in_addr& address) {
+        const quint32 value = ntohl(address.s_addr);
+        return (value >> 24) == 127 || value == INADDR_ANY;
+    };
+    in_addr v4{};
+    if (::inet_pton(AF_INET, host.constData(), &v4) == 1)
+        return isLocalIPv4(v4);
+    in6_addr v6{};
+    if (::inet_pton(AF_INET6, host.constData(), &v6) != 1)
+        return false;
+    if (IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6))
+        return true;
+    if (!IN6_IS_ADDR_V4MAPPED(&v6))
+        return false;
+    std::memcpy(&v4.s_addr, v6.s6_addr + 12, sizeof v4.s_addr);
+    return isLocalIPv4(v4);
+}
+
+// The host the library reads from `url`, as it will connect to it (empty when it reads none).
+QByteArray hostOf(CURLU* url) {
+    char* host = nullptr;
+    if (!url || curl_url_get(url, CURLUPART_HOST, &host, 0) != CURLUE_OK || !host)
+        return {};
+    const QByteArray copy(host);
+    curl_free(host);
+    return copy;
+}
+
+// `url` as the library reads it; null when the library refuses it.
+CurlTransfer::LibraryUrl libraryUrl(const QUrl& url) {
+    CurlTransfer::LibraryUrl parsed(curl_url());
+    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.toEncoded().constData(), 0) != CURLUE_OK)
+        return {};
+    return parsed;
 }
 
 bool hasHeader(const HttpRequest& request, const QByteArray& name) {
@@ -74,7 +120,13 @@ CurlTransfer* CurlTransfer::of(CURL* easy) {
 void CurlTransfer::configure(const HttpRequest& request) {
     curl_easy_setopt(easy_, CURLOPT_PRIVATE, this);
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, errorText_);
-    curl_easy_setopt(easy_, CURLOPT_URL, request.url.toEncoded().constData());
+    // The URL is handed over as the library has read it, so the host the proxy is decided on is
+    // the one it connects to; one it cannot read fails as a bad URL.
+    url_ = libraryUrl(request.url);
+    if (url_)
+        curl_easy_setopt(easy_, CURLOPT_CURLU, url_.get());
+    else
+        curl_easy_setopt(easy_, CURLOPT_URL, request.url.toEncoded().constData());
     curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
@@ -89,7 +141,7 @@ void CurlTransfer::configure(const HttpRequest& request) {
     curl_easy_setopt(easy_, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(easy_, CURLOPT_NETRC, long(CURL_NETRC_IGNORED));
     curl_easy_setopt(easy_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    curl_easy_setopt(easy_, CURLOPT_PROXY, proxyFor(request.url).constData());
+    curl_easy_setopt(easy_, CURLOPT_PROXY, proxyFor(request.url.scheme(), hostOf(url_.get())).constData());
     if (!request.ephemeral) {
         curl_easy_setopt(easy_, CURLOPT_SHARE, cookieShare());
         curl_easy_setopt(easy_, CURLOPT_COOKIEFILE, "");
@@ -102,9 +154,13 @@ void CurlTransfer::configure(const HttpRequest& request) {
 // The library's own choice differs (https never falls back to http_proxy, ALL_PROXY counts), so
 // the proxy is named here; the hosts no_proxy lists are still reached directly by the library.
 QByteArray CurlTransfer::proxyFor(const QUrl& url) {
-    if (isThisMachine(url.host()))
+    return proxyFor(url.scheme(), hostOf(libraryUrl(url).get()));
+}
+
+QByteArray CurlTransfer::proxyFor(const QString& scheme, const QByteArray& host) {
+    if (host.isEmpty() || isThisMachine(host))
         return {};
-    if (url.scheme().compare(u"https", Qt::CaseInsensitive) == 0) {
+    if (scheme.compare(u"https", Qt::CaseInsensitive) == 0) {
         const QByteArray secure = qgetenv("https_proxy");
         if (!secure.isEmpty())
             return secure;
@@ -144,9 +200,10 @@ void CurlTransfer::setMethodAndBody(const HttpRequest& request) {
 }
 
 void CurlTransfer::setHeaders(const HttpRequest& request) {
-    // Answers are asked for uncompressed, and the library decodes none (a compressed answer is
-    // refused below). The body goes at once, without waiting for a "100 Continue", and is sent
-    // with no content type the caller did not give.
+    // Answers are asked for uncompressed, and no transfer coding but chunked is offered: one sent
+    // compressed anyway, by a content encoding or a transfer coding, is refused as its header
+    // section ends, before the library decodes any of it. The body goes at once, without waiting
+    // for a "100 Continue", and is sent with no content type the caller did not give.
     QList<QByteArray> lines;
     if (!hasHeader(request, "Accept-Encoding"))
         lines.append("Accept-Encoding: identity");
@@ -295,6 +352,8 @@ size_t CurlTransfer::headerLine(const QByteArray& line) {
     const QByteArray value = colon < 0 ? QByteArray() : text.mid(colon + 1).trimmed();
     if (name == "content-encoding" && !value.isEmpty() && value.toLower() != "identity")
         encoded_ = true;
+    else if (name == "transfer-encoding")
+        noteTransferCodings(value);
     else if (name == "content-length")
         noteStatedLength(value);
     else if (name == "content-type") {
@@ -302,6 +361,16 @@ size_t CurlTransfer::headerLine(const QByteArray& line) {
         contentTypeSeen_ = true;
     }
     return bytes;
+}
+
+// A transfer coding other than chunked (gzip, deflate, compress) was never offered, and the
+// library would decode it: the answer counts as compressed.
+void CurlTransfer::noteTransferCodings(const QByteArray& value) {
+    for (const QByteArray& part : value.split(',')) {
+        const QByteArray coding = part.trimmed().toLower();
+        if (!coding.isEmpty() && coding != "chunked" && coding != "identity")
+            encoded_ = true;
+    }
 }
 
 // Every length an answer states must be the same one: two different ones leave the body's end

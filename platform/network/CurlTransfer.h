@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <curl/curl.h>
+#include <memory>
 
 namespace quillmere {
 
@@ -69,13 +70,21 @@ public:
     static CurlTransfer* of(CURL* easy);
     // The proxy a request to `url` goes through, empty for none: the environment's https_proxy
     // for https (else its http_proxy), its http_proxy for http; never one for this machine itself
-    // (localhost, 127.0.0.0/8, ::1). Hosts that no_proxy lists are reached directly all the same.
+    // (localhost, 127.0.0.0/8, ::1, those in IPv4-in-IPv6 form, 0.0.0.0 and ::), judged on the
+    // host the library reads from the URL and connects to. Hosts that no_proxy lists are reached
+    // directly all the same.
     static QByteArray proxyFor(const QUrl& url);
+
+    struct UrlRelease {
+        void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    };
+    using LibraryUrl = std::unique_ptr<CURLU, UrlRelease>;
 
 signals:
     void ended();
 
 private:
+    static QByteArray proxyFor(const QString& scheme, const QByteArray& host);
     void configure(const HttpRequest& request);
     void setCallbacks();
     void setMethodAndBody(const HttpRequest& request);
@@ -91,10 +100,13 @@ private:
     static size_t onHeader(char* data, size_t size, size_t count, void* self);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
     size_t headerLine(const QByteArray& line);
+    void noteTransferCodings(const QByteArray& value);
     void noteStatedLength(const QByteArray& value);
     size_t endOfHeaderSection();
 
     CurlMulti& multi_;
+    // The URL as the library read it; it lives as long as the handle that uses it.
+    LibraryUrl url_;
     CURL* easy_;
     curl_slist* headers_ = nullptr;
     bool attached_ = false;

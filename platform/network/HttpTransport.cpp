@@ -7,6 +7,7 @@
 #include <QCoroSignal>
 #include <QPointer>
 
+#include <algorithm>
 #include <memory>
 
 namespace quillmere {
@@ -138,6 +139,15 @@ HttpResponse answerOf(CurlTransfer& transfer, const QUrl& url) {
     return HttpResponse{transfer.status(), transfer.takeBody(), transfer.contentType(), url};
 }
 
+// A header whose name or value holds a line break (or a NUL, which ends it early) would reach
+// the wire as more than the one header asked for.
+bool breaksTheLine(const std::pair<QByteArray, QByteArray>& header) {
+    const auto breaks = [](const QByteArray& text) {
+        return text.contains('\r') || text.contains('\n') || text.contains('\0');
+    };
+    return breaks(header.first) || breaks(header.second);
+}
+
 // Transfers go with deleteLater: the one that has just ended may still be delivering its signal.
 struct Later {
     void operator()(QObject* object) const { object->deleteLater(); }
@@ -169,6 +179,11 @@ QCoro::Task<HttpResponse> NetworkTransport::send(HttpRequest request, CancelToke
     const QString scheme = request.url.scheme().toLower();
     if (scheme != u"http" && scheme != u"https")
         throw failure(TransportError::unsupportedURL, QStringLiteral("unsupported URL"));
+    // "http:/127.0.0.1/" names no host, though the library would read one from it.
+    if (request.url.host().isEmpty())
+        throw failure(TransportError::badURL);
+    if (std::any_of(request.headers.begin(), request.headers.end(), breaksTheLine))
+        throw failure(TransportError::unknown, QStringLiteral("A request header holds a line break."));
     if (!multi_)
         throw failure(TransportError::unknown,
                       QStringLiteral("The HTTP library would block the application."));

@@ -5,10 +5,11 @@
 // Redirects are never followed, a deadline of our own bounds the whole exchange and never ends it
 // early, and a body larger than the caller allows is refused while it arrives, not after (the
 // failure still tells the status that arrived). Answers are asked for uncompressed and one sent
-// compressed anyway is a bad server response, as is one whose framing is malformed. Every request
-// has a connection of its own and none waits for another, whatever their hosts and ports; one that
-// ends early (deadline, idle time-out or cancellation) has its connection closed at once, while
-// every other request, to the same server too, goes on.
+// compressed anyway (a content encoding, or a transfer coding other than chunked) is a bad server
+// response, as is one whose framing is malformed; that failure too tells the status that arrived.
+// Every request has a connection of its own and none waits for another, whatever their hosts and
+// ports; one that ends early (deadline, idle time-out or cancellation) has its connection closed
+// at once, while every other request, to the same server too, goes on.
 
 #include "platform/tasks/Task.h"
 
@@ -78,8 +79,10 @@ private:
 class HttpTransport {
 public:
     virtual ~HttpTransport() = default;
-    // Sends once. Throws TransportError on failure (timedOut for the whole-exchange deadline, for
-    // a silence longer than the idle time-out and for a header section that never ends alike),
+    // Sends once. Throws TransportError on failure (badURL for a URL without a host, timedOut for
+    // the whole-exchange deadline, for a silence longer than the idle time-out and for a header
+    // section that never ends alike; unknown, before anything is sent, for a header whose name or
+    // value holds a line break),
     // and TaskCancelled only when `token` is cancelled before the answer is complete (the
     // transfer is aborted).
     virtual QCoro::Task<HttpResponse> send(HttpRequest request, CancelToken token = {}) = 0;

@@ -47,6 +47,24 @@ TEST(CurlTransferProxy, TheEnvironmentNamesTheProxy) {
         {"http://proxy:1", "http://secure:2", "https://localhost/x", ""},
         {"http://proxy:1", "http://secure:2", "http://[::1]:8/x", ""},
         {"http://proxy:1", "http://secure:2", "http://128.0.0.1/x", "http://proxy:1"},
+        // This machine however the URL names it, judged as the library reads the host: in
+        // IPv4-in-IPv6 form, the unspecified addresses, with a trailing dot, in the short and
+        // numeric forms of an IPv4 address, and with no "//" before it.
+        {"http://proxy:1", "http://secure:2", "http://[::ffff:127.0.0.1]:8/x", ""},
+        {"http://proxy:1", "http://secure:2", "https://[::FFFF:7f00:2]/x", ""},
+        {"http://proxy:1", "http://secure:2", "http://0.0.0.0:8/x", ""},
+        {"http://proxy:1", "http://secure:2", "http://[::]:8/x", ""},
+        {"http://proxy:1", "http://secure:2", "http://[::ffff:0.0.0.0]:8/x", ""},
+        {"http://proxy:1", "http://secure:2", "http://localhost.:8/x", ""},
+        {"http://proxy:1", "http://secure:2", "http://Service.LOCALHOST/x", ""},
+        {"http://proxy:1", "http://secure:2", "http://127.0.0.1.:8/x", ""},
+        {"http://proxy:1", "http://secure:2", "http://2130706433/x", ""},
+        {"http://proxy:1", "http://secure:2", "http:/127.0.0.1:8/x", ""},
+        // Other machines, however close their names or addresses.
+        {"http://proxy:1", "http://secure:2", "http://[::ffff:128.0.0.1]/x", "http://proxy:1"},
+        {"http://proxy:1", "http://secure:2", "https://[::2]/x", "http://secure:2"},
+        {"http://proxy:1", "http://secure:2", "http://localhost.service.test/x", "http://proxy:1"},
+        {"http://proxy:1", "http://secure:2", "http://0.0.0.1/x", "http://proxy:1"},
     };
     const EnvironmentValue all("ALL_PROXY", QByteArray("http://everything:3"));
     const EnvironmentValue allLower("all_proxy", QByteArray("http://everything:3"));

@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <limits>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 using namespace quillmere;
@@ -54,19 +57,30 @@ HttpRequest post(const QUrl& url, QByteArray body) {
 
 } // namespace
 
+// A body of a few bytes, and one of several megabytes, more than the socket's buffers hold (a
+// classify request for a long conversation), which goes out over many turns of the loop.
 TEST(HttpTransport, SendsExactlyOnePostAndReturnsStatusAndBody) {
-    LoopbackServer server;
-    server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
-    const QByteArray body = "{\"a\":\"x\\/y\",\"\xC3\xA9\":1}";
-    const Outcome outcome = run(post(server.url("/classify"), body));
-    ASSERT_TRUE(outcome.response);
-    EXPECT_EQ(outcome.response->status, 200);
-    EXPECT_EQ(outcome.response->body, R"({"ok":true})");
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].method, "POST");
-    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
-    EXPECT_EQ(requests[0].body, body.toStdString());
+    QByteArray large(6 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < large.size(); ++i)
+        large[i] = char((i * 7919 + i / 4099) & 0xff);
+    const QByteArray bodies[] = {"{\"a\":\"x\\/y\",\"\xC3\xA9\":1}", large};
+    for (const QByteArray& body : bodies) {
+        SCOPED_TRACE(::testing::Message() << body.size() << " bytes");
+        LoopbackServer server;
+        server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
+        HttpRequest request = post(server.url("/classify"), body);
+        request.timeoutSeconds = 30;
+        const Outcome outcome = run(request);
+        ASSERT_TRUE(outcome.response) << (outcome.transportError ? int(*outcome.transportError) : 0);
+        EXPECT_EQ(outcome.response->status, 200);
+        EXPECT_EQ(outcome.response->body, R"({"ok":true})");
+        const auto requests = server.requests();
+        ASSERT_EQ(requests.size(), 1u);
+        EXPECT_EQ(requests[0].method, "POST");
+        EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+        EXPECT_EQ(requests[0].body.size(), size_t(body.size()));
+        EXPECT_TRUE(requests[0].body == body.toStdString()) << "the body arrived altered";
+    }
 }
 
 TEST(HttpTransport, ErrorStatusesAndRedirectsAreAnswersNotFailures) {
@@ -722,25 +736,214 @@ TEST(HttpTransportHostile, OnlyBodyBytesCountAgainstTheLimit) {
               TransportError::dataLengthExceedsMaximum);
 }
 
-// Proxies named in the environment never stand between this program and this machine itself.
+// Interim answers come before the answer and are not it: the caller gets the final status, its
+// body and its content type.
+TEST(HttpTransportHostile, InterimAnswersAreNotTheAnswer) {
+    const std::string final = "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\n"
+                              "Content-Length: 11\r\n\r\n{\"ok\":true}";
+    const struct {
+        const char* what;
+        std::string interim;
+    } rows[] = {
+        {"100 Continue", "HTTP/1.1 100 Continue\r\n\r\n"},
+        {"102 Processing", "HTTP/1.1 102 Processing\r\n\r\n"},
+        {"103 Early Hints", "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n"
+                            "Content-Type: text/html\r\n\r\n"},
+        {"100, then 103", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Outcome outcome = rawAnswer(row.interim + final);
+        ASSERT_TRUE(outcome.response) << (outcome.transportError ? int(*outcome.transportError) : 0);
+        EXPECT_EQ(outcome.response->status, 200);
+        EXPECT_EQ(outcome.response->body, R"({"ok":true})");
+        EXPECT_EQ(outcome.response->contentType, "application/json; charset=utf-8");
+    }
+}
+
+// Answers were asked for uncompressed: one compressed anyway is refused, whether by a content
+// encoding or by a transfer coding the library would otherwise decode, and even when what it
+// carries is sound. Chunked alone, and the identity coding, are no compression.
+TEST(HttpTransportHostile, CompressedAnswersAreBadServerResponses) {
+    const QByteArray gzip =
+        QByteArray::fromHex("1f8b0800000000000203ab56cacf56b22a292a4dad0500905fd4a70b000000");
+    QByteArray deflate = qCompress(QByteArray(R"({"ok":true})"), 9);
+    deflate.remove(0, 4); // qCompress prefixes the length; the rest is a zlib (deflate) stream
+    const auto chunked = [](const QByteArray& body) {
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx", size_t(body.size()));
+        return std::string(size) + "\r\n" + body.toStdString() + "\r\n0\r\n\r\n";
+    };
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n";
+    const struct {
+        const char* what;
+        std::string answer;
+        bool accepted;
+    } rows[] = {
+        {"Content-Encoding: gzip",
+         head + "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) + "\r\n\r\n" +
+             gzip.toStdString(),
+         false},
+        {"Transfer-Encoding: gzip, chunked",
+         head + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunked(gzip), false},
+        {"Transfer-Encoding: deflate, chunked",
+         head + "Transfer-Encoding: deflate, chunked\r\n\r\n" + chunked(deflate), false},
+        {"Transfer-Encoding: gzip", head + "Transfer-Encoding: gzip\r\n\r\n" + gzip.toStdString(), false},
+        {"Transfer-Encoding: chunked",
+         head + "Transfer-Encoding: chunked\r\n\r\n" + chunked(R"({"ok":true})"), true},
+        {"Content-Encoding: identity",
+         head + "Content-Encoding: identity\r\nContent-Length: 11\r\n\r\n{\"ok\":true}", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const Outcome outcome = rawAnswer(row.answer);
+        if (row.accepted) {
+            ASSERT_TRUE(outcome.response) << (outcome.transportError ? int(*outcome.transportError) : 0);
+            EXPECT_EQ(outcome.response->body, R"({"ok":true})");
+            continue;
+        }
+        EXPECT_FALSE(outcome.response)
+            << "answered " << outcome.response->status << " with " << outcome.response->body.toStdString();
+        EXPECT_EQ(outcome.transportError, TransportError::badServerResponse)
+            << (outcome.transportError ? int(*outcome.transportError) : 0);
+    }
+}
+
+// A connection of its own, closed when the exchange ends: a server that offers to keep it open
+// sees it closed once its answer has been read.
+TEST(HttpTransportHostile, TheConnectionIsClosedAfterTheAnswerThoughTheServerWouldKeepIt) {
+    for (const char* method : {"POST", "GET"}) {
+        SCOPED_TRACE(method);
+        auto closed = std::make_shared<std::atomic<int>>(-1);
+        RawLoopbackServer server([closed](RawLoopbackServer::Connection& connection) {
+            if (connection.write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 11\r\n"
+                                 "Connection: keep-alive\r\nKeep-Alive: timeout=60, max=100\r\n\r\n"
+                                 "{\"ok\":true}"))
+                *closed = connection.closedWithin(std::chrono::seconds(5)) ? 1 : 0;
+        });
+        HttpRequest request = post(server.url("/classify"), std::string_view(method) == "POST" ? "{}" : "");
+        request.method = method;
+        const Outcome outcome = run(request);
+        ASSERT_TRUE(outcome.response) << (outcome.transportError ? int(*outcome.transportError) : 0);
+        for (int i = 0; i < 300 && server.finishedConnections() < 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_EQ(closed->load(), 1) << "the connection stayed open after the answer";
+        EXPECT_EQ(server.connections(), 1);
+    }
+}
+
+// A deadline or idle time-out too long for the clock to hold (infinity too) is no bound at all,
+// never one already past.
+TEST(HttpTransport, ATimeOutTooLongForTheClockIsNoBound) {
+    const double infinity = std::numeric_limits<double>::infinity();
+    const struct {
+        double deadline;
+        double idle;
+    } rows[] = {
+        {1e12, 0}, {infinity, 0}, {std::numeric_limits<double>::max(), 0}, {60, infinity}, {infinity, 1e12},
+    };
+    LoopbackServer server;
+    server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})", std::chrono::milliseconds(200)));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "deadline " << row.deadline << " s, idle " << row.idle << " s");
+        HttpRequest request = post(server.url("/classify"), "{}");
+        request.timeoutSeconds = row.deadline;
+        request.idleTimeoutSeconds = row.idle;
+        const Outcome outcome = run(request);
+        ASSERT_TRUE(outcome.response) << (outcome.transportError ? int(*outcome.transportError) : 0);
+        EXPECT_EQ(outcome.response->body, R"({"ok":true})");
+    }
+}
+
+// A header whose name or value holds a line break would reach the wire as two: the request is
+// refused before anything is sent.
+TEST(HttpTransport, AHeaderThatBreaksTheLineIsRefusedBeforeSending) {
+    const std::pair<QByteArray, QByteArray> rows[] = {
+        {"X-Note", "a\r\nX-Injected: 1"}, {"X-Note", "a\nX-Injected: 1"},    {"X-Note", "a\rX-Injected: 1"},
+        {"X-Note\r\nX-Injected", "1"},    {"X-Note", QByteArray("a\0b", 3)},
+    };
+    RawLoopbackServer server([](RawLoopbackServer::Connection& connection) {
+        connection.write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}");
+    });
+    for (const auto& header : rows) {
+        SCOPED_TRACE(QByteArray(header.first + ": " + header.second).toPercentEncoding(" :").toStdString());
+        HttpRequest request = post(server.url("/classify"), "{}");
+        request.headers.append(header);
+        const Outcome outcome = run(request);
+        EXPECT_EQ(outcome.transportError, TransportError::unknown)
+            << (outcome.transportError ? int(*outcome.transportError) : 0)
+            << (outcome.response ? " answered " + std::to_string(outcome.response->status) : "");
+    }
+    // A header with no break in it goes out as given.
+    HttpRequest plain = post(server.url("/classify"), "{}");
+    plain.headers.append(std::pair<QByteArray, QByteArray>("X-Note", "a b"));
+    ASSERT_TRUE(run(plain).response);
+    const std::vector<std::string> received = server.requests();
+    ASSERT_EQ(received.size(), 1u) << "a refused request reached the server";
+    EXPECT_NE(received[0].find("\r\nX-Note: a b\r\n"), std::string::npos) << received[0];
+}
+
+// Proxies named in the environment never stand between this program and this machine itself,
+// however the URL names it: the proxy here logs whatever reaches it and answers 502. A URL that
+// names no host is refused before anything is sent, though the library would read one from it.
 TEST(HttpTransport, ThisMachineIsReachedDirectlyWhateverTheProxySettings) {
-    const quillmere::testing::ClosedPort proxy;
-    const QByteArray proxyUrl = QStringLiteral("http://127.0.0.1:%1").arg(proxy.port()).toLatin1();
+    RawLoopbackServer proxy([](RawLoopbackServer::Connection& connection) {
+        connection.write("HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    });
+    const QByteArray proxyUrl =
+        QStringLiteral("http://127.0.0.1:%1").arg(proxy.url(QString()).port()).toLatin1();
     const QByteArray savedHttp = qgetenv("http_proxy");
     const QByteArray savedAll = qgetenv("ALL_PROXY");
     qputenv("http_proxy", proxyUrl);
     qputenv("ALL_PROXY", proxyUrl);
     LoopbackServer server;
     server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})"));
-    const Outcome direct = run(post(server.url("/classify"), "{}"));
-    const Outcome named =
-        run(post(QUrl(QStringLiteral("http://localhost:%1/classify").arg(server.port())), "{}"));
+    const struct {
+        const char* url; // %1 is the server's port
+        std::optional<TransportError::Code> expected;
+    } rows[] = {
+        {"http://127.0.0.1:%1/classify", std::nullopt},
+        {"http://localhost:%1/classify", std::nullopt},
+        {"http://[::ffff:127.0.0.1]:%1/classify", std::nullopt},
+        {"http://0.0.0.0:%1/classify", std::nullopt},
+        // The server listens on 127.0.0.1 only, so these cannot connect; nor may they reach the proxy.
+        {"http://[::]:%1/classify", TransportError::cannotConnectToHost},
+        {"http:/127.0.0.1:%1/classify", TransportError::badURL},
+        {"http:///127.0.0.1:%1/classify", TransportError::badURL},
+    };
+    std::vector<Outcome> outcomes;
+    for (const auto& row : rows)
+        outcomes.push_back(
+            run(post(QUrl(QString::fromLatin1(row.url).arg(server.port())), R"({"secret":1})")));
     savedHttp.isNull() ? qunsetenv("http_proxy") : qputenv("http_proxy", savedHttp);
     savedAll.isNull() ? qunsetenv("ALL_PROXY") : qputenv("ALL_PROXY", savedAll);
-    ASSERT_TRUE(direct.response) << (direct.transportError ? int(*direct.transportError) : 0);
-    EXPECT_EQ(direct.response->body, R"({"ok":true})");
-    ASSERT_TRUE(named.response) << (named.transportError ? int(*named.transportError) : 0);
-    EXPECT_EQ(server.requests().size(), 2u);
+    // Where this system has no IPv6, an address in IPv6 form cannot be connected to at all; it
+    // still may not reach the proxy.
+    const bool ipv6 = [] {
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0)
+            ::close(fd);
+        return fd >= 0;
+    }();
+    int answered = 0;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        SCOPED_TRACE(rows[i].url);
+        if (!ipv6 && std::string_view(rows[i].url).find('[') != std::string_view::npos)
+            continue;
+        EXPECT_EQ(outcomes[i].transportError, rows[i].expected)
+            << (outcomes[i].transportError ? int(*outcomes[i].transportError) : 0)
+            << (outcomes[i].response ? " answered " + std::to_string(outcomes[i].response->status) : "");
+        if (rows[i].expected)
+            continue;
+        ++answered;
+        ASSERT_TRUE(outcomes[i].response);
+        EXPECT_EQ(outcomes[i].response->body, R"({"ok":true})");
+    }
+    EXPECT_EQ(server.requests().size(), size_t(answered));
+    EXPECT_GE(answered, 3);
+    const std::vector<std::string> logged = proxy.requests();
+    EXPECT_TRUE(logged.empty()) << logged.size() << " requests reached the proxy, the first:\n"
+                                << (logged.empty() ? std::string() : logged.front());
 }
 
 // No file speaks for a request: a netrc naming the server gives it no credentials, and answers

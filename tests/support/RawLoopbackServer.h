@@ -2,10 +2,10 @@
 
 // A loopback server that speaks raw bytes rather than HTTP, for servers that break the protocol:
 // one that never ends its headers, answers with endless interim responses or sends a damaged
-// compressed body. It listens on 127.0.0.1 only; every connection gets the request read (up to
-// the end of its headers and its announced body) and is then handed to the script, which writes
-// what it likes. Scripts must stop when `stopping()` turns true or a write fails; the server
-// also stops every script after `maximumRun`.
+// compressed body, or a proxy that logs what reaches it. It listens on 127.0.0.1 only; every
+// connection gets the request read (up to the end of its headers and its announced body, and kept)
+// and is then handed to the script, which writes what it likes. Scripts must stop when `stopping()` turns
+// true or a write fails; the server also stops every script after `maximumRun`.
 
 #include <QUrl>
 
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -46,6 +47,19 @@ public:
             return true;
         }
         bool stopping() const { return stop_.load() || std::chrono::steady_clock::now() > end_; }
+        // Whether the client closed its end within `wait` (anything else it sends is skipped).
+        bool closedWithin(std::chrono::milliseconds wait) {
+            const auto until = std::chrono::steady_clock::now() + wait;
+            while (!stopping() && std::chrono::steady_clock::now() < until) {
+                pollfd p{fd_, POLLIN, 0};
+                if (::poll(&p, 1, 20) <= 0)
+                    continue;
+                char buffer[4096];
+                if (::recv(fd_, buffer, sizeof buffer, 0) <= 0)
+                    return true;
+            }
+            return false;
+        }
 
     private:
         int fd_;
@@ -82,6 +96,11 @@ public:
         return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path));
     }
     int connections() const { return accepted_.load(); }
+    // What each connection sent before its script began: the request line, headers and body.
+    std::vector<std::string> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
     // Connections whose script has returned (the client left, or the server stopped it).
     int finishedConnections() const { return finished_.load(); }
 
@@ -97,7 +116,11 @@ private:
             ++accepted_;
             connections_.emplace_back([this, fd] {
                 Connection connection(fd, stop_, std::chrono::steady_clock::now() + maximumRun_);
-                readRequest(fd, connection);
+                std::string request = readRequest(fd, connection);
+                {
+                    std::lock_guard lock(mutex_);
+                    requests_.push_back(std::move(request));
+                }
                 script_(connection);
                 ::shutdown(fd, SHUT_RDWR);
                 ::close(fd);
@@ -107,7 +130,7 @@ private:
     }
 
     // Reads the headers and as much body as Content-Length announces, within a second.
-    static void readRequest(int fd, const Connection& connection) {
+    static std::string readRequest(int fd, const Connection& connection) {
         std::string request;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         size_t wanted = std::string::npos;
@@ -118,7 +141,7 @@ private:
             char buffer[4096];
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
             if (n <= 0)
-                return;
+                break;
             request.append(buffer, size_t(n));
             const size_t headersEnd = request.find("\r\n\r\n");
             if (headersEnd == std::string::npos)
@@ -132,8 +155,9 @@ private:
                     wanted += std::stoul(request.substr(at + 16));
             }
             if (request.size() >= wanted)
-                return;
+                break;
         }
+        return request;
     }
 
     Script script_;
@@ -143,6 +167,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> accepted_{0};
     std::atomic<int> finished_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
     std::thread thread_;
     std::vector<std::thread> connections_;
 };

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string_view>
+#include <tuple>
 
 using namespace quillmere;
 using namespace quillmere::testing;
@@ -364,51 +366,63 @@ QCoro::Task<bool> revoked(ConnectorTransport& transport, ConnectorCredential cre
 
 } // namespace
 
-// The status decides before the body: a 401 whose body is far over the limit still says the
-// token is no longer valid, for a poll and for a revoke alike, whether the body's length is
-// stated or not; any other status with such a body is refused.
-TEST_F(Transport, AnOversizedAnswerIsClassifiedByItsStatusFirst) {
-    const auto oversized = [](int status, bool chunked) -> httplib::Server::Handler {
-        return [status, chunked](const httplib::Request&, httplib::Response& response) {
-            response.status = status;
-            if (!chunked) {
-                response.set_content(std::string(150000, ' '), "application/json");
-                return;
-            }
-            response.set_chunked_content_provider("application/json",
-                                                  [](size_t offset, httplib::DataSink& sink) {
-                                                      if (offset >= 150000) {
-                                                          sink.done();
-                                                          return true;
-                                                      }
-                                                      const std::string part(10000, ' ');
-                                                      return sink.write(part.data(), part.size());
-                                                  });
-        };
+// The status decides before the body: a 401 whose answer the transport refuses (a body far over
+// the limit, stated or not; a body sent compressed, even an empty one; framing that leaves the
+// body's end in doubt) still says the token is no longer valid, for a poll, a claim and a revoke
+// alike. Any other status with such an answer is refused as before: a body over the limit is
+// `rejected`, a compressed or badly framed one a transport failure the next poll retries.
+TEST_F(Transport, AnAnswerTheTransportRefusesIsClassifiedByItsStatusFirst) {
+    using quillmere::testing::RawLoopbackServer;
+    const auto chunked = [](size_t size) {
+        std::string body;
+        for (size_t sent = 0; sent < size; sent += 10000)
+            body += "2710\r\n" + std::string(10000, ' ') + "\r\n";
+        return body + "0\r\n\r\n";
     };
+    const std::string gzip =
+        QByteArray::fromHex("1f8b0800000000000203ab56cacf56b22a292a4dad0500905fd4a70b000000").toStdString();
     const struct {
-        int status;
-        bool chunked;
-        ConnectorFailure::Kind expected;
-    } rows[] = {
-        {401, false, ConnectorFailure::unauthorized},
-        {401, true, ConnectorFailure::unauthorized},
-        {500, false, ConnectorFailure::rejected},
-        {500, true, ConnectorFailure::rejected},
+        const char* what;
+        std::string headersAndBody;
+    } shapes[] = {
+        {"oversized, its length stated", "Content-Length: 150000\r\n\r\n" + std::string(150000, ' ')},
+        {"oversized, chunked", "Transfer-Encoding: chunked\r\n\r\n" + chunked(150000)},
+        {"compressed and empty", "Content-Encoding: gzip\r\nContent-Length: 0\r\n\r\n"},
+        {"compressed",
+         "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gzip.size()) + "\r\n\r\n" + gzip},
+        {"compressed by a transfer coding", "Transfer-Encoding: gzip, chunked\r\n\r\n" +
+                                                QByteArray::number(qsizetype(gzip.size()), 16).toStdString() +
+                                                "\r\n" + gzip + "\r\n0\r\n\r\n"},
+        {"two lengths", "Content-Length: 2\r\nContent-Length: 5\r\n\r\nhello"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(::testing::Message() << row.status << (row.chunked ? " chunked" : " with its length"));
-        LoopbackServer local;
-        local.get("/widget/inbox", oversized(row.status, row.chunked));
-        local.del("/widget/device", oversized(row.status, row.chunked));
-        ConnectorCredential c = credential();
-        c.origin = QStringLiteral("http://127.0.0.1:%1").arg(local.port());
-        const auto poll = await<ConnectorInbox>([&] { return transport.inbox(c); });
-        EXPECT_EQ(poll.failure, row.expected)
-            << "poll: " << (poll.transportCode ? int(*poll.transportCode) : 0);
-        const auto revoke = await<bool>([&] { return revoked(transport, c); });
-        EXPECT_EQ(revoke.failure, row.expected)
-            << "revoke: " << (revoke.transportCode ? int(*revoke.transportCode) : 0);
-        EXPECT_EQ(local.requests().size(), 2u);
+    for (const auto& shape : shapes) {
+        for (const int status : {401, 500}) {
+            SCOPED_TRACE(::testing::Message() << status << ", " << shape.what);
+            const std::string answer = "HTTP/1.1 " + std::to_string(status) +
+                                       " Status\r\nContent-Type: application/json\r\nConnection: close\r\n" +
+                                       shape.headersAndBody;
+            RawLoopbackServer server(
+                [answer](RawLoopbackServer::Connection& connection) { connection.write(answer); });
+            ConnectorCredential c = credential();
+            c.origin = QStringLiteral("http://127.0.0.1:%1").arg(server.url(QString()).port());
+            const auto poll = await<ConnectorInbox>([&] { return transport.inbox(c); });
+            const auto claim = await<ConnectorCredential>([&] { return transport.claim(c.origin, token43); });
+            const auto revoke = await<bool>([&] { return revoked(transport, c); });
+            const bool oversized = std::string_view(shape.what).starts_with("oversized");
+            const std::optional<ConnectorFailure::Kind> expected =
+                status == 401 ? std::optional(ConnectorFailure::unauthorized)
+                : oversized   ? std::optional(ConnectorFailure::rejected)
+                              : std::nullopt;
+            const std::optional<TransportError::Code> transportCode =
+                expected ? std::nullopt : std::optional(TransportError::badServerResponse);
+            for (const auto& [call, failure, code] :
+                 {std::tuple{"poll", poll.failure, poll.transportCode},
+                  std::tuple{"claim", claim.failure, claim.transportCode},
+                  std::tuple{"revoke", revoke.failure, revoke.transportCode}}) {
+                EXPECT_EQ(failure, expected) << call << ": " << (code ? int(*code) : 0);
+                EXPECT_EQ(code, transportCode) << call;
+            }
+            EXPECT_EQ(server.connections(), 3);
+        }
     }
 }
