@@ -53,7 +53,9 @@ QString UsageRecorder::defaultDirectory() {
 }
 
 bool UsageRecorder::paused(const Defaults& defaults) {
-    return defaults.boolean(QString::fromLatin1(pausedKey)).value_or(false);
+    // Settings that cannot be used may hold a pause nobody can see: collection stays paused for
+    // the run (nothing is recorded that the person may have turned off) until resumed in it.
+    return defaults.boolean(QString::fromLatin1(pausedKey)).value_or(defaults.refusal().has_value());
 }
 
 UsageRecorder::UsageRecorder(Defaults& defaults, QString directory, const Clock& clock,

@@ -104,7 +104,8 @@ QList<Planted> plantMemories(const QString& folder) {
 
 struct Linked {
     const char* where;
-    QString link;        // in the test's folder, replaced by a link to the other user's folder
+    QString link;        // in the test's folder, replaced by a link to the other user's folder;
+                         // none: XDG_DATA_HOME names the other user's folder
     QString memories;    // where the memory files would be, below the other user's folder; none
     QString usageFolder; // where "Quillmere/" would be, below the other user's folder
 };
@@ -121,33 +122,40 @@ bool givesFoldersAway() {
 
 } // namespace
 
-// ~/.config is a link to another user's folder that holds settings naming that user's service:
-// the settings are not read (no request goes there) and no settings file is made there; the
-// application runs on its built-in defaults and says so once, without the path.
+// The configuration folder is another user's, holding settings that name that user's service:
+// reached through a link at ~/.config, or named by XDG_CONFIG_HOME. The settings are not read (no
+// request goes there) and no settings file is made there; the application runs on its built-in
+// defaults and says so once, without the path.
 TEST(ApplicationFiles, SettingsInAnotherUsersFolderAreNeitherReadNorWritten) {
     if (!givesFoldersAway())
         GTEST_SKIP() << "needs to give folders to another user";
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    Service planted;
-    const QProcessEnvironment environment = personalEnvironment(dir, QString());
-    const QString foreign = foreignFolder(dir.filePath("theirs"));
-    ASSERT_NE(foreign, "/");
-    const QList<Planted> files = {
-        plant(foreign + '/' + settingsFile,
-              "[string]\nQuillmereClassificationServiceURL=" + planted.url().toUtf8() + '\n')};
-    ASSERT_TRUE(QFile::link(foreign, dir.filePath("home/.config")));
-    const QStringList before = entriesBelow(foreign);
+    for (const bool linked : {true, false}) {
+        SCOPED_TRACE(linked ? "~/.config a link" : "XDG_CONFIG_HOME");
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service planted;
+        QProcessEnvironment environment = personalEnvironment(dir, QString());
+        const QString foreign = foreignFolder(dir.filePath("theirs"));
+        ASSERT_NE(foreign, "/");
+        const QList<Planted> files = {
+            plant(foreign + '/' + settingsFile,
+                  "[string]\nQuillmereClassificationServiceURL=" + planted.url().toUtf8() + '\n')};
+        if (linked)
+            ASSERT_TRUE(QFile::link(foreign, dir.filePath("home/.config")));
+        else
+            environment.insert("XDG_CONFIG_HOME", foreign);
+        const QStringList before = entriesBelow(foreign);
 
-    const Ended ended = runOnce(dir, environment);
-    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
-    EXPECT_TRUE(ended.quitInOrder);
-    EXPECT_TRUE(planted.server.requests().empty()) << planted.server.requests().size() << " requests";
-    expectUntouched(files, foreign, before);
-    const QString said = "quillmere: did not use the user defaults (" + OwnedPath::refusalReason() +
-                         "); running on the built-in defaults\n";
-    EXPECT_EQ(ended.errors.count(said), 1) << ended.errors.toStdString();
-    EXPECT_FALSE(ended.errors.contains(dir.path())) << "no path is named";
+        const Ended ended = runOnce(dir, environment);
+        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+        EXPECT_TRUE(ended.quitInOrder);
+        EXPECT_TRUE(planted.server.requests().empty()) << planted.server.requests().size() << " requests";
+        expectUntouched(files, foreign, before);
+        const QString said = "quillmere: did not use the user defaults (" + OwnedPath::refusalReason() +
+                             "); running on the built-in defaults\n";
+        EXPECT_EQ(ended.errors.count(said), 1) << ended.errors.toStdString();
+        EXPECT_FALSE(ended.errors.contains(dir.path())) << "no path is named";
+    }
 }
 
 // The data folder, or a folder on the way to it or in it, is a link to another user's folder:
@@ -160,13 +168,14 @@ TEST(ApplicationFiles, DataInAnotherUsersFolderIsNotUsedAtAll) {
         {"~/.local", "home/.local", "share/Quillmere Zudizur", "share/Quillmere Zudizur/Quillmere"},
         {"the data folder", dataFolder, ".", "Quillmere"},
         {"Quillmere/ in the data folder", dataFolder + "/Quillmere", QString(), "."},
+        {"XDG_DATA_HOME", QString(), "Quillmere Zudizur", "Quillmere Zudizur/Quillmere"},
     };
     for (const Linked& row : rows) {
         SCOPED_TRACE(row.where);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
         Service service;
-        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        QProcessEnvironment environment = personalEnvironment(dir, service.url());
         const QString foreign = foreignFolder(dir.filePath("theirs"));
         ASSERT_NE(foreign, "/");
         QList<Planted> files;
@@ -177,8 +186,12 @@ TEST(ApplicationFiles, DataInAnotherUsersFolderIsNotUsedAtAll) {
         files << plant(usage + "/observations/usage-" + today + ".jsonl", "{\"planted\":true}\n")
               << plant(usage + "/observations/status.json", "{}")
               << plant(usage + "/monthly-usage/monthly-v1.json", "{}");
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(dir.filePath(row.link)).path()));
-        ASSERT_TRUE(QFile::link(foreign, dir.filePath(row.link)));
+        if (row.link.isNull()) {
+            environment.insert("XDG_DATA_HOME", foreign);
+        } else {
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(dir.filePath(row.link)).path()));
+            ASSERT_TRUE(QFile::link(foreign, dir.filePath(row.link)));
+        }
         const QStringList before = entriesBelow(foreign);
 
         const Ended ended = runOnce(dir, environment);
@@ -189,6 +202,35 @@ TEST(ApplicationFiles, DataInAnotherUsersFolderIsNotUsedAtAll) {
         expectUntouched(files, foreign, before);
         EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
     }
+}
+
+// The memory file of a host is a second name (a hard link) for a memory file of another user's:
+// it is not read, not moved, and nothing of it is sent.
+TEST(ApplicationFiles, AMemoryFileLinkedToAnotherUsersIsNotRead) {
+    if (!givesFoldersAway())
+        GTEST_SKIP() << "needs to give folders to another user";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    const QString foreign = foreignFolder(dir.filePath("theirs"));
+    ASSERT_NE(foreign, "/");
+    const QList<Planted> files = plantMemories(foreign);
+    const QString data = dir.filePath(dataFolder);
+    ASSERT_TRUE(QDir().mkpath(data));
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0700), 0);
+    const QString memory = data + "/conversation-memory-com.openai.chat.json";
+    ASSERT_EQ(
+        ::link(QFile::encodeName(files.front().path).constData(), QFile::encodeName(memory).constData()), 0);
+    const QStringList before = entriesBelow(foreign);
+
+    const Ended ended = runOnce(dir, environment);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_FALSE(service.server.requests().empty());
+    EXPECT_FALSE(service.sawPlantedText());
+    expectUntouched(files, foreign, before);
+    EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
 }
 
 // A FIFO where the settings file or a memory file should be: opening it to read would wait for a
