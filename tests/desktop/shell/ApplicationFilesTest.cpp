@@ -12,6 +12,8 @@
 #include <QDateTime>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,10 +53,17 @@ struct Ended {
 };
 
 // Runs the application until the front host's first analysis has ended (the service answers 500,
-// or cannot be reached), then quits it with SIGTERM.
-Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment) {
+// or cannot be reached), then quits it with SIGTERM. `permissionsHold`: run it without root's
+// passing over file permissions, so that a file of mode 000 cannot be read by it either.
+Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment,
+              bool permissionsHold = false) {
     QProcess app;
     app.setProcessEnvironment(environment);
+    if (permissionsHold)
+        app.setChildProcessModifier([] {
+            for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+        });
     app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
     Ended ended;
     if (!app.waitForStarted(30000))
@@ -233,6 +242,34 @@ TEST(ApplicationFiles, AMemoryFileLinkedToAnotherUsersIsNotRead) {
     EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
 }
 
+// The settings file cannot be read (mode 000): that is said once, as a refused one is, by its kind
+// and reason; the application runs on its built-in defaults and leaves the file as it was.
+TEST(ApplicationFiles, AnUnreadableSettingsFileIsSaidOnce) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    const QString settings = dir.filePath("home/.config/" + settingsFile);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(settings).path()));
+    QFile file(settings);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[bool]\nQuillmereObservationPaused=true\n");
+    file.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(settings).constData(), 0), 0);
+
+    const Ended ended = runOnce(dir, environment, true);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_EQ(ended.errors.count("quillmere: did not use the user defaults (cannot be read); running on the "
+                                 "built-in defaults\n"),
+              1)
+        << ended.errors.toStdString();
+    struct stat left {};
+    ASSERT_EQ(::stat(QFile::encodeName(settings).constData(), &left), 0);
+    EXPECT_EQ(left.st_mode & 07777, 0u) << "left as it was";
+    EXPECT_EQ(QFileInfo(settings).size(), 39);
+}
+
 // A FIFO where the settings file or a memory file should be: opening it to read would wait for a
 // writer for ever. The application neither waits nor hangs: it analyses and quits in order.
 TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
@@ -262,5 +299,14 @@ TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
         EXPECT_TRUE(ended.analysed) << "blocked before its first analysis";
         EXPECT_TRUE(ended.quitInOrder);
         EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+        // Settings that cannot be used may hold a pause: collection stays paused for the run.
+        const QString observations = dir.filePath(dataFolder + "/Quillmere/observations");
+        QFile status(observations + "/status.json");
+        ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+        EXPECT_EQ(QJsonDocument::fromJson(status.readAll()).object().value("paused").toBool(),
+                  row.fifos.front().endsWith(settingsFile));
+        if (row.fifos.front().endsWith(settingsFile))
+            EXPECT_EQ(QDir(observations).entryList({"usage-*"}, QDir::Files), QStringList())
+                << "nothing recorded";
     }
 }
