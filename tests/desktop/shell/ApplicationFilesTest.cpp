@@ -125,6 +125,20 @@ void expectUntouched(const QList<Planted>& planted, const QString& foreign, cons
     EXPECT_EQ(entriesBelow(foreign), before) << "nothing made, renamed or deleted there";
 }
 
+// Runs the application once with what another user planted in `foreign` within its reach: it
+// analyses and quits in order, nothing planted is read, changed or sent, and no path is said.
+void runWithoutUsingTheirs(const QTemporaryDir& dir, const QProcessEnvironment& environment,
+                           const Service& service, const QList<Planted>& files, const QString& foreign) {
+    const QStringList before = entriesBelow(foreign);
+    const Ended ended = runOnce(dir, environment);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_FALSE(service.server.requests().empty());
+    EXPECT_FALSE(service.sawPlantedText());
+    expectUntouched(files, foreign, before);
+    EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+}
+
 bool givesFoldersAway() {
     return ::geteuid() == 0;
 }
@@ -201,15 +215,7 @@ TEST(ApplicationFiles, DataInAnotherUsersFolderIsNotUsedAtAll) {
             ASSERT_TRUE(QDir().mkpath(QFileInfo(dir.filePath(row.link)).path()));
             ASSERT_TRUE(QFile::link(foreign, dir.filePath(row.link)));
         }
-        const QStringList before = entriesBelow(foreign);
-
-        const Ended ended = runOnce(dir, environment);
-        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
-        EXPECT_TRUE(ended.quitInOrder);
-        EXPECT_FALSE(service.server.requests().empty());
-        EXPECT_FALSE(service.sawPlantedText());
-        expectUntouched(files, foreign, before);
-        EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+        runWithoutUsingTheirs(dir, environment, service, files, foreign);
     }
 }
 
@@ -231,15 +237,7 @@ TEST(ApplicationFiles, AMemoryFileLinkedToAnotherUsersIsNotRead) {
     const QString memory = data + "/conversation-memory-com.openai.chat.json";
     ASSERT_EQ(
         ::link(QFile::encodeName(files.front().path).constData(), QFile::encodeName(memory).constData()), 0);
-    const QStringList before = entriesBelow(foreign);
-
-    const Ended ended = runOnce(dir, environment);
-    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
-    EXPECT_TRUE(ended.quitInOrder);
-    EXPECT_FALSE(service.server.requests().empty());
-    EXPECT_FALSE(service.sawPlantedText());
-    expectUntouched(files, foreign, before);
-    EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+    runWithoutUsingTheirs(dir, environment, service, files, foreign);
 }
 
 // The settings file cannot be read (mode 000): that is said once, as a refused one is, by its kind
