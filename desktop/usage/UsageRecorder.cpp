@@ -171,7 +171,9 @@ bool UsageRecorder::appendLines(const std::vector<UsageEvent>& events, qint64 no
     if (fd < 0)
         return false;
     struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    // This user's alone: a second name for the file could be another user's file.
+    bool ok =
+        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
     for (const UsageEvent& event : events) {
         if (!ok)
             break;

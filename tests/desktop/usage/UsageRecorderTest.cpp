@@ -241,6 +241,23 @@ TEST(UsageRecorder, SettingsThatCannotBeUsedKeepCollectionPausedUntilResumed) {
     EXPECT_TRUE(QFileInfo::exists(day));
 }
 
+// The daily file is a second name for a file elsewhere: nothing is appended to it, and the write
+// fails as any other.
+TEST(UsageRecorder, ADailyFileWithASecondNameIsNotWritten) {
+    Recorder r;
+    const QString elsewhere = r.temporary.filePath(QStringLiteral("elsewhere.jsonl"));
+    QFile other(elsewhere);
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.close();
+    ASSERT_TRUE(QDir().mkpath(r.folder));
+    ASSERT_EQ(::link(QFile::encodeName(elsewhere).constData(),
+                     QFile::encodeName(r.dayFile("2026-10-01")).constData()),
+              0);
+    r.showAndObserve();
+    EXPECT_EQ(QFileInfo(elsewhere).size(), 0);
+    EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::writeFailed));
+}
+
 TEST(UsageRecorder, ANonDateStartIsReplacedSoThePeriodEnds) {
     Recorder r;
     r.defaults.set(QString::fromLatin1(UsageRecorder::collectionStartedKey), 12345);
