@@ -232,6 +232,8 @@ TEST_F(DefaultsTest, AnUnreadableFileIsRefusedWithItsReasonAndLeftAsItIs) {
     ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0), 0);
     {
         const quillmere::testing::PermissionsHold hold;
+        if (!hold.holds())
+            GTEST_SKIP() << "cannot give up passing over file permissions";
         Defaults defaults("suite", folder.path());
         EXPECT_EQ(defaults.refusal(), "cannot be read");
         EXPECT_EQ(defaults.string("key"), std::nullopt);

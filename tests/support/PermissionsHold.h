@@ -28,6 +28,10 @@ public:
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         ::syscall(SYS_capset, &header, saved_);
     }
+    // Whether permission bits hold for this thread now (false only where the privilege could not be
+    // given up).
+    bool holds() const { return changed_ || ::geteuid() != 0; }
+
     PermissionsHold(const PermissionsHold&) = delete;
     PermissionsHold& operator=(const PermissionsHold&) = delete;
 
