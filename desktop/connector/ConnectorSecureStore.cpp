@@ -89,13 +89,26 @@ QCoro::Task<void> ConnectorSecureStore::clear(bool allowInteraction) {
 
 struct DefaultsLinkPreferences::Store {
     Store(const QString& suite, const QString& folder) : defaults(suite, folder) {}
+
+    // A flag that could not be written is said as any owned file's failed save is: once, by its
+    // kind and reason, until a later write succeeds. A revocation not recorded as pending would
+    // not be taken up again after a restart.
+    void save() {
+        if (defaults.sync())
+            WriteFailures::shared().succeeded(kind);
+        else
+            WriteFailures::shared().failed(kind,
+                                           defaults.syncFailure().value_or(QStringLiteral("write failed")));
+    }
+
+    inline static const QString kind = QStringLiteral("connector user defaults");
     Defaults defaults;
 };
 
 DefaultsLinkPreferences::DefaultsLinkPreferences(const QString& suite, const QString& folder)
     : store_(std::make_unique<Store>(suite, folder)) {
     // A suite whose file may not be used is said once, as the application's own suite is.
-    WriteFailures::shared().refusedDefaults(QStringLiteral("connector user defaults"), store_->defaults);
+    WriteFailures::shared().refusedDefaults(Store::kind, store_->defaults);
 }
 
 DefaultsLinkPreferences::~DefaultsLinkPreferences() = default;
@@ -106,12 +119,12 @@ bool DefaultsLinkPreferences::revocationPending() const {
 
 void DefaultsLinkPreferences::setRevocationPending() {
     store_->defaults.set(revocationKey, true);
-    store_->defaults.sync();
+    store_->save();
 }
 
 void DefaultsLinkPreferences::removeRevocationPending() {
     store_->defaults.remove(revocationKey);
-    store_->defaults.sync();
+    store_->save();
 }
 
 } // namespace quillmere

@@ -28,7 +28,8 @@ QString newIdentifier() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
 }
 
-// The whole file, refusing anything but a regular file reached without following a link.
+// The whole file, refusing anything but a regular file of this user's alone (one link) reached
+// without following a link.
 std::optional<QByteArray> readPrivateFile(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -36,8 +37,8 @@ std::optional<QByteArray> readPrivateFile(const QString& path) {
         return std::nullopt;
     QByteArray bytes;
     struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              info.st_size <= MonthlyUsageLedger::maximumFileBytes;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+              info.st_nlink == 1 && info.st_size <= MonthlyUsageLedger::maximumFileBytes;
     if (ok) {
         bytes.resize(qsizetype(info.st_size));
         qsizetype done = 0;

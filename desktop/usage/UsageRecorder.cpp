@@ -53,7 +53,9 @@ QString UsageRecorder::defaultDirectory() {
 }
 
 bool UsageRecorder::paused(const Defaults& defaults) {
-    return defaults.boolean(QString::fromLatin1(pausedKey)).value_or(false);
+    // Settings that cannot be used may hold a pause nobody can see: collection stays paused for
+    // the run (nothing is recorded that the person may have turned off) until resumed in it.
+    return defaults.boolean(QString::fromLatin1(pausedKey)).value_or(defaults.refusal().has_value());
 }
 
 UsageRecorder::UsageRecorder(Defaults& defaults, QString directory, const Clock& clock,
@@ -169,7 +171,9 @@ bool UsageRecorder::appendLines(const std::vector<UsageEvent>& events, qint64 no
     if (fd < 0)
         return false;
     struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    // This user's alone: a second name for the file could be another user's file.
+    bool ok =
+        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
     for (const UsageEvent& event : events) {
         if (!ok)
             break;

@@ -46,7 +46,8 @@ public:
     // "Quillmere/observations" under the application's data folder.
     static QString defaultDirectory();
     // Whether collection is paused (the widget menu's item reads "Resume local usage collection"
-    // then, else "Pause local usage collection").
+    // then, else "Pause local usage collection"). Paused too while `defaults` cannot use its file
+    // (Defaults::refusal()), unless resumed during the run.
     static bool paused(const Defaults& defaults = Defaults::standard());
 
     // Stamps the start of the collection period when none is stored (or what is stored is not a

@@ -36,13 +36,14 @@ QString fileFor(const QString& suite, const QString& folder) {
     return QDir(base).filePath(name + QStringLiteral(".ini"));
 }
 
-// Why the file at `path` may not be handed to QSettings, which opens and reads it itself.
+// Why the file at `path` may not be handed to QSettings, which opens and reads it itself, or be
+// replaced by what this run sets. It is opened here to find out, without blocking, as it was
+// judged: a FIFO, a file this user cannot read and a file the rule refuses are never handed on.
 std::optional<QString> refusalOf(const QString& path) {
-    const RegularFile::Problem problem = RegularFile::examineOwned(path);
-    if (problem == RegularFile::Problem::notOwned || problem == RegularFile::Problem::notRegular)
-        return RegularFile::describe(problem);
-    // Missing (written on the first sync) or unreadable (QSettings reports that itself).
-    return std::nullopt;
+    const RegularFile::Problem problem = RegularFile::openOwned(path).problem();
+    if (problem == RegularFile::Problem::none || problem == RegularFile::Problem::missing)
+        return std::nullopt; // a missing file is written on the first sync
+    return RegularFile::describe(problem);
 }
 
 QString standardSuite() {
@@ -61,28 +62,46 @@ Defaults& Defaults::standard() {
 Defaults::Defaults(const QString& suite, const QString& folder)
     : file_(fileFor(suite, folder)), refusal_(refusalOf(file_)) {
     if (!refusal_)
-        settings_ = std::make_unique<QSettings>(file_, QSettings::IniFormat);
+        takeUp(QSettings(file_, QSettings::IniFormat));
 }
 
-Defaults::~Defaults() = default;
+Defaults::~Defaults() {
+    if (!changes_.isEmpty())
+        sync();
+}
+
+void Defaults::takeUp(const QSettings& settings) {
+    values_.clear();
+    for (const QString& name : settings.allKeys()) {
+        const QVariant value = settings.value(name);
+        if (value.typeId() == QMetaType::QString)
+            values_.insert(name, value.toString());
+    }
+    // What this run set and could not write yet stays in effect.
+    for (auto change = changes_.cbegin(); change != changes_.cend(); ++change) {
+        if (change.value())
+            values_.insert(change.key(), *change.value());
+        else
+            values_.remove(change.key());
+    }
+}
 
 std::optional<QString> Defaults::stored(const QString& group, const QString& key) const {
-    const QString name = typed(group, key);
-    if (!settings_) {
-        const auto found = unsaved_.constFind(name);
-        return found == unsaved_.constEnd() ? std::nullopt : std::optional<QString>(*found);
-    }
-    const QVariant value = settings_->value(name);
-    if (value.typeId() != QMetaType::QString)
-        return std::nullopt;
-    return value.toString();
+    const auto found = values_.constFind(typed(group, key));
+    return found == values_.constEnd() ? std::nullopt : std::optional<QString>(*found);
 }
 
-void Defaults::store(const QString& group, const QString& key, const QString& text) {
-    if (settings_)
-        settings_->setValue(typed(group, key), text);
+void Defaults::store(const QString& group, const QString& key, const std::optional<QString>& text) {
+    const QString name = typed(group, key);
+    if (!text && !values_.contains(name) && !changes_.contains(name))
+        return;
+    if (text)
+        values_.insert(name, *text);
     else
-        unsaved_.insert(typed(group, key), text);
+        values_.remove(name);
+    // A refused suite keeps its values for this run only: nothing is ever written for it.
+    if (!refusal_)
+        changes_.insert(name, text);
 }
 
 std::optional<QString> Defaults::string(const QString& key) const {
@@ -147,20 +166,31 @@ void Defaults::set(const QString& key, const QVariant& value) {
 }
 
 void Defaults::remove(const QString& key) {
-    for (const QString& group : {stringGroup, booleanGroup, numberGroup}) {
-        if (settings_)
-            settings_->remove(typed(group, key));
-        else
-            unsaved_.remove(typed(group, key));
-    }
+    for (const QString& group : {stringGroup, booleanGroup, numberGroup})
+        store(group, key, std::nullopt);
 }
 
 bool Defaults::sync() {
-    // Judged again: QSettings reopens a file that changed since it read it.
-    if (!settings_ || refusalOf(file_))
+    // Judged again before QSettings opens the file: it may have been swapped since the start.
+    syncFailure_ = refusal_ ? refusal_ : refusalOf(file_);
+    if (syncFailure_)
         return false;
-    settings_->sync();
-    return settings_->status() == QSettings::NoError;
+    QSettings settings(file_, QSettings::IniFormat);
+    for (auto change = changes_.cbegin(); change != changes_.cend(); ++change) {
+        if (change.value())
+            settings.setValue(change.key(), *change.value());
+        else
+            settings.remove(change.key());
+    }
+    // Written here or not at all: after sync() QSettings has nothing left to write when it goes.
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        syncFailure_ = QStringLiteral("write failed");
+        return false;
+    }
+    changes_.clear();
+    takeUp(settings);
+    return true;
 }
 
 } // namespace quillmere

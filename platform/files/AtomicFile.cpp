@@ -293,7 +293,10 @@ QString Paths::applicationSupport() {
     // whatever is found there was put there by that user.
     if (folder.isEmpty() || !OwnedPath::existingPartIsOwned(folder))
         return {};
-    AtomicFile::makePrivateFolder(folder);
+    // Judged again once made: a folder that could not be made (a full disk) is still named, so
+    // that writes there fail with the system's error, but never one the rule refuses.
+    if (!AtomicFile::makePrivateFolder(folder) && !OwnedPath::existingPartIsOwned(folder))
+        return {};
     return folder;
 }
 

@@ -34,8 +34,9 @@ bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 060
 bool makeFolder(const QString& path, int mode = 0700, QString* error = nullptr);
 // Like makeFolder(path, 0700), and a folder that already exists, belongs to this user and lets
 // others in is narrowed to 0700: a folder the application keeps private data in must not let
-// another user plant or read files, whatever mode it was left with. Refused (nothing created)
-// when a link along the path leads to a folder this user does not own (OwnedPath).
+// another user read files, whatever mode it was left with. Refused (nothing created) where
+// OwnedPath's rule refuses the path: a folder that others can write is not made private after
+// the fact, since whatever they put there meanwhile stays.
 bool makePrivateFolder(const QString& path, QString* error = nullptr);
 
 // Removes the temporary files write() left beside `path` when the process died between creating
@@ -53,8 +54,9 @@ bool moveAside(const QString& path, const QString& aside, QString* error = nullp
 
 namespace Paths {
 // The application's private data folder, named for the application (created 0700 on first use).
-// Empty when the system names no data folder, or when OwnedPath's rule refuses it (a link along
-// it leads to a folder of another user): then nothing of the application's is kept on disk.
+// Empty when the system names no data folder, or when OwnedPath's rule refuses it (another user
+// can write a folder on its way, or it leads to a folder of another user's): then nothing of the
+// application's is kept on disk.
 QString applicationSupport();
 // `relative` inside applicationSupport(); empty where that is, never a path from the root.
 QString inApplicationSupport(const QString& relative);

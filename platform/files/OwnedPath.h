@@ -1,33 +1,42 @@
 #pragma once
 
-// Whether a folder the application keeps this user's data in is really this user's. A link
-// anywhere along the path redirects everything below it, so the last component alone says
-// little: a data folder, or the application's folder inside it, linked to a world-writable folder
-// of another user's would let that user read what is written there and plant links of their own.
+// Whether a place the application keeps this user's data in is really this user's alone. Whoever
+// can write a folder on the way to a file can put a file of their own there, or swap the folder
+// for a link to one of theirs between a check and a use; a link anywhere along the path redirects
+// everything below it. So a path is judged where it really leads, links resolved, by the rule a
+// secure shell applies to a user's key files in its strict modes: walking up from the folder that
+// holds the file to the home folder (or to the root, for a path outside the home folder), every
+// folder is owned by this user or by root and can be written by nobody else (no write bit for
+// others; no write bit for the group unless it is this user's own private group). A folder above
+// the first one that only others cannot write because it is sticky (a shared temporary folder) is
+// accepted: nobody else may rename or remove the folder of this user's or root's below it. The
+// file itself, when it exists, belongs to this user and has one link (a second name for it could
+// be another user's file).
 
 #include <QString>
+#include <optional>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace quillmere::OwnedPath {
 
-// True when `path` resolves to a folder and every link along it resolves to a folder `user` owns,
-// from the first folder along it that `user` owns (the home folder, for a path in it) down, and
-// the last component when it is a link, wherever it is. Each link is judged by the folder it
-// resolves to, and the walk goes on from there. Links above the user's own folders (a system
-// that keeps home folders on another disk) are the system's and not judged. False when any part
-// of the path is missing.
+// True when `path` resolves to a folder that passes the rule for `user`. False when any part of
+// the path is missing.
 bool isOwnedFolder(const QString& path, uid_t user = ::geteuid());
 
 // The same judgement of the part of `path` that exists: its deepest existing folder. For checking
-// before the missing folders are created, so that nothing is created in another user's folder.
-// True when what exists there is no folder at all (a file in the way): creating fails on it anyway.
+// before the missing folders are created, so that nothing is created where another user can
+// write. True when what exists there is no folder at all (a file in the way): creating fails on
+// it anyway.
 bool existingPartIsOwned(const QString& path, uid_t user = ::geteuid());
 
-// Whether a file of this user's may be read or replaced at `path`: the existing part of its folder
-// passes existingPartIsOwned(), and a link at `path` itself leads to a file in a folder `user`
-// owns (a link that leads nowhere is refused: whatever followed it would create a file elsewhere).
-// A missing file passes: nothing is read, and what writes it makes it here.
+// Where the file of this user's at `path` really is, links resolved, when it may be read or
+// replaced there: the folder that holds `path` passes existingPartIsOwned(), and what exists at
+// `path` (a link at it followed to where it leads, whose folder is judged too) belongs to `user`
+// and, when a regular file, has one link. A link that leads nowhere is refused: whatever followed
+// it would create a file elsewhere. A missing file passes: nothing is read, and what writes it
+// makes it here. Nothing where the rule refuses.
+std::optional<QString> ownedFile(const QString& path, uid_t user = ::geteuid());
 bool mayHoldFile(const QString& path, uid_t user = ::geteuid());
 
 // The reason said wherever this rule refuses a path. It names no path: refusals are said on

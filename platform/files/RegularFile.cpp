@@ -60,14 +60,21 @@ Opened& Opened::operator=(Opened&& other) noexcept {
 }
 
 Opened open(const QString& path) {
+    return openWith(path, 0);
+}
+
+Opened openWith(const QString& path, int extraFlags) {
     Opened out;
     if (path.isEmpty())
         return out;
     const QByteArray native = QFile::encodeName(path);
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, for ever.
-    out.fd_ = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    out.fd_ = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extraFlags);
     if (out.fd_ < 0) {
-        out.problem_ = errno == ENOENT || errno == ENOTDIR ? Problem::missing : Problem::unreadable;
+        // ELOOP under O_NOFOLLOW: a link took the file's place after it was judged.
+        out.problem_ = errno == ENOENT || errno == ENOTDIR           ? Problem::missing
+                       : errno == ELOOP && (extraFlags & O_NOFOLLOW) ? Problem::notOwned
+                                                                     : Problem::unreadable;
         out.systemError_ = systemDescription(errno);
         return out;
     }
@@ -104,9 +111,25 @@ qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset) {
     return done;
 }
 
-Contents read(const QString& path, qint64 maxBytes) {
+Opened openOwned(const QString& path) {
+    Opened out;
+    const std::optional<QString> real = OwnedPath::ownedFile(path);
+    if (!real) {
+        out.problem_ = Problem::notOwned;
+        return out;
+    }
+    // The path as judged, links resolved, opened without following a link that took the file's
+    // place since; what was opened is judged again, as the file itself.
+    out = openWith(*real, O_NOFOLLOW);
+    if (out.problem_ == Problem::none && (out.info_.st_uid != ::geteuid() || out.info_.st_nlink != 1))
+        out.problem_ = Problem::notOwned;
+    return out;
+}
+
+namespace {
+
+Contents readOpened(const Opened& file, qint64 maxBytes) {
     Contents out;
-    const Opened file = open(path);
     if (file.problem() != Problem::none) {
         out.problem = file.problem();
         out.systemError = file.systemError();
@@ -155,13 +178,14 @@ Contents read(const QString& path, qint64 maxBytes) {
     return out;
 }
 
+} // namespace
+
+Contents read(const QString& path, qint64 maxBytes) {
+    return readOpened(open(path), maxBytes);
+}
+
 Contents readOwned(const QString& path, qint64 maxBytes) {
-    if (!OwnedPath::mayHoldFile(path)) {
-        Contents refused;
-        refused.problem = Problem::notOwned;
-        return refused;
-    }
-    return read(path, maxBytes);
+    return readOpened(openOwned(path), maxBytes);
 }
 
 Problem examine(const QString& path) {
@@ -173,7 +197,8 @@ Problem examine(const QString& path) {
 }
 
 Problem examineOwned(const QString& path) {
-    return OwnedPath::mayHoldFile(path) ? examine(path) : Problem::notOwned;
+    const std::optional<QString> real = OwnedPath::ownedFile(path);
+    return real ? examine(*real) : Problem::notOwned;
 }
 
 bool isRegularOrAbsent(const QString& path) {

@@ -38,7 +38,8 @@ public:
     const QString& systemError() const { return systemError_; }
 
 private:
-    friend Opened open(const QString& path);
+    friend Opened openWith(const QString& path, int extraFlags);
+    friend Opened openOwned(const QString& path);
     int fd_ = -1;
     struct stat info_ {};
     Problem problem_ = Problem::missing;
@@ -47,6 +48,14 @@ private:
 
 // Opens `path` (following links) without ever blocking; anything but a regular file is refused.
 Opened open(const QString& path);
+// The same with further open() flags.
+Opened openWith(const QString& path, int extraFlags);
+// open() for a file the application keeps for this user (its settings, its memory): refused
+// (notOwned) without opening anything where OwnedPath::ownedFile() refuses the path, since another
+// user could have put there whatever it holds. The path is opened as it was judged, without
+// following a link put in the file's place since (refused as notOwned too), and a file that turns
+// out not to be this user's alone when open is refused as well.
+Opened openOwned(const QString& path);
 
 // Reads up to `wanted` bytes from `offset` unless the file ends first, leaving the descriptor's
 // position alone; -1 on a read error.
@@ -60,16 +69,14 @@ struct Contents {
 
 // The whole of a regular file of at most `maxBytes` bytes.
 Contents read(const QString& path, qint64 maxBytes);
-// The same for a file the application keeps for this user (its settings, its memory): refused
-// (notOwned) without opening anything where OwnedPath::mayHoldFile() refuses the path, since
-// another user could have put there whatever it holds.
+// The same for a file the application keeps for this user, opened as openOwned() opens it.
 Contents readOwned(const QString& path, qint64 maxBytes);
 
 // What is at `path` (following links), decided without opening it: a caller that hands the path
 // to a library that opens it itself asks this first.
 Problem examine(const QString& path);
 bool isRegularOrAbsent(const QString& path);
-// examine() for a file the application keeps for this user, as readOwned() judges it.
+// examine() for a file the application keeps for this user, as openOwned() judges it.
 Problem examineOwned(const QString& path);
 
 } // namespace quillmere::RegularFile

@@ -277,9 +277,17 @@ TEST(Paths, DiagnosticsRootIsTheTemporaryFolder) {
 TEST_F(AtomicFileTest, MakePrivateFolderNarrowsAnOpenFolderButLeavesALinkedOneAlone) {
     const QString open = at("open");
     ASSERT_TRUE(QDir().mkpath(open));
-    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0755), 0);
     ASSERT_TRUE(AtomicFile::makePrivateFolder(open));
     EXPECT_EQ(modeOf(open), 0700);
+    // One that others can write is refused as it is: what they put there meanwhile would stay.
+    const QString writable = at("writable");
+    ASSERT_TRUE(QDir().mkpath(writable));
+    ASSERT_EQ(::chmod(QFile::encodeName(writable).constData(), 0777), 0);
+    EXPECT_FALSE(AtomicFile::makePrivateFolder(writable));
+    EXPECT_FALSE(AtomicFile::makePrivateFolder(writable + "/inside"));
+    EXPECT_EQ(modeOf(writable), 0777);
+    EXPECT_FALSE(QFileInfo::exists(writable + "/inside"));
 
     // A link to someone's folder is used, never changed.
     const QString shared = at("shared");

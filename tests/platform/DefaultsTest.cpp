@@ -3,6 +3,7 @@
 #include "platform/files/OwnedPath.h"
 #include "support/FifoGuard.h"
 #include "support/ForeignFolder.h"
+#include "support/PermissionsHold.h"
 #include "support/PlantedFiles.h"
 
 #include <QDateTime>
@@ -128,9 +129,9 @@ TEST_F(DefaultsTest, AHandEditedFileWithBadValuesReadsAsNone) {
     EXPECT_EQ(defaults.string("list"), std::nullopt) << "read back as a list, not a string";
 }
 
-// The configuration folder reached through a link to another user's folder, holding settings that
-// user wrote (a service address that would receive every conversation): nothing there is read or
-// written, not even a file made where there was none. The suite runs on what this run sets.
+// The configuration folder is another user's folder, or reached through a link to one, holding
+// settings that user wrote (a service address that would receive every conversation): nothing there is read
+// or written, not even a file made where there was none. The suite runs on what this run sets.
 TEST_F(DefaultsTest, ASuiteInAnotherUsersFolderIsNeitherReadNorWritten) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs to give folders to another user";
@@ -140,9 +141,12 @@ TEST_F(DefaultsTest, ASuiteInAnotherUsersFolderIsNeitherReadNorWritten) {
         foreign + "/suite.ini", "[string]\nQuillmereClassificationServiceURL=http://127.0.0.1:9/classify\n");
     ASSERT_TRUE(QFile::link(foreign, folder.filePath("config")));
     const QStringList before = quillmere::testing::entriesBelow(foreign);
-    for (const char* suite : {"suite", "absent"}) {
-        SCOPED_TRACE(suite);
-        Defaults defaults(suite, folder.filePath("config"));
+    // Through the link, and named directly: the folder is another user's either way.
+    for (const auto& [suite, where] :
+         {std::pair{"suite", folder.filePath("config")}, std::pair{"absent", folder.filePath("config")},
+          std::pair{"suite", foreign}, std::pair{"absent", foreign}}) {
+        SCOPED_TRACE(suite + (" in " + where).toStdString());
+        Defaults defaults(suite, where);
         EXPECT_EQ(defaults.refusal(), OwnedPath::refusalReason());
         EXPECT_EQ(defaults.string("QuillmereClassificationServiceURL"), std::nullopt);
         defaults.set("kept", QString("for this run"));
@@ -181,6 +185,67 @@ TEST_F(DefaultsTest, AFifoInPlaceOfTheFileIsNeitherWaitedForNorReplaced) {
     struct stat status {};
     ASSERT_EQ(::lstat(fifo.constData(), &status), 0);
     EXPECT_TRUE(S_ISFIFO(status.st_mode));
+}
+
+// The file swapped for a FIFO after the suite read it: every write judges the file again first,
+// so neither a sync nor the final write on destruction opens it (either would wait for a writer
+// for ever); what was set is kept for the run, and the FIFO is left in place.
+TEST_F(DefaultsTest, AFileSwappedForAFifoAfterTheStartBlocksNoWrite) {
+    const QString path = folder.filePath("suite.ini");
+    {
+        Defaults defaults("suite", folder.path());
+        defaults.set("key", QString("before"));
+        ASSERT_TRUE(defaults.sync());
+    }
+    const QByteArray fifo = QFile::encodeName(path);
+    bool synced = true;
+    std::optional<QString> failure;
+    std::optional<QString> value;
+    EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(fifo, [&] {
+        Defaults defaults("suite", folder.path());
+        EXPECT_EQ(defaults.string("key"), "before");
+        EXPECT_TRUE(QFile::remove(path));
+        EXPECT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+        defaults.set("key", QString("after"));
+        synced = defaults.sync();
+        failure = defaults.syncFailure();
+        value = defaults.string("key");
+        defaults.set("pending", true); // left for the write on destruction
+    }));
+    EXPECT_FALSE(synced);
+    EXPECT_EQ(failure, "not a regular file");
+    EXPECT_EQ(value, "after");
+    struct stat status {};
+    ASSERT_EQ(::lstat(fifo.constData(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+}
+
+// A settings file of this user's that cannot be read (mode 000): it is refused as a FIFO is, with
+// its reason, so the application says so; nothing in it is read and it is not replaced by what
+// this run sets.
+TEST_F(DefaultsTest, AnUnreadableFileIsRefusedWithItsReasonAndLeftAsItIs) {
+    const QString path = folder.filePath("suite.ini");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[string]\nkey=stored\n");
+    file.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0), 0);
+    {
+        const quillmere::testing::PermissionsHold hold;
+        if (!hold.holds())
+            GTEST_SKIP() << "cannot give up passing over file permissions";
+        Defaults defaults("suite", folder.path());
+        EXPECT_EQ(defaults.refusal(), "cannot be read");
+        EXPECT_EQ(defaults.string("key"), std::nullopt);
+        defaults.set("key", QString("this run"));
+        EXPECT_EQ(defaults.string("key"), "this run");
+        EXPECT_FALSE(defaults.sync());
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0u);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "[string]\nkey=stored\n");
 }
 
 // A suite that is used says nothing about itself.

@@ -69,14 +69,11 @@ TEST(OwnedPath, ALinkAtAnyLevelMustLeadToAFolderOfThisUsers) {
         {
             Home theirs;
             ASSERT_TRUE(QDir().mkpath(theirs.data()));
-            const QString foreign = foreignFolder(theirs.dir.filePath(QStringLiteral("theirs")));
+            // Not root: a world-writable folder of this user's, which the rule refuses alike.
+            QString foreign = foreignFolder(theirs.dir.filePath(QStringLiteral("theirs")));
             if (foreign == u"/") {
-                // Not root: the link leads to the root folder, which is no user's data folder.
-                const QString at = theirs.path(depth);
-                ASSERT_TRUE(QDir(at).removeRecursively());
-                ASSERT_TRUE(QFile::link(QStringLiteral("/"), at));
-                EXPECT_FALSE(OwnedPath::isOwnedFolder(at));
-                continue;
+                foreign = theirs.dir.filePath(QStringLiteral("theirs"));
+                ASSERT_TRUE(quillmere::testing::folderWith(foreign, 0777));
             }
             ASSERT_TRUE(theirs.linkAt(depth, foreign));
             ASSERT_TRUE(QFileInfo(theirs.data()).isDir()) << "the path still leads to a folder";
@@ -92,10 +89,12 @@ TEST(OwnedPath, ALinkAtAnyLevelMustLeadToAFolderOfThisUsers) {
     }
 }
 
-// The links above the user's own folders are the system's (home folders kept on another disk):
-// they are not judged. Below the first folder the user owns, every link is. Judged for a user
-// injected here, so the case where the folders above belong to someone else (root) can be built.
-TEST(OwnedPath, LinksAboveTheUsersOwnFoldersAreTheSystems) {
+// Links are followed to where they lead and judged there, wherever they are: a home folder kept
+// on another disk behind a link of the system's is the user's, a link in it to a folder of root's
+// that nobody else can write leads to a safe place, and one to a folder of root's that everybody
+// can write does not. Judged for a user injected here, so that the folders above can belong to
+// someone else (root).
+TEST(OwnedPath, LinksAreJudgedWhereTheyLead) {
     if (!runsAsRoot())
         GTEST_SKIP() << "needs to give folders to another user";
     const uid_t user = quillmere::testing::foreignUser;
@@ -109,17 +108,76 @@ TEST(OwnedPath, LinksAboveTheUsersOwnFoldersAreTheSystems) {
     ASSERT_TRUE(QFile::link(disk, dir.filePath(QStringLiteral("homes"))));
     EXPECT_TRUE(OwnedPath::isOwnedFolder(dir.filePath(QStringLiteral("homes/home/data")), user));
 
-    // A link below the user's home to a folder of root's is refused for that user, and a link
-    // to a folder of the user's is followed.
     const QString rootOwned = dir.filePath(QStringLiteral("system/shared"));
-    ASSERT_TRUE(QDir().mkpath(rootOwned));
+    ASSERT_TRUE(quillmere::testing::folderWith(rootOwned, 0755));
     ASSERT_TRUE(QFile::link(rootOwned, home + QStringLiteral("/linked")));
-    EXPECT_FALSE(OwnedPath::isOwnedFolder(dir.filePath(QStringLiteral("homes/home/linked")), user));
+    EXPECT_TRUE(OwnedPath::isOwnedFolder(dir.filePath(QStringLiteral("homes/home/linked")), user));
+    const QString everybodys = dir.filePath(QStringLiteral("system/everybodys"));
+    ASSERT_TRUE(quillmere::testing::folderWith(everybodys, 0777));
+    ASSERT_TRUE(QFile::link(everybodys, home + QStringLiteral("/open")));
+    EXPECT_FALSE(OwnedPath::isOwnedFolder(dir.filePath(QStringLiteral("homes/home/open")), user));
     ASSERT_TRUE(QFile::link(home + QStringLiteral("/data"), home + QStringLiteral("/again")));
     EXPECT_TRUE(OwnedPath::isOwnedFolder(dir.filePath(QStringLiteral("homes/home/again")), user));
-    // The same tree judged for root: root owns the folders above, so its links are judged too,
-    // and the user's folder is not root's.
+    // The same tree judged for root: the user's folder is not root's.
     EXPECT_FALSE(OwnedPath::isOwnedFolder(dir.filePath(QStringLiteral("homes/home/again")), 0));
+}
+
+// The rule for the folders on the way to a file: from the folder that holds it up to the home
+// folder (or the root), each belongs to this user or root and nobody else can write it. Built as
+// parent/folder/file with each kind of folder at either level.
+TEST(OwnedPath, EveryFolderOnTheWayIsThisUsersOrRootsAndWritableByNobodyElse) {
+    const uid_t me = ::geteuid();
+    const gid_t myGroup = ::getegid();
+    const uid_t other = quillmere::testing::foreignUser;
+    struct Level {
+        mode_t mode;
+        uid_t owner;
+        gid_t group;
+    };
+    const Level mine{0700, me, myGroup};
+    const struct Row {
+        const char* what;
+        Level parent;
+        Level folder;
+        bool homeIsFolder; // the home folder is `folder`: the walk ends there
+        bool owned;
+        bool needsRoot;
+    } rows[] = {
+        {"private folders", {0755, me, myGroup}, mine, false, true, false},
+        {"the folder world-writable", mine, {0777, me, myGroup}, false, false, false},
+        {"the folder world-writable and sticky", mine, {01777, me, myGroup}, false, false, false},
+        {"the folder writable by another group", mine, {0770, me, 65534}, false, false, true},
+        {"the folder writable by the user's own group", mine, {0770, me, myGroup}, false, true, true},
+        {"the parent world-writable", {0777, me, myGroup}, mine, false, false, false},
+        {"the parent writable by another group", {0775, me, 65534}, mine, false, false, true},
+        {"the parent world-writable and sticky", {01777, me, myGroup}, mine, false, true, false},
+        {"the parent another user's", {0755, other, other}, mine, false, false, true},
+        {"the folder another user's", mine, {0755, other, other}, false, false, true},
+        {"the parent world-writable above the home folder", {0777, me, myGroup}, mine, true, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.needsRoot && !runsAsRoot())
+            continue;
+        QTemporaryDir dir;
+        const QString parent = dir.filePath(QStringLiteral("parent"));
+        const QString folder = parent + QStringLiteral("/folder");
+        ASSERT_TRUE(QDir().mkpath(folder));
+        ASSERT_TRUE(
+            quillmere::testing::folderWith(folder, row.folder.mode, row.folder.owner, row.folder.group));
+        ASSERT_TRUE(
+            quillmere::testing::folderWith(parent, row.parent.mode, row.parent.owner, row.parent.group));
+        const QByteArray home = qgetenv("HOME");
+        if (row.homeIsFolder)
+            qputenv("HOME", QFile::encodeName(folder));
+        EXPECT_EQ(OwnedPath::isOwnedFolder(folder), row.owned);
+        EXPECT_EQ(OwnedPath::mayHoldFile(folder + QStringLiteral("/missing.ini")), row.owned);
+        EXPECT_EQ(OwnedPath::existingPartIsOwned(folder + QStringLiteral("/new/deeper")), row.owned);
+        // Nothing is made where the rule refuses.
+        EXPECT_EQ(AtomicFile::makePrivateFolder(folder + QStringLiteral("/new")), row.owned);
+        EXPECT_EQ(QFileInfo::exists(folder + QStringLiteral("/new")), row.owned);
+        qputenv("HOME", home);
+    }
 }
 
 // What is not a folder reached through owned links is refused: a missing part, a file, a link
@@ -184,4 +242,61 @@ TEST(OwnedPath, AFileIsJudgedByItsFolderAndByWhereALinkInItsPlaceLeads) {
     EXPECT_FALSE(OwnedPath::mayHoldFile(mine + QStringLiteral("/to-theirs.ini")));
     EXPECT_FALSE(OwnedPath::mayHoldFile(mine + QStringLiteral("/dangling.ini")));
     EXPECT_TRUE(OwnedPath::mayHoldFile(mine + QStringLiteral("/to-mine.ini")));
+}
+
+// The file itself, when it exists, is this user's alone: owned by the user and with one link (a
+// second name could be another user's, or in a folder the rule refuses). A link in its place is
+// judged by where it leads, the folder that really holds the file included.
+TEST(OwnedPath, TheFileIsThisUsersWithOneLink) {
+    QTemporaryDir dir;
+    const QString mine = dir.filePath(QStringLiteral("mine"));
+    const QString open = dir.filePath(QStringLiteral("open"));
+    ASSERT_TRUE(quillmere::testing::folderWith(mine, 0700));
+    ASSERT_TRUE(quillmere::testing::folderWith(open, 0777));
+    const auto make = [](const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write("[]") == 2;
+    };
+    const QString own = mine + QStringLiteral("/own.json");
+    ASSERT_TRUE(make(own));
+    EXPECT_TRUE(OwnedPath::mayHoldFile(own));
+    EXPECT_EQ(OwnedPath::ownedFile(own), own);
+    const QString linked = mine + QStringLiteral("/linked.json");
+    const QString twice = mine + QStringLiteral("/twice.json");
+    ASSERT_TRUE(make(twice));
+    ASSERT_EQ(::link(QFile::encodeName(twice).constData(), QFile::encodeName(linked).constData()), 0);
+    EXPECT_FALSE(OwnedPath::mayHoldFile(linked)) << "a file with two names";
+    EXPECT_FALSE(OwnedPath::mayHoldFile(twice));
+
+    // A link to a file of this user's in a folder others can write.
+    const QString exposed = open + QStringLiteral("/exposed.json");
+    ASSERT_TRUE(make(exposed));
+    ASSERT_TRUE(QFile::link(exposed, mine + QStringLiteral("/to-open.json")));
+    EXPECT_FALSE(OwnedPath::mayHoldFile(mine + QStringLiteral("/to-open.json")));
+    ASSERT_TRUE(QFile::link(own, mine + QStringLiteral("/to-own.json")));
+    EXPECT_EQ(OwnedPath::ownedFile(mine + QStringLiteral("/to-own.json")), own);
+
+    // A FIFO of this user's passes the rule: it is refused as what it is, not as another user's.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(mine + QStringLiteral("/fifo.json")).constData(), 0600), 0);
+    EXPECT_TRUE(OwnedPath::mayHoldFile(mine + QStringLiteral("/fifo.json")));
+
+    if (!runsAsRoot())
+        return;
+    // A file of another user's in this user's folder, and a second name for one.
+    const QString theirs = mine + QStringLiteral("/theirs.json");
+    ASSERT_TRUE(make(theirs));
+    ASSERT_EQ(::chown(QFile::encodeName(theirs).constData(), quillmere::testing::foreignUser,
+                      quillmere::testing::foreignUser),
+              0);
+    EXPECT_FALSE(OwnedPath::mayHoldFile(theirs));
+    const QString foreign = foreignFolder(dir.filePath(QStringLiteral("theirs")));
+    ASSERT_NE(foreign, u"/");
+    const QString planted = foreign + QStringLiteral("/memory.json");
+    ASSERT_TRUE(make(planted));
+    ASSERT_EQ(::chown(QFile::encodeName(planted).constData(), quillmere::testing::foreignUser,
+                      quillmere::testing::foreignUser),
+              0);
+    const QString hardLinked = mine + QStringLiteral("/hard.json");
+    ASSERT_EQ(::link(QFile::encodeName(planted).constData(), QFile::encodeName(hardLinked).constData()), 0);
+    EXPECT_FALSE(OwnedPath::mayHoldFile(hardLinked));
 }

@@ -9,6 +9,12 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 using namespace quillmere;
 
 TEST(RegularFile, ReadsRegularFilesAndNamesEveryOtherOutcome) {
@@ -58,8 +64,65 @@ TEST(RegularFile, AnOwnedFileInAnotherUsersFolderIsRefusedUnread) {
     EXPECT_FALSE(contents.bytes);
     EXPECT_EQ(RegularFile::describe(contents.problem), OwnedPath::refusalReason());
     EXPECT_EQ(RegularFile::examineOwned(dir.filePath("support/memory.json")), RegularFile::Problem::notOwned);
-    EXPECT_EQ(quillmere::testing::touched(planted), QString());
 
-    // The same file reached without the link is an ordinary read.
-    EXPECT_EQ(RegularFile::readOwned(foreign + "/memory.json", 1024).problem, RegularFile::Problem::none);
+    // Reached without the link, the folder is still another user's and anybody's to write, and the
+    // file another user's: refused alike, unread.
+    EXPECT_EQ(RegularFile::readOwned(foreign + "/memory.json", 1024).problem, RegularFile::Problem::notOwned);
+    EXPECT_EQ(RegularFile::examineOwned(foreign + "/memory.json"), RegularFile::Problem::notOwned);
+    EXPECT_EQ(quillmere::testing::touched(planted), QString());
+}
+
+// The file swapped, again and again, between a file of this user's and a link to one in a folder
+// that others can write, while it is read: whatever was judged is what is opened, so the link is
+// never followed, whichever moment the swap falls on (the folder holding the file is judged safe,
+// so only the user could make this swap; what it shows is that a judgement is not undone by a
+// change between it and the open).
+TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
+    QTemporaryDir dir;
+    const QString mine = dir.filePath("mine");
+    const QString open = dir.filePath("open");
+    ASSERT_TRUE(quillmere::testing::folderWith(mine, 0700));
+    ASSERT_TRUE(quillmere::testing::folderWith(open, 0777));
+    const auto make = [](const QString& path, const QByteArray& bytes) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    };
+    const QString path = mine + "/memory.json";
+    ASSERT_TRUE(make(open + "/planted.json", "planted"));
+    ASSERT_TRUE(QFile::link(open + "/planted.json", mine + "/link.json"));
+    ASSERT_EQ(RegularFile::readOwned(mine + "/link.json", 64).problem, RegularFile::Problem::notOwned);
+
+    std::atomic<bool> stop = false;
+    std::thread swapper([&] {
+        const QByteArray file = QFile::encodeName(path);
+        const QByteArray ownCopy = QFile::encodeName(mine + "/own-copy.json");
+        const QByteArray linkCopy = QFile::encodeName(mine + "/link-copy.json");
+        const QByteArray target = QFile::encodeName(open + "/planted.json");
+        while (!stop) {
+            const int fd = ::open(ownCopy.constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd >= 0) {
+                [[maybe_unused]] const ssize_t written = ::write(fd, "own", 3);
+                ::close(fd);
+                ::rename(ownCopy.constData(), file.constData());
+            }
+            ::unlink(linkCopy.constData());
+            if (::symlink(target.constData(), linkCopy.constData()) == 0)
+                ::rename(linkCopy.constData(), file.constData());
+        }
+    });
+    int owned = 0;
+    int refused = 0;
+    int planted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const RegularFile::Contents contents = RegularFile::readOwned(path, 64);
+        if (contents.bytes && *contents.bytes == "planted")
+            ++planted;
+        else if (contents.bytes)
+            ++owned;
+        else
+            ++refused;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(planted, 0) << owned << " read as this user's, " << refused << " refused";
 }

@@ -16,7 +16,7 @@ namespace quillmere::testing {
 inline constexpr uid_t foreignUser = 65534;
 
 // Made here, world-writable, and given away when the tests run as root; otherwise the root
-// folder, which is never this user's.
+// folder (the tests that need a folder really given away skip then).
 inline QString foreignFolder(const QString& path) {
     if (::geteuid() != 0)
         return QStringLiteral("/");
@@ -26,6 +26,19 @@ inline QString foreignFolder(const QString& path) {
         return QStringLiteral("/");
     ::chmod(native.constData(), 01777);
     return path;
+}
+
+// A folder made here with exactly `mode`, owned by `owner` (and its group by `group`) when the
+// tests may give folders away: for building each kind of folder the owned-path rule judges.
+// False when the mode or the owner could not be set.
+inline bool folderWith(const QString& path, mode_t mode, uid_t owner = ::geteuid(),
+                       gid_t group = ::getegid()) {
+    if (!QDir().mkpath(path))
+        return false;
+    const QByteArray native = QFile::encodeName(path);
+    if ((owner != ::geteuid() || group != ::getegid()) && ::chown(native.constData(), owner, group) != 0)
+        return false;
+    return ::chmod(native.constData(), mode) == 0;
 }
 
 } // namespace quillmere::testing

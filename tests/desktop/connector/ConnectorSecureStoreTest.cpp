@@ -96,6 +96,33 @@ TEST(ConnectorSecureStore, ALockedItemNeedsInteraction) {
     EXPECT_FALSE(ConnectorKeychain::load(backend, QStringLiteral("other"), true));
 }
 
+// The suite usable at the start and its file swapped for a FIFO later: the revocation cannot be
+// recorded, and that is said once, until a write succeeds again.
+TEST(ConnectorLinkPreferences, ARevocationThatCannotBeRecordedIsSaidOnce) {
+    QTemporaryDir folder;
+    const QString suite = QStringLiteral("com.example.desktop.connector.local.v1");
+    const QString path = folder.filePath(suite + QStringLiteral(".ini"));
+    WriteFailures::shared().clear();
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(QFile::encodeName(path), [&] {
+        DefaultsLinkPreferences preferences(suite, folder.path());
+        ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        preferences.setRevocationPending();
+        preferences.setRevocationPending();
+        EXPECT_TRUE(preferences.revocationPending()) << "kept for the run";
+        ASSERT_TRUE(QFile::remove(path));
+        preferences.setRevocationPending();
+    }));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    const QList<WriteFailures::Failure> failures = WriteFailures::shared().failures();
+    WriteFailures::shared().clear();
+    EXPECT_EQ(said, "quillmere: could not save the connector user defaults (not a regular file)\n");
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_EQ(failures.front().failedAttempts, 2);
+    EXPECT_TRUE(failures.front().writtenAgain);
+    EXPECT_TRUE(DefaultsLinkPreferences(suite, folder.path()).revocationPending());
+}
+
 TEST(ConnectorLinkPreferences, TheFlagIsOnDiskAtOnce) {
     QTemporaryDir folder;
     DefaultsLinkPreferences preferences(QStringLiteral("com.example.desktop.connector.local.v1"),
@@ -129,14 +156,19 @@ TEST(ConnectorLinkPreferences, ASuiteFileThatMayNotBeUsedIsSaidOnceAndKeptForThe
         pending = preferences.revocationPending();
         preferences.setRevocationPending();
         kept = preferences.revocationPending();
+        preferences.removeRevocationPending();
+        preferences.setRevocationPending();
         DefaultsLinkPreferences again(suite, folder.path());
     }));
     const std::string said = ::testing::internal::GetCapturedStderr();
     WriteFailures::shared().clear();
     EXPECT_FALSE(pending);
     EXPECT_TRUE(kept);
+    // A revocation that cannot be recorded as pending would not be taken up after a restart: said
+    // once, as any owned file's failed save is.
     EXPECT_EQ(said, "quillmere: did not use the connector user defaults (not a regular file); running on the "
-                    "built-in defaults\n");
+                    "built-in defaults\n"
+                    "quillmere: could not save the connector user defaults (not a regular file)\n");
     struct stat status {};
     ASSERT_EQ(::lstat(fifo.constData(), &status), 0);
     EXPECT_TRUE(S_ISFIFO(status.st_mode));

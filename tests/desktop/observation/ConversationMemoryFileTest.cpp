@@ -53,31 +53,40 @@ TEST(ConversationMemoryFile, OneFilePerHostWrittenPrivately) {
 }
 
 // Set aside and said the content-free way, by its kind and the reason, on standard error and as
-// the host's debug event: never the file's path, which names the user's home folder.
+// the host's debug event: never the file's path, which names the user's home folder. The memory
+// of the application's own (no host) is said under the application's identifier.
 TEST(ConversationMemoryFile, DamagedFileIsMovedAsideNotDeleted) {
-    QTemporaryDir dir;
-    ConversationMemoryFile file(dir.path(), QString("com.openai.codex"));
-    QFile raw(file.path());
-    ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
-    raw.write("{not json");
-    raw.close();
+    const struct {
+        std::optional<QString> host;
+        const char* said;
+    } rows[] = {{QString("com.openai.codex"), "com.openai.codex"}, {std::nullopt, "com.quillmere.zudizur"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.said);
+        QTemporaryDir dir;
+        ConversationMemoryFile file(dir.path(), row.host);
+        QFile raw(file.path());
+        ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
+        raw.write("{not json");
+        raw.close();
 
-    ASSERT_EQ(file.load(), QByteArray("{not json"));
-    ::testing::internal::CaptureStderr();
-    const auto aside = file.setAside("not a memory document");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "quillmere: the conversation memory is damaged (not a memory document); moved it aside and "
-              "started with an empty memory\n");
-    ASSERT_FALSE(DebugMonitor::shared().events().isEmpty());
-    EXPECT_TRUE(DebugMonitor::shared().events().back().endsWith(
-        "  [com.openai.codex]  The conversation memory is damaged: not a memory document"));
-    ASSERT_TRUE(aside.has_value());
-    EXPECT_FALSE(QFileInfo::exists(file.path()));
-    QFile kept(*aside);
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll(), "{not json");
-    EXPECT_TRUE(file.save("[]"));
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+        ASSERT_EQ(file.load(), QByteArray("{not json"));
+        ::testing::internal::CaptureStderr();
+        const auto aside = file.setAside("not a memory document");
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+                  "quillmere: the conversation memory is damaged (not a memory document); moved it aside and "
+                  "started with an empty memory\n");
+        ASSERT_FALSE(DebugMonitor::shared().events().isEmpty());
+        EXPECT_TRUE(DebugMonitor::shared().events().back().endsWith(
+            QString("  [%1]  The conversation memory is damaged: not a memory document").arg(row.said)))
+            << DebugMonitor::shared().events().back().toStdString();
+        ASSERT_TRUE(aside.has_value());
+        EXPECT_FALSE(QFileInfo::exists(file.path()));
+        QFile kept(*aside);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), "{not json");
+        EXPECT_TRUE(file.save("[]"));
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+    }
 }
 
 TEST(ConversationMemoryFile, FifoInPlaceOfTheFileIsSetAsideWithoutBlocking) {
@@ -100,7 +109,8 @@ TEST(ConversationMemoryFile, AsideFilesArePrivateAndTheFolderIsMadePrivate) {
     QTemporaryDir dir;
     const QString folder = dir.filePath("support");
     ASSERT_TRUE(QDir().mkpath(folder));
-    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+    // Others may read the folder (a folder others may write is not used at all).
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
     ConversationMemoryFile file(folder, QString("com.openai.chat"));
     QFile raw(file.path());
     ASSERT_TRUE(raw.open(QIODevice::WriteOnly));

@@ -12,6 +12,8 @@
 #include <QDateTime>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,10 +53,17 @@ struct Ended {
 };
 
 // Runs the application until the front host's first analysis has ended (the service answers 500,
-// or cannot be reached), then quits it with SIGTERM.
-Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment) {
+// or cannot be reached), then quits it with SIGTERM. `permissionsHold`: run it without root's
+// passing over file permissions, so that a file of mode 000 cannot be read by it either.
+Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment,
+              bool permissionsHold = false) {
     QProcess app;
     app.setProcessEnvironment(environment);
+    if (permissionsHold)
+        app.setChildProcessModifier([] {
+            for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+                ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+        });
     app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
     Ended ended;
     if (!app.waitForStarted(30000))
@@ -104,7 +113,8 @@ QList<Planted> plantMemories(const QString& folder) {
 
 struct Linked {
     const char* where;
-    QString link;        // in the test's folder, replaced by a link to the other user's folder
+    QString link;        // in the test's folder, replaced by a link to the other user's folder;
+                         // none: XDG_DATA_HOME names the other user's folder
     QString memories;    // where the memory files would be, below the other user's folder; none
     QString usageFolder; // where "Quillmere/" would be, below the other user's folder
 };
@@ -115,39 +125,60 @@ void expectUntouched(const QList<Planted>& planted, const QString& foreign, cons
     EXPECT_EQ(entriesBelow(foreign), before) << "nothing made, renamed or deleted there";
 }
 
+// Runs the application once with what another user planted in `foreign` within its reach: it
+// analyses and quits in order, nothing planted is read, changed or sent, and no path is said.
+void runWithoutUsingTheirs(const QTemporaryDir& dir, const QProcessEnvironment& environment,
+                           const Service& service, const QList<Planted>& files, const QString& foreign) {
+    const QStringList before = entriesBelow(foreign);
+    const Ended ended = runOnce(dir, environment);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_FALSE(service.server.requests().empty());
+    EXPECT_FALSE(service.sawPlantedText());
+    expectUntouched(files, foreign, before);
+    EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+}
+
 bool givesFoldersAway() {
     return ::geteuid() == 0;
 }
 
 } // namespace
 
-// ~/.config is a link to another user's folder that holds settings naming that user's service:
-// the settings are not read (no request goes there) and no settings file is made there; the
-// application runs on its built-in defaults and says so once, without the path.
+// The configuration folder is another user's, holding settings that name that user's service:
+// reached through a link at ~/.config, or named by XDG_CONFIG_HOME. The settings are not read (no
+// request goes there) and no settings file is made there; the application runs on its built-in
+// defaults and says so once, without the path.
 TEST(ApplicationFiles, SettingsInAnotherUsersFolderAreNeitherReadNorWritten) {
     if (!givesFoldersAway())
         GTEST_SKIP() << "needs to give folders to another user";
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    Service planted;
-    const QProcessEnvironment environment = personalEnvironment(dir, QString());
-    const QString foreign = foreignFolder(dir.filePath("theirs"));
-    ASSERT_NE(foreign, "/");
-    const QList<Planted> files = {
-        plant(foreign + '/' + settingsFile,
-              "[string]\nQuillmereClassificationServiceURL=" + planted.url().toUtf8() + '\n')};
-    ASSERT_TRUE(QFile::link(foreign, dir.filePath("home/.config")));
-    const QStringList before = entriesBelow(foreign);
+    for (const bool linked : {true, false}) {
+        SCOPED_TRACE(linked ? "~/.config a link" : "XDG_CONFIG_HOME");
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service planted;
+        QProcessEnvironment environment = personalEnvironment(dir, QString());
+        const QString foreign = foreignFolder(dir.filePath("theirs"));
+        ASSERT_NE(foreign, "/");
+        const QList<Planted> files = {
+            plant(foreign + '/' + settingsFile,
+                  "[string]\nQuillmereClassificationServiceURL=" + planted.url().toUtf8() + '\n')};
+        if (linked)
+            ASSERT_TRUE(QFile::link(foreign, dir.filePath("home/.config")));
+        else
+            environment.insert("XDG_CONFIG_HOME", foreign);
+        const QStringList before = entriesBelow(foreign);
 
-    const Ended ended = runOnce(dir, environment);
-    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
-    EXPECT_TRUE(ended.quitInOrder);
-    EXPECT_TRUE(planted.server.requests().empty()) << planted.server.requests().size() << " requests";
-    expectUntouched(files, foreign, before);
-    const QString said = "quillmere: did not use the user defaults (" + OwnedPath::refusalReason() +
-                         "); running on the built-in defaults\n";
-    EXPECT_EQ(ended.errors.count(said), 1) << ended.errors.toStdString();
-    EXPECT_FALSE(ended.errors.contains(dir.path())) << "no path is named";
+        const Ended ended = runOnce(dir, environment);
+        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+        EXPECT_TRUE(ended.quitInOrder);
+        EXPECT_TRUE(planted.server.requests().empty()) << planted.server.requests().size() << " requests";
+        expectUntouched(files, foreign, before);
+        const QString said = "quillmere: did not use the user defaults (" + OwnedPath::refusalReason() +
+                             "); running on the built-in defaults\n";
+        EXPECT_EQ(ended.errors.count(said), 1) << ended.errors.toStdString();
+        EXPECT_FALSE(ended.errors.contains(dir.path())) << "no path is named";
+    }
 }
 
 // The data folder, or a folder on the way to it or in it, is a link to another user's folder:
@@ -160,13 +191,14 @@ TEST(ApplicationFiles, DataInAnotherUsersFolderIsNotUsedAtAll) {
         {"~/.local", "home/.local", "share/Quillmere Zudizur", "share/Quillmere Zudizur/Quillmere"},
         {"the data folder", dataFolder, ".", "Quillmere"},
         {"Quillmere/ in the data folder", dataFolder + "/Quillmere", QString(), "."},
+        {"XDG_DATA_HOME", QString(), "Quillmere Zudizur", "Quillmere Zudizur/Quillmere"},
     };
     for (const Linked& row : rows) {
         SCOPED_TRACE(row.where);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
         Service service;
-        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        QProcessEnvironment environment = personalEnvironment(dir, service.url());
         const QString foreign = foreignFolder(dir.filePath("theirs"));
         ASSERT_NE(foreign, "/");
         QList<Planted> files;
@@ -177,18 +209,65 @@ TEST(ApplicationFiles, DataInAnotherUsersFolderIsNotUsedAtAll) {
         files << plant(usage + "/observations/usage-" + today + ".jsonl", "{\"planted\":true}\n")
               << plant(usage + "/observations/status.json", "{}")
               << plant(usage + "/monthly-usage/monthly-v1.json", "{}");
-        ASSERT_TRUE(QDir().mkpath(QFileInfo(dir.filePath(row.link)).path()));
-        ASSERT_TRUE(QFile::link(foreign, dir.filePath(row.link)));
-        const QStringList before = entriesBelow(foreign);
-
-        const Ended ended = runOnce(dir, environment);
-        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
-        EXPECT_TRUE(ended.quitInOrder);
-        EXPECT_FALSE(service.server.requests().empty());
-        EXPECT_FALSE(service.sawPlantedText());
-        expectUntouched(files, foreign, before);
-        EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+        if (row.link.isNull()) {
+            environment.insert("XDG_DATA_HOME", foreign);
+        } else {
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(dir.filePath(row.link)).path()));
+            ASSERT_TRUE(QFile::link(foreign, dir.filePath(row.link)));
+        }
+        runWithoutUsingTheirs(dir, environment, service, files, foreign);
     }
+}
+
+// The memory file of a host is a second name (a hard link) for a memory file of another user's:
+// it is not read, not moved, and nothing of it is sent.
+TEST(ApplicationFiles, AMemoryFileLinkedToAnotherUsersIsNotRead) {
+    if (!givesFoldersAway())
+        GTEST_SKIP() << "needs to give folders to another user";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    const QString foreign = foreignFolder(dir.filePath("theirs"));
+    ASSERT_NE(foreign, "/");
+    const QList<Planted> files = plantMemories(foreign);
+    const QString data = dir.filePath(dataFolder);
+    ASSERT_TRUE(QDir().mkpath(data));
+    ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 0700), 0);
+    const QString memory = data + "/conversation-memory-com.openai.chat.json";
+    ASSERT_EQ(
+        ::link(QFile::encodeName(files.front().path).constData(), QFile::encodeName(memory).constData()), 0);
+    runWithoutUsingTheirs(dir, environment, service, files, foreign);
+}
+
+// The settings file cannot be read (mode 000): that is said once, as a refused one is, by its kind
+// and reason; the application runs on its built-in defaults and leaves the file as it was.
+TEST(ApplicationFiles, AnUnreadableSettingsFileIsSaidOnce) {
+    if (::geteuid() == 0 && ::prctl(PR_CAPBSET_READ, CAP_SETPCAP, 0, 0, 0) != 1)
+        GTEST_SKIP() << "cannot run the application without passing over file permissions";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    const QString settings = dir.filePath("home/.config/" + settingsFile);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(settings).path()));
+    QFile file(settings);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[bool]\nQuillmereObservationPaused=true\n");
+    file.close();
+    ASSERT_EQ(::chmod(QFile::encodeName(settings).constData(), 0), 0);
+
+    const Ended ended = runOnce(dir, environment, true);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_EQ(ended.errors.count("quillmere: did not use the user defaults (cannot be read); running on the "
+                                 "built-in defaults\n"),
+              1)
+        << ended.errors.toStdString();
+    struct stat left {};
+    ASSERT_EQ(::stat(QFile::encodeName(settings).constData(), &left), 0);
+    EXPECT_EQ(left.st_mode & 07777, 0u) << "left as it was";
+    EXPECT_EQ(QFileInfo(settings).size(), 39);
 }
 
 // A FIFO where the settings file or a memory file should be: opening it to read would wait for a
@@ -220,5 +299,14 @@ TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
         EXPECT_TRUE(ended.analysed) << "blocked before its first analysis";
         EXPECT_TRUE(ended.quitInOrder);
         EXPECT_FALSE(ended.errors.contains(dir.path())) << ended.errors.toStdString();
+        // Settings that cannot be used may hold a pause: collection stays paused for the run.
+        const QString observations = dir.filePath(dataFolder + "/Quillmere/observations");
+        QFile status(observations + "/status.json");
+        ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+        EXPECT_EQ(QJsonDocument::fromJson(status.readAll()).object().value("paused").toBool(),
+                  row.fifos.front().endsWith(settingsFile));
+        if (row.fifos.front().endsWith(settingsFile))
+            EXPECT_EQ(QDir(observations).entryList({"usage-*"}, QDir::Files), QStringList())
+                << "nothing recorded";
     }
 }

@@ -4,6 +4,7 @@
 #include "desktop/diagnostics/WriteFailures.h"
 #include "desktop/usage/MonthlyUsageTestSupport.h"
 #include "support/FileInTheWay.h"
+#include "support/PlantedFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -350,6 +351,39 @@ TEST(MonthlyUsageLedger, AFolderThatIsALinkToTheUsersFolderIsFollowed) {
         EXPECT_FALSE(QFileInfo::exists(folder.temporary.filePath(QStringLiteral("nowhere"))));
         EXPECT_EQ(QDir(theirs).entryList(QDir::Files).filter(QStringLiteral("monthly")), QStringList());
     }
+}
+
+// The ledger's folder is another user's, named directly or reached through a link: the history
+// planted there (which the monthly report would show as the user's) is not read, nothing there is
+// changed, and nothing is written there; the ledger is empty and refuses to record.
+TEST(MonthlyUsageLedger, NothingInAnotherUsersFolderIsReadOrWritten) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs to give folders to another user";
+    QByteArray history;
+    {
+        Folder own;
+        MonthlyUsageLedger ledger(own.path);
+        record(ledger, at("2026-10-01T00:00:00Z"), 10);
+        history = read(own.file);
+        ASSERT_FALSE(history.isEmpty());
+    }
+    Folder folder;
+    const QString foreign =
+        quillmere::testing::foreignFolder(folder.temporary.filePath(QStringLiteral("theirs")));
+    ASSERT_NE(foreign, QStringLiteral("/"));
+    const auto planted = quillmere::testing::plant(foreign + QStringLiteral("/monthly-v1.json"), history);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(folder.path).path()));
+    ASSERT_TRUE(QFile::link(foreign, folder.path));
+    const QStringList before = quillmere::testing::entriesBelow(foreign);
+    for (const QString& where : {folder.path, foreign}) {
+        SCOPED_TRACE(where.toStdString());
+        MonthlyUsageLedger ledger(where);
+        EXPECT_FALSE(ledger.lastError());
+        EXPECT_TRUE(ledger.request(QStringLiteral("2026-10"), utc, asOf).windows.empty());
+        EXPECT_EQ(failure([&] { record(ledger, at("2026-10-02T00:00:00Z"), 20); }), Invalid::persistence);
+    }
+    EXPECT_EQ(quillmere::testing::touched(planted), QString());
+    EXPECT_EQ(quillmere::testing::entriesBelow(foreign), before);
 }
 
 TEST(MonthlyUsageLedger, AFailedWriteKeepsTheOldFileAndMemoryInStep) {

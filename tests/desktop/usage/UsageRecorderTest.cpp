@@ -211,6 +211,53 @@ TEST(UsageRecorder, APausedRecorderEndsItsObservationWithoutWriting) {
         << "nothing was pending any more";
 }
 
+// Settings that cannot be used (a FIFO in place of the file) may hold a pause nobody can see:
+// collection is treated as paused for the run, so the menu item offers to resume and nothing is
+// recorded; resuming during the run collects as usual.
+TEST(UsageRecorder, SettingsThatCannotBeUsedKeepCollectionPausedUntilResumed) {
+    QTemporaryDir temporary;
+    const QString config = temporary.filePath(QStringLiteral("config"));
+    ASSERT_TRUE(QDir().mkpath(config));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(config + QStringLiteral("/usage-test.ini")).constData(), 0600), 0);
+    Defaults defaults(QStringLiteral("usage-test"), config);
+    ASSERT_TRUE(defaults.refusal());
+    ManualClock clock{1000.0, start};
+    const QString folder = temporary.filePath(QStringLiteral("Quillmere/observations"));
+    UsageRecorder recorder(defaults, folder, clock, [] { return QStringLiteral("R1"); });
+    EXPECT_TRUE(UsageRecorder::paused(defaults));
+    recorder.observe(snapshot());
+    recorder.shown(recommendation(), snapshot());
+    recorder.interaction(u"use_clicked");
+    const QString day = folder + QStringLiteral("/usage-2026-10-01.jsonl");
+    EXPECT_FALSE(QFileInfo::exists(day)) << "nothing recorded";
+    QFile status(folder + QStringLiteral("/status.json"));
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QJsonDocument::fromJson(status.readAll()).object().value(QStringLiteral("paused")).toBool());
+
+    recorder.togglePaused(); // resumed by the person, for this run
+    EXPECT_FALSE(UsageRecorder::paused(defaults));
+    recorder.observe(snapshot());
+    recorder.shown(recommendation(), snapshot());
+    EXPECT_TRUE(QFileInfo::exists(day));
+}
+
+// The daily file is a second name for a file elsewhere: nothing is appended to it, and the write
+// fails as any other.
+TEST(UsageRecorder, ADailyFileWithASecondNameIsNotWritten) {
+    Recorder r;
+    const QString elsewhere = r.temporary.filePath(QStringLiteral("elsewhere.jsonl"));
+    QFile other(elsewhere);
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+    other.close();
+    ASSERT_TRUE(QDir().mkpath(r.folder));
+    ASSERT_EQ(::link(QFile::encodeName(elsewhere).constData(),
+                     QFile::encodeName(r.dayFile("2026-10-01")).constData()),
+              0);
+    r.showAndObserve();
+    EXPECT_EQ(QFileInfo(elsewhere).size(), 0);
+    EXPECT_EQ(r.recorder->lastError(), QString::fromLatin1(UsageRecorder::writeFailed));
+}
+
 TEST(UsageRecorder, ANonDateStartIsReplacedSoThePeriodEnds) {
     Recorder r;
     r.defaults.set(QString::fromLatin1(UsageRecorder::collectionStartedKey), 12345);
