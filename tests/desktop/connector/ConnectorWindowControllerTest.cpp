@@ -271,7 +271,8 @@ TEST_F(ConnectorWindow, TheEditMenuIsInstalledOnceAndPastesIntoTheFocusedField) 
 
 // The menu's keys, pressed as the window system delivers them (a shortcut first), reach the
 // focused field and quit the application, with the connector in its own panel or in a host
-// widget's card, although no menu is drawn.
+// widget's card, although no menu is drawn. Quitting works from every window of the application,
+// also from one that holds no menu command (another host's card, the monthly report).
 TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
     make();
     controller->open();
@@ -282,9 +283,14 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
     QWidget hostPanel;
     RailViewController host;
     host.view()->setParent(&hostPanel);
-    for (const bool inHost : {false, true}) {
-        SCOPED_TRACE(inHost ? "host widget's card" : "connector panel");
-        if (inHost) {
+    QWidget otherWindow;
+    auto* otherField = new QLineEdit(&otherWindow);
+    enum class Place { connectorPanel, hostCard, otherWindow };
+    for (const Place place : {Place::connectorPanel, Place::hostCard, Place::otherWindow}) {
+        SCOPED_TRACE(place == Place::connectorPanel ? "connector panel"
+                     : place == Place::hostCard     ? "host widget's card"
+                                                    : "another window of the application");
+        if (place == Place::hostCard) {
             controller->bind(&host);
             host.toggleExpanded();
             hostPanel.resize(340, 420);
@@ -292,17 +298,27 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
             hostPanel.show();
             host.layoutIfNeeded();
         }
-        QWidget* window = controller->codeField()->window();
-        ASSERT_EQ(window, inHost ? &hostPanel : controller->panel());
+        QLineEdit* field = controller->codeField();
+        if (place == Place::otherWindow) {
+            // The connector's card stays on screen in its host's panel; the user works elsewhere.
+            otherWindow.resize(200, 60);
+            otherWindow.show();
+            field = otherField;
+            ASSERT_TRUE(otherWindow.actions().isEmpty());
+        }
+        QWidget* window = field->window();
+        if (place != Place::otherWindow)
+            ASSERT_EQ(window, place == Place::hostCard ? &hostPanel : controller->panel());
         QApplication::setActiveWindow(window);
-        controller->codeField()->setFocus();
-        controller->codeField()->setText(QStringLiteral("abc"));
-        controller->codeField()->deselect();
-        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_A, Qt::ControlModifier));
-        EXPECT_EQ(controller->codeField()->selectedText(), QStringLiteral("abc"));
+        ASSERT_EQ(QApplication::activeWindow(), window);
+        field->setFocus();
+        field->setText(QStringLiteral("abc"));
+        field->deselect();
+        EXPECT_TRUE(pressKeys(field, Qt::Key_A, Qt::ControlModifier));
+        EXPECT_EQ(field->selectedText(), QStringLiteral("abc"));
         const int before = quits;
-        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_Q, Qt::ControlModifier));
-        EXPECT_EQ(quits, before + 1);
+        EXPECT_TRUE(pressKeys(field, Qt::Key_Q, Qt::ControlModifier));
+        EXPECT_EQ(quits, before + 1) << "Ctrl+Q did not quit";
     }
 }
 
