@@ -96,38 +96,45 @@ struct TextViews {
 };
 
 // One change to the text views and the name and description changes it must cause: how many of
-// each, for which view.
+// each, for the view changed.
 struct TextChange {
+    enum class View { label, tipped, described };
+    enum class Kind { text, toolTip, spokenLabel };
     const char* what;
-    std::function<void(TextViews&)> change;
-    std::function<QWidget*(TextViews&)> view;
+    View view;
+    Kind kind;
+    const char* text;
     int names;
     int descriptions;
+
+    QWidget* of(TextViews& views) const {
+        return view == View::label    ? static_cast<QWidget*>(views.label)
+               : view == View::tipped ? static_cast<QWidget*>(views.tipped)
+                                      : static_cast<QWidget*>(views.described);
+    }
+    void apply(TextViews& views) const {
+        const QString given = QString::fromUtf8(text);
+        if (kind == Kind::text)
+            views.label->setText(given);
+        else if (kind == Kind::toolTip)
+            cardview::setToolTip(of(views), given);
+        else
+            cardview::setAccessibilityLabel(of(views), given);
+    }
 };
 
 const std::vector<TextChange>& textChanges() {
+    using View = TextChange::View;
+    using Kind = TextChange::Kind;
     static const std::vector<TextChange> changes = {
-        {"a label's new text", [](TextViews& v) { v.label->setText(QStringLiteral("Second text")); },
-         [](TextViews& v) -> QWidget* { return v.label; }, 1, 0},
-        {"the same text again", [](TextViews& v) { v.label->setText(QStringLiteral("Second text")); },
-         [](TextViews& v) -> QWidget* { return v.label; }, 0, 0},
-        {"a new tool tip", [](TextViews& v) { cardview::setToolTip(v.tipped, QStringLiteral("First tip")); },
-         [](TextViews& v) -> QWidget* { return v.tipped; }, 0, 1},
-        {"the same tool tip again",
-         [](TextViews& v) { cardview::setToolTip(v.tipped, QStringLiteral("First tip")); },
-         [](TextViews& v) -> QWidget* { return v.tipped; }, 0, 0},
-        {"another tool tip",
-         [](TextViews& v) { cardview::setToolTip(v.tipped, QStringLiteral("Second tip")); },
-         [](TextViews& v) -> QWidget* { return v.tipped; }, 0, 1},
-        {"a tool tip of a button described on its own",
-         [](TextViews& v) { cardview::setToolTip(v.described, QStringLiteral("A tip")); },
-         [](TextViews& v) -> QWidget* { return v.described; }, 0, 0},
-        {"a new spoken label",
-         [](TextViews& v) { cardview::setAccessibilityLabel(v.tipped, QStringLiteral("Renamed")); },
-         [](TextViews& v) -> QWidget* { return v.tipped; }, 1, 0},
-        {"the same spoken label again",
-         [](TextViews& v) { cardview::setAccessibilityLabel(v.tipped, QStringLiteral("Renamed")); },
-         [](TextViews& v) -> QWidget* { return v.tipped; }, 0, 0},
+        {"a label's new text", View::label, Kind::text, "Second text", 1, 0},
+        {"the same text again", View::label, Kind::text, "Second text", 0, 0},
+        {"a new tool tip", View::tipped, Kind::toolTip, "First tip", 0, 1},
+        {"the same tool tip again", View::tipped, Kind::toolTip, "First tip", 0, 0},
+        {"another tool tip", View::tipped, Kind::toolTip, "Second tip", 0, 1},
+        {"a tool tip of a button described on its own", View::described, Kind::toolTip, "A tip", 0, 0},
+        {"a new spoken label", View::tipped, Kind::spokenLabel, "Renamed", 1, 0},
+        {"the same spoken label again", View::tipped, Kind::spokenLabel, "Renamed", 0, 0},
     };
     return changes;
 }
@@ -260,8 +267,8 @@ TEST(AnnouncementsOnTheBus, EachCardTextChangeIsToldOnceInProcess) {
     for (const TextChange& change : textChanges()) {
         SCOPED_TRACE(change.what);
         told.clear();
-        change.change(views);
-        QWidget* view = change.view(views);
+        change.apply(views);
+        QWidget* view = change.of(views);
         EXPECT_EQ(told.count(view, QAccessible::NameChanged), change.names) << "name changes";
         EXPECT_EQ(told.count(view, QAccessible::DescriptionChanged), change.descriptions)
             << "description changes";
@@ -288,8 +295,8 @@ TEST(AnnouncementsOnTheBus, EachCardTextChangeIsHeardOnceOnTheBus) {
     heard();
     for (const TextChange& change : textChanges()) {
         SCOPED_TRACE(change.what);
-        change.change(views);
-        QAccessibleInterface* view = QAccessible::queryAccessibleInterface(change.view(views));
+        change.apply(views);
+        QAccessibleInterface* view = QAccessible::queryAccessibleInterface(change.of(views));
         ASSERT_TRUE(view);
         QStringList expected;
         for (int i = 0; i < change.names; ++i)
