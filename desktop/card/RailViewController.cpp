@@ -561,7 +561,7 @@ void RailViewController::showAskResult(const Recommendation& recommendation) {
     askResult_->setText(answer);
     cardview::setAccessibilityLabel(askResult_, ct::recommendedModelPrefix + answer);
     refresh();
-    announce(ct::recommendedModelPrefix + answer);
+    announce(askResult_->spokenText());
 }
 
 void RailViewController::showAskFailure(const QString& text) {
@@ -569,7 +569,7 @@ void RailViewController::showAskFailure(const QString& text) {
     releaseAskKeyboard();
     askResult_->setText(text);
     refresh();
-    announce(text);
+    announce(askResult_->spokenText());
 }
 
 // ---- copy -------------------------------------------------------------------------------------
