@@ -23,6 +23,13 @@ TEST(AskPanelOnTheDisplay, AskingKeepsTheKeyboardInTheAskPanelAndSpeaksTheAnswer
         GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
     BusListener listener;
     ASSERT_EQ(listener.next(20000), QStringLiteral("ready"));
+    // What a screen reader reads as the focused element.
+    BusListener focus({QStringLiteral("focus")});
+    ASSERT_EQ(focus.next(20000), QStringLiteral("ready"));
+    const auto lastFocused = [&focus] {
+        const QStringList lines = focus.until(3000, 700);
+        return lines.isEmpty() ? QString() : lines.last().section(u'\t', 2);
+    };
     QWidget window;
     window.setWindowTitle(QStringLiteral("Quillmere"));
     RailViewController card;
@@ -55,6 +62,9 @@ TEST(AskPanelOnTheDisplay, AskingKeepsTheKeyboardInTheAskPanelAndSpeaksTheAnswer
         card.askField()->setText(QStringLiteral("Plan a database migration"));
         way.control->setFocus(Qt::OtherFocusReason);
         ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == way.control; }, 2000));
+        const QString controlName =
+            QAccessible::queryAccessibleInterface(way.control)->text(QAccessible::Name);
+        focus.until(1000, 300);
         const qsizetype before = asked.size();
         pressKey(way.key);
         ASSERT_TRUE(waitUntil([&] { return asked.size() == before + 1; }, 3000)) << "nothing was asked";
@@ -63,6 +73,8 @@ TEST(AskPanelOnTheDisplay, AskingKeepsTheKeyboardInTheAskPanelAndSpeaksTheAnswer
             << "the focus left the ask panel for "
             << (QApplication::focusWidget() ? QApplication::focusWidget()->accessibleName().toStdString()
                                             : "nothing");
+        // The screen reader reads what the panel is doing, not another control.
+        EXPECT_EQ(lastFocused(), QStringLiteral("Finding the best model\u2026"));
         // Pressed again while the question is on its way: nothing is asked, nothing closes.
         pressKey(way.key);
         turnFor(300);
@@ -74,6 +86,7 @@ TEST(AskPanelOnTheDisplay, AskingKeepsTheKeyboardInTheAskPanelAndSpeaksTheAnswer
         card.showAskResult(sonnet());
         turnFor(100);
         EXPECT_EQ(QApplication::focusWidget(), way.control) << "the focus did not come back";
+        EXPECT_EQ(lastFocused(), controlName) << "a screen reader does not read the control again";
         EXPECT_EQ(listener.notifications(10000, 1000), QStringList{spokenResult()});
         // Asked again with the same key.
         pressKey(way.key);
