@@ -296,14 +296,8 @@ public:
     QString text(QAccessible::Text kind) const override {
         const auto* label = static_cast<const CardText*>(widget());
         switch (kind) {
-        case QAccessible::Name: {
-            // A spoken label carries the service's words too: as plain as the text, and bounded
-            // only where no valid answer reaches, whatever the lines the label shows.
-            const std::optional<QString> spoken = cardview::accessibilityLabel(label);
-            return spoken && !spoken->isEmpty()
-                       ? shownText(*spoken, true, cardSpokenLimit(label->displayLimit()))
-                       : label->text();
-        }
+        case QAccessible::Name:
+            return label->spokenText();
         case QAccessible::Value:
             return label->text();
         default:
@@ -562,6 +556,13 @@ void CardText::rebuild() {
         QAccessibleEvent nameChanged(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&nameChanged);
     }
+}
+
+QString CardText::spokenText() const {
+    // A spoken label carries the service's words too: as plain as the text, and bounded only where
+    // no valid answer reaches, whatever the lines the label shows.
+    const std::optional<QString> spoken = cardview::accessibilityLabel(this);
+    return spoken && !spoken->isEmpty() ? shownText(*spoken, true, cardSpokenLimit(displayLimit())) : text_;
 }
 
 void CardText::setText(const QString& text) {

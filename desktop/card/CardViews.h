@@ -106,6 +106,9 @@ public:
 
     // The text as shown (made plain and bounded; see `cardDisplayText`).
     QString text() const { return text_; }
+    // What a screen reader reads as the label's name: its spoken label made plain and bounded, or
+    // else its text as shown.
+    QString spokenText() const;
     // The text as it was given (the runs' texts joined when styled), before it was made plain and
     // bounded: what a caller compares a new text with.
     const QString& sourceText() const { return sourceText_; }

@@ -551,22 +551,25 @@ void RailViewController::showUserMessageUnavailable() {
     showCollecting(false);
 }
 
+// The answer and the failure are spoken once, as they arrive: the keyboard is back on the control
+// the question came from before the answer line changes, so a screen reader does not also read the
+// line's new text as the focused element's.
 void RailViewController::showAskResult(const Recommendation& recommendation) {
     assertMainThread();
-    askField_->setEnabled(true);
-    askButton_->setEnabled(true);
+    releaseAskKeyboard();
     const QString answer = cardcopy::askResultText(recommendation);
     askResult_->setText(answer);
     cardview::setAccessibilityLabel(askResult_, ct::recommendedModelPrefix + answer);
     refresh();
+    announce(askResult_->spokenText());
 }
 
 void RailViewController::showAskFailure(const QString& text) {
     assertMainThread();
-    askField_->setEnabled(true);
-    askButton_->setEnabled(true);
+    releaseAskKeyboard();
     askResult_->setText(text);
     refresh();
+    announce(askResult_->spokenText());
 }
 
 // ---- copy -------------------------------------------------------------------------------------

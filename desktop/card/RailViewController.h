@@ -257,6 +257,12 @@ private:
     void updateDetailsButton();
     bool useAllowed(const Recommendation& recommendation) const;
     void setFieldText(CardText* field, const QString& text, bool speakText);
+    // While a question is on its way its field and button are disabled, and a disabled control
+    // hands the keyboard on to the next one of the card (a second Space would close the panel):
+    // the answer line holds it meanwhile, and the control it came from has it again when the
+    // answer or a failure arrives, unless the user moved it elsewhere in between.
+    void holdAskKeyboard();
+    void releaseAskKeyboard();
 
     void rebuildRequestLogRows();
     void updateRequestLogHeaders();
@@ -340,6 +346,8 @@ private:
     bool layoutScheduled_ = false;
     bool layingOut_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    // The ask panel's control that had the keyboard when the question on its way was asked.
+    QPointer<QWidget> askKeyboardReturn_;
 };
 
 } // namespace quillmere

@@ -139,12 +139,33 @@ void RailViewController::submitAsk() {
         refresh();
         return;
     }
-    askField_->setEnabled(false);
-    askButton_->setEnabled(false);
     askResult_->setText(ct::askFinding);
     refresh();
+    holdAskKeyboard();
+    askField_->setEnabled(false);
+    askButton_->setEnabled(false);
     if (onAsk)
         onAsk(task);
+}
+
+void RailViewController::holdAskKeyboard() {
+    QWidget* window = root_ ? root_->window() : nullptr;
+    QWidget* focused = window ? window->focusWidget() : nullptr;
+    askKeyboardReturn_ = focused == askField_ || focused == askButton_ ? focused : nullptr;
+    if (!askKeyboardReturn_)
+        return;
+    // The answer line, showing "Finding the best model…", is laid out at once to take the keyboard.
+    layoutIfNeeded();
+    askResult_->setFocus(Qt::OtherFocusReason);
+}
+
+void RailViewController::releaseAskKeyboard() {
+    askField_->setEnabled(true);
+    askButton_->setEnabled(true);
+    QWidget* window = root_ ? root_->window() : nullptr;
+    if (askKeyboardReturn_ && window && window->focusWidget() == askResult_)
+        askKeyboardReturn_->setFocus(Qt::OtherFocusReason);
+    askKeyboardReturn_ = nullptr;
 }
 
 void RailViewController::openAskQuillmere() {

@@ -3,6 +3,7 @@
 #include "desktop/card/CardPalette.h"
 #include "desktop/card/CardViews.h"
 #include "desktop/card/RailViewController.h"
+#include "desktop/connector/ConnectorCodeField.h"
 #include "desktop/connector/ConnectorEditing.h"
 #include "desktop/connector/ConnectorRelease.h"
 
@@ -172,6 +173,7 @@ void ConnectorWindowController::buildSetupView() {
     codeField_->setPlaceholderText(QStringLiteral("One-use connection code"));
     codeField_->setAccessibleName(QStringLiteral("One-use connection code"));
     codeField_->setInputMethodHints(Qt::ImhSensitiveData | Qt::ImhNoPredictiveText | Qt::ImhNoAutoUppercase);
+    ConnectorCodeField::keepSecret(codeField_);
     pasteButton_ = new QPushButton(QStringLiteral("Paste"), view);
     connectButton_ = new QPushButton(QStringLiteral("Connect"), view);
     codeRow->addWidget(codeField_, 1);

@@ -3,6 +3,7 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QWindow>
 #include <algorithm>
 
 namespace quillmere {
@@ -23,6 +24,11 @@ CardPanel::CardPanel(QSizeF contentSize, Style style, Screens& screens)
     setAttribute(Qt::WA_QuitOnClose, false);
     setFocusPolicy(Qt::NoFocus);
     resize(int(contentSize.width()), int(contentSize.height()));
+    // A request to become key ends when the window system gives the focus to any other window.
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focused) {
+        if (focused != windowHandle())
+            keyRequested_ = false;
+    });
 }
 
 CardPanel::~CardPanel() {
@@ -73,7 +79,7 @@ std::optional<Screen> CardPanel::screen() const {
 }
 
 bool CardPanel::isKeyWindow() const {
-    return isVisible() && isActiveWindow();
+    return isVisible() && (isActiveWindow() || keyRequested_);
 }
 
 void CardPanel::orderFrontRegardless() {
@@ -88,9 +94,14 @@ void CardPanel::makeKeyAndOrderFront() {
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))
         raise();
     activateWindow();
+    // The window system answers later: until the panel is active, or the focus has gone to another
+    // window, the panel is the key window it was made. Read as not key meanwhile, the panel would be
+    // ordered out again by whoever asks, while the focus still seems to be on a window just hidden.
+    keyRequested_ = !isActiveWindow();
 }
 
 void CardPanel::orderOut() {
+    keyRequested_ = false;
     if (isVisible())
         hide();
 }
@@ -214,6 +225,12 @@ void CardPanel::mouseReleaseEvent(QMouseEvent* event) {
     }
     event->accept();
     release();
+}
+
+void CardPanel::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::ActivationChange)
+        keyRequested_ = false;
+    QWidget::changeEvent(event);
 }
 
 void CardPanel::resizeEvent(QResizeEvent* event) {

@@ -50,6 +50,8 @@ public:
     Screens& screens() const { return screens_; }
 
     bool isPanelVisible() const { return isVisible(); }
+    // Visible and active, or made key and not yet answered by the window system (see
+    // makeKeyAndOrderFront).
     bool isKeyWindow() const;
     bool inLiveResize() const { return tracking_ == Tracking::resize; }
 
@@ -68,6 +70,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -83,6 +86,8 @@ private:
     QPointer<QWidget> content_;
     Tracking tracking_ = Tracking::none;
     int edges_ = 0;
+    // Made key, and the window system has neither activated the panel nor focused another window.
+    bool keyRequested_ = false;
     QPoint pressGlobal_;
     QRect pressGeometry_;
 };

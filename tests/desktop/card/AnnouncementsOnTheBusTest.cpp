@@ -3,8 +3,10 @@
 // display and private accessibility bus that run-accessibility-bus-test sets up; a listener
 // process stands in for the screen reader.
 
+#include "desktop/card/CardViews.h"
 #include "desktop/card/RailViewController.h"
 #include "tests/desktop/card/CardTestSupport.h"
+#include "tests/support/AccessibilityBus.h"
 
 #include <QAccessible>
 #include <QCoreApplication>
@@ -18,57 +20,10 @@
 
 using namespace quillmere;
 using namespace quillmere::cardtest;
+using quillmere::testing::BusListener;
+using quillmere::testing::waitUntil;
 
 namespace {
-
-// What the listener printed: one role and name per object that started showing.
-class BusListener {
-public:
-    explicit BusListener(const QStringList& arguments = {}) {
-        process_.setProgram(QStringLiteral(QUILLMERE_SOURCE_DIR "/tests/desktop/card/listen-announcements"));
-        process_.setArguments(arguments);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start();
-    }
-    ~BusListener() {
-        process_.kill();
-        process_.waitForFinished(5000);
-    }
-
-    // Turns the event loop (the listener asks this process for names) until a line arrives.
-    std::optional<QString> next(int milliseconds) {
-        QElapsedTimer waited;
-        waited.start();
-        while (!process_.canReadLine()) {
-            if (waited.elapsed() > milliseconds || process_.state() == QProcess::NotRunning)
-                return std::nullopt;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-            process_.waitForReadyRead(20);
-        }
-        return QString::fromUtf8(process_.readLine()).chopped(1);
-    }
-
-    // The names of the notifications that appear, other objects left out: until the first one
-    // and `quiet` milliseconds more without another, or `milliseconds` in all.
-    QStringList notifications(int milliseconds, int quiet) {
-        QStringList seen;
-        QElapsedTimer waited;
-        waited.start();
-        QElapsedTimer sinceLast;
-        while (waited.elapsed() < milliseconds && (seen.isEmpty() || sinceLast.elapsed() < quiet)) {
-            const int left = int(milliseconds - waited.elapsed());
-            const auto line = next(seen.isEmpty() ? left : std::min(left, int(quiet - sinceLast.elapsed())));
-            if (line && line->startsWith(QStringLiteral("notification\t"))) {
-                seen << line->section(u'\t', 1);
-                sinceLast.start();
-            }
-        }
-        return seen;
-    }
-
-private:
-    QProcess process_;
-};
 
 // Qt's messages while it lives (the bridge's warnings among them), passed on as they were.
 class MessageLog {
@@ -105,13 +60,115 @@ struct ShownCard {
     RailViewController card;
 };
 
-bool waitFor(const std::function<bool()>& done, int milliseconds) {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done() && waited.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
+// Until the bridge has heard that a reader listens for names (it learns that on its own time), a
+// label's name change could still go unsent: changes the window's name until the listener hears it.
+bool untilNamesAreHeard(BusListener& listener, QWidget& window) {
+    for (int i = 0; i < 40; ++i) {
+        window.setAccessibleName(QStringLiteral("Quillmere %1").arg(i));
+        for (std::optional<QString> line = listener.next(500); line; line = listener.next(50))
+            if (line->startsWith(QStringLiteral("name\t")))
+                return true;
+    }
+    return false;
 }
+
+// The card's text views in a window: a label, a button described by its tool tip and a button with
+// a description of its own, as the card uses them.
+struct TextViews {
+    TextViews() {
+        window.setWindowTitle(QStringLiteral("Quillmere"));
+        window.resize(320, 120);
+        label = new CardText(QStringLiteral("First text"), &window);
+        label->setGeometry(10, 10, 300, 24);
+        tipped = new CardButton(QStringLiteral("Tipped"), &window);
+        tipped->setGeometry(10, 40, 120, 28);
+        cardview::setAccessibilityLabel(tipped, QStringLiteral("Tipped"));
+        described = new CardButton(QStringLiteral("Described"), &window);
+        described->setGeometry(140, 40, 120, 28);
+        cardview::setAccessibilityLabel(described, QStringLiteral("Described"));
+        described->setAccessibleDescription(QStringLiteral("Its own description"));
+        window.show();
+    }
+    QWidget window;
+    CardText* label = nullptr;
+    CardButton* tipped = nullptr;
+    CardButton* described = nullptr;
+};
+
+// One change to the text views and the name and description changes it must cause: how many of
+// each, for the view changed.
+struct TextChange {
+    enum class View { label, tipped, described };
+    enum class Kind { text, toolTip, spokenLabel };
+    const char* what;
+    View view;
+    Kind kind;
+    const char* text;
+    int names;
+    int descriptions;
+
+    QWidget* of(TextViews& views) const {
+        return view == View::label    ? static_cast<QWidget*>(views.label)
+               : view == View::tipped ? static_cast<QWidget*>(views.tipped)
+                                      : static_cast<QWidget*>(views.described);
+    }
+    void apply(TextViews& views) const {
+        const QString given = QString::fromUtf8(text);
+        if (kind == Kind::text)
+            views.label->setText(given);
+        else if (kind == Kind::toolTip)
+            cardview::setToolTip(of(views), given);
+        else
+            cardview::setAccessibilityLabel(of(views), given);
+    }
+};
+
+const std::vector<TextChange>& textChanges() {
+    using View = TextChange::View;
+    using Kind = TextChange::Kind;
+    static const std::vector<TextChange> changes = {
+        {"a label's new text", View::label, Kind::text, "Second text", 1, 0},
+        {"the same text again", View::label, Kind::text, "Second text", 0, 0},
+        {"a new tool tip", View::tipped, Kind::toolTip, "First tip", 0, 1},
+        {"the same tool tip again", View::tipped, Kind::toolTip, "First tip", 0, 0},
+        {"another tool tip", View::tipped, Kind::toolTip, "Second tip", 0, 1},
+        {"a tool tip of a button described on its own", View::described, Kind::toolTip, "A tip", 0, 0},
+        {"a new spoken label", View::tipped, Kind::spokenLabel, "Renamed", 1, 0},
+        {"the same spoken label again", View::tipped, Kind::spokenLabel, "Renamed", 0, 0},
+    };
+    return changes;
+}
+
+// What the process tells its accessibility bridge, counted in-process: name and description changes
+// by the object they are about. Nothing reaches the bus while it counts.
+class ToldChanges {
+public:
+    ToldChanges() {
+        current() = this;
+        previous_ = QAccessible::installUpdateHandler(&ToldChanges::handle);
+    }
+    ~ToldChanges() {
+        QAccessible::installUpdateHandler(previous_);
+        current() = nullptr;
+    }
+    void clear() { told_.clear(); }
+    int count(const QObject* object, QAccessible::Event type) const {
+        return int(std::count(told_.begin(), told_.end(), std::pair(object, type)));
+    }
+
+private:
+    static ToldChanges*& current() {
+        static ToldChanges* counting = nullptr;
+        return counting;
+    }
+    static void handle(QAccessibleEvent* event) {
+        if (current() &&
+            (event->type() == QAccessible::NameChanged || event->type() == QAccessible::DescriptionChanged))
+            current()->told_.emplace_back(event->object(), event->type());
+    }
+    QAccessible::UpdateHandler previous_ = nullptr;
+    std::vector<std::pair<const QObject*, QAccessible::Event>> told_;
+};
 
 } // namespace
 
@@ -125,7 +182,7 @@ TEST(AnnouncementsOnTheBus, EachAnnouncementReachesAScreenReaderOnceAsANotificat
     QWidget& window = shown.window;
     RailViewController& card = shown.card;
     // The bridge to the bus comes up on its own time.
-    ASSERT_TRUE(waitFor([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
     EXPECT_EQ(listener.notifications(1000, 0), QStringList()) << "nothing was announced yet";
 
     card.show(sonnet());
@@ -167,16 +224,8 @@ TEST(AnnouncementsOnTheBus, ALabelsNewTextReachesAScreenReaderAsItsNameWithoutWa
     ShownCard shown(200);
     QWidget& window = shown.window;
     RailViewController& card = shown.card;
-    ASSERT_TRUE(waitFor([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
-    // The bridge learns on its own time which events a reader listens for: until it hears one of
-    // the window's own name changes, a label's could still go unsent.
-    bool listening = false;
-    for (int i = 0; i < 40 && !listening; ++i) {
-        window.setAccessibleName(QStringLiteral("Quillmere %1").arg(i));
-        for (std::optional<QString> line = listener.next(500); line && !listening; line = listener.next(50))
-            listening = line->startsWith(QStringLiteral("name\t"));
-    }
-    ASSERT_TRUE(listening) << "the bridge sends no name changes";
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    ASSERT_TRUE(untilNamesAreHeard(listener, window)) << "the bridge sends no name changes";
 
     // Waits for a line of the listener that starts with `kind` and ends with `text`.
     const auto hears = [&listener](const QString& kind, const QString& text) {
@@ -203,4 +252,57 @@ TEST(AnnouncementsOnTheBus, ALabelsNewTextReachesAScreenReaderAsItsNameWithoutWa
         if (line.contains(QStringLiteral("ValueChanged event and no ValueInterface")))
             warnings << line;
     EXPECT_EQ(warnings, QStringList());
+}
+
+// Each change of a card text is told once, and only what changed: a label's new text as its name, a
+// new tool tip as the description of a control described by it, nothing for a text or tip set again
+// or for the tip of a control that has a description of its own. Counted as the process tells its
+// bridge, then as a screen reader on the bus hears it.
+TEST(AnnouncementsOnTheBus, EachCardTextChangeIsToldOnceInProcess) {
+    if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
+        GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
+    TextViews views;
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    ToldChanges told;
+    for (const TextChange& change : textChanges()) {
+        SCOPED_TRACE(change.what);
+        told.clear();
+        change.apply(views);
+        QWidget* view = change.of(views);
+        EXPECT_EQ(told.count(view, QAccessible::NameChanged), change.names) << "name changes";
+        EXPECT_EQ(told.count(view, QAccessible::DescriptionChanged), change.descriptions)
+            << "description changes";
+    }
+}
+
+TEST(AnnouncementsOnTheBus, EachCardTextChangeIsHeardOnceOnTheBus) {
+    if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
+        GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
+    BusListener listener({QStringLiteral("names")});
+    ASSERT_EQ(listener.next(20000), QStringLiteral("ready"));
+    TextViews views;
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    ASSERT_TRUE(untilNamesAreHeard(listener, views.window)) << "the bridge sends no name changes";
+    // What the listener hears in the quiet after one change, as the kind of change and the new name
+    // or description, window renames of the warm-up left out.
+    const auto heard = [&listener] {
+        QStringList lines;
+        for (std::optional<QString> line = listener.next(1500); line; line = listener.next(1500))
+            if (line->section(u'\t', 1, 1) != u"frame")
+                lines << line->section(u'\t', 0, 0) + u'\t' + line->section(u'\t', 2);
+        return lines;
+    };
+    heard();
+    for (const TextChange& change : textChanges()) {
+        SCOPED_TRACE(change.what);
+        change.apply(views);
+        QAccessibleInterface* view = QAccessible::queryAccessibleInterface(change.of(views));
+        ASSERT_TRUE(view);
+        QStringList expected;
+        for (int i = 0; i < change.names; ++i)
+            expected << QStringLiteral("name\t") + view->text(QAccessible::Name);
+        for (int i = 0; i < change.descriptions; ++i)
+            expected << QStringLiteral("description\t") + view->text(QAccessible::Description);
+        EXPECT_EQ(heard(), expected);
+    }
 }

@@ -1,10 +1,12 @@
 #include "ConnectorTestSupport.h"
 #include "tests/desktop/card/CardTestSupport.h"
+#include "tests/support/AccessibilityBus.h"
 
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
 #include "desktop/connector/ConnectorWindowController.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -271,7 +273,8 @@ TEST_F(ConnectorWindow, TheEditMenuIsInstalledOnceAndPastesIntoTheFocusedField) 
 
 // The menu's keys, pressed as the window system delivers them (a shortcut first), reach the
 // focused field and quit the application, with the connector in its own panel or in a host
-// widget's card, although no menu is drawn.
+// widget's card, although no menu is drawn. Quitting works from every window of the application,
+// also from one that holds no menu command (another host's card, the monthly report).
 TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
     make();
     controller->open();
@@ -282,9 +285,14 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
     QWidget hostPanel;
     RailViewController host;
     host.view()->setParent(&hostPanel);
-    for (const bool inHost : {false, true}) {
-        SCOPED_TRACE(inHost ? "host widget's card" : "connector panel");
-        if (inHost) {
+    QWidget otherWindow;
+    auto* otherField = new QLineEdit(&otherWindow);
+    enum class Place { connectorPanel, hostCard, otherWindow };
+    for (const Place place : {Place::connectorPanel, Place::hostCard, Place::otherWindow}) {
+        SCOPED_TRACE(place == Place::connectorPanel ? "connector panel"
+                     : place == Place::hostCard     ? "host widget's card"
+                                                    : "another window of the application");
+        if (place == Place::hostCard) {
             controller->bind(&host);
             host.toggleExpanded();
             hostPanel.resize(340, 420);
@@ -292,17 +300,27 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
             hostPanel.show();
             host.layoutIfNeeded();
         }
-        QWidget* window = controller->codeField()->window();
-        ASSERT_EQ(window, inHost ? &hostPanel : controller->panel());
+        QLineEdit* field = controller->codeField();
+        if (place == Place::otherWindow) {
+            // The connector's card stays on screen in its host's panel; the user works elsewhere.
+            otherWindow.resize(200, 60);
+            otherWindow.show();
+            field = otherField;
+            ASSERT_TRUE(otherWindow.actions().isEmpty());
+        }
+        QWidget* window = field->window();
+        if (place != Place::otherWindow)
+            ASSERT_EQ(window, place == Place::hostCard ? &hostPanel : controller->panel());
         QApplication::setActiveWindow(window);
-        controller->codeField()->setFocus();
-        controller->codeField()->setText(QStringLiteral("abc"));
-        controller->codeField()->deselect();
-        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_A, Qt::ControlModifier));
-        EXPECT_EQ(controller->codeField()->selectedText(), QStringLiteral("abc"));
+        ASSERT_EQ(QApplication::activeWindow(), window);
+        field->setFocus();
+        field->setText(QStringLiteral("abc"));
+        field->deselect();
+        EXPECT_TRUE(pressKeys(field, Qt::Key_A, Qt::ControlModifier));
+        EXPECT_EQ(field->selectedText(), QStringLiteral("abc"));
         const int before = quits;
-        EXPECT_TRUE(pressKeys(controller->codeField(), Qt::Key_Q, Qt::ControlModifier));
-        EXPECT_EQ(quits, before + 1);
+        EXPECT_TRUE(pressKeys(field, Qt::Key_Q, Qt::ControlModifier));
+        EXPECT_EQ(quits, before + 1) << "Ctrl+Q did not quit";
     }
 }
 
@@ -351,4 +369,74 @@ TEST_F(ConnectorWindow, AHostCardDestroyedWhilePresentingTakesNothingElseWithIt)
     EXPECT_EQ(controller->statusLabel()->text(), ConnectorText::codePasted);
     EXPECT_EQ(controller->originField()->text(), localOrigin);
     EXPECT_TRUE(controller->connectButton()->isEnabled());
+}
+
+// The one-use connection code as a screen reader on the accessibility bus meets it: typed key by key,
+// cleared, pasted and put in by the Paste button, it never leaves the process in any event, nor when
+// the field's text is read; the field is still told as a password field with its name, and each
+// change is still told (a character typed, not which). Runs only on the display and private
+// accessibility bus of run-accessibility-bus-test.
+using ConnectorCodeOnTheBus = ConnectorWindow;
+
+TEST_F(ConnectorCodeOnTheBus, NoCharacterOfTheCodeLeavesTheProcess) {
+    if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
+        GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
+    BusListener listener({QStringLiteral("text"), QString::number(QCoreApplication::applicationPid())});
+    ASSERT_EQ(listener.next(20000), QStringLiteral("ready"));
+    make();
+    controller->open();
+    QWidget* window = controller->codeField()->window();
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    ASSERT_TRUE(waitUntil([&] { return window->isActiveWindow(); }, 5000))
+        << "the panel never took the focus";
+    // The bridge sends an event kind once it has learnt that a reader listens for it.
+    bool listening = false;
+    for (int i = 0; i < 40 && !listening; ++i) {
+        window->setAccessibleName(QStringLiteral("Quillmere %1").arg(i));
+        for (std::optional<QString> line = listener.next(500); line && !listening; line = listener.next(50))
+            listening = line->startsWith(QStringLiteral("object:property-change:accessible-name"));
+    }
+    ASSERT_TRUE(listening) << "the bridge sends no events";
+    listener.until(2000, 500);
+
+    const QString code = QStringLiteral("QM-TEST-CODE-1234");
+    QLineEdit* field = controller->codeField();
+    field->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == field; }, 2000));
+    for (const QChar character : code) {
+        QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(character));
+        QApplication::sendEvent(field, &press);
+    }
+    ASSERT_EQ(field->text(), code);
+    EXPECT_TRUE(pressKeys(field, Qt::Key_A, Qt::ControlModifier));
+    QKeyEvent erase(QEvent::KeyPress, Qt::Key_Backspace, Qt::NoModifier);
+    QApplication::sendEvent(field, &erase);
+    ASSERT_EQ(field->text(), QString());
+    QGuiApplication::clipboard()->setText(code);
+    ConnectorEditing::editCommand(QStringLiteral("paste"))->trigger();
+    ASSERT_EQ(field->text(), code);
+    // A whole code as the connection page gives it, put in by the Paste button.
+    const QString pageCode = code + QStringLiteral("_abcdefghijklmnopqrstuvwxy");
+    QGuiApplication::clipboard()->setText(pageCode);
+    controller->pasteCode();
+    ASSERT_EQ(field->text(), pageCode);
+    const QStringList lines = listener.until(15000, 2000);
+
+    // What leaves the process of the field: events of a password field named as it is, each one's
+    // text (carried and read) with no character of the code.
+    int changes = 0;
+    for (const QString& line : lines) {
+        const QStringList fields = line.split(u'\t');
+        ASSERT_EQ(fields.size(), 5) << line.toStdString();
+        EXPECT_FALSE(line.contains(QStringLiteral("1234"), Qt::CaseInsensitive)) << line.toStdString();
+        if (fields[1] != u"password text")
+            continue;
+        EXPECT_EQ(fields[2], QStringLiteral("One-use connection code")) << line.toStdString();
+        for (const QString& text : {fields[3], fields[4]})
+            for (const QChar character : pageCode)
+                EXPECT_FALSE(text.contains(character)) << line.toStdString();
+        changes += fields[0].startsWith(QStringLiteral("object:text-changed:insert"));
+    }
+    // Each typed character, the paste and the Paste button's code were told as changes.
+    EXPECT_GE(changes, int(code.size()) + 2) << lines.join(u'\n').toStdString();
 }
