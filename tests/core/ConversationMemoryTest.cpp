@@ -248,8 +248,8 @@ TEST(ConversationMemoryObserve, CanonicallyEqualTextsAreOneMessage) {
 
 // Keys worked out apart from the memory (on another thread, in the application) change nothing
 // in what observing does: not for the history they were made from, not for one that grew or
-// changed since, and not for messages with identifiers, timestamps, blanks or texts that are not
-// their own keys.
+// changed since, not for messages with identifiers, timestamps, blanks or texts that are not
+// their own keys, and not for a history the memory holds already in strings of its own.
 TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
     Messages history = turns(0, 8);
     history.insert(history.begin() + 3, assistant("5 minutes ago"));
@@ -261,11 +261,15 @@ TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
     Messages changed = history;
     changed[2].text = "A different request";
     const Messages other = turns(0, 6, "Other");
+    Messages readAgain; // the same texts in strings of their own, as an archive read anew gives them
+    for (const Message& message : grown)
+        readAgain.push_back({message.role, QString(message.text.data(), message.text.size())});
     struct Case {
         const char* name;
         Messages prepared;
         Messages observed;
         std::vector<std::optional<QString>> identifiers;
+        Messages held = {}; // observed plainly under the same key first
     };
     const Case cases[] = {
         {"the same history", history, history, {}},
@@ -273,12 +277,17 @@ TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
         {"changed since", history, changed, {}},
         {"another conversation", history, other, {}},
         {"identifiers", history, history, {std::nullopt, QString("message:2:assistant"), QString()}},
+        {"held already", readAgain, readAgain, {}, history},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto prepared = ConversationMemory::prepare(c.prepared);
         const Messages copy = c.observed; // the same strings, as another read hands them over
         ConversationMemory plain = populated(), helped = populated();
+        if (!c.held.empty()) {
+            twice(plain, "k", c.held);
+            twice(helped, "k", c.held);
+        }
         for (int read = 0; read < 2; ++read) {
             const auto expected = plain.observe("k", c.observed, c.identifiers, false, at(2000 + read));
             const auto result =
@@ -311,6 +320,20 @@ TEST(ConversationMemoryObserve, KeysPreparedInPartsAgainstTheHeldOnesChangeNothi
         ++parts;
     EXPECT_GT(parts, 3);
     EXPECT_EQ(ConversationMemory::unpreparedBytes(again, prepared.get()), 0u);
+    // A key equal to one the memory holds is that one's string: the history's keys are not held
+    // twice while it is current.
+    int shared = 0;
+    for (const auto& key : prepared->keys) {
+        if (key.key.isNull())
+            continue;
+        const auto held = std::find_if(known->keys.begin(), known->keys.end(),
+                                       [&](const auto& entry) { return entry.second == key.key; });
+        if (held == known->keys.end())
+            continue;
+        EXPECT_EQ(key.key.constData(), held->second.constData()) << key.key.toStdString();
+        ++shared;
+    }
+    EXPECT_GT(shared, 0);
     const auto expected = plain.observe("k", again, {}, true, at(3000));
     const auto result = helped.observe("k", again, {}, true, at(3000), prepared.get());
     EXPECT_EQ(result.messages, expected.messages);

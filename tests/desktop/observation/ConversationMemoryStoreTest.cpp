@@ -324,6 +324,25 @@ TEST(ConversationMemoryStore, ALongArchivedHistoryIsPreparedOnceTheStoredMemoryI
     EXPECT_EQ(observe(store, history).messages, history);
 }
 
+// The application quitting while a long history's keys are still being worked out: the store goes
+// with its part timer, and nothing of it runs afterwards.
+TEST(ConversationMemoryStore, AStoreGoneWhileALongHistoryIsPreparedLeavesNoPartToRun) {
+    VirtualScheduler scheduler;
+    const InstalledScheduler installed(scheduler);
+    QTemporaryDir dir;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.prepareBytes = 4 * 1024;
+    const MessageList history = conversation(400);
+    auto store =
+        std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle), background);
+    ASSERT_FALSE(store->readyToObserve(history));
+    scheduler.advance(0.001); // the first part worked out
+    ASSERT_TRUE(store->preparing());
+    store.reset();
+    EXPECT_FALSE(scheduler.hasPendingTimers()) << "a part left to run on the store that is gone";
+    scheduler.runUntil([] { return false; }, 10, 0);
+}
+
 // A change made while a save runs waits behind it; the store going (the application quitting)
 // must not lose it: the worker writes it after the running one.
 TEST(ConversationMemoryStore, ASaveWaitingBehindARunningOneIsWrittenAfterTheStoreIsGone) {
@@ -472,6 +491,54 @@ TEST(ConversationMemoryStore, RetryWaitsDoubleWhileSavesFailAndStartOverAfterASu
     waits.push_back(nextAttempt()); // fails again
     EXPECT_EQ(waits, (std::vector<double>{5, 10, 5}));
     WriteFailures::shared().clear();
+}
+
+// A save that succeeds while a retry waits (a change written once the disk freed up) ends that
+// retry; a save failing after it is tried again, the waits starting over.
+TEST(ConversationMemoryStore, ASaveFailingAfterASuccessThatEndedARetryIsRetriedAgain) {
+    WriteFailures::shared().clear();
+    VirtualScheduler scheduler;
+    const InstalledScheduler installed(scheduler);
+    QTemporaryDir dir;
+    const QString obstacle = dir.filePath("support");
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(obstacle));
+    ConversationMemoryStore store(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
+                                  onTheMainThread());
+    observe(store, conversation(8));
+    observe(store, conversation(8)); // fails
+    ASSERT_TRUE(store.retryPending());
+    ASSERT_TRUE(QFile::remove(obstacle));
+    observe(store, conversation(10)); // succeeds before the retry is due
+    EXPECT_FALSE(store.retryPending());
+    EXPECT_FALSE(scheduler.hasPendingTimers());
+    ASSERT_TRUE(QDir(obstacle).removeRecursively());
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(obstacle));
+    observe(store, conversation(12)); // fails
+    EXPECT_TRUE(store.retryPending());
+    const int attempts = WriteFailures::shared().failures().value(0).failedAttempts;
+    const double from = scheduler.now();
+    EXPECT_TRUE(scheduler.runUntil(
+        [&] { return WriteFailures::shared().failures().value(0).failedAttempts > attempts; }, 3600, 0))
+        << "the failed save was not tried again";
+    EXPECT_EQ(scheduler.now() - from, 5);
+    WriteFailures::shared().clear();
+}
+
+// Without a read of the conversation in this session, what memory holds of it is its newest
+// stored stretch, not an older one kept apart.
+TEST(ConversationMemoryStore, WithoutAReadTheNewestStoredStretchIsRemembered) {
+    QTemporaryDir dir;
+    const std::vector<Message> all = conversation(40);
+    const std::vector<Message> older(all.begin(), all.begin() + 6), newer(all.end() - 6, all.end());
+    {
+        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+        observe(store, older);
+        observe(store, older);
+        observe(store, newer); // shares nothing with the older stretch: kept apart
+        EXPECT_EQ(observe(store, newer).windows, 2);
+    }
+    ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    EXPECT_EQ(restored.remembered(kKey), newer);
 }
 
 // A damaged file that could not be moved aside stays as it is, however large the memory that
