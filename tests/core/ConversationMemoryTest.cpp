@@ -211,6 +211,62 @@ TEST(ConversationMemoryObserve, AKeyIsStoredOnlyAfterTwoIdenticalScansInARow) {
     EXPECT_TRUE(memory.records("e").empty());
 }
 
+// A long history read from an archive comes back as the very list it came as while memory adds
+// nothing to it and keeps all of it: neither copied nor counted again. A scan whose messages
+// memory changes, or adds to, comes back as a list of its own. The same list again is stored as
+// a second scan of equal messages would be, at its own time.
+TEST(ConversationMemoryObserve, AHistoryMemoryKeepsWholeComesBackAsItsOwnList) {
+    ConversationMemory memory;
+    const MessageList history(turns(0, 40));
+    const auto first = memory.observe("k", history, {}, false, at(100));
+    EXPECT_TRUE(first.messages.isSameListAs(history));
+    const auto stored = memory.observe("k", history, {}, false, at(160));
+    EXPECT_EQ(stored.windows, 1);
+    EXPECT_TRUE(stored.messages.isSameListAs(history));
+    const auto records = memory.records("k");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].front().firstObservedAt, at(160)) << "a stored record keeps the storing scan's time";
+    EXPECT_EQ(records[0].back().firstObservedAt, at(160));
+    // Grown by a turn: the stored part keeps its strings, the new turn is the history's own.
+    Messages longer = turns(0, 42);
+    const MessageList grown(longer);
+    const auto extended = memory.observe("k", grown, {}, false, at(200));
+    EXPECT_EQ(extended.messages, grown);
+    // A scan with a timestamp among its messages: memory does not keep it.
+    Messages stamped = turns(0, 42);
+    stamped.insert(stamped.begin() + 5, assistant("3 hours ago"));
+    const MessageList withStamp(stamped);
+    const auto cleaned = memory.observe("k", withStamp, {}, false, at(210));
+    EXPECT_FALSE(cleaned.messages.isSameListAs(withStamp));
+    EXPECT_EQ(cleaned.messages, grown);
+    // Memory holding more than the scan shows: the remembered history, not the scan's list.
+    const MessageList tail(Messages(longer.end() - 6, longer.end()));
+    const auto recalled = memory.observe("k", tail, {}, false, at(220));
+    EXPECT_EQ(recalled.messages, grown);
+}
+
+// A copy of the memory (what a save encodes on a worker) keeps what the memory held when it was
+// taken, however the memory changes afterwards, and the memory itself changes as it would alone.
+TEST(ConversationMemoryObserve, ACopyKeepsWhatTheMemoryHeldWhenItWasTaken) {
+    ConversationMemory memory;
+    twice(memory, "k", turns(0, 10));
+    twice(memory, "other", turns(0, 4, "Other"));
+    const ConversationMemory copy = memory;
+    const QByteArray taken = copy.encoded();
+    ConversationMemory alone;
+    alone.restore(taken);
+    for (ConversationMemory* m : {&memory, &alone}) {
+        m->observe("k", turns(8, 14), {}, true, at(2000)); // grows the stored window
+        m->observe("k", turns(0, 10), {QString(), QString("message:2:assistant")}, true, at(1)); // earlier
+        twice(*m, "k", turns(20, 24, "Apart")); // another window
+        twice(*m, "k", turns(-4, 2));           // older messages before the stored window
+    }
+    EXPECT_EQ(copy.encoded(), taken);
+    EXPECT_EQ(memory.records("k"), alone.records("k"));
+    EXPECT_EQ(memory.records("other"), alone.records("other"));
+    EXPECT_EQ(memory.records("k").size(), 2u);
+}
+
 TEST(ConversationMemoryObserve, AConversationKeepsItsOwnScopeWhileItWaitsToBeStored) {
     ConversationMemory memory;
     const auto unverified = memory.observe(std::nullopt, turns(0, 2), {}, true, at(1)).conversationScopeID;

@@ -238,6 +238,24 @@ TEST(ConversationMemoryStore, AFewVeryLongMessagesAreSavedFromAWorker) {
     EXPECT_EQ(restored.remembered(kKey), long_ones);
 }
 
+// A read that changes nothing memory stores, the first of a conversation or one showing only what
+// is stored already, has nothing to write: no save is started for it.
+TEST(ConversationMemoryStore, AReadThatChangesNothingStoredWritesNothing) {
+    QTemporaryDir dir;
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onAWorker());
+    const std::vector<Message> messages = conversation(20);
+    observe(store, messages); // waits to be stored
+    EXPECT_FALSE(store.saving());
+    EXPECT_FALSE(QFile::exists(store.file().path()));
+    observe(store, messages);
+    EXPECT_TRUE(store.saving());
+    ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+    const std::vector<Message> window(messages.end() - 6, messages.end());
+    EXPECT_EQ(observe(store, window).messages, messages);
+    EXPECT_FALSE(store.saving()) << "a save started for a read that stored nothing new";
+    EXPECT_EQ(store.remembered(kKey), messages);
+}
+
 // A memory that shrinks below the size written in passing while a larger copy of it is still
 // being written on the worker: the newer one is written after it, never before it.
 TEST(ConversationMemoryStore, ASmallSaveWaitsForALargerOneStillRunning) {
@@ -538,7 +556,7 @@ TEST(ConversationMemoryStore, WithoutAReadTheNewestStoredStretchIsRemembered) {
         EXPECT_EQ(observe(store, newer).windows, 2);
     }
     ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
-    EXPECT_EQ(restored.remembered(kKey), newer);
+    EXPECT_EQ(restored.remembered(kKey), newer) << "an older stretch was reported";
 }
 
 // A damaged file that could not be moved aside stays as it is, however large the memory that
