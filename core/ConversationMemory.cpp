@@ -126,6 +126,9 @@ void dropMismatchedRoles(Items& items) {
 }
 
 void cleanIdentifiers(Items& items) {
+    // A history read from an archive has no identifiers at all.
+    if (std::all_of(items.begin(), items.end(), [](const Item& item) { return item.identifiers.isEmpty(); }))
+        return;
     dropMismatchedRoles(items);
     std::map<int, int> uses;
     for (Item& item : items) {
@@ -174,13 +177,16 @@ bool sameMessages(const MessageList& a, const MessageList& b) {
             }));
 }
 
+// The same message character for character; the very same text at once.
 bool isThe(const Message& message, const Message& observed) {
-    return sameText(message.text, observed.text) && message.role == observed.role;
+    return (sameText(message.text, observed.text) || message.text == observed.text) &&
+           message.role == observed.role;
 }
 
-// The messages as a list: `observed` itself when they are its very messages in its order, as when
-// memory adds nothing to a scan and keeps every message of it, so that a long history read from
-// an archive comes back as the list it came as, neither copied nor counted again.
+// The messages as a list: `observed` itself when they are its messages in its order, character
+// for character, as when memory adds nothing to a scan and keeps every message of it (a stored
+// record keeps its own string of the same text), so that a long history read from an archive
+// comes back as the list it came as, neither copied nor counted again.
 MessageList listOf(std::vector<Message> messages, const MessageList& observed) {
     if (messages.size() == observed.size() &&
         std::equal(messages.begin(), messages.end(), observed.begin(), isThe))
@@ -539,13 +545,15 @@ std::optional<Alignment> bestAlignment(const Items& w, const Items& s, bool exac
 // Joins window w into stored list s, w[i] facing s[i + d]. Facing records keep their stored text
 // and earliest time and gather identifiers; only the stored list's newest record takes the
 // window's text, since that is the answer that may still be changing. Returns whether s changed.
-// A list that does not change is left shared with the memory's copies.
-bool merge(ConversationMemory::SharedItems& stored, const Items& w, int d) {
+// A list that does not change is left shared with the memory's copies. The window's items are
+// taken, not copied.
+bool merge(ConversationMemory::SharedItems& stored, Items w, int d) {
     const int n = int(stored->size()), m = int(w.size());
     Items* s = nullptr; // the list's own items, once something changes
     const auto edit = [&]() -> Items& { return s ? *s : *(s = &stored.edit()); };
     if (d < 0) {
-        Items joined(w.begin(), w.begin() + std::min(m, -d));
+        Items joined(std::make_move_iterator(w.begin()),
+                     std::make_move_iterator(w.begin() + std::min(m, -d)));
         Items old = stored.take();
         joined.insert(joined.end(), std::make_move_iterator(old.begin()), std::make_move_iterator(old.end()));
         stored = std::move(joined);
@@ -555,9 +563,9 @@ bool merge(ConversationMemory::SharedItems& stored, const Items& w, int d) {
     const int storedLast = shift + n - 1;
     for (int i = std::max(0, -d); i < m; ++i) {
         const int p = i + d + shift;
-        const Item& x = w[std::size_t(i)];
+        Item& x = w[std::size_t(i)];
         if (p >= int(stored->size())) {
-            edit().push_back(x);
+            edit().push_back(std::move(x));
             continue;
         }
         const Item& r = (*stored)[std::size_t(p)];
@@ -849,9 +857,9 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
     }
     int target = best->first;
     const std::size_t before = windows[std::size_t(target)].items->size();
-    bool changed = merge(windows[std::size_t(target)].items, window, best->second.offset);
     if (known)
         known->add(target, window);
+    bool changed = merge(windows[std::size_t(target)].items, std::move(window), best->second.offset);
     if (changed)
         ++revision_;
     // A window that grew may now bridge windows stored apart before.
@@ -862,7 +870,8 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
                                    joins);
             if (!a)
                 continue;
-            merge(windows[std::size_t(target)].items, *windows[std::size_t(j)].items, a->offset);
+            // Window j goes once joined.
+            merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items.take(), a->offset);
             // The joined window keeps the earlier of the two places.
             if (j < target) {
                 windows[std::size_t(j)].items = std::move(windows[std::size_t(target)].items);
