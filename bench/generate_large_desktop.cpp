@@ -2,7 +2,7 @@
 // Code session, for measuring the running application on large inputs (bench/measure-large-desktop).
 // The inputs are generated at run time because at full size they are hundreds of megabytes.
 //
-// Usage: generate_large_desktop <output folder> [transcript events] [ChatGPT messages]
+// Usage: generate_large_desktop <output folder> [transcript events] [ChatGPT messages] [branch shape]
 //   <output folder>/desktop.json  the demo desktop, its ChatGPT conversation grown to the given
 //                                 number of messages (the demo's four are the newest)
 //   <output folder>/desktop-claude-code.json  the same desktop with the Claude Code host in front
@@ -10,11 +10,15 @@
 //                                 given number of events (the demo's session is the newest part)
 //   <output folder>/small-home/   the fixture home folder as it is, for the measurement without
 //                                 the large transcript
-// Defaults: 264836 events (about 210 MB, 132,418 messages on the branch) and 50000 messages. The
+// Branch shapes: "session" (the default), a coding session's turns, each a request, its reply, a
+// tool call and the tool's result, so that half the events are messages; "messages", every event a
+// request or a reply of 300 to 400 characters, so that the branch has as many messages as events.
+// Defaults: 264836 events (about 210 MB, 132,418 messages on the branch) and 50000 messages; with
+// "messages", 264,000 events make a transcript of about 210 MB too, with twice the messages. The
 // requests and replies are written as people and assistants write them (paragraphs, list items, a
 // dash or an apostrophe outside ASCII now and then), so that, as in a real session, most texts are
 // not their own comparison keys, and the memory the branch makes is as large as a real one's
-// (about 92 MB). The output is the same on every run.
+// (about 92 MB for the default session). The output is the same on every run.
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -118,7 +122,8 @@ bool copyTree(const QString& from, const QString& to) {
 }
 
 // Generated events on one chain, then the demo's own transcript hung below the last of them.
-bool writeTranscript(const QString& path, qint64 events) {
+// `messagesOnly`: every event a request or a reply, none a tool call or its result.
+bool writeTranscript(const QString& path, qint64 events, bool messagesOnly) {
     QFile demo(path);
     if (!demo.open(QIODevice::ReadOnly))
         return false;
@@ -136,32 +141,47 @@ bool writeTranscript(const QString& path, qint64 events) {
     for (qint64 n = 0; n < events; ++n) {
         QByteArray line = "{\"parentUuid\":" + parent + "," + head;
         const QByteArray id = uuid(n + 1);
-        switch (n % 4) {
-        case 0: // what a person typed
-            line += R"("type":"user","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
-                    R"(","message":{"role":"user","content":")" + prose(random, 400, n) +
-                    R"("},"origin":{"kind":"human"}})";
-            break;
-        case 1: // the reply
-            line += R"("type":"assistant","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
-                    R"(","message":{"role":"assistant","content":[{"type":"text","text":")" +
-                    prose(random, 840, n) + R"("}]},"requestId":"req_)" + QByteArray::number(n) + "\"}";
-            break;
-        case 2: // a tool call
-            line += R"("type":"assistant","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
-                    R"(","message":{"role":"assistant","content":[{"type":"tool_use","id":"toolu_)" +
-                    QByteArray::number(n) +
-                    R"(","name":"Edit","input":{"file_path":"/home/example/dashboard/src/Settings.tsx",)"
-                    R"("old_string":")" +
-                    sentence(random, 40, n) + R"(","new_string":")" + sentence(random, 40, n) +
-                    R"("}}]},"requestId":"req_)" + QByteArray::number(n) + "\"}";
-            break;
-        default: // its result, stored as a user event
-            line += R"("type":"user","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
+        if (messagesOnly) {
+            // 300 to 400 characters, the request or the reply alike.
+            const int length = 300 + int(random.next() % 101);
+            if (n % 2 == 0)
+                line += R"("type":"user","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
+                        R"(","message":{"role":"user","content":")" + prose(random, length, n) +
+                        R"("},"origin":{"kind":"human"}})";
+            else
+                line += R"("type":"assistant","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
+                        R"(","message":{"role":"assistant","content":[{"type":"text","text":")" +
+                        prose(random, length, n) + R"("}]},"requestId":"req_)" + QByteArray::number(n) +
+                        "\"}";
+        } else {
+            switch (n % 4) {
+            case 0: // what a person typed
+                line += R"("type":"user","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
+                        R"(","message":{"role":"user","content":")" + prose(random, 400, n) +
+                        R"("},"origin":{"kind":"human"}})";
+                break;
+            case 1: // the reply
+                line += R"("type":"assistant","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
+                        R"(","message":{"role":"assistant","content":[{"type":"text","text":")" +
+                        prose(random, 840, n) + R"("}]},"requestId":"req_)" + QByteArray::number(n) + "\"}";
+                break;
+            case 2: // a tool call
+                line += R"("type":"assistant","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
+                        R"(","message":{"role":"assistant","content":[{"type":"tool_use","id":"toolu_)" +
+                        QByteArray::number(n) +
+                        R"(","name":"Edit","input":{"file_path":"/home/example/dashboard/src/Settings.tsx",)"
+                        R"("old_string":")" +
+                        sentence(random, 40, n) + R"(","new_string":")" + sentence(random, 40, n) +
+                        R"("}}]},"requestId":"req_)" + QByteArray::number(n) + "\"}";
+                break;
+            default: // its result, stored as a user event
+                line +=
+                    R"("type":"user","uuid":")" + id + R"(","timestamp":")" + timestamp(n) +
                     R"(","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"toolu_)" +
                     QByteArray::number(n - 1) + R"(","content":")" + sentence(random, 70, n) +
                     R"("}]},"toolUseResult":{"type":"update"}})";
-            break;
+                break;
+            }
         }
         buffer += line;
         buffer += '\n';
@@ -277,16 +297,22 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 2) {
-        std::fputs("usage: generate_large_desktop <output folder> [transcript events] [ChatGPT messages]\n",
+        std::fputs("usage: generate_large_desktop <output folder> [transcript events] [ChatGPT messages] "
+                   "[session|messages]\n",
                    stderr);
         return 2;
     }
     const QString out = QDir(args[1]).absolutePath();
     const qint64 events = args.size() > 2 ? args[2].toLongLong() : 264836;
     const int messages = args.size() > 3 ? args[3].toInt() : 50000;
+    const QString shape = args.size() > 4 ? args[4] : QStringLiteral("session");
     const QString source = QStringLiteral(QUILLMERE_SOURCE_DIR);
     if (events < 0 || messages < 4) {
         std::fputs("generate_large_desktop: counts out of range\n", stderr);
+        return 2;
+    }
+    if (shape != QLatin1String("session") && shape != QLatin1String("messages")) {
+        std::fputs("generate_large_desktop: the branch shape is \"session\" or \"messages\"\n", stderr);
         return 2;
     }
 
@@ -297,7 +323,7 @@ int main(int argc, char** argv) {
     }
     const QString transcript =
         out + "/home/.claude/projects/-home-example-dashboard/9a8b7c6d-5e4f-4a3b-8c2d-1e0f9a8b7c6d.jsonl";
-    if (!writeTranscript(transcript, events)) {
+    if (!writeTranscript(transcript, events, shape == QLatin1String("messages"))) {
         std::fputs("generate_large_desktop: could not write the transcript\n", stderr);
         return 1;
     }

@@ -186,7 +186,7 @@ int measureSave(int count, int bytes) {
             [&] {
                 // One read a turn, as the tracker reads, each observing the history once it is ready.
                 if (reads < 2 && store->readyToObserve(history)) {
-                    store->observe(kKey, history.toVector(), identifiers, false, at);
+                    store->observe(kKey, history, {}, false, at);
                     ++reads;
                 }
                 return reads == 2 && !store->saving();

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QUuid>
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -125,6 +126,9 @@ void dropMismatchedRoles(Items& items) {
 }
 
 void cleanIdentifiers(Items& items) {
+    // A history read from an archive has no identifiers at all.
+    if (std::all_of(items.begin(), items.end(), [](const Item& item) { return item.identifiers.isEmpty(); }))
+        return;
     dropMismatchedRoles(items);
     std::map<int, int> uses;
     for (Item& item : items) {
@@ -164,62 +168,77 @@ bool sameText(const QString& a, const QString& b) {
     return a.constData() == b.constData() && a.size() == b.size();
 }
 
+// Exactly the same messages: the same roles and texts, character for character.
+bool sameMessages(const MessageList& a, const MessageList& b) {
+    return a.isSameListAs(b) ||
+           (a.size() == b.size() &&
+            std::equal(a.begin(), a.end(), b.begin(), [](const Message& x, const Message& y) {
+                return x.role == y.role && x.text == y.text;
+            }));
+}
+
+// The same message character for character; the very same text at once.
+bool isThe(const Message& message, const Message& observed) {
+    return (sameText(message.text, observed.text) || message.text == observed.text) &&
+           message.role == observed.role;
+}
+
+// The messages as a list: `observed` itself when they are its messages in its order, character
+// for character, as when memory adds nothing to a scan and keeps every message of it (a stored
+// record keeps its own string of the same text), so that a long history read from an archive
+// comes back as the list it came as, neither copied nor counted again.
+MessageList listOf(std::vector<Message> messages, const MessageList& observed) {
+    if (messages.size() == observed.size() &&
+        std::equal(messages.begin(), messages.end(), observed.begin(), isThe))
+        return observed;
+    return MessageList(std::move(messages));
+}
+MessageList listOf(const Items& items, const MessageList& observed) {
+    if (items.size() == observed.size() &&
+        std::equal(items.begin(), items.end(), observed.begin(),
+                   [](const Item& item, const Message& message) { return isThe(item.message, message); }))
+        return observed;
+    return MessageList(messagesOf(items));
+}
+
 } // namespace
 
-class ConversationMemory::KnownKeys {
-public:
-    std::vector<std::pair<std::size_t, QString>> keys; // by hash
+const QString* ConversationMemory::KnownKeys::find(std::size_t hash, const QString& key) const {
+    auto it = std::lower_bound(keys.begin(), keys.end(), hash,
+                               [](const auto& entry, std::size_t h) { return entry.first < h; });
+    for (; it != keys.end() && it->first == hash; ++it)
+        if (it->second == key)
+            return &it->second;
+    return nullptr;
+}
 
-    // The held key equal to `key`, when there is one.
-    const QString* find(std::size_t hash, const QString& key) const {
-        auto it = std::lower_bound(keys.begin(), keys.end(), hash,
-                                   [](const auto& entry, std::size_t h) { return entry.first < h; });
-        for (; it != keys.end() && it->first == hash; ++it)
-            if (it->second == key)
-                return &it->second;
-        return nullptr;
-    }
-};
-
-// What an item owes to its text alone: for a message without identifier, all the work of making
-// it but copying the message.
-class ConversationMemory::Prepared {
-public:
-    struct Key {
-        QString key; // null when the text is its own key
-        std::size_t hash = 0;
-        bool content = false; // false: a timestamp or a blank, which memory does not keep
-    };
-    std::vector<QString> texts; // what it stands for, sharing their characters
-    std::vector<Key> keys;
-
-    static Key of(const QString& text, const KnownKeys* known) {
-        Key out;
-        if (ConversationText::isMessageMetadata(text))
-            return out;
-        QString key = textKey(text);
-        if (key.isEmpty())
-            return out;
-        out.hash = qHash(key);
-        out.content = true;
-        if (const QString* same = known ? known->find(out.hash, key) : nullptr)
-            out.key = *same;
-        else if (key != text)
-            out.key = std::move(key);
+ConversationMemory::Prepared::Key ConversationMemory::Prepared::of(const QString& text,
+                                                                   const KnownKeys* known) {
+    Key out;
+    if (ConversationText::isMessageMetadata(text))
         return out;
-    }
-    // The key prepared for `text` at place `i`, when there is one.
-    const Key* lookup(std::size_t i, const QString& text) const {
-        return i < texts.size() && sameText(texts[i], text) ? &keys[i] : nullptr;
-    }
-};
+    QString key = textKey(text);
+    if (key.isEmpty())
+        return out;
+    out.hash = qHash(key);
+    out.content = true;
+    if (const QString* same = known ? known->find(out.hash, key) : nullptr)
+        out.key = *same;
+    else if (key != text)
+        out.key = std::move(key);
+    return out;
+}
+
+const ConversationMemory::Prepared::Key* ConversationMemory::Prepared::lookup(std::size_t i,
+                                                                              const QString& text) const {
+    return i < texts.size() && sameText(texts[i], text) ? &keys[i] : nullptr;
+}
 
 namespace {
 
 // A scan's messages as memory items.
-Items cleanWindow(const std::vector<Message>& messages,
-                  const std::vector<std::optional<QString>>& identifiers, double at,
-                  const ConversationMemory::Prepared* prepared = nullptr) {
+Items cleanWindow(std::span<const Message> messages, const std::vector<std::optional<QString>>& identifiers,
+                  double at, const ConversationMemory::Prepared* prepared = nullptr) {
     static const std::optional<QString> none;
     Items items;
     items.reserve(messages.size());
@@ -368,7 +387,7 @@ public:
     void rebuild(const std::vector<Window>& windows) {
         windows_.clear();
         for (int j = 0; j < int(windows.size()); ++j)
-            add(j, windows[std::size_t(j)].items);
+            add(j, *windows[std::size_t(j)].items);
     }
     void add(int window, const Items& items) {
         for (const Item& item : items) {
@@ -526,46 +545,54 @@ std::optional<Alignment> bestAlignment(const Items& w, const Items& s, bool exac
 // Joins window w into stored list s, w[i] facing s[i + d]. Facing records keep their stored text
 // and earliest time and gather identifiers; only the stored list's newest record takes the
 // window's text, since that is the answer that may still be changing. Returns whether s changed.
-bool merge(Items& s, const Items& w, int d) {
-    const int n = int(s.size()), m = int(w.size());
-    bool changed = false;
+// A list that does not change is left shared with the memory's copies. The window's items are
+// taken, not copied.
+bool merge(ConversationMemory::SharedItems& stored, Items w, int d) {
+    const int n = int(stored->size()), m = int(w.size());
+    Items* s = nullptr; // the list's own items, once something changes
+    const auto edit = [&]() -> Items& { return s ? *s : *(s = &stored.edit()); };
     if (d < 0) {
-        Items joined(w.begin(), w.begin() + std::min(m, -d));
-        joined.insert(joined.end(), std::make_move_iterator(s.begin()), std::make_move_iterator(s.end()));
-        s = std::move(joined);
-        changed = true;
+        Items joined(std::make_move_iterator(w.begin()),
+                     std::make_move_iterator(w.begin() + std::min(m, -d)));
+        Items old = stored.take();
+        joined.insert(joined.end(), std::make_move_iterator(old.begin()), std::make_move_iterator(old.end()));
+        stored = std::move(joined);
+        edit();
     }
     const int shift = std::max(0, -d); // where the old stored list now starts
     const int storedLast = shift + n - 1;
     for (int i = std::max(0, -d); i < m; ++i) {
         const int p = i + d + shift;
-        const Item& x = w[std::size_t(i)];
-        if (p >= int(s.size())) {
-            s.push_back(x);
-            changed = true;
+        Item& x = w[std::size_t(i)];
+        if (p >= int(stored->size())) {
+            edit().push_back(std::move(x));
             continue;
         }
-        Item& r = s[std::size_t(p)];
+        const Item& r = (*stored)[std::size_t(p)];
+        const auto added = [&](const QString& id) {
+            return r.identifiers.size() < ConversationMemory::maximumIdentifiersPerRecord &&
+                   !r.identifiers.contains(id);
+        };
+        const bool identified = std::any_of(x.identifiers.begin(), x.identifiers.end(), added);
+        const bool earlier = x.firstObserved < r.firstObserved;
+        const bool replaced = p == storedLast && !(x.hash == r.hash && x.key == r.key);
+        if (!identified && !earlier && !replaced)
+            continue;
+        Item& changed = edit()[std::size_t(p)];
         for (const QString& id : x.identifiers)
-            if (r.identifiers.size() < ConversationMemory::maximumIdentifiersPerRecord &&
-                !r.identifiers.contains(id)) {
-                r.identifiers << id;
-                changed = true;
-            }
-        if (x.firstObserved < r.firstObserved) {
-            r.firstObserved = x.firstObserved;
-            changed = true;
+            if (changed.identifiers.size() < ConversationMemory::maximumIdentifiersPerRecord &&
+                !changed.identifiers.contains(id))
+                changed.identifiers << id;
+        if (earlier)
+            changed.firstObserved = x.firstObserved;
+        if (replaced) {
+            changed.message = x.message;
+            changed.key = x.key;
+            changed.hash = x.hash;
         }
-        if (p == storedLast && !(x.hash == r.hash && x.key == r.key)) {
-            r.message = x.message;
-            r.key = x.key;
-            r.hash = x.hash;
-            changed = true;
-        }
-        if (changed)
-            r.position = firstPosition(r.identifiers);
+        changed.position = firstPosition(changed.identifiers);
     }
-    return changed;
+    return s != nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -595,17 +622,17 @@ std::optional<Span> numberedSpan(const Items& items) {
 // after the chain ends (or ends right before it begins), and none claims a number the chain
 // already holds for another message.
 std::vector<int> positionChain(const std::vector<Window>& windows, int start) {
-    auto span = numberedSpan(windows[std::size_t(start)].items);
+    auto span = numberedSpan(*windows[std::size_t(start)].items);
     if (!span)
         return {start};
     std::map<int, const Item*> held;
     const auto hold = [&](int w) {
-        for (const Item& item : windows[std::size_t(w)].items)
+        for (const Item& item : *windows[std::size_t(w)].items)
             if (item.position > 0)
                 held.emplace(item.position, &item);
     };
     const auto conflicts = [&](int w) {
-        for (const Item& item : windows[std::size_t(w)].items) {
+        for (const Item& item : *windows[std::size_t(w)].items) {
             if (item.position == 0)
                 continue;
             auto it = held.find(item.position);
@@ -624,7 +651,7 @@ std::vector<int> positionChain(const std::vector<Window>& windows, int start) {
         for (int w = 0; w < int(windows.size()); ++w) {
             if (used[std::size_t(w)])
                 continue;
-            auto other = numberedSpan(windows[std::size_t(w)].items);
+            auto other = numberedSpan(*windows[std::size_t(w)].items);
             if (!other)
                 continue;
             const bool before = other->last + 1 == span->first;
@@ -720,6 +747,34 @@ constexpr double absurdTime = 1e11;
 
 ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
 
+std::vector<Item>& ConversationMemory::SharedItems::edit() {
+    if (!items_)
+        items_ = std::make_shared<Items>();
+    else if (items_.use_count() > 1)
+        items_ = std::make_shared<Items>(*items_);
+    else
+        // The last other holder let go: whatever it read of the items, it read before this.
+        std::atomic_thread_fence(std::memory_order_acquire);
+    return *items_;
+}
+
+std::vector<Item> ConversationMemory::SharedItems::take() {
+    Items items;
+    if (items_ && items_.use_count() > 1) {
+        items = *items_;
+    } else if (items_) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        items = std::move(*items_);
+    }
+    items_.reset();
+    return items;
+}
+
+const std::vector<Item>& ConversationMemory::SharedItems::empty() {
+    static const Items none;
+    return none;
+}
+
 std::shared_ptr<const ConversationMemory::Prepared>
 ConversationMemory::prepare(std::span<const Message> messages, const Prepared* earlier) {
     std::shared_ptr<Prepared> prepared;
@@ -732,7 +787,7 @@ std::shared_ptr<const ConversationMemory::KnownKeys> ConversationMemory::knownKe
     known->keys.reserve(recordCount());
     for (const auto& [key, entry] : entries_)
         for (const Window& window : entry.windows)
-            for (const Item& item : window.items)
+            for (const Item& item : *window.items)
                 known->keys.emplace_back(item.hash, item.key);
     std::sort(known->keys.begin(), known->keys.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -779,38 +834,44 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
         if (known)
             return known->sharing(items, except);
         std::vector<int> out;
+        if (windows.empty() || (windows.size() == 1 && except == 0))
+            return out;
         const HashIndex shown = indexOf(items);
         for (int j = 0; j < int(windows.size()); ++j)
-            if (j != except && sharesText(shown, windows[std::size_t(j)].items))
+            if (j != except && sharesText(shown, *windows[std::size_t(j)].items))
                 out.push_back(j);
         return out;
     };
     std::optional<std::pair<int, Alignment>> best;
     for (int j : sharing(window, -1)) {
-        auto a = bestAlignment(window, windows[std::size_t(j)].items, false, joins);
+        auto a = bestAlignment(window, *windows[std::size_t(j)].items, false, joins);
         if (a && (!best || better(*a, best->second)))
             best = std::make_pair(j, *a);
     }
     if (!best) {
+        ++revision_;
         windows.push_back(Window{std::move(window), tick()});
         if (known)
-            known->add(int(windows.size()) - 1, windows.back().items);
+            known->add(int(windows.size()) - 1, *windows.back().items);
         return int(windows.size()) - 1;
     }
     int target = best->first;
-    const std::size_t before = windows[std::size_t(target)].items.size();
-    bool changed = merge(windows[std::size_t(target)].items, window, best->second.offset);
+    const std::size_t before = windows[std::size_t(target)].items->size();
     if (known)
         known->add(target, window);
+    bool changed = merge(windows[std::size_t(target)].items, std::move(window), best->second.offset);
+    if (changed)
+        ++revision_;
     // A window that grew may now bridge windows stored apart before.
-    while (changed && windows[std::size_t(target)].items.size() != before) {
+    while (changed && windows[std::size_t(target)].items->size() != before) {
         changed = false;
-        for (int j : sharing(windows[std::size_t(target)].items, target)) {
-            auto a = bestAlignment(windows[std::size_t(j)].items, windows[std::size_t(target)].items, false,
+        for (int j : sharing(*windows[std::size_t(target)].items, target)) {
+            auto a = bestAlignment(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items, false,
                                    joins);
             if (!a)
                 continue;
-            merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items, a->offset);
+            // Window j goes once joined.
+            merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items.take(), a->offset);
             // The joined window keeps the earlier of the two places.
             if (j < target) {
                 windows[std::size_t(j)].items = std::move(windows[std::size_t(target)].items);
@@ -834,8 +895,9 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
     std::size_t total = 0;
     for (const auto& [key, entry] : entries_)
         for (const Window& window : entry.windows)
-            total += window.items.size();
+            total += window.items->size();
     while (entries_.size() > std::size_t(maximumConversations) || total > std::size_t(maximumRecords)) {
+        ++revision_;
         auto oldest = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it)
             if (it->first != currentKey &&
@@ -843,7 +905,7 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
                 oldest = it;
         if (oldest != entries_.end()) {
             for (const Window& window : oldest->second.windows)
-                total -= window.items.size();
+                total -= window.items->size();
             entries_.erase(oldest);
             continue;
         }
@@ -857,14 +919,14 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
                 (victim < 0 || windows[std::size_t(j)].lastUsed < windows[std::size_t(victim)].lastUsed))
                 victim = j;
         if (victim >= 0) {
-            total -= windows[std::size_t(victim)].items.size();
+            total -= windows[std::size_t(victim)].items->size();
             windows.erase(windows.begin() + victim);
             if (victim < currentWindow)
                 --currentWindow;
             continue;
         }
         // One window larger than the whole memory: its oldest messages go.
-        auto& items = windows[std::size_t(currentWindow)].items;
+        Items& items = windows[std::size_t(currentWindow)].items.edit();
         const std::size_t excess = std::min(items.size(), total - std::size_t(maximumRecords));
         items.erase(items.begin(), items.begin() + std::ptrdiff_t(excess));
         return currentWindow;
@@ -873,7 +935,7 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
 }
 
 ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,
-                                                       const std::vector<Message>& messages,
+                                                       const MessageList& messages,
                                                        const std::vector<std::optional<QString>>& identifiers,
                                                        bool positionOrderingTrusted, const QDateTime& at,
                                                        const Prepared* prepared) {
@@ -885,25 +947,34 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     auto it = entries_.find(*key);
     if (it != entries_.end() && lastScan_ && lastScan_->key == *key &&
         lastScan_->positionOrderingTrusted == positionOrderingTrusted && time >= lastScan_->at &&
-        lastScan_->identifiers == identifiers && lastScan_->messages.size() == messages.size() &&
-        std::equal(messages.begin(), messages.end(), lastScan_->messages.begin(),
-                   [](const Message& a, const Message& b) { return a.role == b.role && a.text == b.text; })) {
+        lastScan_->identifiers == identifiers && sameMessages(lastScan_->messages, messages)) {
         it->second.lastUsed = tick();
         if (lastScan_->window < int(it->second.windows.size()))
             it->second.windows[std::size_t(lastScan_->window)].lastUsed = tick();
         return lastScan_->result;
     }
     lastScan_.reset();
-    Items window = cleanWindow(messages, identifiers, time, prepared);
+    const bool waiting = it == entries_.end() && pending_ && pending_->key == *key;
+    // The very scan that is waiting, again: the same list with the same identifiers makes the
+    // same window, which is taken as it is, at this scan's time.
+    const bool again = waiting && !pending_->window->empty() && pending_->messages.isSameListAs(messages) &&
+                       pending_->identifiers == identifiers;
+    Items window;
+    if (again) {
+        window = pending_->window.take();
+        for (Item& item : window)
+            item.firstObserved = time;
+    } else {
+        window = cleanWindow({messages.begin(), messages.size()}, identifiers, time, prepared);
+    }
     if (it == entries_.end()) {
         // A conversation is remembered only once two scans in a row agree on what it shows.
-        const bool confirmed =
-            !window.empty() && pending_ && pending_->key == *key && sameWindow(pending_->window, window);
-        QString scope = pending_ && pending_->key == *key ? pending_->scopeID : newScopeID();
+        const bool confirmed = again || (!window.empty() && waiting && sameWindow(*pending_->window, window));
+        QString scope = waiting ? pending_->scopeID : newScopeID();
         if (!confirmed) {
-            std::vector<Message> shown = messagesOf(window);
+            MessageList shown = listOf(window, messages);
             const int count = int(shown.size());
-            pending_ = Pending{*key, std::move(window), scope};
+            pending_ = Pending{*key, std::move(window), scope, messages, identifiers};
             return {std::move(shown), count, 0, std::move(scope)};
         }
         it = entries_.emplace(*key, Entry{{}, std::move(scope), std::nullopt, 0}).first;
@@ -917,12 +988,14 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     if (!window.empty()) {
         current = insertWindow(entry, std::move(window));
         if (positionOrderingTrusted && isDocumentKey(*key)) {
+            std::vector<Message> chained;
             for (int w : positionChain(entry.windows, current)) {
-                const auto part = messagesOf(entry.windows[std::size_t(w)].items);
-                result.messages.insert(result.messages.end(), part.begin(), part.end());
+                const auto part = messagesOf(*entry.windows[std::size_t(w)].items);
+                chained.insert(chained.end(), part.begin(), part.end());
             }
+            result.messages = listOf(chained, messages);
         } else {
-            result.messages = messagesOf(entry.windows[std::size_t(current)].items);
+            result.messages = listOf(*entry.windows[std::size_t(current)].items, messages);
         }
         current = enforceBounds(*key, current);
     }
@@ -962,14 +1035,14 @@ void ConversationMemory::adoptMatchingEntries(const QString& into, const QString
         auto& windows = it->second.windows;
         std::set<int> selected;
         for (int j = 0; j < int(windows.size()); ++j)
-            if (bestAlignment(shown, windows[std::size_t(j)].items, true, qualifies))
+            if (bestAlignment(shown, *windows[std::size_t(j)].items, true, qualifies))
                 selected.insert(j);
         // Windows numbered right before or after a proven one belong to the same conversation.
         for (int j : std::set<int>(selected))
             for (int w : positionChain(windows, j))
                 selected.insert(w);
         for (int w : selected)
-            moved.push_back(std::move(windows[std::size_t(w)].items));
+            moved.push_back(windows[std::size_t(w)].items.take());
         for (auto w = selected.rbegin(); w != selected.rend(); ++w)
             windows.erase(windows.begin() + *w);
         if (windows.empty())
@@ -979,6 +1052,7 @@ void ConversationMemory::adoptMatchingEntries(const QString& into, const QString
     }
     if (moved.empty())
         return;
+    ++revision_;
     auto target = entries_.find(into);
     if (target == entries_.end())
         target = entries_.emplace(into, Entry{{}, newScopeID(), std::nullopt, 0}).first;
@@ -991,8 +1065,10 @@ void ConversationMemory::adoptMatchingEntries(const QString& into, const QString
 
 void ConversationMemory::confirmLatestMessagePosition(const QString& key, int position) {
     auto it = entries_.find(key);
-    if (it != entries_.end() && position >= 1)
+    if (it != entries_.end() && position >= 1 && it->second.confirmedLatest != position) {
         it->second.confirmedLatest = position;
+        ++revision_;
+    }
 }
 
 std::optional<int> ConversationMemory::confirmedLatestMessagePosition(const QString& key) const {
@@ -1006,7 +1082,7 @@ std::optional<int> ConversationMemory::maximumMessagePosition(const QString& key
         return std::nullopt;
     std::optional<int> highest;
     for (const Window& window : it->second.windows)
-        for (const Item& item : window.items)
+        for (const Item& item : *window.items)
             for (const QString& id : item.identifiers)
                 if (auto p = positioned(id); p && (!highest || p->position > *highest))
                     highest = p->position;
@@ -1017,7 +1093,7 @@ std::size_t ConversationMemory::recordCount() const {
     std::size_t count = 0;
     for (const auto& [key, entry] : entries_)
         for (const Window& window : entry.windows)
-            count += window.items.size();
+            count += window.items->size();
     return count;
 }
 
@@ -1028,7 +1104,7 @@ std::size_t ConversationMemory::encodedSizeEstimate() const {
     for (const auto& [key, entry] : entries_) {
         bytes += std::size_t(key.size()) + std::size_t(entry.scopeID.size()) + recordFrame;
         for (const Window& window : entry.windows)
-            for (const Item& item : window.items) {
+            for (const Item& item : *window.items) {
                 bytes += recordFrame + std::size_t(item.message.role.size() + item.message.text.size());
                 for (const QString& id : item.identifiers)
                     bytes += std::size_t(id.size()) + 3;
@@ -1037,11 +1113,11 @@ std::size_t ConversationMemory::encodedSizeEstimate() const {
     return bytes;
 }
 
-std::vector<Message> ConversationMemory::newestWindow(const QString& key) const {
+MessageList ConversationMemory::newestWindow(const QString& key) const {
     auto it = entries_.find(key);
     if (it == entries_.end() || it->second.windows.empty())
         return {};
-    return messagesOf(it->second.windows.back().items);
+    return MessageList(messagesOf(*it->second.windows.back().items));
 }
 
 std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records(const QString& key) const {
@@ -1051,8 +1127,8 @@ std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records
         return out;
     for (const Window& window : it->second.windows) {
         std::vector<Record> records;
-        records.reserve(window.items.size());
-        for (const Item& item : window.items)
+        records.reserve(window.items->size());
+        for (const Item& item : *window.items)
             records.push_back(Record{item.message, isotime::fromSecondsSinceReferenceDate(item.firstObserved),
                                      item.identifiers});
         out.push_back(std::move(records));
@@ -1066,7 +1142,7 @@ QByteArray ConversationMemory::encoded() const {
         json::Array segments;
         for (const Window& window : entry.windows) {
             json::Array records;
-            for (const Item& item : window.items) {
+            for (const Item& item : *window.items) {
                 json::Array ids;
                 for (const QString& id : item.identifiers)
                     ids.emplace_back(id);
@@ -1172,6 +1248,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
     for (auto& [key, entry] : restored)
         entry.lastUsed = tick();
     entries_ = std::move(restored);
+    ++revision_;
     pending_.reset();
     lastScan_.reset();
     return true;

@@ -16,9 +16,11 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "core/ConversationText.h"
+#include "core/MessageList.h"
 
 namespace quillmere {
 
@@ -40,7 +42,8 @@ public:
     };
 
     struct Result {
-        std::vector<ConversationText::Message> messages;
+        // The observed list itself when memory adds nothing to it and keeps every message of it.
+        MessageList messages;
         int connectedCount = 0;
         int windows = 0; // stored windows of the key after the call
         QString conversationScopeID;
@@ -67,14 +70,35 @@ public:
     // takes them instead of working them out again. It stands for messages holding the very
     // texts it was made from (copies of the same strings), each at its place; any other message
     // is worked out as usual, so handing it over never changes what observe does.
-    class Prepared;
+    class KnownKeys;
+    class Prepared {
+    public:
+        struct Key {
+            // Null when the text is its own key; else the key's own string, or the string of an
+            // equal key the memory holds when it was worked out with them at hand.
+            QString key;
+            std::size_t hash = 0;
+            bool content = false; // false: a timestamp or a blank, which memory does not keep
+        };
+        std::vector<QString> texts; // what it stands for, sharing their characters
+        std::vector<Key> keys;
+
+        static Key of(const QString& text, const KnownKeys* known);
+        // The key prepared for `text` at place `i`, when there is one.
+        const Key* lookup(std::size_t i, const QString& text) const;
+    };
     // `earlier`, when given, lends what it has for the same texts at the same places: a history
     // that grew costs only its new messages.
     static std::shared_ptr<const Prepared> prepare(std::span<const ConversationText::Message> messages,
                                                    const Prepared* earlier = nullptr);
     // The keys this memory holds, by their hashes: a key worked out with them at hand that equals
     // one of them shares its characters, so that comparing the two later costs no look at them.
-    class KnownKeys;
+    class KnownKeys {
+    public:
+        std::vector<std::pair<std::size_t, QString>> keys; // by hash
+        // The held key equal to `key`, when there is one.
+        const QString* find(std::size_t hash, const QString& key) const;
+    };
     std::shared_ptr<const KnownKeys> knownKeys() const;
     // The same a part at a time: goes on from where `prepared` (made when none) stopped until
     // about `bytes` of text were worked out, and returns whether it stands for all of `messages`.
@@ -85,10 +109,11 @@ public:
     static std::size_t unpreparedBytes(std::span<const ConversationText::Message> messages,
                                        const Prepared* prepared);
 
-    // Folds one scan's visible messages (with one optional identifier each) into the key's
-    // memory and returns the connected messages around them. An absent key neither reads nor
-    // writes memory. A key is stored only once two consecutive scans show the same messages.
-    Result observe(const std::optional<QString>& key, const std::vector<ConversationText::Message>& messages,
+    // Folds one scan's visible messages (with one optional identifier each; missing ones count
+    // as none) into the key's memory and returns the connected messages around them. An absent
+    // key neither reads nor writes memory. A key is stored only once two consecutive scans show
+    // the same messages.
+    Result observe(const std::optional<QString>& key, const MessageList& messages,
                    const std::vector<std::optional<QString>>& identifiers, bool positionOrderingTrusted,
                    const QDateTime& at, const Prepared* prepared = nullptr);
 
@@ -118,7 +143,11 @@ public:
     std::vector<std::vector<Record>> records(const QString& key) const;
     // The messages of the key's newest stored window; empty when unknown. What records(key)
     // gives of it, without making a record (and a date) of every message.
-    std::vector<ConversationText::Message> newestWindow(const QString& key) const;
+    MessageList newestWindow(const QString& key) const;
+
+    // Goes up whenever what encoded() gives may have changed; observing what changes nothing
+    // stored (a key's first scan, the same scan again) leaves it as it was.
+    std::uint64_t revision() const { return revision_; }
 
     // The JSON array of stored entries, one per key in key order:
     // {"key", "segments": [[{"message", "firstObservedAt", "identifiers"}, …], …],
@@ -143,8 +172,27 @@ public:
         QStringList identifiers;
         int position = 0; // from the first positioned identifier; 0 when none
     };
+    // A window's items, shared by the copies of the memory (a save encodes one on a worker
+    // while the memory goes on) until one of them changes its items: copying a memory of a
+    // hundred thousand messages then costs a pointer per window, not a copy of every message.
+    class SharedItems {
+    public:
+        SharedItems() = default;
+        SharedItems(std::vector<Item> items) // NOLINT(google-explicit-constructor)
+            : items_(std::make_shared<std::vector<Item>>(std::move(items))) {}
+        const std::vector<Item>& operator*() const { return items_ ? *items_ : empty(); }
+        const std::vector<Item>* operator->() const { return &**this; }
+        // The items to change: this copy's own, copied first while another copy still holds them.
+        std::vector<Item>& edit();
+        // The items to keep, leaving this empty: moved out, or copied while shared.
+        std::vector<Item> take();
+
+    private:
+        static const std::vector<Item>& empty();
+        std::shared_ptr<std::vector<Item>> items_;
+    };
     struct Window {
-        std::vector<Item> items;
+        SharedItems items;
         std::uint64_t lastUsed = 0;
     };
     struct Entry {
@@ -159,8 +207,11 @@ private:
     // kept when the key is stored: two conversations never share one while they wait.
     struct Pending {
         QString key;
-        std::vector<Item> window;
+        SharedItems window;
         QString scopeID;
+        // The scan it was made from: the same list with the same identifiers makes the same window.
+        MessageList messages;
+        std::vector<std::optional<QString>> identifiers;
     };
 
     class WindowTexts;
@@ -178,7 +229,7 @@ private:
     // the same messages tick after tick, and such a scan changes nothing.
     struct LastScan {
         QString key;
-        std::vector<ConversationText::Message> messages;
+        MessageList messages;
         std::vector<std::optional<QString>> identifiers;
         bool positionOrderingTrusted = false;
         double at = 0;
@@ -187,6 +238,7 @@ private:
     };
     std::optional<LastScan> lastScan_;
     std::uint64_t clock_ = 0;
+    std::uint64_t revision_ = 0;
 };
 
 } // namespace quillmere

@@ -300,7 +300,7 @@ void conversationMemory(const checks::Reporter& check) {
     const auto recordCount = [&](const ConversationMemory& memory, const QString& key) {
         return flattened(memory, key).size();
     };
-    const auto userCount = [](const Messages& messages) {
+    const auto userCount = [](const MessageList& messages) {
         return std::count_if(messages.begin(), messages.end(),
                              [](const Message& m) { return m.role == QLatin1StringView("user"); });
     };

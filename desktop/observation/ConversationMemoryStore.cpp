@@ -62,6 +62,7 @@ ConversationMemoryStore::ConversationMemoryStore(ConversationMemoryFile file, Ba
 void ConversationMemoryStore::restoreNow(const QByteArray& stored) {
     try {
         memory_->memory.restore(stored);
+        savedRevision_ = memory_->memory.revision(); // what the file holds
     } catch (const std::exception& error) {
         finishRestore(std::make_unique<Memory>(), QString::fromUtf8(error.what()));
     }
@@ -113,11 +114,13 @@ void ConversationMemoryStore::finishRestore(std::unique_ptr<Memory> restored, co
     lastRecall_ = {};
     if (!failure.isEmpty()) {
         memory_ = std::make_unique<Memory>();
+        savedRevision_ = memory_->memory.revision();
         startedAfterDamage_ = true;
         file_.setAside(failure);
         return;
     }
     memory_ = std::move(restored);
+    savedRevision_ = memory_->memory.revision(); // what the file holds
 }
 
 ConversationMemoryStore::~ConversationMemoryStore() {
@@ -179,8 +182,7 @@ bool ConversationMemoryStore::retryPending() const {
 }
 
 ConversationMemoryStore::Recall
-ConversationMemoryStore::observe(const std::optional<QString>& key,
-                                 const std::vector<ConversationText::Message>& messages,
+ConversationMemoryStore::observe(const std::optional<QString>& key, const MessageList& messages,
                                  const std::vector<std::optional<QString>>& identifiers,
                                  bool positionOrderingTrusted, const QDateTime& at) {
     std::optional<Observation> observation;
@@ -209,7 +211,9 @@ ConversationMemoryStore::observe(const std::optional<QString>& key,
                   result.conversationScopeID, std::nullopt};
     if (key) {
         recall.maximumPosition = memory_->memory.maximumMessagePosition(*key);
-        save();
+        // A scan that changed nothing stored (the first of a conversation, say) has nothing to write.
+        if (memory_->memory.revision() != savedRevision_)
+            save();
     }
     // Only a stored conversation is settled: before that, the next alike read is what stores it.
     if (observation && recall.windows > 0) {
@@ -225,6 +229,7 @@ void ConversationMemoryStore::save() {
     // A damaged file that could not be moved aside stays as it is.
     if (file_.refusesWrites())
         return;
+    savedRevision_ = memory_->memory.revision();
     bool queued = false;
     {
         std::lock_guard<std::mutex> lock(queue_->mutex);
@@ -237,8 +242,8 @@ void ConversationMemoryStore::save() {
         saved(file_.save(memory_->memory.encoded()));
         return;
     }
-    // A copy shares every text with the memory: taking it costs a pass over the records, not
-    // over their characters.
+    // A copy shares its windows with the memory until the memory changes one of them: taking it
+    // costs a pointer per window, not a pass over the messages.
     auto copy = std::make_shared<const Memory>(*memory_);
     bool start = false;
     {

@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QString>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,7 +39,9 @@ public:
     // its texts), and when an event loop can take the result back, the work runs on a worker thread:
     // a file restored so is not consulted or written until it has arrived (reads meanwhile go on
     // with the window alone, as for a conversation that cannot be named), and a save encodes a
-    // copy of the memory there, the newest waiting save replacing older ones.
+    // copy of the memory there, the newest waiting save replacing older ones. The copy shares the
+    // memory's stored windows until the memory changes one of them, so taking it costs nothing
+    // in proportion to the messages.
     // A save that fails is tried again after `retryFirst`, the wait doubling up to `retryLongest`
     // while it keeps failing, as well as on the next change; a save that succeeds starts the
     // waits over. The waits come from the current scheduler.
@@ -76,8 +79,9 @@ public:
     bool readyToObserve(const MessageList& history);
 
     // Observes one read under `key` (none: a conversation that cannot be named, which memory
-    // neither reads nor extends) and saves the memory when it changed.
-    Recall observe(const std::optional<QString>& key, const std::vector<ConversationText::Message>& messages,
+    // neither reads nor extends) and saves the memory when it changed. The recall shares the
+    // read's list when memory adds nothing to it.
+    Recall observe(const std::optional<QString>& key, const MessageList& messages,
                    const std::vector<std::optional<QString>>& identifiers, bool positionOrderingTrusted,
                    const QDateTime& at);
 
@@ -104,7 +108,7 @@ public:
 private:
     struct Observation {
         QString key;
-        std::vector<ConversationText::Message> messages;
+        MessageList messages;
         std::vector<std::optional<QString>> identifiers;
         bool positionOrderingTrusted = false;
         bool operator==(const Observation&) const = default;
@@ -135,6 +139,9 @@ private:
     Scheduler* retryScheduler_ = nullptr;
     std::optional<Scheduler::TimerID> retry_;
     int retryWait_ = 0;
+    // The memory's revision when a save was last asked for (or the file restored): an
+    // observation that leaves it so has nothing new to write.
+    std::uint64_t savedRevision_ = 0;
     // The keys of the last archived history made ready, and the history being prepared.
     std::shared_ptr<const ConversationMemory::Prepared> prepared_;
     MessageList preparedFrom_;

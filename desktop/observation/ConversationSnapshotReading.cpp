@@ -1195,11 +1195,11 @@ bool ClaudeWindowTracker::consultArchivesAndMemory(Reading& reading) {
         ++keptObservations_;
     } else {
         observed_.reset();
+        // The archive's messages carry no identifiers: memory takes missing ones as none.
         std::vector<std::optional<QString>> identifiers =
-            archiveVerified ? std::vector<std::optional<QString>>(observed.size())
-                            : reading.kept->identifiers;
-        reading.ownRecall = memory_->observe(reading.memoryKey, observed.toVector(), identifiers, trusted,
-                                             environment_.clock->now());
+            archiveVerified ? std::vector<std::optional<QString>>() : reading.kept->identifiers;
+        reading.ownRecall =
+            memory_->observe(reading.memoryKey, observed, identifiers, trusted, environment_.clock->now());
         if (reading.memoryKey && memory_->settled()) {
             observed_ =
                 Observed{reading.memoryKey,

@@ -211,6 +211,62 @@ TEST(ConversationMemoryObserve, AKeyIsStoredOnlyAfterTwoIdenticalScansInARow) {
     EXPECT_TRUE(memory.records("e").empty());
 }
 
+// A long history read from an archive comes back as the very list it came as while memory adds
+// nothing to it and keeps all of it: neither copied nor counted again. A scan whose messages
+// memory changes, or adds to, comes back as a list of its own. The same list again is stored as
+// a second scan of equal messages would be, at its own time.
+TEST(ConversationMemoryObserve, AHistoryMemoryKeepsWholeComesBackAsItsOwnList) {
+    ConversationMemory memory;
+    const MessageList history(turns(0, 40));
+    const auto first = memory.observe("k", history, {}, false, at(100));
+    EXPECT_TRUE(first.messages.isSameListAs(history));
+    const auto stored = memory.observe("k", history, {}, false, at(160));
+    EXPECT_EQ(stored.windows, 1);
+    EXPECT_TRUE(stored.messages.isSameListAs(history));
+    const auto records = memory.records("k");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].front().firstObservedAt, at(160)) << "a stored record keeps the storing scan's time";
+    EXPECT_EQ(records[0].back().firstObservedAt, at(160));
+    // Read anew and grown by a turn: the stored records keep their own strings of the same texts.
+    Messages longer = turns(0, 42);
+    const MessageList grown(longer);
+    const auto extended = memory.observe("k", grown, {}, false, at(200));
+    EXPECT_TRUE(extended.messages.isSameListAs(grown));
+    // A scan with a timestamp among its messages: memory does not keep it.
+    Messages stamped = turns(0, 42);
+    stamped.insert(stamped.begin() + 5, assistant("3 hours ago"));
+    const MessageList withStamp(stamped);
+    const auto cleaned = memory.observe("k", withStamp, {}, false, at(210));
+    EXPECT_FALSE(cleaned.messages.isSameListAs(withStamp));
+    EXPECT_EQ(cleaned.messages, grown);
+    // Memory holding more than the scan shows: the remembered history, not the scan's list.
+    const MessageList tail(Messages(longer.end() - 6, longer.end()));
+    const auto recalled = memory.observe("k", tail, {}, false, at(220));
+    EXPECT_EQ(recalled.messages, grown);
+}
+
+// A copy of the memory (what a save encodes on a worker) keeps what the memory held when it was
+// taken, however the memory changes afterwards, and the memory itself changes as it would alone.
+TEST(ConversationMemoryObserve, ACopyKeepsWhatTheMemoryHeldWhenItWasTaken) {
+    ConversationMemory memory;
+    twice(memory, "k", turns(0, 10));
+    twice(memory, "other", turns(0, 4, "Other"));
+    const ConversationMemory copy = memory;
+    const QByteArray taken = copy.encoded();
+    ConversationMemory alone;
+    alone.restore(taken);
+    for (ConversationMemory* m : {&memory, &alone}) {
+        m->observe("k", turns(8, 14), {}, true, at(2000)); // grows the stored window
+        m->observe("k", turns(0, 10), {QString(), QString("message:2:assistant")}, true, at(1)); // earlier
+        twice(*m, "k", turns(20, 24, "Apart")); // another window
+        twice(*m, "k", turns(-4, 2));           // older messages before the stored window
+    }
+    EXPECT_EQ(copy.encoded(), taken);
+    EXPECT_EQ(memory.records("k"), alone.records("k"));
+    EXPECT_EQ(memory.records("other"), alone.records("other"));
+    EXPECT_EQ(memory.records("k").size(), 2u);
+}
+
 TEST(ConversationMemoryObserve, AConversationKeepsItsOwnScopeWhileItWaitsToBeStored) {
     ConversationMemory memory;
     const auto unverified = memory.observe(std::nullopt, turns(0, 2), {}, true, at(1)).conversationScopeID;
@@ -248,8 +304,8 @@ TEST(ConversationMemoryObserve, CanonicallyEqualTextsAreOneMessage) {
 
 // Keys worked out apart from the memory (on another thread, in the application) change nothing
 // in what observing does: not for the history they were made from, not for one that grew or
-// changed since, and not for messages with identifiers, timestamps, blanks or texts that are not
-// their own keys.
+// changed since, not for messages with identifiers, timestamps, blanks or texts that are not
+// their own keys, and not for a history the memory holds already in strings of its own.
 TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
     Messages history = turns(0, 8);
     history.insert(history.begin() + 3, assistant("5 minutes ago"));
@@ -261,11 +317,15 @@ TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
     Messages changed = history;
     changed[2].text = "A different request";
     const Messages other = turns(0, 6, "Other");
+    Messages readAgain; // the same texts in strings of their own, as an archive read anew gives them
+    for (const Message& message : grown)
+        readAgain.push_back({message.role, QString(message.text.data(), message.text.size())});
     struct Case {
         const char* name;
         Messages prepared;
         Messages observed;
         std::vector<std::optional<QString>> identifiers;
+        Messages held = {}; // observed plainly under the same key first
     };
     const Case cases[] = {
         {"the same history", history, history, {}},
@@ -273,12 +333,17 @@ TEST(ConversationMemoryObserve, PreparedKeysChangeNothingInWhatIsObserved) {
         {"changed since", history, changed, {}},
         {"another conversation", history, other, {}},
         {"identifiers", history, history, {std::nullopt, QString("message:2:assistant"), QString()}},
+        {"held already", readAgain, readAgain, {}, history},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto prepared = ConversationMemory::prepare(c.prepared);
         const Messages copy = c.observed; // the same strings, as another read hands them over
         ConversationMemory plain = populated(), helped = populated();
+        if (!c.held.empty()) {
+            twice(plain, "k", c.held);
+            twice(helped, "k", c.held);
+        }
         for (int read = 0; read < 2; ++read) {
             const auto expected = plain.observe("k", c.observed, c.identifiers, false, at(2000 + read));
             const auto result =
@@ -311,6 +376,20 @@ TEST(ConversationMemoryObserve, KeysPreparedInPartsAgainstTheHeldOnesChangeNothi
         ++parts;
     EXPECT_GT(parts, 3);
     EXPECT_EQ(ConversationMemory::unpreparedBytes(again, prepared.get()), 0u);
+    // A key equal to one the memory holds is that one's string: the history's keys are not held
+    // twice while it is current.
+    int shared = 0;
+    for (const auto& key : prepared->keys) {
+        if (key.key.isNull())
+            continue;
+        const auto held = std::find_if(known->keys.begin(), known->keys.end(),
+                                       [&](const auto& entry) { return entry.second == key.key; });
+        if (held == known->keys.end())
+            continue;
+        EXPECT_EQ(key.key.constData(), held->second.constData()) << key.key.toStdString();
+        ++shared;
+    }
+    EXPECT_GT(shared, 0);
     const auto expected = plain.observe("k", again, {}, true, at(3000));
     const auto result = helped.observe("k", again, {}, true, at(3000), prepared.get());
     EXPECT_EQ(result.messages, expected.messages);

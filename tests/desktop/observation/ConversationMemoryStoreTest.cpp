@@ -238,6 +238,24 @@ TEST(ConversationMemoryStore, AFewVeryLongMessagesAreSavedFromAWorker) {
     EXPECT_EQ(restored.remembered(kKey), long_ones);
 }
 
+// A read that changes nothing memory stores, the first of a conversation or one showing only what
+// is stored already, has nothing to write: no save is started for it.
+TEST(ConversationMemoryStore, AReadThatChangesNothingStoredWritesNothing) {
+    QTemporaryDir dir;
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onAWorker());
+    const std::vector<Message> messages = conversation(20);
+    observe(store, messages); // waits to be stored
+    EXPECT_FALSE(store.saving());
+    EXPECT_FALSE(QFile::exists(store.file().path()));
+    observe(store, messages);
+    EXPECT_TRUE(store.saving());
+    ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+    const std::vector<Message> window(messages.end() - 6, messages.end());
+    EXPECT_EQ(observe(store, window).messages, messages);
+    EXPECT_FALSE(store.saving()) << "a save started for a read that stored nothing new";
+    EXPECT_EQ(store.remembered(kKey), messages);
+}
+
 // A memory that shrinks below the size written in passing while a larger copy of it is still
 // being written on the worker: the newer one is written after it, never before it.
 TEST(ConversationMemoryStore, ASmallSaveWaitsForALargerOneStillRunning) {
@@ -322,6 +340,25 @@ TEST(ConversationMemoryStore, ALongArchivedHistoryIsPreparedOnceTheStoredMemoryI
     EXPECT_TRUE(store.preparing());
     ASSERT_TRUE(pollUntil([&] { return store.readyToObserve(archived); }));
     EXPECT_EQ(observe(store, history).messages, history);
+}
+
+// The application quitting while a long history's keys are still being worked out: the store goes
+// with its part timer, and nothing of it runs afterwards.
+TEST(ConversationMemoryStore, AStoreGoneWhileALongHistoryIsPreparedLeavesNoPartToRun) {
+    VirtualScheduler scheduler;
+    const InstalledScheduler installed(scheduler);
+    QTemporaryDir dir;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.prepareBytes = 4 * 1024;
+    const MessageList history = conversation(400);
+    auto store =
+        std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle), background);
+    ASSERT_FALSE(store->readyToObserve(history));
+    scheduler.advance(0.001); // the first part worked out
+    ASSERT_TRUE(store->preparing());
+    store.reset();
+    EXPECT_FALSE(scheduler.hasPendingTimers()) << "a part left to run on the store that is gone";
+    scheduler.runUntil([] { return false; }, 10, 0);
 }
 
 // A change made while a save runs waits behind it; the store going (the application quitting)
@@ -438,7 +475,8 @@ TEST(ConversationMemoryStore, AFailedSaveIsRetriedOnATimerUntilItSucceeds) {
 }
 
 // The waits between attempts on a failing disk: doubling while the saves keep failing, and back
-// to the first after one succeeded.
+// to the first after one succeeded, whether a retry succeeded or a change written while a retry
+// waited (which ends that retry).
 TEST(ConversationMemoryStore, RetryWaitsDoubleWhileSavesFailAndStartOverAfterASuccess) {
     WriteFailures::shared().clear();
     VirtualScheduler scheduler;
@@ -470,8 +508,34 @@ TEST(ConversationMemoryStore, RetryWaitsDoubleWhileSavesFailAndStartOverAfterASu
     observe(store, conversation(10)); // fails
     EXPECT_TRUE(store.retryPending());
     waits.push_back(nextAttempt()); // fails again
-    EXPECT_EQ(waits, (std::vector<double>{5, 10, 5}));
+    ASSERT_TRUE(QFile::remove(obstacle));
+    observe(store, conversation(12)); // succeeds before the retry is due
+    EXPECT_FALSE(store.retryPending());
+    EXPECT_FALSE(scheduler.hasPendingTimers());
+    ASSERT_TRUE(QDir(obstacle).removeRecursively());
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(obstacle));
+    observe(store, conversation(14)); // fails
+    EXPECT_TRUE(store.retryPending());
+    waits.push_back(nextAttempt()); // fails again
+    EXPECT_EQ(waits, (std::vector<double>{5, 10, 5, 5}));
     WriteFailures::shared().clear();
+}
+
+// Without a read of the conversation in this session, what memory holds of it is its newest
+// stored stretch, not an older one kept apart.
+TEST(ConversationMemoryStore, WithoutAReadTheNewestStoredStretchIsRemembered) {
+    QTemporaryDir dir;
+    const std::vector<Message> all = conversation(40);
+    const std::vector<Message> older(all.begin(), all.begin() + 6), newer(all.end() - 6, all.end());
+    {
+        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+        observe(store, older);
+        observe(store, older);
+        observe(store, newer); // shares nothing with the older stretch: kept apart
+        EXPECT_EQ(observe(store, newer).windows, 2);
+    }
+    ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    EXPECT_EQ(restored.remembered(kKey), newer) << "an older stretch was reported";
 }
 
 // A damaged file that could not be moved aside stays as it is, however large the memory that
