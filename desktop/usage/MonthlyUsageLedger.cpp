@@ -37,8 +37,8 @@ std::optional<QByteArray> readPrivateFile(const QString& path) {
         return std::nullopt;
     QByteArray bytes;
     struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-              info.st_nlink == 1 && info.st_size <= MonthlyUsageLedger::maximumFileBytes;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && OwnedPath::isUsersAlone(info) &&
+              info.st_size <= MonthlyUsageLedger::maximumFileBytes;
     if (ok) {
         bytes.resize(qsizetype(info.st_size));
         qsizetype done = 0;

@@ -6,6 +6,7 @@
 #include "desktop/usage/MonthlyUsage.h"
 #include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
+#include "platform/files/OwnedPath.h"
 
 #include <QFile>
 #include <cerrno>
@@ -172,8 +173,7 @@ bool UsageRecorder::appendLines(const std::vector<UsageEvent>& events, qint64 no
         return false;
     struct stat info {};
     // This user's alone: a second name for the file could be another user's file.
-    bool ok =
-        ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() && info.st_nlink == 1;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && OwnedPath::isUsersAlone(info);
     for (const UsageEvent& event : events) {
         if (!ok)
             break;

@@ -135,14 +135,17 @@ std::optional<QString> ownedFile(const QString& path, uid_t user) {
     // judged as well, and the file itself.
     const std::optional<QString> real = resolvedPath(file.filePath());
     if (!real || !walkIsSafe(parentOf(*real), user) ||
-        ::stat(QFile::encodeName(*real).constData(), &status) != 0 || status.st_uid != user ||
-        (S_ISREG(status.st_mode) && status.st_nlink != 1))
+        ::stat(QFile::encodeName(*real).constData(), &status) != 0 || !isUsersAlone(status, user))
         return std::nullopt;
     return real;
 }
 
 bool mayHoldFile(const QString& path, uid_t user) {
     return ownedFile(path, user).has_value();
+}
+
+bool isUsersAlone(const struct stat& status, uid_t user) {
+    return status.st_uid == user && (!S_ISREG(status.st_mode) || status.st_nlink == 1);
 }
 
 QString refusalReason() {

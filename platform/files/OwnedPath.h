@@ -15,6 +15,7 @@
 
 #include <QString>
 #include <optional>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -38,6 +39,10 @@ bool existingPartIsOwned(const QString& path, uid_t user = ::geteuid());
 // makes it here. Nothing where the rule refuses.
 std::optional<QString> ownedFile(const QString& path, uid_t user = ::geteuid());
 bool mayHoldFile(const QString& path, uid_t user = ::geteuid());
+
+// Whether what `status` describes, at a path already judged, is `user`'s alone: it belongs to
+// `user` and, when a regular file, has no second name (which could be another user's file).
+bool isUsersAlone(const struct stat& status, uid_t user = ::geteuid());
 
 // The reason said wherever this rule refuses a path. It names no path: refusals are said on
 // standard error and in diagnostics, which never tell where the user keeps anything.

@@ -121,7 +121,7 @@ Opened openOwned(const QString& path) {
     // The path as judged, links resolved, opened without following a link that took the file's
     // place since; what was opened is judged again, as the file itself.
     out = openWith(*real, O_NOFOLLOW);
-    if (out.problem_ == Problem::none && (out.info_.st_uid != ::geteuid() || out.info_.st_nlink != 1))
+    if (out.problem_ == Problem::none && !OwnedPath::isUsersAlone(out.info_))
         out.problem_ = Problem::notOwned;
     return out;
 }
