@@ -5,6 +5,7 @@
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
 #include "desktop/connector/ConnectorWindowController.h"
+#include "platform/accessibility/Announcer.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -322,6 +323,58 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
         EXPECT_TRUE(pressKeys(field, Qt::Key_Q, Qt::ControlModifier));
         EXPECT_EQ(quits, before + 1) << "Ctrl+Q did not quit";
     }
+}
+
+// Connect pressed from the keyboard greys itself: the status line holds the keyboard, read there as
+// "Connecting Quillmere…", and a failed link gives it back to Connect before the failure is said.
+// Every sentence is said once through the presenting card, and never the same twice in a row.
+TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOnce) {
+    make();
+    controller->open();
+    RailViewController& card = *controller->ownCard();
+    card.toggleExpanded();
+    card.layoutIfNeeded();
+    QApplication::setActiveWindow(controller->panel());
+    ax::RecordingAnnouncer said;
+    const auto heard = [&said] {
+        QCoreApplication::processEvents();
+        std::vector<QString> texts = said.texts();
+        said.posted.clear();
+        return texts;
+    };
+    using Texts = std::vector<QString>;
+    controller->pasteConnectionCode(QStringLiteral("not a code"));
+    EXPECT_EQ(heard(), Texts{ConnectorText::freshCode});
+    controller->pasteConnectionCode(QStringLiteral("still\u202enot a code"));
+    EXPECT_EQ(heard(), Texts{});
+    controller->connect();
+    controller->connect();
+    EXPECT_EQ(heard(), Texts{ConnectorText::enterAddressAndCode});
+
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(attempt + 1);
+        controller->pasteConnectionCode(token43);
+        EXPECT_EQ(heard(), Texts{ConnectorText::codePasted});
+        QPushButton* connect = controller->connectButton();
+        connect->setFocus();
+        connect->click();
+        EXPECT_EQ(QApplication::focusWidget(), controller->statusLabel())
+            << "the status line has no keyboard";
+        EXPECT_EQ(heard(), Texts{}) << "read as the focused line, not said again";
+        scheduler.advance(2);
+        EXPECT_EQ(QApplication::focusWidget(), connect) << "the keyboard did not come back to Connect";
+        EXPECT_EQ(heard(), Texts{ConnectorText::couldNotLink});
+    }
+    // Connect called without the keyboard on it (a click by mouse leaves it elsewhere) says it.
+    controller->pasteConnectionCode(token43);
+    heard();
+    controller->codeField()->setFocus();
+    controller->connect();
+    EXPECT_EQ(QApplication::focusWidget(), controller->codeField());
+    EXPECT_EQ(heard(), Texts{ConnectorText::connecting});
+    for (const auto& posted : said.posted)
+        EXPECT_EQ(posted.view, card.view());
 }
 
 TEST_F(ConnectorWindow, TheFlowPreviewAllowsNoLink) {
