@@ -91,6 +91,20 @@ private:
     QProcess process_;
 };
 
+// The bridge tells of notifications once it has learnt that a listener asks for them: `announce`
+// is called until one is heard, and what else is heard meanwhile is dropped.
+inline bool untilNotificationsAreHeard(BusListener& listener,
+                                       const std::function<void(const QString&)>& announce) {
+    for (int i = 0; i < 20; ++i) {
+        announce(QStringLiteral("Listening %1").arg(i));
+        if (!listener.notifications(1000, 300).isEmpty()) {
+            listener.notifications(1000, 500);
+            return true;
+        }
+    }
+    return false;
+}
+
 // xdotool on the test's display: its output, trimmed; empty when it failed.
 inline QString xdotool(const QStringList& arguments) {
     QProcess tool;
