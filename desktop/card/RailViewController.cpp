@@ -639,13 +639,13 @@ void RailViewController::useRecommendation() {
         return;
     }
     applying_ = true;
-    setButtonTitle(ct::switching, std::nullopt);
     setFieldText(feedback_, ct::applyingFeedback, true);
     refresh();
     // The feedback line, laid out at once, holds the keyboard of a person who pressed the button;
-    // it is then read as focused, and said once that way.
+    // it is then read as focused, and said once that way. The button is renamed once it has left.
     layoutIfNeeded();
     const bool held = useHold_.hold({useButton_}, feedback_, switchPart());
+    setButtonTitle(ct::switching, std::nullopt);
     useButton_->setEnabled(false);
     if (!held)
         announce(feedback_->text());
