@@ -4,11 +4,13 @@
 // the bus (tests/desktop/card/listen-announcements) and real key presses and window queries on the
 // display (xdotool). They run only under tests/desktop/card/run-accessibility-bus-test.
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QWidget>
 #include <functional>
 #include <optional>
 
@@ -104,6 +106,39 @@ inline bool untilNotificationsAreHeard(BusListener& listener,
     }
     return false;
 }
+
+// The new names of the objects whose name changed while they had their window's keyboard focus: a
+// screen reader reads such a change as the focused element's, besides any announcement of it.
+// Counted in-process while it lives; nothing reaches the bus meanwhile.
+class NamesChangedWhileFocused {
+public:
+    NamesChangedWhileFocused() {
+        current() = this;
+        previous_ = QAccessible::installUpdateHandler(&NamesChangedWhileFocused::handle);
+    }
+    ~NamesChangedWhileFocused() {
+        QAccessible::installUpdateHandler(previous_);
+        current() = nullptr;
+    }
+    NamesChangedWhileFocused(const NamesChangedWhileFocused&) = delete;
+    NamesChangedWhileFocused& operator=(const NamesChangedWhileFocused&) = delete;
+    QStringList names;
+
+private:
+    static NamesChangedWhileFocused*& current() {
+        static NamesChangedWhileFocused* counting = nullptr;
+        return counting;
+    }
+    static void handle(QAccessibleEvent* event) {
+        auto* widget = qobject_cast<QWidget*>(event->object());
+        if (!current() || event->type() != QAccessible::NameChanged || !widget ||
+            widget->window()->focusWidget() != widget)
+            return;
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+        current()->names << (iface ? iface->text(QAccessible::Name) : QString());
+    }
+    QAccessible::UpdateHandler previous_ = nullptr;
+};
 
 // xdotool on the test's display: its output, trimmed; empty when it failed.
 inline QString xdotool(const QStringList& arguments) {

@@ -493,3 +493,46 @@ TEST_F(ConnectorCodeOnTheBus, NoCharacterOfTheCodeLeavesTheProcess) {
     // Each typed character, the paste and the Paste button's code were told as changes.
     EXPECT_GE(changes, int(code.size()) + 2) << lines.join(u'\n').toStdString();
 }
+
+// The status line that holds the keyboard while Connect or Disconnect is grey never changes while
+// it still has it, nor does the button pressed: the outcome would be read as the focused element's
+// new name and again as said. A link that fails, one that is made, and a revocation that fails.
+using ConnectorStatusOnTheBus = ConnectorWindow;
+
+TEST_F(ConnectorStatusOnTheBus, NothingFocusedChangesItsNameWhenTheWorkEnds) {
+    if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
+        GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
+    make();
+    controller->open();
+    controller->ownCard()->toggleExpanded();
+    controller->ownCard()->layoutIfNeeded();
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    QWidget* window = controller->panel();
+    QApplication::setActiveWindow(window);
+    NamesChangedWhileFocused told;
+    const auto press = [&](QPushButton* button) {
+        button->setFocus(Qt::OtherFocusReason);
+        button->click();
+        EXPECT_EQ(window->focusWidget(), controller->statusLabel()) << "the status line holds no keyboard";
+        scheduler.advance(2);
+        QCoreApplication::processEvents();
+    };
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    controller->pasteConnectionCode(token43);
+    press(controller->connectButton());
+    EXPECT_EQ(window->focusWidget(), controller->connectButton());
+    transport.answer(QStringLiteral("/widget/claim"), claimBody(), 1);
+    controller->pasteConnectionCode(token43);
+    press(controller->connectButton());
+    ASSERT_TRUE(controller->flows().credential());
+    EXPECT_EQ(told.names, QStringList());
+    // Linked, the card is compact: opened again, its toggle is renamed as it always is.
+    controller->ownCard()->toggleExpanded();
+    controller->ownCard()->layoutIfNeeded();
+    told.names.clear();
+    transport.timeOut(QStringLiteral("/widget/device"));
+    press(controller->disconnectButton());
+    EXPECT_EQ(controller->flows().status(), ConnectorText::disconnectNotConfirmed);
+    EXPECT_EQ(window->focusWidget(), controller->disconnectButton());
+    EXPECT_EQ(told.names, QStringList());
+}

@@ -21,9 +21,8 @@ TEST(CardPanel, APendingKeyRequestEndsWhenOrderedOutOrWhenAnotherWindowTakesTheF
              panel.orderFrontRegardless();
          }},
         // What the window system says when it focuses another window before answering the panel.
-        {"the focus given to another window", [&other](CardPanel&) {
-             Q_EMIT qGuiApp->focusWindowChanged(other.windowHandle());
-         }},
+        {"the focus given to another window",
+         [&other](CardPanel&) { Q_EMIT qGuiApp->focusWindowChanged(other.windowHandle()); }},
     };
     for (const auto& [what, end] : endings) {
         SCOPED_TRACE(what);
