@@ -672,8 +672,7 @@ void RailViewController::showApplyResult(bool success, const Recommendation& rec
     useHold_.release();
     setFieldText(feedback_, note, true);
     refresh();
-    if (!useHold_.keepsKeyboard())
-        announce(note);
+    announce(note);
 }
 
 // The switch button and the body's controls before it in the keyboard loop.
