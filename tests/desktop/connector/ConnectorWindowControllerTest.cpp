@@ -362,9 +362,13 @@ TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOn
         EXPECT_EQ(QApplication::focusWidget(), controller->statusLabel())
             << "the status line has no keyboard";
         EXPECT_EQ(heard(), Texts{}) << "read as the focused line, not said again";
+        if (attempt == 0)
+            capture(card, QStringLiteral("connecting.png"));
         scheduler.advance(2);
         EXPECT_EQ(QApplication::focusWidget(), connect) << "the keyboard did not come back to Connect";
         EXPECT_EQ(heard(), Texts{ConnectorText::couldNotLink});
+        if (attempt == 0)
+            capture(card, QStringLiteral("could-not-link.png"));
     }
     // Connect called without the keyboard on it (a click by mouse leaves it elsewhere) says it.
     controller->pasteConnectionCode(token43);
