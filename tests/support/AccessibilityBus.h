@@ -11,8 +11,10 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <algorithm>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace quillmere::testing {
 
@@ -107,37 +109,65 @@ inline bool untilNotificationsAreHeard(BusListener& listener,
     return false;
 }
 
-// The new names of the objects whose name changed while they had their window's keyboard focus: a
-// screen reader reads such a change as the focused element's, besides any announcement of it.
-// Counted in-process while it lives; nothing reaches the bus meanwhile.
-class NamesChangedWhileFocused {
+// What the process tells its accessibility bridge, recorded in-process while it lives: each event's
+// kind and object, and whether the object had its window's keyboard focus then. Nothing reaches the
+// bus meanwhile.
+class ToldEvents {
 public:
-    NamesChangedWhileFocused() {
+    struct Told {
+        const QObject* object = nullptr;
+        QAccessible::Event type = QAccessible::NameChanged;
+        bool focused = false;
+        QString name; // the object's name then
+    };
+    ToldEvents() {
         current() = this;
-        previous_ = QAccessible::installUpdateHandler(&NamesChangedWhileFocused::handle);
+        previous_ = QAccessible::installUpdateHandler(&ToldEvents::handle);
     }
-    ~NamesChangedWhileFocused() {
+    ~ToldEvents() {
         QAccessible::installUpdateHandler(previous_);
         current() = nullptr;
     }
-    NamesChangedWhileFocused(const NamesChangedWhileFocused&) = delete;
-    NamesChangedWhileFocused& operator=(const NamesChangedWhileFocused&) = delete;
-    QStringList names;
+    ToldEvents(const ToldEvents&) = delete;
+    ToldEvents& operator=(const ToldEvents&) = delete;
+
+    void clear() { told_.clear(); }
+    int count(const QObject* object, QAccessible::Event type) const {
+        return int(std::count_if(told_.begin(), told_.end(), [&](const Told& told) {
+            return told.object == object && told.type == type;
+        }));
+    }
+    // The new names of objects renamed while they had the keyboard: a screen reader reads such a
+    // change as the focused element's, besides any announcement of it.
+    QStringList namesChangedWhileFocused() const {
+        QStringList names;
+        for (const Told& told : told_)
+            if (told.type == QAccessible::NameChanged && told.focused)
+                names << told.name;
+        return names;
+    }
 
 private:
-    static NamesChangedWhileFocused*& current() {
-        static NamesChangedWhileFocused* counting = nullptr;
-        return counting;
+    static ToldEvents*& current() {
+        static ToldEvents* recording = nullptr;
+        return recording;
     }
     static void handle(QAccessibleEvent* event) {
-        auto* widget = qobject_cast<QWidget*>(event->object());
-        if (!current() || event->type() != QAccessible::NameChanged || !widget ||
-            widget->window()->focusWidget() != widget)
+        if (!current())
             return;
-        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
-        current()->names << (iface ? iface->text(QAccessible::Name) : QString());
+        Told told{event->object(), event->type()};
+        // Only a renamed object is asked about: another event may be about one on its way out.
+        auto* widget =
+            event->type() == QAccessible::NameChanged ? qobject_cast<QWidget*>(event->object()) : nullptr;
+        if (widget) {
+            told.focused = widget->window()->focusWidget() == widget;
+            if (QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget))
+                told.name = iface->text(QAccessible::Name);
+        }
+        current()->told_.push_back(told);
     }
     QAccessible::UpdateHandler previous_ = nullptr;
+    std::vector<Told> told_;
 };
 
 // xdotool on the test's display: its output, trimmed; empty when it failed.

@@ -141,37 +141,6 @@ const std::vector<TextChange>& textChanges() {
     return changes;
 }
 
-// What the process tells its accessibility bridge, counted in-process: name and description changes
-// by the object they are about. Nothing reaches the bus while it counts.
-class ToldChanges {
-public:
-    ToldChanges() {
-        current() = this;
-        previous_ = QAccessible::installUpdateHandler(&ToldChanges::handle);
-    }
-    ~ToldChanges() {
-        QAccessible::installUpdateHandler(previous_);
-        current() = nullptr;
-    }
-    void clear() { told_.clear(); }
-    int count(const QObject* object, QAccessible::Event type) const {
-        return int(std::count(told_.begin(), told_.end(), std::pair(object, type)));
-    }
-
-private:
-    static ToldChanges*& current() {
-        static ToldChanges* counting = nullptr;
-        return counting;
-    }
-    static void handle(QAccessibleEvent* event) {
-        if (current() &&
-            (event->type() == QAccessible::NameChanged || event->type() == QAccessible::DescriptionChanged))
-            current()->told_.emplace_back(event->object(), event->type());
-    }
-    QAccessible::UpdateHandler previous_ = nullptr;
-    std::vector<std::pair<const QObject*, QAccessible::Event>> told_;
-};
-
 } // namespace
 
 TEST(AnnouncementsOnTheBus, EachAnnouncementReachesAScreenReaderOnceAsANotificationNamedByItsText) {
@@ -265,7 +234,7 @@ TEST(AnnouncementsOnTheBus, EachCardTextChangeIsToldOnceInProcess) {
         GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
     TextViews views;
     ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
-    ToldChanges told;
+    quillmere::testing::ToldEvents told;
     for (const TextChange& change : textChanges()) {
         SCOPED_TRACE(change.what);
         told.clear();
@@ -323,7 +292,7 @@ TEST(AnnouncementsOnTheBus, NothingFocusedChangesItsNameWhenTheWorkOfAGreyedButt
     card.show(sonnet());
     card.toggleExpanded();
     card.layoutIfNeeded();
-    quillmere::testing::NamesChangedWhileFocused told;
+    quillmere::testing::ToldEvents told;
     for (const bool success : {false, true}) {
         card.useButton()->setFocus(Qt::OtherFocusReason);
         card.useButton()->click();
@@ -345,5 +314,5 @@ TEST(AnnouncementsOnTheBus, NothingFocusedChangesItsNameWhenTheWorkOfAGreyedButt
             EXPECT_EQ(shown.window.focusWidget(), from);
         }
     }
-    EXPECT_EQ(told.names, QStringList());
+    EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
 }

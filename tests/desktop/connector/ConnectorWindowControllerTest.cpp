@@ -513,7 +513,7 @@ TEST_F(ConnectorStatusOnTheBus, NothingFocusedChangesItsNameWhenTheWorkEnds) {
     ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
     QWidget* window = controller->panel();
     QApplication::setActiveWindow(window);
-    NamesChangedWhileFocused told;
+    ToldEvents told;
     const auto press = [&](QPushButton* button) {
         button->setFocus(Qt::OtherFocusReason);
         button->click();
@@ -529,14 +529,14 @@ TEST_F(ConnectorStatusOnTheBus, NothingFocusedChangesItsNameWhenTheWorkEnds) {
     controller->pasteConnectionCode(token43);
     press(controller->connectButton());
     ASSERT_TRUE(controller->flows().credential());
-    EXPECT_EQ(told.names, QStringList());
+    EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
     // Linked, the card is compact: opened again, its toggle is renamed as it always is.
     controller->ownCard()->toggleExpanded();
     controller->ownCard()->layoutIfNeeded();
-    told.names.clear();
+    told.clear();
     transport.timeOut(QStringLiteral("/widget/device"));
     press(controller->disconnectButton());
     EXPECT_EQ(controller->flows().status(), ConnectorText::disconnectNotConfirmed);
     EXPECT_EQ(window->focusWidget(), controller->disconnectButton());
-    EXPECT_EQ(told.names, QStringList());
+    EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
 }
