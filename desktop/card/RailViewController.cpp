@@ -639,11 +639,16 @@ void RailViewController::useRecommendation() {
         return;
     }
     applying_ = true;
-    useButton_->setEnabled(false);
-    setButtonTitle(ct::switching, std::nullopt);
     setFieldText(feedback_, ct::applyingFeedback, true);
     refresh();
-    announce(feedback_->text());
+    // The feedback line, laid out at once, holds the keyboard of a person who pressed the button;
+    // it is then read as focused, and said once that way. The button is renamed once it has left.
+    layoutIfNeeded();
+    const bool held = useHold_.hold({useButton_}, feedback_, switchPart());
+    setButtonTitle(ct::switching, std::nullopt);
+    useButton_->setEnabled(false);
+    if (!held)
+        announce(feedback_->text());
     const Recommendation applied = *recommendation_;
     if (onUse)
         onUse(applied);
@@ -654,16 +659,25 @@ void RailViewController::showApplyResult(bool success, const Recommendation& rec
     if (!applying_)
         return;
     applying_ = false;
-    if (!recommendation_ || !(*recommendation_ == recommendation))
+    if (!recommendation_ || !(*recommendation_ == recommendation)) {
+        useHold_.release();
         return;
+    }
     const QString note =
         success ? ct::confirmedFeedback
                 : ct::failedFeedbackPrefix + appName(recommendation.provider) + ct::failedFeedbackSuffix;
-    setFieldText(feedback_, note, true);
     setButtonTitle(success ? ct::settingConfirmed : ct::retrySwitch, std::nullopt);
     useButton_->setEnabled(!success && !recommendationStale_);
+    // The keyboard leaves the feedback line before it shows the outcome, which is then said once.
+    useHold_.release();
+    setFieldText(feedback_, note, true);
     refresh();
     announce(note);
+}
+
+// The switch button and the body's controls before it in the keyboard loop.
+std::vector<QWidget*> RailViewController::switchPart() const {
+    return {detailsButton_, diagnosticsButton_, useButton_};
 }
 
 void RailViewController::toggleDetails() {

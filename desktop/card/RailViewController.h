@@ -10,6 +10,7 @@
 
 #include "desktop/card/CardGeometry.h"
 #include "desktop/card/CardViews.h"
+#include "desktop/card/KeyboardHold.h"
 #include "desktop/classification/RequestLogStore.h"
 #include "desktop/records/AIProvider.h"
 #include "desktop/records/ConnectorGuidance.h"
@@ -257,12 +258,11 @@ private:
     void updateDetailsButton();
     bool useAllowed(const Recommendation& recommendation) const;
     void setFieldText(CardText* field, const QString& text, bool speakText);
-    // While a question is on its way its field and button are disabled, and a disabled control
-    // hands the keyboard on to the next one of the card (a second Space would close the panel):
-    // the answer line holds it meanwhile, and the control it came from has it again when the
-    // answer or a failure arrives, unless the user moved it elsewhere in between.
-    void holdAskKeyboard();
+    // Enables the ask field and button again and gives the keyboard back to the one the question
+    // came from, before the answer line shows the answer or failure: changed while it still had the
+    // keyboard, the line would be read once as focused and again as announced.
     void releaseAskKeyboard();
+    std::vector<QWidget*> switchPart() const;
 
     void rebuildRequestLogRows();
     void updateRequestLogHeaders();
@@ -346,8 +346,10 @@ private:
     bool layoutScheduled_ = false;
     bool layingOut_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    // The ask panel's control that had the keyboard when the question on its way was asked.
-    QPointer<QWidget> askKeyboardReturn_;
+    // The keyboard of the person who asked or switched, kept in the ask panel or at the switch
+    // button while the work runs (the button greys itself meanwhile).
+    KeyboardHold askHold_;
+    KeyboardHold useHold_;
 };
 
 } // namespace quillmere

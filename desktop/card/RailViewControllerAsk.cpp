@@ -135,37 +135,29 @@ void RailViewController::submitAsk() {
         return;
     const QString task = text::trimmed(askField_->text());
     if (text::characterCount(task) < 3) {
+        // Said when it appears; pressed again, the line still says it and nothing new is said.
+        const bool shown = askResult_->sourceText() == ct::askTooShort;
         askResult_->setText(ct::askTooShort);
         refresh();
+        if (!shown)
+            announce(askResult_->spokenText());
         return;
     }
     askResult_->setText(ct::askFinding);
     refresh();
-    holdAskKeyboard();
+    // The answer line, showing "Finding the best model…", is laid out at once to take the keyboard.
+    layoutIfNeeded();
+    askHold_.hold({askField_, askButton_}, askResult_, {askPreset_, askField_, askButton_});
     askField_->setEnabled(false);
     askButton_->setEnabled(false);
     if (onAsk)
         onAsk(task);
 }
 
-void RailViewController::holdAskKeyboard() {
-    QWidget* window = root_ ? root_->window() : nullptr;
-    QWidget* focused = window ? window->focusWidget() : nullptr;
-    askKeyboardReturn_ = focused == askField_ || focused == askButton_ ? focused : nullptr;
-    if (!askKeyboardReturn_)
-        return;
-    // The answer line, showing "Finding the best model…", is laid out at once to take the keyboard.
-    layoutIfNeeded();
-    askResult_->setFocus(Qt::OtherFocusReason);
-}
-
 void RailViewController::releaseAskKeyboard() {
     askField_->setEnabled(true);
     askButton_->setEnabled(true);
-    QWidget* window = root_ ? root_->window() : nullptr;
-    if (askKeyboardReturn_ && window && window->focusWidget() == askResult_)
-        askKeyboardReturn_->setFocus(Qt::OtherFocusReason);
-    askKeyboardReturn_ = nullptr;
+    askHold_.release();
 }
 
 void RailViewController::openAskQuillmere() {

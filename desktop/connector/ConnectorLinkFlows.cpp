@@ -187,11 +187,12 @@ void ConnectorLinkFlows::connect() {
     }
     view_.setCodeText(QString());
     const quint64 ticket = generation_.advance();
+    // The status line tells the progress before Connect greys itself and hands it the keyboard.
+    setStatus(ConnectorText::connecting);
     view_.setConnectEnabled(false);
     lastID_.reset();
     view_.setAdviceText(ConnectorText::adviceWaiting);
     view_.setAccountText(QString());
-    setStatus(ConnectorText::connecting);
     lastGuidance_.reset();
     mirror(true);
     operation_ = CancelToken();
@@ -218,8 +219,9 @@ QCoro::Task<void> ConnectorLinkFlows::runConnect(quint64 ticket, CancelToken can
     const auto couldNotLink = [this, ticket] {
         if (!generation_.isCurrent(ticket))
             return;
-        setStatus(ConnectorText::couldNotLink);
+        // Connect has the keyboard back before the status line changes, so the failure is said once.
         view_.setConnectEnabled(true);
+        setStatus(ConnectorText::couldNotLink);
         mirror();
     };
     if (!claimed) {
@@ -386,8 +388,8 @@ QCoro::Task<void> ConnectorLinkFlows::runExpiry(quint64 ticket, CancelToken canc
         co_return;
     if (cleared && cancel.isCancelled())
         co_return;
-    setStatus(cleared ? ConnectorText::expired : ConnectorText::expiredNotRemoved);
     view_.setConnectEnabled(true);
+    setStatus(cleared ? ConnectorText::expired : ConnectorText::expiredNotRemoved);
     mirror();
 }
 
@@ -411,9 +413,9 @@ void ConnectorLinkFlows::disconnect() {
     lastID_.reset();
     view_.setAdviceText(ConnectorText::adviceNone);
     view_.setAccountText(QString());
+    setStatus(ConnectorText::disconnecting);
     view_.setConnectEnabled(false);
     view_.setDisconnectEnabled(false);
-    setStatus(ConnectorText::disconnecting);
     lastGuidance_.reset();
     mirror(true);
     operation_ = CancelToken();
@@ -472,14 +474,14 @@ QCoro::Task<void> ConnectorLinkFlows::runDisconnect(quint64 ticket, CancelToken 
         }
     }
     if (ending == Ending::failed) {
-        setStatus(ConnectorText::disconnectNotConfirmed);
         view_.setDisconnectEnabled(true);
+        setStatus(ConnectorText::disconnectNotConfirmed);
     } else {
         preferences_.removeRevocationPending();
         pendingRevocation_.reset();
-        setStatus(ending == Ending::revoked ? ConnectorText::disconnected : ConnectorText::unavailable);
         view_.setConnectEnabled(true);
         view_.setDisconnectEnabled(false);
+        setStatus(ending == Ending::revoked ? ConnectorText::disconnected : ConnectorText::unavailable);
     }
     if (generation_.isCurrent(ticket))
         mirror();

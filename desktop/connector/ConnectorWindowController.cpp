@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace quillmere {
@@ -102,7 +103,9 @@ ConnectorWindowController::ConnectorWindowController(bool loadSaved, ConnectorCr
     originField_->setText(defaultOrigin_);
     flows_ = std::make_unique<ConnectorLinkFlows>(static_cast<ConnectorLinkView&>(*this), *transport, storage,
                                                   *preferences, scheduler);
-    setStatusText(flows_->status());
+    // The first sentence is there when the setup shows; only its changes are said.
+    status_->setText(flows_->status());
+    heard_ = flows_->status();
 
     panel_ = std::make_unique<Panel>();
     ownCard_ = std::make_unique<RailViewController>();
@@ -371,6 +374,26 @@ void ConnectorWindowController::setStatusText(const QString& status) {
     if (!connectionView_)
         return;
     status_->setText(status);
+    // Said once the flow's step is over, when it is known whether the status line has the keyboard.
+    if (!announcing_) {
+        announcing_ = true;
+        QTimer::singleShot(0, this, [this] { announceStatus(); });
+    }
+}
+
+// A status sentence is said through the presenting card, made plain and bounded as the card's
+// texts are, and never twice in a row. While the status line holds the keyboard of a person whose
+// button greyed itself, the sentence is read as the focused line's and is not said again.
+void ConnectorWindowController::announceStatus() {
+    announcing_ = false;
+    if (!connectionView_)
+        return;
+    const QString status = status_->text();
+    if (status == heard_)
+        return;
+    heard_ = status;
+    if (!keyboard_.keepsKeyboard() && presentationCard_)
+        presentationCard_->announce(cardBoundedText(status, false, cardSpokenLimit(cardTextDefaultLimit)));
 }
 void ConnectorWindowController::setAccountText(const QString& account) {
     if (!connectionView_)
@@ -383,14 +406,22 @@ void ConnectorWindowController::setAdviceText(const QString& advice) {
     advice_->setText(advice);
 }
 void ConnectorWindowController::setConnectEnabled(bool enabled) {
-    if (!connectionView_)
-        return;
-    connectButton_->setEnabled(enabled);
+    setButtonEnabled(connectButton_, enabled);
 }
 void ConnectorWindowController::setDisconnectEnabled(bool enabled) {
+    setButtonEnabled(disconnectButton_, enabled);
+}
+// A button greying itself while it has the keyboard hands it to the status line, which tells the
+// progress; the keyboard goes back once a control of the setup is offered again.
+void ConnectorWindowController::setButtonEnabled(QPushButton* button, bool enabled) {
     if (!connectionView_)
         return;
-    disconnectButton_->setEnabled(enabled);
+    if (!enabled)
+        keyboard_.hold({button}, status_,
+                       {setupButton_, codeField_, pasteButton_, connectButton_, disconnectButton_});
+    button->setEnabled(enabled);
+    if (enabled)
+        keyboard_.release();
 }
 void ConnectorWindowController::mirrorStatus(const QString& status, bool clearAdvice) {
     if (presentationCard_)

@@ -5,6 +5,7 @@
 // the link flows those controls drive, and the flow preview and synthetic recommendation used by
 // demonstrations and the check suites.
 
+#include "desktop/card/KeyboardHold.h"
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorLinkFlows.h"
 
@@ -104,6 +105,8 @@ private:
     std::optional<QString> pasteboardText() override;
     void openPage(const QUrl& page) override;
 
+    void setButtonEnabled(QPushButton* button, bool enabled);
+    void announceStatus();
     void buildSetupView();
     void embedIn(RailViewController* card);
 
@@ -126,6 +129,10 @@ private:
     QPushButton* setupButton_ = nullptr;
     QPushButton* disconnectButton_ = nullptr;
     std::unique_ptr<ConnectorLinkFlows> flows_;
+    KeyboardHold keyboard_;
+    // The status sentence last said (or there from the start), and whether saying one is due.
+    QString heard_;
+    bool announcing_ = false;
 };
 
 } // namespace quillmere

@@ -4,13 +4,17 @@
 // the bus (tests/desktop/card/listen-announcements) and real key presses and window queries on the
 // display (xdotool). They run only under tests/desktop/card/run-accessibility-bus-test.
 
+#include <QAccessible>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QWidget>
+#include <algorithm>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace quillmere::testing {
 
@@ -89,6 +93,81 @@ public:
 
 private:
     QProcess process_;
+};
+
+// The bridge tells of notifications once it has learnt that a listener asks for them: `announce`
+// is called until one is heard, and what else is heard meanwhile is dropped.
+inline bool untilNotificationsAreHeard(BusListener& listener,
+                                       const std::function<void(const QString&)>& announce) {
+    for (int i = 0; i < 20; ++i) {
+        announce(QStringLiteral("Listening %1").arg(i));
+        if (!listener.notifications(1000, 300).isEmpty()) {
+            listener.notifications(1000, 500);
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the process tells its accessibility bridge, recorded in-process while it lives: each event's
+// kind and object, and whether the object had its window's keyboard focus then. Nothing reaches the
+// bus meanwhile.
+class ToldEvents {
+public:
+    struct Told {
+        const QObject* object = nullptr;
+        QAccessible::Event type = QAccessible::NameChanged;
+        bool focused = false;
+        QString name; // the object's name then
+    };
+    ToldEvents() {
+        current() = this;
+        previous_ = QAccessible::installUpdateHandler(&ToldEvents::handle);
+    }
+    ~ToldEvents() {
+        QAccessible::installUpdateHandler(previous_);
+        current() = nullptr;
+    }
+    ToldEvents(const ToldEvents&) = delete;
+    ToldEvents& operator=(const ToldEvents&) = delete;
+
+    void clear() { told_.clear(); }
+    int count(const QObject* object, QAccessible::Event type) const {
+        return int(std::count_if(told_.begin(), told_.end(), [&](const Told& told) {
+            return told.object == object && told.type == type;
+        }));
+    }
+    // The new names of objects renamed while they had the keyboard: a screen reader reads such a
+    // change as the focused element's, besides any announcement of it.
+    QStringList namesChangedWhileFocused() const {
+        QStringList names;
+        for (const Told& told : told_)
+            if (told.type == QAccessible::NameChanged && told.focused)
+                names << told.name;
+        return names;
+    }
+
+private:
+    static ToldEvents*& current() {
+        static ToldEvents* recording = nullptr;
+        return recording;
+    }
+    static void handle(QAccessibleEvent* event) {
+        if (!current())
+            return;
+        Told told{event->object(), event->type()};
+        // Only a renamed object is asked about: another event may be about one on its way out.
+        auto* widget =
+            event->type() == QAccessible::NameChanged ? qobject_cast<QWidget*>(event->object()) : nullptr;
+        if (widget) {
+            told.focused = widget->window()->focusWidget() == widget;
+            if (QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget))
+                told.name = iface->text(QAccessible::Name);
+        }
+        current()->told_.push_back(told);
+    }
+    QAccessible::UpdateHandler previous_ = nullptr;
+    std::vector<Told> told_;
 };
 
 // xdotool on the test's display: its output, trimmed; empty when it failed.

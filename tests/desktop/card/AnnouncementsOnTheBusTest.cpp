@@ -9,8 +9,10 @@
 #include "tests/support/AccessibilityBus.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QProcess>
 #include <QWidget>
 #include <algorithm>
@@ -139,37 +141,6 @@ const std::vector<TextChange>& textChanges() {
     return changes;
 }
 
-// What the process tells its accessibility bridge, counted in-process: name and description changes
-// by the object they are about. Nothing reaches the bus while it counts.
-class ToldChanges {
-public:
-    ToldChanges() {
-        current() = this;
-        previous_ = QAccessible::installUpdateHandler(&ToldChanges::handle);
-    }
-    ~ToldChanges() {
-        QAccessible::installUpdateHandler(previous_);
-        current() = nullptr;
-    }
-    void clear() { told_.clear(); }
-    int count(const QObject* object, QAccessible::Event type) const {
-        return int(std::count(told_.begin(), told_.end(), std::pair(object, type)));
-    }
-
-private:
-    static ToldChanges*& current() {
-        static ToldChanges* counting = nullptr;
-        return counting;
-    }
-    static void handle(QAccessibleEvent* event) {
-        if (current() &&
-            (event->type() == QAccessible::NameChanged || event->type() == QAccessible::DescriptionChanged))
-            current()->told_.emplace_back(event->object(), event->type());
-    }
-    QAccessible::UpdateHandler previous_ = nullptr;
-    std::vector<std::pair<const QObject*, QAccessible::Event>> told_;
-};
-
 } // namespace
 
 TEST(AnnouncementsOnTheBus, EachAnnouncementReachesAScreenReaderOnceAsANotificationNamedByItsText) {
@@ -263,7 +234,7 @@ TEST(AnnouncementsOnTheBus, EachCardTextChangeIsToldOnceInProcess) {
         GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
     TextViews views;
     ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
-    ToldChanges told;
+    quillmere::testing::ToldEvents told;
     for (const TextChange& change : textChanges()) {
         SCOPED_TRACE(change.what);
         told.clear();
@@ -305,4 +276,43 @@ TEST(AnnouncementsOnTheBus, EachCardTextChangeIsHeardOnceOnTheBus) {
             expected << QStringLiteral("description\t") + view->text(QAccessible::Description);
         EXPECT_EQ(heard(), expected);
     }
+}
+
+// A line that holds the keyboard while the work runs never changes while it still has it, nor does
+// the control pressed: the outcome would be read once as the focused element's new name and again
+// as announced. Switched from the keyboard (failed, then confirmed) and asked from the field and the
+// button (answered, then failed).
+TEST(AnnouncementsOnTheBus, NothingFocusedChangesItsNameWhenTheWorkOfAGreyedButtonEnds) {
+    if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
+        GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
+    ShownCard shown(720);
+    RailViewController& card = shown.card;
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    QApplication::setActiveWindow(&shown.window);
+    card.show(sonnet());
+    card.toggleExpanded();
+    card.layoutIfNeeded();
+    quillmere::testing::ToldEvents told;
+    for (const bool success : {false, true}) {
+        card.useButton()->setFocus(Qt::OtherFocusReason);
+        card.useButton()->click();
+        ASSERT_EQ(shown.window.focusWidget(), card.feedback()) << "the feedback line holds no keyboard";
+        card.showApplyResult(success, sonnet());
+    }
+    card.openAskQuillmere();
+    card.layoutIfNeeded();
+    for (QWidget* from : {static_cast<QWidget*>(card.askField()), static_cast<QWidget*>(card.askButton())}) {
+        for (const bool answered : {true, false}) {
+            card.askField()->setText(QStringLiteral("Plan a database migration"));
+            from->setFocus(Qt::OtherFocusReason);
+            card.submitAsk();
+            ASSERT_EQ(shown.window.focusWidget(), card.askResult()) << "the answer line holds no keyboard";
+            if (answered)
+                card.showAskResult(sonnet());
+            else
+                card.showAskFailure(QStringLiteral("Quillmere couldn’t get a recommendation. Try again."));
+            EXPECT_EQ(shown.window.focusWidget(), from);
+        }
+    }
+    EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
 }

@@ -108,6 +108,21 @@ TEST(CardCapture, NormalStates) {
         captureChecked(card, 280, QStringLiteral("normal-retry"));
     }
     {
+        // Switched from the keyboard: the feedback line holds it, then the nearest control has it.
+        RailViewController card;
+        card.show(sonnet());
+        card.toggleExpanded();
+        sizeCard(card, 310, int(std::ceil(card.preferredHeight(310))));
+        card.view()->show();
+        QApplication::setActiveWindow(card.view());
+        card.useButton()->setFocus();
+        card.useButton()->click();
+        captureChecked(card, 310, QStringLiteral("normal-switching-from-the-keyboard"));
+        card.showApplyResult(true, sonnet());
+        captureChecked(card, 310, QStringLiteral("normal-confirmed-from-the-keyboard"));
+        card.view()->hide();
+    }
+    {
         RailViewController card;
         card.show(sonnetWithFit());
         card.toggleExpanded();

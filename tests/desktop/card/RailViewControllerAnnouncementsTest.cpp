@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QLineEdit>
 #include <QWidget>
 #include <functional>
 #include <gtest/gtest.h>
@@ -138,6 +139,20 @@ const std::vector<Row> rows = {
     {"ask entry in connector mode",
      [](auto& card) { card.configureConnector(nullptr); },
      [](auto& card) { card.openAskQuillmere(); },
+     {}},
+    {"a question too short, by Return",
+     [](auto& card) {
+         card.openAskQuillmere();
+         card.askField()->setText(QStringLiteral(" a\u00a0\t"));
+     },
+     [](auto& card) { emit card.askField()->returnPressed(); },
+     {QStringLiteral("Describe the task you want help choosing a model for.")}},
+    {"a question too short asked again: the line says nothing new",
+     [](auto& card) {
+         card.openAskQuillmere();
+         card.submitAskForTesting(QStringLiteral("ab"));
+     },
+     [](auto& card) { card.askButton()->click(); },
      {}},
     {"mode changes",
      [](auto& card) { card.show(sonnet()); },

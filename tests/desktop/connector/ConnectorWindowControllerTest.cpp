@@ -5,6 +5,7 @@
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
 #include "desktop/connector/ConnectorWindowController.h"
+#include "platform/accessibility/Announcer.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -324,6 +325,62 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
     }
 }
 
+// Connect pressed from the keyboard greys itself: the status line holds the keyboard, read there as
+// "Connecting Quillmere…", and a failed link gives it back to Connect before the failure is said.
+// Every sentence is said once through the presenting card, and never the same twice in a row.
+TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOnce) {
+    make();
+    controller->open();
+    RailViewController& card = *controller->ownCard();
+    card.toggleExpanded();
+    card.layoutIfNeeded();
+    QApplication::setActiveWindow(controller->panel());
+    ax::RecordingAnnouncer said;
+    const auto heard = [&said] {
+        QCoreApplication::processEvents();
+        std::vector<QString> texts = said.texts();
+        said.posted.clear();
+        return texts;
+    };
+    using Texts = std::vector<QString>;
+    controller->pasteConnectionCode(QStringLiteral("not a code"));
+    EXPECT_EQ(heard(), Texts{ConnectorText::freshCode});
+    controller->pasteConnectionCode(QStringLiteral("still\u202enot a code"));
+    EXPECT_EQ(heard(), Texts{});
+    controller->connect();
+    controller->connect();
+    EXPECT_EQ(heard(), Texts{ConnectorText::enterAddressAndCode});
+
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(attempt + 1);
+        controller->pasteConnectionCode(token43);
+        EXPECT_EQ(heard(), Texts{ConnectorText::codePasted});
+        QPushButton* connect = controller->connectButton();
+        connect->setFocus();
+        connect->click();
+        EXPECT_EQ(QApplication::focusWidget(), controller->statusLabel())
+            << "the status line has no keyboard";
+        EXPECT_EQ(heard(), Texts{}) << "read as the focused line, not said again";
+        if (attempt == 0)
+            capture(card, QStringLiteral("connecting.png"));
+        scheduler.advance(2);
+        EXPECT_EQ(QApplication::focusWidget(), connect) << "the keyboard did not come back to Connect";
+        EXPECT_EQ(heard(), Texts{ConnectorText::couldNotLink});
+        if (attempt == 0)
+            capture(card, QStringLiteral("could-not-link.png"));
+    }
+    // Connect called without the keyboard on it (a click by mouse leaves it elsewhere) says it.
+    controller->pasteConnectionCode(token43);
+    heard();
+    controller->codeField()->setFocus();
+    controller->connect();
+    EXPECT_EQ(QApplication::focusWidget(), controller->codeField());
+    EXPECT_EQ(heard(), Texts{ConnectorText::connecting});
+    for (const auto& posted : said.posted)
+        EXPECT_EQ(posted.view, card.view());
+}
+
 TEST_F(ConnectorWindow, TheFlowPreviewAllowsNoLink) {
     make();
     controller->prepareFlowPreview();
@@ -439,4 +496,47 @@ TEST_F(ConnectorCodeOnTheBus, NoCharacterOfTheCodeLeavesTheProcess) {
     }
     // Each typed character, the paste and the Paste button's code were told as changes.
     EXPECT_GE(changes, int(code.size()) + 2) << lines.join(u'\n').toStdString();
+}
+
+// The status line that holds the keyboard while Connect or Disconnect is grey never changes while
+// it still has it, nor does the button pressed: the outcome would be read as the focused element's
+// new name and again as said. A link that fails, one that is made, and a revocation that fails.
+using ConnectorStatusOnTheBus = ConnectorWindow;
+
+TEST_F(ConnectorStatusOnTheBus, NothingFocusedChangesItsNameWhenTheWorkEnds) {
+    if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
+        GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
+    make();
+    controller->open();
+    controller->ownCard()->toggleExpanded();
+    controller->ownCard()->layoutIfNeeded();
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    QWidget* window = controller->panel();
+    QApplication::setActiveWindow(window);
+    ToldEvents told;
+    const auto press = [&](QPushButton* button) {
+        button->setFocus(Qt::OtherFocusReason);
+        button->click();
+        EXPECT_EQ(window->focusWidget(), controller->statusLabel()) << "the status line holds no keyboard";
+        scheduler.advance(2);
+        QCoreApplication::processEvents();
+    };
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    controller->pasteConnectionCode(token43);
+    press(controller->connectButton());
+    EXPECT_EQ(window->focusWidget(), controller->connectButton());
+    transport.answer(QStringLiteral("/widget/claim"), claimBody(), 1);
+    controller->pasteConnectionCode(token43);
+    press(controller->connectButton());
+    ASSERT_TRUE(controller->flows().credential());
+    EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
+    // Linked, the card is compact: opened again, its toggle is renamed as it always is.
+    controller->ownCard()->toggleExpanded();
+    controller->ownCard()->layoutIfNeeded();
+    told.clear();
+    transport.timeOut(QStringLiteral("/widget/device"));
+    press(controller->disconnectButton());
+    EXPECT_EQ(controller->flows().status(), ConnectorText::disconnectNotConfirmed);
+    EXPECT_EQ(window->focusWidget(), controller->disconnectButton());
+    EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
 }

@@ -1,0 +1,39 @@
+#pragma once
+
+// A control that greys itself while its work runs (Ask, Connect, "Switch to …") would hand the
+// keyboard on: Qt gives the focus of a disabled widget to the next control of its window, which may
+// be one the person never chose (the card's "Close info" button, where the next Space collapses the
+// card). A hold keeps the keyboard in the part of the card the person was in: while the work runs,
+// the line that tells its progress has it; when the work ends it goes back to the control pressed
+// if that is offered again, else to the nearest offered control of the part, and the line keeps it
+// while none is. A person who moved the keyboard elsewhere meanwhile keeps it where they put it.
+
+#include <QPointer>
+#include <QWidget>
+#include <initializer_list>
+#include <vector>
+
+namespace quillmere {
+
+class KeyboardHold {
+public:
+    // Called before the controls of `greyed` are disabled, with `progress` already showing what the
+    // work does. When one of them has the keyboard of its window, `progress` takes it and the hold
+    // begins; returns whether it did (the line is then read as focused: no need to announce it).
+    // `part` lists the controls of that part of the card in keyboard order, the greyed ones among
+    // them.
+    bool hold(std::initializer_list<QWidget*> greyed, QWidget* progress, std::vector<QWidget*> part);
+    // Called once the controls are enabled or disabled as they stay after the work, before the
+    // progress line shows its outcome. Ends the hold unless no control of the part is offered.
+    void release();
+    // Whether the progress line still has the keyboard for the hold: its new text is then read as
+    // the focused element's, and announcing it too would say it twice.
+    bool keepsKeyboard() const;
+
+private:
+    QPointer<QWidget> pressed_;
+    QPointer<QWidget> progress_;
+    std::vector<QPointer<QWidget>> part_;
+};
+
+} // namespace quillmere

@@ -1,0 +1,101 @@
+// Where the keyboard goes when a control greys itself while its work runs: to the progress line
+// meanwhile, then back to the control pressed, else to the nearest control of its part offered
+// again, and never back over a person who moved it elsewhere.
+
+#include "desktop/card/KeyboardHold.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace quillmere;
+
+namespace {
+
+// A part of three controls (the middle one greys itself) and its progress line, in an active window.
+struct Part {
+    Part() {
+        auto* layout = new QVBoxLayout(&window);
+        for (QPushButton* control : {&before, &pressed, &after, &elsewhere})
+            layout->addWidget(control);
+        layout->addWidget(&line);
+        window.show();
+        QApplication::setActiveWindow(&window);
+    }
+    QWidget window;
+    QPushButton before{QStringLiteral("Before"), &window};
+    QPushButton pressed{QStringLiteral("Pressed"), &window};
+    QPushButton after{QStringLiteral("After"), &window};
+    QPushButton elsewhere{QStringLiteral("Elsewhere"), &window};
+    QPushButton line{QStringLiteral("Working…"), &window};
+    std::vector<QWidget*> controls() { return {&before, &pressed, &after}; }
+};
+
+struct Row {
+    const char* name;
+    std::function<void(Part&)> meanwhile; // while the work runs, after `pressed` greyed itself
+    std::function<void(Part&)> ended;     // the controls as the work leaves them
+    std::function<QWidget*(Part&)> focused;
+    bool kept; // the line still holds the keyboard
+};
+
+const std::vector<Row> rows = {
+    {"offered again", [](Part&) {}, [](Part& p) { p.pressed.setEnabled(true); },
+     [](Part& p) -> QWidget* { return &p.pressed; }, false},
+    {"not offered: the nearest, the one before it when two are as near", [](Part&) {}, [](Part&) {},
+     [](Part& p) -> QWidget* { return &p.before; }, false},
+    {"not offered, the one before hidden", [](Part&) {}, [](Part& p) { p.before.hide(); },
+     [](Part& p) -> QWidget* { return &p.after; }, false},
+    {"nothing of the part offered: the line keeps it, never another control", [](Part&) {},
+     [](Part& p) {
+         p.before.setEnabled(false);
+         p.after.setEnabled(false);
+     },
+     [](Part& p) -> QWidget* { return &p.line; }, true},
+    {"moved elsewhere meanwhile: left there", [](Part& p) { p.elsewhere.setFocus(); },
+     [](Part& p) { p.pressed.setEnabled(true); }, [](Part& p) -> QWidget* { return &p.elsewhere; }, false},
+};
+
+} // namespace
+
+TEST(KeyboardHold, TheKeyboardWaitsOnTheProgressLineAndGoesBackWithinThePart) {
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Part part;
+        part.pressed.setFocus();
+        KeyboardHold hold;
+        EXPECT_TRUE(hold.hold({&part.after, &part.pressed}, &part.line, part.controls()));
+        part.pressed.setEnabled(false);
+        EXPECT_EQ(QApplication::focusWidget(), &part.line) << "the line does not hold the keyboard";
+        row.meanwhile(part);
+        row.ended(part);
+        hold.release();
+        EXPECT_EQ(QApplication::focusWidget(), row.focused(part));
+        EXPECT_EQ(hold.keepsKeyboard(), row.kept);
+    }
+}
+
+// A line kept while nothing was offered gives the keyboard on once a control comes back; a press
+// from outside the greyed controls (the mouse left the keyboard elsewhere) takes nothing.
+TEST(KeyboardHold, KeepsUntilAControlComesBackAndTakesNothingItWasNotGiven) {
+    Part part;
+    part.pressed.setFocus();
+    KeyboardHold hold;
+    ASSERT_TRUE(hold.hold({&part.pressed}, &part.line, {&part.pressed}));
+    part.pressed.setEnabled(false);
+    hold.release();
+    EXPECT_EQ(QApplication::focusWidget(), &part.line);
+    part.pressed.setEnabled(true);
+    hold.release();
+    EXPECT_EQ(QApplication::focusWidget(), &part.pressed);
+    EXPECT_FALSE(hold.keepsKeyboard());
+
+    part.elsewhere.setFocus();
+    EXPECT_FALSE(hold.hold({&part.pressed}, &part.line, part.controls()));
+    part.pressed.setEnabled(false);
+    part.pressed.setEnabled(true);
+    hold.release();
+    EXPECT_EQ(QApplication::focusWidget(), &part.elsewhere);
+}
