@@ -156,6 +156,7 @@ TEST(ConversationMemoryStore, ALargeFileIsRestoredOnAWorkerAndNothingIsTouchedBe
     ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
     EXPECT_EQ(store.remembered(kKey), stored);
     EXPECT_EQ(observe(store, window).messages, stored) << "the restored memory connects the window";
+    EXPECT_FALSE(store.saving()) << "a read that stored nothing new rewrites the restored file";
     EXPECT_FALSE(store.startedAfterDamage());
 }
 
