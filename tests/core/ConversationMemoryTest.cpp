@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
+#include <numeric>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -463,14 +465,39 @@ TEST(ConversationMemoryObserve, ShortSharedTextsOrInteriorChangesDoNotJoin) {
     auto result = memory.observe("k", unrelated, {}, true, at(3));
     EXPECT_EQ(result.windows, 2);
     EXPECT_EQ(result.messages, unrelated);
-    ConversationMemory other;
-    twice(other, "k", turns(0, 6));
-    Messages changed = turns(0, 6);
-    changed[1] = assistant("Turn answer 1 was rewritten entirely");
-    // An interior answer that differs is another conversation, not a streaming revision.
-    auto separate = other.observe("k", changed, {}, true, at(3));
-    EXPECT_EQ(separate.windows, 2);
-    EXPECT_EQ(separate.messages, changed);
+}
+
+// An interior answer that differs from the stored one is another conversation, not a streaming
+// revision, unless the stored one is what of it had been written when it was read, the read
+// showing the same messages before it and nothing else changed.
+TEST(ConversationMemoryObserve, AnInteriorAnswerJoinsOnlyWhenItCompletesTheStoredOne) {
+    const Messages stored = turns(0, 6);
+    const auto with = [](Messages messages, std::size_t at, const QString& text) {
+        messages[at].text = text;
+        return messages;
+    };
+    struct Case {
+        const char* name;
+        Messages read;
+        int windows;
+    };
+    const Case cases[] = {
+        {"completed", with(stored, 3, "Turn answer 3, and the rest of it"), 1},
+        {"rewritten entirely", with(stored, 1, "A rewritten first answer"), 2},
+        {"cut shorter", with(stored, 3, "Turn ans"), 2},
+        {"completed and another answer changed",
+         with(with(stored, 3, "Turn answer 3, and the rest of it"), 1, "Turn answer 1, revised"), 2},
+        {"completed, read from before the stored messages",
+         with(turns(-2, 6), 5, "Turn answer 3, and the rest of it"), 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        twice(memory, "k", stored);
+        const auto result = memory.observe("k", c.read, {}, true, at(3));
+        EXPECT_EQ(result.windows, c.windows);
+        EXPECT_TRUE(result.messages == c.read);
+    }
 }
 
 TEST(ConversationMemoryObserve, MismatchedIdentifierCountsArePaddedOrIgnored) {
@@ -778,5 +805,56 @@ TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
         const double estimate = double(memory.encodedSizeEstimate());
         EXPECT_GT(estimate, encoded / 2);
         EXPECT_LT(estimate, encoded * 2);
+    }
+}
+
+// A long history read again and again while its newest answer is still being written, as a host
+// that goes on working in the background shows it: two reads of three see that answer cut to half
+// its length, a request queued after it included, and each read is seen twice and then its last
+// five messages once more with their numbers. Each read continues the stored history, completing
+// the answer stored partly, so the history stays one window of its messages.
+TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace) {
+    Messages history;
+    for (int i = 0; i < 326; ++i)
+        history.push_back(
+            i % 2 == 0
+                ? user(QStringLiteral("Request %1: carry on with module %1").arg(i))
+                : assistant(QStringLiteral("Answer %1: ").arg(i) +
+                            QStringLiteral("updated the build, ran the tests, fixed them. ").repeated(3)));
+    struct Case {
+        const char* name;
+        bool cutFollowedByRequest; // the cut answer may have a queued request after it
+    };
+    for (const Case& c : {Case{"the newest answer last", false}, Case{"a request queued after it", true}}) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        int shown = 300;
+        for (int read = 0; read < 12; ++read) {
+            shown += std::array{0, 2, 3, 1, 4, 2, 3, 1, 4, 2, 3, 1}[std::size_t(read)];
+            Messages messages(history.begin(), history.begin() + shown);
+            std::vector<std::optional<QString>> ids;
+            for (int i = 0; i < shown; ++i)
+                ids.push_back(QStringLiteral("message:%1:%2").arg(i + 1).arg(messages[std::size_t(i)].role));
+            int newest = shown - 1;
+            while (c.cutFollowedByRequest && messages[std::size_t(newest)].role != "assistant")
+                --newest;
+            QString& answer = messages[std::size_t(newest)].text;
+            if (read % 3 != 2 && messages[std::size_t(newest)].role == "assistant")
+                answer.truncate(answer.size() / 2);
+            twice(memory, "k", messages);
+            memory.observe("k", Messages(messages.end() - 5, messages.end()),
+                           std::vector<std::optional<QString>>(ids.end() - 5, ids.end()), true, at(1000));
+        }
+        const auto windows = memory.records("k");
+        std::size_t records = 0;
+        for (const auto& window : windows)
+            records += window.size();
+        EXPECT_EQ(windows.size(), 1u);
+        EXPECT_EQ(records, 326u);
+        const Messages remembered = windowsOf(memory, "k").front();
+        EXPECT_TRUE(remembered == history)
+            << std::inner_product(remembered.begin(), remembered.end(), history.begin(), 0, std::plus<>(),
+                                  std::not_equal_to<>())
+            << " messages differ";
     }
 }
