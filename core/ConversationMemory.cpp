@@ -318,6 +318,9 @@ struct Alignment {
     int exact = 0;   // distinct texts among exact pairs
     int strong = 0;  // distinct texts among strong near pairs
     int interiorNear = 0;
+    // The stored record of an answer the window completes: the one stored part written, and
+    // every message of the window before it the same as stored. -1 when there is none.
+    int completes = -1;
     int exactPairs = 0;
     int userTexts = 0;      // distinct user texts among exact pairs (exact-only alignments)
     int assistantTexts = 0; // distinct assistant texts among exact pairs (exact-only alignments)
@@ -437,6 +440,7 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
     a.contained = a.overlap == m || a.overlap == n;
     std::vector<std::size_t> exact, strong, users, assistants;
     const QString* anchor = nullptr;
+    bool sameSoFar = begin == 0;
     for (int i = begin; i < end; ++i) {
         --budget;
         const Item& x = w[std::size_t(i)];
@@ -458,10 +462,21 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
         } else if (pair == Pair::near || pair == Pair::strongNear) {
             if (pair == Pair::strongNear)
                 strong.push_back(y.hash);
-            if (!storedLast)
+            if (!storedLast) {
                 ++a.interiorNear;
+                if (sameSoFar && y.key.size() < x.key.size())
+                    a.completes = i + d;
+            }
         }
+        sameSoFar = sameSoFar && pair == Pair::exact;
     }
+    // An answer stored while it was still being written, and now read whole with the same
+    // messages before it, is that answer: like the newest answer changing, it is no sign of
+    // another conversation. Any other interior change is.
+    if (a.interiorNear == 1 && a.completes >= 0)
+        a.interiorNear = 0;
+    else
+        a.completes = -1;
     a.exact = distinct(exact);
     if (a.exact == 1)
         a.anchorLength = text::characterCount(*anchor);
@@ -543,11 +558,11 @@ std::optional<Alignment> bestAlignment(const Items& w, const Items& s, bool exac
 }
 
 // Joins window w into stored list s, w[i] facing s[i + d]. Facing records keep their stored text
-// and earliest time and gather identifiers; only the stored list's newest record takes the
-// window's text, since that is the answer that may still be changing. Returns whether s changed.
-// A list that does not change is left shared with the memory's copies. The window's items are
-// taken, not copied.
-bool merge(ConversationMemory::SharedItems& stored, Items w, int d) {
+// and earliest time and gather identifiers; only the stored list's newest record, and the record
+// at `completed` (an answer stored part written, none when -1), take the window's text, since
+// those are the answers that may still be changing. Returns whether s changed. A list that does
+// not change is left shared with the memory's copies. The window's items are taken, not copied.
+bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int completed) {
     const int n = int(stored->size()), m = int(w.size());
     Items* s = nullptr; // the list's own items, once something changes
     const auto edit = [&]() -> Items& { return s ? *s : *(s = &stored.edit()); };
@@ -575,7 +590,8 @@ bool merge(ConversationMemory::SharedItems& stored, Items w, int d) {
         };
         const bool identified = std::any_of(x.identifiers.begin(), x.identifiers.end(), added);
         const bool earlier = x.firstObserved < r.firstObserved;
-        const bool replaced = p == storedLast && !(x.hash == r.hash && x.key == r.key);
+        const bool replaced = (p == storedLast || (completed >= 0 && p == completed + shift)) &&
+                              !(x.hash == r.hash && x.key == r.key);
         if (!identified && !earlier && !replaced)
             continue;
         Item& changed = edit()[std::size_t(p)];
@@ -859,7 +875,8 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
     const std::size_t before = windows[std::size_t(target)].items->size();
     if (known)
         known->add(target, window);
-    bool changed = merge(windows[std::size_t(target)].items, std::move(window), best->second.offset);
+    bool changed = merge(windows[std::size_t(target)].items, std::move(window), best->second.offset,
+                         best->second.completes);
     if (changed)
         ++revision_;
     // A window that grew may now bridge windows stored apart before.
@@ -871,7 +888,8 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
             if (!a)
                 continue;
             // Window j goes once joined.
-            merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items.take(), a->offset);
+            merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items.take(), a->offset,
+                  a->completes);
             // The joined window keeps the earlier of the two places.
             if (j < target) {
                 windows[std::size_t(j)].items = std::move(windows[std::size_t(target)].items);

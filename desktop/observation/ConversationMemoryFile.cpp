@@ -77,12 +77,12 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
     }
     // No digest of what was read: hashing tens of megabytes here would hold the start, and the
     // first save compares its bytes with the file anyway before replacing it.
-    lastSaved_.reset();
+    contents_->set(nullptr);
     return std::move(contents.bytes);
 }
 
 std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
-    lastSaved_.reset();
+    contents_->set(nullptr);
     if (path_.isEmpty())
         return std::nullopt;
     const QString stamp = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
@@ -110,15 +110,15 @@ std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
 bool ConversationMemoryFile::save(const QByteArray& bytes) {
     if (keepExisting_)
         return false;
-    return finishWrite(write(folder_, path_, bytes, lastSaved_));
+    return finishWrite(write(folder_, path_, bytes, *contents_));
 }
 
-ConversationMemoryFile::Written
-ConversationMemoryFile::write(const QString& folder, const QString& path, const QByteArray& bytes,
-                              const std::optional<QByteArray>& lastSavedDigest) {
+ConversationMemoryFile::Written ConversationMemoryFile::write(const QString& folder, const QString& path,
+                                                              const QByteArray& bytes, Contents& contents) {
     Written written;
-    written.digest = digest(bytes);
-    if (lastSavedDigest == written.digest && !path.isEmpty() && QFileInfo::exists(path)) {
+    auto bytesDigest = std::make_shared<const QByteArray>(digest(bytes));
+    const auto onDisk = contents.digest();
+    if (onDisk && *onDisk == *bytesDigest && !path.isEmpty() && QFileInfo::exists(path)) {
         written.ok = true;
         return written;
     }
@@ -128,6 +128,8 @@ ConversationMemoryFile::write(const QString& folder, const QString& path, const 
     }
     written.ok = AtomicFile::makePrivateFolder(folder, &written.error) &&
                  AtomicFile::writeIfChanged(path, bytes, 0600, &written.error);
+    if (written.ok)
+        contents.set(std::move(bytesDigest));
     return written;
 }
 
@@ -140,7 +142,6 @@ bool ConversationMemoryFile::finishWrite(const Written& written) {
         return false;
     }
     WriteFailures::shared().succeeded(QStringLiteral("conversation memory"), host_);
-    lastSaved_ = written.digest;
     return true;
 }
 

@@ -13,6 +13,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
+#include <memory>
 #include <optional>
 
 namespace quillmere {
@@ -42,17 +44,29 @@ public:
     // damaged file could not be moved aside: it is kept as it is rather than overwritten.
     bool save(const QByteArray& bytes);
 
+    // What the file holds, as a digest, for every writer of it, on whichever thread: each records
+    // its bytes as it replaces the file, so that the next writer, wherever it runs, compares with
+    // what is there and not with what an older write left before a later one.
+    class Contents {
+    public:
+        std::shared_ptr<const QByteArray> digest() const { return digest_.load(); }
+        void set(std::shared_ptr<const QByteArray> digest) { digest_.store(std::move(digest)); }
+
+    private:
+        std::atomic<std::shared_ptr<const QByteArray>> digest_;
+    };
+
     // The same save in two halves, for a memory too large to encode and write on the main thread:
-    // `write` touches no member and may run on any thread; `finishWrite` does the bookkeeping of
-    // save() (what the file holds, a failure recorded or resolved) on the owner's thread.
+    // `write` touches no member and may run on any thread (the writes of one file one at a time);
+    // `finishWrite` does the rest of save()'s bookkeeping (a failure recorded or resolved) on the
+    // owner's thread.
     struct Written {
-        QByteArray digest;
         bool ok = false;
         QString error;
     };
-    std::optional<QByteArray> lastSavedDigest() const { return lastSaved_; }
+    const std::shared_ptr<Contents>& contents() const { return contents_; }
     static Written write(const QString& folder, const QString& path, const QByteArray& bytes,
-                         const std::optional<QByteArray>& lastSavedDigest);
+                         Contents& contents);
     const QString& folder() const { return folder_; }
     bool finishWrite(const Written& written);
 
@@ -67,7 +81,7 @@ private:
     QString host_;
     // What the file was last known to hold, as a digest: the memory of a long conversation is tens
     // of megabytes, too much to keep a second copy of only to see whether it changed.
-    std::optional<QByteArray> lastSaved_;
+    std::shared_ptr<Contents> contents_ = std::make_shared<Contents>();
     bool keepExisting_ = false;
 };
 

@@ -36,12 +36,11 @@ struct ConversationMemoryStore::Memory {
 };
 
 // The saves handed to a worker. The worker writes what waits here, newest copy first replacing
-// older ones, until nothing waits; it keeps the digest of what the file holds as it goes.
+// older ones, until nothing waits.
 struct ConversationMemoryStore::SaveQueue {
     std::mutex mutex;
     std::shared_ptr<const Memory> waiting;
     bool running = false;
-    std::optional<QByteArray> lastSaved;
 };
 
 ConversationMemoryStore::ConversationMemoryStore(ConversationMemoryFile file)
@@ -251,7 +250,6 @@ void ConversationMemoryStore::save() {
         queue_->waiting = std::move(copy);
         if (!queue_->running) {
             queue_->running = true;
-            queue_->lastSaved = file_.lastSavedDigest();
             start = true;
         }
     }
@@ -263,22 +261,21 @@ void ConversationMemoryStore::startBackgroundSave() {
     ++savesRunning_;
     const std::weak_ptr<int> alive = alive_;
     QThreadPool::globalInstance()->start([this, alive, queue = queue_, gate = background_.workerGate,
-                                          folder = file_.folder(), path = file_.path()] {
+                                          wrote = background_.workerWritten, folder = file_.folder(),
+                                          path = file_.path(), contents = file_.contents()] {
         for (;;) {
             std::shared_ptr<const Memory> saving;
-            std::optional<QByteArray> lastSaved;
             {
                 std::lock_guard<std::mutex> lock(queue->mutex);
                 saving = std::move(queue->waiting);
                 queue->waiting.reset();
-                lastSaved = queue->lastSaved;
             }
             if (gate)
                 gate();
             ConversationMemoryFile::Written written;
             try {
                 // The digest, the encoding and the comparison with the file all happen here.
-                written = ConversationMemoryFile::write(folder, path, saving->memory.encoded(), lastSaved);
+                written = ConversationMemoryFile::write(folder, path, saving->memory.encoded(), *contents);
             } catch (const std::exception& error) {
                 written.error = QString::fromUtf8(error.what());
             }
@@ -287,12 +284,12 @@ void ConversationMemoryStore::startBackgroundSave() {
             bool last = false;
             {
                 std::lock_guard<std::mutex> lock(queue->mutex);
-                if (written.ok)
-                    queue->lastSaved = written.digest;
                 last = !queue->waiting;
                 if (last)
                     queue->running = false;
             }
+            if (wrote)
+                wrote();
             QCoreApplication* app = QCoreApplication::instance();
             if (app && !alive.expired())
                 QMetaObject::invokeMethod(

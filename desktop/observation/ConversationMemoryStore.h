@@ -58,6 +58,8 @@ public:
         // Passed by a worker before each save it writes and at each point where its restore may
         // stop, so that a test can hold the worker at a known point. Empty in the application.
         std::function<void()> workerGate;
+        // Passed by a worker after each save it wrote, before its result is sent to the main thread.
+        std::function<void()> workerWritten;
     };
 
     // Restores the file's memory; a damaged file is set aside and the memory starts empty.

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
+#include <numeric>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -205,10 +209,24 @@ TEST(ConversationMemoryObserve, AKeyIsStoredOnlyAfterTwoIdenticalScansInARow) {
     EXPECT_EQ(memory.observe("a", turns(0, 2), {}, true, at(3)).windows, 0);
     EXPECT_EQ(memory.observe("a", turns(0, 2), {QString("x")}, true, at(4)).windows, 0);
     EXPECT_EQ(memory.observe("a", turns(0, 2), {QString("x")}, true, at(5)).windows, 1);
-    // Nothing visible is never a conversation.
+    // Nothing visible is never a conversation, nor are timestamps alone, however often the very
+    // same list is read.
     EXPECT_EQ(memory.observe("e", {}, {}, true, at(6)).windows, 0);
     EXPECT_EQ(memory.observe("e", {}, {}, true, at(7)).windows, 0);
     EXPECT_TRUE(memory.records("e").empty());
+    const MessageList stamps(Messages{assistant("3 hours ago"), user("5 minutes ago")});
+    for (int read = 0; read < 3; ++read)
+        EXPECT_EQ(memory.observe("t", stamps, {}, true, at(8 + read)).windows, 0);
+    EXPECT_FALSE(memory.encoded().contains(R"("key":"t")")) << "stored as an empty conversation";
+    // The very same list read with other identifiers is another scan: stored only once it shows
+    // them twice, and with them.
+    const MessageList shown(turns(0, 2));
+    const std::vector<std::optional<QString>> first{QString("message:1:user")},
+        second{QString("message:5:user")};
+    EXPECT_EQ(memory.observe("i", shown, first, true, at(20)).windows, 0);
+    EXPECT_EQ(memory.observe("i", shown, second, true, at(21)).windows, 0);
+    EXPECT_EQ(memory.observe("i", shown, second, true, at(22)).windows, 1);
+    EXPECT_EQ(memory.maximumMessagePosition("i"), 5);
 }
 
 // A long history read from an archive comes back as the very list it came as while memory adds
@@ -246,7 +264,8 @@ TEST(ConversationMemoryObserve, AHistoryMemoryKeepsWholeComesBackAsItsOwnList) {
 }
 
 // A copy of the memory (what a save encodes on a worker) keeps what the memory held when it was
-// taken, however the memory changes afterwards, and the memory itself changes as it would alone.
+// taken, however the memory changes afterwards, and the memory itself changes as it would alone:
+// whichever change comes first after the copy, a copy taken just before it keeps its windows.
 TEST(ConversationMemoryObserve, ACopyKeepsWhatTheMemoryHeldWhenItWasTaken) {
     ConversationMemory memory;
     twice(memory, "k", turns(0, 10));
@@ -255,15 +274,31 @@ TEST(ConversationMemoryObserve, ACopyKeepsWhatTheMemoryHeldWhenItWasTaken) {
     const QByteArray taken = copy.encoded();
     ConversationMemory alone;
     alone.restore(taken);
-    for (ConversationMemory* m : {&memory, &alone}) {
-        m->observe("k", turns(8, 14), {}, true, at(2000)); // grows the stored window
-        m->observe("k", turns(0, 10), {QString(), QString("message:2:assistant")}, true, at(1)); // earlier
-        twice(*m, "k", turns(20, 24, "Apart")); // another window
-        twice(*m, "k", turns(-4, 2));           // older messages before the stored window
+    const std::function<void(ConversationMemory&)> changes[] = {
+        [](ConversationMemory& m) { twice(m, "k", turns(-4, 2)); }, // older messages before the stored window
+        [](ConversationMemory& m) { m.observe("k", turns(8, 14), {}, true, at(2000)); }, // grows it
+        [](ConversationMemory& m) {
+            m.observe("k", turns(0, 10), {QString(), QString("message:2:assistant")}, true, at(1)); // earlier
+        },
+        [](ConversationMemory& m) { twice(m, "k", turns(20, 24, "Apart")); }, // another window
+        [](ConversationMemory& m) { twice(m, "k", turns(12, 22, "Apart")); }, // bridging into it
+        [](ConversationMemory& m) {
+            m.adoptMatchingEntries("claude|https://example.test/chat/1", {"o"}, turns(0, 4, "Other"), {},
+                                   true);
+        },
+    };
+    for (std::size_t i = 0; i < std::size(changes); ++i) {
+        const ConversationMemory before = memory;
+        const QByteArray beforeBytes = before.encoded();
+        changes[i](memory);
+        changes[i](alone);
+        EXPECT_TRUE(before.encoded() == beforeBytes) << "a copy lost what it held at change " << i;
+        EXPECT_NE(memory.encoded(), beforeBytes);
     }
     EXPECT_EQ(copy.encoded(), taken);
     EXPECT_EQ(memory.records("k"), alone.records("k"));
     EXPECT_EQ(memory.records("other"), alone.records("other"));
+    EXPECT_EQ(memory.records("claude|https://example.test/chat/1").size(), 1u);
     EXPECT_EQ(memory.records("k").size(), 2u);
 }
 
@@ -430,14 +465,39 @@ TEST(ConversationMemoryObserve, ShortSharedTextsOrInteriorChangesDoNotJoin) {
     auto result = memory.observe("k", unrelated, {}, true, at(3));
     EXPECT_EQ(result.windows, 2);
     EXPECT_EQ(result.messages, unrelated);
-    ConversationMemory other;
-    twice(other, "k", turns(0, 6));
-    Messages changed = turns(0, 6);
-    changed[1] = assistant("Turn answer 1 was rewritten entirely");
-    // An interior answer that differs is another conversation, not a streaming revision.
-    auto separate = other.observe("k", changed, {}, true, at(3));
-    EXPECT_EQ(separate.windows, 2);
-    EXPECT_EQ(separate.messages, changed);
+}
+
+// An interior answer that differs from the stored one is another conversation, not a streaming
+// revision, unless the stored one is what of it had been written when it was read, the read
+// showing the same messages before it and nothing else changed.
+TEST(ConversationMemoryObserve, AnInteriorAnswerJoinsOnlyWhenItCompletesTheStoredOne) {
+    const Messages stored = turns(0, 6);
+    const auto with = [](Messages messages, std::size_t at, const QString& text) {
+        messages[at].text = text;
+        return messages;
+    };
+    struct Case {
+        const char* name;
+        Messages read;
+        int windows;
+    };
+    const Case cases[] = {
+        {"completed", with(stored, 3, "Turn answer 3, and the rest of it"), 1},
+        {"rewritten entirely", with(stored, 1, "A rewritten first answer"), 2},
+        {"cut shorter", with(stored, 3, "Turn ans"), 2},
+        {"completed and another answer changed",
+         with(with(stored, 3, "Turn answer 3, and the rest of it"), 1, "Turn answer 1, revised"), 2},
+        {"completed, read from before the stored messages",
+         with(turns(-2, 6), 5, "Turn answer 3, and the rest of it"), 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        twice(memory, "k", stored);
+        const auto result = memory.observe("k", c.read, {}, true, at(3));
+        EXPECT_EQ(result.windows, c.windows);
+        EXPECT_TRUE(result.messages == c.read);
+    }
 }
 
 TEST(ConversationMemoryObserve, MismatchedIdentifierCountsArePaddedOrIgnored) {
@@ -448,9 +508,18 @@ TEST(ConversationMemoryObserve, MismatchedIdentifierCountsArePaddedOrIgnored) {
         memory, "k", turns(0, 3),
         {QString("message:1:user"), QString("message:2:assistant"), std::nullopt, QString("message:9:user")});
     EXPECT_EQ(memory.maximumMessagePosition("k"), 2);
-    // A number on the wrong speaker is no durable identity.
+    // A number on the wrong speaker is no durable identity, nor one the window repeats, also
+    // beside messages that carry none.
     twice(memory, "j", turns(0, 2), {QString("message:4:assistant"), QString("message:5:user")});
     EXPECT_FALSE(memory.maximumMessagePosition("j"));
+    twice(
+        memory, "m", turns(0, 4),
+        {std::nullopt, QString("message:4:user"), QString("message:7:user"), QString("message:7:assistant")});
+    EXPECT_FALSE(memory.maximumMessagePosition("m"));
+    const auto numbered = memory.records("m");
+    ASSERT_EQ(numbered.size(), 1u);
+    for (const auto& record : numbered[0])
+        EXPECT_TRUE(record.identifiers.isEmpty()) << record.identifiers.join(' ').toStdString();
 }
 
 TEST(ConversationMemoryObserve, RepetitiveWindowsStayBoundedAndFast) {
@@ -460,6 +529,63 @@ TEST(ConversationMemoryObserve, RepetitiveWindowsStayBoundedAndFast) {
     auto result = memory.observe("k", many, {}, true, at(3));
     EXPECT_EQ(result.connectedCount, 3000);
     EXPECT_EQ(result.windows, 1);
+}
+
+// The revision says whether there is anything new to write: it rises with every read that
+// changes what is stored, earlier messages, an earlier time or an identifier alone included, and
+// stays with a read that changes nothing.
+TEST(ConversationMemoryObserve, TheRevisionRisesExactlyWhenWhatIsStoredChanges) {
+    ConversationMemory memory;
+    twice(memory, "k", turns(4, 10));
+    struct Read {
+        const char* name;
+        Messages messages;
+        std::vector<std::optional<QString>> identifiers;
+        qint64 time;
+        bool changes;
+    };
+    const Read reads[] = {
+        {"its tail", turns(6, 10), {}, 1100, false},
+        {"earlier messages, scrolling up", turns(0, 6), {}, 1200, true},
+        {"the same seen earlier", turns(0, 6), {}, 900, true},
+        {"the same seen later", turns(0, 6), {}, 1300, false},
+        {"an identifier", turns(0, 6), {QString("message:1:user")}, 1400, true},
+        {"the same identifier again", turns(0, 6), {QString("message:1:user")}, 1500, false},
+    };
+    for (const Read& read : reads) {
+        SCOPED_TRACE(read.name);
+        const std::uint64_t before = memory.revision();
+        memory.observe("k", read.messages, read.identifiers, true, at(read.time));
+        EXPECT_EQ(memory.revision() != before, read.changes);
+    }
+    const auto records = memory.records("k");
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records[0].size(), 10u);
+    EXPECT_EQ(records[0][0].firstObservedAt.toSecsSinceEpoch(), 900);
+    EXPECT_EQ(records[0][5].firstObservedAt.toSecsSinceEpoch(), 900) << "stored at 1000, seen at 900";
+    EXPECT_EQ(records[0][6].firstObservedAt.toSecsSinceEpoch(), 1000);
+}
+
+// Numbers a host shows only on a later read of a stored stretch order it among a document's
+// others as if they had been there from the start.
+TEST(ConversationMemoryPositions, NumbersLearnedLaterOrderADocumentsStretches) {
+    const QString document = "claude|https://example.test/chat/2";
+    const auto numbered = [](int from, int to) {
+        std::vector<std::optional<QString>> ids;
+        for (int i = from; i < to; ++i)
+            ids.push_back(QStringLiteral("message:%1:%2").arg(i + 1).arg(i % 2 ? "assistant" : "user"));
+        return ids;
+    };
+    ConversationMemory memory;
+    twice(memory, document, turns(0, 6));
+    memory.observe(document, turns(0, 6), numbered(0, 6), true, at(1100));
+    const auto result = twice(memory, document, turns(6, 12, "Later"), numbered(6, 12));
+    EXPECT_EQ(result.windows, 2);
+    EXPECT_EQ(result.connectedCount, 12);
+    Messages expected = turns(0, 6);
+    const Messages later = turns(6, 12, "Later");
+    expected.insert(expected.end(), later.begin(), later.end());
+    EXPECT_EQ(result.messages, expected);
 }
 
 TEST(ConversationMemoryPositions, ConfirmationNeedsAStoredKeyAndAPosition) {
@@ -679,5 +805,56 @@ TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
         const double estimate = double(memory.encodedSizeEstimate());
         EXPECT_GT(estimate, encoded / 2);
         EXPECT_LT(estimate, encoded * 2);
+    }
+}
+
+// A long history read again and again while its newest answer is still being written, as a host
+// that goes on working in the background shows it: two reads of three see that answer cut to half
+// its length, a request queued after it included, and each read is seen twice and then its last
+// five messages once more with their numbers. Each read continues the stored history, completing
+// the answer stored partly, so the history stays one window of its messages.
+TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace) {
+    Messages history;
+    for (int i = 0; i < 326; ++i)
+        history.push_back(
+            i % 2 == 0
+                ? user(QStringLiteral("Request %1: carry on with module %1").arg(i))
+                : assistant(QStringLiteral("Answer %1: ").arg(i) +
+                            QStringLiteral("updated the build, ran the tests, fixed them. ").repeated(3)));
+    struct Case {
+        const char* name;
+        bool cutFollowedByRequest; // the cut answer may have a queued request after it
+    };
+    for (const Case& c : {Case{"the newest answer last", false}, Case{"a request queued after it", true}}) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        int shown = 300;
+        for (int read = 0; read < 12; ++read) {
+            shown += std::array{0, 2, 3, 1, 4, 2, 3, 1, 4, 2, 3, 1}[std::size_t(read)];
+            Messages messages(history.begin(), history.begin() + shown);
+            std::vector<std::optional<QString>> ids;
+            for (int i = 0; i < shown; ++i)
+                ids.push_back(QStringLiteral("message:%1:%2").arg(i + 1).arg(messages[std::size_t(i)].role));
+            int newest = shown - 1;
+            while (c.cutFollowedByRequest && messages[std::size_t(newest)].role != "assistant")
+                --newest;
+            QString& answer = messages[std::size_t(newest)].text;
+            if (read % 3 != 2 && messages[std::size_t(newest)].role == "assistant")
+                answer.truncate(answer.size() / 2);
+            twice(memory, "k", messages);
+            memory.observe("k", Messages(messages.end() - 5, messages.end()),
+                           std::vector<std::optional<QString>>(ids.end() - 5, ids.end()), true, at(1000));
+        }
+        const auto windows = memory.records("k");
+        std::size_t records = 0;
+        for (const auto& window : windows)
+            records += window.size();
+        EXPECT_EQ(windows.size(), 1u);
+        EXPECT_EQ(records, 326u);
+        const Messages remembered = windowsOf(memory, "k").front();
+        EXPECT_TRUE(remembered == history)
+            << std::inner_product(remembered.begin(), remembered.end(), history.begin(), 0, std::plus<>(),
+                                  std::not_equal_to<>())
+            << " messages differ";
     }
 }

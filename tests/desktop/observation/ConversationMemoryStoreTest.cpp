@@ -156,6 +156,7 @@ TEST(ConversationMemoryStore, ALargeFileIsRestoredOnAWorkerAndNothingIsTouchedBe
     ASSERT_TRUE(pollUntil([&store] { return !store.restoring(); }));
     EXPECT_EQ(store.remembered(kKey), stored);
     EXPECT_EQ(observe(store, window).messages, stored) << "the restored memory connects the window";
+    EXPECT_FALSE(store.saving()) << "a read that stored nothing new rewrites the restored file";
     EXPECT_FALSE(store.startedAfterDamage());
 }
 
@@ -279,6 +280,62 @@ TEST(ConversationMemoryStore, ASmallSaveWaitsForALargerOneStillRunning) {
     ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
     ConversationMemoryStore restored(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
     EXPECT_EQ(restored.remembered(kKey), shortAnswer);
+}
+
+// A save asked for while a worker has written and not yet reported: whichever writer comes next,
+// in passing or on another worker, judges the file by what the worker wrote, and the worker's late
+// report does not make a later save of those same bytes look written already.
+TEST(ConversationMemoryStore, ASaveAskedForWhileAWorkersReportIsOnItsWayIsWritten) {
+    const Message request{QStringLiteral("user"), QStringLiteral("Please write the whole report")};
+    const auto answered = [&request](const QString& answer) {
+        return std::vector<Message>{request, {QStringLiteral("assistant"), answer}};
+    };
+    const std::vector<Message> longAnswer = answered(QString(200 * 1024, u'r'));
+    const std::vector<Message> otherLong = answered(QString(200 * 1024, u'o'));
+    const std::vector<Message> shortAnswer = answered(QStringLiteral("A summary"));
+    using Reads = std::vector<std::vector<Message>>;
+    struct Case {
+        const char* name;
+        Reads saved;     // each saved in turn, the last by a worker held once it has written it
+        Reads meanwhile; // read while that worker is held
+        Reads after;     // read once its report has arrived
+    };
+    const Case cases[] = {
+        {"a short answer in passing, then the long one again", {longAnswer}, {shortAnswer}, {longAnswer}},
+        {"two long answers, then the first again", {longAnswer, otherLong}, {longAnswer}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        WorkerGate gate(int(c.saved.size()));
+        ConversationMemoryStore::Background background = onTheMainThread();
+        background.saveBytes = 64 * 1024;
+        background.workerWritten = gate.pass();
+        ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
+        for (std::size_t i = 0; i < c.saved.size(); ++i) {
+            observe(store, c.saved[i]);
+            observe(store, c.saved[i]);
+            if (i + 1 < c.saved.size())
+                ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+        }
+        gate.waitForPasses(int(c.saved.size()));
+        ASSERT_TRUE(store.saving());
+        for (const auto& read : c.meanwhile)
+            observe(store, read);
+        gate.open();
+        ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+        for (const auto& read : c.after)
+            observe(store, read);
+        ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+        const std::vector<Message>& newest = c.after.empty() ? c.meanwhile.back() : c.after.back();
+        EXPECT_EQ(store.remembered(kKey), newest);
+        ConversationMemoryStore restarted(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+        const MessageList restored = restarted.remembered(kKey);
+        ASSERT_EQ(restored.size(), 2);
+        EXPECT_TRUE(restored.back() == newest.back())
+            << "the file (" << QFileInfo(store.file().path()).size() << " bytes) holds an answer of "
+            << restored.back().text.size() << " characters";
+    }
 }
 
 // A long history from a host's archive: its keys are worked out a part on each turn of the event
