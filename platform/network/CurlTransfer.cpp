@@ -330,7 +330,7 @@ int CurlTransfer::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, cur
     return 0;
 }
 
-// One line of a header section: a status line starts a section (an interim answer's, then the
+// One line of a header section: the status line starts a section (an interim answer's, then the
 // final one's), a blank line ends it. Lines after the final section (a chunked body's trailers)
 // only count against the bound.
 size_t CurlTransfer::headerLine(const QByteArray& line) {
@@ -340,8 +340,14 @@ size_t CurlTransfer::headerLine(const QByteArray& line) {
         return bytes;
     if (text.isEmpty())
         return endOfHeaderSection() == 0 ? 0 : bytes;
-    if (text.startsWith("HTTP/")) {
-        status_ = text.split(' ').value(1).toInt();
+    if (sectionStarts_) {
+        // The first line of a section is its status line; its status is taken as the library read
+        // it (however the blanks around the code fall), so that what is judged here is what the
+        // library goes on to act upon.
+        sectionStarts_ = false;
+        long code = 0;
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+        status_ = int(code);
         encoded_ = lengthsConflict_ = contentTypeSeen_ = false;
         contentType_.clear();
         statedLength_.clear();
@@ -387,8 +393,10 @@ void CurlTransfer::noteStatedLength(const QByteArray& value) {
 
 // 1 when the section is accepted, 0 when refused.
 size_t CurlTransfer::endOfHeaderSection() {
-    if (status_ >= 100 && status_ < 200)
+    if (status_ >= 100 && status_ < 200) {
+        sectionStarts_ = true;
         return 1; // an interim answer; the final one follows
+    }
     headersDone_ = true;
     if (encoded_)
         return refuse(Ending::encoded);

@@ -121,7 +121,7 @@ private:
     qint64 headerBytes_ = 0;
     // The header section being read: its status, content type, and the lengths it states.
     int status_ = 0;
-    bool finalSection_ = false;
+    bool sectionStarts_ = true;
     bool headersDone_ = false;
     bool encoded_ = false;
     bool lengthsConflict_ = false;

@@ -750,6 +750,9 @@ TEST(HttpTransportHostile, InterimAnswersAreNotTheAnswer) {
         {"103 Early Hints", "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n"
                             "Content-Type: text/html\r\n\r\n"},
         {"100, then 103", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"},
+        // Status lines the library reads though their blanks are not the usual ones.
+        {"100 after two blanks", "HTTP/1.1  100  Continue\r\n\r\n"},
+        {"103 with no blank before its reason", "HTTP/1.1 103Early Hints\r\nLink: </a>\r\n\r\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
