@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <netinet/in.h>
+#include <span>
 
 namespace quillmere {
 
@@ -151,21 +152,30 @@ void CurlTransfer::configure(const HttpRequest& request) {
     setHeaders(request);
 }
 
-// The library's own choice differs (https never falls back to http_proxy, ALL_PROXY counts), so
-// the proxy is named here; the hosts no_proxy lists are still reached directly by the library.
+// The proxy is named here rather than left to the library, so that this machine is never reached
+// through one; the hosts no_proxy (or NO_PROXY) lists are still reached directly by the library.
 QByteArray CurlTransfer::proxyFor(const QUrl& url) {
     return proxyFor(url.scheme(), hostOf(libraryUrl(url).get()));
 }
 
+// The variables are read by the library's names and in its order: the scheme's own in lower case,
+// then in capitals, then all_proxy and ALL_PROXY; one set to nothing counts as not set. HTTP_PROXY
+// is never read: a CGI program finds a request's "Proxy:" header under that name. https, for which
+// the library reads no http_proxy, still falls back to it before all_proxy, as it always has here.
 QByteArray CurlTransfer::proxyFor(const QString& scheme, const QByteArray& host) {
     if (host.isEmpty() || isThisMachine(host))
         return {};
-    if (scheme.compare(u"https", Qt::CaseInsensitive) == 0) {
-        const QByteArray secure = qgetenv("https_proxy");
-        if (!secure.isEmpty())
-            return secure;
+    static constexpr const char* secureNames[] = {"https_proxy", "HTTPS_PROXY", "http_proxy", "all_proxy",
+                                                  "ALL_PROXY"};
+    static constexpr const char* plainNames[] = {"http_proxy", "all_proxy", "ALL_PROXY"};
+    const bool secure = scheme.compare(u"https", Qt::CaseInsensitive) == 0;
+    for (const char* name :
+         secure ? std::span<const char* const>(secureNames) : std::span<const char* const>(plainNames)) {
+        const QByteArray value = qgetenv(name);
+        if (!value.isEmpty())
+            return value;
     }
-    return qgetenv("http_proxy");
+    return {};
 }
 
 void CurlTransfer::setCallbacks() {

@@ -69,10 +69,10 @@ public:
 
     static CurlTransfer* of(CURL* easy);
     // The proxy a request to `url` goes through, empty for none: the environment's https_proxy
-    // for https (else its http_proxy), its http_proxy for http; never one for this machine itself
-    // (localhost, 127.0.0.0/8, ::1, those in IPv4-in-IPv6 form, 0.0.0.0 and ::), judged on the
-    // host the library reads from the URL and connects to. Hosts that no_proxy lists are reached
-    // directly all the same.
+    // or HTTPS_PROXY for https (else its http_proxy), its http_proxy for http, else its all_proxy
+    // or ALL_PROXY; never one for this machine itself (localhost, 127.0.0.0/8, ::1, those in
+    // IPv4-in-IPv6 form, 0.0.0.0 and ::), judged on the host the library reads from the URL and
+    // connects to. Hosts that no_proxy or NO_PROXY lists are reached directly all the same.
     static QByteArray proxyFor(const QUrl& url);
 
     struct UrlRelease {

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <list>
 #include <optional>
+#include <vector>
 
 using namespace quillmere;
 
@@ -27,9 +31,12 @@ private:
 
 } // namespace
 
-// The proxies named in the environment, as the rest of this desktop reads them: https falls back
-// to http_proxy, ALL_PROXY and the capitalised names count for nothing, and this machine itself
-// is never reached through a proxy.
+// Every name the environment may give a proxy by; each is cleared unless a row sets it.
+const char* const proxyNames[] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
+                                  "HTTPS_PROXY", "all_proxy",  "ALL_PROXY"};
+
+// The proxies named in the environment, by the HTTP library's names: https falls back to
+// http_proxy, and this machine itself is never reached through a proxy.
 TEST(CurlTransferProxy, TheEnvironmentNamesTheProxy) {
     const struct {
         std::optional<QByteArray> http;
@@ -66,13 +73,88 @@ TEST(CurlTransferProxy, TheEnvironmentNamesTheProxy) {
         {"http://proxy:1", "http://secure:2", "http://localhost.service.test/x", "http://proxy:1"},
         {"http://proxy:1", "http://secure:2", "http://0.0.0.1/x", "http://proxy:1"},
     };
-    const EnvironmentValue all("ALL_PROXY", QByteArray("http://everything:3"));
-    const EnvironmentValue allLower("all_proxy", QByteArray("http://everything:3"));
-    const EnvironmentValue capitalSecure("HTTPS_PROXY", QByteArray("http://capital:4"));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.url);
+        std::list<EnvironmentValue> cleared;
+        for (const char* name : proxyNames)
+            cleared.emplace_back(name, std::nullopt);
         const EnvironmentValue http("http_proxy", row.http);
         const EnvironmentValue https("https_proxy", row.https);
-        EXPECT_EQ(CurlTransfer::proxyFor(QUrl(QString::fromLatin1(row.url))), row.expected);
+        EXPECT_EQ(CurlTransfer::proxyFor(QUrl(QString::fromLatin1(row.url))).toStdString(),
+                  row.expected.toStdString());
+    }
+
+    // The names other than the two above: a scheme's name in capitals when the lower-case one is
+    // not set (or set to nothing), all_proxy and then ALL_PROXY when no name of the scheme is set,
+    // and never HTTP_PROXY, which a CGI program's environment takes from a request's "Proxy:"
+    // header.
+    using Set = std::vector<std::pair<const char*, QByteArray>>;
+    const struct {
+        const char* what;
+        Set set;
+        const char* url;
+        QByteArray expected;
+    } named[] = {
+        {"HTTPS_PROXY", {{"HTTPS_PROXY", "http://capital:4"}}, "https://service.test/x", "http://capital:4"},
+        {"https_proxy before HTTPS_PROXY",
+         {{"HTTPS_PROXY", "http://capital:4"}, {"https_proxy", "http://secure:2"}},
+         "https://service.test/x",
+         "http://secure:2"},
+        {"an empty https_proxy",
+         {{"https_proxy", ""}, {"HTTPS_PROXY", "http://capital:4"}},
+         "https://service.test/x",
+         "http://capital:4"},
+        {"HTTPS_PROXY before http_proxy",
+         {{"http_proxy", "http://proxy:1"}, {"HTTPS_PROXY", "http://capital:4"}},
+         "https://service.test/x",
+         "http://capital:4"},
+        {"HTTPS_PROXY is not for http", {{"HTTPS_PROXY", "http://capital:4"}}, "http://service.test/x", ""},
+        {"HTTP_PROXY for http", {{"HTTP_PROXY", "http://capital:5"}}, "http://service.test/x", ""},
+        {"HTTP_PROXY for https", {{"HTTP_PROXY", "http://capital:5"}}, "https://service.test/x", ""},
+        {"HTTP_PROXY, then all_proxy",
+         {{"HTTP_PROXY", "http://capital:5"}, {"all_proxy", "http://everything:3"}},
+         "http://service.test/x",
+         "http://everything:3"},
+        {"ALL_PROXY for http", {{"ALL_PROXY", "http://all:6"}}, "http://service.test/x", "http://all:6"},
+        {"ALL_PROXY for https", {{"ALL_PROXY", "http://all:6"}}, "https://service.test/x", "http://all:6"},
+        {"all_proxy before ALL_PROXY",
+         {{"ALL_PROXY", "http://all:6"}, {"all_proxy", "http://everything:3"}},
+         "https://service.test/x",
+         "http://everything:3"},
+        {"an empty all_proxy",
+         {{"all_proxy", ""}, {"ALL_PROXY", "http://all:6"}},
+         "http://service.test/x",
+         "http://all:6"},
+        {"http_proxy before all_proxy",
+         {{"all_proxy", "http://everything:3"}, {"http_proxy", "http://proxy:1"}},
+         "http://service.test/x",
+         "http://proxy:1"},
+        {"http_proxy before ALL_PROXY for https",
+         {{"ALL_PROXY", "http://all:6"}, {"http_proxy", "http://proxy:1"}},
+         "https://service.test/x",
+         "http://proxy:1"},
+        {"HTTPS_PROXY before all_proxy",
+         {{"all_proxy", "http://everything:3"}, {"HTTPS_PROXY", "http://capital:4"}},
+         "https://service.test/x",
+         "http://capital:4"},
+        {"this machine, whatever the name",
+         {{"ALL_PROXY", "http://all:6"},
+          {"HTTPS_PROXY", "http://capital:4"},
+          {"all_proxy", "http://everything:3"}},
+         "https://127.0.0.1:8/x",
+         ""},
+    };
+    for (const auto& row : named) {
+        SCOPED_TRACE(row.what);
+        std::list<EnvironmentValue> environment;
+        for (const char* name : proxyNames) {
+            const auto given = std::find_if(row.set.begin(), row.set.end(), [name](const auto& set) {
+                return std::strcmp(set.first, name) == 0;
+            });
+            environment.emplace_back(name,
+                                     given == row.set.end() ? std::nullopt : std::optional(given->second));
+        }
+        EXPECT_EQ(CurlTransfer::proxyFor(QUrl(QString::fromLatin1(row.url))).toStdString(),
+                  row.expected.toStdString());
     }
 }
