@@ -21,17 +21,6 @@ int millisecondsCovering(Clock::duration duration) {
     return int(std::clamp(std::ceil(milliseconds), 0.0, 24.0 * 3600 * 1000));
 }
 
-// `value` seconds on the clock: none for a value that is not positive (or not a number), and at
-// most a century, in effect no bound at all, for a larger one (infinity included), which the
-// clock's type cannot hold.
-Clock::duration seconds(double value) {
-    constexpr double century = 100 * 365.25 * 24 * 3600;
-    if (!(value > 0))
-        return Clock::duration::zero();
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::min(value, century)));
-}
-
 // The cookies of the requests that keep them (in memory only, never read from or written to a
 // file), shared by every such request; ephemeral requests have no cookie engine at all.
 CURLSH* cookieShare() {
@@ -98,6 +87,16 @@ bool hasHeader(const HttpRequest& request, const QByteArray& name) {
 }
 
 } // namespace
+
+// A larger value (infinity included) cannot be held by the clock's type, and a century is in
+// effect no bound at all.
+std::chrono::steady_clock::duration CurlTransfer::onTheClock(double seconds) {
+    constexpr double century = 100 * 365.25 * 24 * 3600;
+    if (!(seconds > 0))
+        return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::min(seconds, century)));
+}
 
 CurlTransfer::CurlTransfer(CurlMulti& multi, const HttpRequest& request)
     : multi_(multi), easy_(curl_easy_init()), limit_(std::max<qint64>(0, request.maxResponseBytes)) {
@@ -230,12 +229,12 @@ void CurlTransfer::setHeaders(const HttpRequest& request) {
 
 void CurlTransfer::startClocks(const HttpRequest& request) {
     const Clock::time_point now = Clock::now();
-    deadlineAt_ = now + seconds(request.timeoutSeconds);
+    deadlineAt_ = now + onTheClock(request.timeoutSeconds);
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer);
     connect(&deadline_, &QTimer::timeout, this, &CurlTransfer::onDeadline);
-    if (request.idleTimeoutSeconds > 0) {
-        idleLimit_ = seconds(request.idleTimeoutSeconds);
+    idleLimit_ = onTheClock(request.idleTimeoutSeconds);
+    if (idleLimit_ > Clock::duration::zero()) {
         lastActivity_ = now;
         idle_.setSingleShot(true);
         idle_.setTimerType(Qt::PreciseTimer);

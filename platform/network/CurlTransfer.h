@@ -68,6 +68,9 @@ public:
     QString detail() const { return QString::fromUtf8(errorText_); }
 
     static CurlTransfer* of(CURL* easy);
+    // A time-out of `seconds` as the clocks count it: none (zero) for a value that is not positive
+    // or not a number, and at most a century for a larger one.
+    static std::chrono::steady_clock::duration onTheClock(double seconds);
     // The proxy a request to `url` goes through, empty for none: the environment's https_proxy
     // or HTTPS_PROXY for https (else its http_proxy), its http_proxy for http, else its all_proxy
     // or ALL_PROXY; never one for this machine itself (localhost, 127.0.0.0/8, ::1, those in

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <list>
 #include <optional>
 #include <vector>
@@ -156,5 +158,36 @@ TEST(CurlTransferProxy, TheEnvironmentNamesTheProxy) {
         }
         EXPECT_EQ(CurlTransfer::proxyFor(QUrl(QString::fromLatin1(row.url))).toStdString(),
                   row.expected.toStdString());
+    }
+}
+
+// A time-out as the clocks count it: a value that is no positive number (not a number at all too)
+// is none, and one longer than a century, which the clock's type may not hold (infinity too), is
+// a century, in effect no bound.
+TEST(CurlTransferClock, ATimeOutIsNoneOrAtMostACentury) {
+    using std::chrono::steady_clock;
+    const steady_clock::duration none = steady_clock::duration::zero();
+    const steady_clock::duration century = std::chrono::hours(36525 * 24);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    const struct {
+        double seconds;
+        steady_clock::duration expected;
+    } rows[] = {
+        {1.5, std::chrono::milliseconds(1500)},
+        {3e9, std::chrono::seconds(3'000'000'000)},
+        {0, none},
+        {-1, none},
+        {-infinity, none},
+        {nan, none},
+        {-nan, none},
+        {36525.0 * 24 * 3600 + 1, century},
+        {1e12, century},
+        {std::numeric_limits<double>::max(), century},
+        {infinity, century},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.seconds);
+        EXPECT_EQ(CurlTransfer::onTheClock(row.seconds).count(), row.expected.count());
     }
 }

@@ -858,6 +858,32 @@ TEST(HttpTransport, ATimeOutTooLongForTheClockIsNoBound) {
     }
 }
 
+// A deadline that is no positive number (not a number at all too) has passed before the request
+// starts: it times out at once rather than waiting for the answer. An idle time-out that is no
+// positive number is none: the answer, which keeps the line silent for a while, arrives.
+TEST(HttpTransport, ATimeOutThatIsNoPositiveNumberIsNone) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double deadline;
+        double idle;
+        bool answered;
+    } rows[] = {
+        {nan, 0, false}, {0, 0, false}, {-1, 0, false}, {60, nan, true}, {60, -1, true},
+    };
+    LoopbackServer server;
+    server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})", std::chrono::milliseconds(500)));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::Message() << "deadline " << row.deadline << " s, idle " << row.idle << " s");
+        HttpRequest request = post(server.url("/classify"), "{}");
+        request.timeoutSeconds = row.deadline;
+        request.idleTimeoutSeconds = row.idle;
+        const Outcome outcome = run(request);
+        EXPECT_EQ(outcome.response.has_value(), row.answered);
+        EXPECT_EQ(outcome.transportError,
+                  row.answered ? std::nullopt : std::optional(TransportError::timedOut));
+    }
+}
+
 // A header whose name or value holds a line break would reach the wire as two: the request is
 // refused before anything is sent.
 TEST(HttpTransport, AHeaderThatBreaksTheLineIsRefusedBeforeSending) {
