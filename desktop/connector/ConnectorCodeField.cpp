@@ -79,10 +79,12 @@ void passOn(QAccessibleEvent* event) {
         return;
     }
     // Qt offers no public way to hand an event to the platform's bridge from a handler; without a
-    // handler it goes there itself. So the filter steps aside for this one event.
-    QAccessible::installUpdateHandler(nullptr);
+    // handler it goes there itself. So the handlers step aside for this one event, and whichever
+    // was installed comes back: one installed after the filter, which hands its events on to it,
+    // stays installed.
+    const QAccessible::UpdateHandler installed = QAccessible::installUpdateHandler(nullptr);
     QAccessible::updateAccessibility(event);
-    QAccessible::installUpdateHandler(&filter);
+    QAccessible::installUpdateHandler(installed);
 }
 
 } // namespace

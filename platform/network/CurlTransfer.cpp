@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <netinet/in.h>
+#include <span>
 
 namespace quillmere {
 
@@ -18,17 +19,6 @@ using Clock = std::chrono::steady_clock;
 int millisecondsCovering(Clock::duration duration) {
     const double milliseconds = std::chrono::duration<double, std::milli>(duration).count();
     return int(std::clamp(std::ceil(milliseconds), 0.0, 24.0 * 3600 * 1000));
-}
-
-// `value` seconds on the clock: none for a value that is not positive (or not a number), and at
-// most a century, in effect no bound at all, for a larger one (infinity included), which the
-// clock's type cannot hold.
-Clock::duration seconds(double value) {
-    constexpr double century = 100 * 365.25 * 24 * 3600;
-    if (!(value > 0))
-        return Clock::duration::zero();
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::min(value, century)));
 }
 
 // The cookies of the requests that keep them (in memory only, never read from or written to a
@@ -98,6 +88,16 @@ bool hasHeader(const HttpRequest& request, const QByteArray& name) {
 
 } // namespace
 
+// A larger value (infinity included) cannot be held by the clock's type, and a century is in
+// effect no bound at all.
+std::chrono::steady_clock::duration CurlTransfer::onTheClock(double seconds) {
+    constexpr double century = 100 * 365.25 * 24 * 3600;
+    if (!(seconds > 0))
+        return Clock::duration::zero();
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::min(seconds, century)));
+}
+
 CurlTransfer::CurlTransfer(CurlMulti& multi, const HttpRequest& request)
     : multi_(multi), easy_(curl_easy_init()), limit_(std::max<qint64>(0, request.maxResponseBytes)) {
     configure(request);
@@ -151,21 +151,30 @@ void CurlTransfer::configure(const HttpRequest& request) {
     setHeaders(request);
 }
 
-// The library's own choice differs (https never falls back to http_proxy, ALL_PROXY counts), so
-// the proxy is named here; the hosts no_proxy lists are still reached directly by the library.
+// The proxy is named here rather than left to the library, so that this machine is never reached
+// through one; the hosts no_proxy (or NO_PROXY) lists are still reached directly by the library.
 QByteArray CurlTransfer::proxyFor(const QUrl& url) {
     return proxyFor(url.scheme(), hostOf(libraryUrl(url).get()));
 }
 
+// The variables are read by the library's names and in its order: the scheme's own in lower case,
+// then in capitals, then all_proxy and ALL_PROXY; one set to nothing counts as not set. HTTP_PROXY
+// is never read: a CGI program finds a request's "Proxy:" header under that name. https, for which
+// the library reads no http_proxy, still falls back to it before all_proxy, as it always has here.
 QByteArray CurlTransfer::proxyFor(const QString& scheme, const QByteArray& host) {
     if (host.isEmpty() || isThisMachine(host))
         return {};
-    if (scheme.compare(u"https", Qt::CaseInsensitive) == 0) {
-        const QByteArray secure = qgetenv("https_proxy");
-        if (!secure.isEmpty())
-            return secure;
+    static constexpr const char* secureNames[] = {"https_proxy", "HTTPS_PROXY", "http_proxy", "all_proxy",
+                                                  "ALL_PROXY"};
+    static constexpr const char* plainNames[] = {"http_proxy", "all_proxy", "ALL_PROXY"};
+    const bool secure = scheme.compare(u"https", Qt::CaseInsensitive) == 0;
+    for (const char* name :
+         secure ? std::span<const char* const>(secureNames) : std::span<const char* const>(plainNames)) {
+        const QByteArray value = qgetenv(name);
+        if (!value.isEmpty())
+            return value;
     }
-    return qgetenv("http_proxy");
+    return {};
 }
 
 void CurlTransfer::setCallbacks() {
@@ -220,12 +229,12 @@ void CurlTransfer::setHeaders(const HttpRequest& request) {
 
 void CurlTransfer::startClocks(const HttpRequest& request) {
     const Clock::time_point now = Clock::now();
-    deadlineAt_ = now + seconds(request.timeoutSeconds);
+    deadlineAt_ = now + onTheClock(request.timeoutSeconds);
     deadline_.setSingleShot(true);
     deadline_.setTimerType(Qt::PreciseTimer);
     connect(&deadline_, &QTimer::timeout, this, &CurlTransfer::onDeadline);
-    if (request.idleTimeoutSeconds > 0) {
-        idleLimit_ = seconds(request.idleTimeoutSeconds);
+    idleLimit_ = onTheClock(request.idleTimeoutSeconds);
+    if (idleLimit_ > Clock::duration::zero()) {
         lastActivity_ = now;
         idle_.setSingleShot(true);
         idle_.setTimerType(Qt::PreciseTimer);
@@ -330,7 +339,7 @@ int CurlTransfer::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, cur
     return 0;
 }
 
-// One line of a header section: a status line starts a section (an interim answer's, then the
+// One line of a header section: the status line starts a section (an interim answer's, then the
 // final one's), a blank line ends it. Lines after the final section (a chunked body's trailers)
 // only count against the bound.
 size_t CurlTransfer::headerLine(const QByteArray& line) {
@@ -340,8 +349,14 @@ size_t CurlTransfer::headerLine(const QByteArray& line) {
         return bytes;
     if (text.isEmpty())
         return endOfHeaderSection() == 0 ? 0 : bytes;
-    if (text.startsWith("HTTP/")) {
-        status_ = text.split(' ').value(1).toInt();
+    if (sectionStarts_) {
+        // The first line of a section is its status line; its status is taken as the library read
+        // it (however the blanks around the code fall), so that what is judged here is what the
+        // library goes on to act upon.
+        sectionStarts_ = false;
+        long code = 0;
+        curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+        status_ = int(code);
         encoded_ = lengthsConflict_ = contentTypeSeen_ = false;
         contentType_.clear();
         statedLength_.clear();
@@ -387,8 +402,10 @@ void CurlTransfer::noteStatedLength(const QByteArray& value) {
 
 // 1 when the section is accepted, 0 when refused.
 size_t CurlTransfer::endOfHeaderSection() {
-    if (status_ >= 100 && status_ < 200)
+    if (status_ >= 100 && status_ < 200) {
+        sectionStarts_ = true;
         return 1; // an interim answer; the final one follows
+    }
     headersDone_ = true;
     if (encoded_)
         return refuse(Ending::encoded);

@@ -68,11 +68,14 @@ public:
     QString detail() const { return QString::fromUtf8(errorText_); }
 
     static CurlTransfer* of(CURL* easy);
+    // A time-out of `seconds` as the clocks count it: none (zero) for a value that is not positive
+    // or not a number, and at most a century for a larger one.
+    static std::chrono::steady_clock::duration onTheClock(double seconds);
     // The proxy a request to `url` goes through, empty for none: the environment's https_proxy
-    // for https (else its http_proxy), its http_proxy for http; never one for this machine itself
-    // (localhost, 127.0.0.0/8, ::1, those in IPv4-in-IPv6 form, 0.0.0.0 and ::), judged on the
-    // host the library reads from the URL and connects to. Hosts that no_proxy lists are reached
-    // directly all the same.
+    // or HTTPS_PROXY for https (else its http_proxy), its http_proxy for http, else its all_proxy
+    // or ALL_PROXY; never one for this machine itself (localhost, 127.0.0.0/8, ::1, those in
+    // IPv4-in-IPv6 form, 0.0.0.0 and ::), judged on the host the library reads from the URL and
+    // connects to. Hosts that no_proxy or NO_PROXY lists are reached directly all the same.
     static QByteArray proxyFor(const QUrl& url);
 
     struct UrlRelease {
@@ -121,7 +124,7 @@ private:
     qint64 headerBytes_ = 0;
     // The header section being read: its status, content type, and the lengths it states.
     int status_ = 0;
-    bool finalSection_ = false;
+    bool sectionStarts_ = true;
     bool headersDone_ = false;
     bool encoded_ = false;
     bool lengthsConflict_ = false;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <limits>
+#include <list>
 #include <optional>
 
 using namespace quillmere;
@@ -27,9 +30,12 @@ private:
 
 } // namespace
 
-// The proxies named in the environment, as the rest of this desktop reads them: https falls back
-// to http_proxy, ALL_PROXY and the capitalised names count for nothing, and this machine itself
-// is never reached through a proxy.
+// Every name the environment may give a proxy by; each is cleared unless a row sets it.
+const char* const proxyNames[] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
+                                  "HTTPS_PROXY", "all_proxy",  "ALL_PROXY"};
+
+// The proxies named in the environment, by the HTTP library's names: https falls back to
+// http_proxy, and this machine itself is never reached through a proxy.
 TEST(CurlTransferProxy, TheEnvironmentNamesTheProxy) {
     const struct {
         std::optional<QByteArray> http;
@@ -66,13 +72,85 @@ TEST(CurlTransferProxy, TheEnvironmentNamesTheProxy) {
         {"http://proxy:1", "http://secure:2", "http://localhost.service.test/x", "http://proxy:1"},
         {"http://proxy:1", "http://secure:2", "http://0.0.0.1/x", "http://proxy:1"},
     };
-    const EnvironmentValue all("ALL_PROXY", QByteArray("http://everything:3"));
-    const EnvironmentValue allLower("all_proxy", QByteArray("http://everything:3"));
-    const EnvironmentValue capitalSecure("HTTPS_PROXY", QByteArray("http://capital:4"));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.url);
+        std::list<EnvironmentValue> cleared;
+        for (const char* name : proxyNames)
+            cleared.emplace_back(name, std::nullopt);
         const EnvironmentValue http("http_proxy", row.http);
         const EnvironmentValue https("https_proxy", row.https);
-        EXPECT_EQ(CurlTransfer::proxyFor(QUrl(QString::fromLatin1(row.url))), row.expected);
+        EXPECT_EQ(CurlTransfer::proxyFor(QUrl(QString::fromLatin1(row.url))).toStdString(),
+                  row.expected.toStdString());
+    }
+
+    // The names other than the two above: a scheme's name in capitals when the lower-case one is
+    // not set (or set to nothing), all_proxy and then ALL_PROXY when no name of the scheme is set,
+    // and never HTTP_PROXY, which a CGI program's environment takes from a request's "Proxy:"
+    // header.
+    const struct {
+        const char* set; // name=value, separated by blanks
+        const char* scheme;
+        std::string expected;
+    } named[] = {
+        {"HTTPS_PROXY=http://capital:4", "https", "http://capital:4"},
+        {"HTTPS_PROXY=http://capital:4 https_proxy=http://secure:2", "https", "http://secure:2"},
+        {"https_proxy= HTTPS_PROXY=http://capital:4", "https", "http://capital:4"},
+        {"http_proxy=http://proxy:1 HTTPS_PROXY=http://capital:4", "https", "http://capital:4"},
+        {"HTTPS_PROXY=http://capital:4", "http", ""},
+        {"HTTP_PROXY=http://capital:5", "http", ""},
+        {"HTTP_PROXY=http://capital:5", "https", ""},
+        {"HTTP_PROXY=http://capital:5 all_proxy=http://everything:3", "http", "http://everything:3"},
+        {"ALL_PROXY=http://all:6", "http", "http://all:6"},
+        {"ALL_PROXY=http://all:6", "https", "http://all:6"},
+        {"ALL_PROXY=http://all:6 all_proxy=http://everything:3", "http", "http://everything:3"},
+        {"ALL_PROXY=http://all:6 all_proxy=http://everything:3", "https", "http://everything:3"},
+        {"all_proxy=http://everything:3 http_proxy=http://proxy:1", "http", "http://proxy:1"},
+        {"ALL_PROXY=http://all:6 http_proxy=http://proxy:1", "https", "http://proxy:1"},
+        {"all_proxy=http://everything:3 HTTPS_PROXY=http://capital:4", "https", "http://capital:4"},
+    };
+    for (const auto& row : named) {
+        SCOPED_TRACE(std::string(row.scheme) + " with " + row.set);
+        const QList<QByteArray> given = QByteArray(row.set).split(' ');
+        std::list<EnvironmentValue> environment;
+        for (const char* name : proxyNames) {
+            std::optional<QByteArray> value;
+            for (const QByteArray& setting : given)
+                if (setting.startsWith(QByteArray(name) + '='))
+                    value = setting.mid(qstrlen(name) + 1);
+            environment.emplace_back(name, value);
+        }
+        const QUrl url(QString::fromLatin1(row.scheme) + QStringLiteral("://service.test/x"));
+        EXPECT_EQ(CurlTransfer::proxyFor(url).toStdString(), row.expected);
+    }
+}
+
+// A time-out as the clocks count it: a value that is no positive number (not a number at all too)
+// is none, and one longer than a century, which the clock's type may not hold (infinity too), is
+// a century, in effect no bound.
+TEST(CurlTransferClock, ATimeOutIsNoneOrAtMostACentury) {
+    using std::chrono::steady_clock;
+    const steady_clock::duration none = steady_clock::duration::zero();
+    const steady_clock::duration century = std::chrono::hours(36525 * 24);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    const struct {
+        double seconds;
+        steady_clock::duration expected;
+    } rows[] = {
+        {1.5, std::chrono::milliseconds(1500)},
+        {3e9, std::chrono::seconds(3'000'000'000)},
+        {0, none},
+        {-1, none},
+        {-infinity, none},
+        {nan, none},
+        {-nan, none},
+        {36525.0 * 24 * 3600 + 1, century},
+        {1e12, century},
+        {std::numeric_limits<double>::max(), century},
+        {infinity, century},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.seconds);
+        EXPECT_EQ(CurlTransfer::onTheClock(row.seconds).count(), row.expected.count());
     }
 }

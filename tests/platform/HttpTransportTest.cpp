@@ -750,6 +750,9 @@ TEST(HttpTransportHostile, InterimAnswersAreNotTheAnswer) {
         {"103 Early Hints", "HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n"
                             "Content-Type: text/html\r\n\r\n"},
         {"100, then 103", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"},
+        // Status lines the library reads though their blanks are not the usual ones.
+        {"100 after two blanks", "HTTP/1.1  100  Continue\r\n\r\n"},
+        {"103 with no blank before its reason", "HTTP/1.1 103Early Hints\r\nLink: </a>\r\n\r\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -833,14 +836,22 @@ TEST(HttpTransportHostile, TheConnectionIsClosedAfterTheAnswerThoughTheServerWou
 }
 
 // A deadline or idle time-out too long for the clock to hold (infinity too) is no bound at all,
-// never one already past.
-TEST(HttpTransport, ATimeOutTooLongForTheClockIsNoBound) {
+// never one already past. A deadline that is no positive number (not a number at all too) has
+// passed before the request starts: it times out at once rather than waiting for the answer. An
+// idle time-out that is no positive number is none: the answer, which keeps the line silent for a
+// while, arrives.
+TEST(HttpTransport, ATimeOutTooLongForTheClockIsNoBoundAndOneOfNoPositiveNumberIsNone) {
     const double infinity = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
     const struct {
         double deadline;
         double idle;
+        bool answered = true;
     } rows[] = {
-        {1e12, 0}, {infinity, 0}, {std::numeric_limits<double>::max(), 0}, {60, infinity}, {infinity, 1e12},
+        {1e12, 0},      {infinity, 0},    {std::numeric_limits<double>::max(), 0},
+        {60, infinity}, {infinity, 1e12}, {nan, 0, false},
+        {0, 0, false},  {-1, 0, false},   {60, nan},
+        {60, -1},
     };
     LoopbackServer server;
     server.post("/classify", LoopbackServer::answer(200, R"({"ok":true})", std::chrono::milliseconds(200)));
@@ -850,8 +861,11 @@ TEST(HttpTransport, ATimeOutTooLongForTheClockIsNoBound) {
         request.timeoutSeconds = row.deadline;
         request.idleTimeoutSeconds = row.idle;
         const Outcome outcome = run(request);
-        ASSERT_TRUE(outcome.response) << (outcome.transportError ? int(*outcome.transportError) : 0);
-        EXPECT_EQ(outcome.response->body, R"({"ok":true})");
+        EXPECT_EQ(outcome.transportError,
+                  row.answered ? std::nullopt : std::optional(TransportError::timedOut));
+        ASSERT_EQ(outcome.response.has_value(), row.answered);
+        if (row.answered)
+            EXPECT_EQ(outcome.response->body, R"({"ok":true})");
     }
 }
 

@@ -150,6 +150,47 @@ TEST_F(ClassificationServiceTest, ClaudeRouteRejectsStatusesOutsideTwoHundreds) 
     }
 }
 
+// The status is the one the HTTP library reads from the status line, however the blanks around the
+// code fall: a recommendation under such a 200 line is taken, and such a 401 fails the entry as a
+// 401, on either route.
+TEST_F(ClassificationServiceTest, TheStatusIsTheOneTheLibraryReadsFromTheStatusLine) {
+    using quillmere::testing::RawLoopbackServer;
+    const std::string claudeAnswer = R"({"recommendedModel":"sonnet","recommendedModelId":"claude-sonnet-5",)"
+                                     R"("recommendedEffort":"low","reason":"Short task."})";
+    const struct {
+        const char* statusLine;
+        bool openAI;
+        int status;
+    } rows[] = {
+        {"HTTP/1.1  200 OK", false, 200},        {"HTTP/1.1 200OK", false, 200},
+        {"HTTP/1.1 200\tOK", true, 200},         {"HTTP/1.1  401 Unauthorized", false, 401},
+        {"HTTP/1.1 401Unauthorized", true, 401}, {"HTTP/1.1 \t401\tUnauthorized", false, 401},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.statusLine);
+        const std::string body = row.openAI ? openAIAnswer.toStdString() : claudeAnswer;
+        const std::string answer = std::string(row.statusLine) +
+                                   "\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                                   "Content-Length: " +
+                                   std::to_string(body.size()) + "\r\n\r\n" + body;
+        RawLoopbackServer answering(
+            [answer](RawLoopbackServer::Connection& connection) { connection.write(answer); });
+        auto rowLog = std::make_shared<RequestLogStore>();
+        ClassificationService service(answering.url("/classify"), rowLog, HttpTransport::shared(),
+                                      captureRoot.path());
+        const Result result =
+            QCoro::waitFor(attempt(service, row.openAI ? openAISnapshot() : claudeSnapshot(), {}));
+        ASSERT_EQ(rowLog->entries().size(), 1u);
+        EXPECT_EQ(rowLog->entries()[0].httpStatus, row.status);
+        if (row.status == 200) {
+            EXPECT_TRUE(result.recommendation);
+        } else {
+            EXPECT_TRUE(result.serviceError && *result.serviceError == ServiceError::badStatus(row.status))
+                << rowLog->entries()[0].error.value_or(QString()).toStdString();
+        }
+    }
+}
+
 TEST_F(ClassificationServiceTest, AbstentionCompletesTheEntryAndReachesTheCallerAsAbstained) {
     server.post("/classify",
                 LoopbackServer::answer(200, R"({"decision":"abstain","reason":"Unreadable brief."})"));

@@ -370,7 +370,9 @@ QCoro::Task<bool> revoked(ConnectorTransport& transport, ConnectorCredential cre
 // the limit, stated or not; a body sent compressed, even an empty one; framing that leaves the
 // body's end in doubt) still says the token is no longer valid, for a poll, a claim and a revoke
 // alike. Any other status with such an answer is refused as before: a body over the limit is
-// `rejected`, a compressed or badly framed one a transport failure the next poll retries.
+// `rejected`, a compressed or badly framed one a transport failure the next poll retries. The
+// status is the one the HTTP library reads from the status line, however the blanks around the
+// code fall.
 TEST_F(Transport, AnAnswerTheTransportRefusesIsClassifiedByItsStatusFirst) {
     using quillmere::testing::RawLoopbackServer;
     const auto chunked = [](size_t size) {
@@ -381,9 +383,11 @@ TEST_F(Transport, AnAnswerTheTransportRefusesIsClassifiedByItsStatusFirst) {
     };
     const std::string gzip =
         QByteArray::fromHex("1f8b0800000000000203ab56cacf56b22a292a4dad0500905fd4a70b000000").toStdString();
+    const std::string sound = "Content-Length: 2\r\n\r\n{}";
     const struct {
         const char* what;
         std::string headersAndBody;
+        const char* statusLine = "HTTP/1.1 %1 Status";
     } shapes[] = {
         {"oversized, its length stated", "Content-Length: 150000\r\n\r\n" + std::string(150000, ' ')},
         {"oversized, chunked", "Transfer-Encoding: chunked\r\n\r\n" + chunked(150000)},
@@ -394,12 +398,17 @@ TEST_F(Transport, AnAnswerTheTransportRefusesIsClassifiedByItsStatusFirst) {
                                                 QByteArray::number(qsizetype(gzip.size()), 16).toStdString() +
                                                 "\r\n" + gzip + "\r\n0\r\n\r\n"},
         {"two lengths", "Content-Length: 2\r\nContent-Length: 5\r\n\r\nhello"},
+        {"sound, two blanks before the code", sound, "HTTP/1.1  %1 Status"},
+        {"sound, no blank before the reason", sound, "HTTP/1.1 %1Status"},
+        {"sound, a tab before the reason", sound, "HTTP/1.1 %1\tStatus"},
+        {"compressed and empty, blanks and a tab around the code",
+         "Content-Encoding: gzip\r\nContent-Length: 0\r\n\r\n", "HTTP/1.1 \t %1\tStatus"},
     };
     for (const auto& shape : shapes) {
         for (const int status : {401, 500}) {
             SCOPED_TRACE(::testing::Message() << status << ", " << shape.what);
-            const std::string answer = "HTTP/1.1 " + std::to_string(status) +
-                                       " Status\r\nContent-Type: application/json\r\nConnection: close\r\n" +
+            const std::string answer = QString::fromLatin1(shape.statusLine).arg(status).toStdString() +
+                                       "\r\nContent-Type: application/json\r\nConnection: close\r\n" +
                                        shape.headersAndBody;
             RawLoopbackServer server(
                 [answer](RawLoopbackServer::Connection& connection) { connection.write(answer); });
@@ -408,10 +417,11 @@ TEST_F(Transport, AnAnswerTheTransportRefusesIsClassifiedByItsStatusFirst) {
             const auto poll = await<ConnectorInbox>([&] { return transport.inbox(c); });
             const auto claim = await<ConnectorCredential>([&] { return transport.claim(c.origin, token43); });
             const auto revoke = await<bool>([&] { return revoked(transport, c); });
-            const bool oversized = std::string_view(shape.what).starts_with("oversized");
+            const bool rejected = std::string_view(shape.what).starts_with("oversized") ||
+                                  std::string_view(shape.what).starts_with("sound");
             const std::optional<ConnectorFailure::Kind> expected =
                 status == 401 ? std::optional(ConnectorFailure::unauthorized)
-                : oversized   ? std::optional(ConnectorFailure::rejected)
+                : rejected    ? std::optional(ConnectorFailure::rejected)
                               : std::nullopt;
             const std::optional<TransportError::Code> transportCode =
                 expected ? std::nullopt : std::optional(TransportError::badServerResponse);
