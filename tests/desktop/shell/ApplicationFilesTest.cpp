@@ -9,11 +9,14 @@
 #include "desktop/usage/UsageRecorder.h"
 #include "platform/config/Defaults.h"
 #include "platform/files/OwnedPath.h"
+#include "support/FileInTheWay.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
 
 #include <QDateTime>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -320,6 +323,23 @@ TEST(ApplicationFiles, SettingsChosenBeforeAKillAreThereOnTheNextStart) {
             EXPECT_EQ(stored(InstallIdentifier::defaultsKey), identifier);
         }
     }
+}
+
+// The settings cannot be written (a file where the configuration folder should be): the failed
+// writes the application makes of its own accord are said once, by kind and reason, and it runs on.
+TEST(ApplicationFiles, SettingsThatCannotBeWrittenAreSaidOnce) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    ASSERT_TRUE(fileInTheWay(dir.filePath("home/.config")));
+    const Ended ended = runOnce(dir, environment);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_EQ(ended.errors.count("quillmere: could not save the user defaults (" +
+                                 QString::fromLocal8Bit(std::strerror(ENOTDIR)) + ")\n"),
+              1)
+        << ended.errors.toStdString();
 }
 
 // A FIFO where the settings file or a memory file should be: opening it to read would wait for a
