@@ -101,8 +101,7 @@ std::optional<QString> Defaults::stored(const QString& group, const QString& key
 
 void Defaults::store(const QString& group, const QString& key, const std::optional<QString>& text) {
     const QString name = typed(group, key);
-    // Setting what is already there (a pause set again on every tick) writes nothing.
-    if (stored(group, key) == text && !changes_.contains(name))
+    if (!text && !values_.contains(name) && !changes_.contains(name))
         return;
     if (text)
         values_.insert(name, *text);
