@@ -1,12 +1,14 @@
 #include "platform/config/Defaults.h"
 
 #include "platform/config/BundleInfo.h"
+#include "platform/files/AtomicFile.h"
+#include "platform/files/OwnedPath.h"
 #include "platform/files/RegularFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocale>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QtDebug>
 #include <initializer_list>
@@ -36,14 +38,24 @@ QString fileFor(const QString& suite, const QString& folder) {
     return QDir(base).filePath(name + QStringLiteral(".ini"));
 }
 
-// Why the file at `path` may not be handed to QSettings, which opens and reads it itself, or be
-// replaced by what this run sets. It is opened here to find out, without blocking, as it was
-// judged: a FIFO, a file this user cannot read and a file the rule refuses are never handed on.
-std::optional<QString> refusalOf(const QString& path) {
-    const RegularFile::Problem problem = RegularFile::openOwned(path).problem();
-    if (problem == RegularFile::Problem::none || problem == RegularFile::Problem::missing)
-        return std::nullopt; // a missing file is written on the first sync
-    return RegularFile::describe(problem);
+// The suite's file as it is now, judged by the rule and read within the bound: a missing file
+// reads as empty (it is written on the first change); a FIFO, a file this user cannot read, one
+// that is too large and one the rule refuses are never read, nor replaced.
+struct Read {
+    std::optional<IniDocument> document;
+    std::optional<QString> problem;
+};
+
+Read read(const QString& path) {
+    const RegularFile::Contents contents = RegularFile::readOwned(path, Defaults::maximumFileBytes);
+    switch (contents.problem) {
+    case RegularFile::Problem::none:
+        return {IniDocument::parse(*contents.bytes), std::nullopt};
+    case RegularFile::Problem::missing:
+        return {IniDocument(), std::nullopt};
+    default:
+        return {std::nullopt, RegularFile::describe(contents.problem)};
+    }
 }
 
 QString standardSuite() {
@@ -59,10 +71,11 @@ Defaults& Defaults::standard() {
     return defaults;
 }
 
-Defaults::Defaults(const QString& suite, const QString& folder)
-    : file_(fileFor(suite, folder)), refusal_(refusalOf(file_)) {
-    if (!refusal_)
-        takeUp(QSettings(file_, QSettings::IniFormat));
+Defaults::Defaults(const QString& suite, const QString& folder) : file_(fileFor(suite, folder)) {
+    Read file = read(file_);
+    refusal_ = file.problem;
+    if (file.document)
+        takeUp(*file.document);
 }
 
 Defaults::~Defaults() {
@@ -70,13 +83,8 @@ Defaults::~Defaults() {
         sync();
 }
 
-void Defaults::takeUp(const QSettings& settings) {
-    values_.clear();
-    for (const QString& name : settings.allKeys()) {
-        const QVariant value = settings.value(name);
-        if (value.typeId() == QMetaType::QString)
-            values_.insert(name, value.toString());
-    }
+void Defaults::takeUp(const IniDocument& document) {
+    values_ = document.strings();
     // What this run set and could not write yet stays in effect.
     for (auto change = changes_.cbegin(); change != changes_.cend(); ++change) {
         if (change.value())
@@ -100,8 +108,33 @@ void Defaults::store(const QString& group, const QString& key, const std::option
     else
         values_.remove(name);
     // A refused suite keeps its values for this run only: nothing is ever written for it.
-    if (!refusal_)
-        changes_.insert(name, text);
+    if (refusal_)
+        return;
+    changes_.insert(name, text);
+    scheduleWrite();
+}
+
+void Defaults::scheduleWrite() {
+    if (writeScheduled_)
+        return;
+    QCoreApplication* application = QCoreApplication::instance();
+    if (!application) {
+        sync(); // no event loop to wait for
+        return;
+    }
+    writeScheduled_ = true;
+    // Posted rather than written here: the changes of one turn (a pause and its new period) go
+    // to the file together.
+    QMetaObject::invokeMethod(
+        application,
+        [this, alive = std::weak_ptr<char>(alive_)] {
+            if (alive.expired() || !writeScheduled_)
+                return;
+            sync();
+            if (writeReport_)
+                writeReport_(syncFailure_);
+        },
+        Qt::QueuedConnection);
 }
 
 std::optional<QString> Defaults::string(const QString& key) const {
@@ -161,7 +194,10 @@ void Defaults::set(const QString& key, const QVariant& value) {
         qWarning().noquote() << "Defaults: not storing" << key << "of unsupported type" << value.typeName();
         return;
     }
-    remove(key);
+    // Under one type only: storing again under another type replaces the old value.
+    for (const QString& other : {stringGroup, booleanGroup, numberGroup})
+        if (other != group)
+            store(other, key, std::nullopt);
     store(group, key, text);
 }
 
@@ -171,25 +207,34 @@ void Defaults::remove(const QString& key) {
 }
 
 bool Defaults::sync() {
-    // Judged again before QSettings opens the file: it may have been swapped since the start.
-    syncFailure_ = refusal_ ? refusal_ : refusalOf(file_);
-    if (syncFailure_)
-        return false;
-    QSettings settings(file_, QSettings::IniFormat);
-    for (auto change = changes_.cbegin(); change != changes_.cend(); ++change) {
-        if (change.value())
-            settings.setValue(change.key(), *change.value());
-        else
-            settings.remove(change.key());
-    }
-    // Written here or not at all: after sync() QSettings has nothing left to write when it goes.
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
-        syncFailure_ = QStringLiteral("write failed");
+    writeScheduled_ = false;
+    if (refusal_) {
+        syncFailure_ = refusal_;
         return false;
     }
-    changes_.clear();
-    takeUp(settings);
+    // Judged and read again before every write: the file may have been swapped since the start,
+    // and another process may have written other keys meanwhile, which are kept.
+    const std::optional<QString> real = OwnedPath::ownedFile(file_);
+    Read file = real ? read(*real) : Read{std::nullopt, OwnedPath::refusalReason()};
+    syncFailure_ = file.problem;
+    if (!file.document)
+        return false;
+    if (!changes_.isEmpty()) {
+        for (auto change = changes_.cbegin(); change != changes_.cend(); ++change) {
+            if (change.value())
+                file.document->set(change.key(), *change.value());
+            else
+                file.document->remove(change.key());
+        }
+        QString error;
+        if (!AtomicFile::makeFolder(QFileInfo(*real).path(), 0700, &error) ||
+            !AtomicFile::writeIfChanged(*real, file.document->text(), 0600, &error)) {
+            syncFailure_ = error.isEmpty() ? QStringLiteral("write failed") : error;
+            return false;
+        }
+        changes_.clear();
+    }
+    takeUp(*file.document);
     return true;
 }
 

@@ -5,21 +5,27 @@
 //
 // The file is this user's settings, so it is used only where another user cannot have put it
 // (OwnedPath's rule for the folders along its path and for the file), only when it is a regular
-// file (a FIFO there would block the read for ever) and only when it can be read (a file that
-// cannot be read would be replaced by what this run sets alone). Otherwise nothing is read or
-// written there: the suite starts empty, so every caller runs on its built-in defaults, and what
-// is set is kept for this run only. refusal() says why, for the application to say once.
+// file (a FIFO there would block the read for ever), only when it can be read (a file that
+// cannot be read would be replaced by what this run sets alone) and only up to a size no real
+// settings file comes near (a larger one would hold the start and the memory while it is read). Otherwise
+// nothing is read or written there: the suite starts empty, so every caller runs on its built-in defaults,
+// and what is set is kept for this run only. refusal() says why, for the application to say once.
 //
-// The values live here; the file is opened only to read it at the start and, judged again first,
-// to write what changed (sync(), and on destruction). A file that may no longer be used by then
-// (swapped for a FIFO, say) is not opened: the changes stay pending.
+// The values live here. Every change reaches the file on the next turn of the event loop (changes
+// made in one turn are written together), or at once through sync(); what is still pending when
+// the suite goes is written then. Each write judges the file again first: a file that may no
+// longer be used (swapped for a FIFO, say) is not opened, and the changes stay pending for the
+// next write. The file is read through the same rule with a bound on its size, and written whole
+// through AtomicFile, 0600 in folders made 0700, whatever the umask.
+
+#include "platform/config/IniDocument.h"
 
 #include <QHash>
 #include <QString>
 #include <QVariant>
+#include <functional>
+#include <memory>
 #include <optional>
-
-class QSettings;
 
 namespace quillmere {
 
@@ -38,12 +44,21 @@ public:
     // QVariant removes the key; other types are refused with a warning.
     void set(const QString& key, const QVariant& value);
     void remove(const QString& key);
-    // Writes pending changes to the file (also done on destruction) and takes up what another
-    // process wrote to it meanwhile; false when the file could not be written, or is not used.
+    // Writes pending changes to the file now and takes up what another process wrote to it
+    // meanwhile; false when the file could not be read or written, or is not used.
     bool sync();
-    // Why the last sync() failed (content-free: the rule's reason, the kind of file in the way, or
-    // that the write failed); none after a sync that succeeded.
+    // Why the last write failed (content-free: the rule's reason, the kind of file in the way, or
+    // the system's error); none after a write that succeeded.
     const std::optional<QString>& syncFailure() const { return syncFailure_; }
+    // Called after each write the suite makes of its own accord (a change written on the next turn),
+    // with syncFailure(), so that a failure can be said. Not called for sync() or on destruction.
+    void setWriteReport(std::function<void(const std::optional<QString>& failure)> report) {
+        writeReport_ = std::move(report);
+    }
+
+    // Settings files are a few hundred bytes; a larger one than this is refused ("too large")
+    // rather than read.
+    static constexpr qint64 maximumFileBytes = 1024 * 1024;
 
     // Why the suite's file is not used (content-free: the reason, never the path); none when it is.
     const std::optional<QString>& refusal() const { return refusal_; }
@@ -51,13 +66,18 @@ public:
 private:
     std::optional<QString> stored(const QString& group, const QString& key) const;
     void store(const QString& group, const QString& key, const std::optional<QString>& text);
-    void takeUp(const QSettings& settings);
+    void takeUp(const IniDocument& document);
+    void scheduleWrite();
 
     QString file_;
     QHash<QString, QString> values_;                 // typed key: text
     QHash<QString, std::optional<QString>> changes_; // not yet written: the new text, or removed
     std::optional<QString> refusal_;
     std::optional<QString> syncFailure_;
+    std::function<void(const std::optional<QString>&)> writeReport_;
+    bool writeScheduled_ = false;
+    // Expires with the suite, so that a write posted to the event loop never outlives it.
+    std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 } // namespace quillmere

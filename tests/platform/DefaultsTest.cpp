@@ -6,11 +6,15 @@
 #include "support/PermissionsHold.h"
 #include "support/PlantedFiles.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +25,22 @@ class DefaultsTest : public ::testing::Test {
 protected:
     QTemporaryDir folder;
 };
+
+// Lets the writes posted to the event loop run.
+void nextTurn() {
+    QCoreApplication::sendPostedEvents();
+}
+
+mode_t modeOf(const QString& path) {
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 07777;
+}
+
+void write(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
 } // namespace
 
 TEST_F(DefaultsTest, TypedValuesRoundTripThroughTheFile) {
@@ -74,6 +94,9 @@ TEST_F(DefaultsTest, AwkwardTextsSurviveTheIniFormat) {
         "line\nbreak\r\nand\ttab",
         "\"quoted\"",
         "back\\slash",
+        "control\x01"
+        "1\x1f"
+        "f",
         QString::fromUtf8("Zudizur \u2014 \u05e9\u05b8\u05c1\u05dc\u05d5\u05b9\u05dd \U0001F642"),
         "  padded  "};
     {
@@ -87,6 +110,87 @@ TEST_F(DefaultsTest, AwkwardTextsSurviveTheIniFormat) {
     for (int i = 0; i < texts.size(); ++i)
         EXPECT_EQ(reread.string(QStringLiteral("text%1").arg(i)), texts[i]) << i;
     EXPECT_EQ(reread.string("weird key = [x] ; #"), "v");
+    // Files that earlier versions wrote through QSettings, and that they will read: the same texts
+    // both ways.
+    QSettings written(folder.filePath("awkward.ini"), QSettings::IniFormat);
+    QSettings earlier(folder.filePath("earlier.ini"), QSettings::IniFormat);
+    for (int i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(written.value(QStringLiteral("string/text%1").arg(i)), QVariant(texts[i])) << i;
+        earlier.setValue(QStringLiteral("string/text%1").arg(i), texts[i]);
+    }
+    earlier.setValue("string/weird key = [x] ; #", "v");
+    earlier.setValue("string/nul", QString::fromUtf16(u"a\0"
+                                                      "1",
+                                                      3));
+    earlier.sync();
+    Defaults fromEarlier("earlier", folder.path());
+    for (int i = 0; i < texts.size(); ++i)
+        EXPECT_EQ(fromEarlier.string(QStringLiteral("text%1").arg(i)), texts[i]) << i;
+    EXPECT_EQ(fromEarlier.string("weird key = [x] ; #"), "v");
+    EXPECT_EQ(fromEarlier.string("nul"), QString::fromUtf16(u"a\0"
+                                                            "1",
+                                                            3));
+}
+
+// Files edited by hand read as QSettings reads them, and what the suite does not understand (a
+// list, a typed value, another section) is kept as it was when the suite writes the file.
+TEST_F(DefaultsTest, HandWrittenFilesReadAsQSettingsReadsThem) {
+    const QByteArray text = "\xef\xbb\xbf[string]\n"
+                            "; a comment\n"
+                            "plain = spaced value  \n"
+                            "quoted=\"a, b; c\" \n"
+                            "joined=\"a\"b\"c\"\n"
+                            "escapes=\\x41\\x4g\\101z\\t\\q\\\"\n"
+                            "cut=a;comment\n"
+                            "continued=x\\\ny\n"
+                            "crlfcontinued=x\\\r\ny\n"
+                            "crlf=windows\r\n"
+                            "list=a, b\n"
+                            "at=@foo\n"
+                            "atat=@@bar\n"
+                            "str=@String(abc)\n"
+                            "rect=@Rect(1 2 3 4)\n"
+                            "bytes=@ByteArray(xyz)\n"
+                            "invalid=@Invalid()\n"
+                            "%E9%U00E8=keyed\n"
+                            "a\\b=slashed\n"
+                            "#hash=kept\n"
+                            "noequals\n"
+                            "dup=first\n"
+                            "[%General]\n"
+                            "g=in a section named General\n"
+                            "[GENERAL]\n"
+                            "top=at the top\n"
+                            "[ string ]\n"
+                            "dup=second\n"
+                            "[broken\n"
+                            "b=1\n"
+                            "[string]\n"
+                            "utf8=\xc3\xa9\xf0\x9f\x99\x82\n";
+    write(folder.filePath("edited.ini"), text);
+    QSettings settings(folder.filePath("edited.ini"), QSettings::IniFormat);
+    const QStringList keys = settings.allKeys();
+    ASSERT_GE(keys.size(), 20);
+    Defaults defaults("edited", folder.path());
+    for (const QString& key : keys) {
+        if (!key.startsWith("string/"))
+            continue;
+        const QVariant value = settings.value(key);
+        const std::optional<QString> expected =
+            value.typeId() == QMetaType::QString ? std::optional(value.toString()) : std::nullopt;
+        EXPECT_EQ(defaults.string(key.mid(7)), expected) << key.toStdString();
+    }
+    EXPECT_EQ(defaults.string("plain"), "spaced value");
+    EXPECT_EQ(defaults.string("dup"), "second");
+
+    defaults.set("plain", QString("changed"));
+    ASSERT_TRUE(defaults.sync());
+    QSettings after(folder.filePath("edited.ini"), QSettings::IniFormat);
+    for (const QString& key : keys)
+        if (key != "string/plain")
+            EXPECT_EQ(after.value(key), settings.value(key)) << key.toStdString();
+    EXPECT_EQ(after.value("string/plain"), "changed");
+    EXPECT_EQ(after.allKeys().size(), keys.size());
 }
 
 TEST_F(DefaultsTest, RemovalAndInvalidValues) {
@@ -255,4 +359,112 @@ TEST_F(DefaultsTest, AUsableSuiteHasNoRefusal) {
     defaults.set("key", QString("value"));
     EXPECT_TRUE(defaults.sync());
     EXPECT_TRUE(QFileInfo::exists(folder.filePath("not/made/yet/suite.ini")));
+}
+
+// Every change reaches the file on the next turn of the event loop, without a sync: a crash or a
+// kill after it loses nothing. What is still pending when the suite goes is written then.
+TEST_F(DefaultsTest, ChangesReachTheFileOnTheNextTurnAndWhenTheSuiteGoes) {
+    Defaults defaults("suite", folder.path());
+    defaults.set("paused", true);
+    defaults.set("started", QString("2026-10-01T10:00:00.000Z"));
+    nextTurn();
+    EXPECT_EQ(Defaults("suite", folder.path()).boolean("paused"), true);
+    EXPECT_EQ(Defaults("suite", folder.path()).string("started"), "2026-10-01T10:00:00.000Z");
+    defaults.remove("started");
+    nextTurn();
+    EXPECT_EQ(Defaults("suite", folder.path()).string("started"), std::nullopt);
+    {
+        Defaults going("suite", folder.path());
+        going.set("pending", 1);
+    }
+    EXPECT_EQ(Defaults("suite", folder.path()).number("pending"), 1.0);
+}
+
+// What it makes is this user's alone whatever the umask: the folders 0700, the file 0600, and a
+// file an earlier version left group-writable is narrowed when next written.
+TEST_F(DefaultsTest, FoldersAndFilesItMakesAreThisUsersAloneWhateverTheUmask) {
+    for (const mode_t mask : {mode_t(0), mode_t(002), mode_t(077)}) {
+        SCOPED_TRACE(mask);
+        const QString root = folder.filePath(QString::number(mask));
+        const mode_t before = ::umask(mask);
+        {
+            Defaults defaults("suite", root + "/made/here");
+            defaults.set("key", QString("value"));
+            EXPECT_TRUE(defaults.sync());
+        }
+        ::umask(before);
+        EXPECT_EQ(modeOf(root), 0700u);
+        EXPECT_EQ(modeOf(root + "/made/here"), 0700u);
+        EXPECT_EQ(modeOf(root + "/made/here/suite.ini"), 0600u);
+    }
+    write(folder.filePath("old.ini"), "[string]\nkey=old\n");
+    ASSERT_EQ(::chmod(QFile::encodeName(folder.filePath("old.ini")).constData(), 0664), 0);
+    Defaults defaults("old", folder.path());
+    defaults.set("key", QString("new"));
+    EXPECT_TRUE(defaults.sync());
+    EXPECT_EQ(modeOf(folder.filePath("old.ini")), 0600u);
+}
+
+// A settings file far larger than any real one (a sparse gigabyte) is refused with its reason
+// before anything is read, and never replaced; one at the bound is read.
+TEST_F(DefaultsTest, AFileOverTheSizeBoundIsRefusedUnreadAndKept) {
+    const QString large = folder.filePath("large.ini");
+    write(large, "[string]\nkey=stored\n");
+    ASSERT_TRUE(QFile::resize(large, qint64(1) << 30));
+    Defaults defaults("large", folder.path());
+    EXPECT_EQ(defaults.refusal(), "too large");
+    EXPECT_EQ(defaults.string("key"), std::nullopt);
+    defaults.set("key", QString("this run"));
+    EXPECT_FALSE(defaults.sync());
+    EXPECT_EQ(QFileInfo(large).size(), qint64(1) << 30);
+
+    QByteArray atBound = "[string]\nkey=stored\n;";
+    atBound += QByteArray(Defaults::maximumFileBytes - atBound.size(), 'x');
+    write(folder.filePath("bound.ini"), atBound);
+    EXPECT_EQ(Defaults("bound", folder.path()).string("key"), "stored");
+    write(folder.filePath("over.ini"), atBound + 'x');
+    EXPECT_EQ(Defaults("over", folder.path()).refusal(), "too large");
+}
+
+// A write that fails (a file where the folder should be) is reported, by sync() and to the write
+// report, and its change stays pending until a write succeeds.
+TEST_F(DefaultsTest, AFailedWriteIsReportedAndItsChangeWrittenLater) {
+    const QString config = folder.filePath("config");
+    write(config, "");
+    Defaults defaults("suite", config);
+    ASSERT_EQ(defaults.refusal(), std::nullopt);
+    QList<std::optional<QString>> reports;
+    defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
+    defaults.set("revocation", true);
+    nextTurn();
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(reports.front(), QString::fromLocal8Bit(std::strerror(ENOTDIR)));
+    EXPECT_FALSE(defaults.sync());
+    EXPECT_EQ(defaults.syncFailure(), QString::fromLocal8Bit(std::strerror(ENOTDIR)));
+    EXPECT_EQ(defaults.boolean("revocation"), true) << "kept for the run";
+
+    ASSERT_TRUE(QFile::remove(config));
+    defaults.set("other", 1);
+    nextTurn();
+    EXPECT_EQ(reports.last(), std::nullopt);
+    EXPECT_EQ(Defaults("suite", config).boolean("revocation"), true);
+}
+
+// Two processes share the file: a write keeps what the other saved meanwhile rather than writing
+// an older change again, and takes it up, so this run reads the other's value from then on.
+TEST_F(DefaultsTest, AWriteKeepsAndTakesUpWhatAnotherProcessSavedMeanwhile) {
+    Defaults ours("suite", folder.path());
+    Defaults theirs("suite", folder.path());
+    ours.set("shared", QString("ours"));
+    ASSERT_TRUE(ours.sync());
+    theirs.set("shared", QString("theirs"));
+    theirs.set("only theirs", true);
+    ASSERT_TRUE(theirs.sync());
+    ours.set("mine", 1);
+    ASSERT_TRUE(ours.sync());
+    EXPECT_EQ(ours.string("shared"), "theirs");
+    EXPECT_EQ(ours.boolean("only theirs"), true);
+    Defaults reread("suite", folder.path());
+    EXPECT_EQ(reread.string("shared"), "theirs");
+    EXPECT_EQ(reread.number("mine"), 1.0);
 }

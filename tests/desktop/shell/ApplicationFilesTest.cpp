@@ -5,12 +5,18 @@
 
 #include "ApplicationProcess.h"
 
+#include "desktop/shell/InstallIdentifier.h"
+#include "desktop/usage/UsageRecorder.h"
+#include "platform/config/Defaults.h"
 #include "platform/files/OwnedPath.h"
+#include "support/FileInTheWay.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
 
 #include <QDateTime>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
@@ -268,6 +274,72 @@ TEST(ApplicationFiles, AnUnreadableSettingsFileIsSaidOnce) {
     ASSERT_EQ(::stat(QFile::encodeName(settings).constData(), &left), 0);
     EXPECT_EQ(left.st_mode & 07777, 0u) << "left as it was";
     EXPECT_EQ(QFileInfo(settings).size(), 39);
+}
+
+// The settings reach the disk while the application runs, not only when it ends in order: killed
+// with SIGKILL after its first analysis, it has left the collection start and the install
+// identifier in the file, made under umask 002 as this user's alone (folder 0700, file 0600). The
+// next start, killed as well, keeps both rather than starting a new collection period or sending a
+// new identifier.
+TEST(ApplicationFiles, SettingsChosenBeforeAKillAreThereOnTheNextStart) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    const QString config = dir.filePath("home/.config");
+    const QString suite = QFileInfo(settingsFile).completeBaseName();
+    const auto stored = [&](const char* key) {
+        return Defaults(suite, config).string(QString::fromLatin1(key));
+    };
+    std::optional<QString> started;
+    std::optional<QString> identifier;
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "first start" : "second start");
+        QFile::remove(dir.filePath("tmp/quillmere-desktop-status.json"));
+        QProcess app;
+        app.setProcessEnvironment(environment);
+        app.setChildProcessModifier([] { ::umask(002); });
+        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+        ASSERT_TRUE(app.waitForStarted(30000));
+        EXPECT_TRUE(waitFor(
+            [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; },
+            90));
+        // Written within about a second of the change, never only at the end.
+        waitFor([&] { return stored(InstallIdentifier::defaultsKey).has_value(); }, 2);
+        ::kill(pid_t(app.processId()), SIGKILL);
+        app.waitForFinished(10000);
+        if (run == 0) {
+            started = stored(UsageRecorder::collectionStartedKey);
+            identifier = stored(InstallIdentifier::defaultsKey);
+            ASSERT_TRUE(started);
+            ASSERT_TRUE(identifier);
+            struct stat status {};
+            ASSERT_EQ(::stat(QFile::encodeName(config).constData(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0700u);
+            ASSERT_EQ(::stat(QFile::encodeName(config + '/' + settingsFile).constData(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0600u);
+        } else {
+            EXPECT_EQ(stored(UsageRecorder::collectionStartedKey), started);
+            EXPECT_EQ(stored(InstallIdentifier::defaultsKey), identifier);
+        }
+    }
+}
+
+// The settings cannot be written (a file where the configuration folder should be): the failed
+// writes the application makes of its own accord are said once, by kind and reason, and it runs on.
+TEST(ApplicationFiles, SettingsThatCannotBeWrittenAreSaidOnce) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    ASSERT_TRUE(fileInTheWay(dir.filePath("home/.config")));
+    const Ended ended = runOnce(dir, environment);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder);
+    EXPECT_EQ(ended.errors.count("quillmere: could not save the user defaults (" +
+                                 QString::fromLocal8Bit(std::strerror(ENOTDIR)) + ")\n"),
+              1)
+        << ended.errors.toStdString();
 }
 
 // A FIFO where the settings file or a memory file should be: opening it to read would wait for a

@@ -9,6 +9,7 @@
 #include "desktop/shell/WidgetVisibility.h"
 #include "support/FileInTheWay.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -84,8 +85,12 @@ TEST(SavedPanelOrigin, KeptPerHostInTheDefaults) {
     EXPECT_FALSE(SavedPanelOrigin::load(defaults, QStringLiteral("com.openai.codex")));
     defaults.set(SavedPanelOrigin::key(owner), 12.0); // a number, not a point's text
     EXPECT_FALSE(SavedPanelOrigin::load(defaults, owner));
+    SavedPanelOrigin::store(defaults, owner, QPointF(10, 20));
     SavedPanelOrigin::forget(defaults, owner);
     EXPECT_FALSE(defaults.string(SavedPanelOrigin::key(owner)));
+    // "Reset panel position" reaches the file without a sync.
+    QCoreApplication::sendPostedEvents();
+    EXPECT_FALSE(Defaults(QStringLiteral("origin-test"), dir.path()).string(SavedPanelOrigin::key(owner)));
 }
 
 // A folder that cannot hold the settings file: the origin cannot be kept, and that is said as every

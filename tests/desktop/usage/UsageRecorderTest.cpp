@@ -6,6 +6,7 @@
 #include "desktop/usage/MonthlyUsageTestSupport.h"
 #include "support/FileInTheWay.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -269,6 +270,30 @@ TEST(UsageRecorder, ANonDateStartIsReplacedSoThePeriodEnds) {
     r.make();
     EXPECT_EQ(r.defaults.string(QString::fromLatin1(UsageRecorder::collectionStartedKey)),
               QStringLiteral("2026-10-01T10:01:00.000Z"));
+}
+
+// The pause and the start of the period reach the settings file on the next turn without a sync,
+// so a kill after it keeps them: the next run finds the pause and does not stamp a new period.
+TEST(UsageRecorder, ThePauseAndThePeriodStartReachTheFileWithoutASync) {
+    Recorder r;
+    const QString config = r.temporary.filePath(QStringLiteral("config"));
+    const QString started = QString::fromLatin1(UsageRecorder::collectionStartedKey);
+    r.clock.advance(60);
+    r.recorder->togglePaused();
+    QCoreApplication::sendPostedEvents();
+    Defaults next(QStringLiteral("usage-test"), config);
+    EXPECT_TRUE(UsageRecorder::paused(next));
+    ManualClock later{2000.0, start.addSecs(3600)};
+    UsageRecorder again(next, r.folder, later);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(Defaults(QStringLiteral("usage-test"), config).string(started),
+              QStringLiteral("2026-10-01T10:00:00.000Z"))
+        << "stamped once";
+    again.togglePaused(); // resumed: a new period
+    QCoreApplication::sendPostedEvents();
+    Defaults resumed(QStringLiteral("usage-test"), config);
+    EXPECT_FALSE(UsageRecorder::paused(resumed));
+    EXPECT_EQ(resumed.string(started), QStringLiteral("2026-10-01T11:00:00.000Z"));
 }
 
 TEST(UsageRecorder, EventsAcrossMidnightGoToTwoDailyFiles) {
