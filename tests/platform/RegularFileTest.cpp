@@ -35,6 +35,12 @@ TEST(RegularFile, ReadsRegularFilesAndNamesEveryOtherOutcome) {
     EXPECT_EQ(RegularFile::examine(dir.path()), RegularFile::Problem::notRegular);
     EXPECT_TRUE(RegularFile::isRegularOrAbsent(path));
     EXPECT_TRUE(RegularFile::isRegularOrAbsent(dir.filePath("missing")));
+    // A link met where none was allowed is a file that moved after it was judged, not a file that
+    // cannot be read (which a memory would take for damaged and move aside).
+    ASSERT_TRUE(QFile::link(path, dir.filePath("link.json")));
+    EXPECT_EQ(RegularFile::openWith(dir.filePath("link.json"), O_NOFOLLOW).problem(),
+              RegularFile::Problem::notOwned);
+    EXPECT_EQ(RegularFile::openWith(dir.filePath("link.json"), 0).problem(), RegularFile::Problem::none);
 }
 
 TEST(RegularFile, AFifoIsRefusedWithoutWaitingForAWriter) {
@@ -72,11 +78,12 @@ TEST(RegularFile, AnOwnedFileInAnotherUsersFolderIsRefusedUnread) {
     EXPECT_EQ(quillmere::testing::touched(planted), QString());
 }
 
-// The file swapped, again and again, between a file of this user's and a link to one in a folder
-// that others can write, while it is read: whatever was judged is what is opened, so the link is
-// never followed, whichever moment the swap falls on (the folder holding the file is judged safe,
-// so only the user could make this swap; what it shows is that a judgement is not undone by a
-// change between it and the open).
+// The file swapped, again and again, between a file of this user's, a link to one in a folder that
+// others can write and a second name for that one, while it is read: whatever was judged is what
+// is opened, so the link is never followed and the file with two names is refused when open,
+// whichever moment the swap falls on (the folder holding the file is judged safe, so only the user
+// could make this swap; what it shows is that a judgement is not undone by a change between it
+// and the open).
 TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
     QTemporaryDir dir;
     const QString mine = dir.filePath("mine");
@@ -107,6 +114,9 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
             }
             ::unlink(linkCopy.constData());
             if (::symlink(target.constData(), linkCopy.constData()) == 0)
+                ::rename(linkCopy.constData(), file.constData());
+            ::unlink(linkCopy.constData());
+            if (::link(target.constData(), linkCopy.constData()) == 0)
                 ::rename(linkCopy.constData(), file.constData());
         }
     });
