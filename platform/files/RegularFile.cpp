@@ -112,34 +112,18 @@ qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset) {
 }
 
 Opened openOwned(const QString& path) {
-    // A file replaced under its name between the open and the check below (an atomic save by
-    // another process) is opened again; one swapped at every attempt is refused.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        Opened out;
-        const std::optional<QString> real = OwnedPath::ownedFile(path);
-        if (!real) {
-            out.problem_ = Problem::notOwned;
-            return out;
-        }
-        // The path as judged, links resolved, opened without following a link that took the
-        // file's place since; what was opened is judged again, as the file itself.
-        out = openWith(*real, O_NOFOLLOW);
-        if (out.problem_ != Problem::none)
-            return out;
-        if (!OwnedPath::isUsersAlone(out.info_)) {
-            out.problem_ = Problem::notOwned;
-            return out;
-        }
-        // One link is only the file's one name while the path still names it: a second name
-        // removed between the open and the check would leave another file looking like ours.
-        struct stat named {};
-        if (::lstat(QFile::encodeName(*real).constData(), &named) == 0 && named.st_dev == out.info_.st_dev &&
-            named.st_ino == out.info_.st_ino)
-            return out;
+    Opened out;
+    const std::optional<QString> real = OwnedPath::ownedFile(path);
+    if (!real) {
+        out.problem_ = Problem::notOwned;
+        return out;
     }
-    Opened refused;
-    refused.problem_ = Problem::notOwned;
-    return refused;
+    // The path as judged, links resolved, opened without following a link that took the file's
+    // place since; what was opened is judged again, as the file itself.
+    out = openWith(*real, O_NOFOLLOW);
+    if (out.problem_ == Problem::none && !OwnedPath::isUsersAlone(out.info_))
+        out.problem_ = Problem::notOwned;
+    return out;
 }
 
 namespace {

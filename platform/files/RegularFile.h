@@ -54,8 +54,7 @@ Opened openWith(const QString& path, int extraFlags);
 // (notOwned) without opening anything where OwnedPath::ownedFile() refuses the path, since another
 // user could have put there whatever it holds. The path is opened as it was judged, without
 // following a link put in the file's place since (refused as notOwned too), and a file that turns
-// out not to be this user's alone when open, or no longer the file at the path, is refused as well
-// (after a few attempts, for a file replaced by an atomic save meanwhile).
+// out not to be this user's alone when open is refused as well.
 Opened openOwned(const QString& path);
 
 // Reads up to `wanted` bytes from `offset` unless the file ends first, leaving the descriptor's
