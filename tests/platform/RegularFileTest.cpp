@@ -78,9 +78,9 @@ TEST(RegularFile, AnOwnedFileInAnotherUsersFolderIsRefusedUnread) {
     EXPECT_EQ(quillmere::testing::touched(planted), QString());
 }
 
-// The file swapped, again and again, between a file of this user's, a link to another user's file
-// in a folder that others can write and (where the tests may give files away) a second name for
-// that file, while it is read: whatever was judged is what is opened, so the link is never
+// The file swapped, again and again, between a file of this user's, a link to one in a folder that
+// others can write and (where the tests may give files away) a second name for another user's
+// file there, while it is read: whatever was judged is what is opened, so the link is never
 // followed and the other user's file is refused when open, whichever moment the swap falls on
 // (the folder holding the file is judged safe, so only the user could make this swap; what it
 // shows is that a judgement is not undone by a change between it and the open).
@@ -96,8 +96,11 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
     };
     const QString path = mine + "/memory.json";
     ASSERT_TRUE(make(open + "/planted.json", "planted"));
+    // Another user's file, for the second name: one of this user's with two names would look like
+    // one with one name to a check made while the other is gone.
+    ASSERT_TRUE(make(open + "/theirs.json", "planted"));
     const bool givenAway =
-        ::geteuid() == 0 && ::chown(QFile::encodeName(open + "/planted.json").constData(),
+        ::geteuid() == 0 && ::chown(QFile::encodeName(open + "/theirs.json").constData(),
                                     quillmere::testing::foreignUser, quillmere::testing::foreignUser) == 0;
     ASSERT_TRUE(QFile::link(open + "/planted.json", mine + "/link.json"));
     ASSERT_EQ(RegularFile::readOwned(mine + "/link.json", 64).problem, RegularFile::Problem::notOwned);
@@ -108,6 +111,7 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
         const QByteArray ownCopy = QFile::encodeName(mine + "/own-copy.json");
         const QByteArray linkCopy = QFile::encodeName(mine + "/link-copy.json");
         const QByteArray target = QFile::encodeName(open + "/planted.json");
+        const QByteArray theirs = QFile::encodeName(open + "/theirs.json");
         // Each swap away from a file of this user's straight to one of the others.
         for (bool hard = false; !stop; hard = givenAway && !hard) {
             const int fd = ::open(ownCopy.constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
@@ -117,7 +121,7 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
                 ::rename(ownCopy.constData(), file.constData());
             }
             ::unlink(linkCopy.constData());
-            if ((hard ? ::link(target.constData(), linkCopy.constData())
+            if ((hard ? ::link(theirs.constData(), linkCopy.constData())
                       : ::symlink(target.constData(), linkCopy.constData())) == 0)
                 ::rename(linkCopy.constData(), file.constData());
         }
