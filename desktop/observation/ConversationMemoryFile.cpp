@@ -71,6 +71,13 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
                                                 : contents.systemError);
         return std::nullopt;
     case RegularFile::Problem::notRegular:
+        // No damaged file of ours: a FIFO, a socket or a folder is put there on purpose, holds
+        // nothing to inspect, and is left as it is, neither moved aside nor replaced.
+        WriteFailures::shared().refused(QStringLiteral("conversation memory"),
+                                        RegularFile::describe(contents.problem),
+                                        QStringLiteral("keeping it in memory only"), host_);
+        keepExisting_ = true;
+        return std::nullopt;
     case RegularFile::Problem::tooLarge:
         setAside(RegularFile::describe(contents.problem));
         return std::nullopt;

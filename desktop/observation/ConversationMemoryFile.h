@@ -30,8 +30,9 @@ public:
     static constexpr qint64 maximumFileBytes = 512LL * 1024 * 1024;
 
     // The stored bytes; none when there is no file yet or its path is refused. A file that exists
-    // but cannot be read, is no regular file (a FIFO would block the read for ever) or is too large
-    // is set aside, and none is returned. Temporary copies a crashed write left behind are removed
+    // but cannot be read or is too large is set aside, and none is returned. What is no regular
+    // file (a FIFO would block the read for ever) is refused, said once and left in place: this
+    // run's saves do not replace it. Temporary copies a crashed write left behind are removed
     // first.
     std::optional<QByteArray> load();
 
@@ -72,7 +73,8 @@ public:
 
     static QByteArray digest(const QByteArray& bytes);
 
-    // Whether a damaged file that could not be moved aside is in the way: no save replaces it.
+    // Whether a damaged file that could not be moved aside, or something that is no regular file,
+    // is in the way: no save replaces it.
     bool refusesWrites() const { return keepExisting_; }
 
 private:

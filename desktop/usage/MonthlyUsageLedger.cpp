@@ -5,6 +5,7 @@
 #include "desktop/usage/UsageFolder.h"
 #include "platform/files/AtomicFile.h"
 #include "platform/files/OwnedPath.h"
+#include "platform/files/RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,9 +15,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace quillmere {
 
@@ -26,40 +25,6 @@ namespace {
 
 QString newIdentifier() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
-
-// The whole file, refusing anything but a regular file of this user's alone (one link) reached
-// without following a link.
-std::optional<QByteArray> readPrivateFile(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return std::nullopt;
-    QByteArray bytes;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && OwnedPath::isUsersAlone(info) &&
-              info.st_size <= MonthlyUsageLedger::maximumFileBytes;
-    if (ok) {
-        bytes.resize(qsizetype(info.st_size));
-        qsizetype done = 0;
-        while (ok && done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                ok = false;
-            else
-                done += n;
-        }
-        // A file that grew while it was read is not the file that was measured.
-        char extra;
-        if (ok && ::read(fd, &extra, 1) != 0)
-            ok = false;
-    }
-    ::close(fd);
-    if (!ok)
-        return std::nullopt;
-    return bytes;
 }
 
 std::optional<MonthlyUsageLedger::Store> decodeStore(const QByteArray& bytes) {
@@ -156,11 +121,12 @@ MonthlyUsageLedger::MonthlyUsageLedger(QString directory)
     // to a folder of another user's): no history, and writes there are refused.
     if (directory_.isEmpty() || !OwnedPath::existingPartIsOwned(directory_))
         return;
-    struct stat info {};
-    if (::lstat(QFile::encodeName(file_).constData(), &info) != 0 && errno == ENOENT)
+    // Judged and opened as the application's other files are: a link of this user's to a file of
+    // this user's is followed, and a file that is not this user's alone is not history.
+    const RegularFile::Contents contents = RegularFile::readOwned(file_, maximumFileBytes);
+    if (contents.problem == RegularFile::Problem::missing)
         return; // no history yet; nothing is created until the first write
-    const auto bytes = readPrivateFile(file_);
-    const auto store = bytes ? decodeStore(*bytes) : std::nullopt;
+    const auto store = contents.bytes ? decodeStore(*contents.bytes) : std::nullopt;
     if (store && usable(*store)) {
         store_ = *store;
         return;

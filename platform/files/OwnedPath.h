@@ -9,9 +9,12 @@
 // folder is owned by this user or by root and can be written by nobody else (no write bit for
 // others; no write bit for the group unless it is this user's own private group). A folder above
 // the first one that only others cannot write because it is sticky (a shared temporary folder) is
-// accepted: nobody else may rename or remove the folder of this user's or root's below it. The
-// file itself, when it exists, belongs to this user and has one link (a second name for it could
-// be another user's file).
+// accepted: nobody else may rename or remove the folder of this user's or root's below it. Every
+// folder that holds a link met while resolving is judged the same way (sticky is enough for a
+// link of this user's or root's): callers use the path by name again after the judgement, and
+// only whoever may write that folder can point the link elsewhere meanwhile. The file itself,
+// when it exists, belongs to this user, can be written by nobody else by the same test, and has
+// one link (a second name for it could be another user's file).
 
 #include <QString>
 #include <optional>
@@ -41,7 +44,8 @@ std::optional<QString> ownedFile(const QString& path, uid_t user = ::geteuid());
 bool mayHoldFile(const QString& path, uid_t user = ::geteuid());
 
 // Whether what `status` describes, at a path already judged, is `user`'s alone: it belongs to
-// `user` and, when a regular file, has no second name (which could be another user's file).
+// `user`, nobody else may write it and, when a regular file, it has no second name (which could be
+// another user's file).
 bool isUsersAlone(const struct stat& status, uid_t user = ::geteuid());
 
 // The reason said wherever this rule refuses a path. It names no path: refusals are said on

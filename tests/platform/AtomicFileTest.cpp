@@ -9,7 +9,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -229,19 +231,32 @@ TEST_F(AtomicFileTest, MakeFolderFailsWhenAFileIsInTheWay) {
 
 TEST_F(AtomicFileTest, ApplicationSupportIsNamedForTheAppAndPrivate) {
     const QByteArray saved = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(at("data")));
+    const auto supportIn = [&](const QString& dataHome) {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(dataHome));
+        const QString support = Paths::applicationSupport();
+        if (saved.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", saved);
+        return support;
+    };
     ::umask(0);
-    const QString support = Paths::applicationSupport();
-    if (saved.isNull())
-        qunsetenv("XDG_DATA_HOME");
-    else
-        qputenv("XDG_DATA_HOME", saved);
-
+    const QString support = supportIn(at("data"));
     ASSERT_FALSE(support.isEmpty());
     EXPECT_TRUE(support.startsWith(at("data") + "/"));
     EXPECT_TRUE(support.endsWith("/" + QCoreApplication::applicationName()));
     EXPECT_TRUE(QFileInfo(support).isDir());
     EXPECT_EQ(modeOf(support), 0700);
+
+    // A file in the folder's way: still named, so that every write there fails with the system's
+    // error and is said, rather than nothing being saved in silence.
+    ASSERT_TRUE(QDir().mkpath(at("blocked")));
+    const QString inTheWay = at("blocked/") + QCoreApplication::applicationName();
+    ASSERT_TRUE(AtomicFile::write(inTheWay, "x"));
+    EXPECT_EQ(supportIn(at("blocked")), inTheWay);
+    QString error;
+    EXPECT_FALSE(AtomicFile::write(inTheWay + "/memory.json", "[]", 0600, &error));
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(ENOTDIR)));
 }
 
 // The data folder reached through a link to another user's folder is not used at all: no folder

@@ -12,7 +12,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -47,6 +51,34 @@ struct Home {
 
 bool runsAsRoot() {
     return ::geteuid() == 0;
+}
+
+// Runs `judge` in a child process that sees `passwd` and `group` as the system's lists of users and
+// groups (laid over /etc/passwd and /etc/group in a mount namespace of its own), and returns the
+// bits it gives back; nothing where the child could not be set up so (not root, no namespaces).
+std::optional<int> withAccounts(const QTemporaryDir& dir, const QByteArray& passwd, const QByteArray& group,
+                                const std::function<int()>& judge) {
+    const QByteArray passwdFile = QFile::encodeName(dir.filePath(QStringLiteral("passwd")));
+    const QByteArray groupFile = QFile::encodeName(dir.filePath(QStringLiteral("group")));
+    for (const auto& [path, bytes] : {std::pair{passwdFile, passwd}, std::pair{groupFile, group}}) {
+        QFile file(QFile::decodeName(path));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return std::nullopt;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(passwdFile.constData(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 ||
+            ::mount(groupFile.constData(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(255);
+        ::_exit(judge() & 0x7f);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) == 255)
+        return std::nullopt;
+    return WEXITSTATUS(status);
 }
 
 } // namespace
@@ -276,6 +308,17 @@ TEST(OwnedPath, TheFileIsThisUsersWithOneLink) {
     ASSERT_TRUE(QFile::link(own, mine + QStringLiteral("/to-own.json")));
     EXPECT_EQ(OwnedPath::ownedFile(mine + QStringLiteral("/to-own.json")), own);
 
+    // A file others may write: whatever they wrote in it would be taken as this user's.
+    for (const mode_t open : {0666, 0602}) {
+        const QString exposedHere = mine + QStringLiteral("/open-%1.json").arg(open, 0, 8);
+        ASSERT_TRUE(make(exposedHere));
+        ASSERT_EQ(::chmod(QFile::encodeName(exposedHere).constData(), open), 0);
+        EXPECT_FALSE(OwnedPath::mayHoldFile(exposedHere)) << std::oct << open;
+        struct stat status {};
+        ASSERT_EQ(::stat(QFile::encodeName(exposedHere).constData(), &status), 0);
+        EXPECT_FALSE(OwnedPath::isUsersAlone(status)) << "as opened";
+    }
+
     // A FIFO of this user's passes the rule: it is refused as what it is, not as another user's.
     ASSERT_EQ(::mkfifo(QFile::encodeName(mine + QStringLiteral("/fifo.json")).constData(), 0600), 0);
     EXPECT_TRUE(OwnedPath::mayHoldFile(mine + QStringLiteral("/fifo.json")));
@@ -289,6 +332,14 @@ TEST(OwnedPath, TheFileIsThisUsersWithOneLink) {
                       quillmere::testing::foreignUser),
               0);
     EXPECT_FALSE(OwnedPath::mayHoldFile(theirs));
+    // Group-writable: refused for another group, accepted for the user's own private group.
+    const QString grouped = mine + QStringLiteral("/grouped.json");
+    ASSERT_TRUE(make(grouped));
+    ASSERT_EQ(::chmod(QFile::encodeName(grouped).constData(), 0660), 0);
+    EXPECT_TRUE(OwnedPath::mayHoldFile(grouped)) << "root's own group";
+    ASSERT_EQ(::chown(QFile::encodeName(grouped).constData(), ::geteuid(), quillmere::testing::foreignUser),
+              0);
+    EXPECT_FALSE(OwnedPath::mayHoldFile(grouped));
     const QString foreign = foreignFolder(dir.filePath(QStringLiteral("theirs")));
     ASSERT_NE(foreign, u"/");
     const QString planted = foreign + QStringLiteral("/memory.json");
@@ -299,4 +350,104 @@ TEST(OwnedPath, TheFileIsThisUsersWithOneLink) {
     const QString hardLinked = mine + QStringLiteral("/hard.json");
     ASSERT_EQ(::link(QFile::encodeName(planted).constData(), QFile::encodeName(hardLinked).constData()), 0);
     EXPECT_FALSE(OwnedPath::mayHoldFile(hardLinked));
+}
+
+// A link met on the way is used by name again after it is judged, so the folder that holds it is
+// judged by the rule too: whoever may write there can point it elsewhere in between. A link in a
+// folder others can write is refused even while it leads to this user's own folder; in a sticky
+// folder only a link of this user's (or root's) stays where it is.
+TEST(OwnedPath, TheFolderHoldingALinkOnTheWayIsJudgedToo) {
+    const uid_t other = quillmere::testing::foreignUser;
+    const struct Row {
+        const char* what;
+        mode_t holder;
+        gid_t holderGroup;
+        uid_t linkOwner;
+        bool owned;
+    } rows[] = {
+        {"a private folder", 0700, ::getegid(), ::geteuid(), true},
+        {"a folder others can write", 0777, ::getegid(), ::geteuid(), false},
+        {"a sticky folder, the link this user's", 01777, ::getegid(), ::geteuid(), true},
+        {"a sticky folder, the link another user's", 01777, ::getegid(), other, false},
+        {"a folder another group can write", 0770, other, ::geteuid(), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if ((row.linkOwner != ::geteuid() || row.holderGroup != ::getegid()) && !runsAsRoot())
+            continue;
+        QTemporaryDir dir;
+        const QString mine = dir.filePath(QStringLiteral("mine"));
+        const QString holder = dir.filePath(QStringLiteral("holder"));
+        ASSERT_TRUE(quillmere::testing::folderWith(mine, 0700));
+        QFile settings(mine + QStringLiteral("/settings.ini"));
+        ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+        settings.close();
+        ASSERT_TRUE(quillmere::testing::folderWith(holder, 0700));
+        // A link to the folder, written as a link farm writes it (relative, through ".."), and one
+        // to the file itself.
+        const QString link = holder + QStringLiteral("/config");
+        const QString fileLink = holder + QStringLiteral("/settings.ini");
+        ASSERT_EQ(::symlink("./../holder/../mine", QFile::encodeName(link).constData()), 0);
+        ASSERT_TRUE(QFile::link(settings.fileName(), fileLink));
+        for (const QString& made : {link, fileLink})
+            ASSERT_EQ(::lchown(QFile::encodeName(made).constData(), row.linkOwner, ::getegid()), 0);
+        ASSERT_TRUE(quillmere::testing::folderWith(holder, row.holder, ::geteuid(), row.holderGroup));
+        EXPECT_EQ(OwnedPath::isOwnedFolder(link), row.owned);
+        EXPECT_EQ(OwnedPath::existingPartIsOwned(link + QStringLiteral("/new/deeper")), row.owned);
+        EXPECT_EQ(OwnedPath::mayHoldFile(link + QStringLiteral("/settings.ini")), row.owned);
+        EXPECT_EQ(OwnedPath::mayHoldFile(link + QStringLiteral("/missing.ini")), row.owned);
+        // The file's own folder may not be one others can write, sticky or not: they could put a
+        // file there whenever it is missing.
+        EXPECT_EQ(OwnedPath::mayHoldFile(fileLink), row.owned && (row.holder & S_ISVTX) == 0);
+        // Nothing is made through a link the rule refuses.
+        EXPECT_EQ(AtomicFile::makePrivateFolder(link + QStringLiteral("/new")), row.owned);
+        EXPECT_EQ(QFileInfo::exists(mine + QStringLiteral("/new")), row.owned);
+    }
+}
+
+// A folder its group may write is safe only when that group is the user's own private group: the
+// user's primary group, named for the user, with nobody else in it. Judged for users the system's
+// lists are made up for here, in a process of their own.
+TEST(OwnedPath, OnlyTheUsersOwnPrivateGroupMayWrite) {
+    if (!runsAsRoot())
+        GTEST_SKIP() << "needs to give folders to other users and lay lists of users over the system's";
+    const struct Row {
+        const char* what;
+        uid_t user;
+        gid_t group;
+        bool owned;
+    } rows[] = {
+        {"a private group", 4242, 4242, true},
+        {"a primary group others share", 4243, 100, false},
+        {"a group named for the user with another member", 4244, 4244, false},
+        {"a group whose one member is the user", 4245, 4245, true},
+        {"no entry for the user", 4246, 4246, false},
+    };
+    const QByteArray passwd = "alice:x:4242:4242::/nonexistent:/bin/false\n"
+                              "bob:x:4243:100::/nonexistent:/bin/false\n"
+                              "carol:x:4244:4244::/nonexistent:/bin/false\n"
+                              "erin:x:4245:4245::/nonexistent:/bin/false\n";
+    const QByteArray group = "users:x:100:\nalice:x:4242:\ncarol:x:4244:carol,dave\nerin:x:4245:erin\n"
+                             "frank:x:4246:\n";
+    QTemporaryDir dir;
+    QStringList folders;
+    for (const Row& row : rows) {
+        folders << dir.filePath(QString::number(row.user));
+        ASSERT_TRUE(quillmere::testing::folderWith(folders.back(), 0770, row.user, row.group));
+    }
+    const auto judgeEach = [&] {
+        int bits = 0;
+        for (qsizetype i = 0; i < folders.size(); ++i)
+            bits |= OwnedPath::isOwnedFolder(folders[i], rows[i].user) ? 1 << i : 0;
+        return bits;
+    };
+    const std::optional<int> owned = withAccounts(dir, passwd, group, judgeEach);
+    if (!owned)
+        GTEST_SKIP() << "cannot lay lists of users over the system's here";
+    for (qsizetype i = 0; i < folders.size(); ++i)
+        EXPECT_EQ((*owned >> i) & 1, rows[i].owned ? 1 : 0) << rows[i].what;
+    // The same folders with the group's write bit taken away are each user's.
+    for (const QString& folder : folders)
+        ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0750), 0);
+    EXPECT_EQ(withAccounts(dir, passwd, group, judgeEach), (1 << folders.size()) - 1);
 }

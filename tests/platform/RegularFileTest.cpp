@@ -35,6 +35,12 @@ TEST(RegularFile, ReadsRegularFilesAndNamesEveryOtherOutcome) {
     EXPECT_EQ(RegularFile::examine(dir.path()), RegularFile::Problem::notRegular);
     EXPECT_TRUE(RegularFile::isRegularOrAbsent(path));
     EXPECT_TRUE(RegularFile::isRegularOrAbsent(dir.filePath("missing")));
+    // A link met where none was allowed is a file that moved after it was judged, not a file that
+    // cannot be read (which a memory would take for damaged and move aside).
+    ASSERT_TRUE(QFile::link(path, dir.filePath("link.json")));
+    EXPECT_EQ(RegularFile::openWith(dir.filePath("link.json"), O_NOFOLLOW).problem(),
+              RegularFile::Problem::notOwned);
+    EXPECT_EQ(RegularFile::openWith(dir.filePath("link.json"), 0).problem(), RegularFile::Problem::none);
 }
 
 TEST(RegularFile, AFifoIsRefusedWithoutWaitingForAWriter) {
@@ -72,11 +78,12 @@ TEST(RegularFile, AnOwnedFileInAnotherUsersFolderIsRefusedUnread) {
     EXPECT_EQ(quillmere::testing::touched(planted), QString());
 }
 
-// The file swapped, again and again, between a file of this user's and a link to one in a folder
-// that others can write, while it is read: whatever was judged is what is opened, so the link is
-// never followed, whichever moment the swap falls on (the folder holding the file is judged safe,
-// so only the user could make this swap; what it shows is that a judgement is not undone by a
-// change between it and the open).
+// The file swapped, again and again, between a file of this user's, a link to one in a folder that
+// others can write and (where the tests may give files away) a second name for another user's
+// file there, while it is read: whatever was judged is what is opened, so the link is never
+// followed and the other user's file is refused when open, whichever moment the swap falls on
+// (the folder holding the file is judged safe, so only the user could make this swap; what it
+// shows is that a judgement is not undone by a change between it and the open).
 TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
     QTemporaryDir dir;
     const QString mine = dir.filePath("mine");
@@ -89,6 +96,12 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
     };
     const QString path = mine + "/memory.json";
     ASSERT_TRUE(make(open + "/planted.json", "planted"));
+    // Another user's file, for the second name: one of this user's with two names would look like
+    // one with one name to a check made while the other is gone.
+    ASSERT_TRUE(make(open + "/theirs.json", "planted"));
+    const bool givenAway =
+        ::geteuid() == 0 && ::chown(QFile::encodeName(open + "/theirs.json").constData(),
+                                    quillmere::testing::foreignUser, quillmere::testing::foreignUser) == 0;
     ASSERT_TRUE(QFile::link(open + "/planted.json", mine + "/link.json"));
     ASSERT_EQ(RegularFile::readOwned(mine + "/link.json", 64).problem, RegularFile::Problem::notOwned);
 
@@ -98,7 +111,9 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
         const QByteArray ownCopy = QFile::encodeName(mine + "/own-copy.json");
         const QByteArray linkCopy = QFile::encodeName(mine + "/link-copy.json");
         const QByteArray target = QFile::encodeName(open + "/planted.json");
-        while (!stop) {
+        const QByteArray theirs = QFile::encodeName(open + "/theirs.json");
+        // Each swap away from a file of this user's straight to one of the others.
+        for (bool hard = false; !stop; hard = givenAway && !hard) {
             const int fd = ::open(ownCopy.constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
             if (fd >= 0) {
                 [[maybe_unused]] const ssize_t written = ::write(fd, "own", 3);
@@ -106,7 +121,8 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
                 ::rename(ownCopy.constData(), file.constData());
             }
             ::unlink(linkCopy.constData());
-            if (::symlink(target.constData(), linkCopy.constData()) == 0)
+            if ((hard ? ::link(theirs.constData(), linkCopy.constData())
+                      : ::symlink(target.constData(), linkCopy.constData())) == 0)
                 ::rename(linkCopy.constData(), file.constData());
         }
     });

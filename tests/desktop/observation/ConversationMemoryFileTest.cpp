@@ -89,20 +89,26 @@ TEST(ConversationMemoryFile, DamagedFileIsMovedAsideNotDeleted) {
     }
 }
 
-TEST(ConversationMemoryFile, FifoInPlaceOfTheFileIsSetAsideWithoutBlocking) {
+// A FIFO is no damaged memory of ours but something put there on purpose: it is neither waited on,
+// moved aside nor replaced, and the memory is kept for the run only, said once.
+TEST(ConversationMemoryFile, FifoInPlaceOfTheFileIsLeftAloneWithoutBlocking) {
     QTemporaryDir dir;
     ConversationMemoryFile file(dir.path(), QString("com.openai.chat"));
     const QByteArray fifo = QFile::encodeName(file.path());
-    ASSERT_EQ(::mkfifo(fifo.constData(), 0644), 0);
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    WriteFailures::shared().clear();
     std::optional<QByteArray> loaded = QByteArray("unset");
+    ::testing::internal::CaptureStderr();
     EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(fifo, [&] { loaded = file.load(); }));
+    EXPECT_FALSE(file.save("[]"));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "quillmere: did not use the conversation memory (not a regular file); keeping it in memory "
+              "only\n");
     EXPECT_EQ(loaded, std::nullopt);
-    EXPECT_FALSE(QFileInfo::exists(file.path()));
-    const QStringList aside = QDir(dir.path()).entryList({"*.damaged-*"}, QDir::System | QDir::Files);
-    ASSERT_EQ(aside.size(), 1);
-    // The place is free again: the next save writes a regular file.
-    EXPECT_TRUE(file.save("[]"));
-    EXPECT_TRUE(QFileInfo(file.path()).isFile());
+    struct stat status {};
+    ASSERT_EQ(::lstat(fifo.constData(), &status), 0);
+    EXPECT_TRUE(S_ISFIFO(status.st_mode)) << "left in place";
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::System | QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TEST(ConversationMemoryFile, AsideFilesArePrivateAndTheFolderIsMadePrivate) {

@@ -14,6 +14,7 @@
 #include "support/PlantedFiles.h"
 
 #include <QDateTime>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -21,6 +22,8 @@
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -152,34 +155,81 @@ bool givesFoldersAway() {
 } // namespace
 
 // The configuration folder is another user's, holding settings that name that user's service:
-// reached through a link at ~/.config, or named by XDG_CONFIG_HOME. The settings are not read (no
-// request goes there) and no settings file is made there; the application runs on its built-in
+// reached through a link at ~/.config, or named by XDG_CONFIG_HOME, or named through a link in
+// that user's folder which they flip between their folder and this user's own all the while; or
+// the settings file is this user's but others may write it. The settings are not read (no request
+// goes there) and no settings file is made or changed there; the application runs on its built-in
 // defaults and says so once, without the path.
 TEST(ApplicationFiles, SettingsInAnotherUsersFolderAreNeitherReadNorWritten) {
     if (!givesFoldersAway())
         GTEST_SKIP() << "needs to give folders to another user";
-    for (const bool linked : {true, false}) {
-        SCOPED_TRACE(linked ? "~/.config a link" : "XDG_CONFIG_HOME");
+    enum class Shape { linked, named, flipped, openFile };
+    const std::pair<const char*, Shape> rows[] = {{"~/.config a link", Shape::linked},
+                                                  {"XDG_CONFIG_HOME", Shape::named},
+                                                  {"a link in their folder, flipped", Shape::flipped},
+                                                  {"a settings file others may write", Shape::openFile}};
+    for (const auto& [what, shape] : rows) {
+        SCOPED_TRACE(what);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
         Service planted;
         QProcessEnvironment environment = personalEnvironment(dir, QString());
         const QString foreign = foreignFolder(dir.filePath("theirs"));
         ASSERT_NE(foreign, "/");
-        const QList<Planted> files = {
-            plant(foreign + '/' + settingsFile,
-                  "[string]\nQuillmereClassificationServiceURL=" + planted.url().toUtf8() + '\n')};
-        if (linked)
-            ASSERT_TRUE(QFile::link(foreign, dir.filePath("home/.config")));
-        else
+        const QByteArray settings =
+            "[string]\nQuillmereClassificationServiceURL=" + planted.url().toUtf8() + '\n';
+        const QString mine = dir.filePath("home/.config");
+        QString watched = foreign;
+        QList<Planted> files;
+        std::atomic<bool> stop = false;
+        std::thread flipper;
+        switch (shape) {
+        case Shape::linked:
+            files << plant(foreign + '/' + settingsFile, settings);
+            ASSERT_TRUE(QFile::link(foreign, mine));
+            break;
+        case Shape::named:
+            files << plant(foreign + '/' + settingsFile, settings);
             environment.insert("XDG_CONFIG_HOME", foreign);
-        const QStringList before = entriesBelow(foreign);
+            break;
+        case Shape::flipped:
+            watched = foreign + "/config";
+            ASSERT_TRUE(folderWith(watched, 0755, foreignUser, foreignUser));
+            files << plant(watched + '/' + settingsFile, settings)
+                  << plant(mine + '/' + settingsFile, settings, 0, ::geteuid());
+            ASSERT_TRUE(QFile::link(mine, foreign + "/link"));
+            ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0711), 0); // their way in
+            environment.insert("XDG_CONFIG_HOME", foreign + "/link");
+            flipper = std::thread([&, watched, mine] {
+                // This thread acts on files as the other user.
+                ::syscall(SYS_setfsgid, foreignUser);
+                ::syscall(SYS_setfsuid, foreignUser);
+                const QByteArray link = QFile::encodeName(foreign + "/link");
+                const QByteArray next = link + ".next";
+                const QByteArray targets[] = {QFile::encodeName(watched), QFile::encodeName(mine)};
+                for (int i = 0; !stop; ++i) {
+                    ::unlink(next.constData());
+                    if (::symlink(targets[i % 2].constData(), next.constData()) == 0)
+                        ::rename(next.constData(), link.constData());
+                }
+            });
+            break;
+        case Shape::openFile:
+            watched = mine;
+            files << plant(mine + '/' + settingsFile, settings, 0, ::geteuid());
+            ASSERT_EQ(::chmod(QFile::encodeName(files.back().path).constData(), 0666), 0);
+            break;
+        }
+        const QStringList before = entriesBelow(watched);
 
         const Ended ended = runOnce(dir, environment);
+        stop = true;
+        if (flipper.joinable())
+            flipper.join();
         EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
         EXPECT_TRUE(ended.quitInOrder);
         EXPECT_TRUE(planted.server.requests().empty()) << planted.server.requests().size() << " requests";
-        expectUntouched(files, foreign, before);
+        expectUntouched(files, watched, before);
         const QString said = "quillmere: did not use the user defaults (" + OwnedPath::refusalReason() +
                              "); running on the built-in defaults\n";
         EXPECT_EQ(ended.errors.count(said), 1) << ended.errors.toStdString();
@@ -380,5 +430,12 @@ TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
         if (row.fifos.front().endsWith(settingsFile))
             EXPECT_EQ(QDir(observations).entryList({"usage-*"}, QDir::Files), QStringList())
                 << "nothing recorded";
+        // Not a damaged file of the application's: left where it is, neither moved nor replaced.
+        for (const QString& fifo : row.fifos) {
+            struct stat left {};
+            EXPECT_TRUE(::lstat(QFile::encodeName(dir.filePath(fifo)).constData(), &left) == 0 &&
+                        S_ISFIFO(left.st_mode))
+                << fifo.toStdString();
+        }
     }
 }

@@ -286,18 +286,39 @@ TEST(MonthlyUsageLedger, DirectoriesLinksAndHugeFilesAreNotReadAsHistory) {
         EXPECT_TRUE(ledger.lastError());
         EXPECT_TRUE(QFileInfo(folder.file).isDir());
     }
-    {
+    // The ledger's name for a history kept elsewhere: a link of this user's to a file of this
+    // user's is followed, as for the settings and the memory; a second name for a file, or a
+    // link to one that others may write, is not history.
+    const struct {
+        const char* what;
+        bool hardLink;
+        mode_t mode;
+        bool read;
+    } named[] = {
+        {"a link to a file of this user's", false, 0600, true},
+        {"a second name", true, 0600, false},
+        {"a link to a file others may write", false, 0666, false},
+    };
+    for (const auto& row : named) {
+        SCOPED_TRACE(row.what);
         Folder folder;
         const QString elsewhere = folder.temporary.filePath(QStringLiteral("elsewhere.json"));
         QFile out(elsewhere);
         ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(R"({"schemaVersion":1,"windows":[],"defaults":{}})");
+        out.write(
+            R"({"schemaVersion":1,"windows":[],"defaults":{"openai":{"id":"baseline-0001","model":"gpt-6","effort":null,"speed":null}}})");
         out.close();
+        ASSERT_EQ(::chmod(QFile::encodeName(elsewhere).constData(), row.mode), 0);
         QDir().mkpath(folder.path);
-        ASSERT_TRUE(QFile::link(elsewhere, folder.file));
+        if (row.hardLink)
+            ASSERT_EQ(
+                ::link(QFile::encodeName(elsewhere).constData(), QFile::encodeName(folder.file).constData()),
+                0);
+        else
+            ASSERT_TRUE(QFile::link(elsewhere, folder.file));
         MonthlyUsageLedger ledger(folder.path);
-        EXPECT_TRUE(ledger.lastError()) << "a link is not followed";
-        EXPECT_TRUE(QFileInfo(folder.file).isSymLink());
+        EXPECT_EQ(ledger.lastError().has_value(), !row.read);
+        EXPECT_EQ(ledger.defaultSetting(Provider::openai).has_value(), row.read);
     }
     {
         Folder folder;
