@@ -812,25 +812,40 @@ TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
 // that goes on working in the background shows it: two reads of three see that answer cut to half
 // its length, a request queued after it included, and each read is seen twice and then its last
 // five messages once more with their numbers. Each read continues the stored history, completing
-// the answer stored partly, so the history stays one window of its messages.
+// the answer stored partly, so the history stays one window of its messages. An agent's history
+// may say the same few things over and over; its numbers then tell where a read lies.
 TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace) {
-    Messages history;
-    for (int i = 0; i < 326; ++i)
-        history.push_back(
-            i % 2 == 0
-                ? user(QStringLiteral("Request %1: carry on with module %1").arg(i))
-                : assistant(QStringLiteral("Answer %1: ").arg(i) +
-                            QStringLiteral("updated the build, ran the tests, fixed them. ").repeated(3)));
+    using Growth = std::array<int, 12>;
+    const Growth steady = {0, 2, 3, 1, 4, 2, 3, 1, 4, 2, 3, 1};
+    const Growth uneven = {2, 3, 2, 1, 3, 2, 1, 2, 2, 1, 4, 3};
     struct Case {
         const char* name;
+        bool repeated;             // two requests and two answers, in turn, over and over
         bool cutFollowedByRequest; // the cut answer may have a queued request after it
+        bool numbered;             // every read carries the messages' numbers, not only the last five
+        Growth growth;
     };
-    for (const Case& c : {Case{"the newest answer last", false}, Case{"a request queued after it", true}}) {
+    const Case cases[] = {
+        {"the newest answer last", false, false, false, steady},
+        {"a request queued after it", false, true, false, steady},
+        {"the same few texts, numbered", true, true, true, uneven},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        Messages history;
+        for (int i = 0; i < 326; ++i) {
+            const int n = c.repeated ? i / 2 % 2 : i;
+            history.push_back(
+                i % 2 == 0
+                    ? user(QStringLiteral("Request %1: carry on with module %1").arg(n))
+                    : assistant(
+                          QStringLiteral("Answer %1: ").arg(n) +
+                          QStringLiteral("updated the build, ran the tests, fixed them. ").repeated(3)));
+        }
         ConversationMemory memory;
         int shown = 300;
         for (int read = 0; read < 12; ++read) {
-            shown += std::array{0, 2, 3, 1, 4, 2, 3, 1, 4, 2, 3, 1}[std::size_t(read)];
+            shown += c.growth[std::size_t(read)];
             Messages messages(history.begin(), history.begin() + shown);
             std::vector<std::optional<QString>> ids;
             for (int i = 0; i < shown; ++i)
@@ -841,7 +856,7 @@ TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace)
             QString& answer = messages[std::size_t(newest)].text;
             if (read % 3 != 2 && messages[std::size_t(newest)].role == "assistant")
                 answer.truncate(answer.size() / 2);
-            twice(memory, "k", messages);
+            twice(memory, "k", messages, c.numbered ? ids : std::vector<std::optional<QString>>{});
             memory.observe("k", Messages(messages.end() - 5, messages.end()),
                            std::vector<std::optional<QString>>(ids.end() - 5, ids.end()), true, at(1000));
         }
