@@ -196,6 +196,18 @@ TEST(ConversationMemoryRestore, ARecordKeepsItsFirstIdentifiersUpToTheCap) {
     ASSERT_EQ(kept.size(), ConversationMemory::maximumIdentifiersPerRecord);
     for (int i = 0; i < kept.size(); ++i)
         EXPECT_EQ(kept[i], QStringLiteral("id-%1").arg(i));
+    // A read continuing records that gathered that many is placed by texts and identifiers
+    // alike.
+    const QByteArray answer =
+        R"({"message":{"role":"assistant","text":"Here is a plan"},"firstObservedAt":0,"identifiers":[)" +
+        ids + "]}";
+    ConversationMemory gathered;
+    gathered.restore(R"([{"key":"k","segments":[[)" + record + "," + answer + "]]}]");
+    const auto result = gathered.observe(
+        "k", Messages{user("Plan the trip"), assistant("Here is a plan"), user("Book it, please")}, {"id-3"},
+        true, at(1));
+    EXPECT_EQ(result.windows, 1);
+    EXPECT_EQ(result.connectedCount, 3);
     // What lies past the cap is still checked.
     expectRefused(
         R"([{"key":"k","segments":[[{"message":{"role":"user","text":"x"},"firstObservedAt":0,"identifiers":[)" +
@@ -823,12 +835,15 @@ TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace)
         bool repeated;             // two requests and two answers, in turn, over and over
         bool cutFollowedByRequest; // the cut answer may have a queued request after it
         bool numbered;             // every read carries the messages' numbers, not only the last five
+        int wholeRead;             // reads r with r % 3 == wholeRead see the answer whole
+        bool tailWhole;            // the last five messages are read with the answer whole
         Growth growth;
     };
     const Case cases[] = {
-        {"the newest answer last", false, false, false, steady},
-        {"a request queued after it", false, true, false, steady},
-        {"the same few texts, numbered", true, true, true, uneven},
+        {"the newest answer last", false, false, false, 2, false, steady},
+        {"a request queued after it", false, true, false, 2, false, steady},
+        {"the same few texts, numbered", true, true, true, 2, false, uneven},
+        {"the same few texts, the last read cut and its end read whole", true, true, true, 0, true, uneven},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -846,7 +861,8 @@ TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace)
         int shown = 300;
         for (int read = 0; read < 12; ++read) {
             shown += c.growth[std::size_t(read)];
-            Messages messages(history.begin(), history.begin() + shown);
+            const Messages whole(history.begin(), history.begin() + shown);
+            Messages messages = whole;
             std::vector<std::optional<QString>> ids;
             for (int i = 0; i < shown; ++i)
                 ids.push_back(QStringLiteral("message:%1:%2").arg(i + 1).arg(messages[std::size_t(i)].role));
@@ -854,10 +870,11 @@ TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace)
             while (c.cutFollowedByRequest && messages[std::size_t(newest)].role != "assistant")
                 --newest;
             QString& answer = messages[std::size_t(newest)].text;
-            if (read % 3 != 2 && messages[std::size_t(newest)].role == "assistant")
+            if (read % 3 != c.wholeRead && messages[std::size_t(newest)].role == "assistant")
                 answer.truncate(answer.size() / 2);
             twice(memory, "k", messages, c.numbered ? ids : std::vector<std::optional<QString>>{});
-            memory.observe("k", Messages(messages.end() - 5, messages.end()),
+            const Messages& end = c.tailWhole ? whole : messages;
+            memory.observe("k", Messages(end.end() - 5, end.end()),
                            std::vector<std::optional<QString>>(ids.end() - 5, ids.end()), true, at(1000));
         }
         const auto windows = memory.records("k");
