@@ -15,6 +15,7 @@
 #include <map>
 #include <set>
 #include <span>
+#include <tuple>
 #include <unordered_map>
 
 namespace quillmere {
@@ -509,7 +510,10 @@ bool better(const Alignment& a, const Alignment& b) {
 constexpr long voteBudget = 1L << 21;
 constexpr std::size_t candidateLimit = 64;
 
-// Offsets at which some texts face equal texts, most shared texts first.
+// Offsets at which some texts face equal texts: those where a message has the same identifier on
+// both sides first, then those with the most shared texts. A few texts said over and over in a
+// long history outvote, at every shift of their cycle, the one offset where an answer still being
+// written was stored shorter; only the identifiers tell that one apart.
 std::vector<int> candidateOffsets(const Items& w, const Items& s) {
     const int m = int(w.size()), n = int(s.size());
     if (m == 0 || n == 0)
@@ -530,16 +534,39 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
             return ++spent < voteBudget;
         });
     }
-    std::vector<std::pair<int, int>> ranked; // (votes, offset)
+    std::vector<char> named(votes.size(), 0);
+    std::size_t smallIds = 0;
+    for (const Item& item : small)
+        smallIds += std::size_t(item.identifiers.size());
+    if (smallIds > 0) {
+        // Message numbers are unique within a window; identifiers that repeat are bounded as
+        // repeated texts are.
+        long looked = 0;
+        HashIndex ids(smallIds);
+        for (int i = 0; i < int(small.size()); ++i)
+            for (const QString& id : small[std::size_t(i)].identifiers)
+                ids.insert(qHash(id), i);
+        for (int l = 0; l < int(large.size()) && looked < voteBudget; ++l)
+            for (const QString& id : large[std::size_t(l)].identifiers)
+                ids.forEach(qHash(id), [&](int position) {
+                    if (small[std::size_t(position)].identifiers.contains(id)) {
+                        const int i = indexWindow ? position : l;
+                        const int j = indexWindow ? l : position;
+                        named[std::size_t(j - i + m - 1)] = 1;
+                    }
+                    return ++looked < voteBudget;
+                });
+    }
+    std::vector<std::tuple<char, int, int>> ranked; // (named, votes, offset)
     for (int k = 0; k < int(votes.size()); ++k)
         if (votes[std::size_t(k)] > 0)
-            ranked.emplace_back(votes[std::size_t(k)], k - (m - 1));
+            ranked.emplace_back(named[std::size_t(k)], votes[std::size_t(k)], k - (m - 1));
     const std::size_t keep = std::min(ranked.size(), candidateLimit);
     std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),
                       [](const auto& a, const auto& b) { return a > b; });
     std::vector<int> out;
     for (std::size_t k = 0; k < keep; ++k)
-        out.push_back(ranked[k].second);
+        out.push_back(std::get<2>(ranked[k]));
     return out;
 }
 

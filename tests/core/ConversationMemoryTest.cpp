@@ -196,6 +196,18 @@ TEST(ConversationMemoryRestore, ARecordKeepsItsFirstIdentifiersUpToTheCap) {
     ASSERT_EQ(kept.size(), ConversationMemory::maximumIdentifiersPerRecord);
     for (int i = 0; i < kept.size(); ++i)
         EXPECT_EQ(kept[i], QStringLiteral("id-%1").arg(i));
+    // A read continuing records that gathered that many is placed by texts and identifiers
+    // alike.
+    const QByteArray answer =
+        R"({"message":{"role":"assistant","text":"Here is a plan"},"firstObservedAt":0,"identifiers":[)" +
+        ids + "]}";
+    ConversationMemory gathered;
+    gathered.restore(R"([{"key":"k","segments":[[)" + record + "," + answer + "]]}]");
+    const auto result = gathered.observe(
+        "k", Messages{user("Plan the trip"), assistant("Here is a plan"), user("Book it, please")}, {"id-3"},
+        true, at(1));
+    EXPECT_EQ(result.windows, 1);
+    EXPECT_EQ(result.connectedCount, 3);
     // What lies past the cap is still checked.
     expectRefused(
         R"([{"key":"k","segments":[[{"message":{"role":"user","text":"x"},"firstObservedAt":0,"identifiers":[)" +
@@ -812,26 +824,45 @@ TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
 // that goes on working in the background shows it: two reads of three see that answer cut to half
 // its length, a request queued after it included, and each read is seen twice and then its last
 // five messages once more with their numbers. Each read continues the stored history, completing
-// the answer stored partly, so the history stays one window of its messages.
+// the answer stored partly, so the history stays one window of its messages. An agent's history
+// may say the same few things over and over; its numbers then tell where a read lies.
 TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace) {
-    Messages history;
-    for (int i = 0; i < 326; ++i)
-        history.push_back(
-            i % 2 == 0
-                ? user(QStringLiteral("Request %1: carry on with module %1").arg(i))
-                : assistant(QStringLiteral("Answer %1: ").arg(i) +
-                            QStringLiteral("updated the build, ran the tests, fixed them. ").repeated(3)));
+    using Growth = std::array<int, 12>;
+    const Growth steady = {0, 2, 3, 1, 4, 2, 3, 1, 4, 2, 3, 1};
+    const Growth uneven = {2, 3, 2, 1, 3, 2, 1, 2, 2, 1, 4, 3};
     struct Case {
         const char* name;
+        bool repeated;             // two requests and two answers, in turn, over and over
         bool cutFollowedByRequest; // the cut answer may have a queued request after it
+        bool numbered;             // every read carries the messages' numbers, not only the last five
+        int wholeRead;             // reads r with r % 3 == wholeRead see the answer whole
+        bool tailWhole;            // the last five messages are read with the answer whole
+        Growth growth;
     };
-    for (const Case& c : {Case{"the newest answer last", false}, Case{"a request queued after it", true}}) {
+    const Case cases[] = {
+        {"the newest answer last", false, false, false, 2, false, steady},
+        {"a request queued after it", false, true, false, 2, false, steady},
+        {"the same few texts, numbered", true, true, true, 2, false, uneven},
+        {"the same few texts, the last read cut and its end read whole", true, true, true, 0, true, uneven},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        Messages history;
+        for (int i = 0; i < 326; ++i) {
+            const int n = c.repeated ? i / 2 % 2 : i;
+            history.push_back(
+                i % 2 == 0
+                    ? user(QStringLiteral("Request %1: carry on with module %1").arg(n))
+                    : assistant(
+                          QStringLiteral("Answer %1: ").arg(n) +
+                          QStringLiteral("updated the build, ran the tests, fixed them. ").repeated(3)));
+        }
         ConversationMemory memory;
         int shown = 300;
         for (int read = 0; read < 12; ++read) {
-            shown += std::array{0, 2, 3, 1, 4, 2, 3, 1, 4, 2, 3, 1}[std::size_t(read)];
-            Messages messages(history.begin(), history.begin() + shown);
+            shown += c.growth[std::size_t(read)];
+            const Messages whole(history.begin(), history.begin() + shown);
+            Messages messages = whole;
             std::vector<std::optional<QString>> ids;
             for (int i = 0; i < shown; ++i)
                 ids.push_back(QStringLiteral("message:%1:%2").arg(i + 1).arg(messages[std::size_t(i)].role));
@@ -839,10 +870,11 @@ TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace)
             while (c.cutFollowedByRequest && messages[std::size_t(newest)].role != "assistant")
                 --newest;
             QString& answer = messages[std::size_t(newest)].text;
-            if (read % 3 != 2 && messages[std::size_t(newest)].role == "assistant")
+            if (read % 3 != c.wholeRead && messages[std::size_t(newest)].role == "assistant")
                 answer.truncate(answer.size() / 2);
-            twice(memory, "k", messages);
-            memory.observe("k", Messages(messages.end() - 5, messages.end()),
+            twice(memory, "k", messages, c.numbered ? ids : std::vector<std::optional<QString>>{});
+            const Messages& end = c.tailWhole ? whole : messages;
+            memory.observe("k", Messages(end.end() - 5, end.end()),
                            std::vector<std::optional<QString>>(ids.end() - 5, ids.end()), true, at(1000));
         }
         const auto windows = memory.records("k");
