@@ -83,7 +83,9 @@ bool UsageRecorder::checkCollectionWindow() {
     const qint64 started = collectionStarted().value_or(now);
     if (now - started >= collectionPeriodSeconds * 1000) {
         write(observation_.lostContext(u"collection_period_ended", fromMilliseconds(now)));
-        defaults_->set(QString::fromLatin1(pausedKey), true);
+        // Paused once: setting it again on every tick would send the settings to the disk each time.
+        if (!paused(*defaults_))
+            defaults_->set(QString::fromLatin1(pausedKey), true);
         writeStatus();
         return false;
     }

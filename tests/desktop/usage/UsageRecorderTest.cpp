@@ -189,6 +189,20 @@ TEST(UsageRecorder, ThePeriodEndsAfterExactlyThreeDaysAndResumingStartsANewOne) 
     EXPECT_TRUE(UsageRecorder::paused(r.defaults));
     EXPECT_TRUE(r.status().value(QStringLiteral("paused")).toBool());
 
+    // Paused once: the ticks after it send nothing more to the settings file.
+    int writes = 0;
+    r.defaults.setWriteReport([&writes](const std::optional<QString>&) { ++writes; });
+    QCoreApplication::sendPostedEvents();
+    writes = 0;
+    for (int tick = 0; tick < 3; ++tick) {
+        r.clock.advance(0.25);
+        r.recorder->observe(snapshot());
+        r.recorder->lostContext(u"window_unavailable");
+        QCoreApplication::sendPostedEvents();
+    }
+    EXPECT_EQ(writes, 0);
+    EXPECT_TRUE(UsageRecorder::paused(r.defaults));
+
     r.recorder->togglePaused(); // resume
     EXPECT_FALSE(UsageRecorder::paused(r.defaults));
     EXPECT_EQ(r.status().value(QStringLiteral("collectionEndsAt")).toString(),
