@@ -1,0 +1,130 @@
+#pragma once
+
+// Whether a window of messages read now and a list stored before are one stretch of one
+// conversation, and where they meet. Everything that decides a join is here: the offsets worth
+// trying, how two facing messages compare, what an alignment at one offset counts, and which
+// counts prove a join (or, on restore, an earlier capture restarting). Storing, merging and the
+// saved form are the memory's (ConversationMemory).
+
+#include "core/ConversationMemory.h"
+
+#include <QtGlobal>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace quillmere::ConversationAlignment {
+
+using Item = ConversationMemory::Item;
+using Items = std::vector<Item>;
+
+// How a window's message compares with the stored message it faces.
+enum class Pair { incompatible, exact, near, strongNear, tailDifferent };
+
+// A long answer that only grew a little while streaming still identifies its turn.
+constexpr qsizetype strongNearLength = 80;
+constexpr double strongNearRatio = 0.9;
+// One shared message joins windows only when it is distinctive enough.
+constexpr qsizetype distinctiveAnchorLength = 8;
+// Windows whose interior answers changed need this many ordered anchors.
+constexpr int streamingAnchors = 7;
+
+// `storedLast`: the stored message is its list's newest. `exactOnly`: only equal texts are
+// compatible.
+Pair compare(const Item& w, const Item& s, bool storedLast, bool exactOnly);
+
+struct Alignment {
+    int offset = 0;  // window item i faces stored item i + offset
+    int overlap = 0; // number of facing pairs
+    int exact = 0;   // distinct texts among exact pairs
+    int strong = 0;  // distinct texts among strong near pairs
+    int interiorNear = 0;
+    // The stored record of an answer the window completes: the one stored part written, and
+    // every message of the window before it the same as stored. -1 when there is none.
+    int completes = -1;
+    int exactPairs = 0;
+    int userTexts = 0;      // distinct user texts among exact pairs (exact-only alignments)
+    int assistantTexts = 0; // distinct assistant texts among exact pairs (exact-only alignments)
+    int userPairs = 0;
+    int assistantPairs = 0;
+    bool identified = false;    // an exact pair shares an identifier
+    bool contained = false;     // one side lies entirely within the other
+    bool tailDifferent = false; // the stored list's newest answer differs entirely
+    qsizetype anchorLength = 0; // characters of the shared text when there is exactly one
+};
+
+// A flat hash table from text hashes to positions (several positions may share a hash), built
+// in one pass: a scan compares every visible message on every tick, so no sorting.
+class HashIndex {
+public:
+    explicit HashIndex(std::size_t count) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * count)
+            capacity *= 2;
+        slots_.assign(capacity, {0, -1});
+        mask_ = capacity - 1;
+    }
+    // Adds the hash; returns false when it was already present.
+    bool insert(std::size_t hash, int position) {
+        bool fresh = true;
+        std::size_t slot = start(hash);
+        for (; slots_[slot].second >= 0; slot = (slot + 1) & mask_)
+            fresh = fresh && slots_[slot].first != hash;
+        slots_[slot] = {hash, position};
+        return fresh;
+    }
+    template <typename Visit> void forEach(std::size_t hash, Visit&& visit) const {
+        for (std::size_t slot = start(hash); slots_[slot].second >= 0; slot = (slot + 1) & mask_)
+            if (slots_[slot].first == hash && !visit(slots_[slot].second))
+                return;
+    }
+
+private:
+    std::size_t start(std::size_t hash) const { return (hash * 0x9E3779B97F4A7C15ull >> 17) & mask_; }
+    std::vector<std::pair<std::size_t, int>> slots_;
+    std::size_t mask_ = 0;
+};
+
+HashIndex indexOf(const Items& items);
+// Whether some item of `items` has a hash `index` holds.
+bool sharesText(const HashIndex& index, const Items& items);
+
+// How many distinct hashes there are.
+int distinct(const std::vector<std::size_t>& hashes);
+
+// The alignment of w against s at offset d (w[i] facing s[i + d]); none when they do not overlap
+// or a facing pair is incompatible. Each pair looked at costs one unit of `budget`.
+std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item> s, int d, bool exactOnly,
+                                  long& budget);
+
+// Whether an alignment proves that a window continues a stored list of the same key.
+bool joins(const Alignment& a);
+
+// Whether a is the better of two accepted alignments.
+bool better(const Alignment& a, const Alignment& b);
+
+// Bounds on the work one alignment may cost, so that windows of one repeated text ("y", "y", …)
+// cannot make a scan or a restore hang; such windows simply stay apart.
+constexpr long voteBudget = 1L << 21;
+constexpr std::size_t candidateLimit = 64;
+
+// Offsets at which some texts face equal texts, the most promising first, at most candidateLimit.
+std::vector<int> candidateOffsets(const Items& w, const Items& s);
+
+// The best alignment of w against s among those `accept` accepts.
+template <typename Accept>
+std::optional<Alignment> bestAlignment(const Items& w, const Items& s, bool exactOnly, Accept&& accept) {
+    std::optional<Alignment> best;
+    long budget = voteBudget;
+    for (int d : candidateOffsets(w, s)) {
+        if (budget <= 0)
+            break;
+        auto a = evaluate(w, s, d, exactOnly, budget);
+        if (a && accept(*a) && (!best || better(*a, *best)))
+            best = a;
+    }
+    return best;
+}
+} // namespace quillmere::ConversationAlignment
