@@ -55,35 +55,61 @@ struct Alignment {
     qsizetype anchorLength = 0; // characters of the shared text when there is exactly one
 };
 
-// A flat hash table from text hashes to positions (several positions may share a hash), built
-// in one pass: a scan compares every visible message on every tick, so no sorting.
+// A hash table from text hashes to positions, built in one pass: a scan compares every visible
+// message on every tick, so no sorting. A slot is one distinct hash and heads the list of its
+// positions, in the order they were added: adding a position costs the same however often its
+// text repeats (an agent's history says "Done." thousands of times), and visiting a hash's
+// positions looks at no position of another hash.
 class HashIndex {
 public:
     explicit HashIndex(std::size_t count) {
         std::size_t capacity = 16;
         while (capacity < 2 * count)
             capacity *= 2;
-        slots_.assign(capacity, {0, -1});
+        slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
+        positions_.reserve(count);
     }
     // Adds the hash; returns false when it was already present.
     bool insert(std::size_t hash, int position) {
-        bool fresh = true;
-        std::size_t slot = start(hash);
-        for (; slots_[slot].second >= 0; slot = (slot + 1) & mask_)
-            fresh = fresh && slots_[slot].first != hash;
-        slots_[slot] = {hash, position};
-        return fresh;
+        Slot& slot = slots_[find(hash)];
+        const int added = int(positions_.size());
+        positions_.push_back({position, -1});
+        if (slot.first < 0) {
+            slot = Slot{hash, added, added};
+            return true;
+        }
+        positions_[std::size_t(slot.last)].next = added;
+        slot.last = added;
+        return false;
     }
+    // Visits the positions of `hash` in the order they were added until `visit` returns false.
     template <typename Visit> void forEach(std::size_t hash, Visit&& visit) const {
-        for (std::size_t slot = start(hash); slots_[slot].second >= 0; slot = (slot + 1) & mask_)
-            if (slots_[slot].first == hash && !visit(slots_[slot].second))
+        for (int at = slots_[find(hash)].first; at >= 0; at = positions_[std::size_t(at)].next)
+            if (!visit(positions_[std::size_t(at)].position))
                 return;
     }
 
 private:
-    std::size_t start(std::size_t hash) const { return (hash * 0x9E3779B97F4A7C15ull >> 17) & mask_; }
-    std::vector<std::pair<std::size_t, int>> slots_;
+    struct Slot {
+        std::size_t hash = 0;
+        int first = -1; // into positions_; -1: an empty slot
+        int last = -1;
+    };
+    struct Position {
+        int position;
+        int next; // the hash's next position, -1 after its last
+    };
+    // The slot of `hash`, or the empty one where it would go. At most half the slots are taken
+    // (one per distinct hash), so a search ends soon.
+    std::size_t find(std::size_t hash) const {
+        std::size_t slot = (hash * 0x9E3779B97F4A7C15ull >> 17) & mask_;
+        while (slots_[slot].first >= 0 && slots_[slot].hash != hash)
+            slot = (slot + 1) & mask_;
+        return slot;
+    }
+    std::vector<Slot> slots_;
+    std::vector<Position> positions_;
     std::size_t mask_ = 0;
 };
 
