@@ -84,6 +84,10 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
     std::vector<std::size_t> exact, strong, users, assistants;
     const QString* anchor = nullptr;
     bool sameSoFar = begin == 0;
+    // What the read shows after the answer it completes: how many messages the same as stored,
+    // and whether any other differs (the stored newest answer growing aside).
+    int sameAfter = 0;
+    bool changedAfter = false;
     for (int i = begin; i < end; ++i) {
         --budget;
         const Item& x = w[std::size_t(i)];
@@ -92,6 +96,12 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
         const Pair pair = compare(x, y, storedLast, exactOnly);
         if (pair == Pair::incompatible)
             return std::nullopt;
+        if (a.completes >= 0) {
+            if (pair == Pair::exact)
+                ++sameAfter;
+            else if (!(storedLast && (pair == Pair::near || pair == Pair::strongNear)))
+                changedAfter = true;
+        }
         (isUser(x.message) ? a.userPairs : a.assistantPairs)++;
         if (pair == Pair::exact) {
             ++a.exactPairs;
@@ -115,8 +125,13 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
     }
     // An answer stored while it was still being written, and now read whole with the same
     // messages before it, is that answer: like the newest answer changing, it is no sign of
-    // another conversation. Any other interior change is.
-    if (a.interiorNear == 1 && a.completes >= 0)
+    // another conversation. Any other interior change is. Such an answer was the newest message
+    // when it was stored, or followed only by requests sent meanwhile, so a read that is this
+    // conversation goes on past it with all that was stored after it, unchanged. A read that ends
+    // with the longer answer proves nothing: another conversation under a reused title, or the
+    // same one with that answer regenerated, begins the same way.
+    const bool confirmed = sameAfter > 0 && !changedAfter && end + d == n;
+    if (a.interiorNear == 1 && a.completes >= 0 && confirmed)
         a.interiorNear = 0;
     else
         a.completes = -1;
@@ -137,6 +152,17 @@ bool joins(const Alignment& a) {
     // conversation may begin with the same short request.
     return a.exact >= 2 || a.identified || (a.contained && a.exact >= 1 && !a.tailDifferent) ||
            (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
+}
+
+bool restarts(const Alignment& a) {
+    // A completed answer is no sign of a restart: the memory completes an answer in place, so a
+    // window it stored never holds an answer both part written and whole. A routine said over and
+    // over (run the tests, "Done.", fix the lint, "Done.") re-covers its own start with few
+    // distinct texts; a capture stored again after the one before it re-covers as many distinct
+    // messages as a streaming change needs to reconnect.
+    if (a.completes >= 0 || a.interiorNear > 0 || a.exact + a.strong < streamingAnchors)
+        return false;
+    return joins(a) && a.overlap >= 4 && a.userPairs >= 2 && a.assistantPairs >= 2;
 }
 
 bool better(const Alignment& a, const Alignment& b) {

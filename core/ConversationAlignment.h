@@ -41,8 +41,9 @@ struct Alignment {
     int exact = 0;   // distinct texts among exact pairs
     int strong = 0;  // distinct texts among strong near pairs
     int interiorNear = 0;
-    // The stored record of an answer the window completes: the one stored part written, and
-    // every message of the window before it the same as stored. -1 when there is none.
+    // The stored record of an answer the window completes: the one stored part written, every
+    // message of the window before it the same as stored, and the window going on past it with
+    // all the stored messages after it. -1 when there is none.
     int completes = -1;
     int exactPairs = 0;
     int userTexts = 0;      // distinct user texts among exact pairs (exact-only alignments)
@@ -127,6 +128,10 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
 
 // Whether an alignment proves that a window continues a stored list of the same key.
 bool joins(const Alignment& a);
+
+// Whether an alignment of the later part of a stored window against the part before it, reaching
+// that part's end, shows an earlier capture stored again after it (which a restore splits off).
+bool restarts(const Alignment& a);
 
 // Whether a is the better of two accepted alignments.
 bool better(const Alignment& a, const Alignment& b);

@@ -480,7 +480,7 @@ std::vector<Items> splitAtRestarts(Items items, long& budget) {
                     if (a[std::size_t(it->second)].key != items[std::size_t(i)].key)
                         continue;
                     auto al = evaluate(b, a, it->second, false, budget);
-                    if (al && joins(*al) && al->overlap >= 4 && al->userPairs >= 2 && al->assistantPairs >= 2)
+                    if (al && restarts(*al))
                         cut = i;
                 }
             }
