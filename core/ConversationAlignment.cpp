@@ -155,14 +155,12 @@ bool joins(const Alignment& a) {
 }
 
 bool restarts(const Alignment& a) {
-    // A completed answer is no sign of a restart: the memory completes an answer in place, so a
-    // window it stored never holds an answer both part written and whole. A routine said over and
-    // over (run the tests, "Done.", fix the lint, "Done.") re-covers its own start with few
-    // distinct texts; a capture stored again after the one before it re-covers as many distinct
-    // messages as a streaming change needs to reconnect.
-    if (a.completes >= 0 || a.interiorNear > 0 || a.exact + a.strong < streamingAnchors)
-        return false;
-    return joins(a) && a.overlap >= 4 && a.userPairs >= 2 && a.assistantPairs >= 2;
+    // As many distinct anchors as reconnect a streaming change, whatever changed in between (an
+    // answer completed included): a routine said over and over (run the tests, "Done.", fix the
+    // lint, "Done.") re-covers its own start with a few distinct texts, and a window the memory
+    // stored so must come back whole. So many anchors also prove the join itself.
+    return a.exact + a.strong >= streamingAnchors && a.overlap >= 4 && a.userPairs >= 2 &&
+           a.assistantPairs >= 2;
 }
 
 bool better(const Alignment& a, const Alignment& b) {
