@@ -541,6 +541,8 @@ TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
         return opening;
     };
     const Messages trip = {user("Can you help me plan a trip?"), assistant("Sure, I can help with that.")};
+    const Messages tripGoesOn = {trip[0],
+                                 assistant("Sure, I can help with that. Where would you like to go?")};
     const Messages greeting = {user("hi"), assistant("Hello!")};
     const Messages colour = {user("Which colour should the banner be?"), assistant("Blue.")};
     const Messages layout = pairs({}, 1, "Layout");
@@ -554,12 +556,8 @@ TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
         Messages read;   // read twice
     };
     const Case cases[] = {
-        {"a reused title",
-         pairs(trip, 1, "Kyoto"),
-         {trip[0], assistant("Sure, I can help with that. Where would you like to go?")}},
-        {"a reused title, three more pairs",
-         pairs(trip, 3, "Kyoto"),
-         {trip[0], assistant("Sure, I can help with that. Where would you like to go?")}},
+        {"a reused title", pairs(trip, 1, "Kyoto"), tripGoesOn},
+        {"a reused title, three more pairs", pairs(trip, 3, "Kyoto"), tripGoesOn},
         {"a reused title, a greeting",
          pairs(greeting, 1, "Weather"),
          {greeting[0], assistant("Hello! How can I help you today?")}},

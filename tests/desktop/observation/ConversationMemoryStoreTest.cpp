@@ -6,6 +6,7 @@
 #include "desktop/diagnostics/WriteFailures.h"
 
 #include "support/FileInTheWay.h"
+#include "support/FileSizeLimit.h"
 #include "support/LongPaths.h"
 
 #include <QCoreApplication>
@@ -19,12 +20,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <condition_variable>
-#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <mutex>
-#include <sys/resource.h>
 
 #include "platform/tasks/Scheduler.h"
 
@@ -628,31 +627,6 @@ TEST(ConversationMemoryStore, AFailedWritesReportOlderThanALaterWriteSaysNothing
     WriteFailures::shared().clear();
 }
 
-namespace {
-
-// A file size limit makes every write past it fail as a full disk does, for root too; the signal
-// it raises is ignored while it is set.
-class FullDisk {
-public:
-    explicit FullDisk(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved_;
-        limited.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FullDisk() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
-    }
-
-private:
-    rlimit saved_{};
-    void (*previous_)(int) = nullptr;
-};
-
-} // namespace
-
 // A disk that fills up while the file holds an older memory: the failed bytes were never written,
 // so the retry of the same memory once there is room writes them, and only that write shows the
 // failure resolved.
@@ -668,7 +642,7 @@ TEST(ConversationMemoryStore, TheRetryAfterAFullDiskWritesTheMemoryItCouldNotWri
     const QByteArray olderBytes = contents(store.file().path());
     ASSERT_FALSE(olderBytes.isEmpty());
     {
-        const FullDisk full(rlim_t(olderBytes.size()) + 64);
+        const quillmere::testing::FileSizeLimit full(rlim_t(olderBytes.size()) + 64);
         observe(store, newer);
     }
     ASSERT_TRUE(store.retryPending());
