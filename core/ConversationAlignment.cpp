@@ -117,6 +117,7 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
                 strong.push_back(y.hash);
             if (!storedLast) {
                 ++a.interiorNear;
+                a.endsChanged = i == m - 1;
                 if (sameSoFar && y.key.size() < x.key.size())
                     a.completes = i + d;
             }
@@ -146,6 +147,10 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
 
 // Whether an alignment proves that a window continues a stored list of the same key.
 bool joins(const Alignment& a) {
+    // However much the read shares before it, a changed answer it ends with was regenerated, not
+    // streamed: what was stored after it is no longer this conversation's.
+    if (a.endsChanged)
+        return false;
     if (a.interiorNear > 0)
         return a.exact + a.strong >= streamingAnchors;
     // Containment proves little when the newest answer was replaced by another one: a new

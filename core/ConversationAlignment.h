@@ -53,6 +53,9 @@ struct Alignment {
     bool identified = false;    // an exact pair shares an identifier
     bool contained = false;     // one side lies entirely within the other
     bool tailDifferent = false; // the stored list's newest answer differs entirely
+    // The read ends with a stored answer that changed, the stored messages after it unread: an
+    // answer regenerated there, which leaves those messages on a branch the person abandoned.
+    bool endsChanged = false;
     qsizetype anchorLength = 0; // characters of the shared text when there is exactly one
 };
 

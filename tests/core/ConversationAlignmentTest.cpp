@@ -101,6 +101,10 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
         {"an interior answer cut shorter", turns(0, 6), with(turns(0, 6), 3, "Turn ans"), false},
         {"an interior change with seven ordered anchors", turns(2, 16),
          with(turns(0, 16), 7, "Turn answer 7, revised"), true, -2},
+        {"seven ordered anchors, then an answer regenerated longer", turns(0, 16),
+         with(turns(0, 12), 11, "Turn answer 11. Actually, here is more"), false},
+        {"seven ordered anchors, then an answer regenerated shorter", turns(0, 16),
+         with(turns(0, 12), 11, "Turn"), false},
         // An answer stored while it was still being written, read whole.
         {"completed, the read going on with the stored rest", with(turns(0, 6), 3, "Turn answer 3"),
          with(turns(0, 8), 3, completed), true, 0, 3},
@@ -131,8 +135,8 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const auto found = bestAlignment(row.read, row.stored, false, joins);
-        ASSERT_EQ(found.has_value(), row.joins);
-        if (!found)
+        EXPECT_EQ(found.has_value(), row.joins);
+        if (!found || !row.joins)
             continue;
         EXPECT_EQ(found->offset, row.offset);
         EXPECT_EQ(found->completes, row.completes);
@@ -165,8 +169,7 @@ TEST(ConversationAlignment, WhatARestoreTakesForAnEarlierCaptureStoredAgain) {
         long budget = voteBudget;
         const auto a = evaluate(all.subspan(std::size_t(row.cut)), all.first(std::size_t(row.cut)),
                                 row.offset, false, budget);
-        ASSERT_TRUE(a.has_value());
-        EXPECT_EQ(restarts(*a), row.restarts);
+        EXPECT_TRUE(a && restarts(*a) == row.restarts);
     }
 }
 

@@ -545,7 +545,7 @@ TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
                                  assistant("Sure, I can help with that. Where would you like to go?")};
     const Messages greeting = {user("hi"), assistant("Hello!")};
     const Messages colour = {user("Which colour should the banner be?"), assistant("Blue.")};
-    const Messages layout = pairs({}, 1, "Layout");
+    const Messages layout = pairs({}, 1, "Layout"), longLayout = pairs({}, 4, "Layout");
     const auto then = [](Messages first, const Messages& second) {
         first.insert(first.end(), second.begin(), second.end());
         return first;
@@ -566,6 +566,9 @@ TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
          {colour[0], assistant("Blue. Actually, here is the exact shade: #1E40AF.")}},
         {"a regenerated answer, four messages read", pairs(then(layout, colour), 2, "Banner"),
          then(layout, {colour[0], assistant("Blue. Actually, here is the exact shade.")})},
+        // Seven distinct messages before it would reconnect an answer changed while streaming.
+        {"a regenerated answer, ten messages read", pairs(then(longLayout, colour), 2, "Banner"),
+         then(longLayout, {colour[0], assistant("Blue. Actually, here is the exact shade.")})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
