@@ -270,6 +270,54 @@ void BM_RestoreManyIdentifiers(benchmark::State& state) {
 }
 BENCHMARK(BM_RestoreManyIdentifiers)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark::kMillisecond);
 
+// A whole numbered history read again once its newest answer, stored while it was still being
+// written, is complete: the read that completes it. Either every text is its own (`distinct`,
+// range 0) or the history says the same few things over and over (range 1), as an agent's
+// routine does; its numbers then tell where the read lies.
+// Target: the history of a few repeated texts costs at most 3 times the distinct one.
+void BM_ObserveCompletingRead(benchmark::State& state) {
+    const int count = int(state.range(0));
+    const bool repeated = state.range(1) != 0;
+    std::vector<ConversationText::Message> whole;
+    std::vector<std::optional<QString>> ids;
+    whole.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        const int n = repeated ? i / 2 % 2 : i;
+        const bool asks = i % 2 == 0;
+        whole.push_back(asks ? ConversationText::Message{"user", "Request " + QString::number(n) +
+                                                                     ": carry on with the module"}
+                             : ConversationText::Message{
+                                   "assistant", "Answer " + QString::number(n) +
+                                                    ": updated the build, ran the tests, fixed them."});
+        ids.push_back("message:" + QString::number(i + 1) + (asks ? ":user" : ":assistant"));
+    }
+    if (whole.back().role != "assistant")
+        whole.pop_back(), ids.pop_back();
+    std::vector<ConversationText::Message> cut = whole;
+    cut.back().text.truncate(cut.back().text.size() / 2);
+    ConversationMemory stored;
+    stored.observe(QString("bench"), cut, ids, true, benchTime());
+    stored.observe(QString("bench"), cut, ids, true, benchTime());
+    const MessageList read(whole);
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConversationMemory memory = stored;
+        state.ResumeTiming();
+        const auto result = memory.observe(QString("bench"), read, ids, true, benchTime());
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.windows != 1 || result.connectedCount != int(whole.size()))
+            state.SkipWithError("the completing read did not continue the stored history");
+        memory = ConversationMemory();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ObserveCompletingRead)
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->ArgNames({"messages", "repeated"})
+    ->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

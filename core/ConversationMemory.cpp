@@ -1,5 +1,7 @@
 #include "core/ConversationMemory.h"
 
+#include "core/ConversationAlignment.h"
+
 #include "core/IsoTime.h"
 #include "core/Json.h"
 #include "core/Text.h"
@@ -22,6 +24,7 @@ namespace quillmere {
 
 namespace {
 
+using namespace ConversationAlignment;
 using Message = ConversationText::Message;
 using Item = ConversationMemory::Item;
 using Items = std::vector<Item>;
@@ -33,13 +36,6 @@ using Entry = ConversationMemory::Entry;
 
 QString newScopeID() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
-}
-
-bool isUser(const Message& m) {
-    return m.role == QLatin1StringView("user");
-}
-bool isAssistant(const Message& m) {
-    return m.role == QLatin1StringView("assistant");
 }
 
 // Document keys name a conversation by its web address; title and navigation keys by what the
@@ -272,114 +268,6 @@ bool sameWindow(const Items& a, const Items& b) {
            });
 }
 
-// ---------------------------------------------------------------------------------------------
-// Alignment of a window against a stored list
-
-enum class Pair { incompatible, exact, near, strongNear, tailDifferent };
-
-bool idsConflict(const QStringList& a, const QStringList& b) {
-    if (a.isEmpty() || b.isEmpty())
-        return false;
-    return std::none_of(a.begin(), a.end(), [&](const QString& id) { return b.contains(id); });
-}
-
-bool sharesId(const QStringList& a, const QStringList& b) {
-    return std::any_of(a.begin(), a.end(), [&](const QString& id) { return b.contains(id); });
-}
-
-// A long answer that only grew a little while streaming still identifies its turn.
-constexpr qsizetype strongNearLength = 80;
-constexpr double strongNearRatio = 0.9;
-// One shared message joins windows only when it is distinctive enough.
-constexpr qsizetype distinctiveAnchorLength = 8;
-// Windows whose interior answers changed need this many ordered anchors.
-constexpr int streamingAnchors = 7;
-
-Pair compare(const Item& w, const Item& s, bool storedLast, bool exactOnly) {
-    if (w.message.role != s.message.role || idsConflict(w.identifiers, s.identifiers))
-        return Pair::incompatible;
-    if (w.hash == s.hash && w.key == s.key)
-        return Pair::exact;
-    if (exactOnly || !isAssistant(w.message))
-        return Pair::incompatible;
-    const QString& shorter = w.key.size() <= s.key.size() ? w.key : s.key;
-    const QString& longer = w.key.size() <= s.key.size() ? s.key : w.key;
-    if (longer.startsWith(shorter)) {
-        const qsizetype a = text::characterCount(shorter), b = text::characterCount(longer);
-        const bool strong = a >= strongNearLength && b > 0 && double(a) / double(b) >= strongNearRatio;
-        return strong ? Pair::strongNear : Pair::near;
-    }
-    // The newest answer of a window may still be streaming or have been regenerated.
-    return storedLast ? Pair::tailDifferent : Pair::incompatible;
-}
-
-struct Alignment {
-    int offset = 0;  // window item i faces stored item i + offset
-    int overlap = 0; // number of facing pairs
-    int exact = 0;   // distinct texts among exact pairs
-    int strong = 0;  // distinct texts among strong near pairs
-    int interiorNear = 0;
-    // The stored record of an answer the window completes: the one stored part written, and
-    // every message of the window before it the same as stored. -1 when there is none.
-    int completes = -1;
-    int exactPairs = 0;
-    int userTexts = 0;      // distinct user texts among exact pairs (exact-only alignments)
-    int assistantTexts = 0; // distinct assistant texts among exact pairs (exact-only alignments)
-    int userPairs = 0;
-    int assistantPairs = 0;
-    bool identified = false;    // an exact pair shares an identifier
-    bool contained = false;     // one side lies entirely within the other
-    bool tailDifferent = false; // the stored list's newest answer differs entirely
-    qsizetype anchorLength = 0; // characters of the shared text when there is exactly one
-};
-
-// A flat hash table from text hashes to positions (several positions may share a hash), built
-// in one pass: a scan compares every visible message on every tick, so no sorting.
-class HashIndex {
-public:
-    explicit HashIndex(std::size_t count) {
-        std::size_t capacity = 16;
-        while (capacity < 2 * count)
-            capacity *= 2;
-        slots_.assign(capacity, {0, -1});
-        mask_ = capacity - 1;
-    }
-    // Adds the hash; returns false when it was already present.
-    bool insert(std::size_t hash, int position) {
-        bool fresh = true;
-        std::size_t slot = start(hash);
-        for (; slots_[slot].second >= 0; slot = (slot + 1) & mask_)
-            fresh = fresh && slots_[slot].first != hash;
-        slots_[slot] = {hash, position};
-        return fresh;
-    }
-    template <typename Visit> void forEach(std::size_t hash, Visit&& visit) const {
-        for (std::size_t slot = start(hash); slots_[slot].second >= 0; slot = (slot + 1) & mask_)
-            if (slots_[slot].first == hash && !visit(slots_[slot].second))
-                return;
-    }
-
-private:
-    std::size_t start(std::size_t hash) const { return (hash * 0x9E3779B97F4A7C15ull >> 17) & mask_; }
-    std::vector<std::pair<std::size_t, int>> slots_;
-    std::size_t mask_ = 0;
-};
-
-HashIndex indexOf(const Items& items) {
-    HashIndex index(items.size());
-    for (int i = 0; i < int(items.size()); ++i)
-        index.insert(items[std::size_t(i)].hash, i);
-    return index;
-}
-
-bool sharesText(const HashIndex& index, const Items& items) {
-    return std::any_of(items.begin(), items.end(), [&](const Item& item) {
-        bool found = false;
-        index.forEach(item.hash, [&](int) { return !(found = true); });
-        return found;
-    });
-}
-
 } // namespace
 
 // Which stored windows hold a text, by the text's hash: the windows a new one may join are then
@@ -418,171 +306,6 @@ private:
 };
 
 namespace {
-
-int distinct(const std::vector<std::size_t>& hashes) {
-    if (hashes.size() < 2)
-        return int(hashes.size());
-    HashIndex seen(hashes.size());
-    int count = 0;
-    for (std::size_t hash : hashes)
-        count += seen.insert(hash, 0) ? 1 : 0;
-    return count;
-}
-
-std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item> s, int d, bool exactOnly,
-                                  long& budget) {
-    const int m = int(w.size()), n = int(s.size());
-    const int begin = std::max(0, -d), end = std::min(m, n - d);
-    if (end - begin < 1)
-        return std::nullopt;
-    Alignment a;
-    a.offset = d;
-    a.overlap = end - begin;
-    a.contained = a.overlap == m || a.overlap == n;
-    std::vector<std::size_t> exact, strong, users, assistants;
-    const QString* anchor = nullptr;
-    bool sameSoFar = begin == 0;
-    for (int i = begin; i < end; ++i) {
-        --budget;
-        const Item& x = w[std::size_t(i)];
-        const Item& y = s[std::size_t(i + d)];
-        const bool storedLast = i + d == n - 1;
-        const Pair pair = compare(x, y, storedLast, exactOnly);
-        if (pair == Pair::incompatible)
-            return std::nullopt;
-        (isUser(x.message) ? a.userPairs : a.assistantPairs)++;
-        if (pair == Pair::exact) {
-            ++a.exactPairs;
-            exact.push_back(y.hash);
-            if (exactOnly)
-                (isUser(x.message) ? users : assistants).push_back(y.hash);
-            a.identified = a.identified || sharesId(x.identifiers, y.identifiers);
-            anchor = &y.key;
-        } else if (pair == Pair::tailDifferent) {
-            a.tailDifferent = true;
-        } else if (pair == Pair::near || pair == Pair::strongNear) {
-            if (pair == Pair::strongNear)
-                strong.push_back(y.hash);
-            if (!storedLast) {
-                ++a.interiorNear;
-                if (sameSoFar && y.key.size() < x.key.size())
-                    a.completes = i + d;
-            }
-        }
-        sameSoFar = sameSoFar && pair == Pair::exact;
-    }
-    // An answer stored while it was still being written, and now read whole with the same
-    // messages before it, is that answer: like the newest answer changing, it is no sign of
-    // another conversation. Any other interior change is.
-    if (a.interiorNear == 1 && a.completes >= 0)
-        a.interiorNear = 0;
-    else
-        a.completes = -1;
-    a.exact = distinct(exact);
-    if (a.exact == 1)
-        a.anchorLength = text::characterCount(*anchor);
-    a.strong = distinct(strong);
-    a.userTexts = distinct(users);
-    a.assistantTexts = distinct(assistants);
-    return a;
-}
-
-// Whether an alignment proves that a window continues a stored list of the same key.
-bool joins(const Alignment& a) {
-    if (a.interiorNear > 0)
-        return a.exact + a.strong >= streamingAnchors;
-    // Containment proves little when the newest answer was replaced by another one: a new
-    // conversation may begin with the same short request.
-    return a.exact >= 2 || a.identified || (a.contained && a.exact >= 1 && !a.tailDifferent) ||
-           (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
-}
-
-bool better(const Alignment& a, const Alignment& b) {
-    if (a.exact + a.strong != b.exact + b.strong)
-        return a.exact + a.strong > b.exact + b.strong;
-    if (a.overlap != b.overlap)
-        return a.overlap > b.overlap;
-    return a.offset > b.offset;
-}
-
-// Bounds on the work one alignment may cost, so that windows of one repeated text ("y", "y", …)
-// cannot make a scan or a restore hang; such windows simply stay apart.
-constexpr long voteBudget = 1L << 21;
-constexpr std::size_t candidateLimit = 64;
-
-// Offsets at which some texts face equal texts: those where a message has the same identifier on
-// both sides first, then those with the most shared texts. A few texts said over and over in a
-// long history outvote, at every shift of their cycle, the one offset where an answer still being
-// written was stored shorter; only the identifiers tell that one apart.
-std::vector<int> candidateOffsets(const Items& w, const Items& s) {
-    const int m = int(w.size()), n = int(s.size());
-    if (m == 0 || n == 0)
-        return {};
-    const bool indexWindow = m <= n;
-    const Items& small = indexWindow ? w : s;
-    const Items& large = indexWindow ? s : w;
-    HashIndex index(small.size());
-    for (int i = 0; i < int(small.size()); ++i)
-        index.insert(small[std::size_t(i)].hash, i);
-    std::vector<int> votes(std::size_t(m + n - 1), 0);
-    long spent = 0;
-    for (int l = 0; l < int(large.size()) && spent < voteBudget; ++l) {
-        index.forEach(large[std::size_t(l)].hash, [&](int position) {
-            const int i = indexWindow ? position : l;
-            const int j = indexWindow ? l : position;
-            ++votes[std::size_t(j - i + m - 1)];
-            return ++spent < voteBudget;
-        });
-    }
-    std::vector<char> named(votes.size(), 0);
-    std::size_t smallIds = 0;
-    for (const Item& item : small)
-        smallIds += std::size_t(item.identifiers.size());
-    if (smallIds > 0) {
-        // Message numbers are unique within a window; identifiers that repeat are bounded as
-        // repeated texts are.
-        long looked = 0;
-        HashIndex ids(smallIds);
-        for (int i = 0; i < int(small.size()); ++i)
-            for (const QString& id : small[std::size_t(i)].identifiers)
-                ids.insert(qHash(id), i);
-        for (int l = 0; l < int(large.size()) && looked < voteBudget; ++l)
-            for (const QString& id : large[std::size_t(l)].identifiers)
-                ids.forEach(qHash(id), [&](int position) {
-                    if (small[std::size_t(position)].identifiers.contains(id)) {
-                        const int i = indexWindow ? position : l;
-                        const int j = indexWindow ? l : position;
-                        named[std::size_t(j - i + m - 1)] = 1;
-                    }
-                    return ++looked < voteBudget;
-                });
-    }
-    std::vector<std::tuple<char, int, int>> ranked; // (named, votes, offset)
-    for (int k = 0; k < int(votes.size()); ++k)
-        if (votes[std::size_t(k)] > 0)
-            ranked.emplace_back(named[std::size_t(k)], votes[std::size_t(k)], k - (m - 1));
-    const std::size_t keep = std::min(ranked.size(), candidateLimit);
-    std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),
-                      [](const auto& a, const auto& b) { return a > b; });
-    std::vector<int> out;
-    for (std::size_t k = 0; k < keep; ++k)
-        out.push_back(std::get<2>(ranked[k]));
-    return out;
-}
-
-template <typename Accept>
-std::optional<Alignment> bestAlignment(const Items& w, const Items& s, bool exactOnly, Accept&& accept) {
-    std::optional<Alignment> best;
-    long budget = voteBudget;
-    for (int d : candidateOffsets(w, s)) {
-        if (budget <= 0)
-            break;
-        auto a = evaluate(w, s, d, exactOnly, budget);
-        if (a && accept(*a) && (!best || better(*a, *best)))
-            best = a;
-    }
-    return best;
-}
 
 // Joins window w into stored list s, w[i] facing s[i + d]. Facing records keep their stored text
 // and earliest time and gather identifiers; only the stored list's newest record, and the record
@@ -757,7 +480,7 @@ std::vector<Items> splitAtRestarts(Items items, long& budget) {
                     if (a[std::size_t(it->second)].key != items[std::size_t(i)].key)
                         continue;
                     auto al = evaluate(b, a, it->second, false, budget);
-                    if (al && joins(*al) && al->overlap >= 4 && al->userPairs >= 2 && al->assistantPairs >= 2)
+                    if (al && restarts(*al))
                         cut = i;
                 }
             }

@@ -40,6 +40,7 @@ struct ConversationMemoryStore::Memory {
 struct ConversationMemoryStore::SaveQueue {
     std::mutex mutex;
     std::shared_ptr<const Memory> waiting;
+    std::uint64_t waitingSave = 0; // the number of the save that copy is for
     bool running = false;
 };
 
@@ -229,6 +230,7 @@ void ConversationMemoryStore::save() {
     if (file_.refusesWrites())
         return;
     savedRevision_ = memory_->memory.revision();
+    const std::uint64_t number = ++savesAskedFor_;
     bool queued = false;
     {
         std::lock_guard<std::mutex> lock(queue_->mutex);
@@ -238,7 +240,7 @@ void ConversationMemoryStore::save() {
     // size decides, not the number of messages: a few thousand long answers are tens of megabytes.
     if (!queued && (qint64(memory_->memory.encodedSizeEstimate()) < background_.saveBytes ||
                     !QCoreApplication::instance())) {
-        saved(file_.save(memory_->memory.encoded()));
+        finished(number, file_.save(memory_->memory.encoded()));
         return;
     }
     // A copy shares its windows with the memory until the memory changes one of them: taking it
@@ -248,6 +250,7 @@ void ConversationMemoryStore::save() {
     {
         std::lock_guard<std::mutex> lock(queue_->mutex);
         queue_->waiting = std::move(copy);
+        queue_->waitingSave = number;
         if (!queue_->running) {
             queue_->running = true;
             start = true;
@@ -265,9 +268,11 @@ void ConversationMemoryStore::startBackgroundSave() {
                                           path = file_.path(), contents = file_.contents()] {
         for (;;) {
             std::shared_ptr<const Memory> saving;
+            std::uint64_t number = 0;
             {
                 std::lock_guard<std::mutex> lock(queue->mutex);
                 saving = std::move(queue->waiting);
+                number = queue->waitingSave;
                 queue->waiting.reset();
             }
             if (gate)
@@ -294,18 +299,26 @@ void ConversationMemoryStore::startBackgroundSave() {
             if (app && !alive.expired())
                 QMetaObject::invokeMethod(
                     app,
-                    [this, alive, written, last] {
+                    [this, alive, written, last, number] {
                         if (alive.expired())
                             return;
                         if (last)
                             --savesRunning_;
-                        saved(file_.finishWrite(written));
+                        // A write in passing may have completed meanwhile, after this one began.
+                        if (number < lastFinished_)
+                            return;
+                        finished(number, file_.finishWrite(written));
                     },
                     Qt::QueuedConnection);
             if (last)
                 return;
         }
     });
+}
+
+void ConversationMemoryStore::finished(std::uint64_t number, bool ok) {
+    lastFinished_ = number;
+    saved(ok);
 }
 
 void ConversationMemoryStore::saved(bool ok) {

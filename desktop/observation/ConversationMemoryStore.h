@@ -124,6 +124,9 @@ private:
     void finishRestore(std::unique_ptr<Memory> restored, const QString& failure);
     void save();
     void startBackgroundSave();
+    // What a save (numbered when it was asked for) came to. A report of a write older than the
+    // last one finished says nothing: the file holds what the later one wrote.
+    void finished(std::uint64_t number, bool ok);
     void saved(bool ok);
 
     ConversationMemoryFile file_;
@@ -144,6 +147,9 @@ private:
     // The memory's revision when a save was last asked for (or the file restored): an
     // observation that leaves it so has nothing new to write.
     std::uint64_t savedRevision_ = 0;
+    // Saves are numbered as they are asked for; the number of the newest whose outcome is known.
+    std::uint64_t savesAskedFor_ = 0;
+    std::uint64_t lastFinished_ = 0;
     // The keys of the last archived history made ready, and the history being prepared.
     std::shared_ptr<const ConversationMemory::Prepared> prepared_;
     MessageList preparedFrom_;

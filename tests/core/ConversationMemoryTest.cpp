@@ -501,6 +501,13 @@ TEST(ConversationMemoryObserve, AnInteriorAnswerJoinsOnlyWhenItCompletesTheStore
          with(with(stored, 3, "Turn answer 3, and the rest of it"), 1, "Turn answer 1, revised"), 2},
         {"completed, read from before the stored messages",
          with(turns(-2, 6), 5, "Turn answer 3, and the rest of it"), 2},
+        // Nothing after the longer answer confirms it: another conversation under a reused
+        // title, or this one with the answer regenerated, begins the same way.
+        {"completed, the read ending with it", with(turns(0, 4), 3, "Turn answer 3, and the rest of it"), 2},
+        {"completed, the read stopping before the stored end",
+         with(turns(0, 5), 3, "Turn answer 3, and the rest of it"), 2},
+        {"completed, the stored newest answer regenerated after it",
+         with(with(stored, 3, "Turn answer 3, and the rest of it"), 5, "Another answer entirely"), 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -509,6 +516,74 @@ TEST(ConversationMemoryObserve, AnInteriorAnswerJoinsOnlyWhenItCompletesTheStore
         const auto result = memory.observe("k", c.read, {}, true, at(3));
         EXPECT_EQ(result.windows, c.windows);
         EXPECT_TRUE(result.messages == c.read);
+        if (c.windows == 2) {
+            std::vector<Message> kept;
+            const auto windows = memory.records("k");
+            for (const auto& record : windows.front())
+                kept.push_back(record.message);
+            EXPECT_TRUE(kept == stored) << "the stored answers were rewritten";
+        }
+    }
+}
+
+// Two conversations under one reused title, the second's first answer beginning with the whole of
+// the first's and going on, and a conversation whose earlier answer was regenerated longer: the
+// read ends with the longer answer, so nothing shows it continues what is stored. It stays a
+// window of its own, brings none of the other messages, and the stored answer keeps its text,
+// also across a restart.
+TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
+    const QString title = "openai|desktop|title:New chat";
+    const auto pairs = [](Messages opening, int more, const QString& topic) {
+        for (int i = 0; i < more; ++i) {
+            opening.push_back(user(QStringLiteral("%1 question %2, in some detail").arg(topic).arg(i)));
+            opening.push_back(assistant(QStringLiteral("%1 answer %2, in some detail").arg(topic).arg(i)));
+        }
+        return opening;
+    };
+    const Messages trip = {user("Can you help me plan a trip?"), assistant("Sure, I can help with that.")};
+    const Messages tripGoesOn = {trip[0],
+                                 assistant("Sure, I can help with that. Where would you like to go?")};
+    const Messages greeting = {user("hi"), assistant("Hello!")};
+    const Messages colour = {user("Which colour should the banner be?"), assistant("Blue.")};
+    const Messages layout = pairs({}, 1, "Layout"), longLayout = pairs({}, 4, "Layout");
+    const auto then = [](Messages first, const Messages& second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
+    };
+    struct Case {
+        const char* name;
+        Messages stored; // read twice
+        Messages read;   // read twice
+    };
+    const Case cases[] = {
+        {"a reused title", pairs(trip, 1, "Kyoto"), tripGoesOn},
+        {"a reused title, three more pairs", pairs(trip, 3, "Kyoto"), tripGoesOn},
+        {"a reused title, a greeting",
+         pairs(greeting, 1, "Weather"),
+         {greeting[0], assistant("Hello! How can I help you today?")}},
+        {"a regenerated answer, two messages read",
+         pairs(colour, 2, "Banner"),
+         {colour[0], assistant("Blue. Actually, here is the exact shade: #1E40AF.")}},
+        {"a regenerated answer, four messages read", pairs(then(layout, colour), 2, "Banner"),
+         then(layout, {colour[0], assistant("Blue. Actually, here is the exact shade.")})},
+        // Seven distinct messages before it would reconnect an answer changed while streaming.
+        {"a regenerated answer, ten messages read", pairs(then(longLayout, colour), 2, "Banner"),
+         then(longLayout, {colour[0], assistant("Blue. Actually, here is the exact shade.")})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        twice(memory, title, c.stored);
+        const auto result = twice(memory, title, c.read);
+        EXPECT_EQ(result.windows, 2);
+        EXPECT_EQ(result.connectedCount, int(c.read.size()));
+        EXPECT_TRUE(result.messages == c.read);
+        ConversationMemory restarted;
+        restarted.restore(memory.encoded());
+        for (ConversationMemory* m : {&memory, &restarted}) {
+            const auto again = m->observe(title, c.stored, {}, true, at(2000));
+            EXPECT_TRUE(again.messages == c.stored) << "the stored conversation recalls another answer";
+        }
     }
 }
 
@@ -723,6 +798,13 @@ Messages joined(std::initializer_list<Messages> parts) {
     return out;
 }
 
+// An agent's routine, its second "run the tests" answered with `third`.
+Messages routine(const QString& third) {
+    return {user("run the tests"), assistant("Done."),   user("fix the lint"), assistant("Done."),
+            user("run the tests"), assistant(third),     user("fix the lint"), assistant("Done."),
+            user("ship it"),       assistant("Shipped.")};
+}
+
 } // namespace
 
 // Stored segments that overlap are joined on restore, also through a later one that bridges two
@@ -741,12 +823,42 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         // Each segment continues what the one before it added: the texts a merge brought in
         // must be known to the next segment's search.
         {"chained", {turns(0, 6), turns(4, 10), turns(8, 14)}, {turns(0, 14)}},
+        // One segment holding a capture and, after it, a later capture re-covering its end: two
+        // captures stored as one by mistake, split and joined again.
+        {"a capture stored again after the one before it",
+         {joined({turns(0, 12), turns(4, 18)})},
+         {turns(0, 18)}},
+        // A routine said over and over re-covers its own start: it is one window as stored.
+        {"a routine said over and over", {routine("Done.")}, {routine("Done.")}},
+        {"a routine whose answer once said more",
+         {routine("Done. All green now.")},
+         {routine("Done. All green now.")}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ConversationMemory memory;
         ASSERT_TRUE(memory.restore(storedSegments(c.stored)));
         EXPECT_EQ(windowsOf(memory, "k"), c.expected);
+    }
+}
+
+// A thread that repeats a short routine, stored as one window: after a restart a read of its
+// last messages recalls all of it, as it does without the restart.
+TEST(ConversationMemoryRestore, ARoutineSaidOverAndOverIsRecalledWholeAfterARestart) {
+    for (const QString& third : {QStringLiteral("Done."), QStringLiteral("Done. All green now.")}) {
+        SCOPED_TRACE(third.toStdString());
+        const Messages thread = routine(third);
+        ConversationMemory memory;
+        twice(memory, "codex|thread:1", thread);
+        ConversationMemory restarted;
+        restarted.restore(memory.encoded());
+        EXPECT_EQ(restarted.records("codex|thread:1"), memory.records("codex|thread:1"));
+        const Messages last(thread.end() - 4, thread.end());
+        for (ConversationMemory* m : {&memory, &restarted}) {
+            const auto result = m->observe("codex|thread:1", last, {}, true, at(2000));
+            EXPECT_EQ(result.windows, 1);
+            EXPECT_EQ(result.messages, thread);
+        }
     }
 }
 

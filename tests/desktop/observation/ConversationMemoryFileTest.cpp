@@ -6,6 +6,7 @@
 
 #include "support/FifoGuard.h"
 #include "support/FileInTheWay.h"
+#include "support/FileSizeLimit.h"
 #include "support/ForeignFolder.h"
 #include "support/LongPaths.h"
 #include "support/PlantedFiles.h"
@@ -15,10 +16,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace quillmere;
@@ -166,27 +165,6 @@ TEST(ConversationMemoryFile, StaleTemporariesOfACrashedWriteAreRemovedOnLoad) {
 
 namespace {
 
-// A file size limit makes every write past it fail as a full disk does, for root too (a
-// read-only folder does not stop root); the signal it raises is ignored while it is set.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved_;
-        limited.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limited);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
-    }
-
-private:
-    rlimit saved_{};
-    void (*previous_)(int) = nullptr;
-};
-
 QByteArray contents(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -201,7 +179,7 @@ TEST(ConversationMemoryFile, AWriteThatFailsIsRecordedAndRetriedOnTheNextChange)
     ASSERT_TRUE(file.save("[\"old\"]"));
     const QByteArray large(64 * 1024, 'x');
     {
-        FileSizeLimit full(4096);
+        quillmere::testing::FileSizeLimit full(4096);
         EXPECT_FALSE(file.save(large));
         EXPECT_FALSE(file.save(large + "y"));
     }

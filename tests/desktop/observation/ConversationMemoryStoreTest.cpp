@@ -6,6 +6,7 @@
 #include "desktop/diagnostics/WriteFailures.h"
 
 #include "support/FileInTheWay.h"
+#include "support/FileSizeLimit.h"
 #include "support/LongPaths.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QTimer>
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <gtest/gtest.h>
@@ -303,11 +305,21 @@ TEST(ConversationMemoryStore, ASaveAskedForWhileAWorkersReportIsOnItsWayIsWritte
     const Case cases[] = {
         {"a short answer in passing, then the long one again", {longAnswer}, {shortAnswer}, {longAnswer}},
         {"two long answers, then the first again", {longAnswer, otherLong}, {longAnswer}, {}},
+        // The file held the short answer's bytes before the worker replaced them: a writer that
+        // judged by a record of its own would take the same bytes again as written already.
+        {"a short answer, a long one by a worker, then the short one again",
+         {shortAnswer, longAnswer},
+         {},
+         {shortAnswer}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir dir;
-        WorkerGate gate(int(c.saved.size()));
+        // Each long answer is written by a worker; the gate holds the last of them.
+        const int workerSaves = int(std::count_if(c.saved.begin(), c.saved.end(), [](const auto& read) {
+            return read.back().text.size() > 64 * 1024;
+        }));
+        WorkerGate gate(workerSaves);
         ConversationMemoryStore::Background background = onTheMainThread();
         background.saveBytes = 64 * 1024;
         background.workerWritten = gate.pass();
@@ -318,7 +330,7 @@ TEST(ConversationMemoryStore, ASaveAskedForWhileAWorkersReportIsOnItsWayIsWritte
             if (i + 1 < c.saved.size())
                 ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
         }
-        gate.waitForPasses(int(c.saved.size()));
+        gate.waitForPasses(workerSaves);
         ASSERT_TRUE(store.saving());
         for (const auto& read : c.meanwhile)
             observe(store, read);
@@ -575,6 +587,74 @@ TEST(ConversationMemoryStore, RetryWaitsDoubleWhileSavesFailAndStartOverAfterASu
     EXPECT_TRUE(store.retryPending());
     waits.push_back(nextAttempt()); // fails again
     EXPECT_EQ(waits, (std::vector<double>{5, 10, 5, 5}));
+    WriteFailures::shared().clear();
+}
+
+// A worker's write fails, and before its report arrives a smaller memory is written in passing:
+// the file holds the newest memory, so the late report of the older write says nothing, and no
+// retry is left waiting.
+TEST(ConversationMemoryStore, AFailedWritesReportOlderThanALaterWriteSaysNothing) {
+    WriteFailures::shared().clear();
+    QTemporaryDir dir;
+    const QString obstacle = dir.filePath("support");
+    ASSERT_TRUE(quillmere::testing::fileInTheWay(obstacle));
+    WorkerGate gate;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.saveBytes = 64 * 1024;
+    background.workerWritten = gate.pass();
+    ConversationMemoryStore store(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
+                                  background);
+    const Message request{QStringLiteral("user"), QStringLiteral("Please write the whole report")};
+    const std::vector<Message> longAnswer{request, {QStringLiteral("assistant"), QString(200 * 1024, u'r')}};
+    const std::vector<Message> shortAnswer{request,
+                                           {QStringLiteral("assistant"), QStringLiteral("A summary")}};
+    observe(store, longAnswer);
+    observe(store, longAnswer);
+    ASSERT_TRUE(store.saving());
+    gate.waitForPasses(1); // the worker's write failed; its report is held
+    ASSERT_TRUE(QFile::remove(obstacle));
+    observe(store, shortAnswer); // written in passing
+    ASSERT_TRUE(QFile::exists(store.file().path()));
+    gate.open();
+    ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(WriteFailures::shared().failures().isEmpty())
+        << "said: " << WriteFailures::shared().failures().value(0).error.toStdString();
+    EXPECT_FALSE(store.retryPending());
+    ConversationMemoryStore restarted(ConversationMemoryFile(dir.filePath("support/Quillmere"), kBundle),
+                                      onTheMainThread());
+    EXPECT_EQ(restarted.remembered(kKey), shortAnswer);
+    WriteFailures::shared().clear();
+}
+
+// A disk that fills up while the file holds an older memory: the failed bytes were never written,
+// so the retry of the same memory once there is room writes them, and only that write shows the
+// failure resolved.
+TEST(ConversationMemoryStore, TheRetryAfterAFullDiskWritesTheMemoryItCouldNotWrite) {
+    WriteFailures::shared().clear();
+    VirtualScheduler scheduler;
+    const InstalledScheduler installed(scheduler);
+    QTemporaryDir dir;
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    const std::vector<Message> older = conversation(6), newer = conversation(40);
+    observe(store, older);
+    observe(store, older);
+    const QByteArray olderBytes = contents(store.file().path());
+    ASSERT_FALSE(olderBytes.isEmpty());
+    {
+        const quillmere::testing::FileSizeLimit full(rlim_t(olderBytes.size()) + 64);
+        observe(store, newer);
+    }
+    ASSERT_TRUE(store.retryPending());
+    EXPECT_EQ(contents(store.file().path()), olderBytes);
+    ASSERT_EQ(WriteFailures::shared().failures().size(), 1);
+    EXPECT_FALSE(WriteFailures::shared().failures().front().writtenAgain);
+    ASSERT_TRUE(scheduler.runUntil([&store] { return !store.retryPending(); }, 3600, 0));
+    EXPECT_TRUE(contents(store.file().path()) != olderBytes) << "the retry wrote nothing";
+    EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgain);
+    ConversationMemoryStore restarted(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    const MessageList recalled = restarted.remembered(kKey);
+    EXPECT_TRUE(recalled == newer) << "a restart recalls " << recalled.size() << " messages";
     WriteFailures::shared().clear();
 }
 

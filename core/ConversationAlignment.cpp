@@ -1,0 +1,239 @@
+#include "core/ConversationAlignment.h"
+
+#include "core/Text.h"
+
+#include <QHash>
+#include <algorithm>
+#include <tuple>
+
+namespace quillmere::ConversationAlignment {
+
+namespace {
+
+bool isUser(const ConversationText::Message& m) {
+    return m.role == QLatin1StringView("user");
+}
+bool isAssistant(const ConversationText::Message& m) {
+    return m.role == QLatin1StringView("assistant");
+}
+
+bool idsConflict(const QStringList& a, const QStringList& b) {
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    return std::none_of(a.begin(), a.end(), [&](const QString& id) { return b.contains(id); });
+}
+
+bool sharesId(const QStringList& a, const QStringList& b) {
+    return std::any_of(a.begin(), a.end(), [&](const QString& id) { return b.contains(id); });
+}
+
+} // namespace
+
+Pair compare(const Item& w, const Item& s, bool storedLast, bool exactOnly) {
+    if (w.message.role != s.message.role || idsConflict(w.identifiers, s.identifiers))
+        return Pair::incompatible;
+    if (w.hash == s.hash && w.key == s.key)
+        return Pair::exact;
+    if (exactOnly || !isAssistant(w.message))
+        return Pair::incompatible;
+    const QString& shorter = w.key.size() <= s.key.size() ? w.key : s.key;
+    const QString& longer = w.key.size() <= s.key.size() ? s.key : w.key;
+    if (longer.startsWith(shorter)) {
+        const qsizetype a = text::characterCount(shorter), b = text::characterCount(longer);
+        const bool strong = a >= strongNearLength && b > 0 && double(a) / double(b) >= strongNearRatio;
+        return strong ? Pair::strongNear : Pair::near;
+    }
+    // The newest answer of a window may still be streaming or have been regenerated.
+    return storedLast ? Pair::tailDifferent : Pair::incompatible;
+}
+
+HashIndex indexOf(const Items& items) {
+    HashIndex index(items.size());
+    for (int i = 0; i < int(items.size()); ++i)
+        index.insert(items[std::size_t(i)].hash, i);
+    return index;
+}
+
+bool sharesText(const HashIndex& index, const Items& items) {
+    return std::any_of(items.begin(), items.end(), [&](const Item& item) {
+        bool found = false;
+        index.forEach(item.hash, [&](int) { return !(found = true); });
+        return found;
+    });
+}
+int distinct(const std::vector<std::size_t>& hashes) {
+    if (hashes.size() < 2)
+        return int(hashes.size());
+    HashIndex seen(hashes.size());
+    int count = 0;
+    for (std::size_t hash : hashes)
+        count += seen.insert(hash, 0) ? 1 : 0;
+    return count;
+}
+
+std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item> s, int d, bool exactOnly,
+                                  long& budget) {
+    const int m = int(w.size()), n = int(s.size());
+    const int begin = std::max(0, -d), end = std::min(m, n - d);
+    if (end - begin < 1)
+        return std::nullopt;
+    Alignment a;
+    a.offset = d;
+    a.overlap = end - begin;
+    a.contained = a.overlap == m || a.overlap == n;
+    std::vector<std::size_t> exact, strong, users, assistants;
+    const QString* anchor = nullptr;
+    bool sameSoFar = begin == 0;
+    // What the read shows after the answer it completes: how many messages the same as stored,
+    // and whether any other differs (the stored newest answer growing aside).
+    int sameAfter = 0;
+    bool changedAfter = false;
+    for (int i = begin; i < end; ++i) {
+        --budget;
+        const Item& x = w[std::size_t(i)];
+        const Item& y = s[std::size_t(i + d)];
+        const bool storedLast = i + d == n - 1;
+        const Pair pair = compare(x, y, storedLast, exactOnly);
+        if (pair == Pair::incompatible)
+            return std::nullopt;
+        if (a.completes >= 0) {
+            if (pair == Pair::exact)
+                ++sameAfter;
+            else if (!(storedLast && (pair == Pair::near || pair == Pair::strongNear)))
+                changedAfter = true;
+        }
+        (isUser(x.message) ? a.userPairs : a.assistantPairs)++;
+        if (pair == Pair::exact) {
+            ++a.exactPairs;
+            exact.push_back(y.hash);
+            if (exactOnly)
+                (isUser(x.message) ? users : assistants).push_back(y.hash);
+            a.identified = a.identified || sharesId(x.identifiers, y.identifiers);
+            anchor = &y.key;
+        } else if (pair == Pair::tailDifferent) {
+            a.tailDifferent = true;
+        } else if (pair == Pair::near || pair == Pair::strongNear) {
+            if (pair == Pair::strongNear)
+                strong.push_back(y.hash);
+            if (!storedLast) {
+                ++a.interiorNear;
+                a.endsChanged = i == m - 1;
+                if (sameSoFar && y.key.size() < x.key.size())
+                    a.completes = i + d;
+            }
+        }
+        sameSoFar = sameSoFar && pair == Pair::exact;
+    }
+    // An answer stored while it was still being written, and now read whole with the same
+    // messages before it, is that answer: like the newest answer changing, it is no sign of
+    // another conversation. Any other interior change is. Such an answer was the newest message
+    // when it was stored, or followed only by requests sent meanwhile, so a read that is this
+    // conversation goes on past it with all that was stored after it, unchanged. A read that ends
+    // with the longer answer proves nothing: another conversation under a reused title, or the
+    // same one with that answer regenerated, begins the same way.
+    const bool confirmed = sameAfter > 0 && !changedAfter && end + d == n;
+    if (a.interiorNear == 1 && a.completes >= 0 && confirmed)
+        a.interiorNear = 0;
+    else
+        a.completes = -1;
+    a.exact = distinct(exact);
+    if (a.exact == 1)
+        a.anchorLength = text::characterCount(*anchor);
+    a.strong = distinct(strong);
+    a.userTexts = distinct(users);
+    a.assistantTexts = distinct(assistants);
+    return a;
+}
+
+// Whether an alignment proves that a window continues a stored list of the same key.
+bool joins(const Alignment& a) {
+    // However much the read shares before it, a changed answer it ends with was regenerated, not
+    // streamed: what was stored after it is no longer this conversation's.
+    if (a.endsChanged)
+        return false;
+    if (a.interiorNear > 0)
+        return a.exact + a.strong >= streamingAnchors;
+    // Containment proves little when the newest answer was replaced by another one: a new
+    // conversation may begin with the same short request.
+    return a.exact >= 2 || a.identified || (a.contained && a.exact >= 1 && !a.tailDifferent) ||
+           (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
+}
+
+bool restarts(const Alignment& a) {
+    // As many distinct anchors as reconnect a streaming change, whatever changed in between (an
+    // answer completed included): a routine said over and over (run the tests, "Done.", fix the
+    // lint, "Done.") re-covers its own start with a few distinct texts, and a window the memory
+    // stored so must come back whole. So many anchors also prove the join itself.
+    return a.exact + a.strong >= streamingAnchors && a.overlap >= 4 && a.userPairs >= 2 &&
+           a.assistantPairs >= 2;
+}
+
+bool better(const Alignment& a, const Alignment& b) {
+    if (a.exact + a.strong != b.exact + b.strong)
+        return a.exact + a.strong > b.exact + b.strong;
+    if (a.overlap != b.overlap)
+        return a.overlap > b.overlap;
+    return a.offset > b.offset;
+}
+
+// Offsets at which some texts face equal texts: those where a message has the same identifier on
+// both sides first, then those with the most shared texts. A few texts said over and over in a
+// long history outvote, at every shift of their cycle, the one offset where an answer still being
+// written was stored shorter; only the identifiers tell that one apart.
+std::vector<int> candidateOffsets(const Items& w, const Items& s) {
+    const int m = int(w.size()), n = int(s.size());
+    if (m == 0 || n == 0)
+        return {};
+    const bool indexWindow = m <= n;
+    const Items& small = indexWindow ? w : s;
+    const Items& large = indexWindow ? s : w;
+    HashIndex index(small.size());
+    for (int i = 0; i < int(small.size()); ++i)
+        index.insert(small[std::size_t(i)].hash, i);
+    std::vector<int> votes(std::size_t(m + n - 1), 0);
+    long spent = 0;
+    for (int l = 0; l < int(large.size()) && spent < voteBudget; ++l) {
+        index.forEach(large[std::size_t(l)].hash, [&](int position) {
+            const int i = indexWindow ? position : l;
+            const int j = indexWindow ? l : position;
+            ++votes[std::size_t(j - i + m - 1)];
+            return ++spent < voteBudget;
+        });
+    }
+    std::vector<char> named(votes.size(), 0);
+    std::size_t smallIds = 0;
+    for (const Item& item : small)
+        smallIds += std::size_t(item.identifiers.size());
+    if (smallIds > 0) {
+        // Message numbers are unique within a window; identifiers that repeat are bounded as
+        // repeated texts are.
+        long looked = 0;
+        HashIndex ids(smallIds);
+        for (int i = 0; i < int(small.size()); ++i)
+            for (const QString& id : small[std::size_t(i)].identifiers)
+                ids.insert(qHash(id), i);
+        for (int l = 0; l < int(large.size()) && looked < voteBudget; ++l)
+            for (const QString& id : large[std::size_t(l)].identifiers)
+                ids.forEach(qHash(id), [&](int position) {
+                    if (small[std::size_t(position)].identifiers.contains(id)) {
+                        const int i = indexWindow ? position : l;
+                        const int j = indexWindow ? l : position;
+                        named[std::size_t(j - i + m - 1)] = 1;
+                    }
+                    return ++looked < voteBudget;
+                });
+    }
+    std::vector<std::tuple<char, int, int>> ranked; // (named, votes, offset)
+    for (int k = 0; k < int(votes.size()); ++k)
+        if (votes[std::size_t(k)] > 0)
+            ranked.emplace_back(named[std::size_t(k)], votes[std::size_t(k)], k - (m - 1));
+    const std::size_t keep = std::min(ranked.size(), candidateLimit);
+    std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),
+                      [](const auto& a, const auto& b) { return a > b; });
+    std::vector<int> out;
+    for (std::size_t k = 0; k < keep; ++k)
+        out.push_back(std::get<2>(ranked[k]));
+    return out;
+}
+
+} // namespace quillmere::ConversationAlignment

@@ -1,0 +1,200 @@
+// What joins a window read now to a stored list of the same conversation, and what keeps them
+// apart, in one table: each row is a stored list, a read, and where (if anywhere) they meet.
+
+#include "core/ConversationAlignment.h"
+
+#include <gtest/gtest.h>
+
+#include <QHash>
+
+using namespace quillmere;
+using namespace quillmere::ConversationAlignment;
+using Message = ConversationText::Message;
+
+namespace {
+
+Item item(const QString& role, const QString& text, const QString& id = {}) {
+    Item out;
+    out.message = {role, text};
+    out.key = ConversationText::normalize(text);
+    out.hash = qHash(out.key);
+    if (!id.isEmpty())
+        out.identifiers << id;
+    return out;
+}
+Item asks(const QString& text, const QString& id = {}) {
+    return item("user", text, id);
+}
+Item says(const QString& text, const QString& id = {}) {
+    return item("assistant", text, id);
+}
+
+Items turns(int from, int to) {
+    Items out;
+    for (int i = from; i < to; ++i)
+        out.push_back(i % 2 == 0 ? asks(QStringLiteral("Turn request %1").arg(i))
+                                 : says(QStringLiteral("Turn answer %1").arg(i)));
+    return out;
+}
+
+Items with(Items items, std::size_t at, const QString& text) {
+    items[at] = item(items[at].message.role, text);
+    return items;
+}
+
+Items then(Items first, const Items& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
+// An agent's routine, its second "run the tests" answered with `third`.
+Items routine(const QString& third) {
+    return {asks("run the tests"), says("Done."),   asks("fix the lint"), says("Done."),
+            asks("run the tests"), says(third),     asks("fix the lint"), says("Done."),
+            asks("ship it"),       says("Shipped.")};
+}
+
+const QString completed = QStringLiteral("Turn answer 3, and the rest of it");
+
+} // namespace
+
+TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
+    const Items trip = {asks("Can you help me plan a trip?"), says("Sure, I can help with that."),
+                        asks("I would like to see Kyoto in spring"), says("Kyoto in spring is lovely.")};
+    struct Row {
+        const char* name;
+        Items stored;
+        Items read;
+        bool joins;
+        int offset = 0;     // where the read's first message faces the stored list
+        int completes = -1; // the stored answer the read completes
+    };
+    const Row rows[] = {
+        // Ordered overlap.
+        {"two shared messages", turns(0, 6), turns(4, 8), true, 4},
+        {"the read within the stored list", turns(0, 8), turns(2, 4), true, 2},
+        {"one distinctive shared message",
+         turns(0, 5),
+         {asks("Turn request 4"), says("An answer not stored")},
+         true,
+         4},
+        {"one short shared message before another answer",
+         {asks("ok"), says("First answer")},
+         {asks("ok"), says("A different answer")},
+         false},
+        {"nothing shared", turns(0, 4), {asks("Another conversation entirely")}, false},
+        // Identifiers.
+        {"a shared identifier", {asks("y", "1"), asks("y", "2")}, {asks("y", "2"), asks("y", "3")}, true, 1},
+        {"conflicting identifiers",
+         {asks("Build the feature", "message:1:user")},
+         {asks("Build the feature", "message:5:user")},
+         false},
+        // The newest answer may still be written or regenerated.
+        {"the newest answer growing",
+         {asks("ok"), says("First answer")},
+         {asks("ok"), says("First answer in full")},
+         true},
+        {"the newest answer regenerated", turns(0, 4), with(turns(0, 4), 3, "Another answer entirely"), true},
+        // An interior answer that changed.
+        {"an interior answer rewritten", turns(0, 6), with(turns(0, 6), 1, "A rewritten first answer"),
+         false},
+        {"an interior answer cut shorter", turns(0, 6), with(turns(0, 6), 3, "Turn ans"), false},
+        {"an interior change with seven ordered anchors", turns(2, 16),
+         with(turns(0, 16), 7, "Turn answer 7, revised"), true, -2},
+        {"seven ordered anchors, then an answer regenerated longer", turns(0, 16),
+         with(turns(0, 12), 11, "Turn answer 11. Actually, here is more"), false},
+        {"seven ordered anchors, then an answer regenerated shorter", turns(0, 16),
+         with(turns(0, 12), 11, "Turn"), false},
+        // An answer stored while it was still being written, read whole.
+        {"completed, the read going on with the stored rest", with(turns(0, 6), 3, "Turn answer 3"),
+         with(turns(0, 8), 3, completed), true, 0, 3},
+        {"completed, a request sent meanwhile read after it", with(turns(0, 5), 3, "Turn answer 3"),
+         with(turns(0, 6), 3, completed), true, 0, 3},
+        {"completed, the read ending with it", turns(0, 6), with(turns(0, 4), 3, completed), false},
+        {"completed, the read stopping before the stored end", turns(0, 6), with(turns(0, 5), 3, completed),
+         false},
+        {"completed, the stored newest answer regenerated after it", turns(0, 6),
+         with(with(turns(0, 6), 3, completed), 5, "Another answer entirely"), false},
+        {"completed, nothing but the newest answer after it",
+         {asks("Turn request 0"), says("Turn answer 1"), says("Turn answer 2")},
+         {asks("Turn request 0"), says("Turn answer 1, and more"), says("Turn answer 2, and more")},
+         false},
+        {"completed, another answer changed too", turns(0, 6),
+         with(with(turns(0, 6), 3, completed), 1, "Turn answer 1, revised"), false},
+        {"completed, read from before the stored messages", turns(0, 6), with(turns(-2, 6), 5, completed),
+         false},
+        {"a reused title",
+         trip,
+         {trip[0], says("Sure, I can help with that. Where would you like to go?")},
+         false},
+        {"a reused title, a greeting",
+         {asks("hi"), says("Hello!"), asks("What is the weather?"), says("Sunny.")},
+         {asks("hi"), says("Hello! How can I help you today?")},
+         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto found = bestAlignment(row.read, row.stored, false, joins);
+        EXPECT_EQ(found.has_value(), row.joins);
+        if (!found || !row.joins)
+            continue;
+        EXPECT_EQ(found->offset, row.offset);
+        EXPECT_EQ(found->completes, row.completes);
+    }
+}
+
+// A restore splits a stored window where its later part re-covers the part before it: two
+// captures stored as one. A window the memory stored itself is never cut there.
+TEST(ConversationAlignment, WhatARestoreTakesForAnEarlierCaptureStoredAgain) {
+    struct Row {
+        const char* name;
+        Items window;
+        int cut; // where the later part starts
+        int offset;
+        bool restarts;
+    };
+    const Row rows[] = {
+        {"a capture re-covering the last eight messages", then(turns(0, 12), turns(4, 18)), 12, 4, true},
+        {"the same capture twice, its newest answer grown",
+         then(with(turns(0, 12), 11, "Turn answer 11, part"), turns(0, 12)), 12, 0, true},
+        {"a capture whose interior answer was stored part written",
+         then(with(turns(0, 12), 5, "Turn answer 5, part"), turns(0, 12)), 12, 0, true},
+        {"a routine said over and over", routine("Done."), 4, 0, false},
+        {"a routine whose answer once said more", routine("Done. All green now."), 4, 0, false},
+        {"four messages said again", then(turns(0, 4), turns(0, 6)), 4, 0, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::span<const Item> all(row.window);
+        long budget = voteBudget;
+        const auto a = evaluate(all.subspan(std::size_t(row.cut)), all.first(std::size_t(row.cut)),
+                                row.offset, false, budget);
+        EXPECT_TRUE(a && restarts(*a) == row.restarts);
+    }
+}
+
+// The index behind every search for equal texts: a hash said thousands of times keeps all its
+// positions, in the order they were added, beside hashes that share its slots' neighbourhood.
+TEST(ConversationAlignment, TheHashIndexKeepsEveryPositionOfARepeatedHashInOrder) {
+    constexpr int repeats = 5000;
+    HashIndex index(2 * repeats + 1);
+    for (int i = 0; i < repeats; ++i) {
+        EXPECT_EQ(index.insert(42, i), i == 0);
+        // Hashes that land in the same slots as 42 or next to them.
+        EXPECT_EQ(index.insert(42 + (std::size_t(i % 3 + 1) << 60), repeats + i), i < 3);
+    }
+    std::vector<int> visited;
+    index.forEach(42, [&](int position) {
+        visited.push_back(position);
+        return true;
+    });
+    ASSERT_EQ(int(visited.size()), repeats);
+    for (int i = 0; i < repeats; ++i)
+        ASSERT_EQ(visited[std::size_t(i)], i);
+    int seen = 0;
+    index.forEach(42, [&](int) { return ++seen < 3; });
+    EXPECT_EQ(seen, 3) << "a visit that stops sees no further position";
+    index.forEach(7, [&](int) { return ADD_FAILURE(), false; });
+    EXPECT_EQ(distinct({1, 1, 2, 3, 3, 3, 2, 1}), 3);
+    EXPECT_EQ(distinct({}), 0);
+}
