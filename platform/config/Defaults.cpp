@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtDebug>
 
 #include <cerrno>
@@ -68,9 +70,6 @@ QStringList copyFolderParents() {
 // Copy folders a process left when it was killed during a read or a write: this user's folders
 // named as copy folders are named, untouched for longer than any read or write takes.
 void removeStaleCopies() {
-    static bool removed = false;
-    if (std::exchange(removed, true))
-        return;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QString& parent : copyFolderParents()) {
         QDirIterator entries(parent, {copyFolderPrefix + u'*'},
@@ -195,9 +194,19 @@ QString lockFailure(QLockFile::LockError error) {
     }
 }
 
-// How long a write waits for another writer's turn to end. A turn takes milliseconds; a lock
-// left by a process that died is taken over at once.
-constexpr int lockWaitMilliseconds = 5000;
+// Waits for another writer's turn to end, for a bounded time: a turn takes milliseconds, and a lock
+// left by a process that died is taken over at once. Polled in short steps, since QLockFile's own
+// wait sleeps a tenth of a second and more between tries, which two busy writers always hit.
+bool takeTurn(QLockFile& lock) {
+    const QDeadlineTimer deadline(5000);
+    for (;;) {
+        if (lock.tryLock(0))
+            return true;
+        if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
+            return false;
+        QThread::msleep(2);
+    }
+}
 
 QString standardSuite() {
     if (auto identifier = BundleInfo::main().bundleIdentifier(); identifier && !identifier->isEmpty())
@@ -387,7 +396,7 @@ std::optional<QString> Defaults::write(const QString& real) {
     // Writers of the file take turns, QSettings among them, and a turn reads, merges and replaces:
     // what another process saved before it is kept rather than written over.
     QLockFile lock(QFileInfo(file_).absoluteFilePath() + QStringLiteral(".lock"));
-    if (!lock.tryLock(lockWaitMilliseconds))
+    if (!takeTurn(lock))
         return lockFailure(lock.error());
     const Read file = read(real);
     if (!file.bytes)

@@ -2,8 +2,11 @@
 // one string key `count` times, each value written at once ("1", "2", …), either through Defaults
 // or through QSettings on the same file, as another program of the user's would. It waits for a
 // start file to appear first, so that two writers started one after the other begin together.
+// `hold` sets the key through Defaults without ever asking for a write, says "set" on standard
+// output and waits to be killed: the program has no application object, so what reaches the file
+// reaches it without an event loop.
 //
-// defaults-writer <folder> <suite> <key> <count> defaults|qsettings [start-file]
+// defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold [start-file]
 
 #include "platform/config/Defaults.h"
 
@@ -16,7 +19,7 @@
 
 int main(int argc, char** argv) {
     if (argc != 6 && argc != 7) {
-        std::fprintf(stderr, "usage: defaults-writer <folder> <suite> <key> <count> defaults|qsettings "
+        std::fprintf(stderr, "usage: defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold "
                              "[start-file]\n");
         return 2;
     }
@@ -29,6 +32,15 @@ int main(int argc, char** argv) {
         while (!QFileInfo::exists(QString::fromLocal8Bit(argv[6])))
             QThread::usleep(200);
     int failed = 0;
+    if (QByteArray(argv[5]) == "hold") {
+        quillmere::Defaults defaults(suite, folder);
+        for (int i = 1; i <= count; ++i)
+            defaults.set(key, QString::number(i));
+        std::printf("set\n");
+        std::fflush(stdout);
+        for (;;)
+            QThread::sleep(60);
+    }
     if (throughQSettings) {
         QSettings settings(QDir(folder).filePath(suite + QStringLiteral(".ini")), QSettings::IniFormat);
         for (int i = 1; i <= count; ++i) {
