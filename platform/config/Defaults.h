@@ -22,7 +22,8 @@
 // larger than that bound (the next start would refuse it), and written whole through AtomicFile,
 // 0600 in folders made 0700, whatever the umask. The INI form itself is Qt's own: QSettings reads
 // and writes a private copy of the bytes (see Defaults.cpp), so that what Qt wrote reads the same
-// here and what is written here reads the same through QSettings.
+// here and what is written here reads the same through QSettings. A start removes the copies that
+// writes killed before their end left behind.
 
 #include <QHash>
 #include <QString>
@@ -49,7 +50,8 @@ public:
     void set(const QString& key, const QVariant& value);
     void remove(const QString& key);
     // Writes pending changes to the file now and takes up what another process wrote to it
-    // meanwhile; false when the file could not be read or written, or is not used.
+    // meanwhile; false when the file could not be read or written, or is not used. Without an
+    // application object (no event loop to wait for) every change is written this way at once.
     bool sync();
     // Why the last write failed (content-free: the rule's reason, the kind of file in the way, or
     // the system's error); none after a write that succeeded.

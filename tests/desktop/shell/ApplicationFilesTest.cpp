@@ -439,3 +439,89 @@ TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
         }
     }
 }
+
+namespace {
+
+// Starts the application, waits for its first analysis and for `written` (what it writes of its
+// own accord, within about a second of the change), then kills it with SIGKILL.
+void analyseAndKill(const QTemporaryDir& dir, const QProcessEnvironment& environment,
+                    const std::function<bool()>& written) {
+    QFile::remove(dir.filePath("tmp/quillmere-desktop-status.json"));
+    QProcess app;
+    app.setProcessEnvironment(environment);
+    app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+    ASSERT_TRUE(app.waitForStarted(30000));
+    EXPECT_TRUE(waitFor(
+        [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; }, 90));
+    waitFor(written, 2);
+    ::kill(pid_t(app.processId()), SIGKILL);
+    app.waitForFinished(10000);
+}
+
+} // namespace
+
+// A settings file edited by hand with a quote never closed (the service address): what the
+// application writes after it reads back at the next start, so the collection period and the
+// install identifier made at the first start stay as they were over two more, each ended by SIGKILL.
+TEST(ApplicationFiles, AValueLeftOpenByHandKeepsTheSettingsAcrossStarts) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    const QString config = dir.filePath("home/.config");
+    const QString suite = QFileInfo(settingsFile).completeBaseName();
+    ASSERT_TRUE(QDir().mkpath(config));
+    QFile file(config + '/' + settingsFile);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[string]\nQuillmereClassificationServiceURL=\"http://127.0.0.1:9/classify\n");
+    file.close();
+    const auto stored = [&](const char* key) {
+        return Defaults(suite, config).string(QString::fromLatin1(key));
+    };
+    std::optional<QString> started;
+    std::optional<QString> identifier;
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        analyseAndKill(dir, environment, [&] { return stored(InstallIdentifier::defaultsKey).has_value(); });
+        if (run == 0) {
+            started = stored(UsageRecorder::collectionStartedKey);
+            identifier = stored(InstallIdentifier::defaultsKey);
+            ASSERT_TRUE(started);
+            ASSERT_TRUE(identifier);
+        } else {
+            EXPECT_EQ(stored(UsageRecorder::collectionStartedKey), started);
+            EXPECT_EQ(stored(InstallIdentifier::defaultsKey), identifier);
+        }
+    }
+}
+
+// Another program of the user's writes a key of its own to the settings file through QSettings all
+// the while the application runs: writers take turns at the file, so what the application wrote
+// (the install identifier, the collection start) is still there when it has quit, beside the
+// other program's key.
+TEST(ApplicationFiles, SettingsWrittenBesideAnotherWriterKeepEveryKey) {
+    for (int run = 0; run < 4; ++run) {
+        SCOPED_TRACE(run);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString config = dir.filePath("home/.config");
+        const QString suite = QFileInfo(settingsFile).completeBaseName();
+        ASSERT_TRUE(QDir().mkpath(config));
+        QProcess other;
+        other.start(QStringLiteral(QUILLMERE_BINARY_DIR "/defaults-writer"),
+                    {config, suite, "other", "100000000", "qsettings"});
+        ASSERT_TRUE(other.waitForStarted(30000));
+        const Ended ended = runOnce(dir, environment);
+        ::kill(pid_t(other.processId()), SIGKILL);
+        other.waitForFinished(10000);
+        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+        EXPECT_TRUE(ended.quitInOrder);
+        EXPECT_FALSE(ended.errors.contains("could not save")) << ended.errors.toStdString();
+        const Defaults settings(suite, config);
+        EXPECT_TRUE(settings.string(InstallIdentifier::defaultsKey).has_value());
+        EXPECT_TRUE(settings.string(UsageRecorder::collectionStartedKey).has_value());
+        EXPECT_TRUE(settings.string("other").has_value());
+    }
+}
