@@ -427,12 +427,11 @@ std::optional<QString> Defaults::write(const QString& real) {
         const ino_t after = inodeOf(copy.path());
         if (after == 0 || after == before)
             return QStringLiteral("write failed");
-        const RegularFile::Contents written = RegularFile::read(copy.path(), maximumFileBytes + 1);
+        // Read back within the bound the next start reads within: a file it would refuse ("too
+        // large") is not written, and the file stays as it was with the changes pending.
+        const RegularFile::Contents written = RegularFile::read(copy.path(), maximumFileBytes);
         if (written.problem != RegularFile::Problem::none)
             return RegularFile::describe(written.problem);
-        // Nothing the next start would refuse: the file stays as it was and the changes pending.
-        if (written.bytes->size() > maximumFileBytes)
-            return RegularFile::describe(RegularFile::Problem::tooLarge);
         if (!AtomicFile::writeIfChanged(real, *written.bytes, 0600, &error))
             return failure();
     }
