@@ -67,8 +67,8 @@ QStringList copyFolderParents() {
     return parents;
 }
 
-// Copy folders a process left when it was killed during a read or a write: this user's folders
-// named as copy folders are named, untouched for longer than any read or write takes.
+// Copy folders left by a process killed during a read or a write: this user's folders named as
+// copy folders are, untouched for longer than any read or write takes.
 void removeStaleCopies() {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QString& parent : copyFolderParents()) {
@@ -174,7 +174,9 @@ Strings readStrings(const QString& path) {
         return {std::nullopt, file.problem};
     QString error;
     std::optional<QHash<QString, QString>> strings = parse(*file.bytes, &error);
-    return {std::move(strings), strings ? std::nullopt : std::optional<QString>(error)};
+    if (!strings)
+        return {std::nullopt, error};
+    return {std::move(strings), std::nullopt};
 }
 
 ino_t inodeOf(const QString& path) {

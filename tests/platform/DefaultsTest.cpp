@@ -494,8 +494,8 @@ bool age(const QString& path, int seconds) {
 // as another program of the user's would: writers take turns at the file, and each turn keeps what
 // the other saved before it, so neither loses the other's last value.
 TEST_F(DefaultsTest, TwoProcessesSettingKeysAtOnceLoseNone) {
-    constexpr int rounds = 4;
-    const QString writes = QStringLiteral("60");
+    constexpr int rounds = 3;
+    const QString writes = QStringLiteral("50");
     for (const QString second : {"defaults", "qsettings"}) {
         for (int round = 0; round < rounds; ++round) {
             SCOPED_TRACE(
@@ -596,6 +596,19 @@ TEST_F(DefaultsTest, AWriteTheNextStartWouldRefuseIsNotMade) {
     Defaults next("suite", folder.path());
     EXPECT_EQ(next.refusal(), std::nullopt);
     EXPECT_EQ(next.string("filler")->size(), text.size() - head.size() - 1);
+
+    // At the bound exactly the write is made; one byte more and it is not.
+    for (const qsizetype over : {0, 1}) {
+        SCOPED_TRACE(over);
+        const QString name = QStringLiteral("bound%1").arg(over);
+        const QByteArray filler = QByteArray(Defaults::maximumFileBytes - 21 + over, 'x');
+        write(folder.filePath(name + ".ini"), "[string]\nfiller=" + filler + '\n');
+        Defaults atBound(name, folder.path());
+        atBound.set("k", QString("v"));
+        EXPECT_EQ(atBound.sync(), over == 0);
+        EXPECT_EQ(QFileInfo(folder.filePath(name + ".ini")).size(),
+                  over == 0 ? Defaults::maximumFileBytes : filler.size() + 17);
+    }
 
     // Room made by another process: the pending change is written with the next write.
     write(path, "[string]\nfiller=short\n");
