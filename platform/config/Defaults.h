@@ -15,10 +15,15 @@
 // made in one turn are written together), or at once through sync(); what is still pending when
 // the suite goes is written then. Each write judges the file again first: a file that may no
 // longer be used (swapped for a FIFO, say) is not opened, and the changes stay pending for the
-// next write. The file is read through the same rule with a bound on its size, and written whole
-// through AtomicFile, 0600 in folders made 0700, whatever the umask.
-
-#include "platform/config/IniDocument.h"
+// next write. Writers of the file take turns through the lock QSettings takes on it (a file named
+// as the suite's with ".lock" added), so a program writing the file through QSettings takes turns
+// with this one too; in its turn a write reads the file again, keeps what others saved there and
+// replaces it. The file is read through the same rule with a bound on its size, never written
+// larger than that bound (the next start would refuse it), and written whole through AtomicFile,
+// 0600 in folders made 0700, whatever the umask. The INI form itself is Qt's own: QSettings reads
+// and writes a private copy of the bytes (see Defaults.cpp), so that what Qt wrote reads the same
+// here and what is written here reads the same through QSettings. A start removes the copies that
+// writes killed before their end left behind.
 
 #include <QHash>
 #include <QString>
@@ -45,7 +50,8 @@ public:
     void set(const QString& key, const QVariant& value);
     void remove(const QString& key);
     // Writes pending changes to the file now and takes up what another process wrote to it
-    // meanwhile; false when the file could not be read or written, or is not used.
+    // meanwhile; false when the file could not be read or written, or is not used. Without an
+    // application object (no event loop to wait for) every change is written this way at once.
     bool sync();
     // Why the last write failed (content-free: the rule's reason, the kind of file in the way, or
     // the system's error); none after a write that succeeded.
@@ -66,7 +72,8 @@ public:
 private:
     std::optional<QString> stored(const QString& group, const QString& key) const;
     void store(const QString& group, const QString& key, const std::optional<QString>& text);
-    void takeUp(const IniDocument& document);
+    void takeUp(const QHash<QString, QString>& strings);
+    std::optional<QString> write(const QString& real);
     void scheduleWrite();
 
     QString file_;

@@ -8,13 +8,18 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -171,6 +176,11 @@ TEST_F(DefaultsTest, HandWrittenFilesReadAsQSettingsReadsThem) {
     QSettings settings(folder.filePath("edited.ini"), QSettings::IniFormat);
     const QStringList keys = settings.allKeys();
     ASSERT_GE(keys.size(), 20);
+    // Taken now: a QSettings object reads its file again once the file has changed, so after the
+    // write it would only tell what the file holds then.
+    QHash<QString, QVariant> before;
+    for (const QString& key : keys)
+        before.insert(key, settings.value(key));
     Defaults defaults("edited", folder.path());
     for (const QString& key : keys) {
         if (!key.startsWith("string/"))
@@ -188,7 +198,7 @@ TEST_F(DefaultsTest, HandWrittenFilesReadAsQSettingsReadsThem) {
     QSettings after(folder.filePath("edited.ini"), QSettings::IniFormat);
     for (const QString& key : keys)
         if (key != "string/plain")
-            EXPECT_EQ(after.value(key), settings.value(key)) << key.toStdString();
+            EXPECT_EQ(after.value(key), before.value(key)) << key.toStdString();
     EXPECT_EQ(after.value("string/plain"), "changed");
     EXPECT_EQ(after.allKeys().size(), keys.size());
 }
@@ -467,4 +477,213 @@ TEST_F(DefaultsTest, AWriteKeepsAndTakesUpWhatAnotherProcessSavedMeanwhile) {
     Defaults reread("suite", folder.path());
     EXPECT_EQ(reread.string("shared"), "theirs");
     EXPECT_EQ(reread.number("mine"), 1.0);
+}
+
+namespace {
+const QString writerProgram = QStringLiteral(QUILLMERE_BINARY_DIR "/defaults-writer");
+
+// Sets the file's or folder's modification time `seconds` back.
+bool age(const QString& path, int seconds) {
+    const std::time_t then = std::time(nullptr) - seconds;
+    const struct timespec times[2] = {{then, 0}, {then, 0}};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+} // namespace
+
+// Two processes set a key each at the same time, the second through the suite or through QSettings
+// as another program of the user's would: writers take turns at the file, and each turn keeps what
+// the other saved before it, so neither loses the other's last value.
+TEST_F(DefaultsTest, TwoProcessesSettingKeysAtOnceLoseNone) {
+    constexpr int rounds = 3;
+    const QString writes = QStringLiteral("50");
+    for (const QString second : {"defaults", "qsettings"}) {
+        for (int round = 0; round < rounds; ++round) {
+            SCOPED_TRACE(
+                QStringLiteral("second writer through %1, round %2").arg(second).arg(round).toStdString());
+            const QString shared = folder.filePath(second + QString::number(round));
+            ASSERT_TRUE(QDir().mkpath(shared));
+            const QString go = shared + "/go";
+            QProcess first;
+            QProcess other;
+            first.start(writerProgram, {shared, "suite", "first", writes, "defaults", go});
+            other.start(writerProgram, {shared, "suite", "second", writes, second, go});
+            ASSERT_TRUE(first.waitForStarted(30000));
+            ASSERT_TRUE(other.waitForStarted(30000));
+            write(go, "");
+            ASSERT_TRUE(first.waitForFinished(300000));
+            ASSERT_TRUE(other.waitForFinished(300000));
+            EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().toStdString();
+            EXPECT_EQ(other.exitCode(), 0) << other.readAllStandardError().toStdString();
+            Defaults reread("suite", shared);
+            EXPECT_EQ(reread.string("first"), writes);
+            EXPECT_EQ(reread.string("second"), writes);
+        }
+    }
+}
+
+// A value edited by hand and left open (a quote never closed, a backslash at the very end) reads
+// as QSettings reads it, and every key written after it is written so that it reads back: the
+// collection start set at one start is there at the next two, and QSettings reads it as well.
+TEST_F(DefaultsTest, AValueLeftOpenByHandSwallowsNoKeyWrittenAfterIt) {
+    const struct {
+        const char* what;
+        QByteArray text;
+    } rows[] = {
+        {"a quote never closed",
+         "[string]\nQuillmereClassificationServiceURL=\"http://127.0.0.1:9/classify\n"},
+        {"a quote never closed, no line end",
+         "[string]\nQuillmereClassificationServiceURL=\"http://127.0.0.1:9/x"},
+        {"a backslash at the end",
+         "[string]\nQuillmereClassificationServiceURL=http://127.0.0.1:9/classify\\"},
+        {"a backslash at the end of a line", "[string]\nQuillmereClassificationServiceURL=http://h/\\\n"},
+    };
+    const QString started = QStringLiteral("2026-12-01T10:00:00.000Z");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString suite = QString::fromLatin1(row.what).replace(' ', '-').remove(',');
+        const QString path = folder.filePath(suite + ".ini");
+        write(path, row.text);
+        const QVariant url =
+            QSettings(path, QSettings::IniFormat).value("string/QuillmereClassificationServiceURL");
+        qint64 size = 0;
+        for (int start = 0; start < 3; ++start) {
+            SCOPED_TRACE(start);
+            Defaults defaults(suite, folder.path());
+            EXPECT_EQ(defaults.string("QuillmereClassificationServiceURL"), url.toString());
+            if (start == 0) {
+                EXPECT_EQ(defaults.string("QuillmereCollectionStarted"), std::nullopt);
+                defaults.set("QuillmereCollectionStarted", started);
+            } else {
+                EXPECT_EQ(defaults.string("QuillmereCollectionStarted"), started);
+            }
+            defaults.set("QuillmereObservationPaused", false);
+            ASSERT_TRUE(defaults.sync());
+            if (start == 2)
+                EXPECT_EQ(QFileInfo(path).size(), size) << "grew by what it swallowed";
+            size = QFileInfo(path).size();
+        }
+        QSettings written(path, QSettings::IniFormat);
+        EXPECT_EQ(written.value("string/QuillmereCollectionStarted"), started);
+        EXPECT_EQ(written.value("bool/QuillmereObservationPaused"), "false");
+        EXPECT_EQ(written.value("string/QuillmereClassificationServiceURL"), url);
+    }
+}
+
+// The bound a start reads within is kept on writing too: a change that would make the file larger
+// than the next start reads is not written. It is said (to the write report, once per write), kept
+// for this run, and the file stays as it was, so the next start reads it.
+TEST_F(DefaultsTest, AWriteTheNextStartWouldRefuseIsNotMade) {
+    const QString path = folder.filePath("suite.ini");
+    const QByteArray head = "[string]\nfiller=";
+    QByteArray text = head + QByteArray(1048560 - head.size() - 1, 'x') + '\n';
+    ASSERT_EQ(text.size(), 1048560);
+    write(path, text);
+    Defaults defaults("suite", folder.path());
+    ASSERT_EQ(defaults.refusal(), std::nullopt);
+    QList<std::optional<QString>> reports;
+    defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
+    defaults.set("QuillmereCollectionStarted", QString("2026-12-01T10:00:00.000Z"));
+    nextTurn();
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_EQ(reports.front(), "too large");
+    EXPECT_FALSE(defaults.sync());
+    EXPECT_EQ(defaults.syncFailure(), "too large");
+    EXPECT_EQ(defaults.string("QuillmereCollectionStarted"), "2026-12-01T10:00:00.000Z")
+        << "kept for the run";
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), text);
+    Defaults next("suite", folder.path());
+    EXPECT_EQ(next.refusal(), std::nullopt);
+    EXPECT_EQ(next.string("filler")->size(), text.size() - head.size() - 1);
+
+    // At the bound exactly the write is made; one byte more and it is not.
+    for (const qsizetype over : {0, 1}) {
+        SCOPED_TRACE(over);
+        const QString name = QStringLiteral("bound%1").arg(over);
+        const QByteArray filler = QByteArray(Defaults::maximumFileBytes - 21 + over, 'x');
+        write(folder.filePath(name + ".ini"), "[string]\nfiller=" + filler + '\n');
+        Defaults atBound(name, folder.path());
+        atBound.set("k", QString("v"));
+        EXPECT_EQ(atBound.sync(), over == 0);
+        EXPECT_EQ(QFileInfo(folder.filePath(name + ".ini")).size(),
+                  over == 0 ? Defaults::maximumFileBytes : filler.size() + 17);
+    }
+
+    // Room made by another process: the pending change is written with the next write.
+    write(path, "[string]\nfiller=short\n");
+    defaults.set("other", true);
+    nextTurn();
+    EXPECT_EQ(reports.last(), std::nullopt);
+    EXPECT_EQ(Defaults("suite", folder.path()).string("QuillmereCollectionStarted"),
+              "2026-12-01T10:00:00.000Z");
+}
+
+// A write killed before its end leaves a copy of the whole settings: beside the file (the atomic
+// replacement's temporary) and in the private folder Qt's INI code works in. A start removes the
+// ones no write can still be using; fresh ones, and files named otherwise, are left.
+TEST_F(DefaultsTest, CopiesLeftByKilledWritesAreRemovedAtStart) {
+    const QString stale = folder.filePath(".suite.ini.1a2b3c.tmp");
+    const QString fresh = folder.filePath(".suite.ini.4d5e6f.tmp");
+    const QString otherFile = folder.filePath(".other.ini.1a2b3c.tmp");
+    const QString unlike = folder.filePath(".suite.ini.tmp");
+    for (const QString& path : {stale, fresh, otherFile, unlike})
+        write(path, "[string]\nkey=copy\n");
+    for (const QString& path : {stale, otherFile, unlike})
+        ASSERT_TRUE(age(path, 3600));
+    const QString staleCopy = QDir::tempPath() + "/.quillmere-defaults-Ab1Cd2";
+    const QString freshCopy = QDir::tempPath() + "/.quillmere-defaults-Ef3Gh4";
+    for (const QString& copy : {staleCopy, freshCopy}) {
+        ASSERT_TRUE(QDir().mkpath(copy));
+        write(copy + "/suite.ini", "[string]\nkey=copy\n");
+    }
+    ASSERT_TRUE(age(staleCopy + "/suite.ini", 3600));
+    ASSERT_TRUE(age(staleCopy, 3600));
+
+    Defaults defaults("suite", folder.path());
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(fresh)) << "a write in progress elsewhere";
+    EXPECT_TRUE(QFileInfo::exists(otherFile));
+    EXPECT_TRUE(QFileInfo::exists(unlike));
+    EXPECT_FALSE(QFileInfo::exists(staleCopy));
+    EXPECT_TRUE(QFileInfo::exists(freshCopy));
+    QDir(freshCopy).removeRecursively();
+}
+
+// The settings file is a link of this user's own into a folder of theirs (a dotfiles folder): each
+// write goes where the link leads, and the link stays a link.
+TEST_F(DefaultsTest, ASettingsFileLinkedByThisUserIsWrittenWhereItLeads) {
+    ASSERT_TRUE(QDir().mkpath(folder.filePath("dotfiles")));
+    ASSERT_TRUE(QDir().mkpath(folder.filePath("config")));
+    const QString target = folder.filePath("dotfiles/suite.ini");
+    const QString link = folder.filePath("config/suite.ini");
+    write(target, "[string]\nkey=old\n");
+    ASSERT_TRUE(QFile::link(target, link));
+    {
+        Defaults defaults("suite", folder.filePath("config"));
+        EXPECT_EQ(defaults.string("key"), "old");
+        defaults.set("key", QString("new"));
+        nextTurn();
+        defaults.set("second", true);
+        EXPECT_TRUE(defaults.sync());
+    }
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), target);
+    QSettings written(target, QSettings::IniFormat);
+    EXPECT_EQ(written.value("string/key"), "new");
+    EXPECT_EQ(written.value("bool/second"), "true");
+}
+
+// A program without an application object has no event loop to write on its next turn: a change
+// reaches the file at once, so a kill right after it loses nothing.
+TEST_F(DefaultsTest, WithoutAnApplicationObjectAChangeReachesTheFileAtOnce) {
+    QProcess writer;
+    writer.start(writerProgram, {folder.path(), "suite", "key", "3", "hold"});
+    ASSERT_TRUE(writer.waitForStarted(30000));
+    ASSERT_TRUE(writer.waitForReadyRead(60000));
+    EXPECT_EQ(writer.readAllStandardOutput(), "set\n");
+    EXPECT_EQ(Defaults("suite", folder.path()).string("key"), "3");
+    ::kill(pid_t(writer.processId()), SIGKILL);
+    writer.waitForFinished(30000);
+    EXPECT_EQ(Defaults("suite", folder.path()).string("key"), "3");
 }

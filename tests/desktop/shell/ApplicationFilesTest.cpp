@@ -326,51 +326,81 @@ TEST(ApplicationFiles, AnUnreadableSettingsFileIsSaidOnce) {
     EXPECT_EQ(QFileInfo(settings).size(), 39);
 }
 
+namespace {
+
+// Starts the application under `mask`, waits for its first analysis and for `written` (what it
+// writes of its own accord, within about a second of the change), then kills it with SIGKILL.
+void analyseAndKill(const QTemporaryDir& dir, const QProcessEnvironment& environment, mode_t mask,
+                    const std::function<bool()>& written) {
+    QFile::remove(dir.filePath("tmp/quillmere-desktop-status.json"));
+    QProcess app;
+    app.setProcessEnvironment(environment);
+    app.setChildProcessModifier([mask] { ::umask(mask); });
+    app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+    ASSERT_TRUE(app.waitForStarted(30000));
+    EXPECT_TRUE(waitFor(
+        [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; }, 90));
+    waitFor(written, 2);
+    ::kill(pid_t(app.processId()), SIGKILL);
+    app.waitForFinished(10000);
+}
+
+} // namespace
+
 // The settings reach the disk while the application runs, not only when it ends in order: killed
 // with SIGKILL after its first analysis, it has left the collection start and the install
 // identifier in the file, made under umask 002 as this user's alone (folder 0700, file 0600). The
 // next start, killed as well, keeps both rather than starting a new collection period or sending a
-// new identifier.
+// new identifier. So it does when the file was edited by hand and a value there left open (a quote
+// never closed around the service address): what the application writes after it reads back.
 TEST(ApplicationFiles, SettingsChosenBeforeAKillAreThereOnTheNextStart) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    Service service;
-    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
-    const QString config = dir.filePath("home/.config");
-    const QString suite = QFileInfo(settingsFile).completeBaseName();
-    const auto stored = [&](const char* key) {
-        return Defaults(suite, config).string(QString::fromLatin1(key));
+    const struct {
+        const char* what;
+        QByteArray text; // the settings file before the first start; none when empty
+    } rows[] = {
+        {"no settings file yet", {}},
+        {"a value left open by hand",
+         "[string]\nQuillmereClassificationServiceURL=\"http://127.0.0.1:9/classify\n"},
     };
-    std::optional<QString> started;
-    std::optional<QString> identifier;
-    for (int run = 0; run < 2; ++run) {
-        SCOPED_TRACE(run == 0 ? "first start" : "second start");
-        QFile::remove(dir.filePath("tmp/quillmere-desktop-status.json"));
-        QProcess app;
-        app.setProcessEnvironment(environment);
-        app.setChildProcessModifier([] { ::umask(002); });
-        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
-        ASSERT_TRUE(app.waitForStarted(30000));
-        EXPECT_TRUE(waitFor(
-            [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; },
-            90));
-        // Written within about a second of the change, never only at the end.
-        waitFor([&] { return stored(InstallIdentifier::defaultsKey).has_value(); }, 2);
-        ::kill(pid_t(app.processId()), SIGKILL);
-        app.waitForFinished(10000);
-        if (run == 0) {
-            started = stored(UsageRecorder::collectionStartedKey);
-            identifier = stored(InstallIdentifier::defaultsKey);
-            ASSERT_TRUE(started);
-            ASSERT_TRUE(identifier);
-            struct stat status {};
-            ASSERT_EQ(::stat(QFile::encodeName(config).constData(), &status), 0);
-            EXPECT_EQ(status.st_mode & 07777, 0700u);
-            ASSERT_EQ(::stat(QFile::encodeName(config + '/' + settingsFile).constData(), &status), 0);
-            EXPECT_EQ(status.st_mode & 07777, 0600u);
-        } else {
-            EXPECT_EQ(stored(UsageRecorder::collectionStartedKey), started);
-            EXPECT_EQ(stored(InstallIdentifier::defaultsKey), identifier);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString config = dir.filePath("home/.config");
+        const QString suite = QFileInfo(settingsFile).completeBaseName();
+        if (!row.text.isEmpty()) {
+            ASSERT_TRUE(QDir().mkpath(config));
+            ASSERT_EQ(::chmod(QFile::encodeName(config).constData(), 0700), 0);
+            QFile file(config + '/' + settingsFile);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(row.text);
+        }
+        const auto stored = [&](const char* key) {
+            return Defaults(suite, config).string(QString::fromLatin1(key));
+        };
+        std::optional<QString> started;
+        std::optional<QString> identifier;
+        for (int run = 0; run < 2; ++run) {
+            SCOPED_TRACE(run == 0 ? "first start" : "second start");
+            // Written within about a second of the change, never only at the end.
+            analyseAndKill(dir, environment, 002,
+                           [&] { return stored(InstallIdentifier::defaultsKey).has_value(); });
+            if (run == 0) {
+                started = stored(UsageRecorder::collectionStartedKey);
+                identifier = stored(InstallIdentifier::defaultsKey);
+                ASSERT_TRUE(started);
+                ASSERT_TRUE(identifier);
+                struct stat status {};
+                ASSERT_EQ(::stat(QFile::encodeName(config).constData(), &status), 0);
+                EXPECT_EQ(status.st_mode & 07777, 0700u);
+                ASSERT_EQ(::stat(QFile::encodeName(config + '/' + settingsFile).constData(), &status), 0);
+                EXPECT_EQ(status.st_mode & 07777, 0600u);
+            } else {
+                EXPECT_EQ(stored(UsageRecorder::collectionStartedKey), started);
+                EXPECT_EQ(stored(InstallIdentifier::defaultsKey), identifier);
+            }
         }
     }
 }
@@ -437,5 +467,36 @@ TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
                         S_ISFIFO(left.st_mode))
                 << fifo.toStdString();
         }
+    }
+}
+
+// Another program of the user's writes a key of its own to the settings file through QSettings all
+// the while the application runs: writers take turns at the file, so what the application wrote
+// (the install identifier, the collection start) is still there when it has quit, beside the
+// other program's key.
+TEST(ApplicationFiles, SettingsWrittenBesideAnotherWriterKeepEveryKey) {
+    for (int run = 0; run < 4; ++run) {
+        SCOPED_TRACE(run);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString config = dir.filePath("home/.config");
+        const QString suite = QFileInfo(settingsFile).completeBaseName();
+        ASSERT_TRUE(QDir().mkpath(config));
+        QProcess other;
+        other.start(QStringLiteral(QUILLMERE_BINARY_DIR "/defaults-writer"),
+                    {config, suite, "other", "100000000", "qsettings"});
+        ASSERT_TRUE(other.waitForStarted(30000));
+        const Ended ended = runOnce(dir, environment);
+        ::kill(pid_t(other.processId()), SIGKILL);
+        other.waitForFinished(10000);
+        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+        EXPECT_TRUE(ended.quitInOrder);
+        EXPECT_FALSE(ended.errors.contains("could not save")) << ended.errors.toStdString();
+        const Defaults settings(suite, config);
+        EXPECT_TRUE(settings.string(InstallIdentifier::defaultsKey).has_value());
+        EXPECT_TRUE(settings.string(UsageRecorder::collectionStartedKey).has_value());
+        EXPECT_TRUE(settings.string("other").has_value());
     }
 }
