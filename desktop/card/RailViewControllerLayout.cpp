@@ -243,11 +243,13 @@ void RailViewController::layoutBody(double W, double H) {
     placeRoot(useButton_, f.useButton);
     place(requestLogScroll_, f.requestLogScroll, false);
     place(requestLogHeading_, f.requestLogHeading, false);
-    place(askResult_, f.askResult, false);
     place(askField_, f.askField, false);
     place(askButton_, f.askButton, false);
     place(askPreset_, f.askPreset, false);
     place(askHeading_, f.askHeading, false);
+    // The answer line last: hidden while it holds the keyboard, it hands it to a control of the
+    // panel only if the panel stays.
+    place(askResult_, f.askResult, false);
     place(scroll_, f.scroll, false);
     if (expanded_)
         layoutRequestLogs(requestLogContentWidth(f.requestLogScroll.frame.w));
@@ -382,16 +384,20 @@ void RailViewController::threadKeyLoop() {
         QWidget::setTabOrder(stops[i - 1], stops[i]);
 }
 
+std::vector<QWidget*> RailViewController::keyLoop() const {
+    std::vector<QWidget*> loop;
+    for (QWidget* view = expandButton_; view && std::find(loop.begin(), loop.end(), view) == loop.end();
+         view = nextKeyView(view))
+        loop.push_back(view);
+    return loop;
+}
+
 std::vector<QWidget*> RailViewController::keyStops() {
     layoutIfNeeded();
     std::vector<QWidget*> stops;
-    std::vector<const QWidget*> seen;
-    for (QWidget* view = expandButton_; view && std::find(seen.begin(), seen.end(), view) == seen.end();
-         view = nextKeyView(view)) {
-        seen.push_back(view);
+    for (QWidget* view : keyLoop())
         if (root_->isAncestorOf(view) && view->isVisibleTo(root_) && view->isEnabled())
             stops.push_back(view);
-    }
     return stops;
 }
 
@@ -399,14 +405,33 @@ bool RailViewController::moveKeyFocus(bool forward) {
     const std::vector<QWidget*> stops = keyStops();
     if (stops.empty())
         return false;
-    const auto at = std::find(stops.begin(), stops.end(), QApplication::focusWidget());
+    const auto isStop = [&stops](QWidget* view) {
+        return std::find(stops.begin(), stops.end(), view) != stops.end();
+    };
+    QWidget* focused = QApplication::focusWidget();
     QWidget* target = nullptr;
-    if (at == stops.end())
-        target = forward ? stops.front() : stops.back(); // entering the loop
-    else if (forward)
-        target = std::next(at) == stops.end() ? stops.front() : *std::next(at);
-    else
-        target = at == stops.begin() ? stops.back() : *std::prev(at);
+    // A progress line holding the keyboard for a greyed control sits where that control sits in the
+    // loop: Tab and Shift+Tab reach that control's neighbours, not the loop's ends.
+    const std::vector<QWidget*> loop = keyLoop();
+    if (const auto at = std::find(loop.begin(), loop.end(), KeyboardHold::standingFor(focused));
+        at != loop.end()) {
+        const long n = long(loop.size());
+        const long from = long(at - loop.begin());
+        for (long step = 1; step < n && !target; ++step) {
+            QWidget* view = loop[size_t(((forward ? from + step : from - step) % n + n) % n)];
+            if (isStop(view))
+                target = view;
+        }
+    }
+    if (!target) {
+        const auto at = std::find(stops.begin(), stops.end(), focused);
+        if (at == stops.end())
+            target = forward ? stops.front() : stops.back(); // entering the loop
+        else if (forward)
+            target = std::next(at) == stops.end() ? stops.front() : *std::next(at);
+        else
+            target = at == stops.begin() ? stops.back() : *std::prev(at);
+    }
     target->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
     // A stop inside the body (the details link, the connector's controls) scrolls into sight.
     for (QWidget* parent = target->parentWidget(); parent && parent != root_; parent = parent->parentWidget())

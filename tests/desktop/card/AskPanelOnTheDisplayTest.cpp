@@ -102,3 +102,61 @@ TEST(AskPanelOnTheDisplay, AskingKeepsTheKeyboardInTheAskPanelAndSpeaksTheAnswer
         EXPECT_EQ(listener.notifications(10000, 1000), QStringList{failure});
     }
 }
+
+// While "Finding the best model…" holds the keyboard, Shift+Tab and Tab go on from the Ask button's
+// place: back into the ask panel (the field is grey, so the preset pop-up), forward to the loop's
+// next stop after the button ("Why this switch?"), never to "Switch to …" or "Close info".
+TEST(AskPanelOnTheDisplay, TabFromTheAnswerLineStaysBesideTheAskButton) {
+    if (!windowSystemTest())
+        GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
+    BusListener focus({QStringLiteral("focus")});
+    ASSERT_EQ(focus.next(20000), QStringLiteral("ready"));
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("Quillmere"));
+    RailViewController card;
+    card.view()->setParent(&window);
+    window.resize(640, 720);
+    card.view()->resize(640, 720);
+    int asked = 0;
+    card.onAsk = [&asked](const QString&) { ++asked; };
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(waitUntil([&] { return window.isActiveWindow(); }, 5000)) << "the card never took the focus";
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    card.show(sonnet());
+    card.openAskQuillmere();
+    card.layoutIfNeeded();
+    // The preset pop-up takes the keyboard on the next turn.
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == card.askPreset(); }, 2000));
+    card.askField()->setText(QStringLiteral("Plan a database migration"));
+
+    struct Step {
+        const char* key;
+        QWidget* lands;
+    };
+    for (const Step& step : {Step{"shift+Tab", card.askPreset()}, Step{"Tab", card.detailsButton()}}) {
+        SCOPED_TRACE(step.key);
+        card.askButton()->setFocus(Qt::OtherFocusReason);
+        ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == card.askButton(); }, 2000));
+        const int before = asked;
+        pressKey(QStringLiteral("space"));
+        ASSERT_TRUE(waitUntil([&] { return asked == before + 1; }, 3000)) << "nothing was asked";
+        turnFor(300);
+        ASSERT_EQ(QApplication::focusWidget(), card.askResult());
+        focus.until(1000, 300);
+        pressKey(QString::fromLatin1(step.key));
+        turnFor(300);
+        const QString landed = QAccessible::queryAccessibleInterface(step.lands)->text(QAccessible::Name);
+        EXPECT_EQ(QApplication::focusWidget(), step.lands)
+            << "the focus went to "
+            << (QApplication::focusWidget()
+                    ? QAccessible::queryAccessibleInterface(QApplication::focusWidget())
+                          ->text(QAccessible::Name)
+                          .toStdString()
+                    : "nothing");
+        const QStringList lines = focus.until(3000, 700);
+        EXPECT_EQ(lines.isEmpty() ? QString() : lines.last().section(u'\t', 2), landed);
+        card.showAskResult(sonnet());
+        turnFor(100);
+    }
+}
