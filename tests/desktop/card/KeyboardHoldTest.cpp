@@ -68,13 +68,6 @@ const std::vector<Row> rows = {
          p.line.hide();
      },
      [](Part& p) -> QWidget* { return &p.window; }, false},
-    {"the window hidden: the nearest offered control, the keyboard there when it shows again", [](Part&) {},
-     [](Part& p) {
-         p.window.hide();
-         p.window.show();
-         QApplication::setActiveWindow(&p.window);
-     },
-     [](Part& p) -> QWidget* { return &p.before; }, false},
 };
 
 } // namespace
