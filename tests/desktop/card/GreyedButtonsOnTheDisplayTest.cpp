@@ -41,6 +41,14 @@ struct CardOnTheDisplay {
         const QStringList lines = focus.until(3000, 700);
         return lines.isEmpty() ? QString() : lines.last().section(u'\t', 2);
     }
+    // Gives `control` the keyboard and presses `key` there, as a person does.
+    static bool pressOn(QWidget* control, const QString& key) {
+        control->setFocus(Qt::OtherFocusReason);
+        if (!waitUntil([&] { return QApplication::focusWidget() == control; }, 2000))
+            return false;
+        pressKey(key);
+        return true;
+    }
     static QString focusedName() {
         QWidget* focused = QApplication::focusWidget();
         return focused ? QAccessible::queryAccessibleInterface(focused)->text(QAccessible::Name)
@@ -166,10 +174,7 @@ TEST(GreyedButtonsOnTheDisplay, ANewConversationWhileSwitchingLeavesTheKeyboardI
             card.toggleExpanded();
         }
         card.layoutIfNeeded();
-        card.useButton()->setFocus(Qt::OtherFocusReason);
-        ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == card.useButton(); }, 2000));
-        shown.focus.until(1000, 300);
-        pressKey(QStringLiteral("space"));
+        ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
         ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
         turnFor(300);
         ASSERT_EQ(QApplication::focusWidget(), card.feedback());
@@ -210,9 +215,7 @@ TEST(GreyedButtonsOnTheDisplay, AnOutcomeReadOnTheFocusedLineIsNotAnnouncedAgain
         SCOPED_TRACE(success ? "confirmed" : "failed while stale");
         card.show(sonnetWithFit());
         card.layoutIfNeeded();
-        card.useButton()->setFocus(Qt::OtherFocusReason);
-        ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == card.useButton(); }, 2000));
-        pressKey(QStringLiteral("space"));
+        ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
         ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
         turnFor(300);
         ASSERT_EQ(QApplication::focusWidget(), card.feedback());
@@ -226,5 +229,45 @@ TEST(GreyedButtonsOnTheDisplay, AnOutcomeReadOnTheFocusedLineIsNotAnnouncedAgain
         EXPECT_EQ(shown.focusedName(),
                   success ? QStringLiteral("Model and reasoning confirmed for the next send.") : failed);
         EXPECT_EQ(shown.listener.notifications(3000, 500), QStringList()) << "the outcome was said twice";
+    }
+}
+
+// While "Finding the best model…" holds the keyboard, Shift+Tab and Tab go on from the Ask button's
+// place: back into the ask panel (the field is grey, so the preset pop-up), forward to the loop's
+// next stop after the button ("Why this switch?"), never to "Switch to …" or "Close info".
+TEST(GreyedButtonsOnTheDisplay, TabFromTheAnswerLineStaysBesideTheAskButton) {
+    if (!windowSystemTest())
+        GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
+    CardOnTheDisplay shown;
+    RailViewController& card = shown.card;
+    ASSERT_TRUE(shown.start()) << "no focus or no accessibility bridge";
+    int asked = 0;
+    card.onAsk = [&asked](const QString&) { ++asked; };
+    card.show(sonnet());
+    card.openAskQuillmere();
+    card.layoutIfNeeded();
+    // The preset pop-up takes the keyboard on the next turn.
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == card.askPreset(); }, 2000));
+    card.askField()->setText(QStringLiteral("Plan a database migration"));
+    struct Step {
+        const char* key;
+        QWidget* lands;
+    };
+    for (const Step& step : {Step{"shift+Tab", card.askPreset()}, Step{"Tab", card.detailsButton()}}) {
+        SCOPED_TRACE(step.key);
+        const int before = asked;
+        ASSERT_TRUE(shown.pressOn(card.askButton(), QStringLiteral("space")));
+        ASSERT_TRUE(waitUntil([&] { return asked == before + 1; }, 3000)) << "nothing was asked";
+        turnFor(300);
+        ASSERT_EQ(QApplication::focusWidget(), card.askResult());
+        shown.focus.until(1000, 300);
+        pressKey(QString::fromLatin1(step.key));
+        turnFor(300);
+        EXPECT_EQ(QApplication::focusWidget(), step.lands)
+            << "the focus went to " << shown.focusedName().toStdString();
+        EXPECT_EQ(shown.lastFocused(),
+                  QAccessible::queryAccessibleInterface(step.lands)->text(QAccessible::Name));
+        card.showAskResult(sonnet());
+        turnFor(100);
     }
 }
