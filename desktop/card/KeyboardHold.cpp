@@ -99,7 +99,7 @@ void KeyboardHold::release() {
         clear();
         return;
     }
-    handOn(progress_->isVisibleTo(progress_->window()));
+    handOn(true);
 }
 
 void KeyboardHold::handOn(bool lineMayKeep) {

@@ -243,13 +243,11 @@ void RailViewController::layoutBody(double W, double H) {
     placeRoot(useButton_, f.useButton);
     place(requestLogScroll_, f.requestLogScroll, false);
     place(requestLogHeading_, f.requestLogHeading, false);
+    place(askResult_, f.askResult, false);
     place(askField_, f.askField, false);
     place(askButton_, f.askButton, false);
     place(askPreset_, f.askPreset, false);
     place(askHeading_, f.askHeading, false);
-    // The answer line last: hidden while it holds the keyboard, it hands it to a control of the
-    // panel only if the panel stays.
-    place(askResult_, f.askResult, false);
     place(scroll_, f.scroll, false);
     if (expanded_)
         layoutRequestLogs(requestLogContentWidth(f.requestLogScroll.frame.w));
