@@ -672,7 +672,10 @@ void RailViewController::showApplyResult(bool success, const Recommendation& rec
     useHold_.release();
     setFieldText(feedback_, note, true);
     refresh();
-    announce(note);
+    // With no control of the switch part offered (the button stays grey, "Why this switch?" is not
+    // shown), the line keeps the keyboard and its new text is read as the focused element's.
+    if (!useHold_.keepsKeyboard())
+        announce(note);
 }
 
 // The switch button and the body's controls before it in the keyboard loop.

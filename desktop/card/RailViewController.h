@@ -179,6 +179,8 @@ public:
     // The stops Tab reaches, in order from the expand button: the loop without the views that are
     // hidden or disabled. Shift+Tab walks it backwards; nothing else takes the focus from the keys.
     std::vector<QWidget*> keyStops();
+    // Every view of the loop in order from the expand button, hidden and disabled ones included.
+    std::vector<QWidget*> keyLoop() const;
 
     // ---- inspection (for the built-in check suites; each lays the card out first) --------------
     bool minimizedForTesting() const { return minimized_; }

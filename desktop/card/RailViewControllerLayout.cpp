@@ -382,16 +382,20 @@ void RailViewController::threadKeyLoop() {
         QWidget::setTabOrder(stops[i - 1], stops[i]);
 }
 
+std::vector<QWidget*> RailViewController::keyLoop() const {
+    std::vector<QWidget*> loop;
+    for (QWidget* view = expandButton_; view && std::find(loop.begin(), loop.end(), view) == loop.end();
+         view = nextKeyView(view))
+        loop.push_back(view);
+    return loop;
+}
+
 std::vector<QWidget*> RailViewController::keyStops() {
     layoutIfNeeded();
     std::vector<QWidget*> stops;
-    std::vector<const QWidget*> seen;
-    for (QWidget* view = expandButton_; view && std::find(seen.begin(), seen.end(), view) == seen.end();
-         view = nextKeyView(view)) {
-        seen.push_back(view);
+    for (QWidget* view : keyLoop())
         if (root_->isAncestorOf(view) && view->isVisibleTo(root_) && view->isEnabled())
             stops.push_back(view);
-    }
     return stops;
 }
 
@@ -399,14 +403,33 @@ bool RailViewController::moveKeyFocus(bool forward) {
     const std::vector<QWidget*> stops = keyStops();
     if (stops.empty())
         return false;
-    const auto at = std::find(stops.begin(), stops.end(), QApplication::focusWidget());
+    const auto isStop = [&stops](QWidget* view) {
+        return std::find(stops.begin(), stops.end(), view) != stops.end();
+    };
+    QWidget* focused = QApplication::focusWidget();
     QWidget* target = nullptr;
-    if (at == stops.end())
-        target = forward ? stops.front() : stops.back(); // entering the loop
-    else if (forward)
-        target = std::next(at) == stops.end() ? stops.front() : *std::next(at);
-    else
-        target = at == stops.begin() ? stops.back() : *std::prev(at);
+    // A progress line holding the keyboard for a greyed control sits where that control sits in the
+    // loop: Tab and Shift+Tab reach that control's neighbours, not the loop's ends.
+    const std::vector<QWidget*> loop = keyLoop();
+    if (const auto at = std::find(loop.begin(), loop.end(), KeyboardHold::standingFor(focused));
+        at != loop.end()) {
+        const long n = long(loop.size());
+        const long from = long(at - loop.begin());
+        for (long step = 1; step < n && !target; ++step) {
+            QWidget* view = loop[size_t(((forward ? from + step : from - step) % n + n) % n)];
+            if (isStop(view))
+                target = view;
+        }
+    }
+    if (!target) {
+        const auto at = std::find(stops.begin(), stops.end(), focused);
+        if (at == stops.end())
+            target = forward ? stops.front() : stops.back(); // entering the loop
+        else if (forward)
+            target = std::next(at) == stops.end() ? stops.front() : *std::next(at);
+        else
+            target = at == stops.begin() ? stops.back() : *std::prev(at);
+    }
     target->setFocus(forward ? Qt::TabFocusReason : Qt::BacktabFocusReason);
     // A stop inside the body (the details link, the connector's controls) scrolls into sight.
     for (QWidget* parent = target->parentWidget(); parent && parent != root_; parent = parent->parentWidget())

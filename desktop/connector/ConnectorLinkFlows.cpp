@@ -363,9 +363,10 @@ void ConnectorLinkFlows::expireConnection() {
     lastID_.reset();
     view_.setAdviceText(ConnectorText::adviceNone);
     view_.setAccountText(QString());
+    // The status line tells what happens before Disconnect greys itself and hands it the keyboard.
+    setStatus(ConnectorText::expiring);
     view_.setConnectEnabled(false);
     view_.setDisconnectEnabled(false);
-    setStatus(ConnectorText::expiring);
     lastGuidance_.reset();
     mirror(true);
     operation_ = CancelToken();

@@ -10,6 +10,8 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -81,6 +83,15 @@ public:
             move(screen->availableGeometry().center() - rect().center());
     }
     void setContent(QWidget* content) { layout()->addWidget(content); }
+    // The window system's close (the panel has no close button of its own).
+    std::function<void()> onClosed;
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        QWidget::closeEvent(event);
+        if (event->isAccepted() && onClosed)
+            onClosed();
+    }
 };
 
 ConnectorWindowController::ConnectorWindowController(bool loadSaved, ConnectorCredentialStorage& storage,
@@ -112,7 +123,15 @@ ConnectorWindowController::ConnectorWindowController(bool loadSaved, ConnectorCr
     panel_->setContent(ownCard_->view());
     ownCard_->onContentChanged = [this] { resizeCard(); };
     ownCard_->onExpand = [this](bool) { resizeCard(); };
-    ownCard_->onClose = [this] { panel_->hide(); };
+    ownCard_->onClose = [this] {
+        panel_->hide();
+        if (onClose)
+            onClose();
+    };
+    panel_->onClosed = [this] {
+        if (onClose)
+            onClose();
+    };
     embedIn(ownCard_.get());
 
     disconnectButton_->setEnabled(false);
@@ -134,6 +153,10 @@ std::unique_ptr<ConnectorWindowController> ConnectorWindowController::startAppli
         std::make_unique<ConnectorWindowController>(!flowPreview, ConnectorSecureStore::shared());
     if (flowPreview)
         controller->prepareFlowPreview();
+    // Quits once the close itself has been handled, as a quit from elsewhere would.
+    controller->onClose = [] {
+        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    };
     controller->open();
     return controller;
 }

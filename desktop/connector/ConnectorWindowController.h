@@ -45,8 +45,14 @@ public:
 
     // The connector-only application (restoring the saved link) or the flow preview (an example
     // recommendation, no link possible): the controller over the shared secure store, its panel
-    // open. The caller runs the event loop until the user quits.
+    // open. The caller runs the event loop until the user quits. The panel is the application's
+    // only way in: closing it quits the event loop too, and the caller's teardown ends the work it
+    // started as a quit does.
     static std::unique_ptr<ConnectorWindowController> startApplication(bool flowPreview);
+
+    // Called when the person closes the panel: its card's close button, Escape, or the window
+    // system's close.
+    std::function<void()> onClose;
 
     // Installs the Edit menu, takes the setup view back into the own card, and shows the panel.
     void open();

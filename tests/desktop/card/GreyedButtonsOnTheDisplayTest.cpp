@@ -9,6 +9,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
 #include <gtest/gtest.h>
 
@@ -39,6 +40,14 @@ struct CardOnTheDisplay {
     QString lastFocused() {
         const QStringList lines = focus.until(3000, 700);
         return lines.isEmpty() ? QString() : lines.last().section(u'\t', 2);
+    }
+    // Gives `control` the keyboard and presses `key` there, as a person does.
+    static bool pressOn(QWidget* control, const QString& key) {
+        control->setFocus(Qt::OtherFocusReason);
+        if (!waitUntil([&] { return QApplication::focusWidget() == control; }, 2000))
+            return false;
+        pressKey(key);
+        return true;
     }
     static QString focusedName() {
         QWidget* focused = QApplication::focusWidget();
@@ -133,4 +142,132 @@ TEST(GreyedButtonsOnTheDisplay, AQuestionTooShortIsHeardOnce) {
     EXPECT_EQ(QApplication::focusWidget(), card.askButton());
     EXPECT_TRUE(asked.isEmpty());
     EXPECT_TRUE(card.expanded());
+}
+
+// The conversation changes while a switch pressed by Space runs: the feedback line is emptied and
+// hidden, and the keyboard goes to the nearest control of the switch part ("View logs" in normal
+// mode), or rests on the card itself when none is offered (expanded mode), never on "Close info",
+// where one more Space would collapse the card.
+TEST(GreyedButtonsOnTheDisplay, ANewConversationWhileSwitchingLeavesTheKeyboardInTheCard) {
+    if (!windowSystemTest())
+        GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
+    CardOnTheDisplay shown;
+    RailViewController& card = shown.card;
+    ASSERT_TRUE(shown.start()) << "no focus or no accessibility bridge";
+    struct Way {
+        const char* mode;
+        bool expanded;
+        QWidget* keyboard;
+        QString heard;
+    };
+    for (const Way& way :
+         {Way{"normal mode", false, card.diagnosticsButton(), QStringLiteral("View Quillmere server logs")},
+          Way{"expanded mode", true, card.view(), QStringLiteral("Quillmere recommendation")}}) {
+        SCOPED_TRACE(way.mode);
+        card.setConversation(QStringLiteral("first"), QStringLiteral("First chat"), true);
+        card.show(sonnet(), QStringLiteral("first"));
+        if (way.expanded) {
+            card.openAskQuillmere();
+            // The preset pop-up takes the keyboard on the next turn.
+            ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == card.askPreset(); }, 2000));
+        } else if (card.minimized()) {
+            card.toggleExpanded();
+        }
+        card.layoutIfNeeded();
+        ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
+        ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
+        turnFor(300);
+        ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+        shown.focus.until(1000, 300);
+
+        card.setConversation(QStringLiteral("second"), QStringLiteral("Second chat"), true);
+        turnFor(300);
+        EXPECT_FALSE(card.applying());
+        EXPECT_EQ(QApplication::focusWidget(), way.keyboard)
+            << "the focus went to " << shown.focusedName().toStdString();
+        EXPECT_EQ(shown.lastFocused(), way.heard);
+        if (way.keyboard != card.view())
+            continue; // "View logs" opens the expanded mode, as it should
+        // Resting on the card, a Space does nothing.
+        pressKey(QStringLiteral("space"));
+        turnFor(300);
+        EXPECT_FALSE(card.minimized()) << "the next Space collapsed the card";
+        EXPECT_TRUE(card.expanded());
+    }
+}
+
+// Expanded, without "Why this switch?": once the switch ends no control of its part is offered (the
+// button stays grey after a success, or while the card is stale), so the feedback line keeps the
+// keyboard and its new text is read there, as the focused element's; it is not announced as well.
+TEST(GreyedButtonsOnTheDisplay, AnOutcomeReadOnTheFocusedLineIsNotAnnouncedAgain) {
+    if (!windowSystemTest())
+        GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
+    CardOnTheDisplay shown;
+    RailViewController& card = shown.card;
+    ASSERT_TRUE(shown.start()) << "no focus or no accessibility bridge";
+    card.show(sonnetWithFit());
+    card.openAskQuillmere();
+    card.layoutIfNeeded();
+    shown.listener.notifications(3000, 500);
+    const QString failed = QStringLiteral(
+        "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker.");
+    for (const bool success : {true, false}) {
+        SCOPED_TRACE(success ? "confirmed" : "failed while stale");
+        card.show(sonnetWithFit());
+        card.layoutIfNeeded();
+        ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
+        ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
+        turnFor(300);
+        ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+        shown.listener.notifications(1500, 500);
+        if (!success)
+            card.setRecommendationStale(true);
+        card.showApplyResult(success, sonnetWithFit());
+        turnFor(300);
+        EXPECT_EQ(QApplication::focusWidget(), card.feedback())
+            << "the focus went to " << shown.focusedName().toStdString();
+        EXPECT_EQ(shown.focusedName(),
+                  success ? QStringLiteral("Model and reasoning confirmed for the next send.") : failed);
+        EXPECT_EQ(shown.listener.notifications(3000, 500), QStringList()) << "the outcome was said twice";
+    }
+}
+
+// While "Finding the best model…" holds the keyboard, Shift+Tab and Tab go on from the Ask button's
+// place: back into the ask panel (the field is grey, so the preset pop-up), forward to the loop's
+// next stop after the button ("Why this switch?"), never to "Switch to …" or "Close info".
+TEST(GreyedButtonsOnTheDisplay, TabFromTheAnswerLineStaysBesideTheAskButton) {
+    if (!windowSystemTest())
+        GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
+    CardOnTheDisplay shown;
+    RailViewController& card = shown.card;
+    ASSERT_TRUE(shown.start()) << "no focus or no accessibility bridge";
+    int asked = 0;
+    card.onAsk = [&asked](const QString&) { ++asked; };
+    card.show(sonnet());
+    card.openAskQuillmere();
+    card.layoutIfNeeded();
+    // The preset pop-up takes the keyboard on the next turn.
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == card.askPreset(); }, 2000));
+    card.askField()->setText(QStringLiteral("Plan a database migration"));
+    struct Step {
+        const char* key;
+        QWidget* lands;
+    };
+    for (const Step& step : {Step{"shift+Tab", card.askPreset()}, Step{"Tab", card.detailsButton()}}) {
+        SCOPED_TRACE(step.key);
+        const int before = asked;
+        ASSERT_TRUE(shown.pressOn(card.askButton(), QStringLiteral("space")));
+        ASSERT_TRUE(waitUntil([&] { return asked == before + 1; }, 3000)) << "nothing was asked";
+        turnFor(300);
+        ASSERT_EQ(QApplication::focusWidget(), card.askResult());
+        shown.focus.until(1000, 300);
+        pressKey(QString::fromLatin1(step.key));
+        turnFor(300);
+        EXPECT_EQ(QApplication::focusWidget(), step.lands)
+            << "the focus went to " << shown.focusedName().toStdString();
+        EXPECT_EQ(shown.lastFocused(),
+                  QAccessible::queryAccessibleInterface(step.lands)->text(QAccessible::Name));
+        card.showAskResult(sonnet());
+        turnFor(100);
+    }
 }

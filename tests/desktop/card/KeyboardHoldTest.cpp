@@ -56,6 +56,18 @@ const std::vector<Row> rows = {
      [](Part& p) -> QWidget* { return &p.line; }, true},
     {"moved elsewhere meanwhile: left there", [](Part& p) { p.elsewhere.setFocus(); },
      [](Part& p) { p.pressed.setEnabled(true); }, [](Part& p) -> QWidget* { return &p.elsewhere; }, false},
+    // The work made void (a new conversation empties the line, the card is collapsed or hidden):
+    // Qt would hand the keyboard to the control after the line in the window, here "Elsewhere".
+    {"the line hidden: the nearest offered control of the part, not the next in the window",
+     [](Part& p) { QWidget::setTabOrder(&p.line, &p.elsewhere); }, [](Part& p) { p.line.hide(); },
+     [](Part& p) -> QWidget* { return &p.before; }, false},
+    {"the line hidden with nothing of the part offered: the view holding the part, no control", [](Part&) {},
+     [](Part& p) {
+         p.before.setEnabled(false);
+         p.after.setEnabled(false);
+         p.line.hide();
+     },
+     [](Part& p) -> QWidget* { return &p.window; }, false},
 };
 
 } // namespace
@@ -98,4 +110,49 @@ TEST(KeyboardHold, KeepsUntilAControlComesBackAndTakesNothingItWasNotGiven) {
     part.pressed.setEnabled(true);
     hold.release();
     EXPECT_EQ(QApplication::focusWidget(), &part.elsewhere);
+}
+
+// Another control greys itself while the line holds the keyboard for the first (a link expiring
+// while Disconnect's work runs): the hold in progress stays, and the keyboard still comes back.
+TEST(KeyboardHold, ASecondHoldWithoutTheKeyboardLeavesTheFirstInPlace) {
+    Part part;
+    part.pressed.setFocus();
+    KeyboardHold hold;
+    ASSERT_TRUE(hold.hold({&part.pressed}, &part.line, part.controls()));
+    part.pressed.setEnabled(false);
+    EXPECT_FALSE(hold.hold({&part.after}, &part.line, part.controls()));
+    part.after.setEnabled(false);
+    EXPECT_TRUE(hold.keepsKeyboard());
+    part.pressed.setEnabled(true);
+    hold.release();
+    EXPECT_EQ(QApplication::focusWidget(), &part.pressed) << "the keyboard stayed on the progress line";
+}
+
+// A line that cannot take the keyboard (hidden) is not reported as holding it, so the caller says
+// the progress; the keyboard rests where no key acts rather than on the control after it.
+TEST(KeyboardHold, ALineThatCannotTakeTheKeyboardIsNotReportedAsHoldingIt) {
+    Part part;
+    QWidget::setTabOrder(&part.pressed, &part.elsewhere);
+    part.line.hide();
+    part.pressed.setFocus();
+    KeyboardHold hold;
+    EXPECT_FALSE(hold.hold({&part.pressed}, &part.line, part.controls()));
+    part.pressed.setEnabled(false);
+    EXPECT_FALSE(hold.keepsKeyboard());
+    EXPECT_EQ(QApplication::focusWidget(), &part.window);
+    EXPECT_EQ(KeyboardHold::standingFor(&part.line), nullptr);
+}
+
+// While the line holds the keyboard it stands for the control pressed, for the keyboard loop; once
+// the keyboard has left it, for nothing.
+TEST(KeyboardHold, TheLineStandsForTheControlPressedWhileItHoldsTheKeyboard) {
+    Part part;
+    part.after.setFocus();
+    KeyboardHold hold;
+    ASSERT_TRUE(hold.hold({&part.pressed, &part.after}, &part.line, part.controls()));
+    part.after.setEnabled(false);
+    EXPECT_EQ(KeyboardHold::standingFor(&part.line), &part.after);
+    EXPECT_EQ(KeyboardHold::standingFor(&part.before), nullptr);
+    part.elsewhere.setFocus();
+    EXPECT_EQ(KeyboardHold::standingFor(&part.line), nullptr);
 }

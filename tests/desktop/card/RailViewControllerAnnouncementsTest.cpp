@@ -211,3 +211,88 @@ TEST(RailViewControllerAnnouncements, ReachThePlatformsDeliveryWithoutAnyCallbac
     EXPECT_EQ(iface->text(QAccessible::Name), QStringLiteral("Ask Quillmere opened"));
     EXPECT_TRUE(notification->isVisible());
 }
+
+namespace {
+
+// A card in the active window at a size, its switch pressed from the keyboard.
+struct SwitchedFromTheKeyboard {
+    SwitchedFromTheKeyboard(const Recommendation& shown, bool expanded, QSize size) {
+        card.view()->setParent(&window);
+        window.resize(size);
+        card.view()->resize(size);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        card.show(shown);
+        if (expanded) {
+            card.openAskQuillmere();
+            QCoreApplication::processEvents(); // the preset pop-up takes the keyboard meanwhile
+        } else {
+            card.toggleExpanded();
+        }
+        card.layoutIfNeeded();
+        card.useButton()->setFocus(Qt::OtherFocusReason);
+    }
+    QWidget window;
+    RailViewController card;
+};
+
+} // namespace
+
+// The outcome of a switch is said once: announced when the keyboard went back to a control, and
+// only read as the focused line's new text when no control of the switch part is offered (expanded
+// mode without "Why this switch?": the button stays grey after a success, or while the card is
+// stale).
+TEST(RailViewControllerAnnouncements, TheOutcomeOfASwitchIsSaidOnceWhereverTheKeyboardIs) {
+    const QString failed = QStringLiteral(
+        "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker.");
+    struct Row {
+        const char* name;
+        Recommendation shown;
+        bool expanded;
+        bool stale;
+        bool success;
+        bool lineKeeps;
+        QString outcome;
+    };
+    const Row rows[] = {
+        {"normal mode, confirmed", sonnetWithFit(), false, false, true, false, confirmed},
+        {"expanded with details, confirmed", sonnet(), true, false, true, false, confirmed},
+        {"expanded without details, confirmed", sonnetWithFit(), true, false, true, true, confirmed},
+        {"expanded without details, failed while stale", sonnetWithFit(), true, true, false, true, failed},
+        {"expanded without details, failed", sonnetWithFit(), true, false, false, false, failed},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SwitchedFromTheKeyboard shown(row.shown, row.expanded, QSize(row.expanded ? 640 : 310, 720));
+        RailViewController& card = shown.card;
+        {
+            ax::RecordingAnnouncer progress;
+            card.useButton()->click();
+            ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+            EXPECT_EQ(progress.texts(), std::vector<QString>()) << "read as the focused line already";
+        }
+        if (row.stale)
+            card.setRecommendationStale(true);
+        ax::RecordingAnnouncer announcements;
+        card.showApplyResult(row.success, row.shown);
+        card.layoutIfNeeded();
+        EXPECT_EQ(QApplication::focusWidget() == card.feedback(), row.lineKeeps);
+        EXPECT_EQ(QAccessible::queryAccessibleInterface(card.feedback())->text(QAccessible::Name),
+                  row.outcome);
+        EXPECT_EQ(announcements.texts(),
+                  row.lineKeeps ? std::vector<QString>() : std::vector<QString>{row.outcome});
+    }
+}
+
+// On an expanded card too short to show its body, the feedback line cannot take the keyboard from
+// the switch: "Applying…" is then said, and the keyboard rests on the card, not on "Close info".
+TEST(RailViewControllerAnnouncements, AProgressLineThatCannotTakeTheKeyboardIsSaid) {
+    SwitchedFromTheKeyboard shown(sonnet(), true, QSize(640, 260));
+    RailViewController& card = shown.card;
+    ASSERT_TRUE(card.scroll()->isHidden()) << "the body still shows";
+    ASSERT_TRUE(card.useButton()->isVisible());
+    ax::RecordingAnnouncer announcements;
+    card.useButton()->click();
+    EXPECT_EQ(announcements.texts(), std::vector<QString>{applying});
+    EXPECT_EQ(QApplication::focusWidget(), card.view());
+}

@@ -476,6 +476,140 @@ TEST(RailViewController, TabAndShiftTabWalkExactlyTheLoopOfEveryMode) {
     }
 }
 
+// A card in the active window, at a size, whose switch or question is started from the keyboard.
+struct CardInAWindow {
+    explicit CardInAWindow(QSize size) {
+        card.view()->setParent(&window);
+        window.resize(size);
+        card.view()->resize(size);
+        window.show();
+        QApplication::setActiveWindow(&window);
+    }
+    void switchFromTheKeyboard() {
+        card.layoutIfNeeded();
+        card.useButton()->setFocus(Qt::OtherFocusReason);
+        card.useButton()->click();
+    }
+    // Opens the ask panel, whose preset pop-up takes the keyboard on the next turn.
+    void openAsk() {
+        card.openAskQuillmere();
+        QCoreApplication::processEvents();
+    }
+    void askFrom(QWidget* control) {
+        card.layoutIfNeeded();
+        card.askField()->setText(QStringLiteral("Plan a database migration"));
+        control->setFocus(Qt::OtherFocusReason);
+        card.submitAsk();
+    }
+    QWidget window;
+    RailViewController card;
+};
+
+// However the work of a greyed button ends, the keyboard stays in the card's part it was in, or
+// rests on the card itself when nothing there is offered: never on "Close info", where Qt would
+// hand it on and the next Space would collapse the card.
+TEST(RailViewController, TheKeyboardHeldForAWorkStaysInItsPartHoweverTheWorkEnds) {
+    struct Row {
+        const char* name;
+        QSize size;
+        std::function<void(CardInAWindow&)> start; // ends with the progress line holding the keyboard
+        std::function<void(RailViewController&)> end;
+        std::function<QWidget*(RailViewController&)> focused;
+    };
+    const auto normalSwitch = [](CardInAWindow& shown) {
+        shown.card.setConversation(QStringLiteral("first"), QStringLiteral("First chat"), true);
+        shown.card.show(sonnet());
+        shown.card.toggleExpanded();
+        shown.switchFromTheKeyboard();
+    };
+    const auto expandedSwitch = [](CardInAWindow& shown) {
+        shown.card.show(sonnetWithFit());
+        shown.openAsk();
+        shown.switchFromTheKeyboard();
+    };
+    const auto asking = [](CardInAWindow& shown) {
+        shown.card.show(sonnet());
+        shown.openAsk();
+        shown.askFrom(shown.card.askField());
+    };
+    const auto another = [](RailViewController& card) {
+        card.setConversation(QStringLiteral("another"), QStringLiteral("Another chat"), true);
+    };
+    const Row rows[] = {
+        {"a new conversation while switching, normal mode: the nearest control before the switch",
+         QSize(310, 420), normalSwitch, another,
+         [](RailViewController& c) -> QWidget* { return c.diagnosticsButton(); }},
+        {"a new conversation while switching, expanded mode: nothing of the part is offered", QSize(640, 720),
+         expandedSwitch, another, [](RailViewController& c) -> QWidget* { return c.view(); }},
+        {"the conversation closed while switching", QSize(310, 420), normalSwitch,
+         [](RailViewController& c) { c.setConversation(std::nullopt, std::nullopt, false); },
+         [](RailViewController& c) -> QWidget* { return c.diagnosticsButton(); }},
+        {"the card collapsed while switching", QSize(310, 420), normalSwitch,
+         [](RailViewController& c) { c.collapse(); },
+         [](RailViewController& c) -> QWidget* { return c.view(); }},
+        {"a switch confirmed where the line kept the keyboard, then a new recommendation", QSize(640, 720),
+         expandedSwitch,
+         [](RailViewController& c) {
+             c.showApplyResult(true, sonnetWithFit());
+             c.layoutIfNeeded();
+             ASSERT_EQ(QApplication::focusWidget(), c.feedback());
+             c.show(sonnet());
+         },
+         [](RailViewController& c) -> QWidget* { return c.useButton(); }},
+        {"the ask panel closed while asking", QSize(640, 720), asking,
+         [](RailViewController& c) { c.toggleExpanded(); },
+         [](RailViewController& c) -> QWidget* { return c.view(); }},
+        {"the card hidden and shown again while asking", QSize(640, 720), asking,
+         [](RailViewController& c) {
+             QWidget* window = c.view()->window();
+             window->hide();
+             window->show();
+             QApplication::setActiveWindow(window);
+         },
+         [](RailViewController& c) -> QWidget* { return c.askPreset(); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CardInAWindow shown(row.size);
+        row.start(shown);
+        ASSERT_TRUE(QApplication::focusWidget() == shown.card.feedback() ||
+                    QApplication::focusWidget() == shown.card.askResult())
+            << "no progress line holds the keyboard";
+        row.end(shown.card);
+        shown.card.layoutIfNeeded();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(namesOf({QApplication::focusWidget()}), namesOf({row.focused(shown.card)}));
+    }
+}
+
+// While a progress line holds the keyboard, Tab and Shift+Tab go on from the place of the control
+// it stands for: from the ask panel's answer line as from the Ask button (the field before it is
+// grey too), from the switch's feedback line as from the switch button.
+TEST(RailViewController, TabFromAProgressLineGoesOnFromTheControlItStandsFor) {
+    CardInAWindow shown(QSize(640, 720));
+    RailViewController& card = shown.card;
+    card.show(sonnet());
+    shown.openAsk();
+    for (QWidget* from : {static_cast<QWidget*>(card.askField()), static_cast<QWidget*>(card.askButton())}) {
+        SCOPED_TRACE(from == card.askField() ? "asked from the field" : "asked from the button");
+        shown.askFrom(from);
+        ASSERT_EQ(QApplication::focusWidget(), card.askResult());
+        EXPECT_EQ(walkFocus(card.askResult(), false, 1).back(), card.askPreset());
+        EXPECT_EQ(walkFocus(card.askResult(), true, 1).back(), card.detailsButton());
+        card.showAskFailure(QStringLiteral("Quillmere couldn’t get a recommendation. Try again."));
+    }
+    shown.switchFromTheKeyboard();
+    ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+    EXPECT_EQ(walkFocus(card.feedback(), false, 1).back(), card.detailsButton());
+    EXPECT_EQ(walkFocus(card.feedback(), true, 1).back(), card.expandButton());
+    // Once the work has ended the line stands for nothing: from it, as from any view outside the
+    // loop, Shift+Tab enters the loop at its last stop.
+    card.feedback()->setFocus(Qt::OtherFocusReason);
+    card.showApplyResult(false, sonnet());
+    EXPECT_EQ(QApplication::focusWidget(), card.useButton());
+    EXPECT_EQ(walkFocus(card.feedback(), false, 1).back(), card.useButton());
+}
+
 } // namespace
 } // namespace quillmere
 

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 using namespace quillmere;
@@ -624,4 +625,74 @@ TEST_F(ConnectorStatusOnTheBus, NothingFocusedChangesItsNameWhenTheWorkEnds) {
     EXPECT_EQ(controller->flows().status(), ConnectorText::disconnectNotConfirmed);
     EXPECT_EQ(window->focusWidget(), controller->disconnectButton());
     EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
+}
+
+namespace {
+
+// The objects that take the keyboard, each with the name a screen reader reads for it then, as the
+// process tells its accessibility bridge. Nothing reaches the bus meanwhile.
+class FocusRecord {
+public:
+    FocusRecord() {
+        current() = this;
+        previous_ = QAccessible::installUpdateHandler(&FocusRecord::handle);
+    }
+    ~FocusRecord() {
+        QAccessible::installUpdateHandler(previous_);
+        current() = nullptr;
+    }
+    FocusRecord(const FocusRecord&) = delete;
+    FocusRecord& operator=(const FocusRecord&) = delete;
+    QStringList names;
+
+private:
+    static FocusRecord*& current() {
+        static FocusRecord* recording = nullptr;
+        return recording;
+    }
+    static void handle(QAccessibleEvent* event) {
+        if (!current() || event->type() != QAccessible::Focus)
+            return;
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(event->object());
+        current()->names << (iface ? iface->text(QAccessible::Name) : QString());
+    }
+    QAccessible::UpdateHandler previous_ = nullptr;
+};
+
+} // namespace
+
+// A link that expires while the keyboard is on Disconnect: the status line takes the keyboard
+// already telling what happens ("Connection expired. Removing the saved connection…"), not the
+// sentence of the link that has just ended; when the saved connection is removed the keyboard goes
+// to Connect and the outcome is said once.
+TEST_F(ConnectorStatusOnTheBus, AnExpiringLinkTakesTheKeyboardWithItsOwnSentence) {
+    if (qEnvironmentVariable("QUILLMERE_ACCESSIBILITY_BUS_TEST") != u"1")
+        GTEST_SKIP() << "needs the display and accessibility bus of run-accessibility-bus-test";
+    storage.backend.put(MemoryStorage::service, credential().encoded());
+    make(true);
+    controller->open();
+    scheduler.advance(0);
+    ASSERT_TRUE(controller->flows().credential()) << "the saved link was not restored";
+    ASSERT_EQ(controller->flows().status(), ConnectorText::connected);
+    controller->ownCard()->toggleExpanded();
+    controller->ownCard()->layoutIfNeeded();
+    ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+    QWidget* window = controller->panel();
+    QApplication::setActiveWindow(window);
+    controller->disconnectButton()->setFocus(Qt::OtherFocusReason);
+    QCoreApplication::processEvents();
+
+    storage.holdSeconds = 2; // removing the saved connection takes a while
+    transport.fail(QStringLiteral("/widget/inbox"), ConnectorFailure::unauthorized);
+    ax::RecordingAnnouncer said;
+    std::optional<FocusRecord> focus(std::in_place);
+    scheduler.advance(ConnectorLinkFlows::pollInterval);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window->focusWidget(), controller->statusLabel()) << "the status line holds no keyboard";
+    EXPECT_EQ(focus->names, QStringList{ConnectorText::expiring});
+    focus.reset();
+    scheduler.advance(2);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window->focusWidget(), controller->connectButton()) << "the keyboard is not on Connect";
+    EXPECT_EQ(said.texts(), std::vector<QString>{ConnectorText::expired});
 }
