@@ -463,12 +463,12 @@ TEST(MonthlyUsageLedger, AFailedWriteIsReportedByItsKindOnce) {
 
 // A ledger over the bound is refused as too large without being read, though it holds a history
 // the ledger would take were it read (valid JSON, padded with white space): just over the bound,
-// and at twice the bound less a byte. Nothing in it is changed.
+// and half as large again. Nothing in it is changed.
 TEST(MonthlyUsageLedger, ALedgerOverTheBoundIsRefusedUnreadWhateverItHolds) {
     const QByteArray head = R"({"schemaVersion":1,"windows":[],"defaults":{"openai":)"
                             R"({"id":"baseline-0001","model":"gpt-6","effort":null,"speed":null}})";
-    for (const qint64 size :
-         {MonthlyUsageLedger::maximumFileBytes + 1, 2 * MonthlyUsageLedger::maximumFileBytes - 1}) {
+    // The bound is 64 MiB: sizes written out, so that a changed bound shows.
+    for (const qint64 size : {64LL * 1024 * 1024 + 1, 96LL * 1024 * 1024}) {
         SCOPED_TRACE(size);
         Folder folder;
         ASSERT_TRUE(QDir().mkpath(folder.path));
