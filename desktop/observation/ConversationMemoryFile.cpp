@@ -60,8 +60,9 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
         return std::nullopt;
     }
     // A write cut short by a crash left its temporary copy (the whole conversation text) beside
-    // the file; the owner starting again is when nobody can still be writing it.
-    AtomicFile::removeStaleTemporaries(path_);
+    // the file where it really is; the owner starting again is when nobody can still be writing it.
+    if (const std::optional<QString> real = OwnedPath::ownedFile(path_))
+        AtomicFile::removeStaleTemporaries(*real);
     RegularFile::Contents contents = RegularFile::readOwned(path_, maximumFileBytes);
     switch (contents.problem) {
     case RegularFile::Problem::none:

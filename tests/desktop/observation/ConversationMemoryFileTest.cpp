@@ -388,7 +388,8 @@ TEST(ConversationMemoryFile, ASocketOrASecondNameIsLeftInPlaceAndTheMemoryKeptIn
 }
 
 // The memory file is a link of this user's to a file of this user's (kept in a synced folder):
-// saves write through it, so the file it leads to holds the memory and the link stays a link.
+// saves write through it, so the file it leads to holds the memory and the link stays a link, and
+// what a crashed save left is looked for beside that file.
 TEST(ConversationMemoryFile, ALinkOfTheUsersIsWrittenThrough) {
     QTemporaryDir dir;
     const QString synced = dir.filePath("synced");
@@ -400,7 +401,15 @@ TEST(ConversationMemoryFile, ALinkOfTheUsersIsWrittenThrough) {
     target.write("[\"old\"]");
     target.close();
     ASSERT_TRUE(QFile::link(target.fileName(), file.path()));
+    // A crashed write's copy lies beside the file where it really is, and is removed there.
+    const QString stale = synced + "/.memory.json.3w5e11264sgsg.tmp";
+    QFile copy(stale);
+    ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
+    copy.close();
+    const struct timespec times[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(stale).constData(), times, 0), 0);
     EXPECT_EQ(file.load(), QByteArray("[\"old\"]"));
+    EXPECT_FALSE(QFileInfo::exists(stale));
     ASSERT_TRUE(file.save("[\"new\"]"));
     EXPECT_TRUE(QFileInfo(file.path()).isSymLink());
     EXPECT_EQ(contents(target.fileName()), "[\"new\"]");
