@@ -150,6 +150,17 @@ Resolution resolve(const QString& path, uid_t user, const Account& account) {
         if (part.name == u".")
             continue;
         if (part.name == u"..") {
+            // Going up from a folder is only where it was judged while nobody else can swap that
+            // folder for a link elsewhere: the folder holding it is judged as a link's is.
+            if (!current.isEmpty()) {
+                struct stat left {};
+                const QString holder = parentOf(current);
+                if (::lstat(QFile::encodeName(current).constData(), &left) != 0 ||
+                    !walkIsSafe(holder, user, account, left.st_uid == user || left.st_uid == 0)) {
+                    out.refused = true;
+                    return out;
+                }
+            }
             current.truncate(std::max<qsizetype>(current.lastIndexOf(u'/'), 0));
             continue;
         }

@@ -459,8 +459,8 @@ TEST(OwnedPath, OnlyTheUsersOwnPrivateGroupMayWrite) {
 // ".." after a link is taken from where the link leads, as the system takes it when the path is
 // opened: with "lnk" leading into a folder elsewhere, "home/lnk/../share" is that folder's
 // neighbour, not "home/share". Into a folder others can write, it is refused, though the
-// textual "home/share" is this user's alone; into a folder of this user's, it is judged and
-// named where the system would open it.
+// textual "home/share" is this user's alone, and so is going up out of it again; into a folder
+// of this user's, it is judged and named where the system would open it.
 TEST(OwnedPath, DotDotAfterALinkIsTakenFromWhereTheLinkLeads) {
     QTemporaryDir dir;
     const QString home = dir.filePath(QStringLiteral("home"));
@@ -498,6 +498,19 @@ TEST(OwnedPath, DotDotAfterALinkIsTakenFromWhereTheLinkLeads) {
         EXPECT_FALSE(AtomicFile::makePrivateFolder(path + QStringLiteral("/new")));
         EXPECT_FALSE(QFileInfo::exists(open + QStringLiteral("/share")));
         EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/share/new")));
+        ASSERT_TRUE(QFile::remove(home + QStringLiteral("/lnk")));
+
+        // Up again out of the folder others can write, into one of this user's: still refused, since
+        // whoever may write there can swap "sub" for a link elsewhere, and ".." then leads there.
+        const QString beside = QFileInfo(open).path() + QStringLiteral("/share");
+        ASSERT_TRUE(quillmere::testing::folderWith(beside, 0700));
+        ASSERT_TRUE(QFile::link(open + QStringLiteral("/sub"), home + QStringLiteral("/lnk")));
+        const QString up = home + QStringLiteral("/lnk/../../share");
+        ASSERT_TRUE(QFileInfo(up).isDir()) << "the system leads there";
+        EXPECT_FALSE(OwnedPath::isOwnedFolder(up));
+        EXPECT_FALSE(OwnedPath::mayHoldFile(up + QStringLiteral("/settings.ini")));
+        EXPECT_FALSE(AtomicFile::makePrivateFolder(up + QStringLiteral("/new")));
+        EXPECT_FALSE(QFileInfo::exists(beside + QStringLiteral("/new")));
     }
 }
 
