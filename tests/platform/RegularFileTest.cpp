@@ -4,6 +4,7 @@
 #include "support/FifoGuard.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
+#include "support/SocketAt.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -12,9 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -152,19 +151,12 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
 TEST(RegularFile, ASocketIsNoRegularFile) {
     QTemporaryDir dir;
     const QString path = dir.filePath("memory.json");
-    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(listening, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray native = QFile::encodeName(path);
-    ASSERT_LT(size_t(native.size()), sizeof(address.sun_path));
-    std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
-    ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    const quillmere::testing::SocketAt socket(path);
+    ASSERT_TRUE(socket.bound());
     EXPECT_EQ(RegularFile::read(path, 64).problem, RegularFile::Problem::notRegular);
     EXPECT_EQ(RegularFile::readOwned(path, 64).problem, RegularFile::Problem::notRegular);
     EXPECT_EQ(RegularFile::openWith(path, O_NOFOLLOW).problem(), RegularFile::Problem::notRegular);
     EXPECT_EQ(RegularFile::examine(path), RegularFile::Problem::notRegular);
-    ::close(listening);
 }
 
 // Another process saves the file again and again the way every careful writer does (a new file

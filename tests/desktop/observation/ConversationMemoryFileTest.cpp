@@ -9,6 +9,7 @@
 #include "support/ForeignFolder.h"
 #include "support/LongPaths.h"
 #include "support/PlantedFiles.h"
+#include "support/SocketAt.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,9 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 using namespace quillmere;
 
@@ -340,15 +339,10 @@ TEST(ConversationMemoryFile, ASocketOrASecondNameIsLeftInPlaceAndTheMemoryKeptIn
         QTemporaryDir dir;
         ConversationMemoryFile file(dir.path(), QString("com.openai.chat"));
         const QByteArray native = QFile::encodeName(file.path());
-        int listening = -1;
+        std::optional<quillmere::testing::SocketAt> socket;
         if (row.reason) {
-            listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            ASSERT_GE(listening, 0);
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            ASSERT_LT(size_t(native.size()), sizeof(address.sun_path));
-            std::memcpy(address.sun_path, native.constData(), size_t(native.size()));
-            ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+            socket.emplace(file.path());
+            ASSERT_TRUE(socket->bound());
         } else {
             QFile raw(file.path());
             ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
@@ -382,8 +376,6 @@ TEST(ConversationMemoryFile, ASocketOrASecondNameIsLeftInPlaceAndTheMemoryKeptIn
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden), entries);
         if (!row.reason)
             EXPECT_EQ(contents(file.path()), "[\"remembered\"]");
-        if (listening >= 0)
-            ::close(listening);
     }
 }
 

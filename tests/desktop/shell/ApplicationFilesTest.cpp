@@ -12,6 +12,7 @@
 #include "support/FileInTheWay.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
+#include "support/SocketAt.h"
 
 #include <QDateTime>
 #include <atomic>
@@ -19,14 +20,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -578,22 +576,10 @@ TEST(ApplicationFiles, ASocketOrASecondNameAtAMemoryPathIsLeftInPlace) {
         ASSERT_TRUE(folderWith(data, 0700));
         const QString memory = data + "/conversation-memory-com.openai.chat.json";
         const QByteArray native = QFile::encodeName(memory);
-        int listening = -1;
+        std::optional<SocketAt> bound;
         if (socket) {
-            listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            ASSERT_GE(listening, 0);
-            // The path is longer than a socket address holds: bound through the folder's descriptor.
-            const int folder =
-                ::open(QFile::encodeName(data).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            ASSERT_GE(folder, 0);
-            const QByteArray bound = "/proc/self/fd/" + QByteArray::number(folder) + '/' +
-                                     QFile::encodeName(QFileInfo(memory).fileName());
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            ASSERT_LT(size_t(bound.size()), sizeof(address.sun_path));
-            std::memcpy(address.sun_path, bound.constData(), size_t(bound.size()));
-            ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-            ::close(folder);
+            bound.emplace(memory);
+            ASSERT_TRUE(bound->bound());
         } else {
             QFile file(memory);
             ASSERT_TRUE(file.open(QIODevice::WriteOnly));
@@ -618,7 +604,5 @@ TEST(ApplicationFiles, ASocketOrASecondNameAtAMemoryPathIsLeftInPlace) {
         EXPECT_EQ(after.st_ino, before.st_ino) << "left in place";
         EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_EQ(QDir(data).entryList({"*.damaged-*"}, QDir::AllEntries | QDir::System), QStringList());
-        if (listening >= 0)
-            ::close(listening);
     }
 }
