@@ -2,6 +2,7 @@
 
 #include "desktop/diagnostics/WriteFailures.h"
 #include "platform/files/AtomicFile.h"
+#include "platform/files/OwnedPath.h"
 #include "platform/files/RegularFile.h"
 
 #include <QCryptographicHash>
@@ -54,17 +55,22 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
     // Where the rule refuses the path (no data folder, or a link to another user's folder on the
     // way), nothing there is read, moved or deleted: the memory starts empty and its saves fail
     // as on a full disk.
-    if (RegularFile::examineOwned(path_) == RegularFile::Problem::notOwned)
+    if (RegularFile::examineOwned(path_) == RegularFile::Problem::notOwned) {
+        refuseFile();
         return std::nullopt;
+    }
     // A write cut short by a crash left its temporary copy (the whole conversation text) beside
-    // the file; the owner starting again is when nobody can still be writing it.
-    AtomicFile::removeStaleTemporaries(path_);
+    // the file where it really is; the owner starting again is when nobody can still be writing it.
+    if (const std::optional<QString> real = OwnedPath::ownedFile(path_))
+        AtomicFile::removeStaleTemporaries(*real);
     RegularFile::Contents contents = RegularFile::readOwned(path_, maximumFileBytes);
     switch (contents.problem) {
     case RegularFile::Problem::none:
         break;
     case RegularFile::Problem::missing:
+        return std::nullopt;
     case RegularFile::Problem::notOwned:
+        refuseFile();
         return std::nullopt;
     case RegularFile::Problem::unreadable:
         setAside(contents.systemError.isEmpty() ? RegularFile::describe(contents.problem)
@@ -73,10 +79,7 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
     case RegularFile::Problem::notRegular:
         // No damaged file of ours: a FIFO, a socket or a folder is put there on purpose, holds
         // nothing to inspect, and is left as it is, neither moved aside nor replaced.
-        WriteFailures::shared().refused(QStringLiteral("conversation memory"),
-                                        RegularFile::describe(contents.problem),
-                                        QStringLiteral("keeping it in memory only"), host_);
-        keepExisting_ = true;
+        keepInMemory(RegularFile::describe(contents.problem));
         return std::nullopt;
     case RegularFile::Problem::tooLarge:
         setAside(RegularFile::describe(contents.problem));
@@ -86,6 +89,20 @@ std::optional<QByteArray> ConversationMemoryFile::load() {
     // first save compares its bytes with the file anyway before replacing it.
     contents_->set(nullptr);
     return std::move(contents.bytes);
+}
+
+void ConversationMemoryFile::keepInMemory(const QString& reason) {
+    WriteFailures::shared().refused(QStringLiteral("conversation memory"), reason,
+                                    QStringLiteral("keeping it in memory only"), host_);
+    keepExisting_ = true;
+}
+
+void ConversationMemoryFile::refuseFile() {
+    // Where the folder is refused, its saves fail as on a full disk (said when they do). A file
+    // the rule refuses in a folder that may be used (a second name, another user's file, one
+    // others may write) is no damaged file of ours either: left in place, never replaced.
+    if (!path_.isEmpty() && OwnedPath::existingPartIsOwned(folder_))
+        keepInMemory(OwnedPath::refusalReason());
 }
 
 std::optional<QString> ConversationMemoryFile::setAside(const QString& reason) {
@@ -134,7 +151,7 @@ ConversationMemoryFile::Written ConversationMemoryFile::write(const QString& fol
         return written;
     }
     written.ok = AtomicFile::makePrivateFolder(folder, &written.error) &&
-                 AtomicFile::writeIfChanged(path, bytes, 0600, &written.error);
+                 AtomicFile::writeOwned(path, bytes, &written.error);
     if (written.ok)
         contents.set(std::move(bytesDigest));
     return written;

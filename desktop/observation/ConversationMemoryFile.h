@@ -31,9 +31,10 @@ public:
 
     // The stored bytes; none when there is no file yet or its path is refused. A file that exists
     // but cannot be read or is too large is set aside, and none is returned. What is no regular
-    // file (a FIFO would block the read for ever) is refused, said once and left in place: this
-    // run's saves do not replace it. Temporary copies a crashed write left behind are removed
-    // first.
+    // file (a FIFO would block the read for ever, a socket cannot be read), and a file the rule
+    // refuses in a folder that may be used (a second name), is refused, said once and left in
+    // place: this run's saves do not replace it. Temporary copies a crashed write left behind are
+    // removed first.
     std::optional<QByteArray> load();
 
     // Renames the file aside ("<name>.damaged-<UTC time>", mode 0600) and says so (standard error and
@@ -73,11 +74,15 @@ public:
 
     static QByteArray digest(const QByteArray& bytes);
 
-    // Whether a damaged file that could not be moved aside, or something that is no regular file,
-    // is in the way: no save replaces it.
+    // Whether a damaged file that could not be moved aside, something that is no regular file, or
+    // a file the rule refuses, is in the way: no save replaces it.
     bool refusesWrites() const { return keepExisting_; }
 
 private:
+    // Said once; the memory is kept for this run only and the file left as it is.
+    void keepInMemory(const QString& reason);
+    void refuseFile();
+
     QString folder_;
     QString path_;
     QString host_;

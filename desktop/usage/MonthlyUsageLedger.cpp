@@ -99,11 +99,12 @@ bool validMonth(const QString& month) {
 }
 
 // A folder of our own: created 0700 with its parents where missing, links along it only to
-// folders of this user's, and 0700 afterwards whatever it was before.
+// folders of this user's, and 0700 afterwards whatever it was before, where it really is.
 bool preparePrivateFolder(const QString& path, QString* error) {
-    if (!UsageFolder::prepare(path, error))
+    const std::optional<QString> real = UsageFolder::prepare(path, error);
+    if (!real)
         return false;
-    if (::chmod(QFile::encodeName(path).constData(), 0700) == 0)
+    if (::chmod(QFile::encodeName(*real).constData(), 0700) == 0)
         return true;
     *error = QString::fromLocal8Bit(std::strerror(errno));
     return false;
@@ -260,7 +261,7 @@ void MonthlyUsageLedger::commit(const Store& store) {
     // never readable by others and a failed write leaves the old file, and memory, as they were.
     QString error;
     if (!preparePrivateFolder(directory_, &error) ||
-        !AtomicFile::write(file_, encodeStore(store), 0600, &error)) {
+        !AtomicFile::writeOwned(file_, encodeStore(store), &error)) {
         WriteFailures::shared().failed(QStringLiteral("usage ledger"),
                                        error.isEmpty() ? QStringLiteral("write failed") : error);
         lastError_ = Invalid(Invalid::persistence).description();

@@ -5,23 +5,15 @@
 
 namespace quillmere::UsageFolder {
 
-bool usable(const QString& path) {
-    return OwnedPath::isOwnedFolder(path);
-}
-
-bool prepare(const QString& path, QString* error) {
-    if (path.isEmpty() || !OwnedPath::existingPartIsOwned(path)) {
-        if (error)
-            *error = QStringLiteral("Not a usable folder");
-        return false;
-    }
-    if (!AtomicFile::makeFolder(path, 0700, error))
-        return false;
-    if (usable(path))
-        return true;
-    if (error)
-        *error = QStringLiteral("Not a usable folder");
-    return false;
+std::optional<QString> prepare(const QString& path, QString* error) {
+    QString why;
+    const std::optional<QString> real =
+        path.isEmpty() ? std::nullopt : AtomicFile::makeOwnedFolder(path, &why);
+    // The system's error when a folder could not be made; the rule's refusal said as before.
+    if (!real && error)
+        *error =
+            why.isEmpty() || why == OwnedPath::refusalReason() ? QStringLiteral("Not a usable folder") : why;
+    return real;
 }
 
 } // namespace quillmere::UsageFolder

@@ -1,20 +1,18 @@
 #pragma once
 
-// The test the usage files' folders pass before anything is written into them.
+// The folders the usage files are written into.
 
 #include <QString>
+#include <optional>
 
 namespace quillmere::UsageFolder {
 
-// True for a folder reached only through links to folders this user owns: people move their data
-// folders to other disks and leave a link behind. A link anywhere along the path to anything else
-// (a file, nothing, a folder of another user's, where lines meant for this user could be
-// steered) is refused, as is a path that is no folder (OwnedPath::isOwnedFolder).
-bool usable(const QString& path);
-
-// Makes the folder (0700, with its parents) where it is missing and checks that it is usable; when
-// not, `error` says why, without the path. Where a link along the existing part already leads out
-// of this user's folders, nothing is created.
-bool prepare(const QString& path, QString* error);
+// Makes the folder (0700, with its parents) where it is missing, and returns where it really is,
+// links resolved as the system resolves them: the usage files are written there, so that lines
+// meant for this user's folder cannot be steered elsewhere. People move their data folders to
+// other disks and leave a link behind, which is followed; a link anywhere along the path to
+// anything else (a folder of another user's, or one others may write) is refused, and nothing
+// is created (AtomicFile::makeOwnedFolder). When none, `error` says why, without the path.
+std::optional<QString> prepare(const QString& path, QString* error);
 
 } // namespace quillmere::UsageFolder

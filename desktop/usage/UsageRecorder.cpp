@@ -23,12 +23,6 @@ QDateTime fromMilliseconds(qint64 milliseconds) {
     return QDateTime::fromMSecsSinceEpoch(milliseconds, Qt::UTC);
 }
 
-// The folder of the usage files: created 0700 where missing; links along it only to folders of
-// this user's, so that lines meant for this user's folder cannot be steered elsewhere.
-bool prepareFolder(const QString& path) {
-    return UsageFolder::prepare(path, nullptr);
-}
-
 // Appends one whole line with one write. A short or failed write is cut back to the size before
 // the line, so the next line never glues onto a fragment.
 bool appendLine(int fd, const QByteArray& line) {
@@ -165,9 +159,12 @@ void UsageRecorder::write(const std::vector<UsageEvent>& events) {
 }
 
 bool UsageRecorder::appendLines(const std::vector<UsageEvent>& events, qint64 now) {
-    if (!prepareFolder(directory_))
+    // The file is opened in the folder where it really is, as it was judged and made: the name
+    // with ".." after a link, opened again, would be resolved anew.
+    const std::optional<QString> folder = UsageFolder::prepare(directory_, nullptr);
+    if (!folder)
         return false;
-    const QString path = directory_ + QStringLiteral("/usage-") + MonthlyUsage::wholeSeconds(now).left(10) +
+    const QString path = *folder + QStringLiteral("/usage-") + MonthlyUsage::wholeSeconds(now).left(10) +
                          QStringLiteral(".jsonl");
     const int fd = ::open(QFile::encodeName(path).constData(),
                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
@@ -201,8 +198,8 @@ void UsageRecorder::writeStatus() {
     // reads as it already does is left alone rather than replaced and synced again.
     QString error;
     if (UsageFolder::prepare(directory_, &error) &&
-        AtomicFile::writeIfChanged(directory_ + QStringLiteral("/status.json"),
-                                   json::write(status, {.sortedKeys = true}), 0600, &error)) {
+        AtomicFile::writeOwned(directory_ + QStringLiteral("/status.json"),
+                               json::write(status, {.sortedKeys = true}), &error)) {
         WriteFailures::shared().succeeded(QStringLiteral("observation status"));
         return;
     }

@@ -216,25 +216,69 @@ bool AtomicFile::makeFolder(const QString& path, int mode, QString* error) {
     return S_ISDIR(status.st_mode) ? true : fail(error, ENOTDIR);
 }
 
+std::optional<QString> AtomicFile::makeOwnedFolder(const QString& path, QString* error) {
+    const std::optional<OwnedPath::FolderPlace> place = OwnedPath::folderPlace(path, error);
+    if (!place)
+        return std::nullopt;
+    // Each missing folder is made where the path really leads, below the folder just judged.
+    QString real = place->real;
+    for (const QString& name : place->missing) {
+        real = (real == u"/" ? QString() : real) + u'/' + name;
+        const QByteArray native = QFile::encodeName(real);
+        if (::mkdir(native.constData(), 0700) != 0) {
+            struct stat status {};
+            // Made meanwhile: only this user or root may write the folder above. Judged below.
+            if (errno == EEXIST && ::lstat(native.constData(), &status) == 0 && S_ISDIR(status.st_mode))
+                continue;
+            fail(error, errno == EEXIST ? ENOTDIR : errno);
+            return std::nullopt;
+        }
+        // mkdir() applied the umask; the new folder gets exactly 0700.
+        if (::chmod(native.constData(), 0700) != 0) {
+            fail(error, errno);
+            return std::nullopt;
+        }
+    }
+    // Judged again once made, where it was made: nothing is written into a folder before that.
+    if (!OwnedPath::isOwnedFolder(real)) {
+        fail(error, OwnedPath::refusalReason());
+        return std::nullopt;
+    }
+    return real;
+}
+
 bool AtomicFile::makePrivateFolder(const QString& path, QString* error) {
     // Every link along the path must lead to a folder of this user's, before anything is created
     // and once the folder is there.
-    if (!OwnedPath::existingPartIsOwned(path))
-        return fail(error, OwnedPath::refusalReason());
-    if (!makeFolder(path, 0700, error))
+    const std::optional<QString> real = makeOwnedFolder(path, error);
+    if (!real)
         return false;
-    if (!OwnedPath::isOwnedFolder(path))
-        return fail(error, OwnedPath::refusalReason());
-    const QByteArray native = QFile::encodeName(QFileInfo(path).absoluteFilePath());
     // O_NOFOLLOW|O_DIRECTORY: the mode of whatever a link points at is not ours to change.
-    const int fd = ::open(native.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return true; // a link to a folder of this user's: used as it is
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && status.st_uid == ::geteuid() && (status.st_mode & 0077) != 0)
+    struct stat judged {};
+    if (::fstat(fd, &status) == 0 && ::stat(QFile::encodeName(*real).constData(), &judged) == 0 &&
+        status.st_dev == judged.st_dev && status.st_ino == judged.st_ino && status.st_uid == ::geteuid() &&
+        (status.st_mode & 0077) != 0)
         ::fchmod(fd, mode_t((status.st_mode & 07700) | 0700));
     retryingClose(fd);
     return true;
+}
+
+bool AtomicFile::writeOwned(const QString& path, const QByteArray& bytes, QString* error, Sync sync) {
+    // Judged again before every write, links resolved: the bytes go where the path really leads
+    // (through a link of this user's, to its target, which stays a file of the user's), into
+    // folders judged once made, and never over a file the rule refuses.
+    const std::optional<QString> real = OwnedPath::ownedFile(path);
+    if (!real)
+        return fail(error, OwnedPath::refusalReason());
+    const qsizetype slash = real->lastIndexOf(u'/');
+    if (!makeOwnedFolder(slash <= 0 ? QStringLiteral("/") : real->left(slash), error))
+        return false;
+    return writeIfChanged(*real, bytes, 0600, error, sync);
 }
 
 int AtomicFile::removeStaleTemporaries(const QString& path, int minimumAgeSeconds) {

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 
 namespace quillmere {
 
@@ -32,12 +33,24 @@ bool writeIfChanged(const QString& path, const QByteArray& bytes, int mode = 060
 // Creates `path` and missing parents, each new folder with exactly `mode`; existing folders keep
 // theirs. True when it exists as a folder afterwards.
 bool makeFolder(const QString& path, int mode = 0700, QString* error = nullptr);
-// Like makeFolder(path, 0700), and a folder that already exists, belongs to this user and lets
-// others in is narrowed to 0700: a folder the application keeps private data in must not let
-// another user read files, whatever mode it was left with. Refused (nothing created) where
-// OwnedPath's rule refuses the path: a folder that others can write is not made private after
-// the fact, since whatever they put there meanwhile stays.
+// Makes the folder of this user's at `path` where OwnedPath's rule allows: each missing folder
+// (0700 whatever the umask) made where the path really leads, links resolved as the system
+// resolves them, below an existing folder the rule accepts, and the folder judged again once
+// made. Returns where the folder really is, which is where anything for it is written; none when
+// refused (nothing created) or failed, `error` saying why without the path.
+std::optional<QString> makeOwnedFolder(const QString& path, QString* error = nullptr);
+// Like makeOwnedFolder(), and a folder that already exists, belongs to this user and lets others
+// in is narrowed to 0700: a folder the application keeps private data in must not let another user
+// read files, whatever mode it was left with. Refused (nothing created) where OwnedPath's rule
+// refuses the path: a folder that others can write is not made private after the fact, since
+// whatever they put there meanwhile stays. A link to a folder of this user's is used as it is.
 bool makePrivateFolder(const QString& path, QString* error = nullptr);
+// writeIfChanged() of a file the application keeps for this user (mode 0600), judged by
+// OwnedPath::ownedFile() right before: written where the path really leads, a link of this
+// user's written through rather than replaced, its missing folders made by makeOwnedFolder(), and
+// refused (OwnedPath's reason) where the rule refuses the file or its folders.
+bool writeOwned(const QString& path, const QByteArray& bytes, QString* error = nullptr,
+                Sync sync = Sync::fileAndFolder);
 
 // Removes the temporary files write() left beside `path` when the process died between creating
 // them and renaming them (they may hold everything the file holds). Only regular files named as

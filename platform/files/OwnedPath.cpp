@@ -5,8 +5,10 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <grp.h>
 #include <memory>
 #include <pwd.h>
@@ -25,8 +27,10 @@ std::optional<QString> resolvedPath(const QString& path) {
     return QFile::decodeName(real.get());
 }
 
-QString absoluteClean(const QString& path) {
-    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+// `path` made absolute as the system reads it: relative to the working folder, and otherwise as
+// it is. Never cleaned as text: "link/.." is where the link leads, then up, not where it sits.
+QString absolute(const QString& path) {
+    return path.startsWith(u'/') ? path : QDir::currentPath() + u'/' + path;
 }
 
 QString parentOf(const QString& path) {
@@ -108,55 +112,122 @@ bool fileIsUsersAlone(const struct stat& status, uid_t user, const Account& acco
            (!S_ISREG(status.st_mode) || status.st_nlink == 1);
 }
 
-// Where the absolute, clean `path` really leads, each link followed as the system follows it, and
-// every folder holding a link met on the way judged by the rule: whoever may write there can
-// point the link elsewhere between this judgement and a later use of the path, which opens it by
-// name again. A link of this user's or root's in a sticky folder stays where it is.
+// Where the absolute `path` really leads, resolved as the system resolves it: each link followed
+// where it sits, and ".." taken from the folder the links led to, never from the text. Every
+// folder holding a link met on the way is judged by the rule: whoever may write there can point
+// the link elsewhere between this judgement and a later use of the path. A link of this user's or
+// root's in a sticky folder stays where it is. A link that leads to something missing is followed
+// too, so that what is made there later is judged where it will be.
 struct Resolution {
-    std::optional<QString> path; // none: a part is missing or no folder, or links loop
-    bool refused = false;        // a link met on the way sits where others could change it
+    QString real;            // the deepest part that exists, links resolved ("/": the root)
+    QStringList missing;     // the names below `real` that do not exist yet, in order (no links)
+    QString nameFolder;      // the resolved folder holding the path's own last name, when it exists
+    bool endsInLink = false; // the path's own last name is a link
+    bool dangling = false;   // a link met on the way leads to something missing
+    bool refused = false;    // a link met on the way sits where others could change it
+    int error = 0;           // why the system could not resolve it (ELOOP, ENOTDIR, ...); 0: none
 };
 
-Resolution judgedResolution(const QString& path, uid_t user, const Account& account) {
+Resolution resolve(const QString& path, uid_t user, const Account& account) {
+    struct Part {
+        QString name;
+        bool own; // a name of `path` itself, not of a link's target
+    };
     // The parts still to walk, the next one last.
-    QStringList pending = path.split(u'/', Qt::SkipEmptyParts);
-    std::reverse(pending.begin(), pending.end());
+    QList<Part> pending;
+    const QStringList names = path.split(u'/', Qt::SkipEmptyParts);
+    for (auto name = names.crbegin(); name != names.crend(); ++name)
+        pending.append({*name, true});
+    qsizetype ownLeft = names.size();
+    Resolution out;
     QString current; // resolved so far; empty: the root
     int links = 0;
     while (!pending.isEmpty()) {
-        const QString part = pending.takeLast();
-        if (part == u".")
+        const Part part = pending.takeLast();
+        const bool lastOwn = part.own && --ownLeft == 0;
+        if (lastOwn)
+            out.nameFolder = current.isEmpty() ? QStringLiteral("/") : current;
+        if (part.name == u".")
             continue;
-        if (part == u"..") {
+        if (part.name == u"..") {
+            // Going up from a folder is only where it was judged while nobody else can swap that
+            // folder for a link elsewhere: the folder holding it is judged as a link's is.
+            if (!current.isEmpty()) {
+                struct stat left {};
+                const QString holder = parentOf(current);
+                if (::lstat(QFile::encodeName(current).constData(), &left) != 0 ||
+                    !walkIsSafe(holder, user, account, left.st_uid == user || left.st_uid == 0)) {
+                    out.refused = true;
+                    return out;
+                }
+            }
             current.truncate(std::max<qsizetype>(current.lastIndexOf(u'/'), 0));
             continue;
         }
-        const QString next = current + u'/' + part;
+        const QString next = current + u'/' + part.name;
         const QByteArray native = QFile::encodeName(next);
         struct stat status {};
-        if (::lstat(native.constData(), &status) != 0)
-            return {};
+        if (::lstat(native.constData(), &status) != 0) {
+            if (errno != ENOENT) {
+                out.error = errno;
+                return out;
+            }
+            if (lastOwn)
+                out.nameFolder.clear();
+            // What is still to be made, in order. The system goes through no missing folder, so
+            // ".." below one leads nowhere.
+            out.missing.append(part.name);
+            out.dangling = !part.own;
+            for (auto rest = pending.crbegin(); rest != pending.crend(); ++rest) {
+                if (rest->name == u"..") {
+                    out.error = ENOENT;
+                    return out;
+                }
+                if (rest->name != u".")
+                    out.missing.append(rest->name);
+                out.dangling = out.dangling || !rest->own;
+            }
+            break;
+        }
         if (!S_ISLNK(status.st_mode)) {
+            if (!S_ISDIR(status.st_mode) && !pending.isEmpty()) {
+                out.error = ENOTDIR;
+                return out;
+            }
             current = next;
             continue;
         }
         const bool linkIsMine = status.st_uid == user || status.st_uid == 0;
-        if (!walkIsSafe(current.isEmpty() ? QStringLiteral("/") : current, user, account, linkIsMine))
-            return {std::nullopt, true};
-        if (++links > 40)
-            return {};
+        if (!walkIsSafe(current.isEmpty() ? QStringLiteral("/") : current, user, account, linkIsMine)) {
+            out.refused = true;
+            return out;
+        }
+        // As many as the system follows in one path.
+        if (++links > maximumLinks) {
+            out.error = ELOOP;
+            return out;
+        }
         QByteArray target(PATH_MAX, Qt::Uninitialized);
         const ssize_t length = ::readlink(native.constData(), target.data(), size_t(target.size()));
-        if (length <= 0 || length >= target.size())
-            return {};
+        if (length <= 0 || length >= target.size()) {
+            out.error = length < 0 ? errno : ENOENT;
+            return out;
+        }
         target.truncate(length);
+        if (lastOwn)
+            out.endsInLink = true;
         if (target.startsWith('/'))
             current.clear();
-        QStringList parts = QFile::decodeName(target).split(u'/', Qt::SkipEmptyParts);
-        std::reverse(parts.begin(), parts.end());
-        pending += parts;
+        const QStringList parts = QFile::decodeName(target).split(u'/', Qt::SkipEmptyParts);
+        for (auto name = parts.crbegin(); name != parts.crend(); ++name)
+            pending.append({*name, false});
     }
-    return {current.isEmpty() ? QStringLiteral("/") : current};
+    out.real = current.isEmpty() ? QStringLiteral("/") : current;
+    return out;
+}
+
+QString joined(const QString& folder, const QStringList& names) {
+    return names.isEmpty() ? folder : (folder == u"/" ? QString() : folder) + u'/' + names.join(u'/');
 }
 
 } // namespace
@@ -165,49 +236,95 @@ bool isOwnedFolder(const QString& path, uid_t user) {
     if (path.isEmpty())
         return false;
     const Account account = accountOf(user);
-    const std::optional<QString> real = judgedResolution(absoluteClean(path), user, account).path;
-    return real && walkIsSafe(*real, user, account);
+    const Resolution real = resolve(absolute(path), user, account);
+    return !real.refused && real.error == 0 && real.missing.isEmpty() && walkIsSafe(real.real, user, account);
 }
 
 bool existingPartIsOwned(const QString& path, uid_t user) {
-    QString existing = absoluteClean(path);
-    struct stat status {};
-    while (::lstat(QFile::encodeName(existing).constData(), &status) != 0) {
-        const QString parent = QFileInfo(existing).path();
-        if (parent == existing)
-            return false;
-        existing = parent;
-    }
+    if (path.isEmpty())
+        return false;
     const Account account = accountOf(user);
-    const Resolution real = judgedResolution(existing, user, account);
+    const Resolution real = resolve(absolute(path), user, account);
     if (real.refused)
         return false;
-    // Something that is not a folder (a file in the way, a link that leads nowhere) redirects
-    // nothing: making the folders fails on it with its own error.
-    if (!real.path || ::stat(QFile::encodeName(*real.path).constData(), &status) != 0 ||
-        !S_ISDIR(status.st_mode))
+    // What the system cannot resolve (a file in the way, a loop) redirects nothing: making the
+    // folders fails on it with its own error.
+    if (real.error != 0)
+        return real.error != ENOENT;
+    struct stat status {};
+    if (real.missing.isEmpty() &&
+        (::stat(QFile::encodeName(real.real).constData(), &status) != 0 || !S_ISDIR(status.st_mode)))
         return true;
-    return walkIsSafe(*real.path, user, account);
+    return walkIsSafe(real.real, user, account);
+}
+
+std::optional<FolderPlace> folderPlace(const QString& path, QString* error, uid_t user) {
+    const auto refuse = [&](const QString& reason) -> std::optional<FolderPlace> {
+        if (error)
+            *error = reason;
+        return std::nullopt;
+    };
+    if (path.isEmpty())
+        return refuse(QStringLiteral("Invalid folder path"));
+    const Account account = accountOf(user);
+    const Resolution real = resolve(absolute(path), user, account);
+    if (real.refused)
+        return refuse(refusalReason());
+    if (real.error != 0)
+        return refuse(QString::fromLocal8Bit(std::strerror(real.error)));
+    struct stat status {};
+    if (real.missing.isEmpty() &&
+        (::stat(QFile::encodeName(real.real).constData(), &status) != 0 || !S_ISDIR(status.st_mode)))
+        return refuse(QString::fromLocal8Bit(std::strerror(ENOTDIR)));
+    if (!walkIsSafe(real.real, user, account))
+        return refuse(refusalReason());
+    // Nothing is made through a link that leads nowhere, as the system makes nothing through it.
+    if (real.dangling)
+        return refuse(QString::fromLocal8Bit(std::strerror(ENOENT)));
+    return FolderPlace{real.real, real.missing};
 }
 
 std::optional<QString> ownedFile(const QString& path, uid_t user) {
     if (path.isEmpty())
         return std::nullopt;
-    const QFileInfo file(absoluteClean(path));
-    if (!existingPartIsOwned(file.path(), user))
-        return std::nullopt;
-    struct stat status {};
-    if (::lstat(QFile::encodeName(file.filePath()).constData(), &status) != 0)
-        return file.filePath(); // missing: made here by whatever writes it
-    // Links resolved (a link in place of the file included): the folder that really holds it is
-    // judged as well, and the file itself.
+    const QString named = absolute(path);
     const Account account = accountOf(user);
-    const std::optional<QString> real = judgedResolution(file.filePath(), user, account).path;
-    if (!real || !walkIsSafe(parentOf(*real), user, account) ||
-        ::stat(QFile::encodeName(*real).constData(), &status) != 0 ||
-        !fileIsUsersAlone(status, user, account))
+    const Resolution real = resolve(named, user, account);
+    if (real.refused || real.error == ELOOP || real.error == ENOENT)
         return std::nullopt;
-    return real;
+    // Anything else the system cannot resolve (a file where a folder should be, a folder it may
+    // not search) fails with the system's own error wherever the path is used.
+    if (real.error != 0)
+        return named;
+    if (!real.missing.isEmpty()) {
+        // A link in the file's place that leads nowhere: whatever followed it would make a file
+        // elsewhere. A folder still to be made is judged where it will be made.
+        if (real.endsInLink || !walkIsSafe(real.real, user, account))
+            return std::nullopt;
+        // Through a folder link that leads nowhere: missing, and nothing can be made through it.
+        return real.dangling ? named : joined(real.real, real.missing);
+    }
+    // The folder that holds the file's name is judged as well as the one that really holds the
+    // file, and the file itself.
+    struct stat status {};
+    if (real.nameFolder.isEmpty() || !walkIsSafe(real.nameFolder, user, account) ||
+        !walkIsSafe(parentOf(real.real), user, account))
+        return std::nullopt;
+    // A name replaced by another process (a new file renamed over it) while it is examined shows
+    // the old file with no link left: looked at again, and a file replaced at every look is
+    // judged as that old one was, as having its one name.
+    const QByteArray native = QFile::encodeName(real.real);
+    for (int look = 0; look < replacedLooks; ++look) {
+        if (::lstat(native.constData(), &status) != 0)
+            return errno == ENOENT ? std::optional<QString>(real.real) : std::nullopt;
+        if (status.st_nlink != 0)
+            break;
+    }
+    if (status.st_nlink == 0)
+        status.st_nlink = 1;
+    if (S_ISLNK(status.st_mode) || !fileIsUsersAlone(status, user, account))
+        return std::nullopt;
+    return real.real;
 }
 
 bool mayHoldFile(const QString& path, uid_t user) {

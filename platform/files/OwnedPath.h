@@ -17,6 +17,7 @@
 // one link (a second name for it could be another user's file).
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -24,22 +25,40 @@
 
 namespace quillmere::OwnedPath {
 
+// Paths are resolved as the system resolves them when it opens them: each link followed where it
+// sits, and ".." after a link taken from where the link leads. At most this many links are
+// followed in one path, as the system follows (more is a loop).
+inline constexpr int maximumLinks = 40;
+// How often a file found replaced under its name meanwhile (no link left) is looked at again.
+inline constexpr int replacedLooks = 8;
+
 // True when `path` resolves to a folder that passes the rule for `user`. False when any part of
 // the path is missing.
 bool isOwnedFolder(const QString& path, uid_t user = ::geteuid());
 
-// The same judgement of the part of `path` that exists: its deepest existing folder. For checking
-// before the missing folders are created, so that nothing is created where another user can
-// write. True when what exists there is no folder at all (a file in the way): creating fails on
-// it anyway.
+// The same judgement of the part of `path` that exists: its deepest existing folder, found where
+// the links lead (a link to something missing included). For checking before the missing folders
+// are created, so that nothing is created where another user can write. True when what exists
+// there is no folder at all (a file in the way): creating fails on it anyway.
 bool existingPartIsOwned(const QString& path, uid_t user = ::geteuid());
+
+// Where folders for `path` are made: its deepest existing folder, links resolved, and the names
+// below it still missing (none when the folder exists). None where the rule refuses the existing
+// part or the system cannot resolve the path (`error` says why, without the path).
+struct FolderPlace {
+    QString real;
+    QStringList missing;
+};
+std::optional<FolderPlace> folderPlace(const QString& path, QString* error = nullptr,
+                                       uid_t user = ::geteuid());
 
 // Where the file of this user's at `path` really is, links resolved, when it may be read or
 // replaced there: the folder that holds `path` passes existingPartIsOwned(), and what exists at
 // `path` (a link at it followed to where it leads, whose folder is judged too) belongs to `user`
-// and, when a regular file, has one link. A link that leads nowhere is refused: whatever followed
-// it would create a file elsewhere. A missing file passes: nothing is read, and what writes it
-// makes it here. Nothing where the rule refuses.
+// and, when a regular file, has one link. A link in the file's place that leads nowhere is
+// refused: whatever followed it would create a file elsewhere. A missing file passes, and so do
+// missing folders above it when the deepest existing one passes: what writes the file makes them
+// at the path returned, which is where they were judged. Nothing where the rule refuses.
 std::optional<QString> ownedFile(const QString& path, uid_t user = ::geteuid());
 bool mayHoldFile(const QString& path, uid_t user = ::geteuid());
 

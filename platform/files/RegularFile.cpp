@@ -71,11 +71,22 @@ Opened openWith(const QString& path, int extraFlags) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, for ever.
     out.fd_ = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extraFlags);
     if (out.fd_ < 0) {
+        const int code = errno;
         // ELOOP under O_NOFOLLOW: a link took the file's place after it was judged.
-        out.problem_ = errno == ENOENT || errno == ENOTDIR           ? Problem::missing
-                       : errno == ELOOP && (extraFlags & O_NOFOLLOW) ? Problem::notOwned
-                                                                     : Problem::unreadable;
-        out.systemError_ = systemDescription(errno);
+        out.problem_ = code == ENOENT || code == ENOTDIR            ? Problem::missing
+                       : code == ELOOP && (extraFlags & O_NOFOLLOW) ? Problem::notOwned
+                                                                    : Problem::unreadable;
+        // What cannot be opened because of what it is (a socket: "no such device or address") is
+        // not a file that cannot be read: it is no regular file, and refused as such.
+        struct stat status {};
+        if (out.problem_ == Problem::unreadable &&
+            ((extraFlags & O_NOFOLLOW) ? ::lstat(native.constData(), &status)
+                                       : ::stat(native.constData(), &status)) == 0 &&
+            !S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
+            out.problem_ = Problem::notRegular;
+            return out;
+        }
+        out.systemError_ = systemDescription(code);
         return out;
     }
     if (::fstat(out.fd_, &out.info_) != 0) {
@@ -113,16 +124,33 @@ qint64 readFullyAt(int fd, char* into, qint64 wanted, qint64 offset) {
 
 Opened openOwned(const QString& path) {
     Opened out;
-    const std::optional<QString> real = OwnedPath::ownedFile(path);
-    if (!real) {
-        out.problem_ = Problem::notOwned;
-        return out;
+    // A file replaced under its name by another process (an atomic save renames a new file over
+    // it) between the judgement and the open has no name left when examined: it is no second name
+    // of anything, only an older version, so the file now there is judged and opened again. One
+    // replaced at every attempt is read as it was opened: it was at the judged path, and this
+    // user's alone, when it was opened.
+    for (int attempt = 0; attempt < OwnedPath::replacedLooks; ++attempt) {
+        const std::optional<QString> real = OwnedPath::ownedFile(path);
+        if (!real) {
+            out = Opened();
+            out.problem_ = Problem::notOwned;
+            return out;
+        }
+        // The path as judged, links resolved, opened without following a link that took the
+        // file's place since; what was opened is judged again, as the file itself.
+        out = openWith(*real, O_NOFOLLOW);
+        if (out.problem_ != Problem::none)
+            return out;
+        struct stat named = out.info_;
+        if (named.st_nlink == 0)
+            named.st_nlink = 1;
+        if (!OwnedPath::isUsersAlone(named)) {
+            out.problem_ = Problem::notOwned;
+            return out;
+        }
+        if (out.info_.st_nlink != 0)
+            return out;
     }
-    // The path as judged, links resolved, opened without following a link that took the file's
-    // place since; what was opened is judged again, as the file itself.
-    out = openWith(*real, O_NOFOLLOW);
-    if (out.problem_ == Problem::none && !OwnedPath::isUsersAlone(out.info_))
-        out.problem_ = Problem::notOwned;
     return out;
 }
 

@@ -54,7 +54,8 @@ Opened openWith(const QString& path, int extraFlags);
 // (notOwned) without opening anything where OwnedPath::ownedFile() refuses the path, since another
 // user could have put there whatever it holds. The path is opened as it was judged, without
 // following a link put in the file's place since (refused as notOwned too), and a file that turns
-// out not to be this user's alone when open is refused as well.
+// out not to be this user's alone when open is refused as well. A file replaced under its name
+// meanwhile (no name left once open) is judged and opened again (OwnedPath::replacedLooks times).
 Opened openOwned(const QString& path);
 
 // Reads up to `wanted` bytes from `offset` unless the file ends first, leaving the descriptor's

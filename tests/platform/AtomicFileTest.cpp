@@ -1,5 +1,6 @@
 #include "platform/files/AtomicFile.h"
 
+#include "platform/files/OwnedPath.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
 
@@ -325,4 +326,46 @@ TEST_F(AtomicFileTest, MoveAsideNeverReplacesAndMakesTheFilePrivate) {
     EXPECT_FALSE(QFile::exists(at("memory.json")));
     EXPECT_EQ(contents(at("memory.json.damaged")), QByteArray("damaged"));
     EXPECT_EQ(modeOf(at("memory.json.damaged")), 0600);
+}
+
+// A file the application keeps for this user is written where its path really leads: through a
+// link of this user's to a file of this user's (a dotfiles or synced folder), whose target gets
+// the new bytes while the link stays a link; a missing one made in folders made 0700. Where the
+// rule refuses the file (a second name, a file others may write, a link to a file in a folder
+// others can write), nothing is replaced and the reason is the rule's.
+TEST_F(AtomicFileTest, AnOwnedFileIsWrittenThroughALinkOfTheUsersAndNeverOverARefusedOne) {
+    ASSERT_TRUE(QDir().mkpath(at("dotfiles")));
+    ASSERT_TRUE(AtomicFile::write(at("dotfiles/settings.ini"), "old"));
+    ASSERT_TRUE(QFile::link(at("dotfiles/settings.ini"), at("settings.ini")));
+    QString error;
+    ASSERT_TRUE(AtomicFile::writeOwned(at("settings.ini"), "new", &error)) << error.toStdString();
+    EXPECT_TRUE(QFileInfo(at("settings.ini")).isSymLink()) << "the link stays a link";
+    EXPECT_EQ(contents(at("dotfiles/settings.ini")), "new");
+    EXPECT_EQ(modeOf(at("dotfiles/settings.ini")), 0600);
+
+    ::umask(0);
+    ASSERT_TRUE(AtomicFile::writeOwned(at("new/deeper/memory.json"), "[]"));
+    EXPECT_EQ(modeOf(at("new")), 0700);
+    EXPECT_EQ(modeOf(at("new/deeper")), 0700);
+    EXPECT_EQ(modeOf(at("new/deeper/memory.json")), 0600);
+
+    ASSERT_TRUE(AtomicFile::write(at("twice.json"), "kept"));
+    ASSERT_EQ(::link(QFile::encodeName(at("twice.json")).constData(),
+                     QFile::encodeName(at("second.json")).constData()),
+              0);
+    ASSERT_TRUE(AtomicFile::write(at("exposed.json"), "kept", 0666));
+    ASSERT_TRUE(QDir().mkpath(at("open")));
+    ASSERT_EQ(::chmod(QFile::encodeName(at("open")).constData(), 0777), 0);
+    ASSERT_TRUE(AtomicFile::write(at("open/target.json"), "kept"));
+    ASSERT_TRUE(QFile::link(at("open/target.json"), at("to-open.json")));
+    for (const char* name : {"second.json", "exposed.json", "to-open.json"}) {
+        SCOPED_TRACE(name);
+        const ino_t before = inodeOf(at(name));
+        error.clear();
+        EXPECT_FALSE(AtomicFile::writeOwned(at(name), "replaced", &error));
+        EXPECT_EQ(error, OwnedPath::refusalReason());
+        EXPECT_EQ(inodeOf(at(name)), before);
+        EXPECT_EQ(contents(at(name)), "kept");
+    }
+    EXPECT_EQ(contents(at("open/target.json")), "kept");
 }

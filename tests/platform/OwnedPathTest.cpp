@@ -3,6 +3,7 @@
 
 #include "platform/files/OwnedPath.h"
 #include "platform/files/AtomicFile.h"
+#include "platform/files/RegularFile.h"
 #include "support/ForeignFolder.h"
 
 #include <QDir>
@@ -10,13 +11,16 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -450,4 +454,161 @@ TEST(OwnedPath, OnlyTheUsersOwnPrivateGroupMayWrite) {
     for (const QString& folder : folders)
         ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0750), 0);
     EXPECT_EQ(withAccounts(dir, passwd, group, judgeEach), (1 << folders.size()) - 1);
+}
+
+// ".." after a link is taken from where the link leads, as the system takes it when the path is
+// opened: with "lnk" leading into a folder elsewhere, "home/lnk/../share" is that folder's
+// neighbour, not "home/share". Into a folder others can write, it is refused, though the
+// textual "home/share" is this user's alone, and so is going up out of it again; into a folder
+// of this user's, it is judged and named where the system would open it.
+TEST(OwnedPath, DotDotAfterALinkIsTakenFromWhereTheLinkLeads) {
+    QTemporaryDir dir;
+    const QString home = dir.filePath(QStringLiteral("home"));
+    ASSERT_TRUE(quillmere::testing::folderWith(home + QStringLiteral("/share"), 0700));
+    const QString path = home + QStringLiteral("/lnk/../share");
+    {
+        // Elsewhere, not writable by others: "elsewhere/share" is where the system goes.
+        const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
+        ASSERT_TRUE(quillmere::testing::folderWith(elsewhere + QStringLiteral("/sub"), 0700));
+        ASSERT_TRUE(quillmere::testing::folderWith(elsewhere + QStringLiteral("/share"), 0700));
+        ASSERT_TRUE(QFile::link(elsewhere + QStringLiteral("/sub"), home + QStringLiteral("/lnk")));
+        EXPECT_TRUE(OwnedPath::isOwnedFolder(path));
+        EXPECT_EQ(OwnedPath::ownedFile(path + QStringLiteral("/settings.ini")),
+                  elsewhere + QStringLiteral("/share/settings.ini"));
+        EXPECT_EQ(OwnedPath::ownedFile(path + QStringLiteral("/new/deeper/settings.ini")),
+                  elsewhere + QStringLiteral("/share/new/deeper/settings.ini"));
+        ASSERT_TRUE(AtomicFile::makePrivateFolder(path + QStringLiteral("/made")));
+        EXPECT_TRUE(QFileInfo(elsewhere + QStringLiteral("/share/made")).isDir());
+        EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/share/made")));
+        ASSERT_TRUE(QFile::remove(home + QStringLiteral("/lnk")));
+    }
+    {
+        // Into a folder others can write (another user's where the tests may give it away).
+        QString open = foreignFolder(dir.filePath(QStringLiteral("open")));
+        if (open == u"/") {
+            open = dir.filePath(QStringLiteral("open"));
+            ASSERT_TRUE(quillmere::testing::folderWith(open, 0777));
+        }
+        ASSERT_EQ(::chmod(QFile::encodeName(open).constData(), 0777), 0);
+        ASSERT_TRUE(quillmere::testing::folderWith(open + QStringLiteral("/sub"), 0700));
+        ASSERT_TRUE(QFile::link(open + QStringLiteral("/sub"), home + QStringLiteral("/lnk")));
+        EXPECT_FALSE(OwnedPath::isOwnedFolder(path));
+        EXPECT_FALSE(OwnedPath::existingPartIsOwned(path + QStringLiteral("/new")));
+        EXPECT_FALSE(OwnedPath::mayHoldFile(path + QStringLiteral("/settings.ini")));
+        EXPECT_FALSE(AtomicFile::makePrivateFolder(path + QStringLiteral("/new")));
+        EXPECT_FALSE(QFileInfo::exists(open + QStringLiteral("/share")));
+        EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/share/new")));
+        ASSERT_TRUE(QFile::remove(home + QStringLiteral("/lnk")));
+
+        // Up again out of the folder others can write, into one of this user's: still refused, since
+        // whoever may write there can swap "sub" for a link elsewhere, and ".." then leads there.
+        const QString beside = QFileInfo(open).path() + QStringLiteral("/share");
+        ASSERT_TRUE(quillmere::testing::folderWith(beside, 0700));
+        ASSERT_TRUE(QFile::link(open + QStringLiteral("/sub"), home + QStringLiteral("/lnk")));
+        const QString up = home + QStringLiteral("/lnk/../../share");
+        ASSERT_TRUE(QFileInfo(up).isDir()) << "the system leads there";
+        EXPECT_FALSE(OwnedPath::isOwnedFolder(up));
+        EXPECT_FALSE(OwnedPath::mayHoldFile(up + QStringLiteral("/settings.ini")));
+        EXPECT_FALSE(AtomicFile::makePrivateFolder(up + QStringLiteral("/new")));
+        EXPECT_FALSE(QFileInfo::exists(beside + QStringLiteral("/new")));
+    }
+}
+
+// A link that leads to a missing folder is judged where it leads: into another user's folder (who
+// may make the missing folder whenever they like, and does so in a loop here) nothing is made and
+// nothing written, whatever the moment; into this user's own folder, nothing is made through it
+// either, as the system makes nothing through a link that leads nowhere.
+TEST(OwnedPath, ALinkToAMissingFolderIsJudgedWhereItLeads) {
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("home/.config"));
+    ASSERT_TRUE(quillmere::testing::folderWith(dir.filePath(QStringLiteral("home")), 0700));
+    const QString mine = dir.filePath(QStringLiteral("mine"));
+    ASSERT_TRUE(quillmere::testing::folderWith(mine, 0700));
+    ASSERT_TRUE(QFile::link(mine + QStringLiteral("/missing"), config));
+    EXPECT_TRUE(OwnedPath::existingPartIsOwned(config + QStringLiteral("/new")));
+    EXPECT_EQ(RegularFile::readOwned(config + QStringLiteral("/settings.ini"), 64).problem,
+              RegularFile::Problem::missing);
+    QString error;
+    EXPECT_FALSE(AtomicFile::writeOwned(config + QStringLiteral("/settings.ini"), "[]", &error));
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(ENOENT)));
+    EXPECT_FALSE(QFileInfo::exists(mine + QStringLiteral("/missing")));
+    ASSERT_TRUE(QFile::remove(config));
+
+    if (!runsAsRoot())
+        return;
+    const QString foreign = foreignFolder(dir.filePath(QStringLiteral("theirs")));
+    ASSERT_NE(foreign, u"/");
+    const QString missing = foreign + QStringLiteral("/missing");
+    ASSERT_TRUE(QFile::link(missing, config));
+    EXPECT_FALSE(OwnedPath::existingPartIsOwned(config + QStringLiteral("/new")));
+    EXPECT_FALSE(OwnedPath::mayHoldFile(config + QStringLiteral("/settings.ini")));
+    EXPECT_FALSE(AtomicFile::makePrivateFolder(config + QStringLiteral("/new")));
+    EXPECT_FALSE(QFileInfo::exists(missing));
+
+    // The other user makes the folder (0755, theirs) and removes it again, in a loop.
+    std::atomic<bool> stop = false;
+    std::thread maker([&] {
+        // This thread acts on files as the other user.
+        ::syscall(SYS_setfsgid, quillmere::testing::foreignUser);
+        ::syscall(SYS_setfsuid, quillmere::testing::foreignUser);
+        const QByteArray native = QFile::encodeName(missing);
+        const QByteArray inside = native + "/settings.ini";
+        while (!stop) {
+            ::mkdir(native.constData(), 0777);
+            ::unlink(inside.constData());
+            ::rmdir(native.constData());
+        }
+    });
+    int written = 0;
+    int found = 0;
+    for (int i = 0; i < 2000; ++i) {
+        if (OwnedPath::mayHoldFile(config + QStringLiteral("/settings.ini")) ||
+            AtomicFile::makePrivateFolder(config + QStringLiteral("/new")) ||
+            AtomicFile::writeOwned(config + QStringLiteral("/settings.ini"), "[]"))
+            ++written;
+        struct stat status {};
+        found +=
+            ::stat(QFile::encodeName(missing + QStringLiteral("/settings.ini")).constData(), &status) == 0;
+    }
+    stop = true;
+    maker.join();
+    EXPECT_EQ(written, 0);
+    EXPECT_EQ(found, 0);
+}
+
+// Links are followed as far as the system follows them in one path (40), a chain of them leading
+// to the data folder included; one more is a loop to the system, and refused. Each chain is
+// judged as the system opens it.
+TEST(OwnedPath, AChainOfLinksIsFollowedAsFarAsTheSystemFollowsIt) {
+    QTemporaryDir dir;
+    const QString data = dir.filePath(QStringLiteral("data"));
+    ASSERT_TRUE(quillmere::testing::folderWith(data, 0700));
+    QFile file(data + QStringLiteral("/memory.json"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("[]");
+    file.close();
+    for (const int length : {1, 5, 20, OwnedPath::maximumLinks, OwnedPath::maximumLinks + 1}) {
+        SCOPED_TRACE(length);
+        // chain-N-1 leads to chain-N-2 ... chain-N-0 leads to the folder.
+        const auto link = [&](int i) {
+            return dir.filePath(QStringLiteral("chain-%1-%2").arg(length).arg(i));
+        };
+        ASSERT_TRUE(QFile::link(data, link(0)));
+        for (int i = 1; i < length; ++i)
+            ASSERT_TRUE(QFile::link(link(i - 1), link(i)));
+        const QString through = link(length - 1);
+        struct stat status {};
+        const bool systemFollows =
+            ::stat(QFile::encodeName(through + QStringLiteral("/memory.json")).constData(), &status) == 0;
+        EXPECT_EQ(systemFollows, length <= 40) << "the system's own bound";
+        EXPECT_EQ(OwnedPath::isOwnedFolder(through), systemFollows);
+        EXPECT_EQ(OwnedPath::ownedFile(through + QStringLiteral("/memory.json")),
+                  systemFollows ? std::optional<QString>(data + QStringLiteral("/memory.json"))
+                                : std::nullopt);
+        const RegularFile::Contents read =
+            RegularFile::readOwned(through + QStringLiteral("/memory.json"), 64);
+        EXPECT_EQ(read.bytes, systemFollows ? std::optional<QByteArray>("[]") : std::nullopt);
+        EXPECT_EQ(AtomicFile::makePrivateFolder(through + QStringLiteral("/made")), systemFollows);
+        EXPECT_EQ(AtomicFile::writeOwned(through + QStringLiteral("/written.json"), "[1]"), systemFollows);
+    }
 }

@@ -4,12 +4,14 @@
 #include "support/FifoGuard.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
+#include "support/SocketAt.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -141,4 +143,81 @@ TEST(RegularFile, AnOwnedFileIsOpenedAsItWasJudged) {
     stop = true;
     swapper.join();
     EXPECT_EQ(planted, 0) << owned << " read as this user's, " << refused << " refused";
+}
+
+// A socket cannot be opened for reading at all ("no such device or address"): it is no regular
+// file, refused as what it is, not as a file that cannot be read (which a memory would move
+// aside), whether opened as it is or as a file of the user's.
+TEST(RegularFile, ASocketIsNoRegularFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("memory.json");
+    const quillmere::testing::SocketAt socket(path);
+    ASSERT_TRUE(socket.bound());
+    EXPECT_EQ(RegularFile::read(path, 64).problem, RegularFile::Problem::notRegular);
+    EXPECT_EQ(RegularFile::readOwned(path, 64).problem, RegularFile::Problem::notRegular);
+    EXPECT_EQ(RegularFile::openWith(path, O_NOFOLLOW).problem(), RegularFile::Problem::notRegular);
+    EXPECT_EQ(RegularFile::examine(path), RegularFile::Problem::notRegular);
+}
+
+// Another process saves the file again and again the way every careful writer does (a new file
+// renamed over it), while it is read: the file read is never taken for one that is not this
+// user's (the one replaced has no name left once open), and what is read is always one whole
+// version. A file with a second name, another user's file and one others may write are still
+// refused while the same writer runs beside them.
+TEST(RegularFile, AFileReplacedWhileItIsOpenedIsReadAgainNotRefused) {
+    QTemporaryDir dir;
+    const QString mine = dir.filePath("mine");
+    ASSERT_TRUE(quillmere::testing::folderWith(mine, 0700));
+    const QString path = mine + "/settings.ini";
+    const auto make = [](const QString& at, const QByteArray& bytes, mode_t mode = 0600) {
+        QFile file(at);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
+               ::chmod(QFile::encodeName(at).constData(), mode) == 0;
+    };
+    ASSERT_TRUE(make(path, "version 0"));
+    std::atomic<bool> stop = false;
+    std::thread writer([&] {
+        const QByteArray target = QFile::encodeName(path);
+        const QByteArray next = QFile::encodeName(mine + "/.settings.ini.next");
+        for (int i = 1; !stop; ++i) {
+            const int fd = ::open(next.constData(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0)
+                continue;
+            const QByteArray bytes = "version " + QByteArray::number(i % 10);
+            [[maybe_unused]] const ssize_t written = ::write(fd, bytes.constData(), size_t(bytes.size()));
+            ::close(fd);
+            ::rename(next.constData(), target.constData());
+        }
+    });
+    int refused = 0;
+    int torn = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const RegularFile::Contents contents = RegularFile::readOwned(path, 64);
+        if (!contents.bytes)
+            ++refused;
+        else if (!contents.bytes->startsWith("version ") || contents.bytes->size() != 9)
+            ++torn;
+    }
+
+    // Still refused beside the writer: a second name, another user's file, a file others may write.
+    ASSERT_TRUE(make(mine + "/twice.ini", "twice"));
+    ASSERT_EQ(::link(QFile::encodeName(mine + "/twice.ini").constData(),
+                     QFile::encodeName(mine + "/second.ini").constData()),
+              0);
+    ASSERT_TRUE(make(mine + "/open.ini", "open", 0666));
+    QStringList stillRefused = {mine + "/second.ini", mine + "/open.ini"};
+    if (::geteuid() == 0) {
+        ASSERT_TRUE(make(mine + "/theirs.ini", "theirs"));
+        ASSERT_EQ(::chown(QFile::encodeName(mine + "/theirs.ini").constData(),
+                          quillmere::testing::foreignUser, quillmere::testing::foreignUser),
+                  0);
+        stillRefused << mine + "/theirs.ini";
+    }
+    for (const QString& other : stillRefused)
+        EXPECT_EQ(RegularFile::readOwned(other, 64).problem, RegularFile::Problem::notOwned)
+            << other.toStdString();
+    stop = true;
+    writer.join();
+    EXPECT_EQ(refused, 0);
+    EXPECT_EQ(torn, 0);
 }

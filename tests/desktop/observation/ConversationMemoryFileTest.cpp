@@ -10,6 +10,7 @@
 #include "support/ForeignFolder.h"
 #include "support/LongPaths.h"
 #include "support/PlantedFiles.h"
+#include "support/SocketAt.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -300,4 +301,88 @@ TEST(ConversationMemoryFile, WithoutAFolderNothingIsReadOrWrittenAnywhere) {
     WriteFailures::shared().clear();
     EXPECT_EQ(quillmere::testing::touched(planted), QString());
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+// What is at the memory's path and is no memory file of ours to replace: a socket (which cannot
+// even be opened to read) and a file with a second name (the rule's refusal, as for the settings).
+// Neither is read, moved aside or replaced; it is said once with its reason, and the memory is kept
+// in memory only: its saves fail without replacing it.
+TEST(ConversationMemoryFile, ASocketOrASecondNameIsLeftInPlaceAndTheMemoryKeptInMemory) {
+    const struct {
+        const char* what;
+        const char* reason;
+    } rows[] = {{"a socket", "not a regular file"}, {"a second name", nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        QTemporaryDir dir;
+        ConversationMemoryFile file(dir.path(), QString("com.openai.chat"));
+        const QByteArray native = QFile::encodeName(file.path());
+        std::optional<quillmere::testing::SocketAt> socket;
+        if (row.reason) {
+            socket.emplace(file.path());
+            ASSERT_TRUE(socket->bound());
+        } else {
+            QFile raw(file.path());
+            ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
+            raw.write("[\"remembered\"]");
+            raw.close();
+            ASSERT_EQ(
+                ::link(native.constData(), QFile::encodeName(dir.filePath("second-name.json")).constData()),
+                0);
+        }
+        struct stat before {};
+        ASSERT_EQ(::lstat(native.constData(), &before), 0);
+        const QStringList entries =
+            QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden);
+        WriteFailures::shared().clear();
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(file.load(), std::nullopt);
+        EXPECT_TRUE(file.refusesWrites());
+        EXPECT_FALSE(file.save("[]"));
+        EXPECT_FALSE(file.save("[1]"));
+        ConversationMemoryFile again(dir.path(), QString("com.openai.chat"));
+        EXPECT_EQ(again.load(), std::nullopt);
+        const QString reason = row.reason ? QString::fromLatin1(row.reason) : OwnedPath::refusalReason();
+        EXPECT_EQ(QString::fromStdString(::testing::internal::GetCapturedStderr()),
+                  "quillmere: did not use the conversation memory (" + reason +
+                      "); keeping it in memory only\n");
+        WriteFailures::shared().clear();
+        struct stat after {};
+        ASSERT_EQ(::lstat(native.constData(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "left in place";
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden), entries);
+        if (!row.reason)
+            EXPECT_EQ(contents(file.path()), "[\"remembered\"]");
+    }
+}
+
+// The memory file is a link of this user's to a file of this user's (kept in a synced folder):
+// saves write through it, so the file it leads to holds the memory and the link stays a link, and
+// what a crashed save left is looked for beside that file.
+TEST(ConversationMemoryFile, ALinkOfTheUsersIsWrittenThrough) {
+    QTemporaryDir dir;
+    const QString synced = dir.filePath("synced");
+    ASSERT_TRUE(QDir().mkpath(synced));
+    ConversationMemoryFile file(dir.filePath("support"), QString("com.openai.chat"));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath("support")));
+    QFile target(synced + "/memory.json");
+    ASSERT_TRUE(target.open(QIODevice::WriteOnly));
+    target.write("[\"old\"]");
+    target.close();
+    ASSERT_TRUE(QFile::link(target.fileName(), file.path()));
+    // A crashed write's copy lies beside the file where it really is, and is removed there.
+    const QString stale = synced + "/.memory.json.3w5e11264sgsg.tmp";
+    QFile copy(stale);
+    ASSERT_TRUE(copy.open(QIODevice::WriteOnly));
+    copy.close();
+    const struct timespec times[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(stale).constData(), times, 0), 0);
+    EXPECT_EQ(file.load(), QByteArray("[\"old\"]"));
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    ASSERT_TRUE(file.save("[\"new\"]"));
+    EXPECT_TRUE(QFileInfo(file.path()).isSymLink());
+    EXPECT_EQ(contents(target.fileName()), "[\"new\"]");
+    ConversationMemoryFile again(dir.filePath("support"), QString("com.openai.chat"));
+    EXPECT_EQ(again.load(), QByteArray("[\"new\"]"));
 }

@@ -12,10 +12,12 @@
 #include "support/FileInTheWay.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
+#include "support/SocketAt.h"
 
 #include <QDateTime>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -498,5 +500,170 @@ TEST(ApplicationFiles, SettingsWrittenBesideAnotherWriterKeepEveryKey) {
         EXPECT_TRUE(settings.string(InstallIdentifier::defaultsKey).has_value());
         EXPECT_TRUE(settings.string(UsageRecorder::collectionStartedKey).has_value());
         EXPECT_TRUE(settings.string("other").has_value());
+    }
+}
+
+namespace {
+
+// A service that suggests a lighter setting the host lists, so that a recommendation is shown and
+// a usage line written.
+struct SuggestingService {
+    LoopbackServer server;
+    SuggestingService() {
+        server.post("/v1/recommendations/openai",
+                    LoopbackServer::answer(
+                        200, R"({"schemaVersion":3,"provider":"openai","decision":"suggest",)"
+                             R"("setting":{"model":"gpt-5.6-luna","effort":"high"},)"
+                             R"("reason":"A lighter setting is enough.","requiresVerification":true})"));
+        server.post("/classify", LoopbackServer::answer(500, "{}"));
+    }
+    QString url() const { return server.url("/classify").toString(); }
+};
+
+// Runs the application until its first recommendation is shown and then a little longer, and quits
+// it with SIGTERM; its standard error.
+QString runUntilShown(const QTemporaryDir& dir, const QProcessEnvironment& environment) {
+    QProcess app;
+    if (!start(app, environment))
+        return {};
+    waitFor([&] { return app.state() != QProcess::Running || desktopState(dir) == "recommended"; }, 90);
+    waitFor([] { return false; }, 2);
+    ::kill(pid_t(app.processId()), SIGTERM);
+    if (!app.waitForFinished(30000)) {
+        app.kill();
+        app.waitForFinished(10000);
+    }
+    return QString::fromLocal8Bit(app.readAllStandardError());
+}
+
+} // namespace
+
+// XDG_DATA_HOME names the data folder with ".." after a link ("~/lnk/../share"): the application
+// writes where the system goes, the folder beside the one the link leads to. When that is another
+// user's folder others can write (made ready by them), nothing of this user's goes there, the
+// daily usage file included; when it is this user's own, the usage lines, the status and the
+// memory go there, and nothing goes to the textual "~/share".
+TEST(ApplicationFiles, DotDotAfterALinkInTheDataFolderIsWhereTheSystemGoes) {
+    if (!givesFoldersAway())
+        GTEST_SKIP() << "needs to give folders to another user";
+    for (const bool theirs : {true, false}) {
+        SCOPED_TRACE(theirs ? "into another user's folder" : "into a folder of this user's");
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        SuggestingService service;
+        QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        QString target = dir.filePath("mine");
+        if (theirs) {
+            target = foreignFolder(dir.filePath("theirs"));
+            ASSERT_NE(target, "/");
+            ASSERT_TRUE(folderWith(target + "/sub", 0777, foreignUser, foreignUser));
+            ASSERT_TRUE(QDir().mkpath(target + "/share/Quillmere Zudizur/Quillmere/observations"));
+            for (const QString& made : {QString("/share"), QString("/share/Quillmere Zudizur"),
+                                        QString("/share/Quillmere Zudizur/Quillmere"),
+                                        QString("/share/Quillmere Zudizur/Quillmere/observations")})
+                ASSERT_TRUE(folderWith(target + made, 0777, foreignUser, foreignUser));
+            ASSERT_EQ(::chmod(QFile::encodeName(target).constData(), 0777), 0);
+        } else {
+            ASSERT_TRUE(folderWith(target + "/sub", 0700));
+        }
+        ASSERT_TRUE(QFile::link(target + "/sub", dir.filePath("home/lnk")));
+        environment.insert("XDG_DATA_HOME", dir.filePath("home/lnk/../share"));
+        const QStringList before = entriesBelow(target);
+        const QString errors = runUntilShown(dir, environment);
+        EXPECT_FALSE(errors.contains(dir.path())) << errors.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(dir.filePath("home/share"))) << "the textual place";
+        if (theirs) {
+            EXPECT_EQ(entriesBelow(target), before) << "nothing made or written there";
+        } else {
+            EXPECT_FALSE(usageLines(target + "/share").isEmpty());
+            EXPECT_TRUE(
+                QFileInfo(target + "/share/Quillmere Zudizur/Quillmere/observations/status.json").isFile());
+        }
+    }
+}
+
+// ~/.config is a link to a missing folder in another user's folder, which that user makes and
+// removes all the while: it is judged where it leads, so the settings are never written there,
+// whatever the moment, and the application runs on its built-in defaults, said once.
+TEST(ApplicationFiles, AConfigurationLinkToAMissingFolderOfAnotherUsersIsNotWrittenThrough) {
+    if (!givesFoldersAway())
+        GTEST_SKIP() << "needs to give folders to another user";
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    Service service;
+    const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    const QString foreign = foreignFolder(dir.filePath("theirs"));
+    ASSERT_NE(foreign, "/");
+    ASSERT_EQ(::chmod(QFile::encodeName(foreign).constData(), 0777), 0);
+    const QString missing = foreign + "/config";
+    ASSERT_TRUE(QFile::link(missing, dir.filePath("home/.config")));
+    std::atomic<bool> stop = false;
+    std::atomic<int> found = 0;
+    std::thread maker([&] {
+        // This thread acts on files as the other user.
+        ::syscall(SYS_setfsgid, foreignUser);
+        ::syscall(SYS_setfsuid, foreignUser);
+        const QByteArray native = QFile::encodeName(missing);
+        while (!stop) {
+            ::mkdir(native.constData(), 0777);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (::rmdir(native.constData()) != 0 && errno == ENOTEMPTY)
+                ++found;
+        }
+    });
+    const Ended ended = runOnce(dir, environment);
+    stop = true;
+    maker.join();
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_EQ(found, 0) << "something was written into their folder";
+    EXPECT_EQ(entriesBelow(foreign), QStringList()) << "nothing made or written there";
+    EXPECT_EQ(ended.errors.count("quillmere: did not use the user defaults (" + OwnedPath::refusalReason() +
+                                 "); running on the built-in defaults\n"),
+              1)
+        << ended.errors.toStdString();
+}
+
+// A socket, or a memory file with a second name, where a host's memory file should be: no damaged
+// memory of the application's, so it is neither moved aside nor replaced; said once, and the
+// memory is kept in memory only for the run.
+TEST(ApplicationFiles, ASocketOrASecondNameAtAMemoryPathIsLeftInPlace) {
+    for (const bool socket : {true, false}) {
+        SCOPED_TRACE(socket ? "a socket" : "a second name");
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString data = dir.filePath(dataFolder);
+        ASSERT_TRUE(folderWith(data, 0700));
+        const QString memory = data + "/conversation-memory-com.openai.chat.json";
+        const QByteArray native = QFile::encodeName(memory);
+        std::optional<SocketAt> bound;
+        if (socket) {
+            bound.emplace(memory);
+            ASSERT_TRUE(bound->bound());
+        } else {
+            QFile file(memory);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write("[]");
+            file.close();
+            ASSERT_EQ(::link(native.constData(),
+                             QFile::encodeName(dir.filePath("kept-elsewhere.json")).constData()),
+                      0);
+        }
+        struct stat before {};
+        ASSERT_EQ(::lstat(native.constData(), &before), 0);
+        const Ended ended = runOnce(dir, environment);
+        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+        EXPECT_TRUE(ended.quitInOrder);
+        const QString reason = socket ? QString("not a regular file") : OwnedPath::refusalReason();
+        EXPECT_EQ(ended.errors.count("quillmere: did not use the conversation memory (" + reason +
+                                     "); keeping it in memory only\n"),
+                  1)
+            << ended.errors.toStdString();
+        struct stat after {};
+        ASSERT_EQ(::lstat(native.constData(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "left in place";
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(QDir(data).entryList({"*.damaged-*"}, QDir::AllEntries | QDir::System), QStringList());
     }
 }

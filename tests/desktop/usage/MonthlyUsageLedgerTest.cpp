@@ -460,3 +460,81 @@ TEST(MonthlyUsageLedger, AFailedWriteIsReportedByItsKindOnce) {
     EXPECT_TRUE(WriteFailures::shared().failures().front().writtenAgain);
     WriteFailures::shared().clear();
 }
+
+// A ledger over the bound is refused as too large without being read, though it holds a history
+// the ledger would take were it read (valid JSON, padded with white space): just over the bound,
+// and half as large again. Nothing in it is changed.
+TEST(MonthlyUsageLedger, ALedgerOverTheBoundIsRefusedUnreadWhateverItHolds) {
+    const QByteArray head = R"({"schemaVersion":1,"windows":[],"defaults":{"openai":)"
+                            R"({"id":"baseline-0001","model":"gpt-6","effort":null,"speed":null}})";
+    // The bound is 64 MiB: sizes written out, so that a changed bound shows.
+    for (const qint64 size : {64LL * 1024 * 1024 + 1, 96LL * 1024 * 1024}) {
+        SCOPED_TRACE(size);
+        Folder folder;
+        ASSERT_TRUE(QDir().mkpath(folder.path));
+        // The padding sits inside the object, before its closing brace: the bytes are one valid
+        // history of `size` bytes.
+        QByteArray bytes = head;
+        bytes += QByteArray(size - head.size() - 1, ' ');
+        bytes += '}';
+        ASSERT_EQ(bytes.size(), size);
+        const auto planted = quillmere::testing::plant(folder.file, bytes, 0, ::geteuid());
+        bytes = QByteArray();
+        MonthlyUsageLedger ledger(folder.path);
+        EXPECT_TRUE(ledger.lastError());
+        EXPECT_FALSE(ledger.defaultSetting(Provider::openai));
+        EXPECT_EQ(quillmere::testing::touched(planted), QString()) << "never read, never changed";
+    }
+}
+
+// The ledger is a link of this user's to a file of this user's (a synced folder): it is read
+// through the link, and written through it, so the link stays a link and its target holds the
+// history. Its folder named with ".." after a link is where the system goes, and is made private
+// there.
+TEST(MonthlyUsageLedger, ALinkOfTheUsersIsWrittenThroughAndDotDotIsWhereTheSystemGoes) {
+    {
+        Folder folder;
+        const QString synced = folder.temporary.filePath(QStringLiteral("synced/monthly-v1.json"));
+        {
+            Folder source;
+            MonthlyUsageLedger ledger(source.path);
+            record(ledger, at("2026-10-01T00:00:00Z"), 10);
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(synced).path()));
+            ASSERT_TRUE(QFile::copy(source.file, synced));
+        }
+        ASSERT_TRUE(QDir().mkpath(folder.path));
+        ASSERT_TRUE(QFile::link(synced, folder.file));
+        MonthlyUsageLedger ledger(folder.path);
+        ASSERT_FALSE(ledger.lastError());
+        record(ledger, at("2026-10-02T00:00:00Z"), 20);
+        EXPECT_TRUE(QFileInfo(folder.file).isSymLink()) << "the link stays a link";
+        EXPECT_EQ(MonthlyUsageLedger(folder.path)
+                      .request(QStringLiteral("2026-10"), utc, asOf)
+                      .windows[0]
+                      .samples.size(),
+                  2u);
+        EXPECT_EQ(mode(synced), 0600);
+    }
+    {
+        Folder folder;
+        const QString elsewhere = folder.temporary.filePath(QStringLiteral("elsewhere"));
+        ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/sub")));
+        ASSERT_TRUE(QDir().mkpath(folder.temporary.filePath(QStringLiteral("home/monthly-usage"))));
+        ASSERT_EQ(::chmod(QFile::encodeName(folder.temporary.filePath(QStringLiteral("home/monthly-usage")))
+                              .constData(),
+                          0755),
+                  0);
+        ASSERT_TRUE(QFile::link(elsewhere + QStringLiteral("/sub"),
+                                folder.temporary.filePath(QStringLiteral("home/lnk"))));
+        const QString named = folder.temporary.filePath(QStringLiteral("home/lnk/../monthly-usage"));
+        MonthlyUsageLedger ledger(named);
+        record(ledger, at("2026-10-01T00:00:00Z"), 10);
+        EXPECT_FALSE(ledger.lastError());
+        EXPECT_TRUE(QFileInfo(elsewhere + QStringLiteral("/monthly-usage/monthly-v1.json")).isFile());
+        EXPECT_EQ(mode(elsewhere + QStringLiteral("/monthly-usage")), 0700);
+        EXPECT_FALSE(QFileInfo::exists(
+            folder.temporary.filePath(QStringLiteral("home/monthly-usage/monthly-v1.json"))));
+        EXPECT_EQ(mode(folder.temporary.filePath(QStringLiteral("home/monthly-usage"))), 0755)
+            << "left as it was";
+    }
+}

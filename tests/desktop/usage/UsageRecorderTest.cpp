@@ -380,6 +380,35 @@ TEST(UsageRecorder, AFolderThatIsALinkToTheUsersFolderIsFollowed) {
     EXPECT_TRUE(r.recorder->lastError());
 }
 
+// ".." after a link in the folder's path is where the link leads, then up, as the system opens
+// it: the daily file and the status go there when that is a folder of this user's, and nowhere
+// when it is a folder others can write (though the textual "home/share" is this user's).
+TEST(UsageRecorder, DotDotAfterALinkIsWhereTheSystemGoes) {
+    for (const bool open : {false, true}) {
+        SCOPED_TRACE(open ? "into a folder others can write" : "into a folder of this user's");
+        Recorder r;
+        const QString home = r.temporary.filePath(QStringLiteral("home"));
+        const QString elsewhere = r.temporary.filePath(QStringLiteral("elsewhere"));
+        ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/share")));
+        ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/sub")));
+        ASSERT_EQ(::chmod(QFile::encodeName(elsewhere).constData(), open ? 0777 : 0700), 0);
+        // Whoever may write the open folder has made the folders below it ready.
+        if (open)
+            ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/share/observations")));
+        ASSERT_TRUE(QFile::link(elsewhere + QStringLiteral("/sub"), home + QStringLiteral("/lnk")));
+        r.folder = home + QStringLiteral("/lnk/../share/observations");
+        r.make();
+        r.showAndObserve();
+        const QString kernels = elsewhere + QStringLiteral("/share/observations");
+        EXPECT_EQ(QFileInfo(kernels + QStringLiteral("/usage-2026-10-01.jsonl")).isFile(), !open);
+        EXPECT_EQ(QFileInfo(kernels + QStringLiteral("/status.json")).isFile(), !open);
+        EXPECT_EQ(r.recorder->lastError().has_value(), open);
+        EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/share/observations")));
+        if (!open)
+            EXPECT_EQ(r.kinds(), QStringList{QStringLiteral("recommendation_shown")});
+    }
+}
+
 TEST(UsageRecorder, AShortWriteIsCutBackSoTheNextLineStandsAlone) {
     Recorder r;
     r.showAndObserve();
