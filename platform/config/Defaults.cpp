@@ -393,7 +393,8 @@ bool Defaults::sync() {
 std::optional<QString> Defaults::write(const QString& real) {
     QString error;
     const auto failure = [&error] { return error.isEmpty() ? QStringLiteral("write failed") : error; };
-    if (!AtomicFile::makeFolder(QFileInfo(real).path(), 0700, &error))
+    // Made where the path really leads and judged again once made, as every folder of ours is.
+    if (!AtomicFile::makeOwnedFolder(QFileInfo(real).path(), &error))
         return failure();
     // Writers of the file take turns, QSettings among them, and a turn reads, merges and replaces:
     // what another process saved before it is kept rather than written over.
@@ -434,7 +435,8 @@ std::optional<QString> Defaults::write(const QString& real) {
         const RegularFile::Contents written = RegularFile::read(copy.path(), maximumFileBytes);
         if (written.problem != RegularFile::Problem::none)
             return RegularFile::describe(written.problem);
-        if (!AtomicFile::writeIfChanged(real, *written.bytes, 0600, &error))
+        // Judged once more right before it is replaced, the turn having taken time.
+        if (!AtomicFile::writeOwned(file_, *written.bytes, &error))
             return failure();
     }
     changes_.clear();
