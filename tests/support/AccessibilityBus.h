@@ -147,6 +147,15 @@ public:
         return names;
     }
 
+    // The names objects had as they took the keyboard, in order: what a screen reader reads then.
+    QStringList namesOnTakingTheKeyboard() const {
+        QStringList names;
+        for (const Told& told : told_)
+            if (told.type == QAccessible::Focus)
+                names << told.name;
+        return names;
+    }
+
 private:
     static ToldEvents*& current() {
         static ToldEvents* recording = nullptr;
@@ -156,9 +165,10 @@ private:
         if (!current())
             return;
         Told told{event->object(), event->type()};
-        // Only a renamed object is asked about: another event may be about one on its way out.
-        auto* widget =
-            event->type() == QAccessible::NameChanged ? qobject_cast<QWidget*>(event->object()) : nullptr;
+        // Only a renamed object or one taking the keyboard is asked about: another event may be
+        // about one on its way out.
+        const bool asked = event->type() == QAccessible::NameChanged || event->type() == QAccessible::Focus;
+        auto* widget = asked ? qobject_cast<QWidget*>(event->object()) : nullptr;
         if (widget) {
             told.focused = widget->window()->focusWidget() == widget;
             if (QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget))

@@ -627,40 +627,6 @@ TEST_F(ConnectorStatusOnTheBus, NothingFocusedChangesItsNameWhenTheWorkEnds) {
     EXPECT_EQ(told.namesChangedWhileFocused(), QStringList());
 }
 
-namespace {
-
-// The objects that take the keyboard, each with the name a screen reader reads for it then, as the
-// process tells its accessibility bridge. Nothing reaches the bus meanwhile.
-class FocusRecord {
-public:
-    FocusRecord() {
-        current() = this;
-        previous_ = QAccessible::installUpdateHandler(&FocusRecord::handle);
-    }
-    ~FocusRecord() {
-        QAccessible::installUpdateHandler(previous_);
-        current() = nullptr;
-    }
-    FocusRecord(const FocusRecord&) = delete;
-    FocusRecord& operator=(const FocusRecord&) = delete;
-    QStringList names;
-
-private:
-    static FocusRecord*& current() {
-        static FocusRecord* recording = nullptr;
-        return recording;
-    }
-    static void handle(QAccessibleEvent* event) {
-        if (!current() || event->type() != QAccessible::Focus)
-            return;
-        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(event->object());
-        current()->names << (iface ? iface->text(QAccessible::Name) : QString());
-    }
-    QAccessible::UpdateHandler previous_ = nullptr;
-};
-
-} // namespace
-
 // A link that expires while the keyboard is on Disconnect: the status line takes the keyboard
 // already telling what happens ("Connection expired. Removing the saved connection…"), not the
 // sentence of the link that has just ended; when the saved connection is removed the keyboard goes
@@ -685,11 +651,11 @@ TEST_F(ConnectorStatusOnTheBus, AnExpiringLinkTakesTheKeyboardWithItsOwnSentence
     storage.holdSeconds = 2; // removing the saved connection takes a while
     transport.fail(QStringLiteral("/widget/inbox"), ConnectorFailure::unauthorized);
     ax::RecordingAnnouncer said;
-    std::optional<FocusRecord> focus(std::in_place);
+    std::optional<ToldEvents> focus(std::in_place);
     scheduler.advance(ConnectorLinkFlows::pollInterval);
     QCoreApplication::processEvents();
     EXPECT_EQ(window->focusWidget(), controller->statusLabel()) << "the status line holds no keyboard";
-    EXPECT_EQ(focus->names, QStringList{ConnectorText::expiring});
+    EXPECT_EQ(focus->namesOnTakingTheKeyboard(), QStringList{ConnectorText::expiring});
     focus.reset();
     scheduler.advance(2);
     QCoreApplication::processEvents();
