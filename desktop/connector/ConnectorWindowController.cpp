@@ -153,9 +153,13 @@ std::unique_ptr<ConnectorWindowController> ConnectorWindowController::startAppli
         std::make_unique<ConnectorWindowController>(!flowPreview, ConnectorSecureStore::shared());
     if (flowPreview)
         controller->prepareFlowPreview();
-    // Quits once the close itself has been handled, as a quit from elsewhere would.
+    // Quits once the close itself has been handled, as a quit from elsewhere would, and once the
+    // keys that closed the window have reached it: Qt's accessibility bridge holds each key event
+    // while it asks the bus whether a screen reader takes it (for up to a tenth of a second), and
+    // an application that ends meanwhile never frees the events it still holds.
     controller->onClose = [] {
-        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+        constexpr int heldKeysMilliseconds = 300;
+        QTimer::singleShot(heldKeysMilliseconds, qApp, &QCoreApplication::quit);
     };
     controller->open();
     return controller;
