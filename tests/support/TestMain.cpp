@@ -38,8 +38,8 @@ QByteArray enterPrivateTemporaryFolder() {
 
 int main(int argc, char** argv) {
     // The programs the tests start (the application itself) end with the same leaks inside system
-    // libraries as the test binary may, and are judged with the same suppressions, whatever
-    // environment the test runner handed over.
+    // libraries as the test binary may, and are judged with the same suppressions, also when the
+    // test binary is run by hand without the test runner's environment.
     if (qEnvironmentVariableIsEmpty("LSAN_OPTIONS"))
         qputenv("LSAN_OPTIONS", "suppressions=" QUILLMERE_SOURCE_DIR "/tests/lsan.supp:print_suppressions=0");
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
