@@ -196,16 +196,36 @@ QString lockFailure(QLockFile::LockError error) {
     }
 }
 
+// Whether something other than a lock file is in a lock file's place. QLockFile opens a lock it
+// finds to read whose it is, as it is: a FIFO there blocks that open until a writer comes, for ever,
+// and a link to a device feeds it without end. To take over a lock left by a writer that died it
+// takes a second lock named with ".rmlock" added, read the same way, and so on while those are
+// left too. QLockFile only ever makes regular files there, never links; anything else (a FIFO, a
+// folder, a link) is nobody's turn and does not go away by itself.
+bool lockPlaceTaken(const QString& lockPath) {
+    for (QString name = lockPath;; name += QStringLiteral(".rmlock")) {
+        struct stat status {};
+        if (::lstat(QFile::encodeName(name).constData(), &status) != 0)
+            return false; // nothing there (or a name too long to be made): QLockFile goes no further
+        if (!S_ISREG(status.st_mode))
+            return true;
+    }
+}
+
 // Waits for another writer's turn to end, for a bounded time: a turn takes milliseconds, and a lock
 // left by a process that died is taken over at once. Polled in short steps, since QLockFile's own
-// wait sleeps a tenth of a second and more between tries, which two busy writers always hit.
-bool takeTurn(QLockFile& lock) {
+// wait sleeps a tenth of a second and more between tries, which two busy writers always hit. What
+// is in the way without being a lock is said at once, before QLockFile opens it. None when the
+// turn is had, else why not.
+std::optional<QString> takeTurn(QLockFile& lock, const QString& lockPath) {
     const QDeadlineTimer deadline(5000);
     for (;;) {
+        if (lockPlaceTaken(lockPath))
+            return QStringLiteral("its lock file is not a regular file");
         if (lock.tryLock(0))
-            return true;
+            return std::nullopt;
         if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
-            return false;
+            return lockFailure(lock.error());
         QThread::msleep(2);
     }
 }
@@ -398,9 +418,10 @@ std::optional<QString> Defaults::write(const QString& real) {
         return failure();
     // Writers of the file take turns, QSettings among them, and a turn reads, merges and replaces:
     // what another process saved before it is kept rather than written over.
-    QLockFile lock(QFileInfo(file_).absoluteFilePath() + QStringLiteral(".lock"));
-    if (!takeTurn(lock))
-        return lockFailure(lock.error());
+    const QString lockPath = QFileInfo(file_).absoluteFilePath() + QStringLiteral(".lock");
+    QLockFile lock(lockPath);
+    if (std::optional<QString> refused = takeTurn(lock, lockPath))
+        return refused;
     const Read file = read(real);
     if (!file.bytes)
         return file.problem;

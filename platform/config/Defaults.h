@@ -18,12 +18,14 @@
 // next write. Writers of the file take turns through the lock QSettings takes on it (a file named
 // as the suite's with ".lock" added), so a program writing the file through QSettings takes turns
 // with this one too; in its turn a write reads the file again, keeps what others saved there and
-// replaces it. The file is read through the same rule with a bound on its size, never written
-// larger than that bound (the next start would refuse it), and written whole through AtomicFile,
-// 0600 in folders made 0700, whatever the umask. The INI form itself is Qt's own: QSettings reads
-// and writes a private copy of the bytes (see Defaults.cpp), so that what Qt wrote reads the same
-// here and what is written here reads the same through QSettings. A start removes the copies that
-// writes killed before their end left behind.
+// replaces it. A write waits a few seconds at most for its turn, and not at all where the lock's
+// place holds anything but a lock file (a FIFO, a link, a folder): that write fails at once, and
+// its changes stay pending. The file is read through the same rule with a bound on its size, never
+// written larger than that bound (the next start would refuse it), and written whole through
+// AtomicFile, 0600 in folders made 0700, whatever the umask. The INI form itself is Qt's own:
+// QSettings reads and writes a private copy of the bytes (see Defaults.cpp), so that what Qt wrote
+// reads the same here and what is written here reads the same through QSettings. A start removes
+// the copies that writes killed before their end left behind.
 
 #include <QHash>
 #include <QString>

@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -20,7 +21,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -518,6 +521,92 @@ TEST_F(DefaultsTest, TwoProcessesSettingKeysAtOnceLoseNone) {
             EXPECT_EQ(reread.string("first"), writes);
             EXPECT_EQ(reread.string("second"), writes);
         }
+    }
+}
+
+// What stands in the lock file's place decides whether a write waits, is made or is refused. A lock
+// left by a writer that was killed is taken over and the write made. Anything QLockFile never makes
+// there (a FIFO, a link, a folder, and the same in the place of the second lock it takes to remove a
+// dead writer's) would block the write for ever or for every write's whole wait, and never goes by
+// itself: the write is refused at once and said as such, the change kept for the run and written once
+// the place is clear, and what was there is left alone.
+TEST_F(DefaultsTest, WhatIsInTheLockFilesPlaceIsTakenOverOrSaidAtOnce) {
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+    const QByteArray killedWritersLock = QByteArray::number(dead) + "\n" +
+                                         QFile::encodeName(QCoreApplication::applicationFilePath()) + "\n" +
+                                         QSysInfo::machineHostName().toUtf8() + "\n";
+    const QString refused = QStringLiteral("its lock file is not a regular file");
+    const struct {
+        const char* what;
+        std::function<void(const QString& lock, const QString& aside)> plant;
+        std::optional<QString> failure;
+    } rows[] = {
+        {"a lock left by a writer that was killed",
+         [&](const QString& lock, const QString&) { write(lock, killedWritersLock); }, std::nullopt},
+        {"a FIFO",
+         [](const QString& lock, const QString&) { ::mkfifo(QFile::encodeName(lock).constData(), 0600); },
+         refused},
+        {"a link to a FIFO",
+         [](const QString& lock, const QString& aside) {
+             ::mkfifo(QFile::encodeName(aside).constData(), 0600);
+             QFile::link(aside, lock);
+         },
+         refused},
+        {"a link that leads nowhere",
+         [](const QString& lock, const QString& aside) { QFile::link(aside, lock); }, refused},
+        {"a folder", [](const QString& lock, const QString&) { QDir().mkpath(lock); }, refused},
+        {"a killed writer's lock and a FIFO in place of the lock that removes it",
+         [&](const QString& lock, const QString&) {
+             write(lock, killedWritersLock);
+             ::mkfifo(QFile::encodeName(lock + ".rmlock").constData(), 0600);
+         },
+         refused},
+    };
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString place = folder.filePath(QString::number(index++));
+        ASSERT_TRUE(QDir().mkpath(place));
+        const QString lock = place + "/suite.ini.lock";
+        write(place + "/suite.ini", "[string]\nkept=by hand\n");
+        row.plant(lock, place + "/aside");
+        const QStringList planted =
+            QDir(place).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        Defaults defaults("suite", place);
+        QList<std::optional<QString>> reports;
+        defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
+        defaults.set("QuillmereObservationPaused", true);
+        // Whatever opens a FIFO there is woken after a while, so that the test ends either way.
+        const QByteArray fifo = QFile::encodeName(QFileInfo(lock + ".rmlock").exists() ? lock + ".rmlock"
+                                                  : QFileInfo(lock).isSymLink()        ? place + "/aside"
+                                                                                       : lock);
+        bool synced = false;
+        EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(fifo, [&] { synced = defaults.sync(); }));
+        EXPECT_EQ(synced, !row.failure);
+        EXPECT_EQ(defaults.syncFailure(), row.failure);
+        EXPECT_EQ(defaults.boolean("QuillmereObservationPaused"), true);
+        EXPECT_EQ(Defaults("suite", place).boolean("QuillmereObservationPaused"),
+                  row.failure ? std::nullopt : std::optional(true));
+        EXPECT_EQ(Defaults("suite", place).string("kept"), "by hand");
+        if (!row.failure) {
+            EXPECT_FALSE(QFileInfo::exists(lock)) << "the lock taken over is gone once the write is made";
+            continue;
+        }
+        EXPECT_EQ(
+            QDir(place).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            planted);
+        // The place cleared, the change pending since is written with the next write.
+        for (const QString& name : {lock + ".rmlock", lock})
+            if (!QFile::remove(name))
+                QDir(name).removeRecursively();
+        defaults.set("other", 1);
+        nextTurn();
+        EXPECT_EQ(reports.last(), std::nullopt);
+        EXPECT_EQ(Defaults("suite", place).boolean("QuillmereObservationPaused"), true);
     }
 }
 
