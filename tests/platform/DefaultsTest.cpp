@@ -199,9 +199,11 @@ TEST_F(DefaultsTest, HandWrittenFilesReadAsQSettingsReadsThem) {
     defaults.set("plain", QString("changed"));
     ASSERT_TRUE(defaults.sync());
     QSettings after(folder.filePath("edited.ini"), QSettings::IniFormat);
-    for (const QString& key : keys)
-        if (key != "string/plain")
+    for (const QString& key : keys) {
+        if (key != "string/plain") {
             EXPECT_EQ(after.value(key), before.value(key)) << key.toStdString();
+        }
+    }
     EXPECT_EQ(after.value("string/plain"), "changed");
     EXPECT_EQ(after.allKeys().size(), keys.size());
 }
@@ -647,8 +649,9 @@ TEST_F(DefaultsTest, AValueLeftOpenByHandSwallowsNoKeyWrittenAfterIt) {
             }
             defaults.set("QuillmereObservationPaused", false);
             ASSERT_TRUE(defaults.sync());
-            if (start == 2)
+            if (start == 2) {
                 EXPECT_EQ(QFileInfo(path).size(), size) << "grew by what it swallowed";
+            }
             size = QFileInfo(path).size();
         }
         QSettings written(path, QSettings::IniFormat);
