@@ -85,7 +85,7 @@ bool KeyboardHold::hold(std::initializer_list<QWidget*> greyed, QWidget* progres
     if (progress->isVisibleTo(progress->window()))
         progress->setFocus(Qt::OtherFocusReason);
     if (hasWindowFocus(progress))
-        return true;
+        return readAsFocused();
     // A line that cannot take the keyboard (hidden, say on a card too short to show it) cannot be
     // read as focused: the keyboard rests where no key press acts, and the caller says the progress.
     QWidget* rest = restingPlace(progress);
@@ -126,6 +126,10 @@ void KeyboardHold::handOn(bool lineMayKeep) {
 
 bool KeyboardHold::keepsKeyboard() const {
     return hasWindowFocus(progress_);
+}
+
+bool KeyboardHold::readAsFocused() const {
+    return keepsKeyboard() && progress_->window()->isActiveWindow();
 }
 
 QWidget* KeyboardHold::standingFor(const QWidget* line) {

@@ -673,8 +673,9 @@ void RailViewController::showApplyResult(bool success, const Recommendation& rec
     setFieldText(feedback_, note, true);
     refresh();
     // With no control of the switch part offered (the button stays grey, "Why this switch?" is not
-    // shown), the line keeps the keyboard and its new text is read as the focused element's.
-    if (!useHold_.keepsKeyboard())
+    // shown), the line keeps the keyboard and, while the card's window is the active one, its new
+    // text is read as the focused element's.
+    if (!useHold_.readAsFocused())
         announce(note);
 }
 

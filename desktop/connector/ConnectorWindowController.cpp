@@ -410,7 +410,8 @@ void ConnectorWindowController::setStatusText(const QString& status) {
 
 // A status sentence is said through the presenting card, made plain and bounded as the card's
 // texts are, and never twice in a row. While the status line holds the keyboard of a person whose
-// button greyed itself, the sentence is read as the focused line's and is not said again.
+// button greyed itself, in the active window, the sentence is read as the focused line's and is not
+// said again.
 void ConnectorWindowController::announceStatus() {
     announcing_ = false;
     if (!connectionView_)
@@ -419,7 +420,7 @@ void ConnectorWindowController::announceStatus() {
     if (status == heard_)
         return;
     heard_ = status;
-    if (!keyboard_.keepsKeyboard() && presentationCard_)
+    if (!keyboard_.readAsFocused() && presentationCard_)
         presentationCard_->announce(cardBoundedText(status, false, cardSpokenLimit(cardTextDefaultLimit)));
 }
 void ConnectorWindowController::setAccountText(const QString& account) {

@@ -232,6 +232,41 @@ TEST(GreyedButtonsOnTheDisplay, AnOutcomeReadOnTheFocusedLineIsNotAnnouncedAgain
     }
 }
 
+// The same outcome, when the person went on to another window while the switch ran: the feedback line
+// keeps the card's keyboard, but a screen reader reads nothing of a window that is not active, so the
+// outcome is said, once, and the person stays in the window they chose.
+TEST(GreyedButtonsOnTheDisplay, AnOutcomeOnALineOfAWindowThePersonLeftIsSaid) {
+    if (!windowSystemTest())
+        GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
+    CardOnTheDisplay shown;
+    RailViewController& card = shown.card;
+    ASSERT_TRUE(shown.start()) << "no focus or no accessibility bridge";
+    card.show(sonnetWithFit());
+    card.openAskQuillmere();
+    card.layoutIfNeeded();
+    shown.listener.notifications(3000, 500);
+    ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
+    ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
+    turnFor(300);
+    ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+    shown.listener.notifications(1500, 500);
+
+    QWidget elsewhere;
+    elsewhere.setWindowTitle(QStringLiteral("Elsewhere"));
+    elsewhere.resize(200, 100);
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(waitUntil([&] { return elsewhere.isActiveWindow(); }, 5000))
+        << "the other window is not active";
+    turnFor(300);
+    card.showApplyResult(true, sonnetWithFit());
+    turnFor(300);
+    EXPECT_EQ(shown.window.focusWidget(), card.feedback());
+    EXPECT_TRUE(elsewhere.isActiveWindow()) << "the card took the person back";
+    EXPECT_EQ(shown.listener.notifications(10000, 1000),
+              QStringList{QStringLiteral("Model and reasoning confirmed for the next send.")});
+}
+
 // While "Finding the best model…" holds the keyboard, Shift+Tab and Tab go on from the Ask button's
 // place: back into the ask panel (the field is grey, so the preset pop-up), forward to the loop's
 // next stop after the button ("Why this switch?"), never to "Switch to …" or "Close info".

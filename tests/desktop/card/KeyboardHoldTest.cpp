@@ -156,3 +156,34 @@ TEST(KeyboardHold, TheLineStandsForTheControlPressedWhileItHoldsTheKeyboard) {
     part.elsewhere.setFocus();
     EXPECT_EQ(KeyboardHold::standingFor(&part.line), nullptr);
 }
+
+// A screen reader follows the active window only: a line holding the keyboard of a window the
+// person has left is not read as focused, so what it tells has to be said. That holds for a hold
+// begun there (a press reaching a control of an inactive window, as an assistive technology's
+// action does) and for one whose window the person left while it ran; back in the window, it is.
+TEST(KeyboardHold, ALineInAWindowThePersonLeftIsNotReadAsFocused) {
+    for (const bool leftBeforeThePress : {true, false}) {
+        SCOPED_TRACE(leftBeforeThePress ? "left before the press" : "left while the work runs");
+        Part part;
+        part.pressed.setFocus();
+        QWidget elsewhere;
+        elsewhere.show();
+        if (leftBeforeThePress)
+            QApplication::setActiveWindow(&elsewhere);
+        KeyboardHold hold;
+        EXPECT_EQ(hold.hold({&part.pressed}, &part.line, part.controls()), !leftBeforeThePress);
+        part.pressed.setEnabled(false);
+        EXPECT_EQ(part.window.focusWidget(), &part.line) << "the line does not hold the keyboard";
+        QApplication::setActiveWindow(&elsewhere);
+        EXPECT_TRUE(hold.keepsKeyboard());
+        EXPECT_FALSE(hold.readAsFocused());
+        QApplication::setActiveWindow(&part.window);
+        EXPECT_TRUE(hold.readAsFocused());
+        // Nor is it once the person has moved the keyboard on, before the work ends.
+        part.elsewhere.setFocus();
+        EXPECT_FALSE(hold.readAsFocused());
+        part.pressed.setEnabled(true);
+        hold.release();
+        EXPECT_EQ(QApplication::focusWidget(), &part.elsewhere);
+    }
+}

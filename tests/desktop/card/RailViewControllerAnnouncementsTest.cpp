@@ -241,7 +241,8 @@ struct SwitchedFromTheKeyboard {
 // The outcome of a switch is said once: announced when the keyboard went back to a control, and
 // only read as the focused line's new text when no control of the switch part is offered (expanded
 // mode without "Why this switch?": the button stays grey after a success, or while the card is
-// stale).
+// stale) and the card's window is still the active one. A person who went on to another window
+// meanwhile is told it: nothing of an inactive window is read as focused.
 TEST(RailViewControllerAnnouncements, TheOutcomeOfASwitchIsSaidOnceWhereverTheKeyboardIs) {
     const QString failed = QStringLiteral(
         "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker.");
@@ -253,6 +254,7 @@ TEST(RailViewControllerAnnouncements, TheOutcomeOfASwitchIsSaidOnceWhereverTheKe
         bool success;
         bool lineKeeps;
         QString outcome;
+        bool away = false; // another window is active when the switch ends
     };
     const Row rows[] = {
         {"normal mode, confirmed", sonnetWithFit(), false, false, true, false, confirmed},
@@ -260,6 +262,10 @@ TEST(RailViewControllerAnnouncements, TheOutcomeOfASwitchIsSaidOnceWhereverTheKe
         {"expanded without details, confirmed", sonnetWithFit(), true, false, true, true, confirmed},
         {"expanded without details, failed while stale", sonnetWithFit(), true, true, false, true, failed},
         {"expanded without details, failed", sonnetWithFit(), true, false, false, false, failed},
+        {"expanded without details, confirmed while another window is active", sonnetWithFit(), true, false,
+         true, true, confirmed, true},
+        {"normal mode, confirmed while another window is active", sonnetWithFit(), false, false, true, false,
+         confirmed, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -273,14 +279,20 @@ TEST(RailViewControllerAnnouncements, TheOutcomeOfASwitchIsSaidOnceWhereverTheKe
         }
         if (row.stale)
             card.setRecommendationStale(true);
+        QWidget elsewhere;
+        if (row.away) {
+            elsewhere.show();
+            QApplication::setActiveWindow(&elsewhere);
+        }
         ax::RecordingAnnouncer announcements;
         card.showApplyResult(row.success, row.shown);
         card.layoutIfNeeded();
-        EXPECT_EQ(QApplication::focusWidget() == card.feedback(), row.lineKeeps);
+        EXPECT_EQ(shown.window.focusWidget() == card.feedback(), row.lineKeeps);
+        EXPECT_EQ(QApplication::activeWindow(), row.away ? &elsewhere : &shown.window);
         EXPECT_EQ(QAccessible::queryAccessibleInterface(card.feedback())->text(QAccessible::Name),
                   row.outcome);
         EXPECT_EQ(announcements.texts(),
-                  row.lineKeeps ? std::vector<QString>() : std::vector<QString>{row.outcome});
+                  row.lineKeeps && !row.away ? std::vector<QString>() : std::vector<QString>{row.outcome});
     }
 }
 

@@ -385,6 +385,40 @@ TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOn
         EXPECT_EQ(posted.view, card.view());
 }
 
+// A link that expires while the person is in another window, the keyboard left on Disconnect: the
+// status line takes the panel's keyboard, but nothing of an inactive window is read as focused, so
+// the sentence is said; the outcome is said once, and the panel stays where the person left it.
+TEST_F(ConnectorWindow, AnExpiringLinkIsSaidToAPersonInAnotherWindow) {
+    storage.backend.put(MemoryStorage::service, credential().encoded());
+    make(true);
+    controller->open();
+    scheduler.advance(0);
+    ASSERT_TRUE(controller->flows().credential()) << "the saved link was not restored";
+    controller->ownCard()->toggleExpanded();
+    controller->ownCard()->layoutIfNeeded();
+    QWidget* panel = controller->panel();
+    QApplication::setActiveWindow(panel);
+    controller->disconnectButton()->setFocus(Qt::OtherFocusReason);
+    QCoreApplication::processEvents();
+    QWidget elsewhere;
+    elsewhere.show();
+    QApplication::setActiveWindow(&elsewhere);
+
+    storage.holdSeconds = 2; // removing the saved connection takes a while
+    transport.fail(QStringLiteral("/widget/inbox"), ConnectorFailure::unauthorized);
+    ax::RecordingAnnouncer said;
+    scheduler.advance(ConnectorLinkFlows::pollInterval);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(panel->focusWidget(), controller->statusLabel()) << "the status line holds no keyboard";
+    EXPECT_EQ(said.texts(), std::vector<QString>{ConnectorText::expiring});
+    said.posted.clear();
+    scheduler.advance(2);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(panel->focusWidget(), controller->connectButton());
+    EXPECT_EQ(said.texts(), std::vector<QString>{ConnectorText::expired});
+    EXPECT_EQ(QApplication::activeWindow(), &elsewhere);
+}
+
 TEST_F(ConnectorWindow, TheFlowPreviewAllowsNoLink) {
     make();
     controller->prepareFlowPreview();
