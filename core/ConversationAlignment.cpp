@@ -115,6 +115,7 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
         } else if (pair == Pair::near || pair == Pair::strongNear) {
             if (pair == Pair::strongNear)
                 strong.push_back(y.hash);
+            a.tailWritten = a.tailWritten || storedLast;
             if (!storedLast) {
                 ++a.interiorNear;
                 a.endsChanged = i == m - 1;
@@ -132,6 +133,7 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
     // with the longer answer proves nothing: another conversation under a reused title, or the
     // same one with that answer regenerated, begins the same way.
     const bool confirmed = sameAfter > 0 && !changedAfter && end + d == n;
+    a.unconfirmed = a.interiorNear == 1 && a.completes >= 0 && !confirmed;
     if (a.interiorNear == 1 && a.completes >= 0 && confirmed)
         a.interiorNear = 0;
     else
@@ -157,6 +159,26 @@ bool joins(const Alignment& a) {
     // conversation may begin with the same short request.
     return a.exact >= 2 || a.identified || (a.contained && a.exact >= 1 && !a.tailDifferent) ||
            (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
+}
+
+std::optional<Alignment> bestJoin(const Items& w, const Items& s) {
+    int changed = 0; // the most distinct texts shared where the read shows an answer changed
+    auto best = bestAlignment(w, s, false, [&changed](const Alignment& a) {
+        if (joins(a))
+            return true;
+        if (a.unconfirmed)
+            changed = std::max(changed, a.exact + a.strong);
+        return false;
+    });
+    // A join on more than one shared text, a message number, an answer completed at the stored
+    // end or the stored newest answer still being written says where the read lies by itself: a
+    // routine said over and over shares a few texts at many offsets, one of them where the read
+    // really continues it.
+    const bool alone = best && best->exact + best->strong == 1 && !best->identified && best->completes < 0 &&
+                       !best->tailWritten;
+    if (alone && changed > 1)
+        return std::nullopt;
+    return best;
 }
 
 bool restarts(const Alignment& a) {

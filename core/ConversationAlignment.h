@@ -53,9 +53,13 @@ struct Alignment {
     bool identified = false;    // an exact pair shares an identifier
     bool contained = false;     // one side lies entirely within the other
     bool tailDifferent = false; // the stored list's newest answer differs entirely
+    bool tailWritten = false;   // the stored list's newest answer read longer or shorter, as written
     // The read ends with a stored answer that changed, the stored messages after it unread: an
     // answer regenerated there, which leaves those messages on a branch the person abandoned.
     bool endsChanged = false;
+    // The read faces a stored answer with a longer one, and nothing after it confirms that this is
+    // the same answer finished: what was stored after it is not read, or is read otherwise.
+    bool unconfirmed = false;
     qsizetype anchorLength = 0; // characters of the shared text when there is exactly one
 };
 
@@ -138,6 +142,13 @@ bool restarts(const Alignment& a);
 
 // Whether a is the better of two accepted alignments.
 bool better(const Alignment& a, const Alignment& b);
+
+// Where window w joins stored list s, when it does. Where a read shares the most with the stored
+// list is where its messages are: when the offset sharing the most faces a stored answer with a
+// changed one that nothing confirms (another branch, or another conversation under a reused
+// title), a join elsewhere on one shared message alone would hold those same messages twice,
+// before or after their stored selves.
+std::optional<Alignment> bestJoin(const Items& w, const Items& s);
 
 // Bounds on the work one alignment may cost, so that windows of one repeated text ("y", "y", …)
 // cannot make a scan or a restore hang; such windows simply stay apart.

@@ -610,7 +610,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
     };
     std::optional<std::pair<int, Alignment>> best;
     for (int j : sharing(window, -1)) {
-        auto a = bestAlignment(window, *windows[std::size_t(j)].items, false, joins);
+        auto a = bestJoin(window, *windows[std::size_t(j)].items);
         if (a && (!best || better(*a, best->second)))
             best = std::make_pair(j, *a);
     }
@@ -633,8 +633,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
     while (changed && windows[std::size_t(target)].items->size() != before) {
         changed = false;
         for (int j : sharing(*windows[std::size_t(target)].items, target)) {
-            auto a = bestAlignment(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items, false,
-                                   joins);
+            auto a = bestJoin(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items);
             if (!a)
                 continue;
             // Window j goes once joined.

@@ -528,10 +528,12 @@ TEST(ConversationMemoryObserve, AnInteriorAnswerJoinsOnlyWhenItCompletesTheStore
 
 // Two conversations under one reused title, the second's first answer beginning with the whole of
 // the first's and going on, and a conversation whose earlier answer was regenerated longer: the
-// read ends with the longer answer, so nothing shows it continues what is stored. It stays a
-// window of its own, brings none of the other messages, and the stored answer keeps its text,
-// also across a restart.
-TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
+// read ends with the longer answer, or reads on with the same next request but stops before the
+// stored end or answers it otherwise, so nothing shows it continues what is stored. It stays a
+// window of its own, brings none of the other messages (not even where a request said over and
+// over faces its own stored self at an end of the stored list), and the stored answer keeps its
+// text, also across a restart.
+TEST(ConversationMemoryObserve, ALongerAnswerNothingConfirmsCompletesNothing) {
     const QString title = "openai|desktop|title:New chat";
     const auto pairs = [](Messages opening, int more, const QString& topic) {
         for (int i = 0; i < more; ++i) {
@@ -546,6 +548,13 @@ TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
     const Messages greeting = {user("hi"), assistant("Hello!")};
     const Messages colour = {user("Which colour should the banner be?"), assistant("Blue.")};
     const Messages layout = pairs({}, 1, "Layout"), longLayout = pairs({}, 4, "Layout");
+    // An agent driven by one request said over and over, its second answer regenerated longer.
+    const Messages session = {user("Continue."), assistant("Created the schema."),
+                              user("Continue."), assistant("Done."),
+                              user("Continue."), assistant("Wrote the API handlers."),
+                              user("Continue."), assistant("Added their tests.")};
+    const auto part = [&](int count) { return Messages(session.begin(), session.begin() + count); };
+    const Message regenerated = assistant("Done. I also ran the migrations.");
     const auto then = [](Messages first, const Messages& second) {
         first.insert(first.end(), second.begin(), second.end());
         return first;
@@ -569,6 +578,11 @@ TEST(ConversationMemoryObserve, ALongerAnswerThatEndsTheReadCompletesNothing) {
         // Seven distinct messages before it would reconnect an answer changed while streaming.
         {"a regenerated answer, ten messages read", pairs(then(longLayout, colour), 2, "Banner"),
          then(longLayout, {colour[0], assistant("Blue. Actually, here is the exact shade.")})},
+        {"a regenerated answer, the same request after it, the stored newest answer answered otherwise",
+         part(6),
+         then(part(3), {regenerated, user("Continue."), assistant("Added the API handlers instead.")})},
+        {"a regenerated answer, the same request after it, the read stopping before the stored end", session,
+         then(part(3), {regenerated, user("Continue.")})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
