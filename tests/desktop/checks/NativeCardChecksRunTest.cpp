@@ -192,9 +192,10 @@ TEST(NativeCardChecksBinary, RunsEveryCheckAndWritesTheCaptures) {
         ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << capture.name.toStdString();
         const QByteArray digest = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256);
         const auto [found, added] = byContent.emplace(digest, capture.name);
-        if (!added)
+        if (!added) {
             EXPECT_TRUE(sameState(found->second, capture.name))
                 << capture.name.toStdString() << " is byte-identical to " << found->second.toStdString();
+        }
     }
 
     // The last capture shows Sonnet on the card as the close action left it: compact, at the

@@ -314,8 +314,9 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
             ASSERT_TRUE(otherWindow.actions().isEmpty());
         }
         QWidget* window = field->window();
-        if (place != Place::otherWindow)
+        if (place != Place::otherWindow) {
             ASSERT_EQ(window, place == Place::hostCard ? &hostPanel : controller->panel());
+        }
         QApplication::setActiveWindow(window);
         ASSERT_EQ(QApplication::activeWindow(), window);
         field->setFocus();

@@ -119,12 +119,13 @@ TEST_F(AnalysisRules, EachErrorEndsInItsOwnPhaseEventCadenceCardAndState) {
         EXPECT_EQ(card().latestAnalysisNoteForTesting(), row.cardNote);
         EXPECT_FALSE(card().recommendation());
         EXPECT_EQ(shell->desktopState(), row.state.isEmpty() ? QStringLiteral("analyzing") : row.state);
-        if (!row.state.isEmpty())
+        if (!row.state.isEmpty()) {
             EXPECT_TRUE(shell->file("quillmere-desktop-status.json")
                             .value("detail")
                             .toString()
                             .startsWith(row.detail))
                 << shell->file("quillmere-desktop-status.json").value("detail").toString().toStdString();
+        }
         EXPECT_EQ(widget().debounce().transientFailures, row.counted ? 1 : 0);
         EXPECT_EQ(widget().debounce().baseline.has_value(), !row.counted);
         EXPECT_FALSE(widget().analysisRunning());
@@ -187,8 +188,9 @@ TEST_F(AnalysisRules, ResultsForAChangedInputOrConversationAreDroppedWithoutTouc
         for (const QString& event : row.events)
             EXPECT_EQ(count(event), 1) << event.toStdString() << '\n'
                                        << shell->events().join('\n').toStdString();
-        if (!row.phase.isEmpty())
+        if (!row.phase.isEmpty()) {
             EXPECT_EQ(widget().debugPhase(), row.phase);
+        }
         EXPECT_FALSE(card().recommendation());
         EXPECT_EQ(card().latestAnalysisNoteForTesting(), noteBefore);
         EXPECT_FALSE(shell->hasEvent("Recommendation displayed: ticket 1"));

@@ -459,9 +459,10 @@ TEST(ApplicationFiles, AFifoInPlaceOfAFileBlocksNothing) {
         ASSERT_TRUE(status.open(QIODevice::ReadOnly));
         EXPECT_EQ(QJsonDocument::fromJson(status.readAll()).object().value("paused").toBool(),
                   row.fifos.front().endsWith(settingsFile));
-        if (row.fifos.front().endsWith(settingsFile))
+        if (row.fifos.front().endsWith(settingsFile)) {
             EXPECT_EQ(QDir(observations).entryList({"usage-*"}, QDir::Files), QStringList())
                 << "nothing recorded";
+        }
         // Not a damaged file of the application's: left where it is, neither moved nor replaced.
         for (const QString& fifo : row.fifos) {
             struct stat left {};

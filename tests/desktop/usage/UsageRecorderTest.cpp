@@ -393,8 +393,9 @@ TEST(UsageRecorder, DotDotAfterALinkIsWhereTheSystemGoes) {
         ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/sub")));
         ASSERT_EQ(::chmod(QFile::encodeName(elsewhere).constData(), open ? 0777 : 0700), 0);
         // Whoever may write the open folder has made the folders below it ready.
-        if (open)
+        if (open) {
             ASSERT_TRUE(QDir().mkpath(elsewhere + QStringLiteral("/share/observations")));
+        }
         ASSERT_TRUE(QFile::link(elsewhere + QStringLiteral("/sub"), home + QStringLiteral("/lnk")));
         r.folder = home + QStringLiteral("/lnk/../share/observations");
         r.make();
@@ -404,8 +405,9 @@ TEST(UsageRecorder, DotDotAfterALinkIsWhereTheSystemGoes) {
         EXPECT_EQ(QFileInfo(kernels + QStringLiteral("/status.json")).isFile(), !open);
         EXPECT_EQ(r.recorder->lastError().has_value(), open);
         EXPECT_FALSE(QFileInfo::exists(home + QStringLiteral("/share/observations")));
-        if (!open)
+        if (!open) {
             EXPECT_EQ(r.kinds(), QStringList{QStringLiteral("recommendation_shown")});
+        }
     }
 }
 
