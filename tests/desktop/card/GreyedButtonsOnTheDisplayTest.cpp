@@ -49,6 +49,24 @@ struct CardOnTheDisplay {
         pressKey(key);
         return true;
     }
+    // Presses Space on "Switch to …" and lets the switch begin: whether it began with the feedback
+    // line holding the keyboard, as it must.
+    bool switchBySpace() {
+        if (!pressOn(card.useButton(), QStringLiteral("space")))
+            return false;
+        if (!waitUntil([&] { return card.applying(); }, 3000))
+            return false;
+        turnFor(300);
+        return QApplication::focusWidget() == card.feedback();
+    }
+    // Expanded with the ask panel open and no "Why this switch?" (the recommendation already fits):
+    // no control of the switch part is offered once the switch ends. What was said so far is heard.
+    void showExpandedWithoutDetails() {
+        card.show(sonnetWithFit());
+        card.openAskQuillmere();
+        card.layoutIfNeeded();
+        listener.notifications(3000, 500);
+    }
     static QString focusedName() {
         QWidget* focused = QApplication::focusWidget();
         return focused ? QAccessible::queryAccessibleInterface(focused)->text(QAccessible::Name)
@@ -174,10 +192,7 @@ TEST(GreyedButtonsOnTheDisplay, ANewConversationWhileSwitchingLeavesTheKeyboardI
             card.toggleExpanded();
         }
         card.layoutIfNeeded();
-        ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
-        ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
-        turnFor(300);
-        ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+        ASSERT_TRUE(shown.switchBySpace()) << "Space did not switch, or the line did not take the keyboard";
         shown.focus.until(1000, 300);
 
         card.setConversation(QStringLiteral("second"), QStringLiteral("Second chat"), true);
@@ -205,20 +220,14 @@ TEST(GreyedButtonsOnTheDisplay, AnOutcomeReadOnTheFocusedLineIsNotAnnouncedAgain
     CardOnTheDisplay shown;
     RailViewController& card = shown.card;
     ASSERT_TRUE(shown.start()) << "no focus or no accessibility bridge";
-    card.show(sonnetWithFit());
-    card.openAskQuillmere();
-    card.layoutIfNeeded();
-    shown.listener.notifications(3000, 500);
+    shown.showExpandedWithoutDetails();
     const QString failed = QStringLiteral(
         "Couldn’t confirm the model and reasoning setting. Try again, or use Claude’s model picker.");
     for (const bool success : {true, false}) {
         SCOPED_TRACE(success ? "confirmed" : "failed while stale");
         card.show(sonnetWithFit());
         card.layoutIfNeeded();
-        ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
-        ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
-        turnFor(300);
-        ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+        ASSERT_TRUE(shown.switchBySpace()) << "Space did not switch, or the line did not take the keyboard";
         shown.listener.notifications(1500, 500);
         if (!success)
             card.setRecommendationStale(true);
@@ -241,14 +250,8 @@ TEST(GreyedButtonsOnTheDisplay, AnOutcomeOnALineOfAWindowThePersonLeftIsSaid) {
     CardOnTheDisplay shown;
     RailViewController& card = shown.card;
     ASSERT_TRUE(shown.start()) << "no focus or no accessibility bridge";
-    card.show(sonnetWithFit());
-    card.openAskQuillmere();
-    card.layoutIfNeeded();
-    shown.listener.notifications(3000, 500);
-    ASSERT_TRUE(shown.pressOn(card.useButton(), QStringLiteral("space")));
-    ASSERT_TRUE(waitUntil([&] { return card.applying(); }, 3000)) << "Space did not switch";
-    turnFor(300);
-    ASSERT_EQ(QApplication::focusWidget(), card.feedback());
+    shown.showExpandedWithoutDetails();
+    ASSERT_TRUE(shown.switchBySpace()) << "Space did not switch, or the line did not take the keyboard";
     shown.listener.notifications(1500, 500);
 
     QWidget elsewhere;
