@@ -864,8 +864,9 @@ TEST(HttpTransport, ATimeOutTooLongForTheClockIsNoBoundAndOneOfNoPositiveNumberI
         EXPECT_EQ(outcome.transportError,
                   row.answered ? std::nullopt : std::optional(TransportError::timedOut));
         ASSERT_EQ(outcome.response.has_value(), row.answered);
-        if (row.answered)
+        if (row.answered) {
             EXPECT_EQ(outcome.response->body, R"({"ok":true})");
+        }
     }
 }
 

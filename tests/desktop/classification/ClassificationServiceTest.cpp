@@ -342,9 +342,10 @@ TEST_F(ClassificationServiceTest, AStalledServiceTimesOutAndOnlyAWithdrawnReques
                   row.withdraw ? std::nullopt : std::optional(TransportError::timedOut));
         const RequestLogStore::Entry entry = log->entries().back();
         EXPECT_EQ(entry.status, row.withdraw ? "CANCELLED" : "FAILED");
-        if (!row.withdraw)
+        if (!row.withdraw) {
             EXPECT_TRUE(entry.error && entry.error->startsWith("Network error -1001: "))
                 << entry.error.value_or(QString()).toStdString();
+        }
     }
 }
 

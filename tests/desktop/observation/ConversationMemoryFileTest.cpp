@@ -352,8 +352,9 @@ TEST(ConversationMemoryFile, ASocketOrASecondNameIsLeftInPlaceAndTheMemoryKeptIn
         EXPECT_EQ(after.st_ino, before.st_ino) << "left in place";
         EXPECT_EQ(after.st_mode, before.st_mode);
         EXPECT_EQ(QDir(dir.path()).entryList(QDir::AllEntries | QDir::System | QDir::Hidden), entries);
-        if (!row.reason)
+        if (!row.reason) {
             EXPECT_EQ(contents(file.path()), "[\"remembered\"]");
+        }
     }
 }
 

@@ -327,8 +327,9 @@ TEST(ConversationMemoryStore, ASaveAskedForWhileAWorkersReportIsOnItsWayIsWritte
         for (std::size_t i = 0; i < c.saved.size(); ++i) {
             observe(store, c.saved[i]);
             observe(store, c.saved[i]);
-            if (i + 1 < c.saved.size())
+            if (i + 1 < c.saved.size()) {
                 ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+            }
         }
         gate.waitForPasses(workerSaves);
         ASSERT_TRUE(store.saving());

@@ -135,10 +135,12 @@ TEST(MonthlyUsageViewModelRows, TheEstimateLabelAndTheDetailLines) {
         c.change(report.windows[0]);
         const MonthlyUsageViewModel model(request(), report, english);
         ASSERT_EQ(model.rows.size(), 1u) << c.what;
-        if (c.estimated)
+        if (c.estimated) {
             EXPECT_EQ(model.rows[0].estimated, QString::fromUtf8(c.estimated)) << c.what;
-        if (c.detail)
+        }
+        if (c.detail) {
             EXPECT_EQ(model.rows[0].detail, QString::fromUtf8(c.detail)) << c.what;
+        }
     }
 }
 
@@ -193,8 +195,9 @@ TEST(MonthlyUsageViewModelSummaries, CountsCoverageAndTheNote) {
         Report report = plainReport();
         c.change(report);
         const MonthlyUsageViewModel model(request(), report, english);
-        if (c.actual)
+        if (c.actual) {
             EXPECT_EQ(model.actualSummary, QString::fromUtf8(c.actual)) << c.what;
+        }
         EXPECT_EQ(model.estimatedSummary, QString::fromUtf8(c.estimated)) << c.what;
         EXPECT_EQ(model.note, c.note) << c.what;
     }
