@@ -115,8 +115,9 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
         } else if (pair == Pair::near || pair == Pair::strongNear) {
             if (pair == Pair::strongNear)
                 strong.push_back(y.hash);
-            a.tailWritten = a.tailWritten || storedLast;
-            if (!storedLast) {
+            if (storedLast) {
+                a.tailWritten = true;
+            } else {
                 ++a.interiorNear;
                 a.endsChanged = i == m - 1;
                 if (sameSoFar && y.key.size() < x.key.size())
@@ -132,9 +133,10 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
     // conversation goes on past it with all that was stored after it, unchanged. A read that ends
     // with the longer answer proves nothing: another conversation under a reused title, or the
     // same one with that answer regenerated, begins the same way.
+    const bool completing = a.interiorNear == 1 && a.completes >= 0;
     const bool confirmed = sameAfter > 0 && !changedAfter && end + d == n;
-    a.unconfirmed = a.interiorNear == 1 && a.completes >= 0 && !confirmed;
-    if (a.interiorNear == 1 && a.completes >= 0 && confirmed)
+    a.unconfirmed = completing && !confirmed;
+    if (completing && confirmed)
         a.interiorNear = 0;
     else
         a.completes = -1;

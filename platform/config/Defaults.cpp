@@ -217,10 +217,10 @@ bool lockPlaceTaken(const QString& lockPath) {
 // wait sleeps a tenth of a second and more between tries, which two busy writers always hit. What
 // is in the way without being a lock is said at once, before QLockFile opens it. None when the
 // turn is had, else why not.
-std::optional<QString> takeTurn(QLockFile& lock, const QString& lockPath) {
+std::optional<QString> takeTurn(QLockFile& lock) {
     const QDeadlineTimer deadline(5000);
     for (;;) {
-        if (lockPlaceTaken(lockPath))
+        if (lockPlaceTaken(lock.fileName()))
             return QStringLiteral("its lock file is not a regular file");
         if (lock.tryLock(0))
             return std::nullopt;
@@ -418,9 +418,8 @@ std::optional<QString> Defaults::write(const QString& real) {
         return failure();
     // Writers of the file take turns, QSettings among them, and a turn reads, merges and replaces:
     // what another process saved before it is kept rather than written over.
-    const QString lockPath = QFileInfo(file_).absoluteFilePath() + QStringLiteral(".lock");
-    QLockFile lock(lockPath);
-    if (std::optional<QString> refused = takeTurn(lock, lockPath))
+    QLockFile lock(QFileInfo(file_).absoluteFilePath() + QStringLiteral(".lock"));
+    if (std::optional<QString> refused = takeTurn(lock))
         return refused;
     const Read file = read(real);
     if (!file.bytes)
