@@ -345,7 +345,7 @@ TEST_F(AtomicFileTest, AnOwnedFileIsWrittenThroughALinkOfTheUsersAndNeverOverARe
 
     // Whatever the umask: none, or one that takes the owner's own bits (later writes would fail).
     for (const mode_t mask : {0, 0277}) {
-        SCOPED_TRACE(mask);
+        SCOPED_TRACE(QStringLiteral("umask %1").arg(mask, 0, 8).toStdString());
         ::umask(mask);
         const QString made = at(QStringLiteral("new-%1").arg(mask, 0, 8));
         ASSERT_TRUE(AtomicFile::writeOwned(made + "/deeper/memory.json", "[]"));

@@ -637,10 +637,12 @@ TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
         {"home/new/../app", true, "home/app", {}, {"home/new"}, {}, false},
         {"home/new/./deeper/../../app", true, "home/app", {}, {"home/new", "home/new/deeper"}, {}, false},
         {"home/new/../../home/app", true, "home/app", {}, {"home/new"}, {}, false},
+        {"home/new/../../home", true, "home", {}, {"home/new"}, {}, false},
         {"sticky/mine/../mine/app", true, "sticky/mine/app", {}, {}, {}, false},
         // Out of a folder still to be made into one others can write, and the other way round.
         {"home/new/../../open/app", false, nullptr, refused, {}, refused, false},
         {"open/new/../../home/app", false, nullptr, refused, {}, refused, false},
+        {"home/new/../../open/new/../../home/app", false, nullptr, refused, {}, refused, false},
         // Up out of another user's folder in a sticky folder: they may swap it for a link.
         {"sticky/theirs/../mine/app", false, nullptr, refused, {}, refused, true},
         // Below what a link that leads nowhere names, and below a file: the system resolves
@@ -670,19 +672,26 @@ TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
             ASSERT_TRUE(inTheWay.open(QIODevice::WriteOnly));
             inTheWay.close();
             const QString path = at(QString::fromLatin1(row.path));
-            const QStringList before = quillmere::testing::entriesBelow(dir.path());
+            // Relative to the folder, readable in a failure.
+            const auto shown = [&dir](const std::optional<QString>& real) {
+                return real ? QDir(dir.path()).relativeFilePath(*real).toStdString() : std::string("none");
+            };
+            const auto everything = [&dir] {
+                return quillmere::testing::entriesBelow(dir.path()).join(u' ').toStdString();
+            };
+            const std::string before = everything();
             QString error;
             if (!file) {
                 EXPECT_EQ(OwnedPath::existingPartIsOwned(path), row.existingPartOwned);
                 EXPECT_FALSE(OwnedPath::isOwnedFolder(path)) << "missing yet";
                 const std::optional<QString> real = AtomicFile::makeOwnedFolder(path, &error);
                 if (!row.made) {
-                    EXPECT_EQ(real, std::nullopt);
-                    EXPECT_EQ(error, row.folderError);
-                    EXPECT_EQ(quillmere::testing::entriesBelow(dir.path()), before) << "nothing made";
+                    EXPECT_EQ(shown(real), "none");
+                    EXPECT_EQ(error.toStdString(), row.folderError.toStdString());
+                    EXPECT_EQ(everything(), before) << "nothing made";
                     continue;
                 }
-                EXPECT_EQ(real, at(QString::fromLatin1(row.made)));
+                EXPECT_EQ(shown(real), row.made);
                 EXPECT_TRUE(OwnedPath::isOwnedFolder(path)) << "the path resolves once made";
                 EXPECT_TRUE(AtomicFile::makePrivateFolder(path));
             } else {
@@ -690,12 +699,12 @@ TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
                 EXPECT_EQ(OwnedPath::mayHoldFile(memory), row.existingPartOwned);
                 if (!row.made) {
                     EXPECT_FALSE(AtomicFile::writeOwned(memory, "[]", &error));
-                    EXPECT_EQ(error, row.fileError);
-                    EXPECT_EQ(quillmere::testing::entriesBelow(dir.path()), before) << "nothing made";
+                    EXPECT_EQ(error.toStdString(), row.fileError.toStdString());
+                    EXPECT_EQ(everything(), before) << "nothing made";
                     continue;
                 }
                 const QString real = at(QString::fromLatin1(row.made)) + QStringLiteral("/memory.json");
-                EXPECT_EQ(OwnedPath::ownedFile(memory), real);
+                EXPECT_EQ(shown(OwnedPath::ownedFile(memory)), shown(real));
                 ASSERT_TRUE(AtomicFile::writeOwned(memory, "[]", &error)) << error.toStdString();
                 QFile written(real);
                 ASSERT_TRUE(written.open(QIODevice::ReadOnly));
@@ -715,4 +724,16 @@ TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
         }
     }
     ::umask(savedUmask);
+
+    // A file that exists, reached by ".." out of a folder still to be made: read where it is, and
+    // refused where that folder would be made in one others can write.
+    QTemporaryDir dir;
+    ASSERT_TRUE(quillmere::testing::folderWith(dir.filePath(QStringLiteral("home")), 0700));
+    ASSERT_TRUE(quillmere::testing::folderWith(dir.filePath(QStringLiteral("open")), 0777));
+    QFile memory(dir.filePath(QStringLiteral("home/memory.json")));
+    ASSERT_TRUE(memory.open(QIODevice::WriteOnly));
+    memory.close();
+    EXPECT_EQ(OwnedPath::ownedFile(dir.filePath(QStringLiteral("home/new/../memory.json"))),
+              memory.fileName());
+    EXPECT_FALSE(OwnedPath::mayHoldFile(dir.filePath(QStringLiteral("open/new/../../home/memory.json"))));
 }
