@@ -216,13 +216,13 @@ bool AtomicFile::makeFolder(const QString& path, int mode, QString* error) {
     return S_ISDIR(status.st_mode) ? true : fail(error, ENOTDIR);
 }
 
-std::optional<QString> AtomicFile::makeOwnedFolder(const QString& path, QString* error) {
-    const std::optional<OwnedPath::FolderPlace> place = OwnedPath::folderPlace(path, error);
-    if (!place)
-        return std::nullopt;
-    // Each missing folder is made where the path really leads, below the folder just judged.
-    QString real = place->real;
-    for (const QString& name : place->missing) {
+namespace {
+
+// Makes each missing folder of `place` where the path really leads, below the folder just judged;
+// where the last of them really is, or none (`error` says why).
+std::optional<QString> makeMissing(const OwnedPath::FolderPlace& place, QString* error) {
+    QString real = place.real;
+    for (const QString& name : place.missing) {
         real = (real == u"/" ? QString() : real) + u'/' + name;
         const QByteArray native = QFile::encodeName(real);
         if (::mkdir(native.constData(), 0700) != 0) {
@@ -239,6 +239,43 @@ std::optional<QString> AtomicFile::makeOwnedFolder(const QString& path, QString*
             return std::nullopt;
         }
     }
+    return real;
+}
+
+} // namespace
+
+std::optional<QString> AtomicFile::makeOwnedFolder(const QString& path, QString* error) {
+    std::optional<OwnedPath::FolderPlace> place = OwnedPath::folderPlace(path, error);
+    if (!place)
+        return std::nullopt;
+    if (place->leavesMade) {
+        // ".." leaves a folder still to be made: the folders are made one at a time along the path
+        // as written, as `mkdir -p` makes them, each judged where it is made, and then the whole
+        // path resolves as the system resolves it.
+        const QStringList names = path.split(u'/', Qt::SkipEmptyParts);
+        QString prefix = path.startsWith(u'/') ? QString() : QDir::currentPath();
+        for (const QString& name : names) {
+            prefix += u'/' + name;
+            struct stat status {};
+            if (name == u"." || name == u".." || ::stat(QFile::encodeName(prefix).constData(), &status) == 0)
+                continue;
+            const std::optional<OwnedPath::FolderPlace> step = OwnedPath::folderPlace(prefix, error);
+            if (!step || !makeMissing(*step, error))
+                return std::nullopt;
+        }
+        place = OwnedPath::folderPlace(path, error);
+        if (!place)
+            return std::nullopt;
+        // A folder made along the way was taken away meanwhile.
+        if (place->leavesMade) {
+            fail(error, ENOENT);
+            return std::nullopt;
+        }
+    }
+    const std::optional<QString> made = makeMissing(*place, error);
+    if (!made)
+        return std::nullopt;
+    const QString& real = *made;
     // Judged again once made, where it was made: nothing is written into a folder before that.
     if (!OwnedPath::isOwnedFolder(real)) {
         fail(error, OwnedPath::refusalReason());

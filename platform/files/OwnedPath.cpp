@@ -121,6 +121,8 @@ bool fileIsUsersAlone(const struct stat& status, uid_t user, const Account& acco
 struct Resolution {
     QString real;            // the deepest part that exists, links resolved ("/": the root)
     QStringList missing;     // the names below `real` that do not exist yet, in order (no links)
+    QStringList makers;      // every existing folder, resolved, that a missing folder is made in
+    bool leavesMade = false; // ".." leaves a folder that does not exist yet
     QString nameFolder;      // the resolved folder holding the path's own last name, when it exists
     bool endsInLink = false; // the path's own last name is a link
     bool dangling = false;   // a link met on the way leads to something missing
@@ -140,15 +142,27 @@ Resolution resolve(const QString& path, uid_t user, const Account& account) {
         pending.append({*name, true});
     qsizetype ownLeft = names.size();
     Resolution out;
-    QString current; // resolved so far; empty: the root
+    QString current;  // resolved so far; empty: the root
+    QStringList made; // the folders still to be made that the walk is in, below `current`
     int links = 0;
     while (!pending.isEmpty()) {
         const Part part = pending.takeLast();
         const bool lastOwn = part.own && --ownLeft == 0;
         if (lastOwn)
-            out.nameFolder = current.isEmpty() ? QStringLiteral("/") : current;
+            out.nameFolder = !made.isEmpty() ? QString() : current.isEmpty() ? QStringLiteral("/") : current;
         if (part.name == u".")
             continue;
+        // Below a folder still to be made, as when the folders are made one at a time along the
+        // path: nothing exists there yet, and ".." leads back up to the folder it is made in.
+        if (!made.isEmpty()) {
+            if (part.name == u"..") {
+                made.removeLast();
+                out.leavesMade = true;
+            } else {
+                made.append(part.name);
+            }
+            continue;
+        }
         if (part.name == u"..") {
             // Going up from a folder is only where it was judged while nobody else can swap that
             // folder for a link elsewhere: the folder holding it is judged as a link's is.
@@ -174,10 +188,19 @@ Resolution resolve(const QString& path, uid_t user, const Account& account) {
             }
             if (lastOwn)
                 out.nameFolder.clear();
-            // What is still to be made, in order. The system goes through no missing folder, so
-            // ".." below one leads nowhere.
+            // A name of the path itself is made there, in the folder reached so far; what follows
+            // is walked as if it were made.
+            if (part.own) {
+                const QString maker = current.isEmpty() ? QStringLiteral("/") : current;
+                if (out.makers.isEmpty() || out.makers.last() != maker)
+                    out.makers.append(maker);
+                made.append(part.name);
+                continue;
+            }
+            // A link that leads nowhere: nothing is made through it, as the system makes nothing
+            // through it, and ".." below what it names leads nowhere either.
             out.missing.append(part.name);
-            out.dangling = !part.own;
+            out.dangling = true;
             for (auto rest = pending.crbegin(); rest != pending.crend(); ++rest) {
                 if (rest->name == u"..") {
                     out.error = ENOENT;
@@ -185,7 +208,6 @@ Resolution resolve(const QString& path, uid_t user, const Account& account) {
                 }
                 if (rest->name != u".")
                     out.missing.append(rest->name);
-                out.dangling = out.dangling || !rest->own;
             }
             break;
         }
@@ -223,7 +245,15 @@ Resolution resolve(const QString& path, uid_t user, const Account& account) {
             pending.append({*name, false});
     }
     out.real = current.isEmpty() ? QStringLiteral("/") : current;
+    out.missing.append(made);
     return out;
+}
+
+// Whether every folder that a missing folder of the path is made in passes the rule: each is
+// where something of this user's will be made.
+bool makersAreSafe(const Resolution& real, uid_t user, const Account& account) {
+    return std::all_of(real.makers.cbegin(), real.makers.cend(),
+                       [&](const QString& maker) { return walkIsSafe(maker, user, account); });
 }
 
 QString joined(const QString& folder, const QStringList& names) {
@@ -237,7 +267,8 @@ bool isOwnedFolder(const QString& path, uid_t user) {
         return false;
     const Account account = accountOf(user);
     const Resolution real = resolve(absolute(path), user, account);
-    return !real.refused && real.error == 0 && real.missing.isEmpty() && walkIsSafe(real.real, user, account);
+    return !real.refused && real.error == 0 && real.missing.isEmpty() && !real.leavesMade &&
+           walkIsSafe(real.real, user, account);
 }
 
 bool existingPartIsOwned(const QString& path, uid_t user) {
@@ -251,6 +282,8 @@ bool existingPartIsOwned(const QString& path, uid_t user) {
     // folders fails on it with its own error.
     if (real.error != 0)
         return real.error != ENOENT;
+    if (!makersAreSafe(real, user, account))
+        return false;
     struct stat status {};
     if (real.missing.isEmpty() &&
         (::stat(QFile::encodeName(real.real).constData(), &status) != 0 || !S_ISDIR(status.st_mode)))
@@ -276,12 +309,12 @@ std::optional<FolderPlace> folderPlace(const QString& path, QString* error, uid_
     if (real.missing.isEmpty() &&
         (::stat(QFile::encodeName(real.real).constData(), &status) != 0 || !S_ISDIR(status.st_mode)))
         return refuse(QString::fromLocal8Bit(std::strerror(ENOTDIR)));
-    if (!walkIsSafe(real.real, user, account))
+    if (!walkIsSafe(real.real, user, account) || !makersAreSafe(real, user, account))
         return refuse(refusalReason());
     // Nothing is made through a link that leads nowhere, as the system makes nothing through it.
     if (real.dangling)
         return refuse(QString::fromLocal8Bit(std::strerror(ENOENT)));
-    return FolderPlace{real.real, real.missing};
+    return FolderPlace{real.real, real.missing, real.leavesMade};
 }
 
 std::optional<QString> ownedFile(const QString& path, uid_t user) {
@@ -290,6 +323,8 @@ std::optional<QString> ownedFile(const QString& path, uid_t user) {
     const QString named = absolute(path);
     const Account account = accountOf(user);
     const Resolution real = resolve(named, user, account);
+    // A loop, and ".." below what a link that leads nowhere names, resolve nowhere: refused by the
+    // rule, as nothing can be made there for the file.
     if (real.refused || real.error == ELOOP || real.error == ENOENT)
         return std::nullopt;
     // Anything else the system cannot resolve (a file where a folder should be, a folder it may
@@ -299,7 +334,7 @@ std::optional<QString> ownedFile(const QString& path, uid_t user) {
     if (!real.missing.isEmpty()) {
         // A link in the file's place that leads nowhere: whatever followed it would make a file
         // elsewhere. A folder still to be made is judged where it will be made.
-        if (real.endsInLink || !walkIsSafe(real.real, user, account))
+        if (real.endsInLink || !walkIsSafe(real.real, user, account) || !makersAreSafe(real, user, account))
             return std::nullopt;
         // Through a folder link that leads nowhere: missing, and nothing can be made through it.
         return real.dangling ? named : joined(real.real, real.missing);
@@ -308,7 +343,7 @@ std::optional<QString> ownedFile(const QString& path, uid_t user) {
     // file, and the file itself.
     struct stat status {};
     if (real.nameFolder.isEmpty() || !walkIsSafe(real.nameFolder, user, account) ||
-        !walkIsSafe(parentOf(real.real), user, account))
+        !walkIsSafe(parentOf(real.real), user, account) || !makersAreSafe(real, user, account))
         return std::nullopt;
     // A name replaced by another process (a new file renamed over it) while it is examined shows
     // the old file with no link left: looked at again, and a file replaced at every look is

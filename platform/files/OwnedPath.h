@@ -27,13 +27,17 @@ namespace quillmere::OwnedPath {
 
 // Paths are resolved as the system resolves them when it opens them: each link followed where it
 // sits, and ".." after a link taken from where the link leads. At most this many links are
-// followed in one path, as the system follows (more is a loop).
+// followed in one path, as the system follows (more is a loop). A folder of the path that does
+// not exist yet is walked as the folders are made one at a time along the path (as `mkdir -p`
+// makes them): ".." below it leads back to the folder it is made in, and every folder that
+// something is made in is judged. Below a link that leads nowhere, nothing is made and ".." leads
+// nowhere.
 inline constexpr int maximumLinks = 40;
 // How often a file found replaced under its name meanwhile (no link left) is looked at again.
 inline constexpr int replacedLooks = 8;
 
 // True when `path` resolves to a folder that passes the rule for `user`. False when any part of
-// the path is missing.
+// the path is missing, one that ".." leaves again included.
 bool isOwnedFolder(const QString& path, uid_t user = ::geteuid());
 
 // The same judgement of the part of `path` that exists: its deepest existing folder, found where
@@ -48,6 +52,9 @@ bool existingPartIsOwned(const QString& path, uid_t user = ::geteuid());
 struct FolderPlace {
     QString real;
     QStringList missing;
+    // ".." leaves a folder that does not exist yet: the path resolves only once the folders are
+    // made one at a time along it, those it leaves again included.
+    bool leavesMade = false;
 };
 std::optional<FolderPlace> folderPlace(const QString& path, QString* error = nullptr,
                                        uid_t user = ::geteuid());
@@ -58,7 +65,9 @@ std::optional<FolderPlace> folderPlace(const QString& path, QString* error = nul
 // and, when a regular file, has one link. A link in the file's place that leads nowhere is
 // refused: whatever followed it would create a file elsewhere. A missing file passes, and so do
 // missing folders above it when the deepest existing one passes: what writes the file makes them
-// at the path returned, which is where they were judged. Nothing where the rule refuses.
+// at the path returned, which is where they were judged (with ".." below a folder still to be
+// made, where the file lands once its folders are made one at a time along the path). Nothing
+// where the rule refuses.
 std::optional<QString> ownedFile(const QString& path, uid_t user = ::geteuid());
 bool mayHoldFile(const QString& path, uid_t user = ::geteuid());
 

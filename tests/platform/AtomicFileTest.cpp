@@ -343,11 +343,17 @@ TEST_F(AtomicFileTest, AnOwnedFileIsWrittenThroughALinkOfTheUsersAndNeverOverARe
     EXPECT_EQ(contents(at("dotfiles/settings.ini")), "new");
     EXPECT_EQ(modeOf(at("dotfiles/settings.ini")), 0600);
 
-    ::umask(0);
-    ASSERT_TRUE(AtomicFile::writeOwned(at("new/deeper/memory.json"), "[]"));
-    EXPECT_EQ(modeOf(at("new")), 0700);
-    EXPECT_EQ(modeOf(at("new/deeper")), 0700);
-    EXPECT_EQ(modeOf(at("new/deeper/memory.json")), 0600);
+    // Whatever the umask: none, or one that takes the owner's own bits (later writes would fail).
+    for (const mode_t mask : {0, 0277}) {
+        SCOPED_TRACE(QStringLiteral("umask %1").arg(mask, 0, 8).toStdString());
+        ::umask(mask);
+        const QString made = at(QStringLiteral("new-%1").arg(mask, 0, 8));
+        ASSERT_TRUE(AtomicFile::writeOwned(made + "/deeper/memory.json", "[]"));
+        EXPECT_EQ(modeOf(made), 0700);
+        EXPECT_EQ(modeOf(made + "/deeper"), 0700);
+        EXPECT_EQ(modeOf(made + "/deeper/memory.json"), 0600);
+    }
+    ::umask(022);
 
     ASSERT_TRUE(AtomicFile::write(at("twice.json"), "kept"));
     ASSERT_EQ(::link(QFile::encodeName(at("twice.json")).constData(),
@@ -358,14 +364,20 @@ TEST_F(AtomicFileTest, AnOwnedFileIsWrittenThroughALinkOfTheUsersAndNeverOverARe
     ASSERT_EQ(::chmod(QFile::encodeName(at("open")).constData(), 0777), 0);
     ASSERT_TRUE(AtomicFile::write(at("open/target.json"), "kept"));
     ASSERT_TRUE(QFile::link(at("open/target.json"), at("to-open.json")));
-    for (const char* name : {"second.json", "exposed.json", "to-open.json"}) {
+    // A link of the user's own to a disk that is not there now: followed, it would make the file
+    // (and its folders) where the disk is mounted; replaced, the link would be lost.
+    ASSERT_TRUE(QFile::link(at("unmounted/disk/settings.json"), at("unmounted.json")));
+    for (const char* name : {"second.json", "exposed.json", "to-open.json", "unmounted.json"}) {
         SCOPED_TRACE(name);
         const ino_t before = inodeOf(at(name));
+        const QByteArray was = contents(at(name));
         error.clear();
         EXPECT_FALSE(AtomicFile::writeOwned(at(name), "replaced", &error));
         EXPECT_EQ(error, OwnedPath::refusalReason());
         EXPECT_EQ(inodeOf(at(name)), before);
-        EXPECT_EQ(contents(at(name)), "kept");
+        EXPECT_EQ(contents(at(name)), was);
     }
     EXPECT_EQ(contents(at("open/target.json")), "kept");
+    EXPECT_TRUE(QFileInfo(at("unmounted.json")).isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(at("unmounted")));
 }

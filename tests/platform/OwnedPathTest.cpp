@@ -5,6 +5,7 @@
 #include "platform/files/AtomicFile.h"
 #include "platform/files/RegularFile.h"
 #include "support/ForeignFolder.h"
+#include "support/PlantedFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -611,4 +612,128 @@ TEST(OwnedPath, AChainOfLinksIsFollowedAsFarAsTheSystemFollowsIt) {
         EXPECT_EQ(AtomicFile::makePrivateFolder(through + QStringLiteral("/made")), systemFollows);
         EXPECT_EQ(AtomicFile::writeOwned(through + QStringLiteral("/written.json"), "[1]"), systemFollows);
     }
+}
+
+// ".." is taken as when the folders are made one at a time along the path (as `mkdir -p` makes
+// them): below a folder still to be made it leads back to the folder it is made in, so a data
+// folder named through one works from the first run, and a file through one lands where its
+// folders lead once made. Every folder something is made in is judged, and so is every folder
+// ".." goes up out of; where the rule refuses, nothing is made and the file's write says the
+// rule's reason. Made under a umask that takes the owner's own bits, each folder is exactly 0700.
+TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
+    const QString refused = OwnedPath::refusalReason();
+    const QString noEntry = QString::fromLocal8Bit(std::strerror(ENOENT));
+    const QString notFolder = QString::fromLocal8Bit(std::strerror(ENOTDIR));
+    const struct Row {
+        const char* path;
+        bool existingPartOwned;
+        const char* made;     // where the folder really is once made; null: not made
+        QString folderError;  // makeOwnedFolder's reason when not made
+        QStringList alsoMade; // the folders the path leaves again, made on the way
+        QString fileError;    // writeOwned's reason for a file in the folder when not written
+        bool needsRoot;
+    } rows[] = {
+        {"home/.local/./share/../share/app", true, "home/.local/share/app", {}, {"home/.local"}, {}, false},
+        {"home/new/../app", true, "home/app", {}, {"home/new"}, {}, false},
+        {"home/new/./deeper/../../app", true, "home/app", {}, {"home/new", "home/new/deeper"}, {}, false},
+        {"home/new/../../home/app", true, "home/app", {}, {"home/new"}, {}, false},
+        {"home/new/../../home", true, "home", {}, {"home/new"}, {}, false},
+        {"sticky/mine/../mine/app", true, "sticky/mine/app", {}, {}, {}, false},
+        // Out of a folder still to be made into one others can write, and the other way round.
+        {"home/new/../../open/app", false, nullptr, refused, {}, refused, false},
+        {"open/new/../../home/app", false, nullptr, refused, {}, refused, false},
+        {"home/new/../../open/new/../../home/app", false, nullptr, refused, {}, refused, false},
+        // Up out of another user's folder in a sticky folder: they may swap it for a link.
+        {"sticky/theirs/../mine/app", false, nullptr, refused, {}, refused, true},
+        // Below what a link that leads nowhere names, and below a file: the system resolves
+        // neither, and nothing is made.
+        {"home/dangling/../app", false, nullptr, noEntry, {}, refused, false},
+        {"home/file/../app", true, nullptr, notFolder, {}, notFolder, false},
+    };
+    const mode_t savedUmask = ::umask(0277);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        if (row.needsRoot && !runsAsRoot())
+            continue;
+        for (const bool file : {false, true}) {
+            QTemporaryDir dir;
+            const auto at = [&dir](const QString& relative) { return dir.filePath(relative); };
+            ASSERT_TRUE(quillmere::testing::folderWith(at("home"), 0700));
+            ASSERT_TRUE(quillmere::testing::folderWith(at("open"), 0777));
+            ASSERT_TRUE(quillmere::testing::folderWith(at("sticky"), 01777));
+            ASSERT_TRUE(quillmere::testing::folderWith(at("sticky/mine"), 0700));
+            if (runsAsRoot()) {
+                ASSERT_TRUE(quillmere::testing::folderWith(at("sticky/theirs"), 0755,
+                                                           quillmere::testing::foreignUser,
+                                                           quillmere::testing::foreignUser));
+            }
+            ASSERT_TRUE(QFile::link(at("home/nowhere"), at("home/dangling")));
+            QFile inTheWay(at("home/file"));
+            ASSERT_TRUE(inTheWay.open(QIODevice::WriteOnly));
+            inTheWay.close();
+            const QString path = at(QString::fromLatin1(row.path));
+            // Relative to the folder, readable in a failure.
+            const auto shown = [&dir](const std::optional<QString>& real) {
+                return real ? QDir(dir.path()).relativeFilePath(*real).toStdString() : std::string("none");
+            };
+            const auto everything = [&dir] {
+                return quillmere::testing::entriesBelow(dir.path()).join(u' ').toStdString();
+            };
+            const std::string before = everything();
+            QString error;
+            if (!file) {
+                EXPECT_EQ(OwnedPath::existingPartIsOwned(path), row.existingPartOwned);
+                EXPECT_FALSE(OwnedPath::isOwnedFolder(path)) << "missing yet";
+                const std::optional<QString> real = AtomicFile::makeOwnedFolder(path, &error);
+                if (!row.made) {
+                    EXPECT_EQ(shown(real), "none");
+                    EXPECT_EQ(error.toStdString(), row.folderError.toStdString());
+                    EXPECT_EQ(everything(), before) << "nothing made";
+                    continue;
+                }
+                EXPECT_EQ(shown(real), row.made);
+                EXPECT_TRUE(OwnedPath::isOwnedFolder(path)) << "the path resolves once made";
+                EXPECT_TRUE(AtomicFile::makePrivateFolder(path));
+            } else {
+                const QString memory = path + QStringLiteral("/memory.json");
+                EXPECT_EQ(OwnedPath::mayHoldFile(memory), row.existingPartOwned);
+                if (!row.made) {
+                    EXPECT_FALSE(AtomicFile::writeOwned(memory, "[]", &error));
+                    EXPECT_EQ(error.toStdString(), row.fileError.toStdString());
+                    EXPECT_EQ(everything(), before) << "nothing made";
+                    continue;
+                }
+                const QString real = at(QString::fromLatin1(row.made)) + QStringLiteral("/memory.json");
+                EXPECT_EQ(shown(OwnedPath::ownedFile(memory)), shown(real));
+                ASSERT_TRUE(AtomicFile::writeOwned(memory, "[]", &error)) << error.toStdString();
+                QFile written(real);
+                ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+                EXPECT_EQ(written.readAll(), "[]");
+            }
+            // Each folder made, exactly 0700.
+            QStringList made = file ? QStringList() : row.alsoMade;
+            QString folder = QString::fromLatin1(row.made);
+            for (; folder != u"home" && folder != u"sticky/mine"; folder = QFileInfo(folder).path())
+                made << folder;
+            for (const QString& one : made) {
+                struct stat status {};
+                ASSERT_EQ(::lstat(QFile::encodeName(at(one)).constData(), &status), 0) << one.toStdString();
+                EXPECT_TRUE(S_ISDIR(status.st_mode)) << one.toStdString();
+                EXPECT_EQ(status.st_mode & 07777, 0700u) << one.toStdString();
+            }
+        }
+    }
+    ::umask(savedUmask);
+
+    // A file that exists, reached by ".." out of a folder still to be made: read where it is, and
+    // refused where that folder would be made in one others can write.
+    QTemporaryDir dir;
+    ASSERT_TRUE(quillmere::testing::folderWith(dir.filePath(QStringLiteral("home")), 0700));
+    ASSERT_TRUE(quillmere::testing::folderWith(dir.filePath(QStringLiteral("open")), 0777));
+    QFile memory(dir.filePath(QStringLiteral("home/memory.json")));
+    ASSERT_TRUE(memory.open(QIODevice::WriteOnly));
+    memory.close();
+    EXPECT_EQ(OwnedPath::ownedFile(dir.filePath(QStringLiteral("home/new/../memory.json"))),
+              memory.fileName());
+    EXPECT_FALSE(OwnedPath::mayHoldFile(dir.filePath(QStringLiteral("open/new/../../home/memory.json"))));
 }
