@@ -504,6 +504,61 @@ TEST(ApplicationFiles, SettingsWrittenBesideAnotherWriterKeepEveryKey) {
     }
 }
 
+// A new user's first run (no settings file yet) while another program holds its turn at the
+// settings file all along: the install identifier made for the first request cannot be written,
+// and the application runs on. Quit with SIGTERM it ends in order, its last write made while the
+// application object lives and the change it could not write said, not attempted again as the
+// process ends; nothing is torn. Had the other program let go meanwhile (killed, its lock taken
+// over), the identifier reaches the file without any further change, so a SIGKILL after that loses
+// nothing.
+TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtTheEnd) {
+    for (const bool letGo : {false, true}) {
+        SCOPED_TRACE(letGo ? "the other program lets go" : "the other program holds on");
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString config = dir.filePath("home/.config");
+        const QString suite = QFileInfo(settingsFile).completeBaseName();
+        ASSERT_TRUE(QDir().mkpath(config));
+        QProcess holder;
+        holder.start(QStringLiteral(QUILLMERE_BINARY_DIR "/defaults-writer"),
+                     {config, suite, "-", "0", "lock"});
+        ASSERT_TRUE(holder.waitForStarted(30000));
+        ASSERT_TRUE(holder.waitForReadyRead(30000));
+        ASSERT_EQ(holder.readAllStandardOutput(), "locked\n");
+        const auto stored = [&](const char* key) {
+            return Defaults(suite, config).string(QString::fromLatin1(key));
+        };
+        if (!letGo) {
+            const Ended ended = runOnce(dir, environment);
+            ::kill(pid_t(holder.processId()), SIGKILL);
+            holder.waitForFinished(10000);
+            EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+            EXPECT_TRUE(ended.quitInOrder) << ended.errors.toStdString();
+            EXPECT_TRUE(
+                ended.errors.contains("quillmere: could not save the user defaults " + suite +
+                                      " (in use by another process); the changes not written are lost\n"))
+                << ended.errors.toStdString();
+            EXPECT_FALSE(QFileInfo::exists(config + '/' + settingsFile)) << "written past the other's turn";
+            continue;
+        }
+        QProcess app;
+        ASSERT_TRUE(start(app, environment));
+        EXPECT_TRUE(waitFor(
+            [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; },
+            90));
+        ::kill(pid_t(holder.processId()), SIGKILL);
+        holder.waitForFinished(10000);
+        EXPECT_TRUE(waitFor([&] { return stored(InstallIdentifier::defaultsKey).has_value(); }, 15))
+            << "never tried again";
+        ::kill(pid_t(app.processId()), SIGKILL);
+        app.waitForFinished(10000);
+        EXPECT_TRUE(stored(InstallIdentifier::defaultsKey).has_value());
+        EXPECT_TRUE(stored(UsageRecorder::collectionStartedKey).has_value());
+    }
+}
+
 namespace {
 
 // A service that suggests a lighter setting the host lists, so that a recommendation is shown and
