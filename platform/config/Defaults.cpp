@@ -475,8 +475,10 @@ constexpr int lastWriteWaitMilliseconds = 2000;
 // A failed write is tried again after this long, the wait doubling while it keeps failing.
 constexpr double retryFirstSeconds = 0.1;
 constexpr double retryLongestSeconds = 2.0;
-// Another writer's turn outlasting this is said as a failed write; shorter ones are only waited out.
+// Another writer's turn outlasting this is said as a failed write; shorter ones are only waited out,
+// tried for every few milliseconds.
 constexpr double busySaidAfterSeconds = 5.0;
+constexpr double busyStepSeconds = 0.002;
 
 // Set once the process has begun running its exit handlers: Qt's own objects may be gone, so no
 // settings code runs from then on. Plain data, readable to the very end.
@@ -672,8 +674,14 @@ void Defaults::scheduleRetry() {
         return;
     watchApplication();
     retryScheduler_ = &Scheduler::current();
-    retryWait_ = retryWait_ == 0 ? retryFirstSeconds : std::min(retryWait_ * 2, retryLongestSeconds);
-    retry_ = retryScheduler_->schedule(retryWait_, [this, alive = std::weak_ptr<char>(alive_)] {
+    // Another writer's turn takes milliseconds, and a busy writer takes the next one at once: its
+    // turn is tried for in short steps, as a write that could wait would, until it is said.
+    double wait = busyStepSeconds;
+    if (!busySince_ || retryScheduler_->now() - *busySince_ >= busySaidAfterSeconds) {
+        retryWait_ = retryWait_ == 0 ? retryFirstSeconds : std::min(retryWait_ * 2, retryLongestSeconds);
+        wait = retryWait_;
+    }
+    retry_ = retryScheduler_->schedule(wait, [this, alive = std::weak_ptr<char>(alive_)] {
         if (alive.expired())
             return;
         retry_.reset();
