@@ -505,15 +505,18 @@ TEST(ApplicationFiles, SettingsWrittenBesideAnotherWriterKeepEveryKey) {
 }
 
 // A new user's first run (no settings file yet) while another program holds its turn at the
-// settings file all along: the install identifier made for the first request cannot be written,
-// and the application runs on. Quit with SIGTERM it ends in order, its last write made while the
-// application object lives and the change it could not write said, not attempted again as the
-// process ends; nothing is torn. Had the other program let go meanwhile (killed, its lock taken
-// over), the identifier reaches the file without any further change, so a SIGKILL after that loses
-// nothing.
+// settings file: the install identifier made for the first request cannot be written, and the
+// application runs on. Quit with SIGTERM while the other still holds on, it ends in order, its last
+// write made while the application object lives and the change it could not write said, not
+// attempted as the process exits; nothing is torn. Once the other program lets go (killed, its lock
+// taken over), the identifier reaches the file without any further change: quit at once with
+// SIGTERM, it ends in order with the identifier written; killed with SIGKILL, nothing is lost.
 TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtTheEnd) {
-    for (const bool letGo : {false, true}) {
-        SCOPED_TRACE(letGo ? "the other program lets go" : "the other program holds on");
+    enum class End { holdsOnToTheQuit, letsGoThenQuit, letsGoThenKilled };
+    for (const End end : {End::holdsOnToTheQuit, End::letsGoThenQuit, End::letsGoThenKilled}) {
+        SCOPED_TRACE(end == End::holdsOnToTheQuit ? "the other program holds on to the quit"
+                     : end == End::letsGoThenQuit ? "the other program lets go, then a quit"
+                                                  : "the other program lets go, then a kill");
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
         Service service;
@@ -527,13 +530,16 @@ TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtT
         ASSERT_TRUE(holder.waitForStarted(30000));
         ASSERT_TRUE(holder.waitForReadyRead(30000));
         ASSERT_EQ(holder.readAllStandardOutput(), "locked\n");
+        const auto letGo = [&] {
+            ::kill(pid_t(holder.processId()), SIGKILL);
+            holder.waitForFinished(10000);
+        };
         const auto stored = [&](const char* key) {
             return Defaults(suite, config).string(QString::fromLatin1(key));
         };
-        if (!letGo) {
+        if (end == End::holdsOnToTheQuit) {
             const Ended ended = runOnce(dir, environment);
-            ::kill(pid_t(holder.processId()), SIGKILL);
-            holder.waitForFinished(10000);
+            letGo();
             EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
             EXPECT_TRUE(ended.quitInOrder) << ended.errors.toStdString();
             EXPECT_TRUE(
@@ -544,16 +550,24 @@ TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtT
             continue;
         }
         QProcess app;
-        ASSERT_TRUE(start(app, environment));
+        app.setProcessEnvironment(environment);
+        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+        ASSERT_TRUE(app.waitForStarted(30000));
         EXPECT_TRUE(waitFor(
             [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; },
             90));
-        ::kill(pid_t(holder.processId()), SIGKILL);
-        holder.waitForFinished(10000);
-        EXPECT_TRUE(waitFor([&] { return stored(InstallIdentifier::defaultsKey).has_value(); }, 15))
-            << "never tried again";
-        ::kill(pid_t(app.processId()), SIGKILL);
-        app.waitForFinished(10000);
+        letGo();
+        if (end == End::letsGoThenQuit) {
+            ::kill(pid_t(app.processId()), SIGTERM);
+            EXPECT_TRUE(app.waitForFinished(30000));
+            EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << app.readAllStandardError().toStdString();
+            EXPECT_EQ(app.exitCode(), 0);
+        } else {
+            EXPECT_TRUE(waitFor([&] { return stored(InstallIdentifier::defaultsKey).has_value(); }, 15))
+                << "never tried again";
+            ::kill(pid_t(app.processId()), SIGKILL);
+            app.waitForFinished(10000);
+        }
         EXPECT_TRUE(stored(InstallIdentifier::defaultsKey).has_value());
         EXPECT_TRUE(stored(UsageRecorder::collectionStartedKey).has_value());
     }
