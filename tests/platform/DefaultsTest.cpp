@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
@@ -748,6 +749,7 @@ TEST_F(DefaultsTest, CopiesLeftByKilledWritesAreRemovedAtStart) {
     }
     ASSERT_TRUE(QDir().mkpath(backup + "/sub"));
     write(backup + "/sub/notes.txt", "the user's own");
+    write(backup + "/copy.ini", "the user's own");
     write(mixed + "/notes.txt", "the user's own");
     // A link of the user's named like a copy folder, to their documents.
     const QString documents = folder.filePath("Documents");
@@ -775,6 +777,7 @@ TEST_F(DefaultsTest, CopiesLeftByKilledWritesAreRemovedAtStart) {
     EXPECT_FALSE(QFileInfo::exists(staleCopy));
     EXPECT_TRUE(QFileInfo::exists(freshCopy + "/copy.ini")) << "a write in progress elsewhere";
     EXPECT_TRUE(QFileInfo::exists(backup + "/sub/notes.txt")) << "a name that only begins alike";
+    EXPECT_TRUE(QFileInfo::exists(backup + "/copy.ini")) << "a name that only begins alike";
     EXPECT_TRUE(QFileInfo::exists(mixed + "/notes.txt")) << "a name no write makes";
     EXPECT_TRUE(QFileInfo(linkedCopy).isSymLink());
     EXPECT_TRUE(QFileInfo::exists(documents + "/thesis.txt")) << "reached through a link";
@@ -854,7 +857,11 @@ TEST_F(DefaultsTest, AWriteThatFailedIsTriedAgainUntilWrittenWithoutWaitingOnThe
         QList<std::optional<QString>> reports;
         defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
         defaults.set("QuillmereDesktopInstallID", identifier);
+        QElapsedTimer turn;
+        turn.start();
         nextTurn();
+        // A write that waited for the turn would hold the loop for the whole of its wait (seconds).
+        EXPECT_LT(turn.elapsed(), 2500) << "waited on the loop for the other writer's turn";
         EXPECT_EQ(reports, QList<std::optional<QString>>()) << "waited out on the loop, or said at once";
         EXPECT_FALSE(QFileInfo::exists(folder.filePath("suite.ini")));
         time.scheduler.advance(1);
