@@ -543,15 +543,11 @@ Defaults::~Defaults() {
         const std::lock_guard<std::mutex> guard(live.mutex);
         live.suites.erase(std::remove(live.suites.begin(), live.suites.end(), this), live.suites.end());
     }
-    if (retry_)
-        retryScheduler_->cancel(*retry_);
     // A suite going while its application runs writes what is pending now, with no loop turn left
     // to wait for. Once the application has ended, or the process is exiting, Qt's settings code may
     // be gone with it: what is still pending is said, not attempted.
     if (!changes_.isEmpty() && !ended_ && !exiting.load() && QCoreApplication::instance()) {
         sync();
-        if (retry_)
-            retryScheduler_->cancel(*retry_);
     }
     if (!changes_.isEmpty())
         sayLost(syncFailure_.value_or(QStringLiteral("the application ended before it was written")));
@@ -575,9 +571,7 @@ void Defaults::writeLast() {
         suites = live.suites;
     }
     for (Defaults* suite : suites) {
-        if (suite->retry_)
-            suite->retryScheduler_->cancel(*suite->retry_);
-        suite->retry_.reset();
+        suite->dropRetry();
         suite->writeScheduled_ = false;
         // Ended first: nothing is posted or tried again on a loop that has run its last turn.
         suite->ended_ = true;
@@ -669,20 +663,27 @@ void Defaults::writeOfItsOwnAccord() {
         writeReport_(syncFailure_);
 }
 
+// A retry already scheduled is left to find itself outdated rather than cancelled: the scheduler it
+// was put on may be gone by now (a test's), while the suite's own state is not.
+void Defaults::dropRetry() {
+    retry_.reset();
+    ++retryToken_;
+}
+
 void Defaults::scheduleRetry() {
     if (!loopRuns() || retry_ || exiting.load())
         return;
     watchApplication();
-    retryScheduler_ = &Scheduler::current();
+    Scheduler& scheduler = Scheduler::current();
     // Another writer's turn takes milliseconds, and a busy writer takes the next one at once: its
     // turn is tried for in short steps, as a write that could wait would, until it is said.
     double wait = busyStepSeconds;
-    if (!busySince_ || retryScheduler_->now() - *busySince_ >= busySaidAfterSeconds) {
+    if (!busySince_ || scheduler.now() - *busySince_ >= busySaidAfterSeconds) {
         retryWait_ = retryWait_ == 0 ? retryFirstSeconds : std::min(retryWait_ * 2, retryLongestSeconds);
         wait = retryWait_;
     }
-    retry_ = retryScheduler_->schedule(wait, [this, alive = std::weak_ptr<char>(alive_)] {
-        if (alive.expired())
+    retry_ = scheduler.schedule(wait, [this, alive = std::weak_ptr<char>(alive_), token = retryToken_] {
+        if (alive.expired() || token != retryToken_)
             return;
         retry_.reset();
         if (!changes_.isEmpty())
@@ -791,9 +792,7 @@ bool Defaults::sync(int waitMilliseconds) {
     if (!syncFailure_) {
         retryWait_ = 0;
         busySince_.reset();
-        if (retry_)
-            retryScheduler_->cancel(*retry_);
-        retry_.reset();
+        dropRetry();
         return true;
     }
     // A failed write stays pending and is tried again shortly, until it is written: the cause (a

@@ -46,8 +46,6 @@
 
 namespace quillmere {
 
-class Scheduler;
-
 class Defaults {
 public:
     // The application's standard suite, named for the bundle identifier.
@@ -93,6 +91,7 @@ private:
     std::optional<QString> write(const QString& real, int waitMilliseconds);
     void scheduleWrite();
     void scheduleRetry();
+    void dropRetry();
     void writeOfItsOwnAccord();
     bool loopRuns() const;
     void sayLost(const QString& reason) const;
@@ -106,9 +105,9 @@ private:
     std::optional<QString> syncFailure_;
     std::function<void(const std::optional<QString>&)> writeReport_;
     bool writeScheduled_ = false;
-    bool ended_ = false; // the application's last write is done
-    Scheduler* retryScheduler_ = nullptr;
-    std::optional<quint64> retry_;
+    bool ended_ = false;           // the application's last write is done
+    std::optional<quint64> retry_; // a write tried again is scheduled
+    quint64 retryToken_ = 0;       // which one is still wanted
     double retryWait_ = 0;
     std::optional<double> busySince_; // another writer's turn, first met at this time
     // Expires with the suite, so that a write posted to the event loop never outlives it.
