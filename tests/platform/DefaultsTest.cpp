@@ -1,7 +1,9 @@
 #include "platform/config/Defaults.h"
 
 #include "platform/files/OwnedPath.h"
+#include "platform/tasks/Scheduler.h"
 #include "support/FifoGuard.h"
+#include "support/FileSizeLimit.h"
 #include "support/ForeignFolder.h"
 #include "support/PermissionsHold.h"
 #include "support/PlantedFiles.h"
@@ -9,8 +11,11 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -22,6 +27,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <linux/capability.h>
+#include <optional>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -712,8 +720,11 @@ TEST_F(DefaultsTest, AWriteTheNextStartWouldRefuseIsNotMade) {
 }
 
 // A write killed before its end leaves a copy of the whole settings: beside the file (the atomic
-// replacement's temporary) and in the private folder Qt's INI code works in. A start removes the
-// ones no write can still be using; fresh ones, and files named otherwise, are left.
+// replacement's temporary) and in the folder beside it that Qt's INI code writes in. A start removes
+// the ones no write can still be using, by their exact names only, inside the settings' own folder
+// only, and never through a link: fresh ones, names that only begin alike, a link named like a copy
+// folder (and what it leads to), files of other names inside a copy folder, and copy folders
+// anywhere else are left.
 TEST_F(DefaultsTest, CopiesLeftByKilledWritesAreRemovedAtStart) {
     const QString stale = folder.filePath(".suite.ini.1a2b3c.tmp");
     const QString fresh = folder.filePath(".suite.ini.4d5e6f.tmp");
@@ -723,23 +734,57 @@ TEST_F(DefaultsTest, CopiesLeftByKilledWritesAreRemovedAtStart) {
         write(path, "[string]\nkey=copy\n");
     for (const QString& path : {stale, otherFile, unlike})
         ASSERT_TRUE(age(path, 3600));
-    const QString staleCopy = QDir::tempPath() + "/.quillmere-defaults-Ab1Cd2";
-    const QString freshCopy = QDir::tempPath() + "/.quillmere-defaults-Ef3Gh4";
-    for (const QString& copy : {staleCopy, freshCopy}) {
+
+    const QString staleCopy = folder.filePath(".suite.ini.copy-Ab1Cd2");
+    const QString freshCopy = folder.filePath(".suite.ini.copy-Ef3Gh4");
+    const QString backup = folder.filePath(".suite.ini.copy-mybackup");
+    const QString mixed = folder.filePath(".suite.ini.copy-Kk1Ll2");
+    const QString otherSuites = folder.filePath(".other.ini.copy-Ab1Cd2");
+    const QString elsewhere = folder.filePath("runtime/.suite.ini.copy-Ab1Cd2");
+    const QString oldStyle = folder.filePath("runtime/.quillmere-defaults-Ab1Cd2");
+    for (const QString& copy : {staleCopy, freshCopy, mixed, otherSuites, elsewhere, oldStyle}) {
         ASSERT_TRUE(QDir().mkpath(copy));
-        write(copy + "/suite.ini", "[string]\nkey=copy\n");
+        write(copy + "/copy.ini", "[string]\nkey=copy\n");
+        write(copy + "/copy.ini.lock", "1\n");
     }
-    ASSERT_TRUE(age(staleCopy + "/suite.ini", 3600));
-    ASSERT_TRUE(age(staleCopy, 3600));
+    ASSERT_TRUE(QDir().mkpath(backup + "/sub"));
+    write(backup + "/sub/notes.txt", "the user's own");
+    write(backup + "/copy.ini", "the user's own");
+    write(mixed + "/notes.txt", "the user's own");
+    // A link of the user's named like a copy folder, to their documents.
+    const QString documents = folder.filePath("Documents");
+    ASSERT_TRUE(QDir().mkpath(documents));
+    write(documents + "/thesis.txt", "the user's own");
+    write(documents + "/copy.ini", "the user's own");
+    const QString linkedCopy = folder.filePath(".suite.ini.copy-Zz9Yy8");
+    ASSERT_TRUE(QFile::link(documents, linkedCopy));
+    for (const QString& copy : {staleCopy, backup, mixed, otherSuites, elsewhere, oldStyle, documents}) {
+        for (const QString& entry : QDir(copy).entryList(QDir::Files | QDir::Hidden))
+            ASSERT_TRUE(age(copy + '/' + entry, 3600));
+        ASSERT_TRUE(age(copy, 3600));
+    }
+    const struct timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(linkedCopy).constData(), old, AT_SYMLINK_NOFOLLOW), 0);
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder.filePath("runtime")));
 
     Defaults defaults("suite", folder.path());
+    qputenv("XDG_RUNTIME_DIR", runtime);
     EXPECT_FALSE(QFileInfo::exists(stale));
     EXPECT_TRUE(QFileInfo::exists(fresh)) << "a write in progress elsewhere";
     EXPECT_TRUE(QFileInfo::exists(otherFile));
     EXPECT_TRUE(QFileInfo::exists(unlike));
     EXPECT_FALSE(QFileInfo::exists(staleCopy));
-    EXPECT_TRUE(QFileInfo::exists(freshCopy));
-    QDir(freshCopy).removeRecursively();
+    EXPECT_TRUE(QFileInfo::exists(freshCopy + "/copy.ini")) << "a write in progress elsewhere";
+    EXPECT_TRUE(QFileInfo::exists(backup + "/sub/notes.txt")) << "a name that only begins alike";
+    EXPECT_TRUE(QFileInfo::exists(backup + "/copy.ini")) << "a name that only begins alike";
+    EXPECT_TRUE(QFileInfo::exists(mixed + "/notes.txt")) << "a name no write makes";
+    EXPECT_TRUE(QFileInfo(linkedCopy).isSymLink());
+    EXPECT_TRUE(QFileInfo::exists(documents + "/thesis.txt")) << "reached through a link";
+    EXPECT_TRUE(QFileInfo::exists(documents + "/copy.ini")) << "reached through a link";
+    EXPECT_TRUE(QFileInfo::exists(otherSuites + "/copy.ini")) << "another suite's";
+    EXPECT_TRUE(QFileInfo::exists(elsewhere + "/copy.ini")) << "outside the settings' folder";
+    EXPECT_TRUE(QFileInfo::exists(oldStyle + "/copy.ini")) << "outside the settings' folder";
 }
 
 // The settings file is a link of this user's own into a folder of theirs (a dotfiles folder): each
@@ -778,4 +823,248 @@ TEST_F(DefaultsTest, WithoutAnApplicationObjectAChangeReachesTheFileAtOnce) {
     ::kill(pid_t(writer.processId()), SIGKILL);
     writer.waitForFinished(30000);
     EXPECT_EQ(Defaults("suite", folder.path()).string("key"), "3");
+}
+
+namespace {
+
+// Virtual time for the writes tried again, for one test.
+class VirtualTime {
+public:
+    VirtualTime() { Scheduler::setCurrent(&scheduler); }
+    ~VirtualTime() { Scheduler::setCurrent(nullptr); }
+    VirtualScheduler scheduler;
+};
+
+QString readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+// Another writer holds its turn at the file: a write of the suite's own accord never waits for it
+// on the event loop, nor says it while the turn is short; it is tried again shortly until it is
+// written, without any further change. A turn held for longer is said, once. What stands in the
+// lock's place without being a lock is said at once and tried again the same way once cleared.
+TEST_F(DefaultsTest, AWriteThatFailedIsTriedAgainUntilWrittenWithoutWaitingOnTheLoop) {
+    const QString identifier = QStringLiteral("0123456789abcdef");
+    {
+        SCOPED_TRACE("another writer's turn");
+        VirtualTime time;
+        QLockFile held(folder.filePath("suite.ini.lock"));
+        ASSERT_TRUE(held.tryLock(0));
+        Defaults defaults("suite", folder.path());
+        QList<std::optional<QString>> reports;
+        defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
+        defaults.set("QuillmereDesktopInstallID", identifier);
+        QElapsedTimer turn;
+        turn.start();
+        nextTurn();
+        // A write that waited for the turn would hold the loop for the whole of its wait (seconds).
+        EXPECT_LT(turn.elapsed(), 2500) << "waited on the loop for the other writer's turn";
+        EXPECT_EQ(reports, QList<std::optional<QString>>()) << "waited out on the loop, or said at once";
+        EXPECT_FALSE(QFileInfo::exists(folder.filePath("suite.ini")));
+        time.scheduler.advance(1);
+        EXPECT_EQ(reports, QList<std::optional<QString>>());
+        time.scheduler.advance(6);
+        ASSERT_FALSE(reports.isEmpty()) << "a turn held this long is said";
+        EXPECT_EQ(reports.front(), "in use by another process");
+        held.unlock();
+        time.scheduler.advance(3);
+        EXPECT_EQ(reports.last(), std::nullopt);
+        EXPECT_EQ(Defaults("suite", folder.path()).string("QuillmereDesktopInstallID"), identifier);
+        EXPECT_EQ(defaults.syncFailure(), std::nullopt);
+    }
+    {
+        SCOPED_TRACE("a FIFO in the lock's place");
+        VirtualTime time;
+        const QString place = folder.filePath("fifo");
+        ASSERT_TRUE(QDir().mkpath(place));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(place + "/suite.ini.lock").constData(), 0600), 0);
+        Defaults defaults("suite", place);
+        QList<std::optional<QString>> reports;
+        defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
+        defaults.set("QuillmereDesktopInstallID", identifier);
+        nextTurn();
+        EXPECT_EQ(reports, QList<std::optional<QString>>{QString("its lock file is not a regular file")});
+        time.scheduler.advance(8);
+        ASSERT_TRUE(QFile::remove(place + "/suite.ini.lock"));
+        time.scheduler.advance(3);
+        EXPECT_EQ(reports.last(), std::nullopt);
+        EXPECT_EQ(Defaults("suite", place).string("QuillmereDesktopInstallID"), identifier);
+    }
+}
+
+// Reading the settings needs no free space and no temporary or runtime folder, and neither is
+// used to write them: with both missing, not folders, or folders others may write, and with no
+// file may grow at all, a saved value is read; and a change is written, with nothing made in either.
+TEST_F(DefaultsTest, ReadingNeedsNoTemporaryFolderAndWritingMakesNothingThere) {
+    const QString shared = folder.filePath("shared");
+    ASSERT_TRUE(QDir().mkpath(shared));
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    write(folder.filePath("notafolder"), "");
+    const struct {
+        const char* what;
+        QString temporary;
+        bool full;
+    } rows[] = {
+        {"missing", folder.filePath("missing"), false},
+        {"not a folder", folder.filePath("notafolder"), false},
+        {"writable by others, not sticky", shared, false},
+        {"no room to write anything", shared, true},
+    };
+    const QByteArray temporary = qgetenv("TMPDIR");
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString config = folder.filePath(QString::number(index++));
+        ASSERT_TRUE(QDir().mkpath(config));
+        write(config + "/suite.ini",
+              "[string]\nQuillmereClassificationServiceURL=http://127.0.0.1:9/classify\n");
+        qputenv("TMPDIR", QFile::encodeName(row.temporary));
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(row.temporary));
+        std::optional<QString> refusal;
+        std::optional<QString> url;
+        bool written = false;
+        {
+            Defaults defaults("suite", config);
+            {
+                std::optional<quillmere::testing::FileSizeLimit> limit;
+                if (row.full)
+                    limit.emplace(0);
+                const Defaults reread("suite", config);
+                refusal = reread.refusal();
+                url = reread.string("QuillmereClassificationServiceURL");
+            }
+            defaults.set("QuillmereObservationPaused", true);
+            written = defaults.sync();
+        }
+        qputenv("TMPDIR", temporary);
+        qputenv("XDG_RUNTIME_DIR", runtime);
+        EXPECT_EQ(refusal, std::nullopt);
+        EXPECT_EQ(url, "http://127.0.0.1:9/classify");
+        EXPECT_TRUE(written);
+        EXPECT_EQ(Defaults("suite", config).boolean("QuillmereObservationPaused"), true);
+        EXPECT_EQ(
+            QDir(shared).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            QStringList());
+        EXPECT_EQ(
+            QDir(config).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+            QStringList{"suite.ini"})
+            << "the copy written beside the file is gone";
+    }
+}
+
+// A disk that fills during a write (here a file size limit) cuts QSettings' copy short without an
+// error from it: what was written is read back and compared, so the cut value is neither put in
+// place nor taken as written. The write is said as failed, the change kept, and it is written in
+// full once there is room, without any further change.
+TEST_F(DefaultsTest, AValueCutShortIsAFailedWriteAndWrittenWholeLater) {
+    VirtualTime time;
+    const QString value(600, u'v');
+    Defaults defaults("suite", folder.path());
+    QList<std::optional<QString>> reports;
+    defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
+    {
+        quillmere::testing::FileSizeLimit limit(200);
+        defaults.set("QuillmereClassificationServiceURL", value);
+        EXPECT_FALSE(defaults.sync());
+        EXPECT_EQ(defaults.syncFailure(), "what was written did not read back");
+        time.scheduler.advance(1);
+    }
+    EXPECT_EQ(defaults.string("QuillmereClassificationServiceURL"), value) << "kept for the run";
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath("suite.ini")))
+        << readAll(folder.filePath("suite.ini")).size();
+    ASSERT_FALSE(reports.isEmpty());
+    EXPECT_EQ(reports.front(), "what was written did not read back");
+    time.scheduler.advance(3);
+    EXPECT_EQ(reports.last(), std::nullopt);
+    EXPECT_EQ(Defaults("suite", folder.path()).string("QuillmereClassificationServiceURL"), value);
+}
+
+// The lock is taken where QSettings takes it for the same name, beside that name where it really
+// is: a writer holding it is waited for and the write made once it lets go. For a settings file
+// that is a link of the user's, that is beside the link (not beside where it leads); for a path
+// whose ".." follows a link, beside the file where the system finds it, not in the folder the text
+// would tidy it to, which was never judged (a FIFO planted there blocks nothing and is left).
+TEST_F(DefaultsTest, ALockHeldWhereQSettingsTakesItIsWaitedForAndNoOtherIsLookedFor) {
+    const QString root = folder.path();
+    ASSERT_TRUE(QDir().mkpath(root + "/dotfiles"));
+    ASSERT_TRUE(QDir().mkpath(root + "/linked"));
+    write(root + "/dotfiles/suite.ini", "[string]\nkey=old\n");
+    ASSERT_TRUE(QFile::link(root + "/dotfiles/suite.ini", root + "/linked/suite.ini"));
+    ASSERT_TRUE(QDir().mkpath(root + "/deep/inner"));
+    ASSERT_TRUE(QDir().mkpath(root + "/deep/conf"));
+    ASSERT_TRUE(QFile::link(root + "/deep/inner", root + "/lnk"));
+    write(root + "/deep/conf/suite.ini", "[string]\nkey=old\n");
+    const struct {
+        const char* what;
+        QString folder;
+        QString lock;    // where QSettings locks, given the same path
+        QString written; // where the file really is
+        QString decoy;   // a FIFO where the lock is not to be looked for
+    } rows[] = {
+        {"a settings file linked by the user", root + "/linked", root + "/linked/suite.ini.lock",
+         root + "/dotfiles/suite.ini", QString()},
+        {"'..' after a link, the tidied folder missing", root + "/lnk/../conf",
+         root + "/deep/conf/suite.ini.lock", root + "/deep/conf/suite.ini", QString()},
+        {"'..' after a link, the tidied folder another", root + "/lnk/../conf",
+         root + "/deep/conf/suite.ini.lock", root + "/deep/conf/suite.ini", root + "/conf/suite.ini.lock"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        VirtualTime time;
+        if (!row.decoy.isEmpty()) {
+            ASSERT_TRUE(QDir().mkpath(QFileInfo(row.decoy).path()));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(row.decoy).constData(), 0600), 0);
+        }
+        Defaults defaults("suite", row.folder);
+        EXPECT_EQ(defaults.string("key"), "old");
+        QLockFile held(row.lock);
+        ASSERT_TRUE(held.tryLock(0));
+        defaults.set("key", QString("new"));
+        EXPECT_FALSE(defaults.sync()) << "not waited for";
+        EXPECT_EQ(defaults.syncFailure(), "in use by another process");
+        EXPECT_EQ(QSettings(row.written, QSettings::IniFormat).value("string/key"), "old");
+        held.unlock();
+        time.scheduler.advance(3);
+        EXPECT_EQ(defaults.syncFailure(), std::nullopt);
+        EXPECT_EQ(QSettings(row.written, QSettings::IniFormat).value("string/key"), "new");
+        if (!row.decoy.isEmpty()) {
+            struct stat left {};
+            EXPECT_TRUE(::lstat(QFile::encodeName(row.decoy).constData(), &left) == 0 &&
+                        S_ISFIFO(left.st_mode));
+            ASSERT_TRUE(QFile::remove(row.decoy));
+        }
+        write(row.written, "[string]\nkey=old\n");
+    }
+    EXPECT_TRUE(QFileInfo(root + "/linked/suite.ini").isSymLink());
+}
+
+// A lock that cannot be made at all (a configuration folder the user made read-only) is not
+// another writer's turn: a program without an event loop, which may wait for a turn, fails at once
+// rather than trying for seconds, and says why.
+TEST_F(DefaultsTest, ALockThatCannotBeMadeFailsAtOnce) {
+    const QString config = folder.filePath("readonly");
+    ASSERT_TRUE(QDir().mkpath(config));
+    write(config + "/suite.ini", "[string]\nkey=old\n");
+    ASSERT_EQ(::chmod(QFile::encodeName(config).constData(), 0500), 0);
+    QProcess writer;
+    writer.setChildProcessModifier([] {
+        for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
+            ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    });
+    writer.start(writerProgram, {config, "suite", "key", "1", "defaults"});
+    ASSERT_TRUE(writer.waitForStarted(30000));
+    ASSERT_TRUE(writer.waitForFinished(60000));
+    ::chmod(QFile::encodeName(config).constData(), 0700);
+    const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
+    EXPECT_EQ(writer.exitCode(), 1) << said.toStdString();
+    const QRegularExpression failed(QStringLiteral("write 1 failed after (\\d+) ms \\((.*)\\)"));
+    const QRegularExpressionMatch match = failed.match(said);
+    ASSERT_TRUE(match.hasMatch()) << said.toStdString();
+    EXPECT_LT(match.captured(1).toInt(), 2500) << "tried again for the whole wait for a turn";
+    EXPECT_EQ(match.captured(2), QString::fromLocal8Bit(std::strerror(EACCES)));
+    EXPECT_EQ(Defaults("suite", config).string("key"), "old");
 }

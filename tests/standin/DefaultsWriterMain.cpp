@@ -4,23 +4,28 @@
 // start file to appear first, so that two writers started one after the other begin together.
 // `hold` sets the key through Defaults without ever asking for a write, says "set" on standard
 // output and waits to be killed: the program has no application object, so what reaches the file
-// reaches it without an event loop.
+// reaches it without an event loop. `lock` takes the lock QSettings takes on the suite's file (`key`
+// and `count` unused), says "locked" on standard output and holds it until it is killed. A write
+// through Defaults that fails is said on standard error with how long it took.
 //
-// defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold [start-file]
+// defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold|lock [start-file]
 
 #include "platform/config/Defaults.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSettings>
 #include <QThread>
 #include <cstdio>
 
 int main(int argc, char** argv) {
     if (argc != 6 && argc != 7) {
-        std::fprintf(stderr, "usage: defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold "
-                             "[start-file]\n");
+        std::fprintf(stderr,
+                     "usage: defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold|lock "
+                     "[start-file]\n");
         return 2;
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
@@ -41,6 +46,15 @@ int main(int argc, char** argv) {
         for (;;)
             QThread::sleep(60);
     }
+    if (QByteArray(argv[5]) == "lock") {
+        QLockFile lock(QDir(folder).filePath(suite + QStringLiteral(".ini.lock")));
+        if (!lock.lock())
+            return 1;
+        std::printf("locked\n");
+        std::fflush(stdout);
+        for (;;)
+            QThread::sleep(60);
+    }
     if (throughQSettings) {
         QSettings settings(QDir(folder).filePath(suite + QStringLiteral(".ini")), QSettings::IniFormat);
         for (int i = 1; i <= count; ++i) {
@@ -51,8 +65,15 @@ int main(int argc, char** argv) {
     } else {
         quillmere::Defaults defaults(suite, folder);
         for (int i = 1; i <= count; ++i) {
+            QElapsedTimer took;
+            took.start();
             defaults.set(key, QString::number(i));
-            failed += !defaults.sync();
+            if (!defaults.sync()) {
+                ++failed;
+                std::fprintf(stderr, "defaults-writer: write %d failed after %lld ms (%s)\n", i,
+                             static_cast<long long>(took.elapsed()),
+                             defaults.syncFailure().value_or(QString()).toLocal8Bit().constData());
+            }
         }
     }
     if (failed)

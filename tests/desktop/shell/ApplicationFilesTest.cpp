@@ -504,6 +504,75 @@ TEST(ApplicationFiles, SettingsWrittenBesideAnotherWriterKeepEveryKey) {
     }
 }
 
+// A new user's first run (no settings file yet) while another program holds its turn at the
+// settings file: the install identifier made for the first request cannot be written, and the
+// application runs on. Quit with SIGTERM while the other still holds on, it ends in order, its last
+// write made while the application object lives and the change it could not write said, not
+// attempted as the process exits; nothing is torn. Once the other program lets go (killed, its lock
+// taken over), the identifier reaches the file without any further change: quit at once with
+// SIGTERM, it ends in order with the identifier written; killed with SIGKILL, nothing is lost.
+TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtTheEnd) {
+    enum class End { holdsOnToTheQuit, letsGoThenQuit, letsGoThenKilled };
+    for (const End end : {End::holdsOnToTheQuit, End::letsGoThenQuit, End::letsGoThenKilled}) {
+        SCOPED_TRACE(end == End::holdsOnToTheQuit ? "the other program holds on to the quit"
+                     : end == End::letsGoThenQuit ? "the other program lets go, then a quit"
+                                                  : "the other program lets go, then a kill");
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString config = dir.filePath("home/.config");
+        const QString suite = QFileInfo(settingsFile).completeBaseName();
+        ASSERT_TRUE(QDir().mkpath(config));
+        QProcess holder;
+        holder.start(QStringLiteral(QUILLMERE_BINARY_DIR "/defaults-writer"),
+                     {config, suite, "-", "0", "lock"});
+        ASSERT_TRUE(holder.waitForStarted(30000));
+        ASSERT_TRUE(holder.waitForReadyRead(30000));
+        ASSERT_EQ(holder.readAllStandardOutput(), "locked\n");
+        const auto letGo = [&] {
+            ::kill(pid_t(holder.processId()), SIGKILL);
+            holder.waitForFinished(10000);
+        };
+        const auto stored = [&](const char* key) {
+            return Defaults(suite, config).string(QString::fromLatin1(key));
+        };
+        if (end == End::holdsOnToTheQuit) {
+            const Ended ended = runOnce(dir, environment);
+            letGo();
+            EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+            EXPECT_TRUE(ended.quitInOrder) << ended.errors.toStdString();
+            EXPECT_TRUE(
+                ended.errors.contains("quillmere: could not save the user defaults " + suite +
+                                      " (in use by another process); the changes not written are lost\n"))
+                << ended.errors.toStdString();
+            EXPECT_FALSE(QFileInfo::exists(config + '/' + settingsFile)) << "written past the other's turn";
+            continue;
+        }
+        QProcess app;
+        app.setProcessEnvironment(environment);
+        app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
+        ASSERT_TRUE(app.waitForStarted(30000));
+        EXPECT_TRUE(waitFor(
+            [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; },
+            90));
+        letGo();
+        if (end == End::letsGoThenQuit) {
+            ::kill(pid_t(app.processId()), SIGTERM);
+            EXPECT_TRUE(app.waitForFinished(30000));
+            EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << app.readAllStandardError().toStdString();
+            EXPECT_EQ(app.exitCode(), 0);
+        } else {
+            EXPECT_TRUE(waitFor([&] { return stored(InstallIdentifier::defaultsKey).has_value(); }, 15))
+                << "never tried again";
+            ::kill(pid_t(app.processId()), SIGKILL);
+            app.waitForFinished(10000);
+        }
+        EXPECT_TRUE(stored(InstallIdentifier::defaultsKey).has_value());
+        EXPECT_TRUE(stored(UsageRecorder::collectionStartedKey).has_value());
+    }
+}
+
 namespace {
 
 // A service that suggests a lighter setting the host lists, so that a recommendation is shown and
