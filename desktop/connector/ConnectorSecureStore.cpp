@@ -107,8 +107,9 @@ struct DefaultsLinkPreferences::Store {
 
 DefaultsLinkPreferences::DefaultsLinkPreferences(const QString& suite, const QString& folder)
     : store_(std::make_unique<Store>(suite, folder)) {
-    // A suite whose file may not be used is said once, as the application's own suite is.
-    WriteFailures::shared().refusedDefaults(Store::kind, store_->defaults);
+    // A suite whose file may not be used is said once, as the application's own suite is; a flag
+    // that failed to save and that the suite writes later by itself is said to be saved then.
+    WriteFailures::shared().followDefaults(Store::kind, store_->defaults);
 }
 
 DefaultsLinkPreferences::~DefaultsLinkPreferences() = default;

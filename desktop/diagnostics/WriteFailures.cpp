@@ -68,6 +68,16 @@ bool WriteFailures::refusedDefaults(const QString& kind, const Defaults& default
     return refused(kind, *defaults.refusal(), QStringLiteral("running on the built-in defaults"));
 }
 
+void WriteFailures::followDefaults(const QString& kind, Defaults& defaults) {
+    refusedDefaults(kind, defaults);
+    defaults.setWriteReport([this, kind](const std::optional<QString>& failure) {
+        if (failure)
+            failed(kind, *failure);
+        else
+            succeeded(kind);
+    });
+}
+
 void WriteFailures::say(const QString& line, const QString& event, const QString& host) {
     std::FILE* stream = stream_ ? stream_ : stderr;
     std::fputs((line + u'\n').toLocal8Bit().constData(), stream);

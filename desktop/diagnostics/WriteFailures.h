@@ -57,6 +57,10 @@ public:
                  const QString& host = {});
     // refused() for a user-defaults suite whose file was refused; nothing when it was not.
     bool refusedDefaults(const QString& kind, const Defaults& defaults);
+    // Says a suite's refusal once (refusedDefaults), then every write the suite makes of its own
+    // accord as a save of `kind`: a failure once, until a write (a later change, or the suite's own
+    // retry) succeeds again.
+    void followDefaults(const QString& kind, Defaults& defaults);
 
     // Says `line` on the stream and `event` as a debug event of `host` (the application's when
     // empty): the one way every report about a file of the application's is made.

@@ -50,15 +50,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     // Settings that may not be used where they are were never read: say so once, before anything
     // runs on the built-in values instead.
     if (Defaults* defaults = environment_.widget.defaults) {
-        WriteFailures::shared().refusedDefaults(QStringLiteral("user defaults"), *defaults);
         // A change the settings wrote of their own accord (a pause, the collection period, the
         // install identifier) that did not reach the file is said once, as any failed save.
-        defaults->setWriteReport([](const std::optional<QString>& failure) {
-            if (failure)
-                WriteFailures::shared().failed(QStringLiteral("user defaults"), *failure);
-            else
-                WriteFailures::shared().succeeded(QStringLiteral("user defaults"));
-        });
+        WriteFailures::shared().followDefaults(QStringLiteral("user defaults"), *defaults);
     }
     if (environment_.widget.hostedConnector) {
         // A hosted build presents the connector's guidance on an OpenAI host's card.

@@ -1,6 +1,7 @@
 #include "ConnectorTestSupport.h"
 
 #include "desktop/diagnostics/WriteFailures.h"
+#include "platform/tasks/Scheduler.h"
 #include "support/FifoGuard.h"
 
 #include <QCoreApplication>
@@ -120,6 +121,36 @@ TEST(ConnectorLinkPreferences, ARevocationThatCannotBeRecordedIsSaidOnce) {
     ASSERT_EQ(failures.size(), 1);
     EXPECT_EQ(failures.front().failedAttempts, 2);
     EXPECT_TRUE(failures.front().writtenAgain);
+    EXPECT_TRUE(DefaultsLinkPreferences(suite, folder.path()).revocationPending());
+}
+
+// A revocation that could not be saved at first (something other than a lock in the lock's
+// place) is saved by the suite itself once the place is clear: the failure said is then resolved,
+// as a save that succeeds after it resolves it.
+TEST(ConnectorLinkPreferences, ARevocationSavedLaterOfItsOwnAccordResolvesTheFailureSaid) {
+    QTemporaryDir folder;
+    const QString suite = QStringLiteral("com.example.desktop.connector.local.v1");
+    const QByteArray lock = QFile::encodeName(folder.filePath(suite + QStringLiteral(".ini.lock")));
+    ASSERT_EQ(::mkfifo(lock.constData(), 0600), 0);
+    VirtualScheduler scheduler;
+    Scheduler::setCurrent(&scheduler);
+    WriteFailures::shared().clear();
+    ::testing::internal::CaptureStderr();
+    {
+        DefaultsLinkPreferences preferences(suite, folder.path());
+        preferences.setRevocationPending();
+        ASSERT_EQ(::unlink(lock.constData()), 0);
+        scheduler.advance(10);
+    }
+    Scheduler::setCurrent(nullptr);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    const QList<WriteFailures::Failure> failures = WriteFailures::shared().failures();
+    WriteFailures::shared().clear();
+    EXPECT_EQ(
+        said,
+        "quillmere: could not save the connector user defaults (its lock file is not a regular file)\n");
+    ASSERT_EQ(failures.size(), 1);
+    EXPECT_TRUE(failures.front().writtenAgain) << "still recorded as unsaved once written";
     EXPECT_TRUE(DefaultsLinkPreferences(suite, folder.path()).revocationPending());
 }
 
