@@ -854,6 +854,9 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         std::vector<Messages> expected;
     };
     const Messages other = turns(0, 4, "Other");
+    Messages steps = {user("Continue.")};
+    for (int i = 0; i < 7; ++i)
+        steps.push_back(assistant(QStringLiteral("Step %1 is done").arg(i)));
     const auto cutAt = [](Messages messages, std::size_t at) {
         messages[at].text.truncate(8);
         return messages;
@@ -880,6 +883,14 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
          {turns(0, 20), cutAt(turns(6, 12), 5)}},
         // A routine said over and over re-covers its own start: it is one window as stored.
         {"a routine said over and over", {routine("Done.")}, {routine("Done.")}},
+        // Fewer than seven distinct texts said again, or a single request (or answer) among
+        // them, is no earlier capture either.
+        {"six distinct messages said again",
+         {joined({turns(0, 6), turns(0, 6)})},
+         {joined({turns(0, 6), turns(0, 6)})}},
+        {"one request and seven distinct answers said again",
+         {joined({steps, steps})},
+         {joined({steps, steps})}},
         {"a routine whose answer once said more",
          {routine("Done. All green now.")},
          {routine("Done. All green now.")}},
