@@ -83,7 +83,9 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
     a.contained = a.overlap == m || a.overlap == n;
     std::vector<std::size_t> exact, strong, users, assistants;
     const QString* anchor = nullptr;
-    bool sameSoFar = begin == 0;
+    // Messages of the read before the stored list's first one face nothing: a read that starts
+    // above the stored list may complete an answer as well as one that starts within it.
+    bool sameSoFar = true;
     // What the read shows after the answer it completes: how many messages the same as stored,
     // and whether any other differs (the stored newest answer growing aside).
     int sameAfter = 0;
@@ -120,6 +122,7 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
             } else {
                 ++a.interiorNear;
                 a.endsChanged = i == m - 1;
+                a.endsCut = a.endsChanged && x.key.size() < y.key.size();
                 if (sameSoFar && y.key.size() < x.key.size())
                     a.completes = i + d;
             }
@@ -150,10 +153,13 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
 }
 
 // Whether an alignment proves that a window continues a stored list of the same key.
-bool joins(const Alignment& a) {
+bool joins(const Alignment& a, bool stale) {
     // However much the read shares before it, a changed answer it ends with was regenerated, not
-    // streamed: what was stored after it is no longer this conversation's.
-    if (a.endsChanged)
+    // streamed: what was stored after it is no longer this conversation's. A stored window that
+    // ends with the beginning of an answer the list holds longer is an earlier reading of it,
+    // which stopped there while the answer was written; like any answer streaming changed, it
+    // needs the anchors below.
+    if (a.endsChanged && !(stale && a.endsCut))
         return false;
     if (a.interiorNear > 0)
         return a.exact + a.strong >= streamingAnchors;
@@ -163,10 +169,10 @@ bool joins(const Alignment& a) {
            (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
 }
 
-std::optional<Alignment> bestJoin(const Items& w, const Items& s) {
+std::optional<Alignment> bestJoin(const Items& w, const Items& s, bool stale) {
     int changed = 0; // the most distinct texts shared where the read shows an answer changed
-    auto best = bestAlignment(w, s, false, [&changed](const Alignment& a) {
-        if (joins(a))
+    auto best = bestAlignment(w, s, false, [&changed, stale](const Alignment& a) {
+        if (joins(a, stale))
             return true;
         if (a.unconfirmed)
             changed = std::max(changed, a.exact + a.strong);

@@ -42,8 +42,8 @@ struct Alignment {
     int strong = 0;  // distinct texts among strong near pairs
     int interiorNear = 0;
     // The stored record of an answer the window completes: the one stored part written, every
-    // message of the window before it the same as stored, and the window going on past it with
-    // all the stored messages after it. -1 when there is none.
+    // message of the window facing a stored one before it the same as stored, and the window
+    // going on past it with all the stored messages after it. -1 when there is none.
     int completes = -1;
     int exactPairs = 0;
     int userTexts = 0;      // distinct user texts among exact pairs (exact-only alignments)
@@ -57,6 +57,9 @@ struct Alignment {
     // The read ends with a stored answer that changed, the stored messages after it unread: an
     // answer regenerated there, which leaves those messages on a branch the person abandoned.
     bool endsChanged = false;
+    // ... and the read's answer is the beginning of the stored one: what had been written of it
+    // when the read was made.
+    bool endsCut = false;
     // The read faces a stored answer with a longer one, and nothing after it confirms that this is
     // the same answer finished: what was stored after it is not read, or is read otherwise.
     bool unconfirmed = false;
@@ -133,8 +136,10 @@ int distinct(const std::vector<std::size_t>& hashes);
 std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item> s, int d, bool exactOnly,
                                   long& budget);
 
-// Whether an alignment proves that a window continues a stored list of the same key.
-bool joins(const Alignment& a);
+// Whether an alignment proves that a window continues a stored list of the same key. `stale`:
+// the window is not a read made now but one stored before (of which the list holds a later
+// reading), whose newest answer may end cut where reading stopped.
+bool joins(const Alignment& a, bool stale = false);
 
 // Whether an alignment of the later part of a stored window against the part before it, reaching
 // that part's end, shows an earlier capture stored again after it (which a restore splits off).
@@ -148,7 +153,7 @@ bool better(const Alignment& a, const Alignment& b);
 // changed one that nothing confirms (another branch, or another conversation under a reused
 // title), a join elsewhere on one shared message alone would hold those same messages twice,
 // before or after their stored selves.
-std::optional<Alignment> bestJoin(const Items& w, const Items& s);
+std::optional<Alignment> bestJoin(const Items& w, const Items& s, bool stale = false);
 
 // Bounds on the work one alignment may cost, so that windows of one repeated text ("y", "y", …)
 // cannot make a scan or a restore hang; such windows simply stay apart.

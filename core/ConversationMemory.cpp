@@ -310,9 +310,12 @@ namespace {
 // Joins window w into stored list s, w[i] facing s[i + d]. Facing records keep their stored text
 // and earliest time and gather identifiers; only the stored list's newest record, and the record
 // at `completed` (an answer stored part written, none when -1), take the window's text, since
-// those are the answers that may still be changing. Returns whether s changed. A list that does
-// not change is left shared with the memory's copies. The window's items are taken, not copied.
-bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int completed) {
+// those are the answers that may still be changing; but not the records in `newest` (positions
+// of s as it was), which hold the newest reading of their messages. Returns whether s changed. A
+// list that does not change is left shared with the memory's copies. The window's items are
+// taken, not copied.
+bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int completed,
+           std::pair<int, int> newest = {0, 0}) {
     const int n = int(stored->size()), m = int(w.size());
     Items* s = nullptr; // the list's own items, once something changes
     const auto edit = [&]() -> Items& { return s ? *s : *(s = &stored.edit()); };
@@ -341,7 +344,8 @@ bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int complete
         const bool identified = std::any_of(x.identifiers.begin(), x.identifiers.end(), added);
         const bool earlier = x.firstObserved < r.firstObserved;
         const bool replaced = (p == storedLast || (completed >= 0 && p == completed + shift)) &&
-                              !(x.hash == r.hash && x.key == r.key);
+                              !(x.hash == r.hash && x.key == r.key) &&
+                              !(p - shift >= newest.first && p - shift < newest.second);
         if (!identified && !earlier && !replaced)
             continue;
         Item& changed = edit()[std::size_t(p)];
@@ -592,7 +596,7 @@ std::size_t ConversationMemory::unpreparedBytes(std::span<const Message> message
     return bytes;
 }
 
-int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* known) {
+int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, WindowTexts* known) {
     auto& windows = entry.windows;
     // Only windows sharing some text can join. Without an index, finding them costs one look-up
     // per stored message, however many separate windows a long session left.
@@ -610,7 +614,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
     };
     std::optional<std::pair<int, Alignment>> best;
     for (int j : sharing(window, -1)) {
-        auto a = bestJoin(window, *windows[std::size_t(j)].items);
+        auto a = bestJoin(window, *windows[std::size_t(j)].items, !read);
         if (a && (!best || better(*a, best->second)))
             best = std::make_pair(j, *a);
     }
@@ -625,6 +629,13 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
     const std::size_t before = windows[std::size_t(target)].items->size();
     if (known)
         known->add(target, window);
+    // Where the read now lies in the target: the newest reading of its messages, which no window
+    // stored before replaces. Nothing is newer than another among stored windows.
+    std::pair<int, int> newest{0, 0};
+    if (read) {
+        newest.first = std::max(0, best->second.offset);
+        newest.second = newest.first + int(window.size());
+    }
     bool changed = merge(windows[std::size_t(target)].items, std::move(window), best->second.offset,
                          best->second.completes);
     if (changed)
@@ -633,12 +644,16 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, WindowTexts* kn
     while (changed && windows[std::size_t(target)].items->size() != before) {
         changed = false;
         for (int j : sharing(*windows[std::size_t(target)].items, target)) {
-            auto a = bestJoin(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items);
+            auto a = bestJoin(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items, true);
             if (!a)
                 continue;
             // Window j goes once joined.
             merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items.take(), a->offset,
-                  a->completes);
+                  a->completes, newest);
+            if (a->offset < 0) {
+                newest.first -= a->offset;
+                newest.second -= a->offset;
+            }
             // The joined window keeps the earlier of the two places.
             if (j < target) {
                 windows[std::size_t(j)].items = std::move(windows[std::size_t(target)].items);
@@ -753,7 +768,7 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     result.conversationScopeID = entry.scopeID;
     int current = 0;
     if (!window.empty()) {
-        current = insertWindow(entry, std::move(window));
+        current = insertWindow(entry, std::move(window), true);
         if (positionOrderingTrusted && isDocumentKey(*key)) {
             std::vector<Message> chained;
             for (int w : positionChain(entry.windows, current)) {
@@ -826,7 +841,7 @@ void ConversationMemory::adoptMatchingEntries(const QString& into, const QString
     target->second.lastUsed = tick();
     int current = -1;
     for (Items& window : moved)
-        current = insertWindow(target->second, std::move(window));
+        current = insertWindow(target->second, std::move(window), false);
     enforceBounds(into, current);
 }
 
@@ -1007,7 +1022,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
             if (abandoned())
                 return false;
             if (!fragment.empty())
-                insertWindow(entry, std::move(fragment), &known);
+                insertWindow(entry, std::move(fragment), false, &known);
         }
         restored.emplace(key.value, std::move(entry));
     }

@@ -215,9 +215,9 @@ private:
     };
 
     class WindowTexts;
-    // Joins `window` into the entry's windows; `known`, when given, indexes their texts and is
-    // kept up to date.
-    int insertWindow(Entry& entry, std::vector<Item> window, WindowTexts* known = nullptr);
+    // Joins `window` into the entry's windows; `read`: it is what a read shows now, not a window
+    // stored before. `known`, when given, indexes their texts and is kept up to date.
+    int insertWindow(Entry& entry, std::vector<Item> window, bool read, WindowTexts* known = nullptr);
     // Returns where the current window is afterwards.
     int enforceBounds(const QString& currentKey, int currentWindow);
     std::uint64_t tick() { return ++clock_; }

@@ -107,7 +107,9 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
          false},
         {"an interior answer cut shorter", turns(0, 6), with(turns(0, 6), 3, "Turn ans"), false},
         {"an interior change with seven ordered anchors", turns(2, 16),
-         with(turns(0, 16), 7, "Turn answer 7, revised"), true, -2},
+         with(turns(0, 16), 7, "Turn answer 7, revised"), true, -2, 5},
+        {"an interior answer read shorter, with seven ordered anchors", turns(2, 16),
+         with(turns(0, 16), 7, "Turn answer"), true, -2},
         {"seven ordered anchors, then an answer regenerated longer", turns(0, 16),
          with(turns(0, 12), 11, "Turn answer 11. Actually, here is more"), false},
         {"seven ordered anchors, then an answer regenerated shorter", turns(0, 16),
@@ -129,7 +131,7 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
         {"completed, another answer changed too", turns(0, 6),
          with(with(turns(0, 6), 3, completed), 1, "Turn answer 1, revised"), false},
         {"completed, read from before the stored messages", turns(0, 6), with(turns(-2, 6), 5, completed),
-         false},
+         true, -2, 3},
         {"a reused title",
          trip,
          {trip[0], says("Sure, I can help with that. Where would you like to go?")},
@@ -164,6 +166,16 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
           says("Done. All green now."), asks("Continue.")},
          true,
          6},
+        // Where the most is shared, an answer reads shorter than stored: no sign of another
+        // branch, and the routine it shares comes before the distinctive request there and after
+        // it in the read, so one distinctive request says where the read goes on.
+        {"one distinctive shared request, a routine sharing more with an answer read shorter",
+         {asks("run the tests"), says("Done. All 12 pass."), asks("fix the lint"), says("Done."),
+          asks("commit"), says("Done."), asks("Now migrate the billing tables")},
+         {asks("Now migrate the billing tables"), says("Migrated them."), asks("run the tests"),
+          says("Done."), asks("fix the lint"), says("Done.")},
+         true,
+         6},
         {"one shared request, an answer completed at the stored end",
          {asks("Continue."), says("Done."), asks("run the tests"), says("Done."), asks("Continue."),
           says("Do"), asks("Continue.")},
@@ -193,6 +205,13 @@ TEST(ConversationAlignment, WhatARestoreTakesForAnEarlierCaptureStoredAgain) {
         int offset;
         bool restarts;
     };
+    // An agent's queue: one request answered in seven steps, or seven requests answered at once.
+    Items oneRequest = {asks("Continue.")}, oneAnswer;
+    for (int i = 0; i < 7; ++i) {
+        oneRequest.push_back(says(QStringLiteral("Step %1 is done").arg(i)));
+        oneAnswer.push_back(asks(QStringLiteral("Queued task %1").arg(i)));
+    }
+    oneAnswer.push_back(says("All queued tasks are done."));
     const Row rows[] = {
         {"a capture re-covering the last eight messages", then(turns(0, 12), turns(4, 18)), 12, 4, true},
         {"the same capture twice, its newest answer grown",
@@ -202,6 +221,9 @@ TEST(ConversationAlignment, WhatARestoreTakesForAnEarlierCaptureStoredAgain) {
         {"a routine said over and over", routine("Done."), 4, 0, false},
         {"a routine whose answer once said more", routine("Done. All green now."), 4, 0, false},
         {"four messages said again", then(turns(0, 4), turns(0, 6)), 4, 0, false},
+        {"six distinct messages said again", then(turns(0, 6), turns(0, 6)), 6, 0, false},
+        {"one request and seven distinct answers said again", then(oneRequest, oneRequest), 8, 0, false},
+        {"seven distinct requests and one answer said again", then(oneAnswer, oneAnswer), 8, 0, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -500,7 +500,7 @@ TEST(ConversationMemoryObserve, AnInteriorAnswerJoinsOnlyWhenItCompletesTheStore
         {"completed and another answer changed",
          with(with(stored, 3, "Turn answer 3, and the rest of it"), 1, "Turn answer 1, revised"), 2},
         {"completed, read from before the stored messages",
-         with(turns(-2, 6), 5, "Turn answer 3, and the rest of it"), 2},
+         with(turns(-2, 6), 5, "Turn answer 3, and the rest of it"), 1},
         // Nothing after the longer answer confirms it: another conversation under a reused
         // title, or this one with the answer regenerated, begins the same way.
         {"completed, the read ending with it", with(turns(0, 4), 3, "Turn answer 3, and the rest of it"), 2},
@@ -771,6 +771,30 @@ TEST(ConversationMemoryBounds, OneHugeConversationKeepsItsNewestMessages) {
     EXPECT_EQ(records[0].front().message, huge[10]);
 }
 
+// A whole history read from a host's archive, longer than the memory keeps, while its newest
+// answer is being written and a request waits after it: the stored list lost its oldest messages,
+// so the next whole read starts above it, and completes the answer all the same.
+TEST(ConversationMemoryBounds, AWholeHistoryReadCompletesAnAnswerPastTheTrimmedStart) {
+    ConversationMemory memory;
+    const int size = ConversationMemory::maximumRecords + 11, trimmed = 11;
+    Messages history = turns(0, size); // ends with a request
+    const int answer = size - 2;
+    ASSERT_EQ(history[std::size_t(answer)].role, "assistant");
+    const QString whole = history[std::size_t(answer)].text + QString(100, u'w');
+    history[std::size_t(answer)].text = whole.left(whole.size() / 2);
+    twice(memory, "huge", history);
+    history[std::size_t(answer)].text = whole;
+    const auto result = memory.observe("huge", history, {}, true, at(2000));
+    EXPECT_EQ(result.windows, 1);
+    const auto records = memory.records("huge");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(int(records[0].size()), ConversationMemory::maximumRecords);
+    EXPECT_EQ(records[0].back().message, history.back());
+    EXPECT_EQ(records[0].front().message, history[trimmed]);
+    EXPECT_EQ(records[0][std::size_t(answer - trimmed)].message.text.size(), whole.size())
+        << "the answer stayed cut";
+}
+
 namespace {
 
 // A stored memory of one key whose segments are the given message lists, in order.
@@ -830,6 +854,13 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         std::vector<Messages> expected;
     };
     const Messages other = turns(0, 4, "Other");
+    Messages steps = {user("Continue.")};
+    for (int i = 0; i < 7; ++i)
+        steps.push_back(assistant(QStringLiteral("Step %1 is done").arg(i)));
+    const auto cutAt = [](Messages messages, std::size_t at) {
+        messages[at].text.truncate(8);
+        return messages;
+    };
     const Case cases[] = {
         {"apart", {turns(0, 4), other}, {turns(0, 4), other}},
         {"overlapping", {turns(0, 6), turns(4, 10)}, {turns(0, 10)}},
@@ -842,8 +873,24 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         {"a capture stored again after the one before it",
          {joined({turns(0, 12), turns(4, 18)})},
          {turns(0, 18)}},
+        // An earlier reading that stopped while an answer was written, stored after the later
+        // one: seven shared texts and more reconnect it, fewer leave it apart.
+        {"an earlier reading ending with an answer cut, eleven texts shared",
+         {turns(0, 20), cutAt(turns(0, 12), 11)},
+         {turns(0, 20)}},
+        {"an earlier reading ending with an answer cut, five texts shared",
+         {turns(0, 20), cutAt(turns(6, 12), 5)},
+         {turns(0, 20), cutAt(turns(6, 12), 5)}},
         // A routine said over and over re-covers its own start: it is one window as stored.
         {"a routine said over and over", {routine("Done.")}, {routine("Done.")}},
+        // Fewer than seven distinct texts said again, or a single request (or answer) among
+        // them, is no earlier capture either.
+        {"six distinct messages said again",
+         {joined({turns(0, 6), turns(0, 6)})},
+         {joined({turns(0, 6), turns(0, 6)})}},
+        {"one request and seven distinct answers said again",
+         {joined({steps, steps})},
+         {joined({steps, steps})}},
         {"a routine whose answer once said more",
          {routine("Done. All green now.")},
          {routine("Done. All green now.")}},
@@ -1015,4 +1062,117 @@ TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace)
                                   std::not_equal_to<>())
             << " messages differ";
     }
+}
+
+// An answer read while it was being written, cut to its first 20 characters, and read whole
+// later. Where reads and the stored windows meet, the newest reading of that answer is what is
+// kept: a read that bridges two windows, one of them holding the cut answer; a read that starts
+// above the stored list; a stale window ending with the cut answer, which enough shared texts
+// reconnect, while fewer leave it apart. Numbered and not, and the same after a restart.
+TEST(ConversationMemoryObserve, WhereReadsMeetStoredWindowsTheNewestReadingOfAnAnswerWins) {
+    const QString whole = QStringLiteral("Answer in full: ") + QString(128, u'w');
+    const QString cut = whole.left(20);
+    // Each window as its first and last request and how it holds the answer.
+    const auto shape = [&](const std::vector<Messages>& windows) {
+        std::string out;
+        for (const Messages& window : windows) {
+            const auto holds = [&](const QString& text) {
+                return std::any_of(window.begin(), window.end(),
+                                   [&](const Message& m) { return m.text == text; });
+            };
+            out += "[" + window.front().text.toStdString() + " .. " +
+                   window.back().text.left(20).toStdString() + ", " + std::to_string(window.size()) +
+                   " messages" + (holds(whole) ? ", whole" : "") + (holds(cut) ? ", cut" : "") + "] ";
+        }
+        return out;
+    };
+    // Turns [from, to) with the answer at `answer` read as `text` (none when outside).
+    const auto reading = [](int from, int to, int answer, const QString& text) {
+        Messages messages = turns(from, to);
+        if (answer >= from && answer < to)
+            messages[std::size_t(answer - from)] = assistant(text);
+        return messages;
+    };
+    struct Case {
+        const char* name;
+        int answer;                                  // where the answer is written
+        std::vector<std::pair<int, int>> cutReads;   // read while it was cut
+        std::vector<std::pair<int, int>> wholeReads; // read afterwards
+        std::vector<std::pair<int, int>> expected;   // the stored windows, all with the whole answer
+        std::vector<std::pair<int, int>> cutKept;    // windows still holding the cut answer
+        // After a restart, when it differs: the stored windows are read back in order, and a
+        // later one that goes on from an earlier one's newest answer continues it.
+        std::vector<std::pair<int, int>> restarted = {};
+    };
+    const Case cases[] = {
+        {"a read bridging two windows, the later one holding the cut answer",
+         29,
+         {{0, 20}, {24, 30}},
+         {{10, 30}},
+         {{0, 30}},
+         {}},
+        {"a read bridging three windows, the earliest joined first",
+         29,
+         {{0, 12}, {14, 22}, {26, 30}},
+         {{10, 30}},
+         {{0, 30}},
+         {}},
+        {"a read bridging two windows, a request queued after the answer",
+         29,
+         {{0, 18}, {20, 31}},
+         {{6, 33}},
+         {{0, 33}},
+         {}},
+        {"a read starting above the stored list at message 10", 15, {{10, 17}}, {{0, 20}}, {{0, 20}}, {}},
+        {"a read starting above the stored list at message 1", 15, {{1, 17}}, {{0, 18}}, {{0, 18}}, {}},
+        {"a stale window ending with it, ten texts shared",
+         21,
+         {{0, 22}},
+         {{40, 60}, {30, 60}, {11, 60}},
+         {{0, 60}},
+         {}},
+        {"a stale window ending with it, sixteen texts shared",
+         21,
+         {{0, 22}},
+         {{40, 60}, {30, 60}, {5, 60}},
+         {{0, 60}},
+         {}},
+        {"a stale window ending with it, six texts shared",
+         21,
+         {{0, 22}},
+         {{40, 60}, {30, 60}, {15, 60}},
+         {{15, 60}},
+         {{0, 22}},
+         {{0, 60}}},
+    };
+    for (const Case& c : cases)
+        for (const bool numbered : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (numbered ? ", numbered" : ""));
+            const auto ids = [numbered](int from, int to) {
+                std::vector<std::optional<QString>> out;
+                for (int i = from; numbered && i < to; ++i)
+                    out.push_back(
+                        QStringLiteral("message:%1:%2").arg(i + 1).arg(i % 2 ? "assistant" : "user"));
+                return out;
+            };
+            ConversationMemory memory;
+            for (const auto& [from, to] : c.cutReads)
+                twice(memory, "k", reading(from, to, c.answer, cut), ids(from, to));
+            for (const auto& [from, to] : c.wholeReads)
+                twice(memory, "k", reading(from, to, c.answer, whole), ids(from, to));
+            std::vector<Messages> expected;
+            for (const auto& [from, to] : c.cutKept)
+                expected.push_back(reading(from, to, c.answer, cut));
+            for (const auto& [from, to] : c.expected)
+                expected.push_back(reading(from, to, c.answer, whole));
+            std::vector<Messages> afterRestart;
+            for (const auto& [from, to] : c.restarted)
+                afterRestart.push_back(reading(from, to, c.answer, whole));
+            ConversationMemory restarted;
+            restarted.restore(memory.encoded());
+            EXPECT_EQ(shape(windowsOf(memory, "k")), shape(expected));
+            EXPECT_EQ(shape(windowsOf(restarted, "k")), shape(c.restarted.empty() ? expected : afterRestart))
+                << "after a restart";
+            EXPECT_TRUE(windowsOf(memory, "k") == expected);
+        }
 }

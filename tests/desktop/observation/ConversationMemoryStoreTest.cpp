@@ -216,6 +216,39 @@ TEST(ConversationMemoryStore, ABackgroundSaveThatFailsIsRecorded) {
     WriteFailures::shared().clear();
 }
 
+// A save written in passing, then a larger one on a worker that fails (a full disk): the worker's
+// report is the newest, so its failure is said and tried again, and the retry writes the memory.
+TEST(ConversationMemoryStore, ABackgroundSaveThatFailsAfterASaveInPassingIsRecordedAndRetried) {
+    WriteFailures::shared().clear();
+    QTemporaryDir dir;
+    ConversationMemoryStore::Background background = onTheMainThread();
+    background.saveBytes = 64 * 1024;
+    background.retryFirstMilliseconds = 20;
+    background.retryLongestMilliseconds = 40;
+    ConversationMemoryStore store(ConversationMemoryFile(dir.path(), kBundle), background);
+    const std::vector<Message> small = conversation(6);
+    std::vector<Message> large = small;
+    large.push_back({QStringLiteral("user"), QStringLiteral("Please write the whole report")});
+    large.push_back({QStringLiteral("assistant"), QString(200 * 1024, u'r')});
+    observe(store, small);
+    observe(store, small); // written in passing
+    const QByteArray smallBytes = contents(store.file().path());
+    ASSERT_FALSE(smallBytes.isEmpty());
+    {
+        const quillmere::testing::FileSizeLimit full(rlim_t(smallBytes.size()) + 1024);
+        observe(store, large);
+        ASSERT_TRUE(store.saving());
+        ASSERT_TRUE(pollUntil([&store] { return !store.saving(); }));
+    }
+    EXPECT_EQ(WriteFailures::shared().failures().size(), 1) << "the worker's failure was not said";
+    EXPECT_TRUE(store.retryPending());
+    ASSERT_TRUE(pollUntil([&store] { return !store.retryPending() && !store.saving(); }));
+    ConversationMemoryStore restarted(ConversationMemoryFile(dir.path(), kBundle), onTheMainThread());
+    const MessageList recalled = restarted.remembered(kKey);
+    EXPECT_TRUE(recalled == large) << "a restart recalls " << recalled.size() << " messages";
+    WriteFailures::shared().clear();
+}
+
 // What decides is how much there is to write, not how many messages: a few long answers are as
 // much to encode as thousands of short ones.
 TEST(ConversationMemoryStore, AFewVeryLongMessagesAreSavedFromAWorker) {
