@@ -22,6 +22,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -571,6 +572,42 @@ TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtT
         EXPECT_TRUE(stored(InstallIdentifier::defaultsKey).has_value());
         EXPECT_TRUE(stored(UsageRecorder::collectionStartedKey).has_value());
     }
+}
+
+// A new user's first run where the runtime folder has no room left at all: the settings need no
+// runtime or temporary folder, to read them or to write them, so the install identifier and the
+// collection start are written beside the file, and a quit with SIGTERM ends in order (it used to
+// end in a crash as the process exited, the identifier lost). The full folder is a small file
+// system of the test's own, where this machine lets a test mount one.
+TEST(ApplicationFiles, AFirstRunWithAFullRuntimeFolderWritesItsSettingsAndQuitsInOrder) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString runtime = dir.filePath("run");
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    const QByteArray place = QFile::encodeName(runtime);
+    if (::mount("tmpfs", place.constData(), "tmpfs", 0, "size=16k,mode=0700") != 0)
+        GTEST_SKIP() << "no small file system can be mounted here: " << std::strerror(errno);
+    struct Unmount {
+        QByteArray place;
+        ~Unmount() { ::umount2(place.constData(), MNT_DETACH); }
+    } unmount{place};
+    {
+        QFile fill(runtime + "/fill");
+        ASSERT_TRUE(fill.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'x');
+        while (fill.write(block) == block.size() && fill.flush()) {
+        }
+    }
+    Service service;
+    QProcessEnvironment environment = personalEnvironment(dir, service.url());
+    environment.insert("XDG_RUNTIME_DIR", runtime);
+    const Ended ended = runOnce(dir, environment);
+    EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+    EXPECT_TRUE(ended.quitInOrder) << ended.errors.toStdString();
+    EXPECT_FALSE(ended.errors.contains("user defaults")) << ended.errors.toStdString();
+    const Defaults settings(QFileInfo(settingsFile).completeBaseName(), dir.filePath("home/.config"));
+    EXPECT_TRUE(settings.string(InstallIdentifier::defaultsKey).has_value());
+    EXPECT_TRUE(settings.string(UsageRecorder::collectionStartedKey).has_value());
 }
 
 namespace {
