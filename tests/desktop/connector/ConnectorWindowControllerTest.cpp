@@ -1,6 +1,7 @@
 #include "ConnectorTestSupport.h"
 #include "tests/desktop/card/CardTestSupport.h"
 #include "tests/support/AccessibilityBus.h"
+#include "tests/support/OrcaSpeech.h"
 
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
@@ -696,4 +697,98 @@ TEST_F(ConnectorStatusOnTheBus, AnExpiringLinkTakesTheKeyboardWithItsOwnSentence
     QCoreApplication::processEvents();
     EXPECT_EQ(window->focusWidget(), controller->connectButton()) << "the keyboard is not on Connect";
     EXPECT_EQ(said.texts(), std::vector<QString>{ConnectorText::expired});
+}
+
+// What a person using Orca hears of the connector's setup, each sentence counted in what Orca itself
+// decided to speak: Connect and Disconnect pressed with Space, and a link that expires while the
+// keyboard is on Disconnect. The sentence the status line shows as it takes the keyboard is heard
+// once, read there; the outcome once, announced. Runs only under run-with-orca inside
+// run-accessibility-bus-test with a window manager chosen.
+class ConnectorHeardByOrca : public ConnectorWindow {
+protected:
+    // Opens the connector window with the person in it and Orca listening; `linked` with a saved
+    // link restored.
+    void openHeard(bool linked) {
+        if (OrcaSpeech::debugFile().isEmpty() || !windowSystemTest())
+            GTEST_SKIP() << "needs the Orca of run-with-orca, on the display of run-accessibility-bus-test "
+                            "with a window manager chosen";
+        if (linked)
+            storage.backend.put(MemoryStorage::service, credential().encoded());
+        make(linked);
+        controller->open();
+        scheduler.advance(0);
+        ASSERT_EQ(bool(controller->flows().credential()), linked);
+        card = controller->ownCard();
+        card->toggleExpanded();
+        card->layoutIfNeeded();
+        orca.emplace([this](const QString& text) { card->announce(text); });
+        ASSERT_TRUE(orca->isOpen()) << "Orca's debug file cannot be read";
+        ASSERT_TRUE(waitUntil([&] { return controller->panel()->isActiveWindow(); }, 5000))
+            << "the panel never took the focus";
+        ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+        ASSERT_TRUE(orca->listening()) << "Orca says nothing the connector announces";
+    }
+    // Presses Space on `button`, with what was said before left uncounted; whether it greyed.
+    bool press(QPushButton* button) {
+        if (!orca->readyOn(button))
+            return false;
+        pressKey(QStringLiteral("space"));
+        return waitUntil([&] { return !button->isEnabled(); }, 3000);
+    }
+    // Lets the flow's work go on for `seconds` of its time.
+    void workFor(double seconds) {
+        scheduler.advance(seconds);
+        QCoreApplication::processEvents();
+    }
+
+    RailViewController* card = nullptr;
+    std::optional<OrcaSpeech> orca;
+};
+
+TEST_F(ConnectorHeardByOrca, AConnectThatFailsIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(false));
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    controller->pasteConnectionCode(token43);
+    ASSERT_TRUE(press(controller->connectButton())) << "Space did not connect";
+    orca->waitFor(ConnectorText::connecting, 8000);
+    workFor(2);
+    EXPECT_EQ(orca->heard(ConnectorText::couldNotLink), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::connecting), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
+}
+
+TEST_F(ConnectorHeardByOrca, AConnectThatSucceedsIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(false));
+    transport.answer(QStringLiteral("/widget/claim"), claimBody(), 1);
+    controller->pasteConnectionCode(token43);
+    ASSERT_TRUE(press(controller->connectButton())) << "Space did not connect";
+    orca->waitFor(ConnectorText::connecting, 8000);
+    workFor(2);
+    ASSERT_TRUE(controller->flows().credential()) << "the link was not made";
+    EXPECT_EQ(orca->heard(ConnectorText::connected), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::connecting), 1) << "Orca said: " << orca->said();
+}
+
+TEST_F(ConnectorHeardByOrca, ADisconnectIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(true));
+    ASSERT_TRUE(press(controller->disconnectButton())) << "Space did not disconnect";
+    orca->waitFor(ConnectorText::disconnecting, 8000);
+    workFor(2);
+    EXPECT_EQ(orca->heard(ConnectorText::disconnected), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::disconnecting), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
+}
+
+TEST_F(ConnectorHeardByOrca, AnExpiringLinkIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(true));
+    ASSERT_TRUE(orca->readyOn(controller->disconnectButton()));
+    storage.holdSeconds = 2; // removing the saved connection takes a while
+    transport.fail(QStringLiteral("/widget/inbox"), ConnectorFailure::unauthorized);
+    workFor(ConnectorLinkFlows::pollInterval);
+    ASSERT_EQ(QApplication::focusWidget(), controller->statusLabel()) << "the status line holds no keyboard";
+    orca->waitFor(ConnectorText::expiring, 8000);
+    workFor(2);
+    EXPECT_EQ(orca->heard(ConnectorText::expired), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::expiring), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
 }
