@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <QWidget>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
@@ -94,6 +95,8 @@ public:
         read();
         return said_.join(QStringLiteral(" | ")).toStdString();
     }
+    // Writes what Orca said in the step `what` to the test's output, for a person reading the log.
+    void tell(const std::string& what) { std::printf("[ orca said] %s: %s\n", what.c_str(), said().c_str()); }
 
 private:
     void read() {
@@ -111,7 +114,9 @@ private:
             // The phrase runs to its closing quote, which Orca may follow with the voice it used
             // ("{'established': False}").
             const qsizetype from = at + marker.size();
-            const qsizetype voice = line.endsWith(u'}') ? line.lastIndexOf(QStringLiteral("'{")) : -1;
+            qsizetype voice = line.endsWith(u'}') ? line.lastIndexOf(QStringLiteral("'{")) : -1;
+            if (voice < 0 && line.endsWith(u'}'))
+                voice = line.lastIndexOf(QStringLiteral("' {")); // a key's echo
             const qsizetype to = voice >= 0 ? voice : line.lastIndexOf(u'\'');
             said_ << (to > from ? line.mid(from, to - from) : line.mid(from));
         }

@@ -96,6 +96,11 @@ TEST_F(HeardByOrca, EachSwitchIsHeardOnceFromProgressToOutcome) {
     elsewhere.resize(200, 100);
     for (const SwitchRow& row : switchRows()) {
         SCOPED_TRACE(row.name());
+        // Back in the card (without a window manager, nothing activates it when the other window
+        // goes).
+        window.activateWindow();
+        ASSERT_TRUE(waitUntil([&] { return window.isActiveWindow(); }, 5000))
+            << "the card's window is not active";
         const Recommendation shown = row.mode == Mode::expandedWithoutDetails ? sonnetWithFit() : sonnet();
         card.show(shown);
         if (row.mode == Mode::normal) {
@@ -128,14 +133,15 @@ TEST_F(HeardByOrca, EachSwitchIsHeardOnceFromProgressToOutcome) {
         const QString outcome = row.success ? confirmed : failed;
         EXPECT_EQ(orca.heard(outcome), 1) << "Orca said: " << orca.said();
         EXPECT_EQ(orca.count(applying), 1) << "Orca said: " << orca.said();
+        orca.tell(row.name());
         if (row.elsewhere)
             elsewhere.hide();
     }
 }
 
-// Ask pressed with Space on its button and with Return in the field: "Finding the best model…" is
-// heard once as the answer line takes the keyboard, then the answer or the failure once; a question
-// too short is refused once.
+// Ask pressed with Space on its button: "Finding the best model…" is heard once as the answer line
+// takes the keyboard, then the answer or the failure once. A question too short, asked with Return
+// in the field, is refused once.
 TEST_F(HeardByOrca, EachAskIsHeardOnce) {
     card.show(sonnet());
     ASSERT_TRUE(openAsk());
@@ -156,6 +162,7 @@ TEST_F(HeardByOrca, EachAskIsHeardOnce) {
             card.showAskFailure(couldNot);
         EXPECT_EQ(orca.heard(answered ? answer : couldNot), 1) << "Orca said: " << orca.said();
         EXPECT_EQ(orca.count(finding), 1) << "Orca said: " << orca.said();
+        orca.tell(answered ? "Ask answered" : "Ask failed");
     }
     SCOPED_TRACE("too short");
     card.askField()->setText(QStringLiteral("ab"));
@@ -163,4 +170,5 @@ TEST_F(HeardByOrca, EachAskIsHeardOnce) {
     pressKey(QStringLiteral("Return"));
     EXPECT_EQ(orca.heard(QStringLiteral("Describe the task you want help choosing a model for.")), 1)
         << "Orca said: " << orca.said();
+    orca.tell("Ask too short");
 }

@@ -45,6 +45,18 @@ bool pressKeys(QWidget* receiver, Qt::Key key, Qt::KeyboardModifiers modifiers) 
     return press.isAccepted();
 }
 
+// What is announced, told once the event loop has turned (a status is said once the flow's step is
+// over), and forgotten once told.
+struct Heard {
+    std::vector<QString> operator()() {
+        QCoreApplication::processEvents();
+        std::vector<QString> texts = said.texts();
+        said.posted.clear();
+        return texts;
+    }
+    ax::RecordingAnnouncer said;
+};
+
 class ConnectorWindow : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -63,6 +75,14 @@ protected:
         environment.openURL = [this](const QUrl& url) { opened.push_back(url); };
         controller =
             std::make_unique<ConnectorWindowController>(loadSaved, storage, &preferences, environment);
+    }
+    // Opens the connector window with its card expanded, the window active.
+    void openExpanded() {
+        make();
+        controller->open();
+        controller->ownCard()->toggleExpanded();
+        controller->ownCard()->layoutIfNeeded();
+        QApplication::setActiveWindow(controller->panel());
     }
     // Saves the capture of a card under the build folder, for a person to look at.
     static void capture(RailViewController& card, const QString& name) {
@@ -335,19 +355,10 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
 // "Connecting Quillmere…", and a failed link gives it back to Connect before the failure is said.
 // Every sentence is said once through the presenting card, and never the same twice in a row.
 TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOnce) {
-    make();
-    controller->open();
+    openExpanded();
     RailViewController& card = *controller->ownCard();
-    card.toggleExpanded();
-    card.layoutIfNeeded();
-    QApplication::setActiveWindow(controller->panel());
-    ax::RecordingAnnouncer said;
-    const auto heard = [&said] {
-        QCoreApplication::processEvents();
-        std::vector<QString> texts = said.texts();
-        said.posted.clear();
-        return texts;
-    };
+    Heard heard;
+    ax::RecordingAnnouncer& said = heard.said;
     using Texts = std::vector<QString>;
     controller->pasteConnectionCode(QStringLiteral("not a code"));
     EXPECT_EQ(heard(), Texts{ConnectorText::freshCode});
@@ -385,6 +396,42 @@ TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOn
     EXPECT_EQ(heard(), Texts{ConnectorText::connecting});
     for (const auto& posted : said.posted)
         EXPECT_EQ(posted.view, card.view());
+}
+
+// The status line takes the keyboard from a button that greys itself and is read as it takes it,
+// with the sentence it shows once the step is over, whether that was set before the button greyed
+// (Connect) or after (restoring the saved connection): that sentence is not said as well. A
+// sentence that replaces it in a later step while the line keeps the keyboard (a paste while Connect
+// runs) is said once: a screen reader does not read a focused label's new text.
+TEST_F(ConnectorWindow, ASentenceReplacingTheOneTheStatusLineWasReadWithIsSaid) {
+    openExpanded();
+    Heard heard;
+    using Texts = std::vector<QString>;
+    QPushButton* connect = controller->connectButton();
+    storage.holdSeconds = 1; // reading the saved connection takes a while
+    connect->setFocus(Qt::OtherFocusReason);
+    heard();
+    controller->flows().restore();
+    ASSERT_EQ(QApplication::focusWidget(), controller->statusLabel()) << "the status line has no keyboard";
+    EXPECT_EQ(controller->statusLabel()->text(), ConnectorText::restoring);
+    EXPECT_EQ(heard(), Texts{}) << "read as the line takes the keyboard";
+    scheduler.advance(2);
+    EXPECT_EQ(QApplication::focusWidget(), connect) << "the keyboard did not come back to Connect";
+    EXPECT_EQ(heard(), Texts{ConnectorText::initial});
+
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    controller->pasteConnectionCode(token43);
+    heard();
+    connect->setFocus(Qt::OtherFocusReason);
+    connect->click();
+    ASSERT_EQ(QApplication::focusWidget(), controller->statusLabel()) << "the status line has no keyboard";
+    EXPECT_EQ(heard(), Texts{}) << "read as the line takes the keyboard";
+    controller->pasteConnectionCode(QStringLiteral("not a code"));
+    EXPECT_EQ(QApplication::focusWidget(), controller->statusLabel());
+    EXPECT_EQ(heard(), Texts{ConnectorText::freshCode});
+    scheduler.advance(2);
+    EXPECT_EQ(QApplication::focusWidget(), connect) << "the keyboard did not come back to Connect";
+    EXPECT_EQ(heard(), Texts{ConnectorText::couldNotLink});
 }
 
 // A link that expires while the person is in another window, the keyboard left on Disconnect: the
@@ -754,6 +801,7 @@ TEST_F(ConnectorHeardByOrca, AConnectThatFailsIsHeardOnce) {
     workFor(2);
     EXPECT_EQ(orca->heard(ConnectorText::couldNotLink), 1) << "Orca said: " << orca->said();
     EXPECT_EQ(orca->count(ConnectorText::connecting), 1) << "Orca said: " << orca->said();
+    orca->tell("Connect failing");
     EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
 }
 
@@ -767,6 +815,7 @@ TEST_F(ConnectorHeardByOrca, AConnectThatSucceedsIsHeardOnce) {
     ASSERT_TRUE(controller->flows().credential()) << "the link was not made";
     EXPECT_EQ(orca->heard(ConnectorText::connected), 1) << "Orca said: " << orca->said();
     EXPECT_EQ(orca->count(ConnectorText::connecting), 1) << "Orca said: " << orca->said();
+    orca->tell("Connect succeeding");
 }
 
 TEST_F(ConnectorHeardByOrca, ADisconnectIsHeardOnce) {
@@ -776,6 +825,7 @@ TEST_F(ConnectorHeardByOrca, ADisconnectIsHeardOnce) {
     workFor(2);
     EXPECT_EQ(orca->heard(ConnectorText::disconnected), 1) << "Orca said: " << orca->said();
     EXPECT_EQ(orca->count(ConnectorText::disconnecting), 1) << "Orca said: " << orca->said();
+    orca->tell("Disconnect");
     EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
 }
 
@@ -790,5 +840,6 @@ TEST_F(ConnectorHeardByOrca, AnExpiringLinkIsHeardOnce) {
     workFor(2);
     EXPECT_EQ(orca->heard(ConnectorText::expired), 1) << "Orca said: " << orca->said();
     EXPECT_EQ(orca->count(ConnectorText::expiring), 1) << "Orca said: " << orca->said();
+    orca->tell("A link expiring");
     EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
 }
