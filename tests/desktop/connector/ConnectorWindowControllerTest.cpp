@@ -755,10 +755,13 @@ class ConnectorHeardByOrca : public ConnectorWindow {
 protected:
     // Opens the connector window with the person in it and Orca listening; `linked` with a saved
     // link restored.
-    void openHeard(bool linked) {
+    void SetUp() override {
         if (OrcaSpeech::debugFile().isEmpty() || !windowSystemTest())
             GTEST_SKIP() << "needs the Orca of run-with-orca, on the display of run-accessibility-bus-test "
                             "with a window manager chosen";
+        ConnectorWindow::SetUp();
+    }
+    void openHeard(bool linked) {
         if (linked)
             storage.backend.put(MemoryStorage::service, credential().encoded());
         make(linked);
