@@ -31,8 +31,8 @@ public:
 
     // Called before the controls of `greyed` are disabled, with `progress` already showing what the
     // work does. When one of them has the keyboard of its window, `progress` takes it and the hold
-    // begins; returns whether the line is then read as focused (`readAsFocused`: no need to announce
-    // it).
+    // begins; returns whether the line is then read as focused (`readAsFocused`): what it shows now
+    // is read as it takes the keyboard, and need not be announced.
     // `part` lists the controls of that part of the card in keyboard order, the greyed ones among
     // them. Asked while none of `greyed` has the keyboard, a hold in progress stays as it is.
     bool hold(std::initializer_list<QWidget*> greyed, QWidget* progress, std::vector<QWidget*> part);
@@ -41,10 +41,11 @@ public:
     void release();
     // Whether the progress line still has the keyboard of its window for the hold.
     bool keepsKeyboard() const;
-    // Whether the progress line's new text is read as the focused element's, so that announcing it
-    // too would say it twice: the line keeps the keyboard and its window is the active one. A screen
-    // reader follows the active window only; in a window the person has left (to type in the host,
-    // say) nothing there is focused for it, and a text that is not announced is never heard.
+    // Whether the progress line is read as the focused element: it keeps the keyboard and its window
+    // is the active one. A screen reader follows the active window only; in a window the person has
+    // left (to type in the host, say) nothing there is focused for it. Only the text the line shows
+    // as it takes the keyboard is read that way: a screen reader does not read a focused label's new
+    // text (Orca drops name changes of labels), so a text the line shows later is announced.
     bool readAsFocused() const;
 
     // The control that `line` stands for while it holds the keyboard of a hold, none otherwise: the

@@ -672,11 +672,10 @@ void RailViewController::showApplyResult(bool success, const Recommendation& rec
     useHold_.release();
     setFieldText(feedback_, note, true);
     refresh();
-    // With no control of the switch part offered (the button stays grey, "Why this switch?" is not
-    // shown), the line keeps the keyboard and, while the card's window is the active one, its new
-    // text is read as the focused element's.
-    if (!useHold_.readAsFocused())
-        announce(note);
+    // Announced even when no control of the switch part is offered (the button stays grey, "Why
+    // this switch?" is not shown) and the line keeps the keyboard: a screen reader reads a line as
+    // it takes the keyboard, but not the new text of a line it already reads.
+    announce(note);
 }
 
 // The switch button and the body's controls before it in the keyboard loop.

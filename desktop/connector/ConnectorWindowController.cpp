@@ -21,6 +21,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <utility>
 
 namespace quillmere {
 
@@ -401,7 +402,11 @@ void ConnectorWindowController::setStatusText(const QString& status) {
     if (!connectionView_)
         return;
     status_->setText(status);
-    // Said once the flow's step is over, when it is known whether the status line has the keyboard.
+    announceStatusSoon();
+}
+
+// Said once the flow's step is over, when it is known whether the status line took the keyboard.
+void ConnectorWindowController::announceStatusSoon() {
     if (!announcing_) {
         announcing_ = true;
         QTimer::singleShot(0, this, [this] { announceStatus(); });
@@ -409,18 +414,21 @@ void ConnectorWindowController::setStatusText(const QString& status) {
 }
 
 // A status sentence is said through the presenting card, made plain and bounded as the card's
-// texts are, and never twice in a row. While the status line holds the keyboard of a person whose
-// button greyed itself, in the active window, the sentence is read as the focused line's and is not
-// said again.
+// texts are, and never twice in a row. When the status line took the keyboard of a person whose
+// button greyed itself during this step, in the active window, a screen reader reads the line as it
+// takes it, with the sentence it shows by then, so the sentence is not said again. A sentence that
+// replaces it while the line keeps the keyboard is said: a screen reader does not read a focused
+// label's new text.
 void ConnectorWindowController::announceStatus() {
     announcing_ = false;
+    const bool readAsFocused = std::exchange(statusTookKeyboard_, false);
     if (!connectionView_)
         return;
     const QString status = status_->text();
     if (status == heard_)
         return;
     heard_ = status;
-    if (!keyboard_.readAsFocused() && presentationCard_)
+    if (!readAsFocused && presentationCard_)
         presentationCard_->announce(cardBoundedText(status, false, cardSpokenLimit(cardTextDefaultLimit)));
 }
 void ConnectorWindowController::setAccountText(const QString& account) {
@@ -444,9 +452,13 @@ void ConnectorWindowController::setDisconnectEnabled(bool enabled) {
 void ConnectorWindowController::setButtonEnabled(QPushButton* button, bool enabled) {
     if (!connectionView_)
         return;
-    if (!enabled)
+    if (!enabled &&
         keyboard_.hold({button}, status_,
-                       {setupButton_, codeField_, pasteButton_, connectButton_, disconnectButton_});
+                       {setupButton_, codeField_, pasteButton_, connectButton_, disconnectButton_})) {
+        // Whatever the line shows once the step is over is read as it takes the keyboard.
+        statusTookKeyboard_ = true;
+        announceStatusSoon();
+    }
     button->setEnabled(enabled);
     if (enabled)
         keyboard_.release();

@@ -112,6 +112,7 @@ private:
     void openPage(const QUrl& page) override;
 
     void setButtonEnabled(QPushButton* button, bool enabled);
+    void announceStatusSoon();
     void announceStatus();
     void buildSetupView();
     void embedIn(RailViewController* card);
@@ -136,9 +137,11 @@ private:
     QPushButton* disconnectButton_ = nullptr;
     std::unique_ptr<ConnectorLinkFlows> flows_;
     KeyboardHold keyboard_;
-    // The status sentence last said (or there from the start), and whether saying one is due.
+    // The status sentence last said (or there from the start), whether saying one is due, and
+    // whether the status line took the keyboard since it was last said.
     QString heard_;
     bool announcing_ = false;
+    bool statusTookKeyboard_ = false;
 };
 
 } // namespace quillmere

@@ -213,8 +213,9 @@ TEST(GreyedButtonsOnTheDisplay, ANewConversationWhileSwitchingLeavesTheKeyboardI
 
 // Expanded, without "Why this switch?": once the switch ends no control of its part is offered (the
 // button stays grey after a success, or while the card is stale), so the feedback line keeps the
-// keyboard and its new text is read there, as the focused element's; it is not announced as well.
-TEST(GreyedButtonsOnTheDisplay, AnOutcomeReadOnTheFocusedLineIsNotAnnouncedAgain) {
+// keyboard. A screen reader does not read the new text of the label it is on (Orca drops a label's
+// name change), so the outcome is announced, once.
+TEST(GreyedButtonsOnTheDisplay, AnOutcomeOnALineThatKeepsTheKeyboardIsAnnouncedOnce) {
     if (!windowSystemTest())
         GTEST_SKIP() << "needs the display of run-accessibility-bus-test with a window manager chosen";
     CardOnTheDisplay shown;
@@ -237,7 +238,9 @@ TEST(GreyedButtonsOnTheDisplay, AnOutcomeReadOnTheFocusedLineIsNotAnnouncedAgain
             << "the focus went to " << shown.focusedName().toStdString();
         EXPECT_EQ(shown.focusedName(),
                   success ? QStringLiteral("Model and reasoning confirmed for the next send.") : failed);
-        EXPECT_EQ(shown.listener.notifications(3000, 500), QStringList()) << "the outcome was said twice";
+        EXPECT_EQ(shown.listener.notifications(10000, 1000),
+                  QStringList{success ? QStringLiteral("Model and reasoning confirmed for the next send.")
+                                      : failed});
     }
 }
 

@@ -1,6 +1,7 @@
 #include "ConnectorTestSupport.h"
 #include "tests/desktop/card/CardTestSupport.h"
 #include "tests/support/AccessibilityBus.h"
+#include "tests/support/OrcaSpeech.h"
 
 #include "desktop/card/RailViewController.h"
 #include "desktop/connector/ConnectorEditing.h"
@@ -44,6 +45,18 @@ bool pressKeys(QWidget* receiver, Qt::Key key, Qt::KeyboardModifiers modifiers) 
     return press.isAccepted();
 }
 
+// What is announced, told once the event loop has turned (a status is said once the flow's step is
+// over), and forgotten once told.
+struct Heard {
+    std::vector<QString> operator()() {
+        QCoreApplication::processEvents();
+        std::vector<QString> texts = said.texts();
+        said.posted.clear();
+        return texts;
+    }
+    ax::RecordingAnnouncer said;
+};
+
 class ConnectorWindow : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -62,6 +75,14 @@ protected:
         environment.openURL = [this](const QUrl& url) { opened.push_back(url); };
         controller =
             std::make_unique<ConnectorWindowController>(loadSaved, storage, &preferences, environment);
+    }
+    // Opens the connector window with its card expanded, the window active.
+    void openExpanded() {
+        make();
+        controller->open();
+        controller->ownCard()->toggleExpanded();
+        controller->ownCard()->layoutIfNeeded();
+        QApplication::setActiveWindow(controller->panel());
     }
     // Saves the capture of a card under the build folder, for a person to look at.
     static void capture(RailViewController& card, const QString& name) {
@@ -334,19 +355,10 @@ TEST_F(ConnectorWindow, TheMenuKeysWorkWithoutADrawnMenu) {
 // "Connecting Quillmere…", and a failed link gives it back to Connect before the failure is said.
 // Every sentence is said once through the presenting card, and never the same twice in a row.
 TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOnce) {
-    make();
-    controller->open();
+    openExpanded();
     RailViewController& card = *controller->ownCard();
-    card.toggleExpanded();
-    card.layoutIfNeeded();
-    QApplication::setActiveWindow(controller->panel());
-    ax::RecordingAnnouncer said;
-    const auto heard = [&said] {
-        QCoreApplication::processEvents();
-        std::vector<QString> texts = said.texts();
-        said.posted.clear();
-        return texts;
-    };
+    Heard heard;
+    ax::RecordingAnnouncer& said = heard.said;
     using Texts = std::vector<QString>;
     controller->pasteConnectionCode(QStringLiteral("not a code"));
     EXPECT_EQ(heard(), Texts{ConnectorText::freshCode});
@@ -384,6 +396,42 @@ TEST_F(ConnectorWindow, ConnectKeepsTheKeyboardInTheSetupAndEachSentenceIsSaidOn
     EXPECT_EQ(heard(), Texts{ConnectorText::connecting});
     for (const auto& posted : said.posted)
         EXPECT_EQ(posted.view, card.view());
+}
+
+// The status line takes the keyboard from a button that greys itself and is read as it takes it,
+// with the sentence it shows once the step is over, whether that was set before the button greyed
+// (Connect) or after (restoring the saved connection): that sentence is not said as well. A
+// sentence that replaces it in a later step while the line keeps the keyboard (a paste while Connect
+// runs) is said once: a screen reader does not read a focused label's new text.
+TEST_F(ConnectorWindow, ASentenceReplacingTheOneTheStatusLineWasReadWithIsSaid) {
+    openExpanded();
+    Heard heard;
+    using Texts = std::vector<QString>;
+    QPushButton* connect = controller->connectButton();
+    storage.holdSeconds = 1; // reading the saved connection takes a while
+    connect->setFocus(Qt::OtherFocusReason);
+    heard();
+    controller->flows().restore();
+    ASSERT_EQ(QApplication::focusWidget(), controller->statusLabel()) << "the status line has no keyboard";
+    EXPECT_EQ(controller->statusLabel()->text(), ConnectorText::restoring);
+    EXPECT_EQ(heard(), Texts{}) << "read as the line takes the keyboard";
+    scheduler.advance(2);
+    EXPECT_EQ(QApplication::focusWidget(), connect) << "the keyboard did not come back to Connect";
+    EXPECT_EQ(heard(), Texts{ConnectorText::initial});
+
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    controller->pasteConnectionCode(token43);
+    heard();
+    connect->setFocus(Qt::OtherFocusReason);
+    connect->click();
+    ASSERT_EQ(QApplication::focusWidget(), controller->statusLabel()) << "the status line has no keyboard";
+    EXPECT_EQ(heard(), Texts{}) << "read as the line takes the keyboard";
+    controller->pasteConnectionCode(QStringLiteral("not a code"));
+    EXPECT_EQ(QApplication::focusWidget(), controller->statusLabel());
+    EXPECT_EQ(heard(), Texts{ConnectorText::freshCode});
+    scheduler.advance(2);
+    EXPECT_EQ(QApplication::focusWidget(), connect) << "the keyboard did not come back to Connect";
+    EXPECT_EQ(heard(), Texts{ConnectorText::couldNotLink});
 }
 
 // A link that expires while the person is in another window, the keyboard left on Disconnect: the
@@ -696,4 +744,105 @@ TEST_F(ConnectorStatusOnTheBus, AnExpiringLinkTakesTheKeyboardWithItsOwnSentence
     QCoreApplication::processEvents();
     EXPECT_EQ(window->focusWidget(), controller->connectButton()) << "the keyboard is not on Connect";
     EXPECT_EQ(said.texts(), std::vector<QString>{ConnectorText::expired});
+}
+
+// What a person using Orca hears of the connector's setup, each sentence counted in what Orca itself
+// decided to speak: Connect and Disconnect pressed with Space, and a link that expires while the
+// keyboard is on Disconnect. The sentence the status line shows as it takes the keyboard is heard
+// once, read there; the outcome once, announced. Runs only under run-with-orca inside
+// run-accessibility-bus-test with a window manager chosen.
+class ConnectorHeardByOrca : public ConnectorWindow {
+protected:
+    // Opens the connector window with the person in it and Orca listening; `linked` with a saved
+    // link restored.
+    void SetUp() override {
+        if (OrcaSpeech::debugFile().isEmpty() || !windowSystemTest())
+            GTEST_SKIP() << "needs the Orca of run-with-orca, on the display of run-accessibility-bus-test "
+                            "with a window manager chosen";
+        ConnectorWindow::SetUp();
+    }
+    void openHeard(bool linked) {
+        if (linked)
+            storage.backend.put(MemoryStorage::service, credential().encoded());
+        make(linked);
+        controller->open();
+        scheduler.advance(0);
+        ASSERT_EQ(bool(controller->flows().credential()), linked);
+        card = controller->ownCard();
+        card->toggleExpanded();
+        card->layoutIfNeeded();
+        orca.emplace([this](const QString& text) { card->announce(text); });
+        ASSERT_TRUE(orca->isOpen()) << "Orca's debug file cannot be read";
+        ASSERT_TRUE(waitUntil([&] { return controller->panel()->isActiveWindow(); }, 5000))
+            << "the panel never took the focus";
+        ASSERT_TRUE(waitUntil([] { return QAccessible::isActive(); }, 20000)) << "no accessibility bridge";
+        ASSERT_TRUE(orca->listening()) << "Orca says nothing the connector announces";
+    }
+    // Presses Space on `button`, with what was said before left uncounted; whether it greyed.
+    bool press(QPushButton* button) {
+        if (!orca->readyOn(button))
+            return false;
+        pressKey(QStringLiteral("space"));
+        return waitUntil([&] { return !button->isEnabled(); }, 3000);
+    }
+    // Lets the flow's work go on for `seconds` of its time.
+    void workFor(double seconds) {
+        scheduler.advance(seconds);
+        QCoreApplication::processEvents();
+    }
+
+    RailViewController* card = nullptr;
+    std::optional<OrcaSpeech> orca;
+};
+
+TEST_F(ConnectorHeardByOrca, AConnectThatFailsIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(false));
+    transport.fail(QStringLiteral("/widget/claim"), ConnectorFailure::rejected, 1);
+    controller->pasteConnectionCode(token43);
+    ASSERT_TRUE(press(controller->connectButton())) << "Space did not connect";
+    orca->waitFor(ConnectorText::connecting, 8000);
+    workFor(2);
+    EXPECT_EQ(orca->heard(ConnectorText::couldNotLink), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::connecting), 1) << "Orca said: " << orca->said();
+    orca->tell("Connect failing");
+    EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
+}
+
+TEST_F(ConnectorHeardByOrca, AConnectThatSucceedsIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(false));
+    transport.answer(QStringLiteral("/widget/claim"), claimBody(), 1);
+    controller->pasteConnectionCode(token43);
+    ASSERT_TRUE(press(controller->connectButton())) << "Space did not connect";
+    orca->waitFor(ConnectorText::connecting, 8000);
+    workFor(2);
+    ASSERT_TRUE(controller->flows().credential()) << "the link was not made";
+    EXPECT_EQ(orca->heard(ConnectorText::connected), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::connecting), 1) << "Orca said: " << orca->said();
+    orca->tell("Connect succeeding");
+}
+
+TEST_F(ConnectorHeardByOrca, ADisconnectIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(true));
+    ASSERT_TRUE(press(controller->disconnectButton())) << "Space did not disconnect";
+    orca->waitFor(ConnectorText::disconnecting, 8000);
+    workFor(2);
+    EXPECT_EQ(orca->heard(ConnectorText::disconnected), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::disconnecting), 1) << "Orca said: " << orca->said();
+    orca->tell("Disconnect");
+    EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
+}
+
+TEST_F(ConnectorHeardByOrca, AnExpiringLinkIsHeardOnce) {
+    ASSERT_NO_FATAL_FAILURE(openHeard(true));
+    ASSERT_TRUE(orca->readyOn(controller->disconnectButton()));
+    storage.holdSeconds = 2; // removing the saved connection takes a while
+    transport.fail(QStringLiteral("/widget/inbox"), ConnectorFailure::unauthorized);
+    workFor(ConnectorLinkFlows::pollInterval);
+    ASSERT_EQ(QApplication::focusWidget(), controller->statusLabel()) << "the status line holds no keyboard";
+    orca->waitFor(ConnectorText::expiring, 8000);
+    workFor(2);
+    EXPECT_EQ(orca->heard(ConnectorText::expired), 1) << "Orca said: " << orca->said();
+    EXPECT_EQ(orca->count(ConnectorText::expiring), 1) << "Orca said: " << orca->said();
+    orca->tell("A link expiring");
+    EXPECT_EQ(QApplication::focusWidget(), controller->connectButton());
 }
