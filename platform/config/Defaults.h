@@ -34,8 +34,9 @@
 // (the next start would refuse it), and written whole through AtomicFile, 0600 in folders made
 // 0700, whatever the umask. The INI form itself is Qt's own: Qt reads the very file opened and
 // judged here, through its descriptor, and writes a copy of it in a folder made for the one write
-// beside the file (see Defaults.cpp); what it wrote is read back and compared with what was meant
-// before it replaces the file. A start removes the copies that writes killed before their end left.
+// beside the file (see SettingsFileRead.h and SettingsCopyFolder.h); what it wrote is read back and
+// compared with what was meant before it replaces the file. A start removes the copies that writes
+// killed before their end left.
 
 #include <QHash>
 #include <QString>

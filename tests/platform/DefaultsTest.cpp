@@ -7,6 +7,7 @@
 #include "support/ForeignFolder.h"
 #include "support/PermissionsHold.h"
 #include "support/PlantedFiles.h"
+#include "support/SettingsFiles.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -35,28 +36,19 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using quillmere::testing::age;
+using quillmere::testing::modeOf;
+using quillmere::testing::nextTurn;
+using quillmere::testing::readAll;
+using quillmere::testing::settingsWriterProgram;
+using quillmere::testing::VirtualTime;
+using quillmere::testing::write;
 
 namespace {
 class DefaultsTest : public ::testing::Test {
 protected:
     QTemporaryDir folder;
 };
-
-// Lets the writes posted to the event loop run.
-void nextTurn() {
-    QCoreApplication::sendPostedEvents();
-}
-
-mode_t modeOf(const QString& path) {
-    struct stat status {};
-    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 07777;
-}
-
-void write(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 } // namespace
 
 TEST_F(DefaultsTest, TypedValuesRoundTripThroughTheFile) {
@@ -146,74 +138,6 @@ TEST_F(DefaultsTest, AwkwardTextsSurviveTheIniFormat) {
     EXPECT_EQ(fromEarlier.string("nul"), QString::fromUtf16(u"a\0"
                                                             "1",
                                                             3));
-}
-
-// Files edited by hand read as QSettings reads them, and what the suite does not understand (a
-// list, a typed value, another section) is kept as it was when the suite writes the file.
-TEST_F(DefaultsTest, HandWrittenFilesReadAsQSettingsReadsThem) {
-    const QByteArray text = "\xef\xbb\xbf[string]\n"
-                            "; a comment\n"
-                            "plain = spaced value  \n"
-                            "quoted=\"a, b; c\" \n"
-                            "joined=\"a\"b\"c\"\n"
-                            "escapes=\\x41\\x4g\\101z\\t\\q\\\"\n"
-                            "cut=a;comment\n"
-                            "continued=x\\\ny\n"
-                            "crlfcontinued=x\\\r\ny\n"
-                            "crlf=windows\r\n"
-                            "list=a, b\n"
-                            "at=@foo\n"
-                            "atat=@@bar\n"
-                            "str=@String(abc)\n"
-                            "rect=@Rect(1 2 3 4)\n"
-                            "bytes=@ByteArray(xyz)\n"
-                            "invalid=@Invalid()\n"
-                            "%E9%U00E8=keyed\n"
-                            "a\\b=slashed\n"
-                            "#hash=kept\n"
-                            "noequals\n"
-                            "dup=first\n"
-                            "[%General]\n"
-                            "g=in a section named General\n"
-                            "[GENERAL]\n"
-                            "top=at the top\n"
-                            "[ string ]\n"
-                            "dup=second\n"
-                            "[broken\n"
-                            "b=1\n"
-                            "[string]\n"
-                            "utf8=\xc3\xa9\xf0\x9f\x99\x82\n";
-    write(folder.filePath("edited.ini"), text);
-    QSettings settings(folder.filePath("edited.ini"), QSettings::IniFormat);
-    const QStringList keys = settings.allKeys();
-    ASSERT_GE(keys.size(), 20);
-    // Taken now: a QSettings object reads its file again once the file has changed, so after the
-    // write it would only tell what the file holds then.
-    QHash<QString, QVariant> before;
-    for (const QString& key : keys)
-        before.insert(key, settings.value(key));
-    Defaults defaults("edited", folder.path());
-    for (const QString& key : keys) {
-        if (!key.startsWith("string/"))
-            continue;
-        const QVariant value = settings.value(key);
-        const std::optional<QString> expected =
-            value.typeId() == QMetaType::QString ? std::optional(value.toString()) : std::nullopt;
-        EXPECT_EQ(defaults.string(key.mid(7)), expected) << key.toStdString();
-    }
-    EXPECT_EQ(defaults.string("plain"), "spaced value");
-    EXPECT_EQ(defaults.string("dup"), "second");
-
-    defaults.set("plain", QString("changed"));
-    ASSERT_TRUE(defaults.sync());
-    QSettings after(folder.filePath("edited.ini"), QSettings::IniFormat);
-    for (const QString& key : keys) {
-        if (key != "string/plain") {
-            EXPECT_EQ(after.value(key), before.value(key)) << key.toStdString();
-        }
-    }
-    EXPECT_EQ(after.value("string/plain"), "changed");
-    EXPECT_EQ(after.allKeys().size(), keys.size());
 }
 
 TEST_F(DefaultsTest, RemovalAndInvalidValues) {
@@ -492,134 +416,6 @@ TEST_F(DefaultsTest, AWriteKeepsAndTakesUpWhatAnotherProcessSavedMeanwhile) {
     EXPECT_EQ(reread.number("mine"), 1.0);
 }
 
-namespace {
-const QString writerProgram = QStringLiteral(QUILLMERE_BINARY_DIR "/defaults-writer");
-
-// Sets the file's or folder's modification time `seconds` back.
-bool age(const QString& path, int seconds) {
-    const std::time_t then = std::time(nullptr) - seconds;
-    const struct timespec times[2] = {{then, 0}, {then, 0}};
-    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
-}
-} // namespace
-
-// Two processes set a key each at the same time, the second through the suite or through QSettings
-// as another program of the user's would: writers take turns at the file, and each turn keeps what
-// the other saved before it, so neither loses the other's last value.
-TEST_F(DefaultsTest, TwoProcessesSettingKeysAtOnceLoseNone) {
-    constexpr int rounds = 3;
-    const QString writes = QStringLiteral("50");
-    for (const QString second : {"defaults", "qsettings"}) {
-        for (int round = 0; round < rounds; ++round) {
-            SCOPED_TRACE(
-                QStringLiteral("second writer through %1, round %2").arg(second).arg(round).toStdString());
-            const QString shared = folder.filePath(second + QString::number(round));
-            ASSERT_TRUE(QDir().mkpath(shared));
-            const QString go = shared + "/go";
-            QProcess first;
-            QProcess other;
-            first.start(writerProgram, {shared, "suite", "first", writes, "defaults", go});
-            other.start(writerProgram, {shared, "suite", "second", writes, second, go});
-            ASSERT_TRUE(first.waitForStarted(30000));
-            ASSERT_TRUE(other.waitForStarted(30000));
-            write(go, "");
-            ASSERT_TRUE(first.waitForFinished(300000));
-            ASSERT_TRUE(other.waitForFinished(300000));
-            EXPECT_EQ(first.exitCode(), 0) << first.readAllStandardError().toStdString();
-            EXPECT_EQ(other.exitCode(), 0) << other.readAllStandardError().toStdString();
-            Defaults reread("suite", shared);
-            EXPECT_EQ(reread.string("first"), writes);
-            EXPECT_EQ(reread.string("second"), writes);
-        }
-    }
-}
-
-// What stands in the lock file's place decides whether a write waits, is made or is refused. A lock
-// left by a writer that was killed is taken over and the write made. Anything QLockFile never makes
-// there (a FIFO, a link, a folder, and the same in the place of the second lock it takes to remove a
-// dead writer's) would block the write for ever or for every write's whole wait, and never goes by
-// itself: the write is refused at once and said as such, the change kept for the run and written once
-// the place is clear, and what was there is left alone.
-TEST_F(DefaultsTest, WhatIsInTheLockFilesPlaceIsTakenOverOrSaidAtOnce) {
-    const pid_t dead = ::fork();
-    if (dead == 0)
-        ::_exit(0);
-    ASSERT_GT(dead, 0);
-    ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
-    const QByteArray killedWritersLock = QByteArray::number(dead) + "\n" +
-                                         QFile::encodeName(QCoreApplication::applicationFilePath()) + "\n" +
-                                         QSysInfo::machineHostName().toUtf8() + "\n";
-    const QString refused = QStringLiteral("its lock file is not a regular file");
-    const struct {
-        const char* what;
-        std::function<void(const QString& lock, const QString& aside)> plant;
-        std::optional<QString> failure;
-    } rows[] = {
-        {"a lock left by a writer that was killed",
-         [&](const QString& lock, const QString&) { write(lock, killedWritersLock); }, std::nullopt},
-        {"a FIFO",
-         [](const QString& lock, const QString&) { ::mkfifo(QFile::encodeName(lock).constData(), 0600); },
-         refused},
-        {"a link to a FIFO",
-         [](const QString& lock, const QString& aside) {
-             ::mkfifo(QFile::encodeName(aside).constData(), 0600);
-             QFile::link(aside, lock);
-         },
-         refused},
-        {"a link that leads nowhere",
-         [](const QString& lock, const QString& aside) { QFile::link(aside, lock); }, refused},
-        {"a folder", [](const QString& lock, const QString&) { QDir().mkpath(lock); }, refused},
-        {"a killed writer's lock and a FIFO in place of the lock that removes it",
-         [&](const QString& lock, const QString&) {
-             write(lock, killedWritersLock);
-             ::mkfifo(QFile::encodeName(lock + ".rmlock").constData(), 0600);
-         },
-         refused},
-    };
-    int index = 0;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        const QString place = folder.filePath(QString::number(index++));
-        ASSERT_TRUE(QDir().mkpath(place));
-        const QString lock = place + "/suite.ini.lock";
-        write(place + "/suite.ini", "[string]\nkept=by hand\n");
-        row.plant(lock, place + "/aside");
-        const QStringList planted =
-            QDir(place).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        Defaults defaults("suite", place);
-        QList<std::optional<QString>> reports;
-        defaults.setWriteReport([&](const std::optional<QString>& failure) { reports << failure; });
-        defaults.set("QuillmereObservationPaused", true);
-        // Whatever opens a FIFO there is woken after a while, so that the test ends either way.
-        const QByteArray fifo = QFile::encodeName(QFileInfo(lock + ".rmlock").exists() ? lock + ".rmlock"
-                                                  : QFileInfo(lock).isSymLink()        ? place + "/aside"
-                                                                                       : lock);
-        bool synced = false;
-        EXPECT_TRUE(quillmere::testing::returnsWithoutBlocking(fifo, [&] { synced = defaults.sync(); }));
-        EXPECT_EQ(synced, !row.failure);
-        EXPECT_EQ(defaults.syncFailure(), row.failure);
-        EXPECT_EQ(defaults.boolean("QuillmereObservationPaused"), true);
-        EXPECT_EQ(Defaults("suite", place).boolean("QuillmereObservationPaused"),
-                  row.failure ? std::nullopt : std::optional(true));
-        EXPECT_EQ(Defaults("suite", place).string("kept"), "by hand");
-        if (!row.failure) {
-            EXPECT_FALSE(QFileInfo::exists(lock)) << "the lock taken over is gone once the write is made";
-            continue;
-        }
-        EXPECT_EQ(
-            QDir(place).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-            planted);
-        // The place cleared, the change pending since is written with the next write.
-        for (const QString& name : {lock + ".rmlock", lock})
-            if (!QFile::remove(name))
-                QDir(name).removeRecursively();
-        defaults.set("other", 1);
-        nextTurn();
-        EXPECT_EQ(reports.last(), std::nullopt);
-        EXPECT_EQ(Defaults("suite", place).boolean("QuillmereObservationPaused"), true);
-    }
-}
-
 // A value edited by hand and left open (a quote never closed, a backslash at the very end) reads
 // as QSettings reads it, and every key written after it is written so that it reads back: the
 // collection start set at one start is there at the next two, and QSettings reads it as well.
@@ -719,74 +515,6 @@ TEST_F(DefaultsTest, AWriteTheNextStartWouldRefuseIsNotMade) {
               "2026-12-01T10:00:00.000Z");
 }
 
-// A write killed before its end leaves a copy of the whole settings: beside the file (the atomic
-// replacement's temporary) and in the folder beside it that Qt's INI code writes in. A start removes
-// the ones no write can still be using, by their exact names only, inside the settings' own folder
-// only, and never through a link: fresh ones, names that only begin alike, a link named like a copy
-// folder (and what it leads to), files of other names inside a copy folder, and copy folders
-// anywhere else are left.
-TEST_F(DefaultsTest, CopiesLeftByKilledWritesAreRemovedAtStart) {
-    const QString stale = folder.filePath(".suite.ini.1a2b3c.tmp");
-    const QString fresh = folder.filePath(".suite.ini.4d5e6f.tmp");
-    const QString otherFile = folder.filePath(".other.ini.1a2b3c.tmp");
-    const QString unlike = folder.filePath(".suite.ini.tmp");
-    for (const QString& path : {stale, fresh, otherFile, unlike})
-        write(path, "[string]\nkey=copy\n");
-    for (const QString& path : {stale, otherFile, unlike})
-        ASSERT_TRUE(age(path, 3600));
-
-    const QString staleCopy = folder.filePath(".suite.ini.copy-Ab1Cd2");
-    const QString freshCopy = folder.filePath(".suite.ini.copy-Ef3Gh4");
-    const QString backup = folder.filePath(".suite.ini.copy-mybackup");
-    const QString mixed = folder.filePath(".suite.ini.copy-Kk1Ll2");
-    const QString otherSuites = folder.filePath(".other.ini.copy-Ab1Cd2");
-    const QString elsewhere = folder.filePath("runtime/.suite.ini.copy-Ab1Cd2");
-    const QString oldStyle = folder.filePath("runtime/.quillmere-defaults-Ab1Cd2");
-    for (const QString& copy : {staleCopy, freshCopy, mixed, otherSuites, elsewhere, oldStyle}) {
-        ASSERT_TRUE(QDir().mkpath(copy));
-        write(copy + "/copy.ini", "[string]\nkey=copy\n");
-        write(copy + "/copy.ini.lock", "1\n");
-    }
-    ASSERT_TRUE(QDir().mkpath(backup + "/sub"));
-    write(backup + "/sub/notes.txt", "the user's own");
-    write(backup + "/copy.ini", "the user's own");
-    write(mixed + "/notes.txt", "the user's own");
-    // A link of the user's named like a copy folder, to their documents.
-    const QString documents = folder.filePath("Documents");
-    ASSERT_TRUE(QDir().mkpath(documents));
-    write(documents + "/thesis.txt", "the user's own");
-    write(documents + "/copy.ini", "the user's own");
-    const QString linkedCopy = folder.filePath(".suite.ini.copy-Zz9Yy8");
-    ASSERT_TRUE(QFile::link(documents, linkedCopy));
-    for (const QString& copy : {staleCopy, backup, mixed, otherSuites, elsewhere, oldStyle, documents}) {
-        for (const QString& entry : QDir(copy).entryList(QDir::Files | QDir::Hidden))
-            ASSERT_TRUE(age(copy + '/' + entry, 3600));
-        ASSERT_TRUE(age(copy, 3600));
-    }
-    const struct timespec old[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(linkedCopy).constData(), old, AT_SYMLINK_NOFOLLOW), 0);
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(folder.filePath("runtime")));
-
-    Defaults defaults("suite", folder.path());
-    qputenv("XDG_RUNTIME_DIR", runtime);
-    EXPECT_FALSE(QFileInfo::exists(stale));
-    EXPECT_TRUE(QFileInfo::exists(fresh)) << "a write in progress elsewhere";
-    EXPECT_TRUE(QFileInfo::exists(otherFile));
-    EXPECT_TRUE(QFileInfo::exists(unlike));
-    EXPECT_FALSE(QFileInfo::exists(staleCopy));
-    EXPECT_TRUE(QFileInfo::exists(freshCopy + "/copy.ini")) << "a write in progress elsewhere";
-    EXPECT_TRUE(QFileInfo::exists(backup + "/sub/notes.txt")) << "a name that only begins alike";
-    EXPECT_TRUE(QFileInfo::exists(backup + "/copy.ini")) << "a name that only begins alike";
-    EXPECT_TRUE(QFileInfo::exists(mixed + "/notes.txt")) << "a name no write makes";
-    EXPECT_TRUE(QFileInfo(linkedCopy).isSymLink());
-    EXPECT_TRUE(QFileInfo::exists(documents + "/thesis.txt")) << "reached through a link";
-    EXPECT_TRUE(QFileInfo::exists(documents + "/copy.ini")) << "reached through a link";
-    EXPECT_TRUE(QFileInfo::exists(otherSuites + "/copy.ini")) << "another suite's";
-    EXPECT_TRUE(QFileInfo::exists(elsewhere + "/copy.ini")) << "outside the settings' folder";
-    EXPECT_TRUE(QFileInfo::exists(oldStyle + "/copy.ini")) << "outside the settings' folder";
-}
-
 // The settings file is a link of this user's own into a folder of theirs (a dotfiles folder): each
 // write goes where the link leads, and the link stays a link.
 TEST_F(DefaultsTest, ASettingsFileLinkedByThisUserIsWrittenWhereItLeads) {
@@ -815,7 +543,7 @@ TEST_F(DefaultsTest, ASettingsFileLinkedByThisUserIsWrittenWhereItLeads) {
 // reaches the file at once, so a kill right after it loses nothing.
 TEST_F(DefaultsTest, WithoutAnApplicationObjectAChangeReachesTheFileAtOnce) {
     QProcess writer;
-    writer.start(writerProgram, {folder.path(), "suite", "key", "3", "hold"});
+    writer.start(settingsWriterProgram, {folder.path(), "suite", "key", "3", "hold"});
     ASSERT_TRUE(writer.waitForStarted(30000));
     ASSERT_TRUE(writer.waitForReadyRead(60000));
     EXPECT_EQ(writer.readAllStandardOutput(), "set\n");
@@ -824,23 +552,6 @@ TEST_F(DefaultsTest, WithoutAnApplicationObjectAChangeReachesTheFileAtOnce) {
     writer.waitForFinished(30000);
     EXPECT_EQ(Defaults("suite", folder.path()).string("key"), "3");
 }
-
-namespace {
-
-// Virtual time for the writes tried again, for one test.
-class VirtualTime {
-public:
-    VirtualTime() { Scheduler::setCurrent(&scheduler); }
-    ~VirtualTime() { Scheduler::setCurrent(nullptr); }
-    VirtualScheduler scheduler;
-};
-
-QString readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-} // namespace
 
 // Another writer holds its turn at the file: a write of the suite's own accord never waits for it
 // on the event loop, nor says it while the turn is short; it is tried again shortly until it is
@@ -981,90 +692,4 @@ TEST_F(DefaultsTest, AValueCutShortIsAFailedWriteAndWrittenWholeLater) {
     time.scheduler.advance(3);
     EXPECT_EQ(reports.last(), std::nullopt);
     EXPECT_EQ(Defaults("suite", folder.path()).string("QuillmereClassificationServiceURL"), value);
-}
-
-// The lock is taken where QSettings takes it for the same name, beside that name where it really
-// is: a writer holding it is waited for and the write made once it lets go. For a settings file
-// that is a link of the user's, that is beside the link (not beside where it leads); for a path
-// whose ".." follows a link, beside the file where the system finds it, not in the folder the text
-// would tidy it to, which was never judged (a FIFO planted there blocks nothing and is left).
-TEST_F(DefaultsTest, ALockHeldWhereQSettingsTakesItIsWaitedForAndNoOtherIsLookedFor) {
-    const QString root = folder.path();
-    ASSERT_TRUE(QDir().mkpath(root + "/dotfiles"));
-    ASSERT_TRUE(QDir().mkpath(root + "/linked"));
-    write(root + "/dotfiles/suite.ini", "[string]\nkey=old\n");
-    ASSERT_TRUE(QFile::link(root + "/dotfiles/suite.ini", root + "/linked/suite.ini"));
-    ASSERT_TRUE(QDir().mkpath(root + "/deep/inner"));
-    ASSERT_TRUE(QDir().mkpath(root + "/deep/conf"));
-    ASSERT_TRUE(QFile::link(root + "/deep/inner", root + "/lnk"));
-    write(root + "/deep/conf/suite.ini", "[string]\nkey=old\n");
-    const struct {
-        const char* what;
-        QString folder;
-        QString lock;    // where QSettings locks, given the same path
-        QString written; // where the file really is
-        QString decoy;   // a FIFO where the lock is not to be looked for
-    } rows[] = {
-        {"a settings file linked by the user", root + "/linked", root + "/linked/suite.ini.lock",
-         root + "/dotfiles/suite.ini", QString()},
-        {"'..' after a link, the tidied folder missing", root + "/lnk/../conf",
-         root + "/deep/conf/suite.ini.lock", root + "/deep/conf/suite.ini", QString()},
-        {"'..' after a link, the tidied folder another", root + "/lnk/../conf",
-         root + "/deep/conf/suite.ini.lock", root + "/deep/conf/suite.ini", root + "/conf/suite.ini.lock"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        VirtualTime time;
-        if (!row.decoy.isEmpty()) {
-            ASSERT_TRUE(QDir().mkpath(QFileInfo(row.decoy).path()));
-            ASSERT_EQ(::mkfifo(QFile::encodeName(row.decoy).constData(), 0600), 0);
-        }
-        Defaults defaults("suite", row.folder);
-        EXPECT_EQ(defaults.string("key"), "old");
-        QLockFile held(row.lock);
-        ASSERT_TRUE(held.tryLock(0));
-        defaults.set("key", QString("new"));
-        EXPECT_FALSE(defaults.sync()) << "not waited for";
-        EXPECT_EQ(defaults.syncFailure(), "in use by another process");
-        EXPECT_EQ(QSettings(row.written, QSettings::IniFormat).value("string/key"), "old");
-        held.unlock();
-        time.scheduler.advance(3);
-        EXPECT_EQ(defaults.syncFailure(), std::nullopt);
-        EXPECT_EQ(QSettings(row.written, QSettings::IniFormat).value("string/key"), "new");
-        if (!row.decoy.isEmpty()) {
-            struct stat left {};
-            EXPECT_TRUE(::lstat(QFile::encodeName(row.decoy).constData(), &left) == 0 &&
-                        S_ISFIFO(left.st_mode));
-            ASSERT_TRUE(QFile::remove(row.decoy));
-        }
-        write(row.written, "[string]\nkey=old\n");
-    }
-    EXPECT_TRUE(QFileInfo(root + "/linked/suite.ini").isSymLink());
-}
-
-// A lock that cannot be made at all (a configuration folder the user made read-only) is not
-// another writer's turn: a program without an event loop, which may wait for a turn, fails at once
-// rather than trying for seconds, and says why.
-TEST_F(DefaultsTest, ALockThatCannotBeMadeFailsAtOnce) {
-    const QString config = folder.filePath("readonly");
-    ASSERT_TRUE(QDir().mkpath(config));
-    write(config + "/suite.ini", "[string]\nkey=old\n");
-    ASSERT_EQ(::chmod(QFile::encodeName(config).constData(), 0500), 0);
-    QProcess writer;
-    writer.setChildProcessModifier([] {
-        for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
-            ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
-    });
-    writer.start(writerProgram, {config, "suite", "key", "1", "defaults"});
-    ASSERT_TRUE(writer.waitForStarted(30000));
-    ASSERT_TRUE(writer.waitForFinished(60000));
-    ::chmod(QFile::encodeName(config).constData(), 0700);
-    const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
-    EXPECT_EQ(writer.exitCode(), 1) << said.toStdString();
-    const QRegularExpression failed(QStringLiteral("write 1 failed after (\\d+) ms \\((.*)\\)"));
-    const QRegularExpressionMatch match = failed.match(said);
-    ASSERT_TRUE(match.hasMatch()) << said.toStdString();
-    EXPECT_LT(match.captured(1).toInt(), 2500) << "tried again for the whole wait for a turn";
-    EXPECT_EQ(match.captured(2), QString::fromLocal8Bit(std::strerror(EACCES)));
-    EXPECT_EQ(Defaults("suite", config).string("key"), "old");
 }
