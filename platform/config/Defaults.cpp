@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -442,9 +443,11 @@ std::optional<QString> Defaults::write(const QString& real, int waitMilliseconds
                 changed = true;
             }
         }
+        errno = 0;
         settings.sync();
+        const int code = errno;
         if (settings.status() == QSettings::AccessError)
-            return QStringLiteral("write failed");
+            return settings::reasonLeftByQt(code, QStringLiteral("write failed"));
         meant = stringsIn(settings);
     }
     if (changed) {
@@ -454,14 +457,16 @@ std::optional<QString> Defaults::write(const QString& real, int waitMilliseconds
         // refuse ("too large") is not written either; the file then stays as it was.
         const RegularFile::Opened written = RegularFile::open(copy.path());
         if (written.problem() != RegularFile::Problem::none)
-            return RegularFile::describe(written.problem());
+            return settings::problemReason(written.problem(), written.systemError());
         if (written.info().st_size > maximumFileBytes)
             return RegularFile::describe(RegularFile::Problem::tooLarge);
         QByteArray bytes(qsizetype(written.info().st_size), Qt::Uninitialized);
         if (RegularFile::readFullyAt(written.fd(), bytes.data(), bytes.size(), 0) != bytes.size())
             return unreadable;
         const std::optional<QHash<QString, QString>> readBack = parseOpen(written.fd(), &error);
-        if (readBack != meant)
+        if (!readBack)
+            return error;
+        if (*readBack != meant)
             return QStringLiteral("what was written did not read back");
         // Judged once more right before it is replaced, the turn having taken time.
         if (!AtomicFile::writeOwned(file_, bytes, &error))

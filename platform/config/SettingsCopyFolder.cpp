@@ -1,5 +1,7 @@
 #include "platform/config/SettingsCopyFolder.h"
 
+#include "platform/config/SettingsFileRead.h"
+
 #include <QDateTime>
 #include <QFile>
 
@@ -67,16 +69,44 @@ bool isCopyEntryName(const QByteArray& name) {
            isRandomPart(QString::fromLatin1(name.mid(copyFileName.size() + 1)));
 }
 
+// Opens this user's folder `name`, in the folder open at `parent`, to read it; never through a
+// link. mkdtemp() made it 0700 less the umask's bits, which may include the owner's own: a folder
+// its owner cannot read or enter can be neither filled, checked nor emptied, so those are given
+// back first, to the very folder found (by its descriptor's name, which no link put in its place
+// since can lead elsewhere). `before`: its mode as found. -1 with errno set otherwise.
+int openOwnFolder(int parent, const QByteArray& name, mode_t* before = nullptr) {
+    const int found = ::openat(parent, name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (found < 0)
+        return -1;
+    const Descriptor place(found);
+    struct stat status {};
+    if (::fstat(found, &status) != 0)
+        return -1;
+    if (!S_ISDIR(status.st_mode) || status.st_uid != ::geteuid()) {
+        errno = EPERM;
+        return -1;
+    }
+    if (before)
+        *before = status.st_mode & 07777;
+    if ((status.st_mode & S_IRWXU) != S_IRWXU &&
+        ::chmod(native(descriptorName(found)).constData(), (status.st_mode & 07777) | S_IRWXU) != 0)
+        return -1;
+    return ::openat(found, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
 // Removes the copy folder `name` in the folder open at `parent`: never through a link (a link
 // swapped in for it is not followed), only a folder of this user's, and inside it only the regular
-// files named as above. Whatever else is there stays, and so does the folder holding it.
+// files named as above. Whatever else is there stays, and so does the folder holding it, with the
+// mode it had. A folder that cannot even be opened (no descriptor left) is removed where it is
+// empty, as a write's own is when opening it failed.
 void removeCopyFolder(int parent, const QByteArray& name) {
-    const int fd = ::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::geteuid()) {
-        retryingClose(fd);
+    mode_t before = 0;
+    const int fd = openOwnFolder(parent, name, &before);
+    if (fd < 0) {
+        struct stat status {};
+        if (::fstatat(parent, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(status.st_mode) && status.st_uid == ::geteuid())
+            ::unlinkat(parent, name.constData(), AT_REMOVEDIR); // removes an empty folder only
         return;
     }
     DIR* entries = ::fdopendir(fd); // owns fd from here
@@ -93,8 +123,10 @@ void removeCopyFolder(int parent, const QByteArray& name) {
         if (::fstatat(fd, entry.constData(), &inside, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(inside.st_mode))
             ::unlinkat(fd, entry.constData(), 0);
     }
+    // Fails, harmlessly, where anything is left.
+    if (::unlinkat(parent, name.constData(), AT_REMOVEDIR) != 0 && (before & S_IRWXU) != S_IRWXU)
+        ::fchmod(fd, before);
     ::closedir(entries);
-    ::unlinkat(parent, name.constData(), AT_REMOVEDIR); // fails, harmlessly, where anything is left
 }
 
 } // namespace
@@ -132,28 +164,29 @@ void removeStaleCopies(const QString& folder, const QString& fileName) {
 WriteCopy::WriteCopy(const QString& folder, const QString& fileName, const QByteArray& bytes) {
     parent_ = ::open(native(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (parent_ < 0) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
+        error_ = systemReason(errno);
         return;
     }
     QByteArray name = native(u'.' + fileName + copyFolderInfix) + QByteArray(randomLength, 'X');
     QByteArray path = native(folder) + '/' + name;
     if (!::mkdtemp(path.data())) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
+        error_ = systemReason(errno);
         return;
     }
+    // Removed with the object from here, whatever follows.
     name_ = path.mid(path.size() - name.size());
-    const int fd = ::openat(parent_, name_.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    // mkdtemp() applied the umask, which may have taken bits the owner needs.
-    if (fd < 0 || ::fchmod(fd, 0700) != 0) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
-        retryingClose(fd);
+    const int fd = openOwnFolder(parent_, name_);
+    if (fd < 0) {
+        error_ = systemReason(errno);
         return;
     }
     const Descriptor made(fd);
     const int file =
         ::openat(fd, copyFileName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (file < 0) {
-        error_ = QString::fromLocal8Bit(std::strerror(errno));
+    // Made through the umask as well; Qt's writer opens it again by name, to write.
+    if (file < 0 || ::fchmod(file, 0600) != 0) {
+        error_ = systemReason(errno);
+        retryingClose(file);
         return;
     }
     const Descriptor copy(file);
@@ -162,7 +195,7 @@ WriteCopy::WriteCopy(const QString& folder, const QString& fileName, const QByte
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote <= 0) {
-            error_ = QString::fromLocal8Bit(std::strerror(wrote < 0 ? errno : ENOSPC));
+            error_ = systemReason(wrote < 0 ? errno : ENOSPC);
             return;
         }
         done += wrote;

@@ -70,10 +70,6 @@ bool nameShowsFile(const SeenNames& names, int number, const SeenState& now) {
            sameState(before, now);
 }
 
-QString descriptorName(int fd) {
-    return QStringLiteral("/proc/self/fd/") + QString::number(fd);
-}
-
 } // namespace
 
 // Every key whose value QSettings reads as one string.
@@ -88,12 +84,54 @@ QHash<QString, QString> stringsIn(const QSettings& settings) {
 }
 
 const QString unreadable = QStringLiteral("could not be read");
+const QString procMissing = QStringLiteral("could not be read: /proc is not mounted");
+
+QString descriptorName(int fd) {
+    return QStringLiteral("/proc/self/fd/") + QString::number(fd);
+}
+
+namespace {
+bool procMounted() {
+    return ::access("/proc/self/fd", F_OK) == 0;
+}
+} // namespace
+
+QString systemReason(int code) {
+    if (code == ENOENT && !procMounted())
+        return procMissing;
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+QString reasonLeftByQt(int code, const QString& otherwise) {
+    switch (code) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case EIO:
+    case EROFS:
+        return systemReason(code);
+    default:
+        return otherwise;
+    }
+}
+
+QString problemReason(RegularFile::Problem problem, const QString& systemError) {
+    // A file this user may not read is said as such, as every refused file is said by its kind.
+    if (problem == RegularFile::Problem::unreadable && !systemError.isEmpty() &&
+        systemError != QString::fromLocal8Bit(std::strerror(EACCES)) &&
+        systemError != QString::fromLocal8Bit(std::strerror(EPERM)))
+        return systemError;
+    return RegularFile::describe(problem);
+}
 
 // The strings of the regular file open at `fd`, read within the bound by Qt's INI code.
 std::optional<QHash<QString, QString>> parseOpen(int fd, QString* error) {
     struct stat status {};
     if (::fstat(fd, &status) != 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
+        *error = systemReason(errno);
         return std::nullopt;
     }
     if (status.st_size > Defaults::maximumFileBytes) {
@@ -114,7 +152,7 @@ std::optional<QHash<QString, QString>> parseOpen(int fd, QString* error) {
     while (!nameShowsFile(names, number, now)) {
         const int next = ::fcntl(fd, F_DUPFD_CLOEXEC, number + 1);
         if (next < 0) {
-            *error = QString::fromLocal8Bit(std::strerror(errno));
+            *error = systemReason(errno);
             closeDuplicates();
             return std::nullopt;
         }
@@ -127,7 +165,7 @@ std::optional<QHash<QString, QString>> parseOpen(int fd, QString* error) {
     struct stat named {};
     if (::stat(QFile::encodeName(name).constData(), &named) != 0 || named.st_dev != status.st_dev ||
         named.st_ino != status.st_ino) {
-        *error = unreadable;
+        *error = procMounted() ? unreadable : procMissing;
         closeDuplicates();
         return std::nullopt;
     }
@@ -162,7 +200,7 @@ Strings readStrings(const QString& path) {
     case RegularFile::Problem::missing:
         return {QHash<QString, QString>(), std::nullopt};
     default:
-        return {std::nullopt, RegularFile::describe(opened.problem())};
+        return {std::nullopt, problemReason(opened.problem(), opened.systemError())};
     }
     QString error;
     std::optional<QHash<QString, QString>> strings = parseOpen(opened.fd(), &error);
@@ -179,7 +217,7 @@ Read readBytes(const QString& path) {
     case RegularFile::Problem::missing:
         return {QByteArray(), std::nullopt};
     default:
-        return {std::nullopt, RegularFile::describe(contents.problem)};
+        return {std::nullopt, problemReason(contents.problem, contents.systemError)};
     }
 }
 

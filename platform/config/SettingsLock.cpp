@@ -1,5 +1,7 @@
 #include "platform/config/SettingsLock.h"
 
+#include "platform/config/SettingsFileRead.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QLockFile>
@@ -14,14 +16,15 @@ namespace quillmere::settings {
 namespace {
 
 // Why the turn at the file could not be had.
-QString lockFailure(QLockFile::LockError error) {
+QString lockFailure(QLockFile::LockError error, int code) {
     switch (error) {
     case QLockFile::LockFailedError:
         return QStringLiteral("in use by another process");
     case QLockFile::PermissionError:
         return QString::fromLocal8Bit(std::strerror(EACCES));
     default:
-        return QStringLiteral("could not be locked");
+        // A lock file that could not be made or written (no room, no descriptor left).
+        return reasonLeftByQt(code, QStringLiteral("could not be locked"));
     }
 }
 
@@ -43,17 +46,19 @@ bool lockPlaceTaken(const QString& lockPath) {
 
 } // namespace
 
-const QString busy = lockFailure(QLockFile::LockFailedError);
+const QString busy = lockFailure(QLockFile::LockFailedError, 0);
 
 std::optional<QString> takeTurn(QLockFile& lock, int waitMilliseconds) {
     const QDeadlineTimer deadline(waitMilliseconds);
     for (;;) {
         if (lockPlaceTaken(lock.fileName()))
             return QStringLiteral("its lock file is not a regular file");
+        errno = 0;
         if (lock.tryLock(0))
             return std::nullopt;
+        const int code = errno;
         if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
-            return lockFailure(lock.error());
+            return lockFailure(lock.error(), code);
         QThread::msleep(2);
     }
 }

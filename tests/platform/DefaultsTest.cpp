@@ -22,18 +22,26 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <iostream>
 #include <linux/capability.h>
+#include <map>
+#include <memory>
 #include <optional>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace quillmere;
 using quillmere::testing::age;
@@ -328,21 +336,47 @@ TEST_F(DefaultsTest, ChangesReachTheFileOnTheNextTurnAndWhenTheSuiteGoes) {
 }
 
 // What it makes is this user's alone whatever the umask: the folders 0700, the file 0600, and a
-// file an earlier version left group-writable is narrowed when next written.
+// file an earlier version left group-writable is narrowed when next written. A umask that takes the
+// owner's own bits keeps no write from being made (the copy the write hands Qt, and the folder it
+// is made in, are the owner's to write, read and enter all the same), and leaves nothing behind.
+// Permissions hold here as for any user: root passes over them.
 TEST_F(DefaultsTest, FoldersAndFilesItMakesAreThisUsersAloneWhateverTheUmask) {
-    for (const mode_t mask : {mode_t(0), mode_t(002), mode_t(077)}) {
-        SCOPED_TRACE(mask);
+    for (const mode_t mask :
+         {mode_t(0), mode_t(002), mode_t(077), mode_t(0177), mode_t(0277), mode_t(0400), mode_t(0477)}) {
+        SCOPED_TRACE(QString::number(mask, 8).toStdString());
         const QString root = folder.filePath(QString::number(mask));
-        const mode_t before = ::umask(mask);
+        const QString place = root + "/made/here";
+        std::optional<QString> failures[2];
         {
-            Defaults defaults("suite", root + "/made/here");
-            defaults.set("key", QString("value"));
-            EXPECT_TRUE(defaults.sync());
+            const quillmere::testing::PermissionsHold permissions;
+            ASSERT_TRUE(permissions.holds());
+            const mode_t before = ::umask(mask);
+            {
+                Defaults defaults("suite", place);
+                defaults.set("key", QString("value"));
+                defaults.sync();
+                failures[0] = defaults.syncFailure();
+                // Written again over the file it made.
+                defaults.set("second", true);
+                defaults.sync();
+                failures[1] = defaults.syncFailure();
+            }
+            ::umask(before);
         }
-        ::umask(before);
+        EXPECT_EQ(failures[0].value_or("none").toStdString(), "none");
+        EXPECT_EQ(failures[1].value_or("none").toStdString(), "none");
         EXPECT_EQ(modeOf(root), 0700u);
-        EXPECT_EQ(modeOf(root + "/made/here"), 0700u);
-        EXPECT_EQ(modeOf(root + "/made/here/suite.ini"), 0600u);
+        EXPECT_EQ(modeOf(place), 0700u);
+        EXPECT_EQ(modeOf(place + "/suite.ini"), 0600u);
+        EXPECT_EQ(QDir(place)
+                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                      .join(' ')
+                      .toStdString(),
+                  "suite.ini")
+            << "a copy folder left behind";
+        const Defaults reread("suite", place);
+        EXPECT_EQ(reread.string("key"), "value");
+        EXPECT_EQ(reread.boolean("second"), true);
     }
     write(folder.filePath("old.ini"), "[string]\nkey=old\n");
     ASSERT_EQ(::chmod(QFile::encodeName(folder.filePath("old.ini")).constData(), 0664), 0);
@@ -692,4 +726,144 @@ TEST_F(DefaultsTest, AValueCutShortIsAFailedWriteAndWrittenWholeLater) {
     time.scheduler.advance(3);
     EXPECT_EQ(reports.last(), std::nullopt);
     EXPECT_EQ(Defaults("suite", folder.path()).string("QuillmereClassificationServiceURL"), value);
+}
+
+namespace {
+
+// Leaves the process only `left` more descriptors (within a lowered limit) while it lives.
+class DescriptorsLeft {
+public:
+    explicit DescriptorsLeft(int left) {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 1024);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            held_.push_back(fd);
+        for (int i = 0; i < left && !held_.empty(); ++i) {
+            ::close(held_.back());
+            held_.pop_back();
+        }
+    }
+    ~DescriptorsLeft() {
+        for (const int fd : held_)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    DescriptorsLeft(const DescriptorsLeft&) = delete;
+    DescriptorsLeft& operator=(const DescriptorsLeft&) = delete;
+
+private:
+    rlimit saved_{};
+    std::vector<int> held_;
+};
+
+// A small file system of the test's own at `place`, while it lives.
+struct SmallDisk {
+    QByteArray place;
+    bool mounted = false;
+    explicit SmallDisk(const QString& at) : place(QFile::encodeName(at)) {
+        mounted = ::mount("tmpfs", place.constData(), "tmpfs", 0, "size=64k,mode=0700") == 0;
+    }
+    ~SmallDisk() {
+        if (mounted)
+            ::umount2(place.constData(), MNT_DETACH);
+    }
+};
+
+// Fills the file system `folder` is on but for `left` blocks, while it lives.
+struct Filled {
+    QString name;
+    Filled(const QString& folder, int left) : name(folder + "/fill") {
+        QFile file(name);
+        if (!file.open(QIODevice::WriteOnly))
+            return;
+        struct statvfs room {};
+        while (::statvfs(QFile::encodeName(folder).constData(), &room) == 0 &&
+               room.f_bavail > fsblkcnt_t(left)) {
+            const QByteArray block(qsizetype(room.f_bsize), 'x');
+            if (file.write(block) != block.size() || !file.flush())
+                break;
+        }
+    }
+    ~Filled() { QFile::remove(name); }
+};
+
+} // namespace
+
+// A write that fails for want of room or of descriptors says the system's reason, whichever step
+// ran out (the lock, the file read again, the copy's folder, the copy, Qt's own files, the read
+// back), never another cause; and it leaves nothing behind: a copy folder made is removed by the
+// same write, whether it could be opened or not. The file is never cut, and the change stays
+// pending and is written once there is room again.
+TEST_F(DefaultsTest, AWriteOutOfRoomOrDescriptorsSaysSoAndLeavesNothing) {
+    enum class Out { room, growth, descriptors };
+    struct Row {
+        QString what;
+        Out out;
+        int left = 0;
+        QString said = {}; // when the write fails, where not the system's reason
+    };
+    // Room for a few blocks: the write runs out at the lock, the copy, Qt's own lock (which Qt
+    // says as an access error), and Qt's new file, which Qt cuts short without a word: only what
+    // was read back tells.
+    std::vector<Row> rows = {
+        {"a full disk", Out::room, 0},
+        {"a full disk but for a block", Out::room, 1},
+        {"a full disk but for two blocks", Out::room, 2},
+        {"a full disk but for three blocks", Out::room, 3, "what was written did not read back"},
+        {"no file may grow", Out::growth}};
+    for (int left = 0; left <= 12; ++left)
+        rows.push_back({QStringLiteral("%1 descriptors left").arg(left), Out::descriptors, left});
+    const std::map<Out, QString> said = {{Out::room, QString::fromLocal8Bit(std::strerror(ENOSPC))},
+                                         {Out::growth, QString::fromLocal8Bit(std::strerror(EFBIG))},
+                                         {Out::descriptors, QString::fromLocal8Bit(std::strerror(EMFILE))}};
+    int index = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what.toStdString());
+        const QString place = folder.filePath(QString::number(index++));
+        ASSERT_TRUE(QDir().mkpath(place));
+        std::optional<SmallDisk> disk;
+        if (row.out == Out::room) {
+            disk.emplace(place);
+            if (!disk->mounted) {
+                std::cerr << "row skipped: no small file system can be mounted here\n";
+                continue;
+            }
+        }
+        const QString config = place + "/config";
+        ASSERT_TRUE(QDir().mkpath(config));
+        write(config + "/suite.ini", "[string]\nkept=by hand\n");
+        Defaults defaults("suite", config);
+        defaults.set("key", QString("new"));
+        bool written = false;
+        std::optional<QString> failure;
+        {
+            // Nothing here that needs a descriptor of its own (the sanitizers' checks among them).
+            std::optional<Filled> filled;
+            std::optional<quillmere::testing::FileSizeLimit> growth;
+            std::optional<DescriptorsLeft> descriptors;
+            if (row.out == Out::room)
+                filled.emplace(place, row.left);
+            else if (row.out == Out::growth)
+                growth.emplace(0);
+            else
+                descriptors.emplace(row.left);
+            written = defaults.sync();
+            failure = defaults.syncFailure();
+        }
+        if (!written) {
+            EXPECT_EQ(failure.value_or("none").toStdString(),
+                      (row.said.isEmpty() ? said.at(row.out) : row.said).toStdString());
+        }
+        EXPECT_EQ(QDir(config)
+                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                      .join(' ')
+                      .toStdString(),
+                  "suite.ini")
+            << "a copy folder or lock left behind";
+        EXPECT_EQ(Defaults("suite", config).string("kept"), "by hand");
+        EXPECT_TRUE(defaults.sync());
+        EXPECT_EQ(Defaults("suite", config).string("key"), "new");
+    }
 }

@@ -2,13 +2,20 @@
 
 #include "support/SettingsFiles.h"
 
+#include <QDir>
 #include <QHash>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QVariant>
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 using namespace quillmere;
+using quillmere::testing::settingsWriterProgram;
 using quillmere::testing::write;
 
 namespace {
@@ -85,4 +92,48 @@ TEST_F(SettingsFileReadTest, HandWrittenFilesReadAsQSettingsReadsThem) {
     }
     EXPECT_EQ(after.value("string/plain"), "changed");
     EXPECT_EQ(after.allKeys().size(), keys.size());
+}
+
+// Qt is handed each file by its descriptor's name under /proc: where /proc is not mounted (a
+// container or a chroot without it), a saved file that reads fine is not taken for an empty one,
+// and a write with no file yet is not taken for one that did not read back. Either is said as
+// what it is.
+TEST_F(SettingsFileReadTest, WithoutProcTheSettingsSayWhyTheyCouldNotBeRead) {
+    const struct {
+        const char* what;
+        QByteArray saved; // none: no file yet
+    } rows[] = {
+        {"a saved file", "[string]\nkey=saved\n"},
+        {"no file yet", {}},
+    };
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString place = folder.filePath(QString::number(index++));
+        ASSERT_TRUE(QDir().mkpath(place));
+        if (!row.saved.isEmpty())
+            write(place + "/suite.ini", row.saved);
+        QProcess writer;
+        writer.setChildProcessModifier([] {
+            // /proc taken away for this process alone, in a mount namespace of its own.
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::umount2("/proc", MNT_DETACH) != 0)
+                ::_exit(77);
+        });
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        // The sanitizers' leak check reads /proc itself.
+        environment.insert("ASAN_OPTIONS", "detect_leaks=0");
+        writer.setProcessEnvironment(environment);
+        writer.start(settingsWriterProgram, {place, "suite", "key", "1", "defaults"});
+        ASSERT_TRUE(writer.waitForStarted(30000));
+        ASSERT_TRUE(writer.waitForFinished(60000));
+        if (writer.exitCode() == 77)
+            GTEST_SKIP() << "no mount namespace to take /proc away in";
+        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
+        EXPECT_TRUE(said.contains("write 1 failed after ")) << said.toStdString();
+        EXPECT_TRUE(said.contains("(could not be read: /proc is not mounted)\n")) << said.toStdString();
+        EXPECT_EQ(Defaults("suite", place).string("key"),
+                  row.saved.isEmpty() ? std::nullopt : std::optional<QString>("saved"));
+    }
 }
