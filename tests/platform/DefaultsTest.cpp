@@ -310,13 +310,41 @@ TEST_F(DefaultsTest, AnUnreadableFileIsRefusedWithItsReasonAndLeftAsItIs) {
     EXPECT_EQ(file.readAll(), "[string]\nkey=stored\n");
 }
 
-// A suite that is used says nothing about itself.
+// A suite that is used says nothing about itself, its folders made on the first write: named from
+// the root, and relative to the working folder (Qt passes a relative XDG_CONFIG_HOME on as it is),
+// '..' below a folder not made yet included.
 TEST_F(DefaultsTest, AUsableSuiteHasNoRefusal) {
-    Defaults defaults("suite", folder.filePath("not/made/yet"));
-    EXPECT_EQ(defaults.refusal(), std::nullopt);
-    defaults.set("key", QString("value"));
-    EXPECT_TRUE(defaults.sync());
-    EXPECT_TRUE(QFileInfo::exists(folder.filePath("not/made/yet/suite.ini")));
+    const struct {
+        const char* folder;
+        bool relative;
+        const char* file; // where it is written, in the test's folder
+    } rows[] = {
+        {"not/made/yet", false, "not/made/yet/suite.ini"},
+        {"relative/made", true, "relative/made/suite.ini"},
+        {"new/../conf", true, "conf/suite.ini"},
+    };
+    const QString working = QDir::currentPath();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.folder);
+        const QString place = row.relative ? QString::fromLatin1(row.folder) : folder.filePath(row.folder);
+        if (row.relative)
+            ASSERT_TRUE(QDir::setCurrent(folder.path()));
+        std::optional<QString> refusal;
+        bool written = false;
+        std::optional<QString> reread;
+        {
+            Defaults defaults("suite", place);
+            refusal = defaults.refusal();
+            defaults.set("key", QString("value"));
+            written = defaults.sync();
+            reread = Defaults("suite", place).string("key");
+        }
+        QDir::setCurrent(working);
+        EXPECT_EQ(refusal, std::nullopt);
+        EXPECT_TRUE(written);
+        EXPECT_EQ(reread, "value");
+        EXPECT_TRUE(QFileInfo::exists(folder.filePath(row.file)));
+    }
 }
 
 // Every change reaches the file on the next turn of the event loop, without a sync: a crash or a
