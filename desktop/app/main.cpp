@@ -72,6 +72,9 @@ int main(int argc, char** argv) {
     // Whoever reads standard output or error may go away (a closed pipe, a terminal that ended):
     // a write there then fails and is dropped, rather than ending the application mid-run.
     ::signal(SIGPIPE, SIG_IGN);
+    // A file size limit (ulimit -f) ends a process that writes past it unless the signal is
+    // ignored: the write then fails with EFBIG, as on a full disk, and is said and kept as such.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     // Without a display every mode draws off screen rather than failing to start.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&

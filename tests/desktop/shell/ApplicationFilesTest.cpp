@@ -24,6 +24,7 @@
 #include <linux/capability.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -67,15 +68,18 @@ struct Ended {
 // Runs the application until the front host's first analysis has ended (the service answers 500,
 // or cannot be reached), then quits it with SIGTERM. `permissionsHold`: run it without root's
 // passing over file permissions, so that a file of mode 000 cannot be read by it either.
-Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment,
-              bool permissionsHold = false) {
+// `childSetUp`: anything else to set for the process before it starts (a limit).
+Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment, bool permissionsHold = false,
+              const std::function<void()>& childSetUp = {}) {
     QProcess app;
     app.setProcessEnvironment(environment);
-    if (permissionsHold)
-        app.setChildProcessModifier([] {
+    app.setChildProcessModifier([permissionsHold, childSetUp] {
+        if (permissionsHold)
             for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH})
                 ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
-        });
+        if (childSetUp)
+            childSetUp();
+    });
     app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
     Ended ended;
     if (!app.waitForStarted(30000))
@@ -83,7 +87,9 @@ Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment,
     ended.analysed = waitFor(
         [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; }, 90);
     ended.analysed = ended.analysed && app.state() == QProcess::Running;
-    ::kill(pid_t(app.processId()), SIGTERM);
+    // An application already ended has no process id left: kill(0) would end the test as well.
+    if (const qint64 pid = app.processId(); pid > 0)
+        ::kill(pid_t(pid), SIGTERM);
     ended.quitInOrder =
         app.waitForFinished(30000) && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
     if (app.state() != QProcess::NotRunning) {
@@ -332,19 +338,26 @@ TEST(ApplicationFiles, AnUnreadableSettingsFileIsSaidOnce) {
 namespace {
 
 // Starts the application under `mask`, waits for its first analysis and for `written` (what it
-// writes of its own accord, within about a second of the change), then kills it with SIGKILL.
+// writes of its own accord, within about a second of the change), then kills it with SIGKILL. File
+// permissions hold for it as for any user: root passes over them.
 void analyseAndKill(const QTemporaryDir& dir, const QProcessEnvironment& environment, mode_t mask,
                     const std::function<bool()>& written) {
     QFile::remove(dir.filePath("tmp/quillmere-desktop-status.json"));
     QProcess app;
     app.setProcessEnvironment(environment);
-    app.setChildProcessModifier([mask] { ::umask(mask); });
+    app.setChildProcessModifier([mask] {
+        ::umask(mask);
+        for (const int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
+            ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0);
+    });
     app.start(QStringLiteral(QUILLMERE_BINARY_DIR "/quillmere"), QStringList());
     ASSERT_TRUE(app.waitForStarted(30000));
     EXPECT_TRUE(waitFor(
         [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; }, 90));
     waitFor(written, 2);
-    ::kill(pid_t(app.processId()), SIGKILL);
+    // An application already ended has no process id left: kill(0) would end the test as well.
+    if (const qint64 pid = app.processId(); pid > 0)
+        ::kill(pid_t(pid), SIGKILL);
     app.waitForFinished(10000);
 }
 
@@ -355,15 +368,20 @@ void analyseAndKill(const QTemporaryDir& dir, const QProcessEnvironment& environ
 // identifier in the file, made under umask 002 as this user's alone (folder 0700, file 0600). The
 // next start, killed as well, keeps both rather than starting a new collection period or sending a
 // new identifier. So it does when the file was edited by hand and a value there left open (a quote
-// never closed around the service address): what the application writes after it reads back.
+// never closed around the service address): what the application writes after it reads back. And
+// so it does under a umask that takes the owner's own write or read bit, leaving no copy folder.
 TEST(ApplicationFiles, SettingsChosenBeforeAKillAreThereOnTheNextStart) {
     const struct {
         const char* what;
         QByteArray text; // the settings file before the first start; none when empty
+        mode_t mask = 002;
     } rows[] = {
         {"no settings file yet", {}},
         {"a value left open by hand",
          "[string]\nQuillmereClassificationServiceURL=\"http://127.0.0.1:9/classify\n"},
+        {"umask 0277", {}, 0277},
+        {"umask 0477", {}, 0477},
+        {"umask 0400", {}, 0400},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -388,8 +406,12 @@ TEST(ApplicationFiles, SettingsChosenBeforeAKillAreThereOnTheNextStart) {
         for (int run = 0; run < 2; ++run) {
             SCOPED_TRACE(run == 0 ? "first start" : "second start");
             // Written within about a second of the change, never only at the end.
-            analyseAndKill(dir, environment, 002,
+            analyseAndKill(dir, environment, row.mask,
                            [&] { return stored(InstallIdentifier::defaultsKey).has_value(); });
+            EXPECT_EQ(QDir(config).entryList({".com.quillmere.zudizur.ini.copy-*"},
+                                             QDir::AllEntries | QDir::Hidden | QDir::System),
+                      QStringList())
+                << "copy folders left";
             if (run == 0) {
                 started = stored(UsageRecorder::collectionStartedKey);
                 identifier = stored(InstallIdentifier::defaultsKey);
@@ -571,6 +593,47 @@ TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtT
         }
         EXPECT_TRUE(stored(InstallIdentifier::defaultsKey).has_value());
         EXPECT_TRUE(stored(UsageRecorder::collectionStartedKey).has_value());
+    }
+}
+
+// Under a file size limit (ulimit -f) a write past it fails as on a full disk, rather than ending the
+// application: it analyses and quits in order. A settings file already larger than the limit cannot
+// be written: that is said by its reason, and the file is left as it was.
+TEST(ApplicationFiles, AFileSizeLimitFailsWritesAndEndsNothing) {
+    const QByteArray saved = "[string]\nQuillmereNote=" + QByteArray(3000, 'n') + "\n";
+    for (const rlim_t limit : {rlim_t(1024), rlim_t(2048), rlim_t(8192)}) {
+        SCOPED_TRACE(limit);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        Service service;
+        const QProcessEnvironment environment = personalEnvironment(dir, service.url());
+        const QString config = dir.filePath("home/.config");
+        ASSERT_TRUE(QDir().mkpath(config));
+        ASSERT_EQ(::chmod(QFile::encodeName(config).constData(), 0700), 0);
+        QFile file(config + '/' + settingsFile);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(saved);
+        file.close();
+        const Ended ended = runOnce(dir, environment, false, [limit] {
+            // As a shell sets it: the signal at its default, which ends the process.
+            ::signal(SIGXFSZ, SIG_DFL);
+            const rlimit limited{limit, limit};
+            ::setrlimit(RLIMIT_FSIZE, &limited);
+        });
+        EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
+        EXPECT_TRUE(ended.quitInOrder) << ended.errors.toStdString();
+        QFile after(config + '/' + settingsFile);
+        ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+        if (qsizetype(limit) < saved.size()) {
+            EXPECT_TRUE(ended.errors.contains("could not save the user defaults (" +
+                                              QString::fromLocal8Bit(std::strerror(EFBIG)) + ")"))
+                << ended.errors.toStdString();
+            EXPECT_EQ(after.readAll(), saved) << "left as it was";
+        } else {
+            EXPECT_TRUE(Defaults(QFileInfo(settingsFile).completeBaseName(), config)
+                            .string(InstallIdentifier::defaultsKey)
+                            .has_value());
+        }
     }
 }
 
