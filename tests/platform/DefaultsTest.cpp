@@ -16,15 +16,18 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSysInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -307,13 +310,41 @@ TEST_F(DefaultsTest, AnUnreadableFileIsRefusedWithItsReasonAndLeftAsItIs) {
     EXPECT_EQ(file.readAll(), "[string]\nkey=stored\n");
 }
 
-// A suite that is used says nothing about itself.
+// A suite that is used says nothing about itself, its folders made on the first write: named from
+// the root, and relative to the working folder (Qt passes a relative XDG_CONFIG_HOME on as it is),
+// '..' below a folder not made yet included.
 TEST_F(DefaultsTest, AUsableSuiteHasNoRefusal) {
-    Defaults defaults("suite", folder.filePath("not/made/yet"));
-    EXPECT_EQ(defaults.refusal(), std::nullopt);
-    defaults.set("key", QString("value"));
-    EXPECT_TRUE(defaults.sync());
-    EXPECT_TRUE(QFileInfo::exists(folder.filePath("not/made/yet/suite.ini")));
+    const struct {
+        const char* folder;
+        bool relative;
+        const char* file; // where it is written, in the test's folder
+    } rows[] = {
+        {"not/made/yet", false, "not/made/yet/suite.ini"},
+        {"relative/made", true, "relative/made/suite.ini"},
+        {"new/../conf", true, "conf/suite.ini"},
+    };
+    const QString working = QDir::currentPath();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.folder);
+        const QString place = row.relative ? QString::fromLatin1(row.folder) : folder.filePath(row.folder);
+        if (row.relative)
+            ASSERT_TRUE(QDir::setCurrent(folder.path()));
+        std::optional<QString> refusal;
+        bool written = false;
+        std::optional<QString> reread;
+        {
+            Defaults defaults("suite", place);
+            refusal = defaults.refusal();
+            defaults.set("key", QString("value"));
+            written = defaults.sync();
+            reread = Defaults("suite", place).string("key");
+        }
+        QDir::setCurrent(working);
+        EXPECT_EQ(refusal, std::nullopt);
+        EXPECT_TRUE(written);
+        EXPECT_EQ(reread, "value");
+        EXPECT_TRUE(QFileInfo::exists(folder.filePath(row.file)));
+    }
 }
 
 // Every change reaches the file on the next turn of the event loop, without a sync: a crash or a
@@ -432,7 +463,8 @@ TEST_F(DefaultsTest, AFailedWriteIsReportedAndItsChangeWrittenLater) {
 }
 
 // Two processes share the file: a write keeps what the other saved meanwhile rather than writing
-// an older change again, and takes it up, so this run reads the other's value from then on.
+// an older change again, and takes it up, so this run reads the other's value from then on; a sync
+// with nothing to write takes it up as well.
 TEST_F(DefaultsTest, AWriteKeepsAndTakesUpWhatAnotherProcessSavedMeanwhile) {
     Defaults ours("suite", folder.path());
     Defaults theirs("suite", folder.path());
@@ -441,6 +473,9 @@ TEST_F(DefaultsTest, AWriteKeepsAndTakesUpWhatAnotherProcessSavedMeanwhile) {
     theirs.set("shared", QString("theirs"));
     theirs.set("only theirs", true);
     ASSERT_TRUE(theirs.sync());
+    ASSERT_TRUE(ours.sync()) << "nothing to write";
+    EXPECT_EQ(ours.string("shared"), "theirs") << "not taken up by a sync with nothing to write";
+    EXPECT_EQ(ours.boolean("only theirs"), true) << "not taken up by a sync with nothing to write";
     ours.set("mine", 1);
     ASSERT_TRUE(ours.sync());
     EXPECT_EQ(ours.string("shared"), "theirs");
@@ -587,6 +622,143 @@ TEST_F(DefaultsTest, WithoutAnApplicationObjectAChangeReachesTheFileAtOnce) {
     EXPECT_EQ(Defaults("suite", folder.path()).string("key"), "3");
 }
 
+// What is still pending as a suite ends is written in its turn at the file: as the application
+// quits (the last write waits a while for another writer's turn to end), and in a program without an
+// application object (whose every write may wait some seconds for one). What cannot be written then
+// is said on standard error with its reason, never lost in silence.
+TEST_F(DefaultsTest, WhatIsPendingAsASuiteEndsIsWrittenInItsTurnOrSaidLost) {
+    const struct {
+        const char* what;
+        const char* mode;
+        int turnMilliseconds; // another writer's turn, from the change on; -1: to the end
+        bool fifoAtLock;
+        std::optional<QString> lost; // the reason said
+    } rows[] = {
+        {"the application quits while another writer's turn lasts half a second", "quit", 500, false,
+         std::nullopt},
+        {"the application quits while another writer holds on", "quit", -1, false,
+         "in use by another process"},
+        {"no application object, another writer's turn lasts a second", "defaults", 1000, false,
+         std::nullopt},
+        {"no application object, a FIFO in the lock's place", "defaults", 0, true,
+         "its lock file is not a regular file"},
+    };
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString place = folder.filePath(QString::number(index++));
+        ASSERT_TRUE(QDir().mkpath(place));
+        const QString lockPath = place + "/suite.ini.lock";
+        QLockFile held(lockPath);
+        if (row.fifoAtLock) {
+            ASSERT_EQ(::mkfifo(QFile::encodeName(lockPath).constData(), 0600), 0);
+        } else {
+            ASSERT_TRUE(held.tryLock(0));
+        }
+        QProcess writer;
+        writer.start(settingsWriterProgram, {place, "suite", "key", "1", row.mode});
+        ASSERT_TRUE(writer.waitForStarted(30000));
+        ASSERT_TRUE(writer.waitForReadyRead(60000));
+        EXPECT_EQ(writer.readAllStandardOutput(),
+                  row.mode == QByteArray("quit") ? "quitting\n" : "writing\n");
+        if (row.turnMilliseconds >= 0) {
+            QThread::msleep(row.turnMilliseconds);
+            held.unlock();
+        }
+        ASSERT_TRUE(writer.waitForFinished(60000));
+        held.unlock();
+        if (row.fifoAtLock) {
+            ASSERT_TRUE(QFile::remove(lockPath));
+        }
+        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
+        EXPECT_EQ(writer.exitStatus(), QProcess::NormalExit) << said.toStdString();
+        EXPECT_EQ(Defaults("suite", place).string("key").value_or("<none>").toStdString(),
+                  row.lost ? "<none>" : "1");
+        if (row.lost) {
+            EXPECT_TRUE(said.contains("quillmere: could not save the user defaults suite (" + *row.lost +
+                                      "); the changes not written are lost\n"))
+                << said.toStdString();
+        } else {
+            EXPECT_FALSE(said.contains("could not save")) << said.toStdString();
+        }
+    }
+}
+
+// A suite going while the application runs writes what is pending as it goes; what it cannot write
+// then is said on standard error with its reason.
+TEST_F(DefaultsTest, ASuiteGoingWithAChangeItCannotWriteSaysSo) {
+    const QString config = folder.filePath("config");
+    write(config, "");
+    const QString capture = folder.filePath("said");
+    std::fflush(stderr);
+    const int saved = ::dup(2);
+    const int into =
+        ::open(QFile::encodeName(capture).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(into, 0);
+    ::dup2(into, 2);
+    ::close(into);
+    {
+        Defaults defaults("suite", config);
+        defaults.set("key", QString("value"));
+    }
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    EXPECT_EQ(readAll(capture), "quillmere: could not save the user defaults suite (" +
+                                    QString::fromLocal8Bit(std::strerror(ENOTDIR)) +
+                                    "); the changes not written are lost\n");
+}
+
+// Once the process runs its exit handlers, Qt's own objects may be gone: no settings code writes
+// from them. A change still pending as a program calls exit() with its application object alive is
+// said, not written; after the application has ended, a change made and written from an exit
+// handler is refused as the process ending. Nothing crashes on the way out.
+TEST_F(DefaultsTest, NothingIsWrittenFromTheExitHandlers) {
+    {
+        SCOPED_TRACE("exit() with the application object alive");
+        const QString config = folder.filePath("exit");
+        ASSERT_TRUE(QDir().mkpath(config));
+        QProcess writer;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", config);
+        writer.setProcessEnvironment(environment);
+        writer.start(settingsWriterProgram, {config, "suite", "key", "0", "exit"});
+        ASSERT_TRUE(writer.waitForStarted(30000));
+        ASSERT_TRUE(writer.waitForFinished(60000));
+        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
+        EXPECT_EQ(writer.exitStatus(), QProcess::NormalExit) << said.toStdString();
+        EXPECT_EQ(writer.exitCode(), 0) << said.toStdString();
+        EXPECT_EQ(QDir(config)
+                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
+                      .join(u' ')
+                      .toStdString(),
+                  "")
+            << "written from an exit handler";
+        EXPECT_TRUE(said.contains(
+            "(the application ended before it was written); the changes not written are lost\n"))
+            << said.toStdString();
+    }
+    {
+        SCOPED_TRACE("a change written from an exit handler after the application ended");
+        const QString config = folder.filePath("return");
+        ASSERT_TRUE(QDir().mkpath(config));
+        QProcess writer;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", config + "/standard");
+        writer.setProcessEnvironment(environment);
+        writer.start(settingsWriterProgram, {config, "suite", "key", "0", "return"});
+        ASSERT_TRUE(writer.waitForStarted(30000));
+        ASSERT_TRUE(writer.waitForFinished(60000));
+        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
+        EXPECT_EQ(writer.exitStatus(), QProcess::NormalExit) << said.toStdString();
+        EXPECT_EQ(writer.exitCode(), 0) << said.toStdString();
+        EXPECT_EQ(writer.readAllStandardOutput(), "late change not written (the process is ending)\n");
+        EXPECT_EQ(Defaults("suite", config).string("key").value_or("<none>").toStdString(), "1")
+            << "the last write, made as the application ended";
+    }
+}
+
 // Another writer holds its turn at the file: a write of the suite's own accord never waits for it
 // on the event loop, nor says it while the turn is short; it is tried again shortly until it is
 // written, without any further change. A turn held for longer is said, once. What stands in the
@@ -637,6 +809,123 @@ TEST_F(DefaultsTest, AWriteThatFailedIsTriedAgainUntilWrittenWithoutWaitingOnThe
         time.scheduler.advance(3);
         EXPECT_EQ(reports.last(), std::nullopt);
         EXPECT_EQ(Defaults("suite", place).string("QuillmereDesktopInstallID"), identifier);
+    }
+}
+
+namespace {
+
+// A suite whose writes fail while a file stands where its folder should be, and the times of the
+// writes it makes of its own accord (in milliseconds from the start, "written" where one succeeds)
+// other than the one made on the next turn after a change.
+class FailingWrites {
+public:
+    explicit FailingWrites(const QString& config) : config_(config) {
+        block();
+        defaults_.emplace("suite", config_);
+        defaults_->setWriteReport([this](const std::optional<QString>& failure) {
+            if (!changing_)
+                tries_ << QString::number(elapsed()) + (failure ? "" : " written");
+        });
+    }
+    // Written in the end, so that the suite ends with nothing to say.
+    ~FailingWrites() { unblock(); }
+    FailingWrites(const FailingWrites&) = delete;
+    FailingWrites& operator=(const FailingWrites&) = delete;
+
+    void block() {
+        QDir(config_).removeRecursively();
+        write(config_, "");
+    }
+    void unblock() { QFile::remove(config_); }
+    void change() {
+        changing_ = true;
+        defaults_->set(QStringLiteral("key%1").arg(++changes_), true);
+        nextTurn();
+        changing_ = false;
+    }
+    bool sync() { return defaults_->sync(); }
+    void until(int milliseconds) {
+        time_.scheduler.advance(milliseconds / 1000.0 - (time_.scheduler.now() - start_));
+    }
+    // Readable in a failure.
+    std::string tries() const { return tries_.join(u' ').toStdString(); }
+
+private:
+    qint64 elapsed() const { return qRound64((time_.scheduler.now() - start_) * 1000); }
+
+    QString config_;
+    VirtualTime time_;
+    double start_ = time_.scheduler.now();
+    std::optional<Defaults> defaults_;
+    bool changing_ = false;
+    int changes_ = 0;
+    QStringList tries_;
+};
+
+std::string shown(const QStringList& times) {
+    return times.join(u' ').toStdString();
+}
+
+// From `from` to `to` milliseconds, every `step`.
+QStringList every(int from, int step, int to) {
+    QStringList times;
+    for (int time = from; time <= to; time += step)
+        times << QString::number(time);
+    return times;
+}
+
+} // namespace
+
+// A write that keeps failing (a file where the settings' folder should be) is tried again of its own
+// accord after 0.1 s, the wait doubling up to 2 s while it keeps failing, in one chain of tries
+// however many changes are made meanwhile (each tried on its next turn as well). A success ends the
+// chain, a retry it made needless included, and the next failure starts a new one from 0.1 s again.
+TEST_F(DefaultsTest, AFailingWriteIsTriedAgainInOneChainWhoseWaitDoublesAndStartsOverAfterASuccess) {
+    const QStringList doubling = {"100", "300", "700", "1500", "3100"};
+    {
+        SCOPED_TRACE("a write that keeps failing");
+        FailingWrites writes(folder.filePath("failing"));
+        writes.change();
+        writes.until(33000);
+        EXPECT_EQ(writes.tries(), shown(doubling + every(5100, 2000, 33000)));
+    }
+    {
+        SCOPED_TRACE("a change every half second while writes fail");
+        FailingWrites writes(folder.filePath("changing"));
+        for (int time = 0; time <= 10000; time += 500) {
+            writes.until(time);
+            writes.change();
+        }
+        writes.until(20000);
+        EXPECT_EQ(writes.tries(), shown(doubling + every(5100, 2000, 20000)));
+    }
+    {
+        SCOPED_TRACE("a write made before the retry is due, then failing again");
+        FailingWrites writes(folder.filePath("between"));
+        writes.change();
+        writes.until(50);
+        writes.unblock();
+        ASSERT_TRUE(writes.sync());
+        writes.until(60);
+        writes.block();
+        writes.change();
+        writes.until(20000);
+        EXPECT_EQ(writes.tries(),
+                  shown(QStringList({"160", "360", "760", "1560", "3160"}) + every(5160, 2000, 20000)));
+    }
+    {
+        SCOPED_TRACE("failing again after a retry succeeded");
+        FailingWrites writes(folder.filePath("again"));
+        writes.change();
+        writes.until(10000);
+        writes.unblock();
+        writes.until(12000);
+        writes.block();
+        writes.change();
+        writes.until(16000);
+        const QStringList afterTheSuccess = {"12100", "12300", "12700", "13500", "15100"};
+        EXPECT_EQ(writes.tries(),
+                  shown(doubling + every(5100, 2000, 9100) + QStringList{"11100 written"} + afterTheSuccess));
     }
 }
 

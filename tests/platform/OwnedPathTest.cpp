@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace quillmere;
 using quillmere::testing::foreignFolder;
@@ -85,6 +87,20 @@ std::optional<int> withAccounts(const QTemporaryDir& dir, const QByteArray& pass
         return std::nullopt;
     return WEXITSTATUS(status);
 }
+
+// Makes `folder` the working folder for the object's life.
+class WorkingFolder {
+public:
+    explicit WorkingFolder(const QString& folder) : entered_(QDir::setCurrent(folder)) {}
+    ~WorkingFolder() { QDir::setCurrent(before_); }
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    QString before_ = QDir::currentPath(); // taken before the folder is entered
+    bool entered_;
+};
 
 } // namespace
 
@@ -620,6 +636,8 @@ TEST(OwnedPath, AChainOfLinksIsFollowedAsFarAsTheSystemFollowsIt) {
 // folders lead once made. Every folder something is made in is judged, and so is every folder
 // ".." goes up out of; where the rule refuses, nothing is made and the file's write says the
 // rule's reason. Made under a umask that takes the owner's own bits, each folder is exactly 0700.
+// A path relative to the working folder (Qt passes a relative XDG_CONFIG_HOME or XDG_DATA_HOME on
+// as it is) is taken from the working folder, as the system takes it, never from the root.
 TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
     const QString refused = OwnedPath::refusalReason();
     const QString noEntry = QString::fromLocal8Bit(std::strerror(ENOENT));
@@ -655,7 +673,9 @@ TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
         SCOPED_TRACE(row.path);
         if (row.needsRoot && !runsAsRoot())
             continue;
-        for (const bool file : {false, true}) {
+        for (const auto& [relative, file] : {std::pair{false, false}, std::pair{false, true},
+                                             std::pair{true, false}, std::pair{true, true}}) {
+            SCOPED_TRACE(relative ? "relative to the working folder" : "from the root");
             QTemporaryDir dir;
             const auto at = [&dir](const QString& relative) { return dir.filePath(relative); };
             ASSERT_TRUE(quillmere::testing::folderWith(at("home"), 0700));
@@ -671,7 +691,12 @@ TEST(OwnedPath, DotDotIsTakenAsTheFoldersAreMadeOneAtATime) {
             QFile inTheWay(at("home/file"));
             ASSERT_TRUE(inTheWay.open(QIODevice::WriteOnly));
             inTheWay.close();
-            const QString path = at(QString::fromLatin1(row.path));
+            std::optional<WorkingFolder> working;
+            if (relative) {
+                working.emplace(dir.path());
+                ASSERT_TRUE(working->entered());
+            }
+            const QString path = relative ? QString::fromLatin1(row.path) : at(QString::fromLatin1(row.path));
             // Relative to the folder, readable in a failure.
             const auto shown = [&dir](const std::optional<QString>& real) {
                 return real ? QDir(dir.path()).relativeFilePath(*real).toStdString() : std::string("none");

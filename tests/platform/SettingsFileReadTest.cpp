@@ -3,6 +3,7 @@
 #include "support/SettingsFiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QSettings>
@@ -10,8 +11,13 @@
 #include <QVariant>
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <fcntl.h>
+#include <optional>
 #include <sched.h>
+#include <string>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -24,6 +30,22 @@ class SettingsFileReadTest : public ::testing::Test {
 protected:
     QTemporaryDir folder;
 };
+
+// Gives the file at `path` the modification time `seconds` and `nanoseconds`.
+bool stamp(const QString& path, std::time_t seconds, long nanoseconds) {
+    const struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
+}
+
+std::string shown(const std::optional<QString>& value) {
+    return value ? value->toStdString() : std::string("<none>");
+}
+
+qsizetype openDescriptors() {
+    return QDir(QStringLiteral("/proc/self/fd"))
+        .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+        .size();
+}
 } // namespace
 
 // Files edited by hand read as QSettings reads them, and what the suite does not understand (a
@@ -136,4 +158,57 @@ TEST_F(SettingsFileReadTest, WithoutProcTheSettingsSayWhyTheyCouldNotBeRead) {
         EXPECT_EQ(Defaults("suite", place).string("key"),
                   row.saved.isEmpty() ? std::nullopt : std::optional<QString>("saved"));
     }
+}
+
+// Qt keeps what it parsed under the name it read, and trusts it while the size and the modification
+// time to the millisecond are the same; the file is handed to it by its descriptor's name, and the
+// next file opened takes the same number again. Settings files of the same size modified within the
+// same millisecond (written together by a script, or restored from a backup), read one after
+// another, each read their own keys: whatever the order, however many of them, and however little
+// (below the millisecond) their times differ.
+TEST_F(SettingsFileReadTest, FilesAlikeInSizeAndTimeEachReadTheirOwnKeys) {
+    const std::time_t second = std::time(nullptr) - 600;
+    const struct {
+        const char* what;
+        long nanoseconds[3];
+        const char* order;
+    } rows[] = {
+        {"two files of the same nanosecond", {100000000, 100000000, 100000000}, "ababba"},
+        {"three files of the same nanosecond", {100000000, 100000000, 100000000}, "abcabccba"},
+        {"the same millisecond, another microsecond", {100000000, 100500000, 100999000}, "abcabccba"},
+        {"the same microsecond, another nanosecond", {100000000, 100000001, 100000999}, "abcabccba"},
+    };
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const QString place = folder.filePath(QString::number(index++));
+        ASSERT_TRUE(QDir().mkpath(place));
+        for (int i = 0; i < 3; ++i) {
+            const QString file = place + u'/' + QChar(u'a' + i) + ".ini";
+            write(file, "[string]\nkey=" + QByteArray(4, char('a' + i)) + '\n');
+            ASSERT_TRUE(stamp(file, second, row.nanoseconds[i]));
+        }
+        for (const char* read = row.order; *read; ++read) {
+            SCOPED_TRACE(std::string("read ") + *read + " of " + row.order);
+            EXPECT_EQ(shown(Defaults(QString(QChar(*read)), place).string("key")), std::string(4, *read));
+        }
+    }
+}
+
+// Reading another file's keys is kept from by reading through another descriptor number where the
+// file's own would show them: that descriptor is closed again once read, however many reads there are.
+TEST_F(SettingsFileReadTest, ReadsLeaveNoDescriptorOpen) {
+    const std::time_t second = std::time(nullptr) - 600;
+    for (const char name : {'a', 'b'}) {
+        const QString file = folder.filePath(QString(QChar(name)) + ".ini");
+        write(file, "[string]\nkey=" + QByteArray(4, name) + '\n');
+        ASSERT_TRUE(stamp(file, second, 0));
+    }
+    EXPECT_EQ(shown(Defaults("a", folder.path()).string("key")), "aaaa");
+    const qsizetype before = openDescriptors();
+    for (int read = 0; read < 20; ++read) {
+        const char name = read % 2 ? 'a' : 'b';
+        EXPECT_EQ(shown(Defaults(QString(QChar(name)), folder.path()).string("key")), std::string(4, name));
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }

@@ -6,9 +6,19 @@
 // output and waits to be killed: the program has no application object, so what reaches the file
 // reaches it without an event loop. `lock` takes the lock QSettings takes on the suite's file (`key`
 // and `count` unused), says "locked" on standard output and holds it until it is killed. A write
-// through Defaults that fails is said on standard error with how long it took.
+// through Defaults that fails is said on standard error with how long it took; "writing" on standard
+// output says the first write is about to be made.
 //
-// defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold|lock [start-file]
+// The ends of a program with an application object (`count` unused): `quit` sets the key to "1"
+// while the application object exists, says "quitting" and ends it at once (no event loop turn in
+// between), so the change is left to the last write as the application ends. `exit` sets the key
+// to "1" in the standard suite (the configuration folder taken from XDG_CONFIG_HOME) and calls
+// exit() while the application object still exists. `return` sets the key to "1" and returns from
+// main, the application object ending on the way; an exit handler registered before anything else
+// (so run after every other) then sets the key to "late" and writes it, and says on standard output
+// whether it was written.
+//
+// defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold|lock|quit|exit|return [start-file]
 
 #include "platform/config/Defaults.h"
 
@@ -20,12 +30,29 @@
 #include <QSettings>
 #include <QThread>
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The suite the exit handler of `return` changes, and the key: never destroyed, as the handler runs
+// once every static object is gone.
+quillmere::Defaults* late = nullptr;
+QString lateKey;
+
+void changeLate() {
+    late->set(lateKey, QStringLiteral("late"));
+    const bool written = late->sync();
+    std::printf("late change %s (%s)\n", written ? "written" : "not written",
+                late->syncFailure().value_or(QString()).toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 6 && argc != 7) {
-        std::fprintf(stderr,
-                     "usage: defaults-writer <folder> <suite> <key> <count> defaults|qsettings|hold|lock "
-                     "[start-file]\n");
+        std::fprintf(stderr, "usage: defaults-writer <folder> <suite> <key> <count> "
+                             "defaults|qsettings|hold|lock|quit|exit|return [start-file]\n");
         return 2;
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
@@ -37,6 +64,28 @@ int main(int argc, char** argv) {
         while (!QFileInfo::exists(QString::fromLocal8Bit(argv[6])))
             QThread::usleep(200);
     int failed = 0;
+    if (QByteArray(argv[5]) == "quit") {
+        quillmere::Defaults defaults(suite, folder);
+        QCoreApplication application(argc, argv);
+        defaults.set(key, QStringLiteral("1"));
+        std::printf("quitting\n");
+        std::fflush(stdout);
+        return 0;
+    }
+    if (QByteArray(argv[5]) == "exit") {
+        QCoreApplication application(argc, argv);
+        quillmere::Defaults::standard().set(key, QStringLiteral("1"));
+        std::exit(0);
+    }
+    if (QByteArray(argv[5]) == "return") {
+        std::atexit(changeLate);
+        late = new quillmere::Defaults(suite, folder);
+        lateKey = key;
+        QCoreApplication application(argc, argv);
+        quillmere::Defaults::standard();
+        late->set(key, QStringLiteral("1"));
+        return 0;
+    }
     if (QByteArray(argv[5]) == "hold") {
         quillmere::Defaults defaults(suite, folder);
         for (int i = 1; i <= count; ++i)
@@ -64,6 +113,8 @@ int main(int argc, char** argv) {
         }
     } else {
         quillmere::Defaults defaults(suite, folder);
+        std::printf("writing\n");
+        std::fflush(stdout);
         for (int i = 1; i <= count; ++i) {
             QElapsedTimer took;
             took.start();
