@@ -8,6 +8,7 @@
 #include "support/PermissionsHold.h"
 #include "support/PlantedFiles.h"
 #include "support/SettingsFiles.h"
+#include "support/SignalProcess.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -617,7 +618,7 @@ TEST_F(DefaultsTest, WithoutAnApplicationObjectAChangeReachesTheFileAtOnce) {
     ASSERT_TRUE(writer.waitForReadyRead(60000));
     EXPECT_EQ(writer.readAllStandardOutput(), "set\n");
     EXPECT_EQ(Defaults("suite", folder.path()).string("key"), "3");
-    ::kill(pid_t(writer.processId()), SIGKILL);
+    quillmere::testing::signalProcess(writer, SIGKILL);
     writer.waitForFinished(30000);
     EXPECT_EQ(Defaults("suite", folder.path()).string("key"), "3");
 }

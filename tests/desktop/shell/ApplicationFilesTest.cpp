@@ -12,6 +12,7 @@
 #include "support/FileInTheWay.h"
 #include "support/ForeignFolder.h"
 #include "support/PlantedFiles.h"
+#include "support/SignalProcess.h"
 #include "support/SocketAt.h"
 
 #include <QDateTime>
@@ -87,9 +88,7 @@ Ended runOnce(const QTemporaryDir& dir, const QProcessEnvironment& environment, 
     ended.analysed = waitFor(
         [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; }, 90);
     ended.analysed = ended.analysed && app.state() == QProcess::Running;
-    // An application already ended has no process id left: kill(0) would end the test as well.
-    if (const qint64 pid = app.processId(); pid > 0)
-        ::kill(pid_t(pid), SIGTERM);
+    quillmere::testing::signalProcess(app, SIGTERM);
     ended.quitInOrder =
         app.waitForFinished(30000) && app.exitStatus() == QProcess::NormalExit && app.exitCode() == 0;
     if (app.state() != QProcess::NotRunning) {
@@ -355,9 +354,7 @@ void analyseAndKill(const QTemporaryDir& dir, const QProcessEnvironment& environ
     EXPECT_TRUE(waitFor(
         [&] { return app.state() != QProcess::Running || desktopState(dir) == "classification_error"; }, 90));
     waitFor(written, 2);
-    // An application already ended has no process id left: kill(0) would end the test as well.
-    if (const qint64 pid = app.processId(); pid > 0)
-        ::kill(pid_t(pid), SIGKILL);
+    quillmere::testing::signalProcess(app, SIGKILL);
     app.waitForFinished(10000);
 }
 
@@ -515,7 +512,7 @@ TEST(ApplicationFiles, SettingsWrittenBesideAnotherWriterKeepEveryKey) {
                     {config, suite, "other", "100000000", "qsettings"});
         ASSERT_TRUE(other.waitForStarted(30000));
         const Ended ended = runOnce(dir, environment);
-        ::kill(pid_t(other.processId()), SIGKILL);
+        quillmere::testing::signalProcess(other, SIGKILL);
         other.waitForFinished(10000);
         EXPECT_TRUE(ended.analysed) << ended.errors.toStdString();
         EXPECT_TRUE(ended.quitInOrder);
@@ -554,7 +551,7 @@ TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtT
         ASSERT_TRUE(holder.waitForReadyRead(30000));
         ASSERT_EQ(holder.readAllStandardOutput(), "locked\n");
         const auto letGo = [&] {
-            ::kill(pid_t(holder.processId()), SIGKILL);
+            quillmere::testing::signalProcess(holder, SIGKILL);
             holder.waitForFinished(10000);
         };
         const auto stored = [&](const char* key) {
@@ -581,14 +578,14 @@ TEST(ApplicationFiles, ASettingsWriteWaitingForItsTurnIsMadeWhenItComesOrSaidAtT
             90));
         letGo();
         if (end == End::letsGoThenQuit) {
-            ::kill(pid_t(app.processId()), SIGTERM);
+            quillmere::testing::signalProcess(app, SIGTERM);
             EXPECT_TRUE(app.waitForFinished(30000));
             EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << app.readAllStandardError().toStdString();
             EXPECT_EQ(app.exitCode(), 0);
         } else {
             EXPECT_TRUE(waitFor([&] { return stored(InstallIdentifier::defaultsKey).has_value(); }, 15))
                 << "never tried again";
-            ::kill(pid_t(app.processId()), SIGKILL);
+            quillmere::testing::signalProcess(app, SIGKILL);
             app.waitForFinished(10000);
         }
         EXPECT_TRUE(stored(InstallIdentifier::defaultsKey).has_value());
@@ -698,7 +695,7 @@ QString runUntilShown(const QTemporaryDir& dir, const QProcessEnvironment& envir
         return {};
     waitFor([&] { return app.state() != QProcess::Running || desktopState(dir) == "recommended"; }, 90);
     waitFor([] { return false; }, 2);
-    ::kill(pid_t(app.processId()), SIGTERM);
+    quillmere::testing::signalProcess(app, SIGTERM);
     if (!app.waitForFinished(30000)) {
         app.kill();
         app.waitForFinished(10000);

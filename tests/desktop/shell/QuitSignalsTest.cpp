@@ -4,6 +4,7 @@
 #include "desktop/shell/QuitSignals.h"
 
 #include "ApplicationProcess.h"
+#include "support/SignalProcess.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -163,7 +164,7 @@ TEST(QuitSignalsApplication, EachSignalEndsTheApplicationInOrder) {
         ASSERT_EQ(app.state(), QProcess::Running);
         ASSERT_FALSE(usageLines(dir.path()).join('\n').contains("\"app_closed\""));
 
-        ASSERT_EQ(::kill(pid_t(app.processId()), signal.number), 0);
+        ASSERT_TRUE(quillmere::testing::signalProcess(app, signal.number));
         ASSERT_TRUE(app.waitForFinished(60000));
         EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(app.exitCode(), 0);
@@ -213,7 +214,7 @@ TEST(QuitSignalsApplication, AQuitDuringALargeRestoreEndsWithinTheBound) {
         120));
     ASSERT_EQ(app.state(), QProcess::Running);
 
-    ASSERT_EQ(::kill(pid_t(app.processId()), SIGTERM), 0);
+    ASSERT_TRUE(quillmere::testing::signalProcess(app, SIGTERM));
     QElapsedTimer quitting;
     quitting.start();
     // The bound, and a margin for a slow machine's teardown.
@@ -272,7 +273,7 @@ TEST(QuitSignalsApplication, AGoneReaderOfStandardErrorEndsNothing) {
             ASSERT_EQ(app.state(), QProcess::Running)
                 << "ended with " << app.exitCode()
                 << (app.exitStatus() == QProcess::CrashExit ? " (crash)" : "");
-            ASSERT_EQ(::kill(pid_t(app.processId()), SIGTERM), 0);
+            ASSERT_TRUE(quillmere::testing::signalProcess(app, SIGTERM));
         }
         ASSERT_TRUE(app.waitForFinished(60000));
         EXPECT_EQ(app.exitStatus(), QProcess::NormalExit) << "ended by signal " << app.exitCode();
