@@ -328,8 +328,9 @@ TEST_F(DefaultsTest, AUsableSuiteHasNoRefusal) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.folder);
         const QString place = row.relative ? QString::fromLatin1(row.folder) : folder.filePath(row.folder);
-        if (row.relative)
+        if (row.relative) {
             ASSERT_TRUE(QDir::setCurrent(folder.path()));
+        }
         std::optional<QString> refusal;
         bool written = false;
         std::optional<QString> reread;
@@ -711,6 +712,25 @@ TEST_F(DefaultsTest, ASuiteGoingWithAChangeItCannotWriteSaysSo) {
                                     "); the changes not written are lost\n");
 }
 
+namespace {
+// Runs the writer program to its end, its standard suites in `standard`, and checks that it ended
+// in order: what it said on standard error, and what it printed.
+void runWriterToItsEnd(const QStringList& arguments, const QString& standard, QString* said,
+                       QByteArray* printed) {
+    QProcess writer;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", standard);
+    writer.setProcessEnvironment(environment);
+    writer.start(settingsWriterProgram, arguments);
+    ASSERT_TRUE(writer.waitForStarted(30000));
+    ASSERT_TRUE(writer.waitForFinished(60000));
+    *said = QString::fromLocal8Bit(writer.readAllStandardError());
+    *printed = writer.readAllStandardOutput();
+    EXPECT_EQ(writer.exitStatus(), QProcess::NormalExit) << said->toStdString();
+    EXPECT_EQ(writer.exitCode(), 0) << said->toStdString();
+}
+} // namespace
+
 // Once the process runs its exit handlers, Qt's own objects may be gone: no settings code writes
 // from them. A change still pending as a program calls exit() with its application object alive is
 // said, not written; after the application has ended, a change made and written from an exit
@@ -720,16 +740,9 @@ TEST_F(DefaultsTest, NothingIsWrittenFromTheExitHandlers) {
         SCOPED_TRACE("exit() with the application object alive");
         const QString config = folder.filePath("exit");
         ASSERT_TRUE(QDir().mkpath(config));
-        QProcess writer;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_CONFIG_HOME", config);
-        writer.setProcessEnvironment(environment);
-        writer.start(settingsWriterProgram, {config, "suite", "key", "0", "exit"});
-        ASSERT_TRUE(writer.waitForStarted(30000));
-        ASSERT_TRUE(writer.waitForFinished(60000));
-        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
-        EXPECT_EQ(writer.exitStatus(), QProcess::NormalExit) << said.toStdString();
-        EXPECT_EQ(writer.exitCode(), 0) << said.toStdString();
+        QString said;
+        QByteArray printed;
+        runWriterToItsEnd({config, "suite", "key", "0", "exit"}, config, &said, &printed);
         EXPECT_EQ(QDir(config)
                       .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)
                       .join(u' ')
@@ -744,17 +757,10 @@ TEST_F(DefaultsTest, NothingIsWrittenFromTheExitHandlers) {
         SCOPED_TRACE("a change written from an exit handler after the application ended");
         const QString config = folder.filePath("return");
         ASSERT_TRUE(QDir().mkpath(config));
-        QProcess writer;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_CONFIG_HOME", config + "/standard");
-        writer.setProcessEnvironment(environment);
-        writer.start(settingsWriterProgram, {config, "suite", "key", "0", "return"});
-        ASSERT_TRUE(writer.waitForStarted(30000));
-        ASSERT_TRUE(writer.waitForFinished(60000));
-        const QString said = QString::fromLocal8Bit(writer.readAllStandardError());
-        EXPECT_EQ(writer.exitStatus(), QProcess::NormalExit) << said.toStdString();
-        EXPECT_EQ(writer.exitCode(), 0) << said.toStdString();
-        EXPECT_EQ(writer.readAllStandardOutput(), "late change not written (the process is ending)\n");
+        QString said;
+        QByteArray printed;
+        runWriterToItsEnd({config, "suite", "key", "0", "return"}, config + "/standard", &said, &printed);
+        EXPECT_EQ(printed, "late change not written (the process is ending)\n");
         EXPECT_EQ(Defaults("suite", config).string("key").value_or("<none>").toStdString(), "1")
             << "the last write, made as the application ended";
     }
