@@ -903,6 +903,133 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
     }
 }
 
+namespace {
+
+// `data` with each entry's member `name` set to `value`, or taken out when `value` is undefined.
+QByteArray withMember(const QByteArray& data, const QString& name, const QJsonValue& value) {
+    QJsonArray entries = QJsonDocument::fromJson(data).array();
+    for (int i = 0; i < entries.size(); ++i) {
+        QJsonObject entry = entries[i].toObject();
+        if (value.isUndefined())
+            entry.remove(name);
+        else
+            entry.insert(name, value);
+        entries.replace(i, entry);
+    }
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
+}
+
+// What an older version stored of two captures: the first entry of `first` with its segments
+// replaced by one, its first segment followed by the first segment of `second`'s first entry;
+// everything else in the entry as it was.
+QByteArray runTogether(const QByteArray& first, const QByteArray& second) {
+    QJsonArray a = QJsonDocument::fromJson(first).array();
+    const QJsonArray b = QJsonDocument::fromJson(second).array();
+    QJsonObject entry = a.first().toObject();
+    QJsonArray segment = entry.value("segments").toArray().first().toArray();
+    for (const QJsonValue& record : b.first().toObject().value("segments").toArray().first().toArray())
+        segment.append(record);
+    entry.insert("segments", QJsonArray{segment});
+    a.replace(0, entry);
+    return QJsonDocument(a).toJson(QJsonDocument::Compact);
+}
+
+std::vector<std::optional<QString>> numbers(int from, int to) {
+    std::vector<std::optional<QString>> out;
+    for (int i = from; i < to; ++i)
+        out.push_back(QStringLiteral("message:%1:%2").arg(i + 1).arg(i % 2 ? "assistant" : "user"));
+    return out;
+}
+
+} // namespace
+
+// A file this memory wrote comes back as exactly the windows it held, also where a restore
+// would repair them otherwise: a chat that says a stretch of its own history again keeps both
+// copies, and windows kept apart stay apart. Its scopes and confirmed positions come back, and
+// the next read recalls what it recalls live. The same segments without the digest naming them
+// (as an older version wrote them), or with their digest of the wrong type or not theirs, or
+// replaced as an older version ran two captures together, are repaired as ever.
+TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld) {
+    struct Read {
+        Messages messages;
+        bool numbered = false;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Read> reads;
+        Messages next;                // read after the restart
+        std::vector<Messages> held;   // what the memory held, and holds after the restart
+        std::vector<Messages> legacy; // the same segments repaired
+    };
+    const Messages block = turns(0, 8);
+    const Messages twoBlocks = joined({block, block});
+    const Messages again = joined({turns(0, 12), turns(4, 18)});
+    const Case cases[] = {
+        {"a block of eight distinct messages said again",
+         {{twoBlocks}},
+         Messages(twoBlocks.end() - 4, twoBlocks.end()),
+         {twoBlocks},
+         {block}},
+        {"a block of eight distinct messages said again, numbered",
+         {{twoBlocks, true}},
+         Messages(twoBlocks.end() - 4, twoBlocks.end()),
+         {twoBlocks},
+         {twoBlocks}},
+        {"a stretch said again part way through",
+         {{again}},
+         Messages(again.end() - 3, again.end()),
+         {again},
+         {turns(0, 18)}},
+        {"windows kept apart",
+         {{turns(0, 6)}, {turns(0, 4, "Other")}},
+         turns(4, 8),
+         {turns(0, 8), turns(0, 4, "Other")},
+         {turns(0, 6), turns(0, 4, "Other")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        for (const Read& read : c.reads)
+            twice(memory, "k", read.messages,
+                  read.numbered ? numbers(0, int(read.messages.size())) : numbers(0, 0));
+        memory.confirmLatestMessagePosition("k", 5);
+        const QByteArray saved = memory.encoded();
+        ConversationMemory restarted;
+        ASSERT_TRUE(restarted.restore(saved));
+        EXPECT_TRUE(restarted.records("k") == memory.records("k"));
+        EXPECT_EQ(restarted.encoded(), saved);
+        EXPECT_EQ(restarted.confirmedLatestMessagePosition("k"), 5);
+        const auto live = memory.observe("k", c.next, {}, true, at(2000));
+        const auto recalled = restarted.observe("k", c.next, {}, true, at(2000));
+        EXPECT_EQ(recalled.conversationScopeID, live.conversationScopeID);
+        EXPECT_EQ(recalled.messages, live.messages);
+        EXPECT_EQ(windowsOf(memory, "k"), c.held);
+        EXPECT_EQ(windowsOf(restarted, "k"), c.held);
+
+        const QByteArray older = withMember(saved, "segmentsDigest", QJsonValue(QJsonValue::Undefined));
+        for (const QJsonValue& digest : {QJsonValue(QJsonValue::Undefined), QJsonValue(7),
+                                         QJsonValue(QJsonArray()), QJsonValue("0123456789abcdef")}) {
+            SCOPED_TRACE(QJsonDocument(QJsonArray{digest}).toJson(QJsonDocument::Compact).toStdString());
+            ConversationMemory repaired;
+            ASSERT_TRUE(repaired.restore(withMember(older, "segmentsDigest", digest)));
+            EXPECT_EQ(windowsOf(repaired, "k"), c.legacy);
+            EXPECT_EQ(repaired.confirmedLatestMessagePosition("k"), 5);
+            EXPECT_EQ(repaired.observe("k", c.next, {}, true, at(2000)).conversationScopeID,
+                      live.conversationScopeID);
+        }
+        // The segments replaced, the rest of the entry (its digest too) left as it was.
+        ConversationMemory other;
+        twice(other, "k", turns(4, 18));
+        ConversationMemory edited, editedOlder;
+        ASSERT_TRUE(edited.restore(runTogether(saved, other.encoded())));
+        ASSERT_TRUE(editedOlder.restore(runTogether(older, other.encoded())));
+        EXPECT_EQ(windowsOf(edited, "k"), windowsOf(editedOlder, "k"));
+        EXPECT_NE(
+            QJsonDocument::fromJson(runTogether(saved, other.encoded()))[0]["segmentsDigest"].toString(),
+            QString());
+    }
+}
+
 // A thread that repeats a short routine, stored as one window: after a restart a read of its
 // last messages recalls all of it, as it does without the restart.
 TEST(ConversationMemoryRestore, ARoutineSaidOverAndOverIsRecalledWholeAfterARestart) {
@@ -1100,8 +1227,9 @@ TEST(ConversationMemoryObserve, WhereReadsMeetStoredWindowsTheNewestReadingOfAnA
         std::vector<std::pair<int, int>> wholeReads; // read afterwards
         std::vector<std::pair<int, int>> expected;   // the stored windows, all with the whole answer
         std::vector<std::pair<int, int>> cutKept;    // windows still holding the cut answer
-        // After a restart, when it differs: the stored windows are read back in order, and a
-        // later one that goes on from an earlier one's newest answer continues it.
+        // The same windows saved without naming them, as an older version wrote them, when they
+        // are repaired otherwise: read back in order, a later one that goes on from an earlier
+        // one's newest answer continues it.
         std::vector<std::pair<int, int>> restarted = {};
     };
     const Case cases[] = {
@@ -1168,11 +1296,13 @@ TEST(ConversationMemoryObserve, WhereReadsMeetStoredWindowsTheNewestReadingOfAnA
             std::vector<Messages> afterRestart;
             for (const auto& [from, to] : c.restarted)
                 afterRestart.push_back(reading(from, to, c.answer, whole));
-            ConversationMemory restarted;
+            ConversationMemory restarted, older;
             restarted.restore(memory.encoded());
+            older.restore(withMember(memory.encoded(), "segmentsDigest", QJsonValue(QJsonValue::Undefined)));
             EXPECT_EQ(shape(windowsOf(memory, "k")), shape(expected));
-            EXPECT_EQ(shape(windowsOf(restarted, "k")), shape(c.restarted.empty() ? expected : afterRestart))
-                << "after a restart";
+            EXPECT_EQ(shape(windowsOf(restarted, "k")), shape(expected)) << "after a restart";
+            EXPECT_EQ(shape(windowsOf(older, "k")), shape(c.restarted.empty() ? expected : afterRestart))
+                << "saved as an older version saved it";
             EXPECT_TRUE(windowsOf(memory, "k") == expected);
         }
 }
