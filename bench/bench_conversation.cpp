@@ -270,6 +270,36 @@ void BM_RestoreManyIdentifiers(benchmark::State& state) {
 }
 BENCHMARK(BM_RestoreManyIdentifiers)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark::kMillisecond);
 
+// One conversation of many separate windows of one short message each, none joining another,
+// restored as an older version wrote it (range 1 = 0: segments alone) and as this memory writes
+// it (range 1 = 1: what encoded() gives).
+// Target: neither is slower than restoring the older form was before this memory named its
+// windows.
+void BM_RestoreSeparateWindows(benchmark::State& state) {
+    const int windows = int(state.range(0));
+    QByteArray data = R"([{"conversationScopeID":"s","key":"k","segments":[)";
+    for (int i = 0; i < windows; ++i)
+        data += QByteArray(i ? "," : "") + R"([{"firstObservedAt":1,"identifiers":[],"message":{"role":")" +
+                (i % 2 ? "assistant" : "user") + R"(","text":"Window )" + QByteArray::number(i) + "\"}}]";
+    data += "]}]";
+    if (state.range(1) != 0) {
+        ConversationMemory written;
+        written.restore(data);
+        data = written.encoded();
+    }
+    for (auto _ : state) {
+        ConversationMemory memory;
+        memory.restore(data);
+        benchmark::DoNotOptimize(memory);
+    }
+    state.counters["bytes"] = double(data.size());
+}
+BENCHMARK(BM_RestoreSeparateWindows)
+    ->Args({40000, 0})
+    ->Args({40000, 1})
+    ->ArgNames({"windows", "written"})
+    ->Unit(benchmark::kMillisecond);
+
 // A whole numbered history read again once its newest answer, stored while it was still being
 // written, is complete: the read that completes it. Either every text is its own (`distinct`,
 // range 0) or the history says the same few things over and over (range 1), as an agent's
