@@ -122,7 +122,6 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
             } else {
                 ++a.interiorNear;
                 a.endsChanged = i == m - 1;
-                a.endsCut = a.endsChanged && x.key.size() < y.key.size();
                 if (sameSoFar && y.key.size() < x.key.size())
                     a.completes = i + d;
             }
@@ -153,13 +152,13 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
 }
 
 // Whether an alignment proves that a window continues a stored list of the same key.
-bool joins(const Alignment& a, bool stale) {
+bool joins(const Alignment& a) {
     // However much the read shares before it, a changed answer it ends with was regenerated, not
-    // streamed: what was stored after it is no longer this conversation's. A stored window that
-    // ends with the beginning of an answer the list holds longer is an earlier reading of it,
-    // which stopped there while the answer was written; like any answer streaming changed, it
-    // needs the anchors below.
-    if (a.endsChanged && !(stale && a.endsCut))
+    // streamed: what was stored after it is no longer this conversation's. That holds for a stored
+    // window ending with the beginning of an answer the list holds longer too: a regenerated
+    // answer, or another conversation's under a reused title, may begin the same way, and only a
+    // read that goes on past it tells them apart (by completing it).
+    if (a.endsChanged)
         return false;
     if (a.interiorNear > 0)
         return a.exact + a.strong >= streamingAnchors;
@@ -169,10 +168,10 @@ bool joins(const Alignment& a, bool stale) {
            (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
 }
 
-std::optional<Alignment> bestJoin(const Items& w, const Items& s, bool stale) {
+std::optional<Alignment> bestJoin(const Items& w, const Items& s) {
     int changed = 0; // the most distinct texts shared where the read shows an answer changed
-    auto best = bestAlignment(w, s, false, [&changed, stale](const Alignment& a) {
-        if (joins(a, stale))
+    auto best = bestAlignment(w, s, false, [&changed](const Alignment& a) {
+        if (joins(a))
             return true;
         if (a.unconfirmed)
             changed = std::max(changed, a.exact + a.strong);
