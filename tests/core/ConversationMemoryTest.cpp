@@ -632,6 +632,33 @@ TEST(ConversationMemoryObserve, RepetitiveWindowsStayBoundedAndFast) {
     EXPECT_EQ(result.windows, 1);
 }
 
+// An agent's long history of a few texts said in turn ("continue 0", "Done 0.", "continue 1", …),
+// read whole and then again with one message more: every shift of its cycle shares as many texts,
+// and the read lies where it covers the stored messages, adding only the one message it shows
+// past them. Read again as it was, it adds nothing.
+TEST(ConversationMemoryObserve, AHistoryOfAFewTextsReadWholeAgainIsRecalledOnce) {
+    for (const int stored : {2000, 5000, 10000}) {
+        SCOPED_TRACE(stored);
+        Messages history;
+        for (int i = 0; i <= stored; ++i)
+            history.push_back(i % 2 == 0 ? user(QStringLiteral("continue %1").arg(i / 2 % 3))
+                                         : assistant(QStringLiteral("Done %1.").arg(i / 2 % 2)));
+        const Messages before(history.begin(), history.end() - 1);
+        const QString thread = "codex|thread:few-texts";
+        ConversationMemory memory;
+        twice(memory, thread, before);
+        EXPECT_EQ(memory.observe(thread, before, {}, true, at(1500)).connectedCount, stored);
+        const auto result = twice(memory, thread, history);
+        EXPECT_EQ(result.windows, 1);
+        EXPECT_EQ(result.connectedCount, stored + 1);
+        const auto records = memory.records(thread);
+        ASSERT_EQ(records.size(), 1u);
+        ASSERT_EQ(records[0].size(), history.size());
+        EXPECT_TRUE(std::equal(history.begin(), history.end(), records[0].begin(),
+                               [](const Message& m, const auto& record) { return record.message == m; }));
+    }
+}
+
 // The revision says whether there is anything new to write: it rises with every read that
 // changes what is stored, earlier messages, an earlier time or an identifier alone included, and
 // stays with a read that changes nothing.
