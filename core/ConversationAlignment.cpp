@@ -257,24 +257,23 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
     // which faces more of the small side at some offsets than at others: a few texts said in turn
     // in a long history would outvote, at shifts of their cycle, the offset where the read covers
     // the stored list, the shifts holding the messages they share twice. Each offset's count is
-    // scaled to its whole overlap (counted whole, it stays as it is), and among offsets sharing as
-    // much, the one facing the most stored messages comes first.
-    std::vector<std::tuple<char, double, int, int>> ranked; // (named, votes, overlap, offset)
+    // scaled to its whole overlap (counted whole, it stays as it is), so that of offsets sharing
+    // texts as densely the one facing the most stored messages comes first.
+    std::vector<std::tuple<char, double, int>> ranked; // (named, votes, offset)
     for (int k = 0; k < int(votes.size()); ++k)
         if (votes[std::size_t(k)] > 0) {
             const int d = k - (m - 1);
             const int overlap = std::min(m, n - d) - std::max(0, -d);
             const int reached = indexWindow ? std::min({counted, n, d + m}) - std::max(0, d)
                                             : std::min({counted, m, n - d}) - std::max(0, -d);
-            ranked.emplace_back(named[std::size_t(k)], double(votes[std::size_t(k)]) * overlap / reached,
-                                overlap, d);
+            ranked.emplace_back(named[std::size_t(k)], double(votes[std::size_t(k)]) * overlap / reached, d);
         }
     const std::size_t keep = std::min(ranked.size(), candidateLimit);
     std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),
                       [](const auto& a, const auto& b) { return a > b; });
     std::vector<int> out;
     for (std::size_t k = 0; k < keep; ++k)
-        out.push_back(std::get<3>(ranked[k]));
+        out.push_back(std::get<2>(ranked[k]));
     return out;
 }
 
