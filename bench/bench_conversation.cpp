@@ -348,6 +348,39 @@ BENCHMARK(BM_ObserveCompletingRead)
     ->ArgNames({"messages", "repeated"})
     ->Unit(benchmark::kMillisecond);
 
+// An agent's long history of a few texts said in turn ("continue 0", "Done 0.", …), unnumbered,
+// read whole and then again with one message more: every shift of its cycle shares as many texts,
+// and the read must still lie where it covers the stored messages.
+// Target: the read recalls exactly the history, the memory's whole bound of it included.
+void BM_ObserveFewTextsReadAgain(benchmark::State& state) {
+    const int count = int(state.range(0));
+    std::vector<ConversationText::Message> history;
+    history.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i)
+        history.push_back(
+            i % 2 == 0 ? ConversationText::Message{"user", "continue " + QString::number(i / 2 % 3)}
+                       : ConversationText::Message{"assistant", "Done " + QString::number(i / 2 % 2) + "."});
+    const std::vector<ConversationText::Message> before(history.begin(), history.end() - 1);
+    ConversationMemory stored;
+    stored.observe(QString("bench"), before, {}, true, benchTime());
+    stored.observe(QString("bench"), before, {}, true, benchTime());
+    const MessageList read(history);
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConversationMemory memory = stored;
+        state.ResumeTiming();
+        const auto result = memory.observe(QString("bench"), read, {}, true, benchTime());
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        state.counters["recalled"] = result.connectedCount;
+        if (result.connectedCount != count)
+            state.SkipWithError("the read was recalled longer or shorter than the history");
+        memory = ConversationMemory();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ObserveFewTextsReadAgain)->Arg(10001)->Arg(200001)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

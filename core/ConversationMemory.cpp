@@ -665,7 +665,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
     };
     std::optional<std::pair<int, Alignment>> best;
     for (int j : sharing(window, -1)) {
-        auto a = bestJoin(window, *windows[std::size_t(j)].items, !read);
+        auto a = bestJoin(window, *windows[std::size_t(j)].items);
         if (a && (!best || better(*a, best->second)))
             best = std::make_pair(j, *a);
     }
@@ -695,7 +695,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
     while (changed && windows[std::size_t(target)].items->size() != before) {
         changed = false;
         for (int j : sharing(*windows[std::size_t(target)].items, target)) {
-            auto a = bestJoin(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items, true);
+            auto a = bestJoin(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items);
             if (!a)
                 continue;
             // Window j goes once joined.
