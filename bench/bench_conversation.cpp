@@ -373,8 +373,10 @@ void BM_ObserveFewTextsReadAgain(benchmark::State& state) {
         benchmark::DoNotOptimize(result);
         state.PauseTiming();
         state.counters["recalled"] = result.connectedCount;
-        if (result.connectedCount != count)
+        if (result.connectedCount != count) {
             state.SkipWithError("the read was recalled longer or shorter than the history");
+            break;
+        }
         memory = ConversationMemory();
         state.ResumeTiming();
     }

@@ -652,10 +652,11 @@ TEST(ConversationMemoryObserve, AHistoryOfAFewTextsReadWholeAgainIsRecalledOnce)
         EXPECT_EQ(result.windows, 1);
         EXPECT_EQ(result.connectedCount, stored + 1);
         const auto records = memory.records(thread);
-        ASSERT_EQ(records.size(), 1u);
-        ASSERT_EQ(records[0].size(), history.size());
-        EXPECT_TRUE(std::equal(history.begin(), history.end(), records[0].begin(),
-                               [](const Message& m, const auto& record) { return record.message == m; }));
+        EXPECT_EQ(records.size(), 1u);
+        EXPECT_TRUE(!records.empty() &&
+                    std::equal(history.begin(), history.end(), records[0].begin(), records[0].end(),
+                               [](const Message& m, const auto& record) { return record.message == m; }))
+            << "stored other than the history";
     }
 }
 
