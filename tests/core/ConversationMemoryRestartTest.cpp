@@ -34,7 +34,7 @@ public:
         static const QString keys[] = {"claude|https://claude.ai/chat/1", "chatgpt|title:New chat",
                                        "codex|thread:1"};
         key_ = keys[pick(3)];
-        for (int i = 0, n = 2 + pick(16); i < n; ++i)
+        for (int i = 0, n = 2 + pick(12); i < n; ++i)
             say();
     }
 
@@ -183,7 +183,7 @@ TEST(ConversationMemoryRestart, EveryReadAfterARestartRecallsWhatItRecallsLive) 
         ConversationMemory live;
         Messages read;
         Ids ids;
-        const int steps = 6 + session.pick(6);
+        const int steps = 5 + session.pick(6);
         for (int step = 0; step < steps; ++step) {
             session.step(read, ids);
             if (session.chance(5)) {
