@@ -1036,8 +1036,16 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         entry.scopeID = scope.isPresent() && !scope.value.isEmpty() ? scope.value : newScopeID();
         if (confirmed.isPresent())
             entry.confirmedLatest = int(confirmed.value);
-        std::vector<Items> read;
-        read.reserve(std::size_t(segments.value.size()));
+        // Segments that may be the windows kept wait until the digest is known; others are
+        // repaired as they are read.
+        std::vector<Items> read, fragments;
+        const auto repair = [&fragments, &repairBudget](Items items) {
+            for (Items& piece : splitAtFalls(std::move(items))) {
+                cleanIdentifiers(piece);
+                for (Items& fragment : splitAtRestarts(std::move(piece), repairBudget))
+                    fragments.push_back(std::move(fragment));
+            }
+        };
         WindowsDigest digest;
         digest.add(key.value);
         digest.add(std::uint64_t(segments.value.size()));
@@ -1082,7 +1090,10 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
                     items.push_back(std::move(item));
             }
             dropMismatchedRoles(items);
-            read.push_back(std::move(items));
+            if (kept.isPresent())
+                read.push_back(std::move(items));
+            else
+                repair(std::move(items));
         }
         if (kept.isPresent() && kept.value == digest.hex()) {
             // The windows the memory kept, given back as they were: a restart decides again
@@ -1091,13 +1102,8 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
                 if (!items.empty())
                     entry.windows.push_back(Window{std::move(items), tick()});
         } else {
-            std::vector<Items> fragments;
             for (Items& items : read)
-                for (Items& piece : splitAtFalls(std::move(items))) {
-                    cleanIdentifiers(piece);
-                    for (Items& fragment : splitAtRestarts(std::move(piece), repairBudget))
-                        fragments.push_back(std::move(fragment));
-                }
+                repair(std::move(items));
             read.clear();
             WindowTexts known(entry.windows);
             for (Items& fragment : fragments) {
