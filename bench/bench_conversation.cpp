@@ -270,6 +270,36 @@ void BM_RestoreManyIdentifiers(benchmark::State& state) {
 }
 BENCHMARK(BM_RestoreManyIdentifiers)->Arg(1000)->Arg(4000)->Arg(16000)->Unit(benchmark::kMillisecond);
 
+// One conversation of many separate windows of one short message each, none joining another,
+// restored as an older version wrote it (range 1 = 0: segments alone) and as this memory writes
+// it (range 1 = 1: what encoded() gives).
+// Target: neither is slower than restoring the older form was before this memory named its
+// windows.
+void BM_RestoreSeparateWindows(benchmark::State& state) {
+    const int windows = int(state.range(0));
+    QByteArray data = R"([{"conversationScopeID":"s","key":"k","segments":[)";
+    for (int i = 0; i < windows; ++i)
+        data += QByteArray(i ? "," : "") + R"([{"firstObservedAt":1,"identifiers":[],"message":{"role":")" +
+                (i % 2 ? "assistant" : "user") + R"(","text":"Window )" + QByteArray::number(i) + "\"}}]";
+    data += "]}]";
+    if (state.range(1) != 0) {
+        ConversationMemory written;
+        written.restore(data);
+        data = written.encoded();
+    }
+    for (auto _ : state) {
+        ConversationMemory memory;
+        memory.restore(data);
+        benchmark::DoNotOptimize(memory);
+    }
+    state.counters["bytes"] = double(data.size());
+}
+BENCHMARK(BM_RestoreSeparateWindows)
+    ->Args({40000, 0})
+    ->Args({40000, 1})
+    ->ArgNames({"windows", "written"})
+    ->Unit(benchmark::kMillisecond);
+
 // A whole numbered history read again once its newest answer, stored while it was still being
 // written, is complete: the read that completes it. Either every text is its own (`distinct`,
 // range 0) or the history says the same few things over and over (range 1), as an agent's
@@ -317,6 +347,41 @@ BENCHMARK(BM_ObserveCompletingRead)
     ->Args({100000, 1})
     ->ArgNames({"messages", "repeated"})
     ->Unit(benchmark::kMillisecond);
+
+// An agent's long history of a few texts said in turn ("continue 0", "Done 0.", …), unnumbered,
+// read whole and then again with one message more: every shift of its cycle shares as many texts,
+// and the read must still lie where it covers the stored messages.
+// Target: the read recalls exactly the history, the memory's whole bound of it included.
+void BM_ObserveFewTextsReadAgain(benchmark::State& state) {
+    const int count = int(state.range(0));
+    std::vector<ConversationText::Message> history;
+    history.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i)
+        history.push_back(
+            i % 2 == 0 ? ConversationText::Message{"user", "continue " + QString::number(i / 2 % 3)}
+                       : ConversationText::Message{"assistant", "Done " + QString::number(i / 2 % 2) + "."});
+    const std::vector<ConversationText::Message> before(history.begin(), history.end() - 1);
+    ConversationMemory stored;
+    stored.observe(QString("bench"), before, {}, true, benchTime());
+    stored.observe(QString("bench"), before, {}, true, benchTime());
+    const MessageList read(history);
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConversationMemory memory = stored;
+        state.ResumeTiming();
+        const auto result = memory.observe(QString("bench"), read, {}, true, benchTime());
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        state.counters["recalled"] = result.connectedCount;
+        if (result.connectedCount != count) {
+            state.SkipWithError("the read was recalled longer or shorter than the history");
+            break;
+        }
+        memory = ConversationMemory();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ObserveFewTextsReadAgain)->Arg(10001)->Arg(200001)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -10,7 +10,8 @@
 //       worked out a part per turn of the event loop first (readyToObserve).
 //   measure_memory_store restore <windows>...
 //       For each count, a file of that many separate one-message windows of one conversation is
-//       restored; prints its size, the longest stall and the time until the memory is back.
+//       restored, as an older version wrote it and as the memory writes it now; prints its size,
+//       the longest stall and the time until the memory is back.
 //   measure_memory_store write-windows <path> <windows>
 //       Writes such a file, for measuring the application's start and quit with it.
 // Everything is written in a private temporary folder, removed at the end.
@@ -32,6 +33,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 using namespace quillmere;
@@ -233,24 +235,30 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 
 int measureRestore(const std::vector<int>& counts) {
     for (int windows : counts) {
-        QTemporaryDir dir;
-        const ConversationMemoryFile file(dir.path(), kBundle);
-        const QByteArray bytes = windowsFile(windows);
-        if (!writeFile(file.path(), bytes))
-            return 1;
-        std::unique_ptr<ConversationMemoryStore> store;
-        const Measured restored = measure(
-            [&] {
-                store =
-                    std::make_unique<ConversationMemoryStore>(ConversationMemoryFile(dir.path(), kBundle));
-            },
-            [&] { return store && !store->restoring(); });
-        std::printf(
-            "restore: %6d windows, file %.2f MB: longest main-loop stall %lld ms; restored after %lld ms\n",
-            windows, double(bytes.size()) / 1e6, (long long)restored.stall, (long long)restored.total);
-        std::fflush(stdout);
-        store.reset();
-        QThreadPool::globalInstance()->waitForDone();
+        const QByteArray older = windowsFile(windows);
+        ConversationMemory written;
+        written.restore(older);
+        for (const auto& [form, bytes] :
+             {std::pair{"older form", older}, std::pair{"as written", written.encoded()}}) {
+            QTemporaryDir dir;
+            const ConversationMemoryFile file(dir.path(), kBundle);
+            if (!writeFile(file.path(), bytes))
+                return 1;
+            std::unique_ptr<ConversationMemoryStore> store;
+            const Measured restored = measure(
+                [&] {
+                    store = std::make_unique<ConversationMemoryStore>(
+                        ConversationMemoryFile(dir.path(), kBundle));
+                },
+                [&] { return store && !store->restoring(); });
+            std::printf("restore: %6d windows, %s, file %.2f MB: longest main-loop stall %lld ms; restored "
+                        "after %lld ms\n",
+                        windows, form, double(bytes.size()) / 1e6, (long long)restored.stall,
+                        (long long)restored.total);
+            std::fflush(stdout);
+            store.reset();
+            QThreadPool::globalInstance()->waitForDone();
+        }
     }
     return 0;
 }

@@ -122,7 +122,6 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
             } else {
                 ++a.interiorNear;
                 a.endsChanged = i == m - 1;
-                a.endsCut = a.endsChanged && x.key.size() < y.key.size();
                 if (sameSoFar && y.key.size() < x.key.size())
                     a.completes = i + d;
             }
@@ -153,13 +152,13 @@ std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item>
 }
 
 // Whether an alignment proves that a window continues a stored list of the same key.
-bool joins(const Alignment& a, bool stale) {
+bool joins(const Alignment& a) {
     // However much the read shares before it, a changed answer it ends with was regenerated, not
-    // streamed: what was stored after it is no longer this conversation's. A stored window that
-    // ends with the beginning of an answer the list holds longer is an earlier reading of it,
-    // which stopped there while the answer was written; like any answer streaming changed, it
-    // needs the anchors below.
-    if (a.endsChanged && !(stale && a.endsCut))
+    // streamed: what was stored after it is no longer this conversation's. That holds for a stored
+    // window ending with the beginning of an answer the list holds longer too: a regenerated
+    // answer, or another conversation's under a reused title, may begin the same way, and only a
+    // read that goes on past it tells them apart (by completing it).
+    if (a.endsChanged)
         return false;
     if (a.interiorNear > 0)
         return a.exact + a.strong >= streamingAnchors;
@@ -169,10 +168,10 @@ bool joins(const Alignment& a, bool stale) {
            (a.exact == 1 && a.anchorLength >= distinctiveAnchorLength);
 }
 
-std::optional<Alignment> bestJoin(const Items& w, const Items& s, bool stale) {
+std::optional<Alignment> bestJoin(const Items& w, const Items& s) {
     int changed = 0; // the most distinct texts shared where the read shows an answer changed
-    auto best = bestAlignment(w, s, false, [&changed, stale](const Alignment& a) {
-        if (joins(a, stale))
+    auto best = bestAlignment(w, s, false, [&changed](const Alignment& a) {
+        if (joins(a))
             return true;
         if (a.unconfirmed)
             changed = std::max(changed, a.exact + a.strong);
@@ -222,7 +221,8 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
         index.insert(small[std::size_t(i)].hash, i);
     std::vector<int> votes(std::size_t(m + n - 1), 0);
     long spent = 0;
-    for (int l = 0; l < int(large.size()) && spent < voteBudget; ++l) {
+    int counted = 0; // messages of the large side whose equal texts were counted
+    for (int l = 0; l < int(large.size()) && spent < voteBudget; ++l, ++counted) {
         index.forEach(large[std::size_t(l)].hash, [&](int position) {
             const int i = indexWindow ? position : l;
             const int j = indexWindow ? l : position;
@@ -253,10 +253,21 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
                     return ++looked < voteBudget;
                 });
     }
-    std::vector<std::tuple<char, int, int>> ranked; // (named, votes, offset)
+    // A budget cut short counts each offset's votes over the part of the large side it reached,
+    // which faces more of the small side at some offsets than at others: a few texts said in turn
+    // in a long history would outvote, at shifts of their cycle, the offset where the read covers
+    // the stored list, the shifts holding the messages they share twice. Each offset's count is
+    // scaled to its whole overlap (counted whole, it stays as it is), so that of offsets sharing
+    // texts as densely the one facing the most stored messages comes first.
+    std::vector<std::tuple<char, double, int>> ranked; // (named, votes, offset)
     for (int k = 0; k < int(votes.size()); ++k)
-        if (votes[std::size_t(k)] > 0)
-            ranked.emplace_back(named[std::size_t(k)], votes[std::size_t(k)], k - (m - 1));
+        if (votes[std::size_t(k)] > 0) {
+            const int d = k - (m - 1);
+            const int overlap = std::min(m, n - d) - std::max(0, -d);
+            const int reached = indexWindow ? std::min({counted, n, d + m}) - std::max(0, d)
+                                            : std::min({counted, m, n - d}) - std::max(0, -d);
+            ranked.emplace_back(named[std::size_t(k)], double(votes[std::size_t(k)]) * overlap / reached, d);
+        }
     const std::size_t keep = std::min(ranked.size(), candidateLimit);
     std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),
                       [](const auto& a, const auto& b) { return a > b; });

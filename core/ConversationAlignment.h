@@ -57,9 +57,6 @@ struct Alignment {
     // The read ends with a stored answer that changed, the stored messages after it unread: an
     // answer regenerated there, which leaves those messages on a branch the person abandoned.
     bool endsChanged = false;
-    // ... and the read's answer is the beginning of the stored one: what had been written of it
-    // when the read was made.
-    bool endsCut = false;
     // The read faces a stored answer with a longer one, and nothing after it confirms that this is
     // the same answer finished: what was stored after it is not read, or is read otherwise.
     bool unconfirmed = false;
@@ -136,10 +133,8 @@ int distinct(const std::vector<std::size_t>& hashes);
 std::optional<Alignment> evaluate(std::span<const Item> w, std::span<const Item> s, int d, bool exactOnly,
                                   long& budget);
 
-// Whether an alignment proves that a window continues a stored list of the same key. `stale`:
-// the window is not a read made now but one stored before (of which the list holds a later
-// reading), whose newest answer may end cut where reading stopped.
-bool joins(const Alignment& a, bool stale = false);
+// Whether an alignment proves that a window continues a stored list of the same key.
+bool joins(const Alignment& a);
 
 // Whether an alignment of the later part of a stored window against the part before it, reaching
 // that part's end, shows an earlier capture stored again after it (which a restore splits off).
@@ -153,7 +148,7 @@ bool better(const Alignment& a, const Alignment& b);
 // changed one that nothing confirms (another branch, or another conversation under a reused
 // title), a join elsewhere on one shared message alone would hold those same messages twice,
 // before or after their stored selves.
-std::optional<Alignment> bestJoin(const Items& w, const Items& s, bool stale = false);
+std::optional<Alignment> bestJoin(const Items& w, const Items& s);
 
 // Bounds on the work one alignment may cost, so that windows of one repeated text ("y", "y", …)
 // cannot make a scan or a restore hang; such windows simply stay apart.

@@ -12,6 +12,7 @@
 #include <QUuid>
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -499,6 +500,56 @@ std::vector<Items> splitAtRestarts(Items items, long& budget) {
     }
 }
 
+// What tells a restore that an entry's segments are the windows this memory kept: a digest of
+// the key, how many windows there are, how long each is and every record in them, saved beside
+// them. Segments an older version wrote, or changed since (an older version's captures run
+// together), do not match it and are repaired instead. Not a guard against a forger: it only has
+// to tell such segments apart, and cost little beside reading the texts.
+class WindowsDigest {
+public:
+    void add(std::uint64_t word) {
+        h_ = std::rotl(h_ ^ (word * 0x9E3779B97F4A7C15ull), 27) * 0x94D049BB133111EBull +
+             0x2545F4914F6CDD1Dull;
+    }
+    void add(QStringView text) {
+        add(std::uint64_t(text.size()));
+        const char16_t* units = text.utf16();
+        const qsizetype n = text.size();
+        qsizetype i = 0;
+        for (; i + 4 <= n; i += 4)
+            add(std::uint64_t(units[i]) | std::uint64_t(units[i + 1]) << 16 |
+                std::uint64_t(units[i + 2]) << 32 | std::uint64_t(units[i + 3]) << 48);
+        std::uint64_t rest = 0;
+        for (int shift = 0; i < n; ++i, shift += 16)
+            rest |= std::uint64_t(units[i]) << shift;
+        add(rest);
+    }
+    void add(double time) {
+        // -0 is written as 0.
+        add(std::bit_cast<std::uint64_t>(time + 0.0));
+    }
+    void addRecord(const Message& message, double time, const QStringList& identifiers) {
+        add(message.role);
+        add(message.text);
+        add(time);
+        add(std::uint64_t(identifiers.size()));
+        for (const QString& id : identifiers)
+            add(id);
+    }
+    QString hex() const {
+        std::uint64_t h = h_;
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 33;
+        h *= 0xC4CEB9FE1A85EC53ull;
+        h ^= h >> 33;
+        return QString::number(h, 16).rightJustified(16, u'0');
+    }
+
+private:
+    std::uint64_t h_ = 0x6A09E667F3BCC908ull;
+};
+
 double timeOf(const QDateTime& at) {
     const double t = isotime::secondsSinceReferenceDate(at);
     return std::isfinite(t) ? t : 0.0;
@@ -614,7 +665,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
     };
     std::optional<std::pair<int, Alignment>> best;
     for (int j : sharing(window, -1)) {
-        auto a = bestJoin(window, *windows[std::size_t(j)].items, !read);
+        auto a = bestJoin(window, *windows[std::size_t(j)].items);
         if (a && (!best || better(*a, best->second)))
             best = std::make_pair(j, *a);
     }
@@ -644,7 +695,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
     while (changed && windows[std::size_t(target)].items->size() != before) {
         changed = false;
         for (int j : sharing(*windows[std::size_t(target)].items, target)) {
-            auto a = bestJoin(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items, true);
+            auto a = bestJoin(*windows[std::size_t(j)].items, *windows[std::size_t(target)].items);
             if (!a)
                 continue;
             // Window j goes once joined.
@@ -882,9 +933,11 @@ std::size_t ConversationMemory::recordCount() const {
 std::size_t ConversationMemory::encodedSizeEstimate() const {
     // The members' names, the time and the punctuation of one record.
     constexpr std::size_t recordFrame = 80;
+    // The digest naming an entry's windows, with its member's name.
+    constexpr std::size_t digestMember = 40;
     std::size_t bytes = 0;
     for (const auto& [key, entry] : entries_) {
-        bytes += std::size_t(key.size()) + std::size_t(entry.scopeID.size()) + recordFrame;
+        bytes += std::size_t(key.size()) + std::size_t(entry.scopeID.size()) + recordFrame + digestMember;
         for (const Window& window : entry.windows)
             for (const Item& item : *window.items) {
                 bytes += recordFrame + std::size_t(item.message.role.size() + item.message.text.size());
@@ -922,8 +975,12 @@ QByteArray ConversationMemory::encoded() const {
     json::Array entries;
     for (const auto& [key, entry] : entries_) {
         json::Array segments;
+        WindowsDigest digest;
+        digest.add(key);
+        digest.add(std::uint64_t(entry.windows.size()));
         for (const Window& window : entry.windows) {
             json::Array records;
+            digest.add(std::uint64_t(window.items->size()));
             for (const Item& item : *window.items) {
                 json::Array ids;
                 for (const QString& id : item.identifiers)
@@ -931,11 +988,14 @@ QByteArray ConversationMemory::encoded() const {
                 records.emplace_back(json::Object{{"message", ConversationText::toJson(item.message)},
                                                   {"firstObservedAt", item.firstObserved},
                                                   {"identifiers", std::move(ids)}});
+                digest.addRecord(item.message, item.firstObserved, item.identifiers);
             }
             segments.emplace_back(std::move(records));
         }
-        json::Object object{
-            {"key", key}, {"segments", std::move(segments)}, {"conversationScopeID", entry.scopeID}};
+        json::Object object{{"key", key},
+                            {"segments", std::move(segments)},
+                            {"segmentsDigest", digest.hex()},
+                            {"conversationScopeID", entry.scopeID}};
         if (entry.confirmedLatest)
             object.emplace_back("confirmedLatestMessagePosition", *entry.confirmedLatest);
         entries.emplace_back(std::move(object));
@@ -963,6 +1023,8 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         const auto segments = json::array(object, "segments");
         const auto scope = json::string(object, "conversationScopeID");
         const auto confirmed = json::integer(object, "confirmedLatestMessagePosition");
+        // Not a string (or absent): segments as an older version wrote them, repaired as ever.
+        const auto kept = json::string(object, "segmentsDigest");
         if (!key.isPresent() || !segments.isPresent() || scope.isWrongType() || confirmed.isWrongType())
             damaged("an entry lacks its key or segments or has a member of the wrong type");
         if (restored.count(key.value))
@@ -974,14 +1036,29 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         entry.scopeID = scope.isPresent() && !scope.value.isEmpty() ? scope.value : newScopeID();
         if (confirmed.isPresent())
             entry.confirmedLatest = int(confirmed.value);
-        std::vector<Items> fragments;
+        // Segments that may be the windows kept wait until the digest is known; others are
+        // repaired as they are read.
+        std::vector<Items> read, fragments;
+        const auto repair = [&fragments, &repairBudget](Items items) {
+            for (Items& piece : splitAtFalls(std::move(items))) {
+                cleanIdentifiers(piece);
+                for (Items& fragment : splitAtRestarts(std::move(piece), repairBudget))
+                    fragments.push_back(std::move(fragment));
+            }
+        };
+        WindowsDigest digest;
+        digest.add(key.value);
+        digest.add(std::uint64_t(segments.value.size()));
         for (const QJsonValue& segment : segments.value) {
             if (abandoned())
                 return false;
             if (!segment.isArray())
                 damaged("a segment is not an array");
             Items items;
-            for (const QJsonValue& recordValue : segment.toArray()) {
+            const QJsonArray records = segment.toArray();
+            if (kept.isPresent())
+                digest.add(std::uint64_t(records.size()));
+            for (const QJsonValue& recordValue : records) {
                 if (++total > std::size_t(maximumRecords))
                     damaged("more records than the memory holds");
                 if (!recordValue.isObject())
@@ -1006,23 +1083,35 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
                         !identifiers.contains(id.toString()))
                         identifiers << id.toString();
                 }
+                if (kept.isPresent())
+                    digest.addRecord(*parsed, time.value, identifiers);
                 Item item = makeItem(std::move(*parsed), std::move(identifiers), time.value);
                 if (!item.key.isEmpty() && !ConversationText::isMessageMetadata(item.message.text))
                     items.push_back(std::move(item));
             }
             dropMismatchedRoles(items);
-            for (Items& piece : splitAtFalls(std::move(items))) {
-                cleanIdentifiers(piece);
-                for (Items& fragment : splitAtRestarts(std::move(piece), repairBudget))
-                    fragments.push_back(std::move(fragment));
-            }
+            if (kept.isPresent())
+                read.push_back(std::move(items));
+            else
+                repair(std::move(items));
         }
-        WindowTexts known(entry.windows);
-        for (Items& fragment : fragments) {
-            if (abandoned())
-                return false;
-            if (!fragment.empty())
-                insertWindow(entry, std::move(fragment), false, &known);
+        if (kept.isPresent() && kept.value == digest.hex()) {
+            // The windows the memory kept, given back as they were: a restart decides again
+            // neither where they split nor which of them join.
+            for (Items& items : read)
+                if (!items.empty())
+                    entry.windows.push_back(Window{std::move(items), tick()});
+        } else {
+            for (Items& items : read)
+                repair(std::move(items));
+            read.clear();
+            WindowTexts known(entry.windows);
+            for (Items& fragment : fragments) {
+                if (abandoned())
+                    return false;
+                if (!fragment.empty())
+                    insertWindow(entry, std::move(fragment), false, &known);
+            }
         }
         restored.emplace(key.value, std::move(entry));
     }

@@ -151,15 +151,19 @@ public:
 
     // The JSON array of stored entries, one per key in key order:
     // {"key", "segments": [[{"message", "firstObservedAt", "identifiers"}, …], …],
-    //  "conversationScopeID", "confirmedLatestMessagePosition" (left out when absent)}.
-    // Times are seconds since 2001-01-01 00:00 UTC.
+    //  "segmentsDigest", "conversationScopeID", "confirmedLatestMessagePosition" (left out when
+    // absent)}. Each segment is one stored window; "segmentsDigest" names them (the key, how many
+    // and how long, every record), so that a restore knows them for the windows kept. Times are
+    // seconds since 2001-01-01 00:00 UTC.
     QByteArray encoded() const;
 
-    // Replaces the stored entries with those of `data`, keeping scopes and confirmed positions and
-    // repairing stored history: windows are split where message positions fall and where an
-    // earlier capture restarts. Throws ConversationMemoryFormatError and changes nothing when the
-    // data cannot be read. A restore on another thread asks `abandoned` once the data is parsed,
-    // before each stored segment it reads and before each window it joins, and at the first true
+    // Replaces the stored entries with those of `data`, keeping scopes and confirmed positions.
+    // An entry whose segments match its "segmentsDigest" comes back as exactly those windows.
+    // Any other (written by an older version, or its segments changed since) is repaired: windows
+    // are split where message positions fall and where an earlier capture restarts, and joined
+    // where they overlap. Throws ConversationMemoryFormatError and changes nothing when the data
+    // cannot be read. A restore on another thread asks `abandoned` once the data is parsed, before
+    // each stored segment it reads and before each repaired window it joins, and at the first true
     // stops, changing nothing, and returns false.
     bool restore(const QByteArray& data, const std::function<bool()>& abandoned = {});
 

@@ -56,6 +56,15 @@ Items routine(const QString& third) {
 
 const QString completed = QStringLiteral("Turn answer 3, and the rest of it");
 
+// An agent's long history of a few texts said in turn: three requests and two answers.
+Items fewTexts(int count) {
+    Items out;
+    for (int i = 0; i < count; ++i)
+        out.push_back(i % 2 == 0 ? asks(QStringLiteral("continue %1").arg(i / 2 % 3))
+                                 : says(QStringLiteral("Done %1.").arg(i / 2 % 2)));
+    return out;
+}
+
 } // namespace
 
 TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
@@ -68,6 +77,7 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
                            asks("Continue."), says("Added their tests.")};
     const auto part = [&](int count) { return Items(session.begin(), session.begin() + count); };
     const Item regenerated = says("Done. I also ran the migrations.");
+    const Items longRead = fewTexts(5001);
     struct Row {
         const char* name;
         Items stored;
@@ -176,6 +186,12 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
           says("Done."), asks("fix the lint"), says("Done.")},
          true,
          6},
+        // Every shift of its cycle shares as many texts; the read covers the stored list where it
+        // faces the most of it, and adds only the message it shows past the end.
+        {"a long history of a few texts, read whole again with one message more", fewTexts(5000), longRead,
+         true, 0},
+        {"a long history of a few texts, read again from its second message", fewTexts(5000),
+         Items(longRead.begin() + 1, longRead.end()), true, 1},
         {"one shared request, an answer completed at the stored end",
          {asks("Continue."), says("Done."), asks("run the tests"), says("Done."), asks("Continue."),
           says("Do"), asks("Continue.")},

@@ -632,6 +632,34 @@ TEST(ConversationMemoryObserve, RepetitiveWindowsStayBoundedAndFast) {
     EXPECT_EQ(result.windows, 1);
 }
 
+// An agent's long history of a few texts said in turn ("continue 0", "Done 0.", "continue 1", …),
+// read whole and then again with one message more: every shift of its cycle shares as many texts,
+// and the read lies where it covers the stored messages, adding only the one message it shows
+// past them. Read again as it was, it adds nothing.
+TEST(ConversationMemoryObserve, AHistoryOfAFewTextsReadWholeAgainIsRecalledOnce) {
+    for (const int stored : {2000, 5000, 10000}) {
+        SCOPED_TRACE(stored);
+        Messages history;
+        for (int i = 0; i <= stored; ++i)
+            history.push_back(i % 2 == 0 ? user(QStringLiteral("continue %1").arg(i / 2 % 3))
+                                         : assistant(QStringLiteral("Done %1.").arg(i / 2 % 2)));
+        const Messages before(history.begin(), history.end() - 1);
+        const QString thread = "codex|thread:few-texts";
+        ConversationMemory memory;
+        twice(memory, thread, before);
+        EXPECT_EQ(memory.observe(thread, before, {}, true, at(1500)).connectedCount, stored);
+        const auto result = twice(memory, thread, history);
+        EXPECT_EQ(result.windows, 1);
+        EXPECT_EQ(result.connectedCount, stored + 1);
+        const auto records = memory.records(thread);
+        EXPECT_EQ(records.size(), 1u);
+        EXPECT_TRUE(!records.empty() &&
+                    std::equal(history.begin(), history.end(), records[0].begin(), records[0].end(),
+                               [](const Message& m, const auto& record) { return record.message == m; }))
+            << "stored other than the history";
+    }
+}
+
 // The revision says whether there is anything new to write: it rises with every read that
 // changes what is stored, earlier messages, an earlier time or an identifier alone included, and
 // stays with a read that changes nothing.
@@ -873,11 +901,15 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         {"a capture stored again after the one before it",
          {joined({turns(0, 12), turns(4, 18)})},
          {turns(0, 18)}},
-        // An earlier reading that stopped while an answer was written, stored after the later
-        // one: seven shared texts and more reconnect it, fewer leave it apart.
+        // A window ending with the beginning of an answer stored longer, stored after it: the
+        // same answer read while it was written, or a regenerated one beginning alike, which only a
+        // read going on past it tells apart. It stays apart however much it shares.
         {"an earlier reading ending with an answer cut, eleven texts shared",
          {turns(0, 20), cutAt(turns(0, 12), 11)},
-         {turns(0, 20)}},
+         {turns(0, 20), cutAt(turns(0, 12), 11)}},
+        {"a regenerated answer's beginning, fifty and twenty records",
+         {turns(0, 50), cutAt(turns(20, 40), 19)},
+         {turns(0, 50), cutAt(turns(20, 40), 19)}},
         {"an earlier reading ending with an answer cut, five texts shared",
          {turns(0, 20), cutAt(turns(6, 12), 5)},
          {turns(0, 20), cutAt(turns(6, 12), 5)}},
@@ -900,6 +932,133 @@ TEST(ConversationMemoryRestore, OverlappingSegmentsJoinAndOthersStayApartInOrder
         ConversationMemory memory;
         ASSERT_TRUE(memory.restore(storedSegments(c.stored)));
         EXPECT_EQ(windowsOf(memory, "k"), c.expected);
+    }
+}
+
+namespace {
+
+// `data` with each entry's member `name` set to `value`, or taken out when `value` is undefined.
+QByteArray withMember(const QByteArray& data, const QString& name, const QJsonValue& value) {
+    QJsonArray entries = QJsonDocument::fromJson(data).array();
+    for (int i = 0; i < entries.size(); ++i) {
+        QJsonObject entry = entries[i].toObject();
+        if (value.isUndefined())
+            entry.remove(name);
+        else
+            entry.insert(name, value);
+        entries.replace(i, entry);
+    }
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
+}
+
+// What an older version stored of two captures: the first entry of `first` with its segments
+// replaced by one, its first segment followed by the first segment of `second`'s first entry;
+// everything else in the entry as it was.
+QByteArray runTogether(const QByteArray& first, const QByteArray& second) {
+    QJsonArray a = QJsonDocument::fromJson(first).array();
+    const QJsonArray b = QJsonDocument::fromJson(second).array();
+    QJsonObject entry = a.first().toObject();
+    QJsonArray segment = entry.value("segments").toArray().first().toArray();
+    for (const QJsonValue& record : b.first().toObject().value("segments").toArray().first().toArray())
+        segment.append(record);
+    entry.insert("segments", QJsonArray{segment});
+    a.replace(0, entry);
+    return QJsonDocument(a).toJson(QJsonDocument::Compact);
+}
+
+std::vector<std::optional<QString>> numbers(int from, int to) {
+    std::vector<std::optional<QString>> out;
+    for (int i = from; i < to; ++i)
+        out.push_back(QStringLiteral("message:%1:%2").arg(i + 1).arg(i % 2 ? "assistant" : "user"));
+    return out;
+}
+
+} // namespace
+
+// A file this memory wrote comes back as exactly the windows it held, also where a restore
+// would repair them otherwise: a chat that says a stretch of its own history again keeps both
+// copies, and windows kept apart stay apart. Its scopes and confirmed positions come back, and
+// the next read recalls what it recalls live. The same segments without the digest naming them
+// (as an older version wrote them), or with their digest of the wrong type or not theirs, or
+// replaced as an older version ran two captures together, are repaired as ever.
+TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld) {
+    struct Read {
+        Messages messages;
+        bool numbered = false;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Read> reads;
+        Messages next;                // read after the restart
+        std::vector<Messages> held;   // what the memory held, and holds after the restart
+        std::vector<Messages> legacy; // the same segments repaired
+    };
+    const Messages block = turns(0, 8);
+    const Messages twoBlocks = joined({block, block});
+    const Messages again = joined({turns(0, 12), turns(4, 18)});
+    const Case cases[] = {
+        {"a block of eight distinct messages said again",
+         {{twoBlocks}},
+         Messages(twoBlocks.end() - 4, twoBlocks.end()),
+         {twoBlocks},
+         {block}},
+        {"a block of eight distinct messages said again, numbered",
+         {{twoBlocks, true}},
+         Messages(twoBlocks.end() - 4, twoBlocks.end()),
+         {twoBlocks},
+         {twoBlocks}},
+        {"a stretch said again part way through",
+         {{again}},
+         Messages(again.end() - 3, again.end()),
+         {again},
+         {turns(0, 18)}},
+        {"windows kept apart",
+         {{turns(0, 6)}, {turns(0, 4, "Other")}},
+         turns(4, 8),
+         {turns(0, 8), turns(0, 4, "Other")},
+         {turns(0, 6), turns(0, 4, "Other")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        for (const Read& read : c.reads)
+            twice(memory, "k", read.messages,
+                  read.numbered ? numbers(0, int(read.messages.size())) : numbers(0, 0));
+        memory.confirmLatestMessagePosition("k", 5);
+        const QByteArray saved = memory.encoded();
+        ConversationMemory restarted;
+        ASSERT_TRUE(restarted.restore(saved));
+        EXPECT_TRUE(restarted.records("k") == memory.records("k"));
+        EXPECT_EQ(restarted.encoded(), saved);
+        EXPECT_EQ(restarted.confirmedLatestMessagePosition("k"), 5);
+        const auto live = memory.observe("k", c.next, {}, true, at(2000));
+        const auto recalled = restarted.observe("k", c.next, {}, true, at(2000));
+        EXPECT_EQ(recalled.conversationScopeID, live.conversationScopeID);
+        EXPECT_EQ(recalled.messages, live.messages);
+        EXPECT_EQ(windowsOf(memory, "k"), c.held);
+        EXPECT_EQ(windowsOf(restarted, "k"), c.held);
+
+        const QByteArray older = withMember(saved, "segmentsDigest", QJsonValue(QJsonValue::Undefined));
+        for (const QJsonValue& digest : {QJsonValue(QJsonValue::Undefined), QJsonValue(7),
+                                         QJsonValue(QJsonArray()), QJsonValue("0123456789abcdef")}) {
+            SCOPED_TRACE(QJsonDocument(QJsonArray{digest}).toJson(QJsonDocument::Compact).toStdString());
+            ConversationMemory repaired;
+            ASSERT_TRUE(repaired.restore(withMember(older, "segmentsDigest", digest)));
+            EXPECT_EQ(windowsOf(repaired, "k"), c.legacy);
+            EXPECT_EQ(repaired.confirmedLatestMessagePosition("k"), 5);
+            EXPECT_EQ(repaired.observe("k", c.next, {}, true, at(2000)).conversationScopeID,
+                      live.conversationScopeID);
+        }
+        // The segments replaced, the rest of the entry (its digest too) left as it was.
+        ConversationMemory other;
+        twice(other, "k", turns(4, 18));
+        ConversationMemory edited, editedOlder;
+        ASSERT_TRUE(edited.restore(runTogether(saved, other.encoded())));
+        ASSERT_TRUE(editedOlder.restore(runTogether(older, other.encoded())));
+        EXPECT_EQ(windowsOf(edited, "k"), windowsOf(editedOlder, "k"));
+        EXPECT_NE(
+            QJsonDocument::fromJson(runTogether(saved, other.encoded()))[0]["segmentsDigest"].toString(),
+            QString());
     }
 }
 
@@ -1064,11 +1223,132 @@ TEST(ConversationMemoryObserve, AnAnswerReadWhileItWasWrittenIsCompletedInPlace)
     }
 }
 
+// A read ending with an answer still being written whose beginning is also the beginning of a
+// stored answer with messages after it: a regenerated answer beginning like the old one, or
+// another conversation's under a reused title. Nothing tells it from an earlier reading of the
+// stored answer until a read goes on past it, so its window stays its own, however many texts it
+// shares, when the stored window grows and after a restart: the new branch recalls its own
+// history, and the other conversation never recalls its private turns.
+TEST(ConversationMemoryObserve, AnAnswerBeingWrittenThatBeginsLikeAStoredOneKeepsItsOwnWindow) {
+    const QString title = "openai|desktop|title:New chat";
+    const QString begun = QStringLiteral("Answer in full: here is the plan we agreed on, ");
+    const QString oldAnswer = begun + QString(80, u'o'), newAnswer = begun + QString(80, u'n');
+    // A chat of 46 messages whose answer 39 is regenerated: the old branch, and the new one up
+    // to the new answer as written so far, then with it whole and a request after it.
+    Messages oldBranch = turns(0, 46);
+    oldBranch[39] = assistant(oldAnswer);
+    Messages newBranch(oldBranch.begin(), oldBranch.begin() + 39);
+    newBranch.push_back(assistant(newAnswer.left(30)));
+    Messages newGoesOn(newBranch.begin(), newBranch.end() - 1);
+    newGoesOn.push_back(assistant(newAnswer));
+    newGoesOn.push_back(user("A request on the new branch"));
+    const auto part = [](const Messages& messages, int from, int to) {
+        return Messages(messages.begin() + from, messages.begin() + to);
+    };
+    // Two chats titled alike, sharing seven routine texts in order; X has private turns of its own
+    // and is read while its answer, beginning like one of Y's, is written.
+    const Messages routine = {user("hi"),
+                              assistant("Hello! How can I help you today?"),
+                              user("Thanks"),
+                              assistant("You're welcome!"),
+                              user("Can you help with something else?"),
+                              assistant("Of course, what do you need?"),
+                              user("ok")};
+    const QString printer = "Sure, here is how to set up the printer: first, open the settings panel";
+    const Messages y =
+        joined({routine, {assistant(printer), user("It worked, thanks"), assistant("Glad to hear it!")}});
+    const Messages x =
+        joined({{user("I have a question about my taxes"), assistant("Sure, ask away about your taxes.")},
+                routine,
+                {assistant(printer.left(25))}});
+    const Messages yGoesOn = joined({y, {user("One more printer question"), assistant("Ask away.")}});
+    struct Read {
+        Messages messages;
+        int first = 0; // its first message's number, less one
+    };
+    struct Case {
+        const char* name;
+        std::vector<Read> reads; // each read twice, in order
+        bool restart;
+        Read last;
+        int recalled;
+        const char* never; // a text the last read never recalls
+        bool numberedToo;
+    };
+    const Case cases[] = {
+        {"a regenerated answer read cut in thirty messages, after a restart",
+         {{oldBranch}, {part(newBranch, 10, 40), 10}},
+         true,
+         {part(newGoesOn, 29, 41), 29},
+         31,
+         "ooooo",
+         true},
+        {"a regenerated answer read cut in twelve messages, after a restart",
+         {{oldBranch}, {part(newBranch, 28, 40), 28}},
+         true,
+         {part(newGoesOn, 29, 41), 29},
+         13,
+         "ooooo",
+         true},
+        {"a regenerated answer read cut in thirty messages",
+         {{oldBranch}, {part(newBranch, 10, 40), 10}},
+         false,
+         {part(newGoesOn, 29, 41), 29},
+         31,
+         "ooooo",
+         true},
+        // Numbers set chats apart: under a reused title only unnumbered reads share texts.
+        {"a reused title, the other chat growing", {{y}, {x}}, false, {yGoesOn}, 12, "taxes", false},
+        {"a reused title, after a restart", {{y}, {x}}, true, {y}, 10, "taxes", false},
+        {"a reused title, the other chat growing after a restart",
+         {{y}, {x}},
+         true,
+         {yGoesOn},
+         12,
+         "taxes",
+         false},
+        {"a reused title, the chat read cut read again",
+         {{y}, {x}, {yGoesOn}},
+         true,
+         {part(x, 7, 10)},
+         10,
+         "Glad",
+         false},
+    };
+    const auto numbers = [](const Read& read, bool numbered) {
+        std::vector<std::optional<QString>> out;
+        for (int i = 0; numbered && i < int(read.messages.size()); ++i)
+            out.push_back(QStringLiteral("message:%1:%2")
+                              .arg(read.first + i + 1)
+                              .arg(read.messages[std::size_t(i)].role));
+        return out;
+    };
+    for (const Case& c : cases)
+        for (const bool numbered : {false, true}) {
+            if (numbered && !c.numberedToo)
+                continue;
+            SCOPED_TRACE(std::string(c.name) + (numbered ? ", numbered" : ""));
+            ConversationMemory memory;
+            for (const Read& read : c.reads)
+                twice(memory, title, read.messages, numbers(read, numbered));
+            if (c.restart) {
+                ConversationMemory restarted;
+                restarted.restore(memory.encoded());
+                memory = restarted;
+            }
+            const auto result = twice(memory, title, c.last.messages, numbers(c.last, numbered));
+            EXPECT_EQ(result.connectedCount, c.recalled);
+            for (const Message& message : result.messages)
+                EXPECT_FALSE(message.text.contains(QLatin1StringView(c.never))) << message.text.toStdString();
+        }
+}
+
 // An answer read while it was being written, cut to its first 20 characters, and read whole
 // later. Where reads and the stored windows meet, the newest reading of that answer is what is
 // kept: a read that bridges two windows, one of them holding the cut answer; a read that starts
-// above the stored list; a stale window ending with the cut answer, which enough shared texts
-// reconnect, while fewer leave it apart. Numbered and not, and the same after a restart.
+// above the stored list. A stored window ending with the cut answer is no read that completes it,
+// however much it shares: it stays apart, as a regenerated answer's beginning must. Numbered and
+// not, and the same after a restart.
 TEST(ConversationMemoryObserve, WhereReadsMeetStoredWindowsTheNewestReadingOfAnAnswerWins) {
     const QString whole = QStringLiteral("Answer in full: ") + QString(128, u'w');
     const QString cut = whole.left(20);
@@ -1100,8 +1380,9 @@ TEST(ConversationMemoryObserve, WhereReadsMeetStoredWindowsTheNewestReadingOfAnA
         std::vector<std::pair<int, int>> wholeReads; // read afterwards
         std::vector<std::pair<int, int>> expected;   // the stored windows, all with the whole answer
         std::vector<std::pair<int, int>> cutKept;    // windows still holding the cut answer
-        // After a restart, when it differs: the stored windows are read back in order, and a
-        // later one that goes on from an earlier one's newest answer continues it.
+        // The same windows saved without naming them, as an older version wrote them, when they
+        // are repaired otherwise: read back in order, a later one that goes on from an earlier
+        // one's newest answer continues it.
         std::vector<std::pair<int, int>> restarted = {};
     };
     const Case cases[] = {
@@ -1129,14 +1410,16 @@ TEST(ConversationMemoryObserve, WhereReadsMeetStoredWindowsTheNewestReadingOfAnA
          21,
          {{0, 22}},
          {{40, 60}, {30, 60}, {11, 60}},
-         {{0, 60}},
-         {}},
+         {{11, 60}},
+         {{0, 22}},
+         {{0, 60}}},
         {"a stale window ending with it, sixteen texts shared",
          21,
          {{0, 22}},
          {{40, 60}, {30, 60}, {5, 60}},
-         {{0, 60}},
-         {}},
+         {{5, 60}},
+         {{0, 22}},
+         {{0, 60}}},
         {"a stale window ending with it, six texts shared",
          21,
          {{0, 22}},
@@ -1168,11 +1451,13 @@ TEST(ConversationMemoryObserve, WhereReadsMeetStoredWindowsTheNewestReadingOfAnA
             std::vector<Messages> afterRestart;
             for (const auto& [from, to] : c.restarted)
                 afterRestart.push_back(reading(from, to, c.answer, whole));
-            ConversationMemory restarted;
+            ConversationMemory restarted, older;
             restarted.restore(memory.encoded());
+            older.restore(withMember(memory.encoded(), "segmentsDigest", QJsonValue(QJsonValue::Undefined)));
             EXPECT_EQ(shape(windowsOf(memory, "k")), shape(expected));
-            EXPECT_EQ(shape(windowsOf(restarted, "k")), shape(c.restarted.empty() ? expected : afterRestart))
-                << "after a restart";
+            EXPECT_EQ(shape(windowsOf(restarted, "k")), shape(expected)) << "after a restart";
+            EXPECT_EQ(shape(windowsOf(older, "k")), shape(c.restarted.empty() ? expected : afterRestart))
+                << "saved as an older version saved it";
             EXPECT_TRUE(windowsOf(memory, "k") == expected);
         }
 }
