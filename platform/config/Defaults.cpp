@@ -457,7 +457,7 @@ std::optional<QString> Defaults::write(const QString& real, int waitMilliseconds
         // refuse ("too large") is not written either; the file then stays as it was.
         const RegularFile::Opened written = RegularFile::open(copy.path());
         if (written.problem() != RegularFile::Problem::none)
-            return settings::problemReason(written.problem(), written.systemError());
+            return settings::problemReason(written.problem(), written.systemCode(), written.systemError());
         if (written.info().st_size > maximumFileBytes)
             return RegularFile::describe(RegularFile::Problem::tooLarge);
         QByteArray bytes(qsizetype(written.info().st_size), Qt::Uninitialized);

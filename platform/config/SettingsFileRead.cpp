@@ -118,11 +118,10 @@ QString reasonLeftByQt(int code, const QString& otherwise) {
     }
 }
 
-QString problemReason(RegularFile::Problem problem, const QString& systemError) {
+QString problemReason(RegularFile::Problem problem, int systemCode, const QString& systemError) {
     // A file this user may not read is said as such, as every refused file is said by its kind.
-    if (problem == RegularFile::Problem::unreadable && !systemError.isEmpty() &&
-        systemError != QString::fromLocal8Bit(std::strerror(EACCES)) &&
-        systemError != QString::fromLocal8Bit(std::strerror(EPERM)))
+    if (problem == RegularFile::Problem::unreadable && systemCode != 0 && systemCode != EACCES &&
+        systemCode != EPERM)
         return systemError;
     return RegularFile::describe(problem);
 }
@@ -200,7 +199,7 @@ Strings readStrings(const QString& path) {
     case RegularFile::Problem::missing:
         return {QHash<QString, QString>(), std::nullopt};
     default:
-        return {std::nullopt, problemReason(opened.problem(), opened.systemError())};
+        return {std::nullopt, problemReason(opened.problem(), opened.systemCode(), opened.systemError())};
     }
     QString error;
     std::optional<QHash<QString, QString>> strings = parseOpen(opened.fd(), &error);
@@ -217,7 +216,7 @@ Read readBytes(const QString& path) {
     case RegularFile::Problem::missing:
         return {QByteArray(), std::nullopt};
     default:
-        return {std::nullopt, problemReason(contents.problem, contents.systemError)};
+        return {std::nullopt, problemReason(contents.problem, contents.systemCode, contents.systemError)};
     }
 }
 

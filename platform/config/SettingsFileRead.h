@@ -39,7 +39,7 @@ QString reasonLeftByQt(int code, const QString& otherwise);
 // Why a file of the suite's could not be opened or read: the rule's reason, the kind of file in
 // the way, or, where a file this user may read could not be read all the same (no descriptor
 // left, say), the system's.
-QString problemReason(RegularFile::Problem problem, const QString& systemError);
+QString problemReason(RegularFile::Problem problem, int systemCode, const QString& systemError);
 
 // The strings of the regular file open at `fd`, read within Defaults' bound by Qt's INI code; none,
 // with `error` saying why, when it could not be read.

@@ -45,7 +45,7 @@ Opened::~Opened() {
 
 Opened::Opened(Opened&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), info_(other.info_), problem_(other.problem_),
-      systemError_(std::move(other.systemError_)) {}
+      systemError_(std::move(other.systemError_)), systemCode_(other.systemCode_) {}
 
 Opened& Opened::operator=(Opened&& other) noexcept {
     if (this != &other) {
@@ -55,6 +55,7 @@ Opened& Opened::operator=(Opened&& other) noexcept {
         info_ = other.info_;
         problem_ = other.problem_;
         systemError_ = std::move(other.systemError_);
+        systemCode_ = other.systemCode_;
     }
     return *this;
 }
@@ -87,11 +88,13 @@ Opened openWith(const QString& path, int extraFlags) {
             return out;
         }
         out.systemError_ = systemDescription(code);
+        out.systemCode_ = code;
         return out;
     }
     if (::fstat(out.fd_, &out.info_) != 0) {
         out.problem_ = Problem::unreadable;
-        out.systemError_ = systemDescription(errno);
+        out.systemCode_ = errno;
+        out.systemError_ = systemDescription(out.systemCode_);
         return out;
     }
     if (!S_ISREG(out.info_.st_mode)) {
@@ -161,6 +164,7 @@ Contents readOpened(const Opened& file, qint64 maxBytes) {
     if (file.problem() != Problem::none) {
         out.problem = file.problem();
         out.systemError = file.systemError();
+        out.systemCode = file.systemCode();
         return out;
     }
     const qint64 size = qint64(file.info().st_size);
@@ -173,7 +177,8 @@ Contents readOpened(const Opened& file, qint64 maxBytes) {
     const qint64 got = readFullyAt(file.fd(), bytes.data(), size + 1, 0);
     if (got < 0) {
         out.problem = Problem::unreadable;
-        out.systemError = systemDescription(errno);
+        out.systemCode = errno;
+        out.systemError = systemDescription(out.systemCode);
         return out;
     }
     if (got > size) {
@@ -188,7 +193,8 @@ Contents readOpened(const Opened& file, qint64 maxBytes) {
             const qint64 more = readFullyAt(file.fd(), bytes.data() + had, 64 * 1024, had);
             if (more < 0) {
                 out.problem = Problem::unreadable;
-                out.systemError = systemDescription(errno);
+                out.systemCode = errno;
+                out.systemError = systemDescription(out.systemCode);
                 return out;
             }
             bytes.resize(had + more);

@@ -36,6 +36,8 @@ public:
     Problem problem() const { return problem_; }
     // The system's description when the file exists but could not be opened or examined.
     const QString& systemError() const { return systemError_; }
+    // The errno behind systemError(), 0 where there is none.
+    int systemCode() const { return systemCode_; }
 
 private:
     friend Opened openWith(const QString& path, int extraFlags);
@@ -44,6 +46,7 @@ private:
     struct stat info_ {};
     Problem problem_ = Problem::missing;
     QString systemError_;
+    int systemCode_ = 0;
 };
 
 // Opens `path` (following links) without ever blocking; anything but a regular file is refused.
@@ -66,6 +69,7 @@ struct Contents {
     std::optional<QByteArray> bytes;
     Problem problem = Problem::none;
     QString systemError;
+    int systemCode = 0; // the errno behind systemError
 };
 
 // The whole of a regular file of at most `maxBytes` bytes.
