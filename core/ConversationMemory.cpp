@@ -16,8 +16,10 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <numeric>
 #include <set>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <unordered_map>
 
@@ -46,6 +48,52 @@ bool isDocumentKey(const QString& key) {
 }
 bool isTitleKey(const QString& key) {
     return key.contains(QLatin1StringView("|title:"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The saved form's size
+
+// What the saved form spends around what it holds, at the most: a record's member names and
+// punctuation with room for the longest time a restore accepts, a window's brackets and rank, an
+// entry's members with its digest, rank and confirmed position, and the list around them.
+constexpr std::size_t longestTime = 24;
+constexpr std::size_t longestRank = 10;
+constexpr std::size_t recordFrame =
+    std::string_view(R"({"message":{"role":,"text":},"firstObservedAt":,"identifiers":[]},)").size() +
+    longestTime;
+constexpr std::size_t windowFrame = std::string_view("[],,").size() + longestRank;
+constexpr std::size_t entryFrame =
+    std::string_view(R"({"key":,"segments":[],"segmentsDigest":"0123456789abcdef","conversationScopeID":,)"
+                     R"("confirmedLatestMessagePosition":,"lastUsedRank":,"segmentsLastUsedRank":[]},)")
+        .size() +
+    3 * longestRank;
+constexpr std::size_t listFrame = 2;
+
+std::uint32_t saturated(std::size_t bytes) {
+    return std::uint32_t(std::min<std::size_t>(bytes, std::numeric_limits<std::uint32_t>::max()));
+}
+
+std::size_t recordBytes(const QString& role, std::size_t textBytes, const QStringList& identifiers) {
+    std::size_t bytes = recordFrame + json::quotedSize(role) + textBytes;
+    for (const QString& id : identifiers)
+        bytes += json::quotedSize(id) + 1;
+    return bytes;
+}
+
+void measure(Item& item) {
+    item.bytes = saturated(recordBytes(item.message.role, json::quotedSize(item.message.text), item.identifiers));
+}
+
+std::size_t windowBytes(const Window& window) {
+    return windowFrame + window.items.bytes();
+}
+
+// A key and a scope are short: bounded by the longest escape of each character rather than read.
+std::size_t entryBytes(const QString& key, const Entry& entry) {
+    std::size_t bytes = entryFrame + 6 * std::size_t(key.size() + entry.scopeID.size()) + 4;
+    for (const Window& window : entry.windows)
+        bytes += windowBytes(window);
+    return bytes;
 }
 
 // What "the same text" means between scans: white space folded, canonically composed.
@@ -99,6 +147,7 @@ Item makeItem(Message message, QStringList ids, double at) {
     item.firstObserved = at;
     item.identifiers = std::move(ids);
     item.position = firstPosition(item.identifiers);
+    measure(item);
     return item;
 }
 
@@ -115,11 +164,13 @@ std::vector<Message> messagesOf(const Items& items) {
 // not numbered its messages.
 void dropMismatchedRoles(Items& items) {
     for (Item& item : items) {
-        item.identifiers.removeIf([&](const QString& id) {
+        const auto dropped = item.identifiers.removeIf([&](const QString& id) {
             auto p = positioned(id);
             return p && p->role != item.message.role;
         });
         item.position = firstPosition(item.identifiers);
+        if (dropped > 0)
+            measure(item);
     }
 }
 
@@ -135,11 +186,13 @@ void cleanIdentifiers(Items& items) {
                 ++uses[p->position];
     }
     for (Item& item : items) {
-        item.identifiers.removeIf([&](const QString& id) {
+        const auto dropped = item.identifiers.removeIf([&](const QString& id) {
             auto p = positioned(id);
             return p && uses[p->position] > 1;
         });
         item.position = firstPosition(item.identifiers);
+        if (dropped > 0)
+            measure(item);
     }
 }
 
@@ -220,6 +273,7 @@ ConversationMemory::Prepared::Key ConversationMemory::Prepared::of(const QString
         return out;
     out.hash = qHash(key);
     out.content = true;
+    out.textBytes = saturated(json::quotedSize(text));
     if (const QString* same = known ? known->find(out.hash, key) : nullptr)
         out.key = *same;
     else if (key != text)
@@ -250,6 +304,7 @@ Items cleanWindow(std::span<const Message> messages, const std::vector<std::opti
                     item.key = key->key.isNull() ? messages[i].text : key->key;
                     item.hash = key->hash;
                     item.firstObserved = at;
+                    item.bytes = saturated(recordBytes(item.message.role, key->textBytes, {}));
                 }
                 continue;
             }
@@ -362,6 +417,8 @@ bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int complete
             changed.hash = x.hash;
         }
         changed.position = firstPosition(changed.identifiers);
+        if (identified || replaced)
+            measure(changed);
     }
     return s != nullptr;
 }
@@ -550,13 +607,57 @@ private:
     std::uint64_t h_ = 0x6A09E667F3BCC908ull;
 };
 
-double timeOf(const QDateTime& at) {
-    const double t = isotime::secondsSinceReferenceDate(at);
-    return std::isfinite(t) ? t : 0.0;
+// Each value's place among `values` in ascending order, 0 the smallest; equal values keep their
+// order.
+std::vector<int> ranks(const std::vector<std::uint64_t>& values) {
+    std::vector<int> order(values.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&values](int a, int b) { return values[std::size_t(a)] < values[std::size_t(b)]; });
+    std::vector<int> out(values.size());
+    for (int rank = 0; rank < int(order.size()); ++rank)
+        out[std::size_t(order[std::size_t(rank)])] = rank;
+    return out;
+}
+
+// A stored rank; none when it is absent or is no rank this memory writes.
+std::optional<qint64> rankOf(const json::Field<qint64>& rank) {
+    if (!rank.isPresent() || rank.value < 0 || rank.value > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return rank.value;
+}
+
+// The places of `count` stored windows from the one used the longest ago: by their stored ranks
+// when there is one for each, in the order they are stored otherwise.
+std::vector<int> orderOfUse(const json::Field<QJsonArray>& stored, std::size_t count) {
+    std::vector<int> order(count);
+    std::iota(order.begin(), order.end(), 0);
+    if (!stored.isPresent() || std::size_t(stored.value.size()) != count)
+        return order;
+    std::vector<std::uint64_t> ranks;
+    ranks.reserve(count);
+    for (const QJsonValue& value : stored.value) {
+        // Every rank this memory writes is a whole number a double holds exactly.
+        const double rank = value.toDouble(-1);
+        if (!value.isDouble() || !(rank >= 0 && rank <= std::numeric_limits<int>::max()) ||
+            std::trunc(rank) != rank)
+            return order;
+        ranks.push_back(std::uint64_t(rank));
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&ranks](int a, int b) { return ranks[std::size_t(a)] < ranks[std::size_t(b)]; });
+    return order;
 }
 
 // Stored times beyond this many seconds from 2001 (about 3,000 years) are damage.
 constexpr double absurdTime = 1e11;
+
+// A clock set wildly wrong gives the nearest time a restore accepts, so that what is saved of it
+// is read back.
+double timeOf(const QDateTime& at) {
+    const double t = isotime::secondsSinceReferenceDate(at);
+    return std::isfinite(t) ? std::clamp(t, -absurdTime, absurdTime) : 0.0;
+}
 
 [[noreturn]] void damaged(const char* what) {
     throw ConversationMemoryFormatError(std::string("conversation memory: ") + what);
@@ -566,9 +667,27 @@ constexpr double absurdTime = 1e11;
 
 // -------------------------------------------------------------------------------------------------
 
-ConversationMemory::ConversationMemory() : unverifiedScopeID_(newScopeID()) {}
+ConversationMemory::ConversationMemory() : ConversationMemory(Bounds{}) {}
+
+ConversationMemory::ConversationMemory(const Bounds& bounds)
+    : bounds_(bounds), unverifiedScopeID_(newScopeID()) {}
+
+void ConversationMemory::use(Entry& entry) {
+    if (entry.lastUsed == 0 || entry.lastUsed != newestEntryUse_)
+        ++revision_;
+    entry.lastUsed = newestEntryUse_ = tick();
+}
+
+void ConversationMemory::use(Entry& entry, int window) {
+    std::uint64_t& used = entry.windows[std::size_t(window)].lastUsed;
+    if (std::any_of(entry.windows.begin(), entry.windows.end(),
+                    [used](const Window& other) { return other.lastUsed > used; }))
+        ++revision_;
+    used = tick();
+}
 
 std::vector<Item>& ConversationMemory::SharedItems::edit() {
+    bytes_ = unknown;
     if (!items_)
         items_ = std::make_shared<Items>();
     else if (items_.use_count() > 1)
@@ -580,6 +699,7 @@ std::vector<Item>& ConversationMemory::SharedItems::edit() {
 }
 
 std::vector<Item> ConversationMemory::SharedItems::take() {
+    bytes_ = unknown;
     Items items;
     if (items_ && items_.use_count() > 1) {
         items = *items_;
@@ -589,6 +709,15 @@ std::vector<Item> ConversationMemory::SharedItems::take() {
     }
     items_.reset();
     return items;
+}
+
+std::size_t ConversationMemory::SharedItems::bytes() const {
+    if (bytes_ == unknown) {
+        bytes_ = 0;
+        for (const Item& item : **this)
+            bytes_ += item.bytes;
+    }
+    return bytes_;
 }
 
 const std::vector<Item>& ConversationMemory::SharedItems::empty() {
@@ -720,16 +849,22 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
             break;
         }
     }
-    windows[std::size_t(target)].lastUsed = tick();
+    use(entry, target);
     return target;
 }
 
 int ConversationMemory::enforceBounds(const QString& currentKey, int currentWindow) {
-    std::size_t total = 0;
-    for (const auto& [key, entry] : entries_)
+    std::size_t records = 0, bytes = listFrame;
+    for (const auto& [key, entry] : entries_) {
         for (const Window& window : entry.windows)
-            total += window.items->size();
-    while (entries_.size() > std::size_t(maximumConversations) || total > std::size_t(maximumRecords)) {
+            records += window.items->size();
+        bytes += entryBytes(key, entry);
+    }
+    const auto over = [&] {
+        return entries_.size() > std::size_t(bounds_.conversations) || records > std::size_t(bounds_.records) ||
+               bytes > bounds_.bytes;
+    };
+    while (over()) {
         ++revision_;
         auto oldest = entries_.end();
         for (auto it = entries_.begin(); it != entries_.end(); ++it)
@@ -738,7 +873,8 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
                 oldest = it;
         if (oldest != entries_.end()) {
             for (const Window& window : oldest->second.windows)
-                total -= window.items->size();
+                records -= window.items->size();
+            bytes -= entryBytes(oldest->first, oldest->second);
             entries_.erase(oldest);
             continue;
         }
@@ -752,16 +888,29 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
                 (victim < 0 || windows[std::size_t(j)].lastUsed < windows[std::size_t(victim)].lastUsed))
                 victim = j;
         if (victim >= 0) {
-            total -= windows[std::size_t(victim)].items->size();
+            records -= windows[std::size_t(victim)].items->size();
+            bytes -= windowBytes(windows[std::size_t(victim)]);
             windows.erase(windows.begin() + victim);
             if (victim < currentWindow)
                 --currentWindow;
             continue;
         }
-        // One window larger than the whole memory: its oldest messages go.
+        if (currentWindow < 0 || currentWindow >= int(windows.size()))
+            return currentWindow;
+        // One window larger than the whole memory: its oldest messages go, as many as bring it
+        // within both bounds.
         Items& items = windows[std::size_t(currentWindow)].items.edit();
-        const std::size_t excess = std::min(items.size(), total - std::size_t(maximumRecords));
-        items.erase(items.begin(), items.begin() + std::ptrdiff_t(excess));
+        const std::size_t excessRecords = records > std::size_t(bounds_.records) ? records - bounds_.records : 0;
+        const std::size_t excessBytes = bytes > bounds_.bytes ? bytes - bounds_.bytes : 0;
+        std::size_t cut = 0, freed = 0;
+        while (cut < items.size() && (cut < excessRecords || freed < excessBytes))
+            freed += items[cut++].bytes;
+        items.erase(items.begin(), items.begin() + std::ptrdiff_t(cut));
+        if (items.empty()) {
+            // Not even its newest message fits: nothing of the window can be kept.
+            windows.erase(windows.begin() + currentWindow);
+            return -1;
+        }
         return currentWindow;
     }
     return currentWindow;
@@ -781,7 +930,9 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     if (it != entries_.end() && lastScan_ && lastScan_->key == *key &&
         lastScan_->positionOrderingTrusted == positionOrderingTrusted && time >= lastScan_->at &&
         lastScan_->identifiers == identifiers && sameMessages(lastScan_->messages, messages)) {
-        it->second.lastUsed = tick();
+        // The last scan's conversation and window are already the ones used last: their order
+        // of use, and so what is saved, stays as it is.
+        it->second.lastUsed = newestEntryUse_ = tick();
         if (lastScan_->window < int(it->second.windows.size()))
             it->second.windows[std::size_t(lastScan_->window)].lastUsed = tick();
         return lastScan_->result;
@@ -814,7 +965,7 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     }
     pending_.reset();
     Entry& entry = it->second;
-    entry.lastUsed = tick();
+    use(entry);
     Result result;
     result.conversationScopeID = entry.scopeID;
     int current = 0;
@@ -835,7 +986,7 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     result.connectedCount = int(result.messages.size());
     const auto& windows = entries_.at(*key).windows;
     result.windows = int(windows.size());
-    if (!windows.empty())
+    if (!windows.empty() && current >= 0)
         lastScan_ = LastScan{*key, messages, identifiers, positionOrderingTrusted, time, current, result};
     return result;
 }
@@ -889,7 +1040,7 @@ void ConversationMemory::adoptMatchingEntries(const QString& into, const QString
     auto target = entries_.find(into);
     if (target == entries_.end())
         target = entries_.emplace(into, Entry{{}, newScopeID(), std::nullopt, 0}).first;
-    target->second.lastUsed = tick();
+    use(target->second);
     int current = -1;
     for (Items& window : moved)
         current = insertWindow(target->second, std::move(window), false);
@@ -931,20 +1082,9 @@ std::size_t ConversationMemory::recordCount() const {
 }
 
 std::size_t ConversationMemory::encodedSizeEstimate() const {
-    // The members' names, the time and the punctuation of one record.
-    constexpr std::size_t recordFrame = 80;
-    // The digest naming an entry's windows, with its member's name.
-    constexpr std::size_t digestMember = 40;
-    std::size_t bytes = 0;
-    for (const auto& [key, entry] : entries_) {
-        bytes += std::size_t(key.size()) + std::size_t(entry.scopeID.size()) + recordFrame + digestMember;
-        for (const Window& window : entry.windows)
-            for (const Item& item : *window.items) {
-                bytes += recordFrame + std::size_t(item.message.role.size() + item.message.text.size());
-                for (const QString& id : item.identifiers)
-                    bytes += std::size_t(id.size()) + 3;
-            }
-    }
+    std::size_t bytes = listFrame;
+    for (const auto& [key, entry] : entries_)
+        bytes += entryBytes(key, entry);
     return bytes;
 }
 
@@ -972,7 +1112,15 @@ std::vector<std::vector<ConversationMemory::Record>> ConversationMemory::records
 }
 
 QByteArray ConversationMemory::encoded() const {
+    // Ranks rather than the clock's own readings: reading the conversation used last again
+    // changes neither, so what is saved stays as it is.
+    std::vector<std::uint64_t> uses;
+    uses.reserve(entries_.size());
+    for (const auto& [key, entry] : entries_)
+        uses.push_back(entry.lastUsed);
+    const std::vector<int> entryRanks = ranks(uses);
     json::Array entries;
+    int index = 0;
     for (const auto& [key, entry] : entries_) {
         json::Array segments;
         WindowsDigest digest;
@@ -998,6 +1146,14 @@ QByteArray ConversationMemory::encoded() const {
                             {"conversationScopeID", entry.scopeID}};
         if (entry.confirmedLatest)
             object.emplace_back("confirmedLatestMessagePosition", *entry.confirmedLatest);
+        uses.clear();
+        for (const Window& window : entry.windows)
+            uses.push_back(window.lastUsed);
+        json::Array windowRanks;
+        for (int rank : ranks(uses))
+            windowRanks.emplace_back(rank);
+        object.emplace_back("lastUsedRank", entryRanks[std::size_t(index++)]);
+        object.emplace_back("segmentsLastUsedRank", std::move(windowRanks));
         entries.emplace_back(std::move(object));
     }
     return json::write(entries);
@@ -1010,7 +1166,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         return false;
     if (!array)
         damaged("not a JSON array");
-    if (array->size() > maximumConversations)
+    if (array->size() > bounds_.conversations)
         damaged("more conversations than the memory holds");
     std::map<QString, Entry> restored;
     std::size_t total = 0;
@@ -1025,6 +1181,9 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         const auto confirmed = json::integer(object, "confirmedLatestMessagePosition");
         // Not a string (or absent): segments as an older version wrote them, repaired as ever.
         const auto kept = json::string(object, "segmentsDigest");
+        // The order of use; an older version wrote none, and one that is not a rank is ignored.
+        const std::optional<qint64> rank = rankOf(json::integer(object, "lastUsedRank"));
+        const auto windowRanks = json::array(object, "segmentsLastUsedRank");
         if (!key.isPresent() || !segments.isPresent() || scope.isWrongType() || confirmed.isWrongType())
             damaged("an entry lacks its key or segments or has a member of the wrong type");
         if (restored.count(key.value))
@@ -1036,6 +1195,8 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         entry.scopeID = scope.isPresent() && !scope.value.isEmpty() ? scope.value : newScopeID();
         if (confirmed.isPresent())
             entry.confirmedLatest = int(confirmed.value);
+        // Ranked entries after the others, in the order of their ranks; the clock is set below.
+        entry.lastUsed = rank ? std::uint64_t(*rank) + 1 : 0;
         // Segments that may be the windows kept wait until the digest is known; others are
         // repaired as they are read.
         std::vector<Items> read, fragments;
@@ -1059,7 +1220,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
             if (kept.isPresent())
                 digest.add(std::uint64_t(records.size()));
             for (const QJsonValue& recordValue : records) {
-                if (++total > std::size_t(maximumRecords))
+                if (++total > std::size_t(bounds_.records))
                     damaged("more records than the memory holds");
                 if (!recordValue.isObject())
                     damaged("a record is not an object");
@@ -1096,11 +1257,15 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
                 repair(std::move(items));
         }
         if (kept.isPresent() && kept.value == digest.hex()) {
-            // The windows the memory kept, given back as they were: a restart decides again
-            // neither where they split nor which of them join.
-            for (Items& items : read)
-                if (!items.empty())
-                    entry.windows.push_back(Window{std::move(items), tick()});
+            // The windows the memory kept, given back as they were and in their order of use: a
+            // restart decides again neither where they split nor which of them join, nor which
+            // of them the bounds drop first.
+            std::vector<std::uint64_t> used(read.size());
+            for (int w : orderOfUse(windowRanks, read.size()))
+                used[std::size_t(w)] = tick();
+            for (std::size_t w = 0; w < read.size(); ++w)
+                if (!read[w].empty())
+                    entry.windows.push_back(Window{std::move(read[w]), used[w]});
         } else {
             for (Items& items : read)
                 repair(std::move(items));
@@ -1116,12 +1281,29 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         restored.emplace(key.value, std::move(entry));
     }
     // Nothing has changed until everything was read.
+    std::vector<Entry*> byUse;
     for (auto& [key, entry] : restored)
-        entry.lastUsed = tick();
+        byUse.push_back(&entry);
+    std::stable_sort(byUse.begin(), byUse.end(),
+                     [](const Entry* a, const Entry* b) { return a->lastUsed < b->lastUsed; });
+    for (Entry* entry : byUse)
+        entry->lastUsed = newestEntryUse_ = tick();
     entries_ = std::move(restored);
     ++revision_;
     pending_.reset();
     lastScan_.reset();
+    // An older version bounded its memory by records alone: what is beyond the bound in bytes goes
+    // now, as the bounds would have dropped it, the conversation used last keeping its newest
+    // window.
+    if (!byUse.empty()) {
+        auto newest = std::max_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
+            return a.second.lastUsed < b.second.lastUsed;
+        });
+        const auto& windows = newest->second.windows;
+        auto window = std::max_element(windows.begin(), windows.end(),
+                                       [](const Window& a, const Window& b) { return a.lastUsed < b.lastUsed; });
+        enforceBounds(newest->first, window == windows.end() ? -1 : int(window - windows.begin()));
+    }
     return true;
 }
 

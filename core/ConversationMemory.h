@@ -51,10 +51,24 @@ public:
 
     // Bounds that keep a long session's memory finite. When they are passed, whole conversations
     // not seen for the longest time go first, then a conversation's least recently seen windows;
-    // the conversation being observed keeps its current window. A stored memory beyond them is
-    // refused as damaged, since this memory never writes one.
+    // the conversation being observed keeps its current window, losing its oldest messages only
+    // when it alone is beyond them. A stored memory beyond the counts is refused as damaged, since
+    // this memory never writes one; the saved form keeps the order of use, so that after a
+    // restart the bounds drop what they would have dropped without it.
     static constexpr int maximumConversations = 1000;
     static constexpr int maximumRecords = 200000;
+    // The largest saved memory a restore is given to read: a larger file is no memory this
+    // application wrote.
+    static constexpr std::size_t maximumFileBytes = std::size_t(512) << 20;
+    // What the memory keeps of its saved form, in bytes, worked out from above record by record:
+    // well under what a restore reads, so that whatever it writes is read back at the next start,
+    // and a restart's parse of the file stays within reason.
+    static constexpr std::size_t maximumBytes = std::size_t(384) << 20;
+    struct Bounds {
+        int conversations = maximumConversations;
+        int records = maximumRecords;
+        std::size_t bytes = maximumBytes;
+    };
     // A message is known by one durable number per host; a record gathering more than this many
     // identifiers keeps its first ones, so that neither a stored file nor a host repeating new
     // names can make each comparison of two records grow without end.
@@ -63,6 +77,9 @@ public:
     // An empty memory with a fresh scope for observations it cannot attribute to a conversation
     // (an absent key).
     ConversationMemory();
+    // The same with other bounds: tests reach them in a few reads.
+    explicit ConversationMemory(const Bounds& bounds);
+    const Bounds& bounds() const { return bounds_; }
 
     // What observing messages without identifiers costs in proportion to their texts (each
     // text's comparison key and its hash), worked out apart from any memory: a long history's can
@@ -79,6 +96,7 @@ public:
             QString key;
             std::size_t hash = 0;
             bool content = false; // false: a timestamp or a blank, which memory does not keep
+            std::uint32_t textBytes = 0; // what the text takes in the saved form at the most
         };
         std::vector<QString> texts; // what it stands for, sharing their characters
         std::vector<Key> keys;
@@ -135,8 +153,9 @@ public:
 
     // How many messages are stored over every key.
     std::size_t recordCount() const;
-    // About how many bytes encoded() gives, from one pass over the records without encoding them:
-    // what decides whether writing the memory can be done in passing.
+    // At most how many bytes encoded() gives, from what each window's records take, without
+    // encoding them: what the bound in bytes holds, and what decides whether writing the memory
+    // can be done in passing.
     std::size_t encodedSizeEstimate() const;
 
     // The key's stored windows; empty when unknown.
@@ -152,12 +171,17 @@ public:
     // The JSON array of stored entries, one per key in key order:
     // {"key", "segments": [[{"message", "firstObservedAt", "identifiers"}, …], …],
     //  "segmentsDigest", "conversationScopeID", "confirmedLatestMessagePosition" (left out when
-    // absent)}. Each segment is one stored window; "segmentsDigest" names them (the key, how many
-    // and how long, every record), so that a restore knows them for the windows kept. Times are
-    // seconds since 2001-01-01 00:00 UTC.
+    // absent), "lastUsedRank", "segmentsLastUsedRank": [rank, …]}. Each segment is one stored
+    // window; "segmentsDigest" names them (the key, how many and how long, every record), so that
+    // a restore knows them for the windows kept. The ranks give the order in which the entries,
+    // and each entry's windows, were last used, 0 the longest ago. Times are seconds since
+    // 2001-01-01 00:00 UTC.
     QByteArray encoded() const;
 
-    // Replaces the stored entries with those of `data`, keeping scopes and confirmed positions.
+    // Replaces the stored entries with those of `data`, keeping scopes, confirmed positions and
+    // the order of use (an entry without a rank counts as used before any with one, in key order;
+    // windows without ranks, or repaired, in the order they are stored). A memory beyond the
+    // bound in bytes (an older version's) loses what the bounds drop first.
     // An entry whose segments match its "segmentsDigest" comes back as exactly those windows.
     // Any other (written by an older version, or its segments changed since) is repaired: windows
     // are split where message positions fall and where an earlier capture restarts, and joined
@@ -175,6 +199,8 @@ public:
         double firstObserved = 0; // seconds since 2001-01-01 UTC
         QStringList identifiers;
         int position = 0; // from the first positioned identifier; 0 when none
+        // What the record takes in the saved form at the most, with its share of the punctuation.
+        std::uint32_t bytes = 0;
     };
     // A window's items, shared by the copies of the memory (a save encodes one on a worker
     // while the memory goes on) until one of them changes its items: copying a memory of a
@@ -190,10 +216,15 @@ public:
         std::vector<Item>& edit();
         // The items to keep, leaving this empty: moved out, or copied while shared.
         std::vector<Item> take();
+        // What the items' records take in the saved form at the most: worked out once after each
+        // edit, since the memory's bounds ask after every read that changes something.
+        std::size_t bytes() const;
 
     private:
         static const std::vector<Item>& empty();
+        static constexpr std::size_t unknown = std::size_t(-1);
         std::shared_ptr<std::vector<Item>> items_;
+        mutable std::size_t bytes_ = unknown;
     };
     struct Window {
         SharedItems items;
@@ -225,7 +256,12 @@ private:
     // Returns where the current window is afterwards.
     int enforceBounds(const QString& currentKey, int currentWindow);
     std::uint64_t tick() { return ++clock_; }
+    // Marks an entry, or one of its windows, used now. The saved form keeps the order of use, so
+    // what changes that order is a change to write.
+    void use(Entry& entry);
+    void use(Entry& entry, int window);
 
+    Bounds bounds_;
     std::map<QString, Entry> entries_;
     QString unverifiedScopeID_;
     std::optional<Pending> pending_;
@@ -242,6 +278,7 @@ private:
     };
     std::optional<LastScan> lastScan_;
     std::uint64_t clock_ = 0;
+    std::uint64_t newestEntryUse_ = 0; // the latest time an entry was used
     std::uint64_t revision_ = 0;
 };
 

@@ -5,8 +5,10 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 namespace quillmere::json {
@@ -303,6 +305,35 @@ QByteArray quoted(QStringView text) {
     QByteArray out;
     appendQuoted(out, text);
     return out;
+}
+
+std::size_t quotedSize(QStringView text) {
+    // What appendQuoted writes for each ASCII character.
+    static constexpr auto ascii = [] {
+        std::array<std::uint8_t, 0x80> bytes{};
+        for (int c = 0; c < 0x80; ++c)
+            bytes[std::size_t(c)] = c >= 0x20 ? 1 : 6;
+        for (char c : {'"', '\\', '/', '\b', '\f', '\n', '\r', '\t'})
+            bytes[std::size_t(c)] = 2;
+        return bytes;
+    }();
+    std::size_t bytes = 2;
+    const char16_t* units = text.utf16();
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = units[i];
+        if (c < 0x80)
+            bytes += ascii[c];
+        else if (c < 0x800)
+            bytes += 2;
+        else if (!QChar::isSurrogate(c))
+            bytes += 3;
+        else if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(units[i + 1]))
+            bytes += 4, ++i;
+        else
+            bytes += 6;
+    }
+    return bytes;
 }
 
 QByteArray formatNumber(double value) {
