@@ -14,6 +14,13 @@
 //       the longest stall and the time until the memory is back.
 //   measure_memory_store write-windows <path> <windows>
 //       Writes such a file, for measuring the application's start and quit with it.
+//   measure_memory_store write-at-bound <folder> <characters per message>
+//       Writes into the folder the memory file of a conversation of code longer than the memory
+//       keeps in bytes, read whole: a memory at its bound.
+//   measure_memory_store restore-from <folder>
+//       Reads and restores the memory file in the folder as the application's start does on a
+//       worker; prints the times and the resident size before, with the memory alone and at the
+//       peak.
 // Everything is written in a private temporary folder, removed at the end.
 
 #include "core/ConversationMemory.h"
@@ -33,6 +40,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -263,6 +271,84 @@ int measureRestore(const std::vector<int>& counts) {
     return 0;
 }
 
+// Code as an agent's session shows it: indented lines, quotes and line breaks, each message its own.
+std::vector<ConversationText::Message> codeConversation(int count, int characters) {
+    std::vector<ConversationText::Message> messages;
+    messages.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        QString text = QStringLiteral("Change %1:\n").arg(i);
+        for (int line = 0; text.size() < characters; ++line)
+            text += QStringLiteral("    if (value_%1 > limit) {\n        return \"item %2/%1\";\n    }\n").arg(line).arg(i);
+        text.truncate(characters);
+        messages.push_back({i % 2 ? QStringLiteral("assistant") : QStringLiteral("user"), text});
+    }
+    return messages;
+}
+
+// The resident size and its peak since the last reset, in MB, from /proc.
+std::pair<double, double> residentMB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    double rss = 0, peak = 0;
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() >= 2 && fields[0] == "VmRSS:")
+                rss = fields[1].toDouble() / 1024;
+            if (fields.size() >= 2 && fields[0] == "VmHWM:")
+                peak = fields[1].toDouble() / 1024;
+        }
+    return {rss, peak};
+}
+
+// A memory at its bound in bytes: one conversation of code longer than the memory keeps, read
+// whole, and saved as the application saves it.
+int writeAtBound(const QString& folder, int characters) {
+    const int count = int(ConversationMemory::maximumBytes / std::size_t(characters)) + 1000;
+    const auto messages = codeConversation(count, characters);
+    const std::vector<std::optional<QString>> identifiers(messages.size());
+    const QDateTime at = QDateTime::currentDateTimeUtc();
+    ConversationMemory memory;
+    memory.observe(kKey, messages, identifiers, false, at);
+    memory.observe(kKey, messages, identifiers, false, at);
+    ConversationMemoryFile file(folder, kBundle);
+    const QByteArray bytes = memory.encoded();
+    std::printf("at the bound: %d messages of %d characters read, %zu kept; estimate %.1f MB, file %.1f MB "
+                "(bound %.1f MB, a restore reads up to %.1f MB)\n",
+                count, characters, memory.recordCount(), double(memory.encodedSizeEstimate()) / 1e6,
+                double(bytes.size()) / 1e6, double(ConversationMemory::maximumBytes) / 1e6,
+                double(ConversationMemory::maximumFileBytes) / 1e6);
+    return file.save(bytes) ? 0 : 1;
+}
+
+// Reads and restores the memory `folder` holds, as the application's start does on a worker, and
+// tells how long each took and the resident size before, with the memory alone, and at the peak.
+int restoreFrom(const QString& folder) {
+    const auto before = residentMB();
+    // The peak from here on.
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+    clear.close();
+    QElapsedTimer clock;
+    clock.start();
+    ConversationMemoryFile file(folder, kBundle);
+    std::optional<QByteArray> bytes = file.load();
+    if (!bytes)
+        return 1;
+    const qint64 read = clock.restart();
+    ConversationMemory memory;
+    memory.restore(*bytes);
+    const qint64 restored = clock.elapsed();
+    const double fileMB = double(bytes->size()) / 1e6;
+    bytes.reset();
+    const auto after = residentMB();
+    std::printf("restore-from: file %.1f MB read in %lld ms, %zu messages restored in %lld ms; resident %.0f MB "
+                "before, %.0f MB with the memory alone, %.0f MB at the peak\n",
+                fileMB, (long long)read, memory.recordCount(), (long long)restored, before.first, after.first,
+                after.second);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -276,9 +362,14 @@ int main(int argc, char** argv) {
             counts.push_back(arguments[i].toInt());
         return measureRestore(counts);
     }
+    if (arguments.size() == 4 && arguments[1] == QLatin1String("write-at-bound"))
+        return writeAtBound(arguments[2], arguments[3].toInt());
+    if (arguments.size() == 3 && arguments[1] == QLatin1String("restore-from"))
+        return restoreFrom(arguments[2]);
     if (arguments.size() == 4 && arguments[1] == QLatin1String("write-windows"))
         return writeFile(arguments[2], windowsFile(arguments[3].toInt())) ? 0 : 1;
     std::fprintf(stderr, "usage: measure_memory_store save <messages> <bytes> | restore <windows>... | "
-                         "write-windows <path> <windows>\n");
+                         "write-windows <path> <windows> | write-at-bound <folder> <characters> | "
+                         "restore-from <folder>\n");
     return 2;
 }

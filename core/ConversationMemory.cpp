@@ -84,6 +84,13 @@ void measure(Item& item) {
     item.bytes = saturated(recordBytes(item.message.role, json::quotedSize(item.message.text), item.identifiers));
 }
 
+// Records are measured as they are stored: most of what a read shows is stored already, and is
+// never measured again.
+void measureNew(Item& item) {
+    if (item.bytes == 0)
+        measure(item);
+}
+
 std::size_t windowBytes(const Window& window) {
     return windowFrame + window.items.bytes();
 }
@@ -147,7 +154,6 @@ Item makeItem(Message message, QStringList ids, double at) {
     item.firstObserved = at;
     item.identifiers = std::move(ids);
     item.position = firstPosition(item.identifiers);
-    measure(item);
     return item;
 }
 
@@ -170,7 +176,7 @@ void dropMismatchedRoles(Items& items) {
         });
         item.position = firstPosition(item.identifiers);
         if (dropped > 0)
-            measure(item);
+            item.bytes = 0;
     }
 }
 
@@ -192,7 +198,7 @@ void cleanIdentifiers(Items& items) {
         });
         item.position = firstPosition(item.identifiers);
         if (dropped > 0)
-            measure(item);
+            item.bytes = 0;
     }
 }
 
@@ -376,6 +382,8 @@ bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int complete
     Items* s = nullptr; // the list's own items, once something changes
     const auto edit = [&]() -> Items& { return s ? *s : *(s = &stored.edit()); };
     if (d < 0) {
+        for (int i = 0; i < std::min(m, -d); ++i)
+            measureNew(w[std::size_t(i)]);
         Items joined(std::make_move_iterator(w.begin()),
                      std::make_move_iterator(w.begin() + std::min(m, -d)));
         Items old = stored.take();
@@ -389,6 +397,7 @@ bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int complete
         const int p = i + d + shift;
         Item& x = w[std::size_t(i)];
         if (p >= int(stored->size())) {
+            measureNew(x);
             edit().push_back(std::move(x));
             continue;
         }
@@ -714,8 +723,10 @@ std::vector<Item> ConversationMemory::SharedItems::take() {
 std::size_t ConversationMemory::SharedItems::bytes() const {
     if (bytes_ == unknown) {
         bytes_ = 0;
-        for (const Item& item : **this)
+        for (const Item& item : **this) {
+            Q_ASSERT(item.bytes > 0); // every stored record is measured as it is stored
             bytes_ += item.bytes;
+        }
     }
     return bytes_;
 }
@@ -800,6 +811,8 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
     }
     if (!best) {
         ++revision_;
+        for (Item& item : window)
+            measureNew(item);
         windows.push_back(Window{std::move(window), tick()});
         if (known)
             known->add(int(windows.size()) - 1, *windows.back().items);
@@ -1263,9 +1276,12 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
             std::vector<std::uint64_t> used(read.size());
             for (int w : orderOfUse(windowRanks, read.size()))
                 used[std::size_t(w)] = tick();
-            for (std::size_t w = 0; w < read.size(); ++w)
+            for (std::size_t w = 0; w < read.size(); ++w) {
+                for (Item& item : read[w])
+                    measure(item);
                 if (!read[w].empty())
                     entry.windows.push_back(Window{std::move(read[w]), used[w]});
+            }
         } else {
             for (Items& items : read)
                 repair(std::move(items));

@@ -11,6 +11,8 @@
 // of another user's), nothing there is read, renamed or deleted: the memory starts empty and is
 // kept in memory only, its saves failing as on a full disk.
 
+#include "core/ConversationMemory.h"
+
 #include <QByteArray>
 #include <QString>
 #include <atomic>
@@ -26,8 +28,10 @@ public:
 
     const QString& path() const { return path_; }
 
-    // A file larger than this is not a memory this application wrote; it is set aside.
-    static constexpr qint64 maximumFileBytes = 512LL * 1024 * 1024;
+    // A file larger than this is not a memory this application wrote; it is set aside. The memory
+    // keeps its saved form under it.
+    static constexpr qint64 maximumFileBytes = qint64(ConversationMemory::maximumFileBytes);
+    static_assert(ConversationMemory::maximumBytes < ConversationMemory::maximumFileBytes);
 
     // The stored bytes; none when there is no file yet or its path is refused. A file that exists
     // but cannot be read or is too large is set aside, and none is returned. What is no regular

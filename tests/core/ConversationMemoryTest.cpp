@@ -1134,6 +1134,233 @@ TEST(ConversationMemoryRestore, ARestoreAbandonedWhileJoiningWindowsStopsAtOnce)
     EXPECT_EQ(memory.encoded(), before);
 }
 
+namespace {
+
+using Bounds = ConversationMemory::Bounds;
+
+// A read seen twice in a row, as a tracker scans an unchanged window again.
+struct Read {
+    QString key;
+    Messages messages;
+};
+
+void readAll(ConversationMemory& memory, const std::vector<Read>& reads) {
+    for (const Read& read : reads)
+        twice(memory, read.key, read.messages);
+}
+
+Messages lastOf(const Messages& messages, int count) {
+    return Messages(messages.end() - std::min<int>(count, int(messages.size())), messages.end());
+}
+
+// `count` messages of `length` characters or more, each its own.
+Messages longTurns(int count, const QString& topic, int length) {
+    Messages out = turns(0, count, topic);
+    for (Message& message : out)
+        message.text += QString(length, u'x');
+    return out;
+}
+
+} // namespace
+
+// After a restart the bounds drop what they would have dropped without it: the conversations and
+// windows used the longest ago, whatever their keys' order or their windows' places. A file
+// without the order (an older version's) comes back in key and stored order, as it always did.
+TEST(ConversationMemoryBounds, ARestartDropsWhatTheLiveMemoryWouldDrop) {
+    struct Case {
+        const char* name;
+        Bounds bounds;
+        std::vector<Read> before; // read before the restart
+        std::vector<Read> after;  // read after it
+        Read last;                // what is read then
+        int recalled;             // and recalls, live and restarted
+        int recalledUnordered;    // restarted from a file without the order
+        // The bound in bytes, when given, is what the reads before the restart took and this much.
+        std::size_t bytesMore = 0;
+    };
+    std::vector<Read> chats;
+    for (int i = 0; i < 15; ++i)
+        chats.push_back({"claude|https://claude.ai/chat/" + QString::number(i), turns(0, 4, "Chat " + QString::number(i))});
+    // Used last, and first in key order.
+    for (int i = 0; i < 5; ++i)
+        chats.push_back({"chatgpt|title:Task " + QString::number(i), turns(0, 6, "Task " + QString::number(i))});
+    std::vector<Read> newChats;
+    for (int i = 0; i < 5; ++i)
+        newChats.push_back({"codex|thread:" + QString::number(i), turns(0, 2, "New " + QString::number(i))});
+    const Messages a = turns(0, 60, "A"), b = turns(0, 60, "B"), c = turns(0, 60, "C"), d = turns(0, 30, "D");
+    const Messages longA = longTurns(12, "A", 400), longB = longTurns(12, "B", 400), longC = longTurns(12, "C", 400),
+                   longD = longTurns(4, "D", 400);
+    std::vector<Read> windows;
+    for (int w = 0; w < 5; ++w)
+        windows.push_back({"k", turns(0, 38, "Window " + QString::number(w))});
+    const Messages firstWindow = windows[0].messages;
+    windows.push_back({"k", lastOf(firstWindow, 6)}); // scrolled back into the first
+    const Case cases[] = {
+        {"twenty chats, the five used last first in key order, then five new ones",
+         {20, 1000},
+         chats,
+         newChats,
+         {"chatgpt|title:Task 0", lastOf(chats[15].messages, 2)},
+         6,
+         2},
+        {"three conversations by records, the one used last first in key order",
+         {1000, 200},
+         {{"b", b}, {"c", c}, {"a", a}},
+         {{"d", d}},
+         {"a", lastOf(a, 4)},
+         60,
+         4},
+        {"the same by bytes",
+         {1000, 1000000},
+         {{"b", longB}, {"c", longC}, {"a", longA}},
+         {{"d", longD}},
+         {"a", lastOf(longA, 2)},
+         12,
+         2,
+         2000},
+        {"five windows of one chat, the first scrolled back into, then another",
+         {1000, 200},
+         windows,
+         {{"k", turns(0, 15, "Window 5")}},
+         {"k", lastOf(firstWindow, 2)},
+         38,
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bounds bounds = c.bounds;
+        if (c.bytesMore > 0) {
+            ConversationMemory probe;
+            readAll(probe, c.before);
+            bounds.bytes = probe.encodedSizeEstimate() + c.bytesMore;
+        }
+        ConversationMemory live(bounds);
+        readAll(live, c.before);
+        const QByteArray saved = live.encoded();
+        ConversationMemory restarted(bounds), unordered(bounds);
+        ASSERT_TRUE(restarted.restore(saved));
+        ASSERT_TRUE(unordered.restore(withMember(withMember(saved, "lastUsedRank", QJsonValue::Undefined),
+                                                 "segmentsLastUsedRank", QJsonValue::Undefined)));
+        EXPECT_EQ(restarted.encoded().toStdString(), saved.toStdString());
+        for (ConversationMemory* memory : {&live, &restarted, &unordered})
+            readAll(*memory, c.after);
+        // New conversations get scopes of their own on each side.
+        const auto unscoped = [](const ConversationMemory& memory) {
+            return withMember(memory.encoded(), "conversationScopeID", QJsonValue::Undefined).toStdString();
+        };
+        EXPECT_EQ(unscoped(restarted), unscoped(live));
+        EXPECT_EQ(live.observe(c.last.key, c.last.messages, {}, true, at(3000)).connectedCount, c.recalled);
+        EXPECT_EQ(restarted.observe(c.last.key, c.last.messages, {}, true, at(3000)).connectedCount, c.recalled);
+        EXPECT_EQ(unordered.observe(c.last.key, c.last.messages, {}, true, at(3000)).connectedCount,
+                  c.recalledUnordered);
+    }
+}
+
+// Ranks that are not ranks this memory writes are ignored, as an older version's file without
+// any: the entries then count as used in key order, the windows in stored order.
+TEST(ConversationMemoryBounds, StoredRanksThatAreNoRanksAreIgnored) {
+    // "b" used before "a"; a third conversation then leaves room for one of them.
+    ConversationMemory conversations;
+    twice(conversations, "b", turns(0, 4, "B"));
+    twice(conversations, "a", turns(0, 4, "A"));
+    const auto keepsTheOneUsedLast = [](const QByteArray& data) {
+        ConversationMemory restored(Bounds{2, 1000});
+        EXPECT_TRUE(restored.restore(data));
+        twice(restored, "c", turns(0, 2, "C"));
+        return !restored.records("a").empty();
+    };
+    // Two windows of one conversation, the first used last; a third then leaves room for one.
+    ConversationMemory windows;
+    twice(windows, "a", turns(0, 4, "A"));
+    twice(windows, "a", turns(0, 4, "Other A"));
+    twice(windows, "a", turns(2, 4, "A"));
+    const auto windowKept = [](const QByteArray& data) {
+        ConversationMemory restored(Bounds{1000, 10});
+        EXPECT_TRUE(restored.restore(data));
+        twice(restored, "a", turns(0, 3, "Third A"));
+        return windowsOf(restored, "a").front();
+    };
+    EXPECT_TRUE(keepsTheOneUsedLast(conversations.encoded()));
+    EXPECT_EQ(windowKept(windows.encoded()), turns(0, 4, "A"));
+    for (const QJsonValue& rank : {QJsonValue(-1), QJsonValue(1.5), QJsonValue("1"), QJsonValue(1e20),
+                                   QJsonValue(2147483648.0), QJsonValue(QJsonValue::Null),
+                                   QJsonValue(QJsonArray{1}), QJsonValue(QJsonValue::Undefined)}) {
+        SCOPED_TRACE(QJsonDocument(QJsonArray{rank}).toJson(QJsonDocument::Compact).toStdString());
+        EXPECT_FALSE(keepsTheOneUsedLast(withMember(conversations.encoded(), "lastUsedRank", rank)))
+            << "the entries count as used in key order";
+        const QJsonValue ranks = rank.isUndefined() ? rank : QJsonValue(QJsonArray{rank, 0});
+        EXPECT_EQ(windowKept(withMember(windows.encoded(), "segmentsLastUsedRank", ranks)),
+                  turns(0, 4, "Other A"))
+            << "the windows count as used in stored order";
+    }
+    for (const QJsonValue& ranks : {QJsonValue(QJsonArray{1}), QJsonValue(QJsonArray{1, 0, 2}), QJsonValue(7),
+                                    QJsonValue(QJsonValue::Null)}) {
+        SCOPED_TRACE(QJsonDocument(QJsonArray{ranks}).toJson(QJsonDocument::Compact).toStdString());
+        EXPECT_EQ(windowKept(withMember(windows.encoded(), "segmentsLastUsedRank", ranks)), turns(0, 4, "Other A"));
+    }
+}
+
+// What the memory writes stays within its bound in bytes, however its texts are escaped or
+// encoded, so that the next start reads it back: conversations used longest ago go first, and one
+// conversation alone beyond the bound keeps its newest messages. The size worked out for the
+// bound is never below what is written.
+TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
+    struct Case {
+        const char* name;
+        QString text; // said over and over, numbered to keep each message its own
+    };
+    const Case cases[] = {
+        {"plain text", QString(300, u'a')},
+        {"three bytes a character", QString(300, QChar(0x4E2D))},
+        {"control characters", QString(300, QChar(0x01))},
+        {"quotes, solidus and line breaks", QString("\"/\\\n").repeated(75)},
+        {"characters outside the basic plane", QString::fromUtf16(u"\U0001F600").repeated(150)},
+        {"a lone surrogate at the end", QString(299, u'b') + QChar(0xD83D)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bounds bounds{1000, 100000, 40000};
+        ConversationMemory memory(bounds);
+        const auto message = [&](int i) {
+            return i % 2 ? assistant(QString::number(i) + c.text) : user(QString::number(i) + c.text);
+        };
+        Messages conversation;
+        for (int i = 0; i < 220; ++i) {
+            const QString key = i < 60 ? "chat " + QString::number(i / 10) : QString("long");
+            if (key == "long")
+                conversation.push_back(message(i));
+            const Messages shown = key == "long" ? lastOf(conversation, 6) : Messages{message(i)};
+            twice(memory, key, shown);
+            const QByteArray saved = memory.encoded();
+            ASSERT_LE(std::size_t(saved.size()), memory.encodedSizeEstimate()) << "after read " << i;
+            ASSERT_LE(memory.encodedSizeEstimate(), bounds.bytes) << "after read " << i;
+            ConversationMemory restarted(bounds);
+            ASSERT_TRUE(restarted.restore(saved)) << "after read " << i;
+            ASSERT_EQ(restarted.encoded().toStdString(), saved.toStdString()) << "after read " << i;
+        }
+        EXPECT_TRUE(memory.records("chat 0").empty());
+        const auto kept = windowsOf(memory, "long");
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(kept[0].back(), conversation.back());
+        EXPECT_LT(kept[0].size(), conversation.size()) << "its oldest messages went";
+        EXPECT_GT(kept[0].size(), 6u);
+    }
+}
+
+// A clock set thousands of years wrong still writes times that a restore reads back.
+TEST(ConversationMemoryRestore, TimesFromAClockSetFarOffAreReadBack) {
+    for (const QDateTime& when : {QDateTime(QDate(9000, 1, 1), QTime(0, 0), Qt::UTC),
+                                  QDateTime(QDate(-3000, 1, 1), QTime(0, 0), Qt::UTC)}) {
+        SCOPED_TRACE(when.toString(Qt::ISODate).toStdString());
+        ConversationMemory memory;
+        memory.observe("k", turns(0, 2), {}, true, when);
+        memory.observe("k", turns(0, 2), {}, true, when);
+        ConversationMemory restarted;
+        EXPECT_NO_THROW(restarted.restore(memory.encoded()));
+        EXPECT_EQ(restarted.records("k"), memory.records("k"));
+    }
+}
+
 // The estimate decides whether a save may run in passing: it must follow the encoded size, for
 // short and for long texts.
 TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
