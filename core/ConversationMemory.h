@@ -63,7 +63,7 @@ public:
     // What the memory keeps of its saved form, in bytes, worked out from above record by record:
     // well under what a restore reads, so that whatever it writes is read back at the next start,
     // and a restart's parse of the file stays within reason.
-    static constexpr std::size_t maximumBytes = std::size_t(384) << 20;
+    static constexpr std::size_t maximumBytes = std::size_t(256) << 20;
     struct Bounds {
         int conversations = maximumConversations;
         int records = maximumRecords;
