@@ -687,8 +687,28 @@ TEST(ConversationMemoryObserve, TheRevisionRisesExactlyWhenWhatIsStoredChanges) 
         memory.observe("k", read.messages, read.identifiers, true, at(read.time));
         EXPECT_EQ(memory.revision() != before, read.changes);
     }
+    // The order of use is saved too: going back to another conversation, or to another window,
+    // unchanged, is something new to write; reading it again is not.
+    twice(memory, "other", turns(0, 4, "Other"));
+    twice(memory, "k", turns(20, 24, "Apart"));
+    const Read returns[] = {
+        {"another conversation again", turns(0, 4, "Other"), {}, 1600, true},
+        {"the same again", turns(0, 4, "Other"), {}, 1700, false},
+        {"the first window of a conversation again", turns(0, 6), {}, 1800, true},
+        {"the same again", turns(0, 6), {}, 1900, false},
+        {"its other window", turns(20, 24, "Apart"), {}, 2000, true},
+    };
+    for (const Read& read : returns) {
+        SCOPED_TRACE(read.name);
+        const QString key = read.messages.front().text.startsWith("Other") ? "other" : "k";
+        const std::uint64_t before = memory.revision();
+        const QByteArray saved = memory.encoded();
+        memory.observe(key, read.messages, read.identifiers, true, at(read.time));
+        EXPECT_EQ(memory.revision() != before, read.changes);
+        EXPECT_EQ(memory.encoded() != saved, read.changes);
+    }
     const auto records = memory.records("k");
-    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records.size(), 2u);
     ASSERT_EQ(records[0].size(), 10u);
     EXPECT_EQ(records[0][0].firstObservedAt.toSecsSinceEpoch(), 900);
     EXPECT_EQ(records[0][5].firstObservedAt.toSecsSinceEpoch(), 900) << "stored at 1000, seen at 900";
@@ -1344,6 +1364,38 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
         EXPECT_EQ(kept[0].back(), conversation.back());
         EXPECT_LT(kept[0].size(), conversation.size()) << "its oldest messages went";
         EXPECT_GT(kept[0].size(), 6u);
+    }
+}
+
+// A file beyond the bound in bytes, as an older version bounded by records alone could write,
+// loses at its restore what the bounds drop first: the conversations used the longest ago, then
+// the oldest messages of the one used last.
+TEST(ConversationMemoryBounds, AFileBeyondTheBoundInBytesLosesWhatTheBoundsDropFirst) {
+    ConversationMemory written;
+    twice(written, "b", longTurns(10, "B", 500));
+    twice(written, "c", longTurns(10, "C", 500));
+    twice(written, "a", longTurns(10, "A", 500));
+    const QByteArray saved = written.encoded();
+    for (const QByteArray& file :
+         {saved, withMember(withMember(saved, "lastUsedRank", QJsonValue::Undefined), "segmentsLastUsedRank",
+                            QJsonValue::Undefined)}) {
+        const bool ordered = file == saved;
+        SCOPED_TRACE(ordered ? "with the order of use" : "without it");
+        ConversationMemory bounded(Bounds{1000, 1000, written.encodedSizeEstimate() / 2});
+        ASSERT_TRUE(bounded.restore(file));
+        EXPECT_LE(bounded.encodedSizeEstimate(), bounded.bounds().bytes);
+        EXPECT_TRUE(bounded.records("b").empty());
+        // Used last, or last in key order.
+        const QString newest = ordered ? "a" : "c";
+        ASSERT_EQ(bounded.records(newest).size(), 1u);
+        EXPECT_EQ(bounded.records(newest)[0].size(), 10u);
+        ConversationMemory tight(Bounds{1000, 1000, written.encodedSizeEstimate() / 5});
+        ASSERT_TRUE(tight.restore(file));
+        EXPECT_LE(tight.encodedSizeEstimate(), tight.bounds().bytes);
+        const auto kept = windowsOf(tight, newest);
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_LT(kept[0].size(), 10u);
+        EXPECT_EQ(kept[0].back(), longTurns(10, newest.toUpper(), 500).back());
     }
 }
 
