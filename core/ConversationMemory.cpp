@@ -787,7 +787,7 @@ std::size_t ConversationMemory::unpreparedBytes(std::span<const Message> message
     return bytes;
 }
 
-int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, WindowTexts* known) {
+int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, WindowTexts* known, int* readAt) {
     auto& windows = entry.windows;
     // Only windows sharing some text can join. Without an index, finding them costs one look-up
     // per stored message, however many separate windows a long session left.
@@ -816,6 +816,8 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
         windows.push_back(Window{std::move(window), tick()});
         if (known)
             known->add(int(windows.size()) - 1, *windows.back().items);
+        if (readAt)
+            *readAt = 0;
         return int(windows.size()) - 1;
     }
     int target = best->first;
@@ -863,10 +865,12 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
         }
     }
     use(entry, target);
+    if (readAt)
+        *readAt = newest.first;
     return target;
 }
 
-int ConversationMemory::enforceBounds(const QString& currentKey, int currentWindow) {
+int ConversationMemory::enforceBounds(const QString& currentKey, int currentWindow, Items* cut) {
     std::size_t records = 0, bytes = listFrame;
     for (const auto& [key, entry] : entries_) {
         for (const Window& window : entry.windows)
@@ -915,10 +919,13 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
         Items& items = windows[std::size_t(currentWindow)].items.edit();
         const std::size_t excessRecords = records > std::size_t(bounds_.records) ? records - bounds_.records : 0;
         const std::size_t excessBytes = bytes > bounds_.bytes ? bytes - bounds_.bytes : 0;
-        std::size_t cut = 0, freed = 0;
-        while (cut < items.size() && (cut < excessRecords || freed < excessBytes))
-            freed += items[cut++].bytes;
-        items.erase(items.begin(), items.begin() + std::ptrdiff_t(cut));
+        std::size_t count = 0, freed = 0;
+        while (count < items.size() && (count < excessRecords || freed < excessBytes))
+            freed += items[count++].bytes;
+        if (cut)
+            cut->assign(std::make_move_iterator(items.begin()),
+                        std::make_move_iterator(items.begin() + std::ptrdiff_t(count)));
+        items.erase(items.begin(), items.begin() + std::ptrdiff_t(count));
         if (items.empty()) {
             // Not even its newest message fits: nothing of the window can be kept.
             windows.erase(windows.begin() + currentWindow);
@@ -983,18 +990,33 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     result.conversationScopeID = entry.scopeID;
     int current = 0;
     if (!window.empty()) {
-        current = insertWindow(entry, std::move(window), true);
-        if (positionOrderingTrusted && isDocumentKey(*key)) {
-            std::vector<Message> chained;
+        int readAt = 0;
+        const std::size_t readSize = window.size();
+        current = insertWindow(entry, std::move(window), true, nullptr, &readAt);
+        // The result is what the memory holds once within its bounds, as the same read recalls
+        // again and after a restart; but a read beyond them still recalls all it shows.
+        Items cut;
+        current = enforceBounds(*key, current, &cut);
+        std::vector<Message> shown;
+        for (std::size_t i = std::size_t(readAt); i < std::min(cut.size(), std::size_t(readAt) + readSize); ++i)
+            shown.push_back(std::move(cut[i].message));
+        // A read the bounds cut whole (one scrolled far up a window longer than they allow) is no
+        // longer joined to what is kept.
+        if (current < 0 || (!cut.empty() && cut.size() >= std::size_t(readAt) + readSize)) {
+            result.messages = listOf(std::move(shown), messages);
+        } else if (positionOrderingTrusted && isDocumentKey(*key)) {
             for (int w : positionChain(entry.windows, current)) {
                 const auto part = messagesOf(*entry.windows[std::size_t(w)].items);
-                chained.insert(chained.end(), part.begin(), part.end());
+                shown.insert(shown.end(), part.begin(), part.end());
             }
-            result.messages = listOf(chained, messages);
-        } else {
+            result.messages = listOf(std::move(shown), messages);
+        } else if (shown.empty()) {
             result.messages = listOf(*entry.windows[std::size_t(current)].items, messages);
+        } else {
+            const auto part = messagesOf(*entry.windows[std::size_t(current)].items);
+            shown.insert(shown.end(), part.begin(), part.end());
+            result.messages = listOf(std::move(shown), messages);
         }
-        current = enforceBounds(*key, current);
     }
     result.connectedCount = int(result.messages.size());
     const auto& windows = entries_.at(*key).windows;

@@ -252,9 +252,13 @@ private:
     class WindowTexts;
     // Joins `window` into the entry's windows; `read`: it is what a read shows now, not a window
     // stored before. `known`, when given, indexes their texts and is kept up to date.
-    int insertWindow(Entry& entry, std::vector<Item> window, bool read, WindowTexts* known = nullptr);
+    // `readAt`, when given, is where the window starts in the stored window it ends up in.
+    int insertWindow(Entry& entry, std::vector<Item> window, bool read, WindowTexts* known = nullptr,
+                     int* readAt = nullptr);
     // Returns where the current window is afterwards.
-    int enforceBounds(const QString& currentKey, int currentWindow);
+    // -1 when not even the current window's newest message fits. `cut`, when given, receives the
+    // current window's oldest records that had to go, in order.
+    int enforceBounds(const QString& currentKey, int currentWindow, std::vector<Item>* cut = nullptr);
     std::uint64_t tick() { return ++clock_; }
     // Marks an entry, or one of its windows, used now. The saved form keeps the order of use, so
     // what changes that order is a change to write.

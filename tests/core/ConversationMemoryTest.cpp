@@ -1367,6 +1367,34 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
     }
 }
 
+// A read that passes the bounds recalls what the memory keeps of it, and the same again and after
+// a restart: the stored messages the bounds drop are not recalled once more; those the read shows
+// are, however many.
+TEST(ConversationMemoryBounds, AReadPastTheBoundsRecallsTheSameAgainAndAfterARestart) {
+    struct Case {
+        const char* name;
+        Messages stored, read;
+        int recalled;
+    };
+    const Case cases[] = {
+        {"stored messages dropped", turns(0, 8), turns(3, 10), 8},
+        {"a read longer than the bound", turns(0, 4), turns(0, 12), 12},
+        {"a read beside newer stored messages", turns(4, 12), turns(0, 10), 12},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory(Bounds{5, 8});
+        twice(memory, "k", c.stored);
+        const int first = memory.observe("k", c.read, {}, true, at(2000)).connectedCount;
+        ConversationMemory restarted(memory.bounds());
+        ASSERT_TRUE(restarted.restore(memory.encoded()));
+        EXPECT_EQ(first, c.recalled);
+        EXPECT_EQ(memory.observe("k", c.read, {}, true, at(2001)).connectedCount, c.recalled);
+        EXPECT_EQ(restarted.observe("k", c.read, {}, true, at(2001)).connectedCount, c.recalled);
+        EXPECT_LE(memory.recordCount(), 8u);
+    }
+}
+
 // A file beyond the bound in bytes, as an older version bounded by records alone could write,
 // loses at its restore what the bounds drop first: the conversations used the longest ago, then
 // the oldest messages of the one used last.
