@@ -977,11 +977,11 @@ std::vector<std::optional<QString>> numbers(int from, int to) {
 
 // A file this memory wrote comes back as exactly the windows it held, also where a restore
 // would repair them otherwise: a chat that says a stretch of its own history again keeps both
-// copies, windows kept apart stay apart, and a window read whole stays whole however its numbers
-// run. Its scopes and confirmed positions come back, and the next read recalls what it recalls
-// live. The same segments without the digest naming them (as an older version wrote them), or
-// with their digest of the wrong type or not theirs, or replaced as an older version ran two
-// captures together, are repaired as ever.
+// copies, windows kept apart stay apart, a window read whole stays whole however its numbers run,
+// and a text cut inside a character comes back as it was. Its scopes and confirmed positions come
+// back, and the next read recalls what it recalls live. The same segments without the digest
+// naming them (as an older version wrote them), or with their digest of the wrong type or not
+// theirs, or replaced as an older version ran two captures together, are repaired as ever.
 TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld) {
     struct Read {
         Messages messages;
@@ -1001,6 +1001,13 @@ TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld)
     std::vector<std::optional<QString>> falling = numbers(4, 8);
     for (const auto& id : numbers(0, 4))
         falling.push_back(id);
+    // An answer read while it streams, cut between the two halves of an emoji, in a block said
+    // again; the next read completes it.
+    Messages cutBlock = block;
+    cutBlock.back().text += QChar(0xD83D);
+    const Messages twoCutBlocks = joined({cutBlock, cutBlock});
+    Messages completing(twoCutBlocks.end() - 4, twoCutBlocks.end());
+    completing.back().text = block.back().text + QString::fromUtf16(u"\U0001F600 and more");
     const Case cases[] = {
         {"a block of eight distinct messages said again",
          {{twoBlocks}},
@@ -1027,6 +1034,11 @@ TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld)
          Messages(block.end() - 4, block.end()),
          {block},
          {Messages(block.begin(), block.begin() + 4), Messages(block.end() - 4, block.end())}},
+        {"a block said again whose answer was cut inside a character",
+         {{twoCutBlocks}},
+         completing,
+         {joined({cutBlock, Messages(cutBlock.begin(), cutBlock.end() - 1), {completing.back()}})},
+         {cutBlock}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
