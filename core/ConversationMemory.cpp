@@ -1191,7 +1191,10 @@ QByteArray ConversationMemory::encoded() const {
         object.emplace_back("segmentsLastUsedRank", std::move(windowRanks));
         entries.emplace_back(std::move(object));
     }
-    return json::write(entries);
+    // A text cut inside a character (an answer read while it streams) is kept as it is, its half
+    // character escaped: QJsonDocument reads that back as the very unit, an older version's too, so
+    // the file holds what the digest was taken of and a restart gives back the text it held.
+    return json::write(entries, {.escapeLoneSurrogates = true});
 }
 
 bool ConversationMemory::restore(const QByteArray& data, const std::function<bool()>& abandonedWhen) {

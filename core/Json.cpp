@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QStringEncoder>
 #include <QVariant>
 
 #include <algorithm>
@@ -154,9 +155,31 @@ Value Value::from(const QJsonValue& value) {
 
 namespace {
 
-void appendQuoted(QByteArray& out, QStringView text) {
+// The first unit of `text` at or after `from` (where a character begins) that is U+0000 or half of a
+// surrogate pair without its other half; the size of `text` when there is none.
+qsizetype nulOrLoneSurrogate(QStringView text, qsizetype from) {
+    for (qsizetype i = from; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate())
+            ++i;
+        else if (c.isNull() || c.isSurrogate())
+            return i;
+    }
+    return text.size();
+}
+
+void appendQuoted(QByteArray& out, QStringView text, bool escapeLoneSurrogates = false) {
     static const char hex[] = "0123456789abcdef";
-    const QByteArray utf8 = text.toUtf8();
+    // Asked to, the encoder puts a NUL byte where a half pair stands, so that texts without one
+    // cost nothing more: a NUL byte is escaped anyway, and only then is the text looked at to tell
+    // the unit it stands for.
+    const QByteArray utf8 =
+        escapeLoneSurrogates
+            ? QByteArray(QStringEncoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless |
+                                                                  QStringEncoder::Flag::ConvertInvalidToNull)
+                             .encode(text))
+            : text.toUtf8();
+    qsizetype nextUnit = 0; // where the unit the next NUL byte stands for is looked for
     out.reserve(out.size() + utf8.size() + 2);
     out += '"';
     for (const char ch : utf8) {
@@ -188,9 +211,17 @@ void appendQuoted(QByteArray& out, QStringView text) {
             break;
         default:
             if (c < 0x20) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0xF];
+                char16_t unit = c;
+                if (c == 0 && escapeLoneSurrogates) {
+                    const qsizetype at = nulOrLoneSurrogate(text, nextUnit);
+                    unit = at < text.size() ? text[at].unicode() : 0;
+                    nextUnit = at + 1;
+                }
+                out += "\\u";
+                out += hex[unit >> 12];
+                out += hex[(unit >> 8) & 0xF];
+                out += hex[(unit >> 4) & 0xF];
+                out += hex[unit & 0xF];
             } else {
                 out += ch;
             }
@@ -223,7 +254,7 @@ public:
                 else if constexpr (std::is_same_v<T, double>)
                     out_ += formatNumber(d);
                 else if constexpr (std::is_same_v<T, QString>)
-                    appendQuoted(out_, d);
+                    appendQuoted(out_, d, options_.escapeLoneSurrogates);
                 else if constexpr (std::is_same_v<T, std::shared_ptr<Array>>)
                     array(*d, depth);
                 else
@@ -261,28 +292,33 @@ private:
     }
 
     void object(const Object& members, int depth) {
-        std::vector<std::pair<QByteArray, const Value*>> ordered;
+        struct Ordered {
+            QByteArray utf8; // what the keys are sorted by
+            const QString* key;
+            const Value* value;
+        };
+        std::vector<Ordered> ordered;
         ordered.reserve(members.size());
         for (const auto& [key, v] : members)
-            ordered.emplace_back(key.toUtf8(), &v);
+            ordered.push_back({key.toUtf8(), &key, &v});
         if (options_.sortedKeys)
             std::stable_sort(ordered.begin(), ordered.end(),
-                             [](const auto& a, const auto& b) { return scalarLess(a.first, b.first); });
+                             [](const auto& a, const auto& b) { return scalarLess(a.utf8, b.utf8); });
         out_ += '{';
         if (ordered.empty() && options_.pretty) {
             out_ += "\n\n";
             out_.append(QByteArray(depth * 2, ' '));
         }
         bool first = true;
-        for (const auto& [key, v] : ordered) {
+        for (const Ordered& member : ordered) {
             if (!first)
                 out_ += ',';
             first = false;
             if (options_.pretty)
                 newline(depth + 1);
-            appendQuoted(out_, QString::fromUtf8(key));
+            appendQuoted(out_, *member.key, options_.escapeLoneSurrogates);
             out_ += options_.pretty ? " : " : ":";
-            value(*v, depth + 1);
+            value(*member.value, depth + 1);
         }
         if (!ordered.empty() && options_.pretty)
             newline(depth);

@@ -93,6 +93,11 @@ struct WriteOptions {
     bool pretty = false;
     // Sorts the keys of every object by Unicode scalar value; otherwise insertion order.
     bool sortedKeys = false;
+    // Writes half of a surrogate pair whose other half is missing (a text cut inside a character)
+    // as a "\udXXX" escape, which QJsonDocument reads back as that very unit, instead of the "?"
+    // that stands for it otherwise. For files this program reads back itself: other readers may
+    // refuse such an escape, so what goes to them stays well-formed UTF-8.
+    bool escapeLoneSurrogates = false;
 };
 
 QByteArray write(const Value& value, WriteOptions options = {});

@@ -997,14 +997,15 @@ std::vector<std::optional<QString>> numbers(int from, int to) {
 
 // A file this memory wrote comes back as exactly the windows it held, also where a restore
 // would repair them otherwise: a chat that says a stretch of its own history again keeps both
-// copies, and windows kept apart stay apart. Its scopes and confirmed positions come back, and
-// the next read recalls what it recalls live. The same segments without the digest naming them
-// (as an older version wrote them), or with their digest of the wrong type or not theirs, or
-// replaced as an older version ran two captures together, are repaired as ever.
+// copies, windows kept apart stay apart, a window read whole stays whole however its numbers run,
+// and a text cut inside a character comes back as it was. Its scopes and confirmed positions come
+// back, and the next read recalls what it recalls live. The same segments without the digest
+// naming them (as an older version wrote them), or with their digest of the wrong type or not
+// theirs, or replaced as an older version ran two captures together, are repaired as ever.
 TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld) {
     struct Read {
         Messages messages;
-        bool numbered = false;
+        std::vector<std::optional<QString>> identifiers;
     };
     struct Case {
         const char* name;
@@ -1016,6 +1017,17 @@ TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld)
     const Messages block = turns(0, 8);
     const Messages twoBlocks = joined({block, block});
     const Messages again = joined({turns(0, 12), turns(4, 18)});
+    // A host numbering a read's later half first: the numbers fall half way through the window.
+    std::vector<std::optional<QString>> falling = numbers(4, 8);
+    for (const auto& id : numbers(0, 4))
+        falling.push_back(id);
+    // An answer read while it streams, cut between the two halves of an emoji, in a block said
+    // again; the next read completes it.
+    Messages cutBlock = block;
+    cutBlock.back().text += QChar(0xD83D);
+    const Messages twoCutBlocks = joined({cutBlock, cutBlock});
+    Messages completing(twoCutBlocks.end() - 4, twoCutBlocks.end());
+    completing.back().text = block.back().text + QString::fromUtf16(u"\U0001F600 and more");
     const Case cases[] = {
         {"a block of eight distinct messages said again",
          {{twoBlocks}},
@@ -1023,7 +1035,7 @@ TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld)
          {twoBlocks},
          {block}},
         {"a block of eight distinct messages said again, numbered",
-         {{twoBlocks, true}},
+         {{twoBlocks, numbers(0, 16)}},
          Messages(twoBlocks.end() - 4, twoBlocks.end()),
          {twoBlocks},
          {twoBlocks}},
@@ -1037,13 +1049,22 @@ TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld)
          turns(4, 8),
          {turns(0, 8), turns(0, 4, "Other")},
          {turns(0, 6), turns(0, 4, "Other")}},
+        {"a window read whole numbered 5 to 8, then 1 to 4",
+         {{block, falling}},
+         Messages(block.end() - 4, block.end()),
+         {block},
+         {Messages(block.begin(), block.begin() + 4), Messages(block.end() - 4, block.end())}},
+        {"a block said again whose answer was cut inside a character",
+         {{twoCutBlocks}},
+         completing,
+         {joined({cutBlock, Messages(cutBlock.begin(), cutBlock.end() - 1), {completing.back()}})},
+         {cutBlock}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ConversationMemory memory;
         for (const Read& read : c.reads)
-            twice(memory, "k", read.messages,
-                  read.numbered ? numbers(0, int(read.messages.size())) : numbers(0, 0));
+            twice(memory, "k", read.messages, read.identifiers);
         memory.confirmLatestMessagePosition("k", 5);
         const QByteArray saved = memory.encoded();
         ConversationMemory restarted;
@@ -1079,6 +1100,95 @@ TEST(ConversationMemoryRestore, AFileThisMemoryWroteComesBackAsTheWindowsItHeld)
         EXPECT_NE(
             QJsonDocument::fromJson(runTogether(saved, other.encoded()))[0]["segmentsDigest"].toString(),
             QString());
+    }
+}
+
+namespace {
+
+// `data` with record `index` of the first entry's first segment changed by `edit`; everything else
+// (the digest too) as it was.
+QByteArray withRecord(const QByteArray& data, int index, const std::function<void(QJsonObject&)>& edit) {
+    QJsonArray entries = QJsonDocument::fromJson(data).array();
+    QJsonObject entry = entries.first().toObject();
+    QJsonArray segments = entry.value("segments").toArray();
+    QJsonArray records = segments.first().toArray();
+    QJsonObject record = records.at(index).toObject();
+    edit(record);
+    records.replace(index, record);
+    segments.replace(0, records);
+    entry.insert("segments", segments);
+    entries.replace(0, entry);
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
+}
+
+// An edit of a record's message.
+std::function<void(QJsonObject&)> inMessage(const std::function<void(QJsonObject&)>& edit) {
+    return [edit](QJsonObject& record) {
+        QJsonObject message = record.value("message").toObject();
+        edit(message);
+        record.insert("message", message);
+    };
+}
+
+} // namespace
+
+// A file this memory wrote with one thing in one record changed since, its digest left as it was:
+// its segments are no longer the windows the digest names, so they are repaired as an older
+// version's are rather than trusted. The memory holds a stretch said twice, which a repair takes
+// for a capture stored again and keeps once, so a trusted restore would keep more.
+TEST(ConversationMemoryRestore, ARecordChangedSinceTheFileWasWrittenIsRepaired) {
+    // Its first texts are 14, 13 and 15 units long: their last units are hashed apart from the
+    // four-unit steps before them.
+    const Messages block = joined({turns(8, 12, "Step"), turns(0, 8)});
+    const Messages twoBlocks = joined({block, block});
+    std::vector<std::optional<QString>> identifiers(twoBlocks.size());
+    identifiers[3] = "node-3";
+    ConversationMemory memory;
+    twice(memory, "k", twoBlocks, identifiers);
+    ASSERT_EQ(memory.records("k").at(0).at(3).identifiers, QStringList{"node-3"});
+    const QByteArray saved = memory.encoded();
+    const auto lastUnit = inMessage([](QJsonObject& message) {
+        QString text = message.value("text").toString();
+        text.back() = text.back() == u'X' ? u'Y' : u'X';
+        message.insert("text", text);
+    });
+    struct Case {
+        const char* name;
+        int record;
+        std::function<void(QJsonObject&)> edit;
+        int rest = -1; // the edited text's length past a multiple of four, where it matters
+    };
+    const Case cases[] = {
+        {"its role", 1, inMessage([](QJsonObject& message) { message.insert("role", "user"); })},
+        {"its text's first unit", 0, inMessage([](QJsonObject& message) {
+             message.insert("text", "X" + message.value("text").toString().mid(1));
+         })},
+        {"its time", 2,
+         [](QJsonObject& record) {
+             record.insert("firstObservedAt", record.value("firstObservedAt").toDouble() + 1);
+         }},
+        {"its identifier", 3,
+         [](QJsonObject& record) { record.insert("identifiers", QJsonArray{"node-4"}); }},
+        {"an identifier added", 2,
+         [](QJsonObject& record) { record.insert("identifiers", QJsonArray{"node-2"}); }},
+        {"the last unit of a text of 4n + 1", 1, lastUnit, 1},
+        {"the last unit of a text of 4n + 2", 0, lastUnit, 2},
+        {"the last unit of a text of 4n + 3", 2, lastUnit, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.rest >= 0) {
+            ASSERT_EQ(twoBlocks[std::size_t(c.record)].text.size() % 4, c.rest);
+        }
+        const QByteArray edited = withRecord(saved, c.record, c.edit);
+        ASSERT_NE(edited, saved);
+        ConversationMemory restored, repaired;
+        ASSERT_TRUE(restored.restore(edited));
+        ASSERT_TRUE(
+            repaired.restore(withMember(edited, "segmentsDigest", QJsonValue(QJsonValue::Undefined))));
+        ASSERT_LT(repaired.recordCount(), twoBlocks.size()) << "a repair keeps the stretch once";
+        EXPECT_TRUE(restored.records("k") == repaired.records("k"));
+        EXPECT_EQ(restored.recordCount(), repaired.recordCount());
     }
 }
 

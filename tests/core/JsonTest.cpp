@@ -132,3 +132,48 @@ TEST(JsonWriter, ParsedValuesRoundTrip) {
     const auto parsed = QJsonDocument::fromJson(text);
     EXPECT_EQ(json::write(json::Value::from(parsed.object())), text);
 }
+
+// Half of a surrogate pair without its other half (a text cut inside a character) is written as
+// an escape only when asked, and read back as that very unit; by default it stays "?", and every
+// well-formed text is written alike either way.
+TEST(JsonWriter, LoneSurrogatesAreEscapedOnlyWhenAsked) {
+    const auto units = [](std::initializer_list<char16_t> list) {
+        return QString(reinterpret_cast<const QChar*>(std::data(list)), qsizetype(list.size()));
+    };
+    struct Case {
+        const char* name;
+        QString text;
+        QByteArray escaped;
+        QByteArray byDefault;
+    };
+    const Case cases[] = {
+        {"a high half at the end", units({'a', 'b', 'c', 0xD83D}), R"("abc\ud83d")", R"("abc?")"},
+        {"a high half at the start", units({0xDBFF, 'x'}), R"("\udbffx")", R"("?x")"},
+        {"a low half at the start", units({0xDC00, 'x'}), R"("\udc00x")", R"("?x")"},
+        {"a low half at the end", units({'x', 0xDFFF}), R"("x\udfff")", R"("x?")"},
+        {"a half alone", units({0xD800}), R"("\ud800")", R"("?")"},
+        {"a valid pair", units({'o', 'k', 0xD83D, 0xDE00}), "\"ok\xF0\x9F\x98\x80\"",
+         "\"ok\xF0\x9F\x98\x80\""},
+        {"halves in the wrong order", units({0xDE00, 0xD83D}), R"("\ude00\ud83d")", R"("??")"},
+        {"a high half before a pair", units({0xD83D, 0xD83D, 0xDE00}), "\"\\ud83d\xF0\x9F\x98\x80\"",
+         "\"?\xF0\x9F\x98\x80\""},
+        {"among NULs and other escapes", units({0, 0xD83D, 0, '/', 0xD83D, 0xDE00, '\n', 0xDC00, 0}),
+         "\"\\u0000\\ud83d\\u0000\\/\xF0\x9F\x98\x80\\n\\udc00\\u0000\"",
+         "\"\\u0000?\\u0000\\/\xF0\x9F\x98\x80\\n?\\u0000\""},
+        {"NULs alone", units({0, 'a', 0}), R"("\u0000a\u0000")", R"("\u0000a\u0000")"},
+        {"empty", QString(), R"("")", R"("")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(json::write(c.text, {.escapeLoneSurrogates = true}), c.escaped);
+        EXPECT_EQ(json::write(c.text), c.byDefault);
+        EXPECT_EQ(json::quoted(c.text), c.byDefault);
+        EXPECT_EQ(json::parseArray("[" + c.escaped + "]").value().at(0).toString(), c.text);
+        // Keys alike.
+        const json::Value object(json::Object{{c.text, 1}, {"b", 2}});
+        EXPECT_EQ(json::write(object, {.escapeLoneSurrogates = true}), "{" + c.escaped + ":1,\"b\":2}");
+        EXPECT_EQ(json::write(object), "{" + c.byDefault + ":1,\"b\":2}");
+        EXPECT_EQ(json::write(object, {.pretty = true, .escapeLoneSurrogates = true}),
+                  "{\n  " + c.escaped + " : 1,\n  \"b\" : 2\n}");
+    }
+}
