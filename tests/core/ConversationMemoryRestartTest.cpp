@@ -13,6 +13,7 @@ using namespace quillmere;
 using Message = ConversationText::Message;
 using Messages = std::vector<Message>;
 using Ids = std::vector<std::optional<QString>>;
+using Bounds = ConversationMemory::Bounds;
 
 namespace {
 
@@ -26,17 +27,22 @@ const char* const routineRequests[] = {"continue", "run the tests", "fix the lin
 const char* const routineAnswers[] = {"Done.", "Hello! How can I help you today?", "All green.",
                                       "You're welcome!", "Shipped."};
 
-class Session {
+// How long a conversation's texts are.
+enum class Voice {
+    usual,
+    terse, // a few words each: many records take few bytes
+    wordy, // long answers, now and then one longer than a small memory holds
+};
+
+// One conversation as its host shows it: it grows, an answer is regenerated, an answer is written
+// a little at a time, and each read shows the newest messages, a stretch scrolled up to or the
+// whole branch. The random choices come from the session's generator.
+class Conversation {
 public:
-    explicit Session(std::uint32_t seed) : rng_(seed) {
-        numbered_ = chance(2);
-        routine_ = pick(4); // 0: every text its own; else one text in `routine_ + 1` is routine
-        static const QString keys[] = {"claude|https://claude.ai/chat/1", "chatgpt|title:New chat",
-                                       "codex|thread:1"};
-        key_ = keys[pick(3)];
-        for (int i = 0, n = 2 + pick(12); i < n; ++i)
-            say();
-    }
+    Conversation(std::mt19937& rng, QString key, bool numbered, int routine, Voice voice = Voice::usual,
+                 bool revisits = false)
+        : rng_(&rng), key_(std::move(key)), numbered_(numbered), routine_(routine), voice_(voice),
+          revisits_(revisits) {}
 
     // One step: the conversation goes on, or an answer is regenerated, or nothing changes; then
     // the step's read: the newest messages, or a stretch scrolled up to, or the whole branch.
@@ -64,17 +70,24 @@ public:
         }
         const int n = int(branch_.size());
         int from = 0, to = n;
-        switch (pick(6)) {
-        case 0:
-            break; // the whole branch
-        case 1:
-        case 2:
-            from = pick(n);
-            to = std::min(n, from + 1 + pick(14)); // scrolled up
-            break;
-        default:
-            from = std::max(0, n - 4 - pick(14)); // the newest messages
-            break;
+        if (revisits_ && scrolledTo_ >= 0 && scrolledTo_ < n && chance(5)) {
+            // Back to the stretch scrolled up to before, by a few messages either way.
+            from = std::clamp(scrolledTo_ - 2 + pick(5), 0, n - 1);
+            to = std::min(n, from + 1 + pick(14));
+        } else {
+            switch (pick(6)) {
+            case 0:
+                break; // the whole branch
+            case 1:
+            case 2:
+                from = pick(n);
+                to = std::min(n, from + 1 + pick(14)); // scrolled up
+                scrolledTo_ = from;
+                break;
+            default:
+                from = std::max(0, n - 4 - pick(14)); // the newest messages
+                break;
+            }
         }
         read.clear();
         ids.clear();
@@ -88,27 +101,6 @@ public:
         }
     }
 
-    const QString& key() const { return key_; }
-    bool chance(int oneIn) { return pick(oneIn) == 0; }
-    int pick(int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng_)); }
-
-private:
-    static Message user(const QString& text) { return {"user", text}; }
-    static Message assistant(const QString& text) { return {"assistant", text}; }
-    bool streaming() const { return answer_ >= 0 && written_ < branch_[std::size_t(answer_)].text.size(); }
-
-    QString request() {
-        if (routine_ && chance(routine_ + 1))
-            return routineRequests[pick(std::size(routineRequests))];
-        return QStringLiteral("Request %1: please look at part %2 of the plan").arg(++said_).arg(pick(1000));
-    }
-    QString answerText() {
-        if (routine_ && chance(routine_ + 1))
-            return routineAnswers[pick(std::size(routineAnswers))];
-        return QStringLiteral("Answer %1: here is what changed in part %2, ").arg(++said_).arg(pick(1000)) +
-               QStringLiteral("with the reasons and the tests that show it. ").repeated(1 + pick(3));
-    }
-
     // A request and its answer, which is then written a little at a time.
     void say() {
         if (!queued_)
@@ -117,6 +109,37 @@ private:
         startAnswer(int(branch_.size()));
         branch_.push_back(assistant(answerText()));
     }
+
+    const QString& key() const { return key_; }
+
+private:
+    static Message user(const QString& text) { return {"user", text}; }
+    static Message assistant(const QString& text) { return {"assistant", text}; }
+    bool chance(int oneIn) { return pick(oneIn) == 0; }
+    int pick(int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(*rng_)); }
+    bool streaming() const { return answer_ >= 0 && written_ < branch_[std::size_t(answer_)].text.size(); }
+
+    QString request() {
+        if (routine_ && chance(routine_ + 1))
+            return routineRequests[pick(std::size(routineRequests))];
+        if (voice_ == Voice::terse)
+            return QStringLiteral("Request %1").arg(++said_);
+        return QStringLiteral("Request %1: please look at part %2 of the plan").arg(++said_).arg(pick(1000));
+    }
+    QString answerText() {
+        if (routine_ && chance(routine_ + 1))
+            return routineAnswers[pick(std::size(routineAnswers))];
+        if (voice_ == Voice::terse)
+            return QStringLiteral("Answer %1.").arg(++said_);
+        // How many times the reasons are given is drawn before the part: the order in which the
+        // sessions' texts have always been drawn.
+        int reasons = 1 + pick(3);
+        if (voice_ == Voice::wordy)
+            reasons = chance(25) ? 60 + pick(60) : 6 * reasons;
+        return QStringLiteral("Answer %1: here is what changed in part %2, ").arg(++said_).arg(pick(1000)) +
+               QStringLiteral("with the reasons and the tests that show it. ").repeated(reasons);
+    }
+
     void startAnswer(int at) {
         answer_ = at;
         written_ = chance(3) ? 1 << 20 : 1 + pick(30); // read whole from the start, or written
@@ -140,25 +163,58 @@ private:
         startAnswer(at);
     }
 
-    std::mt19937 rng_;
-    bool numbered_ = false;
-    int routine_ = 0;
+    std::mt19937* rng_;
     QString key_;
+    bool numbered_ = false;
+    int routine_ = 0; // 0: every text its own; else one text in `routine_ + 1` is routine
+    Voice voice_ = Voice::usual;
+    bool revisits_ = false; // reads go back to where they scrolled up to before
     Messages branch_;
     int answer_ = -1;       // the answer being written, -1 when none
     qsizetype written_ = 0; // how much of it a read shows
     bool queued_ = false;   // a request waits after it
     int said_ = 0;
+    int scrolledTo_ = -1; // where the last read scrolled up to began
+};
+
+// One conversation, read step after step.
+class Session {
+public:
+    explicit Session(std::uint32_t seed) : rng_(seed) {
+        const bool numbered = chance(2);
+        const int routine = pick(4);
+        static const QString keys[] = {"claude|https://claude.ai/chat/1", "chatgpt|title:New chat",
+                                       "codex|thread:1"};
+        const QString& key = keys[pick(3)];
+        conversation_.emplace(rng_, key, numbered, routine);
+        for (int i = 0, n = 2 + pick(12); i < n; ++i)
+            conversation_->say();
+    }
+    Session(const Session&) = delete; // the conversation draws from this session's generator
+    Session& operator=(const Session&) = delete;
+
+    void step(Messages& read, Ids& ids) { conversation_->step(read, ids); }
+    const QString& key() const { return conversation_->key(); }
+    bool chance(int oneIn) { return pick(oneIn) == 0; }
+    int pick(int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng_)); }
+
+private:
+    std::mt19937 rng_;
+    std::optional<Conversation> conversation_;
 };
 
 QDateTime at(qint64 seconds) {
     return QDateTime::fromSecsSinceEpoch(1700000000 + seconds, Qt::UTC);
 }
 
-ConversationMemory restarted(const ConversationMemory& memory) {
-    ConversationMemory copy;
-    copy.restore(memory.encoded());
+ConversationMemory restored(const Bounds& bounds, const QByteArray& saved) {
+    ConversationMemory copy(bounds);
+    copy.restore(saved);
     return copy;
+}
+
+ConversationMemory restarted(const ConversationMemory& memory) {
+    return restored(memory.bounds(), memory.encoded());
 }
 
 std::string describe(const Messages& messages) {
@@ -168,6 +224,10 @@ std::string describe(const Messages& messages) {
         out << " [" << message.role.left(1).toStdString() << "] " << message.text.left(24).toStdString()
             << ";";
     return out.str();
+}
+
+std::string describe(const MessageList& messages) {
+    return describe(Messages(messages.begin(), messages.end()));
 }
 
 } // namespace
@@ -203,10 +263,8 @@ TEST(ConversationMemoryRestart, EveryReadAfterARestartRecallsWhatItRecallsLive) 
                     recalled.connectedCount != shown.connectedCount) {
                     ++differing;
                     ADD_FAILURE() << "session " << s << " (seed " << seed << "), step " << step << ", read "
-                                  << describe(read) << "\n live recalls "
-                                  << describe(Messages(shown.messages.begin(), shown.messages.end()))
-                                  << "\n after a restart "
-                                  << describe(Messages(recalled.messages.begin(), recalled.messages.end()));
+                                  << describe(read) << "\n live recalls " << describe(shown.messages)
+                                  << "\n after a restart " << describe(recalled.messages);
                     step = steps;
                     break;
                 }
