@@ -175,7 +175,8 @@ public:
     // window; "segmentsDigest" names them (the key, how many and how long, every record), so that
     // a restore knows them for the windows kept. The ranks give the order in which the entries,
     // and each entry's windows, were last used, 0 the longest ago. Times are seconds since
-    // 2001-01-01 00:00 UTC.
+    // 2001-01-01 00:00 UTC. Half a surrogate pair, as a text cut inside a character holds, is
+    // written as its "\udXXX" escape, so that a restore gives back the very text.
     QByteArray encoded() const;
 
     // Replaces the stored entries with those of `data`, keeping scopes, confirmed positions and

@@ -103,8 +103,8 @@ struct WriteOptions {
 QByteArray write(const Value& value, WriteOptions options = {});
 // The escaped form of one string, quotes included, as write() produces it.
 QByteArray quoted(QStringView text);
-// How many bytes quoted(text) gives at the most, worked out without writing anything: exactly,
-// but for a lone surrogate, counted as its six-byte escape.
+// How many bytes the quoted text takes as write() gives it with escapeLoneSurrogates, worked out
+// without writing anything; without that option, at the most.
 std::size_t quotedSize(QStringView text);
 // How a double is written: without a fraction when integral, else the shortest round-trip form.
 QByteArray formatNumber(double value);

@@ -162,12 +162,17 @@ TEST(JsonWriter, LoneSurrogatesAreEscapedOnlyWhenAsked) {
          "\"\\u0000?\\u0000\\/\xF0\x9F\x98\x80\\n?\\u0000\""},
         {"NULs alone", units({0, 'a', 0}), R"("\u0000a\u0000")", R"("\u0000a\u0000")"},
         {"empty", QString(), R"("")", R"("")"},
+        {"every other escape, two and three bytes", QString::fromUtf16(u"\"\\/\b\f\r\t\x1f\x7f\xe9\u4e2d\uffff"),
+         "\"\\\"\\\\\\/\\b\\f\\r\\t\\u001f\x7f\xc3\xa9\xe4\xb8\xad\xef\xbf\xbf\"",
+         "\"\\\"\\\\\\/\\b\\f\\r\\t\\u001f\x7f\xc3\xa9\xe4\xb8\xad\xef\xbf\xbf\""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(json::write(c.text, {.escapeLoneSurrogates = true}), c.escaped);
         EXPECT_EQ(json::write(c.text), c.byDefault);
         EXPECT_EQ(json::quoted(c.text), c.byDefault);
+        // What is worked out ahead of writing is what the escapes take.
+        EXPECT_EQ(json::quotedSize(c.text), std::size_t(c.escaped.size()));
         EXPECT_EQ(json::parseArray("[" + c.escaped + "]").value().at(0).toString(), c.text);
         // Keys alike.
         const json::Value object(json::Object{{c.text, 1}, {"b", 2}});
