@@ -281,7 +281,9 @@ std::vector<ConversationText::Message> codeConversation(int count, int character
     for (int i = 0; i < count; ++i) {
         QString text = QStringLiteral("Change %1:\n").arg(i);
         for (int line = 0; text.size() < characters; ++line)
-            text += QStringLiteral("    if (value_%1 > limit) {\n        return \"item %2/%1\";\n    }\n").arg(line).arg(i);
+            text += QStringLiteral("    if (value_%1 > limit) {\n        return \"item %2/%1\";\n    }\n")
+                        .arg(line)
+                        .arg(i);
         text.truncate(characters);
         messages.push_back({i % 2 ? QStringLiteral("assistant") : QStringLiteral("user"), text});
     }
@@ -349,10 +351,11 @@ int restoreFrom(const QString& folder) {
     ::malloc_trim(0);
 #endif
     const auto after = residentMB();
-    std::printf("restore-from: file %.1f MB read in %lld ms, %zu messages restored in %lld ms; resident %.0f MB "
-                "before, %.0f MB with the memory alone, %.0f MB at the peak\n",
-                fileMB, (long long)read, memory.recordCount(), (long long)restored, before.first, after.first,
-                after.second);
+    std::printf(
+        "restore-from: file %.1f MB read in %lld ms, %zu messages restored in %lld ms; resident %.0f MB "
+        "before, %.0f MB with the memory alone, %.0f MB at the peak\n",
+        fileMB, (long long)read, memory.recordCount(), (long long)restored, before.first, after.first,
+        after.second);
     return 0;
 }
 

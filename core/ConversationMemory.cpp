@@ -81,7 +81,8 @@ std::size_t recordBytes(const QString& role, std::size_t textBytes, const QStrin
 }
 
 void measure(Item& item) {
-    item.bytes = saturated(recordBytes(item.message.role, json::quotedSize(item.message.text), item.identifiers));
+    item.bytes =
+        saturated(recordBytes(item.message.role, json::quotedSize(item.message.text), item.identifiers));
 }
 
 // Records are measured as they are stored: most of what a read shows is stored already, and is
@@ -878,8 +879,8 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
         bytes += entryBytes(key, entry);
     }
     const auto over = [&] {
-        return entries_.size() > std::size_t(bounds_.conversations) || records > std::size_t(bounds_.records) ||
-               bytes > bounds_.bytes;
+        return entries_.size() > std::size_t(bounds_.conversations) ||
+               records > std::size_t(bounds_.records) || bytes > bounds_.bytes;
     };
     while (over()) {
         ++revision_;
@@ -917,7 +918,8 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
         // One window larger than the whole memory: its oldest messages go, as many as bring it
         // within both bounds.
         Items& items = windows[std::size_t(currentWindow)].items.edit();
-        const std::size_t excessRecords = records > std::size_t(bounds_.records) ? records - bounds_.records : 0;
+        const std::size_t excessRecords =
+            records > std::size_t(bounds_.records) ? records - bounds_.records : 0;
         const std::size_t excessBytes = bytes > bounds_.bytes ? bytes - bounds_.bytes : 0;
         std::size_t count = 0, freed = 0;
         while (count < items.size() && (count < excessRecords || freed < excessBytes))
@@ -998,7 +1000,8 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
         Items cut;
         current = enforceBounds(*key, current, &cut);
         std::vector<Message> shown;
-        for (std::size_t i = std::size_t(readAt); i < std::min(cut.size(), std::size_t(readAt) + readSize); ++i)
+        for (std::size_t i = std::size_t(readAt); i < std::min(cut.size(), std::size_t(readAt) + readSize);
+             ++i)
             shown.push_back(std::move(cut[i].message));
         // A read the bounds cut whole (one scrolled far up a window longer than they allow) is no
         // longer joined to what is kept.
@@ -1341,8 +1344,9 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
             return a.second.lastUsed < b.second.lastUsed;
         });
         const auto& windows = newest->second.windows;
-        auto window = std::max_element(windows.begin(), windows.end(),
-                                       [](const Window& a, const Window& b) { return a.lastUsed < b.lastUsed; });
+        auto window = std::max_element(windows.begin(), windows.end(), [](const Window& a, const Window& b) {
+            return a.lastUsed < b.lastUsed;
+        });
         enforceBounds(newest->first, window == windows.end() ? -1 : int(window - windows.begin()));
     }
     return true;

@@ -95,7 +95,7 @@ public:
             // equal key the memory holds when it was worked out with them at hand.
             QString key;
             std::size_t hash = 0;
-            bool content = false; // false: a timestamp or a blank, which memory does not keep
+            bool content = false;        // false: a timestamp or a blank, which memory does not keep
             std::uint32_t textBytes = 0; // what the text takes in the saved form at the most
         };
         std::vector<QString> texts; // what it stands for, sharing their characters

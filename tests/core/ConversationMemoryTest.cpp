@@ -1310,16 +1310,18 @@ TEST(ConversationMemoryBounds, ARestartDropsWhatTheLiveMemoryWouldDrop) {
     };
     std::vector<Read> chats;
     for (int i = 0; i < 15; ++i)
-        chats.push_back({"claude|https://claude.ai/chat/" + QString::number(i), turns(0, 4, "Chat " + QString::number(i))});
+        chats.push_back({"claude|https://claude.ai/chat/" + QString::number(i),
+                         turns(0, 4, "Chat " + QString::number(i))});
     // Used last, and first in key order.
     for (int i = 0; i < 5; ++i)
-        chats.push_back({"chatgpt|title:Task " + QString::number(i), turns(0, 6, "Task " + QString::number(i))});
+        chats.push_back(
+            {"chatgpt|title:Task " + QString::number(i), turns(0, 6, "Task " + QString::number(i))});
     std::vector<Read> newChats;
     for (int i = 0; i < 5; ++i)
         newChats.push_back({"codex|thread:" + QString::number(i), turns(0, 2, "New " + QString::number(i))});
     const Messages a = turns(0, 60, "A"), b = turns(0, 60, "B"), c = turns(0, 60, "C"), d = turns(0, 30, "D");
-    const Messages longA = longTurns(12, "A", 400), longB = longTurns(12, "B", 400), longC = longTurns(12, "C", 400),
-                   longD = longTurns(4, "D", 400);
+    const Messages longA = longTurns(12, "A", 400), longB = longTurns(12, "B", 400),
+                   longC = longTurns(12, "C", 400), longD = longTurns(4, "D", 400);
     std::vector<Read> windows;
     for (int w = 0; w < 5; ++w)
         windows.push_back({"k", turns(0, 38, "Window " + QString::number(w))});
@@ -1380,7 +1382,8 @@ TEST(ConversationMemoryBounds, ARestartDropsWhatTheLiveMemoryWouldDrop) {
         };
         EXPECT_EQ(unscoped(restarted), unscoped(live));
         EXPECT_EQ(live.observe(c.last.key, c.last.messages, {}, true, at(3000)).connectedCount, c.recalled);
-        EXPECT_EQ(restarted.observe(c.last.key, c.last.messages, {}, true, at(3000)).connectedCount, c.recalled);
+        EXPECT_EQ(restarted.observe(c.last.key, c.last.messages, {}, true, at(3000)).connectedCount,
+                  c.recalled);
         EXPECT_EQ(unordered.observe(c.last.key, c.last.messages, {}, true, at(3000)).connectedCount,
                   c.recalledUnordered);
     }
@@ -1412,9 +1415,9 @@ TEST(ConversationMemoryBounds, StoredRanksThatAreNoRanksAreIgnored) {
     };
     EXPECT_TRUE(keepsTheOneUsedLast(conversations.encoded()));
     EXPECT_EQ(windowKept(windows.encoded()), turns(0, 4, "A"));
-    for (const QJsonValue& rank : {QJsonValue(-1), QJsonValue(1.5), QJsonValue("1"), QJsonValue(1e20),
-                                   QJsonValue(2147483648.0), QJsonValue(QJsonValue::Null),
-                                   QJsonValue(QJsonArray{1}), QJsonValue(QJsonValue::Undefined)}) {
+    for (const QJsonValue& rank :
+         {QJsonValue(-1), QJsonValue(1.5), QJsonValue("1"), QJsonValue(1e20), QJsonValue(2147483648.0),
+          QJsonValue(QJsonValue::Null), QJsonValue(QJsonArray{1}), QJsonValue(QJsonValue::Undefined)}) {
         SCOPED_TRACE(QJsonDocument(QJsonArray{rank}).toJson(QJsonDocument::Compact).toStdString());
         EXPECT_FALSE(keepsTheOneUsedLast(withMember(conversations.encoded(), "lastUsedRank", rank)))
             << "the entries count as used in key order";
@@ -1426,7 +1429,8 @@ TEST(ConversationMemoryBounds, StoredRanksThatAreNoRanksAreIgnored) {
     for (const QJsonValue& ranks : {QJsonValue(QJsonArray{1}), QJsonValue(QJsonArray{1, 0, 2}), QJsonValue(7),
                                     QJsonValue(QJsonValue::Null)}) {
         SCOPED_TRACE(QJsonDocument(QJsonArray{ranks}).toJson(QJsonDocument::Compact).toStdString());
-        EXPECT_EQ(windowKept(withMember(windows.encoded(), "segmentsLastUsedRank", ranks)), turns(0, 4, "Other A"));
+        EXPECT_EQ(windowKept(withMember(windows.encoded(), "segmentsLastUsedRank", ranks)),
+                  turns(0, 4, "Other A"));
     }
 }
 
@@ -1514,9 +1518,8 @@ TEST(ConversationMemoryBounds, AFileBeyondTheBoundInBytesLosesWhatTheBoundsDropF
     twice(written, "c", longTurns(10, "C", 500));
     twice(written, "a", longTurns(10, "A", 500));
     const QByteArray saved = written.encoded();
-    for (const QByteArray& file :
-         {saved, withMember(withMember(saved, "lastUsedRank", QJsonValue::Undefined), "segmentsLastUsedRank",
-                            QJsonValue::Undefined)}) {
+    for (const QByteArray& file : {saved, withMember(withMember(saved, "lastUsedRank", QJsonValue::Undefined),
+                                                     "segmentsLastUsedRank", QJsonValue::Undefined)}) {
         const bool ordered = file == saved;
         SCOPED_TRACE(ordered ? "with the order of use" : "without it");
         ConversationMemory bounded(Bounds{1000, 1000, written.encodedSizeEstimate() / 2});

@@ -162,7 +162,8 @@ TEST(JsonWriter, LoneSurrogatesAreEscapedOnlyWhenAsked) {
          "\"\\u0000?\\u0000\\/\xF0\x9F\x98\x80\\n?\\u0000\""},
         {"NULs alone", units({0, 'a', 0}), R"("\u0000a\u0000")", R"("\u0000a\u0000")"},
         {"empty", QString(), R"("")", R"("")"},
-        {"every other escape, two and three bytes", QString::fromUtf16(u"\"\\/\b\f\r\t\x1f\x7f\xe9\u4e2d\uffff"),
+        {"every other escape, two and three bytes",
+         QString::fromUtf16(u"\"\\/\b\f\r\t\x1f\x7f\xe9\u4e2d\uffff"),
          "\"\\\"\\\\\\/\\b\\f\\r\\t\\u001f\x7f\xc3\xa9\xe4\xb8\xad\xef\xbf\xbf\"",
          "\"\\\"\\\\\\/\\b\\f\\r\\t\\u001f\x7f\xc3\xa9\xe4\xb8\xad\xef\xbf\xbf\""},
     };
