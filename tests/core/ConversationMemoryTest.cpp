@@ -1468,6 +1468,8 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
             const QByteArray saved = memory.encoded();
             ASSERT_LE(std::size_t(saved.size()), memory.encodedSizeEstimate()) << "after read " << i;
             ASSERT_LE(memory.encodedSizeEstimate(), bounds.bytes) << "after read " << i;
+            if (i % 10 != 9)
+                continue;
             ConversationMemory restarted(bounds);
             ASSERT_TRUE(restarted.restore(saved)) << "after read " << i;
             ASSERT_EQ(restarted.encoded().toStdString(), saved.toStdString()) << "after read " << i;
