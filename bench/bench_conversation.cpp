@@ -383,6 +383,43 @@ void BM_ObserveFewTextsReadAgain(benchmark::State& state) {
 }
 BENCHMARK(BM_ObserveFewTextsReadAgain)->Arg(10001)->Arg(200001)->Unit(benchmark::kMillisecond);
 
+// The bottom of an agent's long history of two requests said in turn, each answered the same way,
+// ending with two messages of its own: its last 30 messages read once the whole history is stored.
+// Past 199,000 messages the frequent texts spend the vote budget before the bottom of the history,
+// and the read still lies there.
+// Target: the read joins at either length, the history past the budget costing at most 1.2 times
+// the one short of it.
+void BM_ObserveBottomOfFewTexts(benchmark::State& state) {
+    const int count = int(state.range(0));
+    std::vector<ConversationText::Message> history;
+    history.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i)
+        history.push_back(
+            i >= count - 2 ? ConversationText::Message{i % 2 == 0 ? "user" : "assistant",
+                                                       "A message of its own, " + QString::number(i)}
+            : i % 2 == 0 ? ConversationText::Message{"user", "continue " + QString::number(i / 2 % 2)}
+                         : ConversationText::Message{"assistant", "Done 0."});
+    ConversationMemory stored;
+    stored.observe(QString("bench"), history, {}, true, benchTime());
+    stored.observe(QString("bench"), history, {}, true, benchTime());
+    const MessageList read(std::vector<ConversationText::Message>(history.end() - 30, history.end()));
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConversationMemory memory = stored;
+        state.ResumeTiming();
+        const auto result = memory.observe(QString("bench"), read, {}, true, benchTime().addSecs(60));
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.windows != 1 || result.connectedCount != count) {
+            state.SkipWithError("the bottom read did not join the stored history");
+            break;
+        }
+        memory = ConversationMemory();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ObserveBottomOfFewTexts)->Arg(195001)->Arg(199997)->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -205,6 +205,102 @@ bool better(const Alignment& a, const Alignment& b) {
     return a.offset > b.offset;
 }
 
+namespace {
+
+// The pairs an offset's votes were counted over: every pair facing one of the large side's first
+// `top` messages or its messages from `bottom` on, and between them the pairs whose small side's
+// text was counted whole (`cheapBefore[i]`: how many small positions before i hold one).
+struct Reach {
+    int top = 0;
+    int bottom = 0;
+    std::vector<int> cheapBefore;
+    // Of the small side's positions [first, end), facing the large side `shift` places later.
+    int pairs(int first, int end, int shift) const {
+        int pairs = std::max(0, std::min(end, top - shift) - first) +
+                    std::max(0, end - std::max(first, bottom - shift));
+        const int from = std::max(first, top - shift), to = std::min(end, bottom - shift);
+        if (from < to && !cheapBefore.empty())
+            pairs += cheapBefore[std::size_t(to)] - cheapBefore[std::size_t(from)];
+        return pairs;
+    }
+};
+
+// Goes on counting past the large side's first `reach.top` messages, where the vote budget
+// ran out, within a budget of its own: the texts of the small side whose pairs over the rest cost
+// least first, each over the whole rest (a text the rest never says costs nothing); then what is
+// left on the others from the bottom of the large side up, where a read of a conversation's
+// newest messages lies, a whole message at a time (one counted in part would leave out the pairs
+// of the offsets facing it last). The texts said over and over in a long history spend the first
+// budget on its top, while a read of its bottom is told apart by the texts it says least, or by
+// the stored messages it faces there.
+template <typename Vote>
+void countOn(const Items& large, const HashIndex& index, const std::vector<int>& smallText, Reach& reach,
+             Vote&& vote) {
+    const int smallSize = int(smallText.size()), largeSize = int(large.size()), top = reach.top;
+    // The text of a message of the large side: the first small position holding it, -1 for none.
+    const auto textOf = [&index](std::size_t hash) {
+        int first = -1;
+        index.forEach(hash, [&first](int position) { return first = position, false; });
+        return first;
+    };
+    std::vector<int> uses(smallText.size(), 0);
+    for (int text : smallText)
+        ++uses[std::size_t(text)];
+    // The small side's positions by text, each text's together: what counting on visits, in
+    // order, rather than chained through the index.
+    std::vector<int> from(smallText.size() + 1, 0), byText(smallText.size());
+    for (int text = 0; text < smallSize; ++text)
+        from[std::size_t(text) + 1] = from[std::size_t(text)] + uses[std::size_t(text)];
+    {
+        std::vector<int> next(from.begin(), from.end() - 1);
+        for (int i = 0; i < smallSize; ++i)
+            byText[std::size_t(next[std::size_t(smallText[std::size_t(i)])]++)] = i;
+    }
+    const auto count = [&](int l, int text) {
+        for (int k = from[std::size_t(text)]; k < from[std::size_t(text) + 1]; ++k)
+            vote(l, byText[std::size_t(k)]);
+    };
+    std::vector<int> restText(std::size_t(largeSize - top));
+    std::vector<long> restCost(smallText.size(), 0);
+    for (int l = top; l < largeSize; ++l) {
+        const int text = restText[std::size_t(l - top)] = textOf(large[std::size_t(l)].hash);
+        if (text >= 0)
+            restCost[std::size_t(text)] += uses[std::size_t(text)];
+    }
+    std::vector<std::pair<long, int>> costs; // (votes over the rest, text)
+    for (int i = 0; i < smallSize; ++i)
+        if (smallText[std::size_t(i)] == i)
+            costs.emplace_back(restCost[std::size_t(i)], i);
+    std::sort(costs.begin(), costs.end());
+    std::vector<char> cheap(smallText.size(), 0);
+    long left = voteBudget;
+    for (const auto& [cost, text] : costs) {
+        if (cost > left)
+            break;
+        left -= cost;
+        cheap[std::size_t(text)] = 1;
+    }
+    if (left < voteBudget)
+        for (int l = top; l < largeSize; ++l)
+            if (const int text = restText[std::size_t(l - top)]; text >= 0 && cheap[std::size_t(text)])
+                count(l, text);
+    for (; reach.bottom > top; --reach.bottom) {
+        const int text = restText[std::size_t(reach.bottom - 1 - top)];
+        if (text < 0 || cheap[std::size_t(text)])
+            continue;
+        if (uses[std::size_t(text)] > left)
+            break;
+        left -= uses[std::size_t(text)];
+        count(reach.bottom - 1, text);
+    }
+    reach.cheapBefore.assign(smallText.size() + 1, 0);
+    for (int i = 0; i < smallSize; ++i)
+        reach.cheapBefore[std::size_t(i) + 1] =
+            reach.cheapBefore[std::size_t(i)] + cheap[std::size_t(smallText[std::size_t(i)])];
+}
+
+} // namespace
+
 // Offsets at which some texts face equal texts: those where a message has the same identifier on
 // both sides first, then those with the most shared texts. A few texts said over and over in a
 // long history outvote, at every shift of their cycle, the one offset where an answer still being
@@ -216,20 +312,28 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
     const bool indexWindow = m <= n;
     const Items& small = indexWindow ? w : s;
     const Items& large = indexWindow ? s : w;
+    const int smallSize = int(small.size()), largeSize = int(large.size());
+    // A text of the small side is named by the first position holding it.
     HashIndex index(small.size());
-    for (int i = 0; i < int(small.size()); ++i)
-        index.insert(small[std::size_t(i)].hash, i);
+    std::vector<int> smallText(small.size());
+    for (int i = 0; i < smallSize; ++i)
+        index.insert(small[std::size_t(i)].hash, i, smallText[std::size_t(i)]);
     std::vector<int> votes(std::size_t(m + n - 1), 0);
+    // The large side's message l and the small side's message at `position` have equal texts.
+    const auto vote = [&](int l, int position) {
+        const int i = indexWindow ? position : l;
+        const int j = indexWindow ? l : position;
+        ++votes[std::size_t(j - i + m - 1)];
+    };
+    Reach reach{0, largeSize, {}};
     long spent = 0;
-    int counted = 0; // messages of the large side whose equal texts were counted
-    for (int l = 0; l < int(large.size()) && spent < voteBudget; ++l, ++counted) {
+    for (int l = 0; l < largeSize && spent < voteBudget; ++l, ++reach.top)
         index.forEach(large[std::size_t(l)].hash, [&](int position) {
-            const int i = indexWindow ? position : l;
-            const int j = indexWindow ? l : position;
-            ++votes[std::size_t(j - i + m - 1)];
+            vote(l, position);
             return ++spent < voteBudget;
         });
-    }
+    if (reach.top < largeSize)
+        countOn(large, index, smallText, reach, vote);
     std::vector<char> named(votes.size(), 0);
     std::size_t smallIds = 0;
     for (const Item& item : small)
@@ -239,10 +343,10 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
         // repeated texts are.
         long looked = 0;
         HashIndex ids(smallIds);
-        for (int i = 0; i < int(small.size()); ++i)
+        for (int i = 0; i < smallSize; ++i)
             for (const QString& id : small[std::size_t(i)].identifiers)
                 ids.insert(qHash(id), i);
-        for (int l = 0; l < int(large.size()) && looked < voteBudget; ++l)
+        for (int l = 0; l < largeSize && looked < voteBudget; ++l)
             for (const QString& id : large[std::size_t(l)].identifiers)
                 ids.forEach(qHash(id), [&](int position) {
                     if (small[std::size_t(position)].identifiers.contains(id)) {
@@ -253,20 +357,21 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
                     return ++looked < voteBudget;
                 });
     }
-    // A budget cut short counts each offset's votes over the part of the large side it reached,
-    // which faces more of the small side at some offsets than at others: a few texts said in turn
-    // in a long history would outvote, at shifts of their cycle, the offset where the read covers
-    // the stored list, the shifts holding the messages they share twice. Each offset's count is
-    // scaled to its whole overlap (counted whole, it stays as it is), so that of offsets sharing
-    // texts as densely the one facing the most stored messages comes first.
+    // A budget cut short counts each offset's votes over the pairs it looked at, which are more of
+    // the offset's overlap at some offsets than at others: a few texts said in turn in a long
+    // history would outvote, at shifts of their cycle, the offset where the read covers the stored
+    // list, the shifts holding the messages they share twice. Each offset's count is scaled to its
+    // whole overlap (counted whole, it stays as it is), so that of offsets sharing texts as
+    // densely the one facing the most stored messages comes first.
     std::vector<std::tuple<char, double, int>> ranked; // (named, votes, offset)
     for (int k = 0; k < int(votes.size()); ++k)
         if (votes[std::size_t(k)] > 0) {
             const int d = k - (m - 1);
             const int overlap = std::min(m, n - d) - std::max(0, -d);
-            const int reached = indexWindow ? std::min({counted, n, d + m}) - std::max(0, d)
-                                            : std::min({counted, m, n - d}) - std::max(0, -d);
-            ranked.emplace_back(named[std::size_t(k)], double(votes[std::size_t(k)]) * overlap / reached, d);
+            // The large side lies `shift` places after the small side it faces.
+            const int shift = indexWindow ? d : -d;
+            const int pairs = reach.pairs(std::max(0, -shift), std::min(smallSize, largeSize - shift), shift);
+            ranked.emplace_back(named[std::size_t(k)], double(votes[std::size_t(k)]) * overlap / pairs, d);
         }
     const std::size_t keep = std::min(ranked.size(), candidateLimit);
     std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),

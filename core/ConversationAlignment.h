@@ -80,15 +80,22 @@ public:
     }
     // Adds the hash; returns false when it was already present.
     bool insert(std::size_t hash, int position) {
+        int first = 0;
+        return insert(hash, position, first);
+    }
+    // The same, telling the first position added with the hash.
+    bool insert(std::size_t hash, int position, int& first) {
         Slot& slot = slots_[find(hash)];
         const int added = int(positions_.size());
         positions_.push_back({position, -1});
         if (slot.first < 0) {
             slot = Slot{hash, added, added};
+            first = position;
             return true;
         }
         positions_[std::size_t(slot.last)].next = added;
         slot.last = added;
+        first = positions_[std::size_t(slot.first)].position;
         return false;
     }
     // Visits the positions of `hash` in the order they were added until `visit` returns false.
@@ -156,6 +163,9 @@ constexpr long voteBudget = 1L << 21;
 constexpr std::size_t candidateLimit = 64;
 
 // Offsets at which some texts face equal texts, the most promising first, at most candidateLimit.
+// Votes are counted from the top of the longer side, voteBudget at most; when they run out before
+// its end, as many again at most past them (the texts cheapest to count there first, then the rest
+// from the bottom up), besides a few passes over both sides.
 std::vector<int> candidateOffsets(const Items& w, const Items& s);
 
 // The best alignment of w against s among those `accept` accepts.

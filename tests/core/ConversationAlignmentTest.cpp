@@ -65,6 +65,41 @@ Items fewTexts(int count) {
     return out;
 }
 
+// An agent's long history of two requests said in turn, each answered the same way, ending with
+// `own` messages said nowhere else.
+Items twoRequests(int count, int own) {
+    Items out;
+    for (int i = 0; i < count; ++i)
+        out.push_back(i >= count - own ? item(i % 2 == 0 ? "user" : "assistant",
+                                              QStringLiteral("A message of its own, %1").arg(i))
+                      : i % 2 == 0 ? asks(QStringLiteral("continue %1").arg(i / 2 % 2))
+                                   : says("Done 0."));
+    return out;
+}
+
+// A history of two requests and two answers said in no order: each message picks one of its
+// speaker's two texts by a bit of its position's mix.
+Items twoTextsAtRandom(int count) {
+    Items out;
+    for (int i = 0; i < count; ++i) {
+        std::uint64_t z = std::uint64_t(i) + 0x9E3779B97F4A7C15ull;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        const int bit = int((z ^ (z >> 31)) & 1);
+        out.push_back(i % 2 == 0 ? asks(QStringLiteral("run step %1").arg(bit))
+                                 : says(QStringLiteral("Step %1 done.").arg(bit)));
+    }
+    return out;
+}
+
+Items stretch(const Items& items, int from, int count) {
+    return Items(items.begin() + from, items.begin() + from + count);
+}
+
+Items lastOf(const Items& items, int count) {
+    return Items(items.end() - count, items.end());
+}
+
 } // namespace
 
 TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
@@ -78,6 +113,11 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
     const auto part = [&](int count) { return Items(session.begin(), session.begin() + count); };
     const Item regenerated = says("Done. I also ran the migrations.");
     const Items longRead = fewTexts(5001);
+    // Read a thousand messages at a time, a history of twenty thousand spends the vote budget on
+    // its first part.
+    const Items pinned = twoRequests(20000, 2), unpinned = twoRequests(20000, 0);
+    const Items oneRequest(50000, asks("continue"));
+    const Items shortMix = twoTextsAtRandom(20000), longMix = twoTextsAtRandom(50000);
     struct Row {
         const char* name;
         Items stored;
@@ -192,6 +232,21 @@ TEST(ConversationAlignment, WhatJoinsAndWhatStaysApart) {
          true, 0},
         {"a long history of a few texts, read again from its second message", fewTexts(5000),
          Items(longRead.begin() + 1, longRead.end()), true, 1},
+        // The texts said over and over spend the vote budget on the top of a long history; a read
+        // of its bottom lies where the texts it shares least put it, or where it goes on past it.
+        {"the bottom of a long history of a few texts, two messages of its own at its end", pinned,
+         lastOf(pinned, 1000), true, 19000},
+        {"the bottom of a long history of a few texts, going on with a message not stored", unpinned,
+         then(lastOf(unpinned, 999), {asks("A request not stored")}), true, 19001},
+        {"the bottom of a long history of one request, going on with a request not stored", oneRequest,
+         then(lastOf(oneRequest, 999), {asks("A request not stored")}), true, 49001},
+        {"a long history of one request, read whole again", oneRequest, oneRequest, true, 0},
+        // Texts said at random: a long enough read lies only where it was read, each pair of
+        // texts counted once, the texts cheapest to count as well as the others.
+        {"the middle of a history of two texts said at random", shortMix, stretch(shortMix, 9500, 1000), true,
+         9500},
+        {"the middle of a longer history of two texts said at random", longMix, stretch(longMix, 24850, 300),
+         true, 24850},
         {"one shared request, an answer completed at the stored end",
          {asks("Continue."), says("Done."), asks("run the tests"), says("Done."), asks("Continue."),
           says("Do"), asks("Continue.")},
@@ -275,4 +330,29 @@ TEST(ConversationAlignment, TheHashIndexKeepsEveryPositionOfARepeatedHashInOrder
     index.forEach(7, [&](int) { return ADD_FAILURE(), false; });
     EXPECT_EQ(distinct({1, 1, 2, 3, 3, 3, 2, 1}), 3);
     EXPECT_EQ(distinct({}), 0);
+}
+
+// The bottom of an agent's long history of two requests said in turn, read once the whole history
+// is stored: its frequent texts spend the vote budget on the top of the history, and the two
+// messages of its own still say where the read lies, up to the memory's bound. Read elsewhere, it
+// would be stored apart and the bound would drop the history it belongs to.
+TEST(ConversationAlignment, TheBottomOfALongHistoryOfAFewTextsJoinsItUpToTheMemorysBound) {
+    const QDateTime at = QDateTime::fromSecsSinceEpoch(1000, Qt::UTC);
+    for (const int count : {195001, 199997, ConversationMemory::maximumRecords - 1}) {
+        SCOPED_TRACE(count);
+        std::vector<Message> history;
+        history.reserve(std::size_t(count));
+        for (const Item& item : twoRequests(count, 2))
+            history.push_back(item.message);
+        ConversationMemory memory;
+        const QString key = "codex|thread:bottom";
+        memory.observe(key, history, {}, true, at);
+        memory.observe(key, history, {}, true, at);
+        ASSERT_EQ(memory.recordCount(), std::size_t(count));
+        const std::vector<Message> bottom(history.end() - 30, history.end());
+        const auto result = memory.observe(key, bottom, {}, true, at.addSecs(60));
+        EXPECT_EQ(result.windows, 1);
+        EXPECT_EQ(result.connectedCount, count);
+        EXPECT_EQ(memory.recordCount(), std::size_t(count)) << "the read was stored apart or twice";
+    }
 }
