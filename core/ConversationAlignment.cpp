@@ -232,47 +232,47 @@ struct Reach {
 // newest messages lies, a whole message at a time (one counted in part would leave out the pairs
 // of the offsets facing it last). The texts said over and over in a long history spend the first
 // budget on its top, while a read of its bottom is told apart by the texts it says least, or by
-// the stored messages it faces there.
+// the stored messages it faces there. `smallText[i]`: the text at small position i, numbered from
+// 0 in the order they first occur; `texts`: how many there are.
 template <typename Vote>
-void countOn(const Items& large, const HashIndex& index, const std::vector<int>& smallText, Reach& reach,
-             Vote&& vote) {
+void countOn(const Items& large, const HashIndex& index, const std::vector<int>& smallText, int texts,
+             Reach& reach, Vote&& vote) {
     const int smallSize = int(smallText.size()), largeSize = int(large.size()), top = reach.top;
-    // The text of a message of the large side: the first small position holding it, -1 for none.
-    const auto textOf = [&index](std::size_t hash) {
+    // The text of a message of the large side; -1 when the small side never says it.
+    const auto textOf = [&](std::size_t hash) {
         int first = -1;
         index.forEach(hash, [&first](int position) { return first = position, false; });
-        return first;
+        return first < 0 ? -1 : smallText[std::size_t(first)];
     };
-    std::vector<int> uses(smallText.size(), 0);
-    for (int text : smallText)
-        ++uses[std::size_t(text)];
     // The small side's positions by text, each text's together: what counting on visits, in
     // order, rather than chained through the index.
-    std::vector<int> from(smallText.size() + 1, 0), byText(smallText.size());
-    for (int text = 0; text < smallSize; ++text)
-        from[std::size_t(text) + 1] = from[std::size_t(text)] + uses[std::size_t(text)];
+    std::vector<int> from(std::size_t(texts) + 1, 0), byText(smallText.size());
+    for (int text : smallText)
+        ++from[std::size_t(text) + 1];
+    for (int text = 0; text < texts; ++text)
+        from[std::size_t(text) + 1] += from[std::size_t(text)];
     {
         std::vector<int> next(from.begin(), from.end() - 1);
         for (int i = 0; i < smallSize; ++i)
             byText[std::size_t(next[std::size_t(smallText[std::size_t(i)])]++)] = i;
     }
+    const auto uses = [&from](int text) { return from[std::size_t(text) + 1] - from[std::size_t(text)]; };
     const auto count = [&](int l, int text) {
         for (int k = from[std::size_t(text)]; k < from[std::size_t(text) + 1]; ++k)
             vote(l, byText[std::size_t(k)]);
     };
     std::vector<int> restText(std::size_t(largeSize - top));
-    std::vector<long> restCost(smallText.size(), 0);
+    std::vector<long> restCost(std::size_t(texts), 0);
     for (int l = top; l < largeSize; ++l) {
         const int text = restText[std::size_t(l - top)] = textOf(large[std::size_t(l)].hash);
         if (text >= 0)
-            restCost[std::size_t(text)] += uses[std::size_t(text)];
+            restCost[std::size_t(text)] += uses(text);
     }
     std::vector<std::pair<long, int>> costs; // (votes over the rest, text)
-    for (int i = 0; i < smallSize; ++i)
-        if (smallText[std::size_t(i)] == i)
-            costs.emplace_back(restCost[std::size_t(i)], i);
+    for (int text = 0; text < texts; ++text)
+        costs.emplace_back(restCost[std::size_t(text)], text);
     std::sort(costs.begin(), costs.end());
-    std::vector<char> cheap(smallText.size(), 0);
+    std::vector<char> cheap(std::size_t(texts), 0);
     long left = voteBudget;
     for (const auto& [cost, text] : costs) {
         if (cost > left)
@@ -288,9 +288,9 @@ void countOn(const Items& large, const HashIndex& index, const std::vector<int>&
         const int text = restText[std::size_t(reach.bottom - 1 - top)];
         if (text < 0 || cheap[std::size_t(text)])
             continue;
-        if (uses[std::size_t(text)] > left)
+        if (uses(text) > left)
             break;
-        left -= uses[std::size_t(text)];
+        left -= uses(text);
         count(reach.bottom - 1, text);
     }
     reach.cheapBefore.assign(smallText.size() + 1, 0);
@@ -313,11 +313,15 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
     const Items& small = indexWindow ? w : s;
     const Items& large = indexWindow ? s : w;
     const int smallSize = int(small.size()), largeSize = int(large.size());
-    // A text of the small side is named by the first position holding it.
     HashIndex index(small.size());
+    // The small side's texts, numbered in the order they first occur.
     std::vector<int> smallText(small.size());
-    for (int i = 0; i < smallSize; ++i)
-        index.insert(small[std::size_t(i)].hash, i, smallText[std::size_t(i)]);
+    int texts = 0;
+    for (int i = 0; i < smallSize; ++i) {
+        int first = i;
+        smallText[std::size_t(i)] =
+            index.insert(small[std::size_t(i)].hash, i, first) ? texts++ : smallText[std::size_t(first)];
+    }
     std::vector<int> votes(std::size_t(m + n - 1), 0);
     // The large side's message l and the small side's message at `position` have equal texts.
     const auto vote = [&](int l, int position) {
@@ -333,7 +337,7 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
             return ++spent < voteBudget;
         });
     if (reach.top < largeSize)
-        countOn(large, index, smallText, reach, vote);
+        countOn(large, index, smallText, texts, reach, vote);
     std::vector<char> named(votes.size(), 0);
     std::size_t smallIds = 0;
     for (const Item& item : small)
@@ -362,8 +366,12 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
     // history would outvote, at shifts of their cycle, the offset where the read covers the stored
     // list, the shifts holding the messages they share twice. Each offset's count is scaled to its
     // whole overlap (counted whole, it stays as it is), so that of offsets sharing texts as
-    // densely the one facing the most stored messages comes first.
-    std::vector<std::tuple<char, double, int>> ranked; // (named, votes, offset)
+    // densely the one facing the most stored messages comes first. The best candidateLimit are kept
+    // in a heap whose least is the first to go.
+    using Ranked = std::tuple<char, double, int>; // (named, votes, offset)
+    std::vector<Ranked> ranked;
+    ranked.reserve(candidateLimit);
+    const auto greater = [](const Ranked& a, const Ranked& b) { return a > b; };
     for (int k = 0; k < int(votes.size()); ++k)
         if (votes[std::size_t(k)] > 0) {
             const int d = k - (m - 1);
@@ -371,14 +379,20 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
             // The large side lies `shift` places after the small side it faces.
             const int shift = indexWindow ? d : -d;
             const int pairs = reach.pairs(std::max(0, -shift), std::min(smallSize, largeSize - shift), shift);
-            ranked.emplace_back(named[std::size_t(k)], double(votes[std::size_t(k)]) * overlap / pairs, d);
+            const Ranked offset{named[std::size_t(k)], double(votes[std::size_t(k)]) * overlap / pairs, d};
+            if (ranked.size() == candidateLimit) {
+                if (!greater(offset, ranked.front()))
+                    continue;
+                std::pop_heap(ranked.begin(), ranked.end(), greater);
+                ranked.pop_back();
+            }
+            ranked.push_back(offset);
+            std::push_heap(ranked.begin(), ranked.end(), greater);
         }
-    const std::size_t keep = std::min(ranked.size(), candidateLimit);
-    std::partial_sort(ranked.begin(), ranked.begin() + std::ptrdiff_t(keep), ranked.end(),
-                      [](const auto& a, const auto& b) { return a > b; });
+    std::sort_heap(ranked.begin(), ranked.end(), greater);
     std::vector<int> out;
-    for (std::size_t k = 0; k < keep; ++k)
-        out.push_back(std::get<2>(ranked[k]));
+    for (const Ranked& offset : ranked)
+        out.push_back(std::get<2>(offset));
     return out;
 }
 
