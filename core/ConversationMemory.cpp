@@ -630,11 +630,14 @@ std::vector<int> ranks(const std::vector<std::uint64_t>& values) {
     return out;
 }
 
-// A stored rank; none when it is absent or is no rank this memory writes.
-std::optional<qint64> rankOf(const json::Field<qint64>& rank) {
-    if (!rank.isPresent() || rank.value < 0 || rank.value > std::numeric_limits<int>::max())
+// A stored rank; none when it is absent or is no rank this memory writes. Every rank it writes is a
+// whole number a double holds exactly.
+std::optional<std::uint64_t> rankOf(const QJsonValue& value) {
+    const double rank = value.toDouble(-1);
+    if (!value.isDouble() || !(rank >= 0 && rank <= std::numeric_limits<int>::max()) ||
+        std::trunc(rank) != rank)
         return std::nullopt;
-    return rank.value;
+    return std::uint64_t(rank);
 }
 
 // The places of `count` stored windows from the one used the longest ago: by their stored ranks
@@ -647,12 +650,10 @@ std::vector<int> orderOfUse(const json::Field<QJsonArray>& stored, std::size_t c
     std::vector<std::uint64_t> ranks;
     ranks.reserve(count);
     for (const QJsonValue& value : stored.value) {
-        // Every rank this memory writes is a whole number a double holds exactly.
-        const double rank = value.toDouble(-1);
-        if (!value.isDouble() || !(rank >= 0 && rank <= std::numeric_limits<int>::max()) ||
-            std::trunc(rank) != rank)
+        const std::optional<std::uint64_t> rank = rankOf(value);
+        if (!rank)
             return order;
-        ranks.push_back(std::uint64_t(rank));
+        ranks.push_back(*rank);
     }
     std::stable_sort(order.begin(), order.end(),
                      [&ranks](int a, int b) { return ranks[std::size_t(a)] < ranks[std::size_t(b)]; });
@@ -1223,7 +1224,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         // Not a string (or absent): segments as an older version wrote them, repaired as ever.
         const auto kept = json::string(object, "segmentsDigest");
         // The order of use; an older version wrote none, and one that is not a rank is ignored.
-        const std::optional<qint64> rank = rankOf(json::integer(object, "lastUsedRank"));
+        const std::optional<std::uint64_t> rank = rankOf(object.value(QLatin1StringView("lastUsedRank")));
         const auto windowRanks = json::array(object, "segmentsLastUsedRank");
         if (!key.isPresent() || !segments.isPresent() || scope.isWrongType() || confirmed.isWrongType())
             damaged("an entry lacks its key or segments or has a member of the wrong type");
@@ -1237,7 +1238,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         if (confirmed.isPresent())
             entry.confirmedLatest = int(confirmed.value);
         // Ranked entries after the others, in the order of their ranks; the clock is set below.
-        entry.lastUsed = rank ? std::uint64_t(*rank) + 1 : 0;
+        entry.lastUsed = rank ? *rank + 1 : 0;
         // Segments that may be the windows kept wait until the digest is known; others are
         // repaired as they are read.
         std::vector<Items> read, fragments;
