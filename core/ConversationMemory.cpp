@@ -640,23 +640,38 @@ std::optional<std::uint64_t> rankOf(const QJsonValue& value) {
     return std::uint64_t(rank);
 }
 
-// The places of `count` stored windows from the one used the longest ago: by their stored ranks
-// when there is one for each, in the order they are stored otherwise.
-std::vector<int> orderOfUse(const json::Field<QJsonArray>& stored, std::size_t count) {
+// When a window, or a conversation, last grew: the newest time one of its records was first
+// observed; minus infinity for none.
+double newestTime(const Items& items) {
+    double newest = -std::numeric_limits<double>::infinity();
+    for (const Item& item : items)
+        newest = std::max(newest, item.firstObserved);
+    return newest;
+}
+
+// The places of stored windows from the one used the longest ago: by their stored ranks when there
+// is one for each; otherwise (an older version's file, which keeps no order of use) by when each
+// last grew, `newest`, in stored order where they tie.
+std::vector<int> orderOfUse(const json::Field<QJsonArray>& stored, const std::vector<double>& newest) {
+    const std::size_t count = newest.size();
     std::vector<int> order(count);
     std::iota(order.begin(), order.end(), 0);
-    if (!stored.isPresent() || std::size_t(stored.value.size()) != count)
-        return order;
     std::vector<std::uint64_t> ranks;
-    ranks.reserve(count);
-    for (const QJsonValue& value : stored.value) {
-        const std::optional<std::uint64_t> rank = rankOf(value);
-        if (!rank)
-            return order;
-        ranks.push_back(*rank);
+    if (stored.isPresent() && std::size_t(stored.value.size()) == count) {
+        ranks.reserve(count);
+        for (const QJsonValue& value : stored.value) {
+            const std::optional<std::uint64_t> rank = rankOf(value);
+            if (!rank)
+                break;
+            ranks.push_back(*rank);
+        }
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [&ranks](int a, int b) { return ranks[std::size_t(a)] < ranks[std::size_t(b)]; });
+    if (ranks.size() == count)
+        std::stable_sort(order.begin(), order.end(),
+                         [&ranks](int a, int b) { return ranks[std::size_t(a)] < ranks[std::size_t(b)]; });
+    else
+        std::stable_sort(order.begin(), order.end(),
+                         [&newest](int a, int b) { return newest[std::size_t(a)] < newest[std::size_t(b)]; });
     return order;
 }
 
@@ -1211,6 +1226,12 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
     if (array->size() > bounds_.conversations)
         damaged("more conversations than the memory holds");
     std::map<QString, Entry> restored;
+    // What each entry's file holds of when it was used, to order the entries once all are read.
+    struct Use {
+        std::optional<std::uint64_t> rank;
+        double newest = -std::numeric_limits<double>::infinity(); // when it last grew
+    };
+    std::map<QString, Use> uses;
     std::size_t total = 0;
     long repairBudget = 1L << 22;
     for (const QJsonValue& value : *array) {
@@ -1237,8 +1258,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         entry.scopeID = scope.isPresent() && !scope.value.isEmpty() ? scope.value : newScopeID();
         if (confirmed.isPresent())
             entry.confirmedLatest = int(confirmed.value);
-        // Ranked entries after the others, in the order of their ranks; the clock is set below.
-        entry.lastUsed = rank ? *rank + 1 : 0;
+        Use entryUse{rank};
         // Segments that may be the windows kept wait until the digest is known; others are
         // repaired as they are read.
         std::vector<Items> read, fragments;
@@ -1288,6 +1308,7 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
                 }
                 if (kept.isPresent())
                     digest.addRecord(*parsed, time.value, identifiers);
+                entryUse.newest = std::max(entryUse.newest, time.value);
                 Item item = makeItem(std::move(*parsed), std::move(identifiers), time.value);
                 if (!item.key.isEmpty() && !ConversationText::isMessageMetadata(item.message.text))
                     items.push_back(std::move(item));
@@ -1302,8 +1323,10 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
             // The windows the memory kept, given back as they were and in their order of use: a
             // restart decides again neither where they split nor which of them join, nor which
             // of them the bounds drop first.
+            std::vector<double> newest(read.size());
+            std::transform(read.begin(), read.end(), newest.begin(), newestTime);
             std::vector<std::uint64_t> used(read.size());
-            for (int w : orderOfUse(windowRanks, read.size()))
+            for (int w : orderOfUse(windowRanks, newest))
                 used[std::size_t(w)] = tick();
             for (std::size_t w = 0; w < read.size(); ++w) {
                 for (Item& item : read[w])
@@ -1322,16 +1345,31 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
                 if (!fragment.empty())
                     insertWindow(entry, std::move(fragment), false, &known);
             }
+            // A repaired window has no rank of its own: it counts as used when it last grew, in
+            // the order the repair left the windows where they tie.
+            std::vector<std::tuple<double, std::uint64_t, Window*>> byGrowth;
+            for (Window& window : entry.windows)
+                byGrowth.emplace_back(newestTime(*window.items), window.lastUsed, &window);
+            std::sort(byGrowth.begin(), byGrowth.end());
+            for (auto& [newest, repairOrder, window] : byGrowth)
+                window->lastUsed = tick();
         }
+        uses.emplace(key.value, entryUse);
         restored.emplace(key.value, std::move(entry));
     }
-    // Nothing has changed until everything was read.
-    std::vector<Entry*> byUse;
+    // Nothing has changed until everything was read. Entries without a rank (an older version's
+    // file keeps none) count as used before any ranked one, by when each last grew; ranked ones
+    // in the order of their ranks; in key order where they tie.
+    std::vector<std::pair<Entry*, Use>> byUse;
     for (auto& [key, entry] : restored)
-        byUse.push_back(&entry);
-    std::stable_sort(byUse.begin(), byUse.end(),
-                     [](const Entry* a, const Entry* b) { return a->lastUsed < b->lastUsed; });
-    for (Entry* entry : byUse)
+        byUse.emplace_back(&entry, uses.at(key));
+    std::stable_sort(byUse.begin(), byUse.end(), [](const auto& a, const auto& b) {
+        const Use &x = a.second, &y = b.second;
+        if (x.rank.has_value() != y.rank.has_value())
+            return !x.rank;
+        return x.rank ? *x.rank < *y.rank : x.newest < y.newest;
+    });
+    for (auto& [entry, entryUse] : byUse)
         entry->lastUsed = newestEntryUse_ = tick();
     entries_ = std::move(restored);
     ++revision_;

@@ -1389,6 +1389,114 @@ TEST(ConversationMemoryBounds, ARestartDropsWhatTheLiveMemoryWouldDrop) {
     }
 }
 
+namespace {
+
+// `data` as an older version wrote it: without the order of use.
+QByteArray withoutOrder(const QByteArray& data) {
+    return withMember(withMember(data, "lastUsedRank", QJsonValue::Undefined), "segmentsLastUsedRank",
+                      QJsonValue::Undefined);
+}
+
+} // namespace
+
+// A file without the order of use (an older version's) counts each conversation, and each of its
+// windows, as used when it last grew (its newest record), key and stored order deciding ties, so
+// that the bounds drop first what was used the longest ago, whatever the keys' order or the
+// windows' places; as the same file with its order does.
+TEST(ConversationMemoryBounds, AnOlderFileCountsWhatGrewLastAsUsedLast) {
+    // Chats whose keys sort against their order of use: chat i grew last at minute i.
+    constexpr int chatCount = 100;
+    const auto chatKey = [](int i) {
+        return QStringLiteral("claude|session:%1").arg(chatCount - 1 - i, 3, 10, QChar(u'0'));
+    };
+    ConversationMemory chats;
+    for (int i = 0; i < chatCount; ++i)
+        for (int scan = 0; scan < 2; ++scan)
+            chats.observe(chatKey(i), longTurns(8, "Chat " + QString::number(i), 300), {}, true, at(60 * i));
+    struct Case {
+        const char* name;
+        Bounds bounds;
+        int newChats = 0; // read after the restart, each of 8 messages
+    };
+    const Case cases[] = {
+        {"past the bound in bytes at the restore", {1000, 1000000, chats.encodedSizeEstimate() / 2}},
+        {"past the conversation bound after it", {chatCount, 1000000}, 50},
+        {"past the record bound after it", {1000, 8 * chatCount}, 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto kept = [&](const QByteArray& file) {
+            ConversationMemory memory(c.bounds);
+            EXPECT_TRUE(memory.restore(file));
+            for (int i = 0; i < c.newChats; ++i)
+                twice(memory, "new " + QString::number(i), turns(0, 8, "New " + QString::number(i)));
+            std::vector<int> out;
+            for (int i = 0; i < chatCount; ++i)
+                if (!memory.records(chatKey(i)).empty())
+                    out.push_back(i);
+            return out;
+        };
+        const std::vector<int> withOrder = kept(chats.encoded());
+        ASSERT_FALSE(withOrder.empty());
+        EXPECT_LT(withOrder.size(), std::size_t(chatCount));
+        EXPECT_GE(withOrder.size(), 40u);
+        EXPECT_EQ(withOrder.back(), chatCount - 1);
+        EXPECT_EQ(withOrder.front(), chatCount - int(withOrder.size())) << "the chats used last are kept";
+        EXPECT_EQ(kept(withoutOrder(chats.encoded())), withOrder);
+    }
+
+    // Five windows of one chat; the first stored is the one that grew last.
+    ConversationMemory windows;
+    twice(windows, "k", turns(0, 10, "Window 0"));
+    for (int w = 1; w < 5; ++w)
+        for (int scan = 0; scan < 2; ++scan)
+            windows.observe("k", turns(0, 10, "Window " + QString::number(w)), {}, true, at(100 * w));
+    for (int scan = 0; scan < 2; ++scan)
+        windows.observe("k", turns(0, 12, "Window 0"), {}, true, at(1000));
+    ASSERT_EQ(windowsOf(windows, "k").size(), 5u);
+    const QByteArray saved = windows.encoded();
+    const std::pair<const char*, QByteArray> files[] = {
+        {"with the order", saved},
+        {"without it", withoutOrder(saved)},
+        {"without it and repaired", withMember(withoutOrder(saved), "segmentsDigest", QJsonValue::Undefined)},
+    };
+    for (const auto& [name, file] : files) {
+        SCOPED_TRACE(name);
+        ConversationMemory restored(Bounds{1000, 1000, windows.encodedSizeEstimate() * 3 / 10});
+        ASSERT_TRUE(restored.restore(file));
+        EXPECT_EQ(windowsOf(restored, "k"), std::vector<Messages>{turns(0, 12, "Window 0")});
+    }
+
+    // Entries with and without ranks: those without count as used before any ranked one (a rank of
+    // 0 included), by when each grew last, in key order where they tie; ranked ones by their ranks.
+    const std::pair<const char*, int> grewAt[] = {{"a", 100},  {"b", 3000}, {"c", 500},
+                                                  {"d", 1000}, {"e", 200},  {"f", 1000}};
+    ConversationMemory mixed;
+    for (const auto& [key, time] : grewAt)
+        for (int scan = 0; scan < 2; ++scan)
+            mixed.observe(key, turns(0, 4, key), {}, true, at(time));
+    QJsonArray entries = QJsonDocument::fromJson(mixed.encoded()).array();
+    const std::map<QString, QJsonValue> ranks = {{"a", 0}, {"b", QJsonValue::Undefined},
+                                                 {"c", 2}, {"d", QJsonValue::Undefined},
+                                                 {"e", 1}, {"f", QJsonValue::Undefined}};
+    for (int i = 0; i < entries.size(); ++i) {
+        QJsonObject entry = entries[i].toObject();
+        const QJsonValue rank = ranks.at(entry.value("key").toString());
+        if (rank.isUndefined())
+            entry.remove("lastUsedRank");
+        else
+            entry.insert("lastUsedRank", rank);
+        entries.replace(i, entry);
+    }
+    ConversationMemory restored;
+    ASSERT_TRUE(restored.restore(QJsonDocument(entries).toJson(QJsonDocument::Compact)));
+    std::map<std::string, int> order;
+    for (const QJsonValue& entry : QJsonDocument::fromJson(restored.encoded()).array())
+        order[entry["key"].toString().toStdString()] = entry["lastUsedRank"].toInt();
+    const std::map<std::string, int> expected = {{"d", 0}, {"f", 1}, {"b", 2}, {"a", 3}, {"e", 4}, {"c", 5}};
+    EXPECT_EQ(order, expected);
+}
+
 // Ranks that are not ranks this memory writes are ignored, as an older version's file without
 // any: the entries then count as used in key order, the windows in stored order.
 TEST(ConversationMemoryBounds, StoredRanksThatAreNoRanksAreIgnored) {
