@@ -180,9 +180,10 @@ public:
     QByteArray encoded() const;
 
     // Replaces the stored entries with those of `data`, keeping scopes, confirmed positions and
-    // the order of use (an entry without a rank counts as used before any with one, in key order;
-    // windows without ranks, or repaired, in the order they are stored). A memory beyond the
-    // bound in bytes (an older version's) loses what the bounds drop first.
+    // the order of use. Where the file keeps none (an older version's), an entry or window counts
+    // as used when it last grew, its newest record's time, in key or stored order where they tie;
+    // an entry without a rank counts as used before any with one, and repaired windows have none.
+    // A memory beyond the bound in bytes (an older version's) loses what the bounds drop first.
     // An entry whose segments match its "segmentsDigest" comes back as exactly those windows.
     // Any other (written by an older version, or its segments changed since) is repaired: windows
     // are split where message positions fall and where an earlier capture restarts, and joined
