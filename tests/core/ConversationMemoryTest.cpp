@@ -14,6 +14,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+// A message as a failure shows it: its role and the start of its text.
+namespace quillmere::ConversationText {
+inline void PrintTo(const Message& message, std::ostream* os) {
+    *os << message.role.toStdString() << ": \"" << message.text.left(40).toStdString()
+        << (message.text.size() > 40 ? "…" : "") << '"';
+}
+} // namespace quillmere::ConversationText
+
 using namespace quillmere;
 using Message = ConversationText::Message;
 using Messages = std::vector<Message>;
@@ -1596,7 +1604,8 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
             EXPECT_GT(kept[0].size(), 6u);
             // A scope that needs escapes, as a file may hold: counted as what it takes written.
             ConversationMemory restarted(bounds);
-            ASSERT_TRUE(restarted.restore(withMember(saved, "conversationScopeID", escaped.repeated(2))));
+            ASSERT_TRUE(restarted.restore(
+                withMember(saved, "conversationScopeID", escaped + QString(1000, QChar(0x01)))));
             EXPECT_EQ(restarted.records(keyOf("long")).size(), 1u);
             EXPECT_LE(std::size_t(restarted.encoded().size()), restarted.encodedSizeEstimate());
             EXPECT_LE(restarted.encodedSizeEstimate(), bounds.bytes);
@@ -1767,6 +1776,55 @@ TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
         const double estimate = double(memory.encodedSizeEstimate());
         EXPECT_GT(estimate, encoded / 2);
         EXPECT_LT(estimate, encoded * 2);
+    }
+}
+
+// Each record's time takes no more room than is worked out for it, whatever the clock: a real one's
+// to the millisecond, one before 2001, one set far off either way, or a time of every digit a double
+// has, as a file may hold it. A long conversation of short messages then stays within the size
+// worked out.
+TEST(ConversationMemoryBounds, EveryRecordsTimeFitsTheRoomWorkedOutForIt) {
+    struct Case {
+        const char* name;
+        QDateTime observed;
+        const char* written; // the time, as seconds since 2001
+        bool stored = false; // the file holds it instead of the time observed
+    };
+    const auto ms = [](qint64 msecs) { return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC); };
+    const Case cases[] = {
+        {"a real clock to the millisecond", ms(1733700000123), "755392800.123"},
+        {"a clock before 2001", ms(-1), "-978307200.001"},
+        {"a clock set far ahead", ms(94670000000001), "93691692800.001"},
+        {"a clock set far back", ms(-94670000000001), "-95648307200.001"},
+        {"a file's time of every digit", ms(0), "-1.2345678901234568e-300", true},
+    };
+    const Messages conversation = turns(0, 1000, "T");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        memory.observe("k", conversation, {}, true, c.observed);
+        memory.observe("k", conversation, {}, true, c.observed);
+        if (c.stored) {
+            QJsonArray entries = QJsonDocument::fromJson(memory.encoded()).array();
+            QJsonObject entry = entries[0].toObject();
+            QJsonArray segments = entry.value("segments").toArray();
+            QJsonArray records = segments[0].toArray();
+            for (int i = 0; i < records.size(); ++i) {
+                QJsonObject record = records[i].toObject();
+                record.insert("firstObservedAt", QByteArray(c.written).toDouble());
+                records.replace(i, record);
+            }
+            segments.replace(0, records);
+            entry.insert("segments", segments);
+            entries.replace(0, entry);
+            ASSERT_TRUE(memory.restore(QJsonDocument(entries).toJson(QJsonDocument::Compact)));
+        }
+        const QByteArray saved = memory.encoded();
+        ASSERT_EQ(saved.count(QByteArray("\"firstObservedAt\":") + c.written + ","), 1000);
+        EXPECT_LE(std::size_t(saved.size()), memory.encodedSizeEstimate());
+        ConversationMemory restarted;
+        ASSERT_TRUE(restarted.restore(saved));
+        EXPECT_EQ(restarted.encoded().toStdString(), saved.toStdString());
     }
 }
 
