@@ -1530,12 +1530,20 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
         std::function<QDateTime(int)> clock;
         std::span<const Case> texts;
         std::size_t bytes; // the bound
+        int reads;         // the first 60 of six chats, the rest of one long conversation
     };
     // Quotes, a backslash, a solidus, control characters and text beyond ASCII.
     const QString escaped = QString("\"\\/\b\x01\x1f\x7f") + QString(20, QChar(0x02)) +
                             QString::fromUtf16(u"\u00e9\u4e2d\U0001F600");
     const Path paths[] = {
-        {"a scan's reads", false, false, {}, [](int) { return at(1000); }, std::span(cases).first(6), 40000},
+        {"a scan's reads",
+         false,
+         false,
+         {},
+         [](int) { return at(1000); },
+         std::span(cases).first(6),
+         40000,
+         220},
         // The chats' records are measured anew as their identifiers come; the long conversation's
         // keep the sizes worked out ahead.
         {"an archive's reads by a real clock under keys with escapes, the chats identified later", true, true,
@@ -1544,7 +1552,7 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
              // 2024-12-08T23:20:00.123Z and on, a second and a few milliseconds a read.
              return QDateTime::fromMSecsSinceEpoch(1733700000123 + qint64(i) * 1037, Qt::UTC);
          },
-         cases, 20000},
+         cases, 16000, 140},
     };
     for (const Path& path : paths) {
         SCOPED_TRACE(path.name);
@@ -1572,7 +1580,7 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
                 ASSERT_LE(memory.encodedSizeEstimate(), bounds.bytes) << "after read " << i;
             };
             Messages conversation;
-            for (int i = 0; i < 220; ++i) {
+            for (int i = 0; i < path.reads; ++i) {
                 const bool chat = i < 60;
                 const QString key = keyOf(chat ? "chat " + QString::number(i / 10) : QString("long"));
                 if (!chat)
