@@ -233,13 +233,15 @@ struct Reach {
 // of the offsets facing it last). The texts said over and over in a long history spend the first
 // budget on its top, while a read of its bottom is told apart by the texts it says least, or by
 // the stored messages it faces there. `smallText[i]`: the text at small position i, numbered from
-// 0 in the order they first occur; `texts`: how many there are.
+// 0 in the order they first occur; `texts`: how many there are. `lookups` counts the messages of the
+// large side looked up.
 template <typename Vote>
 void countOn(const Items& large, const HashIndex& index, const std::vector<int>& smallText, int texts,
-             Reach& reach, Vote&& vote) {
+             Reach& reach, long& lookups, Vote&& vote) {
     const int smallSize = int(smallText.size()), largeSize = int(large.size()), top = reach.top;
     // The text of a message of the large side; -1 when the small side never says it.
     const auto textOf = [&](std::size_t hash) {
+        ++lookups;
         int first = -1;
         index.forEach(hash, [&first](int position) { return first = position, false; });
         return first < 0 ? -1 : smallText[std::size_t(first)];
@@ -305,8 +307,10 @@ void countOn(const Items& large, const HashIndex& index, const std::vector<int>&
 // both sides first, then those with the most shared texts. A few texts said over and over in a
 // long history outvote, at every shift of their cycle, the one offset where an answer still being
 // written was stored shorter; only the identifiers tell that one apart.
-std::vector<int> candidateOffsets(const Items& w, const Items& s) {
+std::vector<int> candidateOffsets(const Items& w, const Items& s, long* looked) {
     const int m = int(w.size()), n = int(s.size());
+    if (looked)
+        *looked = 0;
     if (m == 0 || n == 0)
         return {};
     const bool indexWindow = m <= n;
@@ -323,21 +327,25 @@ std::vector<int> candidateOffsets(const Items& w, const Items& s) {
             index.insert(small[std::size_t(i)].hash, i, first) ? texts++ : smallText[std::size_t(first)];
     }
     std::vector<int> votes(std::size_t(m + n - 1), 0);
+    long cast = 0, lookups = 0;
     // The large side's message l and the small side's message at `position` have equal texts.
     const auto vote = [&](int l, int position) {
         const int i = indexWindow ? position : l;
         const int j = indexWindow ? l : position;
         ++votes[std::size_t(j - i + m - 1)];
+        ++cast;
     };
     Reach reach{0, largeSize, {}};
     long spent = 0;
-    for (int l = 0; l < largeSize && spent < voteBudget; ++l, ++reach.top)
+    for (int l = 0; l < largeSize && spent < voteBudget; ++l, ++reach.top, ++lookups)
         index.forEach(large[std::size_t(l)].hash, [&](int position) {
             vote(l, position);
             return ++spent < voteBudget;
         });
     if (reach.top < largeSize)
-        countOn(large, index, smallText, texts, reach, vote);
+        countOn(large, index, smallText, texts, reach, lookups, vote);
+    if (looked)
+        *looked = cast + lookups;
     std::vector<char> named(votes.size(), 0);
     std::size_t smallIds = 0;
     for (const Item& item : small)

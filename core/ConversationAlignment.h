@@ -165,8 +165,12 @@ constexpr std::size_t candidateLimit = 64;
 // Offsets at which some texts face equal texts, the most promising first, at most candidateLimit.
 // Votes are counted from the top of the longer side, voteBudget at most; when they run out before
 // its end, as many again at most past them (the texts cheapest to count there first, then the rest
-// from the bottom up), besides a few passes over both sides.
-std::vector<int> candidateOffsets(const Items& w, const Items& s);
+// from the bottom up), besides a few passes over both sides. `looked`, when given, receives how
+// many pairs of texts the votes looked at: each vote counted, and each look-up of a message of the
+// longer side among the shorter side's texts; so at most twice the vote budget and one look-up per
+// message of the longer side. Identifiers, which an archive's history lacks, are looked at apart,
+// within a budget of their own.
+std::vector<int> candidateOffsets(const Items& w, const Items& s, long* looked = nullptr);
 
 // The best alignment of w against s among those `accept` accepts.
 template <typename Accept>

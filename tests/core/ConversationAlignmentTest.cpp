@@ -356,3 +356,29 @@ TEST(ConversationAlignment, TheBottomOfALongHistoryOfAFewTextsJoinsItUpToTheMemo
         EXPECT_EQ(memory.recordCount(), std::size_t(count)) << "the read was stored apart or twice";
     }
 }
+
+// The bottom of a long history of a few texts said in turn, read once the whole history is stored:
+// each message of the read faces thousands of stored ones with its text, so the votes spend their
+// first budget on the top of the history, and what they count past it, the texts cheapest to count
+// first and then the rest from the bottom up, is priced by the pairs it counts, not by the stored
+// messages: the search looks at no more pairs than twice the vote budget and one look-up per stored
+// message, however long the read.
+TEST(ConversationAlignment, TheVotesForTheBottomOfALongHistoryOfAFewTextsStayWithinTheirBudgets) {
+    constexpr int count = 199990;
+    for (const int texts : {2, 3}) {
+        Items history;
+        history.reserve(count);
+        for (int i = 0; i < count; ++i) {
+            const QString text = QStringLiteral("Said in turn, text %1").arg(i % texts);
+            history.push_back(i % 2 == 0 ? asks(text) : says(text));
+        }
+        for (const int read : {30, 2000, 8000}) {
+            SCOPED_TRACE(QStringLiteral("%1 texts, the last %2 messages").arg(texts).arg(read).toStdString());
+            long looked = 0;
+            const std::vector<int> offsets = candidateOffsets(lastOf(history, read), history, &looked);
+            EXPECT_FALSE(offsets.empty());
+            EXPECT_GT(looked, voteBudget) << "the first budget ran out before the end of the history";
+            EXPECT_LE(looked, 2 * voteBudget + long(history.size()));
+        }
+    }
+}

@@ -6,11 +6,21 @@
 
 #include <array>
 #include <functional>
+#include <limits>
 #include <numeric>
+#include <span>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+
+// A message as a failure shows it: its role and the start of its text.
+namespace quillmere::ConversationText {
+inline void PrintTo(const Message& message, std::ostream* os) {
+    *os << message.role.toStdString() << ": \"" << message.text.left(40).toStdString()
+        << (message.text.size() > 40 ? "…" : "") << '"';
+}
+} // namespace quillmere::ConversationText
 
 using namespace quillmere;
 using Message = ConversationText::Message;
@@ -971,6 +981,20 @@ QByteArray withMember(const QByteArray& data, const QString& name, const QJsonVa
     return QJsonDocument(entries).toJson(QJsonDocument::Compact);
 }
 
+// `data` with the member `name` of the entry under `key` set to `value`.
+QByteArray withMemberOf(const QByteArray& data, const QString& key, const QString& name,
+                        const QJsonValue& value) {
+    QJsonArray entries = QJsonDocument::fromJson(data).array();
+    for (int i = 0; i < entries.size(); ++i) {
+        QJsonObject entry = entries[i].toObject();
+        if (entry.value("key").toString() != key)
+            continue;
+        entry.insert(name, value);
+        entries.replace(i, entry);
+    }
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
+}
+
 // What an older version stored of two captures: the first entry of `first` with its segments
 // replaced by one, its first segment followed by the first segment of `second`'s first entry;
 // everything else in the entry as it was.
@@ -1540,17 +1564,53 @@ TEST(ConversationMemoryBounds, StoredRanksThatAreNoRanksAreIgnored) {
         EXPECT_EQ(windowKept(withMember(windows.encoded(), "segmentsLastUsedRank", ranks)),
                   turns(0, 4, "Other A"));
     }
+    // The largest rank read is a rank like any other.
+    const double largest = std::numeric_limits<int>::max();
+    EXPECT_TRUE(keepsTheOneUsedLast(withMemberOf(conversations.encoded(), "a", "lastUsedRank", largest)));
+    EXPECT_FALSE(keepsTheOneUsedLast(
+        withMemberOf(withMemberOf(conversations.encoded(), "a", "lastUsedRank", largest - 1), "b",
+                     "lastUsedRank", largest)));
+    EXPECT_EQ(windowKept(withMember(windows.encoded(), "segmentsLastUsedRank", QJsonArray{largest, 0})),
+              turns(0, 4, "A"));
+    EXPECT_EQ(
+        windowKept(withMember(windows.encoded(), "segmentsLastUsedRank", QJsonArray{largest - 1, largest})),
+        turns(0, 4, "Other A"));
+    // Three windows, the first used last: one rank that is no rank, wherever it stands, sets them
+    // all aside, and the windows count as used in stored order; a fourth then leaves room for two.
+    ConversationMemory three;
+    for (const char* topic : {"First", "Second", "Third"})
+        twice(three, "a", turns(0, 4, topic));
+    twice(three, "a", turns(2, 4, "First"));
+    const auto windowsKept = [](const QByteArray& data) {
+        ConversationMemory restored(Bounds{1000, 12});
+        EXPECT_TRUE(restored.restore(data));
+        twice(restored, "a", turns(0, 2, "Fourth"));
+        return windowsOf(restored, "a");
+    };
+    EXPECT_EQ(windowsKept(three.encoded()),
+              (std::vector<Messages>{turns(0, 4, "First"), turns(0, 4, "Third"), turns(0, 2, "Fourth")}));
+    for (const QJsonArray& ranks :
+         {QJsonArray{1, "x", 0}, QJsonArray{0, 1.5, 2}, QJsonArray{"x", 1, 0}, QJsonArray{2, 0, -1},
+          QJsonArray{2, QJsonValue::Null, 1}, QJsonArray{2, 0, 2147483648.0}}) {
+        SCOPED_TRACE(QJsonDocument(ranks).toJson(QJsonDocument::Compact).toStdString());
+        EXPECT_EQ(
+            windowsKept(withMember(three.encoded(), "segmentsLastUsedRank", ranks)),
+            (std::vector<Messages>{turns(0, 4, "Second"), turns(0, 4, "Third"), turns(0, 2, "Fourth")}));
+    }
 }
 
 // What the memory writes stays within its bound in bytes, however its texts are escaped or
 // encoded, so that the next start reads it back: conversations used longest ago go first, and one
 // conversation alone beyond the bound keeps its newest messages. The size worked out for the
-// bound is never below what is written.
+// bound is never below what is written: for a scan's texts and for an archive's, whose sizes are
+// worked out ahead with their keys, for a real clock's times to the millisecond, for identifiers
+// a later read adds to stored records, and for keys and scopes that need escapes.
 TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
     struct Case {
         const char* name;
         QString text; // said over and over, numbered to keep each message its own
     };
+    const auto repeated = [](char32_t c, int times) { return QString::fromUcs4(&c, 1).repeated(times); };
     const Case cases[] = {
         {"plain text", QString(300, u'a')},
         {"three bytes a character", QString(300, QChar(0x4E2D))},
@@ -1558,36 +1618,114 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
         {"quotes, solidus and line breaks", QString("\"/\\\n").repeated(75)},
         {"characters outside the basic plane", QString::fromUtf16(u"\U0001F600").repeated(150)},
         {"a lone surrogate at the end", QString(299, u'b') + QChar(0xD83D)},
+        // Each end of each length a character takes in UTF-8.
+        {"the last character of one byte", repeated(0x7F, 300)},
+        {"the first character of two bytes", repeated(0x80, 300)},
+        {"the last character of two bytes", repeated(0x7FF, 300)},
+        {"the first character of three bytes", repeated(0x800, 300)},
+        {"the last character of three bytes", repeated(0xFFFF, 300)},
+        {"the first character of four bytes", repeated(0x10000, 150)},
+        {"the last character", repeated(0x10FFFF, 150)},
+        // Texts longer than what compares them: white space folded, accents composed.
+        {"runs of white space", QString("a \t\n\r  ").repeated(50)},
+        {"decomposed accents", QString::fromUtf16(u"e\u0301").repeated(150)},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Bounds bounds{1000, 100000, 40000};
-        ConversationMemory memory(bounds);
-        const auto message = [&](int i) {
-            return i % 2 ? assistant(QString::number(i) + c.text) : user(QString::number(i) + c.text);
-        };
-        Messages conversation;
-        for (int i = 0; i < 220; ++i) {
-            const QString key = i < 60 ? "chat " + QString::number(i / 10) : QString("long");
-            if (key == "long")
-                conversation.push_back(message(i));
-            const Messages shown = key == "long" ? lastOf(conversation, 6) : Messages{message(i)};
-            twice(memory, key, shown);
-            const QByteArray saved = memory.encoded();
-            ASSERT_LE(std::size_t(saved.size()), memory.encodedSizeEstimate()) << "after read " << i;
-            ASSERT_LE(memory.encodedSizeEstimate(), bounds.bytes) << "after read " << i;
-            if (i % 10 != 9)
-                continue;
+    struct Path {
+        const char* name;
+        bool prepared;        // the texts' keys and sizes worked out ahead, as for a host's archive
+        bool identifiedLater; // each chat read once more with identifiers its records lacked
+        QString keys;         // around each conversation's key
+        std::function<QDateTime(int)> clock;
+        std::span<const Case> texts;
+        std::size_t bytes; // the bound
+        int reads;         // the first 60 of six chats, the rest of one long conversation
+    };
+    // Quotes, a backslash, a solidus, control characters and text beyond ASCII.
+    const QString escaped = QString("\"\\/\b\x01\x1f\x7f") + QString(20, QChar(0x02)) +
+                            QString::fromUtf16(u"\u00e9\u4e2d\U0001F600");
+    const Path paths[] = {
+        {"a scan's reads",
+         false,
+         false,
+         {},
+         [](int) { return at(1000); },
+         std::span(cases).first(6),
+         40000,
+         220},
+        // The chats' records are measured anew as their identifiers come; the long conversation's
+        // keep the sizes worked out ahead.
+        {"an archive's reads by a real clock under keys with escapes, the chats identified later", true, true,
+         escaped,
+         [](int i) {
+             // 2024-12-08T23:20:00.123Z and on, a second and a few milliseconds a read.
+             return QDateTime::fromMSecsSinceEpoch(1733700000123 + qint64(i) * 1037, Qt::UTC);
+         },
+         cases, 16000, 140},
+    };
+    for (const Path& path : paths) {
+        SCOPED_TRACE(path.name);
+        for (const Case& c : path.texts) {
+            SCOPED_TRACE(c.name);
+            const Bounds bounds{1000, 100000, path.bytes};
+            ConversationMemory memory(bounds);
+            const auto message = [&](int i) {
+                return i % 2 ? assistant(QString::number(i) + c.text) : user(QString::number(i) + c.text);
+            };
+            const auto keyOf = [&](const QString& name) { return path.keys + name + path.keys; };
+            // Each message's own, escaped as its text is.
+            const auto identifier = [&](const Message& m) {
+                return QString("an identifier a later read adds, \"" + m.text.left(12) + "\" \\/");
+            };
+            // Whenever what is written may have changed.
+            QByteArray saved;
+            std::uint64_t checked = memory.revision();
+            const auto check = [&](int i) {
+                if (memory.revision() == checked)
+                    return;
+                checked = memory.revision();
+                saved = memory.encoded();
+                ASSERT_LE(std::size_t(saved.size()), memory.encodedSizeEstimate()) << "after read " << i;
+                ASSERT_LE(memory.encodedSizeEstimate(), bounds.bytes) << "after read " << i;
+            };
+            Messages conversation;
+            for (int i = 0; i < path.reads; ++i) {
+                const bool chat = i < 60;
+                const QString key = keyOf(chat ? "chat " + QString::number(i / 10) : QString("long"));
+                if (!chat)
+                    conversation.push_back(message(i));
+                const Messages shown = chat ? Messages{message(i)} : lastOf(conversation, 6);
+                const auto prepared = path.prepared ? ConversationMemory::prepare(shown) : nullptr;
+                ASSERT_EQ(ConversationMemory::unpreparedBytes(shown, prepared.get()) == 0, path.prepared);
+                for (int scan = 0; scan < 2; ++scan) {
+                    memory.observe(key, shown, {}, true, path.clock(i), prepared.get());
+                    ASSERT_NO_FATAL_FAILURE(check(i));
+                }
+                if (chat && path.identifiedLater) {
+                    memory.observe(key, shown, {identifier(shown[0])}, true, path.clock(i));
+                    ASSERT_NO_FATAL_FAILURE(check(i));
+                    ASSERT_EQ(memory.records(key).back().back().identifiers,
+                              QStringList{identifier(shown[0])});
+                }
+                if (i % 10 != 9)
+                    continue;
+                ConversationMemory restarted(bounds);
+                ASSERT_TRUE(restarted.restore(saved)) << "after read " << i;
+                ASSERT_EQ(restarted.encoded().toStdString(), saved.toStdString()) << "after read " << i;
+            }
+            EXPECT_TRUE(memory.records(keyOf("chat 0")).empty());
+            const auto kept = windowsOf(memory, keyOf("long"));
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_EQ(kept[0].back(), conversation.back());
+            EXPECT_LT(kept[0].size(), conversation.size()) << "its oldest messages went";
+            EXPECT_GT(kept[0].size(), 6u);
+            // A scope that needs escapes, as a file may hold: counted as what it takes written.
             ConversationMemory restarted(bounds);
-            ASSERT_TRUE(restarted.restore(saved)) << "after read " << i;
-            ASSERT_EQ(restarted.encoded().toStdString(), saved.toStdString()) << "after read " << i;
+            ASSERT_TRUE(restarted.restore(
+                withMember(saved, "conversationScopeID", escaped + QString(1000, QChar(0x01)))));
+            EXPECT_EQ(restarted.records(keyOf("long")).size(), 1u);
+            EXPECT_LE(std::size_t(restarted.encoded().size()), restarted.encodedSizeEstimate());
+            EXPECT_LE(restarted.encodedSizeEstimate(), bounds.bytes);
         }
-        EXPECT_TRUE(memory.records("chat 0").empty());
-        const auto kept = windowsOf(memory, "long");
-        ASSERT_EQ(kept.size(), 1u);
-        EXPECT_EQ(kept[0].back(), conversation.back());
-        EXPECT_LT(kept[0].size(), conversation.size()) << "its oldest messages went";
-        EXPECT_GT(kept[0].size(), 6u);
     }
 }
 
@@ -1648,6 +1786,81 @@ TEST(ConversationMemoryBounds, AFileBeyondTheBoundInBytesLosesWhatTheBoundsDropF
         EXPECT_LT(kept[0].size(), 10u);
         EXPECT_EQ(kept[0].back(), longTurns(10, newest.toUpper(), 500).back());
     }
+    // One conversation of three windows, the first used last: the window it keeps is the one used
+    // last, or without the order the one stored last, and only the newest messages of it when the
+    // bound is tighter still.
+    const Messages first = longTurns(10, "First", 500), second = longTurns(10, "Second", 500),
+                   third = longTurns(10, "Third", 500);
+    ConversationMemory windows;
+    for (const Messages& window : {first, second, third, lastOf(first, 2)})
+        twice(windows, "a", window);
+    ASSERT_EQ(windowsOf(windows, "a").size(), 3u);
+    const QByteArray three = windows.encoded();
+    for (const QByteArray& file : {three, withMember(three, "segmentsLastUsedRank", QJsonValue::Undefined)}) {
+        const bool ordered = file == three;
+        SCOPED_TRACE(ordered ? "three windows with the order of use" : "three windows without it");
+        const Messages& newest = ordered ? first : third;
+        ConversationMemory bounded(Bounds{1000, 1000, windows.encodedSizeEstimate() / 2});
+        ASSERT_TRUE(bounded.restore(file));
+        EXPECT_LE(bounded.encodedSizeEstimate(), bounded.bounds().bytes);
+        EXPECT_EQ(windowsOf(bounded, "a"), std::vector<Messages>{newest});
+        ConversationMemory tight(Bounds{1000, 1000, windows.encodedSizeEstimate() / 5});
+        ASSERT_TRUE(tight.restore(file));
+        EXPECT_LE(tight.encodedSizeEstimate(), tight.bounds().bytes);
+        const auto kept = windowsOf(tight, "a");
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_LT(kept[0].size(), 10u);
+        EXPECT_EQ(kept[0].back(), newest.back());
+    }
+}
+
+// The bound in bytes is the most the memory takes: reads that take exactly that much keep all they
+// read, and one byte less drops what was used the longest ago, a conversation or a window of the
+// one read, and nothing more.
+TEST(ConversationMemoryBounds, AtTheBoundInBytesNothingGoesAndOneByteLessDropsWhatWasUsedLongestAgo) {
+    struct Case {
+        const char* name;
+        std::vector<Read> reads;
+        std::size_t less; // the bound is what the reads take less this
+        std::vector<std::pair<QString, std::vector<Messages>>> kept; // each key's windows
+    };
+    const Messages a = turns(0, 6, "A"), b = turns(0, 6, "B"), c = turns(0, 6, "C");
+    std::vector<Read> windows;
+    std::vector<Messages> each;
+    for (int w = 0; w < 5; ++w) {
+        each.push_back(turns(0, 6, "Window " + QString::number(w)));
+        windows.push_back({"k", each.back()});
+    }
+    // The first read again before the last is read.
+    std::vector<Read> scrolledBack = windows;
+    scrolledBack.insert(scrolledBack.end() - 1, {"k", lastOf(each[0], 2)});
+    const Case cases[] = {
+        {"three conversations at the bound",
+         {{"b", b}, {"c", c}, {"a", a}},
+         0,
+         {{"a", {a}}, {"b", {b}}, {"c", {c}}}},
+        {"three conversations a byte beyond it",
+         {{"b", b}, {"c", c}, {"a", a}},
+         1,
+         {{"a", {a}}, {"b", {}}, {"c", {c}}}},
+        {"five windows at the bound", windows, 0, {{"k", each}}},
+        {"five windows a byte beyond it", windows, 1, {{"k", {each[1], each[2], each[3], each[4]}}}},
+        {"five windows, the first read again before the last, a byte beyond the bound",
+         scrolledBack,
+         1,
+         {{"k", {each[0], each[2], each[3], each[4]}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory unbounded;
+        readAll(unbounded, c.reads);
+        const Bounds bounds{1000, 100000, unbounded.encodedSizeEstimate() - c.less};
+        ConversationMemory memory(bounds);
+        readAll(memory, c.reads);
+        EXPECT_LE(memory.encodedSizeEstimate(), bounds.bytes);
+        for (const auto& [key, kept] : c.kept)
+            EXPECT_EQ(windowsOf(memory, key), kept) << key.toStdString();
+    }
 }
 
 // A clock set thousands of years wrong still writes times that a restore reads back.
@@ -1679,6 +1892,55 @@ TEST(ConversationMemoryBounds, TheEncodedSizeEstimateFollowsTheEncodedSize) {
         const double estimate = double(memory.encodedSizeEstimate());
         EXPECT_GT(estimate, encoded / 2);
         EXPECT_LT(estimate, encoded * 2);
+    }
+}
+
+// Each record's time takes no more room than is worked out for it, whatever the clock: a real one's
+// to the millisecond, one before 2001, one set far off either way, or a time of every digit a double
+// has, as a file may hold it. A long conversation of short messages then stays within the size
+// worked out.
+TEST(ConversationMemoryBounds, EveryRecordsTimeFitsTheRoomWorkedOutForIt) {
+    struct Case {
+        const char* name;
+        QDateTime observed;
+        const char* written; // the time, as seconds since 2001
+        bool stored = false; // the file holds it instead of the time observed
+    };
+    const auto ms = [](qint64 msecs) { return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC); };
+    const Case cases[] = {
+        {"a real clock to the millisecond", ms(1733700000123), "755392800.123"},
+        {"a clock before 2001", ms(-1), "-978307200.001"},
+        {"a clock set far ahead", ms(94670000000001), "93691692800.001"},
+        {"a clock set far back", ms(-94670000000001), "-95648307200.001"},
+        {"a file's time of every digit", ms(0), "-1.2345678901234568e-300", true},
+    };
+    const Messages conversation = turns(0, 1000, "T");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ConversationMemory memory;
+        memory.observe("k", conversation, {}, true, c.observed);
+        memory.observe("k", conversation, {}, true, c.observed);
+        if (c.stored) {
+            QJsonArray entries = QJsonDocument::fromJson(memory.encoded()).array();
+            QJsonObject entry = entries[0].toObject();
+            QJsonArray segments = entry.value("segments").toArray();
+            QJsonArray records = segments[0].toArray();
+            for (int i = 0; i < records.size(); ++i) {
+                QJsonObject record = records[i].toObject();
+                record.insert("firstObservedAt", QByteArray(c.written).toDouble());
+                records.replace(i, record);
+            }
+            segments.replace(0, records);
+            entry.insert("segments", segments);
+            entries.replace(0, entry);
+            ASSERT_TRUE(memory.restore(QJsonDocument(entries).toJson(QJsonDocument::Compact)));
+        }
+        const QByteArray saved = memory.encoded();
+        ASSERT_EQ(saved.count(QByteArray("\"firstObservedAt\":") + c.written + ","), 1000);
+        EXPECT_LE(std::size_t(saved.size()), memory.encodedSizeEstimate());
+        ConversationMemory restarted;
+        ASSERT_TRUE(restarted.restore(saved));
+        EXPECT_EQ(restarted.encoded().toStdString(), saved.toStdString());
     }
 }
 
