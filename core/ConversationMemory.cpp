@@ -760,6 +760,25 @@ void ConversationMemory::SharedItems::takeInto(std::vector<Item>& out) {
     items_.reset();
 }
 
+void ConversationMemory::SharedItems::measure() {
+    if (bytes_ != unknown)
+        return;
+    std::size_t sum = 0;
+    const Items& items = **this;
+    std::size_t i = 0;
+    for (; i < items.size() && items[i].bytes > 0; ++i)
+        sum += items[i].bytes;
+    if (i < items.size()) {
+        // Only a window this memory changed since it was last copied holds unmeasured records.
+        Items& own = edit();
+        for (; i < own.size(); ++i) {
+            measureNew(own[i]);
+            sum += own[i].bytes;
+        }
+    }
+    bytes_ = sum;
+}
+
 std::size_t ConversationMemory::SharedItems::bytes() const {
     if (bytes_ == unknown) {
         bytes_ = 0;
@@ -932,7 +951,7 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
                 return -1;
             records = std::size_t(bounds_.records);
         }
-        measureStored(current->second.windows[std::size_t(currentWindow)].items);
+        current->second.windows[std::size_t(currentWindow)].items.measure();
     }
     for (const auto& [key, entry] : entries_)
         bytes += entryBytes(key, entry);
@@ -1017,17 +1036,6 @@ int ConversationMemory::cutToRecordBound(std::map<QString, Entry>::iterator curr
         return -1;
     }
     return 0;
-}
-
-void ConversationMemory::measureStored(SharedItems& window) {
-    const Items& items = *window;
-    auto first = std::find_if(items.begin(), items.end(), [](const Item& item) { return item.bytes == 0; });
-    if (first == items.end())
-        return;
-    // Only a window this memory changed since it was last copied holds unmeasured records.
-    Items& own = window.edit();
-    for (auto it = own.begin() + (first - items.begin()); it != own.end(); ++it)
-        measureNew(*it);
 }
 
 ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,

@@ -222,6 +222,9 @@ public:
         // What the items' records take in the saved form at the most: worked out once after each
         // edit, since the memory's bounds ask after every read that changes something.
         std::size_t bytes() const;
+        // Measures the records stored unmeasured (only this copy's own, changed since it was last
+        // copied, hold any), working out bytes() in the same pass.
+        void measure();
 
     private:
         static const std::vector<Item>& empty();
@@ -271,8 +274,6 @@ private:
     // when nothing of it is left.
     int cutToRecordBound(std::map<QString, Entry>::iterator current, int currentWindow,
                          std::vector<Item>* cut);
-    // Measures the window's records stored unmeasured.
-    static void measureStored(SharedItems& window);
     std::uint64_t tick() { return ++clock_; }
     // Marks an entry, or one of its windows, used now. The saved form keeps the order of use, so
     // what changes that order is a change to write.
