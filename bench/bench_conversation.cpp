@@ -420,6 +420,95 @@ void BM_ObserveBottomOfFewTexts(benchmark::State& state) {
 }
 BENCHMARK(BM_ObserveBottomOfFewTexts)->Arg(195001)->Arg(199997)->Unit(benchmark::kMillisecond);
 
+// A long agent session's history, unnumbered, of texts of 300 to 400 characters: every text its
+// own (`repeatEvery` 0), or every `repeatEvery`-th one of a few routine texts said again and again.
+std::vector<ConversationText::Message> longHistory(int count, int repeatEvery) {
+    const QString filler =
+        " The change touches the parser, the writer and their tests; each was run again and "
+        "the results compared with the last run, line by line, before going on.";
+    std::vector<ConversationText::Message> out;
+    out.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        const bool asks = i % 2 == 0;
+        const bool routine = repeatEvery > 0 && i % repeatEvery == repeatEvery - 1;
+        QString text = routine ? (asks ? "Routine request " : "Routine answer ") +
+                                     QString::number(i / repeatEvery % 3) + ":"
+                               : "Message " + QString::number(i) + ":";
+        const int length = 300 + (routine ? i / repeatEvery % 3 * 50 : i * 7919 % 101);
+        while (text.size() < length)
+            text += filler;
+        text.truncate(length);
+        out.push_back({asks ? "user" : "assistant", text});
+    }
+    return out;
+}
+
+// A whole history longer than the memory's record bound read again with one message more, as an
+// agent's session is on each change: the history stored first by two reads of it, the memory then
+// copied from the stored one for each read. Range 0: messages; range 1: every how many a routine
+// text (0: none).
+// Target: the read recalls the whole history and its new message.
+void BM_ObserveWholeReadPastBound(benchmark::State& state) {
+    const int count = int(state.range(0));
+    std::vector<ConversationText::Message> history = longHistory(count + 1, int(state.range(1)));
+    const MessageList read(history);
+    history.pop_back();
+    ConversationMemory stored;
+    stored.observe(QString("bench"), history, {}, true, benchTime());
+    stored.observe(QString("bench"), history, {}, true, benchTime());
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConversationMemory memory = stored;
+        state.ResumeTiming();
+        const auto result = memory.observe(QString("bench"), read, {}, true, benchTime().addSecs(60));
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.windows != 1 || result.connectedCount != count + 1) {
+            state.SkipWithError("the read did not recall the whole history and its new message");
+            break;
+        }
+        memory = ConversationMemory();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ObserveWholeReadPastBound)
+    ->Args({220000, 0})
+    ->Args({264000, 0})
+    ->Args({220000, 10})
+    ->Args({264000, 10})
+    ->Args({220000, 3})
+    ->Args({264000, 3})
+    ->ArgNames({"messages", "repeatEvery"})
+    ->Unit(benchmark::kMillisecond);
+
+// The first store of a history longer than the record bound: the second of two reads of a new
+// conversation showing the same messages (each its own list, as two scans give), which stores it.
+void BM_ObserveFirstStorePastBound(benchmark::State& state) {
+    const int count = int(state.range(0));
+    const std::vector<ConversationText::Message> history = longHistory(count, int(state.range(1)));
+    const MessageList first(history), second(history);
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConversationMemory memory;
+        memory.observe(QString("bench"), first, {}, true, benchTime());
+        state.ResumeTiming();
+        const auto result = memory.observe(QString("bench"), second, {}, true, benchTime());
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.windows != 1 || result.connectedCount != count) {
+            state.SkipWithError("the store did not recall the whole history");
+            break;
+        }
+        memory = ConversationMemory();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ObserveFirstStorePastBound)
+    ->Args({264000, 0})
+    ->Args({264000, 3})
+    ->ArgNames({"messages", "repeatEvery"})
+    ->Unit(benchmark::kMillisecond);
+
 } // namespace
 
 BENCHMARK_MAIN();

@@ -158,7 +158,7 @@ Item makeItem(Message message, QStringList ids, double at) {
     return item;
 }
 
-std::vector<Message> messagesOf(const Items& items) {
+std::vector<Message> messagesOf(std::span<const Item> items) {
     std::vector<Message> out;
     out.reserve(items.size());
     for (const Item& item : items)
@@ -257,6 +257,22 @@ MessageList listOf(const Items& items, const MessageList& observed) {
                    [](const Item& item, const Message& message) { return isThe(item.message, message); }))
         return observed;
     return MessageList(messagesOf(items));
+}
+// The messages of `cut` (records the bounds cut, whose messages are taken) and then of `kept`
+// the same way, compared with `observed` where they lie rather than copied first.
+MessageList listOf(std::span<Item> cut, std::span<const Item> kept, const MessageList& observed) {
+    const auto same = [](const Item& item, const Message& message) { return isThe(item.message, message); };
+    if (cut.size() + kept.size() == observed.size() &&
+        std::equal(cut.begin(), cut.end(), observed.begin(), same) &&
+        std::equal(kept.begin(), kept.end(), observed.begin() + cut.size(), same))
+        return observed;
+    std::vector<Message> messages;
+    messages.reserve(cut.size() + kept.size());
+    for (Item& item : cut)
+        messages.push_back(std::move(item.message));
+    for (const Item& item : kept)
+        messages.push_back(item.message);
+    return MessageList(std::move(messages));
 }
 
 } // namespace
@@ -376,19 +392,24 @@ namespace {
 // those are the answers that may still be changing; but not the records in `newest` (positions
 // of s as it was), which hold the newest reading of their messages. Returns whether s changed. A
 // list that does not change is left shared with the memory's copies. The window's items are
-// taken, not copied.
+// taken, not copied. `measured`: new and changed records are measured here; otherwise they are
+// left unmeasured (`bytes` 0), for the caller to measure those it keeps.
 bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int completed,
-           std::pair<int, int> newest = {0, 0}) {
+           std::pair<int, int> newest = {0, 0}, bool measured = true) {
     const int n = int(stored->size()), m = int(w.size());
     Items* s = nullptr; // the list's own items, once something changes
     const auto edit = [&]() -> Items& { return s ? *s : *(s = &stored.edit()); };
     if (d < 0) {
-        for (int i = 0; i < std::min(m, -d); ++i)
-            measureNew(w[std::size_t(i)]);
-        Items joined(std::make_move_iterator(w.begin()),
-                     std::make_move_iterator(w.begin() + std::min(m, -d)));
-        Items old = stored.take();
-        joined.insert(joined.end(), std::make_move_iterator(old.begin()), std::make_move_iterator(old.end()));
+        const int before = std::min(m, -d);
+        if (measured)
+            for (int i = 0; i < before; ++i)
+                measureNew(w[std::size_t(i)]);
+        // Room for what the window adds after the stored list too: a long list is moved once.
+        Items joined;
+        joined.reserve(std::size_t(before + std::max(n, m - before)));
+        joined.insert(joined.end(), std::make_move_iterator(w.begin()),
+                      std::make_move_iterator(w.begin() + before));
+        stored.takeInto(joined);
         stored = std::move(joined);
         edit();
     }
@@ -398,7 +419,8 @@ bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int complete
         const int p = i + d + shift;
         Item& x = w[std::size_t(i)];
         if (p >= int(stored->size())) {
-            measureNew(x);
+            if (measured)
+                measureNew(x);
             edit().push_back(std::move(x));
             continue;
         }
@@ -427,8 +449,12 @@ bool merge(ConversationMemory::SharedItems& stored, Items w, int d, int complete
             changed.hash = x.hash;
         }
         changed.position = firstPosition(changed.identifiers);
-        if (identified || replaced)
-            measure(changed);
+        if (identified || replaced) {
+            if (measured)
+                measure(changed);
+            else
+                changed.bytes = 0;
+        }
     }
     return s != nullptr;
 }
@@ -737,6 +763,37 @@ std::vector<Item> ConversationMemory::SharedItems::take() {
     return items;
 }
 
+void ConversationMemory::SharedItems::takeInto(std::vector<Item>& out) {
+    bytes_ = unknown;
+    if (items_ && items_.use_count() > 1) {
+        out.insert(out.end(), items_->begin(), items_->end());
+    } else if (items_) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        out.insert(out.end(), std::make_move_iterator(items_->begin()),
+                   std::make_move_iterator(items_->end()));
+    }
+    items_.reset();
+}
+
+void ConversationMemory::SharedItems::measure() {
+    if (bytes_ != unknown)
+        return;
+    std::size_t sum = 0;
+    const Items& items = **this;
+    std::size_t i = 0;
+    for (; i < items.size() && items[i].bytes > 0; ++i)
+        sum += items[i].bytes;
+    if (i < items.size()) {
+        // Only a window this memory changed since it was last copied holds unmeasured records.
+        Items& own = edit();
+        for (; i < own.size(); ++i) {
+            measureNew(own[i]);
+            sum += own[i].bytes;
+        }
+    }
+    bytes_ = sum;
+}
+
 std::size_t ConversationMemory::SharedItems::bytes() const {
     if (bytes_ == unknown) {
         bytes_ = 0;
@@ -804,7 +861,8 @@ std::size_t ConversationMemory::unpreparedBytes(std::span<const Message> message
     return bytes;
 }
 
-int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, WindowTexts* known, int* readAt) {
+int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, WindowTexts* known, int* readAt,
+                                     bool measured) {
     auto& windows = entry.windows;
     // Only windows sharing some text can join. Without an index, finding them costs one look-up
     // per stored message, however many separate windows a long session left.
@@ -814,6 +872,10 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
         std::vector<int> out;
         if (windows.empty() || (windows.size() == 1 && except == 0))
             return out;
+        // A join is only ever found where texts are shared: the one stored window is tried at
+        // once, rather than after indexing every text of a window as long as a whole history.
+        if (windows.size() == 1)
+            return std::vector<int>{0};
         const HashIndex shown = indexOf(items);
         for (int j = 0; j < int(windows.size()); ++j)
             if (j != except && sharesText(shown, *windows[std::size_t(j)].items))
@@ -828,8 +890,9 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
     }
     if (!best) {
         ++revision_;
-        for (Item& item : window)
-            measureNew(item);
+        if (measured)
+            for (Item& item : window)
+                measureNew(item);
         windows.push_back(Window{std::move(window), tick()});
         if (known)
             known->add(int(windows.size()) - 1, *windows.back().items);
@@ -849,7 +912,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
         newest.second = newest.first + int(window.size());
     }
     bool changed = merge(windows[std::size_t(target)].items, std::move(window), best->second.offset,
-                         best->second.completes);
+                         best->second.completes, {0, 0}, measured);
     if (changed)
         ++revision_;
     // A window that grew may now bridge windows stored apart before.
@@ -861,7 +924,7 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
                 continue;
             // Window j goes once joined.
             merge(windows[std::size_t(target)].items, windows[std::size_t(j)].items.take(), a->offset,
-                  a->completes, newest);
+                  a->completes, newest, measured);
             if (a->offset < 0) {
                 newest.first -= a->offset;
                 newest.second -= a->offset;
@@ -889,11 +952,24 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
 
 int ConversationMemory::enforceBounds(const QString& currentKey, int currentWindow, Items* cut) {
     std::size_t records = 0, bytes = listFrame;
-    for (const auto& [key, entry] : entries_) {
+    for (const auto& [key, entry] : entries_)
         for (const Window& window : entry.windows)
             records += window.items->size();
-        bytes += entryBytes(key, entry);
+    auto current = entries_.find(currentKey);
+    if (current != entries_.end() && currentWindow >= 0 &&
+        currentWindow < int(current->second.windows.size())) {
+        if (records > std::size_t(bounds_.records) &&
+            current->second.windows[std::size_t(currentWindow)].items->size() >
+                std::size_t(bounds_.records)) {
+            currentWindow = cutToRecordBound(current, currentWindow, cut);
+            if (currentWindow < 0)
+                return -1;
+            records = std::size_t(bounds_.records);
+        }
+        current->second.windows[std::size_t(currentWindow)].items.measure();
     }
+    for (const auto& [key, entry] : entries_)
+        bytes += entryBytes(key, entry);
     const auto over = [&] {
         return entries_.size() > std::size_t(bounds_.conversations) ||
                records > std::size_t(bounds_.records) || bytes > bounds_.bytes;
@@ -912,7 +988,6 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
             entries_.erase(oldest);
             continue;
         }
-        auto current = entries_.find(currentKey);
         if (current == entries_.end())
             return currentWindow;
         auto& windows = current->second.windows;
@@ -941,7 +1016,7 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
         while (count < items.size() && (count < excessRecords || freed < excessBytes))
             freed += items[count++].bytes;
         if (cut)
-            cut->assign(std::make_move_iterator(items.begin()),
+            cut->insert(cut->end(), std::make_move_iterator(items.begin()),
                         std::make_move_iterator(items.begin() + std::ptrdiff_t(count)));
         items.erase(items.begin(), items.begin() + std::ptrdiff_t(count));
         if (items.empty()) {
@@ -952,6 +1027,30 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
         return currentWindow;
     }
     return currentWindow;
+}
+
+int ConversationMemory::cutToRecordBound(std::map<QString, Entry>::iterator current, int currentWindow,
+                                         Items* cut) {
+    // What enforceBounds would drop one by one, whatever the records take: every other
+    // conversation and window, and the current window's oldest records beyond the bound.
+    ++revision_;
+    for (auto it = entries_.begin(); it != entries_.end();)
+        it = it == current ? std::next(it) : entries_.erase(it);
+    auto& windows = current->second.windows;
+    Window kept = std::move(windows[std::size_t(currentWindow)]);
+    windows.clear();
+    windows.push_back(std::move(kept));
+    Items& items = windows.front().items.edit();
+    const auto excess = std::ptrdiff_t(items.size() - std::size_t(bounds_.records));
+    if (cut)
+        cut->insert(cut->end(), std::make_move_iterator(items.begin()),
+                    std::make_move_iterator(items.begin() + excess));
+    items.erase(items.begin(), items.begin() + excess);
+    if (items.empty()) {
+        windows.clear();
+        return -1;
+    }
+    return 0;
 }
 
 ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,
@@ -1010,31 +1109,28 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     if (!window.empty()) {
         int readAt = 0;
         const std::size_t readSize = window.size();
-        current = insertWindow(entry, std::move(window), true, nullptr, &readAt);
+        // Records are measured once the bounds have cut what they are certain to cut: a read
+        // past the record bound stores again what it cut last time, only to cut it again.
+        current = insertWindow(entry, std::move(window), true, nullptr, &readAt, false);
         // The result is what the memory holds once within its bounds, as the same read recalls
         // again and after a restart; but a read beyond them still recalls all it shows.
         Items cut;
         current = enforceBounds(*key, current, &cut);
-        std::vector<Message> shown;
-        for (std::size_t i = std::size_t(readAt); i < std::min(cut.size(), std::size_t(readAt) + readSize);
-             ++i)
-            shown.push_back(std::move(cut[i].message));
+        const std::span<Item> shown(cut.data() + std::min(cut.size(), std::size_t(readAt)),
+                                    cut.data() + std::min(cut.size(), std::size_t(readAt) + readSize));
         // A read the bounds cut whole (one scrolled far up a window longer than they allow) is no
         // longer joined to what is kept.
         if (current < 0 || (!cut.empty() && cut.size() >= std::size_t(readAt) + readSize)) {
-            result.messages = listOf(std::move(shown), messages);
+            result.messages = listOf(shown, {}, messages);
         } else if (positionOrderingTrusted && isDocumentKey(*key)) {
+            std::vector<Message> chained = messagesOf(shown);
             for (int w : positionChain(entry.windows, current)) {
                 const auto part = messagesOf(*entry.windows[std::size_t(w)].items);
-                shown.insert(shown.end(), part.begin(), part.end());
+                chained.insert(chained.end(), part.begin(), part.end());
             }
-            result.messages = listOf(std::move(shown), messages);
-        } else if (shown.empty()) {
-            result.messages = listOf(*entry.windows[std::size_t(current)].items, messages);
+            result.messages = listOf(std::move(chained), messages);
         } else {
-            const auto part = messagesOf(*entry.windows[std::size_t(current)].items);
-            shown.insert(shown.end(), part.begin(), part.end());
-            result.messages = listOf(std::move(shown), messages);
+            result.messages = listOf(shown, *entry.windows[std::size_t(current)].items, messages);
         }
     }
     result.connectedCount = int(result.messages.size());

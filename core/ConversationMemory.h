@@ -218,9 +218,14 @@ public:
         std::vector<Item>& edit();
         // The items to keep, leaving this empty: moved out, or copied while shared.
         std::vector<Item> take();
+        // The same appended to `out`: copied straight into it while shared.
+        void takeInto(std::vector<Item>& out);
         // What the items' records take in the saved form at the most: worked out once after each
         // edit, since the memory's bounds ask after every read that changes something.
         std::size_t bytes() const;
+        // Measures the records stored unmeasured (only this copy's own, changed since it was last
+        // copied, hold any), working out bytes() in the same pass.
+        void measure();
 
     private:
         static const std::vector<Item>& empty();
@@ -255,12 +260,21 @@ private:
     // Joins `window` into the entry's windows; `read`: it is what a read shows now, not a window
     // stored before. `known`, when given, indexes their texts and is kept up to date.
     // `readAt`, when given, is where the window starts in the stored window it ends up in.
+    // `measured` false leaves the window's new and changed records unmeasured, all in the window
+    // it returns, for enforceBounds to measure those the bounds keep.
     int insertWindow(Entry& entry, std::vector<Item> window, bool read, WindowTexts* known = nullptr,
-                     int* readAt = nullptr);
+                     int* readAt = nullptr, bool measured = true);
     // Returns where the current window is afterwards.
     // -1 when not even the current window's newest message fits. `cut`, when given, receives the
-    // current window's oldest records that had to go, in order.
+    // current window's oldest records that had to go, in order. Measures the current window's
+    // records left unmeasured, once what the record bound is certain to cut has gone.
     int enforceBounds(const QString& currentKey, int currentWindow, std::vector<Item>* cut = nullptr);
+    // Drops what the record bound is certain to drop when the current window alone holds more
+    // records than it: every other conversation and window, and the window's oldest records
+    // beyond it (into `cut`, when given). Returns where the current window is afterwards, -1
+    // when nothing of it is left.
+    int cutToRecordBound(std::map<QString, Entry>::iterator current, int currentWindow,
+                         std::vector<Item>* cut);
     std::uint64_t tick() { return ++clock_; }
     // Marks an entry, or one of its windows, used now. The saved form keeps the order of use, so
     // what changes that order is a change to write.

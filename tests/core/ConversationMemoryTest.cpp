@@ -1731,29 +1731,46 @@ TEST(ConversationMemoryBounds, WhatIsSavedStaysWithinTheBoundInBytes) {
 
 // A read that passes the bounds recalls what the memory keeps of it, and the same again and after
 // a restart: the stored messages the bounds drop are not recalled once more; those the read shows
-// are, however many.
+// are, however many. A read recalled whole comes back as the very list it came as.
 TEST(ConversationMemoryBounds, AReadPastTheBoundsRecallsTheSameAgainAndAfterARestart) {
     struct Case {
         const char* name;
         Messages stored, read;
         int recalled;
+        // The bound in bytes, when given, is what this many of the read's newest messages take
+        // stored alone; the bound in records is 8.
+        int keptByBytes = 0;
     };
     const Case cases[] = {
         {"stored messages dropped", turns(0, 8), turns(3, 10), 8},
         {"a read longer than the bound", turns(0, 4), turns(0, 12), 12},
         {"a read beside newer stored messages", turns(4, 12), turns(0, 10), 12},
+        {"a read longer than the bound in records, then past the bound in bytes", turns(0, 4), turns(0, 12),
+         12, 5},
+        {"a read beside newer stored messages, past both bounds", turns(4, 12), turns(0, 10), 12, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ConversationMemory memory(Bounds{5, 8});
+        Bounds bounds{5, 8};
+        if (c.keptByBytes > 0) {
+            ConversationMemory probe;
+            twice(probe, "k", lastOf(c.read, c.keptByBytes));
+            bounds.bytes = probe.encodedSizeEstimate();
+        }
+        ConversationMemory memory(bounds);
         twice(memory, "k", c.stored);
-        const int first = memory.observe("k", c.read, {}, true, at(2000)).connectedCount;
+        const MessageList read(c.read);
+        const auto result = memory.observe("k", read, {}, true, at(2000));
         ConversationMemory restarted(memory.bounds());
         ASSERT_TRUE(restarted.restore(memory.encoded()));
-        EXPECT_EQ(first, c.recalled);
+        EXPECT_EQ(result.connectedCount, c.recalled);
+        EXPECT_EQ(result.messages.isSameListAs(read),
+                  c.recalled == int(read.size()) && c.stored.front() == c.read.front());
         EXPECT_EQ(memory.observe("k", c.read, {}, true, at(2001)).connectedCount, c.recalled);
         EXPECT_EQ(restarted.observe("k", c.read, {}, true, at(2001)).connectedCount, c.recalled);
-        EXPECT_LE(memory.recordCount(), 8u);
+        EXPECT_LE(memory.recordCount(), std::size_t(c.keptByBytes > 0 ? c.keptByBytes : 8));
+        EXPECT_LE(memory.encodedSizeEstimate(), bounds.bytes);
+        EXPECT_LE(std::size_t(memory.encoded().size()), memory.encodedSizeEstimate());
     }
 }
 
