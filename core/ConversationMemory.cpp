@@ -35,6 +35,52 @@ ConversationMemory::ConversationMemory() : ConversationMemory(Bounds{}) {}
 ConversationMemory::ConversationMemory(const Bounds& bounds)
     : bounds_(bounds), unverifiedScopeID_(newScopeID()) {}
 
+std::optional<ConversationMemory::Result>
+ConversationMemory::sameAsLastScan(const QString& key, Entry& entry, const MessageList& messages,
+                                   const std::vector<std::optional<QString>>& identifiers,
+                                   bool positionOrderingTrusted, double time) {
+    if (!lastScan_ || lastScan_->key != key ||
+        lastScan_->positionOrderingTrusted != positionOrderingTrusted || time < lastScan_->at ||
+        lastScan_->identifiers != identifiers || !sameMessages(lastScan_->messages, messages))
+        return std::nullopt;
+    // The last scan's conversation and window are already the ones used last: their order of use,
+    // and so what is saved, stays as it is.
+    entry.lastUsed = newestEntryUse_ = tick();
+    if (lastScan_->window < int(entry.windows.size()))
+        entry.windows[std::size_t(lastScan_->window)].lastUsed = tick();
+    return lastScan_->result;
+}
+
+int ConversationMemory::store(const QString& key, Entry& entry, Items window, const MessageList& messages,
+                              bool positionOrderingTrusted, MessageList& recalled) {
+    int readAt = 0;
+    const std::size_t readSize = window.size();
+    // Records are measured once the bounds have cut what they are certain to cut: a read past the
+    // record bound stores again what it cut last time, only to cut it again.
+    int current = insertWindow(entry, std::move(window), true, nullptr, &readAt, false);
+    // The result is what the memory holds once within its bounds, as the same read recalls again
+    // and after a restart; but a read beyond them still recalls all it shows.
+    Items cut;
+    current = enforceBounds(key, current, &cut);
+    const std::span<Item> shown(cut.data() + std::min(cut.size(), std::size_t(readAt)),
+                                cut.data() + std::min(cut.size(), std::size_t(readAt) + readSize));
+    // A read the bounds cut whole (one scrolled far up a window longer than they allow) is no
+    // longer joined to what is kept.
+    if (current < 0 || (!cut.empty() && cut.size() >= std::size_t(readAt) + readSize)) {
+        recalled = listOf(shown, {}, messages);
+    } else if (positionOrderingTrusted && isDocumentKey(key)) {
+        std::vector<Message> chained = messagesOf(shown);
+        for (int w : positionChain(entry.windows, current)) {
+            const auto part = messagesOf(*entry.windows[std::size_t(w)].items);
+            chained.insert(chained.end(), part.begin(), part.end());
+        }
+        recalled = listOf(std::move(chained), messages);
+    } else {
+        recalled = listOf(shown, *entry.windows[std::size_t(current)].items, messages);
+    }
+    return current;
+}
+
 ConversationMemory::Result ConversationMemory::observe(const std::optional<QString>& key,
                                                        const MessageList& messages,
                                                        const std::vector<std::optional<QString>>& identifiers,
@@ -46,15 +92,10 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     }
     const double time = timeOf(at);
     auto it = entries_.find(*key);
-    if (it != entries_.end() && lastScan_ && lastScan_->key == *key &&
-        lastScan_->positionOrderingTrusted == positionOrderingTrusted && time >= lastScan_->at &&
-        lastScan_->identifiers == identifiers && sameMessages(lastScan_->messages, messages)) {
-        // The last scan's conversation and window are already the ones used last: their order
-        // of use, and so what is saved, stays as it is.
-        it->second.lastUsed = newestEntryUse_ = tick();
-        if (lastScan_->window < int(it->second.windows.size()))
-            it->second.windows[std::size_t(lastScan_->window)].lastUsed = tick();
-        return lastScan_->result;
+    if (it != entries_.end()) {
+        if (std::optional<Result> same =
+                sameAsLastScan(*key, it->second, messages, identifiers, positionOrderingTrusted, time))
+            return *same;
     }
     lastScan_.reset();
     const bool waiting = it == entries_.end() && pending_ && pending_->key == *key;
@@ -87,34 +128,9 @@ ConversationMemory::Result ConversationMemory::observe(const std::optional<QStri
     use(entry);
     Result result;
     result.conversationScopeID = entry.scopeID;
-    int current = 0;
-    if (!window.empty()) {
-        int readAt = 0;
-        const std::size_t readSize = window.size();
-        // Records are measured once the bounds have cut what they are certain to cut: a read
-        // past the record bound stores again what it cut last time, only to cut it again.
-        current = insertWindow(entry, std::move(window), true, nullptr, &readAt, false);
-        // The result is what the memory holds once within its bounds, as the same read recalls
-        // again and after a restart; but a read beyond them still recalls all it shows.
-        Items cut;
-        current = enforceBounds(*key, current, &cut);
-        const std::span<Item> shown(cut.data() + std::min(cut.size(), std::size_t(readAt)),
-                                    cut.data() + std::min(cut.size(), std::size_t(readAt) + readSize));
-        // A read the bounds cut whole (one scrolled far up a window longer than they allow) is no
-        // longer joined to what is kept.
-        if (current < 0 || (!cut.empty() && cut.size() >= std::size_t(readAt) + readSize)) {
-            result.messages = listOf(shown, {}, messages);
-        } else if (positionOrderingTrusted && isDocumentKey(*key)) {
-            std::vector<Message> chained = messagesOf(shown);
-            for (int w : positionChain(entry.windows, current)) {
-                const auto part = messagesOf(*entry.windows[std::size_t(w)].items);
-                chained.insert(chained.end(), part.begin(), part.end());
-            }
-            result.messages = listOf(std::move(chained), messages);
-        } else {
-            result.messages = listOf(shown, *entry.windows[std::size_t(current)].items, messages);
-        }
-    }
+    const int current = window.empty() ? 0
+                                       : store(*key, entry, std::move(window), messages,
+                                               positionOrderingTrusted, result.messages);
     result.connectedCount = int(result.messages.size());
     const auto& windows = entries_.at(*key).windows;
     result.windows = int(windows.size());

@@ -257,6 +257,7 @@ private:
     };
 
     class WindowTexts;
+    class Restoring;
     // Joins `window` into the entry's windows; `read`: it is what a read shows now, not a window
     // stored before. `known`, when given, indexes their texts and is kept up to date.
     // `readAt`, when given, is where the window starts in the stored window it ends up in.
@@ -275,6 +276,14 @@ private:
     // when nothing of it is left.
     int cutToRecordBound(std::map<QString, Entry>::iterator current, int currentWindow,
                          std::vector<Item>* cut);
+    // The last scan's result again when this scan shows the same as it did; none otherwise.
+    std::optional<Result> sameAsLastScan(const QString& key, Entry& entry, const MessageList& messages,
+                                         const std::vector<std::optional<QString>>& identifiers,
+                                         bool positionOrderingTrusted, double time);
+    // Stores a read's window in the key's entry, within the bounds, and gives what it recalls.
+    // Returns where the current window is afterwards, -1 when the bounds left nothing of it.
+    int store(const QString& key, Entry& entry, std::vector<Item> window, const MessageList& messages,
+              bool positionOrderingTrusted, MessageList& recalled);
     std::uint64_t tick() { return ++clock_; }
     // Marks an entry, or one of its windows, used now. The saved form keeps the order of use, so
     // what changes that order is a change to write.

@@ -316,8 +316,214 @@ QByteArray ConversationMemory::encoded() const {
     return json::write(entries, {.escapeLoneSurrogates = true});
 }
 
+// A restore's reading of the saved form, an entry at a time. Nothing of the memory changes
+// until every entry was read.
+class ConversationMemory::Restoring {
+public:
+    Restoring(ConversationMemory& memory, const std::function<bool()>& abandoned)
+        : memory_(memory), abandoned_(abandoned) {}
+    // Reads one stored entry; false when the restore was abandoned meanwhile.
+    bool read(const QJsonValue& value);
+    // Gives the memory what was read, in its order of use and within its bounds.
+    void install();
+
+private:
+    // What the file holds of when an entry was used.
+    struct Use {
+        std::optional<std::uint64_t> rank;
+        double newest = -std::numeric_limits<double>::infinity(); // when it last grew
+    };
+    // A segment's records, adding them to `digest` when given and to `use`'s newest time.
+    Items records(const QJsonArray& stored, WindowsDigest* digest, Use& use);
+    // Splits a segment as an older version may have stored it into windows to join again.
+    void split(Items items, std::vector<Items>& fragments);
+    // The windows the memory kept, given back as they were, in their order of use.
+    void keep(Entry& entry, std::vector<Items> windows, const json::Field<QJsonArray>& ranks);
+    // Joins the fragments into the entry's windows; false when the restore was abandoned.
+    bool repair(Entry& entry, std::vector<Items> fragments);
+
+    ConversationMemory& memory_;
+    const std::function<bool()>& abandoned_;
+    std::map<QString, Entry> restored_;
+    std::map<QString, Use> uses_;
+    std::size_t total_ = 0;
+    long repairBudget_ = 1L << 22;
+};
+
+bool ConversationMemory::Restoring::read(const QJsonValue& value) {
+    if (!value.isObject())
+        damaged("an entry is not an object");
+    const QJsonObject object = value.toObject();
+    const auto key = json::string(object, "key");
+    const auto segments = json::array(object, "segments");
+    const auto scope = json::string(object, "conversationScopeID");
+    const auto confirmed = json::integer(object, "confirmedLatestMessagePosition");
+    // Not a string (or absent): segments as an older version wrote them, repaired as ever.
+    const auto kept = json::string(object, "segmentsDigest");
+    // The order of use; an older version wrote none, and one that is not a rank is ignored.
+    const std::optional<std::uint64_t> rank = rankOf(object.value(QLatin1StringView("lastUsedRank")));
+    const auto windowRanks = json::array(object, "segmentsLastUsedRank");
+    if (!key.isPresent() || !segments.isPresent() || scope.isWrongType() || confirmed.isWrongType())
+        damaged("an entry lacks its key or segments or has a member of the wrong type");
+    if (restored_.count(key.value))
+        damaged("a key is stored twice");
+    if (confirmed.isPresent() && (confirmed.value < 1 || confirmed.value > std::numeric_limits<int>::max()))
+        damaged("an impossible confirmed message position");
+    Entry entry;
+    entry.scopeID = scope.isPresent() && !scope.value.isEmpty() ? scope.value : newScopeID();
+    if (confirmed.isPresent())
+        entry.confirmedLatest = int(confirmed.value);
+    Use use{rank};
+    // Segments that may be the windows kept wait until the digest is known; others are
+    // repaired as they are read.
+    std::vector<Items> read, fragments;
+    WindowsDigest digest;
+    digest.add(key.value);
+    digest.add(std::uint64_t(segments.value.size()));
+    for (const QJsonValue& segment : segments.value) {
+        if (abandoned_())
+            return false;
+        if (!segment.isArray())
+            damaged("a segment is not an array");
+        const QJsonArray stored = segment.toArray();
+        if (kept.isPresent())
+            digest.add(std::uint64_t(stored.size()));
+        Items items = records(stored, kept.isPresent() ? &digest : nullptr, use);
+        if (kept.isPresent())
+            read.push_back(std::move(items));
+        else
+            split(std::move(items), fragments);
+    }
+    if (kept.isPresent() && kept.value == digest.hex()) {
+        keep(entry, std::move(read), windowRanks);
+    } else {
+        for (Items& items : read)
+            split(std::move(items), fragments);
+        if (!repair(entry, std::move(fragments)))
+            return false;
+    }
+    uses_.emplace(key.value, use);
+    restored_.emplace(key.value, std::move(entry));
+    return true;
+}
+
+Items ConversationMemory::Restoring::records(const QJsonArray& stored, WindowsDigest* digest, Use& use) {
+    Items items;
+    for (const QJsonValue& recordValue : stored) {
+        if (++total_ > std::size_t(memory_.bounds_.records))
+            damaged("more records than the memory holds");
+        if (!recordValue.isObject())
+            damaged("a record is not an object");
+        const QJsonObject record = recordValue.toObject();
+        const auto message = json::object(record, "message");
+        const auto time = json::number(record, "firstObservedAt");
+        const auto ids = json::array(record, "identifiers");
+        if (!message.isPresent() || !time.isPresent() || ids.isWrongType())
+            damaged("a record lacks its message or time");
+        auto parsed = ConversationText::messageFromJson(message.value);
+        if (!parsed)
+            damaged("a message lacks its role or text");
+        if (!std::isfinite(time.value) || std::abs(time.value) > absurdTime)
+            damaged("an impossible time");
+        // Past the cap the rest is only checked: a long stored list is read in one pass.
+        QStringList identifiers;
+        for (const QJsonValue& id : ids.value) {
+            if (!id.isString())
+                damaged("an identifier is not a string");
+            if (identifiers.size() < maximumIdentifiersPerRecord && !identifiers.contains(id.toString()))
+                identifiers << id.toString();
+        }
+        if (digest)
+            digest->addRecord(*parsed, time.value, identifiers);
+        use.newest = std::max(use.newest, time.value);
+        Item item = makeItem(std::move(*parsed), std::move(identifiers), time.value);
+        if (!item.key.isEmpty() && !ConversationText::isMessageMetadata(item.message.text))
+            items.push_back(std::move(item));
+    }
+    dropMismatchedRoles(items);
+    return items;
+}
+
+void ConversationMemory::Restoring::split(Items items, std::vector<Items>& fragments) {
+    for (Items& piece : splitAtFalls(std::move(items))) {
+        cleanIdentifiers(piece);
+        for (Items& fragment : splitAtRestarts(std::move(piece), repairBudget_))
+            fragments.push_back(std::move(fragment));
+    }
+}
+
+void ConversationMemory::Restoring::keep(Entry& entry, std::vector<Items> windows,
+                                         const json::Field<QJsonArray>& ranks) {
+    // A restart decides again neither where they split nor which of them join, nor which of them
+    // the bounds drop first.
+    std::vector<double> newest(windows.size());
+    std::transform(windows.begin(), windows.end(), newest.begin(), newestTime);
+    std::vector<std::uint64_t> used(windows.size());
+    for (int w : orderOfUse(ranks, newest))
+        used[std::size_t(w)] = memory_.tick();
+    for (std::size_t w = 0; w < windows.size(); ++w) {
+        for (Item& item : windows[w])
+            measure(item);
+        if (!windows[w].empty())
+            entry.windows.push_back(Window{std::move(windows[w]), used[w]});
+    }
+}
+
+bool ConversationMemory::Restoring::repair(Entry& entry, std::vector<Items> fragments) {
+    WindowTexts known(entry.windows);
+    for (Items& fragment : fragments) {
+        if (abandoned_())
+            return false;
+        if (!fragment.empty())
+            memory_.insertWindow(entry, std::move(fragment), false, &known);
+    }
+    // A repaired window has no rank of its own: it counts as used when it last grew, in the order
+    // the repair left the windows where they tie.
+    std::vector<std::tuple<double, std::uint64_t, Window*>> byGrowth;
+    for (Window& window : entry.windows)
+        byGrowth.emplace_back(newestTime(*window.items), window.lastUsed, &window);
+    std::sort(byGrowth.begin(), byGrowth.end());
+    for (auto& [newest, repairOrder, window] : byGrowth)
+        window->lastUsed = memory_.tick();
+    return true;
+}
+
+void ConversationMemory::Restoring::install() {
+    // Entries without a rank (an older version's file keeps none) count as used before any ranked
+    // one, by when each last grew; ranked ones in the order of their ranks; in key order where
+    // they tie.
+    std::vector<std::pair<Entry*, Use>> byUse;
+    for (auto& [key, entry] : restored_)
+        byUse.emplace_back(&entry, uses_.at(key));
+    std::stable_sort(byUse.begin(), byUse.end(), [](const auto& a, const auto& b) {
+        const Use &x = a.second, &y = b.second;
+        if (x.rank.has_value() != y.rank.has_value())
+            return !x.rank;
+        return x.rank ? *x.rank < *y.rank : x.newest < y.newest;
+    });
+    for (auto& [entry, use] : byUse)
+        entry->lastUsed = memory_.newestEntryUse_ = memory_.tick();
+    auto& entries = memory_.entries_;
+    entries = std::move(restored_);
+    ++memory_.revision_;
+    memory_.pending_.reset();
+    memory_.lastScan_.reset();
+    // An older version bounded its memory by records alone: what is beyond the bound in bytes goes
+    // now, as the bounds would have dropped it, the conversation used last keeping its newest
+    // window.
+    if (byUse.empty())
+        return;
+    auto newest = std::max_element(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        return a.second.lastUsed < b.second.lastUsed;
+    });
+    const auto& windows = newest->second.windows;
+    auto window = std::max_element(windows.begin(), windows.end(),
+                                   [](const Window& a, const Window& b) { return a.lastUsed < b.lastUsed; });
+    memory_.enforceBounds(newest->first, window == windows.end() ? -1 : int(window - windows.begin()));
+}
+
 bool ConversationMemory::restore(const QByteArray& data, const std::function<bool()>& abandonedWhen) {
-    const auto abandoned = [&abandonedWhen] { return abandonedWhen && abandonedWhen(); };
+    const std::function<bool()> abandoned = [&abandonedWhen] { return abandonedWhen && abandonedWhen(); };
     const auto array = json::parseArray(data);
     if (abandoned())
         return false;
@@ -325,169 +531,12 @@ bool ConversationMemory::restore(const QByteArray& data, const std::function<boo
         damaged("not a JSON array");
     if (array->size() > bounds_.conversations)
         damaged("more conversations than the memory holds");
-    std::map<QString, Entry> restored;
-    // What each entry's file holds of when it was used, to order the entries once all are read.
-    struct Use {
-        std::optional<std::uint64_t> rank;
-        double newest = -std::numeric_limits<double>::infinity(); // when it last grew
-    };
-    std::map<QString, Use> uses;
-    std::size_t total = 0;
-    long repairBudget = 1L << 22;
-    for (const QJsonValue& value : *array) {
-        if (!value.isObject())
-            damaged("an entry is not an object");
-        const QJsonObject object = value.toObject();
-        const auto key = json::string(object, "key");
-        const auto segments = json::array(object, "segments");
-        const auto scope = json::string(object, "conversationScopeID");
-        const auto confirmed = json::integer(object, "confirmedLatestMessagePosition");
-        // Not a string (or absent): segments as an older version wrote them, repaired as ever.
-        const auto kept = json::string(object, "segmentsDigest");
-        // The order of use; an older version wrote none, and one that is not a rank is ignored.
-        const std::optional<std::uint64_t> rank = rankOf(object.value(QLatin1StringView("lastUsedRank")));
-        const auto windowRanks = json::array(object, "segmentsLastUsedRank");
-        if (!key.isPresent() || !segments.isPresent() || scope.isWrongType() || confirmed.isWrongType())
-            damaged("an entry lacks its key or segments or has a member of the wrong type");
-        if (restored.count(key.value))
-            damaged("a key is stored twice");
-        if (confirmed.isPresent() &&
-            (confirmed.value < 1 || confirmed.value > std::numeric_limits<int>::max()))
-            damaged("an impossible confirmed message position");
-        Entry entry;
-        entry.scopeID = scope.isPresent() && !scope.value.isEmpty() ? scope.value : newScopeID();
-        if (confirmed.isPresent())
-            entry.confirmedLatest = int(confirmed.value);
-        Use entryUse{rank};
-        // Segments that may be the windows kept wait until the digest is known; others are
-        // repaired as they are read.
-        std::vector<Items> read, fragments;
-        const auto repair = [&fragments, &repairBudget](Items items) {
-            for (Items& piece : splitAtFalls(std::move(items))) {
-                cleanIdentifiers(piece);
-                for (Items& fragment : splitAtRestarts(std::move(piece), repairBudget))
-                    fragments.push_back(std::move(fragment));
-            }
-        };
-        WindowsDigest digest;
-        digest.add(key.value);
-        digest.add(std::uint64_t(segments.value.size()));
-        for (const QJsonValue& segment : segments.value) {
-            if (abandoned())
-                return false;
-            if (!segment.isArray())
-                damaged("a segment is not an array");
-            Items items;
-            const QJsonArray records = segment.toArray();
-            if (kept.isPresent())
-                digest.add(std::uint64_t(records.size()));
-            for (const QJsonValue& recordValue : records) {
-                if (++total > std::size_t(bounds_.records))
-                    damaged("more records than the memory holds");
-                if (!recordValue.isObject())
-                    damaged("a record is not an object");
-                const QJsonObject record = recordValue.toObject();
-                const auto message = json::object(record, "message");
-                const auto time = json::number(record, "firstObservedAt");
-                const auto ids = json::array(record, "identifiers");
-                if (!message.isPresent() || !time.isPresent() || ids.isWrongType())
-                    damaged("a record lacks its message or time");
-                auto parsed = ConversationText::messageFromJson(message.value);
-                if (!parsed)
-                    damaged("a message lacks its role or text");
-                if (!std::isfinite(time.value) || std::abs(time.value) > absurdTime)
-                    damaged("an impossible time");
-                // Past the cap the rest is only checked: a long stored list is read in one pass.
-                QStringList identifiers;
-                for (const QJsonValue& id : ids.value) {
-                    if (!id.isString())
-                        damaged("an identifier is not a string");
-                    if (identifiers.size() < maximumIdentifiersPerRecord &&
-                        !identifiers.contains(id.toString()))
-                        identifiers << id.toString();
-                }
-                if (kept.isPresent())
-                    digest.addRecord(*parsed, time.value, identifiers);
-                entryUse.newest = std::max(entryUse.newest, time.value);
-                Item item = makeItem(std::move(*parsed), std::move(identifiers), time.value);
-                if (!item.key.isEmpty() && !ConversationText::isMessageMetadata(item.message.text))
-                    items.push_back(std::move(item));
-            }
-            dropMismatchedRoles(items);
-            if (kept.isPresent())
-                read.push_back(std::move(items));
-            else
-                repair(std::move(items));
-        }
-        if (kept.isPresent() && kept.value == digest.hex()) {
-            // The windows the memory kept, given back as they were and in their order of use: a
-            // restart decides again neither where they split nor which of them join, nor which
-            // of them the bounds drop first.
-            std::vector<double> newest(read.size());
-            std::transform(read.begin(), read.end(), newest.begin(), newestTime);
-            std::vector<std::uint64_t> used(read.size());
-            for (int w : orderOfUse(windowRanks, newest))
-                used[std::size_t(w)] = tick();
-            for (std::size_t w = 0; w < read.size(); ++w) {
-                for (Item& item : read[w])
-                    measure(item);
-                if (!read[w].empty())
-                    entry.windows.push_back(Window{std::move(read[w]), used[w]});
-            }
-        } else {
-            for (Items& items : read)
-                repair(std::move(items));
-            read.clear();
-            WindowTexts known(entry.windows);
-            for (Items& fragment : fragments) {
-                if (abandoned())
-                    return false;
-                if (!fragment.empty())
-                    insertWindow(entry, std::move(fragment), false, &known);
-            }
-            // A repaired window has no rank of its own: it counts as used when it last grew, in
-            // the order the repair left the windows where they tie.
-            std::vector<std::tuple<double, std::uint64_t, Window*>> byGrowth;
-            for (Window& window : entry.windows)
-                byGrowth.emplace_back(newestTime(*window.items), window.lastUsed, &window);
-            std::sort(byGrowth.begin(), byGrowth.end());
-            for (auto& [newest, repairOrder, window] : byGrowth)
-                window->lastUsed = tick();
-        }
-        uses.emplace(key.value, entryUse);
-        restored.emplace(key.value, std::move(entry));
-    }
-    // Nothing has changed until everything was read. Entries without a rank (an older version's
-    // file keeps none) count as used before any ranked one, by when each last grew; ranked ones
-    // in the order of their ranks; in key order where they tie.
-    std::vector<std::pair<Entry*, Use>> byUse;
-    for (auto& [key, entry] : restored)
-        byUse.emplace_back(&entry, uses.at(key));
-    std::stable_sort(byUse.begin(), byUse.end(), [](const auto& a, const auto& b) {
-        const Use &x = a.second, &y = b.second;
-        if (x.rank.has_value() != y.rank.has_value())
-            return !x.rank;
-        return x.rank ? *x.rank < *y.rank : x.newest < y.newest;
-    });
-    for (auto& [entry, entryUse] : byUse)
-        entry->lastUsed = newestEntryUse_ = tick();
-    entries_ = std::move(restored);
-    ++revision_;
-    pending_.reset();
-    lastScan_.reset();
-    // An older version bounded its memory by records alone: what is beyond the bound in bytes goes
-    // now, as the bounds would have dropped it, the conversation used last keeping its newest
-    // window.
-    if (!byUse.empty()) {
-        auto newest = std::max_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
-            return a.second.lastUsed < b.second.lastUsed;
-        });
-        const auto& windows = newest->second.windows;
-        auto window = std::max_element(windows.begin(), windows.end(), [](const Window& a, const Window& b) {
-            return a.lastUsed < b.lastUsed;
-        });
-        enforceBounds(newest->first, window == windows.end() ? -1 : int(window - windows.begin()));
-    }
+    Restoring restoring(*this, abandoned);
+    for (const QJsonValue& value : *array)
+        if (!restoring.read(value))
+            return false;
+    // Nothing has changed until everything was read.
+    restoring.install();
     return true;
 }
 
