@@ -383,6 +383,27 @@ void BM_ObserveFewTextsReadAgain(benchmark::State& state) {
 }
 BENCHMARK(BM_ObserveFewTextsReadAgain)->Arg(10001)->Arg(200001)->Unit(benchmark::kMillisecond);
 
+// Times one observe of `read` by a memory `prepare` gives afresh each time, outside the timing, and
+// stops the run with `error` unless the read recalls `recalled` messages in one window.
+template <typename Prepare>
+void timeObserve(benchmark::State& state, const Prepare& prepare, const MessageList& read,
+                 const QDateTime& at, int recalled, const char* error) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        ConversationMemory memory = prepare();
+        state.ResumeTiming();
+        const auto result = memory.observe(QString("bench"), read, {}, true, at);
+        benchmark::DoNotOptimize(result);
+        state.PauseTiming();
+        if (result.windows != 1 || result.connectedCount != recalled) {
+            state.SkipWithError(error);
+            break;
+        }
+        memory = ConversationMemory();
+        state.ResumeTiming();
+    }
+}
+
 // The bottom of an agent's long history of two requests said in turn, each answered the same way,
 // ending with two messages of its own: its last 30 messages read once the whole history is stored.
 // Past 199,000 messages the frequent texts spend the vote budget before the bottom of the history,
@@ -403,20 +424,9 @@ void BM_ObserveBottomOfFewTexts(benchmark::State& state) {
     stored.observe(QString("bench"), history, {}, true, benchTime());
     stored.observe(QString("bench"), history, {}, true, benchTime());
     const MessageList read(std::vector<ConversationText::Message>(history.end() - 30, history.end()));
-    for (auto _ : state) {
-        state.PauseTiming();
-        ConversationMemory memory = stored;
-        state.ResumeTiming();
-        const auto result = memory.observe(QString("bench"), read, {}, true, benchTime().addSecs(60));
-        benchmark::DoNotOptimize(result);
-        state.PauseTiming();
-        if (result.windows != 1 || result.connectedCount != count) {
-            state.SkipWithError("the bottom read did not join the stored history");
-            break;
-        }
-        memory = ConversationMemory();
-        state.ResumeTiming();
-    }
+    timeObserve(
+        state, [&stored] { return stored; }, read, benchTime().addSecs(60), count,
+        "the bottom read did not join the stored history");
 }
 BENCHMARK(BM_ObserveBottomOfFewTexts)->Arg(195001)->Arg(199997)->Unit(benchmark::kMillisecond);
 
@@ -456,20 +466,9 @@ void BM_ObserveWholeReadPastBound(benchmark::State& state) {
     ConversationMemory stored;
     stored.observe(QString("bench"), history, {}, true, benchTime());
     stored.observe(QString("bench"), history, {}, true, benchTime());
-    for (auto _ : state) {
-        state.PauseTiming();
-        ConversationMemory memory = stored;
-        state.ResumeTiming();
-        const auto result = memory.observe(QString("bench"), read, {}, true, benchTime().addSecs(60));
-        benchmark::DoNotOptimize(result);
-        state.PauseTiming();
-        if (result.windows != 1 || result.connectedCount != count + 1) {
-            state.SkipWithError("the read did not recall the whole history and its new message");
-            break;
-        }
-        memory = ConversationMemory();
-        state.ResumeTiming();
-    }
+    timeObserve(
+        state, [&stored] { return stored; }, read, benchTime().addSecs(60), count + 1,
+        "the read did not recall the whole history and its new message");
 }
 BENCHMARK(BM_ObserveWholeReadPastBound)
     ->Args({220000, 0})
@@ -487,21 +486,12 @@ void BM_ObserveFirstStorePastBound(benchmark::State& state) {
     const int count = int(state.range(0));
     const std::vector<ConversationText::Message> history = longHistory(count, int(state.range(1)));
     const MessageList first(history), second(history);
-    for (auto _ : state) {
-        state.PauseTiming();
+    const auto readOnce = [&first] {
         ConversationMemory memory;
         memory.observe(QString("bench"), first, {}, true, benchTime());
-        state.ResumeTiming();
-        const auto result = memory.observe(QString("bench"), second, {}, true, benchTime());
-        benchmark::DoNotOptimize(result);
-        state.PauseTiming();
-        if (result.windows != 1 || result.connectedCount != count) {
-            state.SkipWithError("the store did not recall the whole history");
-            break;
-        }
-        memory = ConversationMemory();
-        state.ResumeTiming();
-    }
+        return memory;
+    };
+    timeObserve(state, readOnce, second, benchTime(), count, "the store did not recall the whole history");
 }
 BENCHMARK(BM_ObserveFirstStorePastBound)
     ->Args({264000, 0})

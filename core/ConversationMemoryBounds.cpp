@@ -9,6 +9,20 @@ namespace quillmere {
 
 using namespace MemoryItems;
 
+namespace {
+
+// Drops the `count` oldest of `items`, moving them to the end of `cut` when given; returns whether
+// nothing is left.
+bool dropOldest(Items& items, std::size_t count, Items* cut) {
+    const auto end = items.begin() + std::ptrdiff_t(count);
+    if (cut)
+        cut->insert(cut->end(), std::make_move_iterator(items.begin()), std::make_move_iterator(end));
+    items.erase(items.begin(), end);
+    return items.empty();
+}
+
+} // namespace
+
 void ConversationMemory::use(Entry& entry) {
     if (entry.lastUsed == 0 || entry.lastUsed != newestEntryUse_)
         ++revision_;
@@ -31,9 +45,8 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
     auto current = entries_.find(currentKey);
     if (current != entries_.end() && currentWindow >= 0 &&
         currentWindow < int(current->second.windows.size())) {
-        if (records > std::size_t(bounds_.records) &&
-            current->second.windows[std::size_t(currentWindow)].items->size() >
-                std::size_t(bounds_.records)) {
+        if (current->second.windows[std::size_t(currentWindow)].items->size() >
+            std::size_t(bounds_.records)) {
             currentWindow = cutToRecordBound(current, currentWindow, cut);
             if (currentWindow < 0)
                 return -1;
@@ -88,11 +101,7 @@ int ConversationMemory::enforceBounds(const QString& currentKey, int currentWind
         std::size_t count = 0, freed = 0;
         while (count < items.size() && (count < excessRecords || freed < excessBytes))
             freed += items[count++].bytes;
-        if (cut)
-            cut->insert(cut->end(), std::make_move_iterator(items.begin()),
-                        std::make_move_iterator(items.begin() + std::ptrdiff_t(count)));
-        items.erase(items.begin(), items.begin() + std::ptrdiff_t(count));
-        if (items.empty()) {
+        if (dropOldest(items, count, cut)) {
             // Not even its newest message fits: nothing of the window can be kept.
             windows.erase(windows.begin() + currentWindow);
             return -1;
@@ -114,12 +123,7 @@ int ConversationMemory::cutToRecordBound(std::map<QString, Entry>::iterator curr
     windows.clear();
     windows.push_back(std::move(kept));
     Items& items = windows.front().items.edit();
-    const auto excess = std::ptrdiff_t(items.size() - std::size_t(bounds_.records));
-    if (cut)
-        cut->insert(cut->end(), std::make_move_iterator(items.begin()),
-                    std::make_move_iterator(items.begin() + excess));
-    items.erase(items.begin(), items.begin() + excess);
-    if (items.empty()) {
+    if (dropOldest(items, items.size() - std::size_t(bounds_.records), cut)) {
         windows.clear();
         return -1;
     }

@@ -277,15 +277,8 @@ std::vector<Item>& ConversationMemory::SharedItems::edit() {
 }
 
 std::vector<Item> ConversationMemory::SharedItems::take() {
-    bytes_ = unknown;
     Items items;
-    if (items_ && items_.use_count() > 1) {
-        items = *items_;
-    } else if (items_) {
-        std::atomic_thread_fence(std::memory_order_acquire);
-        items = std::move(*items_);
-    }
-    items_.reset();
+    takeInto(items);
     return items;
 }
 
@@ -295,8 +288,11 @@ void ConversationMemory::SharedItems::takeInto(std::vector<Item>& out) {
         out.insert(out.end(), items_->begin(), items_->end());
     } else if (items_) {
         std::atomic_thread_fence(std::memory_order_acquire);
-        out.insert(out.end(), std::make_move_iterator(items_->begin()),
-                   std::make_move_iterator(items_->end()));
+        if (out.empty())
+            out = std::move(*items_);
+        else
+            out.insert(out.end(), std::make_move_iterator(items_->begin()),
+                       std::make_move_iterator(items_->end()));
     }
     items_.reset();
 }

@@ -41,6 +41,7 @@ constexpr std::size_t entryFrame =
                      R"("confirmedLatestMessagePosition":,"lastUsedRank":,"segmentsLastUsedRank":[]},)")
         .size() +
     3 * longestRank;
+
 // ---------------------------------------------------------------------------------------------
 // Repair of stored history
 
