@@ -184,10 +184,15 @@ int ConversationMemory::insertWindow(Entry& entry, Items window, bool read, Wind
         std::vector<int> out;
         if (windows.empty() || (windows.size() == 1 && except == 0))
             return out;
-        // A join is only ever found where texts are shared: the one stored window is tried at
-        // once, rather than after indexing every text of a window as long as a whole history.
-        if (windows.size() == 1)
-            return std::vector<int>{0};
+        // With one stored window, finding its newest text among the window's (near its end, as
+        // a read that goes on shows it) proves a shared text without indexing every text of a
+        // window as long as a whole history.
+        if (windows.size() == 1 && !windows.front().items->empty()) {
+            const std::size_t newest = windows.front().items->back().hash;
+            if (std::any_of(items.rbegin(), items.rend(),
+                            [newest](const Item& item) { return item.hash == newest; }))
+                return std::vector<int>{0};
+        }
         const HashIndex shown = indexOf(items);
         for (int j = 0; j < int(windows.size()); ++j)
             if (j != except && sharesText(shown, *windows[std::size_t(j)].items))
