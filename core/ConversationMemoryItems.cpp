@@ -22,7 +22,9 @@ namespace {
 using namespace MemoryItems;
 
 // What "the same text" means between scans: white space folded, canonically composed.
-QString textKey(QStringView text) {
+QString textKey(const QString& text) {
+    if (ConversationText::isNormalAscii(text))
+        return text;
     QString n = ConversationText::normalize(text);
     for (QChar c : std::as_const(n))
         if (c.unicode() >= 0x80)
@@ -98,7 +100,7 @@ Item makeItem(Message message, QStringList ids, double at) {
     // Most texts are their own key already: the key then shares the text's characters, so a long
     // conversation is held once rather than twice.
     QString key = textKey(message.text);
-    item.key = key == message.text ? message.text : std::move(key);
+    item.key = sameText(key, message.text) || key == message.text ? message.text : std::move(key);
     item.hash = qHash(item.key);
     item.message = std::move(message);
     item.firstObserved = at;
@@ -254,7 +256,7 @@ ConversationMemory::Prepared::Key ConversationMemory::Prepared::of(const QString
     out.textBytes = saturated(json::quotedSize(text));
     if (const QString* same = known ? known->find(out.hash, key) : nullptr)
         out.key = *same;
-    else if (key != text)
+    else if (!sameText(key, text) && key != text)
         out.key = std::move(key);
     return out;
 }

@@ -308,6 +308,34 @@ std::optional<Message> messageFromJson(const QJsonObject& object) {
     return Message{role.value, text.value};
 }
 
+bool isNormalAscii(QStringView text) {
+    const char16_t* read = text.utf16();
+    const char16_t* const end = read + text.size();
+    if (read == end)
+        return true;
+    if (*read <= u' ' || *read > 0x7E || end[-1] == u' ')
+        return false;
+#if defined(__SSE2__)
+    // The same test as normalize's blocks, eight units at a time, from the second unit on: the
+    // first has no unit before it to load.
+    const __m128i blank = _mm_set1_epi16(0x20);
+    for (++read; end - read >= 8; read += 8) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read - 1));
+        const __m128i outside =
+            _mm_or_si128(_mm_cmplt_epi16(units, blank), _mm_cmpgt_epi16(units, _mm_set1_epi16(0x7E)));
+        const __m128i doubled = _mm_and_si128(_mm_cmpeq_epi16(units, blank), _mm_cmpeq_epi16(before, blank));
+        if (_mm_movemask_epi8(_mm_or_si128(outside, doubled)) != 0)
+            return false;
+    }
+    --read;
+#endif
+    for (char16_t previous = 0; read != end; previous = *read++)
+        if (*read < u' ' || *read > 0x7E || (*read == u' ' && previous == u' '))
+            return false;
+    return true;
+}
+
 QString normalize(QStringView text) {
     // One pass into a buffer of the input's size: this runs over every message of the open
     // conversation on every scan, and over every archived message when a history is read. Every

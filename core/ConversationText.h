@@ -31,6 +31,9 @@ std::optional<Message> messageFromJson(const QJsonObject& object);
 
 // Every run of white space becomes one blank; both ends are trimmed.
 QString normalize(QStringView text);
+// Whether the text is printable ASCII with single blanks between words, which normalize leaves as
+// it is (and no other normal form changes): most texts are, and then need no copy.
+bool isNormalAscii(QStringView text);
 
 // The role of the first label that is a speaker heading ("You said:", "ChatGPT said:", …),
 // compared after normalising and lowercasing; none when no label is one.

@@ -62,6 +62,38 @@ TEST(ConversationTextNormalize, LongTextsFoldAsWordsJoinedByOneBlank) {
     }
 }
 
+// A text taken as its own normal form must be one: printable ASCII that normalize leaves as it is.
+// Blanks and other characters fall on every place of the eight-unit blocks.
+TEST(ConversationTextNormalize, TextsTakenAsNormalAreThoseNormalizeKeeps) {
+    const auto normalAscii = [](const QString& text) {
+        return ConversationText::normalize(text) == text &&
+               std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u' ' && c <= u'~'; });
+    };
+    for (const QString& text :
+         {QString(), QString("a"), QString(" "), QString("a b"), QString("a  b"),
+          QString("\tabcdefghijklmnop"), QString(" abcdefghijklmnop"), QString("abcdefghijklmnop "),
+          QString("abcdefg  hijklmnop"), QString("abcdefgh  ijklmnop"), QString("abcdefghijklmno\x7f"),
+          QString("abcdefghi\tjklmnop"), QString("abcdefghijklmnopq~"), QString("abcdefghijklmnop\u00e9")})
+        EXPECT_EQ(ConversationText::isNormalAscii(text), normalAscii(text)) << text.toStdString();
+    const char16_t odd[] = {u'\x1f',   u'\t',     u'\n',     u'\x7f', u'\x80',
+                            u'\u00a0', u'\u00e9', u'\xd83d', u'~',    u'!'};
+    QRandomGenerator random(11);
+    int normal = 0;
+    for (int round = 0; round < 20000; ++round) {
+        QString text;
+        const int length = int(random.bounded(40));
+        for (int i = 0; i < length; ++i)
+            text += random.bounded(6)    ? QChar(u'a' + char16_t(random.bounded(26)))
+                    : random.bounded(60) ? QChar(u' ')
+                                         : QChar(odd[random.bounded(int(std::size(odd)))]);
+        const bool expected = normalAscii(text);
+        normal += expected ? 1 : 0;
+        ASSERT_EQ(ConversationText::isNormalAscii(text), expected) << text.toStdString();
+    }
+    EXPECT_GT(normal, 2000);
+    EXPECT_LT(normal, 18000);
+}
+
 TEST(ConversationTextMessage, EqualityIsCanonical) {
     // "é" typed precomposed and decomposed is the same message.
     EXPECT_EQ(user("caf\u00e9"), user("cafe\u0301"));
