@@ -270,17 +270,29 @@ void countOn(const Items& large, const HashIndex& index, const std::vector<int>&
         if (text >= 0)
             restCost[std::size_t(text)] += uses(text);
     }
-    std::vector<std::pair<long, int>> costs; // (votes over the rest, text)
-    for (int text = 0; text < texts; ++text)
-        costs.emplace_back(restCost[std::size_t(text)], text);
-    std::sort(costs.begin(), costs.end());
+    // The cheapest texts first, ties in the order they occur, while the budget lasts. Texts that
+    // cost more than the whole budget never fit; when the others all fit together, no order is
+    // needed to tell which they are.
     std::vector<char> cheap(std::size_t(texts), 0);
-    long left = voteBudget;
-    for (const auto& [cost, text] : costs) {
-        if (cost > left)
-            break;
-        left -= cost;
-        cheap[std::size_t(text)] = 1;
+    long left = voteBudget, fitting = 0;
+    for (long cost : restCost)
+        fitting += cost <= voteBudget ? cost : 0;
+    if (fitting <= voteBudget) {
+        for (int text = 0; text < texts; ++text)
+            cheap[std::size_t(text)] = restCost[std::size_t(text)] <= voteBudget;
+        left -= fitting;
+    } else {
+        std::vector<std::pair<long, int>> costs; // (votes over the rest, text)
+        for (int text = 0; text < texts; ++text)
+            if (restCost[std::size_t(text)] <= voteBudget)
+                costs.emplace_back(restCost[std::size_t(text)], text);
+        std::sort(costs.begin(), costs.end());
+        for (const auto& [cost, text] : costs) {
+            if (cost > left)
+                break;
+            left -= cost;
+            cheap[std::size_t(text)] = 1;
+        }
     }
     if (left < voteBudget)
         for (int l = top; l < largeSize; ++l)

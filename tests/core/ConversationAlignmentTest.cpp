@@ -381,4 +381,17 @@ TEST(ConversationAlignment, TheVotesForTheBottomOfALongHistoryOfAFewTextsStayWit
             EXPECT_LE(looked, 2 * voteBudget + long(history.size()));
         }
     }
+    // Past a top that spends the budget, thirty texts each cheap enough on its own but not all
+    // together: as many are counted as the second budget holds.
+    Items history, read;
+    for (int i = 0; i < 32000; ++i)
+        history.push_back(
+            says(i < 2000 ? QStringLiteral("Said at the top") : QStringLiteral("Said %1").arg(i % 30)));
+    for (int i = 0; i < 7000; ++i)
+        read.push_back(
+            says(i < 4000 ? QStringLiteral("Said at the top") : QStringLiteral("Said %1").arg(i % 30)));
+    long looked = 0;
+    EXPECT_FALSE(candidateOffsets(read, history, &looked).empty());
+    EXPECT_GT(looked, voteBudget);
+    EXPECT_LE(looked, 2 * voteBudget + long(history.size()));
 }
