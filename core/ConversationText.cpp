@@ -308,6 +308,26 @@ std::optional<Message> messageFromJson(const QJsonObject& object) {
     return Message{role.value, text.value};
 }
 
+namespace {
+
+#if defined(__SSE2__)
+// The units of the eight at `read` that prose does not keep as it is, as a byte mask (two bits a
+// unit): those outside printable ASCII, and blanks following a blank (the unit before `read`
+// included, so there must be one).
+int unplainUnits(const char16_t* read) {
+    const __m128i blank = _mm_set1_epi16(0x20);
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read));
+    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read - 1));
+    // Signed comparisons: units from 0x8000 up count as below the blank.
+    const __m128i outside =
+        _mm_or_si128(_mm_cmplt_epi16(units, blank), _mm_cmpgt_epi16(units, _mm_set1_epi16(0x7E)));
+    const __m128i doubled = _mm_and_si128(_mm_cmpeq_epi16(units, blank), _mm_cmpeq_epi16(before, blank));
+    return _mm_movemask_epi8(_mm_or_si128(outside, doubled));
+}
+#endif
+
+} // namespace
+
 bool isNormalAscii(QStringView text) {
     const char16_t* read = text.utf16();
     const char16_t* const end = read + text.size();
@@ -316,18 +336,10 @@ bool isNormalAscii(QStringView text) {
     if (*read <= u' ' || *read > 0x7E || end[-1] == u' ')
         return false;
 #if defined(__SSE2__)
-    // The same test as normalize's blocks, eight units at a time, from the second unit on: the
-    // first has no unit before it to load.
-    const __m128i blank = _mm_set1_epi16(0x20);
-    for (++read; end - read >= 8; read += 8) {
-        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read));
-        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read - 1));
-        const __m128i outside =
-            _mm_or_si128(_mm_cmplt_epi16(units, blank), _mm_cmpgt_epi16(units, _mm_set1_epi16(0x7E)));
-        const __m128i doubled = _mm_and_si128(_mm_cmpeq_epi16(units, blank), _mm_cmpeq_epi16(before, blank));
-        if (_mm_movemask_epi8(_mm_or_si128(outside, doubled)) != 0)
+    // Eight units at a time from the second on: the first has no unit before it to load.
+    for (++read; end - read >= 8; read += 8)
+        if (unplainUnits(read) != 0)
             return false;
-    }
     --read;
 #endif
     for (char16_t previous = 0; read != end; previous = *read++)
@@ -353,20 +365,11 @@ QString normalize(QStringView text) {
         // blank goes) nor end in a blank (the blank may end the text or start a longer run), and
         // no blank in it may follow another.
         if (write != start) {
-            const __m128i blank = _mm_set1_epi16(0x20);
             while (end - read >= 8) {
-                const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read));
-                const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(read - 1));
-                // Signed comparisons: units from 0x8000 up count as below the blank.
-                const __m128i outside =
-                    _mm_or_si128(_mm_cmplt_epi16(units, blank), _mm_cmpgt_epi16(units, _mm_set1_epi16(0x7E)));
-                const __m128i blanks = _mm_cmpeq_epi16(units, blank);
-                const __m128i doubled = _mm_and_si128(blanks, _mm_cmpeq_epi16(before, blank));
-                const int rejected =
-                    _mm_movemask_epi8(_mm_or_si128(outside, doubled)) | (_mm_movemask_epi8(blanks) & 0xC000);
-                if (rejected != 0)
+                if (unplainUnits(read) != 0 || read[7] == u' ')
                     break;
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(write), units);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(write),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(read)));
                 write += 8;
                 read += 8;
             }
